@@ -1,0 +1,33 @@
+#include "core/error.h"
+
+#include <cstring>
+
+namespace cartscope::core {
+
+std::string withFullStop(const std::string& message)
+{
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
+        return message + ".";
+    return message;
+}
+
+namespace {
+std::string systemReason(int errnum)
+{
+    // Linux's texts for the common cases already read as the user expects
+    // ("No such file or directory", "Permission denied", "Is a directory").
+    return std::strerror(errnum);
+}
+} // namespace
+
+std::string cannotOpenMessage(const std::string& path, int errnum)
+{
+    return "Cannot open file \"" + path + "\". " + systemReason(errnum);
+}
+
+std::string cannotCreateMessage(const std::string& path, int errnum)
+{
+    return "Cannot create file \"" + path + "\". " + systemReason(errnum);
+}
+
+} // namespace cartscope::core

@@ -1,0 +1,101 @@
+#include "core/stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/error.h"
+
+namespace cartscope::core {
+
+void Stream::readExact(std::span<std::uint8_t> out)
+{
+    if (read(out) != out.size())
+        throw Error(kStreamReadError);
+}
+
+std::size_t MemoryStream::read(std::span<std::uint8_t> out)
+{
+    if (m_position >= m_bytes.size())
+        return 0;
+    const auto available = static_cast<std::size_t>(m_bytes.size() - m_position);
+    const std::size_t n = std::min(out.size(), available);
+    std::memcpy(out.data(), m_bytes.data() + m_position, n);
+    m_position += n;
+    return n;
+}
+
+namespace {
+// EISDIR reads better than a generic code for a folder; everything else that is not a regular
+// file (FIFO, socket, device) gets "Not a regular file".
+std::string notRegularReason(mode_t mode)
+{
+    return S_ISDIR(mode) ? std::strerror(EISDIR) : "Not a regular file";
+}
+} // namespace
+
+void requireRegularFile(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        throw Error(cannotOpenMessage(path, errno));
+    if (!S_ISREG(st.st_mode))
+        throw Error("Cannot open file \"" + path + "\". " + notRegularReason(st.st_mode));
+}
+
+FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
+{
+    // O_NONBLOCK so that a FIFO given as the image cannot block the open itself.
+    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (m_fd < 0)
+        throw Error(cannotOpenMessage(path, errno));
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0) {
+        const int err = errno;
+        ::close(m_fd);
+        throw Error(cannotOpenMessage(path, err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(m_fd);
+        throw Error("Cannot open file \"" + path + "\". " + notRegularReason(st.st_mode));
+    }
+    if (exclusive && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(m_fd);
+        throw Error(cannotOpenMessage(path, err));
+    }
+    m_size = static_cast<std::uint64_t>(st.st_size);
+}
+
+FileStream::~FileStream()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::size_t FileStream::read(std::span<std::uint8_t> out)
+{
+    std::size_t done = 0;
+    while (done < out.size()) {
+        if (m_position > static_cast<std::uint64_t>(INT64_MAX))
+            break;
+        const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done,
+                                  static_cast<off_t>(m_position));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Error(kStreamReadError);
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+        m_position += static_cast<std::uint64_t>(n);
+    }
+    return done;
+}
+
+} // namespace cartscope::core

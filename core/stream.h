@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace cartscope::core {
+
+// A seekable, read-only byte stream over an image. Positions are unsigned 64-bit; seeking past
+// the end is allowed and reads there deliver nothing, exactly like a file.
+class Stream {
+public:
+    virtual ~Stream() = default;
+
+    // Reads up to out.size() bytes at the current position and advances by what was delivered.
+    // A short read at the end is not an error; the bytes not delivered are left untouched.
+    virtual std::size_t read(std::span<std::uint8_t> out) = 0;
+    virtual std::uint64_t size() const = 0;
+
+    void seek(std::uint64_t position) { m_position = position; }
+    std::uint64_t position() const { return m_position; }
+
+    // Reads exactly out.size() bytes or throws "Stream read error".
+    void readExact(std::span<std::uint8_t> out);
+
+protected:
+    std::uint64_t m_position = 0;
+};
+
+// The image bytes held in memory (fuzzing, tests).
+class MemoryStream final : public Stream {
+public:
+    explicit MemoryStream(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
+    std::size_t read(std::span<std::uint8_t> out) override;
+    std::uint64_t size() const override { return m_bytes.size(); }
+
+private:
+    std::span<const std::uint8_t> m_bytes;
+};
+
+// An image file opened read-only. The open refuses anything that is not a regular file (a
+// folder, a FIFO, a device) before reading a byte, so a wrong path can never hang a read.
+// With `exclusive`, an advisory exclusive lock is taken, the closest Linux has to a share-none
+// open: a second Cartscope cannot hold the same image while this one does.
+class FileStream final : public Stream {
+public:
+    explicit FileStream(const std::string& path, bool exclusive = false);
+    ~FileStream() override;
+    FileStream(const FileStream&) = delete;
+    FileStream& operator=(const FileStream&) = delete;
+
+    std::size_t read(std::span<std::uint8_t> out) override;
+    std::uint64_t size() const override { return m_size; }
+    int fd() const { return m_fd; }
+    const std::string& path() const { return m_path; }
+
+private:
+    int m_fd = -1;
+    std::uint64_t m_size = 0;
+    std::string m_path;
+};
+
+// Checks that path names a regular file (following symbolic links) and throws
+// "Cannot open file "%s". %s" otherwise, without opening anything that could block.
+void requireRegularFile(const std::string& path);
+
+} // namespace cartscope::core
