@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+// CRC-32 of ZIP and PNG (reflected EDB88320h, initial FFFFFFFFh, final complement).
+namespace cartscope::core::crc32 {
+
+// The reference byte-at-a-time routines; FileCrc32 streams through a hardware-accelerated
+// implementation that the tests compare against these.
+void BuildCrc32Table();
+std::uint32_t Crc32Update(std::uint8_t byte, std::uint32_t crc);
+std::string WordToHex(std::uint16_t v);
+std::string DWordToHex(std::uint32_t v);
+std::string PadHex8(const std::string& text);
+
+// CRC-32 (finished value) of a buffer, accelerated; usable for PNG chunks too.
+std::uint32_t crc32Of(std::span<const std::uint8_t> bytes, std::uint32_t previous = 0);
+
+// Eight-digit CRC-32 text of the whole file at path, streamed in 1 MiB blocks. Refuses
+// anything that is not a regular file before reading. Throws the open/read failure text.
+std::string FileCrc32(const std::string& path);
+
+// The reference whole-file routine: 256-byte reads through the table (tests and benchmarks).
+std::string FileCrc32Reference(const std::string& path);
+
+} // namespace cartscope::core::crc32

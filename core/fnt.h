@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/stream.h"
+
+namespace cartscope::core {
+
+// One named file met in a sub-table.
+struct TFileEntry {
+    std::string Name;        // name bytes up to the first zero byte (at most 127), unconverted
+    std::string StartOffset; // FAT start, 8 upper-case hex digits
+    std::string EndOffset;   // FAT end, same form
+    std::int32_t Size = 0;   // end - start; zero or negative when the FAT says so
+    std::int32_t DirIndex = 0;
+};
+
+// One directory met in a sub-table (the root has none).
+struct TDirEntry {
+    std::string Name;
+    std::string DirID;    // ID AND 0xFFF, decimal
+    std::string ParentID; // parent field AND 0xFFF, decimal; "0" is the root
+};
+
+// Walks the file name table at fntPosition and the allocation table at fatPosition, appending
+// to the two arrays (which must be empty). Bounded whatever the bytes say; see fnt.cpp.
+void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
+              std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs);
+
+// Full path ("/a/b/") of the directory with that DirID text; empty when none has it.
+std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, const std::string& dirId);
+
+} // namespace cartscope::core

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "core/banner.h"
+#include "core/header.h"
+
+namespace cartscope::core {
+
+extern const std::array<std::uint32_t, 512> BadDumpPattern;
+
+// Every text of the "Rom Info" page, named after the control that shows it.
+struct DisplayValues {
+    std::string IntName;
+    std::string FileSize;
+    std::string Serial;
+    std::string MakerCode;
+    std::string MakerName;
+    std::string CardSize;
+    std::string CRC32;
+    std::string BadDumpCode;
+    bool badDumpFound = false;
+    std::string VersionCode;
+    std::string UnitCode;
+    std::string DeviceCode;
+    std::string ExpSecAreaCRC16, ActSecAreaCRC16, SecAreaCheck;
+    std::string ExpLogoCRC16, ActLogoCRC16, LogoCheck;
+    std::string ExpHeaderCRC16, ActHeaderCRC16, HeaderCheck;
+    std::array<std::u16string, 6> Titles; // Japanese first
+};
+
+inline constexpr const char* kBadDumpFoundText = "Bad Data Found, Rom May Need Patch/Redump";
+inline constexpr const char* kBadDumpNotFoundText =
+    "Bad Data NOT Found, It's Likely This Dump Is Good!";
+inline constexpr Rgb kBadDumpFoundColour{255, 192, 192};
+inline constexpr Rgb kBadDumpNotFoundColour{192, 255, 192};
+
+std::string fileSizeText(std::uint64_t bytes);          // "7Mbit (1000000 bytes)"
+std::string cardSizeText(const std::string& capacity2); // "512Mbit (67108864 bytes) (09h)"
+bool badDumpFound(const TNDSHeader& header);
+std::string crcVerdict(const std::string& stored, const std::string& computed); // "OK" / "BAD"
+
+// Fills `out` in the order the page shows the values. The file CRC-32 reads the file at
+// imagePath; when that fails the error propagates and `out` keeps the values set before it
+// (the rows up to the card size), as the page does.
+void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
+                          const std::string& imagePath, DisplayValues& out);
+
+} // namespace cartscope::core

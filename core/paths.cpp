@@ -1,0 +1,47 @@
+#include "core/paths.h"
+
+#include <cctype>
+
+namespace cartscope::core {
+
+namespace {
+std::size_t lastComponentStart(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+} // namespace
+
+std::string replaceExtension(const std::string& path, const std::string& newExtension)
+{
+    const std::size_t start = lastComponentStart(path);
+    const auto dot = path.find_last_of('.');
+    if (dot == std::string::npos || dot < start)
+        return path + newExtension;
+    return path.substr(0, dot) + newExtension;
+}
+
+std::string extensionOf(const std::string& path)
+{
+    const std::size_t start = lastComponentStart(path);
+    const auto dot = path.find_last_of('.');
+    if (dot == std::string::npos || dot < start)
+        return {};
+    return path.substr(dot);
+}
+
+std::string namePart(const std::string& path) { return path.substr(lastComponentStart(path)); }
+
+bool equalsIgnoreCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+} // namespace cartscope::core

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/banner.h"
+#include "core/interpret.h"
+
+namespace cartscope::core {
+
+// The header information report: fifteen lines from the shown texts, then a six-line section
+// per non-empty banner title. Lines carry no line ends of their own (a title's line feeds stay).
+// 8-bit field texts are taken as UTF-8 (invalid bytes become U+FFFD).
+std::vector<std::u16string> BuildHeaderInfoReport(const std::string& nameOfFile,
+                                                  const DisplayValues& shown,
+                                                  const TNDSBanner& banner);
+
+// Every line followed by CR LF, the last included.
+std::u16string reportText(const std::vector<std::u16string>& lines);
+// The file form: FF FE then the text as UTF-16LE, no terminating zero.
+std::vector<std::uint8_t> reportFileBytes(const std::vector<std::u16string>& lines);
+
+} // namespace cartscope::core
