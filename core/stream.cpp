@@ -83,8 +83,8 @@ std::size_t FileStream::read(std::span<std::uint8_t> out)
     while (done < out.size()) {
         if (m_position > static_cast<std::uint64_t>(INT64_MAX))
             break;
-        const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done,
-                                  static_cast<off_t>(m_position));
+        const ssize_t n =
+            ::pread(m_fd, out.data() + done, out.size() - done, static_cast<off_t>(m_position));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

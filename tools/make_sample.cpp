@@ -39,19 +39,23 @@ int main(int argc, char** argv)
         .banner(cartscope::fixture::sampleBanner())
         .firstFileId(2)
         .root({
-            Node::file("readme.txt", std::string("Cartscope sample image.\nBuilt by tools/make_sample.\n")),
-            Node::dir("data", {
-                Node::file("level1.bin", pattern(3000, 1)),
-                Node::file("level2.bin", pattern(1500, 2)),
-                Node::dir("sound", {
-                    Node::file("bgm.sdat", pattern(4096, 3)),
-                    Node::file("se.sdat", pattern(700, 4)),
-                }),
-            }),
-            Node::dir("gfx", {
-                Node::file("font.nftr", pattern(2048, 5)),
-                Node::file("title.nclr", pattern(512, 6)),
-            }),
+            Node::file("readme.txt",
+                       std::string("Cartscope sample image.\nBuilt by tools/make_sample.\n")),
+            Node::dir("data",
+                      {
+                          Node::file("level1.bin", pattern(3000, 1)),
+                          Node::file("level2.bin", pattern(1500, 2)),
+                          Node::dir("sound",
+                                    {
+                                        Node::file("bgm.sdat", pattern(4096, 3)),
+                                        Node::file("se.sdat", pattern(700, 4)),
+                                    }),
+                      }),
+            Node::dir("gfx",
+                      {
+                          Node::file("font.nftr", pattern(2048, 5)),
+                          Node::file("title.nclr", pattern(512, 6)),
+                      }),
             Node::file("empty.dat", Bytes{}),
         });
     try {

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# ./test.sh: installs what is missing, then builds and runs the whole test suite twice: a
+# Release build with warnings as errors, and a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/deps.sh
+
+jobs="$(nproc)"
+export QT_QPA_PLATFORM=offscreen
+
+echo "== Release build (warnings are errors)"
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$jobs"
+scripts/check-sample.sh build/ci
+ctest --preset ci -j "$jobs"
+
+if [ "${CARTSCOPE_SKIP_ASAN:-0}" != "1" ]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  cmake --preset asan >/dev/null
+  cmake --build --preset asan -j "$jobs"
+  ctest --preset asan -j "$jobs"
+fi
