@@ -1,1 +1,31 @@
-int main() { return 0; }
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/commands.h"
+
+namespace {
+extern "C" void onInterrupt(int)
+{
+    cartscope::cli::g_interrupted = true;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Ctrl-C only raises a flag: the command finishes the file it is writing, removes any
+    // temporary archive copy and exits with 130.
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::ios::sync_with_stdio(false);
+    const int status = cartscope::cli::run(args, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
+    std::cout.flush();
+    return status;
+}

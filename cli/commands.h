@@ -1,0 +1,18 @@
+#pragma once
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace cartscope::cli {
+
+// Set by the SIGINT handler in main; long work checks it between steps and between files.
+extern std::atomic<bool> g_interrupted;
+
+// Runs one command line (without the program name) and returns the exit status:
+// 0 success, 1 an error (the user's message on err), 2 a usage error, 130 interrupted.
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        bool errIsTerminal = false);
+
+} // namespace cartscope::cli
