@@ -38,14 +38,21 @@ void CreateSubDirs(const std::string& base, const std::string& relativeFolder);
 
 // Copies one planned row out of the image: creates its folders, replaces any existing file
 // (a symbolic link there is replaced, never followed), copies `size` bytes from `offset`.
-// On "Stream read error" (the image ends early) or "Stream write error" the partial output is
-// removed before the error propagates; "Cannot create file "%s". %s" when it cannot be made.
-// Returns the bytes written.
+// A range past the end of the image fails with "Stream read error" before anything is created;
+// on a read or write failure during the copy ("Stream read error", "Stream write error") the
+// partial output is removed before the error propagates; "Cannot create file "%s". %s" (the full
+// path) when it or a folder on the way cannot be made. Returns the bytes written.
 std::uint64_t extractPlanned(Stream& image, const PlannedFile& file);
 
-// Whole-list extraction with progress. `onProgress` is called before each file (done = files
-// finished so far) and once at the end; returning false cancels: the file being copied is
-// always finished first, so cancel takes effect between files and never leaves a half file.
+// Whole-list extraction with progress, in plan order. `onProgress` is called:
+// - before each file, with `current` pointing at it, `done` the files finished so far and
+//   `bytes` the bytes written so far; returning false cancels: that file and every later one
+//   are skipped (the window processes pending input in this call, so a Cancel click made while
+//   a file is copied takes effect before the next one, and no half file is ever left);
+// - once after the loop, finished or cancelled, with `current` null and the final counts; its
+//   return value is ignored.
+// An error from a copy (or thrown by the callback) ends the run at once, without the final
+// call; the files finished before it stay. An empty function never cancels.
 struct ExtractProgress {
     std::size_t done = 0;
     std::size_t total = 0;

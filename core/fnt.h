@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/stream.h"
@@ -29,7 +31,24 @@ struct TDirEntry {
 void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
               std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs);
 
-// Full path ("/a/b/") of the directory with that DirID text; empty when none has it.
+// Full path ("/a/b/") of the directory with that DirID text; empty when none has it. The last
+// entry with that DirID is taken. A parent that no entry has gives "Name/" (no leading "/"); a
+// cycle or an over-long chain gives "/" + the names met + "/" (see fnt.cpp).
 std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, const std::string& dirId);
+
+// The same lookup, indexed once for many queries (the file list asks for every directory).
+// Holds a reference to `dirs`, which must outlive it unchanged.
+class DirPaths {
+public:
+    explicit DirPaths(const std::vector<TDirEntry>& dirs);
+    std::string path(const std::string& dirId) const;
+
+private:
+    static constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kRootParent = static_cast<std::size_t>(-2);
+    const std::vector<TDirEntry>& m_dirs;
+    std::unordered_map<std::string, std::size_t> m_byId;
+    std::vector<std::size_t> m_parent; // entry index, kNoParent or kRootParent
+};
 
 } // namespace cartscope::core
