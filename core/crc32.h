@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -9,13 +10,18 @@ namespace cartscope::core::crc32 {
 
 // The reference byte-at-a-time routines; FileCrc32 streams through a hardware-accelerated
 // implementation that the tests compare against these.
-void BuildCrc32Table();
+//
+// The table: entry i is the reflected CRC of i under EDB88320h. It is computed once at compile
+// time instead of being rebuilt before every file: the entries are the same, and callers on
+// different threads then share a table nobody writes.
+const std::array<std::uint32_t, 256>& BuildCrc32Table();
 std::uint32_t Crc32Update(std::uint8_t byte, std::uint32_t crc);
 std::string WordToHex(std::uint16_t v);
 std::string DWordToHex(std::uint32_t v);
 std::string PadHex8(const std::string& text);
 
-// CRC-32 (finished value) of a buffer, accelerated; usable for PNG chunks too.
+// CRC-32 (finished value) of a buffer, accelerated; usable for PNG chunks too. `previous` is the
+// finished CRC of the bytes before (0 to start), so a long input can be fed in pieces.
 std::uint32_t crc32Of(std::span<const std::uint8_t> bytes, std::uint32_t previous = 0);
 
 // Eight-digit CRC-32 text of the whole file at path, streamed in 1 MiB blocks. Refuses

@@ -35,8 +35,8 @@ struct TNDSHeader {
     std::string Arm7RomOffset, Arm7EntryAddress, Arm7RamAddress, Arm7Size;
     std::string FntOffset, FntSize, FatOffset, FatSize;
     std::string Arm9OverlayOffset, Arm9OverlaySize, Arm7OverlayOffset, Arm7OverlaySize;
-    std::string RomControl;   // 16 digits
-    std::string BannerOffset; // 8 digits
+    std::string RomControl;                                        // 16 digits
+    std::string BannerOffset;                                      // 8 digits
     std::string SecureAreaCrc, SecureAreaCrcCalc, SecureAreaDelay; // 4 digits
     std::string Arm9AutoloadHook, Arm7AutoloadHook;
     std::array<std::uint8_t, 4> SecureAreaDisableLo{};

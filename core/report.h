@@ -11,7 +11,8 @@ namespace cartscope::core {
 
 // The header information report: fifteen lines from the shown texts, then a six-line section
 // per non-empty banner title. Lines carry no line ends of their own (a title's line feeds stay).
-// 8-bit field texts are taken as UTF-8 (invalid bytes become U+FFFD).
+// 8-bit field texts are taken as UTF-8 (invalid bytes become U+FFFD). `nameOfFile` is the name
+// shown in line 2; a path is cut to what follows its last "/".
 std::vector<std::u16string> BuildHeaderInfoReport(const std::string& nameOfFile,
                                                   const DisplayValues& shown,
                                                   const TNDSBanner& banner);

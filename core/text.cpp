@@ -1,0 +1,208 @@
+#include "core/text.h"
+
+#include <cstdint>
+
+namespace cartscope::core {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+constexpr char kLowerHex[] = "0123456789abcdef";
+
+// One code point decoded from s at i: `length` bytes long, or length 0 when the byte at i does
+// not start a valid sequence (overlong forms, surrogates and values past U+10FFFF included).
+struct Decoded {
+    char32_t cp = 0;
+    std::size_t length = 0;
+};
+
+Decoded decodeUtf8(std::string_view s, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(s[k]); };
+    const std::uint8_t b0 = byte(i);
+    if (b0 < 0x80)
+        return {b0, 1};
+    std::size_t length = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        length = 2;
+        cp = b0 & 0x1F;
+        min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        length = 3;
+        cp = b0 & 0x0F;
+        min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        length = 4;
+        cp = b0 & 0x07;
+        min = 0x10000;
+    } else {
+        return {};
+    }
+    if (length > s.size() - i)
+        return {};
+    for (std::size_t k = 1; k < length; ++k) {
+        const std::uint8_t b = byte(i + k);
+        if ((b & 0xC0) != 0x80)
+            return {};
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return {};
+    return {cp, length};
+}
+
+void appendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+void appendHexByte(std::string& out, const char* prefix, unsigned value, const char* digits)
+{
+    out += prefix;
+    out.push_back(digits[(value >> 4) & 0x0F]);
+    out.push_back(digits[value & 0x0F]);
+}
+
+} // namespace
+
+std::u16string utf8ToUtf16(std::string_view s)
+{
+    std::u16string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const Decoded d = decodeUtf8(s, i);
+        if (d.length == 0) {
+            out.push_back(static_cast<char16_t>(kReplacement));
+            ++i;
+            continue;
+        }
+        if (d.cp >= 0x10000) {
+            const char32_t v = d.cp - 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(d.cp));
+        }
+        i += d.length;
+    }
+    return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char16_t u = s[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] <= 0xDFFF) {
+            appendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) +
+                                (static_cast<char32_t>(s[i + 1]) - 0xDC00));
+            ++i;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            appendUtf8(out, kReplacement);
+        } else {
+            appendUtf8(out, u);
+        }
+    }
+    return out;
+}
+
+std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const Decoded d = decodeUtf8(utf8, i);
+        if (d.length == 0) {
+            // A stray byte could be taken as a C1 control by an 8-bit terminal: shown, not sent.
+            appendHexByte(out, "\\x", static_cast<std::uint8_t>(utf8[i]), kUpperHex);
+            ++i;
+            continue;
+        }
+        const char32_t cp = d.cp;
+        if (cp == '\n') {
+            out += keepNewlines ? "\n" : "\\n";
+        } else if (cp == '\t') {
+            out += "\\t";
+        } else if (cp == '\r') {
+            out += "\\r";
+        } else if (cp == '\\') {
+            out += "\\\\";
+        } else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+            appendHexByte(out, "\\x", static_cast<unsigned>(cp), kUpperHex);
+        } else {
+            out.append(utf8.substr(i, d.length));
+        }
+        i += d.length;
+    }
+    return out;
+}
+
+std::string jsonString(std::string_view utf8)
+{
+    std::string out = "\"";
+    out.reserve(utf8.size() + 2);
+    for (std::size_t i = 0; i < utf8.size();) {
+        const Decoded d = decodeUtf8(utf8, i);
+        if (d.length == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        const char32_t cp = d.cp;
+        switch (cp) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            // Other C0 controls must be escaped; DEL and C1 controls need not be, but escaping
+            // them keeps the output safe to print as well.
+            if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))
+                appendHexByte(out, "\\u00", static_cast<unsigned>(cp), kLowerHex);
+            else
+                out.append(utf8.substr(i, d.length));
+            break;
+        }
+        i += d.length;
+    }
+    out += "\"";
+    return out;
+}
+
+} // namespace cartscope::core

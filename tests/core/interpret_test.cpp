@@ -1,0 +1,211 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/crc32.h"
+#include "core/error.h"
+#include "core/interpret.h"
+#include "tests/fixture/image_builder.h"
+
+namespace cartscope::core {
+namespace {
+
+using fixture::Bytes;
+using fixture::ImageBuilder;
+using fixture::TempDir;
+
+TEST(CardSize, EveryRowOfTheTable)
+{
+    EXPECT_EQ(cardSizeText("00"), "1Mbit (131072 bytes) (00h)");
+    EXPECT_EQ(cardSizeText("09"), "512Mbit (67108864 bytes) (09h)");
+    EXPECT_EQ(cardSizeText("0A"), "1024Mbit (134217728 bytes) (0Ah)");
+    EXPECT_EQ(cardSizeText("0F"), "32768Mbit (4294967296 bytes) (0Fh)");
+    EXPECT_EQ(cardSizeText("20"), "4294967296Mbit (562949953421312 bytes) (20h)");
+    EXPECT_EQ(cardSizeText("21"), "8589934592Mbit (1.12589990684262E15 bytes) (21h)");
+    EXPECT_EQ(cardSizeText("32"), "1.12589990684262E15Mbit (1.47573952589676E20 bytes) (32h)");
+    EXPECT_EQ(cardSizeText("FF"), "5.78960446186581E76Mbit (7.58855036025675E81 bytes) (FFh)");
+}
+
+TEST(CardSize, RoundingAndTrimmingOfLargeValues)
+{
+    // 2^53 = 9007199254740992 rounds up at the 15th digit; 2^60 = 1152921504606846976.
+    EXPECT_EQ(cardSizeText("35"), "9.00719925474099E15Mbit (1.18059162071741E21 bytes) (35h)");
+    EXPECT_EQ(cardSizeText("3C"), "1.15292150460685E18Mbit (1.51115727451829E23 bytes) (3Ch)");
+    // 2^52 = 4503599627370496 rounds to 450359962737050: the trailing zero is dropped.
+    EXPECT_EQ(cardSizeText("34"), "4.5035996273705E15Mbit (5.90295810358706E20 bytes) (34h)");
+}
+
+TEST(CardSize, TextThatIsNotAByteIsRefused)
+{
+    for (const std::string bad : {"", "ZZ", "100"})
+        EXPECT_THROW(cardSizeText(bad), Error) << bad;
+}
+
+TEST(FileSize, MegabitsAndBytesIn64Bits)
+{
+    EXPECT_EQ(fileSizeText(100000), "0Mbit (100000 bytes)");
+    EXPECT_EQ(fileSizeText(1000000), "7Mbit (1000000 bytes)");
+    EXPECT_EQ(fileSizeText(67108864), "512Mbit (67108864 bytes)");
+    EXPECT_EQ(fileSizeText(2147483648u), "16384Mbit (2147483648 bytes)");
+    EXPECT_EQ(fileSizeText(5000000000u), "38146Mbit (5000000000 bytes)");
+}
+
+TEST(BadDump, OnlyTheExactPatternIsFound)
+{
+    TNDSHeader header;
+    header.BadDataBlock = BadDumpPattern;
+    EXPECT_TRUE(badDumpFound(header));
+    for (std::size_t i : {0u, 42u, 83u, 84u, 511u}) {
+        TNDSHeader changed = header;
+        changed.BadDataBlock[i] ^= 1;
+        EXPECT_FALSE(badDumpFound(changed)) << i;
+    }
+    EXPECT_EQ(BadDumpPattern[83], 0x3Fu);
+    EXPECT_EQ(BadDumpPattern[84], 0u);
+}
+
+TEST(Verdict, ComparesTexts)
+{
+    EXPECT_EQ(crcVerdict("CF56", "CF56"), "OK");
+    EXPECT_EQ(crcVerdict("0000", "CF56"), "BAD");
+}
+
+class DisplayTest : public ::testing::Test {
+protected:
+    DisplayValues display(const ImageBuilder& builder, TNDSHeader* headerOut = nullptr)
+    {
+        const Bytes image = builder.build();
+        m_path = m_dir.file("game.nds");
+        fixture::writeFile(m_path, image);
+        MemoryStream stream(image);
+        TNDSHeader header;
+        PopulateNDSHeader(stream, header);
+        const std::size_t bannerAt = builder.layout().bannerOffset;
+        TNDSBanner banner;
+        for (std::size_t slot = 0; bannerAt != 0 && slot < 6; ++slot) {
+            for (std::size_t u = 0; u < 128; ++u) {
+                const std::size_t at = bannerAt + 0x240 + slot * 0x100 + u * 2;
+                banner.Titles[slot][u] = static_cast<char16_t>(image[at] | (image[at + 1] << 8));
+            }
+        }
+        DisplayValues out;
+        computeDisplayValues(header, banner, m_path, out);
+        if (headerOut)
+            *headerOut = header;
+        return out;
+    }
+    TempDir m_dir;
+    std::string m_path;
+};
+
+TEST_F(DisplayTest, AFixtureImageShowsEveryValue)
+{
+    const DisplayValues d = display(ImageBuilder()
+                                        .title("CARTSCOPE")
+                                        .gameCode("ACSE")
+                                        .makerCode("01")
+                                        .unitCode(0x00)
+                                        .deviceType(0x00)
+                                        .deviceCapacity(0x09)
+                                        .romVersion(0x01)
+                                        .banner(fixture::sampleBanner())
+                                        .totalSize(100000));
+    EXPECT_EQ(d.IntName, "CARTSCOPE");
+    EXPECT_EQ(d.FileSize, "0Mbit (100000 bytes)");
+    EXPECT_EQ(d.Serial, "NTR-ACSE-USA");
+    EXPECT_EQ(d.MakerCode, "01");
+    EXPECT_EQ(d.MakerName, "Nintendo");
+    EXPECT_EQ(d.CardSize, "512Mbit (67108864 bytes) (09h)");
+    EXPECT_EQ(d.CRC32, crc32::FileCrc32Reference(m_path));
+    EXPECT_EQ(d.BadDumpCode, kBadDumpNotFoundText);
+    EXPECT_FALSE(d.badDumpFound);
+    EXPECT_EQ(d.VersionCode, "01");
+    EXPECT_EQ(d.UnitCode, "00");
+    EXPECT_EQ(d.DeviceCode, "00");
+    EXPECT_EQ(d.ExpSecAreaCRC16, d.ActSecAreaCRC16);
+    EXPECT_EQ(d.ExpLogoCRC16, d.ActLogoCRC16);
+    EXPECT_EQ(d.ExpHeaderCRC16, d.ActHeaderCRC16);
+    EXPECT_EQ(d.SecAreaCheck, "OK");
+    EXPECT_EQ(d.LogoCheck, "OK");
+    EXPECT_EQ(d.HeaderCheck, "OK");
+    const auto sample = fixture::sampleBanner();
+    for (std::size_t slot = 0; slot < 6; ++slot)
+        EXPECT_EQ(d.Titles[slot], sample.titles[slot]) << slot;
+}
+
+TEST_F(DisplayTest, AWrongStoredCrcIsBad)
+{
+    Bytes image = ImageBuilder().build();
+    // The stored header CRC lies outside the bytes it covers, so only its verdict changes.
+    image[0x15E] ^= 0x01;
+    const std::string path = m_dir.file("poked.nds");
+    fixture::writeFile(path, image);
+    MemoryStream stream(image);
+    TNDSHeader header;
+    PopulateNDSHeader(stream, header);
+    DisplayValues d;
+    computeDisplayValues(header, {}, path, d);
+    EXPECT_EQ(d.HeaderCheck, "BAD");
+    EXPECT_EQ(d.LogoCheck, "OK");
+    EXPECT_EQ(d.SecAreaCheck, "OK");
+    EXPECT_NE(d.ExpHeaderCRC16, d.ActHeaderCRC16);
+}
+
+TEST_F(DisplayTest, TitleAndMakerCodeStopAtTheFirstNul)
+{
+    EXPECT_EQ(display(ImageBuilder().title("ABCDEFGHIJKL")).IntName, "ABCDEFGHIJKL");
+    EXPECT_EQ(display(ImageBuilder().pokeBytes(0, {'A', 'B', 'C', 'D', 0, 'X'})).IntName, "ABCD");
+    const DisplayValues noMaker = display(ImageBuilder().makerCode(""));
+    EXPECT_EQ(noMaker.MakerCode, "");
+    EXPECT_EQ(noMaker.MakerName, "");
+    const DisplayValues oneChar = display(ImageBuilder().makerCode("0"));
+    EXPECT_EQ(oneChar.MakerCode, "0");
+    EXPECT_EQ(oneChar.MakerName, "");
+}
+
+TEST_F(DisplayTest, BadDumpPatternInTheImage)
+{
+    Bytes pattern(512, 0);
+    for (std::size_t i = 0; i < 84; ++i)
+        pattern[i] = static_cast<std::uint8_t>(BadDumpPattern[i]);
+    const DisplayValues found = display(ImageBuilder().pokeBytes(0x7E00, pattern));
+    EXPECT_TRUE(found.badDumpFound);
+    EXPECT_EQ(found.BadDumpCode, "Bad Data Found, Rom May Need Patch/Redump");
+
+    pattern[511] = 1; // one of the trailing zeros
+    const DisplayValues notFound = display(ImageBuilder().pokeBytes(0x7E00, pattern));
+    EXPECT_FALSE(notFound.badDumpFound);
+    EXPECT_EQ(notFound.BadDumpCode, "Bad Data NOT Found, It's Likely This Dump Is Good!");
+}
+
+TEST_F(DisplayTest, ImagesOf2GiBAndMoreShowTheirSize)
+{
+    TNDSHeader header;
+    display(ImageBuilder(), &header);
+    header.FileSize = "3221225472";
+    DisplayValues d;
+    computeDisplayValues(header, {}, m_path, d);
+    EXPECT_EQ(d.FileSize, "24576Mbit (3221225472 bytes)");
+}
+
+TEST_F(DisplayTest, AFailedFileCrcKeepsTheValuesBeforeIt)
+{
+    TNDSHeader header;
+    display(ImageBuilder().deviceCapacity(0x0A), &header);
+    DisplayValues d;
+    const std::string missing = m_dir.file("gone.nds");
+    try {
+        computeDisplayValues(header, {}, missing, d);
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot open file \"" + missing + "\". No such file or directory");
+    }
+    EXPECT_EQ(d.IntName, "CARTSCOPE");
+    EXPECT_EQ(d.CardSize, "1024Mbit (134217728 bytes) (0Ah)");
+    EXPECT_EQ(d.CRC32, "");
+    EXPECT_EQ(d.BadDumpCode, "");
+}
+
+} // namespace
+} // namespace cartscope::core
