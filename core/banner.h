@@ -64,7 +64,7 @@ std::int32_t BinStrToInt(const std::string& bits);
 // zero code unit.
 std::u16string titleText(const TNDSBanner& banner, int slot);
 
-inline constexpr std::array<const char*, 6> kTitleLanguages = {
-    "Japanese", "English", "French", "German", "Italian", "Spanish"};
+inline constexpr std::array<const char*, 6> kTitleLanguages = {"Japanese", "English", "French",
+                                                               "German",   "Italian", "Spanish"};
 
 } // namespace cartscope::core

@@ -30,7 +30,10 @@ std::string extensionOf(const std::string& path)
     return path.substr(dot);
 }
 
-std::string namePart(const std::string& path) { return path.substr(lastComponentStart(path)); }
+std::string namePart(const std::string& path)
+{
+    return path.substr(lastComponentStart(path));
+}
 
 bool equalsIgnoreCase(const std::string& a, const std::string& b)
 {

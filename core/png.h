@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,23 @@ void writeIconPng(const std::string& path, const IconPicture& picture, bool tran
 // the paths written, in order of writing.
 std::vector<std::string> exportIcon(const std::string& chosenName, const IconPicture& picture,
                                     bool hasTransparency);
+
+namespace detail {
+
+// Largest data length of one IDAT chunk.
+inline constexpr std::size_t kMaxIdatData = 65535;
+
+// Appends one chunk: big-endian data length, type, data, CRC-32 over type and data.
+void appendChunk(std::vector<std::uint8_t>& out, const char (&type)[5],
+                 std::span<const std::uint8_t> data);
+
+// Appends `zlibStream` as consecutive IDAT chunks of kMaxIdatData bytes, the last holding the
+// rest (at least one byte; an empty stream still gets one empty IDAT).
+void appendIdatChunks(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> zlibStream);
+
+// The 32 filtered rows: filter type 1 (Sub) and 96 bytes of R G B differences each.
+std::vector<std::uint8_t> filteredRows(const IconPicture& picture);
+
+} // namespace detail
 
 } // namespace cartscope::core

@@ -1,0 +1,200 @@
+#include "core/png.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include "core/error.h"
+#include "core/paths.h"
+
+namespace cartscope::core {
+
+namespace {
+
+constexpr int kSide = 32;
+constexpr std::size_t kRowBytes = 1 + 3 * kSide; // filter type + R G B per pixel
+constexpr std::uint8_t kFilterSub = 1;
+constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+void put32be(std::vector<std::uint8_t>& out, std::uint32_t v)
+{
+    out.push_back(static_cast<std::uint8_t>(v >> 24));
+    out.push_back(static_cast<std::uint8_t>(v >> 16));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+// One zlib stream of `input`: level 7, deflate, 32 KiB window, memory level 8, default
+// strategy, finished. The output buffer is sized by deflateBound, so one Z_FINISH call ends it.
+std::vector<std::uint8_t> deflateAll(const std::vector<std::uint8_t>& input)
+{
+    z_stream zs{};
+    if (deflateInit2(&zs, 7, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw Error("Out of memory");
+    struct End {
+        z_stream* zs;
+        ~End() { deflateEnd(zs); }
+    } end{&zs};
+
+    std::vector<std::uint8_t> out(deflateBound(&zs, static_cast<uLong>(input.size())));
+    // zlib's input pointer is not const-qualified; deflate only reads through it.
+    zs.next_in = const_cast<Bytef*>(input.data());
+    zs.avail_in = static_cast<uInt>(input.size());
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&zs, Z_FINISH) != Z_STREAM_END)
+        throw Error("Out of memory");
+    out.resize(zs.total_out);
+    return out;
+}
+
+// Closes the descriptor when the writer leaves, on every path.
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+} // namespace
+
+namespace detail {
+
+void appendChunk(std::vector<std::uint8_t>& out, const char (&type)[5],
+                 std::span<const std::uint8_t> data)
+{
+    put32be(out, static_cast<std::uint32_t>(data.size()));
+    const std::size_t typeAt = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    // The chunk CRC is the ISO 3309 CRC-32 over the type and the data, not the length.
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    crc = ::crc32(crc, out.data() + typeAt, static_cast<uInt>(out.size() - typeAt));
+    put32be(out, static_cast<std::uint32_t>(crc));
+}
+
+void appendIdatChunks(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> zlibStream)
+{
+    // Bounded by the stream's length: every pass but the last consumes kMaxIdatData bytes.
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min(kMaxIdatData, zlibStream.size() - at);
+        appendChunk(out, "IDAT", zlibStream.subspan(at, n));
+        at += n;
+    } while (at < zlibStream.size());
+}
+
+std::vector<std::uint8_t> filteredRows(const IconPicture& picture)
+{
+    std::vector<std::uint8_t> rows;
+    rows.reserve(kSide * kRowBytes);
+    std::array<std::uint8_t, 3 * kSide> raw{};
+    for (int y = 0; y < kSide; ++y) {
+        for (int x = 0; x < kSide; ++x) {
+            const Rgb c = picture.at(x, y);
+            raw[static_cast<std::size_t>(3 * x)] = c.r;
+            raw[static_cast<std::size_t>(3 * x + 1)] = c.g;
+            raw[static_cast<std::size_t>(3 * x + 2)] = c.b;
+        }
+        rows.push_back(kFilterSub);
+        for (std::size_t i = 0; i < raw.size(); ++i)
+            rows.push_back(i < 3 ? raw[i] : static_cast<std::uint8_t>(raw[i] - raw[i - 3]));
+    }
+    return rows;
+}
+
+} // namespace detail
+
+std::vector<std::uint8_t> encodeIconPng(const IconPicture& picture, bool transparent)
+{
+    std::vector<std::uint8_t> png(kSignature.begin(), kSignature.end());
+
+    std::vector<std::uint8_t> ihdr;
+    put32be(ihdr, kSide); // width
+    put32be(ihdr, kSide); // height
+    ihdr.push_back(8);    // bit depth
+    ihdr.push_back(2);    // colour type: truecolour
+    ihdr.push_back(0);    // compression method
+    ihdr.push_back(0);    // filter method
+    ihdr.push_back(0);    // interlace method
+    detail::appendChunk(png, "IHDR", ihdr);
+
+    if (transparent) {
+        // The key is a colour, not an index: the bottom-left pixel's, as in the transparent view.
+        const Rgb key = picture.transparentKey();
+        const std::array<std::uint8_t, 6> trns = {0, key.r, 0, key.g, 0, key.b};
+        detail::appendChunk(png, "tRNS", trns);
+    }
+
+    detail::appendIdatChunks(png, deflateAll(detail::filteredRows(picture)));
+    detail::appendChunk(png, "IEND", {});
+    return png;
+}
+
+void writeIconPng(const std::string& path, const IconPicture& picture, bool transparent)
+{
+    const std::vector<std::uint8_t> png = encodeIconPng(picture, transparent);
+
+    // Plain create-or-replace of the name the user chose: a symbolic link there is followed,
+    // as any desktop program saving to that name would. O_NONBLOCK only keeps a FIFO without a
+    // reader from hanging the open; it has no effect on a regular file.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        throw Error(cannotCreateMessage(path, errno));
+    FdCloser closer{fd};
+
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < png.size()) { // each pass writes at least one byte or ends the loop
+        const ssize_t n = ::write(fd, png.data() + done, png.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    // A failed close (a quota or network file system reporting late) fails the write as well.
+    const int rc = ::close(closer.fd);
+    closer.fd = -1;
+    if (rc != 0 && errno != EINTR)
+        ok = false;
+    if (!ok) {
+        // A partial file is removed; a device or FIFO the user named is left alone.
+        if (regular)
+            ::unlink(path.c_str());
+        throw Error(kStreamWriteError);
+    }
+}
+
+std::vector<std::string> exportIcon(const std::string& chosenName, const IconPicture& picture,
+                                    bool hasTransparency)
+{
+    std::vector<std::string> written;
+    if (hasTransparency) {
+        // The chosen name itself is not written; a failure on the first file stops before the
+        // second.
+        const std::string trans = replaceExtension(chosenName, "-Trans.png");
+        writeIconPng(trans, picture, true);
+        written.push_back(trans);
+        const std::string noTrans = replaceExtension(chosenName, "-NoTrans.png");
+        writeIconPng(noTrans, picture, false);
+        written.push_back(noTrans);
+    } else {
+        const std::string plain = replaceExtension(chosenName, ".png");
+        writeIconPng(plain, picture, false);
+        written.push_back(plain);
+    }
+    return written;
+}
+
+} // namespace cartscope::core

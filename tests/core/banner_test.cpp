@@ -1,0 +1,303 @@
+#include <climits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/banner.h"
+#include "core/error.h"
+#include "core/header.h"
+#include "core/stream.h"
+#include "tests/fixture/image_builder.h"
+
+namespace cartscope::core {
+namespace {
+
+using fixture::BannerSpec;
+using fixture::Bytes;
+using fixture::ImageBuilder;
+
+// Puts palette index `index` at pixel (x, y) of a bitmap, using the tile layout written out
+// the other way round (from the pixel to the byte) so the decoder is checked against it.
+void setIndex(std::array<std::uint8_t, 512>& icon, int x, int y, int index)
+{
+    const int tile = (y / 8) * 4 + x / 8;
+    const auto byte = static_cast<std::size_t>(tile * 32 + (y % 8) * 4 + (x % 8) / 2);
+    if (x % 2 == 0)
+        icon[byte] = static_cast<std::uint8_t>((icon[byte] & 0xF0) | index);
+    else
+        icon[byte] = static_cast<std::uint8_t>((icon[byte] & 0x0F) | (index << 4));
+}
+
+int indexAt(const std::array<std::uint8_t, 512>& icon, int x, int y)
+{
+    const int tile = (y / 8) * 4 + x / 8;
+    const auto byte = static_cast<std::size_t>(tile * 32 + (y % 8) * 4 + (x % 8) / 2);
+    return x % 2 == 0 ? icon[byte] & 0x0F : icon[byte] >> 4;
+}
+
+Rgb colourOfWord(std::uint16_t w)
+{
+    return Rgb{static_cast<std::uint8_t>((w & 31) * 8),
+               static_cast<std::uint8_t>(((w >> 5) & 31) * 8),
+               static_cast<std::uint8_t>(((w >> 10) & 31) * 8)};
+}
+
+struct Decoded {
+    TNDSBanner banner;
+    IconPicture picture;
+    bool hasTransparency = true; // must be cleared by the decoder when no index 0 is found
+};
+
+Decoded decodeAt(const Bytes& image, std::uint64_t position)
+{
+    MemoryStream stream(image);
+    Decoded d;
+    PopulateNDSBanner(stream, d.banner, position, d.picture, d.hasTransparency);
+    return d;
+}
+
+Decoded decodeBanner(const BannerSpec& spec)
+{
+    ImageBuilder builder;
+    builder.banner(spec);
+    const Bytes image = builder.build();
+    return decodeAt(image, builder.layout().bannerOffset);
+}
+
+void expectBlankBanner(const Decoded& d)
+{
+    EXPECT_TRUE(d.hasTransparency); // every pixel has index 0
+    for (const Rgb& c : d.picture.pixels)
+        ASSERT_EQ(c, Rgb{});
+    for (int slot = 0; slot < 6; ++slot)
+        EXPECT_TRUE(titleText(d.banner, slot).empty());
+    for (const auto& entry : d.banner.Palette) {
+        EXPECT_EQ(entry.Red, "0");
+        EXPECT_EQ(entry.Green, "0");
+        EXPECT_EQ(entry.Blue, "0");
+    }
+}
+
+TEST(HexToBinStr, ConvertsEachDigitToFourBits)
+{
+    EXPECT_EQ(HexToBinStr("A5"), "10100101");
+    EXPECT_EQ(HexToBinStr("a5"), "10100101");
+    EXPECT_EQ(HexToBinStr("0F3C"), "0000111100111100");
+    EXPECT_EQ(HexToBinStr("FfFf"), std::string(16, '1'));
+    EXPECT_EQ(HexToBinStr(""), "");
+}
+
+TEST(HexToBinStr, RejectsNonHexCharacterWithItsMessage)
+{
+    const auto messageOf = [](const std::string& text) {
+        try {
+            HexToBinStr(text);
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(messageOf("1G"), "'$G' is not a valid integer value");
+    EXPECT_EQ(messageOf(" "), "'$ ' is not a valid integer value");
+    // Walked from the end: the last bad character is the one reported.
+    EXPECT_EQ(messageOf("xA-"), "'$-' is not a valid integer value");
+}
+
+TEST(BinStrToInt, ReadsLastCharacterAsBitZero)
+{
+    EXPECT_EQ(BinStrToInt(""), 0);
+    EXPECT_EQ(BinStrToInt("11111000"), 248);
+    EXPECT_EQ(BinStrToInt("1x1"), 5);
+    EXPECT_EQ(BinStrToInt("0000000000000001"), 1);
+}
+
+TEST(BinStrToInt, KeepsOnlyTheLow32Bits)
+{
+    EXPECT_EQ(BinStrToInt(std::string(32, '1')), -1);
+    EXPECT_EQ(BinStrToInt("1" + std::string(31, '0')), INT_MIN);
+    EXPECT_EQ(BinStrToInt("1" + std::string(32, '0')), 0);
+    EXPECT_EQ(BinStrToInt(std::string(1000, '1') + std::string(31, '0')), INT_MIN);
+    EXPECT_EQ(BinStrToInt(std::string(40, '1') + "0101"), -11); // ...11110101
+}
+
+TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannelTexts)
+{
+    BannerSpec spec;
+    spec.palette[0] = 0x7FFF;
+    spec.palette[1] = 0x8000;
+    spec.palette[2] = 0x001F;
+    spec.palette[3] = 0x7C00;
+    spec.palette[4] = 0x0421;
+    spec.palette[5] = 0x03E0;
+    spec.palette[6] = 0xFFFF;
+    const Decoded d = decodeBanner(spec);
+    const auto& p = d.banner.Palette;
+    const auto bgr = [](const TPixelDataDec& c) { return c.Blue + "," + c.Green + "," + c.Red; };
+    EXPECT_EQ(bgr(p[0]), "248,248,248");
+    EXPECT_EQ(bgr(p[1]), "0,0,0");
+    EXPECT_EQ(bgr(p[2]), "0,0,248");
+    EXPECT_EQ(bgr(p[3]), "248,0,0");
+    EXPECT_EQ(bgr(p[4]), "8,8,8");
+    EXPECT_EQ(bgr(p[5]), "0,248,0");
+    EXPECT_EQ(bgr(p[6]), "248,248,248");
+    EXPECT_EQ(bgr(p[7]), "0,0,0");
+}
+
+TEST(PopulateNDSBanner, DecodesSampleIconTitlesAndLeadingBlock)
+{
+    const BannerSpec spec = fixture::sampleBanner();
+    const Decoded d = decodeBanner(spec);
+    EXPECT_EQ(d.banner.BannerHead, spec.head);
+    EXPECT_EQ(d.banner.IconData, spec.icon);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 32; ++x)
+            ASSERT_EQ(
+                d.picture.at(x, y),
+                colourOfWord(spec.palette[static_cast<std::size_t>(indexAt(spec.icon, x, y))]))
+                << x << "," << y;
+    EXPECT_TRUE(d.hasTransparency);
+    for (int slot = 0; slot < 6; ++slot)
+        EXPECT_EQ(titleText(d.banner, slot), spec.titles[static_cast<std::size_t>(slot)]);
+    EXPECT_EQ(titleText(d.banner, 1), u"Cartscope Sample\nHomebrew Test Image");
+    EXPECT_TRUE(titleText(d.banner, 6).empty());
+    EXPECT_TRUE(titleText(d.banner, -1).empty());
+}
+
+TEST(ICO2BMP, FollowsTileOrderWithLowNibbleOnTheLeft)
+{
+    TNDSBanner banner;
+    for (int i = 0; i < 16; ++i) // red carries the index
+        banner.Palette[static_cast<std::size_t>(i)] = {"0", "0", std::to_string(i * 8)};
+    std::array<std::uint8_t, 512> icon{};
+    icon.fill(0xFF);
+    icon[0] = 0x21;
+    icon[32] = 0x43;
+    icon[128] = 0x65;
+    icon[511] = 0x87;
+    IconPicture picture;
+    bool flag = false;
+    ICO2BMP(icon, banner, picture, flag);
+    const auto indexOf = [&picture](int x, int y) { return picture.at(x, y).r / 8; };
+    EXPECT_EQ(indexOf(0, 0), 1);
+    EXPECT_EQ(indexOf(1, 0), 2);
+    EXPECT_EQ(indexOf(8, 0), 3);
+    EXPECT_EQ(indexOf(9, 0), 4);
+    EXPECT_EQ(indexOf(0, 8), 5);
+    EXPECT_EQ(indexOf(1, 8), 6);
+    EXPECT_EQ(indexOf(30, 31), 7);
+    EXPECT_EQ(indexOf(31, 31), 8);
+    EXPECT_EQ(indexOf(2, 0), 15);
+    EXPECT_EQ(indexOf(0, 1), 15);
+    EXPECT_FALSE(flag);
+}
+
+TEST(PopulateNDSBanner, FlagIsSetExactlyWhenSomePixelHasIndexZero)
+{
+    BannerSpec spec;
+    spec.palette[0] = 0x001F; // red
+    spec.palette[1] = 0x7C00; // blue
+    spec.palette[5] = 0x03E0; // green
+    spec.palette[6] = 0x03E0; // green again, under another index
+    spec.icon.fill(0x11);
+    EXPECT_FALSE(decodeBanner(spec).hasTransparency);
+
+    // Only a middle pixel has index 0; the bottom-left one has index 5, so the transparent key
+    // is green, which index 6 shares.
+    setIndex(spec.icon, 16, 16, 0);
+    setIndex(spec.icon, 0, 31, 5);
+    setIndex(spec.icon, 3, 3, 6);
+    const Decoded d = decodeBanner(spec);
+    EXPECT_TRUE(d.hasTransparency);
+    EXPECT_EQ(d.picture.at(16, 16), (Rgb{248, 0, 0}));
+    EXPECT_EQ(d.picture.transparentKey(), (Rgb{0, 248, 0}));
+    EXPECT_EQ(d.picture.at(3, 3), d.picture.transparentKey());
+}
+
+TEST(IndexToPix, ReadsPaletteTextsTolerantly)
+{
+    TNDSBanner banner;
+    banner.Palette[3] = {"abc", "", "300"};
+    banner.Palette[4] = {"99999999999999999999", "-8", "248"};
+    IconPicture picture;
+    bool flag = false;
+    IndexToPix(3, banner, picture, 5, 6, flag);
+    EXPECT_EQ(picture.at(5, 6), (Rgb{255, 0, 0}));
+    IndexToPix(4, banner, picture, 5, 6, flag);
+    EXPECT_EQ(picture.at(5, 6), (Rgb{248, 0, 255}));
+    EXPECT_FALSE(flag);
+    IndexToPix(0, banner, picture, 0, 0, flag);
+    EXPECT_TRUE(flag);
+}
+
+TEST(PopulateNDSBanner, BannerPastTheEndGivesBlankIconAndTitles)
+{
+    ImageBuilder builder;
+    builder.banner(fixture::sampleBanner());
+    const Bytes image = builder.build();
+    expectBlankBanner(decodeAt(image, kPastEnd));
+    expectBlankBanner(decodeAt(image, image.size()));
+    expectBlankBanner(decodeAt(image, image.size() + 1));
+
+    // The same through a real file.
+    fixture::TempDir dir;
+    fixture::writeFile(dir.file("x.nds"), image);
+    FileStream file(dir.file("x.nds"));
+    Decoded d;
+    PopulateNDSBanner(file, d.banner, kPastEnd, d.picture, d.hasTransparency);
+    expectBlankBanner(d);
+}
+
+TEST(PopulateNDSBanner, CutBannerKeepsWhatWasDelivered)
+{
+    BannerSpec spec = fixture::sampleBanner();
+    spec.palette[0] = 0x7C1F;
+    ImageBuilder builder;
+    builder.banner(spec);
+    Bytes image = builder.build();
+    const std::size_t at = builder.layout().bannerOffset;
+
+    // Image ends after the low byte of palette word 0: that word keeps its low byte (red 248).
+    const Decoded half =
+        decodeAt(Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(at + 0x221)), at);
+    EXPECT_EQ(half.banner.IconData, spec.icon);
+    EXPECT_EQ(half.banner.Palette[0].Red, "248");
+    EXPECT_EQ(half.banner.Palette[0].Blue, "0");
+    EXPECT_EQ(half.banner.Palette[1].Blue, "0");
+    EXPECT_TRUE(titleText(half.banner, 0).empty());
+
+    // Image ends two code units into the English title.
+    const Decoded cut =
+        decodeAt(Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(at + 0x344)), at);
+    EXPECT_EQ(titleText(cut.banner, 0), spec.titles[0]);
+    EXPECT_EQ(titleText(cut.banner, 1), u"Ca");
+    EXPECT_TRUE(titleText(cut.banner, 2).empty());
+}
+
+TEST(PopulateNDSBanner, OffsetZeroReadsTheHeaderAsABanner)
+{
+    ImageBuilder builder;
+    builder.noBanner();
+    const Bytes image = builder.build();
+    const Decoded d = decodeAt(image, 0);
+    EXPECT_TRUE(std::equal(d.banner.BannerHead.begin(), d.banner.BannerHead.end(), image.begin()));
+    EXPECT_TRUE(
+        std::equal(d.banner.IconData.begin(), d.banner.IconData.end(), image.begin() + 0x20));
+}
+
+TEST(PopulateNDSBanner, FullTitleSlotIsWholeAndEmptySlotIsEmpty)
+{
+    BannerSpec spec;
+    spec.titles[2] = std::u16string(128, u'\u00E9');
+    spec.titles[3] = u"";
+    const Decoded d = decodeBanner(spec);
+    EXPECT_EQ(titleText(d.banner, 2), std::u16string(128, u'\u00E9'));
+    EXPECT_TRUE(titleText(d.banner, 3).empty());
+
+    // A record filled by other means with no zero at all: the text still ends with the slot.
+    TNDSBanner full;
+    full.Titles[0].fill(u'x');
+    EXPECT_EQ(titleText(full, 0).size(), 256u);
+}
+
+} // namespace
+} // namespace cartscope::core
