@@ -1,0 +1,329 @@
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "core/extract.h"
+#include "core/filelist.h"
+#include "core/fnt.h"
+#include "core/stream.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cartscope::core::cleanName;
+using cartscope::core::Error;
+using cartscope::core::extractAll;
+using cartscope::core::extractPlanned;
+using cartscope::core::ExtractProgress;
+using cartscope::core::FileRow;
+using cartscope::core::FileStream;
+using cartscope::core::MemoryStream;
+using cartscope::core::planExtraction;
+using cartscope::fixture::Bytes;
+using cartscope::fixture::ImageBuilder;
+using cartscope::fixture::Node;
+using cartscope::fixture::readFile;
+using cartscope::fixture::TempDir;
+using cartscope::fixture::writeFile;
+
+Bytes pattern(std::size_t n, unsigned seed)
+{
+    Bytes b(n);
+    for (auto& v : b) {
+        seed = seed * 1103515245u + 12345u;
+        v = static_cast<std::uint8_t>(seed >> 16);
+    }
+    return b;
+}
+
+// Every regular file below dir, by path relative to it.
+std::map<std::string, Bytes> tree(const std::string& dir)
+{
+    std::map<std::string, Bytes> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file())
+            out[fs::relative(e.path(), dir).string()] = readFile(e.path().string());
+    }
+    return out;
+}
+
+std::string text(const Bytes& b)
+{
+    return std::string(b.begin(), b.end());
+}
+
+// 64 bytes of image: "0123456789..." so any range reads back recognisably.
+Bytes smallImage()
+{
+    Bytes b(64);
+    for (std::size_t k = 0; k < b.size(); ++k)
+        b[k] = static_cast<std::uint8_t>('0' + k % 10);
+    return b;
+}
+
+std::string errorOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return {};
+}
+
+TEST(Extract, CleanName)
+{
+    EXPECT_EQ(cleanName("icon.bin"), "icon.bin");
+    EXPECT_EQ(cleanName("CON"), "CON");
+    EXPECT_EQ(cleanName("caf\xE9 .x"), "caf\xE9 .x");
+    EXPECT_EQ(cleanName(""), "_");
+    EXPECT_EQ(cleanName("."), "_.");
+    EXPECT_EQ(cleanName(".."), "_..");
+    EXPECT_EQ(cleanName("..."), "...");
+    EXPECT_EQ(cleanName("a/b"), "a_b");
+    EXPECT_EQ(cleanName("a\\b"), "a_b");
+    EXPECT_EQ(cleanName(std::string("a\0b", 3)), "a_b");
+    EXPECT_EQ(cleanName("t\x01\x1F\x7F"), "t___");
+    EXPECT_EQ(cleanName("../x"), ".._x");
+}
+
+TEST(Extract, WholeTreeMatchesTheImageBytes)
+{
+    ImageBuilder b;
+    const std::map<std::string, Bytes> expected{
+        {"readme.txt", pattern(100, 1)},
+        {"data/level1.bin", pattern(3000, 2)},
+        {"data/sound/bgm.sdat", pattern(70000, 3)},
+        {"data/sound/se.sdat", pattern(700, 4)},
+        {"gfx/font.nftr", pattern(2048, 5)},
+        {"empty.dat", Bytes{}},
+    };
+    b.firstFileId(2).root({
+        Node::file("readme.txt", expected.at("readme.txt")),
+        Node::dir("data",
+                  {Node::file("level1.bin", expected.at("data/level1.bin")),
+                   Node::dir("sound", {Node::file("bgm.sdat", expected.at("data/sound/bgm.sdat")),
+                                       Node::file("se.sdat", expected.at("data/sound/se.sdat"))})}),
+        Node::dir("gfx", {Node::file("font.nftr", expected.at("gfx/font.nftr"))}),
+        Node::file("empty.dat", Bytes{}),
+    });
+    TempDir tmp;
+    const Bytes image = b.build();
+    writeFile(tmp.file("img.nds"), image);
+    std::vector<cartscope::core::TFileEntry> files;
+    std::vector<cartscope::core::TDirEntry> dirs;
+    FileStream stream(tmp.file("img.nds"));
+    cartscope::core::ParseFNT(stream, b.layout().fntOffset, b.layout().fatOffset, files, dirs);
+    const auto rows = cartscope::core::ParseArraysToList(files, dirs);
+
+    // Through copy_file_range (FileStream) and through the buffered loop (MemoryStream).
+    MemoryStream memory(image);
+    for (cartscope::core::Stream* s : {static_cast<cartscope::core::Stream*>(&stream),
+                                       static_cast<cartscope::core::Stream*>(&memory)}) {
+        const std::string out = tmp.file(s == &stream ? "file" : "memory");
+        fs::create_directory(out);
+        const auto plan = planExtraction(out, "MYGAME", rows);
+        std::size_t calls = 0;
+        const auto summary = extractAll(*s, plan, [&](const ExtractProgress& p) {
+            EXPECT_EQ(p.done, calls);
+            EXPECT_EQ(p.total, rows.size());
+            EXPECT_EQ(p.current == nullptr, calls == rows.size());
+            ++calls;
+            return true;
+        });
+        EXPECT_EQ(calls, rows.size() + 1);
+        EXPECT_EQ(summary.files, rows.size());
+        EXPECT_EQ(summary.bytes, 100u + 3000 + 70000 + 700 + 2048);
+        EXPECT_FALSE(summary.cancelled);
+        EXPECT_EQ(tree(out + "/MYGAME"), expected);
+    }
+}
+
+TEST(Extract, SingleRowCreatesTheInternalNameFolder)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    const auto plan =
+        planExtraction(tmp.path(), "MYGAME", {FileRow{"/a/b/icon.bin", "0000000A", "5"}});
+    ASSERT_EQ(plan.size(), 1u);
+    EXPECT_EQ(plan[0].relative, "MYGAME/a/b/icon.bin");
+    EXPECT_EQ(plan[0].full, tmp.path() + "/MYGAME/a/b/icon.bin");
+    EXPECT_EQ(extractPlanned(s, plan[0]), 5u);
+    EXPECT_EQ(text(readFile(plan[0].full)), "01234");
+
+    // Offsets are unsigned: 0x80000000 is past this image, not a negative position.
+    const auto far = planExtraction(tmp.path() + "/", "G", {FileRow{"/f", "80000000", "1"}});
+    EXPECT_EQ(far[0].offset, 0x80000000u);
+    EXPECT_EQ(far[0].full, tmp.path() + "/G/f");
+}
+
+TEST(Extract, EmptyAndOverwrittenFiles)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    fs::create_directories(tmp.file("G"));
+    writeFile(tmp.file("G/old"), Bytes(1000, 'x'));
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{"/zero", "00000000", "0"}, FileRow{"/neg", "00000010", "-7"},
+                        FileRow{"/old", "00000003", "2"}});
+    auto summary = extractAll(s, plan, {});
+    EXPECT_EQ(summary.files, 3u);
+    EXPECT_EQ(summary.bytes, 2u);
+    EXPECT_TRUE(readFile(tmp.file("G/zero")).empty());
+    EXPECT_TRUE(readFile(tmp.file("G/neg")).empty());
+    EXPECT_EQ(text(readFile(tmp.file("G/old"))), "34");
+}
+
+TEST(Extract, LinksAtTheDestinationAreNeverFollowed)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    const std::string outside = tmp.file("outside");
+    fs::create_directories(outside);
+    writeFile(outside + "/target.txt", Bytes{'k', 'e', 'e', 'p'});
+    const std::string base = tmp.file("base");
+    fs::create_directories(base + "/G");
+    // A link where the file goes is replaced by a regular file; its target is untouched.
+    fs::create_symlink(outside + "/target.txt", base + "/G/icon.bin");
+    // A link where a folder goes is not followed: the row fails and nothing lands outside.
+    fs::create_directory_symlink(outside, base + "/G/data");
+    // A second name of an outside file is replaced, not written through.
+    fs::create_hard_link(outside + "/target.txt", base + "/G/hard.bin");
+
+    const auto plan = planExtraction(base, "G",
+                                     {FileRow{"/icon.bin", "00000000", "3"},
+                                      FileRow{"/hard.bin", "00000000", "2"},
+                                      FileRow{"/data/x.bin", "00000000", "3"}});
+    extractPlanned(s, plan[0]);
+    extractPlanned(s, plan[1]);
+    EXPECT_FALSE(fs::is_symlink(base + "/G/icon.bin"));
+    EXPECT_EQ(text(readFile(base + "/G/icon.bin")), "012");
+    EXPECT_EQ(text(readFile(base + "/G/hard.bin")), "01");
+    const std::string err = errorOf([&] { extractPlanned(s, plan[2]); });
+    EXPECT_EQ(err.rfind("Cannot create file \"" + base + "/G/data/x.bin\". ", 0), 0u) << err;
+    EXPECT_EQ(text(readFile(outside + "/target.txt")), "keep");
+    EXPECT_FALSE(fs::exists(outside + "/x.bin"));
+}
+
+TEST(Extract, CancelAfterTheThirdFile)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    std::vector<FileRow> rows;
+    for (int k = 0; k < 10; ++k)
+        rows.push_back({"/f" + std::to_string(k), "00000000", "4"});
+    const auto plan = planExtraction(tmp.path(), "G", rows);
+    bool finalCall = false;
+    const auto summary = extractAll(s, plan, [&](const ExtractProgress& p) {
+        finalCall = p.current == nullptr;
+        return p.done < 3;
+    });
+    EXPECT_TRUE(summary.cancelled);
+    EXPECT_EQ(summary.files, 3u);
+    EXPECT_TRUE(finalCall);
+    EXPECT_EQ(tree(tmp.file("G")).size(), 3u);
+}
+
+TEST(Extract, RangePastTheEndLeavesNoFile)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{"/ok", "00000000", "64"}, FileRow{"/d/tail", "0000003C", "5"},
+                        FileRow{"/far", "FFFFFFFF", "2147483647"}});
+    EXPECT_EQ(extractPlanned(s, plan[0]), 64u);
+    EXPECT_EQ(errorOf([&] { extractPlanned(s, plan[1]); }), "Stream read error");
+    EXPECT_EQ(errorOf([&] { extractPlanned(s, plan[2]); }), "Stream read error");
+    EXPECT_EQ(tree(tmp.file("G")).size(), 1u);
+    EXPECT_FALSE(fs::exists(tmp.file("G/d")));
+
+    // An image that ends early during the copy (it shrank): the partial file is removed.
+    struct Shrunk final : cartscope::core::Stream {
+        std::size_t read(std::span<std::uint8_t> out) override
+        {
+            const std::size_t n = m_position < 10 ? std::min<std::size_t>(out.size(), 10) : 0;
+            m_position += n;
+            return n;
+        }
+        std::uint64_t size() const override { return 100; }
+    } shrunk;
+    EXPECT_EQ(errorOf([&] { extractPlanned(shrunk, plan[1]); }), "Stream read error");
+    EXPECT_FALSE(fs::exists(tmp.file("G/d/tail")));
+}
+
+TEST(Extract, HostileNamesStayInsideTheDestination)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    const std::string base = tmp.file("base");
+    fs::create_directory(base);
+    const std::vector<FileRow> rows{
+        {"/../../up", "00000000", "1"},
+        {"/./dot", "00000000", "1"},
+        {"//empty", "00000000", "1"},
+        {"/a\\b", "00000000", "1"},
+        {std::string("/n\0l", 4), "00000000", "1"},
+        {"/c\x01tl", "00000000", "1"},
+        {"/", "00000000", "1"},
+        {"no-slash/x", "00000000", "1"},
+    };
+    const auto plan = planExtraction(base, "../x", rows);
+    for (const auto& p : plan)
+        EXPECT_EQ(p.full.rfind(base + "/.._x/", 0), 0u) << p.full;
+    extractAll(s, plan, {});
+    const auto written = tree(base);
+    EXPECT_EQ(written.size(), rows.size());
+    for (const char* name : {".._x/_../_../up", ".._x/_./dot", ".._x/_/empty", ".._x/a_b",
+                             ".._x/n_l", ".._x/c_tl", ".._x/_ (2)", ".._x/no-slash/x"})
+        EXPECT_TRUE(written.count(name)) << name;
+    // Nothing beside the base folder.
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(tmp.path()))
+        ++entries;
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST(Extract, CollidingPathsAreKeptWithASuffix)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{"/x.bin", "00000000", "1"}, FileRow{"/x.bin", "00000001", "1"},
+                        FileRow{"/x\x01.bin", "00000002", "1"}, // cleans to x_.bin
+                        FileRow{"/x_.bin", "00000003", "1"}, FileRow{"/x.bin", "00000004", "1"},
+                        FileRow{"/d", "00000005", "1"}, FileRow{"/d/in", "00000006", "1"},
+                        FileRow{"/e/in", "00000007", "1"}, FileRow{"/e", "00000008", "1"}});
+    std::vector<std::string> rel;
+    for (const auto& p : plan)
+        rel.push_back(p.relative);
+    EXPECT_EQ(rel,
+              (std::vector<std::string>{"G/x.bin", "G/x (2).bin", "G/x_.bin", "G/x_ (2).bin",
+                                        "G/x (3).bin", "G/d", "G/d (2)/in", "G/e/in", "G/e (2)"}));
+    const auto summary = extractAll(s, plan, {});
+    EXPECT_EQ(summary.renamed, 5u);
+    const auto written = tree(tmp.file("G"));
+    EXPECT_EQ(written.size(), plan.size());
+    EXPECT_EQ(text(written.at("x (3).bin")), "4");
+    EXPECT_EQ(text(written.at("d (2)/in")), "6");
+}
+
+} // namespace
