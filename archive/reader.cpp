@@ -1,0 +1,316 @@
+#include "archive/reader.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <locale.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include "core/error.h"
+#include "core/paths.h"
+
+namespace cartscope::archive {
+
+namespace {
+
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
+constexpr std::uint64_t kCentralRecordSize = 46; // smallest central directory record
+
+using ArchivePtr = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
+
+// An open file descriptor, closed when the object goes.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// libarchive converts member names to the thread's locale, and under the "C" locale (a program
+// that never called setlocale, such as a command-line tool) every name flagged UTF-8 with a
+// non-ASCII character fails to convert and comes back NULL. Reading headers under a UTF-8
+// character type makes names arrive as UTF-8 whatever the process locale is. Only the thread's
+// locale changes, and only while headers are read (no callback runs meanwhile).
+class Utf8Names {
+public:
+    Utf8Names() : m_locale(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)))
+    {
+        if (m_locale)
+            m_previous = uselocale(m_locale);
+    }
+    ~Utf8Names()
+    {
+        if (m_locale) {
+            uselocale(m_previous);
+            freelocale(m_locale);
+        }
+    }
+    Utf8Names(const Utf8Names&) = delete;
+    Utf8Names& operator=(const Utf8Names&) = delete;
+
+private:
+    locale_t m_locale;
+    locale_t m_previous = nullptr;
+};
+
+// The archive file, opened by us so that a missing or unreadable file is reported with the
+// system's reason, a FIFO cannot block the open (O_NONBLOCK) and anything but a regular file is
+// refused before libarchive sees it.
+struct OpenedArchive {
+    Fd file{-1};
+    std::uint64_t fileSize = 0;
+    ArchivePtr reader{nullptr, &archive_read_free}; // null: not a readable ZIP archive
+};
+
+OpenedArchive openArchive(const std::string& path)
+{
+    OpenedArchive opened;
+    opened.file = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (opened.file.get() < 0)
+        throw core::Error(core::cannotOpenMessage(path, errno));
+    struct stat st {};
+    if (::fstat(opened.file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return opened;
+    opened.fileSize = static_cast<std::uint64_t>(st.st_size);
+
+    ArchivePtr reader(archive_read_new(), &archive_read_free);
+    if (!reader)
+        return opened;
+    // The seekable reader works from the central directory, the archive's authoritative index:
+    // it knows each member's type (the streaming reader takes a symbolic link for a regular
+    // file), its sizes even when they follow the data in a descriptor, and its encryption; an
+    // archive cut short has no end record and is refused as a whole instead of half-read.
+    // Entries still arrive in the order of their data in the file.
+    archive_read_support_format_zip_seekable(reader.get());
+    archive_read_support_filter_all(reader.get());
+    if (archive_read_open_fd(reader.get(), opened.file.get(), kBlockSize) != ARCHIVE_OK)
+        return opened;
+    opened.reader = std::move(reader);
+    return opened;
+}
+
+// The member's name, or null when libarchive could not decode it (an invalid UTF-8 name under
+// the UTF-8 flag gives null from every accessor). UTF-8 first; the locale form is the raw bytes
+// of a name stored in a legacy code page.
+const char* memberName(archive_entry* entry)
+{
+    if (const char* utf8 = archive_entry_pathname_utf8(entry))
+        return utf8;
+    return archive_entry_pathname(entry);
+}
+
+bool isImageName(const std::string& name)
+{
+    if (name.size() < 4)
+        return false;
+    const std::string ext = name.substr(name.size() - 4);
+    return core::equalsIgnoreCase(ext, ".nds") || core::equalsIgnoreCase(ext, ".ids");
+}
+
+// libarchive walks the central directory, so the loops below end with its entries; as a second
+// bound no archive holds more entries than central records fit in the file.
+std::uint64_t entryBound(const OpenedArchive& opened)
+{
+    return opened.fileSize / kCentralRecordSize + 1;
+}
+
+// Headers: ARCHIVE_OK and ARCHIVE_WARN (a name that would not convert) give an entry;
+// ARCHIVE_FAILED spoils only this entry; ARCHIVE_FATAL, ARCHIVE_RETRY and anything else end the
+// walk.
+enum class Step { Entry, Skip, End };
+Step nextEntry(struct archive* reader, archive_entry** entry)
+{
+    const int r = archive_read_next_header(reader, entry);
+    if (r == ARCHIVE_OK || r == ARCHIVE_WARN)
+        return Step::Entry;
+    if (r == ARCHIVE_FAILED)
+        return Step::Skip;
+    return Step::End;
+}
+
+// The destination file: deleted when the object goes unless kept.
+class PartialFile {
+public:
+    explicit PartialFile(const std::string& path) : m_path(path)
+    {
+        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (m_fd < 0)
+            throw core::Error(core::cannotCreateMessage(path, errno));
+    }
+    ~PartialFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (!m_kept)
+            ::unlink(m_path.c_str());
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    void write(const void* data, std::size_t size)
+    {
+        const auto* p = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t n = ::write(m_fd, p, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw core::Error(core::kStreamWriteError);
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        }
+    }
+
+    void keep()
+    {
+        const int fd = std::exchange(m_fd, -1);
+        if (::close(fd) != 0 && errno != EINTR)
+            throw core::Error(core::kStreamWriteError);
+        m_kept = true;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    bool m_kept = false;
+};
+
+int percent(std::uint64_t done, std::uint64_t total)
+{
+    if (total == 0 || done >= total)
+        return 100;
+    return static_cast<int>(done * 100 / total); // done < 4 GiB: no overflow
+}
+
+// Copies the current entry's data. The loop ends at the declared size: libarchive hands out a
+// member whose real size exceeds the declared one in full before it warns, so more data than
+// declared is a failure as soon as it shows. After the last byte libarchive is asked once more,
+// because a CRC or size error comes as ARCHIVE_WARN/FAILED in place of the end of data.
+int copyData(struct archive* reader, std::uint64_t declared, const std::string& destination,
+             const ExtractEvents& events)
+{
+    PartialFile out(destination);
+    std::uint64_t done = 0;
+    std::uint64_t reported = 0;
+    for (;;) {
+        const void* block = nullptr;
+        std::size_t size = 0;
+        la_int64_t offset = 0;
+        const int r = archive_read_data_block(reader, &block, &size, &offset);
+        if (r == ARCHIVE_EOF)
+            break;
+        if (r != ARCHIVE_OK)
+            return 0;
+        if (offset < 0 || static_cast<std::uint64_t>(offset) != done || size > declared - done)
+            return 0;
+        out.write(block, size);
+        done += size;
+        if (done - reported >= kProgressStep && done < declared) {
+            reported = done;
+            const int p = percent(done, declared);
+            if (events.onProgress && events.onProgress(p, p))
+                return 0;
+        }
+    }
+    if (done != declared)
+        return 0;
+    if (events.onProgress && events.onProgress(100, 100))
+        return 0;
+    out.keep();
+    return 1;
+}
+
+int extractFromArchive(const std::string& archivePath, const Member& member,
+                       const std::string& destinationPath, const ExtractEvents& events)
+{
+    OpenedArchive opened = openArchive(archivePath);
+    if (!opened.reader || member.index >= entryBound(opened))
+        return 0;
+    struct archive* reader = opened.reader.get();
+
+    archive_entry* entry = nullptr;
+    {
+        const Utf8Names utf8Names;
+        // Bounded by member.index, itself below entryBound().
+        for (std::size_t index = 0; index <= member.index; ++index) {
+            const Step step = nextEntry(reader, &entry);
+            if (step == Step::End || (step == Step::Skip && index == member.index))
+                return 0;
+        }
+        // What the listing skips is never extracted, even when asked for by position.
+        if (!memberName(entry))
+            return 0;
+    }
+    if (archive_entry_filetype(entry) != AE_IFREG || archive_entry_is_encrypted(entry) ||
+        !archive_entry_size_is_set(entry) || archive_entry_size(entry) < 0)
+        return 0;
+    const auto declared = static_cast<std::uint64_t>(archive_entry_size(entry));
+    if (declared > kMaxMemberSize)
+        return 0;
+    return copyData(reader, declared, destinationPath, events);
+}
+
+} // namespace
+
+std::vector<Member> listImageMembers(const std::string& archivePath)
+{
+    std::vector<Member> members;
+    OpenedArchive opened = openArchive(archivePath);
+    if (!opened.reader)
+        return members;
+    const Utf8Names utf8Names;
+    const std::uint64_t bound = entryBound(opened);
+    for (std::size_t index = 0; index < bound; ++index) {
+        archive_entry* entry = nullptr;
+        const Step step = nextEntry(opened.reader.get(), &entry);
+        if (step == Step::End)
+            break;
+        if (step == Step::Skip)
+            continue;
+        const char* name = memberName(entry);
+        if (!name || archive_entry_filetype(entry) != AE_IFREG || !isImageName(name))
+            continue;
+        const la_int64_t size = archive_entry_size(entry);
+        members.push_back({index, name, size > 0 ? static_cast<std::uint64_t>(size) : 0});
+    }
+    return members;
+}
+
+int extractMember(const std::string& archivePath, const Member& member,
+                  const std::string& destinationPath, const ExtractEvents& events)
+{
+    int extracted = 0;
+    try {
+        if (events.onBegin)
+            events.onBegin(member.name, 1);
+        extracted = extractFromArchive(archivePath, member, destinationPath, events);
+    } catch (...) {
+        if (events.onEnd)
+            events.onEnd();
+        throw;
+    }
+    if (events.onEnd)
+        events.onEnd();
+    return extracted;
+}
+
+} // namespace cartscope::archive

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The archive reader: lists the cartridge images in a ZIP archive and extracts one of them.
+namespace cartscope::archive {
+
+struct Member {
+    std::size_t index = 0;  // position of the entry in the archive (0-based, all entries counted)
+    std::string name;       // the member's full name as stored, in UTF-8 when flagged so; display
+                            // only, never a path to create
+    std::uint64_t size = 0; // declared (uncompressed) size
+};
+
+// Regular-file members whose name ends in ".nds" or ".ids" (ASCII letter case ignored, in any
+// folder of the archive), in archive order. Directories, symbolic links and other special
+// entries are skipped, and so is an entry whose name cannot be read (invalid UTF-8 under the
+// UTF-8 flag) or whose header is damaged. A file that is not a readable ZIP archive gives an
+// empty list; an archive damaged part way gives the members found before the damage.
+// Throws core::Error "Cannot open file "%s". %s" only when the file itself cannot be opened.
+std::vector<Member> listImageMembers(const std::string& archivePath);
+
+// The largest member extracted; DS and iQue images are far smaller.
+inline constexpr std::uint64_t kMaxMemberSize = std::uint64_t{4} << 30;
+
+struct ExtractEvents {
+    // Raised once before the member is extracted (count: members in this operation, 1).
+    std::function<void(const std::string& memberName, std::size_t count)> onBegin;
+    // byFile/byArchive percentages 0..100, about every MiB and once when the data is complete;
+    // return true to request cancel.
+    std::function<bool(int byFile, int byArchive)> onProgress;
+    // Raised once when the operation ends, whatever happened (also when it throws).
+    std::function<void()> onEnd;
+    // Asked once after a successful extraction by extractFirstImage: true discards the copy
+    // (a Cancel that arrived while the last progress notification ran). May be empty.
+    std::function<bool()> cancelled;
+};
+
+// Extracts the member at `member.index` (found by position, never by its name again) to the new
+// file `destinationPath`, created with O_CREAT|O_EXCL|O_NOFOLLOW|O_CLOEXEC and mode 0600.
+// Returns 1 when the member's data was written completely and checked (CRC and size); 0 when
+// it was cancelled, is not a regular file, is encrypted, damaged, truncated, uses an unsupported
+// method, is larger than kMaxMemberSize, or when libarchive reports any warning or failure while
+// reading it. In every 0 case the partial file is deleted before returning.
+// Throws core::Error when the archive or the destination cannot be opened ("Cannot open file
+// "%s". %s", "Cannot create file "%s". %s") or writing fails ("Stream write error"); the
+// partial file is deleted first.
+int extractMember(const std::string& archivePath, const Member& member,
+                  const std::string& destinationPath, const ExtractEvents& events);
+
+} // namespace cartscope::archive

@@ -1,0 +1,179 @@
+#include "archive/temp_area.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "core/extract.h"
+#include "core/paths.h"
+
+namespace cartscope::archive {
+
+namespace {
+
+constexpr std::size_t kNameMax = 255; // bytes in one path component (Linux file systems)
+
+std::string cannotCreateFolder(const std::string& path, int errnum)
+{
+    return "Cannot create folder \"" + path + "\". " + std::strerror(errnum);
+}
+
+std::string cacheHome()
+{
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg && xdg[0] == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return std::string(home) + "/.cache";
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && found->pw_dir[0] == '/')
+        return std::string(found->pw_dir) + "/.cache";
+    throw core::Error("Cannot find the home folder for temporary files");
+}
+
+// Creates each missing level of `path` with mode 0700; existing levels (symbolic links to
+// folders included: the user may keep the cache elsewhere) are used as they are.
+void createMissingLevels(const std::string& path)
+{
+    // Bounded by the number of "/" in the path.
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string level = path.substr(0, slash);
+        if (!level.empty() && level.back() != '/') {
+            struct stat st {};
+            if (::stat(level.c_str(), &st) != 0) {
+                if (errno != ENOENT || (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST))
+                    throw core::Error(cannotCreateFolder(level, errno));
+            } else if (!S_ISDIR(st.st_mode)) {
+                throw core::Error(cannotCreateFolder(level, ENOTDIR));
+            }
+        }
+        if (slash == std::string::npos)
+            break;
+    }
+}
+
+// Creates `path` (mode 0700) when missing, then requires a real folder owned by this user and
+// makes its mode 0700. The checks and the mode change go through one descriptor opened without
+// following a symbolic link, so they apply to the folder actually there.
+void ensurePrivateFolder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        throw core::Error(cannotCreateFolder(path, errno));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const std::string notOurs =
+        "Cannot use folder \"" + path + "\". It is not a folder of this user";
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            throw core::Error(notOurs);
+        throw core::Error(cannotCreateFolder(path, errno));
+    }
+    struct stat st {};
+    const bool ours = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    int modeError = 0;
+    if (ours && (st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+        modeError = errno;
+    ::close(fd);
+    if (!ours)
+        throw core::Error(notOurs);
+    if (modeError != 0)
+        throw core::Error(cannotCreateFolder(path, modeError));
+}
+
+std::string trimTrailingSlashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// Cuts a component to kNameMax bytes, keeping the extension and never splitting a UTF-8
+// sequence.
+std::string shortened(const std::string& name)
+{
+    if (name.size() <= kNameMax)
+        return name;
+    std::string ext = core::extensionOf(name);
+    if (ext.size() > 16)
+        ext.clear();
+    std::size_t keep = kNameMax - ext.size();
+    // Bounded by keep: steps back over UTF-8 continuation bytes.
+    while (keep > 1 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+        --keep;
+    return name.substr(0, keep) + ext;
+}
+
+} // namespace
+
+std::string extractionBase()
+{
+    const std::string cache = trimTrailingSlashes(cacheHome());
+    createMissingLevels(cache);
+    const std::string app = (cache == "/" ? "" : cache) + "/cartscope";
+    ensurePrivateFolder(app);
+    const std::string temp = app + "/Temp";
+    ensurePrivateFolder(temp);
+    return temp;
+}
+
+TempImage::TempImage()
+{
+    const std::string base = extractionBase();
+    std::string pattern = base + "/open-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        throw core::Error(cannotCreateFolder(base + "/open-XXXXXX", errno));
+    m_folder = std::move(pattern);
+}
+
+TempImage::~TempImage()
+{
+    remove();
+}
+
+TempImage::TempImage(TempImage&& other) noexcept : m_folder(std::exchange(other.m_folder, {})) {}
+
+TempImage& TempImage::operator=(TempImage&& other) noexcept
+{
+    if (this != &other) {
+        remove();
+        m_folder = std::exchange(other.m_folder, {});
+    }
+    return *this;
+}
+
+std::string TempImage::filePathFor(const std::string& memberName) const
+{
+    if (m_folder.empty())
+        throw core::Error("The temporary folder has been removed");
+    const std::string name = shortened(core::cleanName(core::namePart(memberName)));
+    // cleanName never yields these; checked because the path is about to be created.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        throw core::Error("Unsafe member name");
+    return m_folder + "/" + name;
+}
+
+void TempImage::remove()
+{
+    if (m_folder.empty())
+        return;
+    // Only this object writes into the folder (mode 0700, fresh name); remove_all deletes a
+    // symbolic link found there, never what it points to.
+    std::error_code ignored;
+    std::filesystem::remove_all(m_folder, ignored);
+    m_folder.clear();
+}
+
+} // namespace cartscope::archive

@@ -1,0 +1,283 @@
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/reader.h"
+#include "core/error.h"
+#include "tests/archive/zip_builder.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+using cartscope::archive::ExtractEvents;
+using cartscope::archive::extractMember;
+using cartscope::archive::listImageMembers;
+using cartscope::archive::Member;
+using cartscope::fixture::Bytes;
+using cartscope::fixture::readFile;
+using cartscope::fixture::TempDir;
+using cartscope::fixture::writeFile;
+using namespace cartscope::testzip;
+
+std::vector<std::string> names(const std::vector<Member>& members)
+{
+    std::vector<std::string> out;
+    for (const Member& m : members)
+        out.push_back(m.name);
+    return out;
+}
+
+bool exists(const std::string& path)
+{
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+// Records what the reader raised.
+struct Recorder {
+    int begins = 0;
+    int ends = 0;
+    std::string beginName;
+    std::vector<std::pair<int, int>> progress;
+    int cancelAtCall = -1; // 0-based progress call that returns true
+
+    ExtractEvents events()
+    {
+        ExtractEvents e;
+        e.onBegin = [this](const std::string& name, std::size_t count) {
+            ++begins;
+            beginName = name;
+            EXPECT_EQ(count, 1u);
+        };
+        e.onProgress = [this](int byFile, int byArchive) {
+            progress.emplace_back(byFile, byArchive);
+            return static_cast<int>(progress.size()) - 1 == cancelAtCall;
+        };
+        e.onEnd = [this] { ++ends; };
+        return e;
+    }
+};
+
+class ReaderTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string zip = dir.file("in.zip");
+    std::string out = dir.file("out.nds");
+
+    int extract(const Member& m, Recorder& rec) { return extractMember(zip, m, out, rec.events()); }
+};
+
+TEST_F(ReaderTest, ListsImagesInArchiveOrder)
+{
+    writeZip(zip, {Entry::file("readme.txt", "hello"), Entry::file("game.nds", noise(1000)),
+                   Entry::file("demo.ids", "demo")});
+    const auto members = listImageMembers(zip);
+    ASSERT_EQ(names(members), (std::vector<std::string>{"game.nds", "demo.ids"}));
+    EXPECT_EQ(members[0].index, 1u);
+    EXPECT_EQ(members[0].size, 1000u);
+    EXPECT_EQ(members[1].index, 2u);
+
+    writeZip(zip, {Entry::file("readme.txt", "hello"), Entry::file("demo.ids", "demo"),
+                   Entry::file("game.nds", "game")});
+    EXPECT_EQ(names(listImageMembers(zip)), (std::vector<std::string>{"demo.ids", "game.nds"}));
+}
+
+TEST_F(ReaderTest, MatchesInAnyFolderIgnoringLetterCase)
+{
+    writeZip(zip, {Entry::file("roms/europe/GAME.NDS", "a"), Entry::file("x.Ids", "b"),
+                   Entry::file("game.nds.bak", "c"), Entry::file("nds", "d"),
+                   Entry::file("gamends", "e"), Entry::file("roms/.nds", "f")});
+    EXPECT_EQ(names(listImageMembers(zip)),
+              (std::vector<std::string>{"roms/europe/GAME.NDS", "x.Ids", "roms/.nds"}));
+}
+
+TEST_F(ReaderTest, SkipsDirectoriesLinksAndUnreadableNames)
+{
+    Bytes z = buildZip({Entry::dir("x.nds/"), Entry::symlink("link.nds", "/etc/passwd"),
+                        Entry::file("bAd.nds", "bad"), Entry::file("g\xC3\xA4me.nds", "real")});
+    patchNameToBadUtf8(z, 2, 1, 0xFF);
+    // A valid UTF-8 name under the UTF-8 flag is read even though the tests run in the C locale.
+    patchNameToBadUtf8(z, 3, 1, 0xC3);
+    writeFile(zip, z);
+    const auto members = listImageMembers(zip);
+    ASSERT_EQ(names(members), (std::vector<std::string>{"g\xC3\xA4me.nds"}));
+    EXPECT_EQ(members[0].index, 3u);
+
+    Recorder rec;
+    EXPECT_EQ(extract(members[0], rec), 1);
+    EXPECT_EQ(readFile(out), Bytes({'r', 'e', 'a', 'l'}));
+    // The entries that the listing skipped are never extracted, even when asked by index.
+    for (std::size_t index : {0u, 1u, 2u, 4u, 1000u}) {
+        std::filesystem::remove(out);
+        EXPECT_EQ(extract({index, "x.nds", 0}, rec), 0) << index;
+        EXPECT_FALSE(exists(out)) << index;
+    }
+}
+
+TEST_F(ReaderTest, UnreadableArchivesListNothing)
+{
+    writeZip(zip, {Entry::file("readme.txt", "no image here")});
+    EXPECT_TRUE(listImageMembers(zip).empty());
+
+    writeFile(zip, Bytes(5000, 'P'));
+    EXPECT_TRUE(listImageMembers(zip).empty());
+    writeFile(zip, {});
+    EXPECT_TRUE(listImageMembers(zip).empty());
+    EXPECT_TRUE(listImageMembers(dir.path()).empty());
+
+    // Cut short, the archive has no end record any more.
+    Bytes z = buildZip({Entry::file("game.nds", noise(100000))});
+    z.resize(z.size() / 2);
+    writeFile(zip, z);
+    EXPECT_TRUE(listImageMembers(zip).empty());
+
+    try {
+        listImageMembers(dir.file("missing.zip"));
+        FAIL() << "no error";
+    } catch (const cartscope::core::Error& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + dir.file("missing.zip") +
+                                             "\". No such file or directory");
+    }
+}
+
+TEST_F(ReaderTest, ExtractsTheImageByteForByte)
+{
+    const Bytes image = cartscope::fixture::ImageBuilder()
+                            .title("ZIPPED")
+                            .gameCode("AZPE")
+                            .root({cartscope::fixture::Node::file("data.bin", noise(3 << 20))})
+                            .build();
+    for (const Options& options :
+         {Options{true, false, {}}, Options{false, false, {}}, Options{true, true, {}}}) {
+        writeZip(zip, {Entry::file("readme.txt", "hi"), Entry::file("game.nds", image)}, options);
+        const auto members = listImageMembers(zip);
+        ASSERT_EQ(members.size(), 1u);
+        Recorder rec;
+        std::filesystem::remove(out);
+        ASSERT_EQ(extract(members[0], rec), 1);
+        EXPECT_EQ(readFile(out), image);
+        EXPECT_EQ(std::filesystem::status(out).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        EXPECT_EQ(rec.begins, 1);
+        EXPECT_EQ(rec.beginName, "game.nds");
+        EXPECT_EQ(rec.ends, 1);
+        // About one notification per MiB, rising, ending at 100.
+        ASSERT_FALSE(rec.progress.empty());
+        EXPECT_LE(rec.progress.size(), image.size() / (1 << 20) + 1);
+        EXPECT_EQ(rec.progress.back(), std::make_pair(100, 100));
+        for (std::size_t i = 1; i < rec.progress.size(); ++i)
+            EXPECT_LE(rec.progress[i - 1].first, rec.progress[i].first);
+    }
+}
+
+TEST_F(ReaderTest, DuplicateNamesAreTakenByIndex)
+{
+    writeZip(zip, {Entry::file("game.nds", "first"), Entry::file("game.nds", "second")});
+    const auto members = listImageMembers(zip);
+    ASSERT_EQ(members.size(), 2u);
+    Recorder rec;
+    ASSERT_EQ(extract(members[1], rec), 1);
+    EXPECT_EQ(readFile(out), Bytes({'s', 'e', 'c', 'o', 'n', 'd'}));
+}
+
+TEST_F(ReaderTest, DamagedMembersLeaveNothing)
+{
+    struct Case {
+        const char* what;
+        bool deflate;
+        std::function<void(Bytes&, const RawEntry&)> damage;
+    };
+    const Bytes data = noise(3 << 20, 7);
+    const std::vector<Case> cases = {
+        {"stored CRC", false, [](Bytes& z, const RawEntry& e) { z[e.data + 2000000] ^= 1; }},
+        {"deflate stream", true, [](Bytes& z, const RawEntry& e) { z[e.data + 1000] ^= 0x55; }},
+        {"deflate declared smaller", true,
+         [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 1000000); }},
+        {"stored declared smaller", false,
+         [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 1000000); }},
+        {"deflate declared larger", true,
+         [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 4000000); }},
+        {"unknown method", true,
+         [](Bytes& z, const RawEntry& e) {
+             z[e.central + 10] = 77;
+             z[e.local + 8] = 77;
+         }},
+    };
+    for (const Case& c : cases) {
+        Bytes z = buildZip({Entry::file("game.nds", data)}, {c.deflate, false, {}});
+        c.damage(z, rawEntries(z).at(0));
+        writeFile(zip, z);
+        const auto members = listImageMembers(zip);
+        ASSERT_EQ(members.size(), 1u) << c.what;
+        Recorder rec;
+        EXPECT_EQ(extract(members[0], rec), 0) << c.what;
+        EXPECT_FALSE(exists(out)) << c.what;
+        EXPECT_EQ(rec.ends, 1) << c.what;
+    }
+}
+
+TEST_F(ReaderTest, EncryptedAndTruncatedMembersLeaveNothing)
+{
+    writeZip(zip, {Entry::file("game.nds", noise(100000))}, {true, false, "secret"});
+    auto members = listImageMembers(zip);
+    ASSERT_EQ(members.size(), 1u);
+    Recorder rec;
+    EXPECT_EQ(extract(members[0], rec), 0);
+    EXPECT_FALSE(exists(out));
+    EXPECT_EQ(rec.ends, 1);
+
+    // Listed while whole, then cut short before the extraction.
+    Bytes z = buildZip({Entry::file("game.nds", noise(3 << 20))});
+    writeFile(zip, z);
+    members = listImageMembers(zip);
+    ASSERT_EQ(members.size(), 1u);
+    z.resize(z.size() - 100);
+    writeFile(zip, z);
+    EXPECT_EQ(extract(members[0], rec), 0);
+    EXPECT_FALSE(exists(out));
+}
+
+TEST_F(ReaderTest, CancelStopsAndRemovesTheCopy)
+{
+    writeZip(zip, {Entry::file("game.nds", noise(5 << 20))});
+    const auto members = listImageMembers(zip);
+    ASSERT_EQ(members.size(), 1u);
+    Recorder whole;
+    ASSERT_EQ(extract(members[0], whole), 1);
+    std::filesystem::remove(out);
+    const int last = static_cast<int>(whole.progress.size()) - 1;
+    ASSERT_GE(last, 2);
+    for (int cancelAt : {0, last}) { // the first notification, and the final one at 100 %
+        Recorder rec;
+        rec.cancelAtCall = cancelAt;
+        EXPECT_EQ(extract(members[0], rec), 0) << cancelAt;
+        EXPECT_FALSE(exists(out));
+        EXPECT_EQ(static_cast<int>(rec.progress.size()), cancelAt + 1);
+        EXPECT_EQ(rec.ends, 1);
+    }
+}
+
+TEST_F(ReaderTest, ExistingDestinationIsAnErrorAndStaysUntouched)
+{
+    writeZip(zip, {Entry::file("game.nds", "new")});
+    writeFile(out, Bytes{'o', 'l', 'd'});
+    Recorder rec;
+    try {
+        extract(listImageMembers(zip).at(0), rec);
+        FAIL() << "no error";
+    } catch (const cartscope::core::Error& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + out + "\". File exists");
+    }
+    EXPECT_EQ(readFile(out), Bytes({'o', 'l', 'd'}));
+    EXPECT_EQ(rec.ends, 1);
+
+    // A symbolic link there is not followed either.
+    std::filesystem::remove(out);
+    std::filesystem::create_symlink(dir.file("target"), out);
+    EXPECT_THROW(extract(listImageMembers(zip).at(0), rec), cartscope::core::Error);
+    EXPECT_FALSE(exists(dir.file("target")));
+}
+
+} // namespace

@@ -1,0 +1,216 @@
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/temp_area.h"
+#include "archive/zip_input.h"
+#include "core/error.h"
+#include "tests/archive/zip_builder.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cartscope::archive::ExtractEvents;
+using cartscope::archive::extractFirstImage;
+using cartscope::archive::extractionBase;
+using cartscope::archive::TempImage;
+using cartscope::fixture::Bytes;
+using cartscope::fixture::readFile;
+using namespace cartscope::testzip;
+
+unsigned modeOf(const std::string& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+// Every file below `root`, as paths relative to it.
+std::vector<std::string> filesBelow(const std::string& root)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (!e.is_directory())
+            out.push_back(fs::relative(e.path(), root).string());
+    return out;
+}
+
+bool isEmptyFolder(const std::string& path)
+{
+    return fs::is_directory(path) && fs::is_empty(path);
+}
+
+class TempAreaTest : public ::testing::Test {
+protected:
+    PrivateCache cache;
+};
+
+TEST_F(TempAreaTest, BaseIsCreatedPrivateUnderTheCacheFolder)
+{
+    ::setenv("XDG_CACHE_HOME", (cache.cache() + "/deeper/").c_str(), 1);
+    const std::string base = extractionBase();
+    EXPECT_EQ(base, cache.cache() + "/deeper/cartscope/Temp");
+    for (const std::string& level :
+         {cache.cache(), cache.cache() + "/deeper", cache.cache() + "/deeper/cartscope", base})
+        EXPECT_EQ(modeOf(level), 0700u) << level;
+    EXPECT_EQ(extractionBase(), base); // an existing base is used again
+
+    // A relative XDG_CACHE_HOME is ignored in favour of $HOME/.cache.
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+    ::setenv("HOME", cache.dir().file("home").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", "relative/cache", 1);
+    EXPECT_EQ(extractionBase(), cache.dir().file("home") + "/.cache/cartscope/Temp");
+    ::setenv("HOME", savedHome.c_str(), 1);
+}
+
+TEST_F(TempAreaTest, BaseMustBeARealPrivateFolder)
+{
+    fs::create_directories(cache.base());
+    fs::permissions(cache.base(), fs::perms::all);
+    fs::permissions(cache.cache() + "/cartscope", fs::perms::owner_all | fs::perms::group_all);
+    extractionBase();
+    EXPECT_EQ(modeOf(cache.base()), 0700u);
+    EXPECT_EQ(modeOf(cache.cache() + "/cartscope"), 0700u);
+
+    // Another folder planted as Temp by a symbolic link is refused, and nothing lands there.
+    fs::remove(cache.base());
+    const std::string elsewhere = cache.dir().file("elsewhere");
+    fs::create_directory(elsewhere);
+    fs::create_directory_symlink(elsewhere, cache.base());
+    EXPECT_THROW(extractionBase(), cartscope::core::Error);
+    EXPECT_THROW(TempImage(), cartscope::core::Error);
+    EXPECT_TRUE(isEmptyFolder(elsewhere));
+
+    fs::remove(cache.base());
+    cartscope::fixture::writeFile(cache.base(), Bytes{1});
+    EXPECT_THROW(extractionBase(), cartscope::core::Error);
+}
+
+TEST_F(TempAreaTest, EachTempImageOwnsItsFolder)
+{
+    std::string firstFolder;
+    {
+        TempImage a;
+        TempImage b;
+        firstFolder = a.folder();
+        EXPECT_NE(a.folder(), b.folder());
+        EXPECT_EQ(fs::path(a.folder()).parent_path().string(), cache.base());
+        EXPECT_EQ(modeOf(a.folder()), 0700u);
+
+        cartscope::fixture::writeFile(a.filePathFor("game.nds"), Bytes{1, 2, 3});
+        TempImage moved(std::move(a));
+        EXPECT_EQ(moved.folder(), firstFolder);
+        EXPECT_TRUE(a.folder().empty());
+        EXPECT_TRUE(fs::exists(moved.filePathFor("game.nds")));
+
+        const std::string second = b.folder();
+        cartscope::fixture::writeFile(b.filePathFor("x.nds"), Bytes{1});
+        b.remove();
+        EXPECT_FALSE(fs::exists(second));
+        b.remove(); // idempotent
+        EXPECT_THROW(b.filePathFor("x.nds"), cartscope::core::Error);
+    }
+    EXPECT_FALSE(fs::exists(firstFolder));
+    EXPECT_TRUE(isEmptyFolder(cache.base()));
+}
+
+TEST_F(TempAreaTest, FilePathIsACleanNameDirectlyInTheFolder)
+{
+    TempImage temp;
+    const std::string f = temp.folder() + "/";
+    EXPECT_EQ(temp.filePathFor("roms/Game (E).nds"), f + "Game (E).nds");
+    EXPECT_EQ(temp.filePathFor("../../evil.nds"), f + "evil.nds");
+    EXPECT_EQ(temp.filePathFor("/abs/evil.nds"), f + "evil.nds");
+    EXPECT_EQ(temp.filePathFor("..\\..\\evil.nds"), f + ".._.._evil.nds");
+    EXPECT_EQ(temp.filePathFor("dir/.."), f + "_..");
+    EXPECT_EQ(temp.filePathFor("dir/"), f + "_");
+    EXPECT_EQ(temp.filePathFor("bell\a.nds"), f + "bell_.nds");
+
+    // Too long for one file-system component: shortened, extension kept, UTF-8 kept whole.
+    std::string longName;
+    for (int i = 0; i < 200; ++i)
+        longName += "\xC3\xA4";
+    const std::string path = temp.filePathFor("dir/" + longName + ".nds");
+    const std::string name = fs::path(path).filename().string();
+    EXPECT_LE(name.size(), 255u);
+    EXPECT_EQ(name.substr(name.size() - 4), ".nds");
+    EXPECT_EQ((name.size() - 4) % 2, 0u);
+    cartscope::fixture::writeFile(path, Bytes{1});
+}
+
+class ZipInputTest : public TempAreaTest {
+protected:
+    std::string zip = cache.dir().file("in.zip");
+};
+
+TEST_F(ZipInputTest, FirstImageIsExtractedIntoAPrivateFolder)
+{
+    const Bytes image = cartscope::fixture::ImageBuilder()
+                            .title("FROM ZIP")
+                            .root({cartscope::fixture::Node::dir(
+                                "d", {cartscope::fixture::Node::file("a.bin", noise(70000))})})
+                            .build();
+    writeZip(zip, {Entry::file("readme.txt", "x"), Entry::file("sub/Game.nds", image),
+                   Entry::file("other.ids", "not me")});
+    int ends = 0;
+    ExtractEvents events;
+    events.onEnd = [&] { ++ends; };
+    auto result = extractFirstImage(zip, events);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->memberName, "sub/Game.nds");
+    EXPECT_EQ(result->path, result->temp.folder() + "/Game.nds");
+    EXPECT_EQ(readFile(result->path), image);
+    EXPECT_EQ(ends, 1);
+
+    const std::string folder = result->temp.folder();
+    result.reset();
+    EXPECT_FALSE(fs::exists(folder));
+}
+
+TEST_F(ZipInputTest, TraversalNamesStayInsideThePrivateFolder)
+{
+    for (const std::string member : {"../../evil.nds", "..\\..\\evil.nds", "/tmp/evil.nds"}) {
+        writeZip(zip, {Entry::file(member, "evil")});
+        auto result = extractFirstImage(zip, {});
+        ASSERT_TRUE(result) << member;
+        EXPECT_EQ(fs::path(result->path).parent_path().string(), result->temp.folder());
+        EXPECT_EQ(readFile(result->path), Bytes({'e', 'v', 'i', 'l'}));
+        // The one file below the test's folder (archive aside) is the copy.
+        auto files = filesBelow(cache.dir().path());
+        std::erase(files, "in.zip");
+        ASSERT_EQ(files.size(), 1u) << member;
+        EXPECT_EQ(cache.dir().path() + "/" + files[0], result->path);
+    }
+}
+
+TEST_F(ZipInputTest, NothingIsLeftWhenThereIsNoImage)
+{
+    writeZip(zip, {Entry::file("readme.txt", "x")});
+    EXPECT_FALSE(extractFirstImage(zip, {}));
+
+    writeZip(zip, {Entry::file("game.nds", noise(10000))}, {true, false, "secret"});
+    EXPECT_FALSE(extractFirstImage(zip, {}));
+    EXPECT_TRUE(isEmptyFolder(cache.base()));
+
+    // Cancelled from a progress notification, or after the last one.
+    writeZip(zip, {Entry::file("game.nds", noise(3 << 20))});
+    int ends = 0;
+    ExtractEvents events;
+    events.onProgress = [](int, int) { return true; };
+    events.onEnd = [&] { ++ends; };
+    EXPECT_FALSE(extractFirstImage(zip, events));
+    EXPECT_EQ(ends, 1);
+    EXPECT_TRUE(isEmptyFolder(cache.base()));
+
+    events.onProgress = nullptr;
+    events.cancelled = [] { return true; };
+    EXPECT_FALSE(extractFirstImage(zip, events));
+    EXPECT_TRUE(isEmptyFolder(cache.base()));
+}
+
+} // namespace
