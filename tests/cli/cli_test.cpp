@@ -1,0 +1,257 @@
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "cli/commands.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+using cartscope::fixture::Bytes;
+using cartscope::fixture::ImageBuilder;
+using cartscope::fixture::Node;
+using cartscope::fixture::TempDir;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result cli(std::vector<std::string> args)
+{
+    std::ostringstream out, err;
+    const int status = cartscope::cli::run(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::string hex4(std::uint16_t v)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", v);
+    return buf;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        v.push_back(line);
+    return v;
+}
+
+ImageBuilder treeImage()
+{
+    ImageBuilder b;
+    b.title("MYGAME").gameCode("AMGJ").makerCode("08").romVersion(0x0A).root({
+        Node::file("icon.bin", std::string("ICON")),
+        Node::dir("data", {Node::dir("sound", {Node::file("bgm.sdat", Bytes(3000, 7))})}),
+    });
+    return b;
+}
+
+TEST(CliInfo, PrintsTheReportLinesWithValuesComputedIndependently)
+{
+    TempDir dir;
+    const std::string path = dir.file("game.nds");
+    const Bytes img = treeImage().build();
+    cartscope::fixture::writeFile(path, img);
+
+    const auto r = cli({"info", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto l = lines(r.out);
+    ASSERT_EQ(l.size(), 15u); // no banner: no title sections
+    const std::string d(25, '-');
+    EXPECT_EQ(l[0], d);
+    EXPECT_EQ(l[1], "Header Info for: game.nds");
+    EXPECT_EQ(l[2], d);
+    EXPECT_EQ(l[3], "Internal Name   : MYGAME");
+    EXPECT_EQ(l[4], "Game Serial     : NTR-AMGJ-JPN");
+    EXPECT_EQ(l[5], "Maker Code      : 08");
+    EXPECT_EQ(l[6], "Publisher       : Capcom");
+    EXPECT_EQ(l[7], "Version         : 1.A (0Ah)");
+    EXPECT_EQ(l[8], "Secure Checksum : " +
+                        hex4(cartscope::fixture::crc16Modbus(img.data() + 0x4000, 0x4000)) +
+                        " (OK)");
+    EXPECT_EQ(l[9], "Logo Checksum   : " +
+                        hex4(cartscope::fixture::crc16Modbus(img.data() + 0xC0, 156)) + " (OK)");
+    EXPECT_EQ(l[10], "Header Checksum : " +
+                         hex4(cartscope::fixture::crc16Modbus(img.data(), 0x15E)) + " (OK)");
+    EXPECT_EQ(l[11], "File Size       : 0Mbit (" + std::to_string(img.size()) + " bytes)");
+    EXPECT_EQ(l[12], "Card Size       : 1Mbit (131072 bytes) (00h)");
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08lX", crc32(0, img.data(), static_cast<uInt>(img.size())));
+    EXPECT_EQ(l[13], std::string("File CRC32      : ") + crc);
+    EXPECT_EQ(l[14], d);
+}
+
+TEST(CliInfo, TitlesKeepLineFeedsAndControlCharactersAreEscaped)
+{
+    TempDir dir;
+    auto banner = cartscope::fixture::sampleBanner();
+    banner.titles = {u"", u"Two\nLines\x1b[31m", u"", u"", u"", u""};
+    const std::string path = dir.file("t.nds");
+    ImageBuilder().banner(banner).writeTo(path);
+    const auto r = cli({"info", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Language 2\n----------\n\nTwo\nLines\\x1B[31m\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+TEST(CliInfo, JsonHasTheDocumentedKeys)
+{
+    TempDir dir;
+    const std::string path = dir.file("game.nds");
+    treeImage().banner(cartscope::fixture::sampleBanner()).writeTo(path);
+    const auto r = cli({"info", "--json", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* key : {"\"file\"",
+                            "\"internalName\": \"MYGAME\"",
+                            "\"fileSize\": ",
+                            "\"fileSizeText\"",
+                            "\"serial\": \"NTR-AMGJ-JPN\"",
+                            "\"makerCode\": \"08\"",
+                            "\"publisher\": \"Capcom\"",
+                            "\"cardSizeText\"",
+                            "\"crc32\"",
+                            "\"badDump\": false",
+                            "\"badDumpText\"",
+                            "\"version\": \"0A\"",
+                            "\"unitCode\"",
+                            "\"deviceCode\"",
+                            "\"secureArea\"",
+                            "\"logo\"",
+                            "\"ok\": true",
+                            "\"titles\"",
+                            "\"header\"",
+                            "\"GameCode\": \"AMGJ\"",
+                            "\"files\"",
+                            "\"path\": \"/data/sound/bgm.sdat\"",
+                            "\"size\": 3000"})
+        EXPECT_NE(r.out.find(key), std::string::npos) << key;
+    // A real JSON parser accepts it.
+    const std::string json = dir.file("out.json");
+    std::ofstream(json) << r.out;
+    if (std::system("python3 -c 'import json' 2>/dev/null") != 0)
+        GTEST_SKIP() << "python3 is missing";
+    EXPECT_EQ(
+        std::system(("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' " + json).c_str()),
+        0);
+}
+
+TEST(CliList, PrintsRowsInListOrderAndAsJson)
+{
+    TempDir dir;
+    const std::string path = dir.file("game.nds");
+    treeImage().writeTo(path);
+    const auto r = cli({"list", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto l = lines(r.out);
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l[0].substr(0, 10), "/icon.bin\t");
+    EXPECT_EQ(l[0].substr(l[0].size() - 2), "\t4");
+    EXPECT_EQ(l[1].substr(0, 21), "/data/sound/bgm.sdat\t");
+    const auto j = cli({"list", "--json", path});
+    EXPECT_NE(j.out.find("{\"path\": \"/icon.bin\", \"offset\": \""), std::string::npos) << j.out;
+}
+
+TEST(CliExtract, ExtractsAllOrTheGivenPathsAndNamesUnknownOnes)
+{
+    TempDir dir;
+    const std::string path = dir.file("game.nds");
+    treeImage().writeTo(path);
+    const std::string out = dir.file("out");
+
+    auto r = cli({"extract", path, out, "/data/sound/bgm.sdat"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cartscope::fixture::readFile(out + "/MYGAME/data/sound/bgm.sdat"), Bytes(3000, 7));
+    EXPECT_FALSE(std::filesystem::exists(out + "/MYGAME/icon.bin"));
+    EXPECT_NE(r.out.find("Extracted 1 file, 3000 bytes"), std::string::npos) << r.out;
+
+    r = cli({"extract", path, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cartscope::fixture::readFile(out + "/MYGAME/icon.bin"), Bytes({'I', 'C', 'O', 'N'}));
+    EXPECT_NE(r.out.find("Extracted 2 files, 3004 bytes"), std::string::npos) << r.out;
+
+    r = cli({"extract", path, out, "/nope.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No file \"/nope.bin\" in the image.\n");
+}
+
+TEST(CliIcon, WritesTwoFilesWithTransparencyAndOneWithout)
+{
+    TempDir dir;
+    const std::string path = dir.file("game.nds");
+    ImageBuilder().banner(cartscope::fixture::sampleBanner()).writeTo(path);
+    auto r = cli({"icon", path, dir.file("icon.png")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dir.file("icon-Trans.png") + "\n" + dir.file("icon-NoTrans.png") + "\n");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("icon-Trans.png")));
+
+    auto opaque = cartscope::fixture::sampleBanner();
+    for (auto& b : opaque.icon)
+        b = 0x11; // every pixel index 1
+    ImageBuilder().banner(opaque).writeTo(path);
+    r = cli({"icon", path, dir.file("flat")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dir.file("flat.png") + "\n");
+}
+
+TEST(CliErrors, MessagesFollowTheFullStopRuleAndUsageErrorsExitTwo)
+{
+    TempDir dir;
+    auto r = cli({"info", dir.file("missing.nds")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "Cannot open file \"" + dir.file("missing.nds") + "\". No such file or directory.\n");
+
+    const std::string shortImage = dir.file("short.nds");
+    ImageBuilder().totalSize(0x7FFF).writeTo(shortImage);
+    r = cli({"info", shortImage});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Stream read error.\n");
+
+    r = cli({"info", dir.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot open file"), std::string::npos);
+
+    const std::string fifo = dir.file("fifo.nds");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    r = cli({"info", fifo});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Not a regular file"), std::string::npos) << r.err;
+
+    r = cli({"info", "/dev/zero"});
+    EXPECT_EQ(r.status, 1);
+
+    EXPECT_EQ(cli({}).status, 2);
+    EXPECT_EQ(cli({"frobnicate", "x"}).status, 2);
+    EXPECT_EQ(cli({"info"}).status, 2);
+    EXPECT_EQ(cli({"info", "--bogus", "x"}).status, 2);
+    EXPECT_EQ(cli({"icon", "x"}).status, 2);
+    r = cli({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: cartscope-cli"), std::string::npos);
+    r = cli({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("cartscope-cli ", 0), 0u);
+}
+
+TEST(CliErrors, DoubleDashAllowsPathsBeginningWithADash)
+{
+    TempDir dir;
+    const std::string path = dir.file("-odd.nds");
+    treeImage().writeTo(path);
+    std::filesystem::current_path(dir.path());
+    const auto r = cli({"list", "--", "-odd.nds"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+} // namespace
