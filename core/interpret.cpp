@@ -72,9 +72,13 @@ std::string generalFloatForm(const std::string& digits)
     while (mantissa.size() > 1 && mantissa.back() == '0')
         mantissa.pop_back();
     std::string text(1, mantissa[0]);
-    if (mantissa.size() > 1)
-        text += "." + mantissa.substr(1);
-    return text + "E" + std::to_string(exponent);
+    if (mantissa.size() > 1) {
+        text.push_back('.');
+        text.append(mantissa, 1);
+    }
+    text.push_back('E');
+    text.append(std::to_string(exponent));
+    return text;
 }
 
 std::uint64_t parseFileSize(const std::string& text)
