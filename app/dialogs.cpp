@@ -1,0 +1,145 @@
+#include "app/dialogs.h"
+
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMessageBox>
+
+namespace cartscope::app {
+
+std::vector<FileFilter> openImageFilters()
+{
+    return {
+        {"NDS Rom Files (*.nds;*.zip)", {"*.nds", "*.ids", "*.zip"}},
+        {"Nintendo DS Rom Files (*.nds)", {"*.nds"}},
+        {"iQueDS Rom Files (*.ids)", {"*.ids"}},
+        {"Zip Files (*.zip)", {"*.zip"}},
+    };
+}
+
+FileFilter iconFilter()
+{
+    return {"Portable Network Graphics (*.png)", {"*.png"}};
+}
+
+FileFilter reportFilter()
+{
+    return {"Text Files (*.txt)", {"*.txt"}};
+}
+
+namespace {
+
+// "*.nds" -> "*.[nN][dD][sS]": Linux file systems are case-sensitive, the dialog's matching
+// should not be, so GAME.NDS shows under "*.nds" as well.
+QString anyCase(const QString& pattern)
+{
+    QString out;
+    for (const QChar c : pattern) {
+        if (c.isLetter() && c.toLower() != c.toUpper()) {
+            out += QLatin1Char('[');
+            out += c.toLower();
+            out += c.toUpper();
+            out += QLatin1Char(']');
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+QStringList qtFilterList(const std::vector<FileFilter>& filters)
+{
+    QStringList out;
+    for (const FileFilter& f : filters)
+        out << qtFilterString(f);
+    return out;
+}
+
+} // namespace
+
+QString qtFilterString(const FileFilter& filter)
+{
+    QStringList patterns;
+    for (const QString& p : filter.patterns)
+        patterns << anyCase(p);
+    return filter.description + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) +
+           QLatin1Char(')');
+}
+
+std::optional<QString> QtDialogs::getOpenFileName(QWidget* parent,
+                                                  const std::vector<FileFilter>& filters)
+{
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // AnyFile: a typed name that does not exist is handed on; opening it then reports why not.
+    dialog.setFileMode(QFileDialog::AnyFile);
+    // The descriptions already name their patterns; the bracketed Qt patterns stay hidden.
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    const QStringList list = qtFilterList(filters);
+    dialog.setNameFilters(list);
+    if (!list.isEmpty())
+        dialog.selectNameFilter(list.front());
+    if (!m_lastOpened.isEmpty())
+        dialog.selectFile(m_lastOpened);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    m_lastOpened = dialog.selectedFiles().front();
+    return m_lastOpened;
+}
+
+std::optional<QString> QtDialogs::getSaveFileName(QWidget* parent, const QString& initialPath,
+                                                  const FileFilter& filter)
+{
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setNameFilter(qtFilterString(filter));
+    dialog.selectFile(initialPath);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().front();
+}
+
+std::optional<QString> QtDialogs::getExistingDirectory(QWidget* parent, const QString& title,
+                                                       const QString& status,
+                                                       const QString& startFolder)
+{
+    QFileDialog dialog(parent, title, startFolder);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    // Qt's own dialog, so the status line can be added under its controls; a platform dialog
+    // has no place for it.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        auto* statusLabel = new QLabel(status, &dialog);
+        statusLabel->setObjectName(QStringLiteral("StatusLabel"));
+        grid->addWidget(statusLabel, grid->rowCount(), 0, 1, grid->columnCount());
+    } else {
+        dialog.setWindowTitle(title + QLatin1Char(' ') + status);
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().front();
+}
+
+void QtDialogs::information(QWidget* parent, const QString& text)
+{
+    QMessageBox::information(parent, QStringLiteral("Information"), text, QMessageBox::Ok);
+}
+
+void QtDialogs::error(QWidget* parent, const QString& text)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Cartscope"), text, QMessageBox::Ok,
+                    parent);
+    box.exec();
+}
+
+bool QtDialogs::question(QWidget* parent, const QString& text)
+{
+    return QMessageBox::question(parent, QStringLiteral("Cartscope"), text,
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+} // namespace cartscope::app

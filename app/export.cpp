@@ -1,0 +1,174 @@
+// The two exports of page "Rom Info": the header information report (to a text file or the
+// clipboard) and the icon as PNG.
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+
+#include "app/icon_view.h"
+#include "app/main_window.h"
+#include "app/qt_text.h"
+#include "core/error.h"
+#include "core/paths.h"
+#include "core/png.h"
+#include "core/report.h"
+
+namespace cartscope::app {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// Creates or replaces the file with exactly these bytes. The report's own message for a file
+// that cannot be made is "Cannot create file <path>" (the error display adds the full stop).
+void writeReportFile(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0)
+        throw core::Error("Cannot create file " + path);
+    std::size_t done = 0;
+    // Bounded by the report's size: every pass writes at least one byte or throws.
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw core::Error(core::kStreamWriteError);
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd.release()) != 0)
+        throw core::Error(core::kStreamWriteError);
+}
+
+// Puts the check box back to a remembered state when the export ends, also when a write fails.
+class CheckedStateRestorer {
+public:
+    explicit CheckedStateRestorer(QCheckBox* box) : m_box(box), m_checked(box->isChecked()) {}
+    ~CheckedStateRestorer() { m_box->setChecked(m_checked); }
+    CheckedStateRestorer(const CheckedStateRestorer&) = delete;
+    CheckedStateRestorer& operator=(const CheckedStateRestorer&) = delete;
+
+private:
+    QCheckBox* m_box;
+    bool m_checked;
+};
+
+} // namespace
+
+core::DisplayValues TForm1::shownValues() const
+{
+    // The report says what the window says: every value is read back from its control.
+    core::DisplayValues v;
+    v.IntName = toCoreText(IntNameEdit->text());
+    v.FileSize = toCoreText(FileSizeEdit->text());
+    v.Serial = toCoreText(SerialEdit->text());
+    v.MakerCode = toCoreText(MakerCodeEdit->text());
+    v.MakerName = toCoreText(MakerNameEdit->text());
+    v.CardSize = toCoreText(CardSizeEdit->text());
+    v.CRC32 = toCoreText(CRC32Edit->text());
+    v.BadDumpCode = toCoreText(BadDumpCodeEdit->text());
+    v.VersionCode = toCoreText(VersionCodeEdit->text());
+    v.UnitCode = toCoreText(UnitCodeEdit->text());
+    v.DeviceCode = toCoreText(DeviceCodeEdit->text());
+    v.ExpSecAreaCRC16 = toCoreText(ExpSecAreaCRC16Edit->text());
+    v.ActSecAreaCRC16 = toCoreText(ActSecAreaCRC16Edit->text());
+    v.SecAreaCheck = toCoreText(SecAreaCheckEdit->text());
+    v.ExpLogoCRC16 = toCoreText(ExpLogoCRC16Edit->text());
+    v.ActLogoCRC16 = toCoreText(ActLogoCRC16Edit->text());
+    v.LogoCheck = toCoreText(LogoCheckEdit->text());
+    v.ExpHeaderCRC16 = toCoreText(ExpHeaderCRC16Edit->text());
+    v.ActHeaderCRC16 = toCoreText(ActHeaderCRC16Edit->text());
+    v.HeaderCheck = toCoreText(HeaderCheckEdit->text());
+    return v;
+}
+
+void TForm1::SaveInfoButtonClick()
+{
+    guarded([&] {
+        if (m_job != Job::None)
+            return;
+        // The titles come from the banner record, never through 8-bit text.
+        const std::vector<std::u16string> lines =
+            core::BuildHeaderInfoReport(core::namePart(m_fileName), shownValues(), CurrentBanner);
+        const QString text = QString::fromStdU16String(core::reportText(lines));
+        OutputTntMemo->setPlainText(text);
+
+        if (SaveToFileRadioButton->isChecked()) {
+            const std::optional<QString> chosen = m_dialogs->getSaveFileName(
+                this, fromLocalPath(core::replaceExtension(m_fileName, ".txt")), reportFilter());
+            if (!chosen)
+                return;
+            writeReportFile(toLocalPath(*chosen), core::reportFileBytes(lines));
+            m_dialogs->information(this, QStringLiteral("Header Info Saved To ") + *chosen);
+        } else {
+            // Linux has no 8-bit code page beside UTF-8: the clipboard's plain text is the
+            // report as Unicode, which every application here reads as UTF-8 text.
+            QGuiApplication::clipboard()->setText(text);
+            m_dialogs->information(this, QStringLiteral("Header Info Saved To Clipboard"));
+        }
+    });
+}
+
+void TForm1::SaveIconButtonClick()
+{
+    guarded([&] {
+        if (m_job != Job::None)
+            return;
+        const std::optional<QString> chosen = m_dialogs->getSaveFileName(
+            this, fromLocalPath(core::replaceExtension(m_fileName, ".png")), iconFilter());
+        if (!chosen)
+            return;
+        const std::string name = toLocalPath(*chosen);
+        const core::IconPicture picture = IconImage->picture().value_or(core::IconPicture{});
+        if (IconTransparencyCheckBox->isEnabled()) {
+            // The check box passes through checked and unchecked; the view follows it, and the
+            // tRNS chunk follows the view. The box ends as it was, also after a failed write.
+            const CheckedStateRestorer restore(IconTransparencyCheckBox);
+            IconTransparencyCheckBox->setChecked(true);
+            core::writeIconPng(core::replaceExtension(name, "-Trans.png"), picture,
+                               IconImage->isTransparent());
+            IconTransparencyCheckBox->setChecked(false);
+            core::writeIconPng(core::replaceExtension(name, "-NoTrans.png"), picture,
+                               IconImage->isTransparent());
+        } else {
+            core::writeIconPng(core::replaceExtension(name, ".png"), picture, false);
+        }
+        m_dialogs->information(this, QStringLiteral("Icon Saved"));
+    });
+}
+
+void TForm1::IconTransparencyCheckBoxClick()
+{
+    // During a load the box is changed by the program; the view is set by the load itself.
+    if (ImageLoaded)
+        IconImage->setTransparent(IconTransparencyCheckBox->isChecked());
+}
+
+} // namespace cartscope::app

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app/main_window.h"
+
+namespace cartscope::app {
+
+// Marks a long job as running for its lifetime: the controls that would disturb it are
+// disabled and the handlers that cannot be disabled (drops, closing, list notifications) see
+// the job and do nothing. At the end every control gets back the state it had before.
+class TForm1::JobGuard {
+public:
+    JobGuard(TForm1& window, Job job) : m_window(window)
+    {
+        m_window.m_job = job;
+        for (QWidget* w : std::initializer_list<QWidget*>{
+                 window.OpenRomSpeedButton, window.SaveInfoButton, window.SaveToFileRadioButton,
+                 window.SaveToClipRadioButton, window.SaveIconButton, window.ExtractFileButton,
+                 window.ExtractAllButton}) {
+            m_widgets.emplace_back(w, w->isEnabled());
+            w->setEnabled(false);
+        }
+        m_actionEnabled = window.ExtractThisFile1->isEnabled();
+        window.ExtractThisFile1->setEnabled(false);
+        window.FSListView->header()->setSectionsClickable(false);
+    }
+    ~JobGuard()
+    {
+        for (const auto& [widget, enabled] : m_widgets) {
+            if (widget)
+                widget->setEnabled(enabled);
+        }
+        m_window.ExtractThisFile1->setEnabled(m_actionEnabled);
+        m_window.FSListView->header()->setSectionsClickable(true);
+        m_window.m_job = Job::None;
+    }
+    JobGuard(const JobGuard&) = delete;
+    JobGuard& operator=(const JobGuard&) = delete;
+
+private:
+    TForm1& m_window;
+    std::vector<std::pair<QPointer<QWidget>, bool>> m_widgets;
+    bool m_actionEnabled = false;
+};
+
+} // namespace cartscope::app

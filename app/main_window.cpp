@@ -1,0 +1,485 @@
+#include "app/main_window.h"
+
+#include <algorithm>
+#include <array>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTextEdit>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app/design_layout.h"
+#include "app/icon_view.h"
+#include "app/job_guard.h"
+#include "app/progress_dialog.h"
+#include "core/error.h"
+
+namespace cartscope::app {
+
+namespace {
+
+template <class T> T* named(T* widget, const char* name)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+QLineEdit* readOnlyEdit(QWidget* parent, const char* name)
+{
+    auto* edit = named(new QLineEdit(parent), name);
+    edit->setReadOnly(true);
+    return edit;
+}
+
+// The button-face colour every edit of the page shows as its background.
+QColor buttonFace(const QWidget* widget)
+{
+    return widget->palette().color(QPalette::Button);
+}
+
+void setBackground(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Base, colour);
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
+    : QWidget(parent), m_dialogs(std::move(dialogs))
+{
+    createControls();
+    connectControls();
+    populateControls();
+}
+
+TForm1::~TForm1()
+{
+    FormDestroy();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Create
+
+void TForm1::createControls()
+{
+    setObjectName(QStringLiteral("TForm1"));
+
+    FilenameGroupBox = named(new QGroupBox(QStringLiteral("Filename"), this), "FilenameGroupBox");
+    FNameEdit = readOnlyEdit(FilenameGroupBox, "FNameEdit");
+    OpenRomSpeedButton = named(new QToolButton(FilenameGroupBox), "OpenRomSpeedButton");
+    OutputTntMemo = named(new QPlainTextEdit(this), "OutputTntMemo");
+
+    PageControl = named(new QTabWidget(this), "PageControl");
+    RomInfoTabSheet = named(new QWidget, "RomInfoTabSheet");
+    FSTabSheet = named(new QWidget, "FSTabSheet");
+    PageControl->addTab(RomInfoTabSheet, QStringLiteral("Rom Info"));
+    PageControl->addTab(FSTabSheet, QStringLiteral("File System Info"));
+
+    QWidget* page = RomInfoTabSheet;
+    const auto labelled = [this](QWidget* parent, const char* caption, const char* name) {
+        auto* edit = readOnlyEdit(parent, name);
+        auto* label = new QLabel(QString::fromLatin1(caption), parent);
+        label->setBuddy(edit);
+        m_editLabels.emplace_back(label, edit);
+        return edit;
+    };
+    IntNameEdit = labelled(page, "Internal Name", "IntNameEdit");
+    FileSizeEdit = labelled(page, "Filesize", "FileSizeEdit");
+    SerialEdit = labelled(page, "Serial Code", "SerialEdit");
+    CardSizeEdit = labelled(page, "Card Size", "CardSizeEdit");
+    CRC32Edit = labelled(page, "File CRC32", "CRC32Edit");
+    MakerCodeEdit = labelled(page, "Maker", "MakerCodeEdit");
+    MakerNameEdit = readOnlyEdit(page, "MakerNameEdit");
+    BadDumpCodeEdit = labelled(page, "Rom Dumper v1.0 Bad Data", "BadDumpCodeEdit");
+
+    CodesGroupBox = named(new QGroupBox(QStringLiteral("Codes"), page), "CodesGroupBox");
+    DeviceCodeEdit = labelled(CodesGroupBox, "Device", "DeviceCodeEdit");
+    VersionCodeEdit = labelled(CodesGroupBox, "Version", "VersionCodeEdit");
+    UnitCodeEdit = labelled(CodesGroupBox, "Unit", "UnitCodeEdit");
+
+    CRC16GroupBox = named(new QGroupBox(QStringLiteral("CRC16"), page), "CRC16GroupBox");
+    ExpSecAreaCRC16Edit = labelled(CRC16GroupBox, "Secure Area", "ExpSecAreaCRC16Edit");
+    ActSecAreaCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActSecAreaCRC16Edit");
+    SecAreaCheckEdit = readOnlyEdit(CRC16GroupBox, "SecAreaCheckEdit");
+    ExpLogoCRC16Edit = labelled(CRC16GroupBox, "Logo", "ExpLogoCRC16Edit");
+    ActLogoCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActLogoCRC16Edit");
+    LogoCheckEdit = readOnlyEdit(CRC16GroupBox, "LogoCheckEdit");
+    ExpHeaderCRC16Edit = labelled(CRC16GroupBox, "Header", "ExpHeaderCRC16Edit");
+    ActHeaderCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActHeaderCRC16Edit");
+    HeaderCheckEdit = readOnlyEdit(CRC16GroupBox, "HeaderCheckEdit");
+
+    SaveInfoButton =
+        named(new QPushButton(QStringLiteral("Save Info To:"), page), "SaveInfoButton");
+    SaveToFileRadioButton =
+        named(new QRadioButton(QStringLiteral("Text File"), page), "SaveToFileRadioButton");
+    SaveToClipRadioButton =
+        named(new QRadioButton(QStringLiteral("Clipboard"), page), "SaveToClipRadioButton");
+    SaveIconButton =
+        named(new QPushButton(QStringLiteral("Save Icon As File"), page), "SaveIconButton");
+    IconTransparencyCheckBox = named(new QCheckBox(QStringLiteral("Show Icon Transparency"), page),
+                                     "IconTransparencyCheckBox");
+    IconImage = named(new IconView(page), "IconImage");
+
+    LangPageControl = named(new QTabWidget(page), "LangPageControl");
+    for (std::size_t i = 0; i < core::kTitleLanguages.size(); ++i) {
+        auto* sheet = new QWidget;
+        sheet->setObjectName(QStringLiteral("%1TabSheet").arg(core::kTitleLanguages[i]));
+        auto* view = new QTextEdit(sheet);
+        view->setObjectName(QStringLiteral("Lang%1TntRichEdit").arg(i + 1));
+        LangTntRichEdits.push_back(view);
+        LangPageControl->addTab(sheet, QString::fromLatin1(core::kTitleLanguages[i]));
+    }
+
+    FSListView = named(new QTreeWidget(FSTabSheet), "FSListView");
+    FilesPopupMenu = named(new QMenu(FSListView), "FilesPopupMenu");
+    ExtractThisFile1 = FilesPopupMenu->addAction(QStringLiteral("Extract This File"));
+    ExtractThisFile1->setObjectName(QStringLiteral("ExtractThisFile1"));
+    ExtractFileButton = named(new QPushButton(QStringLiteral("Extract Selected File"), FSTabSheet),
+                              "ExtractFileButton");
+    ExtractAllButton = named(new QPushButton(QStringLiteral("Extract Rom Contents"), FSTabSheet),
+                             "ExtractAllButton");
+
+    ExtProgressPanel = named(new QFrame(this), "ExtProgressPanel");
+    ExtProgressLabel =
+        named(new QLabel(QStringLiteral("Please Wait, Extracting File..."), ExtProgressPanel),
+              "ExtProgressLabel");
+    ExtProgressBar = named(new QProgressBar(ExtProgressPanel), "ExtProgressBar");
+    ExtCancelButton =
+        named(new QPushButton(QStringLiteral("&Cancel"), ExtProgressPanel), "ExtCancelButton");
+
+    m_form2 = new TForm2(this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connect
+
+void TForm1::connectControls()
+{
+    connect(OpenRomSpeedButton, &QToolButton::clicked, this, &TForm1::OpenRomSpeedButtonClick);
+    connect(SaveInfoButton, &QPushButton::clicked, this, &TForm1::SaveInfoButtonClick);
+    connect(SaveIconButton, &QPushButton::clicked, this, &TForm1::SaveIconButtonClick);
+    // toggled, not clicked: a change made by the program runs the handler as well.
+    connect(IconTransparencyCheckBox, &QCheckBox::toggled, this,
+            &TForm1::IconTransparencyCheckBoxClick);
+    connect(ExtCancelButton, &QPushButton::clicked, this, &TForm1::ExtCancelButtonClick);
+
+    connect(FSListView->header(), &QHeaderView::sectionClicked, this,
+            &TForm1::FSListViewColumnClick);
+    FSListView->viewport()->installEventFilter(this);
+    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, this,
+            &TForm1::FSListViewChange);
+    connect(FSListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TForm1::FSListViewChange);
+    connect(FSListView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &TForm1::FSListViewChange);
+    connect(FSListView, &QWidget::customContextMenuRequested, this, &TForm1::showFilesPopupMenu);
+    connect(FilesPopupMenu, &QMenu::aboutToShow, this, &TForm1::FilesPopupMenuPopup);
+    connect(ExtractThisFile1, &QAction::triggered, this, &TForm1::ExtractThisFile1Click);
+    connect(ExtractFileButton, &QPushButton::clicked, this, &TForm1::ExtractThisFile1Click);
+    connect(ExtractAllButton, &QPushButton::clicked, this, &TForm1::ExtractAllButtonClick);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Populate
+
+void TForm1::populateControls()
+{
+    setWindowTitle(QString::fromLatin1(kWindowCaption));
+    setAcceptDrops(true);
+
+    OpenRomSpeedButton->setText(QStringLiteral("..."));
+    OpenRomSpeedButton->setFocusPolicy(Qt::NoFocus);
+    OpenRomSpeedButton->setAutoRaise(true);
+    OpenRomSpeedButton->setToolTip(QStringLiteral("Open a cartridge image"));
+
+    // Only the report is ever assembled here; the control is never shown.
+    OutputTntMemo->setVisible(false);
+
+    const QColor face = buttonFace(this);
+    for (QLineEdit* edit : findChildren<QLineEdit*>()) {
+        edit->setFocusPolicy(Qt::ClickFocus);
+        setBackground(edit, face);
+    }
+    BadDumpCodeEdit->setReadOnly(false);
+
+    SaveInfoButton->setEnabled(false);
+    SaveToFileRadioButton->setChecked(true);
+    SaveToFileRadioButton->setEnabled(false);
+    SaveToClipRadioButton->setEnabled(false);
+    SaveIconButton->setEnabled(false);
+    IconTransparencyCheckBox->setChecked(false);
+    IconTransparencyCheckBox->setEnabled(false);
+
+    for (QTextEdit* view : LangTntRichEdits) {
+        view->setReadOnly(true);
+        view->setAcceptRichText(false);
+        view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        view->setLineWrapMode(QTextEdit::WidgetWidth);
+        setBackground(view, face);
+    }
+    LangPageControl->setCurrentIndex(1); // "English"
+    PageControl->setCurrentIndex(0);     // "Rom Info"
+
+    FSListView->setColumnCount(3);
+    FSListView->setHeaderLabels(
+        {QStringLiteral("Filename"), QStringLiteral("Offset"), QStringLiteral("Filesize")});
+    FSListView->setRootIsDecorated(false);
+    FSListView->setItemsExpandable(false);
+    FSListView->setUniformRowHeights(true);
+    FSListView->setSortingEnabled(false);
+    FSListView->setSelectionMode(QAbstractItemView::SingleSelection);
+    FSListView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    FSListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FSListView->setContextMenuPolicy(Qt::CustomContextMenu);
+    FSListView->header()->setSectionsClickable(true);
+    FSListView->header()->setSectionsMovable(false);
+    FSListView->header()->setStretchLastSection(false);
+    ExtractFileButton->setEnabled(false);
+    ExtractAllButton->setEnabled(false);
+
+    ExtProgressPanel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    ExtProgressPanel->setAutoFillBackground(true);
+    ExtProgressBar->setRange(0, 100);
+    ExtProgressBar->setValue(0);
+    ExtProgressBar->setTextVisible(false);
+    ExtProgressPanel->setVisible(false);
+
+    layoutControls();
+}
+
+void TForm1::layoutControls()
+{
+    DesignLayout grid;
+    const auto row = [&grid](QLineEdit* edit, int x, int y, int width, const QString& sample) {
+        grid.place(edit, x, y, width, 21);
+        grid.requireText(edit, sample);
+    };
+
+    grid.place(FilenameGroupBox, 8, 8, 441, 49);
+    grid.requireTitleRoom(FilenameGroupBox, 18);
+    grid.place(FNameEdit, 16, 18, 377, 21);
+    grid.requireText(FNameEdit, QStringLiteral("W"));
+    grid.place(OpenRomSpeedButton, 400, 18, 23, 21);
+    grid.requireHint(OpenRomSpeedButton);
+    grid.place(OutputTntMemo, 2, 2, 1, 1);
+    grid.place(PageControl, 8, 64, 441, 457);
+    grid.requireHint(PageControl->tabBar());
+
+    // Page "Rom Info". Sample values are the widest texts the fields show in practice.
+    row(IntNameEdit, 96, 16, 105, QStringLiteral("ABCDEFGHIJKL"));
+    row(FileSizeEdit, 264, 16, 153, QStringLiteral("4096Mbit (536870912 bytes)"));
+    row(SerialEdit, 96, 48, 105, QStringLiteral("NTR-ABCD-USA"));
+    row(CardSizeEdit, 264, 48, 153, QStringLiteral("4096Mbit (536870912 bytes) (0Ch)"));
+    row(CRC32Edit, 96, 80, 105, QStringLiteral("FFFFFFFF"));
+    row(MakerCodeEdit, 264, 80, 33, QStringLiteral("AF"));
+    row(MakerNameEdit, 304, 80, 113, QStringLiteral("Square Enix"));
+    row(BadDumpCodeEdit, 160, 112, 257, QString::fromLatin1(core::kBadDumpNotFoundText));
+
+    grid.place(CodesGroupBox, 16, 144, 121, 105);
+    grid.requireTitleRoom(CodesGroupBox, 20);
+    grid.requireHint(CodesGroupBox);
+    row(DeviceCodeEdit, 64, 20, 33, QStringLiteral("FF"));
+    row(VersionCodeEdit, 64, 44, 33, QStringLiteral("FF"));
+    row(UnitCodeEdit, 64, 68, 33, QStringLiteral("FF"));
+
+    grid.place(CRC16GroupBox, 160, 144, 257, 105);
+    grid.requireTitleRoom(CRC16GroupBox, 20);
+    grid.requireHint(CRC16GroupBox);
+    const std::array<std::array<QLineEdit*, 3>, 3> crcRows = {{
+        {ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit, SecAreaCheckEdit},
+        {ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit},
+        {ExpHeaderCRC16Edit, ActHeaderCRC16Edit, HeaderCheckEdit},
+    }};
+    for (std::size_t i = 0; i < crcRows.size(); ++i) {
+        const int top = 20 + 24 * static_cast<int>(i);
+        row(crcRows[i][0], 88, top, 49, QStringLiteral("FFFF"));
+        row(crcRows[i][1], 144, top, 49, QStringLiteral("FFFF"));
+        row(crcRows[i][2], 200, top, 33, QStringLiteral("BAD"));
+    }
+
+    // Each label stands left of its edit, in the room between the left margin (or the
+    // previous control of the row) and the edit.
+    const auto label = [&grid, this](QLineEdit* edit, int left, int right, int top) {
+        for (const auto& [caption, buddy] : m_editLabels) {
+            if (buddy != edit)
+                continue;
+            caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+            grid.place(caption, left, top, right - left, 21);
+            grid.requireHint(caption);
+        }
+    };
+    label(IntNameEdit, 16, 92, 16);
+    label(FileSizeEdit, 212, 260, 16);
+    label(SerialEdit, 16, 92, 48);
+    label(CardSizeEdit, 212, 260, 48);
+    label(CRC32Edit, 16, 92, 80);
+    label(MakerCodeEdit, 212, 260, 80);
+    label(BadDumpCodeEdit, 16, 156, 112);
+    label(DeviceCodeEdit, 8, 60, 20);
+    label(VersionCodeEdit, 8, 60, 44);
+    label(UnitCodeEdit, 8, 60, 68);
+    label(ExpSecAreaCRC16Edit, 8, 84, 20);
+    label(ExpLogoCRC16Edit, 8, 84, 44);
+    label(ExpHeaderCRC16Edit, 8, 84, 68);
+
+    grid.place(SaveInfoButton, 16, 268, 97, 25);
+    grid.requireHint(SaveInfoButton);
+    grid.place(SaveToFileRadioButton, 120, 264, 73, 17);
+    grid.requireHint(SaveToFileRadioButton);
+    grid.place(SaveToClipRadioButton, 120, 280, 73, 17);
+    grid.requireHint(SaveToClipRadioButton);
+    grid.place(SaveIconButton, 232, 256, 137, 25);
+    grid.requireHint(SaveIconButton);
+    grid.place(IconTransparencyCheckBox, 232, 288, 137, 17);
+    grid.requireHint(IconTransparencyCheckBox);
+    grid.place(IconImage, 384, 264, 32, 32);
+    grid.place(LangPageControl, 16, 312, 401, 105);
+    grid.requireHint(LangPageControl->tabBar());
+    for (QTextEdit* view : LangTntRichEdits)
+        grid.place(view, 8, 4, 377, 65);
+
+    // Page "File System Info".
+    grid.place(FSListView, 8, 8, 417, 377);
+    grid.place(ExtractFileButton, 8, 392, 201, 25);
+    grid.requireHint(ExtractFileButton);
+    grid.place(ExtractAllButton, 224, 392, 201, 25);
+    grid.requireHint(ExtractAllButton);
+
+    // The archive progress panel over the pages.
+    grid.place(ExtProgressPanel, 28, 206, 401, 113);
+    grid.place(ExtProgressLabel, 16, 16, 369, 17);
+    grid.requireHint(ExtProgressLabel);
+    grid.place(ExtProgressBar, 16, 40, 369, 25);
+    grid.place(ExtCancelButton, 312, 72, 75, 25);
+    grid.requireHint(ExtCancelButton);
+
+    grid.apply();
+
+    const std::array<int, 3> columns = {246, 75, 75};
+    for (int c = 0; c < 3; ++c)
+        FSListView->setColumnWidth(c, grid.x(columns[static_cast<std::size_t>(c)]));
+
+    // A tab control's pages start below its tab row, whose height follows the font: each tab
+    // control grows until its pages hold their controls with the grid's margins.
+    const auto fitTabs = [&grid](QTabWidget* tabs, int marginX, int marginY) {
+        for (int i = 0; i < tabs->count(); ++i) {
+            QWidget* pageWidget = tabs->widget(i);
+            QRect extent;
+            for (QWidget* child : pageWidget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                extent |= child->geometry();
+            pageWidget->setMinimumSize(extent.right() + 1 + grid.x(marginX),
+                                       extent.bottom() + 1 + grid.y(marginY));
+        }
+        const QSize needed = tabs->minimumSizeHint().expandedTo(tabs->size());
+        tabs->resize(needed);
+    };
+    fitTabs(LangPageControl, 8, 4);
+    fitTabs(PageControl, 8, 8);
+
+    const QRect pages = PageControl->geometry();
+    const QRect filename = FilenameGroupBox->geometry();
+    const int width = std::max(pages.right(), filename.right()) + 1 + grid.x(8);
+    const int height = pages.bottom() + 1 + grid.y(8);
+    ExtProgressPanel->raise();
+    setFixedSize(width, height);
+}
+
+// ---------------------------------------------------------------------------------------------
+// ClearInfo and the error display
+
+void TForm1::ClearInfo()
+{
+    for (QLineEdit* edit : {FNameEdit, IntNameEdit, FileSizeEdit, SerialEdit, CardSizeEdit,
+                            CRC32Edit, MakerCodeEdit, MakerNameEdit, BadDumpCodeEdit})
+        edit->clear();
+    setBackground(BadDumpCodeEdit, buttonFace(this));
+    for (QLineEdit* edit :
+         {DeviceCodeEdit, VersionCodeEdit, UnitCodeEdit, ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit,
+          SecAreaCheckEdit, ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit, ExpHeaderCRC16Edit,
+          ActHeaderCRC16Edit, HeaderCheckEdit})
+        edit->clear();
+    // Which radio button is checked stays as it was; so does the check box's checked state.
+    SaveInfoButton->setEnabled(false);
+    SaveToFileRadioButton->setEnabled(false);
+    SaveToClipRadioButton->setEnabled(false);
+    SaveIconButton->setEnabled(false);
+    IconImage->clearPicture();
+    IconTransparencyCheckBox->setEnabled(false);
+    for (QTextEdit* view : LangTntRichEdits)
+        view->clear();
+}
+
+void TForm1::guarded(const std::function<void()>& body)
+{
+    try {
+        body();
+    } catch (const std::exception& e) {
+        showError(e);
+    }
+}
+
+void TForm1::showError(const std::exception& error)
+{
+    m_dialogs->error(this, QString::fromStdString(core::withFullStop(error.what())));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Window events
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (m_job == Job::None && event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (m_job == Job::None && event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event)
+{
+    if (!event->mimeData()->hasUrls())
+        return;
+    event->acceptProposedAction();
+    HandleDroppedFile(event->mimeData()->urls());
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // A running job reads the image and the list; the window stays until it has ended.
+    if (m_job != Job::None) {
+        event->ignore();
+        return;
+    }
+    m_form2->hide();
+    event->accept();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == FSListView->viewport() && event->type() == QEvent::MouseButtonRelease)
+        FSListViewClick();
+    return QWidget::eventFilter(watched, event);
+}
+
+} // namespace cartscope::app

@@ -1,0 +1,226 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QList>
+#include <QUrl>
+#include <QWidget>
+
+#include "app/dialogs.h"
+#include "archive/temp_area.h"
+#include "core/banner.h"
+#include "core/filelist.h"
+#include "core/fnt.h"
+#include "core/header.h"
+#include "core/interpret.h"
+#include "core/stream.h"
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QTextEdit;
+class QToolButton;
+class QTreeWidget;
+
+namespace cartscope::app {
+
+class DesignLayout;
+class IconView;
+class TForm2;
+
+inline constexpr const char* kWindowCaption = "Cartscope v1.7";
+
+// The main window. It owns all program-wide state: the open image, the temporary copy taken out
+// of an archive, the records of the last load, the file list rows, the sort state and the last
+// extraction folder. Its sides live in separate files: load sequence (load_sequence.cpp),
+// report and icon export (export.cpp), file list and extraction (file_list.cpp).
+//
+// Long jobs (taking an image out of an archive, extracting the whole tree) let pending input
+// run so that their Cancel buttons work. While one runs, every action that would disturb it is
+// disabled or ignored: the "..." button, drops, both extraction commands, header clicks of the
+// list, the save controls; closing the window is refused until the job has ended.
+class TForm1 final : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(std::unique_ptr<Dialogs> dialogs = std::make_unique<QtDialogs>(),
+                    QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // ---- Load sequence (load_sequence.cpp)
+    // Loads the file and shows what the analysis yields. Raises the first failure; the state is
+    // then what the completed steps left.
+    void OpenRom(const std::string& fileName);
+    // OpenRom with the window's error display around it (the command line, the dialog, drops).
+    void openFile(const std::string& fileName);
+    // The drop rule: the first URL only; a local regular file with extension ".nds", ".ids"
+    // or ".zip" in any letter case is opened, anything else is ignored without a message.
+    void HandleDroppedFile(const QList<QUrl>& urls);
+    // Resets what the "Rom Info" page displays.
+    void ClearInfo();
+
+    // ---- State, for the program and its tests
+    bool imageLoaded() const { return ImageLoaded; }
+    bool imageHeld() const { return ImageStream != nullptr; }
+    const std::string& tempImagePath() const { return TempImagePath; }
+    const std::vector<core::FileRow>& rows() const { return m_rows; }
+    const core::SortState& sortState() const { return m_sort; }
+    bool jobRunning() const { return m_job != Job::None; }
+    TForm2* progressDialog() const { return m_form2; }
+    Dialogs& dialogs() { return *m_dialogs; }
+
+Q_SIGNALS:
+    // Raised in each progress notification of an archive extraction, after the cancel request
+    // has been taken and before pending input is handled.
+    void zipProgress(int byArchive);
+    // Raised after each file of a whole-tree extraction, before pending input is handled.
+    void fileExtracted(int done, int total);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    enum class Job { None, Archive, Tree };
+    class JobGuard;
+
+    // Construction in three steps.
+    void createControls();
+    void connectControls();
+    void populateControls();
+    void layoutControls();
+
+    // Runs a handler's body; a failure goes to the error display.
+    void guarded(const std::function<void()>& body);
+    void showError(const std::exception& error);
+
+    // Load sequence side.
+    void OpenRomSpeedButtonClick();
+    std::string ExtractFromZip(const std::string& archivePath);
+    void RomUnZipBegin();
+    bool RomUnZipProgress(int byFile, int byArchive);
+    void RomUnZipDeactivate();
+    void ExtCancelButtonClick();
+    void PopulateNDSBanner(std::uint64_t bannerPosition, core::TNDSBanner& banner);
+    void PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanner& banner,
+                       const std::string& imagePath);
+    void showDisplayValues(const core::DisplayValues& values);
+    void setFileName(const std::string& fileName);
+    void FormDestroy();
+
+    // Report and icon export side.
+    core::DisplayValues shownValues() const;
+    void SaveInfoButtonClick();
+    void SaveIconButtonClick();
+    void IconTransparencyCheckBoxClick();
+
+    // File list and extraction side.
+    void ParseArraysToList();
+    void emptyFileList();
+    void fillList(const core::FileRow* keepCurrent, bool keepSelected);
+    void FSListViewColumnClick(int column);
+    void FSListViewClick();
+    void FSListViewChange();
+    void FilesPopupMenuPopup();
+    void showFilesPopupMenu(const QPoint& position);
+    void ExtractThisFile1Click();
+    void ExtractAllButtonClick();
+    std::optional<std::string> chooseExtractionBase();
+
+    std::unique_ptr<Dialogs> m_dialogs;
+
+    // ---- Loader state
+    std::unique_ptr<core::FileStream> ImageStream;
+    std::string TempImagePath;
+    std::optional<archive::TempImage> m_tempImage; // owns the file at TempImagePath
+    bool ImageLoaded = false;
+    core::TNDSHeader CurrentHeader;
+    core::TNDSBanner CurrentBanner;
+    bool ZipCancelRequested = false;
+    // The path exactly as given to OpenRom (FNameEdit shows it decoded); default names and the
+    // report's name are made from these bytes, so a name that is not valid UTF-8 still works.
+    std::string m_fileName;
+
+    // ---- File system
+    std::vector<core::TFileEntry> FileEntries;
+    std::vector<core::TDirEntry> DirEntries;
+    std::vector<core::FileRow> m_rows; // the list's rows in their current order
+    core::SortState m_sort;
+    std::string LastExtractDir;
+
+    Job m_job = Job::None;
+
+    // ---- Controls (named as the window's design names them)
+    QGroupBox* FilenameGroupBox = nullptr;
+    QLineEdit* FNameEdit = nullptr;
+    QToolButton* OpenRomSpeedButton = nullptr;
+    QPlainTextEdit* OutputTntMemo = nullptr;
+    QTabWidget* PageControl = nullptr;
+    QWidget* RomInfoTabSheet = nullptr;
+    QWidget* FSTabSheet = nullptr;
+
+    QLineEdit* IntNameEdit = nullptr;
+    QLineEdit* FileSizeEdit = nullptr;
+    QLineEdit* SerialEdit = nullptr;
+    QLineEdit* CardSizeEdit = nullptr;
+    QLineEdit* CRC32Edit = nullptr;
+    QLineEdit* MakerCodeEdit = nullptr;
+    QLineEdit* MakerNameEdit = nullptr;
+    QLineEdit* BadDumpCodeEdit = nullptr;
+    QGroupBox* CodesGroupBox = nullptr;
+    QLineEdit* DeviceCodeEdit = nullptr;
+    QLineEdit* VersionCodeEdit = nullptr;
+    QLineEdit* UnitCodeEdit = nullptr;
+    QGroupBox* CRC16GroupBox = nullptr;
+    QLineEdit* ExpSecAreaCRC16Edit = nullptr;
+    QLineEdit* ActSecAreaCRC16Edit = nullptr;
+    QLineEdit* SecAreaCheckEdit = nullptr;
+    QLineEdit* ExpLogoCRC16Edit = nullptr;
+    QLineEdit* ActLogoCRC16Edit = nullptr;
+    QLineEdit* LogoCheckEdit = nullptr;
+    QLineEdit* ExpHeaderCRC16Edit = nullptr;
+    QLineEdit* ActHeaderCRC16Edit = nullptr;
+    QLineEdit* HeaderCheckEdit = nullptr;
+
+    QPushButton* SaveInfoButton = nullptr;
+    QRadioButton* SaveToFileRadioButton = nullptr;
+    QRadioButton* SaveToClipRadioButton = nullptr;
+    QPushButton* SaveIconButton = nullptr;
+    QCheckBox* IconTransparencyCheckBox = nullptr;
+    IconView* IconImage = nullptr;
+    QTabWidget* LangPageControl = nullptr;
+    std::vector<QTextEdit*> LangTntRichEdits; // Lang1TntRichEdit .. Lang6TntRichEdit
+
+    QTreeWidget* FSListView = nullptr;
+    QMenu* FilesPopupMenu = nullptr;
+    QAction* ExtractThisFile1 = nullptr;
+    QPushButton* ExtractFileButton = nullptr;
+    QPushButton* ExtractAllButton = nullptr;
+
+    QFrame* ExtProgressPanel = nullptr;
+    QLabel* ExtProgressLabel = nullptr;
+    QProgressBar* ExtProgressBar = nullptr;
+    QPushButton* ExtCancelButton = nullptr;
+
+    TForm2* m_form2 = nullptr;
+
+    // Labels of the "Rom Info" page, kept for the layout step.
+    std::vector<std::pair<QLabel*, QLineEdit*>> m_editLabels;
+};
+
+} // namespace cartscope::app
