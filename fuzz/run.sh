@@ -24,5 +24,5 @@ for t in "${targets[@]}"; do
   echo "== $t for ${seconds}s"
   build/fuzz/fuzz/"$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
     -artifact_prefix="fuzz/artifacts/$t/" -print_final_stats=1 "$corpus/$dir" \
-    2>&1 | tail -n 25
+    2>&1 | tail -n 25 || echo "$t stopped with a finding (see fuzz/artifacts/$t/)"
 done
