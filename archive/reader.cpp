@@ -211,6 +211,8 @@ int copyData(struct archive* reader, std::uint64_t declared, const std::string& 
     PartialFile out(destination);
     std::uint64_t done = 0;
     std::uint64_t reported = 0;
+    // Bounded: every round either ends the loop or makes libarchive consume the member's
+    // compressed bytes, and the data it hands out may not pass the declared size.
     for (;;) {
         const void* block = nullptr;
         std::size_t size = 0;
