@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 
 scripts/deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --build --preset release --target cartscope cartscope-cli
 
 image="${1:-samples/sample.nds}"
 if { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; } && [ -x build/release/app/cartscope ]; then
