@@ -76,7 +76,6 @@ void TForm2::start(int total)
         move(owner.center() - rect().center());
     }
     show();
-    raise();
 }
 
 void TForm2::showFile(const QString& relativePath, const QString& fullPath)

@@ -129,16 +129,24 @@ public:
 
     void open(const std::string& path) { form->openFile(path); }
 
-    // A drop of these local files on the window, through the real drop event.
-    void drop(const QStringList& paths)
+    // A drop of these local files on the window, through the real drag-enter and drop events
+    // (the toolkit delivers a drop only to the widget that accepted the drag's entry). Returns
+    // whether the window accepted the drag.
+    bool drop(const QStringList& paths)
     {
         QList<QUrl> urls;
         for (const QString& p : paths)
             urls << QUrl::fromLocalFile(p);
         QMimeData mime;
         mime.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QCoreApplication::sendEvent(form.get(), &enter);
+        if (!enter.isAccepted())
+            return false;
         QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(form.get(), &event);
+        return true;
     }
 
     FakeDialogs* dialogs = nullptr;

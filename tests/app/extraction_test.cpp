@@ -1,0 +1,312 @@
+// The file list's sorting and command enabling, and both extraction commands.
+
+#include <filesystem>
+
+#include <QAction>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app/progress_dialog.h"
+#include "tests/app/window_fixture.h"
+
+using namespace cartscope::apptest;
+
+namespace {
+
+QStringList column(QTreeWidget* list, int c)
+{
+    QStringList out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        out << list->topLevelItem(i)->text(c);
+    return out;
+}
+
+void clickHeader(QTreeWidget* list, int section)
+{
+    QHeaderView* header = list->header();
+    const QPoint at(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+                    header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+void clickRow(QTreeWidget* list, int row)
+{
+    const QRect r = list->visualItemRect(list->topLevelItem(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
+}
+
+// Ten files in two folders, sizes 1..10 in a shuffled order.
+ImageBuilder tenFiles()
+{
+    std::vector<Node> a;
+    std::vector<Node> b;
+    const int sizes[10] = {7, 3, 10, 1, 9, 2, 8, 4, 6, 5};
+    for (int i = 0; i < 10; ++i) {
+        Node n = Node::file("f" + std::to_string(i) + ".bin",
+                            Bytes(static_cast<std::size_t>(sizes[i]), std::uint8_t('a' + i)));
+        (i < 5 ? a : b).push_back(std::move(n));
+    }
+    ImageBuilder builder;
+    builder.title("TEN").gameCode("ATEE").banner(fixture::sampleBanner());
+    builder.root({Node::dir("one", a), Node::dir("two", b)});
+    return builder;
+}
+
+} // namespace
+
+class ExtractionTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void sortClicksFromFreshStart();
+    void nameThenOffsetKeepsDirection();
+    void commandsFollowTheList();
+    void singleFile();
+    void singleFileNeedsAFocusedRow();
+    void wholeTreeWithCancelAfterThirdFile();
+    void wholeTreeLocksTheWindow();
+    void wholeTreeStopsOnError();
+};
+
+void ExtractionTest::sortClicksFromFreshStart()
+{
+    fixture::TempDir dir;
+    Window w;
+    w.form->show();
+    w.open(writeImage(dir, "ten.nds", tenFiles()));
+    auto* list = w.child<QTreeWidget>("FSListView");
+    QCOMPARE(list->topLevelItemCount(), 10);
+    const QStringList ascending = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"};
+    QStringList descending = ascending;
+    std::reverse(descending.begin(), descending.end());
+    clickHeader(list, 2);
+    QCOMPARE(column(list, 2), descending);
+    clickHeader(list, 2);
+    QCOMPARE(column(list, 2), ascending);
+    clickHeader(list, 2);
+    QCOMPARE(column(list, 2), descending);
+    // The rows extraction reads follow the list's order.
+    QCOMPARE(q(w.form->rows().front().size), QStringLiteral("10"));
+
+    // Another image comes unsorted; the next click on the same column reverses the direction.
+    w.open(writeImage(dir, "ten2.nds", tenFiles()));
+    QCOMPARE(column(list, 2).front(), QStringLiteral("7"));
+    clickHeader(list, 2);
+    QCOMPARE(column(list, 2), ascending);
+}
+
+void ExtractionTest::nameThenOffsetKeepsDirection()
+{
+    fixture::TempDir dir;
+    Window w;
+    w.form->show();
+    w.open(writeImage(dir, "game.nds", sampleImage()));
+    auto* list = w.child<QTreeWidget>("FSListView");
+    clickHeader(list, 0);
+    QCOMPARE(column(list, 0),
+             (QStringList{"/data/big.bin", "/data/sound/bgm.sdat", "/empty.bin", "/icon.bin"}));
+    clickHeader(list, 1);
+    QStringList offsets = column(list, 1);
+    QStringList sorted = offsets;
+    sorted.sort();
+    QCOMPARE(offsets, sorted);
+}
+
+void ExtractionTest::commandsFollowTheList()
+{
+    fixture::TempDir dir;
+    Window w;
+    w.form->show();
+    w.child<QTabWidget>("PageControl")->setCurrentIndex(1);
+    w.open(writeImage(dir, "game.nds", sampleImage()));
+    auto* list = w.child<QTreeWidget>("FSListView");
+    auto* single = w.child<QPushButton>("ExtractFileButton");
+    auto* action = w.child<QMenu>("FilesPopupMenu")->actions().front();
+    QVERIFY(w.child<QPushButton>("ExtractAllButton")->isEnabled());
+    QVERIFY(!single->isEnabled());
+    clickRow(list, 1);
+    QVERIFY(single->isEnabled());
+    // The menu's entry is set when the menu opens.
+    Q_EMIT w.child<QMenu>("FilesPopupMenu")->aboutToShow();
+    QVERIFY(action->isEnabled());
+    list->clearSelection();
+    Q_EMIT w.child<QMenu>("FilesPopupMenu")->aboutToShow();
+    QVERIFY(!action->isEnabled());
+    // A click on empty space, with no row selected, disables the button again.
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(5, list->viewport()->height() - 5));
+    QVERIFY(!single->isEnabled());
+
+    // Sorting keeps the focused row on the same file.
+    clickRow(list, 3);
+    const QString focused = list->currentItem()->text(0);
+    clickHeader(list, 0);
+    QCOMPARE(list->currentItem()->text(0), focused);
+    QVERIFY(list->currentItem()->isSelected());
+}
+
+void ExtractionTest::singleFile()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    Window w;
+    w.form->show();
+    w.child<QTabWidget>("PageControl")->setCurrentIndex(1);
+    w.open(writeImage(dir, "game.nds", sampleImage()));
+    auto* list = w.child<QTreeWidget>("FSListView");
+    const int deep =
+        static_cast<int>(column(list, 0).indexOf(QStringLiteral("/data/sound/bgm.sdat")));
+    clickRow(list, deep);
+    w.dialogs->folderAnswers = {q(out.path()), q(out.path() + "/")};
+    w.child<QPushButton>("ExtractFileButton")->click();
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    const DialogCall* folder = w.dialogs->last("folder");
+    QCOMPARE(folder->title, QStringLiteral("Please Select A Directory To Extract The Rom Into:"));
+    QCOMPARE(folder->text, QStringLiteral("A New SubDir 'MYGAME' Will Be Created Here"));
+    QVERIFY(folder->start.isEmpty()); // the first time, the default place
+    QCOMPARE(filesBelow(out.path()), QStringList{"MYGAME/data/sound/bgm.sdat"});
+    const Bytes music = fixture::readFile(out.file("MYGAME/data/sound/bgm.sdat"));
+    QCOMPARE(std::string(music.begin(), music.end()), std::string("music data"));
+    QCOMPARE(w.dialogs->informations, QStringList{QStringLiteral("File Extracted")});
+
+    // The popup entry does the same; the picker starts at the folder chosen last, an existing
+    // file is replaced, and an empty row gives an empty file.
+    fixture::writeFile(out.file("MYGAME/data/sound/bgm.sdat"), Bytes(5000, 0xEE));
+    clickRow(list, static_cast<int>(column(list, 0).indexOf(QStringLiteral("/empty.bin"))));
+    Q_EMIT w.child<QMenu>("FilesPopupMenu")->aboutToShow();
+    w.child<QMenu>("FilesPopupMenu")->actions().front()->trigger();
+    QCOMPARE(w.dialogs->last("folder")->start, q(out.path()));
+    QVERIFY(std::filesystem::exists(out.file("MYGAME/empty.bin")));
+    QCOMPARE(std::filesystem::file_size(out.file("MYGAME/empty.bin")), std::uintmax_t{0});
+    QCOMPARE(w.dialogs->informations.size(), 2);
+
+    // Cancelling the picker does nothing.
+    w.child<QPushButton>("ExtractFileButton")->click();
+    QCOMPARE(w.dialogs->informations.size(), 2);
+    QCOMPARE(w.dialogs->count("folder"), 3);
+}
+
+void ExtractionTest::singleFileNeedsAFocusedRow()
+{
+    fixture::TempDir dir;
+    Window w;
+    w.form->show();
+    w.child<QTabWidget>("PageControl")->setCurrentIndex(1);
+    const std::string path = writeImage(dir, "game.nds", sampleImage());
+    w.open(path);
+    // Rows replaced: no row holds the focus, the command does nothing at all.
+    w.open(path);
+    QVERIFY(!w.child<QTreeWidget>("FSListView")->currentItem());
+    w.child<QMenu>("FilesPopupMenu")->actions().front()->setEnabled(true);
+    w.child<QMenu>("FilesPopupMenu")->actions().front()->trigger();
+    QCOMPARE(w.dialogs->count("folder"), 0);
+    QVERIFY(w.dialogs->informations.isEmpty());
+}
+
+void ExtractionTest::wholeTreeWithCancelAfterThirdFile()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    Window w;
+    w.form->show();
+    w.open(writeImage(dir, "ten.nds", tenFiles()));
+    cartscope::app::TForm2* progress = w.form->progressDialog();
+    QStringList shown;
+    // The Cancel click arrives while the window handles its input after the third file.
+    const auto hook = QObject::connect(
+        w.form.get(), &cartscope::app::TForm1::fileExtracted, [&](int done, int total) {
+            QCOMPARE(total, 10);
+            QVERIFY(progress->isVisible());
+            QCOMPARE(progress->ExtProgBar->value(), done);
+            shown << progress->ExtFileStaticText->text();
+            if (done == 3)
+                QMetaObject::invokeMethod(progress->Button1, "click", Qt::QueuedConnection);
+        });
+    w.dialogs->folderAnswers = {q(out.path()), q(out.path())};
+    w.child<QPushButton>("ExtractAllButton")->click();
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    QCOMPARE(filesBelow(out.path()),
+             (QStringList{"TEN/one/f0.bin", "TEN/one/f1.bin", "TEN/one/f2.bin"}));
+    QCOMPARE(shown, (QStringList{"TEN/one/f0.bin", "TEN/one/f1.bin", "TEN/one/f2.bin"}));
+    QCOMPARE(progress->ToFileStaticText->text(), q(out.path() + "/TEN/one/f2.bin"));
+    QCOMPARE(progress->ExtProgBar->maximum(), 10);
+    QVERIFY(progress->isHidden());
+    QCOMPARE(w.dialogs->informations, QStringList{QStringLiteral("Rom Extracted")});
+    QVERIFY(w.child<QPushButton>("ExtractAllButton")->isEnabled());
+    QVERIFY(!w.form->jobRunning());
+
+    // A second run extracts all ten again.
+    QObject::disconnect(hook);
+    w.child<QPushButton>("ExtractAllButton")->click();
+    QCOMPARE(filesBelow(out.path()).size(), 10);
+    QCOMPARE(w.dialogs->informations.size(), 2);
+    const Bytes f2 = fixture::readFile(out.file("TEN/one/f2.bin"));
+    QVERIFY(f2 == Bytes(10, 'c'));
+}
+
+void ExtractionTest::wholeTreeLocksTheWindow()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    Window w;
+    w.form->show();
+    w.open(writeImage(dir, "ten.nds", tenFiles()));
+    const std::string other = writeImage(dir, "other.nds", sampleImage("OTHER"));
+    auto* list = w.child<QTreeWidget>("FSListView");
+    const QStringList before = column(list, 0);
+    bool checked = false;
+    QObject::connect(w.form.get(), &cartscope::app::TForm1::fileExtracted, [&](int done, int) {
+        if (done != 2)
+            return;
+        checked = true;
+        QVERIFY(w.form->jobRunning());
+        for (const char* name : {"OpenRomSpeedButton", "ExtractAllButton", "ExtractFileButton",
+                                 "SaveInfoButton", "SaveIconButton"})
+            QVERIFY2(!w.child<QWidget>(name)->isEnabled(), name);
+        QVERIFY(!w.child<QMenu>("FilesPopupMenu")->actions().front()->isEnabled());
+        QVERIFY(!w.form->close());    // closing is refused
+        QVERIFY(!w.drop({q(other)})); // drops are refused
+        clickHeader(list, 0);         // header clicks do nothing
+        QCOMPARE(column(list, 0), before);
+    });
+    w.dialogs->folderAnswers = {q(out.path())};
+    w.child<QPushButton>("ExtractAllButton")->click();
+    QVERIFY(checked);
+    QCOMPARE(filesBelow(out.path()).size(), 10);
+    QCOMPARE(w.text("IntNameEdit"), QStringLiteral("TEN"));
+    QVERIFY(w.form->isVisible());
+    // Everything is back as it was.
+    for (const char* name :
+         {"OpenRomSpeedButton", "ExtractAllButton", "SaveInfoButton", "SaveIconButton"})
+        QVERIFY2(w.child<QWidget>(name)->isEnabled(), name);
+    QVERIFY(w.form->close());
+}
+
+void ExtractionTest::wholeTreeStopsOnError()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    Window w;
+    ImageBuilder image = tenFiles();
+    image.build();
+    // The second file's allocation entry ends far past the image.
+    image.poke32(image.layout().fatOffset + 8 + 4, 0x7FFFFFF0);
+    w.open(writeImage(dir, "bad.nds", image));
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    w.dialogs->folderAnswers = {q(out.path())};
+    w.child<QPushButton>("ExtractAllButton")->click();
+    QCOMPARE(w.dialogs->errors, QStringList{QStringLiteral("Stream read error.")});
+    QVERIFY(w.dialogs->informations.isEmpty());
+    QVERIFY(w.form->progressDialog()->isHidden());
+    QCOMPARE(filesBelow(out.path()), QStringList{"TEN/one/f0.bin"});
+    QVERIFY(!w.form->jobRunning());
+    QVERIFY(w.child<QToolButton>("OpenRomSpeedButton")->isEnabled());
+}
+
+QTEST_MAIN(ExtractionTest)
+#include "extraction_test.moc"
