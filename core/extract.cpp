@@ -5,7 +5,8 @@
 // the base folder with openat/mkdirat: no component below the base is ever followed through a
 // symbolic link (O_NOFOLLOW on every step), so a link planted inside the destination cannot
 // redirect a write. An existing symbolic link or multiply-linked file at a file's destination is
-// removed and a new regular file created in its place, so the write never reaches another inode.
+// removed and a new regular file created in its place, so the write never reaches another inode;
+// the open image itself is never a destination ("Device or resource busy").
 //
 // Ranges: a row's range is checked against the image size before anything is created, so a row
 // that runs past the end of the image fails with "Stream read error" and leaves no file. A read
@@ -253,15 +254,111 @@ void copyRange(Stream& image, std::uint64_t offset, std::uint64_t length, int ou
     }
 }
 
-// Makes room for a new regular file at name: a symbolic link there is removed (never followed),
-// and so is a file with more than one link, whose bytes would otherwise also change elsewhere.
-void clearDestination(int dir, const std::string& name)
+// Makes room for a new regular file at name in dir. The open image itself (the same inode,
+// through any path) is refused as busy, as a share-none open of the image makes it on other
+// systems: truncating it would destroy the bytes being extracted. A symbolic link there is
+// removed (never followed), and so is a file with more than one link, whose bytes would
+// otherwise also change elsewhere.
+void prepareDestination(Stream& image, int dir, const std::string& name, const std::string& full)
 {
-    struct stat st {};
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    struct stat target {};
+    if (::fstatat(dir, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0)
         return;
-    if (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1))
+    const auto* file = dynamic_cast<const FileStream*>(&image);
+    struct stat source {};
+    if (file && ::fstat(file->fd(), &source) == 0 && target.st_dev == source.st_dev &&
+        target.st_ino == source.st_ino)
+        throw Error(cannotCreateMessage(full, EBUSY));
+    if (S_ISLNK(target.st_mode) || (S_ISREG(target.st_mode) && target.st_nlink > 1))
         ::unlinkat(dir, name.c_str(), 0);
+}
+
+// The folder of the previous file stays open for the next one: a whole-tree run writes folder by
+// folder, and walking the chain again for each file would cost more system calls than the copy.
+// Each row still creates its folders (mkdirat) when its folder differs from the previous one; a
+// cached folder that was removed meanwhile is noticed by the failed create, which then retries
+// with a fresh walk.
+class FolderCache {
+public:
+    int open(const std::string& base, const std::vector<std::string>& folders, bool& reused)
+    {
+        std::string key = base;
+        for (const std::string& f : folders) {
+            key.push_back('/');
+            key += f;
+        }
+        reused = m_dir.valid() && key == m_key;
+        if (!reused) {
+            m_key.clear();
+            m_dir = openFolders(base, folders);
+            if (m_dir.valid())
+                m_key = std::move(key);
+        }
+        return m_dir.get();
+    }
+    void forget()
+    {
+        m_dir = UniqueFd();
+        m_key.clear();
+    }
+
+private:
+    UniqueFd m_dir;
+    std::string m_key;
+};
+
+std::uint64_t extractWith(Stream& image, const PlannedFile& file, FolderCache& folders)
+{
+    const std::string& full = file.full;
+    if (file.relative.size() >= full.size() ||
+        full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)
+        throw Error(cannotCreateMessage(full, EINVAL));
+    const std::string base = full.substr(0, full.size() - file.relative.size());
+    std::vector<std::string> parts = splitPath(file.relative);
+    const std::string name = parts.back();
+    parts.pop_back();
+    if (parts.empty() || !isSafeComponent(name))
+        throw Error(cannotCreateMessage(full, EINVAL));
+
+    const std::uint64_t length = file.size > 0 ? static_cast<std::uint64_t>(file.size) : 0;
+    const std::uint64_t imageSize = image.size();
+    if (length > 0 && !(file.offset <= imageSize && length <= imageSize - file.offset))
+        throw Error(kStreamReadError);
+
+    int dir = -1;
+    UniqueFd out;
+    for (int attempt = 0; attempt < 2 && !out.valid(); ++attempt) {
+        bool reused = false;
+        dir = folders.open(base, parts, reused);
+        if (dir < 0)
+            throw Error(cannotCreateMessage(full, errno));
+        prepareDestination(image, dir, name, full);
+        out = UniqueFd(::openat(dir, name.c_str(),
+                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                                0666));
+        if (!out.valid()) {
+            const int err = errno;
+            folders.forget();
+            if (!reused || err != ENOENT)
+                throw Error(cannotCreateMessage(full, err));
+        }
+    }
+    if (!out.valid())
+        throw Error(cannotCreateMessage(full, ENOENT));
+    struct stat st {};
+    if (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw Error("Cannot create file \"" + full + "\". Not a regular file");
+
+    try {
+        copyRange(image, file.offset, length, out.get());
+        if (::close(out.release()) != 0 && errno != EINTR)
+            throw Error(kStreamWriteError);
+    } catch (...) {
+        out = UniqueFd();
+        ::unlinkat(dir, name.c_str(), 0);
+        throw;
+    }
+    return length;
 }
 
 } // namespace
@@ -275,7 +372,7 @@ std::string cleanName(const std::string& name)
             c = '_';
     }
     if (out.empty() || out == "." || out == "..")
-        out.insert(0, "_");
+        out = "_" + out;
     return out;
 }
 
@@ -364,51 +461,15 @@ void CreateSubDirs(const std::string& base, const std::string& relativeFolder)
 
 std::uint64_t extractPlanned(Stream& image, const PlannedFile& file)
 {
-    const std::string& full = file.full;
-    if (file.relative.size() >= full.size() ||
-        full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)
-        throw Error(cannotCreateMessage(full, EINVAL));
-    const std::string base = full.substr(0, full.size() - file.relative.size());
-    std::vector<std::string> parts = splitPath(file.relative);
-    const std::string name = parts.back();
-    parts.pop_back();
-    if (parts.empty() || !isSafeComponent(name))
-        throw Error(cannotCreateMessage(full, EINVAL));
-
-    const std::uint64_t length = file.size > 0 ? static_cast<std::uint64_t>(file.size) : 0;
-    const std::uint64_t imageSize = image.size();
-    if (length > 0 && !(file.offset <= imageSize && length <= imageSize - file.offset))
-        throw Error(kStreamReadError);
-
-    const UniqueFd dir = openFolders(base, parts);
-    if (!dir.valid())
-        throw Error(cannotCreateMessage(full, errno));
-    clearDestination(dir.get(), name);
-    UniqueFd out(::openat(dir.get(), name.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                          0666));
-    if (!out.valid())
-        throw Error(cannotCreateMessage(full, errno));
-    struct stat st {};
-    if (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw Error("Cannot create file \"" + full + "\". Not a regular file");
-
-    try {
-        copyRange(image, file.offset, length, out.get());
-        if (::close(out.release()) != 0 && errno != EINTR)
-            throw Error(kStreamWriteError);
-    } catch (...) {
-        out = UniqueFd();
-        ::unlinkat(dir.get(), name.c_str(), 0);
-        throw;
-    }
-    return length;
+    FolderCache folders;
+    return extractWith(image, file, folders);
 }
 
 ExtractSummary extractAll(Stream& image, const std::vector<PlannedFile>& plan,
                           const std::function<bool(const ExtractProgress&)>& onProgress)
 {
     ExtractSummary summary;
+    FolderCache folders;
     const auto report = [&](const PlannedFile* current) {
         if (!onProgress)
             return true;
@@ -419,7 +480,7 @@ ExtractSummary extractAll(Stream& image, const std::vector<PlannedFile>& plan,
             summary.cancelled = true;
             break;
         }
-        summary.bytes += extractPlanned(image, f);
+        summary.bytes += extractWith(image, f, folders);
         ++summary.files;
         if (f.renamed)
             ++summary.renamed;

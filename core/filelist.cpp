@@ -71,7 +71,7 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
     // The path table, by DirID: the root "/" as "0", then every directory in array order; a
     // later row with the same DirID replaces the earlier one (the last match is the one taken).
     std::unordered_map<std::string, std::string> pathById;
-    pathById["0"] = "/";
+    pathById.emplace("0", "/");
     const DirPaths paths(dirs);
     for (const TDirEntry& d : dirs)
         pathById[d.DirID] = paths.path(d.DirID);

@@ -218,6 +218,18 @@ TEST(Extract, LinksAtTheDestinationAreNeverFollowed)
     EXPECT_FALSE(fs::exists(outside + "/x.bin"));
 }
 
+TEST(Extract, TheOpenImageIsNeverOverwritten)
+{
+    TempDir tmp;
+    fs::create_directories(tmp.file("G"));
+    writeFile(tmp.file("G/img.nds"), smallImage());
+    FileStream image(tmp.file("G/img.nds"));
+    const auto plan = planExtraction(tmp.path(), "G", {FileRow{"/img.nds", "00000000", "4"}});
+    EXPECT_EQ(errorOf([&] { extractPlanned(image, plan[0]); }),
+              "Cannot create file \"" + tmp.path() + "/G/img.nds\". Device or resource busy");
+    EXPECT_EQ(readFile(tmp.file("G/img.nds")), smallImage());
+}
+
 TEST(Extract, CancelAfterTheThirdFile)
 {
     TempDir tmp;
