@@ -2,14 +2,15 @@
 // progress dialog), an image named on the command line, and the message loop.
 
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
 
 #include <QApplication>
-#include <QFile>
-#include <QStringList>
+#include <QScreen>
 #include <QTimer>
 
 #include "app/main_window.h"
-#include "app/qt_text.h"
 
 int main(int argc, char* argv[])
 {
@@ -19,16 +20,24 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral("cartscope"));
 
     cartscope::app::TForm1 window;
+    if (const QScreen* screen = window.screen())
+        window.move(screen->availableGeometry().center() - window.rect().center());
     window.show();
 
-    // "cartscope IMAGE" opens IMAGE once the window is up. The raw argument bytes are the path.
-    const char* image = argc > 1 ? argv[1] : nullptr;
+    // "cartscope IMAGE" opens IMAGE once the window is up. The raw argument bytes are the path,
+    // made absolute so the window shows (and later derives file names from) a full path.
+    std::optional<std::string> image;
+    if (argc > 1) {
+        std::error_code ec;
+        const std::filesystem::path absolute = std::filesystem::absolute(argv[1], ec);
+        image = ec ? std::string(argv[1]) : absolute.string();
+    }
     // CARTSCOPE_SCREENSHOT=out.png: after the load, save a picture of the window and quit
     // (documentation screenshots, made under a virtual X server).
     const QString screenshot = qEnvironmentVariable("CARTSCOPE_SCREENSHOT");
     QTimer::singleShot(0, &window, [&window, image, screenshot] {
         if (image)
-            window.openFile(image);
+            window.openFile(*image);
         if (screenshot.isEmpty())
             return;
         QTimer::singleShot(300, &window, [&window, screenshot] {

@@ -203,6 +203,10 @@ void TForm1::connectControls()
 void TForm1::populateControls()
 {
     setWindowTitle(QString::fromLatin1(kWindowCaption));
+    // A fixed frame with the system menu, minimise and close boxes; no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     setAcceptDrops(true);
 
     OpenRomSpeedButton->setText(QStringLiteral("..."));

@@ -39,6 +39,8 @@ void WindowStateTest::initialState()
     QCOMPARE(w.form->windowTitle(), QStringLiteral("Cartscope v1.7"));
     QVERIFY(w.form->acceptDrops());
     QCOMPARE(w.form->minimumSize(), w.form->maximumSize()); // fixed size
+    QVERIFY(!(w.form->windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(w.form->windowFlags() & Qt::WindowMinimizeButtonHint);
 
     // Every named control is there.
     for (const char* name :
