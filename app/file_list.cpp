@@ -69,21 +69,23 @@ void TForm1::fillList(const core::FileRow* keepCurrent, bool keepSelected)
 
 void TForm1::FSListViewColumnClick(int column)
 {
-    // A running extraction reads the rows in their current order.
-    if (m_job != Job::None)
-        return;
-    std::optional<core::FileRow> current;
-    bool selected = false;
-    if (QTreeWidgetItem* item = FSListView->currentItem()) {
-        const int index = FSListView->indexOfTopLevelItem(item);
-        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size()) {
-            current = m_rows[static_cast<std::size_t>(index)];
-            selected = item->isSelected();
+    guarded([&] {
+        // A running extraction reads the rows in their current order.
+        if (m_job != Job::None)
+            return;
+        std::optional<core::FileRow> current;
+        bool selected = false;
+        if (QTreeWidgetItem* item = FSListView->currentItem()) {
+            const int index = FSListView->indexOfTopLevelItem(item);
+            if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size()) {
+                current = m_rows[static_cast<std::size_t>(index)];
+                selected = item->isSelected();
+            }
         }
-    }
-    m_sort.click(column);
-    core::sortRows(m_rows, m_sort);
-    fillList(current ? &*current : nullptr, selected);
+        m_sort.click(column);
+        core::sortRows(m_rows, m_sort);
+        fillList(current ? &*current : nullptr, selected);
+    });
 }
 
 void TForm1::FSListViewClick()

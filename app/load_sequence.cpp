@@ -36,13 +36,14 @@ QColor toQColor(core::Rgb c)
 
 void TForm1::OpenRomSpeedButtonClick()
 {
-    if (m_job != Job::None)
-        return;
-    // No extension test: whatever the user chose or typed is opened.
-    const std::optional<QString> chosen = m_dialogs->getOpenFileName(this, openImageFilters());
-    if (!chosen)
-        return;
-    openFile(toLocalPath(*chosen));
+    guarded([&] {
+        if (m_job != Job::None)
+            return;
+        // No extension test: whatever the user chose or typed is opened.
+        const std::optional<QString> chosen = m_dialogs->getOpenFileName(this, openImageFilters());
+        if (chosen)
+            OpenRom(toLocalPath(*chosen));
+    });
 }
 
 void TForm1::openFile(const std::string& fileName)

@@ -218,10 +218,8 @@ void TForm1::populateControls()
     OutputTntMemo->setVisible(false);
 
     const QColor face = buttonFace(this);
-    for (QLineEdit* edit : findChildren<QLineEdit*>()) {
-        edit->setFocusPolicy(Qt::ClickFocus);
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
         setBackground(edit, face);
-    }
     BadDumpCodeEdit->setReadOnly(false);
 
     SaveInfoButton->setEnabled(false);
@@ -299,14 +297,12 @@ void TForm1::layoutControls()
 
     grid.place(CodesGroupBox, 16, 144, 121, 105);
     grid.requireTitleRoom(CodesGroupBox, 20);
-    grid.requireHint(CodesGroupBox);
     row(DeviceCodeEdit, 64, 20, 33, QStringLiteral("FF"));
     row(VersionCodeEdit, 64, 44, 33, QStringLiteral("FF"));
     row(UnitCodeEdit, 64, 68, 33, QStringLiteral("FF"));
 
     grid.place(CRC16GroupBox, 160, 144, 257, 105);
     grid.requireTitleRoom(CRC16GroupBox, 20);
-    grid.requireHint(CRC16GroupBox);
     const std::array<std::array<QLineEdit*, 3>, 3> crcRows = {{
         {ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit, SecAreaCheckEdit},
         {ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit},
