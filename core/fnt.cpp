@@ -2,10 +2,11 @@
 //
 // Decisions (the table bytes are hostile; every loop below has a bound):
 //
-// * The directory count (root field at FNT + 6) and each directory's first-file ID are reduced
-//   to their low 12 bits, like the directory IDs: at most 4095 main-table entries are visited
-//   (a count of 4096 reads as 0), and a first-file ID of 4096 or more reads the FAT from
-//   (ID AND 0xFFF) onward.
+// * The directory count (root field at FNT + 6) is reduced to its low 12 bits, like the
+//   directory IDs: at most 4095 main-table entries are visited (a count of 4096 reads as 0).
+//   Each directory's first-file ID is used at its full 16 bits: images with more than 4096
+//   files are common, and a 12-bit reduction would point their later directories at the FAT
+//   entries of earlier ones.
 // * A read that delivers nothing (end of the image) ends a sub-table, as a zero type byte does.
 //   A short name read keeps the bytes delivered (the rest reads as zero, so the name ends
 //   there); a short directory ID, parent field or FAT field reads its missing bytes as zero.
@@ -102,8 +103,8 @@ public:
         for (std::uint32_t i = 0; i < count; ++i) {
             std::array<std::uint8_t, kMainEntrySize> entry{};
             readAt(m_image, at(m_fnt, kMainEntrySize * i), entry);
-            const std::uint32_t subOffset = le32(entry, 0);             // 0x00 sub-table offset
-            const std::uint32_t firstFileId = le16(entry, 4) & kIdMask; // 0x04 first file ID
+            const std::uint32_t subOffset = le32(entry, 0);   // 0x00 sub-table offset
+            const std::uint32_t firstFileId = le16(entry, 4); // 0x04 first file ID, all 16 bits
             if (!m_walkedSubTables.insert(subOffset).second)
                 continue;
             walkSubTable(at(m_fnt, subOffset), firstFileId, static_cast<std::int32_t>(i));

@@ -107,6 +107,22 @@ TEST(Fnt, RootOnlyWithThreeFiles)
               "aaaa");
 }
 
+TEST(Fnt, FirstFileIdUsesAllSixteenBits)
+{
+    // Images with more than 4096 files: a directory starting at file ID 0x1005 reads the FAT
+    // entry of ID 0x1005, not that of ID 5.
+    ImageBuilder b;
+    b.firstFileId(0x1005).root({Node::file("late.bin", "late")});
+    const Bytes image = b.build();
+    const auto p = parse(image, b.layout().fntOffset, b.layout().fatOffset);
+    ASSERT_EQ(p.files.size(), 1u);
+    EXPECT_EQ(p.files[0].Size, 4);
+    const auto start = std::stoul(p.files[0].StartOffset, nullptr, 16);
+    EXPECT_EQ(std::string(image.begin() + static_cast<long>(start),
+                          image.begin() + static_cast<long>(start) + 4),
+              "late");
+}
+
 TEST(Fnt, NestedTreeGivesDirectoriesAndPaths)
 {
     ImageBuilder b;
