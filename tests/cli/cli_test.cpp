@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "cli/commands.h"
+#include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {
@@ -17,18 +18,7 @@ using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::Node;
 using cartscope::fixture::TempDir;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result cli(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    const int status = cartscope::cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using cartscope::testcli::cli;
 
 std::string hex4(std::uint16_t v)
 {

@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "tests/archive/zip_builder.h"
+#include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {
@@ -22,18 +23,7 @@ using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::Node;
 using cartscope::fixture::TempDir;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result cli(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    const int status = cartscope::cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using cartscope::testcli::cli;
 
 // Every entry below root (symbolic links not followed), as paths relative to root.
 std::set<std::string> treeOf(const std::string& root)
