@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <sys/statvfs.h>
 
 #include "archive/zip_input.h"
 #include "core/error.h"
@@ -19,6 +17,7 @@
 #include "core/paths.h"
 #include "core/png.h"
 #include "core/report.h"
+#include "core/space.h"
 #include "core/text.h"
 
 namespace cartscope::cli {
@@ -291,20 +290,6 @@ int cmdList(const std::string& path, bool json, std::ostream& out)
     return 0;
 }
 
-std::string humanBytes(std::uint64_t n)
-{
-    char buf[64];
-    if (n >= (1ull << 30))
-        std::snprintf(buf, sizeof buf, "%.1f GiB", static_cast<double>(n) / (1ull << 30));
-    else if (n >= (1ull << 20))
-        std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(n) / (1ull << 20));
-    else if (n >= 1024)
-        std::snprintf(buf, sizeof buf, "%.1f KiB", static_cast<double>(n) / 1024);
-    else
-        std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(n));
-    return buf;
-}
-
 // DIR is created when missing (like mkdir -p); anything else than a folder there is an error.
 void prepareDestination(const std::string& dir)
 {
@@ -356,16 +341,12 @@ int cmdExtract(const std::string& path, const std::string& dir,
     prepareDestination(dir);
     const auto plan = core::planExtraction(dir, img.display.IntName, rows);
 
-    std::uint64_t total = 0;
-    for (const auto& f : plan)
-        total += f.size > 0 ? static_cast<std::uint64_t>(f.size) : 0;
-    struct statvfs vfs {};
-    if (!force && ::statvfs(dir.c_str(), &vfs) == 0) {
-        const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-        if (total > free)
-            throw core::Error("The files to extract need " + humanBytes(total) + " but only " +
-                              humanBytes(free) + " is free in \"" + dir +
-                              "\"; use --force to extract anyway");
+    if (!force) {
+        const std::uint64_t total = core::plannedBytes(plan);
+        const std::optional<std::uint64_t> free = core::freeBytes(dir);
+        if (free && total > *free)
+            throw core::Error(core::notEnoughSpaceText(total, *free, dir) +
+                              "; use --force to extract anyway");
     }
 
     core::ExtractSummary summary;
