@@ -113,7 +113,10 @@ std::optional<QString> QtDialogs::getExistingDirectory(QWidget* parent, const QS
     // has no place for it.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
-        auto* statusLabel = new QLabel(status, &dialog);
+        // The status line holds the image's internal name: plain text, never markup.
+        auto* statusLabel = new QLabel(&dialog);
+        statusLabel->setTextFormat(Qt::PlainText);
+        statusLabel->setText(status);
         statusLabel->setObjectName(QStringLiteral("StatusLabel"));
         grid->addWidget(statusLabel, grid->rowCount(), 0, 1, grid->columnCount());
     } else {
@@ -124,22 +127,38 @@ std::optional<QString> QtDialogs::getExistingDirectory(QWidget* parent, const QS
     return dialog.selectedFiles().front();
 }
 
+namespace {
+
+// Message texts carry names from images and archives ("Cannot create file "%s". %s"), so they
+// are shown as plain text: a box left to guess would take a name such as <img src="/dev/zero">
+// for markup and load the file it names.
+QMessageBox::StandardButton showBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption,
+                                    const QString& text, QMessageBox::StandardButtons buttons,
+                                    QMessageBox::StandardButton defaultButton = QMessageBox::Ok)
+{
+    QMessageBox box(icon, caption, QString(), buttons, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+    box.setDefaultButton(defaultButton);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+} // namespace
+
 void QtDialogs::information(QWidget* parent, const QString& text)
 {
-    QMessageBox::information(parent, QStringLiteral("Information"), text, QMessageBox::Ok);
+    showBox(parent, QMessageBox::Information, QStringLiteral("Information"), text, QMessageBox::Ok);
 }
 
 void QtDialogs::error(QWidget* parent, const QString& text)
 {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Cartscope"), text, QMessageBox::Ok,
-                    parent);
-    box.exec();
+    showBox(parent, QMessageBox::Critical, QStringLiteral("Cartscope"), text, QMessageBox::Ok);
 }
 
 bool QtDialogs::question(QWidget* parent, const QString& text)
 {
-    return QMessageBox::question(parent, QStringLiteral("Cartscope"), text,
-                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    return showBox(parent, QMessageBox::Question, QStringLiteral("Cartscope"), text,
+                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 } // namespace cartscope::app

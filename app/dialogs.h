@@ -48,8 +48,9 @@ public:
     // Information box: caption "Information", one OK button.
     virtual void information(QWidget* parent, const QString& text) = 0;
     // Error box: caption "Cartscope", error icon, one OK button. The text is shown as given.
+    // Every box shows its text as plain text, never as markup.
     virtual void error(QWidget* parent, const QString& text) = 0;
-    // Yes/No question (caption "Cartscope"); true for Yes.
+    // Yes/No question (caption "Cartscope", No is the default button); true for Yes.
     virtual bool question(QWidget* parent, const QString& text) = 0;
 };
 

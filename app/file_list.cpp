@@ -13,6 +13,7 @@
 #include "app/progress_dialog.h"
 #include "app/qt_text.h"
 #include "core/extract.h"
+#include "core/space.h"
 
 namespace cartscope::app {
 
@@ -149,6 +150,32 @@ void TForm1::ExtractThisFile1Click()
     });
 }
 
+// Before a whole-tree run: when the rows need more than the destination has free, the user
+// decides. Thousands of rows may name one large range, so a small image can ask for far more
+// than the disk holds; a run that fills the disk would end in "Stream write error" halfway.
+bool TForm1::roomForExtraction(const std::vector<core::PlannedFile>& plan)
+{
+    const std::uint64_t needed = core::plannedBytes(plan);
+    const std::optional<std::uint64_t> free =
+        m_freeSpace ? m_freeSpace(LastExtractDir) : std::nullopt;
+    if (!free || needed <= *free)
+        return true;
+    return m_dialogs->question(
+        this, fromLocalPath(core::notEnoughSpaceText(needed, *free, LastExtractDir)) +
+                  QStringLiteral(". Extract anyway?"));
+}
+
+// The run goes through core::extractAll (which keeps the folder of the previous file open) and
+// its progress call stands in for the loop's body: a call with `done` above the files counted
+// so far means a file has been copied, so the bar advances and pending input runs, where a
+// Cancel click arrives; a call with a file then tests ExtractCancelled and, when clear, shows
+// that file. The final call (no file) counts the last one. So a Cancel takes effect between
+// files, and "Rom Extracted" follows a cancelled run as well.
+//
+// Rows that would land on one path (a file and a folder of the same name, duplicate names
+// after cleaning) are written under a suffixed name, "name (2).bin". The progress dialog shows
+// the suffixed path in both of its fields as that file is copied; the confirmation keeps its
+// exact text.
 void TForm1::ExtractAllButtonClick()
 {
     guarded([&] {
@@ -161,6 +188,8 @@ void TForm1::ExtractAllButtonClick()
         // first file is written.
         const std::vector<core::PlannedFile> plan =
             core::planExtraction(*base, toCoreText(IntNameEdit->text()), m_rows);
+        if (!roomForExtraction(plan))
+            return;
         const int total = static_cast<int>(plan.size());
         {
             // Pending input runs after every file; the guard keeps it from replacing the image,
@@ -171,17 +200,22 @@ void TForm1::ExtractAllButtonClick()
                 ~HideWhenDone() { dialog->finish(); }
             } hide{m_form2};
             m_form2->start(total);
-            for (int i = 0; i < total; ++i) {
-                // A Cancel takes effect between files: every later row is skipped.
+            std::size_t counted = 0;
+            core::extractAll(*ImageStream, plan, [&](const core::ExtractProgress& p) {
+                if (p.done > counted) {
+                    for (; counted < p.done; ++counted)
+                        m_form2->advance();
+                    Q_EMIT fileExtracted(static_cast<int>(counted), total);
+                    QCoreApplication::processEvents(QEventLoop::AllEvents);
+                }
+                if (!p.current)
+                    return true;
                 if (m_form2->ExtractCancelled)
-                    continue;
-                const core::PlannedFile& file = plan[static_cast<std::size_t>(i)];
-                m_form2->showFile(fromLocalPath(file.relative), fromLocalPath(file.full));
-                core::extractPlanned(*ImageStream, file);
-                m_form2->advance();
-                Q_EMIT fileExtracted(i + 1, total);
-                QCoreApplication::processEvents(QEventLoop::AllEvents);
-            }
+                    return false; // this row and every later one are skipped
+                m_form2->showFile(fromLocalPath(p.current->relative),
+                                  fromLocalPath(p.current->full));
+                return true;
+            });
         }
         m_dialogs->information(this, QStringLiteral("Rom Extracted"));
     });

@@ -99,6 +99,9 @@ void TForm1::OpenRom(const std::string& fileName)
     // 5.
     std::string imagePath = fileName;
     if (isArchiveName(fileName)) {
+        // A folder, FIFO, device or broken link named *.zip is refused with its reason before
+        // anything is read, as one named *.nds is by the open of step 6.
+        core::requireRegularFile(fileName);
         TempImagePath = ExtractFromZip(fileName);
         imagePath = TempImagePath;
         if (imagePath.empty())

@@ -29,6 +29,7 @@
 #include "app/job_guard.h"
 #include "app/progress_dialog.h"
 #include "core/error.h"
+#include "core/space.h"
 
 namespace cartscope::app {
 
@@ -63,7 +64,7 @@ void setBackground(QWidget* widget, const QColor& colour)
 } // namespace
 
 TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
-    : QWidget(parent), m_dialogs(std::move(dialogs))
+    : QWidget(parent), m_dialogs(std::move(dialogs)), m_freeSpace(core::freeBytes)
 {
     createControls();
     connectControls();

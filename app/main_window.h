@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "app/dialogs.h"
 #include "archive/temp_area.h"
 #include "core/banner.h"
+#include "core/extract.h"
 #include "core/filelist.h"
 #include "core/fnt.h"
 #include "core/header.h"
@@ -81,6 +83,11 @@ public:
     TForm2* progressDialog() const { return m_form2; }
     Dialogs& dialogs() { return *m_dialogs; }
 
+    // Free bytes at a destination folder, asked before a whole-tree extraction; std::nullopt
+    // when unknown (no question is asked then). core::freeBytes unless a test replaces it.
+    using FreeSpaceProbe = std::function<std::optional<std::uint64_t>(const std::string& folder)>;
+    void setFreeSpaceProbe(FreeSpaceProbe probe) { m_freeSpace = std::move(probe); }
+
 Q_SIGNALS:
     // Raised in each progress notification of an archive extraction, after the cancel request
     // has been taken and before pending input is handled.
@@ -141,6 +148,7 @@ private:
     void ExtractThisFile1Click();
     void ExtractAllButtonClick();
     std::optional<std::string> chooseExtractionBase();
+    bool roomForExtraction(const std::vector<core::PlannedFile>& plan);
 
     std::unique_ptr<Dialogs> m_dialogs;
 
@@ -162,6 +170,7 @@ private:
     std::vector<core::FileRow> m_rows; // the list's rows in their current order
     core::SortState m_sort;
     std::string LastExtractDir;
+    FreeSpaceProbe m_freeSpace;
 
     Job m_job = Job::None;
 

@@ -13,9 +13,14 @@ namespace cartscope::app {
 
 namespace {
 
+// Plain text always: the paths shown come from the image, and a label left to guess would render
+// a name such as <img src="/dev/zero"> as markup and load the file it names (a FIFO blocks, a
+// device is read without end).
 QLabel* sunkenLabel(QWidget* parent, const QString& text, Qt::Alignment alignment)
 {
-    auto* label = new QLabel(text, parent);
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     label->setAlignment(alignment | Qt::AlignVCenter);
     return label;

@@ -43,6 +43,7 @@ public:
     std::deque<std::optional<QString>> openAnswers;
     std::deque<std::optional<QString>> saveAnswers;
     std::deque<std::optional<QString>> folderAnswers;
+    std::deque<bool> questionAnswers; // No when empty
     QStringList informations;
     QStringList errors;
 
@@ -78,7 +79,11 @@ public:
     bool question(QWidget*, const QString& text) override
     {
         calls.push_back({"question", {}, text, {}, {}});
-        return false;
+        if (questionAnswers.empty())
+            return false;
+        const bool yes = questionAnswers.front();
+        questionAnswers.pop_front();
+        return yes;
     }
 
     int count(const QString& kind) const
