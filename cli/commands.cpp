@@ -295,8 +295,11 @@ void prepareDestination(const std::string& dir)
 {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (!std::filesystem::is_directory(dir))
-        throw core::Error("Cannot create folder \"" + safe(dir) + "\". " +
+    // The error_code form: the throwing one would show the library's "filesystem error: ..."
+    // text for a name that is too long or a folder that cannot be searched.
+    std::error_code statusError;
+    if (!std::filesystem::is_directory(dir, statusError))
+        throw core::Error("Cannot create folder \"" + dir + "\". " +
                           (ec ? ec.message() : std::string("Not a folder")));
 }
 
@@ -308,8 +311,13 @@ void drawProgress(std::ostream& err, const core::ExtractProgress& p)
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(kWidth, '.');
     std::string name = p.current ? safe(p.current->row.path) : std::string();
-    if (name.size() > 40)
-        name = "..." + name.substr(name.size() - 37);
+    if (name.size() > 40) {
+        // Cut at a character boundary: the tail never starts inside a UTF-8 sequence.
+        std::size_t cut = name.size() - 37;
+        while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+            ++cut;
+        name = "..." + name.substr(cut);
+    }
     err << "\r[" << bar << "] " << p.done << "/" << p.total << "  " << name << "\x1b[K"
         << std::flush;
 }
@@ -332,7 +340,7 @@ int cmdExtract(const std::string& path, const std::string& dir,
         for (const auto& w : wanted) {
             const auto it = byPath.find(w);
             if (it == byPath.end())
-                throw core::Error("No file \"" + safe(w) + "\" in the image");
+                throw core::Error("No file \"" + w + "\" in the image");
             if (seen.insert(w).second)
                 rows.push_back(*it->second);
         }
@@ -467,16 +475,15 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         throw UsageError(p.command.empty() ? "no command given" : "unknown command " + p.command);
     } catch (const UsageError& e) {
-        err << "cartscope-cli: " << e.what() << "\n\n" << kUsage;
+        err << "cartscope-cli: " << safe(e.what()) << "\n\n" << kUsage;
         return 2;
     } catch (const Interrupted&) {
         err << "Interrupted\n";
         return 130;
-    } catch (const core::Error& e) {
-        err << core::withFullStop(e.what()) << '\n';
-        return 1;
     } catch (const std::exception& e) {
-        err << core::withFullStop(e.what()) << '\n';
+        // Messages carry paths built from image and archive names (a failed create names the
+        // full path): escaped here, once, like every other text from an image.
+        err << safe(core::withFullStop(e.what())) << '\n';
         return 1;
     }
 }

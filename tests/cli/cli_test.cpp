@@ -234,13 +234,32 @@ TEST(CliErrors, MessagesFollowTheFullStopRuleAndUsageErrorsExitTwo)
     EXPECT_EQ(r.out.rfind("cartscope-cli ", 0), 0u);
 }
 
+TEST(CliErrors, AFolderThatCannotBeMadeIsNamedWithItsReason)
+{
+    TempDir dir;
+    const std::string path = dir.file("game.nds");
+    treeImage().writeTo(path);
+    const std::string tooLong = dir.file(std::string(300, 'a'));
+    auto r = cli({"extract", path, tooLong});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot create folder \"" + tooLong + "\". File name too long.\n");
+
+    cartscope::fixture::writeFile(dir.file("plain"), Bytes{1});
+    r = cli({"extract", path, dir.file("plain")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Cannot create folder \"" + dir.file("plain") + "\". ", 0), 0u) << r.err;
+}
+
 TEST(CliErrors, DoubleDashAllowsPathsBeginningWithADash)
 {
     TempDir dir;
     const std::string path = dir.file("-odd.nds");
     treeImage().writeTo(path);
+    // Back to the starting folder afterwards: later tests must not run in a removed one.
+    const auto start = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     const auto r = cli({"list", "--", "-odd.nds"});
+    std::filesystem::current_path(start);
     EXPECT_EQ(r.status, 0) << r.err;
 }
 

@@ -3,6 +3,7 @@
 // can be shown or the message the user should read.
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
@@ -348,6 +349,75 @@ TEST_F(Hostile, ArchivesWithTraversalLinksEncryptionTruncationBombsAndDuplicates
     EXPECT_EQ(r.status, 0) << r.err;
     // No private copy is left in the cache after any of them.
     expectNothingOutsideOut({"x.nds", "a.zip"});
+}
+
+// Texts from an image reach the terminal escaped in every message, errors included: a failed
+// create names the full path, whose folder is the (cleaned) internal name, and cleaning keeps
+// bytes from 0x80 on.
+TEST_F(Hostile, ErrorMessagesEscapeTextsFromTheImage)
+{
+    const std::string title = "T\x9B"
+                              "2J\xC2\x9B";
+    const auto path = image(ImageBuilder().title(title).root({Node::file("f", "x")}).build());
+    fs::create_directories(out());
+    cartscope::fixture::writeFile(out() + "/" + title, Bytes{1}); // a file where the folder goes
+    const auto r = cli({"extract", path, out()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot create file \""), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("T\\x9B2J\\x9B"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x9B'), std::string::npos) << r.err;
+}
+
+// Whatever an image holds (invalid UTF-8, control characters, quotes, lone surrogates in the
+// titles), --json prints one document that a strict parser accepts.
+TEST_F(Hostile, JsonStaysValidForEveryText)
+{
+    auto banner = cartscope::fixture::sampleBanner();
+    banner.titles = {std::u16string(1, char16_t(0xD800)) + u"x",
+                     std::u16string(1, char16_t(0xDC00)),
+                     u"\"\\\x01\x1b\x7f\x85",
+                     std::u16string(1, char16_t(0xDBFF)),
+                     u"ok",
+                     std::u16string(128, char16_t(0xD83D))};
+    const auto path =
+        image(ImageBuilder()
+                  .title("\xFF\"\\\x01\xC0\x80")
+                  .gameCode("\xED\xA0\x80")
+                  .makerCode("\x9B\x1B")
+                  .banner(banner)
+                  .root({Node::file("\xFE\xFF\"\x1b\\", "1"),
+                         Node::dir("\xC3\x28", {Node::file("\xF4\x90\x80\x80", "2")})})
+                  .build());
+    if (std::system("python3 -c 'import json' 2>/dev/null") != 0)
+        GTEST_SKIP() << "python3 is missing";
+    for (const char* command : {"info", "list"}) {
+        SCOPED_TRACE(command);
+        const auto r = cli({command, "--json", path});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string json = m_dir.file("out.json");
+        std::ofstream(json, std::ios::binary) << r.out;
+        // Strict: the bytes must be UTF-8 and the document JSON.
+        EXPECT_EQ(std::system(("python3 -c 'import json,sys; "
+                               "json.loads(open(sys.argv[1],\"rb\").read().decode(\"utf-8\"))' " +
+                               json)
+                                  .c_str()),
+                  0)
+            << r.out;
+    }
+}
+
+// The progress line cuts a long path to its end without splitting a UTF-8 character.
+TEST_F(Hostile, ProgressLineNeverSplitsACharacter)
+{
+    std::string name;
+    for (int i = 0; i < 40; ++i)
+        name += "\xC3\xA9"; // é
+    const auto path = image(ImageBuilder().root({Node::file("a" + name, "1")}).build());
+    std::ostringstream o, e;
+    ASSERT_EQ(cartscope::cli::run({"extract", path, out()}, o, e, true), 0) << e.str();
+    const std::string err = e.str();
+    for (std::size_t at = 0; (at = err.find("...", at)) != std::string::npos; at += 3)
+        EXPECT_NE(static_cast<unsigned char>(err[at + 3]) & 0xC0, 0x80u) << err;
 }
 
 } // namespace
