@@ -100,8 +100,11 @@ OpenedArchive openArchive(const std::string& path)
     // file), its sizes even when they follow the data in a descriptor, and its encryption; an
     // archive cut short has no end record and is refused as a whole instead of half-read.
     // Entries still arrive in the order of their data in the file.
+    //
+    // No stream filter is enabled: a ZIP archive compresses its members itself, and several of
+    // libarchive's filters (lrzip, grzip, lzop) run an outside program found on PATH when the
+    // first bytes of the file look like their stream.
     archive_read_support_format_zip_seekable(reader.get());
-    archive_read_support_filter_all(reader.get());
     if (archive_read_open_fd(reader.get(), opened.file.get(), kBlockSize) != ARCHIVE_OK)
         return opened;
     opened.reader = std::move(reader);

@@ -142,6 +142,38 @@ TEST_F(ReaderTest, UnreadableArchivesListNothing)
     }
 }
 
+// A ZIP archive is never wrapped in a stream filter, so none is tried: a file that starts like
+// an lrzip or grzip stream must not make the reader start that program (libarchive runs them
+// from PATH). Fake ones on PATH would leave a mark.
+TEST_F(ReaderTest, NoOtherProgramIsStartedForAFileThatLooksCompressed)
+{
+    const std::string bin = dir.file("bin");
+    std::filesystem::create_directory(bin);
+    const std::string mark = dir.file("mark");
+    for (const char* program : {"lrzip", "grzip", "lzop", "lz4", "zstd", "lzip", "bzip2", "xz"}) {
+        const std::string script = bin + "/" + program;
+        const std::string text = "#!/bin/sh\necho " + std::string(program) + " >> " + mark + "\n";
+        writeFile(script, Bytes(text.begin(), text.end()));
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    }
+    const char* oldPath = std::getenv("PATH");
+    const std::string savedPath = oldPath ? oldPath : "";
+    setenv("PATH", (bin + ":" + savedPath).c_str(), 1);
+    const std::string lrzip("LRZI\x00\x06", 6);
+    const std::string grzip("GRZipII\x00\x02\x04:)", 12);
+    const std::string lzop("\x89LZO\x00\r\n\x1A\n", 9);
+    for (const std::string& magic : {lrzip, grzip, lzop}) {
+        Bytes bytes(magic.begin(), magic.end());
+        bytes.resize(4096, 'a');
+        writeFile(zip, bytes);
+        EXPECT_TRUE(listImageMembers(zip).empty());
+        Recorder rec;
+        EXPECT_EQ(extract({0, "x.nds", 0}, rec), 0);
+    }
+    setenv("PATH", savedPath.c_str(), 1);
+    EXPECT_FALSE(exists(mark)) << "a program was started";
+}
+
 TEST_F(ReaderTest, ExtractsTheImageByteForByte)
 {
     const Bytes image = cartscope::fixture::ImageBuilder()
