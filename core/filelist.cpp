@@ -2,8 +2,9 @@
 //
 // Text comparison: letter case is folded for ASCII only (names are 8-bit text in no declared
 // code page, so no other byte has a known case), then the folded texts are compared with
-// std::strcoll under the process's LC_COLLATE. The window (and the CLI) sets the locale from the
-// environment at start, so this is the user's collation; in the "C" locale it is byte order.
+// std::strcoll under the process's LC_COLLATE. The window's toolkit sets the locale from the
+// environment at start, so there this is the user's collation; the command line never sets it
+// (and never sorts), and in the "C" locale it is byte order.
 // Sorting uses std::strxfrm keys of the folded texts, which order exactly as strcoll does, so a
 // list of 65536 rows is not folded and collated again for every comparison.
 //

@@ -1,7 +1,5 @@
 #include "core/paths.h"
 
-#include <cctype>
-
 namespace cartscope::core {
 
 namespace {
@@ -37,11 +35,15 @@ std::string namePart(const std::string& path)
 
 bool equalsIgnoreCase(const std::string& a, const std::string& b)
 {
+    // ASCII only, never std::tolower: under a Turkish locale that lowers "I" to a dotless i (or
+    // leaves it), and ".IDS" would stop being an image extension in the window.
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
+        if (lower(a[i]) != lower(b[i]))
             return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/paths.h"
+#include "tests/core/scoped_locale.h"
 
 namespace cartscope::core {
 namespace {
@@ -32,6 +33,19 @@ TEST(EqualsIgnoreCase, ComparesAsciiLettersWithoutCase)
     EXPECT_TRUE(equalsIgnoreCase(".NdS", ".nds"));
     EXPECT_FALSE(equalsIgnoreCase(".nds", ".ids"));
     EXPECT_FALSE(equalsIgnoreCase(".nds", ".nds "));
+}
+
+// The extension tests must not follow the user's locale: under Turkish rules the lower case of
+// "I" is a dotless i, which would make a dropped GAME.IDS (or such an archive member) no image.
+TEST(EqualsIgnoreCase, IgnoresTheLocale)
+{
+    const testlocale::ScopedLocale turkish("tr_TR.UTF-8");
+    if (!turkish.ok())
+        GTEST_SKIP() << "no tr_TR.UTF-8 locale here";
+    EXPECT_TRUE(equalsIgnoreCase(".IDS", ".ids"));
+    EXPECT_TRUE(equalsIgnoreCase(".ids", ".IDS"));
+    EXPECT_TRUE(equalsIgnoreCase(".ZIP", ".zip"));
+    EXPECT_FALSE(equalsIgnoreCase("\xC9", "\xE9")); // no case for bytes past ASCII
 }
 
 } // namespace

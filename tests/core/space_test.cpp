@@ -7,6 +7,7 @@
 #include "core/extract.h"
 #include "core/space.h"
 #include "core/units.h"
+#include "tests/core/scoped_locale.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {
@@ -23,6 +24,16 @@ TEST(HumanBytes, UnitsChangeAtEachPowerOf1024)
     EXPECT_EQ(humanBytes(300u << 20), "300.0 MiB");
     EXPECT_EQ(humanBytes(1288490189), "1.2 GiB");
     EXPECT_EQ(humanBytes(UINT64_MAX), "17179869184.0 GiB");
+}
+
+// The window runs under the user's locale and the command line under "C"; both print one text.
+TEST(HumanBytes, IgnoresTheLocale)
+{
+    const cartscope::testlocale::ScopedLocale german("de_DE.UTF-8");
+    if (!german.ok())
+        GTEST_SKIP() << "no de_DE.UTF-8 locale here";
+    EXPECT_EQ(humanBytes(1536), "1.5 KiB");
+    EXPECT_EQ(humanBytes(1288490189), "1.2 GiB");
 }
 
 TEST(Space, PlannedBytesCountsOnlyPositiveSizes)
