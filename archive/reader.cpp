@@ -12,6 +12,7 @@
 #include <archive_entry.h>
 
 #include "core/error.h"
+#include "core/fd.h"
 #include "core/paths.h"
 
 namespace cartscope::archive {
@@ -23,27 +24,6 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 constexpr std::uint64_t kCentralRecordSize = 46; // smallest central directory record
 
 using ArchivePtr = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
-
-// An open file descriptor, closed when the object goes.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // libarchive converts member names to the thread's locale, and under the "C" locale (a program
 // that never called setlocale, such as a command-line tool) every name flagged UTF-8 with a
@@ -76,7 +56,7 @@ private:
 // system's reason, a FIFO cannot block the open (O_NONBLOCK) and anything but a regular file is
 // refused before libarchive sees it.
 struct OpenedArchive {
-    Fd file{-1};
+    core::UniqueFd file;
     std::uint64_t fileSize = 0;
     ArchivePtr reader{nullptr, &archive_read_free}; // null: not a readable ZIP archive
 };
@@ -84,8 +64,9 @@ struct OpenedArchive {
 OpenedArchive openArchive(const std::string& path)
 {
     OpenedArchive opened;
-    opened.file = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (opened.file.get() < 0)
+    opened.file =
+        core::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!opened.file.valid())
         throw core::Error(core::cannotOpenMessage(path, errno));
     struct stat st {};
     if (::fstat(opened.file.get(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -153,16 +134,16 @@ Step nextEntry(struct archive* reader, archive_entry** entry)
 // The destination file: deleted when the object goes unless kept.
 class PartialFile {
 public:
-    explicit PartialFile(const std::string& path) : m_path(path)
+    explicit PartialFile(const std::string& path)
+        : m_path(path),
+          m_fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600))
     {
-        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (m_fd < 0)
+        if (!m_fd.valid())
             throw core::Error(core::cannotCreateMessage(path, errno));
     }
     ~PartialFile()
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        m_fd = core::UniqueFd();
         if (!m_kept)
             ::unlink(m_path.c_str());
     }
@@ -173,7 +154,7 @@ public:
     {
         const auto* p = static_cast<const char*>(data);
         while (size > 0) {
-            const ssize_t n = ::write(m_fd, p, size);
+            const ssize_t n = ::write(m_fd.get(), p, size);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -185,15 +166,14 @@ public:
 
     void keep()
     {
-        const int fd = std::exchange(m_fd, -1);
-        if (::close(fd) != 0 && errno != EINTR)
+        if (::close(m_fd.release()) != 0 && errno != EINTR)
             throw core::Error(core::kStreamWriteError);
         m_kept = true;
     }
 
 private:
     std::string m_path;
-    int m_fd = -1;
+    core::UniqueFd m_fd;
     bool m_kept = false;
 };
 

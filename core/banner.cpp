@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "core/error.h"
+#include "core/hex.h"
 #include "core/le.h"
 
 namespace cartscope::core {
@@ -35,24 +36,13 @@ int hexDigitValue(char c)
     return -1;
 }
 
-// Four upper-case hex digits of a colour word, most significant first (second byte first).
-std::string hex4(std::uint16_t w)
+// One palette colour word (two bytes, little-endian) through the binary-digit text: its four
+// hex digits (second byte first) give 16 binary digits, most significant first, which hold bit
+// 15 (ignored) then five digits each of blue, green and red. Each five-digit run with "000"
+// appended reads back as the channel shifted left by three (31 gives 248).
+TPixelDataDec colourFromWord(std::span<const std::uint8_t> word)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s(4, '0');
-    for (int i = 3; i >= 0; --i) {
-        s[static_cast<std::size_t>(i)] = kDigits[w & 0xF];
-        w = static_cast<std::uint16_t>(w >> 4);
-    }
-    return s;
-}
-
-// One palette colour word through the binary-digit text: its 16 digits, most significant first,
-// hold bit 15 (ignored) then five digits each of blue, green and red. Each five-digit run with
-// "000" appended reads back as the channel shifted left by three (31 gives 248).
-TPixelDataDec colourFromWord(std::uint16_t word)
-{
-    const std::string bits = HexToBinStr(hex4(word));
+    const std::string bits = HexToBinStr(hexLE(word));
     const auto channel = [&bits](std::size_t firstPosition) {
         return std::to_string(BinStrToInt(bits.substr(firstPosition - 1, 5) + "000"));
     };
@@ -145,8 +135,7 @@ void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position
     // delivers fewer bytes (or none), and what is not delivered stays zero. One read of the
     // whole block keeps it a single forward pass of exactly kBannerSize bytes.
     std::array<std::uint8_t, kBannerSize> block{};
-    image.seek(position);
-    image.read(block);
+    image.readAt(position, block);
     const std::span<const std::uint8_t> bytes(block);
 
     // 0x000 leading block (version, CRC-16, reserved), kept but never checked.
@@ -156,7 +145,7 @@ void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position
     // 0x220 palette: 16 BGR555 words. A word that lies past the end reads as 0 (black); one cut
     // in half keeps its delivered low byte.
     for (std::size_t i = 0; i < banner.Palette.size(); ++i)
-        banner.Palette[i] = colourFromWord(le16(bytes, kPaletteAt + 2 * i));
+        banner.Palette[i] = colourFromWord(bytes.subspan(kPaletteAt + 2 * i, 2));
 
     hasTransparency = false;
     picture = IconPicture{};

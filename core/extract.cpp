@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "core/fd.h"
 
 namespace cartscope::core {
 
@@ -38,32 +39,6 @@ namespace {
 
 constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
 constexpr std::size_t kCopyChunk = std::size_t{1} << 30; // per copy_file_range call
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-    ~UniqueFd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    UniqueFd(UniqueFd&& o) noexcept : m_fd(std::exchange(o.m_fd, -1)) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept
-    {
-        if (this != &o) {
-            if (m_fd >= 0)
-                ::close(m_fd);
-            m_fd = std::exchange(o.m_fd, -1);
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
 
 bool isSafeComponent(const std::string& c)
 {

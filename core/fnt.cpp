@@ -38,6 +38,7 @@
 #include <span>
 #include <unordered_set>
 
+#include "core/hex.h"
 #include "core/le.h"
 
 namespace cartscope::core {
@@ -61,31 +62,11 @@ std::uint64_t at(std::uint64_t base, std::uint64_t offset)
                : base + offset;
 }
 
-// Reads up to N bytes at pos; bytes not delivered stay zero.
-template <std::size_t N>
-std::size_t readAt(Stream& s, std::uint64_t pos, std::array<std::uint8_t, N>& out)
-{
-    out.fill(0);
-    s.seek(pos);
-    return s.read(out);
-}
-
 std::uint16_t read16(Stream& s, std::uint64_t pos)
 {
     std::array<std::uint8_t, 2> b{};
-    readAt(s, pos, b);
+    s.readAt(pos, b);
     return le16(b);
-}
-
-std::string hex8(std::uint32_t v)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s(8, '0');
-    for (int i = 7; i >= 0; --i) {
-        s[static_cast<std::size_t>(i)] = kDigits[v & 0xF];
-        v >>= 4;
-    }
-    return s;
 }
 
 class Walk {
@@ -102,7 +83,7 @@ public:
         // Bounded by count <= 4095.
         for (std::uint32_t i = 0; i < count; ++i) {
             std::array<std::uint8_t, kMainEntrySize> entry{};
-            readAt(m_image, at(m_fnt, kMainEntrySize * i), entry);
+            m_image.readAt(at(m_fnt, kMainEntrySize * i), entry);
             const std::uint32_t subOffset = le32(entry, 0);   // 0x00 sub-table offset
             const std::uint32_t firstFileId = le16(entry, 4); // 0x04 first file ID, all 16 bits
             if (!m_walkedSubTables.insert(subOffset).second)
@@ -121,14 +102,13 @@ private:
         // kMaxEntries bounds the whole walk on top of that.
         while (pos < m_imageSize && m_examined < kMaxEntries) {
             std::array<std::uint8_t, 1> type{};
-            if (readAt(m_image, pos, type) == 0 || type[0] == 0)
+            if (m_image.readAt(pos, type) == 0 || type[0] == 0)
                 return;
             ++m_examined;
             pos = at(pos, 1);
             const std::size_t n = type[0] & 0x7F;
             std::array<std::uint8_t, 127> nameBytes{};
-            m_image.seek(pos);
-            m_image.read(std::span(nameBytes).first(n));
+            m_image.readAt(pos, std::span(nameBytes).first(n));
             std::string name;
             for (std::size_t k = 0; k < n && nameBytes[k] != 0; ++k)
                 name.push_back(static_cast<char>(nameBytes[k]));
@@ -161,7 +141,7 @@ private:
         if (m_files.size() >= kMaxFiles || !m_seenFileIds.insert(fileId).second)
             return;
         std::array<std::uint8_t, kFatEntrySize> fat{};
-        readAt(m_image, at(m_fat, kFatEntrySize * fileId), fat);
+        m_image.readAt(at(m_fat, kFatEntrySize * fileId), fat);
         const std::uint32_t start = le32(fat, 0); // 0x00 start offset
         const std::uint32_t end = le32(fat, 4);   // 0x04 end offset (first byte after)
         TFileEntry f;

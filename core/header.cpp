@@ -75,8 +75,7 @@ void PopulateNDSHeader(Stream& image, TNDSHeader& header)
     // Plain fields tolerate a short read at the end of the image: bytes not delivered read as
     // zero. The three CRC copies below need their full byte count.
     std::array<std::uint8_t, kHeaderFieldsSize> raw{};
-    image.seek(0);
-    const std::size_t got = image.read(raw);
+    const std::size_t got = image.readAt(0, raw);
     const std::span<const std::uint8_t> b(raw);
 
     copyRaw(b, 0x000, header.GameTitle); // 0x000 game title
@@ -141,8 +140,7 @@ void PopulateNDSHeader(Stream& image, TNDSHeader& header)
     // 0x7E00..0x7FFF, one entry per byte; a short read leaves the rest zero (it cannot be short
     // once the secure-area copy above succeeded).
     std::array<std::uint8_t, kBadDataBlockSize> block{};
-    image.seek(kBadDataBlockOffset);
-    image.read(block);
+    image.readAt(kBadDataBlockOffset, block);
     for (std::size_t i = 0; i < kBadDataBlockSize; ++i)
         header.BadDataBlock[i] = block[i];
 }

@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include "core/error.h"
+#include "core/fd.h"
 #include "core/paths.h"
 
 namespace cartscope::core {
@@ -51,16 +52,6 @@ std::vector<std::uint8_t> deflateAll(const std::vector<std::uint8_t>& input)
     out.resize(zs.total_out);
     return out;
 }
-
-// Closes the descriptor when the writer leaves, on every path.
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 } // namespace
 
@@ -144,11 +135,11 @@ void writeIconPng(const std::string& path, const IconPicture& picture, bool tran
     // Plain create-or-replace of the name the user chose: a symbolic link there is followed,
     // as any desktop program saving to that name would. O_NONBLOCK only keeps a FIFO without a
     // reader from hanging the open; it has no effect on a regular file.
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0)
+    UniqueFd file(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+    if (!file.valid())
         throw Error(cannotCreateMessage(path, errno));
-    FdCloser closer{fd};
+    const int fd = file.get();
 
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -164,8 +155,7 @@ void writeIconPng(const std::string& path, const IconPicture& picture, bool tran
             done += static_cast<std::size_t>(n);
     }
     // A failed close (a quota or network file system reporting late) fails the write as well.
-    const int rc = ::close(closer.fd);
-    closer.fd = -1;
+    const int rc = ::close(file.release());
     if (rc != 0 && errno != EINTR)
         ok = false;
     if (!ok) {

@@ -18,6 +18,13 @@ void Stream::readExact(std::span<std::uint8_t> out)
         throw Error(kStreamReadError);
 }
 
+std::size_t Stream::readAt(std::uint64_t position, std::span<std::uint8_t> out)
+{
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    seek(position);
+    return read(out);
+}
+
 std::size_t MemoryStream::read(std::span<std::uint8_t> out)
 {
     if (m_position >= m_bytes.size())
@@ -50,32 +57,20 @@ void requireRegularFile(const std::string& path)
 FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
 {
     // O_NONBLOCK so that a FIFO given as the image cannot block the open itself.
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (m_fd < 0)
+    m_fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!m_fd.valid())
         throw Error(cannotOpenMessage(path, errno));
     struct stat st {};
-    if (::fstat(m_fd, &st) != 0) {
-        const int err = errno;
-        ::close(m_fd);
-        throw Error(cannotOpenMessage(path, err));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(m_fd);
+    if (::fstat(m_fd.get(), &st) != 0)
+        throw Error(cannotOpenMessage(path, errno));
+    if (!S_ISREG(st.st_mode))
         throw Error("Cannot open file \"" + path + "\". " + notRegularReason(st.st_mode));
-    }
-    if (exclusive && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(m_fd);
-        throw Error(cannotOpenMessage(path, err));
-    }
+    if (exclusive && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0)
+        throw Error(cannotOpenMessage(path, errno));
     m_size = static_cast<std::uint64_t>(st.st_size);
 }
 
-FileStream::~FileStream()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+FileStream::~FileStream() = default;
 
 std::size_t FileStream::read(std::span<std::uint8_t> out)
 {
@@ -83,8 +78,8 @@ std::size_t FileStream::read(std::span<std::uint8_t> out)
     while (done < out.size()) {
         if (m_position > static_cast<std::uint64_t>(INT64_MAX))
             break;
-        const ssize_t n =
-            ::pread(m_fd, out.data() + done, out.size() - done, static_cast<off_t>(m_position));
+        const ssize_t n = ::pread(m_fd.get(), out.data() + done, out.size() - done,
+                                  static_cast<off_t>(m_position));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/fd.h"
+
 namespace cartscope::core {
 
 // A seekable, read-only byte stream over an image. Positions are unsigned 64-bit; seeking past
@@ -24,6 +26,10 @@ public:
 
     // Reads exactly out.size() bytes or throws "Stream read error".
     void readExact(std::span<std::uint8_t> out);
+
+    // Seeks to position and reads up to out.size() bytes; the bytes not delivered (past the end
+    // of the image) are zero. Returns the count delivered.
+    std::size_t readAt(std::uint64_t position, std::span<std::uint8_t> out);
 
 protected:
     std::uint64_t m_position = 0;
@@ -53,11 +59,11 @@ public:
 
     std::size_t read(std::span<std::uint8_t> out) override;
     std::uint64_t size() const override { return m_size; }
-    int fd() const { return m_fd; }
+    int fd() const { return m_fd.get(); }
     const std::string& path() const { return m_path; }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
     std::uint64_t m_size = 0;
     std::string m_path;
 };
