@@ -14,6 +14,7 @@
 
 #include "core/error.h"
 #include "core/extract.h"
+#include "core/fd.h"
 #include "core/paths.h"
 
 namespace cartscope::archive {
@@ -73,20 +74,21 @@ void ensurePrivateFolder(const std::string& path)
 {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         throw core::Error(cannotCreateFolder(path, errno));
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const core::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int openError = errno; // before the message below is built
     const std::string notOurs =
         "Cannot use folder \"" + path + "\". It is not a folder of this user";
-    if (fd < 0) {
-        if (errno == ELOOP || errno == ENOTDIR)
+    if (!fd.valid()) {
+        if (openError == ELOOP || openError == ENOTDIR)
             throw core::Error(notOurs);
-        throw core::Error(cannotCreateFolder(path, errno));
+        throw core::Error(cannotCreateFolder(path, openError));
     }
     struct stat st {};
-    const bool ours = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    const bool ours =
+        ::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
     int modeError = 0;
-    if (ours && (st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+    if (ours && (st.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0)
         modeError = errno;
-    ::close(fd);
     if (!ours)
         throw core::Error(notOurs);
     if (modeError != 0)
