@@ -420,4 +420,43 @@ TEST_F(Hostile, ProgressLineNeverSplitsACharacter)
         EXPECT_NE(static_cast<unsigned char>(err[at + 3]) & 0xC0, 0x80u) << err;
 }
 
+// "cartscope-cli list game.zip | head -1": the reader goes away while the list is written. The
+// program must still remove its private copy of the image instead of dying of SIGPIPE with the
+// copy left in the cache.
+TEST_F(Hostile, AClosedOutputPipeLeavesNoArchiveCopy)
+{
+    using namespace cartscope::testzip;
+    std::vector<Node> files;
+    for (int i = 0; i < 2000; ++i)
+        files.push_back(Node::file("file-with-a-longish-name-" + std::to_string(i), "x"));
+    const auto zip =
+        image(buildZip({Entry::file("game.nds", ImageBuilder().root(files).build())}), "game.zip");
+    const std::string binary = CARTSCOPE_BINARY_DIR "/cli/cartscope-cli";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        execl(binary.c_str(), binary.c_str(), "list", zip.c_str(), static_cast<char*>(nullptr));
+        _exit(98);
+    }
+    close(fds[1]);
+    char first = 0;
+    EXPECT_EQ(read(fds[0], &first, 1), 1);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    const std::string temp = m_dir.file("cache/cartscope/Temp");
+    std::size_t left = 0;
+    for (const auto& e : fs::directory_iterator(temp)) {
+        ADD_FAILURE() << "left behind: " << e.path();
+        ++left;
+    }
+    EXPECT_EQ(left, 0u);
+}
+
 } // namespace
