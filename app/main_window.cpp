@@ -222,6 +222,9 @@ void TForm1::populateControls()
     for (QLineEdit* edit : findChildren<QLineEdit*>())
         setBackground(edit, face);
     BadDumpCodeEdit->setReadOnly(false);
+    // The one editable field would take a dropped file's path as text; a file dropped on it
+    // goes to the window, as a drop on any other control does.
+    BadDumpCodeEdit->setAcceptDrops(false);
 
     SaveInfoButton->setEnabled(false);
     SaveToFileRadioButton->setChecked(true);

@@ -26,6 +26,7 @@ private Q_SLOTS:
     void dropRule_data();
     void dropRule();
     void dropTakesOnlyTheFirstFile();
+    void dropOnAnyControlOpensTheFile();
 };
 
 void LoadSequenceTest::imageOpenShowsEverything()
@@ -245,6 +246,29 @@ void LoadSequenceTest::dropTakesOnlyTheFirstFile()
         fixture::writeFile(bad, Bytes(100, 0));
         w.drop({q(bad)});
         QCOMPARE(w.dialogs->errors, QStringList{QStringLiteral("Stream read error.")});
+    }
+}
+
+void LoadSequenceTest::dropOnAnyControlOpensTheFile()
+{
+    // The whole window is the drop target: a file dropped on any of its controls is opened,
+    // the editable bad-dump field included, which must not take the path as text instead.
+    fixture::TempDir dir;
+    const std::string path = writeImage(dir, "game.nds", sampleImage());
+    const QString verdict = QStringLiteral("Bad Data NOT Found, It's Likely This Dump Is Good!");
+    Window w;
+    w.form->show();
+    const QList<QWidget*> targets = {
+        w.child<QLineEdit>("BadDumpCodeEdit"), w.child<QLineEdit>("FNameEdit"),
+        w.child<QLineEdit>("IntNameEdit"), w.child<QTextEdit>("Lang2TntRichEdit")->viewport(),
+        w.child<QTreeWidget>("FSListView")->viewport()};
+    for (QWidget* target : targets) {
+        w.form->ClearInfo();
+        QVERIFY(w.drop({q(path)}, target));
+        QVERIFY2(w.dialogs->calls.empty(), qPrintable(w.dialogs->errors.join('|')));
+        QVERIFY(w.form->imageLoaded());
+        QCOMPARE(w.text("FNameEdit"), q(path));
+        QCOMPARE(w.text("BadDumpCodeEdit"), verdict);
     }
 }
 

@@ -134,23 +134,27 @@ public:
 
     void open(const std::string& path) { form->openFile(path); }
 
-    // A drop of these local files on the window, through the real drag-enter and drop events
-    // (the toolkit delivers a drop only to the widget that accepted the drag's entry). Returns
-    // whether the window accepted the drag.
-    bool drop(const QStringList& paths)
+    // A drop of these local files on a control of the window (the window itself when none is
+    // named), through the real drag-enter and drop events: the toolkit offers the drag to the
+    // control under the cursor and then to its parents, and delivers the drop only to the one
+    // that accepted the drag's entry. The data carries the paths as text as well, as file
+    // managers send them. Returns whether the drag was accepted.
+    bool drop(const QStringList& paths, QWidget* onto = nullptr)
     {
         QList<QUrl> urls;
         for (const QString& p : paths)
             urls << QUrl::fromLocalFile(p);
         QMimeData mime;
         mime.setUrls(urls);
+        mime.setText(paths.join(QLatin1Char('\n')));
+        QWidget* target = onto ? onto : form.get();
         QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
                               Qt::NoModifier);
-        QCoreApplication::sendEvent(form.get(), &enter);
+        QCoreApplication::sendEvent(target, &enter);
         if (!enter.isAccepted())
             return false;
         QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(form.get(), &event);
+        QCoreApplication::sendEvent(target, &event);
         return true;
     }
 
