@@ -22,6 +22,7 @@ int main(int argc, char** argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr); // a closed terminal, like Ctrl-C
     // A reader that goes away ("| head") must not kill the program before it has removed a
     // temporary archive copy: a failed write is noticed on the stream instead.
     std::signal(SIGPIPE, SIG_IGN);
