@@ -465,7 +465,13 @@ void TForm1::dropEvent(QDropEvent* event)
     if (!event->mimeData()->hasUrls())
         return;
     event->acceptProposedAction();
-    HandleDroppedFile(event->mimeData()->urls());
+    // The drag source waits until this event returns, and the platform's drag state belongs to
+    // this drop until then. Opening an archive lets input run for as long as its extraction
+    // lasts, so the drop rule runs once the drop is done, as a posted drop message would;
+    // HandleDroppedFile still refuses it if a job has started meanwhile.
+    QMetaObject::invokeMethod(
+        this, [this, urls = event->mimeData()->urls()] { HandleDroppedFile(urls); },
+        Qt::QueuedConnection);
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

@@ -44,6 +44,7 @@ private Q_SLOTS:
     void temporaryCopyGoesAtNextOpen();
     void temporaryCopyGoesWithTheWindow();
     void hostileMemberNamesStayInside();
+    void droppedArchiveIsReadOnceTheDropIsDone();
 };
 
 void ArchiveInputTest::init()
@@ -264,6 +265,34 @@ void ArchiveInputTest::hostileMemberNamesStayInside()
         QVERIFY(!std::filesystem::exists(parent / "evil.nds"));
         QVERIFY(!std::filesystem::exists(parent.parent_path() / "evil.nds"));
     }
+}
+
+void ArchiveInputTest::droppedArchiveIsReadOnceTheDropIsDone()
+{
+    // The drag source waits until the drop event has been handled; an archive's extraction
+    // (which lets input run) starts only after that, never inside the drop.
+    fixture::TempDir dir;
+    const std::string zip = dir.file("game.zip");
+    testzip::writeZip(zip, {testzip::Entry::file("game.nds", image("GAME"))});
+    Window w;
+    w.form->show();
+    bool dropDone = false;
+    QList<bool> doneAtProgress;
+    QObject::connect(w.form.get(), &cartscope::app::TForm1::zipProgress,
+                     [&](int) { doneAtProgress << dropDone; });
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(q(zip))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.form.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.form.get(), &drop);
+    dropDone = true;
+    QTRY_VERIFY(w.form->imageLoaded());
+    QCOMPARE(w.text("IntNameEdit"), QStringLiteral("GAME"));
+    QVERIFY(!doneAtProgress.isEmpty());
+    QVERIFY(!doneAtProgress.contains(false));
+    QVERIFY(w.dialogs->calls.empty());
 }
 
 QTEST_MAIN(ArchiveInputTest)

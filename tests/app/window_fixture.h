@@ -138,7 +138,8 @@ public:
     // named), through the real drag-enter and drop events: the toolkit offers the drag to the
     // control under the cursor and then to its parents, and delivers the drop only to the one
     // that accepted the drag's entry. The data carries the paths as text as well, as file
-    // managers send them. Returns whether the drag was accepted.
+    // managers send them. Returns whether the drag was accepted; the drop has been handled
+    // when it returns.
     bool drop(const QStringList& paths, QWidget* onto = nullptr)
     {
         QList<QUrl> urls;
@@ -155,6 +156,8 @@ public:
             return false;
         QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(target, &event);
+        // The window applies the drop rule once the drop event has returned.
+        QCoreApplication::sendPostedEvents(form.get(), QEvent::MetaCall);
         return true;
     }
 
