@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libisal-dev libarchive-dev libarchive-tools
-  xvfb xauth python3 python3-png
+  xvfb xauth python3 python3-png locales
 )
 
 missing=()
@@ -18,15 +18,22 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Two locales whose rules differ from English (Turkish letter case, a decimal comma): the tests
+# check that extension matching and byte counts do not follow the user's locale.
+for l in tr_TR de_DE; do
+  if ! locale -a 2>/dev/null | grep -qix "$l.utf8"; then
+    "${sudo_cmd[@]}" localedef -i "$l" -c -f UTF-8 "$l.UTF-8" || true
+  fi
+done
