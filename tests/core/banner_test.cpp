@@ -56,10 +56,10 @@ Decoded decodeAt(const Bytes& image, std::uint64_t position)
     return d;
 }
 
-Decoded decodeBanner(const BannerSpec& spec)
+Decoded decodeBanner(const BannerSpec& banner)
 {
     ImageBuilder builder;
-    builder.banner(spec);
+    builder.banner(banner);
     const Bytes image = builder.build();
     return decodeAt(image, builder.layout().bannerOffset);
 }
@@ -122,15 +122,15 @@ TEST(BinStrToInt, KeepsOnlyTheLow32Bits)
 
 TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannelTexts)
 {
-    BannerSpec spec;
-    spec.palette[0] = 0x7FFF;
-    spec.palette[1] = 0x8000;
-    spec.palette[2] = 0x001F;
-    spec.palette[3] = 0x7C00;
-    spec.palette[4] = 0x0421;
-    spec.palette[5] = 0x03E0;
-    spec.palette[6] = 0xFFFF;
-    const Decoded d = decodeBanner(spec);
+    BannerSpec banner;
+    banner.palette[0] = 0x7FFF;
+    banner.palette[1] = 0x8000;
+    banner.palette[2] = 0x001F;
+    banner.palette[3] = 0x7C00;
+    banner.palette[4] = 0x0421;
+    banner.palette[5] = 0x03E0;
+    banner.palette[6] = 0xFFFF;
+    const Decoded d = decodeBanner(banner);
     const auto& p = d.banner.Palette;
     const auto bgr = [](const TPixelDataDec& c) { return c.Blue + "," + c.Green + "," + c.Red; };
     EXPECT_EQ(bgr(p[0]), "248,248,248");
@@ -145,19 +145,19 @@ TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannelTexts)
 
 TEST(PopulateNDSBanner, DecodesSampleIconTitlesAndLeadingBlock)
 {
-    const BannerSpec spec = fixture::sampleBanner();
-    const Decoded d = decodeBanner(spec);
-    EXPECT_EQ(d.banner.BannerHead, spec.head);
-    EXPECT_EQ(d.banner.IconData, spec.icon);
+    const BannerSpec banner = fixture::sampleBanner();
+    const Decoded d = decodeBanner(banner);
+    EXPECT_EQ(d.banner.BannerHead, banner.head);
+    EXPECT_EQ(d.banner.IconData, banner.icon);
     for (int y = 0; y < 32; ++y)
         for (int x = 0; x < 32; ++x)
             ASSERT_EQ(
                 d.picture.at(x, y),
-                colourOfWord(spec.palette[static_cast<std::size_t>(indexAt(spec.icon, x, y))]))
+                colourOfWord(banner.palette[static_cast<std::size_t>(indexAt(banner.icon, x, y))]))
                 << x << "," << y;
     EXPECT_TRUE(d.hasTransparency);
     for (int slot = 0; slot < 6; ++slot)
-        EXPECT_EQ(titleText(d.banner, slot), spec.titles[static_cast<std::size_t>(slot)]);
+        EXPECT_EQ(titleText(d.banner, slot), banner.titles[static_cast<std::size_t>(slot)]);
     EXPECT_EQ(titleText(d.banner, 1), u"Cartscope Sample\nHomebrew Test Image");
     EXPECT_TRUE(titleText(d.banner, 6).empty());
     EXPECT_TRUE(titleText(d.banner, -1).empty());
@@ -193,20 +193,20 @@ TEST(ICO2BMP, FollowsTileOrderWithLowNibbleOnTheLeft)
 
 TEST(PopulateNDSBanner, FlagIsSetExactlyWhenSomePixelHasIndexZero)
 {
-    BannerSpec spec;
-    spec.palette[0] = 0x001F; // red
-    spec.palette[1] = 0x7C00; // blue
-    spec.palette[5] = 0x03E0; // green
-    spec.palette[6] = 0x03E0; // green again, under another index
-    spec.icon.fill(0x11);
-    EXPECT_FALSE(decodeBanner(spec).hasTransparency);
+    BannerSpec banner;
+    banner.palette[0] = 0x001F; // red
+    banner.palette[1] = 0x7C00; // blue
+    banner.palette[5] = 0x03E0; // green
+    banner.palette[6] = 0x03E0; // green again, under another index
+    banner.icon.fill(0x11);
+    EXPECT_FALSE(decodeBanner(banner).hasTransparency);
 
     // Only a middle pixel has index 0; the bottom-left one has index 5, so the transparent key
     // is green, which index 6 shares.
-    setIndex(spec.icon, 16, 16, 0);
-    setIndex(spec.icon, 0, 31, 5);
-    setIndex(spec.icon, 3, 3, 6);
-    const Decoded d = decodeBanner(spec);
+    setIndex(banner.icon, 16, 16, 0);
+    setIndex(banner.icon, 0, 31, 5);
+    setIndex(banner.icon, 3, 3, 6);
+    const Decoded d = decodeBanner(banner);
     EXPECT_TRUE(d.hasTransparency);
     EXPECT_EQ(d.picture.at(16, 16), (Rgb{248, 0, 0}));
     EXPECT_EQ(d.picture.transparentKey(), (Rgb{0, 248, 0}));
@@ -249,17 +249,17 @@ TEST(PopulateNDSBanner, BannerPastTheEndGivesBlankIconAndTitles)
 
 TEST(PopulateNDSBanner, CutBannerKeepsWhatWasDelivered)
 {
-    BannerSpec spec = fixture::sampleBanner();
-    spec.palette[0] = 0x7C1F;
+    BannerSpec banner = fixture::sampleBanner();
+    banner.palette[0] = 0x7C1F;
     ImageBuilder builder;
-    builder.banner(spec);
+    builder.banner(banner);
     Bytes image = builder.build();
     const std::size_t at = builder.layout().bannerOffset;
 
     // Image ends after the low byte of palette word 0: that word keeps its low byte (red 248).
     const Decoded half =
         decodeAt(Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(at + 0x221)), at);
-    EXPECT_EQ(half.banner.IconData, spec.icon);
+    EXPECT_EQ(half.banner.IconData, banner.icon);
     EXPECT_EQ(half.banner.Palette[0].Red, "248");
     EXPECT_EQ(half.banner.Palette[0].Blue, "0");
     EXPECT_EQ(half.banner.Palette[1].Blue, "0");
@@ -268,7 +268,7 @@ TEST(PopulateNDSBanner, CutBannerKeepsWhatWasDelivered)
     // Image ends two code units into the English title.
     const Decoded cut =
         decodeAt(Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(at + 0x344)), at);
-    EXPECT_EQ(titleText(cut.banner, 0), spec.titles[0]);
+    EXPECT_EQ(titleText(cut.banner, 0), banner.titles[0]);
     EXPECT_EQ(titleText(cut.banner, 1), u"Ca");
     EXPECT_TRUE(titleText(cut.banner, 2).empty());
 }
@@ -286,10 +286,10 @@ TEST(PopulateNDSBanner, OffsetZeroReadsTheHeaderAsABanner)
 
 TEST(PopulateNDSBanner, FullTitleSlotIsWholeAndEmptySlotIsEmpty)
 {
-    BannerSpec spec;
-    spec.titles[2] = std::u16string(128, u'\u00E9');
-    spec.titles[3] = u"";
-    const Decoded d = decodeBanner(spec);
+    BannerSpec banner;
+    banner.titles[2] = std::u16string(128, u'\u00E9');
+    banner.titles[3] = u"";
+    const Decoded d = decodeBanner(banner);
     EXPECT_EQ(titleText(d.banner, 2), std::u16string(128, u'\u00E9'));
     EXPECT_TRUE(titleText(d.banner, 3).empty());
 
