@@ -30,26 +30,9 @@ namespace testzip = cartscope::testzip;
 
 namespace {
 
-void le16(Bytes& b, std::uint16_t v)
-{
-    b.push_back(static_cast<std::uint8_t>(v));
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-void le32(Bytes& b, std::uint32_t v)
-{
-    le16(b, static_cast<std::uint16_t>(v));
-    le16(b, static_cast<std::uint16_t>(v >> 16));
-}
-
-// Raw file-name and allocation tables at fixed places, for tables no builder would write.
-ImageBuilder withTables(const Bytes& fnt, const Bytes& fat, std::size_t size = 0x10000)
-{
-    ImageBuilder b;
-    b.minSize(size).poke32(0x40, 0x8000).poke32(0x48, 0xC000);
-    b.pokeBytes(0x8000, fnt).pokeBytes(0xC000, fat);
-    return b;
-}
+using cartscope::fixture::le16;
+using cartscope::fixture::le32;
+using cartscope::fixture::withTables;
 
 // A root sub-table holding one file "f.bin" whose allocation entry is [start, end).
 ImageBuilder oneFileAt(std::uint32_t start, std::uint32_t end)

@@ -64,27 +64,12 @@ protected:
     TempDir m_dir;
 };
 
-// Raw file-name and allocation tables at fixed places, for tables no builder would write.
-Bytes withTables(const Bytes& fnt, const Bytes& fat, std::size_t size = 0x10000)
-{
-    return ImageBuilder()
-        .minSize(size)
-        .poke32(0x40, 0x8000)
-        .poke32(0x48, 0xC000)
-        .pokeBytes(0x8000, fnt)
-        .pokeBytes(0xC000, fat)
-        .build();
-}
+using cartscope::fixture::le16;
+using cartscope::fixture::le32;
 
-void le16(Bytes& b, std::uint16_t v)
+Bytes withTables(const Bytes& fnt, const Bytes& fat)
 {
-    b.push_back(static_cast<std::uint8_t>(v));
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void le32(Bytes& b, std::uint32_t v)
-{
-    le16(b, static_cast<std::uint16_t>(v));
-    le16(b, static_cast<std::uint16_t>(v >> 16));
+    return cartscope::fixture::withTables(fnt, fat).build();
 }
 
 TEST_F(Hostile, NamesAndTitlesThatTryToEscapeStayInsideTheDestination)
