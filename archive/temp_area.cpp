@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -131,12 +134,51 @@ std::string extractionBase()
     return temp;
 }
 
+int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds)
+{
+    const core::UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!baseFd.valid())
+        return 0;
+    DIR* dir = ::fdopendir(::dup(baseFd.get()));
+    if (!dir)
+        return 0;
+    std::vector<std::string> abandoned;
+    const std::time_t now = std::time(nullptr);
+    // Bounded by the entries of the folder.
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.rfind("open-", 0) != 0)
+            continue;
+        struct stat st {};
+        if (::fstatat(baseFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+            now - st.st_mtime < minimumAgeSeconds)
+            continue;
+        const core::UniqueFd folder(
+            ::openat(baseFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // A live TempImage holds its folder locked; only folders nobody holds are removed.
+        if (folder.valid() && ::flock(folder.get(), LOCK_EX | LOCK_NB) == 0)
+            abandoned.push_back(base + "/" + name);
+    }
+    ::closedir(dir);
+    for (const auto& path : abandoned) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    return static_cast<int>(abandoned.size());
+}
+
 TempImage::TempImage()
 {
     const std::string base = extractionBase();
+    removeAbandonedFolders(base);
     std::string pattern = base + "/open-XXXXXX";
     if (!::mkdtemp(pattern.data()))
         throw core::Error(cannotCreateFolder(base + "/open-XXXXXX", errno));
+    m_lock =
+        core::UniqueFd(::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (m_lock.valid())
+        ::flock(m_lock.get(), LOCK_EX | LOCK_NB);
     m_folder = std::move(pattern);
 }
 
@@ -145,13 +187,16 @@ TempImage::~TempImage()
     remove();
 }
 
-TempImage::TempImage(TempImage&& other) noexcept : m_folder(std::exchange(other.m_folder, {})) {}
+TempImage::TempImage(TempImage&& other) noexcept
+    : m_folder(std::exchange(other.m_folder, {})), m_lock(std::move(other.m_lock))
+{}
 
 TempImage& TempImage::operator=(TempImage&& other) noexcept
 {
     if (this != &other) {
         remove();
         m_folder = std::exchange(other.m_folder, {});
+        m_lock = std::move(other.m_lock);
     }
     return *this;
 }
@@ -176,6 +221,7 @@ void TempImage::remove()
     std::error_code ignored;
     std::filesystem::remove_all(m_folder, ignored);
     m_folder.clear();
+    m_lock = core::UniqueFd();
 }
 
 } // namespace cartscope::archive

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/fd.h"
+
 // The private folder that images taken out of archives are extracted into.
 namespace cartscope::archive {
 
@@ -15,6 +17,9 @@ std::string extractionBase();
 // One open's private folder "<extractionBase()>/open-XXXXXX" (mkdtemp, mode 0700) and the
 // image file extracted into it. The folder and everything in it is removed when the object
 // goes, so each open has a folder of its own and two opens never share a file name.
+// While the object lives it holds an exclusive lock on its folder. A program that crashed or
+// was killed cannot remove its folder; the next TempImage of any Cartscope removes every
+// "open-*" folder that nobody holds locked and that is more than a minute old.
 class TempImage {
 public:
     TempImage(); // throws core::Error when the folder cannot be made
@@ -34,7 +39,12 @@ public:
     void remove();
 
 private:
-    std::string m_folder; // empty once removed or moved from
+    std::string m_folder;  // empty once removed or moved from
+    core::UniqueFd m_lock; // the folder, locked for as long as it is in use
 };
+
+// Removes the "open-*" folders in `base` left by programs that are gone (not locked, older than
+// `minimumAgeSeconds`). Returns how many were removed. TempImage calls it; tests may too.
+int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds = 60);
 
 } // namespace cartscope::archive

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -117,6 +118,39 @@ TEST_F(TempAreaTest, EachTempImageOwnsItsFolder)
     }
     EXPECT_FALSE(fs::exists(firstFolder));
     EXPECT_TRUE(isEmptyFolder(cache.base()));
+}
+
+TEST_F(TempAreaTest, FoldersLeftByAProgramThatIsGoneAreRemovedOthersKept)
+{
+    const std::string base = extractionBase();
+    // A folder whose program crashed: nobody holds it, it is old.
+    const std::string crashed = base + "/open-crash1";
+    fs::create_directories(crashed);
+    cartscope::fixture::writeFile(crashed + "/game.nds", Bytes{1, 2, 3});
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, crashed.c_str(), old, 0), 0);
+    // A fresh unlocked folder (another program between mkdtemp and its lock) and a folder that
+    // is not ours by name are kept.
+    const std::string fresh = base + "/open-fresh1";
+    fs::create_directories(fresh);
+    const std::string other = base + "/keep-me";
+    fs::create_directories(other);
+    ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), old, 0), 0);
+
+    TempImage live; // sweeps on creation
+    EXPECT_FALSE(fs::exists(crashed));
+    EXPECT_TRUE(fs::exists(fresh));
+    EXPECT_TRUE(fs::exists(other));
+
+    // A live folder, however old, is locked and survives another sweep.
+    ASSERT_EQ(::utimensat(AT_FDCWD, live.folder().c_str(), old, 0), 0);
+    EXPECT_EQ(cartscope::archive::removeAbandonedFolders(base), 0);
+    EXPECT_TRUE(fs::exists(live.folder()));
+    TempImage moved(std::move(live)); // the lock moves with the folder
+    EXPECT_EQ(cartscope::archive::removeAbandonedFolders(base), 0);
+    EXPECT_TRUE(fs::exists(moved.folder()));
+    EXPECT_EQ(cartscope::archive::removeAbandonedFolders(base, 0), 1); // only "open-fresh1"
+    fs::remove_all(other);
 }
 
 TEST_F(TempAreaTest, FilePathIsACleanNameDirectlyInTheFolder)
