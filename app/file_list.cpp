@@ -145,14 +145,17 @@ void TForm1::ExtractThisFile1Click()
             return;
         const std::vector<core::PlannedFile> plan =
             core::planExtraction(*base, toCoreText(IntNameEdit->text()), {row});
+        // One row may name a range of up to 2 GiB: the same question as for the whole tree.
+        if (!roomForExtraction(plan))
+            return;
         core::extractPlanned(*ImageStream, plan.front());
         m_dialogs->information(this, QStringLiteral("File Extracted"));
     });
 }
 
-// Before a whole-tree run: when the rows need more than the destination has free, the user
-// decides. Thousands of rows may name one large range, so a small image can ask for far more
-// than the disk holds; a run that fills the disk would end in "Stream write error" halfway.
+// Before a run (one file or the whole tree): when the rows need more than the destination has free,
+// the user decides. Thousands of rows may name one large range, so a small image can ask for far
+// more than the disk holds; a run that fills the disk would end in "Stream write error" halfway.
 bool TForm1::roomForExtraction(const std::vector<core::PlannedFile>& plan)
 {
     const std::uint64_t needed = core::plannedBytes(plan);

@@ -667,6 +667,20 @@ void HostileTest::thousandsOfRowsOnOneRangeAskBeforeFillingTheDisk()
     s.extractAll();
     QCOMPARE(s.w.dialogs->count("question"), 2);
     QCOMPARE(s.w.dialogs->informations.size(), 3);
+
+    // The single-file command asks too when its one range does not fit; No writes nothing.
+    fs::remove_all(s.out() + "/MANY");
+    freeBytes = kRange - 1;
+    s.w.form->setFreeSpaceProbe([&](const std::string&) { return freeBytes; });
+    s.w.child<QTabWidget>("PageControl")->setCurrentIndex(1);
+    auto* list = s.w.child<QTreeWidget>("FSListView");
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      list->visualItemRect(list->topLevelItem(0)).center());
+    s.w.dialogs->folderAnswers = {q(s.out())};
+    s.w.child<QPushButton>("ExtractFileButton")->click();
+    QCOMPARE(s.w.dialogs->count("question"), 3);
+    QVERIFY(treeOf(s.out()).isEmpty());
+    QCOMPARE(s.w.dialogs->informations.size(), 3);
 }
 
 QTEST_MAIN(HostileTest)
