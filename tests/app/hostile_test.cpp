@@ -586,19 +586,8 @@ void HostileTest::thousandsOfRowsOnOneRangeAskBeforeFillingTheDisk()
 {
     // 3000 names all pointing at the same 256 KiB: 750 MiB to write from a 512 KiB image.
     constexpr std::uint32_t kRange = 0x40000;
-    Bytes fnt;
-    le32(fnt, 8), le16(fnt, 0), le16(fnt, 1);
-    Bytes fat;
-    for (int i = 0; i < 3000; ++i) {
-        const std::string name = "f" + std::to_string(i);
-        fnt.push_back(static_cast<std::uint8_t>(name.size()));
-        fnt.insert(fnt.end(), name.begin(), name.end());
-        le32(fat, 0x20000), le32(fat, 0x20000 + kRange);
-    }
-    fnt.push_back(0);
-    ImageBuilder b;
-    b.title("MANY").minSize(0x20000 + kRange).poke32(0x40, 0x8000).poke32(0x48, 0x10000);
-    b.pokeBytes(0x8000, fnt).pokeBytes(0x10000, fat);
+    ImageBuilder b = cartscope::fixture::manyRowsOnOneRange(3000, kRange);
+    b.title("MANY");
     Scene s;
     s.w.open(s.image(b));
     QVERIFY2(s.w.dialogs->errors.isEmpty(), qPrintable(s.errors()));

@@ -201,23 +201,7 @@ TEST_F(Hostile, ThousandsOfRowsOnOneRangeAreCheckedAgainstFreeSpaceAndCancellabl
     // 3000 names all pointing at the same 256 KiB: listed once each, and a Ctrl-C during the
     // run stops it between files, leaving only whole files.
     constexpr std::uint32_t kRange = 0x40000;
-    Bytes fnt;
-    le32(fnt, 8), le16(fnt, 0), le16(fnt, 1);
-    Bytes fat;
-    for (int i = 0; i < 3000; ++i) {
-        const std::string name = "f" + std::to_string(i);
-        fnt.push_back(static_cast<std::uint8_t>(name.size()));
-        fnt.insert(fnt.end(), name.begin(), name.end());
-        le32(fat, 0x20000), le32(fat, 0x20000 + kRange);
-    }
-    fnt.push_back(0);
-    const auto path = image(ImageBuilder()
-                                .minSize(0x20000 + kRange)
-                                .poke32(0x40, 0x8000)
-                                .poke32(0x48, 0x10000)
-                                .pokeBytes(0x8000, fnt)
-                                .pokeBytes(0x10000, fat)
-                                .build());
+    const auto path = image(cartscope::fixture::manyRowsOnOneRange(3000, kRange).build());
     auto r = cli({"list", path});
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3000);
