@@ -193,15 +193,15 @@ void copyBuffered(Stream& image, std::uint64_t offset, std::uint64_t length, int
 
 void copyRange(Stream& image, std::uint64_t offset, std::uint64_t length, int out)
 {
-    auto* file = dynamic_cast<FileStream*>(&image);
-    if (!file) {
+    const auto native = image.nativeFile();
+    if (!native) {
         copyBuffered(image, offset, length, out);
         return;
     }
-    auto in = static_cast<loff_t>(offset);
+    auto in = static_cast<loff_t>(native->offset + offset);
     while (length > 0) {
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk));
-        const ssize_t n = ::copy_file_range(file->fd(), &in, out, nullptr, chunk, 0);
+        const ssize_t n = ::copy_file_range(native->fd, &in, out, nullptr, chunk, 0);
         if (n > 0) {
             length -= static_cast<std::uint64_t>(n);
             continue;
@@ -217,7 +217,7 @@ void copyRange(Stream& image, std::uint64_t offset, std::uint64_t length, int ou
         case EOPNOTSUPP:
             // This pair of files cannot be copied in the kernel; go on from where it stopped
             // (the output's file position has advanced with what was copied).
-            copyBuffered(image, static_cast<std::uint64_t>(in), length, out);
+            copyBuffered(image, static_cast<std::uint64_t>(in) - native->offset, length, out);
             return;
         case ENOSPC:
         case EDQUOT:
@@ -239,9 +239,9 @@ void prepareDestination(Stream& image, int dir, const std::string& name, const s
     struct stat target {};
     if (::fstatat(dir, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0)
         return;
-    const auto* file = dynamic_cast<const FileStream*>(&image);
+    const auto native = image.nativeFile();
     struct stat source {};
-    if (file && ::fstat(file->fd(), &source) == 0 && target.st_dev == source.st_dev &&
+    if (native && ::fstat(native->fd, &source) == 0 && target.st_dev == source.st_dev &&
         target.st_ino == source.st_ino)
         throw Error(cannotCreateMessage(full, EBUSY));
     if (S_ISLNK(target.st_mode) || (S_ISREG(target.st_mode) && target.st_nlink > 1))

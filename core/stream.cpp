@@ -25,15 +25,38 @@ std::size_t Stream::readAt(std::uint64_t position, std::span<std::uint8_t> out)
     return read(out);
 }
 
-std::size_t MemoryStream::read(std::span<std::uint8_t> out)
+std::size_t MemoryStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
 {
-    if (m_position >= m_bytes.size())
+    if (position >= m_bytes.size())
         return 0;
-    const auto available = static_cast<std::size_t>(m_bytes.size() - m_position);
+    const auto available = static_cast<std::size_t>(m_bytes.size() - position);
     const std::size_t n = std::min(out.size(), available);
-    std::memcpy(out.data(), m_bytes.data() + m_position, n);
-    m_position += n;
+    std::memcpy(out.data(), m_bytes.data() + position, n);
     return n;
+}
+
+SubStream::SubStream(const Stream& parent, std::uint64_t offset, std::uint64_t length)
+    : m_parent(parent), m_offset(offset)
+{
+    const std::uint64_t parentSize = parent.size();
+    m_size = offset <= parentSize ? std::min(length, parentSize - offset) : 0;
+}
+
+std::size_t SubStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
+{
+    if (position >= m_size)
+        return 0;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), m_size - position));
+    // m_offset + position < parent size: cannot overflow.
+    return m_parent.pread(m_offset + position, out.first(n));
+}
+
+std::optional<NativeFile> SubStream::nativeFile() const
+{
+    auto native = m_parent.nativeFile();
+    if (native)
+        native->offset += m_offset;
+    return native;
 }
 
 namespace {
@@ -72,14 +95,14 @@ FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
 
 FileStream::~FileStream() = default;
 
-std::size_t FileStream::read(std::span<std::uint8_t> out)
+std::size_t FileStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
 {
     std::size_t done = 0;
     while (done < out.size()) {
-        if (m_position > static_cast<std::uint64_t>(INT64_MAX))
+        if (position > static_cast<std::uint64_t>(INT64_MAX))
             break;
-        const ssize_t n = ::pread(m_fd.get(), out.data() + done, out.size() - done,
-                                  static_cast<off_t>(m_position));
+        const ssize_t n =
+            ::pread(m_fd.get(), out.data() + done, out.size() - done, static_cast<off_t>(position));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -88,7 +111,7 @@ std::size_t FileStream::read(std::span<std::uint8_t> out)
         if (n == 0)
             break;
         done += static_cast<std::size_t>(n);
-        m_position += static_cast<std::uint64_t>(n);
+        position += static_cast<std::uint64_t>(n);
     }
     return done;
 }

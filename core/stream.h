@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -10,16 +11,34 @@
 
 namespace cartscope::core {
 
+// Where a stream's bytes lie in an open file, for copies the kernel can do (copy_file_range):
+// byte 0 of the stream is byte `offset` of descriptor `fd`.
+struct NativeFile {
+    int fd = -1;
+    std::uint64_t offset = 0;
+};
+
 // A seekable, read-only byte stream over an image. Positions are unsigned 64-bit; seeking past
 // the end is allowed and reads there deliver nothing, exactly like a file.
 class Stream {
 public:
     virtual ~Stream() = default;
 
-    // Reads up to out.size() bytes at the current position and advances by what was delivered.
-    // A short read at the end is not an error; the bytes not delivered are left untouched.
-    virtual std::size_t read(std::span<std::uint8_t> out) = 0;
+    // Reads up to out.size() bytes at `position` without touching the current position, so
+    // several threads may read one stream at once. A short read at the end is not an error;
+    // the bytes not delivered are left untouched.
+    virtual std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const = 0;
     virtual std::uint64_t size() const = 0;
+    // The open file behind the stream, when there is one.
+    virtual std::optional<NativeFile> nativeFile() const { return std::nullopt; }
+
+    // Reads up to out.size() bytes at the current position and advances by what was delivered.
+    std::size_t read(std::span<std::uint8_t> out)
+    {
+        const std::size_t n = pread(m_position, out);
+        m_position += n;
+        return n;
+    }
 
     void seek(std::uint64_t position) { m_position = position; }
     std::uint64_t position() const { return m_position; }
@@ -39,7 +58,7 @@ protected:
 class MemoryStream final : public Stream {
 public:
     explicit MemoryStream(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
-    std::size_t read(std::span<std::uint8_t> out) override;
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override;
     std::uint64_t size() const override { return m_bytes.size(); }
 
 private:
@@ -57,8 +76,9 @@ public:
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
 
-    std::size_t read(std::span<std::uint8_t> out) override;
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override;
     std::uint64_t size() const override { return m_size; }
+    std::optional<NativeFile> nativeFile() const override { return NativeFile{m_fd.get(), 0}; }
     int fd() const { return m_fd.get(); }
     const std::string& path() const { return m_path; }
 
@@ -66,6 +86,21 @@ private:
     UniqueFd m_fd;
     std::uint64_t m_size = 0;
     std::string m_path;
+};
+
+// A window onto `length` bytes of `parent` from `offset` (a file inside an image, a NARC member).
+// Its size is what the parent can deliver of that range, never more; the parent must outlive it.
+class SubStream final : public Stream {
+public:
+    SubStream(const Stream& parent, std::uint64_t offset, std::uint64_t length);
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override;
+    std::uint64_t size() const override { return m_size; }
+    std::optional<NativeFile> nativeFile() const override;
+
+private:
+    const Stream& m_parent;
+    std::uint64_t m_offset;
+    std::uint64_t m_size;
 };
 
 // Checks that path names a regular file (following symbolic links) and throws

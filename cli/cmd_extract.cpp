@@ -1,0 +1,123 @@
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "core/error.h"
+#include "core/extract.h"
+#include "core/space.h"
+
+namespace cartscope::cli {
+
+namespace {
+
+// DIR is created when missing (like mkdir -p); anything else than a folder there is an error.
+void prepareDestination(const std::string& dir)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    // The error_code form: the throwing one would show the library's "filesystem error: ..."
+    // text for a name that is too long or a folder that cannot be searched.
+    std::error_code statusError;
+    if (!std::filesystem::is_directory(dir, statusError))
+        throw core::Error("Cannot create folder \"" + dir + "\". " +
+                          (ec ? ec.message() : std::string("Not a folder")));
+}
+
+void drawProgress(std::ostream& err, const core::ExtractProgress& p)
+{
+    constexpr int kWidth = 30;
+    const int filled =
+        p.total ? static_cast<int>(static_cast<std::uint64_t>(kWidth) * p.done / p.total) : kWidth;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.resize(kWidth, '.');
+    std::string name = p.current ? safe(p.current->row.path) : std::string();
+    if (name.size() > 40) {
+        // Cut at a character boundary: the tail never starts inside a UTF-8 sequence.
+        std::size_t cut = name.size() - 37;
+        while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+            ++cut;
+        name = "..." + name.substr(cut);
+    }
+    err << "\r[" << bar << "] " << p.done << "/" << p.total << "  " << name << "\x1b[K"
+        << std::flush;
+}
+
+int cmdExtract(const Invocation& inv, Context& ctx)
+{
+    const std::string& path = inv.positional[0];
+    const std::string& dir = inv.positional[1];
+    const std::vector<std::string> wanted(inv.positional.begin() + 2, inv.positional.end());
+    const bool force = inv.has("--force");
+    std::ostream& out = ctx.out;
+    std::ostream& err = ctx.err;
+    const bool errIsTerminal = ctx.errIsTerminal;
+    const Input in = openInput(path);
+    const core::LoadedImage img = load(in);
+
+    std::vector<core::FileRow> rows;
+    if (wanted.empty()) {
+        rows = img.rows;
+    } else {
+        std::map<std::string, const core::FileRow*> byPath;
+        for (const auto& row : img.rows)
+            byPath.emplace(row.path, &row);
+        std::set<std::string> seen;
+        for (const auto& w : wanted) {
+            const auto it = byPath.find(w);
+            if (it == byPath.end())
+                throw core::Error("No file \"" + w + "\" in the image");
+            if (seen.insert(w).second)
+                rows.push_back(*it->second);
+        }
+    }
+
+    prepareDestination(dir);
+    const auto plan = core::planExtraction(dir, img.display.IntName, rows);
+
+    if (!force) {
+        const std::uint64_t total = core::plannedBytes(plan);
+        const std::optional<std::uint64_t> free = core::freeBytes(dir);
+        if (free && total > *free)
+            throw core::Error(core::notEnoughSpaceText(total, *free, dir) +
+                              "; use --force to extract anyway");
+    }
+
+    core::ExtractSummary summary;
+    {
+        // The image stays open for the whole run, as the window keeps it.
+        core::FileStream image(in.imagePath, true);
+        summary = core::extractAll(image, plan, [&](const core::ExtractProgress& p) {
+            if (errIsTerminal)
+                drawProgress(err, p);
+            if (p.current && p.current->renamed)
+                (errIsTerminal ? err << "\n" : err)
+                    << "note: " << safe(p.current->row.path) << " is written as "
+                    << safe(p.current->relative) << " (another file has that name)\n";
+            return !g_interrupted.load();
+        });
+    }
+    if (errIsTerminal)
+        err << "\n";
+    const std::string where =
+        dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(img.display.IntName);
+    out << (summary.cancelled ? "Cancelled after " : "Extracted ") << summary.files
+        << (summary.files == 1 ? " file, " : " files, ") << summary.bytes << " bytes to "
+        << safe(where);
+    if (summary.renamed)
+        out << " (" << summary.renamed << " renamed to keep same-named files apart)";
+    out << '\n';
+    return summary.cancelled ? 130 : 0;
+}
+
+} // namespace
+
+const Command& extractCommand()
+{
+    static const Command command{"extract", 2, SIZE_MAX, {"--json", "--force"}, cmdExtract};
+    return command;
+}
+
+} // namespace cartscope::cli

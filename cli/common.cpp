@@ -1,0 +1,126 @@
+#include "cli/common.h"
+
+#include <sstream>
+
+#include "cli/commands.h"
+#include "core/error.h"
+#include "core/paths.h"
+#include "core/stream.h"
+#include "core/text.h"
+
+namespace cartscope::cli {
+
+void checkInterrupted()
+{
+    if (g_interrupted)
+        throw Interrupted{};
+}
+
+std::vector<std::string> Invocation::values(const std::string& option) const
+{
+    const auto it = options.find(option);
+    return it == options.end() ? std::vector<std::string>{} : it->second;
+}
+
+std::optional<std::string> Invocation::value(const std::string& option) const
+{
+    const auto it = options.find(option);
+    if (it == options.end() || it->second.empty())
+        return std::nullopt;
+    return it->second.back();
+}
+
+Input openInput(const std::string& path)
+{
+    Input in;
+    in.given = path;
+    if (!core::equalsIgnoreCase(core::extensionOf(path), ".zip")) {
+        in.imagePath = path;
+        return in;
+    }
+    core::requireRegularFile(path);
+    archive::ExtractEvents events;
+    events.onProgress = [](int, int) { return g_interrupted.load(); };
+    in.fromArchive = archive::extractFirstImage(path, events);
+    checkInterrupted();
+    if (!in.fromArchive)
+        throw core::Error("No .nds or .ids image could be taken out of \"" + path + "\"");
+    in.imagePath = in.fromArchive->path;
+    return in;
+}
+
+core::LoadedImage load(const Input& in)
+{
+    core::LoadedImage loaded = core::loadImageFile(in.imagePath);
+    checkInterrupted();
+    return loaded;
+}
+
+std::string safe(const std::string& s)
+{
+    return core::escapeForTerminal(s);
+}
+
+std::string hexBytes(const std::uint8_t* p, std::size_t n)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        s.push_back(kDigits[p[i] >> 4]);
+        s.push_back(kDigits[p[i] & 15]);
+    }
+    return s;
+}
+
+JsonObject& JsonObject::raw(const std::string& key, const std::string& encoded)
+{
+    m_items.emplace_back(key, encoded);
+    return *this;
+}
+
+JsonObject& JsonObject::str(const std::string& key, const std::string& value)
+{
+    return raw(key, core::jsonString(value));
+}
+
+JsonObject& JsonObject::num(const std::string& key, std::int64_t value)
+{
+    return raw(key, std::to_string(value));
+}
+
+JsonObject& JsonObject::boolean(const std::string& key, bool value)
+{
+    return raw(key, value ? "true" : "false");
+}
+
+std::string JsonObject::text(int indent) const
+{
+    const std::string pad(static_cast<std::size_t>(indent + 2), ' ');
+    std::string s = "{";
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        s += i ? ",\n" : "\n";
+        s += pad + core::jsonString(m_items[i].first) + ": " + m_items[i].second;
+    }
+    s += m_items.empty() ? "}" : "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "}";
+    return s;
+}
+
+std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
+{
+    if (rows.empty())
+        return "[]";
+    const std::string pad(static_cast<std::size_t>(indent + 2), ' ');
+    std::string s = "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        s += i ? ",\n" : "\n";
+        long long size = 0;
+        std::istringstream(rows[i].size) >> size;
+        s += pad + "{\"path\": " + core::jsonString(rows[i].path) +
+             ", \"offset\": " + core::jsonString(rows[i].offset) +
+             ", \"size\": " + std::to_string(size) + "}";
+    }
+    return s + "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "]";
+}
+
+} // namespace cartscope::cli

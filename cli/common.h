@@ -1,0 +1,103 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "archive/zip_input.h"
+#include "core/filelist.h"
+#include "core/load.h"
+
+// What every command shares: the parsed command line, the input image (a file or a private
+// copy out of a .zip), terminal escaping and a small JSON writer.
+namespace cartscope::cli {
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct Interrupted {};
+
+// Throws Interrupted once Ctrl-C (or a hang-up, a termination request) has been seen.
+void checkInterrupted();
+
+// One command line after parsing: the positional arguments and the options given, each with
+// the values it was given (an option without a value appears with an empty list).
+struct Invocation {
+    std::string command;
+    std::vector<std::string> positional;
+    std::map<std::string, std::vector<std::string>> options;
+
+    bool has(const std::string& option) const { return options.count(option) != 0; }
+    // Every value of a repeatable option, in command-line order.
+    std::vector<std::string> values(const std::string& option) const;
+    // The last value of an option, when given.
+    std::optional<std::string> value(const std::string& option) const;
+};
+
+// Where a command writes: `out` for its result, `err` for messages and progress.
+struct Context {
+    std::ostream& out;
+    std::ostream& err;
+    bool errIsTerminal = false;
+};
+
+// One entry of the command table. `options` lists the options the command accepts; each
+// option's spelling and whether it takes a value live in the option table (commands.cpp).
+struct Command {
+    const char* name;
+    std::size_t minArgs;
+    std::size_t maxArgs;
+    std::vector<std::string> options;
+    int (*run)(const Invocation&, Context&);
+};
+
+// The image the command reads: the file given, or a private copy of the first image member of
+// a .zip, removed when this object goes (also on errors and Ctrl-C).
+struct Input {
+    std::string given;
+    std::string imagePath;
+    std::optional<archive::ExtractedImage> fromArchive;
+};
+
+Input openInput(const std::string& path);
+core::LoadedImage load(const Input& in);
+
+// Text from an image never reaches the terminal raw.
+std::string safe(const std::string& s);
+
+// Upper-case hex of raw bytes, two digits each, in file order.
+std::string hexBytes(const std::uint8_t* p, std::size_t n);
+template <std::size_t N> std::string hexBytes(const std::array<std::uint8_t, N>& a)
+{
+    return hexBytes(a.data(), N);
+}
+
+// A small JSON object writer: keys in insertion order, values already encoded.
+class JsonObject {
+public:
+    JsonObject& raw(const std::string& key, const std::string& encoded);
+    JsonObject& str(const std::string& key, const std::string& value);
+    JsonObject& num(const std::string& key, std::int64_t value);
+    JsonObject& boolean(const std::string& key, bool value);
+    std::string text(int indent = 0) const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_items;
+};
+
+// The list rows as a JSON array of {path, offset, size}.
+std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
+
+// The commands, one source file each.
+const Command& infoCommand();
+const Command& listCommand();
+const Command& extractCommand();
+const Command& iconCommand();
+
+} // namespace cartscope::cli

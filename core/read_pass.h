@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "core/stream.h"
+
+// One sequential read of a whole image, handed block by block to any number of consumers (the
+// CRC-32, digests, the padding check), so every result that needs all the bytes costs one read.
+namespace cartscope::core {
+
+class ReadSink {
+public:
+    virtual ~ReadSink() = default;
+    // The next block of the image, which begins at `position`; blocks arrive in order and
+    // without gaps. The span is valid only during the call.
+    virtual void consume(std::span<const std::uint8_t> block, std::uint64_t position) = 0;
+    // Called once after the last block with the count of bytes read.
+    virtual void finish(std::uint64_t total) { (void)total; }
+};
+
+// The finished CRC-32 (ZIP/PNG form) of everything consumed.
+class Crc32Sink final : public ReadSink {
+public:
+    void consume(std::span<const std::uint8_t> block, std::uint64_t position) override;
+    std::uint32_t value() const { return m_crc; }
+
+private:
+    std::uint32_t m_crc = 0;
+};
+
+inline constexpr std::size_t kReadPassBlockSize = std::size_t{1} << 20;
+
+// Reads `image` from byte 0 to its size in 1 MiB page-aligned blocks with positioned reads
+// (the stream's current position is not used, so other readers may use it meanwhile) and hands
+// each block to every sink in order. `onProgress(done, total)` is called after each block;
+// returning false stops the pass at once (sinks are not finished) and readPass returns false.
+// A stream that delivers less than its size throws "Stream read error".
+bool readPass(const Stream& image, std::span<ReadSink* const> sinks,
+              const std::function<bool(std::uint64_t done, std::uint64_t total)>& onProgress = {});
+
+} // namespace cartscope::core
