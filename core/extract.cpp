@@ -284,6 +284,9 @@ private:
 
 std::uint64_t extractWith(Stream& image, const PlannedFile& file, FolderCache& folders)
 {
+    // A row whose path had to be cut for length is never written under the cut name.
+    if (file.row.pathTooLong)
+        throw Error("Cannot extract \"" + file.row.path + "\": path too long");
     const std::string& full = file.full;
     if (file.relative.size() >= full.size() ||
         full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)

@@ -341,15 +341,30 @@ void LoadSequenceTest::aNewLoadOrClosingCancelsTheRead()
     QVERIFY(w.dialogs->errors.isEmpty());
 }
 
+namespace {
+// Shrinks the image file while the read is under way: after the first block.
+struct ShrinkingSink final : cartscope::core::ReadSink {
+    std::string path;
+    void consume(std::span<const std::uint8_t>, std::uint64_t position) override
+    {
+        if (position == 0)
+            std::filesystem::resize_file(path, 0x9000);
+    }
+};
+} // namespace
+
 void LoadSequenceTest::aFailedReadEndsTheLoad()
 {
     fixture::TempDir dir;
-    const std::string path = writeImage(dir, "game.nds", sampleImage().minSize(1 << 20));
+    const std::string path = writeImage(dir, "game.nds", sampleImage().minSize(3 << 20));
     Window w;
+    w.form->addPassSinkProvider([&] {
+        auto sink = std::make_shared<ShrinkingSink>();
+        sink->path = path;
+        return std::vector<std::shared_ptr<cartscope::core::ReadSink>>{sink};
+    });
     w.form->openFile(path);
     QVERIFY(w.form->imageLoaded());
-    // The file shrinks under the open image before the read reaches its end.
-    std::filesystem::resize_file(path, 0x9000);
     w.waitForReadPass();
     QCOMPARE(w.dialogs->errors, QStringList{QStringLiteral("Stream read error.")});
     QVERIFY(!w.form->imageLoaded());
