@@ -34,6 +34,7 @@ private Q_SLOTS:
     void aNewLoadOrClosingCancelsTheRead();
     void aFailedReadEndsTheLoad();
     void pluggedSinksSeeTheOneRead();
+    void extractionRunsBesideTheRead();
 };
 
 void LoadSequenceTest::imageOpenShowsEverything()
@@ -418,6 +419,32 @@ void LoadSequenceTest::pluggedSinksSeeTheOneRead()
     QCOMPARE(made[1]->finishes, 1);
     QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
     QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
+}
+
+void LoadSequenceTest::extractionRunsBesideTheRead()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    const std::string path = writeImage(dir, "game.nds", sampleImage().minSize(8 << 20));
+    Window w;
+    w.form->openFile(path);
+    QVERIFY(w.form->readPassRunning());
+    // The read ends while the tree is extracted: "Save Info To:" waits for the job's end.
+    bool savedDuringJob = true;
+    QObject::connect(w.form.get(), &cartscope::app::TForm1::fileExtracted, [&](int done, int) {
+        if (done == 1) {
+            w.waitForReadPass();
+            savedDuringJob = w.child<QWidget>("SaveInfoButton")->isEnabled();
+        }
+    });
+    w.dialogs->folderAnswers = {q(out.path()), q(out.path())};
+    w.child<QPushButton>("ExtractAllButton")->click();
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    QCOMPARE(filesBelow(out.path()).size(), 4);
+    QVERIFY(!w.form->readPassRunning());
+    QVERIFY(!savedDuringJob);
+    QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
+    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
 }
 
 QTEST_MAIN(LoadSequenceTest)
