@@ -151,7 +151,8 @@ TEST_F(DisplayTest, WrongStoredCrcsShowStoredAndComputedInTheirPlaces)
         std::size_t at;
         std::size_t from, length;
     };
-    for (const Case c : {Case{0x15E, 0, 0x15E}, Case{0x15C, 0xC0, 156}, Case{0x6C, 0x4000, 0x4000}}) {
+    for (const Case c :
+         {Case{0x15E, 0, 0x15E}, Case{0x15C, 0xC0, 156}, Case{0x6C, 0x4000, 0x4000}}) {
         Bytes image = ImageBuilder().build();
         const unsigned computed = fixture::crc16Modbus(image.data() + c.from, c.length);
         const unsigned stored = computed ^ 0x0101;
