@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     try {
         core::FileStream image(argv[2], true);
         core::LoadedImage loaded;
-        core::analyseImage(image, loaded);
+        core::analyse(image, loaded);
         auto rows = core::ParseArraysToList(loaded.files, loaded.dirs);
         if (order != "list") {
             core::SortState sort;
