@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libisal-dev libarchive-dev libarchive-tools
-  xvfb xauth python3 python3-png locales
+  xvfb xauth python3 python3-png locales time
 )
 
 missing=()
