@@ -19,6 +19,7 @@
 #include "core/fnt.h"
 #include "core/header.h"
 #include "core/interpret.h"
+#include "core/space.h"
 #include "core/stream.h"
 
 class QAction;
@@ -83,9 +84,9 @@ public:
     TForm2* progressDialog() const { return m_form2; }
     Dialogs& dialogs() { return *m_dialogs; }
 
-    // Free bytes at a destination folder, asked before a whole-tree extraction; std::nullopt
-    // when unknown (no question is asked then). core::freeBytes unless a test replaces it.
-    using FreeSpaceProbe = std::function<std::optional<std::uint64_t>(const std::string& folder)>;
+    // The room at a destination folder, asked before an extraction; std::nullopt when unknown
+    // (no question is asked then). core::roomAt unless a test replaces it.
+    using FreeSpaceProbe = std::function<std::optional<core::Room>(const std::string& folder)>;
     void setFreeSpaceProbe(FreeSpaceProbe probe) { m_freeSpace = std::move(probe); }
 
 Q_SIGNALS:
@@ -163,6 +164,9 @@ private:
     // The path exactly as given to OpenRom (FNameEdit shows it decoded); default names and the
     // report's name are made from these bytes, so a name that is not valid UTF-8 still works.
     std::string m_fileName;
+    // The internal name as loaded (IntNameEdit shows it with invisible characters marked): it
+    // names the extraction folder and goes into the report.
+    std::string m_internalName;
 
     // ---- File system
     std::vector<core::TFileEntry> FileEntries;
