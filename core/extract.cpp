@@ -289,7 +289,7 @@ private:
         const std::size_t bound = m_folders.size() + m_files.size() + 2;
         for (std::size_t k = 1; k <= bound; ++k) {
             const std::string candidate = k == 1 ? name : withSuffix(name, k);
-            int made = m_ops.mkdirAt(parent, candidate.c_str(), 0777);
+            const int made = m_ops.mkdirAt(parent, candidate.c_str(), 0777);
             const int mkdirError = made != 0 && errno != EEXIST ? errno : 0;
             UniqueFd fd(m_ops.openAt(parent, candidate.c_str(),
                                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
@@ -307,9 +307,15 @@ private:
                 fail(full, errno);
             if (!S_ISDIR(st.st_mode))
                 fail(full, ENOTDIR);
-            const auto [it, inserted] = m_folders.emplace(identityOf(st), planned);
-            if (!inserted && it->second != planned)
-                continue;
+            // A folder made just now is new whatever its inode number (a removed folder's may
+            // come back); only one that was there already can be one this run wrote.
+            if (made == 0) {
+                m_folders.insert_or_assign(identityOf(st), planned);
+            } else {
+                const auto [it, inserted] = m_folders.emplace(identityOf(st), planned);
+                if (!inserted && it->second != planned)
+                    continue;
+            }
             return Folder{std::move(fd), candidate};
         }
         throw Error(cannotCreateMessage(full, EEXIST));
@@ -329,22 +335,28 @@ private:
                m_folders.count(identityOf(st));
     }
 
-    // Opens name in dir for writing without truncating it, so that a file this run wrote (reached
-    // again through a name that differs only in letter case) can be recognised and left alone:
-    // an invalid fd then. A symbolic link there is removed, never followed, and so is a file with
-    // more than one link, whose bytes would otherwise also change elsewhere. The open image
-    // (the same inode, through any path) is refused as busy.
+    // Opens name in dir for writing. A file created here is new (whatever its inode number: a
+    // removed file's may come back). An existing one is opened without truncating it, so that a
+    // file this run wrote (reached again through a name that differs only in letter case) can be
+    // recognised and left alone: an invalid fd then. A symbolic link there is removed, never
+    // followed, and so is a file with more than one link, whose bytes would otherwise also
+    // change elsewhere. The open image (the same inode, through any path) is refused as busy.
     UniqueFd openOutput(int dir, const std::string& name, const std::string& full)
     {
-        // Each retry follows the removal of a link; a third is never needed unless the folder
-        // changes under the run.
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            UniqueFd out(m_ops.openAt(
-                dir, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+        constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        // Each retry follows the removal of a link or a file that went meanwhile; a fourth is
+        // never needed unless the folder keeps changing under the run.
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            UniqueFd out(m_ops.openAt(dir, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
+            const bool created = out.valid();
+            if (!created && errno == EEXIST)
+                out = UniqueFd(m_ops.openAt(dir, name.c_str(), kFlags, 0));
             if (!out.valid()) {
                 const int err = errno;
                 if (err == ELOOP && m_ops.unlinkAt(dir, name.c_str(), 0) == 0)
                     continue;
+                if (err == ENOENT && !created && attempt == 0)
+                    continue; // removed between the two opens
                 if (err == EISDIR && writtenFolderAt(dir, name))
                     return UniqueFd();
                 if (err == ENOENT)
@@ -354,9 +366,13 @@ private:
             struct stat st {};
             if (m_ops.statFd(out.get(), &st) != 0)
                 throw Error(cannotCreateMessage(full, errno));
+            const Identity id = identityOf(st);
+            if (created) {
+                m_files.insert(id);
+                return out;
+            }
             if (!S_ISREG(st.st_mode))
                 throw Error("Cannot create file \"" + full + "\". Not a regular file");
-            const Identity id = identityOf(st);
             if (m_imageId && id == *m_imageId)
                 throw Error(cannotCreateMessage(full, EBUSY));
             if (m_files.count(id))
