@@ -1,13 +1,13 @@
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -280,8 +280,12 @@ TEST(CliOutput, EscapedNamesGoBackToExtractAndJsonKeepsTheBytes)
         Node::file("caf\xE9_latin1.txt", std::string("latin1")),
         Node::file("tab\there", std::string("tab")),
         Node::file("back\\slash", std::string("back")),
-        Node::file("invoice\xE2\x80\xAE" "fdp.exe", std::string("rlo")),
-        Node::file("c1\xC2\x85" "x", std::string("c1")),
+        Node::file("invoice\xE2\x80\xAE"
+                   "fdp.exe",
+                   std::string("rlo")),
+        Node::file("c1\xC2\x85"
+                   "x",
+                   std::string("c1")),
     });
     b.writeTo(path);
     auto r = cli({"list", path});
@@ -313,8 +317,7 @@ TEST(CliOutput, EscapedNamesGoBackToExtractAndJsonKeepsTheBytes)
     EXPECT_NE(r.out.find("{\"path\": \"/caf\\ufffd_latin1.txt\", \"offset\": \""),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\"pathBytes\": \"2F636166E95F6C6174696E312E747874\"}"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("\"pathBytes\": \"2F636166E95F6C6174696E312E747874\"}"), std::string::npos)
         << r.out;
 }
 
@@ -336,7 +339,10 @@ TEST(CliOutput, InfoJsonCarriesTheFullCharacterFieldsAndTitleCodeUnits)
     EXPECT_NE(r.out.find("\"GameCodeHex\": \"414D474A\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"MakerCodeHex\": \"3038\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"titlesUtf16\": [\"0041D8000042\", \""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"titles\": [\"A\xEF\xBF\xBD" "B\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"titles\": [\"A\xEF\xBF\xBD"
+                         "B\""),
+              std::string::npos)
+        << r.out;
 }
 
 TEST(CliExtract, AnImageWithoutFilesMakesNothing)
@@ -409,7 +415,7 @@ TEST(CliExtract, TheProgressBarIsDrawnAtItsOwnPace)
 // "nohup cartscope-cli ...": a signal ignored at start stays ignored; the others are caught.
 TEST(CliSignals, IgnoredSignalsStayIgnored)
 {
-    struct sigaction saved[2] {};
+    struct sigaction saved[2]{};
     sigaction(SIGHUP, nullptr, &saved[0]);
     sigaction(SIGINT, nullptr, &saved[1]);
     std::signal(SIGHUP, SIG_IGN);
@@ -437,12 +443,13 @@ TEST(RealMounts, ACaseFoldingDestinationKeepsEveryFile)
     TempDir dir;
     const std::string path = dir.file("game.nds");
     ImageBuilder b;
-    b.title("CASEFOLD").root({
-        Node::file("CASE.TXT", std::string("upper")),
-        Node::file("case.txt", std::string("lower")),
-        Node::dir("Data", {Node::file("x.bin", std::string("first"))}),
-        Node::dir("DATA", {Node::file("x.bin", std::string("second"))}),
-    });
+    b.title("CASEFOLD")
+        .root({
+            Node::file("CASE.TXT", std::string("upper")),
+            Node::file("case.txt", std::string("lower")),
+            Node::dir("Data", {Node::file("x.bin", std::string("first"))}),
+            Node::dir("DATA", {Node::file("x.bin", std::string("second"))}),
+        });
     b.writeTo(path);
     const std::string out = std::string(folder) + "/cartscope-casefold-test";
     std::filesystem::remove_all(out);

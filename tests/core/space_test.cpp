@@ -66,12 +66,12 @@ TEST(Space, NeedsCountRowsInsideTheImageInBlocksAndInodes)
 {
     using cartscope::core::neededRoom;
     const std::vector<cartscope::core::FileRow> rows = {
-        {"/a/x", "00000000", "1"},         // one block
-        {"/a/y", "00000010", "4096"},      // exactly one
-        {"/a/b/z", "00000000", "4097"},    // two
-        {"/e", "00000000", "0"},           // no block, one inode
+        {"/a/x", "00000000", "1"},           // one block
+        {"/a/y", "00000010", "4096"},        // exactly one
+        {"/a/b/z", "00000000", "4097"},      // two
+        {"/e", "00000000", "0"},             // no block, one inode
         {"/past", "00100000", "2147483647"}, // past the end of a 300 KB image: not written
-        {"/neg", "00000000", "-3"},        // empty file
+        {"/neg", "00000000", "-3"},          // empty file
     };
     const auto plan = cartscope::core::planExtraction("/nowhere", "GAME", rows);
     const std::uint64_t image = 300000;
