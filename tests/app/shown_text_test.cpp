@@ -2,6 +2,10 @@
 // characters are marked on screen but kept in every name that is made or saved, the folder picker
 // names the folder that will really be made, and numbers follow the user's locale.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -20,6 +24,7 @@ private Q_SLOTS:
     void invisibleCharactersAreMarkedButNeverMade();
     void folderPickerNamesTheCleanedFolder();
     void cardSizeUsesTheLocaleDecimalSeparator();
+    void aLockedImageIsInUseByAnotherProgram();
 };
 
 void ShownTextTest::invisibleCharactersAreMarkedButNeverMade()
@@ -96,6 +101,21 @@ void ShownTextTest::cardSizeUsesTheLocaleDecimalSeparator()
     QCOMPARE(cartscope::app::localisedNumbers(QStringLiteral("v1.5 (1.5E3) 2.E4"),
                                               QLocale(QLocale::German)),
              QStringLiteral("v1.5 (1,5E3) 2.E4"));
+}
+
+void ShownTextTest::aLockedImageIsInUseByAnotherProgram()
+{
+    fixture::TempDir dir;
+    const std::string path = writeImage(dir, "game.nds", sampleImage());
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    Window w;
+    w.open(path);
+    ::close(fd);
+    QCOMPARE(w.dialogs->errors,
+             QStringList{QStringLiteral("Cannot open file \"%1\". It is in use by another program.")
+                             .arg(q(path))});
 }
 
 QTEST_MAIN(ShownTextTest)
