@@ -257,8 +257,8 @@ private:
         cached = have > 0;
         if (have == parts.size())
             return m_open.at(key);
-        if (m_open.size() + (parts.size() - have) > kMaxOpenFolders) {
-            // Keep the base; the next walk starts there.
+        if (m_open.size() >= kMaxOpenFolders) {
+            // Keep the base; this walk starts there.
             m_open.clear();
             have = 0;
             prefix.clear();
@@ -266,6 +266,9 @@ private:
         }
         int parent = have > 0 ? m_open.at(prefix).fd.get() : m_base.get();
         std::string actual = have > 0 ? m_open.at(prefix).actual : std::string();
+        // The folders on the way are kept while there is room; past it the walk holds one
+        // descriptor at a time, so a path thousands of folders deep never runs out of them.
+        UniqueFd walking;
         for (std::size_t k = have; k < parts.size(); ++k) {
             if (!isSafeComponent(parts[k]))
                 throw Error(cannotCreateMessage(full, EINVAL));
@@ -273,8 +276,13 @@ private:
             Folder next = enterFolder(parent, parts[k], planned, full);
             next.actual = actual.empty() ? next.actual : actual + "/" + next.actual;
             actual = next.actual;
-            auto [it, inserted] = m_open.insert_or_assign(planned, std::move(next));
-            parent = it->second.fd.get();
+            if (k + 1 == parts.size() || m_open.size() + 1 < kMaxOpenFolders) {
+                auto [it, inserted] = m_open.insert_or_assign(planned, std::move(next));
+                parent = it->second.fd.get();
+            } else {
+                walking = std::move(next.fd);
+                parent = walking.get();
+            }
         }
         return m_open.at(key);
     }

@@ -7,6 +7,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -644,6 +645,34 @@ TEST(Extract, TheCommandLineFormGoesOnPastAFileThatFails)
     EXPECT_FALSE(fs::exists(tmp.file("G/past")));
     // The window's form stops at the first failure.
     EXPECT_EQ(errorOf([&] { extractAll(s, plan, {}); }), "Stream read error");
+}
+
+// A path hundreds of folders deep is walked with a bounded number of open descriptors.
+TEST(Extract, DeepPathsNeedFewDescriptors)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    std::string path;
+    for (int i = 0; i < 300; ++i)
+        path += "/a";
+    const auto plan = planExtraction(
+        tmp.path(), "G",
+        {FileRow{path + "/f", "00000000", "2"}, FileRow{path + "/g", "00000002", "2"}});
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::string error;
+    try {
+        extractAll(s, plan, {});
+    } catch (const Error& e) {
+        error = e.what();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(text(readFile(plan[1].full)), "23");
 }
 
 } // namespace
