@@ -16,6 +16,10 @@ cmake --build --preset ci -j "$jobs"
 scripts/check-sample.sh build/ci
 ctest --preset ci -j "$jobs"
 
+echo "== Debian package"
+deb="$(scripts/package.sh build/ci)"
+scripts/check-package.sh "$deb"
+
 if [ "${CARTSCOPE_SKIP_ASAN:-0}" != "1" ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
