@@ -44,6 +44,11 @@ public:
         m_window.ExtractThisFile1->setEnabled(m_actionEnabled);
         m_window.FSListView->header()->setSectionsClickable(true);
         m_window.m_job = Job::None;
+        // A close request that cancelled the job closes the window now it has stopped.
+        if (m_window.m_closeAfterJob) {
+            m_window.m_closeAfterJob = false;
+            QMetaObject::invokeMethod(&m_window, &QWidget::close, Qt::QueuedConnection);
+        }
     }
     JobGuard(const JobGuard&) = delete;
     JobGuard& operator=(const JobGuard&) = delete;

@@ -11,13 +11,17 @@
 #include <QTimer>
 
 #include "app/main_window.h"
+#include "app/polish.h"
 
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Cartscope"));
     QApplication::setApplicationVersion(QStringLiteral("1.7"));
-    QApplication::setDesktopFileName(QStringLiteral("cartscope"));
+    // The desktop entry's name: the window system matches the window to its entry and icon.
+    QApplication::setDesktopFileName(QStringLiteral("io.github.cartscope.Cartscope"));
+    QApplication::setWindowIcon(cartscope::app::applicationIcon());
+    cartscope::app::keepNoToolkitSettings();
 
     cartscope::app::TForm1 window;
     if (const QScreen* screen = window.screen())
