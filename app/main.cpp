@@ -7,8 +7,12 @@
 #include <string>
 
 #include <QApplication>
+#include <QHeaderView>
+#include <QMouseEvent>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include "app/main_window.h"
 #include "app/polish.h"
@@ -44,6 +48,21 @@ int main(int argc, char* argv[])
             window.openFile(*image);
         if (screenshot.isEmpty())
             return;
+        // CARTSCOPE_SCREENSHOT_PAGE=files: the file list, sorted by size, instead of the first
+        // page.
+        if (qEnvironmentVariable("CARTSCOPE_SCREENSHOT_PAGE") == QLatin1String("files")) {
+            if (auto* pages = window.findChild<QTabWidget*>(QStringLiteral("PageControl")))
+                pages->setCurrentIndex(1);
+            if (auto* list = window.findChild<QTreeWidget*>(QStringLiteral("FSListView"))) {
+                const QHeaderView* header = list->header();
+                const QPoint at(header->sectionViewportPosition(2) + 5, header->height() / 2);
+                for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+                    QMouseEvent click(type, at, header->viewport()->mapToGlobal(at), Qt::LeftButton,
+                                      Qt::LeftButton, Qt::NoModifier);
+                    QCoreApplication::sendEvent(header->viewport(), &click);
+                }
+            }
+        }
         QTimer::singleShot(300, &window, [&window, screenshot] {
             const bool saved = window.grab().save(screenshot, "PNG");
             QCoreApplication::exit(saved ? EXIT_SUCCESS : EXIT_FAILURE);
