@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ./test.sh: installs what is missing, then builds and runs the whole test suite twice: a
-# Release build with warnings as errors, and a build under AddressSanitizer and
+# Release build with warnings as errors (then packaged as a .deb, which is unpacked into a
+# throw-away root, checked and given to lintian), and a build under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
