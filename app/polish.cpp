@@ -6,8 +6,6 @@
 #include "app/polish.h"
 
 #include <QAbstractItemView>
-#include <QCoreApplication>
-#include <QGroupBox>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QLineEdit>
@@ -129,8 +127,9 @@ void TForm1::polishControls()
     header->setSortIndicator(-1, Qt::AscendingOrder);
     // A fill of the list (a load or a sort) shows the rows unsorted until the header click that
     // follows it says otherwise; this runs after the sort's own handler.
-    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, this,
-            [header] { header->setSortIndicator(-1, Qt::AscendingOrder); });
+    const auto unsorted = [header] { header->setSortIndicator(-1, Qt::AscendingOrder); };
+    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, this, unsorted);
+    connect(FSListView->model(), &QAbstractItemModel::modelReset, this, unsorted);
     connect(header, &QHeaderView::sectionClicked, this, [this, header] {
         header->setSortIndicator(m_sort.SortColumn,
                                  m_sort.SortAscending ? Qt::AscendingOrder : Qt::DescendingOrder);
