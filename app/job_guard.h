@@ -44,6 +44,8 @@ public:
         m_window.ExtractThisFile1->setEnabled(m_actionEnabled);
         m_window.FSListView->header()->setSectionsClickable(true);
         m_window.m_job = Job::None;
+        // The load's read may have ended during the job.
+        m_window.updateSaveInfoEnabled();
         // A close request that cancelled the job closes the window now it has stopped.
         if (m_window.m_closeAfterJob) {
             m_window.m_closeAfterJob = false;

@@ -127,10 +127,12 @@ void TForm1::polishControls()
     header->setSortIndicator(-1, Qt::AscendingOrder);
     // A fill of the list (a load or a sort) shows the rows unsorted until the header click that
     // follows it says otherwise; this runs after the sort's own handler.
+    // The header is the connections' context: the list resets its model while it is being
+    // destroyed, after its header has gone.
     const auto unsorted = [header] { header->setSortIndicator(-1, Qt::AscendingOrder); };
-    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, this, unsorted);
-    connect(FSListView->model(), &QAbstractItemModel::modelReset, this, unsorted);
-    connect(header, &QHeaderView::sectionClicked, this, [this, header] {
+    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, header, unsorted);
+    connect(FSListView->model(), &QAbstractItemModel::modelReset, header, unsorted);
+    connect(header, &QHeaderView::sectionClicked, header, [this, header] {
         header->setSortIndicator(m_sort.SortColumn,
                                  m_sort.SortAscending ? Qt::AscendingOrder : Qt::DescendingOrder);
     });
