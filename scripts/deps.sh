@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libisal-dev libarchive-dev libarchive-tools
   xvfb xauth python3 python3-png locales time
+  librsvg2-bin scdoc gzip bash-completion
+  dpkg-dev lintian desktop-file-utils appstream shared-mime-info libxml2-utils man-db
 )
 
 missing=()
