@@ -1,10 +1,18 @@
+#include <atomic>
+#include <exception>
+#include <optional>
 #include <sstream>
+#include <thread>
 
+#include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/verify_output.h"
 #include "core/hex.h"
 #include "core/paths.h"
 #include "core/report.h"
 #include "core/text.h"
+#include "core/trim.h"
+#include "core/verify.h"
 
 namespace cartscope::cli {
 
@@ -72,18 +80,90 @@ std::string checkJson(const std::string& stored, const std::string& computed,
            ", \"ok\": " + (verdict == "OK" ? "true" : "false") + "}";
 }
 
+// The verification values of `info`: every hash from one pass over the image when asked for,
+// else only the trim check, which reads just the bytes after the used size.
+struct Verification {
+    core::ImageHashes hashes;
+    core::HeadFacts head;
+    core::TrimInfo trim;
+};
+
+Verification allHashes(const std::string& imagePath, const std::atomic<bool>& stop)
+{
+    const core::FileStream image(imagePath);
+    const core::DatSet none;
+    const auto r = core::verifyStream(image, none, true, [&](std::uint64_t, std::uint64_t) {
+        return !g_interrupted.load() && !stop.load();
+    });
+    if (!r)
+        throw Interrupted{};
+    return {r->hashes, r->head, r->trim};
+}
+
+Verification trimOnly(const std::string& imagePath, const std::string& crc32Text)
+{
+    const core::FileStream image(imagePath);
+    const core::TrimAnalysis t = core::analyseTrim(image);
+    Verification v;
+    v.hashes.crc32 = core::parseHex32(crc32Text);
+    v.head = t.head;
+    v.trim = t.trim;
+    return v;
+}
+
 int cmdInfo(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
     const bool json = inv.has("--json");
+    const bool hashes = inv.has("--hashes");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    const core::LoadedImage img = load(in);
+    // The digest pass runs beside the load, on its own threads.
+    std::optional<Verification> verification;
+    std::exception_ptr passError;
+    std::atomic<bool> stopPass{false};
+    std::thread pass;
+    if (hashes)
+        pass = std::thread([&] {
+            try {
+                verification = allHashes(in.imagePath, stopPass);
+            } catch (...) {
+                passError = std::current_exception();
+            }
+        });
+    std::optional<core::LoadedImage> loaded;
+    try {
+        loaded = load(in);
+    } catch (...) {
+        if (pass.joinable()) {
+            stopPass = true; // the pass ends at its next block
+            pass.join();
+        }
+        throw;
+    }
+    if (pass.joinable())
+        pass.join();
+    if (passError)
+        std::rethrow_exception(passError);
+    const core::LoadedImage& img = *loaded;
     const core::DisplayValues& d = img.display;
+    if (!hashes)
+        verification = trimOnly(in.imagePath, d.CRC32);
+    const Verification& v = *verification;
     if (!json) {
         const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
         for (const auto& line : lines)
             out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
+        if (hashes) {
+            out << "\nMD5             : " << core::lowerHex(*v.hashes.digest(core::DigestKind::Md5))
+                << "\nSHA-1           : "
+                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha1))
+                << "\nSHA-256         : "
+                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha256))
+                << "\nTrim            : " << core::trimText(v.trim)
+                << "\nSecure area     : " << core::secureAreaFormText(v.head.secureAreaForm)
+                << '\n';
+        }
         return 0;
     }
     std::string titles = "[";
@@ -114,7 +194,10 @@ int cmdInfo(const Invocation& inv, Context& ctx)
                  "}")
         .raw("titles", titles)
         .raw("header", headerJson(img.header, 2))
-        .raw("files", filesJson(img.rows, 2));
+        .raw("files", filesJson(img.rows, 2))
+        .raw("hashes", hashesJson(v.hashes))
+        .raw("trim", trimJson(v.trim))
+        .str("secureAreaForm", core::secureAreaFormName(v.head.secureAreaForm));
     if (in.fromArchive)
         o.str("archiveMember", in.fromArchive->memberName);
     out << o.text() << '\n';
@@ -125,7 +208,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
 
 const Command& infoCommand()
 {
-    static const Command command{"info", 1, 1, {"--json", "--force"}, cmdInfo};
+    static const Command command{"info", 1, 1, {"--json", "--force", "--hashes"}, cmdInfo};
     return command;
 }
 

@@ -1,0 +1,124 @@
+#include "archive/dat_load.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "archive/member_stream.h"
+#include "core/error.h"
+#include "core/paths.h"
+#include "core/stream.h"
+
+namespace cartscope::archive {
+
+namespace {
+
+bool isDatName(const std::string& name)
+{
+    const std::string ext = core::extensionOf(name);
+    return core::equalsIgnoreCase(ext, ".dat") || core::equalsIgnoreCase(ext, ".xml");
+}
+
+std::string tooLarge(const std::string& file)
+{
+    return "DAT \"" + file + "\" is too large (over " + std::to_string(core::kMaxDatSize >> 20) +
+           " MiB)";
+}
+
+// Collects a member's bytes in memory, refusing more than a DAT may hold (a small archive can
+// unpack to far more).
+class Collect final : public core::ReadSink {
+public:
+    explicit Collect(std::string file) : m_file(std::move(file)) {}
+    void consume(std::span<const std::uint8_t> block, std::uint64_t) override
+    {
+        if (block.size() > core::kMaxDatSize - bytes.size())
+            throw core::Error(tooLarge(m_file));
+        bytes.insert(bytes.end(), block.begin(), block.end());
+    }
+    std::vector<char> bytes;
+
+private:
+    std::string m_file;
+};
+
+void loadZip(const std::string& path, core::DatSet& dats)
+{
+    std::unique_ptr<Collect> current;
+    core::ReadSink* sinks[1] = {nullptr};
+    MemberEvents events;
+    events.onBegin = [&](const StreamedMember& m) {
+        current = std::make_unique<Collect>(path + ":" + m.name);
+        if (m.declaredSize > core::kMaxDatSize)
+            throw core::Error(tooLarge(path + ":" + m.name));
+        sinks[0] = current.get();
+        return std::span<core::ReadSink* const>(sinks);
+    };
+    events.onEnd = [&](const StreamedMember& m, const std::string& error) {
+        if (!error.empty())
+            throw core::Error("DAT \"" + path + ":" + m.name + "\": " + error);
+        dats.addXml(path + ":" + m.name, current->bytes);
+        current.reset();
+    };
+    if (streamMembers(path, isDatName, events) == 0)
+        throw core::Error("\"" + path + "\" holds no .dat or .xml DAT");
+}
+
+} // namespace
+
+void loadDat(const std::string& path, core::DatSet& dats)
+{
+    if (core::equalsIgnoreCase(core::extensionOf(path), ".zip")) {
+        loadZip(path, dats);
+        return;
+    }
+    const core::FileStream file(path);
+    if (file.size() > core::kMaxDatSize)
+        throw core::Error(tooLarge(path));
+    std::vector<char> bytes(static_cast<std::size_t>(file.size()));
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
+    if (file.pread(0, out) != out.size())
+        throw core::Error(core::kStreamReadError);
+    dats.addXml(path, bytes);
+}
+
+std::string datFolder()
+{
+    const char* data = std::getenv("XDG_DATA_HOME");
+    // The base directory specification ignores a relative XDG_DATA_HOME.
+    if (data && data[0] == '/')
+        return std::string(data) + "/cartscope/dats";
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return std::string(home) + "/.local/share/cartscope/dats";
+    return {};
+}
+
+std::vector<std::string> datFilesIn(const std::string& folder)
+{
+    std::vector<std::string> out;
+    if (folder.empty())
+        return out;
+    struct CloseDir {
+        void operator()(DIR* d) const { closedir(d); }
+    };
+    const std::unique_ptr<DIR, CloseDir> dir(opendir(folder.c_str()));
+    if (!dir)
+        return out;
+    // Bounded by the folder's entries.
+    while (const dirent* d = readdir(dir.get())) {
+        const std::string name = d->d_name;
+        const std::string ext = core::extensionOf(name);
+        if (!isDatName(name) && !core::equalsIgnoreCase(ext, ".zip"))
+            continue;
+        const std::string path = folder + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            out.push_back(path);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace cartscope::archive
