@@ -399,10 +399,10 @@ bool interrupted()
     return g_interrupted.load();
 }
 
-void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter)
+void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
 {
     const core::FileStream image(item.path);
-    core::ImageVerifier verifier(dats, image.size(), false);
+    core::ImageVerifier verifier(dats, image.size(), false, threaded);
     std::uint64_t reported = 0;
     const bool complete =
         core::readPass(image, verifier.sinks(), [&](std::uint64_t done, std::uint64_t) {
@@ -417,12 +417,12 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter)
         reporter.report({item.path, std::nullopt, std::move(result), {}});
 }
 
-void verifyZip(const Item& item, const core::DatSet& dats, Reporter& reporter)
+void verifyZip(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
 {
     std::unique_ptr<core::ImageVerifier> verifier;
     archive::MemberEvents events;
     events.onBegin = [&](const archive::StreamedMember& m) {
-        verifier = std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false);
+        verifier = std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false, threaded);
         return verifier->sinks();
     };
     events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
@@ -503,6 +503,8 @@ int cmdVerify(const Invocation& inv, Context& ctx)
         totalBytes += item.size;
     Reporter reporter(ctx, format, dats, items.size(), totalBytes);
 
+    // Several jobs keep the cores busy with images; one job gives them to the digests instead.
+    const bool threaded = jobs == 1 || items.size() == 1;
     std::atomic<std::size_t> next{0};
     const auto worker = [&] {
         // Bounded by the item count; Ctrl-C stops handing out more.
@@ -512,9 +514,9 @@ int cmdVerify(const Invocation& inv, Context& ctx)
                 if (!item.error.empty())
                     reporter.report({item.path, std::nullopt, std::nullopt, item.error});
                 else if (item.zip)
-                    verifyZip(item, dats, reporter);
+                    verifyZip(item, dats, reporter, threaded);
                 else
-                    verifyFile(item, dats, reporter);
+                    verifyFile(item, dats, reporter, threaded);
             } catch (const std::exception& e) {
                 reporter.report({item.path, std::nullopt, std::nullopt, e.what()});
             }

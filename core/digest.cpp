@@ -125,7 +125,52 @@ DigestBytes digestOf(DigestKind kind, std::span<const std::uint8_t> bytes)
     return d.value();
 }
 
-DigestSink::DigestSink(DigestSelection selection) : m_selection(selection)
+namespace {
+
+// Ring blocks outlive their sink in a small pool: a run over many images would otherwise fault
+// in fresh pages for every image.
+class BlockPool {
+public:
+    static BlockPool& instance()
+    {
+        static BlockPool pool;
+        return pool;
+    }
+    std::uint8_t* take()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (!m_free.empty()) {
+                std::uint8_t* b = m_free.back().release();
+                m_free.pop_back();
+                return b;
+            }
+        }
+        return new std::uint8_t[kReadPassBlockSize];
+    }
+    void give(std::uint8_t* block)
+    {
+        std::unique_ptr<std::uint8_t[]> owned(block);
+        const std::lock_guard lock(m_mutex);
+        if (m_free.size() < kMaxPooled)
+            m_free.push_back(std::move(owned));
+    }
+
+private:
+    static constexpr std::size_t kMaxPooled = 16;
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<std::uint8_t[]>> m_free;
+};
+
+} // namespace
+
+void DigestSink::PoolReturn::operator()(std::uint8_t* block) const
+{
+    BlockPool::instance().give(block);
+}
+
+DigestSink::DigestSink(DigestSelection selection, bool threaded)
+    : m_selection(selection), m_threaded(threaded)
 {
     for (const DigestKind kind : kDigestKinds)
         if (m_selection.has(kind)) {
@@ -143,8 +188,6 @@ void DigestSink::startWorkers()
 {
     if (!m_workers.empty() || m_workerCount == 0)
         return;
-    for (auto& slot : m_ring)
-        slot.bytes.resize(kReadPassBlockSize);
     for (std::size_t i = 0; i < kDigestKindCount; ++i)
         if (m_states[i])
             m_workers.emplace_back([this, i] { work(i); });
@@ -166,6 +209,12 @@ void DigestSink::consume(std::span<const std::uint8_t> block, std::uint64_t)
 {
     if (m_workerCount == 0)
         return;
+    if (!m_threaded) {
+        for (auto& state : m_states)
+            if (state)
+                state->update(block);
+        return;
+    }
     startWorkers();
     // A source with larger blocks (none today) is cut into slot-sized pieces.
     while (!block.empty()) {
@@ -180,9 +229,12 @@ void DigestSink::push(std::span<const std::uint8_t> piece)
     std::unique_lock lock(m_mutex);
     Slot& slot = m_ring[m_published % kRingSlots];
     m_freed.wait(lock, [&] { return slot.pending == 0; });
-    // The slot is no worker's now: copy without holding the lock.
+    // The slot is no worker's now: copy without holding the lock. Slots are taken from the
+    // pool on first use, so a small image holds only the blocks it needs.
     lock.unlock();
-    std::memcpy(slot.bytes.data(), piece.data(), piece.size());
+    if (!slot.bytes)
+        slot.bytes.reset(BlockPool::instance().take());
+    std::memcpy(slot.bytes.get(), piece.data(), piece.size());
     slot.size = piece.size();
     lock.lock();
     slot.pending = m_workers.size();
@@ -205,7 +257,7 @@ void DigestSink::work(std::size_t kindIndex)
         lock.unlock();
         try {
             if (!m_failed)
-                digest.update(std::span<const std::uint8_t>(slot.bytes.data(), slot.size));
+                digest.update(std::span<const std::uint8_t>(slot.bytes.get(), slot.size));
         } catch (...) {
             // Reported by finish(); the slots keep being released so the read never stalls.
             m_failed = true;

@@ -75,17 +75,20 @@ struct DigestSelection {
     bool any() const { return want[0] || want[1] || want[2]; }
 };
 
-// A read-pass sink that computes the selected digests, each on its own worker thread, so MD5,
-// SHA-1 and SHA-256 run beside each other and beside the read and the CRC-32. Each block is
-// copied into a small ring (kRingSlots blocks of at most kReadPassBlockSize bytes); the read
-// waits only when every slot is still being digested, so memory stays at the ring whatever the
-// image size. Workers start with the first block and end with finish() or the destructor (a
-// pass stopped part way just drops the sink).
+// A read-pass sink that computes the selected digests. Threaded, each digest runs on its own
+// worker thread, so MD5, SHA-1 and SHA-256 run beside each other and beside the read and the
+// CRC-32: each block is copied into a small ring (kRingSlots blocks of at most
+// kReadPassBlockSize bytes, reused from a small process-wide pool); the read waits only when
+// every slot is still being digested, so memory stays at the ring whatever the image size.
+// Workers start with the first block and end with finish() or the destructor (a pass stopped
+// part way just drops the sink). Not threaded, the digests run in consume() on the reading
+// thread: the better choice when several images are read at once and the cores are busy
+// anyway (no copy, no hand-over).
 class DigestSink final : public ReadSink {
 public:
     static constexpr std::size_t kRingSlots = 4;
 
-    explicit DigestSink(DigestSelection selection);
+    explicit DigestSink(DigestSelection selection, bool threaded = true);
     ~DigestSink() override;
     DigestSink(const DigestSink&) = delete;
     DigestSink& operator=(const DigestSink&) = delete;
@@ -107,13 +110,17 @@ private:
     void push(std::span<const std::uint8_t> piece);
     void work(std::size_t kindIndex);
 
+    struct PoolReturn {
+        void operator()(std::uint8_t* block) const;
+    };
     struct Slot {
-        std::vector<std::uint8_t> bytes;
+        std::unique_ptr<std::uint8_t[], PoolReturn> bytes;
         std::size_t size = 0;
         std::size_t pending = 0; // workers that have not digested this slot yet
     };
 
     DigestSelection m_selection;
+    bool m_threaded;
     std::array<std::optional<Digest>, kDigestKindCount> m_states;
     std::size_t m_workerCount = 0;
     std::array<Slot, kRingSlots> m_ring;

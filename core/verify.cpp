@@ -204,9 +204,11 @@ DigestSelection digestsFor(const DatSet& dats, std::uint64_t imageSize, bool all
     return s;
 }
 
-ImageVerifier::ImageVerifier(const DatSet& dats, std::uint64_t expectedSize, bool allHashes)
+ImageVerifier::ImageVerifier(const DatSet& dats, std::uint64_t expectedSize, bool allHashes,
+                             bool threaded)
     : m_dats(dats),
-      m_digests(digestsFor(dats, expectedSize, allHashes)), m_sinks{&m_crc, &m_digests, &m_trim}
+      m_digests(digestsFor(dats, expectedSize, allHashes), threaded), m_sinks{&m_crc, &m_digests,
+                                                                              &m_trim}
 {}
 
 std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& cancelled) const

@@ -79,8 +79,10 @@ DigestSelection digestsFor(const DatSet& dats, std::uint64_t imageSize, bool all
 class ImageVerifier {
 public:
     // `expectedSize` is the size the source announces (it only steers which digests are
-    // computed; the result uses the bytes actually read).
-    ImageVerifier(const DatSet& dats, std::uint64_t expectedSize, bool allHashes);
+    // computed; the result uses the bytes actually read). `threaded`: the digests on their own
+    // threads (one image at a time) or on the reading thread (several images at once).
+    ImageVerifier(const DatSet& dats, std::uint64_t expectedSize, bool allHashes,
+                  bool threaded = true);
 
     std::span<ReadSink* const> sinks() { return m_sinks; }
 

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libisal-dev libarchive-dev libarchive-tools libssl-dev libpugixml-dev
   libxml2-utils
-  xvfb xauth python3 python3-png locales
+  xvfb xauth python3 python3-png locales time
 )
 
 missing=()
