@@ -87,9 +87,9 @@ TEST(DigestSink, SmallUnevenBlocksAndAStoppedPass)
     testdat::Bytes data(300000);
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
-    {
-        // Blocks of odd sizes, as an archive member arrives.
-        DigestSink sink(DigestSelection::all());
+    for (const bool threaded : {true, false}) {
+        // Blocks of odd sizes, as an archive member arrives; digests on workers or inline.
+        DigestSink sink(DigestSelection::all(), threaded);
         std::size_t at = 0;
         for (std::size_t step = 1; at < data.size(); step = step * 3 % 65521 + 1) {
             const std::size_t n = std::min(step, data.size() - at);
@@ -98,6 +98,8 @@ TEST(DigestSink, SmallUnevenBlocksAndAStoppedPass)
         }
         sink.finish(at);
         EXPECT_EQ(lowerHex(sink.state(DigestKind::Md5)->value()), testdat::refDigest("MD5", data));
+        EXPECT_EQ(lowerHex(sink.state(DigestKind::Sha256)->value()),
+                  testdat::refDigest("SHA256", data));
     }
     {
         // A pass stopped after one block: the sink is dropped with blocks in flight.
