@@ -1,13 +1,11 @@
-#include <atomic>
-#include <exception>
-#include <optional>
 #include <sstream>
-#include <thread>
 
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/verify_output.h"
+#include "core/digest.h"
 #include "core/hex.h"
+#include "core/load.h"
 #include "core/paths.h"
 #include "core/report.h"
 #include "core/text.h"
@@ -80,35 +78,44 @@ std::string checkJson(const std::string& stored, const std::string& computed,
            ", \"ok\": " + (verdict == "OK" ? "true" : "false") + "}";
 }
 
-// The verification values of `info`: every hash from one pass over the image when asked for,
-// else only the trim check, which reads just the bytes after the used size.
+// What info adds for verification: the hashes, the trim check and the secure-area form.
 struct Verification {
     core::ImageHashes hashes;
     core::HeadFacts head;
     core::TrimInfo trim;
 };
 
-Verification allHashes(const std::string& imagePath, const std::atomic<bool>& stop)
+// The load of `info`, with one whole-file read at most: the CRC-32, the trim check and (with
+// --hashes) the three digests share it. An image out of an archive was hashed as it was copied,
+// so without --hashes only the bytes after its used size are read again.
+core::LoadedImage loadWithVerification(const Input& in, bool hashes, Verification& v)
 {
-    const core::FileStream image(imagePath);
-    const core::DatSet none;
-    const auto r = core::verifyStream(image, none, true, [&](std::uint64_t, std::uint64_t) {
-        return !g_interrupted.load() && !stop.load();
-    });
-    if (!r)
-        throw Interrupted{};
-    return {r->hashes, r->head, r->trim};
-}
-
-Verification trimOnly(const std::string& imagePath, const std::string& crc32Text)
-{
-    const core::FileStream image(imagePath);
-    const core::TrimAnalysis t = core::analyseTrim(image);
-    Verification v;
-    v.hashes.crc32 = core::parseHex32(crc32Text);
-    v.head = t.head;
-    v.trim = t.trim;
-    return v;
+    core::LoadedImage img;
+    {
+        core::FileStream image(in.imagePath);
+        core::analyse(image, img);
+        if (in.fromArchive && !hashes) {
+            img.fileCrc32 = in.fromArchive->crc32;
+            const core::TrimAnalysis t = core::analyseTrim(image);
+            v.head = t.head;
+            v.trim = t.trim;
+        } else {
+            core::DigestSink digests(hashes ? core::DigestSelection::all()
+                                            : core::DigestSelection{});
+            core::TrimSink trim;
+            core::ReadSink* extra[] = {&digests, &trim};
+            img.fileCrc32 = core::readWholeImage(image, extra);
+            for (const core::DigestKind kind : core::kDigestKinds)
+                if (const auto& state = digests.state(kind))
+                    v.hashes.digests[static_cast<std::size_t>(kind)] = state->value();
+            v.head = trim.head();
+            v.trim = trim.trim();
+        }
+    }
+    v.hashes.crc32 = *img.fileCrc32;
+    core::finishLoad(img);
+    checkInterrupted();
+    return img;
 }
 
 int cmdInfo(const Invocation& inv, Context& ctx)
@@ -118,38 +125,9 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     const bool hashes = inv.has("--hashes");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    // The digest pass runs beside the load, on its own threads.
-    std::optional<Verification> verification;
-    std::exception_ptr passError;
-    std::atomic<bool> stopPass{false};
-    std::thread pass;
-    if (hashes)
-        pass = std::thread([&] {
-            try {
-                verification = allHashes(in.imagePath, stopPass);
-            } catch (...) {
-                passError = std::current_exception();
-            }
-        });
-    std::optional<core::LoadedImage> loaded;
-    try {
-        loaded = load(in);
-    } catch (...) {
-        if (pass.joinable()) {
-            stopPass = true; // the pass ends at its next block
-            pass.join();
-        }
-        throw;
-    }
-    if (pass.joinable())
-        pass.join();
-    if (passError)
-        std::rethrow_exception(passError);
-    const core::LoadedImage& img = *loaded;
+    Verification v;
+    const core::LoadedImage img = loadWithVerification(in, hashes, v);
     const core::DisplayValues& d = img.display;
-    if (!hashes)
-        verification = trimOnly(in.imagePath, d.CRC32);
-    const Verification& v = *verification;
     if (!json) {
         const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
         for (const auto& line : lines)
