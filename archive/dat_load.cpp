@@ -1,12 +1,17 @@
 #include "archive/dat_load.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "archive/member_stream.h"
 #include "core/error.h"
+#include "core/fd.h"
 #include "core/paths.h"
 #include "core/stream.h"
 
@@ -119,6 +124,90 @@ std::vector<std::string> datFilesIn(const std::string& folder)
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+DatFolderLoad loadDatFolder(const std::string& folder)
+{
+    DatFolderLoad out;
+    for (const std::string& path : datFilesIn(folder)) {
+        try {
+            loadDat(path, out.dats);
+        } catch (const std::exception& e) {
+            out.skipped.emplace_back(e.what());
+        }
+    }
+    return out;
+}
+
+namespace {
+
+void makeFolders(const std::string& folder)
+{
+    // Each missing level in turn; an existing one (or a link to one) is fine.
+    for (std::size_t at = 1; at <= folder.size(); ++at) {
+        if (at != folder.size() && folder[at] != '/')
+            continue;
+        const std::string part = folder.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            throw core::Error("Cannot create folder \"" + part + "\". " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw core::Error("Cannot create folder \"" + folder + "\". Not a folder");
+}
+
+} // namespace
+
+std::string addDatToFolder(const std::string& source, const std::string& folder)
+{
+    if (folder.empty())
+        throw core::Error("No folder for DATs: neither XDG_DATA_HOME nor HOME is set");
+    {
+        core::DatSet check;
+        loadDat(source, check);
+    }
+    const std::string name = core::namePart(source);
+    makeFolders(folder);
+    const std::string destination = folder + "/" + name;
+    const std::string partial = folder + "/." + name + ".partial";
+    const core::FileStream in(source);
+    {
+        ::unlink(partial.c_str());
+        core::UniqueFd out(
+            ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!out.valid())
+            throw core::Error(core::cannotCreateMessage(partial, errno));
+        std::vector<std::uint8_t> block(std::size_t{1} << 20);
+        std::uint64_t at = 0;
+        // Bounded by the source's size, itself checked by the load above.
+        while (at < in.size()) {
+            const std::size_t n = in.pread(at, block);
+            if (n == 0)
+                break;
+            std::size_t written = 0;
+            while (written < n) {
+                const ssize_t w = ::write(out.get(), block.data() + written, n - written);
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w <= 0) {
+                    ::unlink(partial.c_str());
+                    throw core::Error(core::kStreamWriteError);
+                }
+                written += static_cast<std::size_t>(w);
+            }
+            at += n;
+        }
+        if (::close(out.release()) != 0) {
+            ::unlink(partial.c_str());
+            throw core::Error(core::kStreamWriteError);
+        }
+    }
+    if (::rename(partial.c_str(), destination.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(partial.c_str());
+        throw core::Error(core::cannotCreateMessage(destination, err));
+    }
+    return destination;
 }
 
 } // namespace cartscope::archive

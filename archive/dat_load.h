@@ -21,4 +21,17 @@ std::string datFolder();
 // ignored), sorted by name, symbolic links not followed. Empty when the folder is missing.
 std::vector<std::string> datFilesIn(const std::string& folder);
 
+// What loading a DAT folder yields: the DATs that loaded, and one message per file that did not.
+struct DatFolderLoad {
+    core::DatSet dats;
+    std::vector<std::string> skipped; // "DAT "%s" line %d: ..." and the like
+};
+DatFolderLoad loadDatFolder(const std::string& folder);
+
+// Copies the DAT at `source` into `folder` (created when missing) under its own name, after
+// checking that it loads: a DAT that cannot be read is refused with its error and nothing is
+// written. An existing file of that name is replaced, atomically (a new DAT version).
+// Returns the new file's path. Throws core::Error.
+std::string addDatToFolder(const std::string& source, const std::string& folder);
+
 } // namespace cartscope::archive

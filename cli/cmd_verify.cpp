@@ -473,13 +473,10 @@ core::DatSet loadDats(const Invocation& inv, Context& ctx)
         return dats;
     }
     const std::string folder = archive::datFolder();
-    for (const std::string& path : archive::datFilesIn(folder)) {
-        try {
-            archive::loadDat(path, dats);
-        } catch (const std::exception& e) {
-            ctx.err << "Skipping DAT: " << safe(core::withFullStop(e.what())) << '\n';
-        }
-    }
+    archive::DatFolderLoad loaded = archive::loadDatFolder(folder);
+    for (const std::string& message : loaded.skipped)
+        ctx.err << "Skipping DAT: " << safe(core::withFullStop(message)) << '\n';
+    dats = std::move(loaded.dats);
     if (dats.empty())
         ctx.err << "No DAT loaded: put No-Intro DATs (.dat, .xml or .zip) in "
                 << safe(folder.empty() ? "$XDG_DATA_HOME/cartscope/dats" : folder)

@@ -167,3 +167,36 @@ TEST(DatLoad, TheFolderFollowsXdgDataHome)
 
 } // namespace
 } // namespace cartscope::archive
+
+namespace cartscope::archive {
+namespace {
+
+TEST(DatLoad, AddingADatChecksItFirstAndReplacesAnOlderCopy)
+{
+    const fixture::TempDir dir;
+    const std::string folder = dir.file("data/cartscope/dats");
+    const std::string v1 = testdat::datXml("DS", "1", {testdat::rom("G", Bytes(10, 1))});
+    const std::string v2 = testdat::datXml("DS", "2", {testdat::rom("G", Bytes(10, 1))});
+    fixture::writeFile(dir.file("ds.dat"), Bytes(v1.begin(), v1.end()));
+    EXPECT_EQ(addDatToFolder(dir.file("ds.dat"), folder), folder + "/ds.dat");
+    fixture::writeFile(dir.file("ds.dat"), Bytes(v2.begin(), v2.end()));
+    addDatToFolder(dir.file("ds.dat"), folder);
+    const DatFolderLoad loaded = loadDatFolder(folder);
+    ASSERT_EQ(loaded.dats.dats().size(), 1u);
+    EXPECT_EQ(loaded.dats.dats()[0].version, "2");
+    EXPECT_TRUE(loaded.skipped.empty());
+
+    // A broken DAT is refused and nothing is written.
+    fixture::writeFile(dir.file("bad.dat"), Bytes{'<', 'd'});
+    EXPECT_THROW(addDatToFolder(dir.file("bad.dat"), folder), core::Error);
+    EXPECT_EQ(datFilesIn(folder), std::vector<std::string>{folder + "/ds.dat"});
+    // A bad DAT already in the folder is skipped with its reason; the rest loads.
+    fixture::writeFile(folder + "/bad.dat", Bytes{'<', 'd'});
+    const DatFolderLoad again = loadDatFolder(folder);
+    EXPECT_EQ(again.dats.dats().size(), 1u);
+    ASSERT_EQ(again.skipped.size(), 1u);
+    EXPECT_EQ(again.skipped[0].rfind("DAT \"" + folder + "/bad.dat\" line 1: ", 0), 0u);
+}
+
+} // namespace
+} // namespace cartscope::archive
