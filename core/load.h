@@ -56,7 +56,7 @@ struct LoadOptions {
     // More consumers of the one whole-file read (digests, checks): when given, the image is read
     // once for them and the CRC-32 together. Not used with knownCrc32: whoever copied the
     // bytes fed them then.
-    std::vector<ReadSink*> extraSinks;
+    std::vector<ReadSink*> extraSinks = {};
 };
 
 // analyse(), the CRC-32 when asked for, finishLoad(). Throws the user's message on the first
