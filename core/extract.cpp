@@ -34,6 +34,7 @@
 
 #include "core/error.h"
 #include "core/fd.h"
+#include "core/paths.h"
 
 namespace cartscope::core {
 
@@ -223,6 +224,7 @@ private:
     void forgetFolders()
     {
         m_open.clear();
+        m_listings.clear();
         m_base = UniqueFd();
         m_baseName.clear();
     }
@@ -273,7 +275,7 @@ private:
             if (!isSafeComponent(parts[k]))
                 throw Error(cannotCreateMessage(full, EINVAL));
             const std::string planned = joinPath(parts, k + 1);
-            Folder next = enterFolder(parent, parts[k], planned, full);
+            Folder next = enterFolder(parent, actual, parts[k], planned, full);
             next.actual = actual.empty() ? next.actual : actual + "/" + next.actual;
             actual = next.actual;
             if (k + 1 == parts.size() || m_open.size() + 1 < kMaxOpenFolders) {
@@ -290,8 +292,8 @@ private:
     // One folder below parent: created when missing, opened without following a link. A folder
     // that is one this run already wrote under another planned path (the destination folds letter
     // case) is left as it is and the row's folder goes under a suffixed name.
-    Folder enterFolder(int parent, const std::string& name, const std::string& planned,
-                       const std::string& full)
+    Folder enterFolder(int parent, const std::string& parentKey, const std::string& name,
+                       const std::string& planned, const std::string& full)
     {
         // Every suffix tried collides with a file or folder written in this run.
         const std::size_t bound = m_folders.size() + m_files.size() + 2;
@@ -304,7 +306,8 @@ private:
             if (!fd.valid()) {
                 const int openError = errno;
                 if ((openError == ENOTDIR || openError == ELOOP) &&
-                    writtenFileAt(parent, candidate))
+                    (writtenFileAt(parent, candidate) ||
+                     foldedOntoOurs(parent, parentKey, candidate)))
                     continue;
                 // The folder's own failure says more than the open's ("Read-only file system"
                 // or "Permission denied" rather than "No such file or directory").
@@ -319,14 +322,59 @@ private:
             // come back); only one that was there already can be one this run wrote.
             if (made == 0) {
                 m_folders.insert_or_assign(identityOf(st), planned);
+                noteMade(parentKey, candidate);
             } else {
                 const auto [it, inserted] = m_folders.emplace(identityOf(st), planned);
                 if (!inserted && it->second != planned)
                     continue;
+                if (foldedOntoOurs(parent, parentKey, candidate))
+                    continue;
+                noteMade(parentKey, candidate);
             }
             return Folder{std::move(fd), candidate};
         }
         throw Error(cannotCreateMessage(full, EEXIST));
+    }
+
+    // Names this run made or wrote into, by the folder (its relative path as written) that holds
+    // them, and
+    // the names a folder held when first listed, kept up to date with those made since.
+    void noteMade(const std::string& folderKey, const std::string& name)
+    {
+        m_madeNames[folderKey].insert(name);
+        const auto listing = m_listings.find(folderKey);
+        if (listing != m_listings.end())
+            listing->second.insert(name);
+    }
+
+    // The fallback where identity cannot tell: FUSE drivers of FAT and exFAT give every spelling
+    // of a name an inode of its own. Asked only for a name that turned out to exist already and
+    // that identity did not show as one of this run's: when the folder holds no entry of exactly
+    // that name, the file system has matched it to another spelling, and when this run made an
+    // entry of that spelling (letter case aside), the two would meet.
+    bool foldedOntoOurs(int dir, const std::string& folderKey, const std::string& name)
+    {
+        const auto made = m_madeNames.find(folderKey);
+        if (made == m_madeNames.end())
+            return false;
+        auto listing = m_listings.find(folderKey);
+        if (listing == m_listings.end()) {
+            std::vector<std::string> names;
+            if (!m_ops.listNames(dir, names))
+                return false;
+            listing =
+                m_listings
+                    .emplace(folderKey, std::unordered_set<std::string>(names.begin(), names.end()))
+                    .first;
+        }
+        if (listing->second.count(name))
+            return false;
+        // Bounded by the names this run made in the folder.
+        for (const std::string& m : made->second) {
+            if (equalsIgnoreCase(m, name))
+                return true;
+        }
+        return false;
     }
 
     bool writtenFileAt(int dir, const std::string& name) const
@@ -349,7 +397,8 @@ private:
     // recognised and left alone: an invalid fd then. A symbolic link there is removed, never
     // followed, and so is a file with more than one link, whose bytes would otherwise also
     // change elsewhere. The open image (the same inode, through any path) is refused as busy.
-    UniqueFd openOutput(int dir, const std::string& name, const std::string& full)
+    UniqueFd openOutput(int dir, const std::string& folderKey, const std::string& name,
+                        const std::string& full)
     {
         constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
         // Each retry follows the removal of a link or a file that went meanwhile; a fourth is
@@ -365,7 +414,8 @@ private:
                     continue;
                 if (err == ENOENT && !created && attempt == 0)
                     continue; // removed between the two opens
-                if (err == EISDIR && writtenFolderAt(dir, name))
+                if (err == EISDIR &&
+                    (writtenFolderAt(dir, name) || foldedOntoOurs(dir, folderKey, name)))
                     return UniqueFd();
                 if (err == ENOENT)
                     throw GoneError{err};
@@ -377,13 +427,14 @@ private:
             const Identity id = identityOf(st);
             if (created) {
                 m_files.insert(id);
+                noteMade(folderKey, name);
                 return out;
             }
             if (!S_ISREG(st.st_mode))
                 throw Error("Cannot create file \"" + full + "\". Not a regular file");
             if (m_imageId && id == *m_imageId)
                 throw Error(cannotCreateMessage(full, EBUSY));
-            if (m_files.count(id))
+            if (m_files.count(id) || foldedOntoOurs(dir, folderKey, name))
                 return UniqueFd();
             if (st.st_nlink > 1) {
                 out = UniqueFd();
@@ -393,6 +444,7 @@ private:
             if (st.st_size > 0 && ::ftruncate(out.get(), 0) != 0)
                 throw Error(cannotCreateMessage(full, errno));
             m_files.insert(id);
+            noteMade(folderKey, name);
             return out;
         }
         throw Error(cannotCreateMessage(full, ELOOP));
@@ -405,13 +457,13 @@ private:
         Written w;
         std::string actualName = name;
         std::string full = base + folder.actual + "/" + name;
-        UniqueFd out = openOutput(dir, name, full);
+        UniqueFd out = openOutput(dir, folder.actual, name, full);
         // Every suffix tried collides with a file or folder written in this run.
         const std::size_t bound = m_folders.size() + m_files.size() + 2;
         for (std::size_t k = 2; !out.valid() && k <= bound; ++k) {
             actualName = withSuffix(name, k);
             full = base + folder.actual + "/" + actualName;
-            out = openOutput(dir, actualName, full);
+            out = openOutput(dir, folder.actual, actualName, full);
             w.renamed = true;
         }
         if (!out.valid())
@@ -513,6 +565,8 @@ private:
     std::unordered_map<std::string, Folder> m_open; // by planned path below the base
     UniqueFd m_base;
     std::string m_baseName;
+    std::unordered_map<std::string, std::unordered_set<std::string>> m_madeNames;
+    std::unordered_map<std::string, std::unordered_set<std::string>> m_listings;
     std::vector<std::uint8_t> m_buffer;
     bool m_kernelCopy = true;
 };
