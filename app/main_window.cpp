@@ -26,6 +26,7 @@
 
 #include "app/background_pass.h"
 #include "app/design_layout.h"
+#include "app/eliding.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/progress_dialog.h"
@@ -44,7 +45,7 @@ template <class T> T* named(T* widget, const char* name)
 
 QLineEdit* readOnlyEdit(QWidget* parent, const char* name)
 {
-    auto* edit = named(new QLineEdit(parent), name);
+    auto* edit = named(new ElidingLineEdit(parent), name);
     edit->setReadOnly(true);
     return edit;
 }
@@ -71,6 +72,7 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     createControls();
     connectControls();
     populateControls();
+    polishControls();
 }
 
 TForm1::~TForm1()
@@ -484,9 +486,23 @@ void TForm1::dropEvent(QDropEvent* event)
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
-    // A running job reads the image and the list; the window stays until it has ended.
+    // A running job reads the image and the list; the window stays until it has ended. Asked
+    // to close meanwhile, it offers to cancel the job and closes once the job has stopped.
     if (m_job != Job::None) {
         event->ignore();
+        if (m_closeAfterJob ||
+            !m_dialogs->question(this, QStringLiteral("Cancel the running extraction and close?")))
+            return;
+        // The job may have ended while the question was open.
+        if (m_job == Job::None) {
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+            return;
+        }
+        m_closeAfterJob = true;
+        if (m_job == Job::Archive)
+            ExtCancelButtonClick();
+        else
+            m_form2->Button1Click();
         return;
     }
     m_form2->hide();

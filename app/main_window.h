@@ -133,6 +133,8 @@ private:
     void connectControls();
     void populateControls();
     void layoutControls();
+    // The finish applied after the three steps (polish.cpp): keys, focus, colours, elision.
+    void polishControls();
 
     // Runs a handler's body; a failure goes to the error display.
     void guarded(const std::function<void()>& body);
@@ -212,6 +214,9 @@ private:
     FreeSpaceProbe m_freeSpace;
 
     Job m_job = Job::None;
+    // The user asked to close during a job and agreed to cancel it: the window closes when the
+    // job has ended.
+    bool m_closeAfterJob = false;
 
     // ---- Controls (named as the window's design names them)
     QGroupBox* FilenameGroupBox = nullptr;

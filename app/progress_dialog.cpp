@@ -8,6 +8,7 @@
 #include <QPushButton>
 
 #include "app/design_layout.h"
+#include "app/eliding.h"
 
 namespace cartscope::app {
 
@@ -18,7 +19,8 @@ namespace {
 // device is read without end).
 QLabel* sunkenLabel(QWidget* parent, const QString& text, Qt::Alignment alignment)
 {
-    auto* label = new QLabel(parent);
+    // Paths longer than the label are drawn cut in the middle, the whole path as a tool tip.
+    auto* label = new ElidingLabel(parent);
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);

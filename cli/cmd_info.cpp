@@ -1,10 +1,16 @@
 #include <sstream>
 
+#include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/verify_output.h"
+#include "core/digest.h"
 #include "core/hex.h"
+#include "core/load.h"
 #include "core/paths.h"
 #include "core/report.h"
 #include "core/text.h"
+#include "core/trim.h"
+#include "core/verify.h"
 
 namespace cartscope::cli {
 
@@ -79,18 +85,70 @@ std::string checkJson(const std::string& stored, const std::string& computed,
            ", \"ok\": " + (verdict == "OK" ? "true" : "false") + "}";
 }
 
+// What info adds for verification: the hashes, the trim check and the secure-area form.
+struct Verification {
+    core::ImageHashes hashes;
+    core::HeadFacts head;
+    core::TrimInfo trim;
+};
+
+// The load of `info`, with one whole-file read at most: the CRC-32, the trim check and (with
+// --hashes) the three digests share it. An image out of an archive was hashed as it was copied,
+// so without --hashes only the bytes after its used size are read again.
+core::LoadedImage loadWithVerification(const Input& in, bool hashes, Verification& v)
+{
+    core::LoadedImage img;
+    {
+        core::FileStream image(in.imagePath);
+        core::analyse(image, img);
+        if (in.fromArchive && !hashes) {
+            img.fileCrc32 = in.fromArchive->crc32;
+            const core::TrimAnalysis t = core::analyseTrim(image);
+            v.head = t.head;
+            v.trim = t.trim;
+        } else {
+            core::DigestSink digests(hashes ? core::DigestSelection::all()
+                                            : core::DigestSelection{});
+            core::TrimSink trim;
+            core::ReadSink* extra[] = {&digests, &trim};
+            img.fileCrc32 = core::readWholeImage(image, extra);
+            for (const core::DigestKind kind : core::kDigestKinds)
+                if (const auto& state = digests.state(kind))
+                    v.hashes.digests[static_cast<std::size_t>(kind)] = state->value();
+            v.head = trim.head();
+            v.trim = trim.trim();
+        }
+    }
+    v.hashes.crc32 = *img.fileCrc32;
+    core::finishLoad(img);
+    checkInterrupted();
+    return img;
+}
+
 int cmdInfo(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
     const bool json = inv.has("--json");
+    const bool hashes = inv.has("--hashes");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    const core::LoadedImage img = load(in, true);
+    Verification v;
+    const core::LoadedImage img = loadWithVerification(in, hashes, v);
     const core::DisplayValues& d = img.display;
     if (!json) {
         const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
         for (const auto& line : lines)
             out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
+        if (hashes) {
+            out << "\nMD5             : " << core::lowerHex(*v.hashes.digest(core::DigestKind::Md5))
+                << "\nSHA-1           : "
+                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha1))
+                << "\nSHA-256         : "
+                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha256))
+                << "\nTrim            : " << core::trimText(v.trim)
+                << "\nSecure area     : " << core::secureAreaFormText(v.head.secureAreaForm)
+                << '\n';
+        }
         return 0;
     }
     std::string titles = "[";
@@ -126,7 +184,10 @@ int cmdInfo(const Invocation& inv, Context& ctx)
                  "}")
         .raw("titles", titles)
         .raw("header", headerJson(img.header, 2))
-        .raw("files", filesJson(img.rows, 2));
+        .raw("files", filesJson(img.rows, 2))
+        .raw("hashes", hashesJson(v.hashes))
+        .raw("trim", trimJson(v.trim))
+        .str("secureAreaForm", core::secureAreaFormName(v.head.secureAreaForm));
     if (in.fromArchive)
         o.str("archiveMember", in.fromArchive->memberName);
     o.raw("titlesUtf16", titlesUtf16);
@@ -138,7 +199,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
 
 const Command& infoCommand()
 {
-    static const Command command{"info", 1, 1, {"--json", "--force"}, cmdInfo};
+    static const Command command{"info", 1, 1, {"--json", "--force", "--hashes"}, cmdInfo};
     return command;
 }
 

@@ -110,6 +110,14 @@ std::string JsonObject::text(int indent) const
     return s;
 }
 
+std::string JsonObject::line() const
+{
+    std::string s = "{";
+    for (std::size_t i = 0; i < m_items.size(); ++i)
+        s += (i ? ", " : "") + core::jsonString(m_items[i].first) + ": " + m_items[i].second;
+    return s + "}";
+}
+
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
 {
     if (rows.empty())

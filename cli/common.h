@@ -88,6 +88,8 @@ public:
     JsonObject& num(const std::string& key, std::int64_t value);
     JsonObject& boolean(const std::string& key, bool value);
     std::string text(int indent = 0) const;
+    // The object on one line (JSON Lines).
+    std::string line() const;
 
 private:
     std::vector<std::pair<std::string, std::string>> m_items;
@@ -102,5 +104,6 @@ const Command& infoCommand();
 const Command& listCommand();
 const Command& extractCommand();
 const Command& iconCommand();
+const Command& verifyCommand();
 
 } // namespace cartscope::cli

@@ -121,6 +121,9 @@ public:
 
     Written extract(const PlannedFile& file)
     {
+        // A row whose path had to be cut for length is never written under the cut name.
+        if (file.row.pathTooLong)
+            throw Error("Cannot extract \"" + file.row.path + "\": path too long");
         const std::string& full = file.full;
         if (file.relative.size() >= full.size() ||
             full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)

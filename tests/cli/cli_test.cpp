@@ -101,37 +101,58 @@ TEST(CliInfo, TitlesKeepLineFeedsAndControlCharactersAreEscaped)
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
 }
 
-TEST(CliInfo, JsonHasTheDocumentedKeys)
+TEST(CliInfo, JsonCarriesEveryShownValue)
 {
     TempDir dir;
     const std::string path = dir.file("game.nds");
-    treeImage().banner(cartscope::fixture::sampleBanner()).writeTo(path);
+    // Distinct unit, device and capacity bytes, and stored CRCs left at zero so that stored and
+    // computed differ: each value must come out under its own key.
+    const Bytes img = treeImage()
+                          .banner(cartscope::fixture::sampleBanner())
+                          .unitCode(0x03)
+                          .deviceType(0x41)
+                          .deviceCapacity(0x2F)
+                          .stampCrcs(false)
+                          .build();
+    cartscope::fixture::writeFile(path, img);
     const auto r = cli({"info", "--json", path});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* key : {"\"file\"",
-                            "\"internalName\": \"MYGAME\"",
-                            "\"fileSize\": ",
-                            "\"fileSizeText\"",
-                            "\"serial\": \"NTR-AMGJ-JPN\"",
-                            "\"makerCode\": \"08\"",
-                            "\"publisher\": \"Capcom\"",
-                            "\"cardSizeText\"",
-                            "\"crc32\"",
-                            "\"badDump\": false",
-                            "\"badDumpText\"",
-                            "\"version\": \"0A\"",
-                            "\"unitCode\"",
-                            "\"deviceCode\"",
-                            "\"secureArea\"",
-                            "\"logo\"",
-                            "\"ok\": true",
-                            "\"titles\"",
-                            "\"header\"",
-                            "\"GameCode\": \"AMGJ\"",
-                            "\"files\"",
-                            "\"path\": \"/data/sound/bgm.sdat\"",
-                            "\"size\": 3000"})
-        EXPECT_NE(r.out.find(key), std::string::npos) << key;
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08lX", crc32(0, img.data(), static_cast<uInt>(img.size())));
+    const auto check = [&](const char* name, std::size_t from, std::size_t length) {
+        return "\"" + std::string(name) + "\": {\"stored\": \"0000\", \"computed\": \"" +
+               hex4(cartscope::fixture::crc16Modbus(img.data() + from, length)) +
+               "\", \"ok\": false}";
+    };
+    for (const std::string& pair :
+         {"\"file\": \"" + path + "\"",
+          std::string("\"internalName\": \"MYGAME\""),
+          "\"fileSize\": " + std::to_string(img.size()) + ",",
+          "\"fileSizeText\": \"0Mbit (" + std::to_string(img.size()) + " bytes)\"",
+          std::string("\"serial\": \"NTR-AMGJ-JPN\""),
+          std::string("\"makerCode\": \"08\""),
+          std::string("\"publisher\": \"Capcom\""),
+          std::string(
+              "\"cardSizeText\": \"140737488355328Mbit (1.84467440737096E19 bytes) (2Fh)\""),
+          "\"crc32\": \"" + std::string(crc) + "\"",
+          std::string("\"badDump\": false"),
+          std::string("\"badDumpText\": \"Bad Data NOT Found, It's Likely This Dump Is Good!\""),
+          std::string("\"version\": \"0A\""),
+          std::string("\"unitCode\": \"03\""),
+          std::string("\"deviceCode\": \"41\""),
+          check("secureArea", 0x4000, 0x4000),
+          check("logo", 0xC0, 156),
+          check("header", 0, 0x15E),
+          std::string("\"Cartscope Sample\\nHomebrew Test Image\""),
+          std::string("\"GameCode\": \"AMGJ\""),
+          std::string("\"UnitCode\": \"03\""),
+          std::string("\"DeviceType\": \"41\""),
+          std::string("\"DeviceCapacity\": \"2F\""),
+          std::string("\"path\": \"/icon.bin\""),
+          std::string("\"path\": \"/data/sound/bgm.sdat\""),
+          std::string("\"size\": 4"),
+          std::string("\"size\": 3000")})
+        EXPECT_NE(r.out.find(pair), std::string::npos) << pair << "\n" << r.out;
     // A real JSON parser accepts it.
     const std::string json = dir.file("out.json");
     std::ofstream(json) << r.out;
@@ -155,7 +176,15 @@ TEST(CliList, PrintsRowsInListOrderAndAsJson)
     EXPECT_EQ(l[0].substr(l[0].size() - 2), "\t4");
     EXPECT_EQ(l[1].substr(0, 21), "/data/sound/bgm.sdat\t");
     const auto j = cli({"list", "--json", path});
-    EXPECT_NE(j.out.find("{\"path\": \"/icon.bin\", \"offset\": \""), std::string::npos) << j.out;
+    ASSERT_EQ(j.status, 0) << j.err;
+    // The same rows, with the same values, in the same order.
+    const std::size_t icon = j.out.find("\"path\": \"/icon.bin\", \"offset\": \"" +
+                                        l[0].substr(10, 8) + "\", \"size\": 4");
+    const std::size_t bgm = j.out.find("\"path\": \"/data/sound/bgm.sdat\", \"offset\": \"" +
+                                       l[1].substr(21, 8) + "\", \"size\": 3000");
+    EXPECT_NE(icon, std::string::npos) << j.out;
+    EXPECT_NE(bgm, std::string::npos) << j.out;
+    EXPECT_LT(icon, bgm);
 }
 
 TEST(CliExtract, ExtractsAllOrTheGivenPathsAndNamesUnknownOnes)

@@ -303,6 +303,7 @@ TEST(Extract, HostileNamesStayInsideTheDestination)
         {"no-slash/x", "00000000", "1"},
     };
     const auto plan = planExtraction(base, "../x", rows);
+    ASSERT_EQ(plan.size(), rows.size());
     for (const auto& p : plan)
         EXPECT_EQ(p.full.rfind(base + "/.._x/", 0), 0u) << p.full;
     extractAll(s, plan, {});
