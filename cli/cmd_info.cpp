@@ -66,7 +66,14 @@ std::string headerJson(const core::TNDSHeader& h, int indent)
     std::array<std::uint8_t, 512> bad{};
     for (std::size_t i = 0; i < bad.size(); ++i)
         bad[i] = static_cast<std::uint8_t>(h.BadDataBlock[i]);
-    o.str("BadDataBlock", hexBytes(bad));
+    o.str("BadDataBlock", hexBytes(bad))
+        // The three character fields in full: the texts above stop at the first NUL.
+        .str("GameTitleHex", hexBytes(reinterpret_cast<const std::uint8_t*>(h.GameTitle.data()),
+                                      h.GameTitle.size()))
+        .str("GameCodeHex",
+             hexBytes(reinterpret_cast<const std::uint8_t*>(h.GameCode.data()), h.GameCode.size()))
+        .str("MakerCodeHex", hexBytes(reinterpret_cast<const std::uint8_t*>(h.MakerCode.data()),
+                                      h.MakerCode.size()));
     return o.text(indent);
 }
 
@@ -148,6 +155,11 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     for (std::size_t i = 0; i < d.Titles.size(); ++i)
         titles += (i ? ", " : "") + core::jsonString(core::utf16ToUtf8(d.Titles[i]));
     titles += "]";
+    // The titles' exact code units: a lone surrogate shows as U+FFFD in the text above.
+    std::string titlesUtf16 = "[";
+    for (std::size_t i = 0; i < d.Titles.size(); ++i)
+        titlesUtf16 += (i ? ", \"" : "\"") + core::hexUtf16(d.Titles[i]) + "\"";
+    titlesUtf16 += "]";
     std::uint64_t fileSize = 0;
     std::istringstream(img.header.FileSize) >> fileSize;
     JsonObject o;
@@ -178,6 +190,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         .str("secureAreaForm", core::secureAreaFormName(v.head.secureAreaForm));
     if (in.fromArchive)
         o.str("archiveMember", in.fromArchive->memberName);
+    o.raw("titlesUtf16", titlesUtf16);
     out << o.text() << '\n';
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <csignal>
 #include <cstdint>
 
 #include "cli/common.h"
@@ -9,6 +10,26 @@
 namespace cartscope::cli {
 
 std::atomic<bool> g_interrupted{false};
+
+namespace {
+extern "C" void onInterrupt(int)
+{
+    g_interrupted = true;
+}
+} // namespace
+
+void installInterruptHandlers()
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa {};
+        sa.sa_handler = onInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(signal, &sa, nullptr);
+    }
+}
 
 namespace {
 

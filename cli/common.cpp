@@ -130,7 +130,10 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
         std::istringstream(rows[i].size) >> size;
         s += pad + "{\"path\": " + core::jsonString(rows[i].path) +
              ", \"offset\": " + core::jsonString(rows[i].offset) +
-             ", \"size\": " + std::to_string(size) + "}";
+             ", \"size\": " + std::to_string(size) + ", \"pathBytes\": \"" +
+             hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
+                      rows[i].path.size()) +
+             "\"}";
     }
     return s + "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "]";
 }

@@ -95,7 +95,8 @@ private:
     std::vector<std::pair<std::string, std::string>> m_items;
 };
 
-// The list rows as a JSON array of {path, offset, size}.
+// The list rows as a JSON array of {path, offset, size, pathBytes}: pathBytes is the hex of the
+// path's raw bytes, exact where the text had to replace a byte that is not UTF-8.
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
 
 // The commands, one source file each.
