@@ -16,6 +16,8 @@
 
 #include "app/main_window.h"
 #include "app/polish.h"
+#include "app/qt_text.h"
+#include "archive/temp_area.h"
 
 int main(int argc, char* argv[])
 {
@@ -43,7 +45,12 @@ int main(int argc, char* argv[])
     // CARTSCOPE_SCREENSHOT=out.png: after the load, save a picture of the window and quit
     // (documentation screenshots, made under a virtual X server).
     const QString screenshot = qEnvironmentVariable("CARTSCOPE_SCREENSHOT");
-    QTimer::singleShot(0, &window, [&window, image, screenshot] {
+    // Temporary copies left by a Cartscope that was killed go at every start; one that cannot be
+    // removed is reported once the window is up.
+    const std::vector<std::string> leftovers = cartscope::archive::removeLeftovers();
+    QTimer::singleShot(0, &window, [&window, image, screenshot, leftovers] {
+        for (const std::string& message : leftovers)
+            window.dialogs().error(&window, cartscope::app::fromLocalPath(message + "."));
         if (image)
             window.openFile(*image);
         if (screenshot.isEmpty())

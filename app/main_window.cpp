@@ -67,7 +67,7 @@ void setBackground(QWidget* widget, const QColor& colour)
 
 TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     : QWidget(parent), m_dialogs(std::move(dialogs)), m_pass(std::make_unique<BackgroundPass>()),
-      m_freeSpace(core::freeBytes)
+      m_freeSpace(core::roomAt)
 {
     createControls();
     connectControls();
@@ -424,6 +424,7 @@ void TForm1::ClearInfo()
                             CRC32Edit, MakerCodeEdit, MakerNameEdit, BadDumpCodeEdit})
         edit->clear();
     setBackground(BadDumpCodeEdit, buttonFace(this));
+    m_internalName.clear();
     for (QLineEdit* edit :
          {DeviceCodeEdit, VersionCodeEdit, UnitCodeEdit, ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit,
           SecAreaCheckEdit, ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit, ExpHeaderCRC16Edit,

@@ -88,12 +88,15 @@ public:
     JsonObject& num(const std::string& key, std::int64_t value);
     JsonObject& boolean(const std::string& key, bool value);
     std::string text(int indent = 0) const;
+    // The object on one line (JSON Lines).
+    std::string line() const;
 
 private:
     std::vector<std::pair<std::string, std::string>> m_items;
 };
 
-// The list rows as a JSON array of {path, offset, size}.
+// The list rows as a JSON array of {path, offset, size, pathBytes}: pathBytes is the hex of the
+// path's raw bytes, exact where the text had to replace a byte that is not UTF-8.
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
 
 // The commands, one source file each.
@@ -101,5 +104,6 @@ const Command& infoCommand();
 const Command& listCommand();
 const Command& extractCommand();
 const Command& iconCommand();
+const Command& verifyCommand();
 
 } // namespace cartscope::cli
