@@ -1,9 +1,11 @@
 #include <sstream>
 
 #include "cli/common.h"
+#include "cli/dsi_json.h"
 #include "core/hex.h"
 #include "core/paths.h"
 #include "core/report.h"
+#include "core/stream.h"
 #include "core/text.h"
 
 namespace cartscope::cli {
@@ -115,6 +117,17 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         .raw("titles", titles)
         .raw("header", headerJson(img.header, 2))
         .raw("files", filesJson(img.rows, 2));
+    {
+        // The banner's versions and the DSi header cost a second short read of the image;
+        // only the JSON shows them, so only the JSON pays for it.
+        const core::FileStream image(in.imagePath);
+        const core::BannerInfo banner =
+            core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
+        const core::DsiInfo dsi = core::readDsiInfo(image);
+        o.raw("banner", bannerJson(banner, 2))
+            .raw("twlFlags", twlFlagsJson(dsi))
+            .raw("dsi", dsiJson(dsi, 2));
+    }
     if (in.fromArchive)
         o.str("archiveMember", in.fromArchive->memberName);
     out << o.text() << '\n';

@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* kUsage =
     R"(Usage: cartscope-cli COMMAND [OPTIONS] [--] IMAGE [ARGS...]
-Inspects Nintendo DS and iQue DS cartridge images (.nds, .ids, or a .zip holding one).
+Inspects Nintendo DS, iQue DS and DSi cartridge images (.nds, .ids, .dsi, .srl, or a .zip
+holding one).
 
 Commands:
   info [--json] IMAGE          the header information report (or every value as JSON)
@@ -24,10 +25,13 @@ Commands:
                                DIR/<internal name>/
   icon IMAGE OUT               save the banner icon as PNG: OUT-Trans.png and
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
+  icon --animated IMAGE OUT    also save the animated icon as OUT-Animated.png (an
+                               animated PNG); an error when the banner has none
 
 Options:
   --json      machine-readable output
   --force     extract even when the files may not fit in the free space of DIR
+  --animated  (icon) also write the animated icon
   --help      show this text
   --version   show the version
   --          end of options (for paths that begin with "-")
@@ -42,6 +46,7 @@ struct OptionSpec {
 constexpr OptionSpec kOptions[] = {
     {"--json", false},
     {"--force", false},
+    {"--animated", false},
 };
 
 const std::vector<const Command*>& commandTable()
