@@ -65,13 +65,8 @@ void TForm1::HandleDroppedFile(const QList<QUrl>& urls)
     if (!QFileInfo(local).isFile())
         return;
     const std::string path = toLocalPath(local);
-    const std::string extension = core::extensionOf(path);
-    for (const char* accepted : {".nds", ".ids", ".zip"}) {
-        if (core::equalsIgnoreCase(extension, accepted)) {
-            openFile(path);
-            return;
-        }
-    }
+    if (core::isDroppableName(path))
+        openFile(path);
 }
 
 void TForm1::OpenRom(const std::string& fileName)
@@ -121,6 +116,7 @@ void TForm1::OpenRom(const std::string& fileName)
     core::TNDSBanner banner;
     PopulateNDSBanner(core::headerOffsetPosition(CurrentHeader.BannerOffset), banner);
     CurrentBanner = banner;
+    PopulateDsiInfo(); // beside the banner: versions, CRCs, extra titles, animation, DSi page
 
     // 9.
     FileEntries.clear();

@@ -149,6 +149,8 @@ void TForm1::createControls()
         LangPageControl->addTab(sheet, QString::fromLatin1(core::kTitleLanguages[i]));
     }
 
+    createDsiControls();
+
     FSListView = named(new QTreeWidget(FSTabSheet), "FSListView");
     FilesPopupMenu = named(new QMenu(FSListView), "FilesPopupMenu");
     ExtractThisFile1 = FilesPopupMenu->addAction(QStringLiteral("Extract This File"));
@@ -196,6 +198,7 @@ void TForm1::connectControls()
     connect(ExtractThisFile1, &QAction::triggered, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractFileButton, &QPushButton::clicked, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractAllButton, &QPushButton::clicked, this, &TForm1::ExtractAllButtonClick);
+    connectDsiControls();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -241,6 +244,7 @@ void TForm1::populateControls()
         view->setLineWrapMode(QTextEdit::WidgetWidth);
         setBackground(view, face);
     }
+    populateDsiControls();
     LangPageControl->setCurrentIndex(1); // "English"
     PageControl->setCurrentIndex(0);     // "Rom Info"
 
@@ -375,6 +379,8 @@ void TForm1::layoutControls()
     grid.place(ExtCancelButton, 312, 72, 75, 25);
     grid.requireHint(ExtCancelButton);
 
+    layoutDsiControls(grid);
+
     grid.apply();
 
     const std::array<int, 3> columns = {246, 75, 75};
@@ -429,6 +435,7 @@ void TForm1::ClearInfo()
     IconTransparencyCheckBox->setEnabled(false);
     for (QTextEdit* view : LangTntRichEdits)
         view->clear();
+    clearDsiInfo();
 }
 
 void TForm1::guarded(const std::function<void()>& body)
