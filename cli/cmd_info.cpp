@@ -80,7 +80,8 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     const bool json = inv.has("--json");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    const core::LoadedImage img = load(in);
+    core::FileStream image(in.imagePath);
+    const core::LoadedImage img = load(in, image, true);
     const core::DisplayValues& d = img.display;
     if (!json) {
         const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
@@ -118,9 +119,8 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         .raw("header", headerJson(img.header, 2))
         .raw("files", filesJson(img.rows, 2));
     {
-        // The banner's versions and the DSi header cost a second short read of the image;
-        // only the JSON shows them, so only the JSON pays for it.
-        const core::FileStream image(in.imagePath);
+        // The banner as its version describes it and the DSi header: two short reads of the
+        // same open image, paid only by the JSON that shows them.
         const core::BannerInfo banner =
             core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
         const core::DsiInfo dsi = core::readDsiInfo(image);

@@ -49,9 +49,19 @@ Input openInput(const std::string& path)
     return in;
 }
 
-core::LoadedImage load(const Input& in)
+core::LoadedImage load(const Input& in, bool withFileCrc32)
 {
-    core::LoadedImage loaded = core::loadImageFile(in.imagePath);
+    core::FileStream image(in.imagePath);
+    return load(in, image, withFileCrc32);
+}
+
+core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32)
+{
+    core::LoadOptions options;
+    options.fileCrc32 = withFileCrc32;
+    if (in.fromArchive)
+        options.knownCrc32 = in.fromArchive->crc32;
+    core::LoadedImage loaded = core::loadImage(image, options);
     checkInterrupted();
     return loaded;
 }

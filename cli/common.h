@@ -66,7 +66,11 @@ struct Input {
 };
 
 Input openInput(const std::string& path);
-core::LoadedImage load(const Input& in);
+// The load every command shares; the whole-file CRC-32 only for the commands that print it
+// (taken from the archive copy when there was one, else one read pass over the image).
+core::LoadedImage load(const Input& in, bool withFileCrc32 = false);
+// The same on the image stream the caller holds, so that it can read more from the same open.
+core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32);
 
 // Text from an image never reaches the terminal raw.
 std::string safe(const std::string& s);
