@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <csignal>
 #include <cstdint>
 
 #include "cli/common.h"
@@ -11,6 +12,26 @@ namespace cartscope::cli {
 std::atomic<bool> g_interrupted{false};
 
 namespace {
+extern "C" void onInterrupt(int)
+{
+    g_interrupted = true;
+}
+} // namespace
+
+void installInterruptHandlers()
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa {};
+        sa.sa_handler = onInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(signal, &sa, nullptr);
+    }
+}
+
+namespace {
 
 constexpr const char* kUsage =
     R"(Usage: cartscope-cli COMMAND [OPTIONS] [--] IMAGE [ARGS...]
@@ -18,7 +39,9 @@ Inspects Nintendo DS, iQue DS and DSi cartridge images (.nds, .ids, .dsi, .srl, 
 holding one).
 
 Commands:
-  info [--json] IMAGE          the header information report (or every value as JSON)
+  info [--json [--hashes]] IMAGE
+                               the header information report (or every value as JSON;
+                               --hashes adds MD5, SHA-1 and SHA-256 to the CRC-32)
   list [--json] IMAGE          the files inside the image: path, offset (hex), size
   extract [--force] IMAGE DIR [PATH...]
                                extract every file, or only the given paths, into
@@ -27,11 +50,20 @@ Commands:
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
   icon --animated IMAGE OUT    also save the animated icon as OUT-Animated.png (an
                                animated PNG); an error when the banner has none
+  verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
+                               check dumps against No-Intro DATs: each PATH is an image,
+                               a .zip (every .nds/.ids/.dsi/.srl member) or a folder
+                               (walked recursively); without --dat, every DAT in
+                               $XDG_DATA_HOME/cartscope/dats/ is loaded
 
 Options:
   --json      machine-readable output
   --force     extract even when the files may not fit in the free space of DIR
-  --animated  (icon) also write the animated icon
+  --hashes    info --json: also MD5, SHA-1 and SHA-256 (one more read of the image)
+  --dat FILE  verify: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
+  --jobs N    verify: images checked at once (default: the number of cores)
+  --csv       verify: one CSV row per image
+  --animated  icon: also write the animated icon as OUT-Animated.png
   --help      show this text
   --version   show the version
   --          end of options (for paths that begin with "-")
@@ -44,18 +76,14 @@ struct OptionSpec {
     bool takesValue;
 };
 constexpr OptionSpec kOptions[] = {
-    {"--json", false},
-    {"--force", false},
-    {"--animated", false},
+    {"--json", false}, {"--force", false}, {"--hashes", false},   {"--dat", true},
+    {"--jobs", true},  {"--csv", false},   {"--animated", false},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),
-        &listCommand(),
-        &extractCommand(),
-        &iconCommand(),
+        &infoCommand(), &listCommand(), &extractCommand(), &iconCommand(), &verifyCommand(),
     };
     return table;
 }

@@ -51,17 +51,11 @@ Input openInput(const std::string& path)
 
 core::LoadedImage load(const Input& in, bool withFileCrc32)
 {
-    core::FileStream image(in.imagePath);
-    return load(in, image, withFileCrc32);
-}
-
-core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32)
-{
     core::LoadOptions options;
     options.fileCrc32 = withFileCrc32;
     if (in.fromArchive)
         options.knownCrc32 = in.fromArchive->crc32;
-    core::LoadedImage loaded = core::loadImage(image, options);
+    core::LoadedImage loaded = core::loadImageFile(in.imagePath, options);
     checkInterrupted();
     return loaded;
 }
@@ -116,6 +110,14 @@ std::string JsonObject::text(int indent) const
     return s;
 }
 
+std::string JsonObject::line() const
+{
+    std::string s = "{";
+    for (std::size_t i = 0; i < m_items.size(); ++i)
+        s += (i ? ", " : "") + core::jsonString(m_items[i].first) + ": " + m_items[i].second;
+    return s + "}";
+}
+
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
 {
     if (rows.empty())
@@ -128,7 +130,10 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
         std::istringstream(rows[i].size) >> size;
         s += pad + "{\"path\": " + core::jsonString(rows[i].path) +
              ", \"offset\": " + core::jsonString(rows[i].offset) +
-             ", \"size\": " + std::to_string(size) + "}";
+             ", \"size\": " + std::to_string(size) + ", \"pathBytes\": \"" +
+             hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
+                      rows[i].path.size()) +
+             "\"}";
     }
     return s + "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "]";
 }

@@ -69,8 +69,6 @@ Input openInput(const std::string& path);
 // The load every command shares; the whole-file CRC-32 only for the commands that print it
 // (taken from the archive copy when there was one, else one read pass over the image).
 core::LoadedImage load(const Input& in, bool withFileCrc32 = false);
-// The same on the image stream the caller holds, so that it can read more from the same open.
-core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32);
 
 // Text from an image never reaches the terminal raw.
 std::string safe(const std::string& s);
@@ -90,12 +88,15 @@ public:
     JsonObject& num(const std::string& key, std::int64_t value);
     JsonObject& boolean(const std::string& key, bool value);
     std::string text(int indent = 0) const;
+    // The object on one line (JSON Lines).
+    std::string line() const;
 
 private:
     std::vector<std::pair<std::string, std::string>> m_items;
 };
 
-// The list rows as a JSON array of {path, offset, size}.
+// The list rows as a JSON array of {path, offset, size, pathBytes}: pathBytes is the hex of the
+// path's raw bytes, exact where the text had to replace a byte that is not UTF-8.
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
 
 // The commands, one source file each.
@@ -103,5 +104,6 @@ const Command& infoCommand();
 const Command& listCommand();
 const Command& extractCommand();
 const Command& iconCommand();
+const Command& verifyCommand();
 
 } // namespace cartscope::cli

@@ -28,15 +28,6 @@ std::string lines(const std::vector<std::string>& items, int indent)
     return s + "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "]";
 }
 
-std::string unitsHex(const std::u16string& text)
-{
-    std::string s;
-    for (char16_t u : text)
-        s += core::hex2(static_cast<std::uint8_t>(u >> 8)) +
-             core::hex2(static_cast<std::uint8_t>(u));
-    return s;
-}
-
 } // namespace
 
 std::string bannerJson(const core::BannerInfo& banner, int indent)
@@ -51,7 +42,7 @@ std::string bannerJson(const core::BannerInfo& banner, int indent)
     std::vector<std::string> units;
     for (const auto& t : banner.titles) {
         titles.push_back(core::utf16ToUtf8(t));
-        units.push_back(unitsHex(t));
+        units.push_back(core::hexUtf16(t));
     }
     JsonObject o;
     o.str("version", banner.versionText())

@@ -13,6 +13,9 @@ struct FileRow {
     std::string path;
     std::string offset;
     std::string size;
+    // The full path is longer than kMaxPathBytes: `path` shows it cut, ending in "…", and the
+    // row is never extracted under that cut name ("path too long").
+    bool pathTooLong = false;
     const std::string& column(int c) const { return c == 0 ? path : c == 1 ? offset : size; }
 };
 
