@@ -12,6 +12,7 @@
 #include "app/icon_view.h"
 #include "app/main_window.h"
 #include "app/qt_text.h"
+#include "core/text.h"
 
 namespace cartscope::app {
 
@@ -113,8 +114,8 @@ void TForm1::PopulateDsiInfo()
     const core::DsiInfo dsi = core::readDsiInfo(*ImageStream);
 
     for (std::size_t i = 0; i < m_extraTitleEdits.size(); ++i)
-        m_extraTitleEdits[i]->setPlainText(
-            QString::fromStdU16String(banner.titles[kOriginalTitleCount + i]));
+        m_extraTitleEdits[i]->setPlainText(QString::fromStdU16String(
+            core::markInvisible(banner.titles[kOriginalTitleCount + i]))); // as the six
 
     IconImage->setAnimation(banner.animated ? core::decodeAnimation(banner.animation)
                                             : std::vector<core::AnimationFrame>{});

@@ -92,6 +92,14 @@ void DsiWindowTest::chineseAndKoreanTabsFollowTheSix()
     QCOMPARE(w.child<QTextEdit>("Lang2TntRichEdit")->toPlainText(),
              QStringLiteral("Cartscope Sample\nHomebrew Test Image"));
 
+    // An invisible format character is shown as a mark, as in the six.
+    fixture::VersionedBanner marked = animatedBanner();
+    marked.korean = u"A\u202EB";
+    Window m;
+    m.open(writeImage(dir, "marked.dsi", dsiImage(marked)));
+    QCOMPARE(m.child<QTextEdit>("Lang8TntRichEdit")->toPlainText(),
+             QString::fromStdU16String(u"A\u27E8U+202E\u27E9B"));
+
     // A version 1 banner has no such slots: the tabs are there and empty.
     Window plain;
     plain.open(writeImage(dir, "old.nds", sampleImage()));
