@@ -43,6 +43,7 @@ class QTreeWidget;
 namespace cartscope::app {
 
 class BackgroundPass;
+class VerificationPage;
 class DesignLayout;
 class IconView;
 class TForm2;
@@ -227,6 +228,7 @@ private:
     QTabWidget* PageControl = nullptr;
     QWidget* RomInfoTabSheet = nullptr;
     QWidget* FSTabSheet = nullptr;
+    VerificationPage* VerificationTabSheet = nullptr;
 
     QLineEdit* IntNameEdit = nullptr;
     QLineEdit* FileSizeEdit = nullptr;
