@@ -47,7 +47,8 @@ commands=$(cartscope-cli --help | awk '/^Commands:/ { on = 1; next } /^[^ ]/ || 
 [[ $commands == *info* && $commands == *extract* ]] || { echo "FAIL: no commands in --help"; exit 1; }
 expect _cartscope_cli "$commands" cartscope-cli ""
 expect _cartscope_cli "--help --version" cartscope-cli --
-expect _cartscope_cli "--help --json" cartscope-cli info --
+expect _cartscope_cli "--hashes --help --json" cartscope-cli info --
+expect _cartscope_cli "--csv --dat --help --jobs --json" cartscope-cli verify --
 expect _cartscope_cli "$(printf '%s\n' --help $(cartscope-cli --help |
     awk '/^  extract/ { on = 1 } on && /^  [a-z]/ && !/^  extract/ { on = 0 } on' |
     grep -oE -- '--[a-z][a-z0-9-]*') | sort -u | xargs)" cartscope-cli extract --
