@@ -204,7 +204,8 @@ private:
     std::vector<std::shared_ptr<core::ReadSink>> m_passSinks; // this load's, from the providers
     std::unique_ptr<core::Crc32Sink> m_passCrc;
     std::unique_ptr<BackgroundPass> m_pass;
-    bool m_passDone = false; // the CRC-32 of this load is known
+    bool m_passDone = false;        // the CRC-32 of this load is known
+    std::uint64_t m_loadSerial = 0; // counts loads, so a deferred step knows its own
 
     // ---- File system
     std::vector<core::TFileEntry> FileEntries;
