@@ -39,7 +39,7 @@ Inspects Nintendo DS, iQue DS and DSi cartridge images (.nds, .ids, .dsi, .srl, 
 holding one).
 
 Commands:
-  info [--json [--hashes]] IMAGE
+  info [--json] [--hashes] IMAGE
                                the header information report (or every value as JSON;
                                --hashes adds MD5, SHA-1 and SHA-256 to the CRC-32)
   list [--json] IMAGE          the files inside the image: path, offset (hex), size
@@ -59,7 +59,7 @@ Commands:
 Options:
   --json      machine-readable output
   --force     extract even when the files may not fit in the free space of DIR
-  --hashes    info --json: also MD5, SHA-1 and SHA-256 (one more read of the image)
+  --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
   --dat FILE  verify: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
   --jobs N    verify: images checked at once (default: the number of cores)
   --csv       verify: one CSV row per image
