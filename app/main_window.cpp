@@ -156,6 +156,8 @@ void TForm1::createControls()
         LangPageControl->addTab(sheet, QString::fromLatin1(core::kTitleLanguages[i]));
     }
 
+    createDsiControls();
+
     FSListView = named(new QTreeWidget(FSTabSheet), "FSListView");
     FilesPopupMenu = named(new QMenu(FSListView), "FilesPopupMenu");
     ExtractThisFile1 = FilesPopupMenu->addAction(QStringLiteral("Extract This File"));
@@ -203,6 +205,7 @@ void TForm1::connectControls()
     connect(ExtractThisFile1, &QAction::triggered, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractFileButton, &QPushButton::clicked, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractAllButton, &QPushButton::clicked, this, &TForm1::ExtractAllButtonClick);
+    connectDsiControls();
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
@@ -259,6 +262,7 @@ void TForm1::populateControls()
         view->setLineWrapMode(QTextEdit::WidgetWidth);
         setBackground(view, face);
     }
+    populateDsiControls();
     LangPageControl->setCurrentIndex(1); // "English"
     PageControl->setCurrentIndex(0);     // "Rom Info"
 
@@ -396,6 +400,8 @@ void TForm1::layoutControls()
     grid.place(ExtCancelButton, 312, 72, 75, 25);
     grid.requireHint(ExtCancelButton);
 
+    layoutDsiControls(grid);
+
     grid.apply();
 
     const std::array<int, 3> columns = {246, 75, 75};
@@ -452,6 +458,7 @@ void TForm1::ClearInfo()
     for (QTextEdit* view : LangTntRichEdits)
         view->clear();
     VerificationTabSheet->clear();
+    clearDsiInfo();
 }
 
 void TForm1::guarded(const std::function<void()>& body)
