@@ -18,16 +18,27 @@ Inspects Nintendo DS and iQue DS cartridge images (.nds, .ids, or a .zip holding
 
 Commands:
   info [--json] IMAGE          the header information report (or every value as JSON)
-  list [--json] IMAGE          the files inside the image: path, offset (hex), size
-  extract [--force] IMAGE DIR [PATH...]
+  list [--json] [--system | --system-only] IMAGE
+                               the files inside the image: path, offset (hex), size
+  list [--json] --narc PATH IMAGE
+                               the members of the NARC archive at PATH in the image
+  extract [--force] [--system | --system-only] IMAGE DIR [PATH...]
                                extract every file, or only the given paths, into
                                DIR/<internal name>/
+  extract [--force] --narc PATH IMAGE DIR
+                               extract the members of the NARC archive at PATH into
+                               DIR/<archive name without extension>/
   icon IMAGE OUT               save the banner icon as PNG: OUT-Trans.png and
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
 
 Options:
   --json      machine-readable output
   --force     extract even when the files may not fit in the free space of DIR
+  --system    add the system files (header, ARM9/ARM7 binaries, overlay tables,
+              overlays, banner) under /[system]/ after the file tree
+  --system-only
+              only the system files
+  --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
   --help      show this text
   --version   show the version
   --          end of options (for paths that begin with "-")
@@ -40,8 +51,8 @@ struct OptionSpec {
     bool takesValue;
 };
 constexpr OptionSpec kOptions[] = {
-    {"--json", false},
-    {"--force", false},
+    {"--json", false},        {"--force", false}, {"--system", false},
+    {"--system-only", false}, {"--narc", true},
 };
 
 const std::vector<const Command*>& commandTable()

@@ -13,6 +13,7 @@
 #include "archive/zip_input.h"
 #include "core/filelist.h"
 #include "core/load.h"
+#include "core/narc.h"
 
 // What every command shares: the parsed command line, the input image (a file or a private
 // copy out of a .zip), terminal escaping and a small JSON writer.
@@ -91,8 +92,13 @@ private:
     std::vector<std::pair<std::string, std::string>> m_items;
 };
 
-// The list rows as a JSON array of {path, offset, size}.
+// The list rows as a JSON array of {path, offset, size}; system rows add "system": true and,
+// when they cannot be extracted, "problem".
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
+
+// A NARC archive as JSON: {path, named, notes, members: [{path, offset, size, narc,
+// compressed[, problem]}]}.
+std::string narcJson(const core::Narc& narc, int indent);
 
 // The commands, one source file each.
 const Command& infoCommand();

@@ -13,8 +13,9 @@ struct FileRow {
     std::string path;
     std::string offset;
     std::string size;
-    // Rows added after the named tree (the system files, NARC members) are marked, and carry the
-    // reason they cannot be extracted when something keeps them from it (a range past the end).
+    // Rows added after the named tree (the system files) are marked; rows that are not the
+    // tree's (system files, NARC members) carry the reason they cannot be extracted when
+    // something keeps them from it (a range past the end).
     bool system = false;
     std::string problem = {};
     const std::string& column(int c) const { return c == 0 ? path : c == 1 ? offset : size; }

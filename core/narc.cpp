@@ -277,7 +277,6 @@ std::vector<FileRow> narcRows(const Narc& narc)
         row.path = m.path;
         row.offset = hex8(static_cast<std::uint32_t>(m.offset));
         row.size = std::to_string(m.size);
-        row.system = true;
         row.problem = m.problem;
         rows.push_back(std::move(row));
     }

@@ -126,8 +126,8 @@ std::vector<OverlayEntry> readOverlayTable(const Stream& image, std::uint64_t of
     entries.reserve(static_cast<std::size_t>(got / kOverlayEntrySize));
     for (std::size_t at = 0; at + kOverlayEntrySize <= got; at += kOverlayEntrySize) {
         const std::span<const std::uint8_t> e(table.data() + at, kOverlayEntrySize);
-        entries.push_back({le32(e, 0x00),    // 0x00 overlay ID
-                           le32(e, 0x18)});  // 0x18 file ID
+        entries.push_back({le32(e, 0x00),   // 0x00 overlay ID
+                           le32(e, 0x18)}); // 0x18 file ID
     }
     return entries;
 }
@@ -211,10 +211,10 @@ std::vector<SystemFile> systemFiles(const Stream& image)
 
     const bool dsi = (header[0x12] & kDsiUnitBit) != 0; // 0x12 unit code
     c.add(SystemFileKind::Header, "header.bin", 0, dsi ? kDsiHeaderSize : kHeaderSize);
-    c.binary(SystemFileKind::Arm9, "arm9.bin", header, 0x20, true); // 0x20 / 0x2C
+    c.binary(SystemFileKind::Arm9, "arm9.bin", header, 0x20, true);  // 0x20 / 0x2C
     c.binary(SystemFileKind::Arm7, "arm7.bin", header, 0x30, false); // 0x30 / 0x3C
     if (dsi) {
-        c.binary(SystemFileKind::Arm9i, "arm9i.bin", header, 0x1C0, true); // 0x1C0 / 0x1CC
+        c.binary(SystemFileKind::Arm9i, "arm9i.bin", header, 0x1C0, true);  // 0x1C0 / 0x1CC
         c.binary(SystemFileKind::Arm7i, "arm7i.bin", header, 0x1D0, false); // 0x1D0 / 0x1DC
     }
     const std::uint64_t y9Offset = le32(header, 0x50); // 0x50 ARM9 overlay table offset
@@ -235,8 +235,7 @@ std::vector<SystemFile> systemFiles(const Stream& image)
                 c.add(SystemFileKind::Banner, "banner.bin", bannerOffset,
                       bannerSizeForVersion(le16(version)));
             else
-                c.add(SystemFileKind::Banner, "banner.bin", bannerOffset, 0x840,
-                      kPastEndProblem);
+                c.add(SystemFileKind::Banner, "banner.bin", bannerOffset, 0x840, kPastEndProblem);
         }
     }
 

@@ -143,7 +143,9 @@ TEST(Narc, ValidityLadder)
 {
     const Bytes full = narcArchive({{"", pattern(4, 1)}}, false);
     EXPECT_EQ(errorOf([&] { readBytes({}); }), "\"/t.narc\" is not a NARC archive");
-    EXPECT_EQ(errorOf([&] { readBytes(Bytes{'N', 'A', 'R', 'C'}); }),
+    EXPECT_EQ(errorOf([&] {
+                  readBytes(Bytes{'N', 'A', 'R', 'C'});
+              }),
               "\"/t.narc\" is not a NARC archive");
     Bytes minusOne(full.begin(), full.end() - 1);
     EXPECT_EQ(readBytes(minusOne).members.at(0).problem,
@@ -169,7 +171,8 @@ TEST(Narc, HostileNameTableIsWalkedWithItsBounds)
 TEST(Narc, CompressedAndNestedArchivesOneLevelAtATime)
 {
     const Bytes inner = narcArchive({{"deep.bin", pattern(12, 5)}}, true);
-    const Bytes outer = narcArchive({{"inner.narc", inner}, {"packed.bin", Bytes{0x10, 1, 2}}}, true);
+    const Bytes outer =
+        narcArchive({{"inner.narc", inner}, {"packed.bin", Bytes{0x10, 1, 2}}}, true);
     const Loaded l = load({Node::file("outer.narc", outer), Node::file("x.carc", Bytes{0x11, 0, 0}),
                            Node::file("plain.bin", Bytes{'n', 'o', 'p', 'e', '!'})});
     const Narc o = open(l, "/outer.narc");
@@ -183,7 +186,8 @@ TEST(Narc, CompressedAndNestedArchivesOneLevelAtATime)
     ASSERT_EQ(i.members.size(), 1u);
     EXPECT_EQ(memberBytes(l.image, i.members[0]), pattern(12, 5));
 
-    EXPECT_EQ(errorOf([&] { open(l, "/x.carc"); }), "\"/x.carc\" is LZ-compressed; it is not opened");
+    EXPECT_EQ(errorOf([&] { open(l, "/x.carc"); }),
+              "\"/x.carc\" is LZ-compressed; it is not opened");
     EXPECT_EQ(errorOf([&] { open(l, "/outer.narc/packed.bin"); }),
               "\"/outer.narc/packed.bin\" is LZ-compressed; it is not opened");
     EXPECT_EQ(errorOf([&] { open(l, "/plain.bin"); }), "\"/plain.bin\" is not a NARC archive");

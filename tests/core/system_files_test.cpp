@@ -147,8 +147,8 @@ TEST(SystemFiles, NoOverlaysGiveEmptyTablesAndNoOverlayRows)
     ImageBuilder b;
     b.root({cartscope::fixture::Node::file("x", std::string("x"))});
     const auto files = filesOf(b.build());
-    EXPECT_EQ(names(files), (std::vector<std::string>{"header.bin", "arm9.bin", "arm7.bin",
-                                                      "y9.bin", "y7.bin"}));
+    EXPECT_EQ(names(files),
+              (std::vector<std::string>{"header.bin", "arm9.bin", "arm7.bin", "y9.bin", "y7.bin"}));
     EXPECT_EQ(find(files, "y9.bin")->size, 0u);
     EXPECT_EQ(find(files, "y9.bin")->problem, "");
 }
@@ -179,8 +179,8 @@ TEST(SystemFiles, OverlayTablesAreBoundedByTheirSizeTheImageAndTheFat)
     ImageBuilder bad = systemImage({});
     bad.build();
     bad.pokeBytes(bad.layout().binaryOffsets[2], overlayEntry(0, 99));
-    bad.poke32(bad.layout().fatOffset + 2 * 8, 0x9000).poke32(bad.layout().fatOffset + 2 * 8 + 4,
-                                                              0x8000);
+    bad.poke32(bad.layout().fatOffset + 2 * 8, 0x9000)
+        .poke32(bad.layout().fatOffset + 2 * 8 + 4, 0x8000);
     files = filesOf(bad.build());
     EXPECT_EQ(find(files, "overlay/overlay_0000.bin")->problem,
               "its file ID 99 is not in the allocation table");
