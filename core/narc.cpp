@@ -10,9 +10,9 @@
 // * the block walk visits at most kMaxBlocks blocks, each at least its 8-byte header long; a block
 //   that runs past the archive is cut at its end (and noted);
 // * the file count is cut to the entries the BTAF block holds (and noted), at most 65535;
-// * names come from the image's own FNT walk, over a stream that joins the BTNF data and the
-//   BTAF entries and ends where they end, so every bound of that walk applies and nothing outside
-//   the two blocks is read as a table;
+// * names come from the image's own FNT walk, over a stream that holds only the BTNF data and
+//   the BTAF entries (TableStream), so every bound of that walk applies and nothing outside the
+//   two blocks is read as a table; a name whose file ID has no entry is reported;
 // * a member whose range leaves the GMIF data carries a problem and is never extracted;
 // * nested archives are opened one level per path component, at most kMaxDepth levels.
 #include "core/narc.h"
@@ -45,11 +45,18 @@ struct Block {
     std::uint64_t end = 0;   // first byte after the block, at most the archive's end
 };
 
-// The name block followed by the allocation entries, as one stream: the image's FNT walk reads
-// its sub-table offsets from the start of the name block and its FAT right after it. A read is
-// cut at the end of the window it starts in, so neither table runs into the other or beyond.
+// The name block and the allocation entries as one stream for the image's FNT walk: the name
+// block from position 0 (the walk takes sub-table offsets from the start of the table), the
+// entries from kFatBase. Sub-table offsets are 32-bit, so no sub-table can reach the entries;
+// between the two nothing is delivered (a sub-table there ends at once). Past the entries, up
+// to kFatBase + kNoEntrySpan, every byte reads 0xFF: a named file whose ID has no allocation
+// entry gets the range 0xFFFFFFFF..0xFFFFFFFF, which is reported instead of read as empty.
 class TableStream final : public Stream {
 public:
+    static constexpr std::uint64_t kFatBase = std::uint64_t{1} << 40;
+    // File IDs are a 16-bit first ID plus a count below 2^17: 8 bytes each.
+    static constexpr std::uint64_t kNoEntrySpan = std::uint64_t{1} << 24;
+
     TableStream(const Stream& parent, std::uint64_t fntAt, std::uint64_t fntSize,
                 std::uint64_t fatAt, std::uint64_t fatSize)
         : m_fnt(parent, fntAt, fntSize), m_fat(parent, fatAt, fatSize)
@@ -61,14 +68,27 @@ public:
                 std::min<std::uint64_t>(out.size(), m_fnt.size() - position));
             return m_fnt.pread(position, out.first(n));
         }
-        return m_fat.pread(position - m_fnt.size(), out);
+        if (position < kFatBase)
+            return 0;
+        const std::uint64_t at = position - kFatBase;
+        if (at < m_fat.size())
+            return m_fat.pread(at, out.first(static_cast<std::size_t>(
+                                       std::min<std::uint64_t>(out.size(), m_fat.size() - at))));
+        if (position >= size())
+            return 0;
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size() - position));
+        std::fill_n(out.begin(), n, std::uint8_t{0xFF});
+        return n;
     }
-    std::uint64_t size() const override { return m_fnt.size() + m_fat.size(); }
+    std::uint64_t size() const override { return kFatBase + kNoEntrySpan; }
 
 private:
     SubStream m_fnt;
     SubStream m_fat;
 };
+
+constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 
 std::string notNarc(const std::string& label, const std::string& why)
 {
@@ -183,7 +203,9 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
         NarcMember m;
         m.path = std::move(path);
         m.offset = offset + dataAt + start;
-        if (stop < start) {
+        if (start == kNoEntry && stop == kNoEntry) {
+            m.problem = "it has no allocation entry";
+        } else if (stop < start) {
             m.problem = "its allocation entry ends before it starts";
         } else {
             m.size = stop - start;
@@ -200,11 +222,9 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
         TableStream tables(archive, btnf->start + kBlockHeaderSize,
                            btnf->end - btnf->start - kBlockHeaderSize, fatAt,
                            count * kFatEntrySize);
-        ParseFNT(tables, 0, tables.size() - count * kFatEntrySize, files, dirs);
+        ParseFNT(tables, 0, TableStream::kFatBase, files, dirs);
     }
     if (!files.empty()) {
-        // A named file whose ID lies past the allocation entries reads an entry of zeros: an
-        // empty member, as an empty range would be.
         narc.named = true;
         for (const FileRow& row : ParseArraysToList(files, dirs)) {
             const std::uint32_t start = parseHex32(row.offset);

@@ -132,6 +132,15 @@ TEST(Narc, TruncatedDataAndOverrunningCountsAreBoundedAndNoted)
     EXPECT_EQ(n.notes,
               (std::vector<std::string>{"the allocation block holds 2 entries but claims 65535"}));
 
+    // A name whose file ID has no allocation entry is reported, not read as an empty file.
+    narc = narcArchive({{"a", pattern(16, 1)}, {"b", pattern(8, 2)}}, true);
+    narc[16 + 8] = 1; // BTAF count 1 of 2
+    n = readBytes(narc);
+    ASSERT_EQ(n.members.size(), 2u);
+    EXPECT_EQ(n.members[0].problem, "");
+    EXPECT_EQ(n.members[1].path, "/b");
+    EXPECT_EQ(n.members[1].problem, "it has no allocation entry");
+
     // A block size below its own header stops the walk: no GMIF, not an archive.
     narc = narcArchive({{"", pattern(4, 1)}}, false);
     narc[16 + 4] = 3, narc[16 + 5] = 0, narc[16 + 6] = 0, narc[16 + 7] = 0;
