@@ -44,6 +44,8 @@ public:
         m_window.ExtractThisFile1->setEnabled(m_actionEnabled);
         m_window.FSListView->header()->setSectionsClickable(true);
         m_window.m_job = Job::None;
+        // The load's read may have ended during the job.
+        m_window.updateSaveInfoEnabled();
     }
     JobGuard(const JobGuard&) = delete;
     JobGuard& operator=(const JobGuard&) = delete;

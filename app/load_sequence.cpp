@@ -9,13 +9,17 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTextEdit>
+#include <QTimer>
 #include <QTreeWidget>
 
+#include "app/background_pass.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/main_window.h"
 #include "app/qt_text.h"
 #include "archive/zip_input.h"
+#include "core/error.h"
+#include "core/load.h"
 #include "core/paths.h"
 
 namespace cartscope::app {
@@ -76,15 +80,18 @@ void TForm1::HandleDroppedFile(const QList<QUrl>& urls)
 
 void TForm1::OpenRom(const std::string& fileName)
 {
-    // 1. Release the open image, then the temporary copy of an earlier archive. The copy is
-    //    owned by one object that always deletes it with its private folder, also when the
-    //    load that made it stopped before holding a stream: no copy is ever left behind.
+    // 1. Stop the previous image's read, release the image, then the temporary copy of an
+    //    earlier archive. The copy is owned by one object that always deletes it with its
+    //    private folder, also when the load that made it stopped before holding a stream: no
+    //    copy is ever left behind.
+    m_pass->cancel();
     ImageStream.reset();
     m_tempImage.reset();
 
     // 2.
     ImageLoaded = false;
     ZipCancelRequested = false;
+    m_passDone = false;
 
     // 3. Clear the display. The file list is emptied and both extraction commands disabled
     //    here as well, at every load, so no command can ever run against an image that is no
@@ -93,63 +100,138 @@ void TForm1::OpenRom(const std::string& fileName)
     m_fileName.clear();
     emptyFileList();
 
+    // This load's consumers of the whole-file read, asked before anything is read: for an
+    // archive they see the bytes while the copy is written.
+    m_passSinks.clear();
+    for (const PassSinkProvider& provider : m_passSinkProviders) {
+        for (std::shared_ptr<core::ReadSink>& sink : provider())
+            m_passSinks.push_back(std::move(sink));
+    }
+
     // 4.
     TempImagePath.clear();
 
     // 5.
     std::string imagePath = fileName;
+    std::optional<std::uint32_t> copiedCrc; // computed while the archive's copy was written
     if (isArchiveName(fileName)) {
         // A folder, FIFO, device or broken link named *.zip is refused with its reason before
         // anything is read, as one named *.nds is by the open of step 6.
         core::requireRegularFile(fileName);
-        TempImagePath = ExtractFromZip(fileName);
+        TempImagePath = ExtractFromZip(fileName, copiedCrc);
         imagePath = TempImagePath;
         if (imagePath.empty())
             return; // no image in the archive, or cancelled or failed: quietly nothing open
     }
     setFileName(fileName);
 
-    // 6. Read-only, with no sharing.
+    // 6. Read-only, with no sharing; held for every later step (the display, the whole-file
+    //    read, extraction) until the next load or the end of the program, so every step sees
+    //    the same file.
     ImageStream = std::make_unique<core::FileStream>(imagePath, true);
 
-    // 7.
-    core::TNDSHeader header;
-    core::PopulateNDSHeader(*ImageStream, header);
-    CurrentHeader = header;
+    // 7. to 10. Header, banner and tables, by the steps every front end takes. What the steps
+    //    before a failure yielded is shown all the same.
+    core::LoadedImage loaded;
+    try {
+        core::analyse(*ImageStream, loaded);
+    } catch (...) {
+        showLoaded(loaded);
+        throw;
+    }
+    showLoaded(loaded);
+    FileEntries = std::move(loaded.files);
+    DirEntries = std::move(loaded.dirs);
 
-    // 8.
-    core::TNDSBanner banner;
-    PopulateNDSBanner(core::headerOffsetPosition(CurrentHeader.BannerOffset), banner);
-    CurrentBanner = banner;
-
-    // 9.
-    FileEntries.clear();
-    DirEntries.clear();
-
-    // 10.
-    core::ParseFNT(*ImageStream, core::headerOffsetPosition(CurrentHeader.FntOffset),
-                   core::headerOffsetPosition(CurrentHeader.FatOffset), FileEntries, DirEntries);
-
-    // 11. Free the file for the display step, which reads it by name for the CRC-32.
-    ImageStream.reset();
-
-    // 12.
-    PopulateEdits(CurrentHeader, CurrentBanner, imagePath);
-
-    // 13. Held for extraction until the next load or the end of the program.
-    ImageStream = std::make_unique<core::FileStream>(imagePath, true);
+    // 11. and 12. The display values; the CRC-32 follows from the whole-file read below.
+    PopulateEdits(CurrentHeader, CurrentBanner);
 
     // 14.
     ParseArraysToList();
 
-    // 15.
-    SaveInfoButton->setEnabled(true);
-    SaveToFileRadioButton->setEnabled(true);
-    SaveToClipRadioButton->setEnabled(true);
+    // 15. "Save Info To:" waits for the CRC-32: a report never carries a partial value.
     SaveIconButton->setEnabled(true);
 
     // 16.
     ImageLoaded = true;
+
+    // The one whole-file read: already done while an archive's copy was written, else on a
+    // background thread while the window stays live.
+    if (copiedCrc)
+        readPassDone(*copiedCrc);
+    else
+        startReadPass();
+}
+
+void TForm1::showLoaded(const core::LoadedImage& loaded)
+{
+    using Stage = core::LoadedImage::Stage;
+    if (loaded.stage >= Stage::Header) {
+        CurrentHeader = loaded.header;
+        IconTransparencyCheckBox->setChecked(false); // as the banner step begins
+    }
+    if (loaded.stage >= Stage::Banner) {
+        CurrentBanner = loaded.banner;
+        // The check box handler does nothing here (ImageLoaded is false), so the view is set
+        // directly: transparent exactly when some pixel has palette index 0.
+        IconImage->setTransparent(loaded.hasTransparency);
+        IconTransparencyCheckBox->setChecked(loaded.hasTransparency);
+        IconTransparencyCheckBox->setEnabled(loaded.hasTransparency);
+        IconImage->setPicture(loaded.icon);
+    }
+}
+
+bool TForm1::readPassRunning() const
+{
+    return m_pass->running();
+}
+
+void TForm1::startReadPass()
+{
+    m_passCrc = std::make_unique<core::Crc32Sink>();
+    std::vector<core::ReadSink*> sinks{m_passCrc.get()};
+    for (const auto& sink : m_passSinks)
+        sinks.push_back(sink.get());
+    readPassProgress(0);
+    m_pass->start(*ImageStream, std::move(sinks));
+}
+
+void TForm1::readPassProgress(int percent)
+{
+    CRC32Edit->setText(QStringLiteral("Computing\u2026 %1%").arg(percent));
+}
+
+void TForm1::readPassDone(std::uint32_t crc)
+{
+    m_passDone = true;
+    CRC32Edit->setText(fromCoreText(core::crc32Text(crc)));
+    CRC32Edit->setCursorPosition(0);
+    updateSaveInfoEnabled();
+    Q_EMIT readPassFinished();
+}
+
+void TForm1::readPassFailed(const QString& message)
+{
+    // Extraction reads the same image: while it runs, the failure waits for its end.
+    if (m_job != Job::None) {
+        QTimer::singleShot(50, this, [this, message] { readPassFailed(message); });
+        return;
+    }
+    // As a load that fails: the message, nothing loaded, the image released; the name stays.
+    ImageLoaded = false;
+    ImageStream.reset();
+    ClearInfo();
+    emptyFileList();
+    setFileName(m_fileName);
+    m_dialogs->error(this, QString::fromStdString(core::withFullStop(message.toStdString())));
+}
+
+void TForm1::updateSaveInfoEnabled()
+{
+    const bool ready = ImageLoaded && m_passDone && m_job == Job::None;
+    SaveInfoButton->setEnabled(ready);
+    SaveToFileRadioButton->setEnabled(ready);
+    SaveToClipRadioButton->setEnabled(ready);
 }
 
 void TForm1::setFileName(const std::string& fileName)
@@ -158,7 +240,8 @@ void TForm1::setFileName(const std::string& fileName)
     FNameEdit->setText(fromLocalPath(fileName));
 }
 
-std::string TForm1::ExtractFromZip(const std::string& archivePath)
+std::string TForm1::ExtractFromZip(const std::string& archivePath,
+                                   std::optional<std::uint32_t>& copiedCrc)
 {
     archive::ExtractEvents events;
     events.onBegin = [this](const std::string&, std::size_t) { RomUnZipBegin(); };
@@ -174,11 +257,15 @@ std::string TForm1::ExtractFromZip(const std::string& archivePath)
         // Pending input runs during the extraction; nothing may start another load, touch the
         // list or close the window meanwhile.
         JobGuard job(*this, Job::Archive);
-        extracted = archive::extractFirstImage(archivePath, events);
+        std::vector<core::ReadSink*> sinks;
+        for (const auto& sink : m_passSinks)
+            sinks.push_back(sink.get());
+        extracted = archive::extractFirstImage(archivePath, events, sinks);
     }
     if (!extracted || ZipCancelRequested)
         return {}; // whatever was written went with the temporary folder
     std::string path = extracted->path;
+    copiedCrc = extracted->crc32;
     m_tempImage.emplace(std::move(extracted->temp));
     return path;
 }
@@ -212,28 +299,13 @@ void TForm1::ExtCancelButtonClick()
     ZipCancelRequested = true;
 }
 
-void TForm1::PopulateNDSBanner(std::uint64_t bannerPosition, core::TNDSBanner& banner)
-{
-    core::IconPicture picture;
-    bool hasTransparency = false;
-    IconTransparencyCheckBox->setChecked(false);
-    core::PopulateNDSBanner(*ImageStream, banner, bannerPosition, picture, hasTransparency);
-    // The check box handler does nothing here (ImageLoaded is false), so the view is set
-    // directly: transparent exactly when some pixel has palette index 0.
-    IconImage->setTransparent(hasTransparency);
-    IconTransparencyCheckBox->setChecked(hasTransparency);
-    IconTransparencyCheckBox->setEnabled(hasTransparency);
-    IconImage->setPicture(picture);
-}
-
-void TForm1::PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanner& banner,
-                           const std::string& imagePath)
+void TForm1::PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanner& banner)
 {
     // The values come from the core in the page's order; when one fails, those before it are
     // shown all the same and the failure goes on to the error display.
     core::DisplayValues values;
     try {
-        core::computeDisplayValues(header, banner, imagePath, values);
+        core::computeDisplayValues(header, banner, std::nullopt, values);
     } catch (...) {
         showDisplayValues(values);
         throw;
@@ -279,6 +351,7 @@ void TForm1::showDisplayValues(const core::DisplayValues& v)
 void TForm1::FormDestroy()
 {
     FSListView->viewport()->removeEventFilter(this);
+    m_pass->cancel();
     ImageStream.reset();
     m_tempImage.reset();
     TempImagePath.clear();

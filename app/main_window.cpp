@@ -24,6 +24,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include "app/background_pass.h"
 #include "app/design_layout.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
@@ -64,7 +65,8 @@ void setBackground(QWidget* widget, const QColor& colour)
 } // namespace
 
 TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
-    : QWidget(parent), m_dialogs(std::move(dialogs)), m_freeSpace(core::freeBytes)
+    : QWidget(parent), m_dialogs(std::move(dialogs)), m_pass(std::make_unique<BackgroundPass>()),
+      m_freeSpace(core::freeBytes)
 {
     createControls();
     connectControls();
@@ -203,6 +205,11 @@ void TForm1::connectControls()
     connect(ShowNarcContents1, &QAction::triggered, this, &TForm1::ShowNarcContents1Click);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &TForm1::ShowSystemFilesCheckBoxClick);
+
+    connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
+    connect(m_pass.get(), &BackgroundPass::finished, this,
+            [this] { readPassDone(m_passCrc ? m_passCrc->value() : 0); });
+    connect(m_pass.get(), &BackgroundPass::failed, this, &TForm1::readPassFailed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -491,6 +498,7 @@ void TForm1::closeEvent(QCloseEvent* event)
         return;
     }
     m_form2->hide();
+    m_pass->cancel(); // at once, not when the window object goes
     event->accept();
 }
 

@@ -20,7 +20,9 @@
 #include "core/fnt.h"
 #include "core/header.h"
 #include "core/interpret.h"
+#include "core/load.h"
 #include "core/narc.h"
+#include "core/read_pass.h"
 #include "core/stream.h"
 
 class QAction;
@@ -41,6 +43,7 @@ class QTreeWidget;
 
 namespace cartscope::app {
 
+class BackgroundPass;
 class DesignLayout;
 class IconView;
 class NarcDialog;
@@ -91,12 +94,30 @@ public:
     using FreeSpaceProbe = std::function<std::optional<std::uint64_t>(const std::string& folder)>;
     void setFreeSpaceProbe(FreeSpaceProbe probe) { m_freeSpace = std::move(probe); }
 
+    // ---- The whole-file read of each load (load_sequence.cpp)
+    // Each load reads the image once, after the file list is filled, on a background thread
+    // (or, for an image taken out of an archive, while the copy is written). The CRC-32 is one
+    // consumer; more plug in here: every provider is asked once per load, at its start (before
+    // the header is read), for the sinks that should see every byte of the image. Their results
+    // are complete when readPassFinished() is emitted; a pass that is cancelled (a new load,
+    // closing the window) or fails never emits it.
+    using PassSinkProvider = std::function<std::vector<std::shared_ptr<core::ReadSink>>()>;
+    void addPassSinkProvider(PassSinkProvider provider)
+    {
+        m_passSinkProviders.push_back(std::move(provider));
+    }
+    // True from the end of a load's sequence until its read has ended.
+    bool readPassRunning() const;
+
 Q_SIGNALS:
     // Raised in each progress notification of an archive extraction, after the cancel request
     // has been taken and before pending input is handled.
     void zipProgress(int byArchive);
     // Raised after each file of a whole-tree extraction, before pending input is handled.
     void fileExtracted(int done, int total);
+    // The load's whole-file read has ended: the CRC-32 is shown, the report can be saved and
+    // every sink of the providers is finished.
+    void readPassFinished();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -121,15 +142,21 @@ private:
 
     // Load sequence side.
     void OpenRomSpeedButtonClick();
-    std::string ExtractFromZip(const std::string& archivePath);
+    std::string ExtractFromZip(const std::string& archivePath,
+                               std::optional<std::uint32_t>& copiedCrc);
     void RomUnZipBegin();
     bool RomUnZipProgress(int byFile, int byArchive);
     void RomUnZipDeactivate();
     void ExtCancelButtonClick();
-    void PopulateNDSBanner(std::uint64_t bannerPosition, core::TNDSBanner& banner);
-    void PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanner& banner,
-                       const std::string& imagePath);
+    void PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanner& banner);
     void showDisplayValues(const core::DisplayValues& values);
+    void showLoaded(const core::LoadedImage& loaded);
+    void startReadPass();
+    void readPassProgress(int percent);
+    void readPassDone(std::uint32_t crc);
+    void readPassFailed(const QString& message);
+    // "Save Info To:" is offered once a load and its read have ended, outside any job.
+    void updateSaveInfoEnabled();
     void setFileName(const std::string& fileName);
     void FormDestroy();
 
@@ -175,6 +202,14 @@ private:
     // The path exactly as given to OpenRom (FNameEdit shows it decoded); default names and the
     // report's name are made from these bytes, so a name that is not valid UTF-8 still works.
     std::string m_fileName;
+
+    // ---- The load's whole-file read. Declared after ImageStream so that it is destroyed first:
+    // the pass reads the stream and feeds the sinks until it is cancelled.
+    std::vector<PassSinkProvider> m_passSinkProviders;
+    std::vector<std::shared_ptr<core::ReadSink>> m_passSinks; // this load's, from the providers
+    std::unique_ptr<core::Crc32Sink> m_passCrc;
+    std::unique_ptr<BackgroundPass> m_pass;
+    bool m_passDone = false; // the CRC-32 of this load is known
 
     // ---- File system
     std::vector<core::TFileEntry> FileEntries;

@@ -1,6 +1,9 @@
 #include "archive/reader.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <locale.h>
 #include <memory>
@@ -14,6 +17,8 @@
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/paths.h"
+#include "core/space.h"
+#include "core/units.h"
 
 namespace cartscope::archive {
 
@@ -181,17 +186,75 @@ int percent(std::uint64_t done, std::uint64_t total)
 {
     if (total == 0 || done >= total)
         return 100;
-    return static_cast<int>(done * 100 / total); // done < 4 GiB: no overflow
+    return static_cast<int>(done * 100 / total); // done <= 1 GiB: no overflow
+}
+
+// Large writes: libarchive hands out a deflated member in 256 KiB pieces (and a stored one in
+// whatever its read buffer holds), so pieces are gathered into 1 MiB writes; a piece that is
+// already that large goes out as it is.
+constexpr std::size_t kWriteSize = std::size_t{1} << 20;
+constexpr std::size_t kPageSize = 4096;
+struct alignas(kPageSize) WriteBlock {
+    std::array<std::uint8_t, kWriteSize> bytes;
+};
+
+class CoalescingWriter {
+public:
+    explicit CoalescingWriter(PartialFile& out) : m_out(out) {}
+    void write(const std::uint8_t* data, std::size_t size)
+    {
+        if (m_used == 0 && size >= kWriteSize) {
+            m_out.write(data, size);
+            return;
+        }
+        // Bounded: each round copies at least one byte or flushes a full block.
+        while (size > 0) {
+            const std::size_t n = std::min(size, kWriteSize - m_used);
+            std::memcpy(m_block->bytes.data() + m_used, data, n);
+            m_used += n;
+            data += n;
+            size -= n;
+            if (m_used == kWriteSize)
+                flush();
+        }
+    }
+    void flush()
+    {
+        if (m_used > 0)
+            m_out.write(m_block->bytes.data(), m_used);
+        m_used = 0;
+    }
+
+private:
+    PartialFile& m_out;
+    std::unique_ptr<WriteBlock> m_block = std::make_unique_for_overwrite<WriteBlock>();
+    std::size_t m_used = 0;
+};
+
+std::string memberText(const std::string& archivePath, const Member& member)
+{
+    return "\"" + member.name + "\" in the archive \"" + archivePath + "\"";
+}
+
+// libarchive checks each member's data against the CRC-32 stored in the archive and reports a
+// mismatch as a warning at the end of the data, in this wording; that is the one data failure
+// the user is told about (a damaged archive), the others end the extraction quietly.
+bool isCrcMismatch(struct archive* reader)
+{
+    const char* text = archive_error_string(reader);
+    return text && std::strstr(text, "bad CRC") != nullptr;
 }
 
 // Copies the current entry's data. The loop ends at the declared size: libarchive hands out a
 // member whose real size exceeds the declared one in full before it warns, so more data than
 // declared is a failure as soon as it shows. After the last byte libarchive is asked once more,
 // because a CRC or size error comes as ARCHIVE_WARN/FAILED in place of the end of data.
-int copyData(struct archive* reader, std::uint64_t declared, const std::string& destination,
-             const ExtractEvents& events)
+int copyData(struct archive* reader, std::uint64_t declared, const std::string& archivePath,
+             const Member& member, const std::string& destination, const ExtractEvents& events,
+             std::span<core::ReadSink* const> sinks)
 {
     PartialFile out(destination);
+    CoalescingWriter writer(out);
     std::uint64_t done = 0;
     std::uint64_t reported = 0;
     // Bounded: every round either ends the loop or makes libarchive consume the member's
@@ -203,11 +266,19 @@ int copyData(struct archive* reader, std::uint64_t declared, const std::string& 
         const int r = archive_read_data_block(reader, &block, &size, &offset);
         if (r == ARCHIVE_EOF)
             break;
-        if (r != ARCHIVE_OK)
+        if (r != ARCHIVE_OK) {
+            if (isCrcMismatch(reader))
+                throw core::Error("The archive is damaged: the data of " +
+                                  memberText(archivePath, member) +
+                                  " does not match its stored CRC-32");
             return 0;
+        }
         if (offset < 0 || static_cast<std::uint64_t>(offset) != done || size > declared - done)
             return 0;
-        out.write(block, size);
+        const std::span bytes(static_cast<const std::uint8_t*>(block), size);
+        writer.write(bytes.data(), bytes.size());
+        for (core::ReadSink* sink : sinks)
+            sink->consume(bytes, done);
         done += size;
         if (done - reported >= kProgressStep && done < declared) {
             reported = done;
@@ -218,14 +289,44 @@ int copyData(struct archive* reader, std::uint64_t declared, const std::string& 
     }
     if (done != declared)
         return 0;
+    writer.flush();
     if (events.onProgress && events.onProgress(100, 100))
         return 0;
     out.keep();
+    for (core::ReadSink* sink : sinks)
+        sink->finish(done);
     return 1;
 }
 
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A member is refused before anything is written when it declares more than any image holds or
+// more than the cache can take: the declared size is what the copy will write at most.
+void requireRoom(std::uint64_t declared, const std::string& archivePath, const Member& member,
+                 const std::string& destinationPath, const ExtractEvents& events)
+{
+    if (declared > kMaxMemberSize)
+        throw core::Error("The member " + memberText(archivePath, member) + " declares " +
+                          core::humanBytes(declared) + "; no DS or DSi image is larger than " +
+                          core::humanBytes(kMaxMemberSize) + ", so it is not extracted");
+    const std::string folder = folderOf(destinationPath);
+    const std::optional<std::uint64_t> free =
+        events.freeSpace ? events.freeSpace(folder) : core::freeBytes(folder);
+    if (free && declared > *free)
+        throw core::Error("Not enough free space to take " + memberText(archivePath, member) +
+                          " out: it needs " + core::humanBytes(declared) + " but only " +
+                          core::humanBytes(*free) + " is free in \"" + folder + "\"");
+}
+
 int extractFromArchive(const std::string& archivePath, const Member& member,
-                       const std::string& destinationPath, const ExtractEvents& events)
+                       const std::string& destinationPath, const ExtractEvents& events,
+                       std::span<core::ReadSink* const> sinks)
 {
     OpenedArchive opened = openArchive(archivePath);
     if (!opened.reader || member.index >= entryBound(opened))
@@ -249,9 +350,8 @@ int extractFromArchive(const std::string& archivePath, const Member& member,
         !archive_entry_size_is_set(entry) || archive_entry_size(entry) < 0)
         return 0;
     const auto declared = static_cast<std::uint64_t>(archive_entry_size(entry));
-    if (declared > kMaxMemberSize)
-        return 0;
-    return copyData(reader, declared, destinationPath, events);
+    requireRoom(declared, archivePath, member, destinationPath, events);
+    return copyData(reader, declared, archivePath, member, destinationPath, events, sinks);
 }
 
 } // namespace
@@ -281,13 +381,14 @@ std::vector<Member> listImageMembers(const std::string& archivePath)
 }
 
 int extractMember(const std::string& archivePath, const Member& member,
-                  const std::string& destinationPath, const ExtractEvents& events)
+                  const std::string& destinationPath, const ExtractEvents& events,
+                  std::span<core::ReadSink* const> sinks)
 {
     int extracted = 0;
     try {
         if (events.onBegin)
             events.onBegin(member.name, 1);
-        extracted = extractFromArchive(archivePath, member, destinationPath, events);
+        extracted = extractFromArchive(archivePath, member, destinationPath, events, sinks);
     } catch (...) {
         if (events.onEnd)
             events.onEnd();

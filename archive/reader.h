@@ -3,8 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "core/read_pass.h"
 
 // The archive reader: lists the cartridge images in a ZIP archive and extracts one of them.
 namespace cartscope::archive {
@@ -24,8 +28,10 @@ struct Member {
 // Throws core::Error "Cannot open file "%s". %s" only when the file itself cannot be opened.
 std::vector<Member> listImageMembers(const std::string& archivePath);
 
-// The largest member extracted; DS and iQue images are far smaller.
-inline constexpr std::uint64_t kMaxMemberSize = std::uint64_t{4} << 30;
+// The largest member extracted: no DS or DSi image is larger, and a member declaring more is
+// refused with a message before anything is written (a few kilobytes of bzip2 can declare and
+// inflate to gigabytes).
+inline constexpr std::uint64_t kMaxMemberSize = std::uint64_t{1} << 30;
 
 struct ExtractEvents {
     // Raised once before the member is extracted (count: members in this operation, 1).
@@ -38,18 +44,27 @@ struct ExtractEvents {
     // Asked once after a successful extraction by extractFirstImage: true discards the copy
     // (a Cancel that arrived while the last progress notification ran). May be empty.
     std::function<bool()> cancelled;
+    // Free bytes in the folder the copy is written to, asked before writing; core::freeBytes
+    // when empty (tests replace it). std::nullopt: unknown, nothing is refused for room.
+    std::function<std::optional<std::uint64_t>(const std::string& folder)> freeSpace;
 };
 
 // Extracts the member at `member.index` (found by position, never by its name again) to the new
 // file `destinationPath`, created with O_CREAT|O_EXCL|O_NOFOLLOW|O_CLOEXEC and mode 0600.
+// Every block written is handed, in order, to `sinks` (the image's CRC-32 and digests are
+// computed on the bytes as they are written, so the copy is never read back for them); the
+// sinks' finish() is called only when the copy is complete and checked.
 // Returns 1 when the member's data was written completely and checked (CRC and size); 0 when
 // it was cancelled, is not a regular file, is encrypted, damaged, truncated, uses an unsupported
-// method, is larger than kMaxMemberSize, or when libarchive reports any warning or failure while
-// reading it. In every 0 case the partial file is deleted before returning.
+// method, or when libarchive reports any warning or failure while reading it. In every 0 case
+// the partial file is deleted before returning.
 // Throws core::Error when the archive or the destination cannot be opened ("Cannot open file
-// "%s". %s", "Cannot create file "%s". %s") or writing fails ("Stream write error"); the
-// partial file is deleted first.
+// "%s". %s", "Cannot create file "%s". %s") or writing fails ("Stream write error"), and with a
+// message naming the archive and the member when the member declares more than kMaxMemberSize
+// or more than the destination's free space (nothing is written then), or when its data does
+// not match the CRC-32 stored in the archive; the partial file is deleted first.
 int extractMember(const std::string& archivePath, const Member& member,
-                  const std::string& destinationPath, const ExtractEvents& events);
+                  const std::string& destinationPath, const ExtractEvents& events,
+                  std::span<core::ReadSink* const> sinks = {});
 
 } // namespace cartscope::archive

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "archive/reader.h"
@@ -10,9 +12,10 @@
 namespace cartscope::archive {
 
 struct ExtractedImage {
-    TempImage temp;         // owns the private folder; the copy goes with it
-    std::string path;       // the extracted image, directly inside temp.folder()
-    std::string memberName; // the member's name as stored in the archive (display only)
+    TempImage temp;          // owns the private folder; the copy goes with it
+    std::string path;        // the extracted image, directly inside temp.folder()
+    std::string memberName;  // the member's name as stored in the archive (display only)
+    std::uint32_t crc32 = 0; // CRC-32 of the copy, computed while it was written
 };
 
 // Lists the archive's image members, takes the FIRST, extracts it into a fresh TempImage under
@@ -20,8 +23,12 @@ struct ExtractedImage {
 // `events.cancelled` (when set) says false. std::nullopt, with everything written removed, when
 // the archive holds no image (or is not a readable archive), the extraction failed or was
 // cancelled. Throws core::Error when the archive cannot be opened, the temporary folder
-// cannot be made or the copy cannot be written.
+// cannot be made, the copy cannot be written, or the member is refused with a message (too
+// large, no room, data that does not match its stored CRC-32; see extractMember).
+// The CRC-32 and `extraSinks` are fed the member's bytes as they are written: the copy is the
+// image's one whole read, never read back.
 std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
-                                                const ExtractEvents& events);
+                                                const ExtractEvents& events,
+                                                std::span<core::ReadSink* const> extraSinks = {});
 
 } // namespace cartscope::archive

@@ -78,7 +78,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     const bool json = inv.has("--json");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    const core::LoadedImage img = load(in);
+    const core::LoadedImage img = load(in, true);
     const core::DisplayValues& d = img.display;
     if (!json) {
         const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);

@@ -49,9 +49,13 @@ Input openInput(const std::string& path)
     return in;
 }
 
-core::LoadedImage load(const Input& in)
+core::LoadedImage load(const Input& in, bool withFileCrc32)
 {
-    core::LoadedImage loaded = core::loadImageFile(in.imagePath);
+    core::LoadOptions options;
+    options.fileCrc32 = withFileCrc32;
+    if (in.fromArchive)
+        options.knownCrc32 = in.fromArchive->crc32;
+    core::LoadedImage loaded = core::loadImageFile(in.imagePath, options);
     checkInterrupted();
     return loaded;
 }

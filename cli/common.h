@@ -67,7 +67,9 @@ struct Input {
 };
 
 Input openInput(const std::string& path);
-core::LoadedImage load(const Input& in);
+// The load every command shares; the whole-file CRC-32 only for the commands that print it
+// (taken from the archive copy when there was one, else one read pass over the image).
+core::LoadedImage load(const Input& in, bool withFileCrc32 = false);
 
 // Text from an image never reaches the terminal raw.
 std::string safe(const std::string& s);

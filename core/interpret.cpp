@@ -121,8 +121,13 @@ std::string crcVerdict(const std::string& stored, const std::string& computed)
     return stored == computed ? "OK" : "BAD";
 }
 
+std::string crc32Text(std::uint32_t crc)
+{
+    return crc32::PadHex8(crc32::DWordToHex(crc));
+}
+
 void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
-                          const std::string& imagePath, DisplayValues& out)
+                          std::optional<std::uint32_t> fileCrc32, DisplayValues& out)
 {
     out.IntName = fieldText(header.GameTitle);
     out.FileSize = fileSizeText(parseFileSize(header.FileSize));
@@ -130,7 +135,7 @@ void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
     out.MakerCode = fieldText(header.MakerCode);
     out.MakerName = SearchMakerArray(out.MakerCode);
     out.CardSize = cardSizeText(header.DeviceCapacity);
-    out.CRC32 = crc32::PadHex8(crc32::FileCrc32(imagePath));
+    out.CRC32 = fileCrc32 ? crc32Text(*fileCrc32) : std::string();
     out.badDumpFound = badDumpFound(header);
     out.BadDumpCode = out.badDumpFound ? kBadDumpFoundText : kBadDumpNotFoundText;
     out.VersionCode = header.RomVersion;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/banner.h"
@@ -42,10 +43,14 @@ std::string cardSizeText(const std::string& capacity2); // "512Mbit (67108864 by
 bool badDumpFound(const TNDSHeader& header);
 std::string crcVerdict(const std::string& stored, const std::string& computed); // "OK" / "BAD"
 
-// Fills `out` in the order the page shows the values. The file CRC-32 reads the file at
-// imagePath; when that fails the error propagates and `out` keeps the values set before it
-// (the rows up to the card size), as the page does.
+// "CBF43926": the eight-digit text of a finished CRC-32.
+std::string crc32Text(std::uint32_t crc);
+
+// Fills `out` in the order the page shows the values; no I/O. `fileCrc32` is the CRC-32 of the
+// whole image, computed by whoever read it (a read pass, or the copy out of an archive); without
+// it CRC32 stays empty for the caller to fill once the pass has run. When a value cannot be
+// built the error propagates and `out` keeps the values set before it, as the page does.
 void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
-                          const std::string& imagePath, DisplayValues& out);
+                          std::optional<std::uint32_t> fileCrc32, DisplayValues& out);
 
 } // namespace cartscope::core

@@ -1,26 +1,52 @@
 #include "core/load.h"
 
+#include <vector>
+
 namespace cartscope::core {
 
-void analyseImage(Stream& image, LoadedImage& out)
+void analyse(Stream& image, LoadedImage& out)
 {
     PopulateNDSHeader(image, out.header);
+    out.stage = LoadedImage::Stage::Header;
     PopulateNDSBanner(image, out.banner, headerOffsetPosition(out.header.BannerOffset), out.icon,
                       out.hasTransparency);
+    out.stage = LoadedImage::Stage::Banner;
     ParseFNT(image, headerOffsetPosition(out.header.FntOffset),
              headerOffsetPosition(out.header.FatOffset), out.files, out.dirs);
+    out.stage = LoadedImage::Stage::Tables;
 }
 
-LoadedImage loadImageFile(const std::string& path)
+std::uint32_t readWholeImage(const Stream& image, std::span<ReadSink* const> extraSinks)
+{
+    Crc32Sink crc;
+    std::vector<ReadSink*> sinks{&crc};
+    sinks.insert(sinks.end(), extraSinks.begin(), extraSinks.end());
+    readPass(image, sinks);
+    return crc.value();
+}
+
+void finishLoad(LoadedImage& loaded)
+{
+    computeDisplayValues(loaded.header, loaded.banner, loaded.fileCrc32, loaded.display);
+    loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
+}
+
+LoadedImage loadImage(Stream& image, const LoadOptions& options)
 {
     LoadedImage loaded;
-    {
-        FileStream image(path);
-        analyseImage(image, loaded);
-    }
-    computeDisplayValues(loaded.header, loaded.banner, path, loaded.display);
-    loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
+    analyse(image, loaded);
+    if (options.knownCrc32)
+        loaded.fileCrc32 = options.knownCrc32;
+    else if (options.fileCrc32)
+        loaded.fileCrc32 = readWholeImage(image);
+    finishLoad(loaded);
     return loaded;
+}
+
+LoadedImage loadImageFile(const std::string& path, const LoadOptions& options)
+{
+    FileStream image(path);
+    return loadImage(image, options);
 }
 
 } // namespace cartscope::core

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -8,28 +11,60 @@
 #include "core/fnt.h"
 #include "core/header.h"
 #include "core/interpret.h"
+#include "core/read_pass.h"
 #include "core/stream.h"
 
 namespace cartscope::core {
 
-// Everything one load yields, for the front ends that do not drive the window's step-by-step
-// sequence (the command line, fuzzing, benchmarks).
+// Everything one load yields. The window and the command line fill it by the same steps:
+// analyse() on the open image, then the optional whole-file read pass, then the display values
+// and the list rows.
 struct LoadedImage {
+    // How far analyse() got: a failure leaves the steps before it filled (the window shows
+    // what they yielded, as its step-by-step sequence did).
+    enum class Stage { None, Header, Banner, Tables };
+    Stage stage = Stage::None;
     TNDSHeader header;
     TNDSBanner banner;
     IconPicture icon;
     bool hasTransparency = false;
     std::vector<TFileEntry> files;
     std::vector<TDirEntry> dirs;
+    std::optional<std::uint32_t> fileCrc32; // only when a caller asked for it
     DisplayValues display;
     std::vector<FileRow> rows;
 };
 
-// Header, banner and file-system tables from an open image, in the load order. No CRC-32.
-void analyseImage(Stream& image, LoadedImage& out);
+// Header, banner and file-system tables from the open image, in the load order. Reads the
+// header block, the banner and the tables only: never the whole file.
+void analyse(Stream& image, LoadedImage& out);
 
-// The whole load of the image file at path: analysis, display values (with the file CRC-32)
-// and the list rows. Throws the user's message on the first failure.
-LoadedImage loadImageFile(const std::string& path);
+// The whole-file read pass: every block of `image` goes to the CRC-32 and to `extraSinks`
+// (digests, checks), one read for all of them. Returns the CRC-32; throws "Stream read error"
+// when the image delivers less than its size.
+std::uint32_t readWholeImage(const Stream& image, std::span<ReadSink* const> extraSinks = {});
+
+// The display values (with the CRC-32 when known) and the list rows of an analysed image.
+void finishLoad(LoadedImage& loaded);
+
+struct LoadOptions {
+    // Compute the file CRC-32 (only the front ends that show or use it ask: the report, info).
+    bool fileCrc32 = false;
+    // A CRC-32 already computed over the same bytes (while an archive member was copied): taken
+    // instead of reading the image again.
+    std::optional<std::uint32_t> knownCrc32;
+};
+
+// analyse(), the CRC-32 when asked for, finishLoad(). Throws the user's message on the first
+// failure.
+LoadedImage loadImage(Stream& image, const LoadOptions& options = {});
+// The same on the image file at path, opened once for the whole load.
+LoadedImage loadImageFile(const std::string& path, const LoadOptions& options = {});
+
+// The former name, kept for the fuzz targets.
+inline void analyseImage(Stream& image, LoadedImage& out)
+{
+    analyse(image, out);
+}
 
 } // namespace cartscope::core

@@ -10,7 +10,10 @@
 #include <QTreeWidget>
 
 #include "app/icon_view.h"
+#include "core/crc32.h"
+#include "core/read_pass.h"
 #include "tests/app/window_fixture.h"
+#include "tests/archive/zip_builder.h"
 
 using namespace cartscope::apptest;
 
@@ -27,6 +30,10 @@ private Q_SLOTS:
     void dropRule();
     void dropTakesOnlyTheFirstFile();
     void dropOnAnyControlOpensTheFile();
+    void theWholeFileReadRunsAfterTheSequence();
+    void aNewLoadOrClosingCancelsTheRead();
+    void aFailedReadEndsTheLoad();
+    void pluggedSinksSeeTheOneRead();
 };
 
 void LoadSequenceTest::imageOpenShowsEverything()
@@ -270,6 +277,132 @@ void LoadSequenceTest::dropOnAnyControlOpensTheFile()
         QCOMPARE(w.text("FNameEdit"), q(path));
         QCOMPARE(w.text("BadDumpCodeEdit"), verdict);
     }
+}
+
+void LoadSequenceTest::theWholeFileReadRunsAfterTheSequence()
+{
+    fixture::TempDir dir;
+    const std::string path = writeImage(dir, "big.nds", sampleImage().minSize(6 << 20));
+    Window w;
+    int finished = 0;
+    QObject::connect(w.form.get(), &cartscope::app::TForm1::readPassFinished, [&] { ++finished; });
+    QStringList shown;
+    QObject::connect(w.child<QLineEdit>("CRC32Edit"), &QLineEdit::textChanged,
+                     [&](const QString& text) { shown << text; });
+    w.form->openFile(path);
+    // The sequence has ended and the window is usable; the read runs once events are handled.
+    QVERIFY(w.form->imageLoaded());
+    QVERIFY(w.form->readPassRunning());
+    QCOMPARE(w.text("CRC32Edit"), QString::fromUtf8("Computing\u2026 0%"));
+    QCOMPARE(w.text("IntNameEdit"), QStringLiteral("MYGAME"));
+    QCOMPARE(w.child<QTreeWidget>("FSListView")->topLevelItemCount(), 4);
+    for (const char* name : {"SaveInfoButton", "SaveToFileRadioButton", "SaveToClipRadioButton"})
+        QVERIFY2(!w.child<QWidget>(name)->isEnabled(), name);
+    QVERIFY(w.child<QWidget>("SaveIconButton")->isEnabled());
+    QVERIFY(w.child<QWidget>("ExtractAllButton")->isEnabled());
+
+    w.waitForReadPass();
+    QCOMPARE(finished, 1);
+    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
+    for (const char* name : {"SaveInfoButton", "SaveToFileRadioButton", "SaveToClipRadioButton"})
+        QVERIFY2(w.child<QWidget>(name)->isEnabled(), name);
+    // Progress, then the value: every text before the last is a rising percentage.
+    QVERIFY(shown.size() >= 2);
+    int last = -1;
+    for (qsizetype i = 0; i + 1 < shown.size(); ++i) {
+        QVERIFY2(shown[i].startsWith(QString::fromUtf8("Computing\u2026 ")), qPrintable(shown[i]));
+        const int percent = shown[i].mid(11).chopped(1).toInt();
+        QVERIFY(percent >= last && percent <= 100);
+        last = percent;
+    }
+}
+
+void LoadSequenceTest::aNewLoadOrClosingCancelsTheRead()
+{
+    fixture::TempDir dir;
+    const std::string first = writeImage(dir, "first.nds", sampleImage("FIRST").minSize(4 << 20));
+    const std::string second = writeImage(dir, "second.nds", sampleImage("SECOND"));
+    Window w;
+    int finished = 0;
+    QObject::connect(w.form.get(), &cartscope::app::TForm1::readPassFinished, [&] { ++finished; });
+    w.form->openFile(first);
+    QVERIFY(w.form->readPassRunning());
+    w.open(second);
+    QCOMPARE(finished, 1); // the first read never reports
+    QCOMPARE(w.text("IntNameEdit"), QStringLiteral("SECOND"));
+    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(second)));
+    // Reopening the file whose read was stopped works: its lock went with the read.
+    w.form->openFile(first);
+    QVERIFY(w.form->readPassRunning());
+    w.form->close();
+    QVERIFY(!w.form->readPassRunning());
+    QTest::qWait(20);
+    QCOMPARE(finished, 1);
+    QVERIFY(w.dialogs->errors.isEmpty());
+}
+
+void LoadSequenceTest::aFailedReadEndsTheLoad()
+{
+    fixture::TempDir dir;
+    const std::string path = writeImage(dir, "game.nds", sampleImage().minSize(1 << 20));
+    Window w;
+    w.form->openFile(path);
+    QVERIFY(w.form->imageLoaded());
+    // The file shrinks under the open image before the read reaches its end.
+    std::filesystem::resize_file(path, 0x9000);
+    w.waitForReadPass();
+    QCOMPARE(w.dialogs->errors, QStringList{QStringLiteral("Stream read error.")});
+    QVERIFY(!w.form->imageLoaded());
+    QVERIFY(!w.form->imageHeld());
+    QCOMPARE(w.text("FNameEdit"), q(path));
+    for (const char* name : {"IntNameEdit", "CRC32Edit", "SerialEdit"})
+        QVERIFY2(w.text(name).isEmpty(), name);
+    QCOMPARE(w.child<QTreeWidget>("FSListView")->topLevelItemCount(), 0);
+    for (const char* name : {"SaveInfoButton", "SaveIconButton", "ExtractAllButton"})
+        QVERIFY2(!w.child<QWidget>(name)->isEnabled(), name);
+}
+
+namespace {
+struct CountingSink final : cartscope::core::ReadSink {
+    std::uint64_t bytes = 0;
+    int finishes = 0;
+    void consume(std::span<const std::uint8_t> block, std::uint64_t position) override
+    {
+        QCOMPARE(position, bytes);
+        bytes += block.size();
+    }
+    void finish(std::uint64_t) override { ++finishes; }
+};
+} // namespace
+
+void LoadSequenceTest::pluggedSinksSeeTheOneRead()
+{
+    fixture::TempDir dir;
+    const Bytes image = sampleImage().minSize(3 << 20).build();
+    const std::string path = dir.file("game.nds");
+    fixture::writeFile(path, image);
+    const std::string zip = dir.file("game.zip");
+    cartscope::testzip::writeZip(zip, {cartscope::testzip::Entry::file("game.nds", image)});
+
+    Window w;
+    std::vector<std::shared_ptr<CountingSink>> made;
+    w.form->addPassSinkProvider([&] {
+        made.push_back(std::make_shared<CountingSink>());
+        return std::vector<std::shared_ptr<cartscope::core::ReadSink>>{made.back()};
+    });
+    w.open(path);
+    QCOMPARE(made.size(), std::size_t{1});
+    QCOMPARE(made[0]->bytes, std::uint64_t{image.size()});
+    QCOMPARE(made[0]->finishes, 1);
+
+    // Out of an archive the copy is the read: no pass over the copy, the value at once.
+    w.form->openFile(zip);
+    QVERIFY(!w.form->readPassRunning());
+    QCOMPARE(made.size(), std::size_t{2});
+    QCOMPARE(made[1]->bytes, std::uint64_t{image.size()});
+    QCOMPARE(made[1]->finishes, 1);
+    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
+    QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
 }
 
 QTEST_MAIN(LoadSequenceTest)

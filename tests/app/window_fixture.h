@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QTest>
@@ -132,7 +133,20 @@ public:
     }
     QString text(const char* editName) const { return child<QLineEdit>(editName)->text(); }
 
-    void open(const std::string& path) { form->openFile(path); }
+    // Opens the file and lets the load's whole-file read (the CRC-32, on a background thread)
+    // run to its end, as a user who waits for the values would.
+    void open(const std::string& path)
+    {
+        form->openFile(path);
+        waitForReadPass();
+    }
+    void waitForReadPass()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (form->readPassRunning() && timer.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
 
     // A drop of these local files on a control of the window (the window itself when none is
     // named), through the real drag-enter and drop events: the toolkit offers the drag to the

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "archive/reader.h"
+#include "core/crc32.h"
 #include "core/error.h"
+#include "core/read_pass.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/image_builder.h"
 
@@ -223,7 +225,6 @@ TEST_F(ReaderTest, DamagedMembersLeaveNothing)
     };
     const Bytes data = noise(3 << 20, 7);
     const std::vector<Case> cases = {
-        {"stored CRC", false, [](Bytes& z, const RawEntry& e) { z[e.data + 2000000] ^= 1; }},
         {"deflate stream", true, [](Bytes& z, const RawEntry& e) { z[e.data + 1000] ^= 0x55; }},
         {"deflate declared smaller", true,
          [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 1000000); }},
@@ -244,9 +245,127 @@ TEST_F(ReaderTest, DamagedMembersLeaveNothing)
         const auto members = listImageMembers(zip);
         ASSERT_EQ(members.size(), 1u) << c.what;
         Recorder rec;
-        EXPECT_EQ(extract(members[0], rec), 0) << c.what;
+        // Damage that inflates to other bytes shows as a CRC-32 mismatch, which is reported.
+        try {
+            EXPECT_EQ(extract(members[0], rec), 0) << c.what;
+        } catch (const cartscope::core::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("does not match its stored CRC-32"),
+                      std::string::npos)
+                << c.what;
+        }
         EXPECT_FALSE(exists(out)) << c.what;
         EXPECT_EQ(rec.ends, 1) << c.what;
+    }
+}
+
+TEST_F(ReaderTest, DataThatDoesNotMatchItsStoredCrcIsADamagedArchive)
+{
+    Bytes z = buildZip({Entry::file("game.nds", noise(3 << 20, 7))}, {false, false, {}});
+    z[rawEntries(z).at(0).data + 2000000] ^= 1;
+    writeFile(zip, z);
+    Recorder rec;
+    try {
+        extract(listImageMembers(zip).at(0), rec);
+        FAIL() << "no error";
+    } catch (const cartscope::core::Error& e) {
+        EXPECT_EQ(std::string(e.what()), "The archive is damaged: the data of \"game.nds\" in the "
+                                         "archive \"" +
+                                             zip + "\" does not match its stored CRC-32");
+    }
+    EXPECT_FALSE(exists(out));
+    EXPECT_EQ(rec.ends, 1);
+}
+
+TEST_F(ReaderTest, MembersTooLargeForAnImageOrForTheFreeSpaceAreRefusedBeforeWriting)
+{
+    // A small deflated member declaring 1.25 GiB: refused before a byte is written.
+    Bytes z = buildZip({Entry::file("game.nds", Bytes(100000, 0))});
+    patchDeclaredSize(z, 0, 0x50000000);
+    writeFile(zip, z);
+    Recorder rec;
+    try {
+        extract(listImageMembers(zip).at(0), rec);
+        FAIL() << "no error";
+    } catch (const cartscope::core::Error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "The member \"game.nds\" in the archive \"" + zip +
+                      "\" declares 1.2 GiB; no DS or DSi image is larger than 1.0 GiB, so it is "
+                      "not extracted");
+    }
+    EXPECT_FALSE(exists(out));
+    EXPECT_TRUE(rec.progress.empty());
+    EXPECT_EQ(rec.ends, 1);
+
+    // More than the free space where the copy goes.
+    writeZip(zip, {Entry::file("game.nds", noise(3 << 20))});
+    std::string askedFolder;
+    ExtractEvents small = rec.events();
+    small.freeSpace = [&](const std::string& folder) -> std::optional<std::uint64_t> {
+        askedFolder = folder;
+        return 1 << 20;
+    };
+    try {
+        extractMember(zip, listImageMembers(zip).at(0), out, small);
+        FAIL() << "no error";
+    } catch (const cartscope::core::Error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Not enough free space to take \"game.nds\" in the archive \"" + zip +
+                      "\" out: it needs 3.0 MiB but only 1.0 MiB is free in \"" + dir.path() +
+                      "\"");
+    }
+    EXPECT_EQ(askedFolder, dir.path());
+    EXPECT_FALSE(exists(out));
+    // Exactly enough, or a file system that cannot tell: extracted.
+    for (const std::optional<std::uint64_t> free :
+         {std::optional<std::uint64_t>(3 << 20), std::optional<std::uint64_t>()}) {
+        ExtractEvents fits = rec.events();
+        fits.freeSpace = [free](const std::string&) { return free; };
+        std::filesystem::remove(out);
+        EXPECT_EQ(extractMember(zip, listImageMembers(zip).at(0), out, fits), 1);
+    }
+}
+
+TEST_F(ReaderTest, SinksSeeTheCopyAsItIsWrittenAndFinishOnlyWhenItIsComplete)
+{
+    struct Collect final : cartscope::core::ReadSink {
+        Bytes bytes;
+        std::uint64_t finished = 0;
+        int finishes = 0;
+        void consume(std::span<const std::uint8_t> block, std::uint64_t position) override
+        {
+            EXPECT_EQ(position, bytes.size());
+            bytes.insert(bytes.end(), block.begin(), block.end());
+        }
+        void finish(std::uint64_t total) override
+        {
+            finished = total;
+            ++finishes;
+        }
+    };
+    const Bytes data = noise((5 << 20) + 123);
+    for (const bool deflate : {true, false}) {
+        writeZip(zip, {Entry::file("game.nds", data)}, {deflate, false, {}});
+        const Member member = listImageMembers(zip).at(0);
+        Collect collect;
+        cartscope::core::Crc32Sink crc;
+        cartscope::core::ReadSink* sinks[] = {&collect, &crc};
+        Recorder rec;
+        std::filesystem::remove(out);
+        ASSERT_EQ(extractMember(zip, member, out, rec.events(), sinks), 1);
+        EXPECT_EQ(collect.bytes, data);
+        EXPECT_EQ(collect.finishes, 1);
+        EXPECT_EQ(collect.finished, data.size());
+        EXPECT_EQ(crc.value(), cartscope::core::crc32::crc32Of(data));
+        EXPECT_EQ(readFile(out), data);
+
+        // Cancelled part way: the sinks are never finished.
+        Collect cancelled;
+        cartscope::core::ReadSink* one[] = {&cancelled};
+        Recorder stop;
+        stop.cancelAtCall = 1;
+        std::filesystem::remove(out);
+        EXPECT_EQ(extractMember(zip, member, out, stop.events(), one), 0);
+        EXPECT_EQ(cancelled.finishes, 0);
     }
 }
 

@@ -1,0 +1,105 @@
+// One load for every front end: the steps, and the whole-file read only for who asks for it.
+#include <gtest/gtest.h>
+
+#include "core/crc32.h"
+#include "core/error.h"
+#include "core/load.h"
+#include "tests/fixture/image_builder.h"
+
+namespace cartscope::core {
+namespace {
+
+using fixture::Bytes;
+using fixture::ImageBuilder;
+using fixture::Node;
+
+// A memory image that counts the bytes asked of it, and may claim to be longer than it is.
+class CountingStream final : public Stream {
+public:
+    explicit CountingStream(const Bytes& bytes, std::uint64_t claimedSize = 0)
+        : m_inner(bytes), m_size(claimedSize ? claimedSize : bytes.size())
+    {}
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override
+    {
+        read += out.size();
+        return m_inner.pread(position, out);
+    }
+    std::uint64_t size() const override { return m_size; }
+    mutable std::uint64_t read = 0;
+
+private:
+    MemoryStream m_inner;
+    std::uint64_t m_size;
+};
+
+Bytes bigImage()
+{
+    return ImageBuilder()
+        .title("BIG")
+        .root({Node::file("big.bin", Bytes(3 << 20, 0x5A)), Node::file("tiny.txt", "hi")})
+        .build();
+}
+
+TEST(Load, WithoutTheFileCrcNothingButHeaderBannerAndTablesIsRead)
+{
+    const Bytes image = bigImage();
+    CountingStream stream(image);
+    const LoadedImage loaded = loadImage(stream);
+    EXPECT_EQ(loaded.stage, LoadedImage::Stage::Tables);
+    EXPECT_FALSE(loaded.fileCrc32);
+    EXPECT_EQ(loaded.display.CRC32, "");
+    EXPECT_EQ(loaded.display.IntName, "BIG");
+    ASSERT_EQ(loaded.rows.size(), 2u);
+    EXPECT_EQ(loaded.rows[1].path, "/tiny.txt");
+    EXPECT_LT(stream.read, 128u * 1024) << "the 3 MiB file's data must not be read";
+}
+
+TEST(Load, TheFileCrcIsOneReadOrTheValueGiven)
+{
+    const Bytes image = bigImage();
+    CountingStream stream(image);
+    LoadOptions options;
+    options.fileCrc32 = true;
+    const LoadedImage loaded = loadImage(stream, options);
+    ASSERT_TRUE(loaded.fileCrc32);
+    EXPECT_EQ(*loaded.fileCrc32, crc32::crc32Of(image));
+    EXPECT_EQ(loaded.display.CRC32, crc32Text(crc32::crc32Of(image)));
+    EXPECT_LT(stream.read, image.size() + 128u * 1024) << "one whole read, not two";
+
+    // A CRC-32 computed while an archive member was copied is taken as it is.
+    CountingStream again(image);
+    options.knownCrc32 = 0x1234u;
+    const LoadedImage given = loadImage(again, options);
+    EXPECT_EQ(given.display.CRC32, "00001234");
+    EXPECT_LT(again.read, 128u * 1024);
+}
+
+TEST(Load, AnImageThatDeliversLessThanItsSizeFailsTheRead)
+{
+    const Bytes image = bigImage();
+    CountingStream stream(image, image.size() + 10);
+    LoadOptions options;
+    options.fileCrc32 = true;
+    try {
+        loadImage(stream, options);
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), kStreamReadError);
+    }
+    // Without the CRC the same image loads.
+    CountingStream again(image, image.size() + 10);
+    EXPECT_EQ(loadImage(again).rows.size(), 2u);
+}
+
+TEST(Load, AFailedStepLeavesTheStepsBeforeIt)
+{
+    Bytes image = bigImage();
+    image.resize(0x7000); // the header's secure-area copy runs short
+    MemoryStream stream(image);
+    LoadedImage loaded;
+    EXPECT_THROW(analyse(stream, loaded), Error);
+    EXPECT_EQ(loaded.stage, LoadedImage::Stage::None);
+}
+
+} // namespace
+} // namespace cartscope::core
