@@ -200,7 +200,12 @@ void TForm1::ExtractThisFile1Click()
 // more than the disk holds; a run that fills the disk would end in "Stream write error" halfway.
 bool TForm1::roomForExtraction(const std::vector<core::PlannedFile>& plan)
 {
-    const std::uint64_t needed = core::plannedBytes(plan);
+    // A row that will be refused (a system file past the end of the image) writes nothing.
+    std::vector<core::PlannedFile> written;
+    for (const core::PlannedFile& f : plan)
+        if (f.row.problem.empty())
+            written.push_back(f);
+    const std::uint64_t needed = core::plannedBytes(written);
     const std::optional<std::uint64_t> free =
         m_freeSpace ? m_freeSpace(LastExtractDir) : std::nullopt;
     if (!free || needed <= *free)

@@ -54,7 +54,7 @@ struct Selection {
     std::string folder;
 };
 
-Selection select(const Invocation& inv, const Input& in, const core::LoadedImage& img)
+Selection select(const Invocation& inv, const core::Stream& image, const core::LoadedImage& img)
 {
     const std::vector<std::string> wanted(inv.positional.begin() + 2, inv.positional.end());
     const bool systemOnly = inv.has("--system-only");
@@ -62,13 +62,11 @@ Selection select(const Invocation& inv, const Input& in, const core::LoadedImage
     if (inv.has("--narc")) {
         if (system || !wanted.empty())
             throw UsageError("--narc extracts a whole archive; it takes no paths and no --system");
-        const core::FileStream image(in.imagePath, true);
         const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
         return {core::narcRows(narc), core::narcFolderName(narc.path)};
     }
     std::vector<core::FileRow> all = systemOnly ? std::vector<core::FileRow>{} : img.rows;
     if (system) {
-        const core::FileStream image(in.imagePath, true);
         const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
         all.insert(all.end(), sys.begin(), sys.end());
     }
@@ -101,7 +99,9 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     const bool errIsTerminal = ctx.errIsTerminal;
     const Input in = openInput(path);
     const core::LoadedImage img = load(in);
-    Selection selection = select(inv, in, img);
+    // The image stays open from the selection to the end of the run, as the window keeps it.
+    core::FileStream image(in.imagePath, true);
+    Selection selection = select(inv, image, img);
 
     // Rows that cannot be written (a system file or member past the end) are reported and
     // skipped; the others are extracted, and the exit status says something failed.
@@ -125,11 +125,8 @@ int cmdExtract(const Invocation& inv, Context& ctx)
                               "; use --force to extract anyway");
     }
 
-    core::ExtractSummary summary;
-    {
-        // The image stays open for the whole run, as the window keeps it.
-        core::FileStream image(in.imagePath, true);
-        summary = core::extractAll(image, plan, [&](const core::ExtractProgress& p) {
+    const core::ExtractSummary summary =
+        core::extractAll(image, plan, [&](const core::ExtractProgress& p) {
             if (errIsTerminal)
                 drawProgress(err, p);
             if (p.current && p.current->renamed)
@@ -138,7 +135,6 @@ int cmdExtract(const Invocation& inv, Context& ctx)
                     << safe(p.current->relative) << " (another file has that name)\n";
             return !g_interrupted.load();
         });
-    }
     if (errIsTerminal)
         err << "\n";
     for (const auto& f : failures)
