@@ -103,6 +103,16 @@ TEST(CliSystem, ExtractSystemOnlyWritesEachFileAndRefusesOnlyTheOnesPastTheEnd)
     EXPECT_NE(bad.out.find("1 file could not be extracted"), std::string::npos) << bad.out;
     EXPECT_FALSE(fs::exists(dir.file("bad/CARTSCOPE/[system]/arm7.bin")));
     EXPECT_TRUE(fs::exists(dir.file("bad/CARTSCOPE/[system]/arm9.bin")));
+
+    // The list shows the row and says why it cannot be extracted.
+    const auto listed = cli({"list", "--system-only", dir.file("bad.nds")});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.err, "note: /[system]/arm7.bin: its range runs past the end of the image\n");
+    const auto json = cli({"list", "--json", "--system-only", dir.file("bad.nds")});
+    EXPECT_NE(json.out.find("\"size\": 268435456, \"system\": true, \"problem\": \"its range "
+                            "runs past the end of the image\"}"),
+              std::string::npos)
+        << json.out;
 }
 
 TEST(CliSystem, ExtractSystemWritesTheTreeToAndATreeFolderNamedLikeTheSystemFolderIsKept)
