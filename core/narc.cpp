@@ -195,7 +195,8 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
                              " entries but claims " + std::to_string(claimed));
     const std::uint64_t fatAt = btaf->start + kBtafEntriesAt;
     std::vector<std::uint8_t> fat(static_cast<std::size_t>(count * kFatEntrySize));
-    archive.pread(fatAt, fat);
+    if (!fat.empty())
+        archive.pread(fatAt, fat);
 
     const std::uint64_t dataAt = gmif->start + kBlockHeaderSize;
     const std::uint64_t dataSize = gmif->end - gmif->start - kBlockHeaderSize;

@@ -121,6 +121,8 @@ std::vector<OverlayEntry> readOverlayTable(const Stream& image, std::uint64_t of
         return entries;
     const std::uint64_t available = std::min(size, image.size() - offset);
     const std::uint64_t count = std::min(available / kOverlayEntrySize, kMaxOverlays);
+    if (count == 0)
+        return entries;
     std::vector<std::uint8_t> table(static_cast<std::size_t>(count * kOverlayEntrySize));
     const std::size_t got = image.pread(offset, table);
     entries.reserve(static_cast<std::size_t>(got / kOverlayEntrySize));
@@ -154,8 +156,8 @@ void addOverlays(Collector& c, std::span<const std::uint8_t> header,
         if (e.fileId < fatCount)
             needed = std::max<std::uint64_t>(needed, std::uint64_t{e.fileId} + 1);
     std::vector<std::uint8_t> fat(static_cast<std::size_t>(needed * kFatEntrySize));
-    const std::size_t got = c.image().pread(fatOffset, fat);
-    fat.resize(got);
+    if (!fat.empty())
+        fat.resize(c.image().pread(fatOffset, fat));
 
     for (const OverlayEntry& e : entries) {
         const std::uint64_t at = std::uint64_t{e.fileId} * kFatEntrySize;

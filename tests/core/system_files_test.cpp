@@ -192,7 +192,8 @@ TEST(SystemFiles, RowsAreMarkedUnderTheSystemFolderAndProblemsRefuseExtraction)
 {
     ImageBuilder b = systemImage({});
     b.poke32(0x3C, 0x7FFFFFFF); // ARM7 size past the end
-    MemoryStream s(b.build());
+    const Bytes image = b.build();
+    MemoryStream s(image);
     const auto rows = cartscope::core::systemRows(systemFiles(s));
     ASSERT_GE(rows.size(), 3u);
     EXPECT_EQ(rows[0].path, "/[system]/header.bin");
