@@ -47,13 +47,14 @@ struct Block {
 
 // The name block and the allocation entries as one stream for the image's FNT walk: the name
 // block from position 0 (the walk takes sub-table offsets from the start of the table), the
-// entries from kFatBase. Sub-table offsets are 32-bit, so no sub-table can reach the entries;
-// between the two nothing is delivered (a sub-table there ends at once). Past the entries, up
+// entries from kFatBase = 2^32. Sub-table offsets are 32-bit, so no sub-table can start at the
+// entries, and between the two nothing is delivered, so none can run into them either (a
+// sub-table ends where a read delivers nothing). Past the entries, up
 // to kFatBase + kNoEntrySpan, every byte reads 0xFF: a named file whose ID has no allocation
 // entry gets the range 0xFFFFFFFF..0xFFFFFFFF, which is reported instead of read as empty.
 class TableStream final : public Stream {
 public:
-    static constexpr std::uint64_t kFatBase = std::uint64_t{1} << 40;
+    static constexpr std::uint64_t kFatBase = std::uint64_t{1} << 32;
     // File IDs are a 16-bit first ID plus a count below 2^17: 8 bytes each.
     static constexpr std::uint64_t kNoEntrySpan = std::uint64_t{1} << 24;
 
