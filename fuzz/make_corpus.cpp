@@ -34,5 +34,9 @@ int main(int argc, char** argv)
     const auto at = plain.layout().bannerOffset;
     writeFile(dir + "/png/sample.bin",
               Bytes(banner.begin() + at + 0x20, banner.begin() + at + 0x241));
+    writeFile(dir + "/narc/named.narc",
+              narcArchive({{"a.bin", Bytes{1, 2, 3}}, {"d/b.bin", Bytes{0x10, 5}}}, true));
+    writeFile(dir + "/narc/plain.narc", narcArchive({{"", Bytes{'N', 'A', 'R', 'C'}}}, false));
+    writeFile(dir + "/narc/system.nds", systemImage({.dsi = true}).build());
     return 0;
 }

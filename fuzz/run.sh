@@ -7,12 +7,12 @@ cd "$(dirname "$0")/.."
 seconds="${1:-900}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_load fuzz_png fuzz_plan fuzz_archive)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_load fuzz_png fuzz_plan fuzz_archive fuzz_narc)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 corpus=fuzz/corpus
-mkdir -p "$corpus"/{load,plan,png,archive}
+mkdir -p "$corpus"/{load,plan,png,archive,narc}
 build/fuzz/fuzz/make_corpus "$corpus"
 if command -v bsdtar >/dev/null; then
   (cd "$corpus/load" && bsdtar -a -cf ../archive/seed.zip plain.nds bare.nds) || true
