@@ -4,6 +4,9 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSpacerItem>
+
+#include "app/polish.h"
 
 namespace cartscope::app {
 
@@ -127,20 +130,41 @@ std::optional<QString> QtDialogs::getExistingDirectory(QWidget* parent, const QS
     return dialog.selectedFiles().front();
 }
 
-namespace {
-
 // Message texts carry names from images and archives ("Cannot create file "%s". %s"), so they
 // are shown as plain text: a box left to guess would take a name such as <img src="/dev/zero">
 // for markup and load the file it names.
+std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, QMessageBox::Icon icon,
+                                            const QString& caption, const QString& text,
+                                            QMessageBox::StandardButtons buttons,
+                                            QMessageBox::StandardButton defaultButton)
+{
+    auto box = std::make_unique<QMessageBox>(icon, caption, QString(), buttons, parent);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(text);
+    box->setDefaultButton(defaultButton);
+    box->setWindowIcon(applicationIcon());
+    // A box sized for a short text is narrower than its caption, and the window manager cuts
+    // the caption ("Inf…ion"). A strut below the contents keeps the box as wide as the caption
+    // plus room for the title bar's icon and buttons.
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+        const QFontMetrics metrics(box->font());
+        const int titleBar = metrics.height() * 8; // icon, close box and margins
+        const int width = metrics.horizontalAdvance(caption) * 5 / 4 + titleBar;
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    return box;
+}
+
+namespace {
+
 QMessageBox::StandardButton showBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption,
                                     const QString& text, QMessageBox::StandardButtons buttons,
                                     QMessageBox::StandardButton defaultButton = QMessageBox::Ok)
 {
-    QMessageBox box(icon, caption, QString(), buttons, parent);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(text);
-    box.setDefaultButton(defaultButton);
-    return static_cast<QMessageBox::StandardButton>(box.exec());
+    const std::unique_ptr<QMessageBox> box =
+        makeMessageBox(parent, icon, caption, text, buttons, defaultButton);
+    return static_cast<QMessageBox::StandardButton>(box->exec());
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include <QMessageBox>
 #include <QString>
 #include <QStringList>
 
@@ -71,6 +73,12 @@ public:
 private:
     QString m_lastOpened; // the open dialog's starting point for its next use
 };
+
+// The message box QtDialogs shows (not yet shown): plain text, at least as wide as its caption.
+std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, QMessageBox::Icon icon,
+                                            const QString& caption, const QString& text,
+                                            QMessageBox::StandardButtons buttons,
+                                            QMessageBox::StandardButton defaultButton);
 
 // The filter as Qt's dialogs take it: the description, then the patterns in brackets (shown
 // only to Qt, which hides them); every pattern matches its extension in any letter case.

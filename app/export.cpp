@@ -84,9 +84,10 @@ private:
 
 core::DisplayValues TForm1::shownValues() const
 {
-    // The report says what the window says: every value is read back from its control.
+    // The report says what the window says: every value is read back from its control, except
+    // the internal name, which the control shows with its invisible characters marked.
     core::DisplayValues v;
-    v.IntName = toCoreText(IntNameEdit->text());
+    v.IntName = m_internalName;
     v.FileSize = toCoreText(FileSizeEdit->text());
     v.Serial = toCoreText(SerialEdit->text());
     v.MakerCode = toCoreText(MakerCodeEdit->text());

@@ -24,6 +24,7 @@
 #include "core/paths.h"
 #include "core/space.h"
 #include "core/system_files.h"
+#include "core/text.h"
 
 namespace cartscope::app {
 
@@ -52,6 +53,11 @@ void TForm1::ParseArraysToList()
         m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
     }
     fillList(nullptr, false);
+    // Filling the list is its change notification even when there are no rows to insert: an
+    // image without files keeps "Extract Rom Contents", whose run then only shows and hides the
+    // progress dialog and confirms.
+    if (m_job == Job::None)
+        ExtractAllButton->setEnabled(true);
 }
 
 void TForm1::emptyFileList()
@@ -74,8 +80,10 @@ void TForm1::fillList(const core::FileRow* keepCurrent, bool keepSelected)
     // System rows in the palette's link colour: distinct from the tree's, readable in any theme.
     const QBrush systemBrush(FSListView->palette().color(QPalette::Link));
     for (const core::FileRow& row : m_rows) {
-        auto* item = new QTreeWidgetItem(
-            QStringList{fromCoreText(row.path), fromCoreText(row.offset), fromCoreText(row.size)});
+        // Invisible and reordering characters show as marks; the row itself keeps the real name.
+        auto* item =
+            new QTreeWidgetItem(QStringList{fromCoreText(core::markInvisible(row.path)),
+                                            fromCoreText(row.offset), fromCoreText(row.size)});
         if (row.system) {
             for (int c = 0; c < 3; ++c)
                 item->setForeground(c, systemBrush);
@@ -130,7 +138,8 @@ void TForm1::FSListViewClick()
 
 void TForm1::FSListViewChange()
 {
-    if (m_job != Job::None || m_rows.empty())
+    // Emptying the list at a load notifies too; no image is held then.
+    if (m_job != Job::None || !ImageStream)
         return;
     ExtractAllButton->setEnabled(true);
 }
@@ -155,7 +164,10 @@ void TForm1::showFilesPopupMenu(const QPoint& position)
 
 std::optional<std::string> TForm1::chooseExtractionBase()
 {
-    const QString status = QStringLiteral("A New SubDir '") + IntNameEdit->text() +
+    // The name of the folder that will be made: the internal name as cleaned for the file system
+    // (with its invisible characters marked), not the raw text.
+    const QString status = QStringLiteral("A New SubDir '") +
+                           fromLocalPath(core::markInvisible(core::cleanName(m_internalName))) +
                            QStringLiteral("' Will Be Created Here");
     const std::optional<QString> chosen = m_dialogs->getExistingDirectory(
         this, QString::fromLatin1(kFolderPickerTitle), status, fromLocalPath(LastExtractDir));
@@ -186,7 +198,7 @@ void TForm1::ExtractThisFile1Click()
         if (!base)
             return;
         const std::vector<core::PlannedFile> plan =
-            core::planExtraction(*base, toCoreText(IntNameEdit->text()), {row});
+            core::planExtraction(*base, m_internalName, {row});
         // One row may name a range of up to 2 GiB: the same question as for the whole tree.
         if (!roomForExtraction(plan))
             return;
@@ -198,21 +210,25 @@ void TForm1::ExtractThisFile1Click()
 // Before a run (one file or the whole tree): when the rows need more than the destination has free,
 // the user decides. Thousands of rows may name one large range, so a small image can ask for far
 // more than the disk holds; a run that fills the disk would end in "Stream write error" halfway.
+//
+// What is counted is what can be written: rows inside the image, each file in whole blocks of the
+// destination, and one inode per file and folder where the file system counts them.
 bool TForm1::roomForExtraction(const std::vector<core::PlannedFile>& plan)
 {
+    const std::optional<core::Room> room = m_freeSpace ? m_freeSpace(LastExtractDir) : std::nullopt;
+    if (!room)
+        return true;
     // A row that will be refused (a system file past the end of the image) writes nothing.
     std::vector<core::PlannedFile> written;
     for (const core::PlannedFile& f : plan)
         if (f.row.problem.empty())
             written.push_back(f);
-    const std::uint64_t needed = core::plannedBytes(written);
-    const std::optional<std::uint64_t> free =
-        m_freeSpace ? m_freeSpace(LastExtractDir) : std::nullopt;
-    if (!free || needed <= *free)
+    const core::Needs needs = core::neededRoom(written, ImageStream->size(), room->blockSize);
+    const std::optional<std::string> shortfall = core::shortOfRoom(needs, *room, LastExtractDir);
+    if (!shortfall)
         return true;
-    return m_dialogs->question(
-        this, fromLocalPath(core::notEnoughSpaceText(needed, *free, LastExtractDir)) +
-                  QStringLiteral(". Extract anyway?"));
+    return m_dialogs->question(this,
+                               fromLocalPath(*shortfall) + QStringLiteral(". Extract anyway?"));
 }
 
 // The run goes through core::extractAll (which keeps the folder of the previous file open) and
@@ -237,7 +253,7 @@ void TForm1::ExtractAllButtonClick()
         // Every destination is planned (and confirmed inside the chosen folder) before the
         // first file is written.
         const std::vector<core::PlannedFile> plan =
-            core::planExtraction(*base, toCoreText(IntNameEdit->text()), m_rows);
+            core::planExtraction(*base, m_internalName, m_rows);
         if (!roomForExtraction(plan))
             return;
         const int total = static_cast<int>(plan.size());
@@ -256,7 +272,12 @@ void TForm1::ExtractAllButtonClick()
                     for (; counted < p.done; ++counted)
                         m_form2->advance();
                     Q_EMIT fileExtracted(static_cast<int>(counted), total);
+                    // Cancel is looked at after every file; the dialog is painted only at its
+                    // own pace (thousands of small files a second would otherwise be painted
+                    // one by one).
+                    m_form2->pacePainting();
                     QCoreApplication::processEvents(QEventLoop::AllEvents);
+                    m_form2->holdPainting();
                 }
                 if (!p.current)
                     return true;
@@ -265,8 +286,8 @@ void TForm1::ExtractAllButtonClick()
                 // A system file that does not fit stops the run with its reason, before
                 // anything of it is created, as a read error would.
                 core::requireExtractable(p.current->row);
-                m_form2->showFile(fromLocalPath(p.current->relative),
-                                  fromLocalPath(p.current->full));
+                m_form2->showFile(fromLocalPath(core::markInvisible(p.current->relative)),
+                                  fromLocalPath(core::markInvisible(p.current->full)));
                 return true;
             });
         }

@@ -46,6 +46,11 @@ public:
         m_window.m_job = Job::None;
         // The load's read may have ended during the job.
         m_window.updateSaveInfoEnabled();
+        // A close request that cancelled the job closes the window now it has stopped.
+        if (m_window.m_closeAfterJob) {
+            m_window.m_closeAfterJob = false;
+            QMetaObject::invokeMethod(&m_window, &QWidget::close, Qt::QueuedConnection);
+        }
     }
     JobGuard(const JobGuard&) = delete;
     JobGuard& operator=(const JobGuard&) = delete;

@@ -21,6 +21,7 @@
 #include "core/error.h"
 #include "core/load.h"
 #include "core/paths.h"
+#include "core/text.h"
 
 namespace cartscope::app {
 
@@ -315,12 +316,13 @@ void TForm1::PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanne
 
 void TForm1::showDisplayValues(const core::DisplayValues& v)
 {
-    IntNameEdit->setText(fromCoreText(v.IntName));
+    m_internalName = v.IntName;
+    IntNameEdit->setText(fromCoreText(core::markInvisible(v.IntName)));
     FileSizeEdit->setText(fromCoreText(v.FileSize));
     SerialEdit->setText(fromCoreText(v.Serial));
     MakerCodeEdit->setText(fromCoreText(v.MakerCode));
     MakerNameEdit->setText(fromCoreText(v.MakerName));
-    CardSizeEdit->setText(fromCoreText(v.CardSize));
+    CardSizeEdit->setText(localisedNumbers(fromCoreText(v.CardSize)));
     CRC32Edit->setText(fromCoreText(v.CRC32));
     BadDumpCodeEdit->setText(fromCoreText(v.BadDumpCode));
     if (!v.BadDumpCode.empty()) {
@@ -342,7 +344,8 @@ void TForm1::showDisplayValues(const core::DisplayValues& v)
     ActHeaderCRC16Edit->setText(fromCoreText(v.ActHeaderCRC16));
     HeaderCheckEdit->setText(fromCoreText(v.HeaderCheck));
     for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.Titles.size(); ++i)
-        LangTntRichEdits[i]->setPlainText(QString::fromStdU16String(v.Titles[i]));
+        LangTntRichEdits[i]->setPlainText(
+            QString::fromStdU16String(core::markInvisible(v.Titles[i])));
     // Long values show from their start.
     for (QLineEdit* edit : findChildren<QLineEdit*>())
         edit->setCursorPosition(edit == FNameEdit ? edit->text().size() : 0);

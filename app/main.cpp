@@ -7,17 +7,27 @@
 #include <string>
 
 #include <QApplication>
+#include <QHeaderView>
+#include <QMouseEvent>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include "app/main_window.h"
+#include "app/polish.h"
+#include "app/qt_text.h"
+#include "archive/temp_area.h"
 
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Cartscope"));
     QApplication::setApplicationVersion(QStringLiteral("1.7"));
-    QApplication::setDesktopFileName(QStringLiteral("cartscope"));
+    // The desktop entry's name: the window system matches the window to its entry and icon.
+    QApplication::setDesktopFileName(QStringLiteral("io.github.cartscope.Cartscope"));
+    QApplication::setWindowIcon(cartscope::app::applicationIcon());
+    cartscope::app::keepNoToolkitSettings();
 
     cartscope::app::TForm1 window;
     if (const QScreen* screen = window.screen())
@@ -35,11 +45,31 @@ int main(int argc, char* argv[])
     // CARTSCOPE_SCREENSHOT=out.png: after the load, save a picture of the window and quit
     // (documentation screenshots, made under a virtual X server).
     const QString screenshot = qEnvironmentVariable("CARTSCOPE_SCREENSHOT");
-    QTimer::singleShot(0, &window, [&window, image, screenshot] {
+    // Temporary copies left by a Cartscope that was killed go at every start; one that cannot be
+    // removed is reported once the window is up.
+    const std::vector<std::string> leftovers = cartscope::archive::removeLeftovers();
+    QTimer::singleShot(0, &window, [&window, image, screenshot, leftovers] {
+        for (const std::string& message : leftovers)
+            window.dialogs().error(&window, cartscope::app::fromLocalPath(message + "."));
         if (image)
             window.openFile(*image);
         if (screenshot.isEmpty())
             return;
+        // CARTSCOPE_SCREENSHOT_PAGE=files: the file list, sorted by size, instead of the first
+        // page.
+        if (qEnvironmentVariable("CARTSCOPE_SCREENSHOT_PAGE") == QLatin1String("files")) {
+            if (auto* pages = window.findChild<QTabWidget*>(QStringLiteral("PageControl")))
+                pages->setCurrentIndex(1);
+            if (auto* list = window.findChild<QTreeWidget*>(QStringLiteral("FSListView"))) {
+                const QHeaderView* header = list->header();
+                const QPoint at(header->sectionViewportPosition(2) + 5, header->height() / 2);
+                for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+                    QMouseEvent click(type, at, header->viewport()->mapToGlobal(at), Qt::LeftButton,
+                                      Qt::LeftButton, Qt::NoModifier);
+                    QCoreApplication::sendEvent(header->viewport(), &click);
+                }
+            }
+        }
         QTimer::singleShot(300, &window, [&window, screenshot] {
             const bool saved = window.grab().save(screenshot, "PNG");
             QCoreApplication::exit(saved ? EXIT_SUCCESS : EXIT_FAILURE);

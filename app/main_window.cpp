@@ -26,6 +26,7 @@
 
 #include "app/background_pass.h"
 #include "app/design_layout.h"
+#include "app/eliding.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/progress_dialog.h"
@@ -44,7 +45,7 @@ template <class T> T* named(T* widget, const char* name)
 
 QLineEdit* readOnlyEdit(QWidget* parent, const char* name)
 {
-    auto* edit = named(new QLineEdit(parent), name);
+    auto* edit = named(new ElidingLineEdit(parent), name);
     edit->setReadOnly(true);
     return edit;
 }
@@ -66,11 +67,12 @@ void setBackground(QWidget* widget, const QColor& colour)
 
 TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     : QWidget(parent), m_dialogs(std::move(dialogs)), m_pass(std::make_unique<BackgroundPass>()),
-      m_freeSpace(core::freeBytes)
+      m_freeSpace(core::roomAt)
 {
     createControls();
     connectControls();
     populateControls();
+    polishControls();
 }
 
 TForm1::~TForm1()
@@ -431,6 +433,7 @@ void TForm1::ClearInfo()
                             CRC32Edit, MakerCodeEdit, MakerNameEdit, BadDumpCodeEdit})
         edit->clear();
     setBackground(BadDumpCodeEdit, buttonFace(this));
+    m_internalName.clear();
     for (QLineEdit* edit :
          {DeviceCodeEdit, VersionCodeEdit, UnitCodeEdit, ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit,
           SecAreaCheckEdit, ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit, ExpHeaderCRC16Edit,
@@ -492,9 +495,23 @@ void TForm1::dropEvent(QDropEvent* event)
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
-    // A running job reads the image and the list; the window stays until it has ended.
+    // A running job reads the image and the list; the window stays until it has ended. Asked
+    // to close meanwhile, it offers to cancel the job and closes once the job has stopped.
     if (m_job != Job::None) {
         event->ignore();
+        if (m_closeAfterJob ||
+            !m_dialogs->question(this, QStringLiteral("Cancel the running extraction and close?")))
+            return;
+        // The job may have ended while the question was open.
+        if (m_job == Job::None) {
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+            return;
+        }
+        m_closeAfterJob = true;
+        if (m_job == Job::Archive)
+            ExtCancelButtonClick();
+        else
+            m_form2->Button1Click();
         return;
     }
     m_form2->hide();

@@ -23,6 +23,7 @@
 #include "core/load.h"
 #include "core/narc.h"
 #include "core/read_pass.h"
+#include "core/space.h"
 #include "core/stream.h"
 
 class QAction;
@@ -89,9 +90,9 @@ public:
     TForm2* progressDialog() const { return m_form2; }
     Dialogs& dialogs() { return *m_dialogs; }
 
-    // Free bytes at a destination folder, asked before a whole-tree extraction; std::nullopt
-    // when unknown (no question is asked then). core::freeBytes unless a test replaces it.
-    using FreeSpaceProbe = std::function<std::optional<std::uint64_t>(const std::string& folder)>;
+    // The room at a destination folder, asked before an extraction; std::nullopt when unknown
+    // (no question is asked then). core::roomAt unless a test replaces it.
+    using FreeSpaceProbe = std::function<std::optional<core::Room>(const std::string& folder)>;
     void setFreeSpaceProbe(FreeSpaceProbe probe) { m_freeSpace = std::move(probe); }
 
     // ---- The whole-file read of each load (load_sequence.cpp)
@@ -135,6 +136,8 @@ private:
     void connectControls();
     void populateControls();
     void layoutControls();
+    // The finish applied after the three steps (polish.cpp): keys, focus, colours, elision.
+    void polishControls();
 
     // Runs a handler's body; a failure goes to the error display.
     void guarded(const std::function<void()>& body);
@@ -202,6 +205,9 @@ private:
     // The path exactly as given to OpenRom (FNameEdit shows it decoded); default names and the
     // report's name are made from these bytes, so a name that is not valid UTF-8 still works.
     std::string m_fileName;
+    // The internal name as loaded (IntNameEdit shows it with invisible characters marked): it
+    // names the extraction folder and goes into the report.
+    std::string m_internalName;
 
     // ---- The load's whole-file read. Declared after ImageStream so that it is destroyed first:
     // the pass reads the stream and feeds the sinks until it is cancelled.
@@ -223,6 +229,9 @@ private:
     FreeSpaceProbe m_freeSpace;
 
     Job m_job = Job::None;
+    // The user asked to close during a job and agreed to cancel it: the window closes when the
+    // job has ended.
+    bool m_closeAfterJob = false;
 
     // ---- Controls (named as the window's design names them)
     QGroupBox* FilenameGroupBox = nullptr;

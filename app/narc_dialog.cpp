@@ -8,16 +8,17 @@
 #include <QVBoxLayout>
 
 #include "app/qt_text.h"
+#include "core/text.h"
 
 namespace cartscope::app {
 
 namespace {
 
-// Member names come from the image: shown as plain text (list items never render markup), the
-// way the file list shows the tree's names.
+// Member names come from the image: shown as plain text (list items never render markup) with
+// invisible and reordering characters marked, the way the file list shows the tree's names.
 QString shownName(const std::string& name)
 {
-    return fromCoreText(name);
+    return fromCoreText(core::markInvisible(name));
 }
 
 QString noteFor(const core::NarcMember& m)

@@ -8,6 +8,7 @@
 #include <QPushButton>
 
 #include "app/design_layout.h"
+#include "app/eliding.h"
 
 namespace cartscope::app {
 
@@ -18,7 +19,8 @@ namespace {
 // device is read without end).
 QLabel* sunkenLabel(QWidget* parent, const QString& text, Qt::Alignment alignment)
 {
-    auto* label = new QLabel(parent);
+    // Paths longer than the label are drawn cut in the middle, the whole path as a tool tip.
+    auto* label = new ElidingLabel(parent);
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -71,6 +73,8 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent)
 void TForm2::start(int total)
 {
     ExtractCancelled = false;
+    setUpdatesEnabled(true);
+    m_lastPaint = {};
     ExtFileStaticText->clear();
     ToFileStaticText->clear();
     // A range of 0..0 would turn the bar into a busy indicator; an empty run shows 0 of 1.
@@ -94,8 +98,25 @@ void TForm2::advance()
     ExtProgBar->setValue(ExtProgBar->value() + 1);
 }
 
+void TForm2::pacePainting()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastPaint < kPaintInterval)
+        return;
+    // Enabling schedules one paint of everything that changed since the last one.
+    setUpdatesEnabled(true);
+    m_lastPaint = now;
+}
+
+void TForm2::holdPainting()
+{
+    // Input (the Cancel button) is handled all the same; only painting waits.
+    setUpdatesEnabled(false);
+}
+
 void TForm2::finish()
 {
+    setUpdatesEnabled(true);
     hide();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include <QDialog>
 
 class QLabel;
@@ -19,6 +21,12 @@ public:
     void start(int total);
     void showFile(const QString& relativePath, const QString& fullPath);
     void advance();
+    // Around the pending input handled after each file: the dialog's values are always current,
+    // but it is painted at most every kPaintInterval (and when shown or hidden), however fast
+    // the files go by. pacePainting lets the next paint through when one is due, holdPainting
+    // holds every paint after it until the next one is due.
+    void pacePainting();
+    void holdPainting();
     void finish();
 
     bool ExtractCancelled = false;
@@ -32,6 +40,10 @@ public Q_SLOTS:
     void Button1Click();
     // Escape: the same as Cancel; the dialog stays up until the file being copied is done.
     void reject() override;
+
+private:
+    static constexpr std::chrono::milliseconds kPaintInterval{50};
+    std::chrono::steady_clock::time_point m_lastPaint{};
 
 protected:
     // The close box cancels like the Cancel button (the run then ends after the current file).

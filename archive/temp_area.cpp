@@ -134,15 +134,20 @@ std::string extractionBase()
     return temp;
 }
 
-int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds)
+int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds,
+                           std::vector<std::string>* errors)
 {
     const core::UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!baseFd.valid())
         return 0;
     DIR* dir = ::fdopendir(::dup(baseFd.get()));
-    if (!dir)
+    if (!dir) {
+        if (errors)
+            errors->push_back("Cannot read folder \"" + base + "\". " + std::strerror(errno));
         return 0;
+    }
     std::vector<std::string> abandoned;
+    std::vector<core::UniqueFd> locks; // held until the folders are gone
     const std::time_t now = std::time(nullptr);
     // Bounded by the entries of the folder.
     while (const dirent* e = ::readdir(dir)) {
@@ -154,18 +159,52 @@ int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds)
             !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
             now - st.st_mtime < minimumAgeSeconds)
             continue;
-        const core::UniqueFd folder(
+        core::UniqueFd folder(
             ::openat(baseFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid()) {
+            if (errors)
+                errors->push_back("Cannot remove folder \"" + base + "/" + name + "\". " +
+                                  std::strerror(errno));
+            continue;
+        }
         // A live TempImage holds its folder locked; only folders nobody holds are removed.
-        if (folder.valid() && ::flock(folder.get(), LOCK_EX | LOCK_NB) == 0)
+        if (::flock(folder.get(), LOCK_EX | LOCK_NB) == 0) {
             abandoned.push_back(base + "/" + name);
+            // The lock is kept while the folder is removed, so that no other sweep races it;
+            // the descriptors are bounded by the folder's entries, and closed before a removal
+            // that needs descriptors of its own could run out.
+            if (locks.size() < 16)
+                locks.push_back(std::move(folder));
+        }
     }
     ::closedir(dir);
+    int removed = 0;
     for (const auto& path : abandoned) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+        if (ec && errors)
+            errors->push_back("Cannot remove folder \"" + path + "\". " + ec.message());
+        removed += ec ? 0 : 1;
     }
-    return static_cast<int>(abandoned.size());
+    return removed;
+}
+
+std::vector<std::string> removeLeftovers()
+{
+    std::vector<std::string> errors;
+    std::string base;
+    try {
+        base = trimTrailingSlashes(cacheHome());
+    } catch (const core::Error&) {
+        return errors; // no home: no temporary area either
+    }
+    base = (base == "/" ? "" : base) + "/cartscope/Temp";
+    struct stat st {};
+    // Only a private folder of this user is swept, exactly as extractionBase would accept it.
+    if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return errors;
+    removeAbandonedFolders(base, kLeftoverAgeSeconds, &errors);
+    return errors;
 }
 
 TempImage::TempImage()
@@ -177,8 +216,14 @@ TempImage::TempImage()
         throw core::Error(cannotCreateFolder(base + "/open-XXXXXX", errno));
     m_lock =
         core::UniqueFd(::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (m_lock.valid())
-        ::flock(m_lock.get(), LOCK_EX | LOCK_NB);
+    // A folder this program cannot hold locked (no descriptor left) would be swept by another
+    // Cartscope while in use: it is removed again (still empty: rmdir needs no descriptor).
+    if (!m_lock.valid() || ::flock(m_lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        m_lock = core::UniqueFd();
+        ::rmdir(pattern.c_str());
+        throw core::Error(cannotCreateFolder(pattern, err));
+    }
     m_folder = std::move(pattern);
 }
 
@@ -217,11 +262,13 @@ void TempImage::remove()
     if (m_folder.empty())
         return;
     // Only this object writes into the folder (mode 0700, fresh name); remove_all deletes a
-    // symbolic link found there, never what it points to.
+    // symbolic link found there, never what it points to. The lock is released first: its
+    // descriptor may be the one the removal needs when the process has run out. A folder that
+    // still cannot be removed is swept (and reported) at the next start of either program.
+    m_lock = core::UniqueFd();
     std::error_code ignored;
     std::filesystem::remove_all(m_folder, ignored);
     m_folder.clear();
-    m_lock = core::UniqueFd();
 }
 
 } // namespace cartscope::archive

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/fd.h"
 
@@ -17,9 +18,10 @@ std::string extractionBase();
 // One open's private folder "<extractionBase()>/open-XXXXXX" (mkdtemp, mode 0700) and the
 // image file extracted into it. The folder and everything in it is removed when the object
 // goes, so each open has a folder of its own and two opens never share a file name.
-// While the object lives it holds an exclusive lock on its folder. A program that crashed or
-// was killed cannot remove its folder; the next TempImage of any Cartscope removes every
-// "open-*" folder that nobody holds locked and that is more than a minute old.
+// While the object lives it holds an exclusive lock on its folder (a folder that cannot be
+// locked is removed again and the creation fails). A program that crashed or was killed cannot
+// remove its folder; every start of either program (removeLeftovers) and the next TempImage of
+// any Cartscope remove every "open-*" folder that nobody holds locked.
 class TempImage {
 public:
     TempImage(); // throws core::Error when the folder cannot be made
@@ -43,8 +45,19 @@ private:
     core::UniqueFd m_lock; // the folder, locked for as long as it is in use
 };
 
+// Folders younger than this are spared by the sweeps: another Cartscope may be between mkdtemp
+// and flock on them.
+inline constexpr long kLeftoverAgeSeconds = 5;
+
 // Removes the "open-*" folders in `base` left by programs that are gone (not locked, older than
-// `minimumAgeSeconds`). Returns how many were removed. TempImage calls it; tests may too.
-int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds = 60);
+// `minimumAgeSeconds`). Returns how many were removed; a folder that cannot be removed is
+// described in `errors` when given. TempImage calls it; tests may too.
+int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds = kLeftoverAgeSeconds,
+                           std::vector<std::string>* errors = nullptr);
+
+// The sweep each program makes at its start: the leftovers of the temporary area, when there is
+// one (nothing is created). Returns the user's message for each leftover that could not be
+// removed; the program shows them.
+std::vector<std::string> removeLeftovers();
 
 } // namespace cartscope::archive

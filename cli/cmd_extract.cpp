@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -28,23 +29,83 @@ void prepareDestination(const std::string& dir)
                           (ec ? ec.message() : std::string("Not a folder")));
 }
 
-void drawProgress(std::ostream& err, const core::ExtractProgress& p)
-{
-    constexpr int kWidth = 30;
-    const int filled =
-        p.total ? static_cast<int>(static_cast<std::uint64_t>(kWidth) * p.done / p.total) : kWidth;
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(kWidth, '.');
-    std::string name = p.current ? safe(p.current->row.path) : std::string();
-    if (name.size() > 40) {
-        // Cut at a character boundary: the tail never starts inside a UTF-8 sequence.
-        std::size_t cut = name.size() - 37;
-        while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
-            ++cut;
-        name = "..." + name.substr(cut);
+// The progress bar on a terminal. Drawing and flushing it for every file would cost more than
+// copying thousands of small files, so it is redrawn at most ten times a second, and once at the
+// end with the final counts.
+class ProgressBar {
+public:
+    explicit ProgressBar(std::ostream& err) : m_err(err) {}
+
+    void update(const core::ExtractProgress& p)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (p.current && m_drawn && now - m_last < kInterval)
+            return;
+        m_last = now;
+        m_drawn = true;
+        draw(p);
     }
-    err << "\r[" << bar << "] " << p.done << "/" << p.total << "  " << name << "\x1b[K"
-        << std::flush;
+    // A line of its own for a message: the bar is drawn again by the next update.
+    std::ostream& message()
+    {
+        if (m_drawn)
+            m_err << "\n";
+        m_drawn = false;
+        return m_err;
+    }
+
+private:
+    static constexpr auto kInterval = std::chrono::milliseconds(100);
+
+    void draw(const core::ExtractProgress& p)
+    {
+        constexpr int kWidth = 30;
+        const int filled =
+            p.total ? static_cast<int>(static_cast<std::uint64_t>(kWidth) * p.done / p.total)
+                    : kWidth;
+        std::string bar(static_cast<std::size_t>(filled), '#');
+        bar.resize(kWidth, '.');
+        std::string name = p.current ? safe(p.current->row.path) : std::string();
+        if (name.size() > 40) {
+            // Cut at a character boundary: the tail never starts inside a UTF-8 sequence.
+            std::size_t cut = name.size() - 37;
+            while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+                ++cut;
+            name = "..." + name.substr(cut);
+        }
+        m_err << "\r[" << bar << "] " << p.done << "/" << p.total << "  " << name << "\x1b[K"
+              << std::flush;
+    }
+
+    std::ostream& m_err;
+    std::chrono::steady_clock::time_point m_last{};
+    bool m_drawn = false;
+};
+
+// The rows named on the command line. A path is taken exactly as `list` prints it: its raw
+// bytes first, then its escaped form (a name with a tab, a backslash or a byte that is not UTF-8
+// is printed escaped, and can be given back so).
+std::vector<core::FileRow> selectRows(const std::vector<core::FileRow>& all,
+                                      const std::vector<std::string>& wanted)
+{
+    std::map<std::string, const core::FileRow*> byPath;
+    std::map<std::string, const core::FileRow*> byPrinted;
+    for (const auto& row : all) {
+        byPath.emplace(row.path, &row);
+        byPrinted.emplace(safe(row.path), &row);
+    }
+    std::vector<core::FileRow> rows;
+    std::set<const core::FileRow*> seen;
+    for (const auto& w : wanted) {
+        auto it = byPath.find(w);
+        if (it == byPath.end())
+            it = byPrinted.find(w);
+        if (it == byPrinted.end())
+            throw core::Error("No file \"" + w + "\" in the image");
+        if (seen.insert(it->second).second)
+            rows.push_back(*it->second);
+    }
+    return rows;
 }
 
 // The rows to extract and the folder below DIR they go into: the tree (or the given paths),
@@ -70,23 +131,7 @@ Selection select(const Invocation& inv, const core::Stream& image, const core::L
         const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
         all.insert(all.end(), sys.begin(), sys.end());
     }
-    Selection s{{}, img.display.IntName};
-    if (wanted.empty()) {
-        s.rows = std::move(all);
-        return s;
-    }
-    std::map<std::string, const core::FileRow*> byPath;
-    for (const auto& row : all)
-        byPath.emplace(row.path, &row);
-    std::set<std::string> seen;
-    for (const auto& w : wanted) {
-        const auto it = byPath.find(w);
-        if (it == byPath.end())
-            throw core::Error("No file \"" + w + "\" in the image");
-        if (seen.insert(w).second)
-            s.rows.push_back(*it->second);
-    }
-    return s;
+    return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.IntName};
 }
 
 int cmdExtract(const Invocation& inv, Context& ctx)
@@ -96,49 +141,76 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     const bool force = inv.has("--force");
     std::ostream& out = ctx.out;
     std::ostream& err = ctx.err;
-    const bool errIsTerminal = ctx.errIsTerminal;
     const Input in = openInput(path);
     const core::LoadedImage img = load(in);
     // The image stays open from the selection to the end of the run, as the window keeps it.
     core::FileStream image(in.imagePath, true);
     Selection selection = select(inv, image, img);
 
-    // Rows that cannot be written (a system file or member past the end) are reported and
-    // skipped; the others are extracted, and the exit status says something failed.
+    // Rows that cannot be written (a system file or an archive member that does not fit) are
+    // failures from the start: told, listed at the end, never created; the others are written.
     std::vector<core::FileRow> rows;
-    std::vector<std::string> failures;
+    std::vector<core::ExtractFailure> refused;
     for (auto& row : selection.rows) {
         if (row.problem.empty())
             rows.push_back(std::move(row));
         else
-            failures.push_back("Cannot extract \"" + row.path + "\": " + row.problem);
+            refused.push_back({row.path, row.problem});
+    }
+    if (rows.empty() && refused.empty()) {
+        // Nothing is made, not even the internal-name folder.
+        out << "No files to extract\n";
+        return 0;
     }
 
     prepareDestination(dir);
     const auto plan = core::planExtraction(dir, selection.folder, rows);
 
     if (!force) {
-        const std::uint64_t total = core::plannedBytes(plan);
-        const std::optional<std::uint64_t> free = core::freeBytes(dir);
-        if (free && total > *free)
-            throw core::Error(core::notEnoughSpaceText(total, *free, dir) +
-                              "; use --force to extract anyway");
+        if (const std::optional<core::Room> room = core::roomAt(dir)) {
+            const core::Needs needs = core::neededRoom(plan, image.size(), room->blockSize);
+            if (const auto shortfall = core::shortOfRoom(needs, *room, dir))
+                throw core::Error(*shortfall + "; use --force to extract anyway");
+        }
     }
 
-    const core::ExtractSummary summary =
-        core::extractAll(image, plan, [&](const core::ExtractProgress& p) {
-            if (errIsTerminal)
-                drawProgress(err, p);
-            if (p.current && p.current->renamed)
-                (errIsTerminal ? err << "\n" : err)
-                    << "note: " << safe(p.current->row.path) << " is written as "
-                    << safe(p.current->relative) << " (another file has that name)\n";
-            return !g_interrupted.load();
-        });
-    if (errIsTerminal)
+    ProgressBar bar(err);
+    const auto messages = [&]() -> std::ostream& {
+        return ctx.errIsTerminal ? bar.message() : err;
+    };
+    core::ExtractOptions options;
+    // One file that cannot be written (a name the file system refuses, a range past the end of
+    // the image, a read error) is reported and the run goes on with the next.
+    options.keepGoing = true;
+    options.onProgress = [&](const core::ExtractProgress& p) {
+        if (ctx.errIsTerminal)
+            bar.update(p);
+        if (p.current && p.current->renamed)
+            messages() << "note: " << safe(p.current->row.path) << " is written as "
+                       << safe(p.current->relative) << " (another file has that name)\n";
+        return !g_interrupted.load();
+    };
+    options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
+        messages() << "note: " << safe(f.row.path) << " is written as " << safe(written)
+                   << " (the destination does not tell letter case apart)\n";
+    };
+    options.onFailure = [&](const core::ExtractFailure& f) {
+        messages() << "error: " << safe(f.path) << ": " << safe(core::withFullStop(f.message))
+                   << '\n';
+    };
+    for (const core::ExtractFailure& f : refused)
+        options.onFailure(f);
+    core::ExtractSummary summary = core::runExtraction(image, plan, options);
+    summary.failures.insert(summary.failures.begin(), refused.begin(), refused.end());
+    if (ctx.errIsTerminal)
         err << "\n";
-    for (const auto& f : failures)
-        err << safe(core::withFullStop(f)) << '\n';
+    // Each failure is told as it happens; the list at the end says what is missing.
+    if (!summary.failures.empty()) {
+        err << summary.failures.size()
+            << (summary.failures.size() == 1 ? " file was" : " files were") << " not extracted:\n";
+        for (const core::ExtractFailure& f : summary.failures)
+            err << "  " << safe(f.path) << ": " << safe(core::withFullStop(f.message)) << '\n';
+    }
     const std::string where =
         dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(selection.folder);
     out << (summary.cancelled ? "Cancelled after " : "Extracted ") << summary.files
@@ -146,11 +218,12 @@ int cmdExtract(const Invocation& inv, Context& ctx)
         << safe(where);
     if (summary.renamed)
         out << " (" << summary.renamed << " renamed to keep same-named files apart)";
-    if (!failures.empty())
-        out << "; " << failures.size() << (failures.size() == 1 ? " file" : " files")
-            << " could not be extracted";
+    if (!summary.failures.empty())
+        out << ", " << summary.failures.size() << " failed";
     out << '\n';
-    return summary.cancelled ? 130 : failures.empty() ? 0 : 1;
+    if (summary.cancelled)
+        return 130;
+    return summary.failures.empty() ? 0 : 1;
 }
 
 } // namespace

@@ -1,10 +1,16 @@
 #include <sstream>
 
+#include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/verify_output.h"
+#include "core/digest.h"
 #include "core/hex.h"
+#include "core/load.h"
 #include "core/paths.h"
 #include "core/report.h"
 #include "core/text.h"
+#include "core/trim.h"
+#include "core/verify.h"
 
 namespace cartscope::cli {
 
@@ -60,7 +66,14 @@ std::string headerJson(const core::TNDSHeader& h, int indent)
     std::array<std::uint8_t, 512> bad{};
     for (std::size_t i = 0; i < bad.size(); ++i)
         bad[i] = static_cast<std::uint8_t>(h.BadDataBlock[i]);
-    o.str("BadDataBlock", hexBytes(bad));
+    o.str("BadDataBlock", hexBytes(bad))
+        // The three character fields in full: the texts above stop at the first NUL.
+        .str("GameTitleHex", hexBytes(reinterpret_cast<const std::uint8_t*>(h.GameTitle.data()),
+                                      h.GameTitle.size()))
+        .str("GameCodeHex",
+             hexBytes(reinterpret_cast<const std::uint8_t*>(h.GameCode.data()), h.GameCode.size()))
+        .str("MakerCodeHex", hexBytes(reinterpret_cast<const std::uint8_t*>(h.MakerCode.data()),
+                                      h.MakerCode.size()));
     return o.text(indent);
 }
 
@@ -72,24 +85,81 @@ std::string checkJson(const std::string& stored, const std::string& computed,
            ", \"ok\": " + (verdict == "OK" ? "true" : "false") + "}";
 }
 
+// What info adds for verification: the hashes, the trim check and the secure-area form.
+struct Verification {
+    core::ImageHashes hashes;
+    core::HeadFacts head;
+    core::TrimInfo trim;
+};
+
+// The load of `info`, with one whole-file read at most: the CRC-32, the trim check and (with
+// --hashes) the three digests share it. An image out of an archive was hashed as it was copied,
+// so without --hashes only the bytes after its used size are read again.
+core::LoadedImage loadWithVerification(const Input& in, bool hashes, Verification& v)
+{
+    core::LoadedImage img;
+    {
+        core::FileStream image(in.imagePath);
+        core::analyse(image, img);
+        if (in.fromArchive && !hashes) {
+            img.fileCrc32 = in.fromArchive->crc32;
+            const core::TrimAnalysis t = core::analyseTrim(image);
+            v.head = t.head;
+            v.trim = t.trim;
+        } else {
+            core::DigestSink digests(hashes ? core::DigestSelection::all()
+                                            : core::DigestSelection{});
+            core::TrimSink trim;
+            core::ReadSink* extra[] = {&digests, &trim};
+            img.fileCrc32 = core::readWholeImage(image, extra);
+            for (const core::DigestKind kind : core::kDigestKinds)
+                if (const auto& state = digests.state(kind))
+                    v.hashes.digests[static_cast<std::size_t>(kind)] = state->value();
+            v.head = trim.head();
+            v.trim = trim.trim();
+        }
+    }
+    v.hashes.crc32 = *img.fileCrc32;
+    core::finishLoad(img);
+    checkInterrupted();
+    return img;
+}
+
 int cmdInfo(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
     const bool json = inv.has("--json");
+    const bool hashes = inv.has("--hashes");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    const core::LoadedImage img = load(in, true);
+    Verification v;
+    const core::LoadedImage img = loadWithVerification(in, hashes, v);
     const core::DisplayValues& d = img.display;
     if (!json) {
         const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
         for (const auto& line : lines)
             out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
+        if (hashes) {
+            out << "\nMD5             : " << core::lowerHex(*v.hashes.digest(core::DigestKind::Md5))
+                << "\nSHA-1           : "
+                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha1))
+                << "\nSHA-256         : "
+                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha256))
+                << "\nTrim            : " << core::trimText(v.trim)
+                << "\nSecure area     : " << core::secureAreaFormText(v.head.secureAreaForm)
+                << '\n';
+        }
         return 0;
     }
     std::string titles = "[";
     for (std::size_t i = 0; i < d.Titles.size(); ++i)
         titles += (i ? ", " : "") + core::jsonString(core::utf16ToUtf8(d.Titles[i]));
     titles += "]";
+    // The titles' exact code units: a lone surrogate shows as U+FFFD in the text above.
+    std::string titlesUtf16 = "[";
+    for (std::size_t i = 0; i < d.Titles.size(); ++i)
+        titlesUtf16 += (i ? ", \"" : "\"") + core::hexUtf16(d.Titles[i]) + "\"";
+    titlesUtf16 += "]";
     std::uint64_t fileSize = 0;
     std::istringstream(img.header.FileSize) >> fileSize;
     JsonObject o;
@@ -114,9 +184,13 @@ int cmdInfo(const Invocation& inv, Context& ctx)
                  "}")
         .raw("titles", titles)
         .raw("header", headerJson(img.header, 2))
-        .raw("files", filesJson(img.rows, 2));
+        .raw("files", filesJson(img.rows, 2))
+        .raw("hashes", hashesJson(v.hashes))
+        .raw("trim", trimJson(v.trim))
+        .str("secureAreaForm", core::secureAreaFormName(v.head.secureAreaForm));
     if (in.fromArchive)
         o.str("archiveMember", in.fromArchive->memberName);
+    o.raw("titlesUtf16", titlesUtf16);
     out << o.text() << '\n';
     return 0;
 }
@@ -125,7 +199,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
 
 const Command& infoCommand()
 {
-    static const Command command{"info", 1, 1, {"--json", "--force"}, cmdInfo};
+    static const Command command{"info", 1, 1, {"--json", "--force", "--hashes"}, cmdInfo};
     return command;
 }
 

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <csignal>
 #include <cstdint>
 
 #include "cli/common.h"
@@ -11,13 +12,35 @@ namespace cartscope::cli {
 std::atomic<bool> g_interrupted{false};
 
 namespace {
+extern "C" void onInterrupt(int)
+{
+    g_interrupted = true;
+}
+} // namespace
+
+void installInterruptHandlers()
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa {};
+        sa.sa_handler = onInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(signal, &sa, nullptr);
+    }
+}
+
+namespace {
 
 constexpr const char* kUsage =
     R"(Usage: cartscope-cli COMMAND [OPTIONS] [--] IMAGE [ARGS...]
 Inspects Nintendo DS and iQue DS cartridge images (.nds, .ids, or a .zip holding one).
 
 Commands:
-  info [--json] IMAGE          the header information report (or every value as JSON)
+  info [--json [--hashes]] IMAGE
+                               the header information report (or every value as JSON;
+                               --hashes adds MD5, SHA-1 and SHA-256 to the CRC-32)
   list [--json] [--system | --system-only] IMAGE
                                the files inside the image: path, offset (hex), size
   list [--json] --narc PATH IMAGE
@@ -30,6 +53,11 @@ Commands:
                                DIR/<archive name without extension>/
   icon IMAGE OUT               save the banner icon as PNG: OUT-Trans.png and
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
+  verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
+                               check dumps against No-Intro DATs: each PATH is an image,
+                               a .zip (every .nds/.ids/.dsi/.srl member) or a folder
+                               (walked recursively); without --dat, every DAT in
+                               $XDG_DATA_HOME/cartscope/dats/ is loaded
 
 Options:
   --json      machine-readable output
@@ -39,6 +67,10 @@ Options:
   --system-only
               only the system files
   --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
+  --hashes    info --json: also MD5, SHA-1 and SHA-256 (one more read of the image)
+  --dat FILE  verify: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
+  --jobs N    verify: images checked at once (default: the number of cores)
+  --csv       verify: one CSV row per image
   --help      show this text
   --version   show the version
   --          end of options (for paths that begin with "-")
@@ -51,17 +83,15 @@ struct OptionSpec {
     bool takesValue;
 };
 constexpr OptionSpec kOptions[] = {
-    {"--json", false},        {"--force", false}, {"--system", false},
-    {"--system-only", false}, {"--narc", true},
+    {"--json", false},   {"--force", false},       {"--hashes", false},
+    {"--dat", true},     {"--jobs", true},         {"--csv", false},
+    {"--system", false}, {"--system-only", false}, {"--narc", true},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),
-        &listCommand(),
-        &extractCommand(),
-        &iconCommand(),
+        &infoCommand(), &listCommand(), &extractCommand(), &iconCommand(), &verifyCommand(),
     };
     return table;
 }

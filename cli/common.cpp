@@ -110,6 +110,14 @@ std::string JsonObject::text(int indent) const
     return s;
 }
 
+std::string JsonObject::line() const
+{
+    std::string s = "{";
+    for (std::size_t i = 0; i < m_items.size(); ++i)
+        s += (i ? ", " : "") + core::jsonString(m_items[i].first) + ": " + m_items[i].second;
+    return s + "}";
+}
+
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
 {
     if (rows.empty())
@@ -122,7 +130,10 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
         std::istringstream(rows[i].size) >> size;
         s += pad + "{\"path\": " + core::jsonString(rows[i].path) +
              ", \"offset\": " + core::jsonString(rows[i].offset) +
-             ", \"size\": " + std::to_string(size);
+             ", \"size\": " + std::to_string(size) + ", \"pathBytes\": \"" +
+             hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
+                      rows[i].path.size()) +
+             "\"";
         if (rows[i].system)
             s += ", \"system\": true";
         if (!rows[i].problem.empty())

@@ -89,13 +89,16 @@ public:
     JsonObject& num(const std::string& key, std::int64_t value);
     JsonObject& boolean(const std::string& key, bool value);
     std::string text(int indent = 0) const;
+    // The object on one line (JSON Lines).
+    std::string line() const;
 
 private:
     std::vector<std::pair<std::string, std::string>> m_items;
 };
 
-// The list rows as a JSON array of {path, offset, size}; system rows add "system": true and,
-// when they cannot be extracted, "problem".
+// The list rows as a JSON array of {path, offset, size, pathBytes}: pathBytes is the hex of the
+// path's raw bytes, exact where the text had to replace a byte that is not UTF-8.
+// System rows add "system": true and, when they cannot be extracted, "problem".
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
 
 // A NARC archive as JSON: {path, named, notes, members: [{path, offset, size, narc,
@@ -107,5 +110,6 @@ const Command& infoCommand();
 const Command& listCommand();
 const Command& extractCommand();
 const Command& iconCommand();
+const Command& verifyCommand();
 
 } // namespace cartscope::cli

@@ -1,5 +1,6 @@
 #include "core/error.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace cartscope::core {
@@ -22,6 +23,10 @@ std::string systemReason(int errnum)
 
 std::string cannotOpenMessage(const std::string& path, int errnum)
 {
+    // The only way an open ends in EWOULDBLOCK here is the exclusive lock another program holds;
+    // "Resource temporarily unavailable" would tell the user nothing.
+    if (errnum == EWOULDBLOCK)
+        return "Cannot open file \"" + path + "\". It is in use by another program";
     return "Cannot open file \"" + path + "\". " + systemReason(errnum);
 }
 

@@ -22,7 +22,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <span>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,210 +132,406 @@ std::int64_t parseSize(const std::string& text)
     return v;
 }
 
-// Opens base (following links: the user chose it) and then each folder below it without
-// following links, creating the missing ones. Returns an invalid fd with errno set when a step
-// fails; stops at the first component that is not safe.
-UniqueFd openFolders(const std::string& base, const std::vector<std::string>& folders)
-{
-    UniqueFd dir(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid())
-        return dir;
-    for (const std::string& c : folders) {
-        if (!isSafeComponent(c)) {
-            errno = EINVAL;
-            return UniqueFd();
-        }
-        // The result of the creation is not looked at: an existing folder is fine and any other
-        // failure shows in the open that follows.
-        ::mkdirat(dir.get(), c.c_str(), 0777);
-        UniqueFd next(
-            ::openat(dir.get(), c.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.valid())
-            return next;
-        struct stat st {};
-        if (::fstat(next.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            errno = ENOTDIR;
-            return UniqueFd();
-        }
-        dir = std::move(next);
+struct Identity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const Identity&) const = default;
+};
+struct IdentityHash {
+    std::size_t operator()(const Identity& i) const
+    {
+        return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(i.ino) * 31 +
+                                          static_cast<std::uint64_t>(i.dev));
     }
-    return dir;
+};
+Identity identityOf(const struct stat& st)
+{
+    return {st.st_dev, st.st_ino};
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size)
+Error writeFailure(const std::string& full, int err)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return Error("Cannot write file \"" + full + "\". " + std::strerror(err));
 }
 
-void copyBuffered(Stream& image, std::uint64_t offset, std::uint64_t length, int out)
-{
-    std::vector<std::uint8_t> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyBufferSize)));
-    image.seek(offset);
-    while (length > 0) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
-        const std::size_t got = image.read(std::span(buffer).first(chunk));
-        if (got != chunk)
-            throw Error(kStreamReadError);
-        if (!writeAll(out, buffer.data(), got))
-            throw Error(kStreamWriteError);
-        length -= got;
-    }
-}
-
-void copyRange(Stream& image, std::uint64_t offset, std::uint64_t length, int out)
-{
-    const auto native = image.nativeFile();
-    if (!native) {
-        copyBuffered(image, offset, length, out);
-        return;
-    }
-    auto in = static_cast<loff_t>(native->offset + offset);
-    while (length > 0) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk));
-        const ssize_t n = ::copy_file_range(native->fd, &in, out, nullptr, chunk, 0);
-        if (n > 0) {
-            length -= static_cast<std::uint64_t>(n);
-            continue;
-        }
-        if (n == 0)
-            throw Error(kStreamReadError); // the image ended early
-        switch (errno) {
-        case EINTR:
-            continue;
-        case EXDEV:
-        case ENOSYS:
-        case EINVAL:
-        case EOPNOTSUPP:
-            // This pair of files cannot be copied in the kernel; go on from where it stopped
-            // (the output's file position has advanced with what was copied).
-            copyBuffered(image, static_cast<std::uint64_t>(in) - native->offset, length, out);
-            return;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
-            throw Error(kStreamWriteError);
-        default:
-            throw Error(kStreamReadError);
-        }
-    }
-}
-
-// Makes room for a new regular file at name in dir. The open image itself (the same inode,
-// through any path) is refused as busy, as a share-none open of the image makes it on other
-// systems: truncating it would destroy the bytes being extracted. A symbolic link there is
-// removed (never followed), and so is a file with more than one link, whose bytes would
-// otherwise also change elsewhere.
-void prepareDestination(Stream& image, int dir, const std::string& name, const std::string& full)
-{
-    struct stat target {};
-    if (::fstatat(dir, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0)
-        return;
-    const auto native = image.nativeFile();
-    struct stat source {};
-    if (native && ::fstat(native->fd, &source) == 0 && target.st_dev == source.st_dev &&
-        target.st_ino == source.st_ino)
-        throw Error(cannotCreateMessage(full, EBUSY));
-    if (S_ISLNK(target.st_mode) || (S_ISREG(target.st_mode) && target.st_nlink > 1))
-        ::unlinkat(dir, name.c_str(), 0);
-}
-
-// The folder of the previous file stays open for the next one: a whole-tree run writes folder by
+// The state of one extraction run: the folders it keeps open, and the identity of every file and
+// folder it has written, against which a destination that folds letter case is caught.
+//
+// Folders stay open between files (a bounded number of them): a whole-tree run writes folder by
 // folder, and walking the chain again for each file would cost more system calls than the copy.
-// Each row still creates its folders (mkdirat) when its folder differs from the previous one; a
-// cached folder that was removed meanwhile is noticed by the failed create, which then retries
-// with a fresh walk.
-class FolderCache {
+// A folder is reached from the longest open prefix of its path; each row still creates the
+// folders it walks. A cached folder that was removed meanwhile is noticed by the failed create
+// (ENOENT), which then retries once with a fresh walk.
+class ExtractionRun {
 public:
-    int open(const std::string& base, const std::vector<std::string>& folders, bool& reused)
+    ExtractionRun(const Stream& image, const DirectoryOps& ops) : m_image(image), m_ops(ops)
     {
-        std::string key = base;
-        for (const std::string& f : folders) {
-            key.push_back('/');
-            key += f;
+        // The open image is never a destination; its identity is asked once per run.
+        if (const auto native = image.nativeFile()) {
+            struct stat st {};
+            if (ops.statFd(native->fd, &st) == 0)
+                m_imageId = identityOf(st);
         }
-        reused = m_dir.valid() && key == m_key;
-        if (!reused) {
-            m_key.clear();
-            m_dir = openFolders(base, folders);
-            if (m_dir.valid())
-                m_key = std::move(key);
-        }
-        return m_dir.get();
     }
-    void forget()
+
+    struct Written {
+        std::uint64_t bytes = 0;
+        std::string relative; // as written, after any renaming
+        bool renamed = false; // renamed here, at the destination (the plan may have renamed too)
+    };
+
+    Written extract(const PlannedFile& file)
     {
-        m_dir = UniqueFd();
-        m_key.clear();
+        // A row whose path had to be cut for length is never written under the cut name.
+        if (file.row.pathTooLong)
+            throw Error("Cannot extract \"" + file.row.path + "\": path too long");
+        const std::string& full = file.full;
+        if (file.relative.size() >= full.size() ||
+            full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)
+            throw Error(cannotCreateMessage(full, EINVAL));
+        const std::string base = full.substr(0, full.size() - file.relative.size());
+        std::vector<std::string> parts = splitPath(file.relative);
+        const std::string name = parts.back();
+        parts.pop_back();
+        if (parts.empty() || !isSafeComponent(name))
+            throw Error(cannotCreateMessage(full, EINVAL));
+        if (!rangeInsideImage(file, m_image.size()))
+            throw Error(kStreamReadError);
+        const std::uint64_t length = file.size > 0 ? static_cast<std::uint64_t>(file.size) : 0;
+
+        for (int attempt = 0;; ++attempt) {
+            bool cached = false;
+            try {
+                const Folder& folder = openFolder(base, parts, full, cached);
+                return writeFile(folder, base, name, full, file.offset, length);
+            } catch (const GoneError& gone) {
+                // A folder that this run opened earlier was removed meanwhile: walk again.
+                forgetFolders();
+                if (!cached || attempt > 0)
+                    throw Error(cannotCreateMessage(full, gone.err));
+            }
+        }
     }
 
 private:
-    UniqueFd m_dir;
-    std::string m_key;
-};
+    struct Folder {
+        UniqueFd fd;
+        std::string actual; // relative path written, after any renaming
+    };
+    struct GoneError {
+        int err;
+    };
+    static constexpr std::size_t kMaxOpenFolders = 64;
 
-std::uint64_t extractWith(Stream& image, const PlannedFile& file, FolderCache& folders)
-{
-    const std::string& full = file.full;
-    if (file.relative.size() >= full.size() ||
-        full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)
-        throw Error(cannotCreateMessage(full, EINVAL));
-    const std::string base = full.substr(0, full.size() - file.relative.size());
-    std::vector<std::string> parts = splitPath(file.relative);
-    const std::string name = parts.back();
-    parts.pop_back();
-    if (parts.empty() || !isSafeComponent(name))
-        throw Error(cannotCreateMessage(full, EINVAL));
+    void forgetFolders()
+    {
+        m_open.clear();
+        m_base = UniqueFd();
+        m_baseName.clear();
+    }
 
-    const std::uint64_t length = file.size > 0 ? static_cast<std::uint64_t>(file.size) : 0;
-    const std::uint64_t imageSize = image.size();
-    if (length > 0 && !(file.offset <= imageSize && length <= imageSize - file.offset))
-        throw Error(kStreamReadError);
+    // Stops a walk: ENOENT means the folder the walk stands in has gone.
+    [[noreturn]] static void fail(const std::string& full, int err)
+    {
+        if (err == ENOENT)
+            throw GoneError{err};
+        throw Error(cannotCreateMessage(full, err));
+    }
 
-    int dir = -1;
-    UniqueFd out;
-    for (int attempt = 0; attempt < 2 && !out.valid(); ++attempt) {
-        bool reused = false;
-        dir = folders.open(base, parts, reused);
-        if (dir < 0)
-            throw Error(cannotCreateMessage(full, errno));
-        prepareDestination(image, dir, name, full);
-        out = UniqueFd(::openat(dir, name.c_str(),
-                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                                0666));
-        if (!out.valid()) {
-            const int err = errno;
-            folders.forget();
-            if (!reused || err != ENOENT)
+    const Folder& openFolder(const std::string& base, const std::vector<std::string>& parts,
+                             const std::string& full, bool& cached)
+    {
+        if (!m_base.valid() || m_baseName != base) {
+            forgetFolders();
+            // The base is followed through links: the user chose it.
+            m_base = UniqueFd(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!m_base.valid())
+                throw Error(cannotCreateMessage(full, errno));
+            m_baseName = base;
+        }
+        std::string key = joinPath(parts, parts.size());
+        std::size_t have = parts.size();
+        std::string prefix = key;
+        // Bounded by the depth of the path.
+        while (have > 0 && !m_open.count(prefix)) {
+            --have;
+            prefix = joinPath(parts, have);
+        }
+        cached = have > 0;
+        if (have == parts.size())
+            return m_open.at(key);
+        if (m_open.size() >= kMaxOpenFolders) {
+            // Keep the base; this walk starts there.
+            m_open.clear();
+            have = 0;
+            prefix.clear();
+            cached = false;
+        }
+        int parent = have > 0 ? m_open.at(prefix).fd.get() : m_base.get();
+        std::string actual = have > 0 ? m_open.at(prefix).actual : std::string();
+        // The folders on the way are kept while there is room; past it the walk holds one
+        // descriptor at a time, so a path thousands of folders deep never runs out of them.
+        UniqueFd walking;
+        for (std::size_t k = have; k < parts.size(); ++k) {
+            if (!isSafeComponent(parts[k]))
+                throw Error(cannotCreateMessage(full, EINVAL));
+            const std::string planned = joinPath(parts, k + 1);
+            Folder next = enterFolder(parent, parts[k], planned, full);
+            next.actual = actual.empty() ? next.actual : actual + "/" + next.actual;
+            actual = next.actual;
+            if (k + 1 == parts.size() || m_open.size() + 1 < kMaxOpenFolders) {
+                auto [it, inserted] = m_open.insert_or_assign(planned, std::move(next));
+                parent = it->second.fd.get();
+            } else {
+                walking = std::move(next.fd);
+                parent = walking.get();
+            }
+        }
+        return m_open.at(key);
+    }
+
+    // One folder below parent: created when missing, opened without following a link. A folder
+    // that is one this run already wrote under another planned path (the destination folds letter
+    // case) is left as it is and the row's folder goes under a suffixed name.
+    Folder enterFolder(int parent, const std::string& name, const std::string& planned,
+                       const std::string& full)
+    {
+        // Every suffix tried collides with a file or folder written in this run.
+        const std::size_t bound = m_folders.size() + m_files.size() + 2;
+        for (std::size_t k = 1; k <= bound; ++k) {
+            const std::string candidate = k == 1 ? name : withSuffix(name, k);
+            const int made = m_ops.mkdirAt(parent, candidate.c_str(), 0777);
+            const int mkdirError = made != 0 && errno != EEXIST ? errno : 0;
+            UniqueFd fd(m_ops.openAt(parent, candidate.c_str(),
+                                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+            if (!fd.valid()) {
+                const int openError = errno;
+                if ((openError == ENOTDIR || openError == ELOOP) &&
+                    writtenFileAt(parent, candidate))
+                    continue;
+                // The folder's own failure says more than the open's ("Read-only file system"
+                // or "Permission denied" rather than "No such file or directory").
+                fail(full, mkdirError ? mkdirError : openError);
+            }
+            struct stat st {};
+            if (m_ops.statFd(fd.get(), &st) != 0)
+                fail(full, errno);
+            if (!S_ISDIR(st.st_mode))
+                fail(full, ENOTDIR);
+            // A folder made just now is new whatever its inode number (a removed folder's may
+            // come back); only one that was there already can be one this run wrote.
+            if (made == 0) {
+                m_folders.insert_or_assign(identityOf(st), planned);
+            } else {
+                const auto [it, inserted] = m_folders.emplace(identityOf(st), planned);
+                if (!inserted && it->second != planned)
+                    continue;
+            }
+            return Folder{std::move(fd), candidate};
+        }
+        throw Error(cannotCreateMessage(full, EEXIST));
+    }
+
+    bool writtenFileAt(int dir, const std::string& name) const
+    {
+        struct stat st {};
+        return m_ops.statAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               m_files.count(identityOf(st));
+    }
+
+    bool writtenFolderAt(int dir, const std::string& name) const
+    {
+        struct stat st {};
+        return m_ops.statAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               m_folders.count(identityOf(st));
+    }
+
+    // Opens name in dir for writing. A file created here is new (whatever its inode number: a
+    // removed file's may come back). An existing one is opened without truncating it, so that a
+    // file this run wrote (reached again through a name that differs only in letter case) can be
+    // recognised and left alone: an invalid fd then. A symbolic link there is removed, never
+    // followed, and so is a file with more than one link, whose bytes would otherwise also
+    // change elsewhere. The open image (the same inode, through any path) is refused as busy.
+    UniqueFd openOutput(int dir, const std::string& name, const std::string& full)
+    {
+        constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        // Each retry follows the removal of a link or a file that went meanwhile; a fourth is
+        // never needed unless the folder keeps changing under the run.
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            UniqueFd out(m_ops.openAt(dir, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
+            const bool created = out.valid();
+            if (!created && errno == EEXIST)
+                out = UniqueFd(m_ops.openAt(dir, name.c_str(), kFlags, 0));
+            if (!out.valid()) {
+                const int err = errno;
+                if (err == ELOOP && m_ops.unlinkAt(dir, name.c_str(), 0) == 0)
+                    continue;
+                if (err == ENOENT && !created && attempt == 0)
+                    continue; // removed between the two opens
+                if (err == EISDIR && writtenFolderAt(dir, name))
+                    return UniqueFd();
+                if (err == ENOENT)
+                    throw GoneError{err};
                 throw Error(cannotCreateMessage(full, err));
+            }
+            struct stat st {};
+            if (m_ops.statFd(out.get(), &st) != 0)
+                throw Error(cannotCreateMessage(full, errno));
+            const Identity id = identityOf(st);
+            if (created) {
+                m_files.insert(id);
+                return out;
+            }
+            if (!S_ISREG(st.st_mode))
+                throw Error("Cannot create file \"" + full + "\". Not a regular file");
+            if (m_imageId && id == *m_imageId)
+                throw Error(cannotCreateMessage(full, EBUSY));
+            if (m_files.count(id))
+                return UniqueFd();
+            if (st.st_nlink > 1) {
+                out = UniqueFd();
+                m_ops.unlinkAt(dir, name.c_str(), 0);
+                continue;
+            }
+            if (st.st_size > 0 && ::ftruncate(out.get(), 0) != 0)
+                throw Error(cannotCreateMessage(full, errno));
+            m_files.insert(id);
+            return out;
+        }
+        throw Error(cannotCreateMessage(full, ELOOP));
+    }
+
+    Written writeFile(const Folder& folder, const std::string& base, const std::string& name,
+                      const std::string& plannedFull, std::uint64_t offset, std::uint64_t length)
+    {
+        const int dir = folder.fd.get();
+        Written w;
+        std::string actualName = name;
+        std::string full = base + folder.actual + "/" + name;
+        UniqueFd out = openOutput(dir, name, full);
+        // Every suffix tried collides with a file or folder written in this run.
+        const std::size_t bound = m_folders.size() + m_files.size() + 2;
+        for (std::size_t k = 2; !out.valid() && k <= bound; ++k) {
+            actualName = withSuffix(name, k);
+            full = base + folder.actual + "/" + actualName;
+            out = openOutput(dir, actualName, full);
+            w.renamed = true;
+        }
+        if (!out.valid())
+            throw Error(cannotCreateMessage(full, EEXIST));
+        w.relative = folder.actual + "/" + actualName;
+        w.renamed = w.renamed || full != plannedFull;
+        try {
+            copyRange(offset, length, out.get(), full);
+            if (::close(out.release()) != 0 && errno != EINTR)
+                throw writeFailure(full, errno);
+        } catch (...) {
+            out = UniqueFd();
+            m_ops.unlinkAt(dir, actualName.c_str(), 0);
+            throw;
+        }
+        w.bytes = length;
+        return w;
+    }
+
+    void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& full)
+    {
+        while (size > 0) {
+            const ssize_t n = m_ops.write(fd, data, size);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw writeFailure(full, errno);
+            }
+            if (n == 0)
+                throw writeFailure(full, EIO);
+            data += n;
+            size -= static_cast<std::size_t>(n);
         }
     }
-    if (!out.valid())
-        throw Error(cannotCreateMessage(full, ENOENT));
-    struct stat st {};
-    if (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw Error("Cannot create file \"" + full + "\". Not a regular file");
 
-    try {
-        copyRange(image, file.offset, length, out.get());
-        if (::close(out.release()) != 0 && errno != EINTR)
-            throw Error(kStreamWriteError);
-    } catch (...) {
-        out = UniqueFd();
-        ::unlinkat(dir, name.c_str(), 0);
-        throw;
+    void copyBuffered(std::uint64_t offset, std::uint64_t length, int out, const std::string& full)
+    {
+        if (m_buffer.empty() && length > 0)
+            m_buffer.resize(kCopyBufferSize);
+        // Positioned reads: the stream's own position belongs to whoever else reads it.
+        while (length > 0) {
+            const auto chunk =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, m_buffer.size()));
+            const std::size_t got = m_image.pread(offset, std::span(m_buffer).first(chunk));
+            if (got != chunk)
+                throw Error(kStreamReadError);
+            writeAll(out, m_buffer.data(), got, full);
+            offset += got;
+            length -= got;
+        }
     }
-    return length;
+
+    void copyRange(std::uint64_t offset, std::uint64_t length, int out, const std::string& full)
+    {
+        const auto native = m_image.nativeFile();
+        if (!native || !m_kernelCopy) {
+            copyBuffered(offset, length, out, full);
+            return;
+        }
+        auto in = static_cast<loff_t>(native->offset + offset);
+        while (length > 0) {
+            const auto chunk =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk));
+            const ssize_t n = m_ops.copyRange(native->fd, &in, out, chunk);
+            if (n > 0) {
+                length -= static_cast<std::uint64_t>(n);
+                continue;
+            }
+            if (n == 0)
+                throw Error(kStreamReadError); // the image ended early
+            switch (errno) {
+            case EINTR:
+                continue;
+            case EXDEV:
+            case ENOSYS:
+            case EINVAL:
+            case EOPNOTSUPP:
+                // This pair of files cannot be copied in the kernel (another file system, most
+                // often): go on from where it stopped (the output's position has advanced with
+                // what was copied), and copy the rest of the run through the buffer.
+                m_kernelCopy = false;
+                copyBuffered(static_cast<std::uint64_t>(in) - native->offset, length, out, full);
+                return;
+            case ENOSPC:
+            case EDQUOT:
+            case EFBIG:
+                throw writeFailure(full, errno);
+            default:
+                throw Error(kStreamReadError);
+            }
+        }
+    }
+
+    const Stream& m_image;
+    const DirectoryOps& m_ops;
+    std::optional<Identity> m_imageId;
+    std::unordered_map<Identity, std::string, IdentityHash> m_folders; // -> planned path
+    std::unordered_set<Identity, IdentityHash> m_files;
+    std::unordered_map<std::string, Folder> m_open; // by planned path below the base
+    UniqueFd m_base;
+    std::string m_baseName;
+    std::vector<std::uint8_t> m_buffer;
+    bool m_kernelCopy = true;
+};
+
+// Creates each folder below base (followed: the user chose it) without following links,
+// stopping at the first that cannot be made or is not safe.
+void createFolders(const std::string& base, const std::vector<std::string>& folders)
+{
+    UniqueFd dir(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string& c : folders) {
+        if (!dir.valid() || !isSafeComponent(c))
+            return;
+        ::mkdirat(dir.get(), c.c_str(), 0777);
+        dir =
+            UniqueFd(::openat(dir.get(), c.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
 }
 
 } // namespace
@@ -431,37 +629,71 @@ void CreateSubDirs(const std::string& base, const std::string& relativeFolder)
         if (!c.empty())
             folders.push_back(std::move(c));
     }
-    openFolders(base.empty() ? std::string(".") : base, folders);
+    createFolders(base.empty() ? std::string(".") : base, folders);
 }
 
-std::uint64_t extractPlanned(Stream& image, const PlannedFile& file)
+bool rangeInsideImage(const PlannedFile& file, std::uint64_t imageSize)
 {
-    FolderCache folders;
-    return extractWith(image, file, folders);
+    if (file.size <= 0)
+        return true;
+    const auto length = static_cast<std::uint64_t>(file.size);
+    return file.offset <= imageSize && length <= imageSize - file.offset;
 }
 
-ExtractSummary extractAll(Stream& image, const std::vector<PlannedFile>& plan,
-                          const std::function<bool(const ExtractProgress&)>& onProgress)
+std::uint64_t extractPlanned(Stream& image, const PlannedFile& file, const DirectoryOps& ops)
+{
+    ExtractionRun run(image, ops);
+    return run.extract(file).bytes;
+}
+
+ExtractSummary runExtraction(Stream& image, const std::vector<PlannedFile>& plan,
+                             const ExtractOptions& options)
 {
     ExtractSummary summary;
-    FolderCache folders;
+    ExtractionRun run(image, options.ops ? *options.ops : systemDirectoryOps());
     const auto report = [&](const PlannedFile* current) {
-        if (!onProgress)
+        if (!options.onProgress)
             return true;
-        return onProgress({summary.files, plan.size(), summary.bytes, current});
+        return options.onProgress(
+            {summary.files + summary.failures.size(), plan.size(), summary.bytes, current});
     };
     for (const PlannedFile& f : plan) {
         if (!report(&f)) {
             summary.cancelled = true;
             break;
         }
-        summary.bytes += extractWith(image, f, folders);
+        ExtractionRun::Written w;
+        try {
+            w = run.extract(f);
+        } catch (const Error& e) {
+            if (!options.keepGoing)
+                throw;
+            // "Stream read error" says nothing about which file or why, where the run goes on.
+            summary.failures.push_back(
+                {f.row.path, rangeInsideImage(f, image.size())
+                                 ? std::string(e.what())
+                                 : "Its range lies past the end of the image"});
+            if (options.onFailure)
+                options.onFailure(summary.failures.back());
+            continue;
+        }
+        summary.bytes += w.bytes;
         ++summary.files;
-        if (f.renamed)
+        if (w.renamed && options.onRenamed)
+            options.onRenamed(f, w.relative);
+        if (f.renamed || w.renamed)
             ++summary.renamed;
     }
     report(nullptr);
     return summary;
+}
+
+ExtractSummary extractAll(Stream& image, const std::vector<PlannedFile>& plan,
+                          const std::function<bool(const ExtractProgress&)>& onProgress)
+{
+    ExtractOptions options;
+    options.onProgress = onProgress;
+    return runExtraction(image, plan, options);
 }
 
 } // namespace cartscope::core

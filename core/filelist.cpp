@@ -71,11 +71,11 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
 {
     // The path table, by DirID: the root "/" as "0", then every directory in array order; a
     // later row with the same DirID replaces the earlier one (the last match is the one taken).
-    std::unordered_map<std::string, std::string> pathById;
-    pathById.emplace("0", "/");
+    std::unordered_map<std::string, DirPaths::Resolved> pathById;
+    pathById.emplace("0", DirPaths::Resolved{"/", false});
     const DirPaths paths(dirs);
     for (const TDirEntry& d : dirs)
-        pathById[d.DirID] = paths.path(d.DirID);
+        pathById[d.DirID] = paths.resolve(d.DirID);
 
     std::vector<FileRow> rows;
     rows.reserve(files.size());
@@ -83,7 +83,14 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
         const auto it = pathById.find(std::to_string(f.DirIndex));
         if (it == pathById.end())
             continue; // a directory without a path-table row: the file is not listed
-        rows.push_back({it->second + f.Name, f.StartOffset, std::to_string(f.Size)});
+        FileRow row{it->second.path, f.StartOffset, std::to_string(f.Size)};
+        // A directory path already cut ends in the mark; the name is not appended after it.
+        row.pathTooLong = it->second.cut;
+        if (!row.pathTooLong) {
+            row.path += f.Name;
+            row.pathTooLong = capPath(row.path);
+        }
+        rows.push_back(std::move(row));
     }
     return rows;
 }

@@ -13,13 +13,12 @@
 // * Each main-table index is visited once, in order, and each sub-table offset is walked at most
 //   once: when two main-table entries point at the same sub-table, the later one lists nothing.
 //   Without this, 4095 entries sharing one long sub-table would list it 4095 times.
-// * Each directory ID is accepted once: a later directory entry with an ID already met is
-//   skipped, not appended. Each file ID (first-file ID + j) is accepted once; a file entry whose
-//   ID was already met is skipped (it still takes its place in the counter j). A skipped entry
-//   hides only itself; the walk goes on with the next entry. Because IDs are unique,
-//   DirEntries never holds two entries with one DirID, so "both resolve through the later one"
-//   cannot arise from this walk; GetDirNameForDirID still takes the last match, for arrays built
-//   some other way.
+// * Every directory entry met is appended, also one whose ID an earlier entry carries: the later
+//   one is the one paths resolve through (its name; the parent comes from the ID's main-table
+//   entry either way), as the lookup takes the last match. Sub-tables are still walked once, so
+//   repeated IDs cannot multiply the work. Each file ID (first-file ID + j) is accepted once; a
+//   file entry whose ID was already met is skipped (it still takes its place in the counter j)
+//   and hides only itself; the walk goes on with the next entry.
 // * Bounds: a sub-table walk ends at the end of the image (every entry consumes at least its
 //   type byte); overall at most kMaxEntries entries are examined (kMaxFiles file entries plus
 //   kMaxDirs directory entries, accepted or skipped), so no image yields more than 65536 files
@@ -27,15 +26,26 @@
 // * StartOffset / EndOffset are unsigned 32-bit values; Size is end - start as a signed 32-bit
 //   difference (modulo 2^32 in two's complement: start 0 and end 0xFFFFFFFF give -1, the same
 //   as end 0 and start 1). A negative Size copies nothing when extracted.
+// * Reading: the file-name table is read in one piece (from its offset, as far as the header's
+//   FNT size says, capped by what a walk can ever examine), and after the walk the allocation
+//   entries it needs in one piece (up to the highest file ID met, bounded by the end of the
+//   image); the walk then runs in memory. The size field is a read-ahead hint only: a read that
+//   falls outside the piece (a sub-table elsewhere in the image, a wrong size field) is served by
+//   a positioned read of the image, with the same result.
 // * Directory paths follow parent links at most dirs.size() steps and never revisit an entry.
-//   A chain that comes back to an entry already on it (a cycle, a self-parent) or grows past
-//   kMaxPathLength gives "/" + the names met so far (outermost first) + "/". A parent that no
-//   entry has gives Name + "/" (with the names below it), without the leading "/".
+//   A chain that comes back to an entry already on it (a cycle, a self-parent) gives "/" + the
+//   names met (outermost first) + "/". A parent that no entry has gives Name + "/" (with the
+//   names below it), without the leading "/". A path longer than kMaxPathBytes (Linux's
+//   PATH_MAX) is never shortened silently: it is cut at the end and marked with a visible "…",
+//   and the row that carries it cannot be extracted ("path too long").
 #include "core/fnt.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <span>
+#include <string_view>
 #include <unordered_set>
 
 #include "core/hex.h"
@@ -51,7 +61,13 @@ constexpr std::uint32_t kIdMask = 0xFFF;
 constexpr std::size_t kMaxFiles = 65536;
 constexpr std::size_t kMaxDirs = 4095;
 constexpr std::size_t kMaxEntries = kMaxFiles + kMaxDirs;
-constexpr std::size_t kMaxPathLength = 1024;
+constexpr std::size_t kMaxNameLength = 127;
+// The most of the file-name table a walk can examine: the main table, then every entry at its
+// longest (type byte, name, directory ID). The header's FNT size is trusted only up to this.
+constexpr std::uint64_t kMaxFntReadAhead =
+    8 * (kIdMask + 1) + kMaxEntries * (1 + kMaxNameLength + 2);
+// File IDs are first-file ID (16 bits) + j, j below kMaxEntries.
+constexpr std::size_t kFileIdLimit = 0x10000 + kMaxEntries;
 
 // Positions saturate instead of wrapping: a sum past 2^64 - 1 reads nothing, like any other
 // position past the end of the image.
@@ -62,28 +78,62 @@ std::uint64_t at(std::uint64_t base, std::uint64_t offset)
                : base + offset;
 }
 
-std::uint16_t read16(Stream& s, std::uint64_t pos)
-{
-    std::array<std::uint8_t, 2> b{};
-    s.readAt(pos, b);
-    return le16(b);
-}
+// One table's bytes read in one go; a read inside them is served from memory, any other by a
+// positioned read of the image. Either way a read gives exactly what Stream::readAt gives: the
+// bytes delivered, the rest zero, and the count delivered.
+class TableBytes {
+public:
+    TableBytes(Stream& image, std::uint64_t start, std::uint64_t wanted)
+        : m_image(image), m_start(start)
+    {
+        const std::uint64_t size = image.size();
+        if (start >= size || wanted == 0)
+            return;
+        m_bytes.resize(static_cast<std::size_t>(std::min(wanted, size - start)));
+        m_bytes.resize(image.pread(start, m_bytes));
+    }
+
+    std::size_t readAt(std::uint64_t pos, std::span<std::uint8_t> out)
+    {
+        if (pos >= m_start && pos - m_start <= m_bytes.size() &&
+            out.size() <= m_bytes.size() - (pos - m_start)) {
+            if (!out.empty())
+                std::memcpy(out.data(), m_bytes.data() + (pos - m_start), out.size());
+            return out.size();
+        }
+        return m_image.readAt(pos, out);
+    }
+
+    std::uint16_t read16(std::uint64_t pos)
+    {
+        std::array<std::uint8_t, 2> b{};
+        readAt(pos, b);
+        return le16(b);
+    }
+
+private:
+    Stream& m_image;
+    std::uint64_t m_start;
+    std::vector<std::uint8_t> m_bytes;
+};
 
 class Walk {
 public:
-    Walk(Stream& image, std::uint64_t fnt, std::uint64_t fat, std::vector<TFileEntry>& files,
-         std::vector<TDirEntry>& dirs)
+    Walk(Stream& image, std::uint64_t fnt, std::uint64_t fat, std::uint64_t fntSizeHint,
+         std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs)
         : m_image(image), m_fnt(fnt), m_fat(fat), m_files(files), m_dirs(dirs),
-          m_imageSize(image.size())
+          m_imageSize(image.size()),
+          m_table(image, fnt, std::min<std::uint64_t>(fntSizeHint, kMaxFntReadAhead)),
+          m_seenFileIds(kFileIdLimit, false)
     {}
 
     void run()
     {
-        const std::uint32_t count = read16(m_image, at(m_fnt, 6)) & kIdMask; // 0x06 root: count
+        const std::uint32_t count = m_table.read16(at(m_fnt, 6)) & kIdMask; // 0x06 root: count
         // Bounded by count <= 4095.
         for (std::uint32_t i = 0; i < count; ++i) {
             std::array<std::uint8_t, kMainEntrySize> entry{};
-            m_image.readAt(at(m_fnt, kMainEntrySize * i), entry);
+            m_table.readAt(at(m_fnt, kMainEntrySize * i), entry);
             const std::uint32_t subOffset = le32(entry, 0);   // 0x00 sub-table offset
             const std::uint32_t firstFileId = le16(entry, 4); // 0x04 first file ID, all 16 bits
             if (!m_walkedSubTables.insert(subOffset).second)
@@ -92,6 +142,7 @@ public:
             if (m_examined >= kMaxEntries)
                 break;
         }
+        readAllocations();
     }
 
 private:
@@ -102,20 +153,20 @@ private:
         // kMaxEntries bounds the whole walk on top of that.
         while (pos < m_imageSize && m_examined < kMaxEntries) {
             std::array<std::uint8_t, 1> type{};
-            if (m_image.readAt(pos, type) == 0 || type[0] == 0)
+            if (m_table.readAt(pos, type) == 0 || type[0] == 0)
                 return;
             ++m_examined;
             pos = at(pos, 1);
             const std::size_t n = type[0] & 0x7F;
-            std::array<std::uint8_t, 127> nameBytes{};
-            m_image.readAt(pos, std::span(nameBytes).first(n));
-            std::string name;
-            for (std::size_t k = 0; k < n && nameBytes[k] != 0; ++k)
-                name.push_back(static_cast<char>(nameBytes[k]));
+            std::array<std::uint8_t, kMaxNameLength> nameBytes{};
+            m_table.readAt(pos, std::span(nameBytes).first(n));
+            const std::size_t length = static_cast<std::size_t>(
+                std::find(nameBytes.begin(), nameBytes.begin() + n, 0) - nameBytes.begin());
+            std::string name(reinterpret_cast<const char*>(nameBytes.data()), length);
             pos = at(pos, n);
 
             if (type[0] & 0x80) {
-                const std::uint32_t dirId = read16(m_image, pos) & kIdMask; // 1 + n: directory ID
+                const std::uint32_t dirId = m_table.read16(pos) & kIdMask; // 1 + n: directory ID
                 pos = at(pos, 2);
                 addDir(std::move(name), dirId);
             } else {
@@ -127,30 +178,44 @@ private:
 
     void addDir(std::string name, std::uint32_t dirId)
     {
-        if (m_dirs.size() >= kMaxDirs || m_seenDirIds[dirId])
+        if (m_dirs.size() >= kMaxDirs)
             return;
-        m_seenDirIds[dirId] = true;
         // 0x06 of the directory's own main-table entry: parent ID.
         const std::uint32_t parent =
-            read16(m_image, at(m_fnt, 6 + kMainEntrySize * dirId)) & kIdMask;
+            m_table.read16(at(m_fnt, 6 + kMainEntrySize * dirId)) & kIdMask;
         m_dirs.push_back({std::move(name), std::to_string(dirId), std::to_string(parent)});
     }
 
+    // The allocation entry is read after the walk, with all the others.
     void addFile(std::string name, std::uint64_t fileId, std::int32_t dirIndex)
     {
-        if (m_files.size() >= kMaxFiles || !m_seenFileIds.insert(fileId).second)
+        if (m_files.size() >= kMaxFiles || m_seenFileIds[fileId])
             return;
-        std::array<std::uint8_t, kFatEntrySize> fat{};
-        m_image.readAt(at(m_fat, kFatEntrySize * fileId), fat);
-        const std::uint32_t start = le32(fat, 0); // 0x00 start offset
-        const std::uint32_t end = le32(fat, 4);   // 0x04 end offset (first byte after)
+        m_seenFileIds[fileId] = true;
         TFileEntry f;
         f.Name = std::move(name);
-        f.StartOffset = hex8(start);
-        f.EndOffset = hex8(end);
-        f.Size = static_cast<std::int32_t>(end - start); // modulo 2^32, see the top of the file
         f.DirIndex = dirIndex;
         m_files.push_back(std::move(f));
+        m_fileIds.push_back(fileId);
+        m_highestFileId = std::max(m_highestFileId, fileId);
+    }
+
+    void readAllocations()
+    {
+        if (m_files.empty())
+            return;
+        // At most kFileIdLimit entries of 8 bytes (about 1 MiB), and never past the image.
+        TableBytes fat(m_image, m_fat, kFatEntrySize * (m_highestFileId + 1));
+        for (std::size_t k = 0; k < m_files.size(); ++k) {
+            std::array<std::uint8_t, kFatEntrySize> entry{};
+            fat.readAt(at(m_fat, kFatEntrySize * m_fileIds[k]), entry);
+            const std::uint32_t start = le32(entry, 0); // 0x00 start offset
+            const std::uint32_t end = le32(entry, 4);   // 0x04 end offset (first byte after)
+            TFileEntry& f = m_files[k];
+            f.StartOffset = hex8(start);
+            f.EndOffset = hex8(end);
+            f.Size = static_cast<std::int32_t>(end - start); // modulo 2^32, see the top of the file
+        }
     }
 
     Stream& m_image;
@@ -159,18 +224,21 @@ private:
     std::vector<TFileEntry>& m_files;
     std::vector<TDirEntry>& m_dirs;
     std::uint64_t m_imageSize;
+    TableBytes m_table;
     std::size_t m_examined = 0;
     std::unordered_set<std::uint32_t> m_walkedSubTables;
-    std::unordered_set<std::uint64_t> m_seenFileIds;
-    std::array<bool, kIdMask + 1> m_seenDirIds{};
+    std::vector<bool> m_seenFileIds;      // by file ID, below kFileIdLimit
+    std::vector<std::uint64_t> m_fileIds; // the file ID of each entry of m_files
+    std::uint64_t m_highestFileId = 0;
 };
 
 } // namespace
 
 void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
-              std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs)
+              std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs,
+              std::uint64_t fntSizeHint)
 {
-    Walk(image, fntPosition, fatPosition, files, dirs).run();
+    Walk(image, fntPosition, fatPosition, fntSizeHint, files, dirs).run();
 }
 
 DirPaths::DirPaths(const std::vector<TDirEntry>& dirs) : m_dirs(dirs)
@@ -189,21 +257,33 @@ DirPaths::DirPaths(const std::vector<TDirEntry>& dirs) : m_dirs(dirs)
     }
 }
 
-std::string DirPaths::path(const std::string& dirId) const
+bool capPath(std::string& path)
+{
+    if (path.size() <= kMaxPathBytes)
+        return false;
+    static constexpr std::string_view kMarker = "\xE2\x80\xA6"; // "…"
+    std::size_t cut = kMaxPathBytes - kMarker.size();
+    // Never inside a UTF-8 sequence: back over at most three continuation bytes.
+    for (int k = 0; k < 3 && cut > 0 && (static_cast<unsigned char>(path[cut]) & 0xC0) == 0x80; ++k)
+        --cut;
+    path.resize(cut);
+    path += kMarker;
+    return true;
+}
+
+DirPaths::Resolved DirPaths::resolve(const std::string& dirId) const
 {
     const auto it = m_byId.find(dirId);
     if (it == m_byId.end())
         return {};
     std::vector<bool> onChain(m_dirs.size(), false);
     std::vector<std::size_t> chain; // innermost first
-    std::size_t length = 0;
     std::size_t k = it->second;
     bool leadingSlash = true;
     // Each step visits a new entry, so at most dirs.size() steps.
     while (true) {
         onChain[k] = true;
         chain.push_back(k);
-        length += m_dirs[k].Name.size() + 1;
         const std::size_t parent = m_parent[k];
         if (parent == kRootParent)
             break;
@@ -211,19 +291,26 @@ std::string DirPaths::path(const std::string& dirId) const
             leadingSlash = false;
             break;
         }
-        if (onChain[parent] || length > kMaxPathLength)
+        if (onChain[parent])
             break;
         k = parent;
     }
-    std::string out;
-    out.reserve(length + 1);
+    // Built outermost first and never much past the cap, whatever the depth: 4095 nested
+    // 127-byte names would otherwise make half-megabyte paths for every directory.
+    Resolved out;
     if (leadingSlash)
-        out.push_back('/');
-    for (auto c = chain.rbegin(); c != chain.rend(); ++c) {
-        out += m_dirs[*c].Name;
-        out.push_back('/');
+        out.path.push_back('/');
+    for (auto c = chain.rbegin(); c != chain.rend() && out.path.size() <= kMaxPathBytes; ++c) {
+        out.path += m_dirs[*c].Name;
+        out.path.push_back('/');
     }
+    out.cut = capPath(out.path);
     return out;
+}
+
+std::string DirPaths::path(const std::string& dirId) const
+{
+    return resolve(dirId).path;
 }
 
 std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, const std::string& dirId)

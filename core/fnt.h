@@ -28,12 +28,23 @@ struct TDirEntry {
 
 // Walks the file name table at fntPosition and the allocation table at fatPosition, appending
 // to the two arrays (which must be empty). Bounded whatever the bytes say; see fnt.cpp.
+// `fntSizeHint` (the header's FNT size) only says how much of the table to read in one go; the
+// result never depends on it.
 void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
-              std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs);
+              std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs,
+              std::uint64_t fntSizeHint = 0);
+
+// The longest path shown in full (Linux's PATH_MAX). A longer one is cut at the end and marked
+// with a visible "…" (see capPath); such a path is never used to create anything.
+inline constexpr std::size_t kMaxPathBytes = 4096;
+
+// Cuts `path` to kMaxPathBytes, ending it with "…" (at a UTF-8 character boundary); returns
+// whether it was cut. A path within the bound is left as it is.
+bool capPath(std::string& path);
 
 // Full path ("/a/b/") of the directory with that DirID text; empty when none has it. The last
 // entry with that DirID is taken. A parent that no entry has gives "Name/" (no leading "/"); a
-// cycle or an over-long chain gives "/" + the names met + "/" (see fnt.cpp).
+// cycle gives "/" + the names met + "/"; a path past kMaxPathBytes is cut (see fnt.cpp).
 std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, const std::string& dirId);
 
 // The same lookup, indexed once for many queries (the file list asks for every directory).
@@ -41,6 +52,11 @@ std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, const std::st
 class DirPaths {
 public:
     explicit DirPaths(const std::vector<TDirEntry>& dirs);
+    struct Resolved {
+        std::string path;
+        bool cut = false; // longer than kMaxPathBytes: cut and marked
+    };
+    Resolved resolve(const std::string& dirId) const;
     std::string path(const std::string& dirId) const;
 
 private:

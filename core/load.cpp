@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "core/hex.h"
+
 namespace cartscope::core {
 
 void analyse(Stream& image, LoadedImage& out)
@@ -11,8 +13,10 @@ void analyse(Stream& image, LoadedImage& out)
     PopulateNDSBanner(image, out.banner, headerOffsetPosition(out.header.BannerOffset), out.icon,
                       out.hasTransparency);
     out.stage = LoadedImage::Stage::Banner;
+    // The header's FNT size lets the table be read in one piece; the walk never depends on it.
     ParseFNT(image, headerOffsetPosition(out.header.FntOffset),
-             headerOffsetPosition(out.header.FatOffset), out.files, out.dirs);
+             headerOffsetPosition(out.header.FatOffset), out.files, out.dirs,
+             parseHex32(out.header.FntSize));
     out.stage = LoadedImage::Stage::Tables;
 }
 

@@ -221,10 +221,10 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
     std::vector<TFileEntry> files;
     std::vector<TDirEntry> dirs;
     if (btnf) {
-        TableStream tables(archive, btnf->start + kBlockHeaderSize,
-                           btnf->end - btnf->start - kBlockHeaderSize, fatAt,
+        const std::uint64_t fntSize = btnf->end - btnf->start - kBlockHeaderSize;
+        TableStream tables(archive, btnf->start + kBlockHeaderSize, fntSize, fatAt,
                            count * kFatEntrySize);
-        ParseFNT(tables, 0, TableStream::kFatBase, files, dirs);
+        ParseFNT(tables, 0, TableStream::kFatBase, files, dirs, fntSize);
     }
     if (!files.empty()) {
         narc.named = true;
@@ -232,6 +232,8 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
             const std::uint32_t start = parseHex32(row.offset);
             const auto stop = static_cast<std::uint32_t>(start + std::stoll(row.size));
             narc.members.push_back(member(row.path, start, stop));
+            if (row.pathTooLong)
+                narc.members.back().problem = "path too long";
         }
     } else {
         narc.members.reserve(static_cast<std::size_t>(count));

@@ -1,11 +1,24 @@
 #include "core/space.h"
 
 #include <limits>
+#include <set>
 #include <sys/statvfs.h>
 
 #include "core/units.h"
 
 namespace cartscope::core {
+
+namespace {
+
+// A file system reporting absurd counts saturates instead of wrapping to a small number.
+std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b)
+{
+    if (b != 0 && a > std::numeric_limits<std::uint64_t>::max() / b)
+        return std::numeric_limits<std::uint64_t>::max();
+    return a * b;
+}
+
+} // namespace
 
 std::uint64_t plannedBytes(const std::vector<PlannedFile>& plan)
 {
@@ -17,15 +30,58 @@ std::uint64_t plannedBytes(const std::vector<PlannedFile>& plan)
 
 std::optional<std::uint64_t> freeBytes(const std::string& folder)
 {
+    const std::optional<Room> room = roomAt(folder);
+    if (!room)
+        return std::nullopt;
+    return room->freeBytes;
+}
+
+std::optional<Room> roomAt(const std::string& folder)
+{
     struct statvfs vfs {};
     if (::statvfs(folder.c_str(), &vfs) != 0)
         return std::nullopt;
-    const auto blocks = static_cast<std::uint64_t>(vfs.f_bavail);
+    Room room;
     const auto blockSize = static_cast<std::uint64_t>(vfs.f_frsize);
-    // A file system reporting absurd counts saturates instead of wrapping to a small number.
-    if (blockSize != 0 && blocks > std::numeric_limits<std::uint64_t>::max() / blockSize)
-        return std::numeric_limits<std::uint64_t>::max();
-    return blocks * blockSize;
+    room.blockSize = blockSize ? blockSize : 1;
+    room.freeBytes = saturatingProduct(static_cast<std::uint64_t>(vfs.f_bavail), blockSize);
+    if (vfs.f_files > 0)
+        room.freeInodes = static_cast<std::uint64_t>(vfs.f_favail);
+    return room;
+}
+
+Needs neededRoom(const std::vector<PlannedFile>& plan, std::uint64_t imageSize,
+                 std::uint64_t blockSize)
+{
+    const std::uint64_t unit = blockSize ? blockSize : 1;
+    Needs needs;
+    std::set<std::string> folders;
+    for (const PlannedFile& f : plan) {
+        if (!rangeInsideImage(f, imageSize))
+            continue;
+        // A size is below 2^31 and a block size far below 2^32: the rounding cannot overflow.
+        const std::uint64_t size = f.size > 0 ? static_cast<std::uint64_t>(f.size) : 0;
+        needs.bytes += (size + unit - 1) / unit * unit;
+        ++needs.inodes;
+        // Every folder on the way, the internal-name folder included, counted once.
+        for (auto slash = f.relative.find('/'); slash != std::string::npos;
+             slash = f.relative.find('/', slash + 1))
+            folders.insert(f.relative.substr(0, slash));
+    }
+    needs.inodes += folders.size();
+    return needs;
+}
+
+std::optional<std::string> shortOfRoom(const Needs& needs, const Room& room,
+                                       const std::string& folder)
+{
+    if (needs.bytes > room.freeBytes)
+        return notEnoughSpaceText(needs.bytes, room.freeBytes, folder);
+    if (room.freeInodes && needs.inodes > *room.freeInodes)
+        return "The files to extract need " + std::to_string(needs.inodes) +
+               " files and folders but only " + std::to_string(*room.freeInodes) +
+               " more can be made in \"" + folder + "\"";
+    return std::nullopt;
 }
 
 std::string notEnoughSpaceText(std::uint64_t needed, std::uint64_t free, const std::string& folder)

@@ -125,6 +125,28 @@ std::string utf16ToUtf8(std::u16string_view s)
     return out;
 }
 
+bool isFormatCharacter(char32_t cp)
+{
+    return cp == 0x061C || cp == 0x180E || (cp >= 0x200B && cp <= 0x200F) ||
+           (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2064) ||
+           (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
+}
+
+namespace {
+void appendCodePointEscape(std::string& out, const char* open, char32_t cp, const char* close)
+{
+    char digits[8];
+    int n = 0;
+    // At least four digits, as the code point is usually written.
+    for (char32_t v = cp; v != 0 || n < 4; v >>= 4)
+        digits[n++] = kUpperHex[v & 0x0F];
+    out += open;
+    while (n > 0)
+        out.push_back(digits[--n]);
+    out += close;
+}
+} // namespace
+
 std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
 {
     std::string out;
@@ -146,12 +168,66 @@ std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
             out += "\\r";
         } else if (cp == '\\') {
             out += "\\\\";
-        } else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+        } else if (cp < 0x20 || cp == 0x7F) {
+            // One byte each, so \xHH is both the byte and the code point.
             appendHexByte(out, "\\x", static_cast<unsigned>(cp), kUpperHex);
+        } else if ((cp >= 0x80 && cp <= 0x9F) || isFormatCharacter(cp)) {
+            // Two or three bytes in UTF-8: written by code point, so that \xHH always means one
+            // raw byte and the text can be given back exactly.
+            appendCodePointEscape(out, "\\u{", cp, "}");
         } else {
             out.append(utf8.substr(i, d.length));
         }
         i += d.length;
+    }
+    return out;
+}
+
+std::string markInvisible(std::string_view utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const Decoded d = decodeUtf8(utf8, i);
+        if (d.length == 0) {
+            out.push_back(utf8[i++]);
+            continue;
+        }
+        if (isFormatCharacter(d.cp))
+            appendCodePointEscape(out, "\xE2\x9F\xA8U+", d.cp, "\xE2\x9F\xA9"); // ⟨U+XXXX⟩
+        else
+            out.append(utf8.substr(i, d.length));
+        i += d.length;
+    }
+    return out;
+}
+
+std::u16string markInvisible(std::u16string_view utf16)
+{
+    std::u16string out;
+    out.reserve(utf16.size());
+    for (const char16_t u : utf16) {
+        // Every format character lies in the basic plane: one code unit each.
+        if (!isFormatCharacter(u)) {
+            out.push_back(u);
+            continue;
+        }
+        std::string mark;
+        appendCodePointEscape(mark, "U+", u, "");
+        out += u'\u27E8';
+        out.append(mark.begin(), mark.end());
+        out += u'\u27E9';
+    }
+    return out;
+}
+
+std::string hexUtf16(std::u16string_view utf16)
+{
+    std::string out;
+    out.reserve(utf16.size() * 4);
+    for (const char16_t u : utf16) {
+        appendHexByte(out, "", static_cast<unsigned>(u >> 8), kUpperHex);
+        appendHexByte(out, "", static_cast<unsigned>(u & 0xFF), kUpperHex);
     }
     return out;
 }

@@ -9,9 +9,22 @@ namespace cartscope::core {
 std::u16string utf8ToUtf16(std::string_view s);
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD (never throws).
 std::string utf16ToUtf8(std::u16string_view s);
-// For a terminal: control characters (C0, DEL, C1) become \n, \t, \xHH escapes and a
-// backslash is doubled; everything else is kept. With keepNewlines, "\n" passes through.
+// The Unicode format characters that reorder or hide text (bidirectional controls, zero-width
+// characters, the byte order mark): U+061C, U+180E, U+200B-U+200F, U+2028-U+202E,
+// U+2060-U+2064, U+2066-U+2069, U+FEFF.
+bool isFormatCharacter(char32_t cp);
+// For a terminal, reversibly: a backslash is doubled; tab, newline and carriage return become
+// \t, \n, \r; a byte that is not part of valid UTF-8, a C0 control and DEL become \xHH (their
+// byte); C1 controls and the format characters become \u{XXXX}; everything else is kept. With
+// keepNewlines, "\n" passes through.
 std::string escapeForTerminal(std::string_view utf8, bool keepNewlines = false);
+// For the window: each format character shown as a visible mark "⟨U+202E⟩". Display only: names
+// that are made, saved or exported keep the real text.
+std::string markInvisible(std::string_view utf8);
+std::u16string markInvisible(std::u16string_view utf16);
+// Upper-case hex of UTF-16 code units, four digits each, most significant first; lone
+// surrogates are kept exactly.
+std::string hexUtf16(std::u16string_view utf16);
 // A JSON string literal, quotes included.
 std::string jsonString(std::string_view utf8);
 

@@ -1,10 +1,50 @@
-// Writes the seed corpora for the fuzz targets with the fixture builder.
+// Writes the seed inputs of the fuzz targets with the fixture builder, one folder per target
+// (DIR/load, DIR/fnt, DIR/banner, DIR/archive). The checked-in corpus grew from these seeds and
+// was minimised with -merge=1; run this only to start a corpus afresh.
 #include <cstdio>
 #include <string>
 
+#include "tests/archive/zip_builder.h"
 #include "tests/fixture/image_builder.h"
 
 using namespace cartscope::fixture;
+
+namespace {
+
+std::vector<Node> plainTree()
+{
+    return {
+        Node::file("a.bin", std::string("hello")),
+        Node::dir("d", {Node::file("b.bin", std::string("x")),
+                        Node::dir("e", {Node::file("c.bin", std::string(""))})}),
+    };
+}
+
+void put32(Bytes& b, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The input of fuzz_fnt for an image's tables: FNT and FAT positions, a 12-byte internal name,
+// then the FNT and FAT bytes copied out of the built image.
+Bytes tablesInput(const ImageBuilder& builder, const std::string& internal)
+{
+    const Bytes image = builder.build();
+    const auto layout = builder.layout();
+    const std::size_t fntSize = layout.fatOffset - layout.fntOffset;
+    const std::size_t fatSize = 8 * std::size_t{layout.fileCount};
+    Bytes out(20, 0);
+    put32(out, 0, 20);
+    put32(out, 4, static_cast<std::uint32_t>(20 + fntSize));
+    for (std::size_t k = 0; k < internal.size() && k < 12; ++k)
+        out[8 + k] = static_cast<std::uint8_t>(internal[k]);
+    out.insert(out.end(), image.begin() + layout.fntOffset,
+               image.begin() + layout.fntOffset + fntSize + fatSize);
+    return out;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -13,30 +53,39 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string dir = argv[1];
-    auto tree = std::vector<Node>{
-        Node::file("a.bin", std::string("hello")),
-        Node::dir("d", {Node::file("b.bin", std::string("x")),
-                        Node::dir("e", {Node::file("c.bin", std::string(""))})}),
-    };
     ImageBuilder plain;
-    plain.banner(sampleBanner()).root(tree);
-    writeFile(dir + "/load/plain.nds", plain.build());
-    writeFile(dir + "/plan/plain.nds", plain.build());
+    plain.title("PLAIN").banner(sampleBanner()).root(plainTree());
     ImageBuilder hostile;
-    hostile.title("../..").root({Node::file("..", std::string("x")),
-                                 Node::file("a/b", std::string("y")),
-                                 Node::dir(".", {Node::file("", std::string("z"))})});
-    writeFile(dir + "/load/hostile.nds", hostile.build());
-    writeFile(dir + "/plan/hostile.nds", hostile.build());
+    hostile.title("../..").root(escapingTree());
     ImageBuilder bare;
+
+    writeFile(dir + "/load/plain.nds", plain.build());
+    writeFile(dir + "/load/hostile.nds", hostile.build());
     writeFile(dir + "/load/bare.nds", bare.build());
-    const Bytes banner = plain.build();
+
+    writeFile(dir + "/fnt/plain.bin", tablesInput(plain, "PLAIN"));
+    writeFile(dir + "/fnt/hostile.bin", tablesInput(hostile, "../.."));
+
+    const Bytes withBanner = plain.build();
     const auto at = plain.layout().bannerOffset;
-    writeFile(dir + "/png/sample.bin",
-              Bytes(banner.begin() + at + 0x20, banner.begin() + at + 0x241));
+    writeFile(dir + "/banner/sample.bin",
+              Bytes(withBanner.begin() + at, withBanner.begin() + at + 0x840));
+    writeFile(dir + "/banner/short.bin",
+              Bytes(withBanner.begin() + at, withBanner.begin() + at + 0x240));
+
     writeFile(dir + "/narc/named.narc",
               narcArchive({{"a.bin", Bytes{1, 2, 3}}, {"d/b.bin", Bytes{0x10, 5}}}, true));
     writeFile(dir + "/narc/plain.narc", narcArchive({{"", Bytes{'N', 'A', 'R', 'C'}}}, false));
-    writeFile(dir + "/narc/system.nds", systemImage({.dsi = true}).build());
+
+    using cartscope::testzip::Entry;
+    cartscope::testzip::Options stored;
+    stored.deflate = false;
+    const Bytes small(4096, 0x5A);
+    writeFile(dir + "/archive/stored.zip",
+              cartscope::testzip::buildZip(
+                  {Entry::file("readme.txt", std::string("hi")), Entry::file("game.nds", small)},
+                  stored));
+    writeFile(dir + "/archive/deflated.zip",
+              cartscope::testzip::buildZip({Entry::file("dir/game.ids", bare.build())}));
     return 0;
 }

@@ -1,5 +1,6 @@
 // The file list's sorting and command enabling, and both extraction commands.
 
+#include <chrono>
 #include <filesystem>
 
 #include <QAction>
@@ -71,6 +72,8 @@ private Q_SLOTS:
     void wholeTreeWithCancelAfterThirdFile();
     void wholeTreeLocksTheWindow();
     void wholeTreeStopsOnError();
+    void anImageWithoutFilesStillOffersTheWholeTree();
+    void theDialogIsPaintedAtItsOwnPace();
 };
 
 void ExtractionTest::sortClicksFromFreshStart()
@@ -306,6 +309,79 @@ void ExtractionTest::wholeTreeStopsOnError()
     QCOMPARE(filesBelow(out.path()), QStringList{"TEN/one/f0.bin"});
     QVERIFY(!w.form->jobRunning());
     QVERIFY(w.child<QToolButton>("OpenRomSpeedButton")->isEnabled());
+}
+
+void ExtractionTest::anImageWithoutFilesStillOffersTheWholeTree()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    Window w;
+    w.open(writeImage(dir, "game.nds", sampleImage()));
+    ImageBuilder empty;
+    empty.title("EMPTY");
+    w.open(writeImage(dir, "empty.nds", empty));
+    QCOMPARE(w.child<QTreeWidget>("FSListView")->topLevelItemCount(), 0);
+    auto* all = w.child<QPushButton>("ExtractAllButton");
+    QVERIFY(all->isEnabled());
+    // The empty run confirms, its dialog gone again, and makes nothing.
+    cartscope::app::TForm2* progress = w.form->progressDialog();
+    w.dialogs->folderAnswers = {q(out.path())};
+    all->click();
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    QCOMPARE(w.dialogs->informations, QStringList{QStringLiteral("Rom Extracted")});
+    QVERIFY(progress->isHidden());
+    QVERIFY(filesBelow(out.path()).isEmpty());
+    // A failed load empties the list and holds no image: nothing can be extracted then.
+    w.open(dir.file("missing.nds"));
+    QVERIFY(!all->isEnabled());
+}
+
+// Thousands of small files a second: Cancel is still looked at after each of them, but the
+// dialog is painted at most every 50 ms.
+void ExtractionTest::theDialogIsPaintedAtItsOwnPace()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    Window w;
+    w.form->show();
+    w.open(writeImage(dir, "many.nds", fixture::manyRowsOnOneRange(3000, 16).title("MANY")));
+    cartscope::app::TForm2* progress = w.form->progressDialog();
+    // One repaint of the dialog may deliver more than one paint event to the bar: paint events
+    // less than 10 ms apart count as one repaint.
+    struct PaintCounter : QObject {
+        int paints = 0;
+        std::chrono::steady_clock::time_point last{};
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            const auto now = std::chrono::steady_clock::now();
+            if (e->type() == QEvent::Paint && now - last > std::chrono::milliseconds(10)) {
+                ++paints;
+                last = now;
+            }
+            return false;
+        }
+    } counter;
+    progress->ExtProgBar->installEventFilter(&counter);
+    int cancelledAt = 0;
+    QObject::connect(w.form.get(), &cartscope::app::TForm1::fileExtracted, [&](int done, int) {
+        if (done == 2500)
+            QMetaObject::invokeMethod(progress->Button1, "click", Qt::QueuedConnection);
+        cancelledAt = done;
+    });
+    w.dialogs->folderAnswers = {q(out.path())};
+    const auto start = std::chrono::steady_clock::now();
+    w.child<QPushButton>("ExtractAllButton")->click();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    // The Cancel made after file 2500 took effect before the next file.
+    QCOMPARE(cancelledAt, 2500);
+    QCOMPARE(filesBelow(out.path() + "/MANY").size(), 2500);
+    QCOMPARE(progress->ExtProgBar->value(), 2500);
+    QVERIFY(counter.paints >= 1);
+    QVERIFY2(counter.paints <= ms / 50 + 3,
+             qPrintable(QStringLiteral("%1 paints in %2 ms").arg(counter.paints).arg(ms)));
 }
 
 QTEST_MAIN(ExtractionTest)

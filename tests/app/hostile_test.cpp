@@ -595,10 +595,11 @@ void HostileTest::thousandsOfRowsOnOneRangeAskBeforeFillingTheDisk()
 
     std::vector<std::string> asked;
     std::uint64_t freeBytes = 100u << 20;
-    s.w.form->setFreeSpaceProbe([&](const std::string& folder) -> std::optional<std::uint64_t> {
-        asked.push_back(folder);
-        return freeBytes;
-    });
+    s.w.form->setFreeSpaceProbe(
+        [&](const std::string& folder) -> std::optional<cartscope::core::Room> {
+            asked.push_back(folder);
+            return cartscope::core::Room{freeBytes, 4096, std::nullopt};
+        });
     // No: nothing is written, not even the internal-name folder, and no run starts.
     bool started = false;
     const auto hook = QObject::connect(s.w.form.get(), &cartscope::app::TForm1::fileExtracted,
@@ -647,7 +648,9 @@ void HostileTest::thousandsOfRowsOnOneRangeAskBeforeFillingTheDisk()
     // The single-file command asks too when its one range does not fit; No writes nothing.
     fs::remove_all(s.out() + "/MANY");
     freeBytes = kRange - 1;
-    s.w.form->setFreeSpaceProbe([&](const std::string&) { return freeBytes; });
+    s.w.form->setFreeSpaceProbe([&](const std::string&) {
+        return std::optional<cartscope::core::Room>{{freeBytes, 1, std::nullopt}};
+    });
     s.w.child<QTabWidget>("PageControl")->setCurrentIndex(1);
     auto* list = s.w.child<QTreeWidget>("FSListView");
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,

@@ -34,6 +34,7 @@ private Q_SLOTS:
     void aNewLoadOrClosingCancelsTheRead();
     void aFailedReadEndsTheLoad();
     void pluggedSinksSeeTheOneRead();
+    void extractionRunsBesideTheRead();
 };
 
 void LoadSequenceTest::imageOpenShowsEverything()
@@ -341,15 +342,30 @@ void LoadSequenceTest::aNewLoadOrClosingCancelsTheRead()
     QVERIFY(w.dialogs->errors.isEmpty());
 }
 
+namespace {
+// Shrinks the image file while the read is under way: after the first block.
+struct ShrinkingSink final : cartscope::core::ReadSink {
+    std::string path;
+    void consume(std::span<const std::uint8_t>, std::uint64_t position) override
+    {
+        if (position == 0)
+            std::filesystem::resize_file(path, 0x9000);
+    }
+};
+} // namespace
+
 void LoadSequenceTest::aFailedReadEndsTheLoad()
 {
     fixture::TempDir dir;
-    const std::string path = writeImage(dir, "game.nds", sampleImage().minSize(1 << 20));
+    const std::string path = writeImage(dir, "game.nds", sampleImage().minSize(3 << 20));
     Window w;
+    w.form->addPassSinkProvider([&] {
+        auto sink = std::make_shared<ShrinkingSink>();
+        sink->path = path;
+        return std::vector<std::shared_ptr<cartscope::core::ReadSink>>{sink};
+    });
     w.form->openFile(path);
     QVERIFY(w.form->imageLoaded());
-    // The file shrinks under the open image before the read reaches its end.
-    std::filesystem::resize_file(path, 0x9000);
     w.waitForReadPass();
     QCOMPARE(w.dialogs->errors, QStringList{QStringLiteral("Stream read error.")});
     QVERIFY(!w.form->imageLoaded());
@@ -403,6 +419,32 @@ void LoadSequenceTest::pluggedSinksSeeTheOneRead()
     QCOMPARE(made[1]->finishes, 1);
     QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
     QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
+}
+
+void LoadSequenceTest::extractionRunsBesideTheRead()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    const std::string path = writeImage(dir, "game.nds", sampleImage().minSize(8 << 20));
+    Window w;
+    w.form->openFile(path);
+    QVERIFY(w.form->readPassRunning());
+    // The read ends while the tree is extracted: "Save Info To:" waits for the job's end.
+    bool savedDuringJob = true;
+    QObject::connect(w.form.get(), &cartscope::app::TForm1::fileExtracted, [&](int done, int) {
+        if (done == 1) {
+            w.waitForReadPass();
+            savedDuringJob = w.child<QWidget>("SaveInfoButton")->isEnabled();
+        }
+    });
+    w.dialogs->folderAnswers = {q(out.path()), q(out.path())};
+    w.child<QPushButton>("ExtractAllButton")->click();
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    QCOMPARE(filesBelow(out.path()).size(), 4);
+    QVERIFY(!w.form->readPassRunning());
+    QVERIFY(!savedDuringJob);
+    QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
+    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
 }
 
 QTEST_MAIN(LoadSequenceTest)

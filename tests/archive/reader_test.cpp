@@ -1,6 +1,10 @@
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -37,13 +41,24 @@ bool exists(const std::string& path)
     return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
 
+// Counts the bytes handed out so far (each block goes to the sinks as it is written).
+struct Counter final : cartscope::core::ReadSink {
+    std::uint64_t seen = 0;
+    void consume(std::span<const std::uint8_t> block, std::uint64_t position) override
+    {
+        seen = position + block.size();
+    }
+};
+
 // Records what the reader raised.
 struct Recorder {
     int begins = 0;
     int ends = 0;
     std::string beginName;
     std::vector<std::pair<int, int>> progress;
-    int cancelAtCall = -1; // 0-based progress call that returns true
+    Counter counter;                 // a sink passed to every extraction
+    std::vector<std::uint64_t> done; // counter.seen at each progress call
+    int cancelAtCall = -1;           // 0-based progress call that returns true
 
     ExtractEvents events()
     {
@@ -55,6 +70,7 @@ struct Recorder {
         };
         e.onProgress = [this](int byFile, int byArchive) {
             progress.emplace_back(byFile, byArchive);
+            done.push_back(counter.seen);
             return static_cast<int>(progress.size()) - 1 == cancelAtCall;
         };
         e.onEnd = [this] { ++ends; };
@@ -68,7 +84,11 @@ protected:
     std::string zip = dir.file("in.zip");
     std::string out = dir.file("out.nds");
 
-    int extract(const Member& m, Recorder& rec) { return extractMember(zip, m, out, rec.events()); }
+    int extract(const Member& m, Recorder& rec)
+    {
+        cartscope::core::ReadSink* sinks[] = {&rec.counter};
+        return extractMember(zip, m, out, rec.events(), sinks);
+    }
 };
 
 TEST_F(ReaderTest, ListsImagesInArchiveOrder)
@@ -197,12 +217,21 @@ TEST_F(ReaderTest, ExtractsTheImageByteForByte)
         EXPECT_EQ(rec.begins, 1);
         EXPECT_EQ(rec.beginName, "game.nds");
         EXPECT_EQ(rec.ends, 1);
-        // About one notification per MiB, rising, ending at 100.
-        ASSERT_FALSE(rec.progress.empty());
-        EXPECT_LE(rec.progress.size(), image.size() / (1 << 20) + 1);
+        // One notification after each further MiB copied, giving exactly the share copied
+        // (rounded down), then one at 100 % once the data is complete, and no other.
+        const std::uint64_t mib = 1 << 20;
+        const std::size_t n = rec.progress.size();
+        ASSERT_EQ(rec.done.size(), n);
+        ASSERT_GE(n, 2u);
+        ASSERT_LE(n, image.size() / mib + 1);
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            EXPECT_LT(rec.done[i], image.size()) << i;
+            EXPECT_GE(rec.done[i], (i == 0 ? 0 : rec.done[i - 1]) + mib) << i;
+            const int share = static_cast<int>(rec.done[i] * 100 / image.size());
+            EXPECT_EQ(rec.progress[i], std::make_pair(share, share)) << i;
+        }
         EXPECT_EQ(rec.progress.back(), std::make_pair(100, 100));
-        for (std::size_t i = 1; i < rec.progress.size(); ++i)
-            EXPECT_LE(rec.progress[i - 1].first, rec.progress[i].first);
+        EXPECT_EQ(rec.done.back(), image.size());
     }
 }
 
@@ -222,14 +251,15 @@ TEST_F(ReaderTest, DamagedMembersLeaveNothing)
         const char* what;
         bool deflate;
         std::function<void(Bytes&, const RawEntry&)> damage;
+        std::uint64_t declared = 0; // a smaller declared size: nothing past it is ever written
     };
     const Bytes data = noise(3 << 20, 7);
     const std::vector<Case> cases = {
         {"deflate stream", true, [](Bytes& z, const RawEntry& e) { z[e.data + 1000] ^= 0x55; }},
         {"deflate declared smaller", true,
-         [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 1000000); }},
+         [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 1000000); }, 1000000},
         {"stored declared smaller", false,
-         [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 1000000); }},
+         [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 1000000); }, 1000000},
         {"deflate declared larger", true,
          [](Bytes& z, const RawEntry&) { patchDeclaredSize(z, 0, 4000000); }},
         {"unknown method", true,
@@ -255,6 +285,23 @@ TEST_F(ReaderTest, DamagedMembersLeaveNothing)
         }
         EXPECT_FALSE(exists(out)) << c.what;
         EXPECT_EQ(rec.ends, 1) << c.what;
+        if (c.declared == 0)
+            continue;
+        // The copy stops at the declared size instead of writing the whole member and refusing
+        // it afterwards: in a child that may not write a byte past it, the refusal is the same.
+        const auto child = [&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{c.declared, c.declared};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            int r = -1;
+            try {
+                r = extract(members[0], rec);
+            } catch (const cartscope::core::Error&) {
+                std::_Exit(3); // "Stream write error": it wrote past the declared size
+            }
+            std::_Exit(r == 0 && !exists(out) ? 0 : 2);
+        };
+        EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "") << c.what;
     }
 }
 

@@ -1,3 +1,5 @@
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -151,6 +153,33 @@ TEST_F(TempAreaTest, FoldersLeftByAProgramThatIsGoneAreRemovedOthersKept)
     EXPECT_TRUE(fs::exists(moved.folder()));
     EXPECT_EQ(cartscope::archive::removeAbandonedFolders(base, 0), 1); // only "open-fresh1"
     fs::remove_all(other);
+}
+
+// Each program's start sweeps what a killed Cartscope left (a partial copy included), whatever
+// it is about to do; it creates nothing when there is no temporary area yet.
+TEST_F(TempAreaTest, EveryStartRemovesLeftoversNobodyHolds)
+{
+    const std::string cacheRoot = std::getenv("XDG_CACHE_HOME");
+    EXPECT_TRUE(cartscope::archive::removeLeftovers().empty());
+    EXPECT_FALSE(fs::exists(cacheRoot + "/cartscope"));
+
+    const std::string base = extractionBase();
+    TempImage live; // made first: its own sweep must not be what removes the leftover below
+    const std::string killed = base + "/open-kill9";
+    fs::create_directories(killed);
+    cartscope::fixture::writeFile(killed + "/game.nds", Bytes(1000, 1)); // a partial copy
+    const timespec secondsAgo[2] = {
+        {std::time(nullptr) - cartscope::archive::kLeftoverAgeSeconds - 2, 0},
+        {std::time(nullptr) - cartscope::archive::kLeftoverAgeSeconds - 2, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, killed.c_str(), secondsAgo, 0), 0);
+    const std::string justMade = base + "/open-new";
+    fs::create_directories(justMade);
+    ASSERT_EQ(::utimensat(AT_FDCWD, live.folder().c_str(), secondsAgo, 0), 0);
+
+    EXPECT_TRUE(cartscope::archive::removeLeftovers().empty());
+    EXPECT_FALSE(fs::exists(killed));       // gone a few seconds after, not a minute
+    EXPECT_TRUE(fs::exists(justMade));      // another program may be about to lock it
+    EXPECT_TRUE(fs::exists(live.folder())); // held
 }
 
 TEST_F(TempAreaTest, FilePathIsACleanNameDirectlyInTheFolder)

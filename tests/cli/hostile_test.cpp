@@ -107,7 +107,15 @@ TEST_F(Hostile, SymbolicLinksAtTheDestinationAreReplacedNotFollowed)
     // receives the file.
     EXPECT_FALSE(fs::exists(m_dir.file("f.bin")));
     EXPECT_EQ(cartscope::fixture::readFile(victim), Bytes({'o', 'l', 'd'}));
-    (void)r;
+    if (r.status == 0) {
+        EXPECT_FALSE(fs::is_symlink(out() + "/GAME/d"));
+        EXPECT_EQ(cartscope::fixture::readFile(out() + "/GAME/d/f.bin"), Bytes({'n', 'e', 'w'}));
+    } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Cannot create file \"" + out() + "/GAME/d/f.bin\""),
+                  std::string::npos)
+            << r.err;
+    }
 }
 
 TEST_F(Hostile, DirectoryCyclesSelfParentsAndHugeCountsEndInBoundedLists)
@@ -181,11 +189,13 @@ TEST_F(Hostile, AllocationEntriesPastTheEndReversedOrHugeNeverLeaveHalfFiles)
         const auto path = image(withTables(fnt, fat));
         const auto r = cli({"extract", "--force", path, out()});
         // The size is the signed 32-bit difference: reversed and 0xFFFFFFFF-long entries are
-        // negative and give empty files; a range past the end stops the run.
+        // negative and give empty files; a range past the end fails that file.
         const auto size = static_cast<std::int32_t>(end - start);
         if (size > 0) {
             EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.err, "Stream read error.\n");
+            EXPECT_EQ(r.err, "error: /f.bin: Its range lies past the end of the image.\n"
+                             "1 file was not extracted:\n"
+                             "  /f.bin: Its range lies past the end of the image.\n");
             EXPECT_FALSE(fs::exists(out() + "/CARTSCOPE/f.bin")); // no half-written file
         } else {
             EXPECT_EQ(r.status, 0) << r.err;
@@ -218,20 +228,38 @@ TEST_F(Hostile, ThousandsOfRowsOnOneRangeAreCheckedAgainstFreeSpaceAndCancellabl
               static_cast<char*>(nullptr));
         _exit(98);
     }
+    // The child is stopped while the folder is counted, so it cannot finish between the count
+    // and the signal; SIGINT stays pending until it runs on.
     const std::string folder = out() + "/CARTSCOPE";
-    for (int i = 0; i < 2000; ++i) {
+    bool signalled = false;
+    for (int i = 0; i < 4000 && !signalled; ++i) {
+        if (kill(pid, SIGSTOP) != 0)
+            break;
+        int stopped = 0;
+        if (waitpid(pid, &stopped, WUNTRACED) != pid || !WIFSTOPPED(stopped))
+            break; // it ended before it could be stopped: checked below
         std::error_code ec;
         auto it = fs::directory_iterator(folder, ec);
-        if (!ec && std::distance(it, fs::directory_iterator()) >= 3)
-            break;
-        usleep(5000);
+        if (!ec && std::distance(it, fs::directory_iterator()) >= 3) {
+            kill(pid, SIGINT);
+            signalled = true;
+        }
+        kill(pid, SIGCONT);
+        if (!signalled)
+            usleep(2000);
     }
-    kill(pid, SIGINT);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     const Bytes logBytes = cartscope::fixture::readFile(log);
     const std::string text(logBytes.begin(), logBytes.end());
+    if (!signalled) {
+        // Finished before this process got to run (a very loaded machine): the whole run must
+        // then be complete, and the interrupt could not be checked.
+        EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3000);
+        GTEST_SKIP() << "the run ended before it could be interrupted";
+    }
     EXPECT_EQ(WEXITSTATUS(status), 130) << text;
     EXPECT_NE(text.find("Cancelled after "), std::string::npos) << text;
     std::size_t files = 0;
@@ -319,7 +347,7 @@ TEST_F(Hostile, ErrorMessagesEscapeTextsFromTheImage)
     const auto r = cli({"extract", path, out()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Cannot create file \""), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("T\\x9B2J\\x9B"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("T\\x9B2J\\u{009B}"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\x9B'), std::string::npos) << r.err;
 }
 
@@ -371,8 +399,10 @@ TEST_F(Hostile, ProgressLineNeverSplitsACharacter)
     std::ostringstream o, e;
     ASSERT_EQ(cartscope::cli::run({"extract", path, out()}, o, e, true), 0) << e.str();
     const std::string err = e.str();
-    for (std::size_t at = 0; (at = err.find("...", at)) != std::string::npos; at += 3)
+    std::size_t cuts = 0;
+    for (std::size_t at = 0; (at = err.find("...", at)) != std::string::npos; at += 3, ++cuts)
         EXPECT_NE(static_cast<unsigned char>(err[at + 3]) & 0xC0, 0x80u) << err;
+    EXPECT_GT(cuts, 0u) << err; // the path was long enough to be cut
 }
 
 // "cartscope-cli list game.zip | head -1": the reader goes away while the list is written. The

@@ -62,8 +62,16 @@ TEST(Crc16, AgreesWithIndependentImplementationOnLargeBuffers)
     }
 }
 
-TEST(Crc16, PadHex4)
+TEST(Crc16, ShortValuesKeepFourDigits)
 {
+    // What a caller sees: "x12808" has the CRC-16 00EDh, "x31" the CRC-32 001685F0h.
+    EXPECT_EQ(crc16::Crc16OfStream(bytesOf("x12808")), "00ED");
+    TempDir dir;
+    const std::string path = dir.file("x31");
+    fixture::writeFile(path, bytesOf("x31"));
+    EXPECT_EQ(crc32::FileCrc32(path), "001685F0");
+    EXPECT_EQ(crc32::FileCrc32Reference(path), "001685F0");
+    // The padding helpers themselves (never given a short text by the routines above).
     EXPECT_EQ(crc16::PadHex4(""), "0000");
     EXPECT_EQ(crc16::PadHex4("F3"), "00F3");
     EXPECT_EQ(crc16::PadHex4("0A1B"), "0A1B");

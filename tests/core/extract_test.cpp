@@ -1,14 +1,19 @@
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <span>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/dir_ops.h"
 #include "core/error.h"
 #include "core/extract.h"
 #include "core/filelist.h"
@@ -20,14 +25,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using cartscope::core::cleanName;
+using cartscope::core::DirectoryOps;
 using cartscope::core::Error;
 using cartscope::core::extractAll;
+using cartscope::core::ExtractOptions;
 using cartscope::core::extractPlanned;
 using cartscope::core::ExtractProgress;
 using cartscope::core::FileRow;
 using cartscope::core::FileStream;
 using cartscope::core::MemoryStream;
 using cartscope::core::planExtraction;
+using cartscope::core::runExtraction;
 using cartscope::fixture::Bytes;
 using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::Node;
@@ -295,6 +303,7 @@ TEST(Extract, HostileNamesStayInsideTheDestination)
         {"no-slash/x", "00000000", "1"},
     };
     const auto plan = planExtraction(base, "../x", rows);
+    ASSERT_EQ(plan.size(), rows.size());
     for (const auto& p : plan)
         EXPECT_EQ(p.full.rfind(base + "/.._x/", 0), 0u) << p.full;
     extractAll(s, plan, {});
@@ -334,6 +343,337 @@ TEST(Extract, CollidingPathsAreKeptWithASuffix)
     EXPECT_EQ(written.size(), plan.size());
     EXPECT_EQ(text(written.at("x (3).bin")), "4");
     EXPECT_EQ(text(written.at("d (2)/in")), "6");
+}
+
+// A file system that folds letter case (FAT, exFAT, a casefolded folder), as the directory
+// operations see it: every name is looked up in lower case. The real folder holds lower-case
+// names only, so two names that differ in case meet on one file, as they would on an SD card.
+class FoldingOps : public DirectoryOps {
+public:
+    static std::string fold(const char* name)
+    {
+        std::string s = name;
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    int openAt(int dir, const char* name, int flags, mode_t mode) const override
+    {
+        return DirectoryOps::openAt(dir, fold(name).c_str(), flags, mode);
+    }
+    int mkdirAt(int dir, const char* name, mode_t mode) const override
+    {
+        return DirectoryOps::mkdirAt(dir, fold(name).c_str(), mode);
+    }
+    int unlinkAt(int dir, const char* name, int flags) const override
+    {
+        return DirectoryOps::unlinkAt(dir, fold(name).c_str(), flags);
+    }
+    int statAt(int dir, const char* name, struct stat* st, int flags) const override
+    {
+        return DirectoryOps::statAt(dir, fold(name).c_str(), st, flags);
+    }
+};
+
+TEST(Extract, ADestinationThatFoldsCaseLosesNoFileOrFolder)
+{
+    ImageBuilder b;
+    b.title("GAME").root({
+        Node::file("CASE.TXT", std::string("upper")),
+        Node::file("case.txt", std::string("lower")),
+        Node::dir("Data", {Node::file("x.bin", std::string("first"))}),
+        Node::dir("DATA", {Node::file("x.bin", std::string("second")),
+                           Node::file("y.bin", std::string("third"))}),
+        Node::file("D", std::string("a file")),
+        Node::dir("d", {Node::file("in.bin", std::string("inside"))}),
+    });
+    TempDir tmp;
+    const Bytes image = b.build();
+    writeFile(tmp.file("img.nds"), image);
+    FileStream stream(tmp.file("img.nds"));
+    std::vector<cartscope::core::TFileEntry> files;
+    std::vector<cartscope::core::TDirEntry> dirs;
+    cartscope::core::ParseFNT(stream, b.layout().fntOffset, b.layout().fatOffset, files, dirs);
+    const auto rows = cartscope::core::ParseArraysToList(files, dirs);
+
+    // Case-sensitive: every name as it is, nothing renamed.
+    fs::create_directory(tmp.file("exact"));
+    auto summary = extractAll(stream, planExtraction(tmp.file("exact"), "GAME", rows), {});
+    EXPECT_EQ(summary.renamed, 0u);
+    EXPECT_EQ(tree(tmp.file("exact/GAME")).size(), 7u);
+
+    // Folding: the second of each pair is caught by its identity and goes under " (2)"; the
+    // file written first is untouched. The folder that meets an earlier folder takes all its
+    // files along.
+    fs::create_directory(tmp.file("fat"));
+    const FoldingOps folding;
+    ExtractOptions options;
+    options.ops = &folding;
+    std::vector<std::pair<std::string, std::string>> renamed;
+    options.onRenamed = [&](const cartscope::core::PlannedFile& f, const std::string& written) {
+        renamed.emplace_back(f.row.path, written);
+    };
+    const auto plan = planExtraction(tmp.file("fat"), "GAME", rows);
+    summary = runExtraction(stream, plan, options);
+    EXPECT_EQ(summary.files, 7u);
+    EXPECT_EQ(summary.renamed, 4u);
+    const std::map<std::string, std::string> expected{
+        {"case.txt", "upper"},        {"case (2).txt", "lower"},   {"data/x.bin", "first"},
+        {"data (2)/x.bin", "second"}, {"data (2)/y.bin", "third"}, {"d", "a file"},
+        {"d (2)/in.bin", "inside"},
+    };
+    std::map<std::string, std::string> written;
+    for (const auto& [name, bytes] : tree(tmp.file("fat/game")))
+        written[name] = text(bytes);
+    EXPECT_EQ(written, expected);
+    const std::vector<std::pair<std::string, std::string>> told{
+        {"/case.txt", "GAME/case (2).txt"},
+        {"/DATA/x.bin", "GAME/DATA (2)/x.bin"},
+        {"/DATA/y.bin", "GAME/DATA (2)/y.bin"},
+        {"/d/in.bin", "GAME/d (2)/in.bin"},
+    };
+    std::sort(renamed.begin(), renamed.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    auto sortedTold = told;
+    std::sort(sortedTold.begin(), sortedTold.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    EXPECT_EQ(renamed, sortedTold);
+
+    // A second run into the same folder starts afresh: the files of the first run are
+    // overwritten as any existing file is, and the same names come out again.
+    summary = runExtraction(stream, plan, options);
+    written.clear();
+    for (const auto& [name, bytes] : tree(tmp.file("fat/game")))
+        written[name] = text(bytes);
+    EXPECT_EQ(written, expected);
+}
+
+// The kernel refuses to copy between two file systems (ext4 to tmpfs, the common case): the copy
+// goes on through the buffer from where the kernel stopped, for this file and the rest of the run.
+class CrossDeviceOps : public DirectoryOps {
+public:
+    mutable int calls = 0;
+    ssize_t copyRange(int in, loff_t* inOffset, int out, std::size_t length) const override
+    {
+        if (calls++ == 0) // the first call copies part of the range before the refusal
+            return DirectoryOps::copyRange(in, inOffset, out, std::min<std::size_t>(length, 777));
+        errno = EXDEV;
+        return -1;
+    }
+};
+
+TEST(Extract, CopiesAcrossFileSystemsThroughTheBuffer)
+{
+    TempDir tmp;
+    const Bytes big = pattern(200000, 9);
+    ImageBuilder b;
+    b.title("G").root({Node::file("big.bin", big), Node::file("small.bin", pattern(10, 3))});
+    const Bytes image = b.build();
+    writeFile(tmp.file("img.nds"), image);
+    FileStream stream(tmp.file("img.nds"));
+    std::vector<cartscope::core::TFileEntry> files;
+    std::vector<cartscope::core::TDirEntry> dirs;
+    cartscope::core::ParseFNT(stream, b.layout().fntOffset, b.layout().fatOffset, files, dirs);
+    const auto plan =
+        planExtraction(tmp.path(), "G", cartscope::core::ParseArraysToList(files, dirs));
+    const CrossDeviceOps crossDevice;
+    ExtractOptions options;
+    options.ops = &crossDevice;
+    const auto summary = runExtraction(stream, plan, options);
+    EXPECT_EQ(summary.files, 2u);
+    EXPECT_EQ(readFile(tmp.file("G/big.bin")), big);
+    EXPECT_EQ(readFile(tmp.file("G/small.bin")), pattern(10, 3));
+    EXPECT_EQ(crossDevice.calls, 2); // the kernel is not asked again after it refused the pair
+    // The single-file command takes the same road.
+    const CrossDeviceOps again;
+    EXPECT_EQ(extractPlanned(stream, plan[0], again), big.size());
+    EXPECT_EQ(readFile(tmp.file("G/big.bin")), big);
+}
+
+// A full disk, a read-only file system: the file is named with the system's reason, and no half
+// file stays.
+class FailingOps : public DirectoryOps {
+public:
+    int mkdirError = 0;
+    int writeError = 0;
+    int mkdirAt(int dir, const char* name, mode_t mode) const override
+    {
+        if (mkdirError) {
+            errno = mkdirError;
+            return -1;
+        }
+        return DirectoryOps::mkdirAt(dir, name, mode);
+    }
+    ssize_t copyRange(int, loff_t*, int, std::size_t) const override
+    {
+        errno = writeError;
+        return -1;
+    }
+    ssize_t write(int fd, const void* data, std::size_t size) const override
+    {
+        if (writeError) {
+            errno = writeError;
+            return -1;
+        }
+        return DirectoryOps::write(fd, data, size);
+    }
+};
+
+TEST(Extract, FailuresNameTheFileAndTheRealReason)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    writeFile(tmp.file("img.nds"), image);
+    FileStream file(tmp.file("img.nds"));
+    MemoryStream memory(image);
+    const auto plan = planExtraction(tmp.path(), "G", {FileRow{"/sub/f.bin", "00000002", "5"}});
+
+    FailingOps full;
+    full.writeError = ENOSPC;
+    for (cartscope::core::Stream* s : {static_cast<cartscope::core::Stream*>(&file),
+                                       static_cast<cartscope::core::Stream*>(&memory)}) {
+        EXPECT_EQ(errorOf([&] { extractPlanned(*s, plan[0], full); }),
+                  "Cannot write file \"" + plan[0].full + "\". No space left on device");
+        EXPECT_FALSE(fs::exists(plan[0].full));
+    }
+
+    // The folder's own failure, not the "No such file or directory" of the open after it.
+    fs::remove_all(tmp.file("G"));
+    FailingOps readOnly;
+    readOnly.mkdirError = EROFS;
+    EXPECT_EQ(errorOf([&] { extractPlanned(memory, plan[0], readOnly); }),
+              "Cannot create file \"" + plan[0].full + "\". Read-only file system");
+    readOnly.mkdirError = EACCES;
+    EXPECT_EQ(errorOf([&] { extractPlanned(memory, plan[0], readOnly); }),
+              "Cannot create file \"" + plan[0].full + "\". Permission denied");
+}
+
+TEST(Extract, AFolderRemovedDuringTheRunIsMadeAgain)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{"/data/a", "00000000", "1"}, FileRow{"/data/b", "00000001", "1"},
+                        FileRow{"/data/deep/c", "00000002", "1"}});
+    const auto summary = extractAll(s, plan, [&](const ExtractProgress& p) {
+        // The folders the run holds open go away between two files.
+        if (p.done == 1)
+            fs::remove_all(tmp.file("G/data"));
+        return true;
+    });
+    EXPECT_EQ(summary.files, 3u);
+    EXPECT_FALSE(fs::exists(tmp.file("G/data/a")));
+    EXPECT_EQ(text(readFile(tmp.file("G/data/b"))), "1");
+    EXPECT_EQ(text(readFile(tmp.file("G/data/deep/c"))), "2");
+}
+
+// Per file, one open and one status call: what the previous file already answered (its folders,
+// the image's identity) is not asked again.
+class CountingOps : public DirectoryOps {
+public:
+    mutable std::map<std::string, int> calls;
+    int openAt(int dir, const char* name, int flags, mode_t mode) const override
+    {
+        ++calls["open"];
+        return DirectoryOps::openAt(dir, name, flags, mode);
+    }
+    int mkdirAt(int dir, const char* name, mode_t mode) const override
+    {
+        ++calls["mkdir"];
+        return DirectoryOps::mkdirAt(dir, name, mode);
+    }
+    int statAt(int dir, const char* name, struct stat* st, int flags) const override
+    {
+        ++calls["statAt"];
+        return DirectoryOps::statAt(dir, name, st, flags);
+    }
+    int statFd(int fd, struct stat* st) const override
+    {
+        ++calls["stat"];
+        return DirectoryOps::statFd(fd, st);
+    }
+};
+
+TEST(Extract, EachFileCostsOneOpenAndOneStatus)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    writeFile(tmp.file("img.nds"), image);
+    FileStream stream(tmp.file("img.nds"));
+    std::vector<FileRow> rows;
+    for (int i = 0; i < 100; ++i)
+        rows.push_back(FileRow{(i % 2 ? "/a/b/f" : "/c/f") + std::to_string(i), "00000001", "3"});
+    // Sorted by size or offset, rows of two folders alternate: both stay open.
+    const CountingOps counting;
+    ExtractOptions options;
+    options.ops = &counting;
+    EXPECT_EQ(runExtraction(stream, planExtraction(tmp.path(), "G", rows), options).files, 100u);
+    const std::map<std::string, int> expected{
+        {"open", 100 + 4},     // each file, and the folders G, G/a, G/a/b, G/c once
+        {"mkdir", 4},          // each folder once
+        {"stat", 100 + 4 + 1}, // each file and folder once, the image once
+    };
+    EXPECT_EQ(counting.calls, expected);
+}
+
+TEST(Extract, TheCommandLineFormGoesOnPastAFileThatFails)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    fs::create_directories(tmp.file("G"));
+    fs::create_directories(tmp.file("G/dir.bin")); // a folder where a file goes
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{"/a", "00000000", "1"}, FileRow{"/past", "0000003F", "2"},
+                        FileRow{"/dir.bin", "00000001", "1"}, FileRow{"/z", "00000002", "1"}});
+    ExtractOptions options;
+    options.keepGoing = true;
+    std::vector<std::string> told;
+    options.onFailure = [&](const cartscope::core::ExtractFailure& f) { told.push_back(f.path); };
+    const auto summary = runExtraction(s, plan, options);
+    EXPECT_EQ(summary.files, 2u);
+    ASSERT_EQ(summary.failures.size(), 2u);
+    EXPECT_EQ(summary.failures[0].path, "/past");
+    EXPECT_EQ(summary.failures[0].message, "Its range lies past the end of the image");
+    EXPECT_EQ(summary.failures[1].path, "/dir.bin");
+    EXPECT_EQ(summary.failures[1].message,
+              "Cannot create file \"" + plan[2].full + "\". Is a directory");
+    EXPECT_EQ(told, (std::vector<std::string>{"/past", "/dir.bin"}));
+    EXPECT_EQ(text(readFile(tmp.file("G/z"))), "2");
+    EXPECT_FALSE(fs::exists(tmp.file("G/past")));
+    // The window's form stops at the first failure.
+    EXPECT_EQ(errorOf([&] { extractAll(s, plan, {}); }), "Stream read error");
+}
+
+// A path hundreds of folders deep is walked with a bounded number of open descriptors.
+TEST(Extract, DeepPathsNeedFewDescriptors)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    std::string path;
+    for (int i = 0; i < 300; ++i)
+        path += "/a";
+    const auto plan = planExtraction(
+        tmp.path(), "G",
+        {FileRow{path + "/f", "00000000", "2"}, FileRow{path + "/g", "00000002", "2"}});
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::string error;
+    try {
+        extractAll(s, plan, {});
+    } catch (const Error& e) {
+        error = e.what();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(text(readFile(plan[1].full)), "23");
 }
 
 } // namespace

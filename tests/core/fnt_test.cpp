@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/filelist.h"
 #include "core/fnt.h"
 #include "core/stream.h"
 #include "tests/fixture/image_builder.h"
@@ -240,33 +241,59 @@ TEST(Fnt, DeepChainIsBoundedInLength)
     std::vector<TDirEntry> chain;
     for (int k = 1; k <= 4000; ++k)
         chain.push_back({"d", std::to_string(k), std::to_string(k - 1)});
+    // 8001 bytes in full: cut at the end to 4096 bytes with a visible mark, never by dropping
+    // the outer folders.
     const std::string deepest = GetDirNameForDirID(chain, "4000");
-    EXPECT_EQ(deepest.front(), '/');
-    EXPECT_EQ(deepest.back(), '/');
-    EXPECT_LE(deepest.size(), 2048u);
+    EXPECT_EQ(deepest.size(), 4096u);
+    EXPECT_EQ(deepest.substr(0, 6), "/d/d/d");
+    EXPECT_EQ(deepest.substr(4093), "\xE2\x80\xA6");
     EXPECT_EQ(GetDirNameForDirID(chain, "3"), "/d/d/d/");
+    // 2047 levels make 4095 bytes: shown in full; one more level makes 4097: cut.
+    EXPECT_EQ(GetDirNameForDirID(chain, "2047").size(), 4095u);
+    EXPECT_EQ(GetDirNameForDirID(chain, "2047").back(), '/');
+    EXPECT_EQ(GetDirNameForDirID(chain, "2048").size(), 4096u);
+    EXPECT_EQ(GetDirNameForDirID(chain, "2048").substr(4093), "\xE2\x80\xA6");
 }
 
-TEST(Fnt, RepeatedIdsAreAcceptedOnce)
+TEST(Fnt, RepeatedDirectoryIdsResolveThroughTheLaterEntryAndFileIdsAreAcceptedOnce)
 {
     Raw r;
     r.main(0, 0x20, 0, 3);
     r.main(1, 0x40, 5, 0xF000);
     r.main(2, 0x60, 5, 0xF000); // the same first-file ID as directory 1
     std::size_t at = r.dir(0x20, "a", 0xF001);
-    at = r.dir(at, "b", 0xF001); // the same DirID again
+    at = r.dir(at, "b", 0xF001); // the same DirID again: the later name wins
     r.dir(at, "c", 0xF002);
     r.file(0x40, "f1");
     at = r.file(0x60, "dup");
     r.file(at, "g");
     const auto p = r.parse();
-    ASSERT_EQ(p.dirs.size(), 2u);
+    ASSERT_EQ(p.dirs.size(), 3u);
     EXPECT_EQ(p.dirs[0].Name, "a");
-    EXPECT_EQ(p.dirs[1].Name, "c");
+    EXPECT_EQ(p.dirs[1].Name, "b");
+    EXPECT_EQ(p.dirs[1].DirID, "1");
+    EXPECT_EQ(p.dirs[2].Name, "c");
+    EXPECT_EQ(GetDirNameForDirID(p.dirs, "1"), "/b/");
     ASSERT_EQ(p.files.size(), 2u);
     EXPECT_EQ(p.files[0].Name, "f1");
     EXPECT_EQ(p.files[1].Name, "g"); // file ID 6: "dup" repeated ID 5 and was skipped
     EXPECT_EQ(p.files[1].DirIndex, 2);
+    const auto rows = cartscope::core::ParseArraysToList(p.files, p.dirs);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].path, "/b/f1");
+    EXPECT_EQ(rows[1].path, "/c/g");
+
+    // 4095 directory entries all naming directory 1, in one sub-table walked once: bounded.
+    Raw many;
+    many.b.resize(0x90000, 0);
+    many.main(0, 0x10000, 0, 2);
+    many.main(1, 0x10, 0, 0xF000);
+    at = 0x10000;
+    for (int k = 0; k < 5000; ++k)
+        at = many.dir(at, "x" + std::to_string(k), 0xF001);
+    const auto q = many.parse();
+    EXPECT_EQ(q.dirs.size(), 4095u);
+    EXPECT_EQ(GetDirNameForDirID(q.dirs, "1"), "/x4094/");
 }
 
 TEST(Fnt, SubTableRunningToTheEndOfTheImage)
@@ -337,27 +364,39 @@ TEST(Fnt, TablesPastTheEndGiveNothing)
 
 TEST(Fnt, SharedAndOverlappingSubTablesStayBounded)
 {
-    // 4095 directories all naming one sub-table of 100 files: listed once.
+    // Two directories naming one sub-table with different first-file IDs: the file IDs alone
+    // would let the second list the same names again (as IDs 10 and 11); it lists nothing.
+    Raw two;
+    two.main(0, 0x20, 0, 2);
+    two.main(1, 0x20, 10, 0xF000);
+    two.file(two.file(0x20, "a"), "b");
+    const auto t = two.parse();
+    ASSERT_EQ(t.files.size(), 2u);
+    EXPECT_EQ(t.files[0].DirIndex, 0);
+    EXPECT_EQ(t.files[1].DirIndex, 0);
+
+    // 4095 directories all naming one sub-table of 100 files, each with its own first-file ID:
+    // listed once, by the root.
     Raw shared;
     shared.b.resize(0x10000, 0);
     for (std::size_t k = 0; k < 4095; ++k)
-        shared.main(k, 0x8000, 0, k == 0 ? 0xFFF : 0xF000);
+        shared.main(k, 0x8000, static_cast<std::uint16_t>(16 * k), k == 0 ? 0xFFF : 0xF000);
     std::size_t at = 0x8000;
     for (int k = 0; k < 100; ++k)
         at = shared.file(at, "f");
     const auto p = shared.parse();
-    EXPECT_EQ(p.files.size(), 100u);
+    ASSERT_EQ(p.files.size(), 100u);
+    EXPECT_EQ(p.files.back().DirIndex, 0);
 
     // 4095 sub-tables starting one byte apart in a long run of one-byte names, each with a
-    // different first-file ID: the total number of entries is capped.
+    // different first-file ID: the walk stops at the documented 65,536 files.
     Raw run;
     run.b.assign(0x40000, 0x01);
     for (std::size_t k = 0; k < 4095; ++k)
         run.main(k, static_cast<std::uint32_t>(0x8000 + k), static_cast<std::uint16_t>(k),
                  k == 0 ? 0xFFF : 0xF000);
     const auto q = parse(run.b, 0, 0);
-    EXPECT_LE(q.files.size(), 65536u);
-    EXPECT_GT(q.files.size(), 1000u);
+    EXPECT_EQ(q.files.size(), 65536u);
 }
 
 } // namespace

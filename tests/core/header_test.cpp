@@ -132,8 +132,20 @@ TEST(Header, EveryFieldOfAFixtureImage)
 
 TEST(Header, StoredCrcBytesAreWrittenMostSignificantFirst)
 {
-    const Bytes image = ImageBuilder().stampCrcs(false).pokeBytes(0x15C, {0x56, 0xCF}).build();
-    EXPECT_EQ(read(image).LogoCrc, "CF56");
+    const Bytes image = ImageBuilder()
+                            .stampCrcs(false)
+                            .pokeBytes(0x15C, {0x56, 0xCF})
+                            .pokeBytes(0x15E, {0x34, 0x12})
+                            .pokeBytes(0x6C, {0x78, 0x56})
+                            .build();
+    const TNDSHeader h = read(image);
+    EXPECT_EQ(h.LogoCrc, "CF56");
+    // Stored and computed stay apart when they differ.
+    EXPECT_EQ(h.HeaderCrc, "1234");
+    EXPECT_EQ(h.HeaderCrcCalc, hex4(fixture::crc16Modbus(image.data(), 0x15E)));
+    EXPECT_EQ(h.SecureAreaCrc, "5678");
+    EXPECT_EQ(h.SecureAreaCrcCalc, hex4(fixture::crc16Modbus(image.data() + 0x4000, 0x4000)));
+    EXPECT_EQ(h.LogoCrcCalc, hex4(fixture::crc16Modbus(image.data() + 0xC0, 156)));
 }
 
 TEST(Header, ShortImagesFailAtTheCopies)

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -33,6 +34,8 @@ TEST(CardSize, RoundingAndTrimmingOfLargeValues)
     EXPECT_EQ(cardSizeText("3C"), "1.15292150460685E18Mbit (1.51115727451829E23 bytes) (3Ch)");
     // 2^52 = 4503599627370496 rounds to 450359962737050: the trailing zero is dropped.
     EXPECT_EQ(cardSizeText("34"), "4.5035996273705E15Mbit (5.90295810358706E20 bytes) (34h)");
+    // 2^64 = 18446744073709551616: the digit after the fifteenth is exactly 5, which rounds up.
+    EXPECT_EQ(cardSizeText("2F"), "140737488355328Mbit (1.84467440737096E19 bytes) (2Fh)");
 }
 
 TEST(CardSize, TextThatIsNotAByteIsRefused)
@@ -104,8 +107,8 @@ TEST_F(DisplayTest, AFixtureImageShowsEveryValue)
                                         .title("CARTSCOPE")
                                         .gameCode("ACSE")
                                         .makerCode("01")
-                                        .unitCode(0x00)
-                                        .deviceType(0x00)
+                                        .unitCode(0x03)
+                                        .deviceType(0x41)
                                         .deviceCapacity(0x09)
                                         .romVersion(0x01)
                                         .banner(fixture::sampleBanner())
@@ -120,8 +123,9 @@ TEST_F(DisplayTest, AFixtureImageShowsEveryValue)
     EXPECT_EQ(d.BadDumpCode, kBadDumpNotFoundText);
     EXPECT_FALSE(d.badDumpFound);
     EXPECT_EQ(d.VersionCode, "01");
-    EXPECT_EQ(d.UnitCode, "00");
-    EXPECT_EQ(d.DeviceCode, "00");
+    // Three different bytes: unit code 0x012, device type 0x013, capacity 0x014.
+    EXPECT_EQ(d.UnitCode, "03");
+    EXPECT_EQ(d.DeviceCode, "41");
     EXPECT_EQ(d.ExpSecAreaCRC16, d.ActSecAreaCRC16);
     EXPECT_EQ(d.ExpLogoCRC16, d.ActLogoCRC16);
     EXPECT_EQ(d.ExpHeaderCRC16, d.ActHeaderCRC16);
@@ -133,22 +137,46 @@ TEST_F(DisplayTest, AFixtureImageShowsEveryValue)
         EXPECT_EQ(d.Titles[slot], sample.titles[slot]) << slot;
 }
 
-TEST_F(DisplayTest, AWrongStoredCrcIsBad)
+TEST_F(DisplayTest, WrongStoredCrcsShowStoredAndComputedInTheirPlaces)
 {
-    Bytes image = ImageBuilder().build();
-    // The stored header CRC lies outside the bytes it covers, so only its verdict changes.
-    image[0x15E] ^= 0x01;
-    const std::string path = m_dir.file("poked.nds");
-    fixture::writeFile(path, image);
-    MemoryStream stream(image);
-    TNDSHeader header;
-    PopulateNDSHeader(stream, header);
-    DisplayValues d;
-    computeDisplayValues(header, {}, crc32::crc32Of(image), d);
-    EXPECT_EQ(d.HeaderCheck, "BAD");
-    EXPECT_EQ(d.LogoCheck, "OK");
-    EXPECT_EQ(d.SecAreaCheck, "OK");
-    EXPECT_NE(d.ExpHeaderCRC16, d.ActHeaderCRC16);
+    const auto hex4 = [](unsigned v) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "%04X", v);
+        return std::string(buf);
+    };
+    // Each stored CRC lies outside the bytes it covers, so poking it (and re-stamping the header
+    // CRC over it) changes only its own pair: Exp shows the stored value, Act the one computed
+    // (here by the fixture's own CRC-16).
+    struct Case {
+        std::size_t at;
+        std::size_t from, length;
+    };
+    for (const Case c :
+         {Case{0x15E, 0, 0x15E}, Case{0x15C, 0xC0, 156}, Case{0x6C, 0x4000, 0x4000}}) {
+        Bytes image = ImageBuilder().build();
+        const unsigned computed = fixture::crc16Modbus(image.data() + c.from, c.length);
+        const unsigned stored = computed ^ 0x0101;
+        image[c.at] = static_cast<std::uint8_t>(stored);
+        image[c.at + 1] = static_cast<std::uint8_t>(stored >> 8);
+        if (c.at != 0x15E) { // the header CRC covers the other two: keep it right
+            const unsigned header = fixture::crc16Modbus(image.data(), 0x15E);
+            image[0x15E] = static_cast<std::uint8_t>(header);
+            image[0x15F] = static_cast<std::uint8_t>(header >> 8);
+        }
+        MemoryStream stream(image);
+        TNDSHeader header;
+        PopulateNDSHeader(stream, header);
+        DisplayValues d;
+        computeDisplayValues(header, {}, crc32::crc32Of(image), d);
+        const bool h = c.at == 0x15E, l = c.at == 0x15C, s = c.at == 0x6C;
+        EXPECT_EQ(d.HeaderCheck, h ? "BAD" : "OK") << c.at;
+        EXPECT_EQ(d.LogoCheck, l ? "BAD" : "OK") << c.at;
+        EXPECT_EQ(d.SecAreaCheck, s ? "BAD" : "OK") << c.at;
+        const auto& exp = h ? d.ExpHeaderCRC16 : l ? d.ExpLogoCRC16 : d.ExpSecAreaCRC16;
+        const auto& act = h ? d.ActHeaderCRC16 : l ? d.ActLogoCRC16 : d.ActSecAreaCRC16;
+        EXPECT_EQ(exp, hex4(stored)) << c.at;
+        EXPECT_EQ(act, hex4(computed)) << c.at;
+    }
 }
 
 TEST_F(DisplayTest, TitleAndMakerCodeStopAtTheFirstNul)

@@ -60,4 +60,55 @@ TEST(Space, ShortfallText)
               "The files to extract need 1.2 GiB but only 300.0 MiB is free in \"/mnt/usb\"");
 }
 
+// Only what can be written counts: rows inside the image, in whole blocks, one inode per file
+// and per folder.
+TEST(Space, NeedsCountRowsInsideTheImageInBlocksAndInodes)
+{
+    using cartscope::core::neededRoom;
+    const std::vector<cartscope::core::FileRow> rows = {
+        {"/a/x", "00000000", "1"},           // one block
+        {"/a/y", "00000010", "4096"},        // exactly one
+        {"/a/b/z", "00000000", "4097"},      // two
+        {"/e", "00000000", "0"},             // no block, one inode
+        {"/past", "00100000", "2147483647"}, // past the end of a 300 KB image: not written
+        {"/neg", "00000000", "-3"},          // empty file
+    };
+    const auto plan = cartscope::core::planExtraction("/nowhere", "GAME", rows);
+    const std::uint64_t image = 300000;
+    auto n = neededRoom(plan, image, 4096);
+    EXPECT_EQ(n.bytes, 4u * 4096);
+    EXPECT_EQ(n.inodes, 5u + 3); // files; folders GAME, GAME/a, GAME/a/b
+    n = neededRoom(plan, image, 1);
+    EXPECT_EQ(n.bytes, 1u + 4096 + 4097);
+    EXPECT_EQ(neededRoom(plan, image, 0).bytes, n.bytes); // an unknown block size counts bytes
+    EXPECT_EQ(neededRoom({}, image, 4096).inodes, 0u);
+}
+
+TEST(Space, ShortOfBytesOrOfInodes)
+{
+    using cartscope::core::Needs;
+    using cartscope::core::Room;
+    using cartscope::core::shortOfRoom;
+    const Needs needs{3005u * 4096, 3006};
+    // Room for the bytes, not for the files: the check says so before anything is written.
+    EXPECT_EQ(shortOfRoom(needs, Room{1u << 30, 4096, 258}, "/mnt/t"),
+              "The files to extract need 3006 files and folders but only 258 more can be made in "
+              "\"/mnt/t\"");
+    // A file system without an inode count (FAT, exFAT, btrfs) sets no limit there.
+    EXPECT_EQ(shortOfRoom(needs, Room{1u << 30, 4096, std::nullopt}, "/mnt/t"), std::nullopt);
+    EXPECT_EQ(shortOfRoom(needs, Room{3005u * 4096, 4096, 3006}, "/mnt/t"), std::nullopt);
+    EXPECT_EQ(shortOfRoom(needs, Room{3005u * 4096 - 1, 4096, 3006}, "/mnt/t"),
+              cartscope::core::notEnoughSpaceText(3005u * 4096, 3005u * 4096 - 1, "/mnt/t"));
+}
+
+TEST(Space, RoomOfAFolder)
+{
+    cartscope::fixture::TempDir dir;
+    const auto room = cartscope::core::roomAt(dir.path());
+    ASSERT_TRUE(room.has_value());
+    EXPECT_GE(room->blockSize, 512u);
+    EXPECT_EQ(cartscope::core::freeBytes(dir.path()), room->freeBytes);
+    EXPECT_FALSE(cartscope::core::roomAt(dir.file("missing")).has_value());
+}
+
 } // namespace

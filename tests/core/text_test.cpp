@@ -38,10 +38,47 @@ TEST(Text, EscapeForTerminal)
     EXPECT_EQ(escapeForTerminal("a\nb\tc\rd"), "a\\nb\\tc\\rd");
     EXPECT_EQ(escapeForTerminal("a\nb", true), "a\nb");
     EXPECT_EQ(escapeForTerminal("\x1B[31m\x7F"), "\\x1B[31m\\x7F");
-    EXPECT_EQ(escapeForTerminal("\xC2\x9B"), "\\x9B"); // C1 control (CSI)
-    EXPECT_EQ(escapeForTerminal("\x9B"), "\\x9B");     // a stray byte, shown not sent
+    // A C1 control (CSI) is a code point written in two bytes; a stray byte is one byte: the two
+    // escapes differ, so each can be given back exactly.
+    EXPECT_EQ(escapeForTerminal("\xC2\x9B"), "\\u{009B}");
+    EXPECT_EQ(escapeForTerminal("\x9B"), "\\x9B");
+    EXPECT_EQ(escapeForTerminal("caf\xE9_latin1.txt"), "caf\\xE9_latin1.txt");
+    // Bidirectional and invisible format characters, at each end of every range.
+    EXPECT_EQ(escapeForTerminal("invoice\xE2\x80\xAE"
+                                "fdp.exe"),
+              "invoice\\u{202E}fdp.exe");
+    for (const char32_t cp : {0x061Cu, 0x180Eu, 0x200Bu, 0x200Fu, 0x2028u, 0x202Eu, 0x2060u,
+                              0x2064u, 0x2066u, 0x2069u, 0xFEFFu}) {
+        EXPECT_TRUE(isFormatCharacter(cp)) << std::hex << static_cast<unsigned>(cp);
+        EXPECT_FALSE(isFormatCharacter(cp == 0xFEFF ? 0xFEFE : cp + 0x10))
+            << std::hex << static_cast<unsigned>(cp);
+    }
+    EXPECT_FALSE(isFormatCharacter(0x2065));
+    EXPECT_FALSE(isFormatCharacter(0x202F));
+    EXPECT_FALSE(isFormatCharacter(0x200A));
+    EXPECT_EQ(escapeForTerminal("\xEF\xBB\xBFx\xE2\x81\xA6"), "\\u{FEFF}x\\u{2066}");
     EXPECT_EQ(escapeForTerminal("a\\b"), "a\\\\b");
     EXPECT_EQ(escapeForTerminal(std::string("\0", 1)), "\\x00");
+}
+
+TEST(Text, InvisibleCharactersAreMarkedForTheWindowOnly)
+{
+    // The mark is "\u27E8U+XXXX\u27E9"; everything else, invalid bytes included, is kept as it is.
+    EXPECT_EQ(markInvisible("invoice\xE2\x80\xAE"
+                            "fdp.exe\xE9"),
+              "invoice\xE2\x9F\xA8U+202E\xE2\x9F\xA9"
+              "fdp.exe\xE9");
+    EXPECT_EQ(markInvisible("a\\b\tc"), "a\\b\tc");
+    EXPECT_EQ(markInvisible(std::u16string(u"A\u200BB")), u"A\u27E8U+200B\u27E9B");
+    const std::u16string lone = {u'T', char16_t(0xD800), u'\u202A'};
+    EXPECT_EQ(markInvisible(lone),
+              (std::u16string{u'T', char16_t(0xD800)} + u"\u27E8U+202A\u27E9"));
+}
+
+TEST(Text, HexOfUtf16CodeUnitsKeepsLoneSurrogates)
+{
+    EXPECT_EQ(hexUtf16(u""), "");
+    EXPECT_EQ(hexUtf16(std::u16string{u'A', char16_t(0xD800), u'\u00E9'}), "0041D80000E9");
 }
 
 TEST(Text, JsonString)

@@ -1,0 +1,146 @@
+// The window's finish, applied once its controls are built: the "..." button as a real button
+// with the Open key, the first focus, coloured verdicts, the file list's alignment, elision and
+// sort indicator, and the window icon. Display only: nothing here changes a value that the
+// report, the export or the extraction reads.
+
+#include "app/polish.h"
+
+#include <QAbstractItemView>
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QLineEdit>
+#include <QSettings>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QToolTip>
+#include <QTreeWidget>
+
+#include "app/eliding.h"
+#include "app/main_window.h"
+#include "core/interpret.h"
+
+namespace cartscope::app {
+
+QIcon applicationIcon()
+{
+    QIcon builtIn;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        builtIn.addFile(QStringLiteral(":/icons/hicolor/%1x%1/apps/cartscope.png").arg(size),
+                        QSize(size, size));
+    return QIcon::fromTheme(QStringLiteral("cartscope"), builtIn);
+}
+
+void keepNoToolkitSettings()
+{
+    // There is no switch for it: QFileDialog writes its history through QSettings as it goes
+    // away. "/dev/null/" can be no one's folder, not even root's, so every such write fails
+    // quietly and no file is ever made.
+    for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null"));
+}
+
+QColor verdictColour(const QString& verdict, const QColor& otherwise)
+{
+    const auto colour = [](core::Rgb c) { return QColor(c.r, c.g, c.b); };
+    if (verdict == QLatin1String("OK"))
+        return colour(core::kBadDumpNotFoundColour);
+    if (verdict == QLatin1String("BAD"))
+        return colour(core::kBadDumpFoundColour);
+    return otherwise;
+}
+
+void FileListDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const
+{
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() == 0) {
+        option->textElideMode = Qt::ElideMiddle;
+    } else {
+        option->displayAlignment = Qt::AlignRight | Qt::AlignVCenter;
+    }
+}
+
+QStyleOptionViewItem FileListDelegate::cellOption(const QStyleOptionViewItem& base,
+                                                  const QModelIndex& index) const
+{
+    QStyleOptionViewItem option = base;
+    initStyleOption(&option, index);
+    return option;
+}
+
+bool FileListDelegate::isClipped(const QAbstractItemView* view, const QModelIndex& index) const
+{
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.rect = view->visualRect(index);
+    initStyleOption(&option, index);
+    const QStyle* style = view->style();
+    const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &option, view);
+    // The item view keeps a focus-frame margin plus one pixel on each side of the text.
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return option.fontMetrics.horizontalAdvance(option.text) > textRect.width() - 2 * margin;
+}
+
+bool FileListDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                 const QStyleOptionViewItem& option, const QModelIndex& index)
+{
+    if (event->type() == QEvent::ToolTip && index.column() == 0 && isClipped(view, index)) {
+        QToolTip::showText(event->globalPos(), plainToolTip(index.data().toString()), view);
+        return true;
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+}
+
+void TForm1::polishControls()
+{
+    // "..." is the only way to a file besides a drop: a framed button with the standard Open
+    // key (Ctrl+O). It still takes no focus from the fields.
+    OpenRomSpeedButton->setAutoRaise(false);
+    OpenRomSpeedButton->setShortcut(QKeySequence::Open);
+    OpenRomSpeedButton->setToolTip(
+        QStringLiteral("Open a cartridge image (%1)")
+            .arg(QKeySequence(QKeySequence::Open).toString(QKeySequence::NativeText)));
+
+    // A path is cut in the middle, so its file name stays in view.
+    if (auto* path = qobject_cast<ElidingLineEdit*>(FNameEdit))
+        path->setElideMode(Qt::ElideMiddle);
+
+    // Every verdict field ("...CheckEdit") is coloured by what it says, and cleared with it.
+    const QColor face = palette().color(QPalette::Button);
+    for (QLineEdit* verdict : findChildren<QLineEdit*>()) {
+        if (!verdict->objectName().endsWith(QLatin1String("CheckEdit")))
+            continue;
+        connect(verdict, &QLineEdit::textChanged, verdict, [verdict, face](const QString& text) {
+            QPalette p = verdict->palette();
+            p.setColor(QPalette::Base, verdictColour(text, face));
+            verdict->setPalette(p);
+        });
+    }
+
+    // The file list: numbers right-aligned under right-aligned captions, long names cut in the
+    // middle, and an arrow on the column the rows are sorted by.
+    FSListView->setItemDelegate(new FileListDelegate(FSListView));
+    FSListView->setTextElideMode(Qt::ElideMiddle);
+    for (int column : {1, 2})
+        FSListView->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+    QHeaderView* header = FSListView->header();
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    // A fill of the list (a load or a sort) shows the rows unsorted until the header click that
+    // follows it says otherwise; this runs after the sort's own handler.
+    // The header is the connections' context: the list resets its model while it is being
+    // destroyed, after its header has gone.
+    const auto unsorted = [header] { header->setSortIndicator(-1, Qt::AscendingOrder); };
+    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, header, unsorted);
+    connect(FSListView->model(), &QAbstractItemModel::modelReset, header, unsorted);
+    connect(header, &QHeaderView::sectionClicked, header, [this, header] {
+        header->setSortIndicator(m_sort.SortColumn,
+                                 m_sort.SortAscending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    });
+
+    // The first focus is on the pages, not on the read-only path, so Ctrl+Tab turns them.
+    PageControl->setFocus();
+
+    setWindowIcon(applicationIcon());
+}
+
+} // namespace cartscope::app

@@ -1,0 +1,213 @@
+#include "archive/dat_load.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "archive/member_stream.h"
+#include "core/error.h"
+#include "core/fd.h"
+#include "core/paths.h"
+#include "core/stream.h"
+
+namespace cartscope::archive {
+
+namespace {
+
+bool isDatName(const std::string& name)
+{
+    const std::string ext = core::extensionOf(name);
+    return core::equalsIgnoreCase(ext, ".dat") || core::equalsIgnoreCase(ext, ".xml");
+}
+
+std::string tooLarge(const std::string& file)
+{
+    return "DAT \"" + file + "\" is too large (over " + std::to_string(core::kMaxDatSize >> 20) +
+           " MiB)";
+}
+
+// Collects a member's bytes in memory, refusing more than a DAT may hold (a small archive can
+// unpack to far more).
+class Collect final : public core::ReadSink {
+public:
+    explicit Collect(std::string file) : m_file(std::move(file)) {}
+    void consume(std::span<const std::uint8_t> block, std::uint64_t) override
+    {
+        if (block.size() > core::kMaxDatSize - bytes.size())
+            throw core::Error(tooLarge(m_file));
+        bytes.insert(bytes.end(), block.begin(), block.end());
+    }
+    std::vector<char> bytes;
+
+private:
+    std::string m_file;
+};
+
+void loadZip(const std::string& path, core::DatSet& dats)
+{
+    std::unique_ptr<Collect> current;
+    core::ReadSink* sinks[1] = {nullptr};
+    MemberEvents events;
+    events.onBegin = [&](const StreamedMember& m) {
+        current = std::make_unique<Collect>(path + ":" + m.name);
+        if (m.declaredSize > core::kMaxDatSize)
+            throw core::Error(tooLarge(path + ":" + m.name));
+        sinks[0] = current.get();
+        return std::span<core::ReadSink* const>(sinks);
+    };
+    events.onEnd = [&](const StreamedMember& m, const std::string& error) {
+        if (!error.empty())
+            throw core::Error("DAT \"" + path + ":" + m.name + "\": " + error);
+        dats.addXml(path + ":" + m.name, current->bytes);
+        current.reset();
+    };
+    if (streamMembers(path, isDatName, events) == 0)
+        throw core::Error("\"" + path + "\" holds no .dat or .xml DAT");
+}
+
+} // namespace
+
+void loadDat(const std::string& path, core::DatSet& dats)
+{
+    if (core::equalsIgnoreCase(core::extensionOf(path), ".zip")) {
+        loadZip(path, dats);
+        return;
+    }
+    const core::FileStream file(path);
+    if (file.size() > core::kMaxDatSize)
+        throw core::Error(tooLarge(path));
+    std::vector<char> bytes(static_cast<std::size_t>(file.size()));
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
+    if (file.pread(0, out) != out.size())
+        throw core::Error(core::kStreamReadError);
+    dats.addXml(path, bytes);
+}
+
+std::string datFolder()
+{
+    const char* data = std::getenv("XDG_DATA_HOME");
+    // The base directory specification ignores a relative XDG_DATA_HOME.
+    if (data && data[0] == '/')
+        return std::string(data) + "/cartscope/dats";
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return std::string(home) + "/.local/share/cartscope/dats";
+    return {};
+}
+
+std::vector<std::string> datFilesIn(const std::string& folder)
+{
+    std::vector<std::string> out;
+    if (folder.empty())
+        return out;
+    struct CloseDir {
+        void operator()(DIR* d) const { closedir(d); }
+    };
+    const std::unique_ptr<DIR, CloseDir> dir(opendir(folder.c_str()));
+    if (!dir)
+        return out;
+    // Bounded by the folder's entries.
+    while (const dirent* d = readdir(dir.get())) {
+        const std::string name = d->d_name;
+        const std::string ext = core::extensionOf(name);
+        if (!isDatName(name) && !core::equalsIgnoreCase(ext, ".zip"))
+            continue;
+        const std::string path = folder + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            out.push_back(path);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+DatFolderLoad loadDatFolder(const std::string& folder)
+{
+    DatFolderLoad out;
+    for (const std::string& path : datFilesIn(folder)) {
+        try {
+            loadDat(path, out.dats);
+        } catch (const std::exception& e) {
+            out.skipped.emplace_back(e.what());
+        }
+    }
+    return out;
+}
+
+namespace {
+
+void makeFolders(const std::string& folder)
+{
+    // Each missing level in turn; an existing one (or a link to one) is fine.
+    for (std::size_t at = 1; at <= folder.size(); ++at) {
+        if (at != folder.size() && folder[at] != '/')
+            continue;
+        const std::string part = folder.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            throw core::Error("Cannot create folder \"" + part + "\". " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw core::Error("Cannot create folder \"" + folder + "\". Not a folder");
+}
+
+} // namespace
+
+std::string addDatToFolder(const std::string& source, const std::string& folder)
+{
+    if (folder.empty())
+        throw core::Error("No folder for DATs: neither XDG_DATA_HOME nor HOME is set");
+    {
+        core::DatSet check;
+        loadDat(source, check);
+    }
+    const std::string name = core::namePart(source);
+    makeFolders(folder);
+    const std::string destination = folder + "/" + name;
+    const std::string partial = folder + "/." + name + ".partial";
+    const core::FileStream in(source);
+    {
+        ::unlink(partial.c_str());
+        core::UniqueFd out(
+            ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!out.valid())
+            throw core::Error(core::cannotCreateMessage(partial, errno));
+        std::vector<std::uint8_t> block(std::size_t{1} << 20);
+        std::uint64_t at = 0;
+        // Bounded by the source's size, itself checked by the load above.
+        while (at < in.size()) {
+            const std::size_t n = in.pread(at, block);
+            if (n == 0)
+                break;
+            std::size_t written = 0;
+            while (written < n) {
+                const ssize_t w = ::write(out.get(), block.data() + written, n - written);
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w <= 0) {
+                    ::unlink(partial.c_str());
+                    throw core::Error(core::kStreamWriteError);
+                }
+                written += static_cast<std::size_t>(w);
+            }
+            at += n;
+        }
+        if (::close(out.release()) != 0) {
+            ::unlink(partial.c_str());
+            throw core::Error(core::kStreamWriteError);
+        }
+    }
+    if (::rename(partial.c_str(), destination.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(partial.c_str());
+        throw core::Error(core::cannotCreateMessage(destination, err));
+    }
+    return destination;
+}
+
+} // namespace cartscope::archive

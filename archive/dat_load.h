@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/dat.h"
+
+// Where DATs come from: a plain XML file, or every .dat/.xml member of a .zip (streamed into
+// memory, never copied to disk), and the user's DAT folder.
+namespace cartscope::archive {
+
+// Adds the DAT(s) at `path` to `dats`. Throws core::Error naming the file (and, for bad
+// content, the line): unreadable, too large, malformed, or a .zip without a DAT member.
+void loadDat(const std::string& path, core::DatSet& dats);
+
+// $XDG_DATA_HOME/cartscope/dats (when XDG_DATA_HOME is an absolute path), else
+// $HOME/.local/share/cartscope/dats. Empty text when neither can be formed.
+std::string datFolder();
+
+// The DAT files of a folder: regular files named *.dat, *.xml or *.zip (ASCII letter case
+// ignored), sorted by name, symbolic links not followed. Empty when the folder is missing.
+std::vector<std::string> datFilesIn(const std::string& folder);
+
+// What loading a DAT folder yields: the DATs that loaded, and one message per file that did not.
+struct DatFolderLoad {
+    core::DatSet dats;
+    std::vector<std::string> skipped; // "DAT "%s" line %d: ..." and the like
+};
+DatFolderLoad loadDatFolder(const std::string& folder);
+
+// Copies the DAT at `source` into `folder` (created when missing) under its own name, after
+// checking that it loads: a DAT that cannot be read is refused with its error and nothing is
+// written. An existing file of that name is replaced, atomically (a new DAT version).
+// Returns the new file's path. Throws core::Error.
+std::string addDatToFolder(const std::string& source, const std::string& folder);
+
+} // namespace cartscope::archive

@@ -1,0 +1,172 @@
+#include "archive/member_stream.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <locale.h>
+#include <memory>
+#include <sys/stat.h>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include "archive/reader.h"
+#include "core/error.h"
+#include "core/fd.h"
+#include "core/paths.h"
+
+namespace cartscope::archive {
+
+namespace {
+
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+constexpr std::uint64_t kCentralRecordSize = 46; // smallest central directory record
+
+using ArchivePtr = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
+
+// Member names arrive as UTF-8 whatever the process locale (see the archive reader): only this
+// thread's locale changes, and only while a header is read.
+class Utf8Names {
+public:
+    Utf8Names() : m_locale(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)))
+    {
+        if (m_locale)
+            m_previous = uselocale(m_locale);
+    }
+    ~Utf8Names()
+    {
+        if (m_locale) {
+            uselocale(m_previous);
+            freelocale(m_locale);
+        }
+    }
+    Utf8Names(const Utf8Names&) = delete;
+    Utf8Names& operator=(const Utf8Names&) = delete;
+
+private:
+    locale_t m_locale;
+    locale_t m_previous = nullptr;
+};
+
+std::string libarchiveError(struct archive* a, const char* fallback)
+{
+    const char* text = archive_error_string(a);
+    return text ? text : fallback;
+}
+
+// Streams the current entry's data into the sinks. Empty on success.
+std::string streamData(struct archive* reader, std::uint64_t declared,
+                       std::span<core::ReadSink* const> sinks, const MemberEvents& events,
+                       bool& cancelled)
+{
+    std::uint64_t done = 0;
+    // Bounded: every round ends the loop or consumes compressed bytes, and the data handed
+    // out may not pass the declared size.
+    for (;;) {
+        if (events.cancelled && events.cancelled()) {
+            cancelled = true;
+            return "cancelled";
+        }
+        const void* block = nullptr;
+        std::size_t size = 0;
+        la_int64_t offset = 0;
+        const int r = archive_read_data_block(reader, &block, &size, &offset);
+        if (r == ARCHIVE_EOF)
+            break;
+        if (r != ARCHIVE_OK)
+            // libarchive checks each member's CRC-32 against the stored one and says so here.
+            return "Damaged archive: " + libarchiveError(reader, "the member cannot be read");
+        if (offset < 0 || static_cast<std::uint64_t>(offset) != done || size > declared - done)
+            return "Damaged archive: the member's data does not match its declared size";
+        const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(block), size);
+        for (core::ReadSink* sink : sinks)
+            sink->consume(bytes, done);
+        done += size;
+    }
+    if (done != declared)
+        return "Damaged archive: the member's data is shorter than its declared size";
+    for (core::ReadSink* sink : sinks)
+        sink->finish(done);
+    return {};
+}
+
+} // namespace
+
+bool isVerifiableImageName(const std::string& name)
+{
+    const std::string ext = core::extensionOf(name);
+    for (const char* e : {".nds", ".ids", ".dsi", ".srl"})
+        if (core::equalsIgnoreCase(ext, e))
+            return true;
+    return false;
+}
+
+std::size_t streamMembers(const std::string& archivePath,
+                          const std::function<bool(const std::string& name)>& accept,
+                          const MemberEvents& events)
+{
+    // Opened by us: a missing file is reported with the system's reason, and a FIFO or a
+    // device never reaches libarchive.
+    const core::UniqueFd file(
+        ::open(archivePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file.valid())
+        throw core::Error(core::cannotOpenMessage(archivePath, errno));
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw core::Error(core::cannotOpenMessage(archivePath, EINVAL));
+    const std::string notZip = "\"" + archivePath + "\" is not a readable ZIP archive";
+    ArchivePtr reader(archive_read_new(), &archive_read_free);
+    if (!reader)
+        throw core::Error(notZip);
+    // The seekable reader works from the central directory (types, sizes, encryption) and no
+    // stream filter is enabled, so no outside program can ever be started.
+    archive_read_support_format_zip_seekable(reader.get());
+    if (archive_read_open_fd(reader.get(), file.get(), kBlockSize) != ARCHIVE_OK)
+        throw core::Error(notZip);
+
+    std::size_t begun = 0;
+    // Bounded by the central directory, and by the records that fit in the file.
+    const std::uint64_t bound = static_cast<std::uint64_t>(st.st_size) / kCentralRecordSize + 1;
+    for (std::size_t index = 0; index < bound; ++index) {
+        archive_entry* entry = nullptr;
+        int r = 0;
+        const char* name = nullptr;
+        {
+            const Utf8Names utf8Names;
+            r = archive_read_next_header(reader.get(), &entry);
+            if (r == ARCHIVE_OK || r == ARCHIVE_WARN) {
+                name = archive_entry_pathname_utf8(entry);
+                if (!name)
+                    name = archive_entry_pathname(entry);
+            }
+        }
+        if (r == ARCHIVE_FAILED)
+            continue;
+        if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
+            break;
+        if (!name || archive_entry_filetype(entry) != AE_IFREG || !accept(name))
+            continue;
+        StreamedMember member;
+        member.index = index;
+        member.name = name;
+        const la_int64_t size = archive_entry_size(entry);
+        member.declaredSize = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+        const auto sinks = events.onBegin(member);
+        ++begun;
+        std::string error;
+        bool cancelled = false;
+        if (archive_entry_is_encrypted(entry))
+            error = "The member is encrypted";
+        else if (!archive_entry_size_is_set(entry) || size < 0)
+            error = "Damaged archive: the member has no size";
+        else if (member.declaredSize > kMaxMemberSize)
+            error = "The member is larger than 4 GiB";
+        else
+            error = streamData(reader.get(), member.declaredSize, sinks, events, cancelled);
+        if (cancelled)
+            break;
+        events.onEnd(member, error);
+    }
+    return begun;
+}
+
+} // namespace cartscope::archive

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/read_pass.h"
+
+// Reading members of a ZIP archive straight into read-pass sinks: no copy on disk, memory
+// bounded by libarchive's buffers.
+namespace cartscope::archive {
+
+struct StreamedMember {
+    std::size_t index = 0; // position in the archive, all entries counted
+    std::string name;      // as stored (display only, never a path)
+    std::uint64_t declaredSize = 0;
+};
+
+struct MemberEvents {
+    // A member begins; returns the sinks its bytes go to.
+    std::function<std::span<core::ReadSink* const>(const StreamedMember&)> onBegin;
+    // The member ended: `error` is empty when every byte was read and checked (the sinks are
+    // then finished), otherwise the reason (damaged data, a CRC-32 that differs from the stored
+    // one, encryption, a size past the limit). Called once for every onBegin.
+    std::function<void(const StreamedMember&, const std::string& error)> onEnd;
+    // Asked between blocks; true stops the walk (the current member gets no onEnd).
+    std::function<bool()> cancelled;
+};
+
+// Whether a member name is an image the verifier reads: *.nds, *.ids, *.dsi, *.srl, ASCII
+// letter case ignored.
+bool isVerifiableImageName(const std::string& name);
+
+// Streams every regular-file member whose name passes `accept`, in archive order. Returns the
+// count of members begun. Throws core::Error when the file cannot be opened ("Cannot open file
+// "%s". %s") or is not a readable ZIP archive.
+std::size_t streamMembers(const std::string& archivePath,
+                          const std::function<bool(const std::string& name)>& accept,
+                          const MemberEvents& events);
+
+} // namespace cartscope::archive

@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# bench/run.sh [BUILD_DIR] [ROW...]: times what users run against the simplest fair reference.
+#
+# Every figure is a whole process (fork to exit, bench/benchtime.c), A and B interleaved
+# A B A B for PAIRS pairs (default 5) after one untimed warm-up of each; the output folder is
+# emptied before every run (untimed). Printed per row: the median time of each side, the median
+# of the per-pair ratios A/B with its range (min-max), the goal, and the 1-minute load average
+# before and after the row. The page cache is warm; images, outputs and archive copies all lie
+# on tmpfs (BENCH_WORK, default /dev/shm). Images are generated (bench/gen_image.cpp), never
+# checked in. Rows (default: all):
+#   list1g      `list` on a 1 GiB one-file image         vs `list` on a 40 KB image
+#   tiny        `extract IMAGE DIR /tiny.txt` (1 GiB)     vs ref_copy of that one range
+#   info1g      `info` on the 1 GiB image (file CRC-32)   vs dd of the same file
+#   info65k     `info` on a 65,000-file image             vs dd of the same file
+#   list65k     `list` on the 65,000-file image           vs ref_list (one read per table)
+#   rss65k      peak RSS of `list --json` on it (/usr/bin/time -v), goal < 40 MiB
+#   extract30k  `extract` of 30,000 files                 vs ref_copy (cached folder fds)
+#   pty30k      the same with stderr on a pty             vs stderr on /dev/null (9 pairs)
+#   order       the window's extraction in list, name and size order vs ref_copy, same order
+#   zipstored   `info x.zip`, stored 256 MiB member       vs bsdtar -xOf x.zip
+#   zipdeflate  `info x.zip`, deflated member             vs bsdtar -xOf x.zip
+# Build first: cmake --preset release && cmake --build --preset release --target bench
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${1:-build/release}
+shift || true
+ROWS=("$@")
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info65k list65k rss65k extract30k pty30k order zipstored zipdeflate)
+PAIRS=${PAIRS:-5}
+ONE_MIB=${ONE_MIB:-1024}
+
+CLI=$BUILD/cli/cartscope-cli
+B=$BUILD/bench
+for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/benchtime" "$B/ptyrun" "$B/window_order"; do
+  [ -x "$tool" ] || { echo "missing $tool: build the target 'bench' in $BUILD" >&2; exit 2; }
+done
+command -v bsdtar >/dev/null || { echo "bsdtar is needed (libarchive-tools)" >&2; exit 2; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (scripts/deps.sh installs it)" >&2; exit 2; }
+
+WORK=$(mktemp -d "${BENCH_WORK:-/dev/shm}/cartscope-bench.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+export XDG_CACHE_HOME=$WORK/cache # archive copies go here, never to the user's cache
+OUT=$WORK/out
+
+load1() { cut -d' ' -f1 /proc/loadavg; }
+fresh_out() { rm -rf "$OUT"; mkdir -p "$OUT"; }
+no_prep() { :; }
+
+# pair LABEL AGAINST GOAL PAIRS PREP -- A... -- B...
+pair() {
+  local label=$1 against=$2 goal=$3 n=$4 prep=$5
+  shift 5
+  [ "$1" = "--" ] && shift
+  local a=() b=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do a+=("$1"); shift; done
+  shift
+  b=("$@")
+  local before ta=() tb=() i t
+  before=$(load1)
+  $prep; "$B/benchtime" "${a[@]}" >/dev/null
+  $prep; "$B/benchtime" "${b[@]}" >/dev/null
+  for ((i = 0; i < n; i++)); do
+    $prep; t=$("$B/benchtime" "${a[@]}"); ta+=("${t%% *}")
+    $prep; t=$("$B/benchtime" "${b[@]}"); tb+=("${t%% *}")
+  done
+  local stats
+  stats=$(paste <(printf '%s\n' "${ta[@]}") <(printf '%s\n' "${tb[@]}") | awk '
+    function median(v, n,   s, i, j, x) {
+      for (i = 1; i <= n; i++) s[i] = v[i]
+      for (i = 2; i <= n; i++) { x = s[i]; for (j = i - 1; j >= 1 && s[j] > x; j--) s[j + 1] = s[j]; s[j + 1] = x }
+      return n % 2 ? s[(n + 1) / 2] : (s[n / 2] + s[n / 2 + 1]) / 2
+    }
+    { n++; a[n] = $1; b[n] = $2; r[n] = $1 / $2; if (n == 1 || r[n] < lo) lo = r[n]; if (n == 1 || r[n] > hi) hi = r[n] }
+    END { printf "%.4f %.4f %.2f %.2f-%.2f", median(a, n), median(b, n), median(r, n), lo, hi }')
+  local ma mb ratio range
+  read -r ma mb ratio range <<<"$stats"
+  printf '| %-44s | %-34s | %8ss | %8ss | %5sx | %-11s | %-6s | %s -> %s |\n' \
+    "$label" "$against" "$ma" "$mb" "$ratio" "$range" "$goal" "$before" "$(load1)"
+}
+
+header() {
+  echo "Cartscope benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) cores"
+  echo "uptime: $(uptime)"
+  echo
+  echo "| work (A) | against (B) | A median | B median | A/B median | range | goal | load 1-min |"
+  echo "|---|---|---|---|---|---|---|---|"
+}
+
+need() { # image name -> generated once
+  case $1 in
+    small) [ -f "$WORK/small.nds" ] || "$B/gen_image" tree "$WORK/small.nds" 3 1 100 2000 ;;
+    one) [ -f "$WORK/one.nds" ] || "$B/gen_image" one "$WORK/one.nds" "$ONE_MIB" ;;
+    t65) [ -f "$WORK/t65.nds" ] || "$B/gen_image" tree "$WORK/t65.nds" 65000 200 16 1000 ;;
+    t30) [ -f "$WORK/t30.nds" ] || "$B/gen_image" tree "$WORK/t30.nds" 30000 300 512 8192 ;;
+    zips)
+      if [ ! -f "$WORK/stored.zip" ]; then
+        "$B/gen_image" one "$WORK/game.nds" 256
+        bsdtar --format zip --options zip:compression=store -cf "$WORK/stored.zip" -C "$WORK" game.nds
+        bsdtar --format zip --options zip:compression=deflate -cf "$WORK/deflated.zip" -C "$WORK" game.nds
+        rm -f "$WORK/game.nds"
+      fi
+      ;;
+  esac
+}
+
+plan_of() { # image plan-file: the rows as `list` prints them (untimed)
+  "$CLI" list "$1" >"$2"
+}
+
+header
+for row in "${ROWS[@]}"; do
+  case $row in
+    list1g)
+      need one; need small
+      pair "list, ${ONE_MIB} MiB one-file image" "list, $(($(stat -c %s "$WORK/small.nds") / 1024)) KiB image" "<= 2x" "$PAIRS" no_prep \
+        -- "$CLI" list "$WORK/one.nds" -- "$CLI" list "$WORK/small.nds"
+      ;;
+    tiny)
+      need one
+      grep '^/tiny.txt	' <("$CLI" list "$WORK/one.nds") >"$WORK/tiny.plan"
+      pair "extract IMAGE DIR /tiny.txt (${ONE_MIB} MiB image)" "ref_copy of that one range" "<= 2x" "$PAIRS" fresh_out \
+        -- "$CLI" extract "$WORK/one.nds" "$OUT" /tiny.txt -- "$B/ref_copy" "$WORK/one.nds" "$OUT" "$WORK/tiny.plan"
+      ;;
+    info1g)
+      need one
+      pair "info, ${ONE_MIB} MiB image (file CRC-32)" "dd bs=1M of the same file" "read limit" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/one.nds" -- dd if="$WORK/one.nds" of=/dev/null bs=1M
+      ;;
+    info65k)
+      need t65
+      pair "info, 65,000-file image" "dd bs=1M of the same file" "<= 2.5x" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/t65.nds" -- dd if="$WORK/t65.nds" of=/dev/null bs=1M
+      ;;
+    list65k)
+      need t65
+      if ! cmp -s <("$CLI" list "$WORK/t65.nds") <("$B/ref_list" "$WORK/t65.nds"); then
+        echo "ref_list and list print different rows" >&2
+        exit 1
+      fi
+      pair "list, 65,000-file image" "ref_list (FNT, FAT read once)" "<= 1.2x" "$PAIRS" no_prep \
+        -- "$CLI" list "$WORK/t65.nds" -- "$B/ref_list" "$WORK/t65.nds"
+      ;;
+    rss65k)
+      need t65
+      rss=$( { /usr/bin/time -v "$CLI" list --json "$WORK/t65.nds" >/dev/null; } 2>&1 | awk -F': ' '/Maximum resident set size/ { print $2 }')
+      printf '| %-44s | %-34s | %9s | %9s | %6s | %-11s | %-6s | %s |\n' \
+        "peak RSS of list --json, 65,000 files" "(/usr/bin/time -v)" "$((rss / 1024)) MiB" "" "" "" "< 40 MiB" "$(load1)"
+      ;;
+    extract30k)
+      need t30
+      plan_of "$WORK/t30.nds" "$WORK/t30.plan"
+      fresh_out; "$CLI" extract "$WORK/t30.nds" "$OUT" >/dev/null 2>&1; mv "$OUT" "$WORK/check"
+      fresh_out; "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30.plan"
+      diff -r -q "$WORK/check" "$OUT" >/dev/null || { echo "extract and ref_copy wrote different trees" >&2; exit 1; }
+      rm -rf "$WORK/check"
+      pair "extract, 30,000 files (tmpfs)" "ref_copy, same rows" "<= 1.2x" "$PAIRS" fresh_out \
+        -- "$CLI" extract "$WORK/t30.nds" "$OUT" -- "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30.plan"
+      ;;
+    pty30k)
+      need t30
+      pair "extract, 30,000 files, stderr on a pty" "stderr on /dev/null" "<= 1.1x" 9 fresh_out \
+        -- "$B/ptyrun" pty "$CLI" extract "$WORK/t30.nds" "$OUT" -- "$B/ptyrun" null "$CLI" extract "$WORK/t30.nds" "$OUT"
+      ;;
+    order)
+      need t30
+      for order in list name size; do
+        "$B/window_order" plan "$WORK/t30.nds" $order >"$WORK/$order.plan"
+        pair "window extraction, 30,000 files, $order order" "ref_copy, same order" "<= 1.2x" "$PAIRS" fresh_out \
+          -- "$B/window_order" extract "$WORK/t30.nds" "$OUT" $order -- "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/$order.plan"
+      done
+      ;;
+    zipstored)
+      need zips
+      pair "info x.zip, stored 256 MiB member" "bsdtar -xOf x.zip > /dev/null" "<= 1.4x" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/stored.zip" -- bsdtar -xOf "$WORK/stored.zip"
+      ;;
+    zipdeflate)
+      need zips
+      pair "info x.zip, deflated 256 MiB member" "bsdtar -xOf x.zip > /dev/null" "<= 1.15x" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/deflated.zip" -- bsdtar -xOf "$WORK/deflated.zip"
+      ;;
+    *) echo "unknown row $row" >&2; exit 2 ;;
+  esac
+done
+echo
+echo "uptime: $(uptime)"

@@ -1,0 +1,544 @@
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+#include <thread>
+
+#include "archive/dat_load.h"
+#include "archive/member_stream.h"
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "cli/verify_output.h"
+#include "core/error.h"
+#include "core/paths.h"
+#include "core/stream.h"
+#include "core/verify.h"
+
+namespace cartscope::cli {
+
+namespace {
+
+// More jobs than this only add memory (each holds a few 1 MiB blocks) on any machine we know.
+constexpr unsigned kMaxJobs = 64;
+// Folders nested deeper than this are reported instead of walked.
+constexpr int kMaxDepth = 64;
+
+struct Item {
+    std::string path;
+    bool zip = false;
+    std::uint64_t size = 0;
+    std::string error; // set when the path could not even be looked at
+};
+
+// One image's outcome: a result, or the reason there is none.
+struct Row {
+    std::string path;
+    std::optional<std::string> member;
+    std::optional<core::VerifyResult> result;
+    std::string error;
+};
+
+bool isImageFile(const std::string& name)
+{
+    return archive::isVerifiableImageName(name) ||
+           core::equalsIgnoreCase(core::extensionOf(name), ".zip");
+}
+
+Item itemFor(const std::string& path, std::uint64_t size)
+{
+    Item item;
+    item.path = path;
+    item.size = size;
+    item.zip = core::equalsIgnoreCase(core::extensionOf(path), ".zip");
+    return item;
+}
+
+// Every image and .zip below `dir`, names sorted; symbolic links are never followed, so a link
+// loop cannot make the walk endless.
+void walk(const std::string& dir, int depth, std::vector<Item>& items)
+{
+    struct CloseDir {
+        void operator()(DIR* d) const { closedir(d); }
+    };
+    if (depth > kMaxDepth) {
+        items.push_back({dir, false, 0, "Folder \"" + dir + "\" is nested too deeply"});
+        return;
+    }
+    const std::unique_ptr<DIR, CloseDir> d(opendir(dir.c_str()));
+    if (!d) {
+        items.push_back({dir, false, 0, core::cannotOpenMessage(dir, errno)});
+        return;
+    }
+    std::vector<std::string> names;
+    // Bounded by the folder's entries.
+    while (const dirent* e = readdir(d.get())) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string path = dir + (dir.back() == '/' ? "" : "/") + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            items.push_back({path, false, 0, core::cannotOpenMessage(path, errno)});
+            continue;
+        }
+        if (S_ISDIR(st.st_mode))
+            walk(path, depth + 1, items);
+        else if (S_ISREG(st.st_mode) && isImageFile(name))
+            items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
+    }
+}
+
+std::vector<Item> collect(const std::vector<std::string>& paths)
+{
+    std::vector<Item> items;
+    for (const std::string& path : paths) {
+        struct stat st {};
+        // A path given by the user is followed when it is a link; links inside folders are not.
+        if (::stat(path.c_str(), &st) != 0)
+            items.push_back({path, false, 0, core::cannotOpenMessage(path, errno)});
+        else if (S_ISDIR(st.st_mode))
+            walk(path, 0, items);
+        else if (S_ISREG(st.st_mode))
+            items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
+        else
+            items.push_back({path, false, 0, core::cannotOpenMessage(path, EINVAL)});
+    }
+    return items;
+}
+
+enum class Format { Text, Json, Csv };
+
+std::string csvField(const std::string& s)
+{
+    if (s.find_first_of(",\"\r\n") == std::string::npos)
+        return s;
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+const char* label(core::Verdict v)
+{
+    switch (v) {
+    case core::Verdict::Verified:
+        return "Verified";
+    case core::Verdict::VerifiedTrimmed:
+        return "Verified (trimmed)";
+    case core::Verdict::Mismatch:
+        return "Mismatch";
+    case core::Verdict::NotInDat:
+        return "Not in DAT";
+    case core::Verdict::NoDat:
+        return "No DAT loaded";
+    case core::Verdict::Error:
+        return "Error";
+    }
+    return "";
+}
+
+// Writes each row as it comes (from any job), keeps the counts and draws the progress bar.
+class Reporter {
+public:
+    Reporter(Context& ctx, Format format, const core::DatSet& dats, std::size_t items,
+             std::uint64_t bytes)
+        : m_ctx(ctx), m_format(format), m_dats(dats), m_totalItems(items), m_totalBytes(bytes)
+    {
+        if (m_format == Format::Csv)
+            m_ctx.out << "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,"
+                         "error\n";
+    }
+
+    void report(const Row& row)
+    {
+        const std::lock_guard lock(m_mutex);
+        clearBar();
+        const core::Verdict v = row.result ? row.result->verdict : core::Verdict::Error;
+        switch (v) {
+        case core::Verdict::Verified:
+            ++m_verified;
+            break;
+        case core::Verdict::VerifiedTrimmed:
+            ++m_trimmed;
+            break;
+        case core::Verdict::Mismatch:
+            ++m_mismatched;
+            break;
+        case core::Verdict::NotInDat:
+        case core::Verdict::NoDat:
+            ++m_unknown;
+            break;
+        case core::Verdict::Error:
+            ++m_errors;
+            break;
+        }
+        switch (m_format) {
+        case Format::Text:
+            writeText(row, v);
+            break;
+        case Format::Json:
+            writeJson(row, v);
+            break;
+        case Format::Csv:
+            writeCsv(row, v);
+            break;
+        }
+        m_ctx.out.flush();
+        drawBar();
+    }
+
+    void itemDone()
+    {
+        ++m_doneItems;
+        addBytes(0);
+    }
+
+    void addBytes(std::uint64_t n)
+    {
+        m_doneBytes += n;
+        if (!m_ctx.errIsTerminal)
+            return;
+        const std::unique_lock lock(m_mutex, std::try_to_lock);
+        if (!lock)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastDraw < std::chrono::milliseconds(100))
+            return;
+        drawBar();
+    }
+
+    void finish(bool interrupted)
+    {
+        const std::lock_guard lock(m_mutex);
+        clearBar();
+        std::ostream& where = m_format == Format::Text ? m_ctx.out : m_ctx.err;
+        const std::size_t images = m_verified + m_trimmed + m_mismatched + m_unknown + m_errors;
+        where << (interrupted ? "Interrupted after " : "") << images
+              << (images == 1 ? " image: " : " images: ") << m_verified << " verified, "
+              << m_trimmed << " trimmed, " << m_mismatched << " mismatched, " << m_unknown
+              << " unknown, " << m_errors << (m_errors == 1 ? " error\n" : " errors\n");
+        where.flush();
+    }
+
+    bool allVerified() const
+    {
+        return m_mismatched == 0 && m_unknown == 0 && m_errors == 0 && m_verified + m_trimmed > 0;
+    }
+
+private:
+    std::string shownPath(const Row& row) const
+    {
+        return safe(row.path) + (row.member ? " :: " + safe(*row.member) : "");
+    }
+
+    void writeText(const Row& row, core::Verdict v)
+    {
+        std::string line = label(v);
+        line.resize(std::max<std::size_t>(line.size() + 2, 20), ' ');
+        if (!row.result) {
+            m_ctx.out << line << safe(core::withFullStop(row.error)) << "  " << shownPath(row)
+                      << '\n';
+            return;
+        }
+        const core::VerifyResult& r = *row.result;
+        std::string game = "-";
+        std::string detail;
+        if (!r.matches.empty()) {
+            game = m_dats.roms()[r.matches.front().rom].game;
+            const std::string text = core::verdictText(r, m_dats);
+            // What the verdict text adds beyond the game: padding, serial.
+            if (const auto at = text.find(", padded with "); at != std::string::npos)
+                detail = text.substr(at + 2);
+            else if (const auto semi = text.find("; the DAT serial"); semi != std::string::npos)
+                detail = text.substr(semi + 2);
+        } else if (r.mismatch) {
+            game = m_dats.roms()[r.mismatch->rom].game;
+            detail = core::verdictText(r, m_dats);
+        } else if (r.trim.state == core::TrimState::OverTrimmed) {
+            detail = core::trimText(r.trim);
+        }
+        m_ctx.out << line << safe(game) << "  " << shownPath(row);
+        if (!detail.empty())
+            m_ctx.out << "  (" << safe(detail) << ")";
+        m_ctx.out << '\n';
+    }
+
+    void writeJson(const Row& row, core::Verdict v)
+    {
+        JsonObject o;
+        addText(o, "path", row.path);
+        if (row.member)
+            addText(o, "member", *row.member);
+        else
+            o.raw("member", "null");
+        if (const auto& r = row.result) {
+            o.num("size", static_cast<std::int64_t>(r->size))
+                .raw("hashes", hashesJson(r->hashes))
+                .raw("trim", trimJson(r->trim))
+                .str("secureAreaForm", core::secureAreaFormName(r->head.secureAreaForm));
+        } else {
+            o.raw("size", "null")
+                .raw("hashes", "null")
+                .raw("trim", "null")
+                .raw("secureAreaForm", "null");
+        }
+        o.str("verdict", core::verdictName(v));
+        std::string matches = "[";
+        if (row.result) {
+            for (std::size_t i = 0; i < row.result->matches.size(); ++i)
+                matches += (i ? ", " : "") + matchJson(row.result->matches[i], m_dats);
+        }
+        matches += "]";
+        o.raw("match", row.result && !row.result->matches.empty()
+                           ? matchJson(row.result->matches.front(), m_dats)
+                           : "null");
+        o.raw("matches", matches);
+        const auto serial = row.result ? row.result->serialMatches : std::nullopt;
+        o.raw("serialMatches", serial ? (*serial ? "true" : "false") : "null");
+        if (row.result && row.result->mismatch)
+            o.str("mismatch", core::verdictText(*row.result, m_dats));
+        if (row.result)
+            o.raw("error", "null");
+        else
+            o.str("error", core::withFullStop(row.error));
+        m_ctx.out << o.line() << '\n';
+    }
+
+    void writeCsv(const Row& row, core::Verdict v)
+    {
+        std::vector<std::string> f(13);
+        f[0] = row.path;
+        f[1] = row.member.value_or("");
+        f[3] = core::verdictName(v);
+        if (const auto& r = row.result) {
+            f[2] = std::to_string(r->size);
+            const core::DatMatch* m = r->matches.empty() ? nullptr : &r->matches.front();
+            const std::uint32_t* rom = m ? &m->rom : r->mismatch ? &r->mismatch->rom : nullptr;
+            if (rom) {
+                const core::DatRom& e = m_dats.roms()[*rom];
+                f[4] = e.game;
+                f[5] = m_dats.dats()[e.dat].name;
+            }
+            if (m) {
+                f[6] = core::matchedByName(m->by);
+                f[7] = m->padding ? (*m->padding == 0xFF ? "ff" : "00") : "";
+            }
+            const std::string hashes = hashesJson(r->hashes);
+            f[8] = core::lowerHex(
+                std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(r->hashes.crc32 >> 24),
+                                            static_cast<std::uint8_t>(r->hashes.crc32 >> 16),
+                                            static_cast<std::uint8_t>(r->hashes.crc32 >> 8),
+                                            static_cast<std::uint8_t>(r->hashes.crc32)});
+            std::size_t column = 9;
+            for (const auto kind :
+                 {core::DigestKind::Md5, core::DigestKind::Sha1, core::DigestKind::Sha256}) {
+                if (const auto& d = r->hashes.digest(kind))
+                    f[column] = core::lowerHex(*d);
+                ++column;
+            }
+        } else {
+            f[12] = core::withFullStop(row.error);
+        }
+        std::string line;
+        for (std::size_t i = 0; i < f.size(); ++i)
+            line += (i ? "," : "") + csvField(f[i]);
+        m_ctx.out << line << '\n';
+    }
+
+    void clearBar()
+    {
+        if (m_ctx.errIsTerminal && m_barShown) {
+            m_ctx.err << "\r\x1b[K" << std::flush;
+            m_barShown = false;
+        }
+    }
+
+    void drawBar()
+    {
+        if (!m_ctx.errIsTerminal)
+            return;
+        m_lastDraw = std::chrono::steady_clock::now();
+        constexpr std::uint64_t kWidth = 30;
+        const std::uint64_t done = std::min<std::uint64_t>(m_doneBytes, m_totalBytes);
+        const std::uint64_t filled =
+            m_totalBytes ? kWidth * (done >> 10) / std::max<std::uint64_t>(m_totalBytes >> 10, 1)
+                         : kWidth;
+        std::string bar(static_cast<std::size_t>(std::min(filled, kWidth)), '#');
+        bar.resize(kWidth, '.');
+        m_ctx.err << "\r[" << bar << "] " << m_doneItems << "/" << m_totalItems << " files"
+                  << "\x1b[K" << std::flush;
+        m_barShown = true;
+    }
+
+    Context& m_ctx;
+    Format m_format;
+    const core::DatSet& m_dats;
+    std::mutex m_mutex;
+    std::size_t m_totalItems;
+    std::uint64_t m_totalBytes;
+    std::atomic<std::uint64_t> m_doneBytes{0};
+    std::atomic<std::size_t> m_doneItems{0};
+    std::chrono::steady_clock::time_point m_lastDraw{};
+    bool m_barShown = false;
+    std::size_t m_verified = 0, m_trimmed = 0, m_mismatched = 0, m_unknown = 0, m_errors = 0;
+};
+
+bool interrupted()
+{
+    return g_interrupted.load();
+}
+
+void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
+{
+    const core::FileStream image(item.path);
+    core::ImageVerifier verifier(dats, image.size(), false, threaded);
+    std::uint64_t reported = 0;
+    const bool complete =
+        core::readPass(image, verifier.sinks(), [&](std::uint64_t done, std::uint64_t) {
+            reporter.addBytes(done - reported);
+            reported = done;
+            return !interrupted();
+        });
+    if (!complete)
+        return;
+    auto result = verifier.result(interrupted);
+    if (result)
+        reporter.report({item.path, std::nullopt, std::move(result), {}});
+}
+
+void verifyZip(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
+{
+    std::unique_ptr<core::ImageVerifier> verifier;
+    archive::MemberEvents events;
+    events.onBegin = [&](const archive::StreamedMember& m) {
+        verifier = std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false, threaded);
+        return verifier->sinks();
+    };
+    events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
+        if (!error.empty()) {
+            reporter.report({item.path, m.name, std::nullopt, error});
+            return;
+        }
+        auto result = verifier->result(interrupted);
+        if (result)
+            reporter.report({item.path, m.name, std::move(result), {}});
+    };
+    events.cancelled = interrupted;
+    const std::size_t members =
+        archive::streamMembers(item.path, archive::isVerifiableImageName, events);
+    reporter.addBytes(item.size);
+    if (members == 0 && !interrupted())
+        reporter.report({item.path, std::nullopt, std::nullopt,
+                         "No .nds, .ids, .dsi or .srl image in the archive"});
+}
+
+unsigned jobCount(const Invocation& inv)
+{
+    const auto text = inv.value("--jobs");
+    if (!text) {
+        const unsigned cores = std::thread::hardware_concurrency();
+        return std::clamp(cores, 1u, kMaxJobs);
+    }
+    unsigned n = 0;
+    for (const char c : *text) {
+        if (c < '0' || c > '9' || n > kMaxJobs)
+            throw UsageError("--jobs needs a number from 1 to " + std::to_string(kMaxJobs));
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (n < 1 || n > kMaxJobs)
+        throw UsageError("--jobs needs a number from 1 to " + std::to_string(kMaxJobs));
+    return n;
+}
+
+core::DatSet loadDats(const Invocation& inv, Context& ctx)
+{
+    core::DatSet dats;
+    const auto given = inv.values("--dat");
+    if (!given.empty()) {
+        // DATs named on the command line are what the user asked for: one that cannot be read
+        // ends the run before any image.
+        for (const std::string& path : given)
+            archive::loadDat(path, dats);
+        return dats;
+    }
+    const std::string folder = archive::datFolder();
+    archive::DatFolderLoad loaded = archive::loadDatFolder(folder);
+    for (const std::string& message : loaded.skipped)
+        ctx.err << "Skipping DAT: " << safe(core::withFullStop(message)) << '\n';
+    dats = std::move(loaded.dats);
+    if (dats.empty())
+        ctx.err << "No DAT loaded: put No-Intro DATs (.dat, .xml or .zip) in "
+                << safe(folder.empty() ? "$XDG_DATA_HOME/cartscope/dats" : folder)
+                << " or name them with --dat\n";
+    return dats;
+}
+
+int cmdVerify(const Invocation& inv, Context& ctx)
+{
+    if (inv.has("--json") && inv.has("--csv"))
+        throw UsageError("--json and --csv cannot be used together");
+    const Format format = inv.has("--json")  ? Format::Json
+                          : inv.has("--csv") ? Format::Csv
+                                             : Format::Text;
+    const unsigned jobs = jobCount(inv);
+    const core::DatSet dats = loadDats(inv, ctx);
+    const std::vector<Item> items = collect(inv.positional);
+    checkInterrupted();
+    std::uint64_t totalBytes = 0;
+    for (const Item& item : items)
+        totalBytes += item.size;
+    Reporter reporter(ctx, format, dats, items.size(), totalBytes);
+
+    // Several jobs keep the cores busy with images; one job gives them to the digests instead.
+    const bool threaded = jobs == 1 || items.size() == 1;
+    std::atomic<std::size_t> next{0};
+    const auto worker = [&] {
+        // Bounded by the item count; Ctrl-C stops handing out more.
+        for (std::size_t i = next++; i < items.size() && !interrupted(); i = next++) {
+            const Item& item = items[i];
+            try {
+                if (!item.error.empty())
+                    reporter.report({item.path, std::nullopt, std::nullopt, item.error});
+                else if (item.zip)
+                    verifyZip(item, dats, reporter, threaded);
+                else
+                    verifyFile(item, dats, reporter, threaded);
+            } catch (const std::exception& e) {
+                reporter.report({item.path, std::nullopt, std::nullopt, e.what()});
+            }
+            reporter.itemDone();
+        }
+    };
+    std::vector<std::thread> threads;
+    const std::size_t count = std::min<std::size_t>(jobs, std::max<std::size_t>(items.size(), 1));
+    for (std::size_t t = 1; t < count; ++t)
+        threads.emplace_back(worker);
+    worker();
+    for (auto& t : threads)
+        t.join();
+    reporter.finish(interrupted());
+    checkInterrupted();
+    return reporter.allVerified() ? 0 : 1;
+}
+
+} // namespace
+
+const Command& verifyCommand()
+{
+    static const Command command{
+        "verify", 1, SIZE_MAX, {"--dat", "--jobs", "--json", "--csv"}, cmdVerify};
+    return command;
+}
+
+} // namespace cartscope::cli

@@ -1,0 +1,48 @@
+#include "core/dir_ops.h"
+
+#include <unistd.h>
+
+namespace cartscope::core {
+
+int DirectoryOps::openAt(int dir, const char* name, int flags, mode_t mode) const
+{
+    return ::openat(dir, name, flags, mode);
+}
+
+int DirectoryOps::mkdirAt(int dir, const char* name, mode_t mode) const
+{
+    return ::mkdirat(dir, name, mode);
+}
+
+int DirectoryOps::unlinkAt(int dir, const char* name, int flags) const
+{
+    return ::unlinkat(dir, name, flags);
+}
+
+int DirectoryOps::statAt(int dir, const char* name, struct stat* st, int flags) const
+{
+    return ::fstatat(dir, name, st, flags);
+}
+
+int DirectoryOps::statFd(int fd, struct stat* st) const
+{
+    return ::fstat(fd, st);
+}
+
+ssize_t DirectoryOps::copyRange(int in, loff_t* inOffset, int out, std::size_t length) const
+{
+    return ::copy_file_range(in, inOffset, out, nullptr, length, 0);
+}
+
+ssize_t DirectoryOps::write(int fd, const void* data, std::size_t size) const
+{
+    return ::write(fd, data, size);
+}
+
+const DirectoryOps& systemDirectoryOps()
+{
+    static const DirectoryOps ops;
+    return ops;
+}
+
+} // namespace cartscope::core

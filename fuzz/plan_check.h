@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/extract.h"
+#include "core/filelist.h"
+
+// The extraction plan's promise, checked on whatever rows a fuzzed table yields: every
+// destination lies inside DESTINATION/<cleaned internal name>/, and no component below it is
+// empty, ".", ".." or holds a NUL.
+namespace cartscope::fuzz {
+
+inline void checkPlan(const std::string& internalName, const std::vector<core::FileRow>& rows)
+{
+    const std::string base = "/dest/";
+    const auto plan = core::planExtraction(base, internalName, rows);
+    const std::string inside = base + core::cleanName(internalName) + "/";
+    for (const auto& f : plan) {
+        if (f.full.compare(0, inside.size(), inside) != 0)
+            __builtin_trap();
+        const std::string_view rest = std::string_view(f.full).substr(inside.size());
+        std::size_t start = 0;
+        // Bounded by the path's length: each step moves past one "/".
+        while (start <= rest.size()) {
+            const std::size_t slash = rest.find('/', start);
+            const std::string_view comp =
+                rest.substr(start, slash == std::string_view::npos ? rest.npos : slash - start);
+            if (comp.empty() || comp == "." || comp == ".." || comp.find('\0') != comp.npos)
+                __builtin_trap();
+            if (slash == std::string_view::npos)
+                break;
+            start = slash + 1;
+        }
+    }
+}
+
+} // namespace cartscope::fuzz

@@ -1,0 +1,229 @@
+#include <cstdlib>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/archive/zip_builder.h"
+#include "tests/cli/run_cli.h"
+#include "tests/fixture/dat_fixture.h"
+
+namespace cartscope {
+namespace {
+
+using fixture::Bytes;
+using fixture::ImageBuilder;
+using testcli::cli;
+
+// Points XDG_DATA_HOME at a private folder for the test.
+class PrivateData {
+public:
+    PrivateData()
+    {
+        if (const char* old = std::getenv("XDG_DATA_HOME"))
+            m_old = old;
+        ::setenv("XDG_DATA_HOME", m_dir.path().c_str(), 1);
+    }
+    ~PrivateData()
+    {
+        if (m_old)
+            ::setenv("XDG_DATA_HOME", m_old->c_str(), 1);
+        else
+            ::unsetenv("XDG_DATA_HOME");
+    }
+    std::string dats() const { return m_dir.path() + "/cartscope/dats"; }
+
+private:
+    fixture::TempDir m_dir;
+    std::optional<std::string> m_old;
+};
+
+Bytes image(std::uint8_t seed)
+{
+    Bytes b = ImageBuilder().gameCode("ABCE").deviceCapacity(1).minSize(0x9000).build();
+    for (std::size_t i = 0x8000; i < 0x9000; ++i)
+        b[i] = static_cast<std::uint8_t>(i * seed);
+    return b;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+struct Collection {
+    PrivateData data;
+    fixture::TempDir dir;
+    Bytes full = testdat::padded(image(1), 256 * 1024, 0xFF);
+    Bytes trimmed = image(2);
+    Bytes unknown = image(3);
+    std::string dat = dir.file("ds.dat");
+
+    Collection()
+    {
+        const std::string xml = testdat::datXml(
+            "Nintendo DS", "20260101",
+            {testdat::rom("Full Game", full),
+             testdat::rom("Trimmed Game", testdat::padded(trimmed, 256 * 1024, 0x00))});
+        fixture::writeFile(dat, Bytes(xml.begin(), xml.end()));
+        ::mkdir(dir.file("roms").c_str(), 0700);
+        ::mkdir(dir.file("roms/sub").c_str(), 0700);
+        fixture::writeFile(dir.file("roms/full.nds"), full);
+        fixture::writeFile(dir.file("roms/sub/trimmed.NDS"), trimmed);
+        fixture::writeFile(dir.file("roms/notes.txt"), Bytes(5, 'x'));
+        // A link loop and a link to an image: neither is followed.
+        ::symlink("..", dir.file("roms/sub/loop").c_str());
+        ::symlink("../full.nds", dir.file("roms/sub/link.nds").c_str());
+    }
+};
+
+TEST(CliVerify, AFolderIsWalkedAndEveryImageReported)
+{
+    const Collection c;
+    const auto r = cli({"verify", "--dat", c.dat, "--jobs", "2", c.dir.file("roms")});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const auto out = lines(r.out);
+    ASSERT_EQ(out.size(), 3u) << r.out;
+    std::string all = r.out;
+    EXPECT_NE(all.find("Verified            Full Game  " + c.dir.file("roms/full.nds")),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("Verified (trimmed)  Trimmed Game  " + c.dir.file("roms/sub/trimmed.NDS") +
+                       "  (padded with 0x00 to 262144 bytes)"),
+              std::string::npos)
+        << all;
+    EXPECT_EQ(out.back(), "2 images: 1 verified, 1 trimmed, 0 mismatched, 0 unknown, 0 errors");
+}
+
+TEST(CliVerify, JsonLinesCarryEveryKey)
+{
+    const Collection c;
+    const auto r = cli({"verify", "--dat", c.dat, "--json", c.dir.file("roms/sub/trimmed.NDS")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto out = lines(r.out);
+    ASSERT_EQ(out.size(), 1u);
+    const std::string& j = out[0];
+    for (const char* key :
+         {"\"path\": ", "\"member\": null", "\"size\": 36864",
+          "\"hashes\": {\"crc32\": ", "\"md5\": null",
+          "\"trim\": {\"usedSize\": 36864, \"chipSize\": 262144, \"state\": "
+          "\"trimmed\", \"paddingClean\": true}",
+          "\"secureAreaForm\": \"homebrew\"", "\"verdict\": \"verified-trimmed\"",
+          "\"match\": {\"game\": \"Trimmed Game\", \"rom\": \"game.nds\", \"dat\": \"Nintendo "
+          "DS\", \"datVersion\": \"20260101\", \"by\": \"sha1\", \"padding\": \"00\", "
+          "\"paddedSize\": 262144}",
+          "\"matches\": [{", "\"serialMatches\": null", "\"error\": null"})
+        EXPECT_NE(j.find(key), std::string::npos) << key << "\n" << j;
+    EXPECT_NE(j.find("\"sha1\": \"" + testdat::refDigest("SHA1", c.trimmed) + "\""),
+              std::string::npos);
+    EXPECT_NE(r.err.find("1 image: 0 verified, 1 trimmed"), std::string::npos) << r.err;
+}
+
+TEST(CliVerify, CsvZipMembersAndErrorsKeepTheRunGoing)
+{
+    const Collection c;
+    const std::string zip = c.dir.file("set.zip");
+    testzip::writeZip(
+        zip, {testzip::Entry::file("a.nds", c.full), testzip::Entry::file("b.dsi", c.unknown)});
+    Bytes broken = testzip::buildZip({testzip::Entry::file("c.nds", c.full)}, {false, false, {}});
+    broken[testzip::rawEntries(broken).at(0).data + 0x8100] ^= 1;
+    fixture::writeFile(c.dir.file("broken.zip"), broken);
+    fixture::writeFile(c.dir.file("not.zip"), Bytes(50, 'z'));
+    const auto r = cli({"verify", "--dat", c.dat, "--csv", "--jobs", "1", zip,
+                        c.dir.file("broken.zip"), c.dir.file("not.zip"), c.dir.file("gone.nds")});
+    EXPECT_EQ(r.status, 1);
+    const auto out = lines(r.out);
+    ASSERT_EQ(out.size(), 6u) << r.out;
+    EXPECT_EQ(out[0], "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error");
+    EXPECT_EQ(out[1], zip + ",a.nds,262144,verified,Full Game,Nintendo DS,sha1,," +
+                          testdat::refCrc(c.full) + ",," + testdat::refDigest("SHA1", c.full) +
+                          ",,");
+    EXPECT_EQ(out[2].rfind(zip + ",b.dsi,36864,not-in-dat,,,,,", 0), 0u) << out[2];
+    EXPECT_EQ(out[3].rfind(c.dir.file("broken.zip") + ",c.nds,,error,", 0), 0u) << out[3];
+    EXPECT_NE(out[3].find("Damaged archive"), std::string::npos) << out[3];
+    EXPECT_EQ(out[4].rfind(c.dir.file("not.zip") + ",,,error,", 0), 0u) << out[4];
+    EXPECT_EQ(out[5].rfind(c.dir.file("gone.nds") + ",,,error,", 0), 0u) << out[5];
+    EXPECT_NE(r.err.find("5 images: 1 verified, 0 trimmed, 0 mismatched, 1 unknown, 3 errors"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(CliVerify, UnreadableFilesAreReported)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads every file";
+    const Collection c;
+    fixture::writeFile(c.dir.file("roms/locked.nds"), c.full);
+    ::chmod(c.dir.file("roms/locked.nds").c_str(), 0);
+    const auto r = cli({"verify", "--dat", c.dat, c.dir.file("roms")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Error               Cannot open file \"" + c.dir.file("roms/locked.nds")),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("3 images: 1 verified, 1 trimmed, 0 mismatched, 0 unknown, 1 error\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(CliVerify, DatsFromTheFolderAndExitStatuses)
+{
+    const Collection c;
+    // No DAT anywhere: every image is unknown, the run says where DATs go.
+    auto r = cli({"verify", c.dir.file("roms/full.nds")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("No DAT loaded"), std::string::npos);
+    EXPECT_NE(r.err.find(c.data.dats()), std::string::npos) << r.err;
+
+    // DATs in the folder are loaded without --dat; a bad one there is skipped with its reason.
+    ASSERT_EQ(std::system(("mkdir -p '" + c.data.dats() + "'").c_str()), 0);
+    const Bytes xml = fixture::readFile(c.dat);
+    fixture::writeFile(c.data.dats() + "/ds.xml", xml);
+    fixture::writeFile(c.data.dats() + "/bad.dat", Bytes{'<', 'x'});
+    r = cli({"verify", c.dir.file("roms/full.nds")});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("Skipping DAT: DAT \"" + c.data.dats() + "/bad.dat\" line 1"),
+              std::string::npos)
+        << r.err;
+
+    // A bad DAT named on the command line ends the run.
+    r = cli({"verify", "--dat", c.data.dats() + "/bad.dat", c.dir.file("roms/full.nds")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+
+    EXPECT_EQ(cli({"verify", "--json", "--csv", c.dir.file("roms")}).status, 2);
+    EXPECT_EQ(cli({"verify", "--jobs", "0", c.dir.file("roms")}).status, 2);
+    EXPECT_EQ(cli({"verify", "--jobs", "x", c.dir.file("roms")}).status, 2);
+    EXPECT_EQ(cli({"verify"}).status, 2);
+}
+
+TEST(CliInfo, JsonGainsHashesTrimAndSecureAreaForm)
+{
+    const Collection c;
+    const std::string path = c.dir.file("roms/full.nds");
+    auto r = cli({"info", "--json", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"hashes\": {\"crc32\": \"" + testdat::refCrc(c.full) +
+                         "\", \"md5\": null, \"sha1\": null, \"sha256\": null}"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"trim\": {\"usedSize\": 36864, \"chipSize\": 262144, \"state\": "
+                         "\"full\", \"paddingClean\": true}"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\"secureAreaForm\": \"homebrew\""), std::string::npos);
+    r = cli({"info", "--json", "--hashes", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"hashes\": {\"crc32\": \"" + testdat::refCrc(c.full) +
+                         "\", \"md5\": \"" + testdat::refDigest("MD5", c.full) +
+                         "\", \"sha1\": \"" + testdat::refDigest("SHA1", c.full) +
+                         "\", \"sha256\": \"" + testdat::refDigest("SHA256", c.full) + "\"}"),
+              std::string::npos)
+        << r.out;
+}
+
+} // namespace
+} // namespace cartscope

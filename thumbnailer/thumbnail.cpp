@@ -1,0 +1,231 @@
+#include "thumbnailer/thumbnail.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include "core/error.h"
+#include "core/fd.h"
+#include "core/header.h"
+#include "core/hex.h"
+#include "core/png.h"
+
+namespace cartscope::thumbnail {
+
+namespace {
+
+constexpr std::uint64_t kBannerOffsetField = 0x068;
+// The part of the banner block a thumbnail needs: leading block, icon bitmap and palette.
+constexpr std::uint64_t kIconAndPaletteBytes = 0x020 + 0x200 + 0x020;
+static_assert(kIconAndPaletteBytes <= core::kBannerSize);
+
+void put32be(std::vector<std::uint8_t>& out, std::uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void writeAll(int fd, std::span<const std::uint8_t> bytes)
+{
+    // Bounded by the byte count: every pass writes at least one byte or throws.
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw core::Error(core::kStreamWriteError);
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+}
+
+void closeChecked(core::UniqueFd& fd)
+{
+    // A delayed write error (a full disk on a network file system) shows only here.
+    if (::close(fd.release()) != 0)
+        throw core::Error(core::kStreamWriteError);
+}
+
+// Removes a temporary file unless it has been renamed into place.
+struct TempFileGuard {
+    std::string path;
+    ~TempFileGuard()
+    {
+        if (!path.empty())
+            ::unlink(path.c_str());
+    }
+};
+
+// The fallback for file systems without unnamed files, and for an OUTPUT that already exists
+// (a name can only be given to an unnamed file where none is): a hidden sibling, renamed over
+// OUTPUT once complete.
+void writeThroughSibling(const std::string& path, const std::string& folder,
+                         std::span<const std::uint8_t> bytes)
+{
+    const std::string name = std::filesystem::path(path).filename().string();
+    std::string pattern = folder + "/." + name + ".XXXXXX";
+    core::UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd.valid())
+        throw core::Error(core::cannotCreateMessage(path, errno));
+    TempFileGuard guard{pattern};
+    // mkostemp creates the file for its owner only; a plain create would give 0666 less umask.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd.get(), 0666 & ~mask);
+    writeAll(fd.get(), bytes);
+    closeChecked(fd);
+    if (::rename(pattern.c_str(), path.c_str()) != 0)
+        throw core::Error(core::cannotCreateMessage(path, errno));
+    guard.path.clear();
+}
+
+} // namespace
+
+IconFrame firstFrame(const core::TNDSBanner& banner)
+{
+    // Animated icons (DSi banners) carry eight bitmaps, eight palettes and a sequence; once the
+    // banner decoder yields them, the frame shown here is the sequence's first entry (its
+    // bitmap, palette and flips). Until then every banner shows its static icon.
+    IconFrame frame;
+
+    // The palette indices come from the banner decoder itself: decoding the bitmap with a
+    // palette whose entry i has red value i turns every pixel's red channel into its index,
+    // so the tile layout lives in one place only.
+    core::TNDSBanner coded;
+    for (std::size_t i = 0; i < coded.Palette.size(); ++i)
+        coded.Palette[i] = core::TPixelDataDec{"0", "0", std::to_string(i)};
+    core::IconPicture indices;
+    bool anyIndexZero = false;
+    core::ICO2BMP(banner.IconData, coded, indices, anyIndexZero);
+    for (std::size_t p = 0; p < frame.index.size(); ++p)
+        frame.index[p] = indices.pixels[p].r;
+
+    for (int i = 0; i < 16; ++i) {
+        core::IconPicture one;
+        bool zero = false;
+        core::IndexToPix(i, banner, one, 0, 0, zero);
+        frame.palette[static_cast<std::size_t>(i)] = one.at(0, 0);
+    }
+    return frame;
+}
+
+IconFrame readIconFrame(core::Stream& image)
+{
+    std::array<std::uint8_t, 4> field{};
+    // 0x068 banner offset
+    if (image.pread(kBannerOffsetField, field) != field.size())
+        throw core::Error("Not a cartridge image: the file ends inside the header");
+    const std::string offsetText = core::hexLE(field);
+    // Offsets of 0x80000000 and above are positions past the end, as everywhere else.
+    const std::uint64_t offset = core::headerOffsetPosition(offsetText);
+    if (offset == 0)
+        throw core::Error("The image has no banner (its banner offset is 0)");
+    const std::uint64_t size = image.size();
+    if (offset >= size || kIconAndPaletteBytes > size - offset)
+        throw core::Error("The banner at 0x" + offsetText + " lies past the end of the image");
+
+    core::TNDSBanner banner;
+    core::IconPicture picture;
+    bool hasTransparency = false;
+    core::PopulateNDSBanner(image, banner, offset, picture, hasTransparency);
+    return firstFrame(banner);
+}
+
+std::vector<std::uint8_t> renderRgba(const IconFrame& frame, int size)
+{
+    if (size < kMinSize || size > kMaxSize)
+        throw core::Error("The thumbnail size must be between 1 and 2048");
+    const auto side = static_cast<std::size_t>(size);
+    std::vector<std::uint8_t> rgba(side * side * 4);
+    std::size_t at = 0;
+    for (std::size_t y = 0; y < side; ++y) {
+        // Nearest neighbour: output pixel y shows icon row floor(y * 32 / size).
+        const std::size_t iconRow = y * kIconSide / side;
+        for (std::size_t x = 0; x < side; ++x) {
+            const std::size_t iconColumn = x * kIconSide / side;
+            const std::uint8_t index = frame.index[iconRow * kIconSide + iconColumn];
+            const core::Rgb c = frame.palette[index & 0x0F];
+            const bool transparent = index == 0;
+            rgba[at++] = transparent ? 0 : c.r;
+            rgba[at++] = transparent ? 0 : c.g;
+            rgba[at++] = transparent ? 0 : c.b;
+            rgba[at++] = transparent ? 0 : 255;
+        }
+    }
+    return rgba;
+}
+
+std::vector<std::uint8_t> encodeRgbaPng(std::span<const std::uint8_t> rgba, int size)
+{
+    const auto side = static_cast<std::size_t>(size);
+    if (size < kMinSize || size > kMaxSize || rgba.size() != side * side * 4)
+        throw core::Error("The thumbnail size must be between 1 and 2048");
+
+    // Filter type 0 on every row: the picture is blocks of flat colour, which deflate's
+    // repeat matching already packs well.
+    std::vector<std::uint8_t> raw;
+    raw.reserve(side * (1 + side * 4));
+    for (std::size_t y = 0; y < side; ++y) {
+        raw.push_back(0);
+        const auto row = rgba.subspan(y * side * 4, side * 4);
+        raw.insert(raw.end(), row.begin(), row.end());
+    }
+    uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<std::uint8_t> packed(packedSize);
+    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()),
+                  Z_BEST_COMPRESSION) != Z_OK)
+        throw core::Error("Out of memory");
+    packed.resize(packedSize);
+
+    std::vector<std::uint8_t> png = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<std::uint8_t> ihdr;
+    put32be(ihdr, static_cast<std::uint32_t>(size)); // width
+    put32be(ihdr, static_cast<std::uint32_t>(size)); // height
+    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0}); // 8 bits, RGBA, deflate, adaptive, no interlace
+    core::detail::appendChunk(png, "IHDR", ihdr);
+    core::detail::appendIdatChunks(png, packed);
+    core::detail::appendChunk(png, "IEND", {});
+    return png;
+}
+
+void writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes)
+{
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty())
+        folder = ".";
+
+    // First choice: an unnamed file in OUTPUT's folder that gets its name only once complete,
+    // so no other name ever appears there, not even after a crash.
+    core::UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        // Kernels and file systems without unnamed files say so with one of these.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            throw core::Error(core::cannotCreateMessage(path, errno));
+        writeThroughSibling(path, folder, bytes);
+        return;
+    }
+    writeAll(fd.get(), bytes);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        closeChecked(fd);
+        return;
+    }
+    // OUTPUT exists (or /proc is missing): the unnamed file goes away with its descriptor.
+    writeThroughSibling(path, folder, bytes);
+}
+
+void makeThumbnail(const std::string& input, const std::string& output, int size)
+{
+    // Everything is read and encoded before OUTPUT is touched: a failure leaves no file.
+    std::vector<std::uint8_t> png;
+    {
+        core::FileStream image(input);
+        png = encodeRgbaPng(renderRgba(readIconFrame(image), size), size);
+    }
+    writeFileAtomically(output, png);
+}
+
+} // namespace cartscope::thumbnail
