@@ -267,7 +267,15 @@ void TForm1::ExtractAllButtonClick()
             } hide{m_form2};
             m_form2->start(total);
             std::size_t counted = 0;
-            core::extractAll(*ImageStream, plan, [&](const core::ExtractProgress& p) {
+            core::ExtractOptions options;
+            // A destination that folds letter case sent the file under a " (2)" name: the
+            // dialog shows the name written, as it does for names the plan had to change.
+            options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
+                const std::string base = f.full.substr(0, f.full.size() - f.relative.size());
+                m_form2->showFile(fromLocalPath(core::markInvisible(written)),
+                                  fromLocalPath(core::markInvisible(base + written)));
+            };
+            options.onProgress = [&](const core::ExtractProgress& p) {
                 if (p.done > counted) {
                     for (; counted < p.done; ++counted)
                         m_form2->advance();
@@ -289,7 +297,8 @@ void TForm1::ExtractAllButtonClick()
                 m_form2->showFile(fromLocalPath(core::markInvisible(p.current->relative)),
                                   fromLocalPath(core::markInvisible(p.current->full)));
                 return true;
-            });
+            };
+            core::runExtraction(*ImageStream, plan, options);
         }
         m_dialogs->information(this, QStringLiteral("Rom Extracted"));
     });

@@ -86,6 +86,7 @@ void TForm1::OpenRom(const std::string& fileName)
     //    private folder, also when the load that made it stopped before holding a stream: no
     //    copy is ever left behind.
     m_pass->cancel();
+    ++m_loadSerial;
     ImageStream.reset();
     m_tempImage.reset();
 
@@ -215,7 +216,10 @@ void TForm1::readPassFailed(const QString& message)
 {
     // Extraction reads the same image: while it runs, the failure waits for its end.
     if (m_job != Job::None) {
-        QTimer::singleShot(50, this, [this, message] { readPassFailed(message); });
+        QTimer::singleShot(50, this, [this, message, load = m_loadSerial] {
+            if (load == m_loadSerial) // no other load has started meanwhile
+                readPassFailed(message);
+        });
         return;
     }
     // As a load that fails: the message, nothing loaded, the image released; the name stays.
@@ -355,6 +359,7 @@ void TForm1::FormDestroy()
 {
     FSListView->viewport()->removeEventFilter(this);
     m_pass->cancel();
+    ++m_loadSerial;
     ImageStream.reset();
     m_tempImage.reset();
     TempImagePath.clear();

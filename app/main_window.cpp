@@ -30,6 +30,7 @@
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/progress_dialog.h"
+#include "app/verification_page.h"
 #include "core/error.h"
 #include "core/space.h"
 
@@ -97,6 +98,8 @@ void TForm1::createControls()
     FSTabSheet = named(new QWidget, "FSTabSheet");
     PageControl->addTab(RomInfoTabSheet, QStringLiteral("Rom Info"));
     PageControl->addTab(FSTabSheet, QStringLiteral("File System Info"));
+    VerificationTabSheet = new VerificationPage(*m_dialogs);
+    PageControl->addTab(VerificationTabSheet, QStringLiteral("Verification"));
 
     QWidget* page = RomInfoTabSheet;
     const auto labelled = [this](QWidget* parent, const char* caption, const char* name) {
@@ -212,6 +215,12 @@ void TForm1::connectControls()
     connect(m_pass.get(), &BackgroundPass::finished, this,
             [this] { readPassDone(m_passCrc ? m_passCrc->value() : 0); });
     connect(m_pass.get(), &BackgroundPass::failed, this, &TForm1::readPassFailed);
+
+    // The "Verification" page rides on the same read.
+    addPassSinkProvider([this] { return VerificationTabSheet->startLoad(); });
+    connect(m_pass.get(), &BackgroundPass::progress, VerificationTabSheet,
+            &VerificationPage::passProgress);
+    connect(this, &TForm1::readPassFinished, VerificationTabSheet, &VerificationPage::passFinished);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -385,6 +394,9 @@ void TForm1::layoutControls()
     grid.place(ShowSystemFilesCheckBox, 8, 420, 201, 17);
     grid.requireHint(ShowSystemFilesCheckBox);
 
+    // Page "Verification".
+    VerificationTabSheet->place(grid);
+
     // The archive progress panel over the pages.
     grid.place(ExtProgressPanel, 28, 206, 401, 113);
     grid.place(ExtProgressLabel, 16, 16, 369, 17);
@@ -448,6 +460,7 @@ void TForm1::ClearInfo()
     IconTransparencyCheckBox->setEnabled(false);
     for (QTextEdit* view : LangTntRichEdits)
         view->clear();
+    VerificationTabSheet->clear();
 }
 
 void TForm1::guarded(const std::function<void()>& body)

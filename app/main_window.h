@@ -45,6 +45,7 @@ class QTreeWidget;
 namespace cartscope::app {
 
 class BackgroundPass;
+class VerificationPage;
 class DesignLayout;
 class IconView;
 class NarcDialog;
@@ -215,7 +216,8 @@ private:
     std::vector<std::shared_ptr<core::ReadSink>> m_passSinks; // this load's, from the providers
     std::unique_ptr<core::Crc32Sink> m_passCrc;
     std::unique_ptr<BackgroundPass> m_pass;
-    bool m_passDone = false; // the CRC-32 of this load is known
+    bool m_passDone = false;        // the CRC-32 of this load is known
+    std::uint64_t m_loadSerial = 0; // counts loads, so a deferred step knows its own
 
     // ---- File system
     std::vector<core::TFileEntry> FileEntries;
@@ -241,6 +243,7 @@ private:
     QTabWidget* PageControl = nullptr;
     QWidget* RomInfoTabSheet = nullptr;
     QWidget* FSTabSheet = nullptr;
+    VerificationPage* VerificationTabSheet = nullptr;
 
     QLineEdit* IntNameEdit = nullptr;
     QLineEdit* FileSizeEdit = nullptr;

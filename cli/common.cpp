@@ -30,7 +30,7 @@ std::optional<std::string> Invocation::value(const std::string& option) const
     return it->second.back();
 }
 
-Input openInput(const std::string& path)
+Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks)
 {
     Input in;
     in.given = path;
@@ -41,7 +41,7 @@ Input openInput(const std::string& path)
     core::requireRegularFile(path);
     archive::ExtractEvents events;
     events.onProgress = [](int, int) { return g_interrupted.load(); };
-    in.fromArchive = archive::extractFirstImage(path, events);
+    in.fromArchive = archive::extractFirstImage(path, events, copySinks);
     checkInterrupted();
     if (!in.fromArchive)
         throw core::Error("No .nds or .ids image could be taken out of \"" + path + "\"");

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,7 +67,9 @@ struct Input {
     std::optional<archive::ExtractedImage> fromArchive;
 };
 
-Input openInput(const std::string& path);
+// `copySinks` see the image's bytes while an archive member is copied (the copy is their one
+// read); for a plain image they are handed to the load's read pass instead (LoadOptions).
+Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks = {});
 // The load every command shares; the whole-file CRC-32 only for the commands that print it
 // (taken from the archive copy when there was one, else one read pass over the image).
 core::LoadedImage load(const Input& in, bool withFileCrc32 = false);

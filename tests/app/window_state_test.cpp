@@ -83,9 +83,10 @@ void WindowStateTest::initialState()
     QCOMPARE(w.child<cartscope::app::IconView>("IconImage")->size(), QSize(32, 32));
 
     auto* pages = w.child<QTabWidget>("PageControl");
-    QCOMPARE(pages->count(), 2);
+    QCOMPARE(pages->count(), 3);
     QCOMPARE(pages->tabText(0), QStringLiteral("Rom Info"));
     QCOMPARE(pages->tabText(1), QStringLiteral("File System Info"));
+    QCOMPARE(pages->tabText(2), QStringLiteral("Verification"));
     QCOMPARE(pages->currentIndex(), 0);
 
     auto* languages = w.child<QTabWidget>("LangPageControl");
