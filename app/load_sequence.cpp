@@ -70,13 +70,8 @@ void TForm1::HandleDroppedFile(const QList<QUrl>& urls)
     if (!QFileInfo(local).isFile())
         return;
     const std::string path = toLocalPath(local);
-    const std::string extension = core::extensionOf(path);
-    for (const char* accepted : {".nds", ".ids", ".zip"}) {
-        if (core::equalsIgnoreCase(extension, accepted)) {
-            openFile(path);
-            return;
-        }
-    }
+    if (core::isDroppableName(path))
+        openFile(path);
 }
 
 void TForm1::OpenRom(const std::string& fileName)
@@ -180,6 +175,7 @@ void TForm1::showLoaded(const core::LoadedImage& loaded)
         IconTransparencyCheckBox->setChecked(loaded.hasTransparency);
         IconTransparencyCheckBox->setEnabled(loaded.hasTransparency);
         IconImage->setPicture(loaded.icon);
+        PopulateDsiInfo(); // beside the banner: versions, CRCs, extra titles, animation, DSi page
     }
 }
 

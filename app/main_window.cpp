@@ -156,6 +156,8 @@ void TForm1::createControls()
         LangPageControl->addTab(sheet, QString::fromLatin1(core::kTitleLanguages[i]));
     }
 
+    createDsiControls();
+
     FSListView = named(new QTreeWidget(FSTabSheet), "FSListView");
     FilesPopupMenu = named(new QMenu(FSListView), "FilesPopupMenu");
     ExtractThisFile1 = FilesPopupMenu->addAction(QStringLiteral("Extract This File"));
@@ -210,6 +212,7 @@ void TForm1::connectControls()
     connect(ShowNarcContents1, &QAction::triggered, this, &TForm1::ShowNarcContents1Click);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &TForm1::ShowSystemFilesCheckBoxClick);
+    connectDsiControls();
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
@@ -266,6 +269,7 @@ void TForm1::populateControls()
         view->setLineWrapMode(QTextEdit::WidgetWidth);
         setBackground(view, face);
     }
+    populateDsiControls();
     LangPageControl->setCurrentIndex(1); // "English"
     PageControl->setCurrentIndex(0);     // "Rom Info"
 
@@ -405,6 +409,8 @@ void TForm1::layoutControls()
     grid.place(ExtCancelButton, 312, 72, 75, 25);
     grid.requireHint(ExtCancelButton);
 
+    layoutDsiControls(grid);
+
     grid.apply();
 
     const std::array<int, 3> columns = {246, 75, 75};
@@ -461,6 +467,7 @@ void TForm1::ClearInfo()
     for (QTextEdit* view : LangTntRichEdits)
         view->clear();
     VerificationTabSheet->clear();
+    clearDsiInfo();
 }
 
 void TForm1::guarded(const std::function<void()>& body)

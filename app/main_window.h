@@ -15,6 +15,8 @@
 #include "app/dialogs.h"
 #include "archive/temp_area.h"
 #include "core/banner.h"
+#include "core/banner_info.h"
+#include "core/dsi.h"
 #include "core/extract.h"
 #include "core/filelist.h"
 #include "core/fnt.h"
@@ -75,8 +77,9 @@ public:
     void OpenRom(const std::string& fileName);
     // OpenRom with the window's error display around it (the command line, the dialog, drops).
     void openFile(const std::string& fileName);
-    // The drop rule: the first URL only; a local regular file with extension ".nds", ".ids"
-    // or ".zip" in any letter case is opened, anything else is ignored without a message.
+    // The drop rule: the first URL only; a local regular file with extension ".nds", ".ids",
+    // ".dsi", ".srl" or ".zip" in any letter case is opened, anything else is ignored without
+    // a message.
     void HandleDroppedFile(const QList<QUrl>& urls);
     // Resets what the "Rom Info" page displays.
     void ClearInfo();
@@ -163,6 +166,17 @@ private:
     void updateSaveInfoEnabled();
     void setFileName(const std::string& fileName);
     void FormDestroy();
+
+    // Banner versions, the animated icon and the DSi header (dsi_page.cpp).
+    void createDsiControls();
+    void connectDsiControls();
+    void populateDsiControls();
+    void layoutDsiControls(DesignLayout& grid);
+    void clearDsiInfo();
+    // Reads the banner as its version describes it and the DSi header from the held image;
+    // fills the Chinese and Korean tabs, the animation and the "DSi" page.
+    void PopulateDsiInfo();
+    void IconAnimateCheckBoxClick();
 
     // Report and icon export side.
     core::DisplayValues shownValues() const;
@@ -275,7 +289,11 @@ private:
     QCheckBox* IconTransparencyCheckBox = nullptr;
     IconView* IconImage = nullptr;
     QTabWidget* LangPageControl = nullptr;
-    std::vector<QTextEdit*> LangTntRichEdits; // Lang1TntRichEdit .. Lang6TntRichEdit
+    std::vector<QTextEdit*> LangTntRichEdits;  // Lang1TntRichEdit .. Lang6TntRichEdit
+    std::vector<QTextEdit*> m_extraTitleEdits; // Lang7TntRichEdit (Chinese), Lang8 (Korean)
+    QCheckBox* IconAnimateCheckBox = nullptr;
+    QWidget* DsiTabSheet = nullptr;
+    QTreeWidget* DsiInfoView = nullptr;
 
     QTreeWidget* FSListView = nullptr;
     QMenu* FilesPopupMenu = nullptr;

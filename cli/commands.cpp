@@ -35,10 +35,11 @@ namespace {
 
 constexpr const char* kUsage =
     R"(Usage: cartscope-cli COMMAND [OPTIONS] [--] IMAGE [ARGS...]
-Inspects Nintendo DS and iQue DS cartridge images (.nds, .ids, or a .zip holding one).
+Inspects Nintendo DS, iQue DS and DSi cartridge images (.nds, .ids, .dsi, .srl, or a .zip
+holding one).
 
 Commands:
-  info [--json [--hashes]] IMAGE
+  info [--json] [--hashes] IMAGE
                                the header information report (or every value as JSON;
                                --hashes adds MD5, SHA-1 and SHA-256 to the CRC-32)
   list [--json] [--system | --system-only] IMAGE
@@ -53,6 +54,8 @@ Commands:
                                DIR/<archive name without extension>/
   icon IMAGE OUT               save the banner icon as PNG: OUT-Trans.png and
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
+  icon --animated IMAGE OUT    also save the animated icon as OUT-Animated.png (an
+                               animated PNG); an error when the banner has none
   verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
                                check dumps against No-Intro DATs: each PATH is an image,
                                a .zip (every .nds/.ids/.dsi/.srl member) or a folder
@@ -67,10 +70,11 @@ Options:
   --system-only
               only the system files
   --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
-  --hashes    info --json: also MD5, SHA-1 and SHA-256 (one more read of the image)
+  --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
   --dat FILE  verify: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
   --jobs N    verify: images checked at once (default: the number of cores)
   --csv       verify: one CSV row per image
+  --animated  icon: also write the animated icon as OUT-Animated.png
   --help      show this text
   --version   show the version
   --          end of options (for paths that begin with "-")
@@ -83,9 +87,9 @@ struct OptionSpec {
     bool takesValue;
 };
 constexpr OptionSpec kOptions[] = {
-    {"--json", false},   {"--force", false},       {"--hashes", false},
-    {"--dat", true},     {"--jobs", true},         {"--csv", false},
-    {"--system", false}, {"--system-only", false}, {"--narc", true},
+    {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
+    {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
+    {"--system-only", false}, {"--narc", true},
 };
 
 const std::vector<const Command*>& commandTable()

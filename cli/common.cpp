@@ -1,6 +1,6 @@
 #include "cli/common.h"
 
-#include <sstream>
+#include <charconv>
 
 #include "cli/commands.h"
 #include "core/error.h"
@@ -123,24 +123,38 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
     if (rows.empty())
         return "[]";
     const std::string pad(static_cast<std::size_t>(indent + 2), ' ');
+    // Built in place, once: with 65,000 rows the text is megabytes, and every temporary copy of
+    // it counts in the command's peak memory.
     std::string s = "[";
+    s.reserve(rows.size() * (pad.size() + 96));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         s += i ? ",\n" : "\n";
         long long size = 0;
-        std::istringstream(rows[i].size) >> size;
-        s += pad + "{\"path\": " + core::jsonString(rows[i].path) +
-             ", \"offset\": " + core::jsonString(rows[i].offset) +
-             ", \"size\": " + std::to_string(size) + ", \"pathBytes\": \"" +
-             hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
-                      rows[i].path.size()) +
-             "\"";
+        const std::string& text = rows[i].size;
+        std::from_chars(text.data(), text.data() + text.size(), size);
+        s += pad;
+        s += "{\"path\": ";
+        s += core::jsonString(rows[i].path);
+        s += ", \"offset\": ";
+        s += core::jsonString(rows[i].offset);
+        s += ", \"size\": ";
+        s += std::to_string(size);
+        s += ", \"pathBytes\": \"";
+        s += hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
+                      rows[i].path.size());
+        s += "\"";
         if (rows[i].system)
             s += ", \"system\": true";
-        if (!rows[i].problem.empty())
-            s += ", \"problem\": " + core::jsonString(rows[i].problem);
+        if (!rows[i].problem.empty()) {
+            s += ", \"problem\": ";
+            s += core::jsonString(rows[i].problem);
+        }
         s += "}";
     }
-    return s + "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "]";
+    s += "\n";
+    s.append(static_cast<std::size_t>(indent), ' ');
+    s += "]";
+    return s;
 }
 
 std::string narcJson(const core::Narc& narc, int indent)

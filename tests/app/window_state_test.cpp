@@ -83,16 +83,18 @@ void WindowStateTest::initialState()
     QCOMPARE(w.child<cartscope::app::IconView>("IconImage")->size(), QSize(32, 32));
 
     auto* pages = w.child<QTabWidget>("PageControl");
-    QCOMPARE(pages->count(), 3);
+    QCOMPARE(pages->count(), 4);
     QCOMPARE(pages->tabText(0), QStringLiteral("Rom Info"));
     QCOMPARE(pages->tabText(1), QStringLiteral("File System Info"));
     QCOMPARE(pages->tabText(2), QStringLiteral("Verification"));
+    QCOMPARE(pages->tabText(3), QStringLiteral("DSi"));
     QCOMPARE(pages->currentIndex(), 0);
 
     auto* languages = w.child<QTabWidget>("LangPageControl");
-    const QStringList expected = {"Japanese", "English", "French", "German", "Italian", "Spanish"};
-    QCOMPARE(languages->count(), 6);
-    for (int i = 0; i < 6; ++i) {
+    const QStringList expected = {"Japanese", "English", "French",  "German",
+                                  "Italian",  "Spanish", "Chinese", "Korean"};
+    QCOMPARE(languages->count(), 8);
+    for (int i = 0; i < 8; ++i) {
         QCOMPARE(languages->tabText(i), expected[i]);
         auto* view = w.child<QTextEdit>(qPrintable(QStringLiteral("Lang%1TntRichEdit").arg(i + 1)));
         QCOMPARE(view->parentWidget(), languages->widget(i));

@@ -56,6 +56,7 @@ options_of() {
 [[ $(options_of info) == *--json* ]] || { echo "FAIL: info has no --json"; exit 1; }
 expect _cartscope_cli "$(options_of info)" cartscope-cli info --
 expect _cartscope_cli "$(options_of extract)" cartscope-cli extract --
+expect _cartscope_cli "--csv --dat --help --jobs --json" cartscope-cli verify --
 expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli info ""
 expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli info --json ""
 expect _cartscope_cli "out" cartscope-cli extract a.nds ""
