@@ -166,6 +166,10 @@ void TForm1::createControls()
                               "ExtractFileButton");
     ExtractAllButton = named(new QPushButton(QStringLiteral("Extract Rom Contents"), FSTabSheet),
                              "ExtractAllButton");
+    ShowNarcContents1 = FilesPopupMenu->addAction(QStringLiteral("Show NARC Contents"));
+    ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
+    ShowSystemFilesCheckBox = named(new QCheckBox(QStringLiteral("Show System Files"), FSTabSheet),
+                                    "ShowSystemFilesCheckBox");
 
     ExtProgressPanel = named(new QFrame(this), "ExtProgressPanel");
     ExtProgressLabel =
@@ -205,6 +209,9 @@ void TForm1::connectControls()
     connect(ExtractThisFile1, &QAction::triggered, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractFileButton, &QPushButton::clicked, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractAllButton, &QPushButton::clicked, this, &TForm1::ExtractAllButtonClick);
+    connect(ShowNarcContents1, &QAction::triggered, this, &TForm1::ShowNarcContents1Click);
+    connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
+            &TForm1::ShowSystemFilesCheckBoxClick);
     connectDsiControls();
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
@@ -388,6 +395,8 @@ void TForm1::layoutControls()
     grid.requireHint(ExtractFileButton);
     grid.place(ExtractAllButton, 224, 392, 201, 25);
     grid.requireHint(ExtractAllButton);
+    grid.place(ShowSystemFilesCheckBox, 8, 420, 201, 17);
+    grid.requireHint(ShowSystemFilesCheckBox);
 
     // Page "Verification".
     VerificationTabSheet->place(grid);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <QList>
+#include <QPointer>
 #include <QUrl>
 #include <QWidget>
 
@@ -22,6 +23,7 @@
 #include "core/header.h"
 #include "core/interpret.h"
 #include "core/load.h"
+#include "core/narc.h"
 #include "core/read_pass.h"
 #include "core/space.h"
 #include "core/stream.h"
@@ -48,6 +50,7 @@ class BackgroundPass;
 class VerificationPage;
 class DesignLayout;
 class IconView;
+class NarcDialog;
 class TForm2;
 
 inline constexpr const char* kWindowCaption = "Cartscope v1.7";
@@ -195,6 +198,15 @@ private:
     std::optional<std::string> chooseExtractionBase();
     bool roomForExtraction(const std::vector<core::PlannedFile>& plan);
 
+    // System files and NARC archives (file_list.cpp).
+    void ShowSystemFilesCheckBoxClick();
+    void ShowNarcContents1Click();
+    void showNarc(const std::string& path);
+    void extractNarc(const core::Narc& narc);
+    void closeNarcDialogs();
+    std::vector<core::FileRow> treeRows() const;
+    bool rowIsNarc(const core::FileRow& row) const;
+
     std::unique_ptr<Dialogs> m_dialogs;
 
     // ---- Loader state
@@ -225,6 +237,9 @@ private:
     std::vector<core::TFileEntry> FileEntries;
     std::vector<core::TDirEntry> DirEntries;
     std::vector<core::FileRow> m_rows; // the list's rows in their current order
+    // The system rows of the open image, read when "Show System Files" first needs them.
+    std::optional<std::vector<core::FileRow>> m_systemRows;
+    std::vector<QPointer<NarcDialog>> m_narcDialogs;
     core::SortState m_sort;
     std::string LastExtractDir;
     FreeSpaceProbe m_freeSpace;
@@ -283,6 +298,8 @@ private:
     QTreeWidget* FSListView = nullptr;
     QMenu* FilesPopupMenu = nullptr;
     QAction* ExtractThisFile1 = nullptr;
+    QAction* ShowNarcContents1 = nullptr;
+    QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;
 

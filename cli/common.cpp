@@ -142,12 +142,50 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
         s += ", \"pathBytes\": \"";
         s += hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
                       rows[i].path.size());
-        s += "\"}";
+        s += "\"";
+        if (rows[i].system)
+            s += ", \"system\": true";
+        if (!rows[i].problem.empty()) {
+            s += ", \"problem\": ";
+            s += core::jsonString(rows[i].problem);
+        }
+        s += "}";
     }
     s += "\n";
     s.append(static_cast<std::size_t>(indent), ' ');
     s += "]";
     return s;
+}
+
+std::string narcJson(const core::Narc& narc, int indent)
+{
+    const std::string pad(static_cast<std::size_t>(indent + 4), ' ');
+    std::string notes = "[";
+    for (std::size_t i = 0; i < narc.notes.size(); ++i)
+        notes += (i ? ", " : "") + core::jsonString(narc.notes[i]);
+    notes += "]";
+    const std::vector<core::FileRow> rows = core::narcRows(narc);
+    std::string members = rows.empty() ? "[]" : "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const core::NarcMember& m = narc.members[i];
+        members += i ? ",\n" : "\n";
+        members += pad + "{\"path\": " + core::jsonString(m.path) +
+                   ", \"offset\": " + core::jsonString(rows[i].offset) +
+                   ", \"size\": " + std::to_string(m.size) +
+                   ", \"narc\": " + (m.narc ? "true" : "false") +
+                   ", \"compressed\": " + (m.compressed ? "true" : "false");
+        if (!m.problem.empty())
+            members += ", \"problem\": " + core::jsonString(m.problem);
+        members += "}";
+    }
+    if (!rows.empty())
+        members += "\n" + std::string(static_cast<std::size_t>(indent + 2), ' ') + "]";
+    JsonObject o;
+    o.str("path", narc.path)
+        .boolean("named", narc.named)
+        .raw("notes", notes)
+        .raw("members", members);
+    return o.text(indent);
 }
 
 } // namespace cartscope::cli

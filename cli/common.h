@@ -14,6 +14,7 @@
 #include "archive/zip_input.h"
 #include "core/filelist.h"
 #include "core/load.h"
+#include "core/narc.h"
 
 // What every command shares: the parsed command line, the input image (a file or a private
 // copy out of a .zip), terminal escaping and a small JSON writer.
@@ -100,7 +101,12 @@ private:
 
 // The list rows as a JSON array of {path, offset, size, pathBytes}: pathBytes is the hex of the
 // path's raw bytes, exact where the text had to replace a byte that is not UTF-8.
+// System rows add "system": true and, when they cannot be extracted, "problem".
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
+
+// A NARC archive as JSON: {path, named, notes, members: [{path, offset, size, narc,
+// compressed[, problem]}]}.
+std::string narcJson(const core::Narc& narc, int indent);
 
 // The commands, one source file each.
 const Command& infoCommand();

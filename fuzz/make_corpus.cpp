@@ -73,6 +73,10 @@ int main(int argc, char** argv)
     writeFile(dir + "/banner/short.bin",
               Bytes(withBanner.begin() + at, withBanner.begin() + at + 0x240));
 
+    writeFile(dir + "/narc/named.narc",
+              narcArchive({{"a.bin", Bytes{1, 2, 3}}, {"d/b.bin", Bytes{0x10, 5}}}, true));
+    writeFile(dir + "/narc/plain.narc", narcArchive({{"", Bytes{'N', 'A', 'R', 'C'}}}, false));
+
     // fuzz_dsi: a DSi-only image with an animated banner, a DS image with a version 3 banner.
     VersionedBanner animated;
     animated.version = 0x0103;
