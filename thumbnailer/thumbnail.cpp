@@ -8,6 +8,7 @@
 
 #include <zlib.h>
 
+#include "core/banner_info.h"
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/header.h"
@@ -86,9 +87,6 @@ void writeThroughSibling(const std::string& path, const std::string& folder,
 
 IconFrame firstFrame(const core::TNDSBanner& banner)
 {
-    // Animated icons (DSi banners) carry eight bitmaps, eight palettes and a sequence; once the
-    // banner decoder yields them, the frame shown here is the sequence's first entry (its
-    // bitmap, palette and flips). Until then every banner shows its static icon.
     IconFrame frame;
 
     // The palette indices come from the banner decoder itself: decoding the bitmap with a
@@ -112,6 +110,31 @@ IconFrame firstFrame(const core::TNDSBanner& banner)
     return frame;
 }
 
+IconFrame firstAnimationFrame(const core::AnimatedIcon& icon)
+{
+    // The first token names the bitmap, the palette and the flips of the frame shown first.
+    const core::AnimationToken& token = icon.sequence.front();
+    core::TNDSBanner banner;
+    banner.IconData = icon.bitmaps[static_cast<std::size_t>(token.bitmap & 7)];
+    const auto& words = icon.palettes[static_cast<std::size_t>(token.palette & 7)];
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::array<std::uint8_t, 2> word = {static_cast<std::uint8_t>(words[i] & 0xFF),
+                                                  static_cast<std::uint8_t>(words[i] >> 8)};
+        banner.Palette[i] = core::colourFromWord(word);
+    }
+    const IconFrame unflipped = firstFrame(banner);
+    IconFrame frame = unflipped;
+    for (int y = 0; y < kIconSide; ++y) {
+        for (int x = 0; x < kIconSide; ++x) {
+            const int fromX = token.flipH ? kIconSide - 1 - x : x;
+            const int fromY = token.flipV ? kIconSide - 1 - y : y;
+            frame.index[static_cast<std::size_t>(y * kIconSide + x)] =
+                unflipped.index[static_cast<std::size_t>(fromY * kIconSide + fromX)];
+        }
+    }
+    return frame;
+}
+
 IconFrame readIconFrame(core::Stream& image)
 {
     std::array<std::uint8_t, 4> field{};
@@ -127,6 +150,15 @@ IconFrame readIconFrame(core::Stream& image)
     if (offset >= size || kIconAndPaletteBytes > size - offset)
         throw core::Error("The banner at 0x" + offsetText + " lies past the end of the image");
 
+    // 0x000 of the banner: its version; 0x0103 carries an animated icon, whose first frame is
+    // what the thumbnail shows.
+    std::array<std::uint8_t, 2> version{};
+    image.pread(offset, version);
+    if (version[0] == 0x03 && version[1] == 0x01) {
+        const core::BannerInfo info = core::readBannerInfo(image, offset);
+        if (info.animated && !info.animation.sequence.empty())
+            return firstAnimationFrame(info.animation);
+    }
     core::TNDSBanner banner;
     core::IconPicture picture;
     bool hasTransparency = false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/banner.h"
+#include "core/banner_info.h"
 #include "core/stream.h"
 
 // The file manager's thumbnail of a cartridge image: the banner icon scaled up with
@@ -32,6 +33,10 @@ IconFrame readIconFrame(core::Stream& image);
 
 // The frame the thumbnail shows for a decoded banner.
 IconFrame firstFrame(const core::TNDSBanner& banner);
+
+// The frame an animated icon shows first: the first token's bitmap and palette, flipped as the
+// token says.
+IconFrame firstAnimationFrame(const core::AnimatedIcon& icon);
 
 // SIZE x SIZE pixels, 4 bytes each (R G B A), row by row.
 std::vector<std::uint8_t> renderRgba(const IconFrame& frame, int size);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "core/banner_info.h"
 #include "core/error.h"
 #include "core/stream.h"
 #include "tests/fixture/image_builder.h"
@@ -354,7 +355,46 @@ TEST(ThumbnailReads, OnlyTheBannerOffsetAndTheBannerWhateverTheImageSize)
                 << position << "+" << length;
             total += length;
         }
-        EXPECT_LE(total, 4u + 0x840u);
+        EXPECT_LE(total, 4u + 2u + 0x840u); // offset field, version word, banner
+    }
+}
+
+TEST(ThumbnailFrames, AnAnimatedIconShowsItsFirstTokensBitmapPaletteAndFlips)
+{
+    cartscope::fixture::VersionedBanner spec;
+    spec.version = 0x0103;
+    spec.base = cartscope::fixture::sampleBanner();
+    // The static icon is all index 1; the first token shows bitmap 5 with palette 6, flipped
+    // both ways, so a thumbnail of the static icon or of an unflipped frame cannot pass.
+    for (auto& b : spec.base.icon)
+        b = 0x11;
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 32; ++x)
+            cartscope::fixture::setIconIndex(spec.animation.bitmaps[5], x, y, (x + 2 * y) % 16);
+    for (int i = 0; i < 16; ++i)
+        spec.animation.palettes[6][static_cast<std::size_t>(i)] =
+            static_cast<std::uint16_t>(0x7FFF - i * 0x0421);
+    spec.animation.sequence = {static_cast<std::uint16_t>(0xC000 | (6 << 11) | (5 << 8) | 10),
+                               0x0105, 0x0000};
+    const Bytes bytes = ImageBuilder().rawBanner(cartscope::fixture::bannerBlock(spec)).build();
+    cartscope::core::MemoryStream image(bytes);
+    const thumb::IconFrame frame = thumb::readIconFrame(image);
+
+    // The reference: the banner decoder's own first animation frame.
+    const std::uint64_t at = bytes[0x68] | bytes[0x69] << 8 | bytes[0x6A] << 16 |
+                             static_cast<std::uint64_t>(bytes[0x6B]) << 24;
+    const auto banner = cartscope::core::readBannerInfo(image, at);
+    ASSERT_TRUE(banner.animated);
+    const auto frames = cartscope::core::decodeAnimation(banner.animation);
+    ASSERT_FALSE(frames.empty());
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 32; ++x) {
+            const std::uint8_t index = frame.index[static_cast<std::size_t>(y * 32 + x)];
+            EXPECT_EQ(index, (31 - x + 2 * (31 - y)) % 16) << x << "," << y;
+            EXPECT_EQ(index == 0, frames[0].isClear(x, y)) << x << "," << y;
+            if (index != 0)
+                EXPECT_EQ(frame.palette[index], frames[0].picture.at(x, y)) << x << "," << y;
+        }
     }
 }
 
