@@ -17,6 +17,7 @@ std::vector<FileFilter> openImageFilters()
         {"Nintendo DS Rom Files (*.nds)", {"*.nds"}},
         {"iQueDS Rom Files (*.ids)", {"*.ids"}},
         {"Zip Files (*.zip)", {"*.zip"}},
+        {"DSi Rom Files (*.dsi;*.srl)", {"*.dsi", "*.srl"}},
     };
 }
 

@@ -19,7 +19,8 @@ struct FileFilter {
     friend bool operator==(const FileFilter&, const FileFilter&) = default;
 };
 
-// The open dialog's four filters, the first selected when it opens.
+// The open dialog's filters (the design's four, then DSi images), the first selected when it
+// opens.
 std::vector<FileFilter> openImageFilters();
 FileFilter iconFilter();   // "Portable Network Graphics (*.png)"
 FileFilter reportFilter(); // "Text Files (*.txt)"

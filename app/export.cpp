@@ -161,6 +161,9 @@ void TForm1::SaveIconButtonClick()
         } else {
             core::writeIconPng(core::replaceExtension(name, ".png"), picture, false);
         }
+        // An animated icon also goes out as an animated PNG, after the still files.
+        if (IconImage->hasAnimation())
+            core::writeAnimatedPng(core::animatedIconName(name), IconImage->animation());
         m_dialogs->information(this, QStringLiteral("Icon Saved"));
     });
 }

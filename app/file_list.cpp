@@ -1,7 +1,12 @@
 // Page "File System Info": the file list, its sorting, the enabling of the two extraction
 // commands, and extraction itself.
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #include <QAction>
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QMenu>
@@ -10,10 +15,15 @@
 
 #include "app/job_guard.h"
 #include "app/main_window.h"
+#include "app/narc_dialog.h"
 #include "app/progress_dialog.h"
 #include "app/qt_text.h"
 #include "core/extract.h"
+#include "core/hex.h"
+#include "core/narc.h"
+#include "core/paths.h"
 #include "core/space.h"
+#include "core/system_files.h"
 #include "core/text.h"
 
 namespace cartscope::app {
@@ -22,7 +32,14 @@ namespace {
 
 bool sameRow(const core::FileRow& a, const core::FileRow& b)
 {
-    return a.path == b.path && a.offset == b.offset && a.size == b.size;
+    return a.path == b.path && a.offset == b.offset && a.size == b.size && a.system == b.system;
+}
+
+// The system rows stay after the tree's rows whatever the order within each.
+void keepSystemRowsLast(std::vector<core::FileRow>& rows)
+{
+    std::stable_partition(rows.begin(), rows.end(),
+                          [](const core::FileRow& r) { return !r.system; });
 }
 
 } // namespace
@@ -30,6 +47,11 @@ bool sameRow(const core::FileRow& a, const core::FileRow& b)
 void TForm1::ParseArraysToList()
 {
     m_rows = core::ParseArraysToList(FileEntries, DirEntries);
+    m_systemRows.reset();
+    if (ShowSystemFilesCheckBox->isChecked() && ImageStream) {
+        m_systemRows = core::systemRows(core::systemFiles(*ImageStream));
+        m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
+    }
     fillList(nullptr, false);
     // Filling the list is its change notification even when there are no rows to insert: an
     // image without files keeps "Extract Rom Contents", whose run then only shows and hides the
@@ -40,6 +62,8 @@ void TForm1::ParseArraysToList()
 
 void TForm1::emptyFileList()
 {
+    closeNarcDialogs();
+    m_systemRows.reset();
     m_rows.clear();
     FSListView->clear();
     // Emptying the list notifies a change; the commands are disabled after it.
@@ -53,11 +77,18 @@ void TForm1::fillList(const core::FileRow* keepCurrent, bool keepSelected)
     FSListView->clear();
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(m_rows.size()));
+    // System rows in the palette's link colour: distinct from the tree's, readable in any theme.
+    const QBrush systemBrush(FSListView->palette().color(QPalette::Link));
     for (const core::FileRow& row : m_rows) {
         // Invisible and reordering characters show as marks; the row itself keeps the real name.
-        items.append(
+        auto* item =
             new QTreeWidgetItem(QStringList{fromCoreText(core::markInvisible(row.path)),
-                                            fromCoreText(row.offset), fromCoreText(row.size)}));
+                                            fromCoreText(row.offset), fromCoreText(row.size)});
+        if (row.system) {
+            for (int c = 0; c < 3; ++c)
+                item->setForeground(c, systemBrush);
+        }
+        items.append(item);
     }
     // Filling the rows is a change notification: it enables "Extract Rom Contents".
     FSListView->addTopLevelItems(items);
@@ -93,6 +124,7 @@ void TForm1::FSListViewColumnClick(int column)
         }
         m_sort.click(column);
         core::sortRows(m_rows, m_sort);
+        keepSystemRowsLast(m_rows);
         fillList(current ? &*current : nullptr, selected);
     });
 }
@@ -115,6 +147,14 @@ void TForm1::FSListViewChange()
 void TForm1::FilesPopupMenuPopup()
 {
     ExtractThisFile1->setEnabled(m_job == Job::None && !FSListView->selectedItems().isEmpty());
+    bool narc = false;
+    const QList<QTreeWidgetItem*> selected = FSListView->selectedItems();
+    if (m_job == Job::None && !selected.isEmpty()) {
+        const int index = FSListView->indexOfTopLevelItem(selected.front());
+        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size())
+            narc = rowIsNarc(m_rows[static_cast<std::size_t>(index)]);
+    }
+    ShowNarcContents1->setEnabled(narc);
 }
 
 void TForm1::showFilesPopupMenu(const QPoint& position)
@@ -152,6 +192,8 @@ void TForm1::ExtractThisFile1Click()
         if (index < 0 || static_cast<std::size_t>(index) >= m_rows.size())
             return;
         const core::FileRow row = m_rows[static_cast<std::size_t>(index)];
+        // A system file past the end of the image is refused before anything is asked.
+        core::requireExtractable(row);
         const std::optional<std::string> base = chooseExtractionBase();
         if (!base)
             return;
@@ -176,7 +218,12 @@ bool TForm1::roomForExtraction(const std::vector<core::PlannedFile>& plan)
     const std::optional<core::Room> room = m_freeSpace ? m_freeSpace(LastExtractDir) : std::nullopt;
     if (!room)
         return true;
-    const core::Needs needs = core::neededRoom(plan, ImageStream->size(), room->blockSize);
+    // A row that will be refused (a system file past the end of the image) writes nothing.
+    std::vector<core::PlannedFile> written;
+    for (const core::PlannedFile& f : plan)
+        if (f.row.problem.empty())
+            written.push_back(f);
+    const core::Needs needs = core::neededRoom(written, ImageStream->size(), room->blockSize);
     const std::optional<std::string> shortfall = core::shortOfRoom(needs, *room, LastExtractDir);
     if (!shortfall)
         return true;
@@ -220,7 +267,15 @@ void TForm1::ExtractAllButtonClick()
             } hide{m_form2};
             m_form2->start(total);
             std::size_t counted = 0;
-            core::extractAll(*ImageStream, plan, [&](const core::ExtractProgress& p) {
+            core::ExtractOptions options;
+            // A destination that folds letter case sent the file under a " (2)" name: the
+            // dialog shows the name written, as it does for names the plan had to change.
+            options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
+                const std::string base = f.full.substr(0, f.full.size() - f.relative.size());
+                m_form2->showFile(fromLocalPath(core::markInvisible(written)),
+                                  fromLocalPath(core::markInvisible(base + written)));
+            };
+            options.onProgress = [&](const core::ExtractProgress& p) {
                 if (p.done > counted) {
                     for (; counted < p.done; ++counted)
                         m_form2->advance();
@@ -236,13 +291,155 @@ void TForm1::ExtractAllButtonClick()
                     return true;
                 if (m_form2->ExtractCancelled)
                     return false; // this row and every later one are skipped
+                // A system file that does not fit stops the run with its reason, before
+                // anything of it is created, as a read error would.
+                core::requireExtractable(p.current->row);
                 m_form2->showFile(fromLocalPath(core::markInvisible(p.current->relative)),
                                   fromLocalPath(core::markInvisible(p.current->full)));
                 return true;
-            });
+            };
+            core::runExtraction(*ImageStream, plan, options);
         }
         m_dialogs->information(this, QStringLiteral("Rom Extracted"));
     });
+}
+
+// "Show System Files": the system rows go after the tree's rows, or away again; the focused
+// row stays focused when it is still listed. Read from the open image the first time they are
+// shown after a load. Ignored while a whole-tree extraction reads the rows.
+void TForm1::ShowSystemFilesCheckBoxClick()
+{
+    guarded([&] {
+        if (m_job != Job::None) {
+            const QSignalBlocker block(ShowSystemFilesCheckBox);
+            ShowSystemFilesCheckBox->setChecked(!ShowSystemFilesCheckBox->isChecked());
+            return;
+        }
+        if (!ImageStream && m_rows.empty())
+            return;
+        std::optional<core::FileRow> current;
+        bool selected = false;
+        if (QTreeWidgetItem* item = FSListView->currentItem()) {
+            const int index = FSListView->indexOfTopLevelItem(item);
+            if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size()) {
+                current = m_rows[static_cast<std::size_t>(index)];
+                selected = item->isSelected();
+            }
+        }
+        std::erase_if(m_rows, [](const core::FileRow& r) { return r.system; });
+        if (ShowSystemFilesCheckBox->isChecked() && ImageStream) {
+            if (!m_systemRows)
+                m_systemRows = core::systemRows(core::systemFiles(*ImageStream));
+            m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
+        }
+        fillList(current ? &*current : nullptr, selected);
+    });
+}
+
+std::vector<core::FileRow> TForm1::treeRows() const
+{
+    std::vector<core::FileRow> rows;
+    for (const core::FileRow& r : m_rows)
+        if (!r.system)
+            rows.push_back(r);
+    return rows;
+}
+
+// A tree row that begins with "NARC", or an LZ-compressed .narc / .carc (opening it says why it
+// is not opened).
+bool TForm1::rowIsNarc(const core::FileRow& row) const
+{
+    if (row.system || !ImageStream)
+        return false;
+    std::uint32_t offset = 0;
+    std::int64_t size = 0;
+    try {
+        offset = core::parseHex32(row.offset);
+        size = std::stoll(row.size);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (size < 1)
+        return false;
+    std::array<std::uint8_t, 4> head{};
+    const std::size_t got = ImageStream->pread(
+        offset, std::span(head).first(static_cast<std::size_t>(std::min<std::int64_t>(size, 4))));
+    if (got == 4 && std::memcmp(head.data(), "NARC", 4) == 0)
+        return true;
+    const std::string extension = core::extensionOf(row.path);
+    return got >= 1 && core::isLzCompressed(head[0]) &&
+           (core::equalsIgnoreCase(extension, ".narc") ||
+            core::equalsIgnoreCase(extension, ".carc"));
+}
+
+void TForm1::ShowNarcContents1Click()
+{
+    QTreeWidgetItem* item = FSListView->currentItem();
+    const int index = item ? FSListView->indexOfTopLevelItem(item) : -1;
+    if (m_job != Job::None || index < 0 || static_cast<std::size_t>(index) >= m_rows.size())
+        return;
+    showNarc(m_rows[static_cast<std::size_t>(index)].path);
+}
+
+void TForm1::showNarc(const std::string& path)
+{
+    guarded([&] {
+        if (m_job != Job::None || !ImageStream)
+            return;
+        auto* dialog = new NarcDialog(core::openNarc(*ImageStream, treeRows(), path), this);
+        connect(dialog, &NarcDialog::extractRequested, this, &TForm1::extractNarc);
+        connect(dialog, &NarcDialog::openRequested, this, &TForm1::showNarc);
+        std::erase_if(m_narcDialogs, [](const QPointer<NarcDialog>& d) { return d.isNull(); });
+        m_narcDialogs.emplace_back(dialog);
+        dialog->show();
+    });
+}
+
+// The archive's members into <chosen folder>/<archive name without extension>/. Members that
+// do not fit are left out and named afterwards; the others are written.
+void TForm1::extractNarc(const core::Narc& narc)
+{
+    guarded([&] {
+        if (m_job != Job::None || !ImageStream)
+            return;
+        const std::string folder = core::narcFolderName(narc.path);
+        const std::optional<QString> chosen = m_dialogs->getExistingDirectory(
+            this, QString::fromLatin1(kFolderPickerTitle),
+            QStringLiteral("A New SubDir '") + fromLocalPath(core::cleanName(folder)) +
+                QStringLiteral("' Will Be Created Here"),
+            fromLocalPath(LastExtractDir));
+        if (!chosen || chosen->isEmpty())
+            return;
+        LastExtractDir = toLocalPath(*chosen);
+        std::vector<core::FileRow> rows;
+        QStringList failures;
+        for (const core::FileRow& row : core::narcRows(narc)) {
+            if (row.problem.empty())
+                rows.push_back(row);
+            else
+                failures << fromCoreText(row.path) + QStringLiteral(": ") +
+                                fromCoreText(row.problem);
+        }
+        const std::vector<core::PlannedFile> plan =
+            core::planExtraction(LastExtractDir, folder, rows);
+        if (!roomForExtraction(plan))
+            return;
+        core::extractAll(*ImageStream, plan, {});
+        if (failures.isEmpty())
+            m_dialogs->information(this, QStringLiteral("NARC Extracted"));
+        else
+            m_dialogs->error(this, QStringLiteral("NARC Extracted, except:\n") +
+                                       failures.join(QStringLiteral("\n")));
+    });
+}
+
+void TForm1::closeNarcDialogs()
+{
+    // The dialogs show an archive of the image that is going; delete them now, so none is left
+    // over a different image.
+    for (const QPointer<NarcDialog>& d : m_narcDialogs)
+        delete d.data();
+    m_narcDialogs.clear();
 }
 
 } // namespace cartscope::app

@@ -70,13 +70,8 @@ void TForm1::HandleDroppedFile(const QList<QUrl>& urls)
     if (!QFileInfo(local).isFile())
         return;
     const std::string path = toLocalPath(local);
-    const std::string extension = core::extensionOf(path);
-    for (const char* accepted : {".nds", ".ids", ".zip"}) {
-        if (core::equalsIgnoreCase(extension, accepted)) {
-            openFile(path);
-            return;
-        }
-    }
+    if (core::isDroppableName(path))
+        openFile(path);
 }
 
 void TForm1::OpenRom(const std::string& fileName)
@@ -86,6 +81,7 @@ void TForm1::OpenRom(const std::string& fileName)
     //    private folder, also when the load that made it stopped before holding a stream: no
     //    copy is ever left behind.
     m_pass->cancel();
+    ++m_loadSerial;
     ImageStream.reset();
     m_tempImage.reset();
 
@@ -179,6 +175,7 @@ void TForm1::showLoaded(const core::LoadedImage& loaded)
         IconTransparencyCheckBox->setChecked(loaded.hasTransparency);
         IconTransparencyCheckBox->setEnabled(loaded.hasTransparency);
         IconImage->setPicture(loaded.icon);
+        PopulateDsiInfo(); // beside the banner: versions, CRCs, extra titles, animation, DSi page
     }
 }
 
@@ -215,7 +212,10 @@ void TForm1::readPassFailed(const QString& message)
 {
     // Extraction reads the same image: while it runs, the failure waits for its end.
     if (m_job != Job::None) {
-        QTimer::singleShot(50, this, [this, message] { readPassFailed(message); });
+        QTimer::singleShot(50, this, [this, message, load = m_loadSerial] {
+            if (load == m_loadSerial) // no other load has started meanwhile
+                readPassFailed(message);
+        });
         return;
     }
     // As a load that fails: the message, nothing loaded, the image released; the name stays.
@@ -355,6 +355,7 @@ void TForm1::FormDestroy()
 {
     FSListView->viewport()->removeEventFilter(this);
     m_pass->cancel();
+    ++m_loadSerial;
     ImageStream.reset();
     m_tempImage.reset();
     TempImagePath.clear();

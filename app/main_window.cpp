@@ -30,6 +30,7 @@
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/progress_dialog.h"
+#include "app/verification_page.h"
 #include "core/error.h"
 #include "core/space.h"
 
@@ -97,6 +98,8 @@ void TForm1::createControls()
     FSTabSheet = named(new QWidget, "FSTabSheet");
     PageControl->addTab(RomInfoTabSheet, QStringLiteral("Rom Info"));
     PageControl->addTab(FSTabSheet, QStringLiteral("File System Info"));
+    VerificationTabSheet = new VerificationPage(*m_dialogs);
+    PageControl->addTab(VerificationTabSheet, QStringLiteral("Verification"));
 
     QWidget* page = RomInfoTabSheet;
     const auto labelled = [this](QWidget* parent, const char* caption, const char* name) {
@@ -153,6 +156,8 @@ void TForm1::createControls()
         LangPageControl->addTab(sheet, QString::fromLatin1(core::kTitleLanguages[i]));
     }
 
+    createDsiControls();
+
     FSListView = named(new QTreeWidget(FSTabSheet), "FSListView");
     FilesPopupMenu = named(new QMenu(FSListView), "FilesPopupMenu");
     ExtractThisFile1 = FilesPopupMenu->addAction(QStringLiteral("Extract This File"));
@@ -161,6 +166,10 @@ void TForm1::createControls()
                               "ExtractFileButton");
     ExtractAllButton = named(new QPushButton(QStringLiteral("Extract Rom Contents"), FSTabSheet),
                              "ExtractAllButton");
+    ShowNarcContents1 = FilesPopupMenu->addAction(QStringLiteral("Show NARC Contents"));
+    ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
+    ShowSystemFilesCheckBox = named(new QCheckBox(QStringLiteral("Show System Files"), FSTabSheet),
+                                    "ShowSystemFilesCheckBox");
 
     ExtProgressPanel = named(new QFrame(this), "ExtProgressPanel");
     ExtProgressLabel =
@@ -200,11 +209,21 @@ void TForm1::connectControls()
     connect(ExtractThisFile1, &QAction::triggered, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractFileButton, &QPushButton::clicked, this, &TForm1::ExtractThisFile1Click);
     connect(ExtractAllButton, &QPushButton::clicked, this, &TForm1::ExtractAllButtonClick);
+    connect(ShowNarcContents1, &QAction::triggered, this, &TForm1::ShowNarcContents1Click);
+    connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
+            &TForm1::ShowSystemFilesCheckBoxClick);
+    connectDsiControls();
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
             [this] { readPassDone(m_passCrc ? m_passCrc->value() : 0); });
     connect(m_pass.get(), &BackgroundPass::failed, this, &TForm1::readPassFailed);
+
+    // The "Verification" page rides on the same read.
+    addPassSinkProvider([this] { return VerificationTabSheet->startLoad(); });
+    connect(m_pass.get(), &BackgroundPass::progress, VerificationTabSheet,
+            &VerificationPage::passProgress);
+    connect(this, &TForm1::readPassFinished, VerificationTabSheet, &VerificationPage::passFinished);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -250,6 +269,7 @@ void TForm1::populateControls()
         view->setLineWrapMode(QTextEdit::WidgetWidth);
         setBackground(view, face);
     }
+    populateDsiControls();
     LangPageControl->setCurrentIndex(1); // "English"
     PageControl->setCurrentIndex(0);     // "Rom Info"
 
@@ -375,6 +395,11 @@ void TForm1::layoutControls()
     grid.requireHint(ExtractFileButton);
     grid.place(ExtractAllButton, 224, 392, 201, 25);
     grid.requireHint(ExtractAllButton);
+    grid.place(ShowSystemFilesCheckBox, 8, 420, 201, 17);
+    grid.requireHint(ShowSystemFilesCheckBox);
+
+    // Page "Verification".
+    VerificationTabSheet->place(grid);
 
     // The archive progress panel over the pages.
     grid.place(ExtProgressPanel, 28, 206, 401, 113);
@@ -383,6 +408,8 @@ void TForm1::layoutControls()
     grid.place(ExtProgressBar, 16, 40, 369, 25);
     grid.place(ExtCancelButton, 312, 72, 75, 25);
     grid.requireHint(ExtCancelButton);
+
+    layoutDsiControls(grid);
 
     grid.apply();
 
@@ -439,6 +466,8 @@ void TForm1::ClearInfo()
     IconTransparencyCheckBox->setEnabled(false);
     for (QTextEdit* view : LangTntRichEdits)
         view->clear();
+    VerificationTabSheet->clear();
+    clearDsiInfo();
 }
 
 void TForm1::guarded(const std::function<void()>& body)

@@ -8,18 +8,22 @@
 #include <vector>
 
 #include <QList>
+#include <QPointer>
 #include <QUrl>
 #include <QWidget>
 
 #include "app/dialogs.h"
 #include "archive/temp_area.h"
 #include "core/banner.h"
+#include "core/banner_info.h"
+#include "core/dsi.h"
 #include "core/extract.h"
 #include "core/filelist.h"
 #include "core/fnt.h"
 #include "core/header.h"
 #include "core/interpret.h"
 #include "core/load.h"
+#include "core/narc.h"
 #include "core/read_pass.h"
 #include "core/space.h"
 #include "core/stream.h"
@@ -43,8 +47,10 @@ class QTreeWidget;
 namespace cartscope::app {
 
 class BackgroundPass;
+class VerificationPage;
 class DesignLayout;
 class IconView;
+class NarcDialog;
 class TForm2;
 
 inline constexpr const char* kWindowCaption = "Cartscope v1.7";
@@ -71,8 +77,9 @@ public:
     void OpenRom(const std::string& fileName);
     // OpenRom with the window's error display around it (the command line, the dialog, drops).
     void openFile(const std::string& fileName);
-    // The drop rule: the first URL only; a local regular file with extension ".nds", ".ids"
-    // or ".zip" in any letter case is opened, anything else is ignored without a message.
+    // The drop rule: the first URL only; a local regular file with extension ".nds", ".ids",
+    // ".dsi", ".srl" or ".zip" in any letter case is opened, anything else is ignored without
+    // a message.
     void HandleDroppedFile(const QList<QUrl>& urls);
     // Resets what the "Rom Info" page displays.
     void ClearInfo();
@@ -160,6 +167,17 @@ private:
     void setFileName(const std::string& fileName);
     void FormDestroy();
 
+    // Banner versions, the animated icon and the DSi header (dsi_page.cpp).
+    void createDsiControls();
+    void connectDsiControls();
+    void populateDsiControls();
+    void layoutDsiControls(DesignLayout& grid);
+    void clearDsiInfo();
+    // Reads the banner as its version describes it and the DSi header from the held image;
+    // fills the Chinese and Korean tabs, the animation and the "DSi" page.
+    void PopulateDsiInfo();
+    void IconAnimateCheckBoxClick();
+
     // Report and icon export side.
     core::DisplayValues shownValues() const;
     void SaveInfoButtonClick();
@@ -179,6 +197,15 @@ private:
     void ExtractAllButtonClick();
     std::optional<std::string> chooseExtractionBase();
     bool roomForExtraction(const std::vector<core::PlannedFile>& plan);
+
+    // System files and NARC archives (file_list.cpp).
+    void ShowSystemFilesCheckBoxClick();
+    void ShowNarcContents1Click();
+    void showNarc(const std::string& path);
+    void extractNarc(const core::Narc& narc);
+    void closeNarcDialogs();
+    std::vector<core::FileRow> treeRows() const;
+    bool rowIsNarc(const core::FileRow& row) const;
 
     std::unique_ptr<Dialogs> m_dialogs;
 
@@ -203,12 +230,16 @@ private:
     std::vector<std::shared_ptr<core::ReadSink>> m_passSinks; // this load's, from the providers
     std::unique_ptr<core::Crc32Sink> m_passCrc;
     std::unique_ptr<BackgroundPass> m_pass;
-    bool m_passDone = false; // the CRC-32 of this load is known
+    bool m_passDone = false;        // the CRC-32 of this load is known
+    std::uint64_t m_loadSerial = 0; // counts loads, so a deferred step knows its own
 
     // ---- File system
     std::vector<core::TFileEntry> FileEntries;
     std::vector<core::TDirEntry> DirEntries;
     std::vector<core::FileRow> m_rows; // the list's rows in their current order
+    // The system rows of the open image, read when "Show System Files" first needs them.
+    std::optional<std::vector<core::FileRow>> m_systemRows;
+    std::vector<QPointer<NarcDialog>> m_narcDialogs;
     core::SortState m_sort;
     std::string LastExtractDir;
     FreeSpaceProbe m_freeSpace;
@@ -226,6 +257,7 @@ private:
     QTabWidget* PageControl = nullptr;
     QWidget* RomInfoTabSheet = nullptr;
     QWidget* FSTabSheet = nullptr;
+    VerificationPage* VerificationTabSheet = nullptr;
 
     QLineEdit* IntNameEdit = nullptr;
     QLineEdit* FileSizeEdit = nullptr;
@@ -257,11 +289,17 @@ private:
     QCheckBox* IconTransparencyCheckBox = nullptr;
     IconView* IconImage = nullptr;
     QTabWidget* LangPageControl = nullptr;
-    std::vector<QTextEdit*> LangTntRichEdits; // Lang1TntRichEdit .. Lang6TntRichEdit
+    std::vector<QTextEdit*> LangTntRichEdits;  // Lang1TntRichEdit .. Lang6TntRichEdit
+    std::vector<QTextEdit*> m_extraTitleEdits; // Lang7TntRichEdit (Chinese), Lang8 (Korean)
+    QCheckBox* IconAnimateCheckBox = nullptr;
+    QWidget* DsiTabSheet = nullptr;
+    QTreeWidget* DsiInfoView = nullptr;
 
     QTreeWidget* FSListView = nullptr;
     QMenu* FilesPopupMenu = nullptr;
     QAction* ExtractThisFile1 = nullptr;
+    QAction* ShowNarcContents1 = nullptr;
+    QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;
 

@@ -8,7 +8,9 @@
 #include "cli/common.h"
 #include "core/error.h"
 #include "core/extract.h"
+#include "core/narc.h"
 #include "core/space.h"
+#include "core/system_files.h"
 
 namespace cartscope::cli {
 
@@ -106,29 +108,63 @@ std::vector<core::FileRow> selectRows(const std::vector<core::FileRow>& all,
     return rows;
 }
 
+// The rows to extract and the folder below DIR they go into: the tree (or the given paths),
+// with --system the system files after it, with --narc an archive's members.
+struct Selection {
+    std::vector<core::FileRow> rows;
+    std::string folder;
+};
+
+Selection select(const Invocation& inv, const core::Stream& image, const core::LoadedImage& img)
+{
+    const std::vector<std::string> wanted(inv.positional.begin() + 2, inv.positional.end());
+    const bool systemOnly = inv.has("--system-only");
+    const bool system = systemOnly || inv.has("--system");
+    if (inv.has("--narc")) {
+        if (system || !wanted.empty())
+            throw UsageError("--narc extracts a whole archive; it takes no paths and no --system");
+        const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
+        return {core::narcRows(narc), core::narcFolderName(narc.path)};
+    }
+    std::vector<core::FileRow> all = systemOnly ? std::vector<core::FileRow>{} : img.rows;
+    if (system) {
+        const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
+        all.insert(all.end(), sys.begin(), sys.end());
+    }
+    return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.IntName};
+}
+
 int cmdExtract(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
     const std::string& dir = inv.positional[1];
-    const std::vector<std::string> wanted(inv.positional.begin() + 2, inv.positional.end());
     const bool force = inv.has("--force");
     std::ostream& out = ctx.out;
     std::ostream& err = ctx.err;
     const Input in = openInput(path);
     const core::LoadedImage img = load(in);
+    // The image stays open from the selection to the end of the run, as the window keeps it.
+    core::FileStream image(in.imagePath, true);
+    Selection selection = select(inv, image, img);
 
-    const std::vector<core::FileRow> rows =
-        wanted.empty() ? img.rows : selectRows(img.rows, wanted);
-    if (rows.empty()) {
+    // Rows that cannot be written (a system file or an archive member that does not fit) are
+    // failures from the start: told, listed at the end, never created; the others are written.
+    std::vector<core::FileRow> rows;
+    std::vector<core::ExtractFailure> refused;
+    for (auto& row : selection.rows) {
+        if (row.problem.empty())
+            rows.push_back(std::move(row));
+        else
+            refused.push_back({row.path, row.problem});
+    }
+    if (rows.empty() && refused.empty()) {
         // Nothing is made, not even the internal-name folder.
         out << "No files to extract\n";
         return 0;
     }
 
-    // The image stays open for the whole run, as the window keeps it.
-    core::FileStream image(in.imagePath, true);
     prepareDestination(dir);
-    const auto plan = core::planExtraction(dir, img.display.IntName, rows);
+    const auto plan = core::planExtraction(dir, selection.folder, rows);
 
     if (!force) {
         if (const std::optional<core::Room> room = core::roomAt(dir)) {
@@ -162,7 +198,10 @@ int cmdExtract(const Invocation& inv, Context& ctx)
         messages() << "error: " << safe(f.path) << ": " << safe(core::withFullStop(f.message))
                    << '\n';
     };
-    const core::ExtractSummary summary = core::runExtraction(image, plan, options);
+    for (const core::ExtractFailure& f : refused)
+        options.onFailure(f);
+    core::ExtractSummary summary = core::runExtraction(image, plan, options);
+    summary.failures.insert(summary.failures.begin(), refused.begin(), refused.end());
     if (ctx.errIsTerminal)
         err << "\n";
     // Each failure is told as it happens; the list at the end says what is missing.
@@ -173,7 +212,7 @@ int cmdExtract(const Invocation& inv, Context& ctx)
             err << "  " << safe(f.path) << ": " << safe(core::withFullStop(f.message)) << '\n';
     }
     const std::string where =
-        dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(img.display.IntName);
+        dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(selection.folder);
     out << (summary.cancelled ? "Cancelled after " : "Extracted ") << summary.files
         << (summary.files == 1 ? " file, " : " files, ") << summary.bytes << " bytes to "
         << safe(where);
@@ -191,7 +230,11 @@ int cmdExtract(const Invocation& inv, Context& ctx)
 
 const Command& extractCommand()
 {
-    static const Command command{"extract", 2, SIZE_MAX, {"--json", "--force"}, cmdExtract};
+    static const Command command{"extract",
+                                 2,
+                                 SIZE_MAX,
+                                 {"--json", "--force", "--system", "--system-only", "--narc"},
+                                 cmdExtract};
     return command;
 }
 

@@ -1,4 +1,6 @@
 #include "cli/common.h"
+#include "core/banner_info.h"
+#include "core/error.h"
 #include "core/png.h"
 #include "core/stream.h"
 
@@ -12,14 +14,27 @@ int cmdIcon(const Invocation& inv, Context& ctx)
     const std::string& outName = inv.positional[1];
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
+    const bool animated = inv.has("--animated");
     core::LoadedImage img;
+    core::BannerInfo banner;
     {
         core::FileStream image(in.imagePath);
         core::analyseImage(image, img);
+        if (animated)
+            banner =
+                core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
     }
     checkInterrupted();
+    // Asked for an animation that is not there: nothing is written, not even the still icon.
+    if (animated && !banner.animated)
+        throw core::Error("The banner of \"" + path + "\" has no animated icon");
     for (const auto& written : core::exportIcon(outName, img.icon, img.hasTransparency))
         out << safe(written) << '\n';
+    if (animated) {
+        const std::string name = core::animatedIconName(outName);
+        core::writeAnimatedPng(name, core::decodeAnimation(banner.animation));
+        out << safe(name) << '\n';
+    }
     return 0;
 }
 
@@ -27,7 +42,7 @@ int cmdIcon(const Invocation& inv, Context& ctx)
 
 const Command& iconCommand()
 {
-    static const Command command{"icon", 2, 2, {"--json", "--force"}, cmdIcon};
+    static const Command command{"icon", 2, 2, {"--json", "--force", "--animated"}, cmdIcon};
     return command;
 }
 

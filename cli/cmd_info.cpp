@@ -2,12 +2,14 @@
 
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/dsi_json.h"
 #include "cli/verify_output.h"
 #include "core/digest.h"
 #include "core/hex.h"
 #include "core/load.h"
 #include "core/paths.h"
 #include "core/report.h"
+#include "core/stream.h"
 #include "core/text.h"
 #include "core/trim.h"
 #include "core/verify.h"
@@ -90,17 +92,25 @@ struct Verification {
     core::ImageHashes hashes;
     core::HeadFacts head;
     core::TrimInfo trim;
+    // The banner as its version describes it and the DSi header, read from the same open.
+    core::BannerInfo banner;
+    core::DsiInfo dsi;
 };
 
 // The load of `info`, with one whole-file read at most: the CRC-32, the trim check and (with
 // --hashes) the three digests share it. An image out of an archive was hashed as it was copied,
 // so without --hashes only the bytes after its used size are read again.
-core::LoadedImage loadWithVerification(const Input& in, bool hashes, Verification& v)
+core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool withDsi, Verification& v)
 {
     core::LoadedImage img;
     {
         core::FileStream image(in.imagePath);
         core::analyse(image, img);
+        if (withDsi) { // only the JSON shows them
+            v.banner =
+                core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
+            v.dsi = core::readDsiInfo(image);
+        }
         if (in.fromArchive && !hashes) {
             img.fileCrc32 = in.fromArchive->crc32;
             const core::TrimAnalysis t = core::analyseTrim(image);
@@ -133,7 +143,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
     Verification v;
-    const core::LoadedImage img = loadWithVerification(in, hashes, v);
+    const core::LoadedImage img = loadWithVerification(in, hashes, json, v);
     const core::DisplayValues& d = img.display;
     if (!json) {
         const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
@@ -187,7 +197,10 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         .raw("files", filesJson(img.rows, 2))
         .raw("hashes", hashesJson(v.hashes))
         .raw("trim", trimJson(v.trim))
-        .str("secureAreaForm", core::secureAreaFormName(v.head.secureAreaForm));
+        .str("secureAreaForm", core::secureAreaFormName(v.head.secureAreaForm))
+        .raw("banner", bannerJson(v.banner, 2))
+        .raw("twlFlags", twlFlagsJson(v.dsi))
+        .raw("dsi", dsiJson(v.dsi, 2));
     if (in.fromArchive)
         o.str("archiveMember", in.fromArchive->memberName);
     o.raw("titlesUtf16", titlesUtf16);

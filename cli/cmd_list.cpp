@@ -1,22 +1,74 @@
 #include "cli/common.h"
+#include "core/narc.h"
+#include "core/stream.h"
+#include "core/system_files.h"
 
 namespace cartscope::cli {
 
 namespace {
 
+void printRows(std::ostream& out, const std::vector<core::FileRow>& rows)
+{
+    for (const auto& row : rows)
+        out << safe(row.path) << '\t' << row.offset << '\t' << row.size << '\n';
+}
+
+void printProblems(std::ostream& err, const std::vector<core::FileRow>& rows)
+{
+    for (const auto& row : rows)
+        if (!row.problem.empty())
+            err << "note: " << safe(row.path) << ": " << safe(row.problem) << '\n';
+}
+
+int listNarc(const Invocation& inv, Context& ctx, const Input& in, const core::LoadedImage& img)
+{
+    const core::FileStream image(in.imagePath, true);
+    const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
+    for (const auto& note : narc.notes)
+        ctx.err << "note: " << safe(narc.path) << ": " << safe(note) << '\n';
+    const std::vector<core::FileRow> rows = core::narcRows(narc);
+    if (inv.has("--json")) {
+        ctx.out << narcJson(narc, 0) << '\n';
+        return 0;
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const core::NarcMember& m = narc.members[i];
+        ctx.out << safe(rows[i].path) << '\t' << rows[i].offset << '\t' << rows[i].size;
+        if (m.narc)
+            ctx.out << "\tNARC";
+        if (m.compressed)
+            ctx.out << "\tcompressed";
+        ctx.out << '\n';
+    }
+    printProblems(ctx.err, rows);
+    return 0;
+}
+
 int cmdList(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
     const bool json = inv.has("--json");
+    const bool systemOnly = inv.has("--system-only");
+    const bool system = systemOnly || inv.has("--system");
+    if (inv.has("--narc") && system)
+        throw UsageError("--narc lists an archive's members; it does not combine with --system");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
     const core::LoadedImage img = load(in);
+    if (inv.has("--narc"))
+        return listNarc(inv, ctx, in, img);
+    std::vector<core::FileRow> rows = systemOnly ? std::vector<core::FileRow>{} : img.rows;
+    if (system) {
+        const core::FileStream image(in.imagePath, true);
+        const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
+        rows.insert(rows.end(), sys.begin(), sys.end());
+    }
     if (json) {
-        out << filesJson(img.rows, 0) << '\n';
+        out << filesJson(rows, 0) << '\n';
         return 0;
     }
-    for (const auto& row : img.rows)
-        out << safe(row.path) << '\t' << row.offset << '\t' << row.size << '\n';
+    printRows(out, rows);
+    printProblems(ctx.err, rows);
     return 0;
 }
 
@@ -24,7 +76,8 @@ int cmdList(const Invocation& inv, Context& ctx)
 
 const Command& listCommand()
 {
-    static const Command command{"list", 1, 1, {"--json", "--force"}, cmdList};
+    static const Command command{
+        "list", 1, 1, {"--json", "--force", "--system", "--system-only", "--narc"}, cmdList};
     return command;
 }
 

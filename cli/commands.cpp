@@ -35,18 +35,27 @@ namespace {
 
 constexpr const char* kUsage =
     R"(Usage: cartscope-cli COMMAND [OPTIONS] [--] IMAGE [ARGS...]
-Inspects Nintendo DS and iQue DS cartridge images (.nds, .ids, or a .zip holding one).
+Inspects Nintendo DS, iQue DS and DSi cartridge images (.nds, .ids, .dsi, .srl, or a .zip
+holding one).
 
 Commands:
-  info [--json [--hashes]] IMAGE
+  info [--json] [--hashes] IMAGE
                                the header information report (or every value as JSON;
                                --hashes adds MD5, SHA-1 and SHA-256 to the CRC-32)
-  list [--json] IMAGE          the files inside the image: path, offset (hex), size
-  extract [--force] IMAGE DIR [PATH...]
+  list [--json] [--system | --system-only] IMAGE
+                               the files inside the image: path, offset (hex), size
+  list [--json] --narc PATH IMAGE
+                               the members of the NARC archive at PATH in the image
+  extract [--force] [--system | --system-only] IMAGE DIR [PATH...]
                                extract every file, or only the given paths, into
                                DIR/<internal name>/
+  extract [--force] --narc PATH IMAGE DIR
+                               extract the members of the NARC archive at PATH into
+                               DIR/<archive name without extension>/
   icon IMAGE OUT               save the banner icon as PNG: OUT-Trans.png and
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
+  icon --animated IMAGE OUT    also save the animated icon as OUT-Animated.png (an
+                               animated PNG); an error when the banner has none
   verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
                                check dumps against No-Intro DATs: each PATH is an image,
                                a .zip (every .nds/.ids/.dsi/.srl member) or a folder
@@ -56,10 +65,16 @@ Commands:
 Options:
   --json      machine-readable output
   --force     extract even when the files may not fit in the free space of DIR
-  --hashes    info --json: also MD5, SHA-1 and SHA-256 (one more read of the image)
+  --system    add the system files (header, ARM9/ARM7 binaries, overlay tables,
+              overlays, banner) under /[system]/ after the file tree
+  --system-only
+              only the system files
+  --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
+  --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
   --dat FILE  verify: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
   --jobs N    verify: images checked at once (default: the number of cores)
   --csv       verify: one CSV row per image
+  --animated  icon: also write the animated icon as OUT-Animated.png
   --help      show this text
   --version   show the version
   --          end of options (for paths that begin with "-")
@@ -72,8 +87,9 @@ struct OptionSpec {
     bool takesValue;
 };
 constexpr OptionSpec kOptions[] = {
-    {"--json", false}, {"--force", false}, {"--hashes", false},
-    {"--dat", true},   {"--jobs", true},   {"--csv", false},
+    {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
+    {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
+    {"--system-only", false}, {"--narc", true},
 };
 
 const std::vector<const Command*>& commandTable()

@@ -1,6 +1,6 @@
 #include "cli/common.h"
 
-#include <sstream>
+#include <charconv>
 
 #include "cli/commands.h"
 #include "core/error.h"
@@ -30,7 +30,7 @@ std::optional<std::string> Invocation::value(const std::string& option) const
     return it->second.back();
 }
 
-Input openInput(const std::string& path)
+Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks)
 {
     Input in;
     in.given = path;
@@ -41,7 +41,7 @@ Input openInput(const std::string& path)
     core::requireRegularFile(path);
     archive::ExtractEvents events;
     events.onProgress = [](int, int) { return g_interrupted.load(); };
-    in.fromArchive = archive::extractFirstImage(path, events);
+    in.fromArchive = archive::extractFirstImage(path, events, copySinks);
     checkInterrupted();
     if (!in.fromArchive)
         throw core::Error("No .nds or .ids image could be taken out of \"" + path + "\"");
@@ -123,19 +123,69 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
     if (rows.empty())
         return "[]";
     const std::string pad(static_cast<std::size_t>(indent + 2), ' ');
+    // Built in place, once: with 65,000 rows the text is megabytes, and every temporary copy of
+    // it counts in the command's peak memory.
     std::string s = "[";
+    s.reserve(rows.size() * (pad.size() + 96));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         s += i ? ",\n" : "\n";
         long long size = 0;
-        std::istringstream(rows[i].size) >> size;
-        s += pad + "{\"path\": " + core::jsonString(rows[i].path) +
-             ", \"offset\": " + core::jsonString(rows[i].offset) +
-             ", \"size\": " + std::to_string(size) + ", \"pathBytes\": \"" +
-             hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
-                      rows[i].path.size()) +
-             "\"}";
+        const std::string& text = rows[i].size;
+        std::from_chars(text.data(), text.data() + text.size(), size);
+        s += pad;
+        s += "{\"path\": ";
+        s += core::jsonString(rows[i].path);
+        s += ", \"offset\": ";
+        s += core::jsonString(rows[i].offset);
+        s += ", \"size\": ";
+        s += std::to_string(size);
+        s += ", \"pathBytes\": \"";
+        s += hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
+                      rows[i].path.size());
+        s += "\"";
+        if (rows[i].system)
+            s += ", \"system\": true";
+        if (!rows[i].problem.empty()) {
+            s += ", \"problem\": ";
+            s += core::jsonString(rows[i].problem);
+        }
+        s += "}";
     }
-    return s + "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "]";
+    s += "\n";
+    s.append(static_cast<std::size_t>(indent), ' ');
+    s += "]";
+    return s;
+}
+
+std::string narcJson(const core::Narc& narc, int indent)
+{
+    const std::string pad(static_cast<std::size_t>(indent + 4), ' ');
+    std::string notes = "[";
+    for (std::size_t i = 0; i < narc.notes.size(); ++i)
+        notes += (i ? ", " : "") + core::jsonString(narc.notes[i]);
+    notes += "]";
+    const std::vector<core::FileRow> rows = core::narcRows(narc);
+    std::string members = rows.empty() ? "[]" : "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const core::NarcMember& m = narc.members[i];
+        members += i ? ",\n" : "\n";
+        members += pad + "{\"path\": " + core::jsonString(m.path) +
+                   ", \"offset\": " + core::jsonString(rows[i].offset) +
+                   ", \"size\": " + std::to_string(m.size) +
+                   ", \"narc\": " + (m.narc ? "true" : "false") +
+                   ", \"compressed\": " + (m.compressed ? "true" : "false");
+        if (!m.problem.empty())
+            members += ", \"problem\": " + core::jsonString(m.problem);
+        members += "}";
+    }
+    if (!rows.empty())
+        members += "\n" + std::string(static_cast<std::size_t>(indent + 2), ' ') + "]";
+    JsonObject o;
+    o.str("path", narc.path)
+        .boolean("named", narc.named)
+        .raw("notes", notes)
+        .raw("members", members);
+    return o.text(indent);
 }
 
 } // namespace cartscope::cli

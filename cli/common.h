@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "archive/zip_input.h"
 #include "core/filelist.h"
 #include "core/load.h"
+#include "core/narc.h"
 
 // What every command shares: the parsed command line, the input image (a file or a private
 // copy out of a .zip), terminal escaping and a small JSON writer.
@@ -65,7 +67,9 @@ struct Input {
     std::optional<archive::ExtractedImage> fromArchive;
 };
 
-Input openInput(const std::string& path);
+// `copySinks` see the image's bytes while an archive member is copied (the copy is their one
+// read); for a plain image they are handed to the load's read pass instead (LoadOptions).
+Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks = {});
 // The load every command shares; the whole-file CRC-32 only for the commands that print it
 // (taken from the archive copy when there was one, else one read pass over the image).
 core::LoadedImage load(const Input& in, bool withFileCrc32 = false);
@@ -97,7 +101,12 @@ private:
 
 // The list rows as a JSON array of {path, offset, size, pathBytes}: pathBytes is the hex of the
 // path's raw bytes, exact where the text had to replace a byte that is not UTF-8.
+// System rows add "system": true and, when they cannot be extracted, "problem".
 std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
+
+// A NARC archive as JSON: {path, named, notes, members: [{path, offset, size, narc,
+// compressed[, problem]}]}.
+std::string narcJson(const core::Narc& narc, int indent);
 
 // The commands, one source file each.
 const Command& infoCommand();

@@ -36,23 +36,6 @@ int hexDigitValue(char c)
     return -1;
 }
 
-// One palette colour word (two bytes, little-endian) through the binary-digit text: its four
-// hex digits (second byte first) give 16 binary digits, most significant first, which hold bit
-// 15 (ignored) then five digits each of blue, green and red. Each five-digit run with "000"
-// appended reads back as the channel shifted left by three (31 gives 248).
-TPixelDataDec colourFromWord(std::span<const std::uint8_t> word)
-{
-    const std::string bits = HexToBinStr(hexLE(word));
-    const auto channel = [&bits](std::size_t firstPosition) {
-        return std::to_string(BinStrToInt(bits.substr(firstPosition - 1, 5) + "000"));
-    };
-    TPixelDataDec c;
-    c.Blue = channel(2);
-    c.Green = channel(7);
-    c.Red = channel(12);
-    return c;
-}
-
 // A palette text as a channel value. The decoder only ever writes "0".."248", but the record is
 // plain data: anything that is not a run of decimal digits counts as 0, larger numbers as 255.
 std::uint8_t channelValue(const std::string& text)
@@ -69,6 +52,23 @@ std::uint8_t channelValue(const std::string& text)
 }
 
 } // namespace
+
+// One palette colour word (two bytes, little-endian) through the binary-digit text: its four
+// hex digits (second byte first) give 16 binary digits, most significant first, which hold bit
+// 15 (ignored) then five digits each of blue, green and red. Each five-digit run with "000"
+// appended reads back as the channel shifted left by three (31 gives 248).
+TPixelDataDec colourFromWord(std::span<const std::uint8_t> word)
+{
+    const std::string bits = HexToBinStr(hexLE(word));
+    const auto channel = [&bits](std::size_t firstPosition) {
+        return std::to_string(BinStrToInt(bits.substr(firstPosition - 1, 5) + "000"));
+    };
+    TPixelDataDec c;
+    c.Blue = channel(2);
+    c.Green = channel(7);
+    c.Red = channel(12);
+    return c;
+}
 
 std::string HexToBinStr(const std::string& hex)
 {
@@ -112,20 +112,26 @@ void IndexToPix(int index, const TNDSBanner& banner, IconPicture& picture, int x
         hasTransparency = true;
 }
 
-void ICO2BMP(const std::array<std::uint8_t, 512>& icon, const TNDSBanner& banner,
-             IconPicture& picture, bool& hasTransparency)
+void walkIconTiles(std::span<const std::uint8_t, 512> bitmap,
+                   const std::function<void(int x, int y, int index)>& pixel)
 {
-    // 16 tiles of 8x8 in four rows of four; each tile row is four bytes, two pixels per byte
-    // with the low nibble on the left.
-    for (std::size_t b = 0; b < icon.size(); ++b) {
+    for (std::size_t b = 0; b < bitmap.size(); ++b) {
         const int t = static_cast<int>(b / 32);
         const int r = static_cast<int>((b % 32) / 4);
         const int k = static_cast<int>(b % 4);
         const int y = 8 * (t / 4) + r;
         const int x = 8 * (t % 4) + 2 * k;
-        IndexToPix(icon[b] & 0x0F, banner, picture, x, y, hasTransparency);
-        IndexToPix(icon[b] >> 4, banner, picture, x + 1, y, hasTransparency);
+        pixel(x, y, bitmap[b] & 0x0F);
+        pixel(x + 1, y, bitmap[b] >> 4);
     }
+}
+
+void ICO2BMP(const std::array<std::uint8_t, 512>& icon, const TNDSBanner& banner,
+             IconPicture& picture, bool& hasTransparency)
+{
+    walkIconTiles(icon, [&](int x, int y, int index) {
+        IndexToPix(index, banner, picture, x, y, hasTransparency);
+    });
 }
 
 void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position,

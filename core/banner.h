@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 
 #include "core/stream.h"
@@ -49,6 +51,17 @@ extern const std::array<const char*, 16> NibbleBits;
 // `hasTransparency` exactly when some pixel has palette index 0.
 void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position,
                        IconPicture& picture, bool& hasTransparency);
+
+// The tile walk of a 4-bit 32x32 bitmap: 16 tiles of 8x8 in four rows of four, each tile row
+// four bytes, two pixels per byte with the low nibble on the left. Calls `pixel(x, y, index)`
+// 1024 times, byte by byte, left pixel first. The still icon and every animation bitmap go
+// through it.
+void walkIconTiles(std::span<const std::uint8_t, 512> bitmap,
+                   const std::function<void(int x, int y, int index)>& pixel);
+
+// One BGR555 colour word (two bytes, little-endian) as palette texts: each 5-bit channel
+// shifted left by three, bit 15 ignored.
+TPixelDataDec colourFromWord(std::span<const std::uint8_t> word);
 
 void ICO2BMP(const std::array<std::uint8_t, 512>& icon, const TNDSBanner& banner,
              IconPicture& picture, bool& hasTransparency);

@@ -1,5 +1,6 @@
 #include "core/dir_ops.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 namespace cartscope::core {
@@ -37,6 +38,26 @@ ssize_t DirectoryOps::copyRange(int in, loff_t* inOffset, int out, std::size_t l
 ssize_t DirectoryOps::write(int fd, const void* data, std::size_t size) const
 {
     return ::write(fd, data, size);
+}
+
+bool DirectoryOps::listNames(int dir, std::vector<std::string>& names) const
+{
+    const int fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* stream = ::fdopendir(fd);
+    if (!stream) {
+        ::close(fd);
+        return false;
+    }
+    // Bounded by the entries of the folder.
+    while (const dirent* e = ::readdir(stream)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(stream);
+    return true;
 }
 
 const DirectoryOps& systemDirectoryOps()

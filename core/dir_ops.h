@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 // The directory and file operations extraction makes, behind one small interface so that tests
 // can stand in for file systems CI cannot mount: one that folds letter case (FAT, exFAT,
@@ -21,6 +23,8 @@ public:
     virtual int statFd(int fd, struct stat* st) const;
     virtual ssize_t copyRange(int in, loff_t* inOffset, int out, std::size_t length) const;
     virtual ssize_t write(int fd, const void* data, std::size_t size) const;
+    // The names in the folder open as dir (without "." and ".."); false when it cannot be read.
+    virtual bool listNames(int dir, std::vector<std::string>& names) const;
 };
 
 // The real system calls.

@@ -69,7 +69,9 @@ std::uint64_t extractPlanned(Stream& image, const PlannedFile& file,
 // "CASE.TXT" and "case.txt", or folders "Data" and "DATA", land on one file. Each file and folder
 // written in a run is known by its identity (device and inode): a destination that turns out to
 // be one of them is left untouched and the row goes under the next free " (2)" name, reported
-// through `onRenamed` and counted in `renamed`.
+// through `onRenamed` and counted in `renamed`. Where identity cannot tell (FUSE drivers give
+// every spelling an inode of its own), a name that exists although the folder lists no entry of
+// exactly that name is taken as meeting an entry this run wrote under another spelling.
 struct ExtractProgress {
     std::size_t done = 0;
     std::size_t total = 0;

@@ -16,6 +16,11 @@ struct FileRow {
     // The full path is longer than kMaxPathBytes: `path` shows it cut, ending in "…", and the
     // row is never extracted under that cut name ("path too long").
     bool pathTooLong = false;
+    // Rows added after the named tree (the system files) are marked; rows that are not the
+    // tree's (system files, NARC members) carry the reason they cannot be extracted when
+    // something keeps them from it (a range past the end).
+    bool system = false;
+    std::string problem = {};
     const std::string& column(int c) const { return c == 0 ? path : c == 1 ? offset : size; }
 };
 

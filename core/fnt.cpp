@@ -143,6 +143,8 @@ public:
                 break;
         }
         readAllocations();
+        // The array grew by doubling: give back the unused half before the rows are built.
+        m_files.shrink_to_fit();
     }
 
 private:

@@ -41,8 +41,8 @@ LoadedImage loadImage(Stream& image, const LoadOptions& options)
     analyse(image, loaded);
     if (options.knownCrc32)
         loaded.fileCrc32 = options.knownCrc32;
-    else if (options.fileCrc32)
-        loaded.fileCrc32 = readWholeImage(image);
+    else if (options.fileCrc32 || !options.extraSinks.empty())
+        loaded.fileCrc32 = readWholeImage(image, options.extraSinks);
     finishLoad(loaded);
     return loaded;
 }

@@ -53,6 +53,10 @@ struct LoadOptions {
     // A CRC-32 already computed over the same bytes (while an archive member was copied): taken
     // instead of reading the image again.
     std::optional<std::uint32_t> knownCrc32;
+    // More consumers of the one whole-file read (digests, checks): when given, the image is read
+    // once for them and the CRC-32 together. Not used with knownCrc32: whoever copied the
+    // bytes fed them then.
+    std::vector<ReadSink*> extraSinks = {};
 };
 
 // analyse(), the CRC-32 when asked for, finishLoad(). Throws the user's message on the first

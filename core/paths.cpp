@@ -33,6 +33,15 @@ std::string namePart(const std::string& path)
     return path.substr(lastComponentStart(path));
 }
 
+bool isDroppableName(const std::string& path)
+{
+    const std::string extension = extensionOf(path);
+    for (const char* accepted : {".nds", ".ids", ".dsi", ".srl", ".zip"})
+        if (equalsIgnoreCase(extension, accepted))
+            return true;
+    return false;
+}
+
 bool equalsIgnoreCase(const std::string& a, const std::string& b)
 {
     // ASCII only, never std::tolower: under a Turkish locale that lowers "I" to a dotless i (or

@@ -14,6 +14,10 @@ std::string extensionOf(const std::string& path);
 // What follows the last "/" (the name part of a path).
 std::string namePart(const std::string& path);
 
+// Whether a dropped file is opened: extension ".nds", ".ids", ".dsi", ".srl" or ".zip" in any
+// letter case.
+bool isDroppableName(const std::string& path);
+
 // ASCII case-insensitive equality (extension tests: ".nds", ".ids", ".zip").
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 

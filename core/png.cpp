@@ -81,6 +81,28 @@ void appendIdatChunks(std::vector<std::uint8_t>& out, std::span<const std::uint8
     } while (at < zlibStream.size());
 }
 
+std::vector<std::uint8_t> filteredRgbaRows(const AnimationFrame& frame)
+{
+    constexpr std::size_t kRgbaRow = 4 * kSide;
+    std::vector<std::uint8_t> rows;
+    rows.reserve(kSide * (1 + kRgbaRow));
+    std::array<std::uint8_t, kRgbaRow> raw{};
+    for (int y = 0; y < kSide; ++y) {
+        for (int x = 0; x < kSide; ++x) {
+            const Rgb c = frame.picture.at(x, y);
+            const auto at = static_cast<std::size_t>(4 * x);
+            raw[at] = c.r;
+            raw[at + 1] = c.g;
+            raw[at + 2] = c.b;
+            raw[at + 3] = frame.isClear(x, y) ? 0 : 255;
+        }
+        rows.push_back(kFilterSub);
+        for (std::size_t i = 0; i < raw.size(); ++i)
+            rows.push_back(i < 4 ? raw[i] : static_cast<std::uint8_t>(raw[i] - raw[i - 4]));
+    }
+    return rows;
+}
+
 std::vector<std::uint8_t> filteredRows(const IconPicture& picture)
 {
     std::vector<std::uint8_t> rows;
@@ -128,10 +150,10 @@ std::vector<std::uint8_t> encodeIconPng(const IconPicture& picture, bool transpa
     return png;
 }
 
-void writeIconPng(const std::string& path, const IconPicture& picture, bool transparent)
-{
-    const std::vector<std::uint8_t> png = encodeIconPng(picture, transparent);
+namespace {
 
+void writePngFile(const std::string& path, const std::vector<std::uint8_t>& png)
+{
     // Plain create-or-replace of the name the user chose: a symbolic link there is followed,
     // as any desktop program saving to that name would. O_NONBLOCK only keeps a FIFO without a
     // reader from hanging the open; it has no effect on a regular file.
@@ -164,6 +186,85 @@ void writeIconPng(const std::string& path, const IconPicture& picture, bool tran
             ::unlink(path.c_str());
         throw Error(kStreamWriteError);
     }
+}
+
+} // namespace
+
+void writeIconPng(const std::string& path, const IconPicture& picture, bool transparent)
+{
+    writePngFile(path, encodeIconPng(picture, transparent));
+}
+
+void writeAnimatedPng(const std::string& path, const std::vector<AnimationFrame>& frames)
+{
+    writePngFile(path, encodeAnimatedPng(frames));
+}
+
+std::string animatedIconName(const std::string& chosenName)
+{
+    return replaceExtension(chosenName, "-Animated.png");
+}
+
+std::vector<std::uint8_t> encodeAnimatedPng(const std::vector<AnimationFrame>& frames)
+{
+    if (frames.empty())
+        throw Error("The icon is not animated");
+    std::vector<std::uint8_t> png(kSignature.begin(), kSignature.end());
+
+    std::vector<std::uint8_t> ihdr;
+    put32be(ihdr, kSide); // width
+    put32be(ihdr, kSide); // height
+    ihdr.push_back(8);    // bit depth
+    ihdr.push_back(6);    // colour type: truecolour with alpha
+    ihdr.push_back(0);    // compression method
+    ihdr.push_back(0);    // filter method
+    ihdr.push_back(0);    // interlace method
+    detail::appendChunk(png, "IHDR", ihdr);
+
+    std::vector<std::uint8_t> actl;
+    put32be(actl, static_cast<std::uint32_t>(frames.size())); // num_frames (at most 64)
+    put32be(actl, 0);                                         // num_plays: forever
+    detail::appendChunk(png, "acTL", actl);
+
+    // fcTL and fdAT share one sequence counter, starting at 0.
+    std::uint32_t sequence = 0;
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+        std::vector<std::uint8_t> fctl;
+        put32be(fctl, sequence++);
+        put32be(fctl, kSide); // width
+        put32be(fctl, kSide); // height
+        put32be(fctl, 0);     // x offset
+        put32be(fctl, 0);     // y offset
+        const auto ticks = static_cast<std::uint16_t>(std::clamp(frames[f].ticks, 1, 255));
+        fctl.push_back(static_cast<std::uint8_t>(ticks >> 8)); // delay numerator
+        fctl.push_back(static_cast<std::uint8_t>(ticks));
+        fctl.push_back(0); // delay denominator 60
+        fctl.push_back(60);
+        fctl.push_back(0); // dispose: none
+        fctl.push_back(0); // blend: source
+        detail::appendChunk(png, "fcTL", fctl);
+
+        const std::vector<std::uint8_t> stream = deflateAll(detail::filteredRgbaRows(frames[f]));
+        if (f == 0) {
+            detail::appendIdatChunks(png, stream);
+            continue;
+        }
+        // Each fdAT carries a sequence number before its piece of the stream.
+        const std::span<const std::uint8_t> rest(stream);
+        constexpr std::size_t kPiece = detail::kMaxIdatData - 4;
+        std::size_t at = 0;
+        do { // bounded by the stream's length
+            const std::size_t n = std::min(kPiece, rest.size() - at);
+            std::vector<std::uint8_t> fdat;
+            put32be(fdat, sequence++);
+            fdat.insert(fdat.end(), rest.begin() + static_cast<std::ptrdiff_t>(at),
+                        rest.begin() + static_cast<std::ptrdiff_t>(at + n));
+            detail::appendChunk(png, "fdAT", fdat);
+            at += n;
+        } while (at < rest.size());
+    }
+    detail::appendChunk(png, "IEND", {});
+    return png;
 }
 
 std::vector<std::string> exportIcon(const std::string& chosenName, const IconPicture& picture,

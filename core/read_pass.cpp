@@ -28,7 +28,9 @@ bool readPass(const Stream& image, std::span<ReadSink* const> sinks,
     if (const auto native = image.nativeFile())
         // Advice only: a failure changes nothing but speed.
         ::posix_fadvise(native->fd, static_cast<off_t>(native->offset), 0, POSIX_FADV_SEQUENTIAL);
-    const auto block = std::make_unique_for_overwrite<PassBlock>();
+    // One block per thread, kept for its next pass: a run over many images (batch
+    // verification) would otherwise fault in a fresh megabyte for every image.
+    thread_local const auto block = std::make_unique_for_overwrite<PassBlock>();
     const std::span<std::uint8_t> bytes(block->bytes);
     const std::uint64_t total = image.size();
     std::uint64_t done = 0;

@@ -213,6 +213,12 @@ ImageVerifier::ImageVerifier(const DatSet& dats, std::uint64_t expectedSize, boo
 
 std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& cancelled) const
 {
+    return resultAgainst(m_dats, cancelled);
+}
+
+std::optional<VerifyResult>
+ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& cancelled) const
+{
     VerifyResult r;
     r.head = m_trim.head();
     r.trim = m_trim.trim();
@@ -222,7 +228,7 @@ std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& c
     for (const DigestKind kind : kDigestKinds)
         if (const auto& state = m_digests.state(kind))
             r.hashes.digests[static_cast<std::size_t>(kind)] = state->value();
-    if (m_dats.empty()) {
+    if (dats.empty()) {
         r.verdict = Verdict::NoDat;
         return r;
     }
@@ -232,7 +238,7 @@ std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& c
     exact.crc32 = r.hashes.crc32;
     exact.digests = r.hashes.digests;
     Evaluation ev;
-    evaluate(m_dats, exact, exactCandidates(m_dats, exact), false, ev);
+    evaluate(dats, exact, exactCandidates(dats, exact), false, ev);
     r.verdict = Verdict::Verified;
 
     // A trimmed image (or one larger than its header's chip, up to the next power of two) is
@@ -242,7 +248,7 @@ std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& c
         const std::uint64_t limit =
             std::min(kMaxPaddedSize, std::max(r.trim.chipSize, nextPowerOfTwo(r.size)));
         std::vector<std::uint64_t> targets;
-        for (const std::uint64_t s : m_dats.sizes())
+        for (const std::uint64_t s : dats.sizes())
             if (s > r.size && s <= limit)
                 targets.push_back(s);
         // Which digest each target size needs (its entries' strongest), and the last target
@@ -250,8 +256,8 @@ std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& c
         std::vector<std::array<bool, kDigestKindCount>> need(targets.size());
         std::array<std::uint64_t, kDigestKindCount> lastNeeded{};
         for (std::size_t t = 0; t < targets.size(); ++t)
-            for (const std::uint32_t index : m_dats.bySize(targets[t]))
-                if (const auto kind = matchDigest(m_dats.roms()[index], computed)) {
+            for (const std::uint32_t index : dats.bySize(targets[t]))
+                if (const auto kind = matchDigest(dats.roms()[index], computed)) {
                     need[t][static_cast<std::size_t>(*kind)] = true;
                     lastNeeded[static_cast<std::size_t>(*kind)] = targets[t];
                 }
@@ -283,7 +289,7 @@ std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& c
                 for (std::size_t k = 0; k < kDigestKindCount; ++k)
                     if (need[t][k])
                         f.digests[k] = running[k]->value();
-                evaluate(m_dats, f, m_dats.bySize(targets[t]), true, padded);
+                evaluate(dats, f, dats.bySize(targets[t]), true, padded);
             }
         }
         if (!padded.matches.empty()) {
@@ -301,7 +307,7 @@ std::optional<VerifyResult> ImageVerifier::result(const std::function<bool()>& c
         r.verdict = r.mismatch ? Verdict::Mismatch : Verdict::NotInDat;
         return r;
     }
-    const DatRom& first = m_dats.roms()[r.matches.front().rom];
+    const DatRom& first = dats.roms()[r.matches.front().rom];
     if (!first.serial.empty())
         r.serialMatches = serialHasGameCode(first.serial, gameCodeText(r.head));
     return r;

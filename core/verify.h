@@ -90,6 +90,10 @@ public:
     // digest work; `cancelled` is asked between padding steps and, when it says true, the
     // result is nullopt.
     std::optional<VerifyResult> result(const std::function<bool()>& cancelled = {}) const;
+    // The same against other DATs (a DAT added after the image was read); `dats` must be the
+    // DATs given at construction or hold every digest they needed (all hashes were computed).
+    std::optional<VerifyResult> resultAgainst(const DatSet& dats,
+                                              const std::function<bool()>& cancelled = {}) const;
 
 private:
     const DatSet& m_dats;

@@ -1,6 +1,6 @@
 // Writes the seed inputs of the fuzz targets with the fixture builder, one folder per target
-// (DIR/load, DIR/fnt, DIR/banner, DIR/archive). The checked-in corpus grew from these seeds and
-// was minimised with -merge=1; run this only to start a corpus afresh.
+// (DIR/load, DIR/fnt, DIR/banner, DIR/dsi, DIR/archive). The checked-in corpus grew from these
+// seeds and was minimised with -merge=1; run this only to start a corpus afresh.
 #include <cstdio>
 #include <string>
 
@@ -72,6 +72,24 @@ int main(int argc, char** argv)
               Bytes(withBanner.begin() + at, withBanner.begin() + at + 0x840));
     writeFile(dir + "/banner/short.bin",
               Bytes(withBanner.begin() + at, withBanner.begin() + at + 0x240));
+
+    writeFile(dir + "/narc/named.narc",
+              narcArchive({{"a.bin", Bytes{1, 2, 3}}, {"d/b.bin", Bytes{0x10, 5}}}, true));
+    writeFile(dir + "/narc/plain.narc", narcArchive({{"", Bytes{'N', 'A', 'R', 'C'}}}, false));
+
+    // fuzz_dsi: a DSi-only image with an animated banner, a DS image with a version 3 banner.
+    VersionedBanner animated;
+    animated.version = 0x0103;
+    animated.base = sampleBanner();
+    animated.korean = u"\uCE74";
+    animated.animation.sequence = {0x0105, 0x4A02, 0x8B00};
+    ImageBuilder dsi;
+    dsi.unitCode(0x03).poke32(0x1B0, 0x21).poke8(0x1BF, 0x0B).poke32(0x234, 0x00030004);
+    dsi.rawBanner(bannerBlock(animated));
+    writeFile(dir + "/dsi/animated.nds", dsi.build());
+    VersionedBanner korean = animated;
+    korean.version = 0x0003;
+    writeFile(dir + "/dsi/korean.nds", ImageBuilder().rawBanner(bannerBlock(korean)).build());
 
     using cartscope::testzip::Entry;
     cartscope::testzip::Options stored;

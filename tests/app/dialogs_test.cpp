@@ -50,7 +50,8 @@ void DialogsTest::openDialogShowsTheDescriptions()
     });
     QVERIFY(!dialogs.getOpenFileName(nullptr, cartscope::app::openImageFilters()));
     QCOMPARE(shown, (QStringList{"NDS Rom Files (*.nds;*.zip)", "Nintendo DS Rom Files (*.nds)",
-                                 "iQueDS Rom Files (*.ids)", "Zip Files (*.zip)"}));
+                                 "iQueDS Rom Files (*.ids)", "Zip Files (*.zip)",
+                                 "DSi Rom Files (*.dsi;*.srl)"}));
 }
 
 void DialogsTest::folderPickerShowsTitleAndStatus()

@@ -173,6 +173,7 @@ void LoadSequenceTest::openDialogFiltersAndCancel()
         {"Nintendo DS Rom Files (*.nds)", {"*.nds"}},
         {"iQueDS Rom Files (*.ids)", {"*.ids"}},
         {"Zip Files (*.zip)", {"*.zip"}},
+        {"DSi Rom Files (*.dsi;*.srl)", {"*.dsi", "*.srl"}},
     };
     QVERIFY(call->filters == expected);
     QCOMPARE(w.text("IntNameEdit"), QStringLiteral("ODDNAME"));
@@ -197,6 +198,9 @@ void LoadSequenceTest::dropRule_data()
     QTest::newRow("GAME.NDS") << "GAME.NDS" << true;
     QTest::newRow("game.Ids") << "game.Ids" << true;
     QTest::newRow("ARCHIVE.ZIP") << "ARCHIVE.ZIP" << true;
+    QTest::newRow("GAME.DSI") << "GAME.DSI" << true;
+    QTest::newRow("game.srl") << "game.srl" << true;
+    QTest::newRow("game.srl.part") << "game.srl.part" << false;
     QTest::newRow("game.nds.bak") << "game.nds.bak" << false;
     QTest::newRow("no extension") << "game" << false;
     QTest::newRow("folder x.nds") << "x.nds/" << false;

@@ -108,9 +108,14 @@ private:
     {
         if (answers.empty())
             return std::nullopt; // an unexpected dialog is cancelled
-        std::optional<QString> answer = answers.front();
+        // Taken apart rather than copied whole: g++ 12 at -O3 warns (falsely) that a copied
+        // optional<QString> may be used uninitialised.
+        const bool given = answers.front().has_value();
+        QString value = given ? *answers.front() : QString();
         answers.pop_front();
-        return answer;
+        if (!given)
+            return std::nullopt;
+        return value;
     }
 };
 

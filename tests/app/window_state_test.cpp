@@ -83,15 +83,18 @@ void WindowStateTest::initialState()
     QCOMPARE(w.child<cartscope::app::IconView>("IconImage")->size(), QSize(32, 32));
 
     auto* pages = w.child<QTabWidget>("PageControl");
-    QCOMPARE(pages->count(), 2);
+    QCOMPARE(pages->count(), 4);
     QCOMPARE(pages->tabText(0), QStringLiteral("Rom Info"));
     QCOMPARE(pages->tabText(1), QStringLiteral("File System Info"));
+    QCOMPARE(pages->tabText(2), QStringLiteral("Verification"));
+    QCOMPARE(pages->tabText(3), QStringLiteral("DSi"));
     QCOMPARE(pages->currentIndex(), 0);
 
     auto* languages = w.child<QTabWidget>("LangPageControl");
-    const QStringList expected = {"Japanese", "English", "French", "German", "Italian", "Spanish"};
-    QCOMPARE(languages->count(), 6);
-    for (int i = 0; i < 6; ++i) {
+    const QStringList expected = {"Japanese", "English", "French",  "German",
+                                  "Italian",  "Spanish", "Chinese", "Korean"};
+    QCOMPARE(languages->count(), 8);
+    for (int i = 0; i < 8; ++i) {
         QCOMPARE(languages->tabText(i), expected[i]);
         auto* view = w.child<QTextEdit>(qPrintable(QStringLiteral("Lang%1TntRichEdit").arg(i + 1)));
         QCOMPARE(view->parentWidget(), languages->widget(i));
@@ -112,9 +115,11 @@ void WindowStateTest::initialState()
     QVERIFY(list->columnWidth(0) >= 246 && list->columnWidth(1) >= 75);
     QCOMPARE(list->columnWidth(1), list->columnWidth(2));
     auto* menu = w.child<QMenu>("FilesPopupMenu");
-    QCOMPARE(menu->actions().size(), 1);
+    // "Extract This File", then "Show NARC Contents" for rows that are NARC archives.
+    QCOMPARE(menu->actions().size(), 2);
     QCOMPARE(menu->actions().front()->objectName(), QStringLiteral("ExtractThisFile1"));
     QCOMPARE(menu->actions().front()->text(), QStringLiteral("Extract This File"));
+    QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("ShowNarcContents1"));
     QCOMPARE(w.child<QPushButton>("ExtractFileButton")->text(),
              QStringLiteral("Extract Selected File"));
     QCOMPARE(w.child<QPushButton>("ExtractAllButton")->text(),

@@ -47,15 +47,27 @@ commands=$(cartscope-cli --help | awk '/^Commands:/ { on = 1; next } /^[^ ]/ || 
 [[ $commands == *info* && $commands == *extract* ]] || { echo "FAIL: no commands in --help"; exit 1; }
 expect _cartscope_cli "$commands" cartscope-cli ""
 expect _cartscope_cli "--help --version" cartscope-cli --
-expect _cartscope_cli "--help --json" cartscope-cli info --
-expect _cartscope_cli "$(printf '%s\n' --help $(cartscope-cli --help |
-    awk '/^  extract/ { on = 1 } on && /^  [a-z]/ && !/^  extract/ { on = 0 } on' |
-    grep -oE -- '--[a-z][a-z0-9-]*') | sort -u | xargs)" cartscope-cli extract --
+# The options of one command: those named in its block of the usage text, and --help.
+options_of() {
+    printf '%s\n' --help $(cartscope-cli --help |
+        awk -v c="$1" '/^  [a-z]/ { on = ($1 == c) } /^[^ ]/ || /^$/ { on = 0 } on' |
+        grep -oE -- '--[a-z][a-z0-9-]*') | sort -u | xargs
+}
+[[ $(options_of info) == *--json* ]] || { echo "FAIL: info has no --json"; exit 1; }
+expect _cartscope_cli "$(options_of info)" cartscope-cli info --
+expect _cartscope_cli "$(options_of extract)" cartscope-cli extract --
+expect _cartscope_cli "--csv --dat --help --jobs --json" cartscope-cli verify --
 expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli info ""
 expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli info --json ""
 expect _cartscope_cli "out" cartscope-cli extract a.nds ""
 expect _cartscope_cli "" cartscope-cli extract a.nds out ""
 expect _cartscope_cli "B.NDS a.nds c.zip d.txt e.dsi f.srl g.ids out" cartscope-cli icon a.nds ""
+if [[ $commands == *verify* ]]; then
+    expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli verify ""
+    expect _cartscope_cli "B.NDS a.nds c.zip d.txt e.dsi f.srl g.ids out" \
+        cartscope-cli verify --dat ""
+    expect _cartscope_cli "" cartscope-cli verify --jobs ""
+fi
 expect _cartscope "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope ""
 expect _cartscope_thumbnailer "128" cartscope-thumbnailer -s 12
 expect _cartscope_thumbnailer "--help --size --version -s" cartscope-thumbnailer -

@@ -448,6 +448,97 @@ TEST(Extract, ADestinationThatFoldsCaseLosesNoFileOrFolder)
     EXPECT_EQ(written, expected);
 }
 
+// The same file system through a FUSE driver (exfat-fuse): names still fold, but each spelling
+// of a name gets an inode of its own, and the folder lists each entry as first spelled.
+class FuseFoldingOps : public FoldingOps {
+public:
+    int openAt(int dir, const char* name, int flags, mode_t mode) const override
+    {
+        const int fd = FoldingOps::openAt(dir, name, flags, mode);
+        if (fd >= 0) {
+            m_spellingOfFd[fd] = name;
+            if ((flags & O_EXCL) != 0)
+                m_firstSpelling[{inodeOf(dir), fold(name)}] = name;
+        }
+        return fd;
+    }
+    int mkdirAt(int dir, const char* name, mode_t mode) const override
+    {
+        const int made = FoldingOps::mkdirAt(dir, name, mode);
+        if (made == 0)
+            m_firstSpelling[{inodeOf(dir), fold(name)}] = name;
+        return made;
+    }
+    int statFd(int fd, struct stat* st) const override
+    {
+        const int r = FoldingOps::statFd(fd, st);
+        const auto it = m_spellingOfFd.find(fd);
+        if (r == 0 && it != m_spellingOfFd.end())
+            st->st_ino ^= static_cast<ino_t>(std::hash<std::string>()(it->second)) << 20;
+        return r;
+    }
+    int statAt(int dir, const char* name, struct stat* st, int flags) const override
+    {
+        const int r = FoldingOps::statAt(dir, name, st, flags);
+        if (r == 0)
+            st->st_ino ^= static_cast<ino_t>(std::hash<std::string>()(name)) << 20;
+        return r;
+    }
+    bool listNames(int dir, std::vector<std::string>& names) const override
+    {
+        if (!FoldingOps::listNames(dir, names))
+            return false;
+        for (std::string& n : names) {
+            const auto it = m_firstSpelling.find({inodeOf(dir), n});
+            if (it != m_firstSpelling.end())
+                n = it->second;
+        }
+        return true;
+    }
+
+private:
+    static ino_t inodeOf(int dir)
+    {
+        struct stat st {};
+        ::fstat(dir, &st);
+        return st.st_ino;
+    }
+    mutable std::map<int, std::string> m_spellingOfFd;
+    mutable std::map<std::pair<ino_t, std::string>, std::string> m_firstSpelling;
+};
+
+TEST(Extract, AFuseDestinationThatFoldsCaseLosesNothingEither)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    const auto plan = planExtraction(
+        tmp.path(), "G",
+        {FileRow{"/CASE.TXT", "00000000", "1"}, FileRow{"/case.txt", "00000001", "1"},
+         FileRow{"/Data/x", "00000002", "1"}, FileRow{"/DATA/x", "00000003", "1"},
+         FileRow{"/D", "00000004", "1"}, FileRow{"/d/in", "00000005", "1"}});
+    const FuseFoldingOps fuse;
+    ExtractOptions options;
+    options.ops = &fuse;
+    const auto summary = runExtraction(s, plan, options);
+    EXPECT_EQ(summary.files, 6u);
+    EXPECT_EQ(summary.renamed, 3u);
+    std::map<std::string, std::string> written;
+    for (const auto& [name, bytes] : tree(tmp.file("g")))
+        written[name] = text(bytes);
+    EXPECT_EQ(written, (std::map<std::string, std::string>{{"case.txt", "0"},
+                                                           {"case (2).txt", "1"},
+                                                           {"data/x", "2"},
+                                                           {"data (2)/x", "3"},
+                                                           {"d", "4"},
+                                                           {"d (2)/in", "5"}}));
+    // Into the same folder again: every entry now exists, spelled as first made, and each row
+    // lands where it did the first time.
+    const auto again = runExtraction(s, plan, options);
+    EXPECT_EQ(again.renamed, 3u);
+    EXPECT_EQ(tree(tmp.file("g")).size(), 6u);
+}
+
 // The kernel refuses to copy between two file systems (ext4 to tmpfs, the common case): the copy
 // goes on through the buffer from where the kernel stopped, for this file and the rest of the run.
 class CrossDeviceOps : public DirectoryOps {

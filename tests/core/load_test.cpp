@@ -74,6 +74,29 @@ TEST(Load, TheFileCrcIsOneReadOrTheValueGiven)
     EXPECT_LT(again.read, 128u * 1024);
 }
 
+TEST(Load, MoreSinksShareTheOneRead)
+{
+    struct Count final : ReadSink {
+        std::uint64_t bytes = 0;
+        int finishes = 0;
+        void consume(std::span<const std::uint8_t> block, std::uint64_t) override
+        {
+            bytes += block.size();
+        }
+        void finish(std::uint64_t) override { ++finishes; }
+    };
+    const Bytes image = bigImage();
+    CountingStream stream(image);
+    Count count;
+    LoadOptions options;
+    options.extraSinks = {&count};
+    const LoadedImage loaded = loadImage(stream, options);
+    EXPECT_EQ(count.bytes, image.size());
+    EXPECT_EQ(count.finishes, 1);
+    EXPECT_EQ(loaded.display.CRC32, crc32Text(crc32::crc32Of(image)));
+    EXPECT_LT(stream.read, image.size() + 128u * 1024);
+}
+
 TEST(Load, AnImageThatDeliversLessThanItsSizeFailsTheRead)
 {
     const Bytes image = bigImage();

@@ -1,0 +1,118 @@
+#include "app/narc_dialog.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/qt_text.h"
+#include "core/text.h"
+
+namespace cartscope::app {
+
+namespace {
+
+// Member names come from the image: shown as plain text (list items never render markup) with
+// invisible and reordering characters marked, the way the file list shows the tree's names.
+QString shownName(const std::string& name)
+{
+    return fromCoreText(core::markInvisible(name));
+}
+
+QString noteFor(const core::NarcMember& m)
+{
+    if (!m.problem.empty())
+        return fromCoreText(m.problem);
+    if (m.compressed)
+        return QStringLiteral("compressed");
+    if (m.narc)
+        return QStringLiteral("NARC");
+    return {};
+}
+
+} // namespace
+
+NarcDialog::NarcDialog(core::Narc narc, QWidget* parent) : QDialog(parent), m_narc(std::move(narc))
+{
+    // Create.
+    setObjectName(QStringLiteral("NarcDialog"));
+    setWindowTitle(QStringLiteral("NARC Contents - ") + shownName(m_narc.path));
+    setAttribute(Qt::WA_DeleteOnClose);
+    NarcListView = new QTreeWidget(this);
+    NarcListView->setObjectName(QStringLiteral("NarcListView"));
+    NarcNotesLabel = new QLabel(this);
+    NarcNotesLabel->setObjectName(QStringLiteral("NarcNotesLabel"));
+    NarcNotesLabel->setTextFormat(Qt::PlainText);
+    NarcNotesLabel->setWordWrap(true);
+    NarcExtractButton = new QPushButton(QStringLiteral("Extract NARC Contents"), this);
+    NarcExtractButton->setObjectName(QStringLiteral("NarcExtractButton"));
+    NarcOpenButton = new QPushButton(QStringLiteral("Open Nested NARC"), this);
+    NarcOpenButton->setObjectName(QStringLiteral("NarcOpenButton"));
+    NarcCloseButton = new QPushButton(QStringLiteral("Close"), this);
+    NarcCloseButton->setObjectName(QStringLiteral("NarcCloseButton"));
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(NarcExtractButton);
+    buttons->addWidget(NarcOpenButton);
+    buttons->addStretch();
+    buttons->addWidget(NarcCloseButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(NarcListView);
+    layout->addWidget(NarcNotesLabel);
+    layout->addLayout(buttons);
+
+    // Connect.
+    connect(NarcListView, &QTreeWidget::itemSelectionChanged, this, &NarcDialog::selectionChanged);
+    connect(NarcExtractButton, &QPushButton::clicked, this,
+            [this] { Q_EMIT extractRequested(m_narc); });
+    connect(NarcOpenButton, &QPushButton::clicked, this, &NarcDialog::openNestedClick);
+    connect(NarcCloseButton, &QPushButton::clicked, this, &QDialog::close);
+
+    // Populate.
+    NarcListView->setColumnCount(4);
+    NarcListView->setHeaderLabels({QStringLiteral("Filename"), QStringLiteral("Offset"),
+                                   QStringLiteral("Filesize"), QStringLiteral("Note")});
+    NarcListView->setRootIsDecorated(false);
+    NarcListView->setUniformRowHeights(true);
+    NarcListView->setSelectionMode(QAbstractItemView::SingleSelection);
+    NarcListView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    NarcListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    const std::vector<core::FileRow> rows = core::narcRows(m_narc);
+    QList<QTreeWidgetItem*> items;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        items.append(new QTreeWidgetItem(
+            QStringList{shownName(rows[i].path), fromCoreText(rows[i].offset),
+                        fromCoreText(rows[i].size), noteFor(m_narc.members[i])}));
+    }
+    NarcListView->addTopLevelItems(items);
+    NarcListView->header()->resizeSections(QHeaderView::ResizeToContents);
+    QString notes =
+        QString::number(m_narc.members.size()) +
+        (m_narc.members.size() == 1 ? QStringLiteral(" member") : QStringLiteral(" members")) +
+        (m_narc.named ? QString() : QStringLiteral(", no names in the archive"));
+    for (const std::string& note : m_narc.notes)
+        notes += QStringLiteral("\n") + fromCoreText(note);
+    NarcNotesLabel->setText(notes);
+    NarcOpenButton->setEnabled(false);
+    resize(520, 380);
+}
+
+void NarcDialog::selectionChanged()
+{
+    const QList<QTreeWidgetItem*> selected = NarcListView->selectedItems();
+    const int index = selected.isEmpty() ? -1 : NarcListView->indexOfTopLevelItem(selected[0]);
+    NarcOpenButton->setEnabled(index >= 0 && m_narc.members[static_cast<std::size_t>(index)].narc);
+}
+
+void NarcDialog::openNestedClick()
+{
+    const QList<QTreeWidgetItem*> selected = NarcListView->selectedItems();
+    const int index = selected.isEmpty() ? -1 : NarcListView->indexOfTopLevelItem(selected[0]);
+    if (index < 0)
+        return;
+    Q_EMIT openRequested(m_narc.path + m_narc.members[static_cast<std::size_t>(index)].path);
+}
+
+} // namespace cartscope::app

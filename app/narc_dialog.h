@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDialog>
+
+#include "core/narc.h"
+
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+
+namespace cartscope::app {
+
+// "NARC Contents": the members of one NARC archive of the open image, with its own extract
+// command. A member that is a NARC itself can be opened in turn, one level at a time, in a
+// dialog of its own. The dialog only shows and asks: the main window opens archives and
+// extracts them (it holds the image), and closes every such dialog when the image goes.
+class NarcDialog final : public QDialog {
+    Q_OBJECT
+public:
+    explicit NarcDialog(core::Narc narc, QWidget* parent = nullptr);
+
+    const core::Narc& narc() const { return m_narc; }
+
+Q_SIGNALS:
+    // "Extract NARC Contents" was clicked.
+    void extractRequested(const core::Narc& narc);
+    // "Open Nested NARC" was clicked on a member that is an archive; `path` is its full path.
+    void openRequested(const std::string& path);
+
+private:
+    void selectionChanged();
+    void openNestedClick();
+
+    core::Narc m_narc;
+    QTreeWidget* NarcListView = nullptr;
+    QLabel* NarcNotesLabel = nullptr;
+    QPushButton* NarcExtractButton = nullptr;
+    QPushButton* NarcOpenButton = nullptr;
+    QPushButton* NarcCloseButton = nullptr;
+};
+
+} // namespace cartscope::app

@@ -1,0 +1,325 @@
+#include "app/verification_page.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/design_layout.h"
+#include "app/dialogs.h"
+#include "app/qt_text.h"
+#include "archive/dat_load.h"
+#include "core/error.h"
+#include "core/interpret.h"
+#include "core/text.h"
+
+namespace cartscope::app {
+
+// One load's consumer of the read: the CRC-32, digests and trim check of the verifier, plus
+// the DATs it will be matched against (kept alive with it).
+class VerificationPage::VerifierSink final : public core::ReadSink {
+public:
+    explicit VerifierSink(std::shared_ptr<const core::DatSet> dats)
+        : m_dats(std::move(dats)), m_verifier(*m_dats, 0, true)
+    {}
+    void consume(std::span<const std::uint8_t> block, std::uint64_t position) override
+    {
+        for (core::ReadSink* sink : m_verifier.sinks())
+            sink->consume(block, position);
+    }
+    void finish(std::uint64_t total) override
+    {
+        for (core::ReadSink* sink : m_verifier.sinks())
+            sink->finish(total);
+    }
+    const core::ImageVerifier& verifier() const { return m_verifier; }
+
+private:
+    std::shared_ptr<const core::DatSet> m_dats;
+    core::ImageVerifier m_verifier;
+};
+
+namespace {
+
+QPlainTextEdit* memo(QWidget* parent, const char* name)
+{
+    auto* edit = new QPlainTextEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    return edit;
+}
+
+// Texts from a DAT or an image shown as plain text, their invisible characters made visible.
+QString visible(const std::string& text)
+{
+    return fromCoreText(core::escapeForTerminal(text));
+}
+
+void setBase(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Base, colour);
+    widget->setPalette(palette);
+}
+
+QColor face(const QWidget* widget)
+{
+    return widget->palette().color(QPalette::Button);
+}
+
+QString hashesText(const core::ImageHashes& h)
+{
+    const auto digest = [&](core::DigestKind kind) {
+        const auto& d = h.digest(kind);
+        return d ? fromCoreText(core::lowerHex(*d)) : QString();
+    };
+    return QStringLiteral("CRC-32   %1\nMD5      %2\nSHA-1    %3\nSHA-256  %4")
+        .arg(fromCoreText(core::crc32Text(h.crc32)).toLower(), digest(core::DigestKind::Md5),
+             digest(core::DigestKind::Sha1), digest(core::DigestKind::Sha256));
+}
+
+} // namespace
+
+VerificationPage::VerificationPage(Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent), m_dialogs(dialogs), m_dats(std::make_shared<core::DatSet>())
+{
+    createControls();
+    connectControls();
+    populateControls();
+}
+
+VerificationPage::~VerificationPage()
+{
+    stopMatch();
+}
+
+void VerificationPage::createControls()
+{
+    setObjectName(QStringLiteral("VerificationTabSheet"));
+    HashesLabel = new QLabel(QStringLiteral("Hashes"), this);
+    HashesMemo = memo(this, "HashesMemo");
+    HashesLabel->setBuddy(HashesMemo);
+    CopyHashesButton = new QPushButton(QStringLiteral("Copy Hashes"), this);
+    CopyHashesButton->setObjectName(QStringLiteral("CopyHashesButton"));
+    VerifyProgressBar = new QProgressBar(this);
+    VerifyProgressBar->setObjectName(QStringLiteral("VerifyProgressBar"));
+    TrimLabel = new QLabel(QStringLiteral("Trim"), this);
+    TrimMemo = memo(this, "TrimMemo");
+    TrimLabel->setBuddy(TrimMemo);
+    SecureAreaLabel = new QLabel(QStringLiteral("Secure Area"), this);
+    SecureAreaMemo = memo(this, "SecureAreaMemo");
+    SecureAreaLabel->setBuddy(SecureAreaMemo);
+    DatVerdictLabel = new QLabel(QStringLiteral("DAT Verdict"), this);
+    DatVerdictMemo = memo(this, "DatVerdictMemo");
+    DatVerdictLabel->setBuddy(DatVerdictMemo);
+    AddDatButton = new QPushButton(QStringLiteral("Add DAT\u2026"), this);
+    AddDatButton->setObjectName(QStringLiteral("AddDatButton"));
+    DatStatusMemo = memo(this, "DatStatusMemo");
+}
+
+void VerificationPage::connectControls()
+{
+    connect(CopyHashesButton, &QPushButton::clicked, this,
+            &VerificationPage::CopyHashesButtonClick);
+    connect(AddDatButton, &QPushButton::clicked, this, &VerificationPage::AddDatButtonClick);
+}
+
+void VerificationPage::populateControls()
+{
+    for (QPlainTextEdit* m :
+         {HashesMemo, TrimMemo, SecureAreaMemo, DatVerdictMemo, DatStatusMemo}) {
+        m->setReadOnly(true);
+        m->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        m->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+        setBase(m, face(this));
+    }
+    HashesMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    QFont fixed = HashesMemo->font();
+    fixed.setStyleHint(QFont::Monospace);
+    fixed.setFamily(QStringLiteral("monospace"));
+    HashesMemo->setFont(fixed);
+    CopyHashesButton->setEnabled(false);
+    VerifyProgressBar->setRange(0, 100);
+    VerifyProgressBar->setValue(0);
+    VerifyProgressBar->setTextVisible(false);
+    AddDatButton->setToolTip(QStringLiteral("Copy a No-Intro DAT into the DAT folder"));
+}
+
+void VerificationPage::place(DesignLayout& grid)
+{
+    const auto caption = [&grid](QWidget* w, int x, int y, int width) {
+        grid.place(w, x, y, width, 17);
+        grid.requireHint(w);
+    };
+    caption(HashesLabel, 8, 8, 120);
+    grid.place(HashesMemo, 8, 26, 417, 70);
+    grid.place(VerifyProgressBar, 8, 104, 281, 21);
+    grid.place(CopyHashesButton, 304, 102, 121, 25);
+    grid.requireHint(CopyHashesButton);
+    caption(TrimLabel, 8, 134, 120);
+    grid.place(TrimMemo, 8, 152, 417, 44);
+    caption(SecureAreaLabel, 8, 204, 120);
+    grid.place(SecureAreaMemo, 8, 222, 417, 44);
+    caption(DatVerdictLabel, 8, 274, 120);
+    grid.place(DatVerdictMemo, 8, 292, 417, 64);
+    grid.place(AddDatButton, 8, 392, 97, 25);
+    grid.requireHint(AddDatButton);
+    grid.place(DatStatusMemo, 112, 364, 313, 53);
+}
+
+const core::DatSet& VerificationPage::dats() const
+{
+    return *m_dats;
+}
+
+void VerificationPage::loadDats()
+{
+    archive::DatFolderLoad loaded = archive::loadDatFolder(archive::datFolder());
+    m_dats = std::make_shared<const core::DatSet>(std::move(loaded.dats));
+    m_skipped = std::move(loaded.skipped);
+    m_datsLoaded = true;
+    showDatStatus();
+}
+
+void VerificationPage::showDatStatus()
+{
+    const std::string folder = archive::datFolder();
+    QString text =
+        m_dats->empty()
+            ? QStringLiteral("No DAT loaded: add No-Intro DATs to %1").arg(fromLocalPath(folder))
+            : QStringLiteral("%1 DAT(s), %2 entries, from %3")
+                  .arg(m_dats->dats().size())
+                  .arg(m_dats->roms().size())
+                  .arg(fromLocalPath(folder));
+    for (const std::string& skipped : m_skipped)
+        text += QStringLiteral("\nSkipped: ") + visible(core::withFullStop(skipped));
+    DatStatusMemo->setPlainText(text);
+}
+
+std::vector<std::shared_ptr<core::ReadSink>> VerificationPage::startLoad()
+{
+    clear();
+    if (!m_datsLoaded)
+        loadDats();
+    m_sink = std::make_shared<VerifierSink>(m_dats);
+    return {m_sink};
+}
+
+void VerificationPage::passProgress(int percent)
+{
+    if (m_sink && !m_passDone)
+        VerifyProgressBar->setValue(percent);
+}
+
+void VerificationPage::passFinished()
+{
+    if (!m_sink || m_passDone)
+        return;
+    m_passDone = true;
+    VerifyProgressBar->setValue(100);
+    startMatch();
+}
+
+void VerificationPage::clear()
+{
+    stopMatch();
+    m_sink.reset();
+    m_passDone = false;
+    for (QPlainTextEdit* m : {HashesMemo, TrimMemo, SecureAreaMemo, DatVerdictMemo})
+        m->clear();
+    setBase(DatVerdictMemo, face(this));
+    VerifyProgressBar->setValue(0);
+    CopyHashesButton->setEnabled(false);
+}
+
+void VerificationPage::stopMatch()
+{
+    ++m_generation;
+    m_cancel = true;
+    if (m_worker.joinable())
+        m_worker.join();
+    m_cancel = false;
+}
+
+void VerificationPage::startMatch()
+{
+    stopMatch();
+    const std::uint64_t generation = m_generation;
+    std::shared_ptr<VerifierSink> sink = m_sink;
+    std::shared_ptr<const core::DatSet> dats = m_dats;
+    // Matching a trimmed image pads it virtually, up to its chip size: never on this thread.
+    m_worker = std::thread([this, generation, sink, dats] {
+        std::optional<core::VerifyResult> result;
+        std::string error;
+        try {
+            result = sink->verifier().resultAgainst(*dats, [this] { return m_cancel.load(); });
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        if (!result && error.empty())
+            return; // stopped
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, result = std::move(result), error, dats] {
+                if (generation != m_generation)
+                    return;
+                if (result)
+                    showResult(*result, *dats);
+                else
+                    DatVerdictMemo->setPlainText(visible(core::withFullStop(error)));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VerificationPage::showResult(const core::VerifyResult& r, const core::DatSet& dats)
+{
+    HashesMemo->setPlainText(hashesText(r.hashes));
+    CopyHashesButton->setEnabled(true);
+    TrimMemo->setPlainText(fromCoreText(core::trimText(r.trim)));
+    SecureAreaMemo->setPlainText(fromCoreText(core::secureAreaFormText(r.head.secureAreaForm)));
+    QString verdict = visible(core::verdictText(r, dats));
+    if (r.matches.size() > 1)
+        verdict += QStringLiteral("\n%1 matching entries in all").arg(r.matches.size());
+    if (r.trim.state == core::TrimState::OverTrimmed)
+        verdict += QStringLiteral("\nOver-trimmed: data is missing (bad dump)");
+    DatVerdictMemo->setPlainText(verdict);
+    const bool good =
+        r.verdict == core::Verdict::Verified || r.verdict == core::Verdict::VerifiedTrimmed;
+    const bool bad =
+        r.verdict == core::Verdict::Mismatch || r.trim.state == core::TrimState::OverTrimmed;
+    const auto colour = [](core::Rgb c) { return QColor(c.r, c.g, c.b); };
+    setBase(DatVerdictMemo, bad    ? colour(core::kBadDumpFoundColour)
+                            : good ? colour(core::kBadDumpNotFoundColour)
+                                   : face(this));
+    Q_EMIT verdictShown();
+}
+
+void VerificationPage::CopyHashesButtonClick()
+{
+    QGuiApplication::clipboard()->setText(HashesMemo->toPlainText());
+}
+
+void VerificationPage::AddDatButtonClick()
+{
+    const std::vector<FileFilter> filters = {
+        {QStringLiteral("DAT Files (*.dat, *.xml, *.zip)"),
+         {QStringLiteral("*.dat"), QStringLiteral("*.xml"), QStringLiteral("*.zip")}},
+        {QStringLiteral("All Files (*.*)"), {QStringLiteral("*")}}};
+    const std::optional<QString> chosen = m_dialogs.getOpenFileName(this, filters);
+    if (!chosen)
+        return;
+    try {
+        archive::addDatToFolder(toLocalPath(*chosen), archive::datFolder());
+    } catch (const std::exception& e) {
+        m_dialogs.error(this, visible(core::withFullStop(e.what())));
+        return;
+    }
+    loadDats();
+    // The image already read is matched again, against every DAT now in the folder.
+    if (m_sink && m_passDone)
+        startMatch();
+}
+
+} // namespace cartscope::app

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QWidget>
+
+#include "core/dat.h"
+#include "core/read_pass.h"
+#include "core/verify.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace cartscope::app {
+
+class DesignLayout;
+class Dialogs;
+
+// The "Verification" page: the four hashes, the trim state, the secure-area form and the DAT
+// verdict of the loaded image. Its sinks ride on the window's one whole-file read; the match
+// (which may pad a trimmed image virtually, up to its chip size) runs on a thread of its own,
+// so the window stays live, and a new load or the end of the window stops it at once.
+class VerificationPage final : public QWidget {
+    Q_OBJECT
+public:
+    explicit VerificationPage(Dialogs& dialogs, QWidget* parent = nullptr);
+    ~VerificationPage() override;
+
+    // A load begins: the page is cleared and hands out the sinks for the load's read.
+    std::vector<std::shared_ptr<core::ReadSink>> startLoad();
+    // Whole percentages of the read.
+    void passProgress(int percent);
+    // The read has ended and every sink is finished: match and show.
+    void passFinished();
+    // Nothing loaded (a failed load or read): every value empties, any match in flight stops.
+    void clear();
+
+    // The grid rectangles of the page's controls, in the window's design units.
+    void place(DesignLayout& grid);
+
+    // The DATs the page matches against (loaded from the DAT folder at the first load).
+    const core::DatSet& dats() const;
+
+Q_SIGNALS:
+    // The verdict of the current image is shown.
+    void verdictShown();
+
+private:
+    class VerifierSink;
+
+    void createControls();
+    void connectControls();
+    void populateControls();
+
+    void AddDatButtonClick();
+    void CopyHashesButtonClick();
+    void loadDats();
+    void startMatch();
+    void stopMatch();
+    void showResult(const core::VerifyResult& result, const core::DatSet& dats);
+    void showDatStatus();
+
+    Dialogs& m_dialogs;
+    std::shared_ptr<const core::DatSet> m_dats; // replaced whole, never changed in place
+    std::vector<std::string> m_skipped;         // DATs of the folder that did not load
+    bool m_datsLoaded = false;
+    std::shared_ptr<VerifierSink> m_sink; // this load's
+    bool m_passDone = false;
+    std::thread m_worker;
+    std::atomic<bool> m_cancel{false};
+    std::uint64_t m_generation = 0; // the match whose result is still wanted
+
+    QLabel* HashesLabel = nullptr;
+    QPlainTextEdit* HashesMemo = nullptr;
+    QPushButton* CopyHashesButton = nullptr;
+    QProgressBar* VerifyProgressBar = nullptr;
+    QLabel* TrimLabel = nullptr;
+    QPlainTextEdit* TrimMemo = nullptr;
+    QLabel* SecureAreaLabel = nullptr;
+    QPlainTextEdit* SecureAreaMemo = nullptr;
+    QLabel* DatVerdictLabel = nullptr;
+    QPlainTextEdit* DatVerdictMemo = nullptr;
+    QPushButton* AddDatButton = nullptr;
+    QPlainTextEdit* DatStatusMemo = nullptr;
+};
+
+} // namespace cartscope::app

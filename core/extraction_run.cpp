@@ -1,0 +1,526 @@
+// One extraction run: the folders it walks and keeps open, the identity of everything it writes
+// (against destinations that fold letter case), and the copy itself.
+//
+// Copying: from a FileStream the bytes go through copy_file_range (no user-space copy; a reflink
+// where the file system can), falling back to a pread/write loop with one 1 MiB buffer for the
+// rest of the run when the kernel refuses the pair of files (EXDEV between two file systems).
+// The 1 MiB buffer is a throughput choice only: the bytes written are those of a copy through
+// any smaller buffer. A row's size is never allocated.
+//
+// Cost per file: one open and one status call (its identity); the folders, the image's
+// identity and the choice between kernel and buffered copy are answered once per run.
+#include "core/extraction_run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <span>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "core/error.h"
+#include "core/fd.h"
+#include "core/paths.h"
+
+namespace cartscope::core::detail {
+
+bool isSafeComponent(const std::string& c)
+{
+    return !c.empty() && c != "." && c != ".." && c.find('/') == std::string::npos &&
+           c.find('\0') == std::string::npos;
+}
+
+std::vector<std::string> splitPath(const std::string& s)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        const auto slash = s.find('/', start);
+        parts.push_back(s.substr(start, slash == std::string::npos ? slash : slash - start));
+        if (slash == std::string::npos)
+            return parts;
+        start = slash + 1;
+    }
+}
+
+std::string joinPath(const std::vector<std::string>& parts, std::size_t count)
+{
+    std::string out;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k)
+            out.push_back('/');
+        out += parts[k];
+    }
+    return out;
+}
+
+// "name.bin" -> "name (2).bin"; a name without "." (or only a leading one) gets the suffix at
+// its end. The result of a clean name is clean: the suffix adds no "/" and cannot make "."/"..".
+std::string withSuffix(const std::string& name, std::uint64_t k)
+{
+    const std::string suffix = " (" + std::to_string(k) + ")";
+    const auto dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot == 0)
+        return name + suffix;
+    return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
+constexpr std::size_t kCopyChunk = std::size_t{1} << 30; // per copy_file_range call
+
+struct Identity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const Identity&) const = default;
+};
+struct IdentityHash {
+    std::size_t operator()(const Identity& i) const
+    {
+        return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(i.ino) * 31 +
+                                          static_cast<std::uint64_t>(i.dev));
+    }
+};
+Identity identityOf(const struct stat& st)
+{
+    return {st.st_dev, st.st_ino};
+}
+
+Error writeFailure(const std::string& full, int err)
+{
+    return Error("Cannot write file \"" + full + "\". " + std::strerror(err));
+}
+
+} // namespace
+
+// The state of one extraction run: the folders it keeps open, and the identity of every file and
+// folder it has written, against which a destination that folds letter case is caught.
+//
+// Folders stay open between files (a bounded number of them): a whole-tree run writes folder by
+// folder, and walking the chain again for each file would cost more system calls than the copy.
+// A folder is reached from the longest open prefix of its path; each row still creates the
+// folders it walks. A cached folder that was removed meanwhile is noticed by the failed create
+// (ENOENT), which then retries once with a fresh walk.
+class ExtractionRun::Impl {
+public:
+    Impl(const Stream& image, const DirectoryOps& ops) : m_image(image), m_ops(ops)
+    {
+        // The open image is never a destination; its identity is asked once per run.
+        if (const auto native = image.nativeFile()) {
+            struct stat st {};
+            if (ops.statFd(native->fd, &st) == 0)
+                m_imageId = identityOf(st);
+        }
+    }
+
+    Written extract(const PlannedFile& file)
+    {
+        // A row whose path had to be cut for length is never written under the cut name.
+        if (file.row.pathTooLong)
+            throw Error("Cannot extract \"" + file.row.path + "\": path too long");
+        const std::string& full = file.full;
+        if (file.relative.size() >= full.size() ||
+            full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)
+            throw Error(cannotCreateMessage(full, EINVAL));
+        const std::string base = full.substr(0, full.size() - file.relative.size());
+        std::vector<std::string> parts = splitPath(file.relative);
+        const std::string name = parts.back();
+        parts.pop_back();
+        if (parts.empty() || !isSafeComponent(name))
+            throw Error(cannotCreateMessage(full, EINVAL));
+        if (!rangeInsideImage(file, m_image.size()))
+            throw Error(kStreamReadError);
+        const std::uint64_t length = file.size > 0 ? static_cast<std::uint64_t>(file.size) : 0;
+
+        for (int attempt = 0;; ++attempt) {
+            bool cached = false;
+            try {
+                const Folder& folder = openFolder(base, parts, full, cached);
+                return writeFile(folder, base, name, full, file.offset, length);
+            } catch (const GoneError& gone) {
+                // A folder that this run opened earlier was removed meanwhile: walk again.
+                forgetFolders();
+                if (!cached || attempt > 0)
+                    throw Error(cannotCreateMessage(full, gone.err));
+            }
+        }
+    }
+
+private:
+    struct Folder {
+        UniqueFd fd;
+        std::string actual; // relative path written, after any renaming
+    };
+    struct GoneError {
+        int err;
+    };
+    static constexpr std::size_t kMaxOpenFolders = 64;
+
+    void forgetFolders()
+    {
+        m_open.clear();
+        m_listings.clear();
+        m_base = UniqueFd();
+        m_baseName.clear();
+    }
+
+    // Stops a walk: ENOENT means the folder the walk stands in has gone.
+    [[noreturn]] static void fail(const std::string& full, int err)
+    {
+        if (err == ENOENT)
+            throw GoneError{err};
+        throw Error(cannotCreateMessage(full, err));
+    }
+
+    const Folder& openFolder(const std::string& base, const std::vector<std::string>& parts,
+                             const std::string& full, bool& cached)
+    {
+        if (!m_base.valid() || m_baseName != base) {
+            forgetFolders();
+            // The base is followed through links: the user chose it.
+            m_base = UniqueFd(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!m_base.valid())
+                throw Error(cannotCreateMessage(full, errno));
+            m_baseName = base;
+        }
+        std::string key = joinPath(parts, parts.size());
+        std::size_t have = parts.size();
+        std::string prefix = key;
+        // Bounded by the depth of the path.
+        while (have > 0 && !m_open.count(prefix)) {
+            --have;
+            prefix = joinPath(parts, have);
+        }
+        cached = have > 0;
+        if (have == parts.size())
+            return m_open.at(key);
+        if (m_open.size() >= kMaxOpenFolders) {
+            // Keep the base; this walk starts there.
+            m_open.clear();
+            have = 0;
+            prefix.clear();
+            cached = false;
+        }
+        int parent = have > 0 ? m_open.at(prefix).fd.get() : m_base.get();
+        std::string actual = have > 0 ? m_open.at(prefix).actual : std::string();
+        // The folders on the way are kept while there is room; past it the walk holds one
+        // descriptor at a time, so a path thousands of folders deep never runs out of them.
+        UniqueFd walking;
+        for (std::size_t k = have; k < parts.size(); ++k) {
+            if (!isSafeComponent(parts[k]))
+                throw Error(cannotCreateMessage(full, EINVAL));
+            const std::string planned = joinPath(parts, k + 1);
+            Folder next = enterFolder(parent, actual, parts[k], planned, full);
+            next.actual = actual.empty() ? next.actual : actual + "/" + next.actual;
+            actual = next.actual;
+            if (k + 1 == parts.size() || m_open.size() + 1 < kMaxOpenFolders) {
+                auto [it, inserted] = m_open.insert_or_assign(planned, std::move(next));
+                parent = it->second.fd.get();
+            } else {
+                walking = std::move(next.fd);
+                parent = walking.get();
+            }
+        }
+        return m_open.at(key);
+    }
+
+    // One folder below parent: created when missing, opened without following a link. A folder
+    // that is one this run already wrote under another planned path (the destination folds letter
+    // case) is left as it is and the row's folder goes under a suffixed name.
+    Folder enterFolder(int parent, const std::string& parentKey, const std::string& name,
+                       const std::string& planned, const std::string& full)
+    {
+        // Every suffix tried collides with a file or folder written in this run.
+        const std::size_t bound = m_folders.size() + m_files.size() + 2;
+        for (std::size_t k = 1; k <= bound; ++k) {
+            const std::string candidate = k == 1 ? name : withSuffix(name, k);
+            const int made = m_ops.mkdirAt(parent, candidate.c_str(), 0777);
+            const int mkdirError = made != 0 && errno != EEXIST ? errno : 0;
+            UniqueFd fd(m_ops.openAt(parent, candidate.c_str(),
+                                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+            if (!fd.valid()) {
+                const int openError = errno;
+                if ((openError == ENOTDIR || openError == ELOOP) &&
+                    (writtenFileAt(parent, candidate) ||
+                     foldedOntoOurs(parent, parentKey, candidate)))
+                    continue;
+                // The folder's own failure says more than the open's ("Read-only file system"
+                // or "Permission denied" rather than "No such file or directory").
+                fail(full, mkdirError ? mkdirError : openError);
+            }
+            struct stat st {};
+            if (m_ops.statFd(fd.get(), &st) != 0)
+                fail(full, errno);
+            if (!S_ISDIR(st.st_mode))
+                fail(full, ENOTDIR);
+            // A folder made just now is new whatever its inode number (a removed folder's may
+            // come back); only one that was there already can be one this run wrote.
+            if (made == 0) {
+                m_folders.insert_or_assign(identityOf(st), planned);
+                noteMade(parentKey, candidate);
+            } else {
+                const auto [it, inserted] = m_folders.emplace(identityOf(st), planned);
+                if (!inserted && it->second != planned)
+                    continue;
+                if (foldedOntoOurs(parent, parentKey, candidate))
+                    continue;
+                noteMade(parentKey, candidate);
+            }
+            return Folder{std::move(fd), candidate};
+        }
+        throw Error(cannotCreateMessage(full, EEXIST));
+    }
+
+    // Names this run made or wrote into, by the folder (its relative path as written) that holds
+    // them, and
+    // the names a folder held when first listed, kept up to date with those made since.
+    void noteMade(const std::string& folderKey, const std::string& name)
+    {
+        m_madeNames[folderKey].insert(name);
+        const auto listing = m_listings.find(folderKey);
+        if (listing != m_listings.end())
+            listing->second.insert(name);
+    }
+
+    // The fallback where identity cannot tell: FUSE drivers of FAT and exFAT give every spelling
+    // of a name an inode of its own. Asked only for a name that turned out to exist already and
+    // that identity did not show as one of this run's: when the folder holds no entry of exactly
+    // that name, the file system has matched it to another spelling, and when this run made an
+    // entry of that spelling (letter case aside), the two would meet.
+    bool foldedOntoOurs(int dir, const std::string& folderKey, const std::string& name)
+    {
+        const auto made = m_madeNames.find(folderKey);
+        if (made == m_madeNames.end())
+            return false;
+        auto listing = m_listings.find(folderKey);
+        if (listing == m_listings.end()) {
+            std::vector<std::string> names;
+            if (!m_ops.listNames(dir, names))
+                return false;
+            listing =
+                m_listings
+                    .emplace(folderKey, std::unordered_set<std::string>(names.begin(), names.end()))
+                    .first;
+        }
+        if (listing->second.count(name))
+            return false;
+        // Bounded by the names this run made in the folder.
+        for (const std::string& m : made->second) {
+            if (equalsIgnoreCase(m, name))
+                return true;
+        }
+        return false;
+    }
+
+    bool writtenFileAt(int dir, const std::string& name) const
+    {
+        struct stat st {};
+        return m_ops.statAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               m_files.count(identityOf(st));
+    }
+
+    bool writtenFolderAt(int dir, const std::string& name) const
+    {
+        struct stat st {};
+        return m_ops.statAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               m_folders.count(identityOf(st));
+    }
+
+    // Opens name in dir for writing. A file created here is new (whatever its inode number: a
+    // removed file's may come back). An existing one is opened without truncating it, so that a
+    // file this run wrote (reached again through a name that differs only in letter case) can be
+    // recognised and left alone: an invalid fd then. A symbolic link there is removed, never
+    // followed, and so is a file with more than one link, whose bytes would otherwise also
+    // change elsewhere. The open image (the same inode, through any path) is refused as busy.
+    UniqueFd openOutput(int dir, const std::string& folderKey, const std::string& name,
+                        const std::string& full)
+    {
+        constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        // Each retry follows the removal of a link or a file that went meanwhile; a fourth is
+        // never needed unless the folder keeps changing under the run.
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            UniqueFd out(m_ops.openAt(dir, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
+            const bool created = out.valid();
+            if (!created && errno == EEXIST)
+                out = UniqueFd(m_ops.openAt(dir, name.c_str(), kFlags, 0));
+            if (!out.valid()) {
+                const int err = errno;
+                if (err == ELOOP && m_ops.unlinkAt(dir, name.c_str(), 0) == 0)
+                    continue;
+                if (err == ENOENT && !created && attempt == 0)
+                    continue; // removed between the two opens
+                if (err == EISDIR &&
+                    (writtenFolderAt(dir, name) || foldedOntoOurs(dir, folderKey, name)))
+                    return UniqueFd();
+                if (err == ENOENT)
+                    throw GoneError{err};
+                throw Error(cannotCreateMessage(full, err));
+            }
+            struct stat st {};
+            if (m_ops.statFd(out.get(), &st) != 0)
+                throw Error(cannotCreateMessage(full, errno));
+            const Identity id = identityOf(st);
+            if (created) {
+                m_files.insert(id);
+                noteMade(folderKey, name);
+                return out;
+            }
+            if (!S_ISREG(st.st_mode))
+                throw Error("Cannot create file \"" + full + "\". Not a regular file");
+            if (m_imageId && id == *m_imageId)
+                throw Error(cannotCreateMessage(full, EBUSY));
+            if (m_files.count(id) || foldedOntoOurs(dir, folderKey, name))
+                return UniqueFd();
+            if (st.st_nlink > 1) {
+                out = UniqueFd();
+                m_ops.unlinkAt(dir, name.c_str(), 0);
+                continue;
+            }
+            if (st.st_size > 0 && ::ftruncate(out.get(), 0) != 0)
+                throw Error(cannotCreateMessage(full, errno));
+            m_files.insert(id);
+            noteMade(folderKey, name);
+            return out;
+        }
+        throw Error(cannotCreateMessage(full, ELOOP));
+    }
+
+    Written writeFile(const Folder& folder, const std::string& base, const std::string& name,
+                      const std::string& plannedFull, std::uint64_t offset, std::uint64_t length)
+    {
+        const int dir = folder.fd.get();
+        Written w;
+        std::string actualName = name;
+        std::string full = base + folder.actual + "/" + name;
+        UniqueFd out = openOutput(dir, folder.actual, name, full);
+        // Every suffix tried collides with a file or folder written in this run.
+        const std::size_t bound = m_folders.size() + m_files.size() + 2;
+        for (std::size_t k = 2; !out.valid() && k <= bound; ++k) {
+            actualName = withSuffix(name, k);
+            full = base + folder.actual + "/" + actualName;
+            out = openOutput(dir, folder.actual, actualName, full);
+            w.renamed = true;
+        }
+        if (!out.valid())
+            throw Error(cannotCreateMessage(full, EEXIST));
+        w.relative = folder.actual + "/" + actualName;
+        w.renamed = w.renamed || full != plannedFull;
+        try {
+            copyRange(offset, length, out.get(), full);
+            if (::close(out.release()) != 0 && errno != EINTR)
+                throw writeFailure(full, errno);
+        } catch (...) {
+            out = UniqueFd();
+            m_ops.unlinkAt(dir, actualName.c_str(), 0);
+            throw;
+        }
+        w.bytes = length;
+        return w;
+    }
+
+    void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& full)
+    {
+        while (size > 0) {
+            const ssize_t n = m_ops.write(fd, data, size);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw writeFailure(full, errno);
+            }
+            if (n == 0)
+                throw writeFailure(full, EIO);
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+    }
+
+    void copyBuffered(std::uint64_t offset, std::uint64_t length, int out, const std::string& full)
+    {
+        if (m_buffer.empty() && length > 0)
+            m_buffer.resize(kCopyBufferSize);
+        // Positioned reads: the stream's own position belongs to whoever else reads it.
+        while (length > 0) {
+            const auto chunk =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, m_buffer.size()));
+            const std::size_t got = m_image.pread(offset, std::span(m_buffer).first(chunk));
+            if (got != chunk)
+                throw Error(kStreamReadError);
+            writeAll(out, m_buffer.data(), got, full);
+            offset += got;
+            length -= got;
+        }
+    }
+
+    void copyRange(std::uint64_t offset, std::uint64_t length, int out, const std::string& full)
+    {
+        const auto native = m_image.nativeFile();
+        if (!native || !m_kernelCopy) {
+            copyBuffered(offset, length, out, full);
+            return;
+        }
+        auto in = static_cast<loff_t>(native->offset + offset);
+        while (length > 0) {
+            const auto chunk =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk));
+            const ssize_t n = m_ops.copyRange(native->fd, &in, out, chunk);
+            if (n > 0) {
+                length -= static_cast<std::uint64_t>(n);
+                continue;
+            }
+            if (n == 0)
+                throw Error(kStreamReadError); // the image ended early
+            switch (errno) {
+            case EINTR:
+                continue;
+            case EXDEV:
+            case ENOSYS:
+            case EINVAL:
+            case EOPNOTSUPP:
+                // This pair of files cannot be copied in the kernel (another file system, most
+                // often): go on from where it stopped (the output's position has advanced with
+                // what was copied), and copy the rest of the run through the buffer.
+                m_kernelCopy = false;
+                copyBuffered(static_cast<std::uint64_t>(in) - native->offset, length, out, full);
+                return;
+            case ENOSPC:
+            case EDQUOT:
+            case EFBIG:
+                throw writeFailure(full, errno);
+            default:
+                throw Error(kStreamReadError);
+            }
+        }
+    }
+
+    const Stream& m_image;
+    const DirectoryOps& m_ops;
+    std::optional<Identity> m_imageId;
+    std::unordered_map<Identity, std::string, IdentityHash> m_folders; // -> planned path
+    std::unordered_set<Identity, IdentityHash> m_files;
+    std::unordered_map<std::string, Folder> m_open; // by planned path below the base
+    UniqueFd m_base;
+    std::string m_baseName;
+    std::unordered_map<std::string, std::unordered_set<std::string>> m_madeNames;
+    std::unordered_map<std::string, std::unordered_set<std::string>> m_listings;
+    std::vector<std::uint8_t> m_buffer;
+    bool m_kernelCopy = true;
+};
+
+ExtractionRun::ExtractionRun(const Stream& image, const DirectoryOps& ops)
+    : m_impl(std::make_unique<Impl>(image, ops))
+{}
+
+ExtractionRun::~ExtractionRun() = default;
+
+ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file)
+{
+    return m_impl->extract(file);
+}
+
+} // namespace cartscope::core::detail

@@ -1,0 +1,34 @@
+// The banner as its version describes it, the animated icon and its PNG, and the DSi header
+// over arbitrary bytes: the bytes are the image from offset 0 and the banner lies at the
+// offset the header names (or anywhere, when that is past the end).
+#include <cstdint>
+#include <cstring>
+
+#include "core/banner_info.h"
+#include "core/dsi.h"
+#include "core/header.h"
+#include "core/le.h"
+#include "core/png.h"
+#include "core/stream.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    using namespace cartscope::core;
+    MemoryStream stream({data, size});
+    const std::uint64_t bannerAt =
+        size >= 0x6C ? le32({data, size}, 0x68) : (size > 4 ? data[size - 1] : 0);
+    const BannerInfo banner = readBannerInfo(stream, bannerAt);
+    const DsiInfo dsi = readDsiInfo(stream);
+    if (banner.bytesInFile > banner.size || banner.animation.sequence.size() > 64)
+        __builtin_trap();
+    const auto rows = dsiPageRows(banner, dsi);
+    (void)rows;
+    if (banner.animated) {
+        const auto frames = decodeAnimation(banner.animation);
+        const auto png = encodeAnimatedPng(frames);
+        if (frames.size() != banner.animation.sequence.size() || png.size() < 8 ||
+            std::memcmp(png.data(), "\x89PNG\r\n\x1a\n", 8) != 0)
+            __builtin_trap();
+    }
+    return 0;
+}
