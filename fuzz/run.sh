@@ -26,16 +26,20 @@ for t in "${targets[@]}"; do
   maxlen=()
   case "$name" in fnt | banner) maxlen=(-max_len=4096) ;; esac
   start=$(date +%s.%N)
-  if build/fuzz/fuzz/"$t" -runs="$runs" "${maxlen[@]}" -rss_limit_mb=2048 -timeout=10 \
+  # A run stopped early (Ctrl-C, exit code 72) still prints its figures; only a crashing
+  # input written to the artifacts folder is a finding.
+  before=$(find "build/fuzz/artifacts/$t" -type f | wc -l)
+  build/fuzz/fuzz/"$t" -runs="$runs" "${maxlen[@]}" -rss_limit_mb=2048 -timeout=10 \
     -artifact_prefix="build/fuzz/artifacts/$t/" -print_final_stats=1 "$work" \
-    >"$scratch/$name.log" 2>&1; then
+    >"$scratch/$name.log" 2>&1 || true
+  if [ "$(find "build/fuzz/artifacts/$t" -type f | wc -l)" = "$before" ]; then
     verdict="0 findings"
   else
     verdict="FINDING (see build/fuzz/artifacts/$t/)"
   fi
   end=$(date +%s.%N)
   execs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$scratch/$name.log" | grep -o '[0-9]*$' || echo 0)"
-  echo "$t: $execs executions in $(echo "$end - $start" | bc) s," \
+  echo "$t: $execs executions in $(awk "BEGIN{printf \"%.0f\", $end - $start}") s," \
     "$(awk "BEGIN{printf \"%d\", $execs / ($end - $start)}") exec/s, $verdict; load: $(uptime | sed 's/.*load/load/')"
   [ "$verdict" = "0 findings" ] || tail -n 30 "$scratch/$name.log"
   if [ "${MERGE:-0}" = "1" ]; then
