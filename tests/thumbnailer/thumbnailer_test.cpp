@@ -392,8 +392,9 @@ TEST(ThumbnailFrames, AnAnimatedIconShowsItsFirstTokensBitmapPaletteAndFlips)
             const std::uint8_t index = frame.index[static_cast<std::size_t>(y * 32 + x)];
             EXPECT_EQ(index, (31 - x + 2 * (31 - y)) % 16) << x << "," << y;
             EXPECT_EQ(index == 0, frames[0].isClear(x, y)) << x << "," << y;
-            if (index != 0)
+            if (index != 0) {
                 EXPECT_EQ(frame.palette[index], frames[0].picture.at(x, y)) << x << "," << y;
+            }
         }
     }
 }
