@@ -36,7 +36,9 @@ int main(int argc, char** argv)
         .deviceType(0x00)
         .deviceCapacity(0x00)
         .romVersion(0x01)
-        .banner(cartscope::fixture::sampleBanner())
+        // A version 1 banner with its CRC-16 stamped, as a real build tool writes it.
+        .rawBanner(cartscope::fixture::bannerBlock(cartscope::fixture::VersionedBanner{
+            1, cartscope::fixture::sampleBanner(), {}, {}, {}, true}))
         .firstFileId(2)
         .root({
             Node::file("readme.txt",
