@@ -9,6 +9,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include "archive/libarchive_util.h"
 #include "archive/reader.h"
 #include "core/error.h"
 #include "core/fd.h"
@@ -19,33 +20,10 @@ namespace cartscope::archive {
 namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-constexpr std::uint64_t kCentralRecordSize = 46; // smallest central directory record
 
-using ArchivePtr = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
-
-// Member names arrive as UTF-8 whatever the process locale (see the archive reader): only this
-// thread's locale changes, and only while a header is read.
-class Utf8Names {
-public:
-    Utf8Names() : m_locale(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)))
-    {
-        if (m_locale)
-            m_previous = uselocale(m_locale);
-    }
-    ~Utf8Names()
-    {
-        if (m_locale) {
-            uselocale(m_previous);
-            freelocale(m_locale);
-        }
-    }
-    Utf8Names(const Utf8Names&) = delete;
-    Utf8Names& operator=(const Utf8Names&) = delete;
-
-private:
-    locale_t m_locale;
-    locale_t m_previous = nullptr;
-};
+using detail::ArchivePtr;
+using detail::kCentralRecordSize;
+using detail::Utf8Names;
 
 std::string libarchiveError(struct archive* a, const char* fallback)
 {

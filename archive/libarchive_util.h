@@ -1,0 +1,44 @@
+#pragma once
+
+#include <clocale>
+#include <cstdint>
+#include <locale.h>
+#include <memory>
+
+#include <archive.h>
+
+// What the archive reader and the member streamer share about driving libarchive.
+namespace cartscope::archive::detail {
+
+inline constexpr std::uint64_t kCentralRecordSize = 46; // smallest central directory record
+
+using ArchivePtr = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
+
+// libarchive converts member names to the thread's locale, and under the "C" locale (a program
+// that never called setlocale, such as a command-line tool) every name flagged UTF-8 with a
+// non-ASCII character fails to convert and comes back NULL. Reading headers under a UTF-8
+// character type makes names arrive as UTF-8 whatever the process locale is. Only the thread's
+// locale changes, and only while headers are read (no callback runs meanwhile).
+class Utf8Names {
+public:
+    Utf8Names() : m_locale(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)))
+    {
+        if (m_locale)
+            m_previous = uselocale(m_locale);
+    }
+    ~Utf8Names()
+    {
+        if (m_locale) {
+            uselocale(m_previous);
+            freelocale(m_locale);
+        }
+    }
+    Utf8Names(const Utf8Names&) = delete;
+    Utf8Names& operator=(const Utf8Names&) = delete;
+
+private:
+    locale_t m_locale;
+    locale_t m_previous = nullptr;
+};
+
+} // namespace cartscope::archive::detail
