@@ -107,21 +107,24 @@ void TForm1::fillList(const core::FileRow* keepCurrent, bool keepSelected)
     }
 }
 
+// The focused row and whether it is selected, so a refill can put the focus back on it.
+std::pair<std::optional<core::FileRow>, bool> TForm1::focusedRow() const
+{
+    if (QTreeWidgetItem* item = FSListView->currentItem()) {
+        const int index = FSListView->indexOfTopLevelItem(item);
+        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size())
+            return {m_rows[static_cast<std::size_t>(index)], item->isSelected()};
+    }
+    return {std::nullopt, false};
+}
+
 void TForm1::FSListViewColumnClick(int column)
 {
     guarded([&] {
         // A running extraction reads the rows in their current order.
         if (m_job != Job::None)
             return;
-        std::optional<core::FileRow> current;
-        bool selected = false;
-        if (QTreeWidgetItem* item = FSListView->currentItem()) {
-            const int index = FSListView->indexOfTopLevelItem(item);
-            if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size()) {
-                current = m_rows[static_cast<std::size_t>(index)];
-                selected = item->isSelected();
-            }
-        }
+        const auto [current, selected] = focusedRow();
         m_sort.click(column);
         core::sortRows(m_rows, m_sort);
         keepSystemRowsLast(m_rows);
@@ -317,15 +320,7 @@ void TForm1::ShowSystemFilesCheckBoxClick()
         }
         if (!ImageStream && m_rows.empty())
             return;
-        std::optional<core::FileRow> current;
-        bool selected = false;
-        if (QTreeWidgetItem* item = FSListView->currentItem()) {
-            const int index = FSListView->indexOfTopLevelItem(item);
-            if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size()) {
-                current = m_rows[static_cast<std::size_t>(index)];
-                selected = item->isSelected();
-            }
-        }
+        const auto [current, selected] = focusedRow();
         std::erase_if(m_rows, [](const core::FileRow& r) { return r.system; });
         if (ShowSystemFilesCheckBox->isChecked() && ImageStream) {
             if (!m_systemRows)

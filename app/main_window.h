@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QList>
@@ -188,6 +189,7 @@ private:
     void ParseArraysToList();
     void emptyFileList();
     void fillList(const core::FileRow* keepCurrent, bool keepSelected);
+    std::pair<std::optional<core::FileRow>, bool> focusedRow() const;
     void FSListViewColumnClick(int column);
     void FSListViewClick();
     void FSListViewChange();
