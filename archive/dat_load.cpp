@@ -91,7 +91,7 @@ void loadDat(const std::string& path, core::DatSet& dats)
 std::string datFolder()
 {
     const char* data = std::getenv("XDG_DATA_HOME");
-    // The base directory specification ignores a relative XDG_DATA_HOME.
+    // The XDG base directory rules ignore a relative XDG_DATA_HOME.
     if (data && data[0] == '/')
         return std::string(data) + "/cartscope/dats";
     const char* home = std::getenv("HOME");

@@ -125,11 +125,11 @@ Invocation parse(const std::vector<std::string>& args)
                 inv.command = inv.command == "--help" ? inv.command : "--version";
                 continue;
             }
-            const OptionSpec* spec = findOption(a);
-            if (!spec)
+            const OptionSpec* known = findOption(a);
+            if (!known)
                 throw UsageError("unknown option " + a);
             auto& values = inv.options[a];
-            if (spec->takesValue) {
+            if (known->takesValue) {
                 if (i + 1 >= args.size())
                     throw UsageError("option " + a + " needs a value");
                 values.push_back(args[++i]);

@@ -14,7 +14,7 @@ namespace {
 
 using fixture::TempDir;
 
-// A reader written from the APNG specification, independent of the writer: it checks the
+// A reader written from the published APNG format, independent of the writer: it checks the
 // signature, every chunk CRC, the chunk order, acTL's frame count, the shared sequence
 // numbers of fcTL and fdAT (0, 1, 2, ... without gaps), each fcTL's geometry, then inflates
 // each frame's data, undoes any of the five filters and prints per frame

@@ -361,22 +361,22 @@ TEST(ThumbnailReads, OnlyTheBannerOffsetAndTheBannerWhateverTheImageSize)
 
 TEST(ThumbnailFrames, AnAnimatedIconShowsItsFirstTokensBitmapPaletteAndFlips)
 {
-    cartscope::fixture::VersionedBanner spec;
-    spec.version = 0x0103;
-    spec.base = cartscope::fixture::sampleBanner();
+    cartscope::fixture::VersionedBanner wanted;
+    wanted.version = 0x0103;
+    wanted.base = cartscope::fixture::sampleBanner();
     // The static icon is all index 1; the first token shows bitmap 5 with palette 6, flipped
     // both ways, so a thumbnail of the static icon or of an unflipped frame cannot pass.
-    for (auto& b : spec.base.icon)
+    for (auto& b : wanted.base.icon)
         b = 0x11;
     for (int y = 0; y < 32; ++y)
         for (int x = 0; x < 32; ++x)
-            cartscope::fixture::setIconIndex(spec.animation.bitmaps[5], x, y, (x + 2 * y) % 16);
+            cartscope::fixture::setIconIndex(wanted.animation.bitmaps[5], x, y, (x + 2 * y) % 16);
     for (int i = 0; i < 16; ++i)
-        spec.animation.palettes[6][static_cast<std::size_t>(i)] =
+        wanted.animation.palettes[6][static_cast<std::size_t>(i)] =
             static_cast<std::uint16_t>(0x7FFF - i * 0x0421);
-    spec.animation.sequence = {static_cast<std::uint16_t>(0xC000 | (6 << 11) | (5 << 8) | 10),
-                               0x0105, 0x0000};
-    const Bytes bytes = ImageBuilder().rawBanner(cartscope::fixture::bannerBlock(spec)).build();
+    wanted.animation.sequence = {static_cast<std::uint16_t>(0xC000 | (6 << 11) | (5 << 8) | 10),
+                                 0x0105, 0x0000};
+    const Bytes bytes = ImageBuilder().rawBanner(cartscope::fixture::bannerBlock(wanted)).build();
     cartscope::core::MemoryStream image(bytes);
     const thumb::IconFrame frame = thumb::readIconFrame(image);
 
