@@ -1,3 +1,5 @@
+#include <utility>
+
 #include "cli/common.h"
 #include "core/narc.h"
 #include "core/stream.h"
@@ -54,10 +56,12 @@ int cmdList(const Invocation& inv, Context& ctx)
         throw UsageError("--narc lists an archive's members; it does not combine with --system");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    const core::LoadedImage img = load(in);
+    core::LoadedImage img = load(in);
     if (inv.has("--narc"))
         return listNarc(inv, ctx, in, img);
-    std::vector<core::FileRow> rows = systemOnly ? std::vector<core::FileRow>{} : img.rows;
+    // Moved, not copied: with tens of thousands of rows a copy doubles the command's memory.
+    std::vector<core::FileRow> rows =
+        systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
     if (system) {
         const core::FileStream image(in.imagePath, true);
         const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
