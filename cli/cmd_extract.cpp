@@ -142,9 +142,9 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     std::ostream& out = ctx.out;
     std::ostream& err = ctx.err;
     const Input in = openInput(path);
-    const core::LoadedImage img = load(in);
-    // The image stays open from the selection to the end of the run, as the window keeps it.
+    // One open of the image, held from the load to the end of the run, as the window keeps it.
     core::FileStream image(in.imagePath, true);
+    const core::LoadedImage img = load(in, image);
     Selection selection = select(inv, image, img);
 
     // Rows that cannot be written (a system file or an archive member that does not fit) are

@@ -22,9 +22,9 @@ void printProblems(std::ostream& err, const std::vector<core::FileRow>& rows)
             err << "note: " << safe(row.path) << ": " << safe(row.problem) << '\n';
 }
 
-int listNarc(const Invocation& inv, Context& ctx, const Input& in, const core::LoadedImage& img)
+int listNarc(const Invocation& inv, Context& ctx, const core::Stream& image,
+             const core::LoadedImage& img)
 {
-    const core::FileStream image(in.imagePath, true);
     const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
     for (const auto& note : narc.notes)
         ctx.err << "note: " << safe(narc.path) << ": " << safe(note) << '\n';
@@ -56,14 +56,15 @@ int cmdList(const Invocation& inv, Context& ctx)
         throw UsageError("--narc lists an archive's members; it does not combine with --system");
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
-    core::LoadedImage img = load(in);
+    // One open of the image for the load and, with --system, the system files.
+    core::FileStream image(in.imagePath, system || inv.has("--narc"));
+    core::LoadedImage img = load(in, image);
     if (inv.has("--narc"))
-        return listNarc(inv, ctx, in, img);
+        return listNarc(inv, ctx, image, img);
     // Moved, not copied: with tens of thousands of rows a copy doubles the command's memory.
     std::vector<core::FileRow> rows =
         systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
     if (system) {
-        const core::FileStream image(in.imagePath, true);
         const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
         rows.insert(rows.end(), sys.begin(), sys.end());
     }

@@ -60,6 +60,17 @@ core::LoadedImage load(const Input& in, bool withFileCrc32)
     return loaded;
 }
 
+core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32)
+{
+    core::LoadOptions options;
+    options.fileCrc32 = withFileCrc32;
+    if (in.fromArchive)
+        options.knownCrc32 = in.fromArchive->crc32;
+    core::LoadedImage loaded = core::loadImage(image, options);
+    checkInterrupted();
+    return loaded;
+}
+
 std::string safe(const std::string& s)
 {
     return core::escapeForTerminal(s);
