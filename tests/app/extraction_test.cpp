@@ -19,14 +19,6 @@ using namespace cartscope::apptest;
 
 namespace {
 
-QStringList column(QTreeWidget* list, int c)
-{
-    QStringList out;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        out << list->topLevelItem(i)->text(c);
-    return out;
-}
-
 void clickHeader(QTreeWidget* list, int section)
 {
     QHeaderView* header = list->header();

@@ -17,14 +17,6 @@ using namespace cartscope::apptest;
 
 namespace {
 
-QStringList column(QTreeWidget* list, int c)
-{
-    QStringList out;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        out << list->topLevelItem(i)->text(c);
-    return out;
-}
-
 void clickRow(QTreeWidget* list, int row)
 {
     const QRect r = list->visualItemRect(list->topLevelItem(row));

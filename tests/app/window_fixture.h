@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QTest>
+#include <QTreeWidget>
 #include <QUrl>
 
 #include "app/dialogs.h"
@@ -211,6 +212,15 @@ inline std::string writeImage(const fixture::TempDir& dir, const std::string& na
 }
 
 // Every regular file below a folder, as paths relative to it, sorted.
+// The texts of one column of a list, top to bottom.
+inline QStringList column(QTreeWidget* list, int c)
+{
+    QStringList out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        out << list->topLevelItem(i)->text(c);
+    return out;
+}
+
 inline QStringList filesBelow(const std::string& folder)
 {
     QStringList out;
