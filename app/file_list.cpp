@@ -81,9 +81,9 @@ void TForm1::fillList(const core::FileRow* keepCurrent, bool keepSelected)
     const QBrush systemBrush(FSListView->palette().color(QPalette::Link));
     for (const core::FileRow& row : m_rows) {
         // Invisible and reordering characters show as marks; the row itself keeps the real name.
-        auto* item =
-            new QTreeWidgetItem(QStringList{fromCoreText(core::markInvisible(row.path)),
-                                            fromCoreText(row.offset), fromCoreText(row.size)});
+        auto* item = new QTreeWidgetItem(QStringList{fromCoreText(core::markInvisible(row.path)),
+                                                     fromCoreText(row.offsetText()),
+                                                     fromCoreText(row.sizeText())});
         if (row.system) {
             for (int c = 0; c < 3; ++c)
                 item->setForeground(c, systemBrush);
@@ -346,14 +346,8 @@ bool TForm1::rowIsNarc(const core::FileRow& row) const
 {
     if (row.system || !ImageStream)
         return false;
-    std::uint32_t offset = 0;
-    std::int64_t size = 0;
-    try {
-        offset = core::parseHex32(row.offset);
-        size = std::stoll(row.size);
-    } catch (const std::exception&) {
-        return false;
-    }
+    const std::uint32_t offset = row.offset;
+    const std::int64_t size = row.size;
     if (size < 1)
         return false;
     std::array<std::uint8_t, 4> head{};

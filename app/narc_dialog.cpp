@@ -83,8 +83,8 @@ NarcDialog::NarcDialog(core::Narc narc, QWidget* parent) : QDialog(parent), m_na
     QList<QTreeWidgetItem*> items;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         items.append(new QTreeWidgetItem(
-            QStringList{shownName(rows[i].path), fromCoreText(rows[i].offset),
-                        fromCoreText(rows[i].size), noteFor(m_narc.members[i])}));
+            QStringList{shownName(rows[i].path), fromCoreText(rows[i].offsetText()),
+                        fromCoreText(rows[i].sizeText()), noteFor(m_narc.members[i])}));
     }
     NarcListView->addTopLevelItems(items);
     NarcListView->header()->resizeSections(QHeaderView::ResizeToContents);

@@ -37,7 +37,8 @@ int main(int argc, char** argv)
         }
         if (mode == "plan") {
             for (const auto& r : rows)
-                std::printf("%s\t%s\t%s\n", r.path.c_str(), r.offset.c_str(), r.size.c_str());
+                std::printf("%s\t%08X\t%lld\n", r.path.c_str(), r.offset,
+                            static_cast<long long>(r.size));
             return 0;
         }
         const auto plan =

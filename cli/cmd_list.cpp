@@ -12,7 +12,7 @@ namespace {
 void printRows(std::ostream& out, const std::vector<core::FileRow>& rows)
 {
     for (const auto& row : rows)
-        out << safe(row.path) << '\t' << row.offset << '\t' << row.size << '\n';
+        out << safe(row.path) << '\t' << row.offsetText() << '\t' << row.size << '\n';
 }
 
 void printProblems(std::ostream& err, const std::vector<core::FileRow>& rows)
@@ -35,7 +35,7 @@ int listNarc(const Invocation& inv, Context& ctx, const core::Stream& image,
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const core::NarcMember& m = narc.members[i];
-        ctx.out << safe(rows[i].path) << '\t' << rows[i].offset << '\t' << rows[i].size;
+        ctx.out << safe(rows[i].path) << '\t' << rows[i].offsetText() << '\t' << rows[i].size;
         if (m.narc)
             ctx.out << "\tNARC";
         if (m.compressed)

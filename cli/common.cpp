@@ -1,7 +1,5 @@
 #include "cli/common.h"
 
-#include <charconv>
-
 #include "cli/commands.h"
 #include "core/error.h"
 #include "core/paths.h"
@@ -140,16 +138,13 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
     s.reserve(rows.size() * (pad.size() + 96));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         s += i ? ",\n" : "\n";
-        long long size = 0;
-        const std::string& text = rows[i].size;
-        std::from_chars(text.data(), text.data() + text.size(), size);
         s += pad;
         s += "{\"path\": ";
         s += core::jsonString(rows[i].path);
         s += ", \"offset\": ";
-        s += core::jsonString(rows[i].offset);
+        s += core::jsonString(rows[i].offsetText());
         s += ", \"size\": ";
-        s += std::to_string(size);
+        s += std::to_string(rows[i].size);
         s += ", \"pathBytes\": \"";
         s += hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
                       rows[i].path.size());
@@ -181,7 +176,7 @@ std::string narcJson(const core::Narc& narc, int indent)
         const core::NarcMember& m = narc.members[i];
         members += i ? ",\n" : "\n";
         members += pad + "{\"path\": " + core::jsonString(m.path) +
-                   ", \"offset\": " + core::jsonString(rows[i].offset) +
+                   ", \"offset\": " + core::jsonString(rows[i].offsetText()) +
                    ", \"size\": " + std::to_string(m.size) +
                    ", \"narc\": " + (m.narc ? "true" : "false") +
                    ", \"compressed\": " + (m.compressed ? "true" : "false");

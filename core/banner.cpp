@@ -59,7 +59,7 @@ std::uint8_t channelValue(const std::string& text)
 // appended reads back as the channel shifted left by three (31 gives 248).
 TPixelDataDec colourFromWord(std::span<const std::uint8_t> word)
 {
-    const std::string bits = HexToBinStr(hexLE(word));
+    const std::string bits = HexToBinStr(hex4(le16(word)));
     const auto channel = [&bits](std::size_t firstPosition) {
         return std::to_string(BinStrToInt(bits.substr(firstPosition - 1, 5) + "000"));
     };

@@ -27,15 +27,10 @@ constexpr CrcPlace kCrcKorean{0x06, 0x020, 0xA3F};
 constexpr CrcPlace kCrcAnimated{0x08, 0x1240, 0x23BF};
 static_assert(kCrcOriginal.to + 1 == kBannerSize && kCrcAnimated.to + 1 == kBannerSizeAnimated);
 
-std::string hex4(std::uint16_t v)
-{
-    return hex2(static_cast<std::uint8_t>(v >> 8)) + hex2(static_cast<std::uint8_t>(v));
-}
-
+// At least three digits: the banner ranges are written "020-83F".
 std::string hex3(std::uint32_t v)
 {
-    const std::string s = hex8(v);
-    return v <= 0xFFF ? s.substr(5) : s.substr(s.find_first_not_of('0'));
+    return hexText(v, 3);
 }
 
 std::uint16_t crcOver(std::span<const std::uint8_t> bytes)

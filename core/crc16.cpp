@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "core/hex.h"
-
 namespace cartscope::core::crc16 {
 
 namespace {
@@ -49,7 +47,7 @@ void Crc16Update(const std::uint8_t* data, std::uint16_t count, std::uint16_t& c
         crc = static_cast<std::uint16_t>(kCrc16Table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8));
 }
 
-std::string Crc16OfStream(std::span<const std::uint8_t> buffer)
+std::uint16_t Crc16OfStream(std::span<const std::uint8_t> buffer)
 {
     std::uint16_t crc = 0xFFFF;
     // The callers pass at most 16384 bytes; a larger buffer is still checksummed whole, in
@@ -59,14 +57,7 @@ std::string Crc16OfStream(std::span<const std::uint8_t> buffer)
         Crc16Update(buffer.data() + done, static_cast<std::uint16_t>(n), crc);
         done += n;
     }
-    return hex2(static_cast<std::uint8_t>(crc >> 8)) + hex2(static_cast<std::uint8_t>(crc));
-}
-
-std::string PadHex4(const std::string& text)
-{
-    if (text.size() >= 4)
-        return text;
-    return std::string(4 - text.size(), '0') + text;
+    return crc;
 }
 
 } // namespace cartscope::core::crc16

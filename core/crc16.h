@@ -9,8 +9,7 @@
 namespace cartscope::core::crc16 {
 
 void Crc16Update(const std::uint8_t* data, std::uint16_t count, std::uint16_t& crc);
-// CRC-16 text (four upper-case hex digits) of a buffer of at most 65535 bytes, from FFFFh.
-std::string Crc16OfStream(std::span<const std::uint8_t> buffer);
-std::string PadHex4(const std::string& text);
+// CRC-16 of a buffer, from FFFFh.
+std::uint16_t Crc16OfStream(std::span<const std::uint8_t> buffer);
 
 } // namespace cartscope::core::crc16

@@ -27,8 +27,6 @@ constexpr std::array<std::uint32_t, 256> makeTable()
 constexpr std::array<std::uint32_t, 256> kCrc32Table = makeTable();
 static_assert(kCrc32Table[1] == 0x77073096u && kCrc32Table[128] == 0xEDB88320u);
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 // The reference path's block, as the original byte-at-a-time routine read it.
 constexpr std::size_t kReferenceBlockSize = 256;
 
@@ -44,25 +42,6 @@ std::uint32_t Crc32Update(std::uint8_t byte, std::uint32_t crc)
     return kCrc32Table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
 }
 
-std::string WordToHex(std::uint16_t v)
-{
-    return {kHexDigits[(v >> 12) & 0x0F], kHexDigits[(v >> 8) & 0x0F], kHexDigits[(v >> 4) & 0x0F],
-            kHexDigits[v & 0x0F]};
-}
-
-std::string DWordToHex(std::uint32_t v)
-{
-    return WordToHex(static_cast<std::uint16_t>(v >> 16)) +
-           WordToHex(static_cast<std::uint16_t>(v & 0xFFFF));
-}
-
-std::string PadHex8(const std::string& text)
-{
-    if (text.size() >= 8)
-        return text;
-    return std::string(8 - text.size(), '0') + text;
-}
-
 std::uint32_t crc32Of(std::span<const std::uint8_t> bytes, std::uint32_t previous)
 {
     // crc32_gzip_refl takes and returns the finished (complemented) value, like zlib's crc32:
@@ -74,16 +53,16 @@ std::uint32_t crc32Of(std::span<const std::uint8_t> bytes, std::uint32_t previou
 // device fails before any read with "Cannot open file "<path>". <reason>" (Linux's reason text
 // in place of the Windows runtime's "File not found" family); a failing read throws
 // "Stream read error".
-std::string FileCrc32(const std::string& path)
+std::uint32_t FileCrc32(const std::string& path)
 {
     FileStream file(path);
     Crc32Sink crc;
     ReadSink* sinks[] = {&crc};
     readPass(file, sinks);
-    return PadHex8(DWordToHex(crc.value()));
+    return crc.value();
 }
 
-std::string FileCrc32Reference(const std::string& path)
+std::uint32_t FileCrc32Reference(const std::string& path)
 {
     FileStream file(path);
     std::array<std::uint8_t, kReferenceBlockSize> block{};
@@ -95,7 +74,7 @@ std::string FileCrc32Reference(const std::string& path)
         if (n < block.size())
             break;
     }
-    return PadHex8(DWordToHex(crc ^ 0xFFFFFFFFu));
+    return crc ^ 0xFFFFFFFFu;
 }
 
 } // namespace cartscope::core::crc32

@@ -16,19 +16,16 @@ namespace cartscope::core::crc32 {
 // different threads then share a table nobody writes.
 const std::array<std::uint32_t, 256>& BuildCrc32Table();
 std::uint32_t Crc32Update(std::uint8_t byte, std::uint32_t crc);
-std::string WordToHex(std::uint16_t v);
-std::string DWordToHex(std::uint32_t v);
-std::string PadHex8(const std::string& text);
 
 // CRC-32 (finished value) of a buffer, accelerated; usable for PNG chunks too. `previous` is the
 // finished CRC of the bytes before (0 to start), so a long input can be fed in pieces.
 std::uint32_t crc32Of(std::span<const std::uint8_t> bytes, std::uint32_t previous = 0);
 
-// Eight-digit CRC-32 text of the whole file at path, streamed in 1 MiB blocks. Refuses
+// CRC-32 of the whole file at path, streamed in 1 MiB blocks. Refuses
 // anything that is not a regular file before reading. Throws the open/read failure text.
-std::string FileCrc32(const std::string& path);
+std::uint32_t FileCrc32(const std::string& path);
 
 // The reference whole-file routine: 256-byte reads through the table (tests and benchmarks).
-std::string FileCrc32Reference(const std::string& path);
+std::uint32_t FileCrc32Reference(const std::string& path);
 
 } // namespace cartscope::core::crc32

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -65,31 +64,6 @@ bool liesInside(const std::string& full, const std::string& folder)
     const auto f = normalise(full);
     const auto d = normalise(folder);
     return f.size() > d.size() && std::equal(d.begin(), d.end(), f.begin());
-}
-
-std::string notValidInteger(const std::string& text)
-{
-    return "'" + text + "' is not a valid integer value";
-}
-
-std::uint64_t parseOffset(const std::string& text)
-{
-    std::uint32_t v = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, v, 16);
-    if (text.empty() || text.size() > 8 || ec != std::errc() || ptr != end)
-        throw Error(notValidInteger("$" + text));
-    return v;
-}
-
-std::int64_t parseSize(const std::string& text)
-{
-    std::int64_t v = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, v);
-    if (text.empty() || ec != std::errc() || ptr != end)
-        throw Error(notValidInteger(text));
-    return v;
 }
 
 // Creates each folder below base (followed: the user chose it) without following links,
@@ -187,8 +161,8 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
             std::all_of(parts.begin(), parts.end(), isSafeComponent) && isSafeComponent(root);
         if (!clean || !liesInside(p.full, rootFolder))
             throw Error(cannotCreateMessage(p.full, EINVAL));
-        p.offset = parseOffset(row.offset);
-        p.size = parseSize(row.size);
+        p.offset = row.offset;
+        p.size = row.size;
         plan.push_back(std::move(p));
     }
     return plan;

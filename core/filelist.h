@@ -1,18 +1,23 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/fnt.h"
+#include "core/hex.h"
 
 namespace cartscope::core {
 
-// One row of the file list: column 0 full path ("/data/x.bin"), column 1 offset (8 upper-case
-// hex digits), column 2 size (signed decimal).
+// The list's three columns, in the order the window shows them.
+enum ListColumn : int { kPathColumn = 0, kOffsetColumn = 1, kSizeColumn = 2 };
+
+// One row of the file list: the full path ("/data/x.bin"), where the file starts in the image
+// and how many bytes it claims (negative when the allocation table says end < start).
 struct FileRow {
     std::string path;
-    std::string offset;
-    std::string size;
+    std::uint32_t offset = 0;
+    std::int64_t size = 0;
     // The full path is longer than kMaxPathBytes: `path` shows it cut, ending in "…", and the
     // row is never extracted under that cut name ("path too long").
     bool pathTooLong = false;
@@ -21,7 +26,10 @@ struct FileRow {
     // something keeps them from it (a range past the end).
     bool system = false;
     std::string problem = {};
-    const std::string& column(int c) const { return c == 0 ? path : c == 1 ? offset : size; }
+
+    // The texts the list shows: eight upper-case hex digits, signed decimal.
+    std::string offsetText() const { return hex8(offset); }
+    std::string sizeText() const { return std::to_string(size); }
 };
 
 std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
@@ -35,9 +43,10 @@ struct SortState {
     void click(int column);
 };
 
-// The two comparisons (negative / zero / positive), sign reversed when not ascending.
-int compareText(const FileRow& a, const FileRow& b, int column, bool ascending);
-int compareNumber(const FileRow& a, const FileRow& b, int column, bool ascending);
+// The two comparisons (negative / zero / positive), sign reversed when not ascending: paths as
+// text (ASCII case folded, then the locale's collation), offsets and sizes as numbers.
+int compareText(const FileRow& a, const FileRow& b, bool ascending);
+int compareNumber(const FileRow& a, const FileRow& b, ListColumn column, bool ascending);
 
 // Sorts rows by the state's column and direction (stable).
 void sortRows(std::vector<FileRow>& rows, const SortState& state);

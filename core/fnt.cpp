@@ -48,7 +48,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "core/hex.h"
 #include "core/le.h"
 
 namespace cartscope::core {
@@ -185,7 +184,8 @@ private:
         // 0x06 of the directory's own main-table entry: parent ID.
         const std::uint32_t parent =
             m_table.read16(at(m_fnt, 6 + kMainEntrySize * dirId)) & kIdMask;
-        m_dirs.push_back({std::move(name), std::to_string(dirId), std::to_string(parent)});
+        m_dirs.push_back({std::move(name), static_cast<std::uint16_t>(dirId),
+                          static_cast<std::uint16_t>(parent)});
     }
 
     // The allocation entry is read after the walk, with all the others.
@@ -214,8 +214,8 @@ private:
             const std::uint32_t start = le32(entry, 0); // 0x00 start offset
             const std::uint32_t end = le32(entry, 4);   // 0x04 end offset (first byte after)
             TFileEntry& f = m_files[k];
-            f.StartOffset = hex8(start);
-            f.EndOffset = hex8(end);
+            f.StartOffset = start;
+            f.EndOffset = end;
             f.Size = static_cast<std::int32_t>(end - start); // modulo 2^32, see the top of the file
         }
     }
@@ -243,19 +243,19 @@ void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPositio
     Walk(image, fntPosition, fatPosition, fntSizeHint, files, dirs).run();
 }
 
-DirPaths::DirPaths(const std::vector<TDirEntry>& dirs) : m_dirs(dirs)
+DirPaths::DirPaths(const std::vector<TDirEntry>& dirs)
+    : m_dirs(dirs), m_byId(kDirIdCount, kNoParent)
 {
+    // IDs from the walk are below kDirIdCount; any other (a hand-made array) is never found.
     for (std::size_t k = 0; k < dirs.size(); ++k)
-        m_byId[dirs[k].DirID] = k; // the last entry with a DirID wins
+        if (dirs[k].DirID < kDirIdCount)
+            m_byId[dirs[k].DirID] = k; // the last entry with a DirID wins
     m_parent.resize(dirs.size(), kNoParent);
     for (std::size_t k = 0; k < dirs.size(); ++k) {
-        if (dirs[k].ParentID == "0") {
+        if (dirs[k].ParentID == 0)
             m_parent[k] = kRootParent;
-            continue;
-        }
-        const auto it = m_byId.find(dirs[k].ParentID);
-        if (it != m_byId.end())
-            m_parent[k] = it->second;
+        else if (dirs[k].ParentID < kDirIdCount)
+            m_parent[k] = m_byId[dirs[k].ParentID];
     }
 }
 
@@ -273,14 +273,13 @@ bool capPath(std::string& path)
     return true;
 }
 
-DirPaths::Resolved DirPaths::resolve(const std::string& dirId) const
+DirPaths::Resolved DirPaths::resolve(std::uint16_t dirId) const
 {
-    const auto it = m_byId.find(dirId);
-    if (it == m_byId.end())
+    if (dirId >= kDirIdCount || m_byId[dirId] == kNoParent)
         return {};
     std::vector<bool> onChain(m_dirs.size(), false);
     std::vector<std::size_t> chain; // innermost first
-    std::size_t k = it->second;
+    std::size_t k = m_byId[dirId];
     bool leadingSlash = true;
     // Each step visits a new entry, so at most dirs.size() steps.
     while (true) {
@@ -310,12 +309,12 @@ DirPaths::Resolved DirPaths::resolve(const std::string& dirId) const
     return out;
 }
 
-std::string DirPaths::path(const std::string& dirId) const
+std::string DirPaths::path(std::uint16_t dirId) const
 {
     return resolve(dirId).path;
 }
 
-std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, const std::string& dirId)
+std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, std::uint16_t dirId)
 {
     return DirPaths(dirs).path(dirId);
 }

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/stream.h"
@@ -12,19 +11,32 @@ namespace cartscope::core {
 
 // One named file met in a sub-table.
 struct TFileEntry {
-    std::string Name;        // name bytes up to the first zero byte (at most 127), unconverted
-    std::string StartOffset; // FAT start, 8 upper-case hex digits
-    std::string EndOffset;   // FAT end, same form
-    std::int32_t Size = 0;   // end - start; zero or negative when the FAT says so
+    std::string Name; // name bytes up to the first zero byte (at most 127), unconverted
+    std::uint32_t StartOffset = 0; // allocation entry: first byte
+    std::uint32_t EndOffset = 0;   // allocation entry: first byte after
+    std::int32_t Size = 0;         // end - start; zero or negative when the FAT says so
+    // The main-table index of the sub-table that lists the file (0 is the root's). The file's
+    // folder is the directory entry whose DirID equals it (see inDirectory).
     std::int32_t DirIndex = 0;
 };
 
 // One directory met in a sub-table (the root has none).
 struct TDirEntry {
     std::string Name;
-    std::string DirID;    // ID AND 0xFFF, decimal
-    std::string ParentID; // parent field AND 0xFFF, decimal; "0" is the root
+    std::uint16_t DirID = 0;    // the entry's ID AND 0xFFF: its main-table index
+    std::uint16_t ParentID = 0; // parent field of that main-table entry AND 0xFFF; 0 is the root
 };
+
+// Directory IDs are the low 12 bits of the table's IDs: 4096 values, 0 the root.
+inline constexpr std::size_t kDirIdCount = 0x1000;
+
+// The rule that joins files to folders: a file lies in the directory whose DirID equals the
+// main-table index of its sub-table. A directory's ID is reduced to 12 bits, an index never
+// reaches 4096, so the two meet exactly while the ID's low 12 bits equal the index.
+inline bool inDirectory(const TFileEntry& file, std::uint16_t dirId)
+{
+    return file.DirIndex == static_cast<std::int32_t>(dirId);
+}
 
 // Walks the file name table at fntPosition and the allocation table at fatPosition, appending
 // to the two arrays (which must be empty). Bounded whatever the bytes say; see fnt.cpp.
@@ -42,10 +54,10 @@ inline constexpr std::size_t kMaxPathBytes = 4096;
 // whether it was cut. A path within the bound is left as it is.
 bool capPath(std::string& path);
 
-// Full path ("/a/b/") of the directory with that DirID text; empty when none has it. The last
+// Full path ("/a/b/") of the directory with that DirID; empty when none has it. The last
 // entry with that DirID is taken. A parent that no entry has gives "Name/" (no leading "/"); a
 // cycle gives "/" + the names met + "/"; a path past kMaxPathBytes is cut (see fnt.cpp).
-std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, const std::string& dirId);
+std::string GetDirNameForDirID(const std::vector<TDirEntry>& dirs, std::uint16_t dirId);
 
 // The same lookup, indexed once for many queries (the file list asks for every directory).
 // Holds a reference to `dirs`, which must outlive it unchanged.
@@ -56,14 +68,14 @@ public:
         std::string path;
         bool cut = false; // longer than kMaxPathBytes: cut and marked
     };
-    Resolved resolve(const std::string& dirId) const;
-    std::string path(const std::string& dirId) const;
+    Resolved resolve(std::uint16_t dirId) const;
+    std::string path(std::uint16_t dirId) const;
 
 private:
     static constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
     static constexpr std::size_t kRootParent = static_cast<std::size_t>(-2);
     const std::vector<TDirEntry>& m_dirs;
-    std::unordered_map<std::string, std::size_t> m_byId;
+    std::vector<std::size_t> m_byId;   // entry index by DirID (kDirIdCount slots), or kNoParent
     std::vector<std::size_t> m_parent; // entry index, kNoParent or kRootParent
 };
 

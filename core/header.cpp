@@ -6,6 +6,7 @@
 #include "core/crc16.h"
 #include "core/error.h"
 #include "core/hex.h"
+#include "core/le.h"
 
 namespace cartscope::core {
 
@@ -31,11 +32,6 @@ void copyRaw(std::span<const std::uint8_t> from, std::size_t at, std::array<std:
 {
     for (std::size_t i = 0; i < N; ++i)
         to[i] = from[at + i];
-}
-
-std::string hexField(std::span<const std::uint8_t> from, std::size_t at, std::size_t width)
-{
-    return hexLE(from.subspan(at, width));
 }
 
 } // namespace
@@ -81,61 +77,61 @@ void PopulateNDSHeader(Stream& image, TNDSHeader& header)
     copyRaw(b, 0x000, header.GameTitle); // 0x000 game title
     copyRaw(b, 0x00C, header.GameCode);  // 0x00C game code
     header.Serial = SerialFromGameCode(header.GameCode);
-    copyRaw(b, 0x010, header.MakerCode);    // 0x010 maker code
-    header.UnitCode = hex2(b[0x012]);       // 0x012 unit code
-    header.DeviceType = hex2(b[0x013]);     // 0x013 device type
-    header.DeviceCapacity = hex2(b[0x014]); // 0x014 card size exponent
-    copyRaw(b, 0x015, header.Reserved1);    // 0x015 reserved, 9 bytes
-    header.RomVersion = hex2(b[0x01E]);     // 0x01E ROM version
-    header.AutostartFlags = b[0x01F];       // 0x01F autostart flags
-    header.Arm9RomOffset = hexField(b, 0x020, 4);
-    header.Arm9EntryAddress = hexField(b, 0x024, 4);
-    header.Arm9RamAddress = hexField(b, 0x028, 4);
-    header.Arm9Size = hexField(b, 0x02C, 4);
-    header.Arm7RomOffset = hexField(b, 0x030, 4);
-    header.Arm7EntryAddress = hexField(b, 0x034, 4);
-    header.Arm7RamAddress = hexField(b, 0x038, 4);
-    header.Arm7Size = hexField(b, 0x03C, 4);
-    header.FntOffset = hexField(b, 0x040, 4);
-    header.FntSize = hexField(b, 0x044, 4);
-    header.FatOffset = hexField(b, 0x048, 4);
-    header.FatSize = hexField(b, 0x04C, 4);
-    header.Arm9OverlayOffset = hexField(b, 0x050, 4);
-    header.Arm9OverlaySize = hexField(b, 0x054, 4);
-    header.Arm7OverlayOffset = hexField(b, 0x058, 4);
-    header.Arm7OverlaySize = hexField(b, 0x05C, 4);
-    header.RomControl = hexField(b, 0x060, 8);       // 0x060 bus settings, one 64-bit number
-    header.BannerOffset = hexField(b, 0x068, 4);     // 0x068 banner offset
-    header.SecureAreaCrc = hexField(b, 0x06C, 2);    // 0x06C secure area CRC-16 as stored
-    header.SecureAreaDelay = hexField(b, 0x06E, 2);  // 0x06E secure area delay
-    header.Arm9AutoloadHook = hexField(b, 0x070, 4); // 0x070
-    header.Arm7AutoloadHook = hexField(b, 0x074, 4); // 0x074
+    copyRaw(b, 0x010, header.MakerCode); // 0x010 maker code
+    header.UnitCode = b[0x012];          // 0x012 unit code
+    header.DeviceType = b[0x013];        // 0x013 device type
+    header.DeviceCapacity = b[0x014];    // 0x014 card size exponent
+    copyRaw(b, 0x015, header.Reserved1); // 0x015 reserved, 9 bytes
+    header.RomVersion = b[0x01E];        // 0x01E ROM version
+    header.AutostartFlags = b[0x01F];    // 0x01F autostart flags
+    header.Arm9RomOffset = le32(b, 0x020);
+    header.Arm9EntryAddress = le32(b, 0x024);
+    header.Arm9RamAddress = le32(b, 0x028);
+    header.Arm9Size = le32(b, 0x02C);
+    header.Arm7RomOffset = le32(b, 0x030);
+    header.Arm7EntryAddress = le32(b, 0x034);
+    header.Arm7RamAddress = le32(b, 0x038);
+    header.Arm7Size = le32(b, 0x03C);
+    header.FntOffset = le32(b, 0x040);
+    header.FntSize = le32(b, 0x044);
+    header.FatOffset = le32(b, 0x048);
+    header.FatSize = le32(b, 0x04C);
+    header.Arm9OverlayOffset = le32(b, 0x050);
+    header.Arm9OverlaySize = le32(b, 0x054);
+    header.Arm7OverlayOffset = le32(b, 0x058);
+    header.Arm7OverlaySize = le32(b, 0x05C);
+    header.RomControl = le64(b, 0x060);       // 0x060 bus settings, one 64-bit number
+    header.BannerOffset = le32(b, 0x068);     // 0x068 banner offset
+    header.SecureAreaCrc = le16(b, 0x06C);    // 0x06C secure area CRC-16 as stored
+    header.SecureAreaDelay = le16(b, 0x06E);  // 0x06E secure area delay
+    header.Arm9AutoloadHook = le32(b, 0x070); // 0x070
+    header.Arm7AutoloadHook = le32(b, 0x074); // 0x074
     copyRaw(b, 0x078, header.SecureAreaDisableLo);
     copyRaw(b, 0x07C, header.SecureAreaDisableHi);
-    header.TotalUsedRomSize = hexField(b, 0x080, 4); // 0x080
-    header.HeaderSize = hexField(b, 0x084, 4);       // 0x084
-    copyRaw(b, 0x088, header.Reserved2);             // 0x088 reserved, 56 bytes
-    copyRaw(b, kLogoOffset, header.Logo);            // 0x0C0 boot logo, 156 bytes
+    header.TotalUsedRomSize = le32(b, 0x080); // 0x080
+    header.HeaderSize = le32(b, 0x084);       // 0x084
+    copyRaw(b, 0x088, header.Reserved2);      // 0x088 reserved, 56 bytes
+    copyRaw(b, kLogoOffset, header.Logo);     // 0x0C0 boot logo, 156 bytes
 
     // The logo copy (0x0C0..0x15B) must be complete.
     if (got < kLogoOffset + kLogoSize)
         throw Error(kStreamReadError);
-    header.LogoCrcCalc = crc16::PadHex4(crc16::Crc16OfStream(b.subspan(kLogoOffset, kLogoSize)));
+    header.LogoCrcCalc = crc16::Crc16OfStream(b.subspan(kLogoOffset, kLogoSize));
 
-    header.LogoCrc = hexField(b, 0x15C, 2);   // 0x15C logo CRC-16 as stored
-    header.HeaderCrc = hexField(b, 0x15E, 2); // 0x15E header CRC-16 as stored
+    header.LogoCrc = le16(b, 0x15C);   // 0x15C logo CRC-16 as stored
+    header.HeaderCrc = le16(b, 0x15E); // 0x15E header CRC-16 as stored
 
     // The header copy (0x000..0x15D) must be complete.
     if (got < kHeaderCrcCopySize)
         throw Error(kStreamReadError);
-    header.HeaderCrcCalc = crc16::PadHex4(crc16::Crc16OfStream(b.first(kHeaderCrcCopySize)));
+    header.HeaderCrcCalc = crc16::Crc16OfStream(b.first(kHeaderCrcCopySize));
 
     std::vector<std::uint8_t> secure(kSecureAreaSize);
     image.seek(kSecureAreaOffset);
     image.readExact(secure);
-    header.SecureAreaCrcCalc = crc16::PadHex4(crc16::Crc16OfStream(secure));
+    header.SecureAreaCrcCalc = crc16::Crc16OfStream(secure);
 
-    header.FileSize = std::to_string(image.size());
+    header.FileSize = image.size();
 
     // 0x7E00..0x7FFF, one entry per byte; a short read leaves the rest zero (it cannot be short
     // once the secure-area copy above succeeded).
@@ -145,12 +141,11 @@ void PopulateNDSHeader(Stream& image, TNDSHeader& header)
         header.BadDataBlock[i] = block[i];
 }
 
-std::uint64_t headerOffsetPosition(const std::string& hex8)
+std::uint64_t headerOffsetPosition(std::uint32_t field)
 {
-    const std::uint32_t v = parseHex32(hex8);
-    if (v >= 0x80000000u)
+    if (field >= 0x80000000u)
         return kPastEnd;
-    return v;
+    return field;
 }
 
 } // namespace cartscope::core

@@ -18,34 +18,36 @@ inline constexpr std::size_t kHeaderCrcSpan = 0x15E; // 0x000..0x15D
 // The smallest image whose header reads completely (the secure area ends at 0x7FFF).
 inline constexpr std::uint64_t kMinImageSize = 0x8000;
 
-// The cartridge header of one image: raw character fields as read, numbers as upper-case hex
-// text (two digits per byte, most significant first), stored and computed CRC-16 texts.
+// The cartridge header of one image: raw character fields as read, numbers as numbers (the
+// report, the window and the command line format them where they show them), stored and
+// computed CRC-16 values side by side.
 struct TNDSHeader {
     std::array<char, 12> GameTitle{};
     std::array<char, 4> GameCode{};
     std::string Serial;
     std::array<char, 2> MakerCode{};
-    std::string UnitCode;       // 2 digits
-    std::string DeviceType;     // 2 digits
-    std::string DeviceCapacity; // 2 digits
+    std::uint8_t UnitCode = 0;
+    std::uint8_t DeviceType = 0;
+    std::uint8_t DeviceCapacity = 0; // card size exponent: 2^n megabits
     std::array<std::uint8_t, 9> Reserved1{};
-    std::string RomVersion; // 2 digits
+    std::uint8_t RomVersion = 0;
     std::uint8_t AutostartFlags = 0;
-    std::string Arm9RomOffset, Arm9EntryAddress, Arm9RamAddress, Arm9Size; // 8 digits each
-    std::string Arm7RomOffset, Arm7EntryAddress, Arm7RamAddress, Arm7Size;
-    std::string FntOffset, FntSize, FatOffset, FatSize;
-    std::string Arm9OverlayOffset, Arm9OverlaySize, Arm7OverlayOffset, Arm7OverlaySize;
-    std::string RomControl;                                        // 16 digits
-    std::string BannerOffset;                                      // 8 digits
-    std::string SecureAreaCrc, SecureAreaCrcCalc, SecureAreaDelay; // 4 digits
-    std::string Arm9AutoloadHook, Arm7AutoloadHook;
+    std::uint32_t Arm9RomOffset = 0, Arm9EntryAddress = 0, Arm9RamAddress = 0, Arm9Size = 0;
+    std::uint32_t Arm7RomOffset = 0, Arm7EntryAddress = 0, Arm7RamAddress = 0, Arm7Size = 0;
+    std::uint32_t FntOffset = 0, FntSize = 0, FatOffset = 0, FatSize = 0;
+    std::uint32_t Arm9OverlayOffset = 0, Arm9OverlaySize = 0;
+    std::uint32_t Arm7OverlayOffset = 0, Arm7OverlaySize = 0;
+    std::uint64_t RomControl = 0; // bus settings, one 64-bit number
+    std::uint32_t BannerOffset = 0;
+    std::uint16_t SecureAreaCrc = 0, SecureAreaCrcCalc = 0, SecureAreaDelay = 0;
+    std::uint32_t Arm9AutoloadHook = 0, Arm7AutoloadHook = 0;
     std::array<std::uint8_t, 4> SecureAreaDisableLo{};
     std::array<std::uint8_t, 4> SecureAreaDisableHi{};
-    std::string TotalUsedRomSize, HeaderSize;
+    std::uint32_t TotalUsedRomSize = 0, HeaderSize = 0;
     std::array<std::uint8_t, 56> Reserved2{};
     std::array<std::uint8_t, 156> Logo{};
-    std::string LogoCrc, LogoCrcCalc, HeaderCrc, HeaderCrcCalc; // 4 digits
-    std::string FileSize; // decimal, the image length in bytes
+    std::uint16_t LogoCrc = 0, LogoCrcCalc = 0, HeaderCrc = 0, HeaderCrcCalc = 0;
+    std::uint64_t FileSize = 0; // the image length in bytes
     std::array<std::uint32_t, 512> BadDataBlock{};
 };
 
@@ -61,6 +63,6 @@ std::string SerialFromGameCode(const std::array<char, 4>& gameCode);
 // 0x80000000 and above would be negative in the signed reading; they are taken as positions
 // past the end of any image instead, so nothing ever seeks to a negative position.
 inline constexpr std::uint64_t kPastEnd = std::uint64_t{1} << 62;
-std::uint64_t headerOffsetPosition(const std::string& hex8);
+std::uint64_t headerOffsetPosition(std::uint32_t field);
 
 } // namespace cartscope::core

@@ -7,15 +7,23 @@
 
 namespace cartscope::core {
 
-// A little-endian field as hex text: bytes taken from the last to the first, two upper-case
-// digits each, so the number reads most significant digit first with leading zeros kept.
-std::string hexLE(std::span<const std::uint8_t> bytes);
-std::string hex2(std::uint8_t v);
-std::string hex8(std::uint32_t v);
+// The one hex form numbers are shown in: upper-case digits, most significant first, padded
+// with zeros to `digits` (a value that needs more digits keeps them all).
+std::string hexText(std::uint64_t value, unsigned digits);
 
-// Parses hex digits (either case) into an unsigned 32-bit value; throws
-// "'%s' is not a valid integer value" (with "$" + text) when the text is not 1 to 8 hex digits.
-std::uint32_t parseHex32(const std::string& text);
+// The widths the header's fields use: a byte, a 16-bit and a 32-bit number.
+inline std::string hex2(std::uint8_t v)
+{
+    return hexText(v, 2);
+}
+inline std::string hex4(std::uint16_t v)
+{
+    return hexText(v, 4);
+}
+inline std::string hex8(std::uint32_t v)
+{
+    return hexText(v, 8);
+}
 
 // Text of a fixed-width character field up to its first NUL.
 template <std::size_t N> std::string fieldText(const std::array<char, N>& field)

@@ -1,10 +1,7 @@
 #include "core/interpret.h"
 
-#include <charconv>
 #include <vector>
 
-#include "core/crc32.h"
-#include "core/error.h"
 #include "core/hex.h"
 #include "core/publisher.h"
 
@@ -81,16 +78,6 @@ std::string generalFloatForm(const std::string& digits)
     return text;
 }
 
-std::uint64_t parseFileSize(const std::string& text)
-{
-    std::uint64_t value = 0;
-    const auto* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc{} || ptr != end)
-        throw Error("'" + text + "' is not a valid integer value");
-    return value;
-}
-
 } // namespace
 
 std::string fileSizeText(std::uint64_t bytes)
@@ -99,16 +86,12 @@ std::string fileSizeText(std::uint64_t bytes)
     return std::to_string(bytes / kBytesPerMegabit) + "Mbit (" + std::to_string(bytes) + " bytes)";
 }
 
-std::string cardSizeText(const std::string& capacity2)
+std::string cardSizeText(std::uint8_t capacity)
 {
-    // The field is always two hex digits from a header; anything else is refused the way a bad
-    // number is, rather than guessed at.
-    if (capacity2.empty() || capacity2.size() > 2)
-        throw Error("'$" + capacity2 + "' is not a valid integer value");
-    const unsigned d = parseHex32(capacity2); // 0..255
     // 2^d megabits of 2^17 bytes each.
+    const unsigned d = capacity;
     return generalFloatForm(powerOfTwoDigits(d)) + "Mbit (" +
-           generalFloatForm(powerOfTwoDigits(d + 17)) + " bytes) (" + capacity2 + "h)";
+           generalFloatForm(powerOfTwoDigits(d + 17)) + " bytes) (" + hex2(capacity) + "h)";
 }
 
 bool badDumpFound(const TNDSHeader& header)
@@ -116,21 +99,21 @@ bool badDumpFound(const TNDSHeader& header)
     return header.BadDataBlock == BadDumpPattern;
 }
 
-std::string crcVerdict(const std::string& stored, const std::string& computed)
+std::string crcVerdict(std::uint16_t stored, std::uint16_t computed)
 {
     return stored == computed ? "OK" : "BAD";
 }
 
 std::string crc32Text(std::uint32_t crc)
 {
-    return crc32::PadHex8(crc32::DWordToHex(crc));
+    return hex8(crc);
 }
 
 void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
                           std::optional<std::uint32_t> fileCrc32, DisplayValues& out)
 {
     out.IntName = fieldText(header.GameTitle);
-    out.FileSize = fileSizeText(parseFileSize(header.FileSize));
+    out.FileSize = fileSizeText(header.FileSize);
     out.Serial = header.Serial;
     out.MakerCode = fieldText(header.MakerCode);
     out.MakerName = SearchMakerArray(out.MakerCode);
@@ -138,18 +121,18 @@ void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
     out.CRC32 = fileCrc32 ? crc32Text(*fileCrc32) : std::string();
     out.badDumpFound = badDumpFound(header);
     out.BadDumpCode = out.badDumpFound ? kBadDumpFoundText : kBadDumpNotFoundText;
-    out.VersionCode = header.RomVersion;
-    out.UnitCode = header.UnitCode;
-    out.DeviceCode = header.DeviceType;
-    out.ExpSecAreaCRC16 = header.SecureAreaCrc;
-    out.ActSecAreaCRC16 = header.SecureAreaCrcCalc;
-    out.SecAreaCheck = crcVerdict(out.ExpSecAreaCRC16, out.ActSecAreaCRC16);
-    out.ExpLogoCRC16 = header.LogoCrc;
-    out.ActLogoCRC16 = header.LogoCrcCalc;
-    out.LogoCheck = crcVerdict(out.ExpLogoCRC16, out.ActLogoCRC16);
-    out.ExpHeaderCRC16 = header.HeaderCrc;
-    out.ActHeaderCRC16 = header.HeaderCrcCalc;
-    out.HeaderCheck = crcVerdict(out.ExpHeaderCRC16, out.ActHeaderCRC16);
+    out.VersionCode = hex2(header.RomVersion);
+    out.UnitCode = hex2(header.UnitCode);
+    out.DeviceCode = hex2(header.DeviceType);
+    out.ExpSecAreaCRC16 = hex4(header.SecureAreaCrc);
+    out.ActSecAreaCRC16 = hex4(header.SecureAreaCrcCalc);
+    out.SecAreaCheck = crcVerdict(header.SecureAreaCrc, header.SecureAreaCrcCalc);
+    out.ExpLogoCRC16 = hex4(header.LogoCrc);
+    out.ActLogoCRC16 = hex4(header.LogoCrcCalc);
+    out.LogoCheck = crcVerdict(header.LogoCrc, header.LogoCrcCalc);
+    out.ExpHeaderCRC16 = hex4(header.HeaderCrc);
+    out.ActHeaderCRC16 = hex4(header.HeaderCrcCalc);
+    out.HeaderCheck = crcVerdict(header.HeaderCrc, header.HeaderCrcCalc);
     for (std::size_t slot = 0; slot < out.Titles.size(); ++slot)
         out.Titles[slot] = titleText(banner, static_cast<int>(slot));
 }

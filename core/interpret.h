@@ -38,10 +38,10 @@ inline constexpr const char* kBadDumpNotFoundText =
 inline constexpr Rgb kBadDumpFoundColour{255, 192, 192};
 inline constexpr Rgb kBadDumpNotFoundColour{192, 255, 192};
 
-std::string fileSizeText(std::uint64_t bytes);          // "7Mbit (1000000 bytes)"
-std::string cardSizeText(const std::string& capacity2); // "512Mbit (67108864 bytes) (09h)"
+std::string fileSizeText(std::uint64_t bytes);   // "7Mbit (1000000 bytes)"
+std::string cardSizeText(std::uint8_t capacity); // "512Mbit (67108864 bytes) (09h)"
 bool badDumpFound(const TNDSHeader& header);
-std::string crcVerdict(const std::string& stored, const std::string& computed); // "OK" / "BAD"
+std::string crcVerdict(std::uint16_t stored, std::uint16_t computed); // "OK" / "BAD"
 
 // "CBF43926": the eight-digit text of a finished CRC-32.
 std::string crc32Text(std::uint32_t crc);

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "core/hex.h"
-
 namespace cartscope::core {
 
 void analyse(Stream& image, LoadedImage& out)
@@ -15,8 +13,7 @@ void analyse(Stream& image, LoadedImage& out)
     out.stage = LoadedImage::Stage::Banner;
     // The header's FNT size lets the table be read in one piece; the walk never depends on it.
     ParseFNT(image, headerOffsetPosition(out.header.FntOffset),
-             headerOffsetPosition(out.header.FatOffset), out.files, out.dirs,
-             parseHex32(out.header.FntSize));
+             headerOffsetPosition(out.header.FatOffset), out.files, out.dirs, out.header.FntSize);
     out.stage = LoadedImage::Stage::Tables;
 }
 

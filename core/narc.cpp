@@ -229,8 +229,8 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
     if (!files.empty()) {
         narc.named = true;
         for (const FileRow& row : ParseArraysToList(files, dirs)) {
-            const std::uint32_t start = parseHex32(row.offset);
-            const auto stop = static_cast<std::uint32_t>(start + std::stoll(row.size));
+            const std::uint32_t start = row.offset;
+            const auto stop = static_cast<std::uint32_t>(start + row.size);
             narc.members.push_back(member(row.path, start, stop));
             if (row.pathTooLong)
                 narc.members.back().problem = "path too long";
@@ -262,9 +262,8 @@ Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const s
         throw Error("No file \"" + path + "\" in the image");
     if (!base->problem.empty())
         throw Error("Cannot open \"" + base->path + "\": " + base->problem);
-    const std::int64_t baseSize = std::stoll(base->size);
-    Target t{base->path, parseHex32(base->offset),
-             static_cast<std::uint64_t>(std::max<std::int64_t>(baseSize, 0))};
+    Target t{base->path, base->offset,
+             static_cast<std::uint64_t>(std::max<std::int64_t>(base->size, 0))};
     Narc narc = openTarget(image, t);
     std::string rest = path.substr(base->path.size());
     // Each level consumes at least one component of the path.
@@ -299,8 +298,8 @@ std::vector<FileRow> narcRows(const Narc& narc)
     for (const NarcMember& m : narc.members) {
         FileRow row;
         row.path = m.path;
-        row.offset = hex8(static_cast<std::uint32_t>(m.offset));
-        row.size = std::to_string(m.size);
+        row.offset = static_cast<std::uint32_t>(m.offset);
+        row.size = static_cast<std::int64_t>(m.size);
         row.problem = m.problem;
         rows.push_back(std::move(row));
     }

@@ -255,8 +255,8 @@ std::vector<FileRow> systemRows(const std::vector<SystemFile>& files)
         row.path = std::string("/") + kSystemFolder + "/" + f.name;
         // Offsets come from 32-bit fields; a range that does not fit carries its problem, so a
         // size past 32 bits (a footer after a huge binary) is never read back for a copy.
-        row.offset = hex8(static_cast<std::uint32_t>(f.offset));
-        row.size = std::to_string(f.size);
+        row.offset = static_cast<std::uint32_t>(f.offset);
+        row.size = static_cast<std::int64_t>(f.size);
         row.system = true;
         row.problem = f.problem;
         rows.push_back(std::move(row));

@@ -13,6 +13,7 @@
 #include "core/fd.h"
 #include "core/header.h"
 #include "core/hex.h"
+#include "core/le.h"
 #include "core/png.h"
 
 namespace cartscope::thumbnail {
@@ -141,14 +142,15 @@ IconFrame readIconFrame(core::Stream& image)
     // 0x068 banner offset
     if (image.pread(kBannerOffsetField, field) != field.size())
         throw core::Error("Not a cartridge image: the file ends inside the header");
-    const std::string offsetText = core::hexLE(field);
     // Offsets of 0x80000000 and above are positions past the end, as everywhere else.
-    const std::uint64_t offset = core::headerOffsetPosition(offsetText);
+    const std::uint32_t offsetField = core::le32(field);
+    const std::uint64_t offset = core::headerOffsetPosition(offsetField);
     if (offset == 0)
         throw core::Error("The image has no banner (its banner offset is 0)");
     const std::uint64_t size = image.size();
     if (offset >= size || kIconAndPaletteBytes > size - offset)
-        throw core::Error("The banner at 0x" + offsetText + " lies past the end of the image");
+        throw core::Error("The banner at 0x" + core::hex8(offsetField) +
+                          " lies past the end of the image");
 
     // 0x000 of the banner: its version; 0x0103 carries an animated icon, whose first frame is
     // what the thumbnail shows.

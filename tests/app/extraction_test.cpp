@@ -86,7 +86,7 @@ void ExtractionTest::sortClicksFromFreshStart()
     clickHeader(list, 2);
     QCOMPARE(column(list, 2), descending);
     // The rows extraction reads follow the list's order.
-    QCOMPARE(q(w.form->rows().front().size), QStringLiteral("10"));
+    QCOMPARE(w.form->rows().front().size, 10);
 
     // Another image comes unsorted; the next click on the same column reverses the direction.
     w.open(writeImage(dir, "ten2.nds", tenFiles()));

@@ -11,6 +11,7 @@
 
 #include "app/icon_view.h"
 #include "core/crc32.h"
+#include "core/interpret.h"
 #include "core/read_pass.h"
 #include "tests/app/window_fixture.h"
 #include "tests/archive/zip_builder.h"
@@ -308,7 +309,8 @@ void LoadSequenceTest::theWholeFileReadRunsAfterTheSequence()
 
     w.waitForReadPass();
     QCOMPARE(finished, 1);
-    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
+    QCOMPARE(w.text("CRC32Edit"),
+             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(path))));
     for (const char* name : {"SaveInfoButton", "SaveToFileRadioButton", "SaveToClipRadioButton"})
         QVERIFY2(w.child<QWidget>(name)->isEnabled(), name);
     // Progress, then the value: every text before the last is a rising percentage.
@@ -335,7 +337,8 @@ void LoadSequenceTest::aNewLoadOrClosingCancelsTheRead()
     w.open(second);
     QCOMPARE(finished, 1); // the first read never reports
     QCOMPARE(w.text("IntNameEdit"), QStringLiteral("SECOND"));
-    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(second)));
+    QCOMPARE(w.text("CRC32Edit"),
+             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(second))));
     // Reopening the file whose read was stopped works: its lock went with the read.
     w.form->openFile(first);
     QVERIFY(w.form->readPassRunning());
@@ -421,7 +424,8 @@ void LoadSequenceTest::pluggedSinksSeeTheOneRead()
     QCOMPARE(made.size(), std::size_t{2});
     QCOMPARE(made[1]->bytes, std::uint64_t{image.size()});
     QCOMPARE(made[1]->finishes, 1);
-    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
+    QCOMPARE(w.text("CRC32Edit"),
+             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(path))));
     QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
 }
 
@@ -448,7 +452,8 @@ void LoadSequenceTest::extractionRunsBesideTheRead()
     QVERIFY(!w.form->readPassRunning());
     QVERIFY(!savedDuringJob);
     QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
-    QCOMPARE(w.text("CRC32Edit"), q(cartscope::core::crc32::FileCrc32Reference(path)));
+    QCOMPARE(w.text("CRC32Edit"),
+             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(path))));
 }
 
 QTEST_MAIN(LoadSequenceTest)

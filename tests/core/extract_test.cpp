@@ -162,7 +162,7 @@ TEST(Extract, SingleRowCreatesTheInternalNameFolder)
     const Bytes image = smallImage();
     MemoryStream s(image);
     const auto plan =
-        planExtraction(tmp.path(), "MYGAME", {FileRow{"/a/b/icon.bin", "0000000A", "5"}});
+        planExtraction(tmp.path(), "MYGAME", {FileRow{"/a/b/icon.bin", 0x0000000A, 5}});
     ASSERT_EQ(plan.size(), 1u);
     EXPECT_EQ(plan[0].relative, "MYGAME/a/b/icon.bin");
     EXPECT_EQ(plan[0].full, tmp.path() + "/MYGAME/a/b/icon.bin");
@@ -170,7 +170,7 @@ TEST(Extract, SingleRowCreatesTheInternalNameFolder)
     EXPECT_EQ(text(readFile(plan[0].full)), "01234");
 
     // Offsets are unsigned: 0x80000000 is past this image, not a negative position.
-    const auto far = planExtraction(tmp.path() + "/", "G", {FileRow{"/f", "80000000", "1"}});
+    const auto far = planExtraction(tmp.path() + "/", "G", {FileRow{"/f", 0x80000000, 1}});
     EXPECT_EQ(far[0].offset, 0x80000000u);
     EXPECT_EQ(far[0].full, tmp.path() + "/G/f");
 }
@@ -184,8 +184,8 @@ TEST(Extract, EmptyAndOverwrittenFiles)
     writeFile(tmp.file("G/old"), Bytes(1000, 'x'));
     const auto plan =
         planExtraction(tmp.path(), "G",
-                       {FileRow{"/zero", "00000000", "0"}, FileRow{"/neg", "00000010", "-7"},
-                        FileRow{"/old", "00000003", "2"}});
+                       {FileRow{"/zero", 0x00000000, 0}, FileRow{"/neg", 0x00000010, -7},
+                        FileRow{"/old", 0x00000003, 2}});
     auto summary = extractAll(s, plan, {});
     EXPECT_EQ(summary.files, 3u);
     EXPECT_EQ(summary.bytes, 2u);
@@ -211,10 +211,10 @@ TEST(Extract, LinksAtTheDestinationAreNeverFollowed)
     // A second name of an outside file is replaced, not written through.
     fs::create_hard_link(outside + "/target.txt", base + "/G/hard.bin");
 
-    const auto plan = planExtraction(base, "G",
-                                     {FileRow{"/icon.bin", "00000000", "3"},
-                                      FileRow{"/hard.bin", "00000000", "2"},
-                                      FileRow{"/data/x.bin", "00000000", "3"}});
+    const auto plan =
+        planExtraction(base, "G",
+                       {FileRow{"/icon.bin", 0x00000000, 3}, FileRow{"/hard.bin", 0x00000000, 2},
+                        FileRow{"/data/x.bin", 0x00000000, 3}});
     extractPlanned(s, plan[0]);
     extractPlanned(s, plan[1]);
     EXPECT_FALSE(fs::is_symlink(base + "/G/icon.bin"));
@@ -232,7 +232,7 @@ TEST(Extract, TheOpenImageIsNeverOverwritten)
     fs::create_directories(tmp.file("G"));
     writeFile(tmp.file("G/img.nds"), smallImage());
     FileStream image(tmp.file("G/img.nds"));
-    const auto plan = planExtraction(tmp.path(), "G", {FileRow{"/img.nds", "00000000", "4"}});
+    const auto plan = planExtraction(tmp.path(), "G", {FileRow{"/img.nds", 0x00000000, 4}});
     EXPECT_EQ(errorOf([&] { extractPlanned(image, plan[0]); }),
               "Cannot create file \"" + tmp.path() + "/G/img.nds\". Device or resource busy");
     EXPECT_EQ(readFile(tmp.file("G/img.nds")), smallImage());
@@ -245,7 +245,7 @@ TEST(Extract, CancelAfterTheThirdFile)
     MemoryStream s(image);
     std::vector<FileRow> rows;
     for (int k = 0; k < 10; ++k)
-        rows.push_back({"/f" + std::to_string(k), "00000000", "4"});
+        rows.push_back({"/f" + std::to_string(k), 0x00000000, 4});
     const auto plan = planExtraction(tmp.path(), "G", rows);
     bool finalCall = false;
     const auto summary = extractAll(s, plan, [&](const ExtractProgress& p) {
@@ -265,8 +265,8 @@ TEST(Extract, RangePastTheEndLeavesNoFile)
     MemoryStream s(image);
     const auto plan =
         planExtraction(tmp.path(), "G",
-                       {FileRow{"/ok", "00000000", "64"}, FileRow{"/d/tail", "0000003C", "5"},
-                        FileRow{"/far", "FFFFFFFF", "2147483647"}});
+                       {FileRow{"/ok", 0x00000000, 64}, FileRow{"/d/tail", 0x0000003C, 5},
+                        FileRow{"/far", 0xFFFFFFFF, 2147483647}});
     EXPECT_EQ(extractPlanned(s, plan[0]), 64u);
     EXPECT_EQ(errorOf([&] { extractPlanned(s, plan[1]); }), "Stream read error");
     EXPECT_EQ(errorOf([&] { extractPlanned(s, plan[2]); }), "Stream read error");
@@ -293,14 +293,14 @@ TEST(Extract, HostileNamesStayInsideTheDestination)
     const std::string base = tmp.file("base");
     fs::create_directory(base);
     const std::vector<FileRow> rows{
-        {"/../../up", "00000000", "1"},
-        {"/./dot", "00000000", "1"},
-        {"//empty", "00000000", "1"},
-        {"/a\\b", "00000000", "1"},
-        {std::string("/n\0l", 4), "00000000", "1"},
-        {"/c\x01tl", "00000000", "1"},
-        {"/", "00000000", "1"},
-        {"no-slash/x", "00000000", "1"},
+        {"/../../up", 0x00000000, 1},
+        {"/./dot", 0x00000000, 1},
+        {"//empty", 0x00000000, 1},
+        {"/a\\b", 0x00000000, 1},
+        {std::string("/n\0l", 4), 0x00000000, 1},
+        {"/c\x01tl", 0x00000000, 1},
+        {"/", 0x00000000, 1},
+        {"no-slash/x", 0x00000000, 1},
     };
     const auto plan = planExtraction(base, "../x", rows);
     ASSERT_EQ(plan.size(), rows.size());
@@ -326,11 +326,11 @@ TEST(Extract, CollidingPathsAreKeptWithASuffix)
     MemoryStream s(image);
     const auto plan =
         planExtraction(tmp.path(), "G",
-                       {FileRow{"/x.bin", "00000000", "1"}, FileRow{"/x.bin", "00000001", "1"},
-                        FileRow{"/x\x01.bin", "00000002", "1"}, // cleans to x_.bin
-                        FileRow{"/x_.bin", "00000003", "1"}, FileRow{"/x.bin", "00000004", "1"},
-                        FileRow{"/d", "00000005", "1"}, FileRow{"/d/in", "00000006", "1"},
-                        FileRow{"/e/in", "00000007", "1"}, FileRow{"/e", "00000008", "1"}});
+                       {FileRow{"/x.bin", 0x00000000, 1}, FileRow{"/x.bin", 0x00000001, 1},
+                        FileRow{"/x\x01.bin", 0x00000002, 1}, // cleans to x_.bin
+                        FileRow{"/x_.bin", 0x00000003, 1}, FileRow{"/x.bin", 0x00000004, 1},
+                        FileRow{"/d", 0x00000005, 1}, FileRow{"/d/in", 0x00000006, 1},
+                        FileRow{"/e/in", 0x00000007, 1}, FileRow{"/e", 0x00000008, 1}});
     std::vector<std::string> rel;
     for (const auto& p : plan)
         rel.push_back(p.relative);
@@ -512,11 +512,11 @@ TEST(Extract, AFuseDestinationThatFoldsCaseLosesNothingEither)
     TempDir tmp;
     const Bytes image = smallImage();
     MemoryStream s(image);
-    const auto plan = planExtraction(
-        tmp.path(), "G",
-        {FileRow{"/CASE.TXT", "00000000", "1"}, FileRow{"/case.txt", "00000001", "1"},
-         FileRow{"/Data/x", "00000002", "1"}, FileRow{"/DATA/x", "00000003", "1"},
-         FileRow{"/D", "00000004", "1"}, FileRow{"/d/in", "00000005", "1"}});
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{"/CASE.TXT", 0x00000000, 1}, FileRow{"/case.txt", 0x00000001, 1},
+                        FileRow{"/Data/x", 0x00000002, 1}, FileRow{"/DATA/x", 0x00000003, 1},
+                        FileRow{"/D", 0x00000004, 1}, FileRow{"/d/in", 0x00000005, 1}});
     const FuseFoldingOps fuse;
     ExtractOptions options;
     options.ops = &fuse;
@@ -617,7 +617,7 @@ TEST(Extract, FailuresNameTheFileAndTheRealReason)
     writeFile(tmp.file("img.nds"), image);
     FileStream file(tmp.file("img.nds"));
     MemoryStream memory(image);
-    const auto plan = planExtraction(tmp.path(), "G", {FileRow{"/sub/f.bin", "00000002", "5"}});
+    const auto plan = planExtraction(tmp.path(), "G", {FileRow{"/sub/f.bin", 0x00000002, 5}});
 
     FailingOps full;
     full.writeError = ENOSPC;
@@ -646,8 +646,8 @@ TEST(Extract, AFolderRemovedDuringTheRunIsMadeAgain)
     MemoryStream s(image);
     const auto plan =
         planExtraction(tmp.path(), "G",
-                       {FileRow{"/data/a", "00000000", "1"}, FileRow{"/data/b", "00000001", "1"},
-                        FileRow{"/data/deep/c", "00000002", "1"}});
+                       {FileRow{"/data/a", 0x00000000, 1}, FileRow{"/data/b", 0x00000001, 1},
+                        FileRow{"/data/deep/c", 0x00000002, 1}});
     const auto summary = extractAll(s, plan, [&](const ExtractProgress& p) {
         // The folders the run holds open go away between two files.
         if (p.done == 1)
@@ -695,7 +695,7 @@ TEST(Extract, EachFileCostsOneOpenAndOneStatus)
     FileStream stream(tmp.file("img.nds"));
     std::vector<FileRow> rows;
     for (int i = 0; i < 100; ++i)
-        rows.push_back(FileRow{(i % 2 ? "/a/b/f" : "/c/f") + std::to_string(i), "00000001", "3"});
+        rows.push_back(FileRow{(i % 2 ? "/a/b/f" : "/c/f") + std::to_string(i), 0x00000001, 3});
     // Sorted by size or offset, rows of two folders alternate: both stay open.
     const CountingOps counting;
     ExtractOptions options;
@@ -718,8 +718,8 @@ TEST(Extract, TheCommandLineFormGoesOnPastAFileThatFails)
     fs::create_directories(tmp.file("G/dir.bin")); // a folder where a file goes
     const auto plan =
         planExtraction(tmp.path(), "G",
-                       {FileRow{"/a", "00000000", "1"}, FileRow{"/past", "0000003F", "2"},
-                        FileRow{"/dir.bin", "00000001", "1"}, FileRow{"/z", "00000002", "1"}});
+                       {FileRow{"/a", 0x00000000, 1}, FileRow{"/past", 0x0000003F, 2},
+                        FileRow{"/dir.bin", 0x00000001, 1}, FileRow{"/z", 0x00000002, 1}});
     ExtractOptions options;
     options.keepGoing = true;
     std::vector<std::string> told;
@@ -748,9 +748,9 @@ TEST(Extract, DeepPathsNeedFewDescriptors)
     std::string path;
     for (int i = 0; i < 300; ++i)
         path += "/a";
-    const auto plan = planExtraction(
-        tmp.path(), "G",
-        {FileRow{path + "/f", "00000000", "2"}, FileRow{path + "/g", "00000002", "2"}});
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{path + "/f", 0x00000000, 2}, FileRow{path + "/g", 0x00000002, 2}});
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     rlimit low = saved;

@@ -16,45 +16,64 @@ using cartscope::core::SortState;
 using cartscope::core::TDirEntry;
 using cartscope::core::TFileEntry;
 
-TFileEntry file(const std::string& name, const std::string& start, int size, int dir)
+TFileEntry file(const std::string& name, std::uint32_t start, int size, int dir)
 {
-    return {name, start, "00000000", size, dir};
+    return {name, start, 0, size, dir};
 }
 
-std::vector<std::string> column(const std::vector<FileRow>& rows, int c)
+std::vector<std::string> paths(const std::vector<FileRow>& rows)
 {
     std::vector<std::string> out;
     for (const auto& r : rows)
-        out.push_back(r.column(c));
+        out.push_back(r.path);
+    return out;
+}
+
+std::vector<std::string> offsets(const std::vector<FileRow>& rows)
+{
+    std::vector<std::string> out;
+    for (const auto& r : rows)
+        out.push_back(r.offsetText());
+    return out;
+}
+
+std::vector<std::string> sizes(const std::vector<FileRow>& rows)
+{
+    std::vector<std::string> out;
+    for (const auto& r : rows)
+        out.push_back(r.sizeText());
     return out;
 }
 
 TEST(FileList, RowsFromTheArrays)
 {
-    const std::vector<TDirEntry> dirs{{"data", "1", "0"}, {"sound", "2", "1"}};
+    const std::vector<TDirEntry> dirs{{"data", 1, 0}, {"sound", 2, 1}};
     const std::vector<TFileEntry> files{
-        file("icon.bin", "0001F400", 512, 0),
-        file("bgm.sdat", "00020000", -4, 2),
-        file("lost.bin", "00030000", 1, 7), // no directory 7: not listed
-        file("x.bin", "00040000", 0, 1),
+        file("icon.bin", 0x0001F400, 512, 0),
+        file("bgm.sdat", 0x00020000, -4, 2),
+        file("lost.bin", 0x00030000, 1, 7), // no directory 7: not listed
+        file("x.bin", 0x00040000, 0, 1),
+        file("far.bin", 0x00050000, 1, 4096), // an index no 12-bit DirID can equal
+        file("neg.bin", 0x00060000, 1, -1),
     };
     const auto rows = ParseArraysToList(files, dirs);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].path, "/icon.bin");
-    EXPECT_EQ(rows[0].offset, "0001F400");
-    EXPECT_EQ(rows[0].size, "512");
+    EXPECT_EQ(rows[0].offsetText(), "0001F400");
+    EXPECT_EQ(rows[0].sizeText(), "512");
     EXPECT_EQ(rows[1].path, "/data/sound/bgm.sdat");
-    EXPECT_EQ(rows[1].size, "-4");
+    EXPECT_EQ(rows[1].sizeText(), "-4");
     EXPECT_EQ(rows[2].path, "/data/x.bin");
+    EXPECT_EQ(rows[2].offset, 0x00040000u);
     EXPECT_TRUE(ParseArraysToList({}, dirs).empty());
 }
 
 TEST(FileList, LastPathTableRowWithTheDirIdIsTaken)
 {
     // A directory entry with DirID 0 comes after the root's row, so root files resolve to it.
-    const std::vector<TDirEntry> dirs{{"a", "1", "0"}, {"b", "1", "0"}, {"z", "0", "0"}};
+    const std::vector<TDirEntry> dirs{{"a", 1, 0}, {"b", 1, 0}, {"z", 0, 0}};
     const auto rows =
-        ParseArraysToList({file("f", "00000000", 1, 1), file("g", "00000000", 1, 0)}, dirs);
+        ParseArraysToList({file("f", 0x00000000, 1, 1), file("g", 0x00000000, 1, 0)}, dirs);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].path, "/b/f");
     EXPECT_EQ(rows[1].path, "/z/g");
@@ -79,50 +98,54 @@ TEST(FileList, SortStateMachine)
     EXPECT_TRUE(t.SortAscending); // another column keeps the direction
 }
 
-TEST(FileList, SortingBySizeAndByText)
+TEST(FileList, SortingBySizeOffsetAndPath)
 {
-    std::vector<FileRow> rows{{"/b", "00000200", "10"},
-                              {"/A", "00000100", "9"},
-                              {"/c", "00000300", "-5"},
-                              {"/a", "00000050", "0"}};
+    std::vector<FileRow> rows{{"/b", 0x00000200, 10},
+                              {"/A", 0x0000A000, 9},
+                              {"/c", 0x00000300, -5},
+                              {"/a", 0x00000050, 0}};
     SortState s;
     s.click(2); // descending
     sortRows(rows, s);
-    EXPECT_EQ(column(rows, 2), (std::vector<std::string>{"10", "9", "0", "-5"}));
+    EXPECT_EQ(sizes(rows), (std::vector<std::string>{"10", "9", "0", "-5"}));
     s.click(2); // ascending
     sortRows(rows, s);
-    EXPECT_EQ(column(rows, 2), (std::vector<std::string>{"-5", "0", "9", "10"}));
+    EXPECT_EQ(sizes(rows), (std::vector<std::string>{"-5", "0", "9", "10"}));
 
     SortState t;
     t.click(0); // ascending by name; "/A" and "/a" are equal and keep their order
     sortRows(rows, t);
-    EXPECT_EQ(column(rows, 0), (std::vector<std::string>{"/a", "/A", "/b", "/c"}));
-    t.click(1); // ascending by offset text
+    EXPECT_EQ(paths(rows), (std::vector<std::string>{"/a", "/A", "/b", "/c"}));
+    t.click(1); // ascending by offset: A000h after 0300h, as the hex texts collate
     sortRows(rows, t);
-    EXPECT_EQ(column(rows, 1),
-              (std::vector<std::string>{"00000050", "00000100", "00000200", "00000300"}));
+    EXPECT_EQ(offsets(rows),
+              (std::vector<std::string>{"00000050", "00000200", "00000300", "0000A000"}));
+    t.click(1); // descending
+    sortRows(rows, t);
+    EXPECT_EQ(paths(rows), (std::vector<std::string>{"/A", "/c", "/b", "/a"}));
+
+    // Equal keys keep their order in both directions (the sort is stable).
+    std::vector<FileRow> same{{"/x", 5, 1}, {"/y", 5, 1}, {"/z", 5, 1}};
+    SortState u;
+    u.click(2);
+    sortRows(same, u);
+    EXPECT_EQ(paths(same), (std::vector<std::string>{"/x", "/y", "/z"}));
 }
 
 TEST(FileList, Comparisons)
 {
-    const FileRow upper{"/DATA/X.BIN", "0000000A", "12"};
-    const FileRow lower{"/data/x.bin", "0000000a", "-3"};
-    const FileRow bad{"/z", "zz", "12x"};
-    EXPECT_EQ(compareText(upper, lower, 0, true), 0);
-    EXPECT_EQ(compareText(upper, lower, 1, false), 0);
-    EXPECT_LT(compareText(lower, bad, 0, true), 0);
-    EXPECT_GT(compareText(lower, bad, 0, false), 0);
-    EXPECT_EQ(compareNumber(upper, lower, 2, true), 1);
-    EXPECT_EQ(compareNumber(upper, lower, 2, false), -1);
-    EXPECT_EQ(compareNumber(upper, bad, 2, true), 0);
-
-    // A size that does not parse stays in its place; the others are sorted around it.
-    std::vector<FileRow> rows{{"/a", "", "3"}, {"/b", "", "x"}, {"/c", "", "1"}};
-    SortState s;
-    s.click(2);
-    s.click(2); // ascending
-    sortRows(rows, s);
-    EXPECT_EQ(column(rows, 0), (std::vector<std::string>{"/c", "/b", "/a"}));
+    const FileRow upper{"/DATA/X.BIN", 0x0000000A, 12};
+    const FileRow lower{"/data/x.bin", 0x0000000B, -3};
+    const FileRow later{"/z", 0xFFFFFFFF, 12};
+    EXPECT_EQ(compareText(upper, lower, true), 0);
+    EXPECT_LT(compareText(lower, later, true), 0);
+    EXPECT_GT(compareText(lower, later, false), 0);
+    EXPECT_EQ(compareNumber(upper, lower, cartscope::core::kSizeColumn, true), 1);
+    EXPECT_EQ(compareNumber(upper, lower, cartscope::core::kSizeColumn, false), -1);
+    EXPECT_EQ(compareNumber(upper, later, cartscope::core::kSizeColumn, true), 0);
+    // Offsets are unsigned 32-bit: FFFFFFFFh is the largest, never negative.
+    EXPECT_EQ(compareNumber(upper, lower, cartscope::core::kOffsetColumn, true), -1);
+    EXPECT_EQ(compareNumber(later, upper, cartscope::core::kOffsetColumn, true), 1);
 }
 
 } // namespace

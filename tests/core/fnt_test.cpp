@@ -98,11 +98,9 @@ TEST(Fnt, RootOnlyWithThreeFiles)
     EXPECT_EQ(p.files[0].Size, 4);
     EXPECT_EQ(p.files[1].Size, 2);
     EXPECT_EQ(p.files[2].Size, 0);
-    for (const auto& f : p.files) {
+    for (const auto& f : p.files)
         EXPECT_EQ(f.DirIndex, 0);
-        EXPECT_EQ(f.StartOffset.size(), 8u);
-    }
-    const auto start = std::stoul(p.files[0].StartOffset, nullptr, 16);
+    const auto start = p.files[0].StartOffset;
     EXPECT_EQ(std::string(image.begin() + static_cast<long>(start),
                           image.begin() + static_cast<long>(start) + 4),
               "aaaa");
@@ -118,7 +116,7 @@ TEST(Fnt, FirstFileIdUsesAllSixteenBits)
     const auto p = parse(image, b.layout().fntOffset, b.layout().fatOffset);
     ASSERT_EQ(p.files.size(), 1u);
     EXPECT_EQ(p.files[0].Size, 4);
-    const auto start = std::stoul(p.files[0].StartOffset, nullptr, 16);
+    const auto start = p.files[0].StartOffset;
     EXPECT_EQ(std::string(image.begin() + static_cast<long>(start),
                           image.begin() + static_cast<long>(start) + 4),
               "late");
@@ -136,14 +134,14 @@ TEST(Fnt, NestedTreeGivesDirectoriesAndPaths)
     const auto p = parseBuilt(b);
     ASSERT_EQ(p.dirs.size(), 3u);
     EXPECT_EQ(p.dirs[0].Name, "data");
-    EXPECT_EQ(p.dirs[0].DirID, "1");
-    EXPECT_EQ(p.dirs[0].ParentID, "0");
+    EXPECT_EQ(p.dirs[0].DirID, 1);
+    EXPECT_EQ(p.dirs[0].ParentID, 0);
     EXPECT_EQ(p.dirs[1].Name, "gfx");
     EXPECT_EQ(p.dirs[2].Name, "sound");
-    EXPECT_EQ(p.dirs[2].ParentID, "1");
+    EXPECT_EQ(p.dirs[2].ParentID, 1);
     EXPECT_EQ(GetDirNameForDirID(p.dirs, p.dirs[2].DirID), "/data/sound/");
-    EXPECT_EQ(GetDirNameForDirID(p.dirs, "2"), "/gfx/");
-    EXPECT_EQ(GetDirNameForDirID(p.dirs, "9"), "");
+    EXPECT_EQ(GetDirNameForDirID(p.dirs, 2), "/gfx/");
+    EXPECT_EQ(GetDirNameForDirID(p.dirs, 9), "");
 
     ASSERT_EQ(p.files.size(), 4u);
     EXPECT_EQ(p.files[0].Name, "readme.txt");
@@ -168,9 +166,9 @@ TEST(Fnt, DirectoryEntryDoesNotTakeAFileId)
     r.fat(12, 0x300, 0x399);
     const auto p = r.parse();
     ASSERT_EQ(p.files.size(), 2u);
-    EXPECT_EQ(p.files[0].StartOffset, "00000100");
-    EXPECT_EQ(p.files[1].StartOffset, "00000200");
-    EXPECT_EQ(p.files[1].EndOffset, "00000230");
+    EXPECT_EQ(p.files[0].StartOffset, 0x00000100u);
+    EXPECT_EQ(p.files[1].StartOffset, 0x00000200u);
+    EXPECT_EQ(p.files[1].EndOffset, 0x00000230u);
     EXPECT_EQ(p.files[1].Size, 0x30);
 }
 
@@ -202,8 +200,8 @@ TEST(Fnt, SizesAndOffsetTexts)
     ASSERT_EQ(p.files.size(), 4u);
     EXPECT_EQ(p.files[0].Size, -0x100);
     EXPECT_EQ(p.files[1].Size, 0);
-    EXPECT_EQ(p.files[1].StartOffset, "0001F400");
-    EXPECT_EQ(p.files[2].EndOffset, "ABCDEF12");
+    EXPECT_EQ(p.files[1].StartOffset, 0x0001F400u);
+    EXPECT_EQ(p.files[2].EndOffset, 0xABCDEF12u);
     EXPECT_EQ(p.files[2].Size, static_cast<std::int32_t>(0xABCDEF12u - 0x1F400u));
     EXPECT_EQ(p.files[3].Size, -1); // the difference modulo 2^32
 }
@@ -219,40 +217,40 @@ TEST(Fnt, DirectoryPathsForBrokenParentLinks)
     r.dir(0x40, "y", 0xF002);
     const auto p = r.parse();
     ASSERT_EQ(p.dirs.size(), 2u);
-    EXPECT_EQ(p.dirs[0].ParentID, "5");
-    EXPECT_EQ(GetDirNameForDirID(p.dirs, "1"), "x/");
-    EXPECT_EQ(GetDirNameForDirID(p.dirs, "2"), "x/y/");
+    EXPECT_EQ(p.dirs[0].ParentID, 5);
+    EXPECT_EQ(GetDirNameForDirID(p.dirs, 1), "x/");
+    EXPECT_EQ(GetDirNameForDirID(p.dirs, 2), "x/y/");
 
     // Self-parent and a two-entry cycle end, giving "/" + the names met.
-    const std::vector<TDirEntry> self{{"a", "1", "1"}};
-    EXPECT_EQ(GetDirNameForDirID(self, "1"), "/a/");
-    const std::vector<TDirEntry> cycle{{"a", "1", "2"}, {"b", "2", "1"}, {"c", "3", "2"}};
-    EXPECT_EQ(GetDirNameForDirID(cycle, "1"), "/b/a/");
-    EXPECT_EQ(GetDirNameForDirID(cycle, "3"), "/a/b/c/");
+    const std::vector<TDirEntry> self{{"a", 1, 1}};
+    EXPECT_EQ(GetDirNameForDirID(self, 1), "/a/");
+    const std::vector<TDirEntry> cycle{{"a", 1, 2}, {"b", 2, 1}, {"c", 3, 2}};
+    EXPECT_EQ(GetDirNameForDirID(cycle, 1), "/b/a/");
+    EXPECT_EQ(GetDirNameForDirID(cycle, 3), "/a/b/c/");
 
     // Two entries with one DirID: the later one is taken, also for its children.
-    const std::vector<TDirEntry> twice{{"old", "1", "0"}, {"new", "1", "0"}, {"kid", "2", "1"}};
-    EXPECT_EQ(GetDirNameForDirID(twice, "1"), "/new/");
-    EXPECT_EQ(GetDirNameForDirID(twice, "2"), "/new/kid/");
+    const std::vector<TDirEntry> twice{{"old", 1, 0}, {"new", 1, 0}, {"kid", 2, 1}};
+    EXPECT_EQ(GetDirNameForDirID(twice, 1), "/new/");
+    EXPECT_EQ(GetDirNameForDirID(twice, 2), "/new/kid/");
 }
 
 TEST(Fnt, DeepChainIsBoundedInLength)
 {
     std::vector<TDirEntry> chain;
     for (int k = 1; k <= 4000; ++k)
-        chain.push_back({"d", std::to_string(k), std::to_string(k - 1)});
+        chain.push_back({"d", static_cast<std::uint16_t>(k), static_cast<std::uint16_t>(k - 1)});
     // 8001 bytes in full: cut at the end to 4096 bytes with a visible mark, never by dropping
     // the outer folders.
-    const std::string deepest = GetDirNameForDirID(chain, "4000");
+    const std::string deepest = GetDirNameForDirID(chain, 4000);
     EXPECT_EQ(deepest.size(), 4096u);
     EXPECT_EQ(deepest.substr(0, 6), "/d/d/d");
     EXPECT_EQ(deepest.substr(4093), "\xE2\x80\xA6");
-    EXPECT_EQ(GetDirNameForDirID(chain, "3"), "/d/d/d/");
+    EXPECT_EQ(GetDirNameForDirID(chain, 3), "/d/d/d/");
     // 2047 levels make 4095 bytes: shown in full; one more level makes 4097: cut.
-    EXPECT_EQ(GetDirNameForDirID(chain, "2047").size(), 4095u);
-    EXPECT_EQ(GetDirNameForDirID(chain, "2047").back(), '/');
-    EXPECT_EQ(GetDirNameForDirID(chain, "2048").size(), 4096u);
-    EXPECT_EQ(GetDirNameForDirID(chain, "2048").substr(4093), "\xE2\x80\xA6");
+    EXPECT_EQ(GetDirNameForDirID(chain, 2047).size(), 4095u);
+    EXPECT_EQ(GetDirNameForDirID(chain, 2047).back(), '/');
+    EXPECT_EQ(GetDirNameForDirID(chain, 2048).size(), 4096u);
+    EXPECT_EQ(GetDirNameForDirID(chain, 2048).substr(4093), "\xE2\x80\xA6");
 }
 
 TEST(Fnt, RepeatedDirectoryIdsResolveThroughTheLaterEntryAndFileIdsAreAcceptedOnce)
@@ -271,9 +269,9 @@ TEST(Fnt, RepeatedDirectoryIdsResolveThroughTheLaterEntryAndFileIdsAreAcceptedOn
     ASSERT_EQ(p.dirs.size(), 3u);
     EXPECT_EQ(p.dirs[0].Name, "a");
     EXPECT_EQ(p.dirs[1].Name, "b");
-    EXPECT_EQ(p.dirs[1].DirID, "1");
+    EXPECT_EQ(p.dirs[1].DirID, 1);
     EXPECT_EQ(p.dirs[2].Name, "c");
-    EXPECT_EQ(GetDirNameForDirID(p.dirs, "1"), "/b/");
+    EXPECT_EQ(GetDirNameForDirID(p.dirs, 1), "/b/");
     ASSERT_EQ(p.files.size(), 2u);
     EXPECT_EQ(p.files[0].Name, "f1");
     EXPECT_EQ(p.files[1].Name, "g"); // file ID 6: "dup" repeated ID 5 and was skipped
@@ -293,7 +291,7 @@ TEST(Fnt, RepeatedDirectoryIdsResolveThroughTheLaterEntryAndFileIdsAreAcceptedOn
         at = many.dir(at, "x" + std::to_string(k), 0xF001);
     const auto q = many.parse();
     EXPECT_EQ(q.dirs.size(), 4095u);
-    EXPECT_EQ(GetDirNameForDirID(q.dirs, "1"), "/x4094/");
+    EXPECT_EQ(GetDirNameForDirID(q.dirs, 1), "/x4094/");
 }
 
 TEST(Fnt, SubTableRunningToTheEndOfTheImage)
@@ -318,7 +316,7 @@ TEST(Fnt, SubTableRunningToTheEndOfTheImage)
     d.b.push_back(0x03);
     const auto q = d.parse();
     ASSERT_EQ(q.dirs.size(), 1u);
-    EXPECT_EQ(q.dirs[0].DirID, "3");
+    EXPECT_EQ(q.dirs[0].DirID, 3);
 }
 
 TEST(Fnt, SubTablePointingIntoTheMainTableTerminates)
@@ -359,7 +357,7 @@ TEST(Fnt, TablesPastTheEndGiveNothing)
     // A FAT past the end gives zero offsets, not a failure.
     const auto p = parse(r.b, 0, ~std::uint64_t{0} - 3);
     ASSERT_EQ(p.files.size(), 1u);
-    EXPECT_EQ(p.files[0].StartOffset, "00000000");
+    EXPECT_EQ(p.files[0].StartOffset, 0x00000000u);
 }
 
 TEST(Fnt, SharedAndOverlappingSubTablesStayBounded)

@@ -13,13 +13,6 @@ namespace {
 using fixture::Bytes;
 using fixture::ImageBuilder;
 
-std::string hex4(std::uint16_t v)
-{
-    char text[5];
-    std::snprintf(text, sizeof text, "%04X", v);
-    return text;
-}
-
 TNDSHeader read(const Bytes& image)
 {
     MemoryStream stream(image);
@@ -52,32 +45,26 @@ TEST(Serial, RegionSuffixFromTheFourthCharacter)
     EXPECT_EQ(SerialFromGameCode({'\0', '\0', '\0', '\0'}), "NTR--???");
 }
 
-TEST(Hex, FieldForms)
+TEST(Hex, OneFormPaddedToItsWidth)
 {
-    const Bytes logoCrc{0x56, 0xCF};
-    EXPECT_EQ(hexLE(logoCrc), "CF56");
-    EXPECT_EQ(hexLE(Bytes{0x00, 0x40, 0x00, 0x00}), "00004000");
-    EXPECT_EQ(hex8(0x4000), "00004000");
     EXPECT_EQ(hex2(0x0A), "0A");
-    EXPECT_EQ(parseHex32("ffffFFFF"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseHex32("0"), 0u);
-    for (const std::string bad : {"", "12345678A", "G1", "-1", " 1"}) {
-        try {
-            parseHex32(bad);
-            ADD_FAILURE() << bad;
-        } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()), "'$" + bad + "' is not a valid integer value");
-        }
-    }
+    EXPECT_EQ(hex4(0x00ED), "00ED");
+    EXPECT_EQ(hex8(0x4000), "00004000");
+    EXPECT_EQ(hex8(0xDEADBEEF), "DEADBEEF");
+    EXPECT_EQ(hexText(0x001808F800586000u, 16), "001808F800586000");
+    EXPECT_EQ(hexText(0, 0), "0");
+    // A value wider than asked keeps every digit rather than being cut.
+    EXPECT_EQ(hexText(0x12345, 4), "12345");
+    EXPECT_EQ(hexText(UINT64_MAX, 1), "FFFFFFFFFFFFFFFF");
 }
 
 TEST(Hex, HeaderOffsetPositionsNeverGoNegative)
 {
-    EXPECT_EQ(headerOffsetPosition("00000000"), 0u);
-    EXPECT_EQ(headerOffsetPosition("00008A00"), 0x8A00u);
-    EXPECT_EQ(headerOffsetPosition("7FFFFFFF"), 2147483647u);
-    EXPECT_EQ(headerOffsetPosition("80000000"), kPastEnd);
-    EXPECT_EQ(headerOffsetPosition("FFFFFFFF"), kPastEnd);
+    EXPECT_EQ(headerOffsetPosition(0x00000000), 0u);
+    EXPECT_EQ(headerOffsetPosition(0x00008A00), 0x8A00u);
+    EXPECT_EQ(headerOffsetPosition(0x7FFFFFFF), 2147483647u);
+    EXPECT_EQ(headerOffsetPosition(0x80000000), kPastEnd);
+    EXPECT_EQ(headerOffsetPosition(0xFFFFFFFF), kPastEnd);
 }
 
 TEST(Header, EveryFieldOfAFixtureImage)
@@ -103,28 +90,28 @@ TEST(Header, EveryFieldOfAFixtureImage)
     EXPECT_EQ(std::string(h.GameCode.begin(), h.GameCode.end()), "ASMP");
     EXPECT_EQ(h.Serial, "NTR-ASMP-EUR");
     EXPECT_EQ(fieldText(h.MakerCode), "08");
-    EXPECT_EQ(h.UnitCode, "02");
-    EXPECT_EQ(h.DeviceType, "00");
-    EXPECT_EQ(h.DeviceCapacity, "09");
-    EXPECT_EQ(h.RomVersion, "0A");
+    EXPECT_EQ(h.UnitCode, 0x02);
+    EXPECT_EQ(h.DeviceType, 0x00);
+    EXPECT_EQ(h.DeviceCapacity, 0x09);
+    EXPECT_EQ(h.RomVersion, 0x0A);
     EXPECT_EQ(h.AutostartFlags, 0x04);
-    EXPECT_EQ(h.Arm9RomOffset, "00004000");
-    EXPECT_EQ(h.Arm7OverlaySize, "DEADBEEF");
-    EXPECT_EQ(h.RomControl, "001808F800586000");
-    EXPECT_EQ(h.BannerOffset, hex8(0x8000));
-    EXPECT_EQ(h.SecureAreaDelay, "051E");
+    EXPECT_EQ(h.Arm9RomOffset, 0x00004000u);
+    EXPECT_EQ(h.Arm7OverlaySize, 0xDEADBEEFu);
+    EXPECT_EQ(h.RomControl, 0x001808F800586000u);
+    EXPECT_EQ(h.BannerOffset, 0x8000u);
+    EXPECT_EQ(h.SecureAreaDelay, 0x051E);
     EXPECT_EQ(h.SecureAreaDisableLo, (std::array<std::uint8_t, 4>{1, 2, 3, 4}));
-    EXPECT_EQ(h.HeaderSize, "00004000");
+    EXPECT_EQ(h.HeaderSize, 0x00004000u);
     EXPECT_EQ(h.Logo[0], image[0xC0]);
     EXPECT_EQ(h.Logo[155], image[0x15B]);
-    EXPECT_EQ(h.FileSize, "36864");
+    EXPECT_EQ(h.FileSize, 36864u);
     for (std::size_t i = 0; i < kBadDataBlockSize; ++i)
         ASSERT_EQ(h.BadDataBlock[i], image[0x7E00 + i]) << i;
 
     // Stored and computed CRCs agree with each other and with an independent CRC-16.
-    EXPECT_EQ(h.LogoCrc, hex4(fixture::crc16Modbus(image.data() + 0xC0, 156)));
-    EXPECT_EQ(h.HeaderCrc, hex4(fixture::crc16Modbus(image.data(), 0x15E)));
-    EXPECT_EQ(h.SecureAreaCrc, hex4(fixture::crc16Modbus(image.data() + 0x4000, 0x4000)));
+    EXPECT_EQ(h.LogoCrc, fixture::crc16Modbus(image.data() + 0xC0, 156));
+    EXPECT_EQ(h.HeaderCrc, fixture::crc16Modbus(image.data(), 0x15E));
+    EXPECT_EQ(h.SecureAreaCrc, fixture::crc16Modbus(image.data() + 0x4000, 0x4000));
     EXPECT_EQ(h.LogoCrcCalc, h.LogoCrc);
     EXPECT_EQ(h.HeaderCrcCalc, h.HeaderCrc);
     EXPECT_EQ(h.SecureAreaCrcCalc, h.SecureAreaCrc);
@@ -139,19 +126,19 @@ TEST(Header, StoredCrcBytesAreWrittenMostSignificantFirst)
                             .pokeBytes(0x6C, {0x78, 0x56})
                             .build();
     const TNDSHeader h = read(image);
-    EXPECT_EQ(h.LogoCrc, "CF56");
+    EXPECT_EQ(h.LogoCrc, 0xCF56);
     // Stored and computed stay apart when they differ.
-    EXPECT_EQ(h.HeaderCrc, "1234");
-    EXPECT_EQ(h.HeaderCrcCalc, hex4(fixture::crc16Modbus(image.data(), 0x15E)));
-    EXPECT_EQ(h.SecureAreaCrc, "5678");
-    EXPECT_EQ(h.SecureAreaCrcCalc, hex4(fixture::crc16Modbus(image.data() + 0x4000, 0x4000)));
-    EXPECT_EQ(h.LogoCrcCalc, hex4(fixture::crc16Modbus(image.data() + 0xC0, 156)));
+    EXPECT_EQ(h.HeaderCrc, 0x1234);
+    EXPECT_EQ(h.HeaderCrcCalc, fixture::crc16Modbus(image.data(), 0x15E));
+    EXPECT_EQ(h.SecureAreaCrc, 0x5678);
+    EXPECT_EQ(h.SecureAreaCrcCalc, fixture::crc16Modbus(image.data() + 0x4000, 0x4000));
+    EXPECT_EQ(h.LogoCrcCalc, fixture::crc16Modbus(image.data() + 0xC0, 156));
 }
 
 TEST(Header, ShortImagesFailAtTheCopies)
 {
     const Bytes full = ImageBuilder().totalSize(0x8000).build();
-    EXPECT_EQ(read(full).FileSize, "32768");
+    EXPECT_EQ(read(full).FileSize, 32768u);
 
     for (std::size_t size : {std::size_t{0}, std::size_t{0x100}, std::size_t{0x15D},
                              std::size_t{0x160}, std::size_t{0x7FFF}}) {
@@ -172,9 +159,9 @@ TEST(Header, AnyBytesAreReadAsAHeader)
     const Bytes junk(0x8000, 0xFF);
     const TNDSHeader h = read(junk);
     EXPECT_EQ(h.Serial, "NTR-\xFF\xFF\xFF\xFF-???");
-    EXPECT_EQ(h.BannerOffset, "FFFFFFFF");
+    EXPECT_EQ(h.BannerOffset, 0xFFFFFFFFu);
     EXPECT_EQ(headerOffsetPosition(h.BannerOffset), kPastEnd);
-    EXPECT_EQ(h.LogoCrc, "FFFF");
+    EXPECT_EQ(h.LogoCrc, 0xFFFF);
     EXPECT_NE(h.LogoCrcCalc, h.LogoCrc);
 }
 

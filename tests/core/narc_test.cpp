@@ -98,7 +98,7 @@ TEST(Narc, NamedMembersWithFoldersAndTheirBytesInTheImage)
         EXPECT_FALSE(m.narc);
     }
     const auto rows = cartscope::core::narcRows(n);
-    EXPECT_EQ(rows[1].size, "2");
+    EXPECT_EQ(rows[1].size, 2);
     EXPECT_EQ(cartscope::core::narcFolderName("/a/data.narc"), "data");
 }
 

@@ -38,10 +38,10 @@ TEST(HumanBytes, IgnoresTheLocale)
 
 TEST(Space, PlannedBytesCountsOnlyPositiveSizes)
 {
-    const std::vector<cartscope::core::FileRow> rows = {{"/a", "00001000", "3000000000"},
-                                                        {"/b", "00001000", "0"},
-                                                        {"/c", "00001000", "-5"},
-                                                        {"/d", "00001000", "2147483647"}};
+    const std::vector<cartscope::core::FileRow> rows = {{"/a", 0x00001000, 3000000000},
+                                                        {"/b", 0x00001000, 0},
+                                                        {"/c", 0x00001000, -5},
+                                                        {"/d", 0x00001000, 2147483647}};
     const auto plan = cartscope::core::planExtraction("/nowhere", "GAME", rows);
     EXPECT_EQ(cartscope::core::plannedBytes(plan), 3000000000ull + 2147483647ull);
     EXPECT_EQ(cartscope::core::plannedBytes({}), 0u);
@@ -66,12 +66,12 @@ TEST(Space, NeedsCountRowsInsideTheImageInBlocksAndInodes)
 {
     using cartscope::core::neededRoom;
     const std::vector<cartscope::core::FileRow> rows = {
-        {"/a/x", "00000000", "1"},           // one block
-        {"/a/y", "00000010", "4096"},        // exactly one
-        {"/a/b/z", "00000000", "4097"},      // two
-        {"/e", "00000000", "0"},             // no block, one inode
-        {"/past", "00100000", "2147483647"}, // past the end of a 300 KB image: not written
-        {"/neg", "00000000", "-3"},          // empty file
+        {"/a/x", 0x00000000, 1},           // one block
+        {"/a/y", 0x00000010, 4096},        // exactly one
+        {"/a/b/z", 0x00000000, 4097},      // two
+        {"/e", 0x00000000, 0},             // no block, one inode
+        {"/past", 0x00100000, 2147483647}, // past the end of a 300 KB image: not written
+        {"/neg", 0x00000000, -3},          // empty file
     };
     const auto plan = cartscope::core::planExtraction("/nowhere", "GAME", rows);
     const std::uint64_t image = 300000;

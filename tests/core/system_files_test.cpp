@@ -197,8 +197,8 @@ TEST(SystemFiles, RowsAreMarkedUnderTheSystemFolderAndProblemsRefuseExtraction)
     const auto rows = cartscope::core::systemRows(systemFiles(s));
     ASSERT_GE(rows.size(), 3u);
     EXPECT_EQ(rows[0].path, "/[system]/header.bin");
-    EXPECT_EQ(rows[0].offset, "00000000");
-    EXPECT_EQ(rows[0].size, "512");
+    EXPECT_EQ(rows[0].offsetText(), "00000000");
+    EXPECT_EQ(rows[0].size, 512);
     EXPECT_TRUE(rows[0].system);
     EXPECT_NO_THROW(cartscope::core::requireExtractable(rows[0]));
     EXPECT_EQ(rows[2].path, "/[system]/arm7.bin");

@@ -177,8 +177,8 @@ TEST(TableRead, PathsPastTheLimitAreCutVisiblyAndNotExtracted)
     EXPECT_EQ(regular, 1);
 
     // A name that takes a path that fits past the limit is cut the same way.
-    std::vector<TDirEntry> dirs{{std::string(4000, 'a'), "1", "0"}};
-    std::vector<TFileEntry> files{{std::string(127, 'b'), "00000000", "00000000", 0, 1}};
+    std::vector<TDirEntry> dirs{{std::string(4000, 'a'), 1, 0}};
+    std::vector<TFileEntry> files{{std::string(127, 'b'), 0, 0, 0, 1}};
     const auto rows = ParseArraysToList(files, dirs);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_TRUE(rows[0].pathTooLong);
