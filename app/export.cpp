@@ -82,31 +82,13 @@ private:
 
 } // namespace
 
-core::DisplayValues TForm1::shownValues() const
+core::DisplayValues TForm1::reportValues() const
 {
-    // The report says what the window says: every value is read back from its control, except
-    // the internal name, which the control shows with its invisible characters marked.
-    core::DisplayValues v;
-    v.IntName = m_internalName;
-    v.FileSize = toCoreText(FileSizeEdit->text());
-    v.Serial = toCoreText(SerialEdit->text());
-    v.MakerCode = toCoreText(MakerCodeEdit->text());
-    v.MakerName = toCoreText(MakerNameEdit->text());
-    v.CardSize = toCoreText(CardSizeEdit->text());
-    v.CRC32 = toCoreText(CRC32Edit->text());
-    v.BadDumpCode = toCoreText(BadDumpCodeEdit->text());
-    v.VersionCode = toCoreText(VersionCodeEdit->text());
-    v.UnitCode = toCoreText(UnitCodeEdit->text());
-    v.DeviceCode = toCoreText(DeviceCodeEdit->text());
-    v.ExpSecAreaCRC16 = toCoreText(ExpSecAreaCRC16Edit->text());
-    v.ActSecAreaCRC16 = toCoreText(ActSecAreaCRC16Edit->text());
-    v.SecAreaCheck = toCoreText(SecAreaCheckEdit->text());
-    v.ExpLogoCRC16 = toCoreText(ExpLogoCRC16Edit->text());
-    v.ActLogoCRC16 = toCoreText(ActLogoCRC16Edit->text());
-    v.LogoCheck = toCoreText(LogoCheckEdit->text());
-    v.ExpHeaderCRC16 = toCoreText(ExpHeaderCRC16Edit->text());
-    v.ActHeaderCRC16 = toCoreText(ActHeaderCRC16Edit->text());
-    v.HeaderCheck = toCoreText(HeaderCheckEdit->text());
+    // The report says what the page says, from the values as loaded: the card size in the
+    // locale's digits, as its field shows it; the internal name as it is (the field marks
+    // invisible characters for display only).
+    core::DisplayValues v = m_shown;
+    v.CardSize = toCoreText(localisedNumbers(fromCoreText(v.CardSize)));
     return v;
 }
 
@@ -117,7 +99,7 @@ void TForm1::SaveInfoButtonClick()
             return;
         // The titles come from the banner record, never through 8-bit text.
         const std::vector<std::u16string> lines =
-            core::BuildHeaderInfoReport(core::namePart(m_fileName), shownValues(), CurrentBanner);
+            core::BuildHeaderInfoReport(core::namePart(m_fileName), reportValues(), CurrentBanner);
         const QString text = QString::fromStdU16String(core::reportText(lines));
         OutputTntMemo->setPlainText(text);
 

@@ -202,7 +202,8 @@ void TForm1::readPassProgress(int percent)
 void TForm1::readPassDone(std::uint32_t crc)
 {
     m_passDone = true;
-    CRC32Edit->setText(fromCoreText(core::crc32Text(crc)));
+    m_shown.CRC32 = core::crc32Text(crc);
+    CRC32Edit->setText(fromCoreText(m_shown.CRC32));
     CRC32Edit->setCursorPosition(0);
     updateSaveInfoEnabled();
     Q_EMIT readPassFinished();
@@ -316,33 +317,21 @@ void TForm1::PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanne
 
 void TForm1::showDisplayValues(const core::DisplayValues& v)
 {
-    m_internalName = v.IntName;
+    m_shown = v;
+    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
+        const std::string& text = v.*core::kDisplayFields[i].value;
+        m_valueEdits[i]->setText(fromCoreText(text));
+    }
+    // Two fields show their value in the user's terms: the internal name with invisible and
+    // reordering characters marked, the card size with the locale's decimal separator.
     IntNameEdit->setText(fromCoreText(core::markInvisible(v.IntName)));
-    FileSizeEdit->setText(fromCoreText(v.FileSize));
-    SerialEdit->setText(fromCoreText(v.Serial));
-    MakerCodeEdit->setText(fromCoreText(v.MakerCode));
-    MakerNameEdit->setText(fromCoreText(v.MakerName));
     CardSizeEdit->setText(localisedNumbers(fromCoreText(v.CardSize)));
-    CRC32Edit->setText(fromCoreText(v.CRC32));
-    BadDumpCodeEdit->setText(fromCoreText(v.BadDumpCode));
     if (!v.BadDumpCode.empty()) {
         QPalette palette = BadDumpCodeEdit->palette();
         palette.setColor(QPalette::Base, toQColor(v.badDumpFound ? core::kBadDumpFoundColour
                                                                  : core::kBadDumpNotFoundColour));
         BadDumpCodeEdit->setPalette(palette);
     }
-    VersionCodeEdit->setText(fromCoreText(v.VersionCode));
-    UnitCodeEdit->setText(fromCoreText(v.UnitCode));
-    DeviceCodeEdit->setText(fromCoreText(v.DeviceCode));
-    ExpSecAreaCRC16Edit->setText(fromCoreText(v.ExpSecAreaCRC16));
-    ActSecAreaCRC16Edit->setText(fromCoreText(v.ActSecAreaCRC16));
-    SecAreaCheckEdit->setText(fromCoreText(v.SecAreaCheck));
-    ExpLogoCRC16Edit->setText(fromCoreText(v.ExpLogoCRC16));
-    ActLogoCRC16Edit->setText(fromCoreText(v.ActLogoCRC16));
-    LogoCheckEdit->setText(fromCoreText(v.LogoCheck));
-    ExpHeaderCRC16Edit->setText(fromCoreText(v.ExpHeaderCRC16));
-    ActHeaderCRC16Edit->setText(fromCoreText(v.ActHeaderCRC16));
-    HeaderCheckEdit->setText(fromCoreText(v.HeaderCheck));
     for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.Titles.size(); ++i)
         LangTntRichEdits[i]->setPlainText(
             QString::fromStdU16String(core::markInvisible(v.Titles[i])));

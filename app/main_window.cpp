@@ -133,6 +133,12 @@ void TForm1::createControls()
     ExpHeaderCRC16Edit = labelled(CRC16GroupBox, "Header", "ExpHeaderCRC16Edit");
     ActHeaderCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActHeaderCRC16Edit");
     HeaderCheckEdit = readOnlyEdit(CRC16GroupBox, "HeaderCheckEdit");
+    // The value fields, found by the names the one field table gives them.
+    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
+        m_valueEdits[i] = findChild<QLineEdit*>(QLatin1String(core::kDisplayFields[i].control));
+        if (!m_valueEdits[i])
+            throw std::logic_error(std::string("no field ") + core::kDisplayFields[i].control);
+    }
 
     SaveInfoButton =
         named(new QPushButton(QStringLiteral("Save Info To:"), page), "SaveInfoButton");
@@ -447,16 +453,11 @@ void TForm1::layoutControls()
 
 void TForm1::ClearInfo()
 {
-    for (QLineEdit* edit : {FNameEdit, IntNameEdit, FileSizeEdit, SerialEdit, CardSizeEdit,
-                            CRC32Edit, MakerCodeEdit, MakerNameEdit, BadDumpCodeEdit})
+    FNameEdit->clear();
+    for (QLineEdit* edit : m_valueEdits)
         edit->clear();
     setBackground(BadDumpCodeEdit, buttonFace(this));
-    m_internalName.clear();
-    for (QLineEdit* edit :
-         {DeviceCodeEdit, VersionCodeEdit, UnitCodeEdit, ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit,
-          SecAreaCheckEdit, ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit, ExpHeaderCRC16Edit,
-          ActHeaderCRC16Edit, HeaderCheckEdit})
-        edit->clear();
+    m_shown = {};
     // Which radio button is checked stays as it was; so does the check box's checked state.
     SaveInfoButton->setEnabled(false);
     SaveToFileRadioButton->setEnabled(false);

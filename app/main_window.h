@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -180,7 +181,7 @@ private:
     void IconAnimateCheckBoxClick();
 
     // Report and icon export side.
-    core::DisplayValues shownValues() const;
+    core::DisplayValues reportValues() const;
     void SaveInfoButtonClick();
     void SaveIconButtonClick();
     void IconTransparencyCheckBoxClick();
@@ -222,9 +223,11 @@ private:
     // The path exactly as given to OpenRom (FNameEdit shows it decoded); default names and the
     // report's name are made from these bytes, so a name that is not valid UTF-8 still works.
     std::string m_fileName;
-    // The internal name as loaded (IntNameEdit shows it with invisible characters marked): it
-    // names the extraction folder and goes into the report.
-    std::string m_internalName;
+    // The page's values as loaded. The fields show them (the internal name with invisible
+    // characters marked, the card size in the locale's digits); the report and the extraction
+    // folder's name are made from these, never read back from the fields.
+    core::DisplayValues m_shown;
+    std::array<QLineEdit*, core::kDisplayFields.size()> m_valueEdits{}; // in the table's order
 
     // ---- The load's whole-file read. Declared after ImageStream so that it is destroyed first:
     // the pass reads the stream and feeds the sinks until it is cancelled.

@@ -169,25 +169,21 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         titlesUtf16 += (i ? ", \"" : "\"") + core::hexUtf16(d.Titles[i]) + "\"";
     titlesUtf16 += "]";
     JsonObject o;
-    o.str("file", in.given)
-        .str("internalName", d.IntName)
-        .num("fileSize", static_cast<std::int64_t>(img.header.FileSize))
-        .str("fileSizeText", d.FileSize)
-        .str("serial", d.Serial)
-        .str("makerCode", d.MakerCode)
-        .str("publisher", d.MakerName)
-        .str("cardSizeText", d.CardSize)
-        .str("crc32", d.CRC32)
-        .boolean("badDump", d.badDumpFound)
-        .str("badDumpText", d.BadDumpCode)
-        .str("version", d.VersionCode)
-        .str("unitCode", d.UnitCode)
-        .str("deviceCode", d.DeviceCode)
-        .raw("checks",
-             "{\"secureArea\": " + checkJson(d.ExpSecAreaCRC16, d.ActSecAreaCRC16, d.SecAreaCheck) +
-                 ", \"logo\": " + checkJson(d.ExpLogoCRC16, d.ActLogoCRC16, d.LogoCheck) +
-                 ", \"header\": " + checkJson(d.ExpHeaderCRC16, d.ActHeaderCRC16, d.HeaderCheck) +
-                 "}")
+    o.str("file", in.given);
+    // The page's texts in its order; two of them also go out as what they say, just before.
+    for (const core::DisplayField& field : core::kDisplayFields) {
+        if (!field.jsonKey)
+            continue;
+        if (field.value == &core::DisplayValues::FileSize)
+            o.num("fileSize", static_cast<std::int64_t>(img.header.FileSize));
+        if (field.value == &core::DisplayValues::BadDumpCode)
+            o.boolean("badDump", d.badDumpFound);
+        o.str(field.jsonKey, d.*field.value);
+    }
+    o.raw("checks",
+          "{\"secureArea\": " + checkJson(d.ExpSecAreaCRC16, d.ActSecAreaCRC16, d.SecAreaCheck) +
+              ", \"logo\": " + checkJson(d.ExpLogoCRC16, d.ActLogoCRC16, d.LogoCheck) +
+              ", \"header\": " + checkJson(d.ExpHeaderCRC16, d.ActHeaderCRC16, d.HeaderCheck) + "}")
         .raw("titles", titles)
         .raw("header", headerJson(img.header, 2))
         .raw("files", filesJson(img.rows, 2))

@@ -32,6 +32,39 @@ struct DisplayValues {
     std::array<std::u16string, 6> Titles; // Japanese first
 };
 
+// The page's text fields in the order it shows them, for every front end that walks them: the
+// control that shows each (the window's object name for it), the key the command line's JSON
+// gives it (none for the nine CRC-16 texts, which go out grouped under "checks") and where the
+// value lives.
+struct DisplayField {
+    const char* control;
+    const char* jsonKey; // nullptr: no key of its own
+    std::string DisplayValues::*value;
+};
+
+inline constexpr std::array<DisplayField, 20> kDisplayFields = {{
+    {"IntNameEdit", "internalName", &DisplayValues::IntName},
+    {"FileSizeEdit", "fileSizeText", &DisplayValues::FileSize},
+    {"SerialEdit", "serial", &DisplayValues::Serial},
+    {"MakerCodeEdit", "makerCode", &DisplayValues::MakerCode},
+    {"MakerNameEdit", "publisher", &DisplayValues::MakerName},
+    {"CardSizeEdit", "cardSizeText", &DisplayValues::CardSize},
+    {"CRC32Edit", "crc32", &DisplayValues::CRC32},
+    {"BadDumpCodeEdit", "badDumpText", &DisplayValues::BadDumpCode},
+    {"VersionCodeEdit", "version", &DisplayValues::VersionCode},
+    {"UnitCodeEdit", "unitCode", &DisplayValues::UnitCode},
+    {"DeviceCodeEdit", "deviceCode", &DisplayValues::DeviceCode},
+    {"ExpSecAreaCRC16Edit", nullptr, &DisplayValues::ExpSecAreaCRC16},
+    {"ActSecAreaCRC16Edit", nullptr, &DisplayValues::ActSecAreaCRC16},
+    {"SecAreaCheckEdit", nullptr, &DisplayValues::SecAreaCheck},
+    {"ExpLogoCRC16Edit", nullptr, &DisplayValues::ExpLogoCRC16},
+    {"ActLogoCRC16Edit", nullptr, &DisplayValues::ActLogoCRC16},
+    {"LogoCheckEdit", nullptr, &DisplayValues::LogoCheck},
+    {"ExpHeaderCRC16Edit", nullptr, &DisplayValues::ExpHeaderCRC16},
+    {"ActHeaderCRC16Edit", nullptr, &DisplayValues::ActHeaderCRC16},
+    {"HeaderCheckEdit", nullptr, &DisplayValues::HeaderCheck},
+}};
+
 inline constexpr const char* kBadDumpFoundText = "Bad Data Found, Rom May Need Patch/Redump";
 inline constexpr const char* kBadDumpNotFoundText =
     "Bad Data NOT Found, It's Likely This Dump Is Good!";

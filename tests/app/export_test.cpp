@@ -9,6 +9,7 @@
 #include <QRadioButton>
 
 #include "app/icon_view.h"
+#include "core/load.h"
 #include "tests/app/window_fixture.h"
 
 using namespace cartscope::apptest;
@@ -46,6 +47,7 @@ private Q_SLOTS:
     void reportToFile();
     void reportFileCannotBeCreated();
     void reportToClipboard();
+    void fieldsAndReportComeFromTheLoadedValues();
     void iconExport_data();
     void iconExport();
     void iconExportFailureRestoresTheCheckBox();
@@ -136,6 +138,34 @@ void ExportTest::reportToClipboard()
     QCOMPARE(clip, fileText);
     // The Japanese title reaches the clipboard intact: the platform's text is Unicode.
     QVERIFY(clip.contains(QString::fromUtf16(u"\u30AB\u30FC\u30C8")));
+}
+
+void ExportTest::fieldsAndReportComeFromTheLoadedValues()
+{
+    fixture::TempDir dir;
+    Window w;
+    const std::string image = writeImage(dir, "game.nds", sampleImage());
+    w.open(image);
+    w.waitForReadPass();
+
+    // Every field of the table shows the value the core gives it (the card size and the
+    // internal name carry no locale digits or marks here).
+    cartscope::core::LoadOptions options;
+    options.fileCrc32 = true;
+    const auto loaded = cartscope::core::loadImageFile(image, options);
+    for (const auto& field : cartscope::core::kDisplayFields)
+        QCOMPARE(w.text(field.control), q(loaded.display.*field.value));
+
+    // What the fields happen to hold is not what the report says: it is made from the values.
+    for (const char* name : {"SerialEdit", "IntNameEdit", "CRC32Edit", "ActLogoCRC16Edit"})
+        w.child<QLineEdit>(name)->setText(QStringLiteral("EDITED"));
+    w.child<QRadioButton>("SaveToClipRadioButton")->click();
+    w.child<QPushButton>("SaveInfoButton")->click();
+    const QString clip = QGuiApplication::clipboard()->text();
+    QVERIFY(!clip.contains(QStringLiteral("EDITED")));
+    QVERIFY(clip.contains(QStringLiteral("Game Serial     : NTR-ASME-USA\r\n")));
+    QVERIFY(clip.contains(QStringLiteral("Internal Name   : MYGAME\r\n")));
+    QVERIFY(clip.contains(QStringLiteral("File CRC32      : ") + q(loaded.display.CRC32)));
 }
 
 void ExportTest::iconExport_data()
