@@ -68,12 +68,9 @@ std::string headerJson(const core::TNDSHeader& h, int indent)
         bad[i] = static_cast<std::uint8_t>(h.BadDataBlock[i]);
     o.str("BadDataBlock", hexBytes(bad))
         // The three character fields in full: the texts above stop at the first NUL.
-        .str("GameTitleHex", hexBytes(reinterpret_cast<const std::uint8_t*>(h.GameTitle.data()),
-                                      h.GameTitle.size()))
-        .str("GameCodeHex",
-             hexBytes(reinterpret_cast<const std::uint8_t*>(h.GameCode.data()), h.GameCode.size()))
-        .str("MakerCodeHex", hexBytes(reinterpret_cast<const std::uint8_t*>(h.MakerCode.data()),
-                                      h.MakerCode.size()));
+        .str("GameTitleHex", hexBytes(core::charBytes(h.GameTitle)))
+        .str("GameCodeHex", hexBytes(core::charBytes(h.GameCode)))
+        .str("MakerCodeHex", hexBytes(core::charBytes(h.MakerCode)));
     return o.text(indent);
 }
 

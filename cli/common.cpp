@@ -74,18 +74,6 @@ std::string safe(const std::string& s)
     return core::escapeForTerminal(s);
 }
 
-std::string hexBytes(const std::uint8_t* p, std::size_t n)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) {
-        s.push_back(kDigits[p[i] >> 4]);
-        s.push_back(kDigits[p[i] & 15]);
-    }
-    return s;
-}
-
 JsonObject& JsonObject::raw(const std::string& key, const std::string& encoded)
 {
     m_items.emplace_back(key, encoded);
@@ -146,8 +134,7 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
         s += ", \"size\": ";
         s += std::to_string(rows[i].size);
         s += ", \"pathBytes\": \"";
-        s += hexBytes(reinterpret_cast<const std::uint8_t*>(rows[i].path.data()),
-                      rows[i].path.size());
+        s += hexBytes(core::charBytes(rows[i].path));
         s += "\"";
         if (rows[i].system)
             s += ", \"system\": true";

@@ -13,6 +13,7 @@
 
 #include "archive/zip_input.h"
 #include "core/filelist.h"
+#include "core/hex.h"
 #include "core/load.h"
 #include "core/narc.h"
 
@@ -81,11 +82,7 @@ core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32 
 std::string safe(const std::string& s);
 
 // Upper-case hex of raw bytes, two digits each, in file order.
-std::string hexBytes(const std::uint8_t* p, std::size_t n);
-template <std::size_t N> std::string hexBytes(const std::array<std::uint8_t, N>& a)
-{
-    return hexBytes(a.data(), N);
-}
+using core::hexBytes;
 
 // A small JSON object writer: keys in insertion order, values already encoded.
 class JsonObject {

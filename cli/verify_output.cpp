@@ -54,8 +54,7 @@ void addText(JsonObject& o, const std::string& key, const std::string& text)
 {
     o.str(key, text);
     if (core::utf16ToUtf8(core::utf8ToUtf16(text)) != text)
-        o.str(key + "Bytes",
-              hexBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        o.str(key + "Bytes", hexBytes(core::charBytes(text)));
 }
 
 } // namespace cartscope::cli

@@ -63,18 +63,6 @@ const char* digestName(DigestKind kind)
     return "";
 }
 
-std::string lowerHex(std::span<const std::uint8_t> bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (const std::uint8_t b : bytes) {
-        s.push_back(kDigits[b >> 4]);
-        s.push_back(kDigits[b & 15]);
-    }
-    return s;
-}
-
 void Digest::CtxDeleter::operator()(void* ctx) const
 {
     EVP_MD_CTX_free(ctxOf(ctx));

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/hex.h"
 #include "core/read_pass.h"
 
 // MD5, SHA-1 and SHA-256 through OpenSSL's EVP interface, and a read-pass sink that runs the
@@ -31,8 +32,11 @@ const char* digestName(DigestKind kind);
 // A finished digest as raw bytes (16, 20 or 32 of them).
 using DigestBytes = std::vector<std::uint8_t>;
 
-// Lower-case hex of raw bytes, two digits each, in order.
-std::string lowerHex(std::span<const std::uint8_t> bytes);
+// Lower-case hex of raw bytes, two digits each, in order: how digests are written.
+inline std::string lowerHex(std::span<const std::uint8_t> bytes)
+{
+    return hexBytes(bytes, HexCase::Lower);
+}
 
 // One running digest. Copying continues from the same state (EVP_MD_CTX_copy_ex): the state at
 // the end of a file can be finished as it is and, in a copy, fed further padding bytes.

@@ -7,9 +7,14 @@
 
 namespace cartscope::core {
 
-// The one hex form numbers are shown in: upper-case digits, most significant first, padded
-// with zeros to `digits` (a value that needs more digits keeps them all).
-std::string hexText(std::uint64_t value, unsigned digits);
+enum class HexCase { Upper, Lower };
+
+// The one hex form numbers are shown in: digits (upper case unless asked), most significant
+// first, padded with zeros to `digits` (a value that needs more digits keeps them all).
+std::string hexText(std::uint64_t value, unsigned digits, HexCase letters = HexCase::Upper);
+
+// Bytes in the order they lie, two digits each: raw fields, path bytes, digest values.
+std::string hexBytes(std::span<const std::uint8_t> bytes, HexCase letters = HexCase::Upper);
 
 // The widths the header's fields use: a byte, a 16-bit and a 32-bit number.
 inline std::string hex2(std::uint8_t v)
@@ -23,6 +28,12 @@ inline std::string hex4(std::uint16_t v)
 inline std::string hex8(std::uint32_t v)
 {
     return hexText(v, 8);
+}
+
+// The bytes of a string or character field, as hexBytes takes them.
+template <class Chars> std::span<const std::uint8_t> charBytes(const Chars& chars)
+{
+    return {reinterpret_cast<const std::uint8_t*>(chars.data()), chars.size()};
 }
 
 // Text of a fixed-width character field up to its first NUL.

@@ -2,13 +2,13 @@
 
 #include <cstdint>
 
+#include "core/hex.h"
+
 namespace cartscope::core {
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-constexpr char kUpperHex[] = "0123456789ABCDEF";
-constexpr char kLowerHex[] = "0123456789abcdef";
 
 // One code point decoded from s at i: `length` bytes long, or length 0 when the byte at i does
 // not start a valid sequence (overlong forms, surrogates and values past U+10FFFF included).
@@ -73,11 +73,10 @@ void appendUtf8(std::string& out, char32_t cp)
     }
 }
 
-void appendHexByte(std::string& out, const char* prefix, unsigned value, const char* digits)
+void appendHexByte(std::string& out, const char* prefix, unsigned value, HexCase letters)
 {
     out += prefix;
-    out.push_back(digits[(value >> 4) & 0x0F]);
-    out.push_back(digits[value & 0x0F]);
+    out += hexText(value & 0xFF, 2, letters);
 }
 
 } // namespace
@@ -135,14 +134,9 @@ bool isFormatCharacter(char32_t cp)
 namespace {
 void appendCodePointEscape(std::string& out, const char* open, char32_t cp, const char* close)
 {
-    char digits[8];
-    int n = 0;
     // At least four digits, as the code point is usually written.
-    for (char32_t v = cp; v != 0 || n < 4; v >>= 4)
-        digits[n++] = kUpperHex[v & 0x0F];
     out += open;
-    while (n > 0)
-        out.push_back(digits[--n]);
+    out += hexText(cp, 4);
     out += close;
 }
 } // namespace
@@ -155,7 +149,7 @@ std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
         const Decoded d = decodeUtf8(utf8, i);
         if (d.length == 0) {
             // A stray byte could be taken as a C1 control by an 8-bit terminal: shown, not sent.
-            appendHexByte(out, "\\x", static_cast<std::uint8_t>(utf8[i]), kUpperHex);
+            appendHexByte(out, "\\x", static_cast<std::uint8_t>(utf8[i]), HexCase::Upper);
             ++i;
             continue;
         }
@@ -170,7 +164,7 @@ std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
             out += "\\\\";
         } else if (cp < 0x20 || cp == 0x7F) {
             // One byte each, so \xHH is both the byte and the code point.
-            appendHexByte(out, "\\x", static_cast<unsigned>(cp), kUpperHex);
+            appendHexByte(out, "\\x", static_cast<unsigned>(cp), HexCase::Upper);
         } else if ((cp >= 0x80 && cp <= 0x9F) || isFormatCharacter(cp)) {
             // Two or three bytes in UTF-8: written by code point, so that \xHH always means one
             // raw byte and the text can be given back exactly.
@@ -226,8 +220,8 @@ std::string hexUtf16(std::u16string_view utf16)
     std::string out;
     out.reserve(utf16.size() * 4);
     for (const char16_t u : utf16) {
-        appendHexByte(out, "", static_cast<unsigned>(u >> 8), kUpperHex);
-        appendHexByte(out, "", static_cast<unsigned>(u & 0xFF), kUpperHex);
+        appendHexByte(out, "", static_cast<unsigned>(u >> 8), HexCase::Upper);
+        appendHexByte(out, "", static_cast<unsigned>(u & 0xFF), HexCase::Upper);
     }
     return out;
 }
@@ -270,7 +264,7 @@ std::string jsonString(std::string_view utf8)
             // Other C0 controls must be escaped; DEL and C1 controls need not be, but escaping
             // them keeps the output safe to print as well.
             if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))
-                appendHexByte(out, "\\u00", static_cast<unsigned>(cp), kLowerHex);
+                appendHexByte(out, "\\u00", static_cast<unsigned>(cp), HexCase::Lower);
             else
                 out.append(utf8.substr(i, d.length));
             break;
