@@ -11,8 +11,23 @@ namespace {
 
 void printRows(std::ostream& out, const std::vector<core::FileRow>& rows)
 {
-    for (const auto& row : rows)
-        out << safe(row.path) << '\t' << row.offsetText() << '\t' << row.size << '\n';
+    // Gathered and written in large pieces: a list can have tens of thousands of rows.
+    constexpr std::size_t kPiece = std::size_t{1} << 16;
+    std::string text;
+    text.reserve(kPiece + 8192);
+    for (const auto& row : rows) {
+        text += safe(row.path);
+        text += '\t';
+        text += row.offsetText();
+        text += '\t';
+        text += row.sizeText();
+        text += '\n';
+        if (text.size() >= kPiece) {
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+        }
+    }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 void printProblems(std::ostream& err, const std::vector<core::FileRow>& rows)

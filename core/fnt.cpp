@@ -103,6 +103,8 @@ public:
         return m_image.readAt(pos, out);
     }
 
+    std::size_t bytesHeld() const { return m_bytes.size(); }
+
     std::uint16_t read16(std::uint64_t pos)
     {
         std::array<std::uint8_t, 2> b{};
@@ -128,6 +130,12 @@ public:
 
     void run()
     {
+        // Room for every file the table read can name (each file entry takes at least two
+        // bytes), reserved once: growing by doubling would copy and touch the array again at
+        // every step. Capacity never used is never touched, so it costs no memory.
+        const std::size_t likely = std::min(kMaxFiles, m_table.bytesHeld() / 2 + 1);
+        m_files.reserve(likely);
+        m_fileIds.reserve(likely);
         const std::uint32_t count = m_table.read16(at(m_fnt, 6)) & kIdMask; // 0x06 root: count
         // Bounded by count <= 4095.
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -142,8 +150,6 @@ public:
                 break;
         }
         readAllocations();
-        // The array grew by doubling: give back the unused half before the rows are built.
-        m_files.shrink_to_fit();
     }
 
 private:

@@ -141,11 +141,28 @@ void appendCodePointEscape(std::string& out, const char* open, char32_t cp, cons
 }
 } // namespace
 
+namespace {
+bool isPlainAscii(char c)
+{
+    return c >= 0x20 && c <= 0x7E && c != '\\';
+}
+} // namespace
+
 std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
 {
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size();) {
+        // Printable ASCII other than the backslash goes out as it is, a run at a time: most
+        // names are nothing else.
+        std::size_t plain = i;
+        while (plain < utf8.size() && isPlainAscii(utf8[plain]))
+            ++plain;
+        if (plain > i) {
+            out.append(utf8.substr(i, plain - i));
+            i = plain;
+            continue;
+        }
         const Decoded d = decodeUtf8(utf8, i);
         if (d.length == 0) {
             // A stray byte could be taken as a C1 control by an 8-bit terminal: shown, not sent.
