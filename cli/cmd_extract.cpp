@@ -115,7 +115,7 @@ struct Selection {
     std::string folder;
 };
 
-Selection select(const Invocation& inv, const core::Stream& image, const core::LoadedImage& img)
+Selection select(const Invocation& inv, const core::Stream& image, core::LoadedImage& img)
 {
     const std::vector<std::string> wanted(inv.positional.begin() + 2, inv.positional.end());
     const bool systemOnly = inv.has("--system-only");
@@ -126,7 +126,9 @@ Selection select(const Invocation& inv, const core::Stream& image, const core::L
         const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
         return {core::narcRows(narc), core::narcFolderName(narc.path)};
     }
-    std::vector<core::FileRow> all = systemOnly ? std::vector<core::FileRow>{} : img.rows;
+    // Moved, not copied: the load's rows are not needed again.
+    std::vector<core::FileRow> all =
+        systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
     if (system) {
         const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
         all.insert(all.end(), sys.begin(), sys.end());
@@ -144,12 +146,13 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     const Input in = openInput(path);
     // One open of the image, held from the load to the end of the run, as the window keeps it.
     core::FileStream image(in.imagePath, true);
-    const core::LoadedImage img = load(in, image);
+    core::LoadedImage img = load(in, image);
     Selection selection = select(inv, image, img);
 
     // Rows that cannot be written (a system file or an archive member that does not fit) are
     // failures from the start: told, listed at the end, never created; the others are written.
     std::vector<core::FileRow> rows;
+    rows.reserve(selection.rows.size());
     std::vector<core::ExtractFailure> refused;
     for (auto& row : selection.rows) {
         if (row.problem.empty())
@@ -164,7 +167,7 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     }
 
     prepareDestination(dir);
-    const auto plan = core::planExtraction(dir, selection.folder, rows);
+    const auto plan = core::planExtraction(dir, selection.folder, std::move(rows));
 
     if (!force) {
         if (const std::optional<core::Room> room = core::roomAt(dir)) {

@@ -96,8 +96,7 @@ std::string cleanName(const std::string& name)
 }
 
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
-                                        const std::string& internalName,
-                                        const std::vector<FileRow>& rows)
+                                        const std::string& internalName, std::vector<FileRow> rows)
 {
     std::string base = destinationBase.empty() ? std::string("./") : destinationBase;
     if (base.back() != '/')
@@ -126,9 +125,8 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
 
     std::vector<PlannedFile> plan;
     plan.reserve(rows.size());
-    for (const FileRow& row : rows) {
+    for (FileRow& row : rows) {
         PlannedFile p;
-        p.row = row;
         const std::string& path = row.path;
         auto parts = splitPath(!path.empty() && path[0] == '/' ? path.substr(1) : path);
         for (std::string& c : parts)
@@ -163,6 +161,7 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
             throw Error(cannotCreateMessage(p.full, EINVAL));
         p.offset = row.offset;
         p.size = row.size;
+        p.row = std::move(row);
         plan.push_back(std::move(p));
     }
     return plan;

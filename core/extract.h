@@ -30,9 +30,9 @@ struct PlannedFile {
 
 // Plans the destination of every row in order. The destination base is used as given (a "/"
 // is appended when missing); every full path is checked to lie inside base/internal-name.
+// The rows are taken by value: a caller done with them moves them in, and they are not copied.
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
-                                        const std::string& internalName,
-                                        const std::vector<FileRow>& rows);
+                                        const std::string& internalName, std::vector<FileRow> rows);
 
 // Creates each missing folder along `relativeFolder` (ending with "/") below `base`.
 void CreateSubDirs(const std::string& base, const std::string& relativeFolder);

@@ -7,8 +7,10 @@
 // The 1 MiB buffer is a throughput choice only: the bytes written are those of a copy through
 // any smaller buffer. A row's size is never allocated.
 //
-// Cost per file: one open and one status call (its identity); the folders, the image's
-// identity and the choice between kernel and buffered copy are answered once per run.
+// Cost per file: one open and the copy. A file this run creates (O_EXCL) is new, so its identity
+// is asked only once some name turns out to exist already (then for every file made so far, by
+// path); the folders, the image's identity and the choice between kernel and buffered copy are
+// answered once per run.
 #include "core/extraction_run.h"
 
 #include <algorithm>
@@ -237,7 +239,7 @@ private:
                        const std::string& planned, const std::string& full)
     {
         // Every suffix tried collides with a file or folder written in this run.
-        const std::size_t bound = m_folders.size() + m_files.size() + 2;
+        const std::size_t bound = m_folders.size() + m_files.size() + m_unasked.size() + 2;
         for (std::size_t k = 1; k <= bound; ++k) {
             const std::string candidate = k == 1 ? name : withSuffix(name, k);
             const int made = m_ops.mkdirAt(parent, candidate.c_str(), 0777);
@@ -278,14 +280,29 @@ private:
     }
 
     // Names this run made or wrote into, by the folder (its relative path as written) that holds
-    // them, and
-    // the names a folder held when first listed, kept up to date with those made since.
+    // them, and the names a folder held when first listed, kept up to date with those made
+    // since. Only logged until the fallback below first needs them (most runs never do), then
+    // indexed once.
     void noteMade(const std::string& folderKey, const std::string& name)
     {
+        if (!m_madeIndexed) {
+            m_madeLog.emplace_back(folderKey, name);
+            return;
+        }
         m_madeNames[folderKey].insert(name);
         const auto listing = m_listings.find(folderKey);
         if (listing != m_listings.end())
             listing->second.insert(name);
+    }
+
+    void indexMadeNames()
+    {
+        if (m_madeIndexed)
+            return;
+        for (auto& [folderKey, name] : m_madeLog)
+            m_madeNames[folderKey].insert(std::move(name));
+        m_madeLog = {};
+        m_madeIndexed = true;
     }
 
     // The fallback where identity cannot tell: FUSE drivers of FAT and exFAT give every spelling
@@ -295,6 +312,7 @@ private:
     // entry of that spelling (letter case aside), the two would meet.
     bool foldedOntoOurs(int dir, const std::string& folderKey, const std::string& name)
     {
+        indexMadeNames();
         const auto made = m_madeNames.find(folderKey);
         if (made == m_madeNames.end())
             return false;
@@ -318,8 +336,29 @@ private:
         return false;
     }
 
-    bool writtenFileAt(int dir, const std::string& name) const
+    // The identities of the files created since the last time one was needed, by their paths.
+    // A file removed since (a failed copy) has none to learn.
+    void learnCreatedIdentities()
     {
+        for (const Unasked& u : m_unasked) {
+            const std::string& baseName = m_unaskedBases[u.base];
+            UniqueFd other;
+            int base = m_base.get();
+            if (!m_base.valid() || m_baseName != baseName) {
+                other = UniqueFd(::open(baseName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+                base = other.get();
+            }
+            struct stat st {};
+            if (base >= 0 && m_ops.statAt(base, u.relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                m_files.insert(identityOf(st));
+        }
+        m_unasked.clear();
+        m_unaskedBases.clear();
+    }
+
+    bool writtenFileAt(int dir, const std::string& name)
+    {
+        learnCreatedIdentities();
         struct stat st {};
         return m_ops.statAt(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                m_files.count(identityOf(st));
@@ -362,15 +401,19 @@ private:
                     throw GoneError{err};
                 throw Error(cannotCreateMessage(full, err));
             }
+            if (created) {
+                if (m_unaskedBases.empty() || m_unaskedBases.back() != m_baseName)
+                    m_unaskedBases.push_back(m_baseName);
+                m_unasked.push_back(
+                    {m_unaskedBases.size() - 1, folderKey.empty() ? name : folderKey + "/" + name});
+                noteMade(folderKey, name);
+                return out;
+            }
             struct stat st {};
             if (m_ops.statFd(out.get(), &st) != 0)
                 throw Error(cannotCreateMessage(full, errno));
             const Identity id = identityOf(st);
-            if (created) {
-                m_files.insert(id);
-                noteMade(folderKey, name);
-                return out;
-            }
+            learnCreatedIdentities();
             if (!S_ISREG(st.st_mode))
                 throw Error("Cannot create file \"" + full + "\". Not a regular file");
             if (m_imageId && id == *m_imageId)
@@ -400,7 +443,7 @@ private:
         std::string full = base + folder.actual + "/" + name;
         UniqueFd out = openOutput(dir, folder.actual, name, full);
         // Every suffix tried collides with a file or folder written in this run.
-        const std::size_t bound = m_folders.size() + m_files.size() + 2;
+        const std::size_t bound = m_folders.size() + m_files.size() + m_unasked.size() + 2;
         for (std::size_t k = 2; !out.valid() && k <= bound; ++k) {
             actualName = withSuffix(name, k);
             full = base + folder.actual + "/" + actualName;
@@ -503,10 +546,19 @@ private:
     std::optional<Identity> m_imageId;
     std::unordered_map<Identity, std::string, IdentityHash> m_folders; // -> planned path
     std::unordered_set<Identity, IdentityHash> m_files;
+    // Files created whose identity was not asked yet: the base folder and the path below it.
+    struct Unasked {
+        std::size_t base; // in m_unaskedBases
+        std::string relative;
+    };
+    std::vector<Unasked> m_unasked;
+    std::vector<std::string> m_unaskedBases;
     std::unordered_map<std::string, Folder> m_open; // by planned path below the base
     UniqueFd m_base;
     std::string m_baseName;
     std::unordered_map<std::string, std::unordered_set<std::string>> m_madeNames;
+    std::vector<std::pair<std::string, std::string>> m_madeLog; // until indexed
+    bool m_madeIndexed = false;
     std::unordered_map<std::string, std::unordered_set<std::string>> m_listings;
     std::vector<std::uint8_t> m_buffer;
     bool m_kernelCopy = true;
