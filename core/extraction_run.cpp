@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <span>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -162,7 +163,20 @@ private:
     struct GoneError {
         int err;
     };
-    static constexpr std::size_t kMaxOpenFolders = 64;
+    // How many folders stay open: half of what the process may hold (the rest is left to the
+    // program around the run), at least 16 and at most 4096 (no image has more folders). With
+    // the usual limit of 1024 that is 512: a run in size or name order, which visits the
+    // folders in no order, still finds each one open.
+    static std::size_t openFolderBudget()
+    {
+        struct rlimit limit {};
+        const std::uint64_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+                                           limit.rlim_cur != RLIM_INFINITY
+                                       ? limit.rlim_cur
+                                       : 1024;
+        return static_cast<std::size_t>(std::clamp<std::uint64_t>(soft / 2, 16, 4096));
+    }
+    const std::size_t m_maxOpenFolders = openFolderBudget();
 
     void forgetFolders()
     {
@@ -202,7 +216,7 @@ private:
         cached = have > 0;
         if (have == parts.size())
             return m_open.at(key);
-        if (m_open.size() >= kMaxOpenFolders) {
+        if (m_open.size() >= m_maxOpenFolders) {
             // Keep the base; this walk starts there.
             m_open.clear();
             have = 0;
@@ -221,7 +235,7 @@ private:
             Folder next = enterFolder(parent, actual, parts[k], planned, full);
             next.actual = actual.empty() ? next.actual : actual + "/" + next.actual;
             actual = next.actual;
-            if (k + 1 == parts.size() || m_open.size() + 1 < kMaxOpenFolders) {
+            if (k + 1 == parts.size() || m_open.size() + 1 < m_maxOpenFolders) {
                 auto [it, inserted] = m_open.insert_or_assign(planned, std::move(next));
                 parent = it->second.fd.get();
             } else {
