@@ -95,13 +95,14 @@ struct Verification {
 // The load of `info`, with one whole-file read at most: the CRC-32, the trim check and (with
 // --hashes) the three digests share it. An image out of an archive was hashed as it was copied,
 // so without --hashes only the bytes after its used size are read again.
-core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool withDsi, Verification& v)
+core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool json, Verification& v)
 {
     core::LoadedImage img;
     {
         core::FileStream image(in.imagePath);
-        core::analyse(image, img);
-        if (withDsi) { // only the JSON shows them
+        // The report names no file of the image: only the JSON needs the tables.
+        core::analyse(image, img, json ? core::Tables::Read : core::Tables::Skip);
+        if (json) { // only the JSON shows them
             v.banner =
                 core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
             v.dsi = core::readDsiInfo(image);

@@ -170,10 +170,10 @@ private:
     static std::size_t openFolderBudget()
     {
         struct rlimit limit {};
-        const std::uint64_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
-                                           limit.rlim_cur != RLIM_INFINITY
-                                       ? limit.rlim_cur
-                                       : 1024;
+        const std::uint64_t soft =
+            ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                ? limit.rlim_cur
+                : 1024;
         return static_cast<std::size_t>(std::clamp<std::uint64_t>(soft / 2, 16, 4096));
     }
     const std::size_t m_maxOpenFolders = openFolderBudget();

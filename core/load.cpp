@@ -4,13 +4,15 @@
 
 namespace cartscope::core {
 
-void analyse(Stream& image, LoadedImage& out)
+void analyse(Stream& image, LoadedImage& out, Tables tables)
 {
     PopulateNDSHeader(image, out.header);
     out.stage = LoadedImage::Stage::Header;
     PopulateNDSBanner(image, out.banner, headerOffsetPosition(out.header.BannerOffset), out.icon,
                       out.hasTransparency);
     out.stage = LoadedImage::Stage::Banner;
+    if (tables == Tables::Skip)
+        return;
     // The header's FNT size lets the table be read in one piece; the walk never depends on it.
     ParseFNT(image, headerOffsetPosition(out.header.FntOffset),
              headerOffsetPosition(out.header.FatOffset), out.files, out.dirs, out.header.FntSize);

@@ -36,8 +36,11 @@ struct LoadedImage {
 };
 
 // Header, banner and file-system tables from the open image, in the load order. Reads the
-// header block, the banner and the tables only: never the whole file.
-void analyse(Stream& image, LoadedImage& out);
+// header block, the banner and the tables only: never the whole file. A caller that shows no
+// file of the image (the report alone) skips the tables: the walk never fails, so the header
+// and banner come out the same either way.
+enum class Tables { Read, Skip };
+void analyse(Stream& image, LoadedImage& out, Tables tables = Tables::Read);
 
 // The whole-file read pass: every block of `image` goes to the CRC-32 and to `extraSinks`
 // (digests, checks), one read for all of them. Returns the CRC-32; throws "Stream read error"

@@ -54,6 +54,25 @@ TEST(Load, WithoutTheFileCrcNothingButHeaderBannerAndTablesIsRead)
     EXPECT_LT(stream.read, 128u * 1024) << "the 3 MiB file's data must not be read";
 }
 
+TEST(Load, SkippingTheTablesReadsNoneAndChangesNothingElse)
+{
+    const Bytes image = bigImage();
+    CountingStream full(image), skipped(image);
+    LoadedImage withTables, without;
+    analyse(full, withTables);
+    analyse(skipped, without, Tables::Skip);
+    EXPECT_EQ(without.stage, LoadedImage::Stage::Banner);
+    EXPECT_TRUE(without.files.empty());
+    EXPECT_TRUE(without.dirs.empty());
+    EXPECT_LT(skipped.read, full.read);
+    finishLoad(withTables);
+    finishLoad(without);
+    for (const DisplayField& field : kDisplayFields)
+        EXPECT_EQ(without.display.*field.value, withTables.display.*field.value) << field.control;
+    EXPECT_EQ(without.display.Titles, withTables.display.Titles);
+    EXPECT_TRUE(without.rows.empty());
+}
+
 TEST(Load, TheFileCrcIsOneReadOrTheValueGiven)
 {
     const Bytes image = bigImage();
