@@ -67,12 +67,10 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
     std::vector<FileRow> rows;
     rows.reserve(files.size());
     for (const TFileEntry& f : files) {
-        // The folder is the directory whose DirID equals the file's DirIndex (inDirectory).
-        if (f.DirIndex < 0 || static_cast<std::size_t>(f.DirIndex) >= kDirIdCount)
-            continue;
-        const auto& dir = pathById[static_cast<std::size_t>(f.DirIndex)];
-        if (!dir)
+        const std::optional<std::uint16_t> folder = folderIdOf(f);
+        if (!folder || !pathById[*folder])
             continue; // a directory without a path-table row: the file is not listed
+        const auto& dir = pathById[*folder];
         FileRow row{dir->path, f.StartOffset, f.Size};
         // A directory path already cut ends in the mark; the name is not appended after it.
         row.pathTooLong = dir->cut;

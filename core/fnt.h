@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ struct TFileEntry {
     std::uint32_t EndOffset = 0;   // allocation entry: first byte after
     std::int32_t Size = 0;         // end - start; zero or negative when the FAT says so
     // The main-table index of the sub-table that lists the file (0 is the root's). The file's
-    // folder is the directory entry whose DirID equals it (see inDirectory).
+    // folder is the directory entry whose DirID equals it (see folderIdOf).
     std::int32_t DirIndex = 0;
 };
 
@@ -31,11 +32,14 @@ struct TDirEntry {
 inline constexpr std::size_t kDirIdCount = 0x1000;
 
 // The rule that joins files to folders: a file lies in the directory whose DirID equals the
-// main-table index of its sub-table. A directory's ID is reduced to 12 bits, an index never
-// reaches 4096, so the two meet exactly while the ID's low 12 bits equal the index.
-inline bool inDirectory(const TFileEntry& file, std::uint16_t dirId)
+// main-table index of its sub-table. A directory's ID is reduced to 12 bits and an index never
+// reaches 4096, so the two meet exactly while the ID's low 12 bits equal the index. Returns the
+// DirID the file's folder must carry; none for an index no DirID can equal.
+inline std::optional<std::uint16_t> folderIdOf(const TFileEntry& file)
 {
-    return file.DirIndex == static_cast<std::int32_t>(dirId);
+    if (file.DirIndex < 0 || static_cast<std::size_t>(file.DirIndex) >= kDirIdCount)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(file.DirIndex);
 }
 
 // Walks the file name table at fntPosition and the allocation table at fatPosition, appending
