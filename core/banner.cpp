@@ -3,15 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "core/error.h"
-#include "core/hex.h"
 #include "core/le.h"
 
 namespace cartscope::core {
-
-const std::array<const char*, 16> NibbleBits = {"0000", "0001", "0010", "0011", "0100", "0101",
-                                                "0110", "0111", "1000", "1001", "1010", "1011",
-                                                "1100", "1101", "1110", "1111"};
 
 namespace {
 
@@ -25,77 +19,14 @@ constexpr std::size_t kTitleUnitsRead = kTitleBytes / 2; // 128 of the slot's 25
 static_assert(kTitlesAt + 6 * kTitleBytes == kBannerSize);
 static_assert(kPaletteAt + 16 * 2 == kTitlesAt);
 
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// A palette text as a channel value. The decoder only ever writes "0".."248", but the record is
-// plain data: anything that is not a run of decimal digits counts as 0, larger numbers as 255.
-std::uint8_t channelValue(const std::string& text)
-{
-    if (text.empty())
-        return 0;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return 0;
-        value = std::min(value * 10 + static_cast<unsigned>(c - '0'), 1000u);
-    }
-    return static_cast<std::uint8_t>(std::min(value, 255u));
-}
-
 } // namespace
 
-// One palette colour word (two bytes, little-endian) through the binary-digit text: its four
-// hex digits (second byte first) give 16 binary digits, most significant first, which hold bit
-// 15 (ignored) then five digits each of blue, green and red. Each five-digit run with "000"
-// appended reads back as the channel shifted left by three (31 gives 248).
-TPixelDataDec colourFromWord(std::span<const std::uint8_t> word)
+TPixelDataDec colourFromWord(std::uint16_t word)
 {
-    const std::string bits = HexToBinStr(hex4(le16(word)));
-    const auto channel = [&bits](std::size_t firstPosition) {
-        return std::to_string(BinStrToInt(bits.substr(firstPosition - 1, 5) + "000"));
+    const auto channel = [word](unsigned shift) {
+        return static_cast<std::uint8_t>(((word >> shift) & 0x1F) << 3);
     };
-    TPixelDataDec c;
-    c.Blue = channel(2);
-    c.Green = channel(7);
-    c.Red = channel(12);
-    return c;
-}
-
-std::string HexToBinStr(const std::string& hex)
-{
-    std::string result;
-    result.reserve(hex.size() * 4);
-    // Built from the last character to the first, each nibble put in front; so the character
-    // named in the failure is the last bad one in the text.
-    for (auto it = hex.rbegin(); it != hex.rend(); ++it) {
-        const int n = hexDigitValue(*it);
-        if (n < 0)
-            throw Error(std::string("'$") + *it + "' is not a valid integer value");
-        result.insert(0, NibbleBits[static_cast<std::size_t>(n)]);
-    }
-    return result;
-}
-
-std::int32_t BinStrToInt(const std::string& bits)
-{
-    // The value is held in 32 bits: only the last 32 characters count, any digit further left
-    // would be a bit past bit 31 and is dropped (the value is the low 32 bits of the number).
-    std::uint32_t value = 0;
-    const std::size_t count = std::min<std::size_t>(bits.size(), 32);
-    for (std::size_t bit = 0; bit < count; ++bit) {
-        if (bits[bits.size() - 1 - bit] == '1')
-            value |= std::uint32_t{1} << bit;
-    }
-    return static_cast<std::int32_t>(value); // modular in C++20: bit 31 gives a negative value
+    return TPixelDataDec{.Blue = channel(10), .Green = channel(5), .Red = channel(0)};
 }
 
 void IndexToPix(int index, const TNDSBanner& banner, IconPicture& picture, int x, int y,
@@ -106,24 +37,9 @@ void IndexToPix(int index, const TNDSBanner& banner, IconPicture& picture, int x
     if (index < 0 || index > 15 || x < 0 || x > 31 || y < 0 || y > 31)
         return;
     const TPixelDataDec& entry = banner.Palette[static_cast<std::size_t>(index)];
-    picture.set(x, y,
-                Rgb{channelValue(entry.Red), channelValue(entry.Green), channelValue(entry.Blue)});
+    picture.set(x, y, Rgb{entry.Red, entry.Green, entry.Blue});
     if (index == 0)
         hasTransparency = true;
-}
-
-void walkIconTiles(std::span<const std::uint8_t, 512> bitmap,
-                   const std::function<void(int x, int y, int index)>& pixel)
-{
-    for (std::size_t b = 0; b < bitmap.size(); ++b) {
-        const int t = static_cast<int>(b / 32);
-        const int r = static_cast<int>((b % 32) / 4);
-        const int k = static_cast<int>(b % 4);
-        const int y = 8 * (t / 4) + r;
-        const int x = 8 * (t % 4) + 2 * k;
-        pixel(x, y, bitmap[b] & 0x0F);
-        pixel(x + 1, y, bitmap[b] >> 4);
-    }
 }
 
 void ICO2BMP(const std::array<std::uint8_t, 512>& icon, const TNDSBanner& banner,
@@ -151,7 +67,7 @@ void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position
     // 0x220 palette: 16 BGR555 words. A word that lies past the end reads as 0 (black); one cut
     // in half keeps its delivered low byte.
     for (std::size_t i = 0; i < banner.Palette.size(); ++i)
-        banner.Palette[i] = colourFromWord(bytes.subspan(kPaletteAt + 2 * i, 2));
+        banner.Palette[i] = colourFromWord(le16(bytes, kPaletteAt + 2 * i));
 
     hasTransparency = false;
     picture = IconPicture{};

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 
@@ -13,11 +13,13 @@ namespace cartscope::core {
 inline constexpr std::size_t kBannerSize = 0x840;
 static_assert(kBannerSize == 0x20 + 0x200 + 0x20 + 6 * 0x100);
 
-// One palette colour as three decimal texts (multiples of 8 from 0 to 248).
+// One palette colour: each channel a multiple of 8 from 0 to 248 (the 5-bit value shifted left
+// by three). Held as numbers; nothing shows them as text.
 struct TPixelDataDec {
-    std::string Blue;
-    std::string Green;
-    std::string Red;
+    std::uint8_t Blue = 0;
+    std::uint8_t Green = 0;
+    std::uint8_t Red = 0;
+    friend bool operator==(const TPixelDataDec&, const TPixelDataDec&) = default;
 };
 
 // The banner block: leading block, 512-byte icon, 16 palette colours, six UTF-16 title slots of
@@ -43,9 +45,6 @@ struct IconPicture {
     Rgb transparentKey() const { return at(0, 31); }
 };
 
-// The four binary digits of each nibble, most significant first.
-extern const std::array<const char*, 16> NibbleBits;
-
 // Reads the banner at `position` (bytes past the end read as zero; a palette word that is not
 // delivered counts as colour word 0), decodes the icon into `picture` and sets
 // `hasTransparency` exactly when some pixel has palette index 0.
@@ -55,23 +54,29 @@ void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position
 // The tile walk of a 4-bit 32x32 bitmap: 16 tiles of 8x8 in four rows of four, each tile row
 // four bytes, two pixels per byte with the low nibble on the left. Calls `pixel(x, y, index)`
 // 1024 times, byte by byte, left pixel first. The still icon and every animation bitmap go
-// through it.
-void walkIconTiles(std::span<const std::uint8_t, 512> bitmap,
-                   const std::function<void(int x, int y, int index)>& pixel);
+// through it (a template, so the call for each pixel is inlined).
+template <typename Pixel>
+void walkIconTiles(std::span<const std::uint8_t, 512> bitmap, Pixel&& pixel)
+{
+    for (std::size_t b = 0; b < bitmap.size(); ++b) {
+        const int t = static_cast<int>(b / 32);
+        const int r = static_cast<int>((b % 32) / 4);
+        const int k = static_cast<int>(b % 4);
+        const int y = 8 * (t / 4) + r;
+        const int x = 8 * (t % 4) + 2 * k;
+        pixel(x, y, bitmap[b] & 0x0F);
+        pixel(x + 1, y, bitmap[b] >> 4);
+    }
+}
 
-// One BGR555 colour word (two bytes, little-endian) as palette texts: each 5-bit channel
-// shifted left by three, bit 15 ignored.
-TPixelDataDec colourFromWord(std::span<const std::uint8_t> word);
+// One BGR555 colour word (read little-endian) as a palette colour: red in bits 0-4, green in
+// 5-9, blue in 10-14, each shifted left by three; bit 15 ignored.
+TPixelDataDec colourFromWord(std::uint16_t word);
 
 void ICO2BMP(const std::array<std::uint8_t, 512>& icon, const TNDSBanner& banner,
              IconPicture& picture, bool& hasTransparency);
 void IndexToPix(int index, const TNDSBanner& banner, IconPicture& picture, int x, int y,
                 bool& hasTransparency);
-
-// "A5" -> "10100101"; throws "'$%c' is not a valid integer value" on a non-hex character.
-std::string HexToBinStr(const std::string& hex);
-// Last character is bit 0; "1" sets a bit, anything else counts as 0; bits past 31 are dropped.
-std::int32_t BinStrToInt(const std::string& bits);
 
 // Title of slot 0..5 (Japanese, English, French, German, Italian, Spanish) up to its first
 // zero code unit.

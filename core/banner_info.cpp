@@ -202,11 +202,8 @@ std::vector<AnimationFrame> decodeAnimation(const AnimatedIcon& icon)
 
         // The still icon's decoder paints the frame with this palette.
         TNDSBanner colours;
-        for (std::size_t c = 0; c < 16; ++c) {
-            const std::array<std::uint8_t, 2> word = {static_cast<std::uint8_t>(palette[c]),
-                                                      static_cast<std::uint8_t>(palette[c] >> 8)};
-            colours.Palette[c] = colourFromWord(word);
-        }
+        for (std::size_t c = 0; c < 16; ++c)
+            colours.Palette[c] = colourFromWord(palette[c]);
         IconPicture upright;
         bool anyClear = false;
         ICO2BMP(bitmap, colours, upright, anyClear);

@@ -105,19 +105,20 @@ std::vector<std::uint8_t> filteredRgbaRows(const AnimationFrame& frame)
 
 std::vector<std::uint8_t> filteredRows(const IconPicture& picture)
 {
-    std::vector<std::uint8_t> rows;
-    rows.reserve(kSide * kRowBytes);
-    std::array<std::uint8_t, 3 * kSide> raw{};
-    for (int y = 0; y < kSide; ++y) {
-        for (int x = 0; x < kSide; ++x) {
-            const Rgb c = picture.at(x, y);
-            raw[static_cast<std::size_t>(3 * x)] = c.r;
-            raw[static_cast<std::size_t>(3 * x + 1)] = c.g;
-            raw[static_cast<std::size_t>(3 * x + 2)] = c.b;
+    // Each channel minus the same channel of the pixel on the left (zero left of column 0).
+    constexpr auto side = static_cast<std::size_t>(kSide);
+    std::vector<std::uint8_t> rows(side * kRowBytes);
+    for (std::size_t y = 0; y < side; ++y) {
+        std::uint8_t* out = rows.data() + y * kRowBytes;
+        *out++ = kFilterSub;
+        Rgb left{};
+        for (std::size_t x = 0; x < side; ++x) {
+            const Rgb c = picture.pixels[y * side + x];
+            *out++ = static_cast<std::uint8_t>(c.r - left.r);
+            *out++ = static_cast<std::uint8_t>(c.g - left.g);
+            *out++ = static_cast<std::uint8_t>(c.b - left.b);
+            left = c;
         }
-        rows.push_back(kFilterSub);
-        for (std::size_t i = 0; i < raw.size(); ++i)
-            rows.push_back(i < 3 ? raw[i] : static_cast<std::uint8_t>(raw[i] - raw[i - 3]));
     }
     return rows;
 }

@@ -95,7 +95,7 @@ IconFrame firstFrame(const core::TNDSBanner& banner)
     // so the tile layout lives in one place only.
     core::TNDSBanner coded;
     for (std::size_t i = 0; i < coded.Palette.size(); ++i)
-        coded.Palette[i] = core::TPixelDataDec{"0", "0", std::to_string(i)};
+        coded.Palette[i] = core::TPixelDataDec{.Red = static_cast<std::uint8_t>(i)};
     core::IconPicture indices;
     bool anyIndexZero = false;
     core::ICO2BMP(banner.IconData, coded, indices, anyIndexZero);
@@ -118,11 +118,8 @@ IconFrame firstAnimationFrame(const core::AnimatedIcon& icon)
     core::TNDSBanner banner;
     banner.IconData = icon.bitmaps[static_cast<std::size_t>(token.bitmap & 7)];
     const auto& words = icon.palettes[static_cast<std::size_t>(token.palette & 7)];
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::array<std::uint8_t, 2> word = {static_cast<std::uint8_t>(words[i] & 0xFF),
-                                                  static_cast<std::uint8_t>(words[i] >> 8)};
-        banner.Palette[i] = core::colourFromWord(word);
-    }
+    for (std::size_t i = 0; i < words.size(); ++i)
+        banner.Palette[i] = core::colourFromWord(words[i]);
     const IconFrame unflipped = firstFrame(banner);
     IconFrame frame = unflipped;
     for (int y = 0; y < kIconSide; ++y) {

@@ -1,9 +1,15 @@
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -180,6 +186,73 @@ TEST_F(TempAreaTest, EveryStartRemovesLeftoversNobodyHolds)
     EXPECT_FALSE(fs::exists(killed));       // gone a few seconds after, not a minute
     EXPECT_TRUE(fs::exists(justMade));      // another program may be about to lock it
     EXPECT_TRUE(fs::exists(live.folder())); // held
+}
+
+// Takes every descriptor this process has left (the limit lowered to 64 first, the rest filled
+// with /dev/null); false when that could not be done.
+bool takeAllDescriptors()
+{
+    const rlimit limit{64, 64};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    // Bounded by the limit just set.
+    while (::open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+    }
+    return errno == EMFILE;
+}
+
+// Runs `body` in a forked child and returns its exit status (-1 when it did not exit).
+int exitStatusInChild(const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+std::vector<std::string> openFolders(const std::string& base)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(base))
+        if (e.path().filename().string().rfind("open-", 0) == 0)
+            names.push_back(e.path().filename().string());
+    return names;
+}
+
+// Out of descriptors, a private folder is either never made (the user's message names the
+// cause) or, made before they ran out, removed all the same: the lock's descriptor is released
+// first and is the one the removal needs.
+TEST_F(TempAreaTest, RunningOutOfDescriptorsLeavesNoFolderBehind)
+{
+    const std::string base = extractionBase();
+    const std::string tooMany = std::strerror(EMFILE);
+    EXPECT_EQ(exitStatusInChild([&tooMany] {
+                  if (!takeAllDescriptors())
+                      return 90;
+                  try {
+                      TempImage refused;
+                  } catch (const cartscope::core::Error& e) {
+                      return std::string(e.what()).find(tooMany) != std::string::npos ? 0 : 1;
+                  }
+                  return 2;
+              }),
+              0);
+    EXPECT_TRUE(openFolders(base).empty());
+
+    EXPECT_EQ(exitStatusInChild([] {
+                  TempImage held;
+                  cartscope::fixture::writeFile(held.filePathFor("game.nds"), Bytes(1000, 1));
+                  const std::string folder = held.folder();
+                  if (!takeAllDescriptors())
+                      return 90;
+                  held.remove();
+                  return fs::exists(folder) ? 1 : 0;
+              }),
+              0);
+    EXPECT_TRUE(openFolders(base).empty());
 }
 
 TEST_F(TempAreaTest, FilePathIsACleanNameDirectlyInTheFolder)

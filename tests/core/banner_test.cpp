@@ -1,10 +1,8 @@
-#include <climits>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "core/banner.h"
-#include "core/error.h"
 #include "core/header.h"
 #include "core/stream.h"
 #include "tests/fixture/image_builder.h"
@@ -71,56 +69,11 @@ void expectBlankBanner(const Decoded& d)
         ASSERT_EQ(c, Rgb{});
     for (int slot = 0; slot < 6; ++slot)
         EXPECT_TRUE(titleText(d.banner, slot).empty());
-    for (const auto& entry : d.banner.Palette) {
-        EXPECT_EQ(entry.Red, "0");
-        EXPECT_EQ(entry.Green, "0");
-        EXPECT_EQ(entry.Blue, "0");
-    }
+    for (const auto& entry : d.banner.Palette)
+        EXPECT_EQ(entry, TPixelDataDec{});
 }
 
-TEST(HexToBinStr, ConvertsEachDigitToFourBits)
-{
-    EXPECT_EQ(HexToBinStr("A5"), "10100101");
-    EXPECT_EQ(HexToBinStr("a5"), "10100101");
-    EXPECT_EQ(HexToBinStr("0F3C"), "0000111100111100");
-    EXPECT_EQ(HexToBinStr("FfFf"), std::string(16, '1'));
-    EXPECT_EQ(HexToBinStr(""), "");
-}
-
-TEST(HexToBinStr, RejectsNonHexCharacterWithItsMessage)
-{
-    const auto messageOf = [](const std::string& text) {
-        try {
-            HexToBinStr(text);
-        } catch (const Error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
-    EXPECT_EQ(messageOf("1G"), "'$G' is not a valid integer value");
-    EXPECT_EQ(messageOf(" "), "'$ ' is not a valid integer value");
-    // Walked from the end: the last bad character is the one reported.
-    EXPECT_EQ(messageOf("xA-"), "'$-' is not a valid integer value");
-}
-
-TEST(BinStrToInt, ReadsLastCharacterAsBitZero)
-{
-    EXPECT_EQ(BinStrToInt(""), 0);
-    EXPECT_EQ(BinStrToInt("11111000"), 248);
-    EXPECT_EQ(BinStrToInt("1x1"), 5);
-    EXPECT_EQ(BinStrToInt("0000000000000001"), 1);
-}
-
-TEST(BinStrToInt, KeepsOnlyTheLow32Bits)
-{
-    EXPECT_EQ(BinStrToInt(std::string(32, '1')), -1);
-    EXPECT_EQ(BinStrToInt("1" + std::string(31, '0')), INT_MIN);
-    EXPECT_EQ(BinStrToInt("1" + std::string(32, '0')), 0);
-    EXPECT_EQ(BinStrToInt(std::string(1000, '1') + std::string(31, '0')), INT_MIN);
-    EXPECT_EQ(BinStrToInt(std::string(40, '1') + "0101"), -11); // ...11110101
-}
-
-TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannelTexts)
+TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannels)
 {
     BannerSpec banner;
     banner.palette[0] = 0x7FFF;
@@ -132,7 +85,9 @@ TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannelTexts)
     banner.palette[6] = 0xFFFF;
     const Decoded d = decodeBanner(banner);
     const auto& p = d.banner.Palette;
-    const auto bgr = [](const TPixelDataDec& c) { return c.Blue + "," + c.Green + "," + c.Red; };
+    const auto bgr = [](const TPixelDataDec& c) {
+        return std::to_string(c.Blue) + "," + std::to_string(c.Green) + "," + std::to_string(c.Red);
+    };
     EXPECT_EQ(bgr(p[0]), "248,248,248");
     EXPECT_EQ(bgr(p[1]), "0,0,0");
     EXPECT_EQ(bgr(p[2]), "0,0,248");
@@ -167,7 +122,7 @@ TEST(ICO2BMP, FollowsTileOrderWithLowNibbleOnTheLeft)
 {
     TNDSBanner banner;
     for (int i = 0; i < 16; ++i) // red carries the index
-        banner.Palette[static_cast<std::size_t>(i)] = {"0", "0", std::to_string(i * 8)};
+        banner.Palette[static_cast<std::size_t>(i)] = {.Red = static_cast<std::uint8_t>(i * 8)};
     std::array<std::uint8_t, 512> icon{};
     icon.fill(0xFF);
     icon[0] = 0x21;
@@ -213,17 +168,23 @@ TEST(PopulateNDSBanner, FlagIsSetExactlyWhenSomePixelHasIndexZero)
     EXPECT_EQ(d.picture.at(3, 3), d.picture.transparentKey());
 }
 
-TEST(IndexToPix, ReadsPaletteTextsTolerantly)
+TEST(IndexToPix, PaintsOnePixelAndIgnoresWhatLiesOutside)
 {
     TNDSBanner banner;
-    banner.Palette[3] = {"abc", "", "300"};
-    banner.Palette[4] = {"99999999999999999999", "-8", "248"};
+    banner.Palette[3] = {.Blue = 8, .Green = 16, .Red = 248};
+    banner.Palette[15] = {.Blue = 248};
     IconPicture picture;
     bool flag = false;
     IndexToPix(3, banner, picture, 5, 6, flag);
-    EXPECT_EQ(picture.at(5, 6), (Rgb{255, 0, 0}));
-    IndexToPix(4, banner, picture, 5, 6, flag);
-    EXPECT_EQ(picture.at(5, 6), (Rgb{248, 0, 255}));
+    EXPECT_EQ(picture.at(5, 6), (Rgb{248, 16, 8}));
+    IndexToPix(15, banner, picture, 31, 31, flag);
+    EXPECT_EQ(picture.at(31, 31), (Rgb{0, 0, 248}));
+    const IconPicture before = picture;
+    IndexToPix(16, banner, picture, 0, 0, flag);
+    IndexToPix(-1, banner, picture, 0, 0, flag);
+    IndexToPix(3, banner, picture, 32, 0, flag);
+    IndexToPix(3, banner, picture, 0, -1, flag);
+    EXPECT_EQ(picture.pixels, before.pixels);
     EXPECT_FALSE(flag);
     IndexToPix(0, banner, picture, 0, 0, flag);
     EXPECT_TRUE(flag);
@@ -260,9 +221,8 @@ TEST(PopulateNDSBanner, CutBannerKeepsWhatWasDelivered)
     const Decoded half =
         decodeAt(Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(at + 0x221)), at);
     EXPECT_EQ(half.banner.IconData, banner.icon);
-    EXPECT_EQ(half.banner.Palette[0].Red, "248");
-    EXPECT_EQ(half.banner.Palette[0].Blue, "0");
-    EXPECT_EQ(half.banner.Palette[1].Blue, "0");
+    EXPECT_EQ(half.banner.Palette[0], (TPixelDataDec{.Red = 248}));
+    EXPECT_EQ(half.banner.Palette[1], TPixelDataDec{});
     EXPECT_TRUE(titleText(half.banner, 0).empty());
 
     // Image ends two code units into the English title.

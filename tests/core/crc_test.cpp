@@ -53,7 +53,13 @@ TEST(Crc16, TableEntriesSeenThroughUpdate)
 TEST(Crc16, AgreesWithIndependentImplementationOnLargeBuffers)
 {
     std::mt19937 rng(7);
-    for (std::size_t size : {156u, 350u, 16384u, 70000u}) {
+    // Every length up to 17 (the eight-byte steps and each tail), then the header's ranges, the
+    // secure area and one past the 16-bit piece size.
+    std::vector<std::size_t> sizes;
+    for (std::size_t n = 1; n <= 17; ++n)
+        sizes.push_back(n);
+    sizes.insert(sizes.end(), {156u, 350u, 16384u, 70000u});
+    for (std::size_t size : sizes) {
         Bytes b(size);
         for (auto& x : b)
             x = static_cast<std::uint8_t>(rng());
