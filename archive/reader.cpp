@@ -13,8 +13,10 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <isa-l/igzip_lib.h>
 
 #include "archive/libarchive_util.h"
+#include "archive/zip_layout.h"
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/paths.h"
@@ -101,9 +103,11 @@ std::uint64_t entryBound(const OpenedArchive& opened)
 // ARCHIVE_FAILED spoils only this entry; ARCHIVE_FATAL, ARCHIVE_RETRY and anything else end the
 // walk.
 enum class Step { Entry, Skip, End };
-Step nextEntry(struct archive* reader, archive_entry** entry)
+Step nextEntry(struct archive* reader, archive_entry** entry, bool* warned = nullptr)
 {
     const int r = archive_read_next_header(reader, entry);
+    if (warned)
+        *warned = r == ARCHIVE_WARN;
     if (r == ARCHIVE_OK || r == ARCHIVE_WARN)
         return Step::Entry;
     if (r == ARCHIVE_FAILED)
@@ -169,6 +173,7 @@ int percent(std::uint64_t done, std::uint64_t total)
 // already that large goes out as it is.
 constexpr std::size_t kWriteSize = std::size_t{1} << 20;
 constexpr std::size_t kPageSize = 4096;
+constexpr std::size_t kReadSize = std::size_t{1} << 20;
 struct alignas(kPageSize) WriteBlock {
     std::array<std::uint8_t, kWriteSize> bytes;
 };
@@ -211,6 +216,12 @@ std::string memberText(const std::string& archivePath, const Member& member)
     return "\"" + member.name + "\" in the archive \"" + archivePath + "\"";
 }
 
+core::Error crcMismatch(const std::string& archivePath, const Member& member)
+{
+    return core::Error("The archive is damaged: the data of " + memberText(archivePath, member) +
+                       " does not match its stored CRC-32");
+}
+
 // libarchive checks each member's data against the CRC-32 stored in the archive and reports a
 // mismatch as a warning at the end of the data, in this wording; that is the one data failure
 // the user is told about (a damaged archive), the others end the extraction quietly.
@@ -220,18 +231,74 @@ bool isCrcMismatch(struct archive* reader)
     return text && std::strstr(text, "bad CRC") != nullptr;
 }
 
-// Copies the current entry's data. The loop ends at the declared size: libarchive hands out a
-// member whose real size exceeds the declared one in full before it warns, so more data than
-// declared is a failure as soon as it shows. After the last byte libarchive is asked once more,
-// because a CRC or size error comes as ARCHIVE_WARN/FAILED in place of the end of data.
-int copyData(struct archive* reader, std::uint64_t declared, const std::string& archivePath,
-             const Member& member, const std::string& destination, const ExtractEvents& events,
+// Where the member's bytes go, whoever reads them: the copy (when there is one) in large
+// writes, the sinks, and a progress notification after about every further MiB.
+class Delivery {
+public:
+    Delivery(PartialFile* out, std::uint64_t declared, const ExtractEvents& events,
              std::span<core::ReadSink* const> sinks)
+        : m_out(out), m_declared(declared), m_events(events), m_sinks(sinks)
+    {
+        if (out)
+            m_writer.emplace(*out);
+    }
+
+    std::uint64_t done() const { return m_done; }
+    // Room left before the declared size.
+    std::uint64_t room() const { return m_declared - m_done; }
+
+    // The next bytes (at most room()); false when a progress notification asked to cancel.
+    bool deliver(std::span<const std::uint8_t> bytes)
+    {
+        if (m_writer)
+            m_writer->write(bytes.data(), bytes.size());
+        for (core::ReadSink* sink : m_sinks)
+            sink->consume(bytes, m_done);
+        m_done += bytes.size();
+        if (m_done - m_reported >= kProgressStep && m_done < m_declared) {
+            m_reported = m_done;
+            const int p = percent(m_done, m_declared);
+            if (m_events.onProgress && m_events.onProgress(p, p))
+                return false;
+        }
+        return true;
+    }
+
+    // After the last byte, once the data is checked: 1 when complete (the copy kept, the sinks
+    // finished), 0 when short of the declared size or cancelled at the last notification.
+    int complete()
+    {
+        if (m_done != m_declared)
+            return 0;
+        if (m_writer)
+            m_writer->flush();
+        if (m_events.onProgress && m_events.onProgress(100, 100))
+            return 0;
+        if (m_out)
+            m_out->keep();
+        for (core::ReadSink* sink : m_sinks)
+            sink->finish(m_done);
+        return 1;
+    }
+
+private:
+    PartialFile* m_out;
+    std::optional<CoalescingWriter> m_writer;
+    std::uint64_t m_declared;
+    const ExtractEvents& m_events;
+    std::span<core::ReadSink* const> m_sinks;
+    std::uint64_t m_done = 0;
+    std::uint64_t m_reported = 0;
+};
+
+// Copies the current entry's data through libarchive. The loop ends at the declared size:
+// libarchive hands out a member whose real size exceeds the declared one in full before it
+// warns, so more data than declared is a failure as soon as it shows. After the last byte
+// libarchive is asked once more, because a CRC or size error comes as ARCHIVE_WARN/FAILED in
+// place of the end of data.
+int copyData(struct archive* reader, const std::string& archivePath, const Member& member,
+             Delivery& delivery)
 {
-    PartialFile out(destination);
-    CoalescingWriter writer(out);
-    std::uint64_t done = 0;
-    std::uint64_t reported = 0;
     // Bounded: every round either ends the loop or makes libarchive consume the member's
     // compressed bytes, and the data it hands out may not pass the declared size.
     for (;;) {
@@ -243,34 +310,119 @@ int copyData(struct archive* reader, std::uint64_t declared, const std::string& 
             break;
         if (r != ARCHIVE_OK) {
             if (isCrcMismatch(reader))
-                throw core::Error("The archive is damaged: the data of " +
-                                  memberText(archivePath, member) +
-                                  " does not match its stored CRC-32");
+                throw crcMismatch(archivePath, member);
             return 0;
         }
-        if (offset < 0 || static_cast<std::uint64_t>(offset) != done || size > declared - done)
+        if (offset < 0 || static_cast<std::uint64_t>(offset) != delivery.done() ||
+            size > delivery.room())
             return 0;
-        const std::span bytes(static_cast<const std::uint8_t*>(block), size);
-        writer.write(bytes.data(), bytes.size());
-        for (core::ReadSink* sink : sinks)
-            sink->consume(bytes, done);
-        done += size;
-        if (done - reported >= kProgressStep && done < declared) {
-            reported = done;
-            const int p = percent(done, declared);
-            if (events.onProgress && events.onProgress(p, p))
-                return 0;
-        }
+        if (!delivery.deliver(std::span(static_cast<const std::uint8_t*>(block), size)))
+            return 0;
     }
-    if (done != declared)
+    return delivery.complete();
+}
+
+struct alignas(kPageSize) ReadBlock {
+    std::array<std::uint8_t, kReadSize> bytes;
+};
+
+// A stored member read straight from the archive file: one positioned read per MiB, checked
+// against its CRC-32 at the end, with libarchive's verdicts (data cut short ends the copy
+// quietly, data that does not match its CRC-32 is a damaged archive).
+int readStored(const core::Stream& file, const detail::MemberData& data,
+               const std::string& archivePath, const Member& member, Delivery& delivery)
+{
+    const auto block = std::make_unique_for_overwrite<ReadBlock>();
+    core::Crc32Sink crc;
+    // Bounded by the member's size: each round delivers at least one byte or ends.
+    while (delivery.done() < data.size) {
+        const auto want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(block->bytes.size(), data.size - delivery.done()));
+        const std::span<std::uint8_t> bytes(block->bytes.data(), want);
+        if (file.pread(data.offset + delivery.done(), bytes) != want)
+            return 0;
+        crc.consume(bytes, delivery.done());
+        if (!delivery.deliver(bytes))
+            return 0;
+    }
+    if (crc.value() != data.crc32)
+        throw crcMismatch(archivePath, member);
+    return delivery.complete();
+}
+
+// A deflated member inflated with ISA-L (several times faster than zlib) straight from the
+// archive file, with libarchive's rules: the compressed bytes are read up to the recorded
+// compressed size and no further; a damaged stream, a stream that ends before or after its
+// recorded compressed size, more data than declared or less all end the copy quietly; data of
+// the right size that does not match its CRC-32 is a damaged archive.
+int inflateDeflated(const core::Stream& file, const detail::MemberData& data,
+                    const std::string& archivePath, const Member& member, Delivery& delivery)
+{
+    const auto state = std::make_unique<inflate_state>();
+    isal_inflate_init(state.get());
+    state->crc_flag = ISAL_DEFLATE;
+    const auto in = std::make_unique_for_overwrite<ReadBlock>();
+    const auto out = std::make_unique_for_overwrite<ReadBlock>();
+    core::Crc32Sink crc;
+    std::uint64_t fed = 0;
+    // Bounded: a round that neither takes input nor gives output ends the loop, the input is
+    // the recorded compressed size and the output may not pass the declared size.
+    for (;;) {
+        if (state->avail_in == 0 && fed < data.compressedSize) {
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(in->bytes.size(), data.compressedSize - fed));
+            if (file.pread(data.offset + fed, std::span(in->bytes.data(), want)) != want)
+                return 0;
+            state->next_in = in->bytes.data();
+            state->avail_in = static_cast<std::uint32_t>(want);
+            fed += want;
+        }
+        const std::uint32_t inBefore = state->avail_in;
+        state->next_out = out->bytes.data();
+        state->avail_out = static_cast<std::uint32_t>(out->bytes.size());
+        if (isal_inflate(state.get()) < 0)
+            return 0;
+        const std::size_t produced = out->bytes.size() - state->avail_out;
+        if (produced > delivery.room())
+            return 0;
+        const std::span<const std::uint8_t> bytes(out->bytes.data(), produced);
+        crc.consume(bytes, delivery.done());
+        if (!delivery.deliver(bytes))
+            return 0;
+        if (state->block_state == ISAL_BLOCK_FINISH)
+            break;
+        if (produced == 0 && state->avail_in == inBefore &&
+            (state->avail_in != 0 || fed == data.compressedSize))
+            return 0; // the input ended before the stream did, or no progress is possible
+    }
+    // Whole bytes still buffered by the inflater were not part of the stream.
+    const std::uint64_t unused =
+        state->avail_in + static_cast<std::uint64_t>(std::max(state->read_in_length, 0) / 8);
+    if (fed - unused != data.compressedSize || delivery.done() != data.size)
         return 0;
-    writer.flush();
-    if (events.onProgress && events.onProgress(100, 100))
-        return 0;
-    out.keep();
-    for (core::ReadSink* sink : sinks)
-        sink->finish(done);
-    return 1;
+    if (crc.value() != data.crc32)
+        throw crcMismatch(archivePath, member);
+    return delivery.complete();
+}
+
+// The member's data as libarchive would read it, located from the archive's own records once
+// libarchive has read its local header cleanly, so the reader can take the bytes itself;
+// std::nullopt leaves them to libarchive.
+std::optional<detail::MemberData> ownRead(const OpenedArchive& opened, struct archive* reader,
+                                          std::uint64_t declared)
+{
+    const la_int64_t at = archive_filter_bytes(reader, 0);
+    if (at < 0)
+        return std::nullopt;
+    try {
+        const core::DescriptorStream file(opened.file.get(), opened.fileSize);
+        auto data = detail::locateMemberData(file, static_cast<std::uint64_t>(at));
+        if (!data || data->size != declared)
+            return std::nullopt;
+        return data;
+    } catch (const core::Error&) {
+        return std::nullopt; // a read error: libarchive meets it again and decides
+    }
 }
 
 std::string folderOf(const std::string& path)
@@ -286,10 +438,6 @@ std::string folderOf(const std::string& path)
 void requireRoom(std::uint64_t declared, const std::string& archivePath, const Member& member,
                  const std::string& destinationPath, const ExtractEvents& events)
 {
-    if (declared > kMaxMemberSize)
-        throw core::Error("The member " + memberText(archivePath, member) + " declares " +
-                          core::humanBytes(declared) + "; no DS or DSi image is larger than " +
-                          core::humanBytes(kMaxMemberSize) + ", so it is not extracted");
     const std::string folder = folderOf(destinationPath);
     const std::optional<std::uint64_t> free =
         events.freeSpace ? events.freeSpace(folder) : core::freeBytes(folder);
@@ -299,34 +447,86 @@ void requireRoom(std::uint64_t declared, const std::string& archivePath, const M
                           core::humanBytes(*free) + " is free in \"" + folder + "\"");
 }
 
+// The member at member.index, its headers read by libarchive and accepted as the listing
+// accepts them: a regular file, not encrypted, its size known. `clean`: read without a warning.
+struct Selected {
+    OpenedArchive opened;
+    archive_entry* entry = nullptr;
+    bool clean = false;
+    std::uint64_t declared = 0;
+};
+
+std::optional<Selected> selectMember(const std::string& archivePath, const Member& member)
+{
+    Selected s{openArchive(archivePath)};
+    if (!s.opened.reader || member.index >= entryBound(s.opened))
+        return std::nullopt;
+    struct archive* reader = s.opened.reader.get();
+    {
+        const Utf8Names utf8Names;
+        bool warned = false;
+        // Bounded by member.index, itself below entryBound().
+        for (std::size_t index = 0; index <= member.index; ++index) {
+            const Step step = nextEntry(reader, &s.entry, &warned);
+            if (step == Step::End || (step == Step::Skip && index == member.index))
+                return std::nullopt;
+        }
+        s.clean = !warned;
+        // What the listing skips is never extracted, even when asked for by position.
+        if (!memberName(s.entry))
+            return std::nullopt;
+    }
+    if (archive_entry_filetype(s.entry) != AE_IFREG || archive_entry_is_encrypted(s.entry) ||
+        !archive_entry_size_is_set(s.entry) || archive_entry_size(s.entry) < 0)
+        return std::nullopt;
+    s.declared = static_cast<std::uint64_t>(archive_entry_size(s.entry));
+    return s;
+}
+
+void requireImageSize(std::uint64_t declared, const std::string& archivePath, const Member& member)
+{
+    if (declared > kMaxMemberSize)
+        throw core::Error("The member " + memberText(archivePath, member) + " declares " +
+                          core::humanBytes(declared) + "; no DS or DSi image is larger than " +
+                          core::humanBytes(kMaxMemberSize) + ", so it is not extracted");
+}
+
 int extractFromArchive(const std::string& archivePath, const Member& member,
                        const std::string& destinationPath, const ExtractEvents& events,
                        std::span<core::ReadSink* const> sinks)
 {
-    OpenedArchive opened = openArchive(archivePath);
-    if (!opened.reader || member.index >= entryBound(opened))
+    std::optional<Selected> s = selectMember(archivePath, member);
+    if (!s)
         return 0;
-    struct archive* reader = opened.reader.get();
-
-    archive_entry* entry = nullptr;
-    {
-        const Utf8Names utf8Names;
-        // Bounded by member.index, itself below entryBound().
-        for (std::size_t index = 0; index <= member.index; ++index) {
-            const Step step = nextEntry(reader, &entry);
-            if (step == Step::End || (step == Step::Skip && index == member.index))
-                return 0;
-        }
-        // What the listing skips is never extracted, even when asked for by position.
-        if (!memberName(entry))
-            return 0;
+    requireImageSize(s->declared, archivePath, member);
+    requireRoom(s->declared, archivePath, member, destinationPath, events);
+    PartialFile out(destinationPath);
+    Delivery delivery(&out, s->declared, events, sinks);
+    if (const auto data =
+            s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt) {
+        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
+        return data->deflated ? inflateDeflated(file, *data, archivePath, member, delivery)
+                              : readStored(file, *data, archivePath, member, delivery);
     }
-    if (archive_entry_filetype(entry) != AE_IFREG || archive_entry_is_encrypted(entry) ||
-        !archive_entry_size_is_set(entry) || archive_entry_size(entry) < 0)
-        return 0;
-    const auto declared = static_cast<std::uint64_t>(archive_entry_size(entry));
-    requireRoom(declared, archivePath, member, destinationPath, events);
-    return copyData(reader, declared, archivePath, member, destinationPath, events, sinks);
+    return copyData(s->opened.reader.get(), archivePath, member, delivery);
+}
+
+// Raises onBegin before `work` and onEnd after it, also when it throws.
+template <typename Work>
+auto withEvents(const Member& member, const ExtractEvents& events, Work&& work)
+{
+    try {
+        if (events.onBegin)
+            events.onBegin(member.name, 1);
+        auto result = work();
+        if (events.onEnd)
+            events.onEnd();
+        return result;
+    } catch (...) {
+        if (events.onEnd)
+            events.onEnd();
+        throw;
+    }
 }
 
 } // namespace
@@ -359,19 +559,34 @@ int extractMember(const std::string& archivePath, const Member& member,
                   const std::string& destinationPath, const ExtractEvents& events,
                   std::span<core::ReadSink* const> sinks)
 {
-    int extracted = 0;
-    try {
-        if (events.onBegin)
-            events.onBegin(member.name, 1);
-        extracted = extractFromArchive(archivePath, member, destinationPath, events, sinks);
-    } catch (...) {
-        if (events.onEnd)
-            events.onEnd();
-        throw;
-    }
-    if (events.onEnd)
-        events.onEnd();
-    return extracted;
+    return withEvents(member, events, [&] {
+        return extractFromArchive(archivePath, member, destinationPath, events, sinks);
+    });
+}
+
+InPlace readInPlace(const std::string& archivePath, const Member& member,
+                    const ExtractEvents& events, std::span<core::ReadSink* const> sinks)
+{
+    std::optional<Selected> s = selectMember(archivePath, member);
+    const std::optional<detail::MemberData> data =
+        s && s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt;
+    if (!data || data->deflated)
+        return {};
+    return withEvents(member, events, [&] {
+        requireImageSize(s->declared, archivePath, member);
+        InPlace result;
+        Delivery delivery(nullptr, s->declared, events, sinks);
+        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
+        if (readStored(file, *data, archivePath, member, delivery) != 1) {
+            result.status = InPlace::Status::Failed;
+            return result;
+        }
+        result.status = InPlace::Status::Read;
+        result.offset = data->offset;
+        result.size = data->size;
+        result.crc32 = data->crc32;
+        return result;
+    });
 }
 
 } // namespace cartscope::archive

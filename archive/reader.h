@@ -67,4 +67,29 @@ int extractMember(const std::string& archivePath, const Member& member,
                   const std::string& destinationPath, const ExtractEvents& events,
                   std::span<core::ReadSink* const> sinks = {});
 
+// The outcome of readInPlace.
+struct InPlace {
+    enum class Status {
+        NeedsCopy, // nothing was read and no event raised: the member has to be extracted
+        Read,      // every byte was read and matched the stored CRC-32
+        Failed,    // cancelled, or the data was cut short (as extractMember's 0)
+    };
+    Status status = Status::NeedsCopy;
+    std::uint64_t offset = 0; // Read: where the member's bytes lie in the archive file
+    std::uint64_t size = 0;
+    std::uint32_t crc32 = 0;
+};
+
+// A stored (not compressed), unencrypted member whose headers all agree can be read where it
+// lies instead of being copied out. readInPlace reads it once from the archive, hands every
+// block to `sinks` and checks it against its stored CRC-32, with extractMember's events (but
+// no write), its limit (a member larger than kMaxMemberSize is refused with the same message)
+// and its message for data that does not match the stored CRC-32. Anything else than that
+// plain case (a compressed member, encryption, a header libarchive warned about, zip64
+// records, local and central headers that disagree, data past the end of the file) gives
+// NeedsCopy before anything is read. Throws "Cannot open file "%s". %s" when the archive
+// cannot be opened.
+InPlace readInPlace(const std::string& archivePath, const Member& member,
+                    const ExtractEvents& events, std::span<core::ReadSink* const> sinks = {});
+
 } // namespace cartscope::archive

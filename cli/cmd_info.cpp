@@ -104,7 +104,7 @@ core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool withDs
 {
     core::LoadedImage img;
     {
-        core::FileStream image(in.imagePath);
+        InputImage image(in);
         core::analyse(image, img);
         if (withDsi) { // only the JSON shows them
             v.banner =

@@ -41,23 +41,47 @@ Input openInput(const std::string& path, std::span<core::ReadSink* const> copySi
     core::requireRegularFile(path);
     archive::ExtractEvents events;
     events.onProgress = [](int, int) { return g_interrupted.load(); };
-    in.fromArchive = archive::extractFirstImage(path, events, copySinks);
+    in.fromArchive = archive::openFirstImage(path, events, copySinks);
     checkInterrupted();
     if (!in.fromArchive)
         throw core::Error("No .nds or .ids image could be taken out of \"" + path + "\"");
-    in.imagePath = in.fromArchive->path;
+    in.imagePath = in.fromArchive->copy ? in.fromArchive->copy->path : path;
     return in;
+}
+
+namespace {
+bool inPlace(const Input& in)
+{
+    return in.fromArchive && !in.fromArchive->copy;
+}
+} // namespace
+
+InputImage::InputImage(const Input& in, bool exclusive)
+    : m_file(in.imagePath, exclusive && !inPlace(in))
+{
+    if (inPlace(in))
+        m_member.emplace(m_file, in.fromArchive->offset, in.fromArchive->size);
+}
+
+std::size_t InputImage::pread(std::uint64_t position, std::span<std::uint8_t> out) const
+{
+    return m_member ? m_member->pread(position, out) : m_file.pread(position, out);
+}
+
+std::uint64_t InputImage::size() const
+{
+    return m_member ? m_member->size() : m_file.size();
+}
+
+std::optional<core::NativeFile> InputImage::nativeFile() const
+{
+    return m_member ? m_member->nativeFile() : m_file.nativeFile();
 }
 
 core::LoadedImage load(const Input& in, bool withFileCrc32)
 {
-    core::LoadOptions options;
-    options.fileCrc32 = withFileCrc32;
-    if (in.fromArchive)
-        options.knownCrc32 = in.fromArchive->crc32;
-    core::LoadedImage loaded = core::loadImageFile(in.imagePath, options);
-    checkInterrupted();
-    return loaded;
+    InputImage image(in);
+    return load(in, image, withFileCrc32);
 }
 
 core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32)
