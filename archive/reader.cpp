@@ -13,7 +13,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <isa-l/igzip_lib.h>
+#include <zlib.h>
 
 #include "archive/libarchive_util.h"
 #include "archive/zip_layout.h"
@@ -198,6 +198,17 @@ public:
                 flush();
         }
     }
+    // The free end of the block, for a producer to fill in place and then commit().
+    std::span<std::uint8_t> space()
+    {
+        return {m_block->bytes.data() + m_used, kWriteSize - m_used};
+    }
+    void commit(std::size_t size)
+    {
+        m_used += size;
+        if (m_used == kWriteSize)
+            flush();
+    }
     void flush()
     {
         if (m_used > 0)
@@ -235,13 +246,15 @@ bool isCrcMismatch(struct archive* reader)
 // writes, the sinks, and a progress notification after about every further MiB.
 class Delivery {
 public:
+    // `writes`: deliver() writes the bytes to `out` (else the caller writes them itself).
     Delivery(PartialFile* out, std::uint64_t declared, const ExtractEvents& events,
-             std::span<core::ReadSink* const> sinks)
+             std::span<core::ReadSink* const> sinks, bool writes = true)
         : m_out(out), m_declared(declared), m_events(events), m_sinks(sinks)
     {
-        if (out)
+        if (out && writes)
             m_writer.emplace(*out);
     }
+    PartialFile* file() const { return m_out; }
 
     std::uint64_t done() const { return m_done; }
     // Room left before the declared size.
@@ -350,58 +363,77 @@ int readStored(const core::Stream& file, const detail::MemberData& data,
     return delivery.complete();
 }
 
-// A deflated member inflated with ISA-L (several times faster than zlib) straight from the
-// archive file, with libarchive's rules: the compressed bytes are read up to the recorded
-// compressed size and no further; a damaged stream, a stream that ends before or after its
-// recorded compressed size, more data than declared or less all end the copy quietly; data of
-// the right size that does not match its CRC-32 is a damaged archive.
+// zlib's raw inflater, ended when the object goes.
+class Inflater {
+public:
+    Inflater() { m_ok = inflateInit2(&m_stream, -MAX_WBITS) == Z_OK; }
+    ~Inflater()
+    {
+        if (m_ok)
+            inflateEnd(&m_stream);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    bool ok() const { return m_ok; }
+    z_stream& stream() { return m_stream; }
+
+private:
+    z_stream m_stream{};
+    bool m_ok = false;
+};
+
+// A deflated member inflated straight from the archive file into the copy's write blocks (no
+// intermediate buffer, no second CRC-32 in zlib's slower code), with libarchive's inflater and
+// rules: the compressed bytes are read up to the recorded compressed size and no further; a
+// damaged stream, a stream that ends before or after its recorded compressed size, more data
+// than declared or less all end the copy quietly; data of the right size that does not match
+// its CRC-32 is a damaged archive. `delivery` hands the bytes to the sinks and reports
+// progress; the copy is written here.
 int inflateDeflated(const core::Stream& file, const detail::MemberData& data,
                     const std::string& archivePath, const Member& member, Delivery& delivery)
 {
-    const auto state = std::make_unique<inflate_state>();
-    isal_inflate_init(state.get());
-    state->crc_flag = ISAL_DEFLATE;
+    Inflater inflater;
+    if (!inflater.ok())
+        return 0;
+    z_stream& z = inflater.stream();
     const auto in = std::make_unique_for_overwrite<ReadBlock>();
-    const auto out = std::make_unique_for_overwrite<ReadBlock>();
+    CoalescingWriter writer(*delivery.file());
     core::Crc32Sink crc;
-    std::uint64_t fed = 0;
-    // Bounded: a round that neither takes input nor gives output ends the loop, the input is
-    // the recorded compressed size and the output may not pass the declared size.
+    std::uint64_t fed = 0; // compressed bytes handed to zlib
+    // Bounded: zlib returns Z_BUF_ERROR for a round without progress, the input is the
+    // recorded compressed size and the output may not pass the declared size.
     for (;;) {
-        if (state->avail_in == 0 && fed < data.compressedSize) {
+        if (z.avail_in == 0 && fed < data.compressedSize) {
             const auto want = static_cast<std::size_t>(
                 std::min<std::uint64_t>(in->bytes.size(), data.compressedSize - fed));
             if (file.pread(data.offset + fed, std::span(in->bytes.data(), want)) != want)
                 return 0;
-            state->next_in = in->bytes.data();
-            state->avail_in = static_cast<std::uint32_t>(want);
+            z.next_in = in->bytes.data();
+            z.avail_in = static_cast<uInt>(want);
             fed += want;
         }
-        const std::uint32_t inBefore = state->avail_in;
-        state->next_out = out->bytes.data();
-        state->avail_out = static_cast<std::uint32_t>(out->bytes.size());
-        if (isal_inflate(state.get()) < 0)
+        const std::span<std::uint8_t> space = writer.space();
+        z.next_out = space.data();
+        z.avail_out = static_cast<uInt>(space.size());
+        const int r = inflate(&z, Z_NO_FLUSH);
+        if (r != Z_OK && r != Z_STREAM_END)
             return 0;
-        const std::size_t produced = out->bytes.size() - state->avail_out;
+        const std::size_t produced = space.size() - z.avail_out;
         if (produced > delivery.room())
             return 0;
-        const std::span<const std::uint8_t> bytes(out->bytes.data(), produced);
+        const std::span<const std::uint8_t> bytes = space.first(produced);
         crc.consume(bytes, delivery.done());
         if (!delivery.deliver(bytes))
             return 0;
-        if (state->block_state == ISAL_BLOCK_FINISH)
+        writer.commit(produced);
+        if (r == Z_STREAM_END)
             break;
-        if (produced == 0 && state->avail_in == inBefore &&
-            (state->avail_in != 0 || fed == data.compressedSize))
-            return 0; // the input ended before the stream did, or no progress is possible
     }
-    // Whole bytes still buffered by the inflater were not part of the stream.
-    const std::uint64_t unused =
-        state->avail_in + static_cast<std::uint64_t>(std::max(state->read_in_length, 0) / 8);
-    if (fed - unused != data.compressedSize || delivery.done() != data.size)
+    if (fed - z.avail_in != data.compressedSize || delivery.done() != data.size)
         return 0;
     if (crc.value() != data.crc32)
         throw crcMismatch(archivePath, member);
+    writer.flush();
     return delivery.complete();
 }
 
@@ -501,13 +533,15 @@ int extractFromArchive(const std::string& archivePath, const Member& member,
     requireImageSize(s->declared, archivePath, member);
     requireRoom(s->declared, archivePath, member, destinationPath, events);
     PartialFile out(destinationPath);
-    Delivery delivery(&out, s->declared, events, sinks);
     if (const auto data =
             s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt) {
         const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
+        // The inflater writes the copy itself, straight from its output.
+        Delivery delivery(&out, s->declared, events, sinks, !data->deflated);
         return data->deflated ? inflateDeflated(file, *data, archivePath, member, delivery)
                               : readStored(file, *data, archivePath, member, delivery);
     }
+    Delivery delivery(&out, s->declared, events, sinks);
     return copyData(s->opened.reader.get(), archivePath, member, delivery);
 }
 
