@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <memory>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -178,7 +179,17 @@ struct alignas(kPageSize) WriteBlock {
     std::array<std::uint8_t, kWriteSize> bytes;
 };
 
-class CoalescingWriter {
+// Where an inflater puts its output: it fills space() in place, then commits what it filled.
+class OutputSpace {
+public:
+    virtual ~OutputSpace() = default;
+    virtual std::span<std::uint8_t> space() = 0;
+    virtual void commit(std::size_t size) = 0;
+    // After the last byte.
+    virtual void flush() {}
+};
+
+class CoalescingWriter final : public OutputSpace {
 public:
     explicit CoalescingWriter(PartialFile& out) : m_out(out) {}
     void write(const std::uint8_t* data, std::size_t size)
@@ -209,7 +220,7 @@ public:
         if (m_used == kWriteSize)
             flush();
     }
-    void flush()
+    void flush() override
     {
         if (m_used > 0)
             m_out.write(m_block->bytes.data(), m_used);
@@ -390,14 +401,14 @@ private:
 // its CRC-32 is a damaged archive. `delivery` hands the bytes to the sinks and reports
 // progress; the copy is written here.
 int inflateDeflated(const core::Stream& file, const detail::MemberData& data,
-                    const std::string& archivePath, const Member& member, Delivery& delivery)
+                    const std::string& archivePath, const Member& member, Delivery& delivery,
+                    OutputSpace& writer)
 {
     Inflater inflater;
     if (!inflater.ok())
         return 0;
     z_stream& z = inflater.stream();
     const auto in = std::make_unique_for_overwrite<ReadBlock>();
-    CoalescingWriter writer(*delivery.file());
     core::Crc32Sink crc;
     std::uint64_t fed = 0; // compressed bytes handed to zlib
     // Bounded: zlib returns Z_BUF_ERROR for a round without progress, the input is the
@@ -538,8 +549,10 @@ int extractFromArchive(const std::string& archivePath, const Member& member,
         const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
         // The inflater writes the copy itself, straight from its output.
         Delivery delivery(&out, s->declared, events, sinks, !data->deflated);
-        return data->deflated ? inflateDeflated(file, *data, archivePath, member, delivery)
-                              : readStored(file, *data, archivePath, member, delivery);
+        if (!data->deflated)
+            return readStored(file, *data, archivePath, member, delivery);
+        CoalescingWriter writer(out);
+        return inflateDeflated(file, *data, archivePath, member, delivery, writer);
     }
     Delivery delivery(&out, s->declared, events, sinks);
     return copyData(s->opened.reader.get(), archivePath, member, delivery);
@@ -598,27 +611,77 @@ int extractMember(const std::string& archivePath, const Member& member,
     });
 }
 
+MemberBytes::MemberBytes(std::uint64_t size)
+{
+    if (size == 0 || size > kMaxMemberSize)
+        return;
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return;
+    // No MADV_HUGEPAGE: it saves the faults, but where memory is fragmented the kernel then
+    // compacts it on the spot, which doubled the time of a 256 MiB image in measurements.
+    m_bytes = {static_cast<std::uint8_t*>(p), static_cast<std::size_t>(size)};
+}
+
+MemberBytes::~MemberBytes()
+{
+    if (!m_bytes.empty())
+        ::munmap(m_bytes.data(), m_bytes.size());
+}
+
+namespace {
+// The inflater's output straight into a MemberBytes; no room past its end, so data beyond the
+// declared size stops the inflater.
+class MemorySpace final : public OutputSpace {
+public:
+    explicit MemorySpace(std::span<std::uint8_t> bytes) : m_bytes(bytes) {}
+    std::span<std::uint8_t> space() override { return m_bytes.subspan(m_used); }
+    void commit(std::size_t size) override { m_used += size; }
+
+private:
+    std::span<std::uint8_t> m_bytes;
+    std::size_t m_used = 0;
+};
+} // namespace
+
 InPlace readInPlace(const std::string& archivePath, const Member& member,
                     const ExtractEvents& events, std::span<core::ReadSink* const> sinks)
 {
     std::optional<Selected> s = selectMember(archivePath, member);
     const std::optional<detail::MemberData> data =
         s && s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt;
-    if (!data || data->deflated)
+    // A member past the size limit is left to the copy, which refuses it with its message.
+    if (!data || s->declared > kMaxMemberSize)
         return {};
+    std::shared_ptr<MemberBytes> held;
+    if (data->deflated) {
+        held = std::make_shared<MemberBytes>(s->declared);
+        if (held->bytes().empty())
+            return {}; // no memory for it: the copy goes to the disk
+    }
     return withEvents(member, events, [&] {
-        requireImageSize(s->declared, archivePath, member);
         InPlace result;
-        Delivery delivery(nullptr, s->declared, events, sinks);
+        Delivery delivery(nullptr, s->declared, events, sinks, false);
         const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
-        if (readStored(file, *data, archivePath, member, delivery) != 1) {
+        int done = 0;
+        if (held) {
+            MemorySpace space(held->bytes());
+            done = inflateDeflated(file, *data, archivePath, member, delivery, space);
+        } else {
+            done = readStored(file, *data, archivePath, member, delivery);
+        }
+        if (done != 1) {
             result.status = InPlace::Status::Failed;
             return result;
         }
         result.status = InPlace::Status::Read;
-        result.offset = data->offset;
-        result.size = data->size;
         result.crc32 = data->crc32;
+        result.size = data->size;
+        if (held)
+            result.memory = std::move(held);
+        else
+            result.offset = data->offset;
         return result;
     });
 }

@@ -46,12 +46,12 @@ std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,
     if (in.status == InPlace::Status::Failed || (events.cancelled && events.cancelled()))
         return std::nullopt;
     if (in.status == InPlace::Status::Read)
-        return ArchiveImage{first.name, in.crc32, std::nullopt, in.offset, in.size};
+        return ArchiveImage{first.name, in.crc32, std::nullopt, in.offset, in.size, in.memory};
     std::optional<ExtractedImage> copy = extractImage(archivePath, first, events, extraSinks);
     if (!copy)
         return std::nullopt;
     const std::uint32_t crc = copy->crc32;
-    return ArchiveImage{first.name, crc, std::move(copy), 0, 0};
+    return ArchiveImage{first.name, crc, std::move(copy), 0, 0, nullptr};
 }
 
 } // namespace cartscope::archive

@@ -45,37 +45,26 @@ Input openInput(const std::string& path, std::span<core::ReadSink* const> copySi
     checkInterrupted();
     if (!in.fromArchive)
         throw core::Error("No .nds or .ids image could be taken out of \"" + path + "\"");
-    in.imagePath = in.fromArchive->copy ? in.fromArchive->copy->path : path;
+    if (in.fromArchive->copy)
+        in.imagePath = in.fromArchive->copy->path;
+    else if (!in.fromArchive->memory)
+        in.imagePath = path;
     return in;
 }
 
-namespace {
-bool inPlace(const Input& in)
-{
-    return in.fromArchive && !in.fromArchive->copy;
-}
-} // namespace
-
 InputImage::InputImage(const Input& in, bool exclusive)
-    : m_file(in.imagePath, exclusive && !inPlace(in))
 {
-    if (inPlace(in))
-        m_member.emplace(m_file, in.fromArchive->offset, in.fromArchive->size);
-}
-
-std::size_t InputImage::pread(std::uint64_t position, std::span<std::uint8_t> out) const
-{
-    return m_member ? m_member->pread(position, out) : m_file.pread(position, out);
-}
-
-std::uint64_t InputImage::size() const
-{
-    return m_member ? m_member->size() : m_file.size();
-}
-
-std::optional<core::NativeFile> InputImage::nativeFile() const
-{
-    return m_member ? m_member->nativeFile() : m_file.nativeFile();
+    const archive::ArchiveImage* member =
+        in.fromArchive && !in.fromArchive->copy ? &*in.fromArchive : nullptr;
+    if (member && member->memory) {
+        m_held = member->memory;
+        m_image = &m_memory.emplace(m_held->bytes());
+    } else if (member) {
+        const core::FileStream& archive = m_file.emplace(in.imagePath);
+        m_image = &m_member.emplace(archive, member->offset, member->size);
+    } else {
+        m_image = &m_file.emplace(in.imagePath, exclusive);
+    }
 }
 
 core::LoadedImage load(const Input& in, bool withFileCrc32)

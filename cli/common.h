@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -61,12 +62,13 @@ struct Command {
 };
 
 // The image the command reads: the file given, or the first image member of a .zip, read in
-// place when it is stored, else a private copy removed when this object goes (also on errors
-// and Ctrl-C).
+// place when it is stored, inflated into memory when it is deflated, else a private copy
+// removed when this object goes (also on errors and Ctrl-C).
 struct Input {
     std::string given;
     // The file the image's bytes are in: the file given, the archive (member read in place) or
-    // the copy. Open it with InputImage, which keeps to the member's range.
+    // the copy; empty when the bytes are in memory. Open it with InputImage, which keeps to the
+    // member's range.
     std::string imagePath;
     std::optional<archive::ArchiveImage> fromArchive;
 };
@@ -75,19 +77,26 @@ struct Input {
 // one read); for a plain image they are handed to the load's read pass instead (LoadOptions).
 Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks = {});
 
-// The input's image bytes, opened once: the file, or the member's range of the archive.
-// `exclusive` locks the file as core::FileStream does, except an archive read in place (the
-// user's archive is never locked; a copy was private to this process anyway).
+// The input's image bytes, opened once: the file, the member's range of the archive, or the
+// member's bytes in memory. `exclusive` locks the file as core::FileStream does, except an
+// archive read in place (the user's archive is never locked; a copy was private to this
+// process anyway).
 class InputImage final : public core::Stream {
 public:
     explicit InputImage(const Input& in, bool exclusive = false);
-    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override;
-    std::uint64_t size() const override;
-    std::optional<core::NativeFile> nativeFile() const override;
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override
+    {
+        return m_image->pread(position, out);
+    }
+    std::uint64_t size() const override { return m_image->size(); }
+    std::optional<core::NativeFile> nativeFile() const override { return m_image->nativeFile(); }
 
 private:
-    core::FileStream m_file;
+    std::optional<core::FileStream> m_file;
     std::optional<core::SubStream> m_member;
+    std::optional<core::MemoryStream> m_memory;
+    std::shared_ptr<const archive::MemberBytes> m_held;
+    const core::Stream* m_image = nullptr;
 };
 
 // The load every command shares; the whole-file CRC-32 only for the commands that print it

@@ -1,6 +1,7 @@
 // Members read where they lie (stored) or inflated by the reader itself from the archive's own
 // records: the same bytes, events and verdicts as libarchive's path, and that path whenever the
 // records are anything but plain.
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <span>
@@ -174,8 +175,8 @@ TEST_F(InPlaceTest, StoredDataThatDoesNotMatchItsCrcIsADamagedArchiveAsWhenCopie
     EXPECT_FALSE(std::filesystem::exists(out));
 }
 
-// Whatever the records say, the member is either read in place or left to the copy, and the
-// copy's verdict is the one libarchive's path gives.
+// Whatever the records say, the member is read without a copy (stored in place, deflated into
+// memory) or left to the copy, and the copy's verdict is the one libarchive's path gives.
 TEST_F(InPlaceTest, RecordsThatAreNotPlainLeaveTheMemberToTheCopy)
 {
     struct Case {
@@ -185,17 +186,18 @@ TEST_F(InPlaceTest, RecordsThatAreNotPlainLeaveTheMemberToTheCopy)
         const char* passphrase;
         std::function<void(Bytes&)> damage;
         std::string verdict; // extractMember's
+        InPlace::Status status = InPlace::Status::NeedsCopy;
     };
     const auto entry0 = [](const Bytes& z) { return rawEntries(z).at(0); };
     const std::vector<Case> cases = {
-        {"deflated", true, false, "", [](Bytes&) {}, "1"},
+        {"deflated", true, false, "", [](Bytes&) {}, "1", InPlace::Status::Read},
         // A deflate stream that ends before its recorded compressed size.
         {"deflate stream shorter than recorded", true, false, "",
          [&](Bytes& z) {
              const RawEntry e = entry0(z);
              put32(z, e.central + 20, get32(z, e.central + 20) + 8);
          },
-         "0"},
+         "0", InPlace::Status::Failed},
         {"zip64 records", false, true, "", [](Bytes&) {}, "1"},
         // The local header's CRC-32 differs from the central one: libarchive warns and checks
         // the data against the local value.
@@ -225,9 +227,20 @@ TEST_F(InPlaceTest, RecordsThatAreNotPlainLeaveTheMemberToTheCopy)
         c.damage(z);
         Collect collect;
         Events events;
-        EXPECT_EQ(inPlace(z, collect, events).status, InPlace::Status::NeedsCopy);
-        EXPECT_TRUE(collect.bytes.empty());
-        EXPECT_EQ(events.begins + events.ends, 0);
+        const InPlace r = inPlace(z, collect, events);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == InPlace::Status::NeedsCopy) {
+            EXPECT_TRUE(collect.bytes.empty());
+            EXPECT_EQ(events.begins + events.ends, 0);
+        } else {
+            EXPECT_EQ(events.begins + events.ends, 2);
+            EXPECT_EQ(collect.finishes, c.status == InPlace::Status::Read ? 1 : 0);
+        }
+        if (c.status == InPlace::Status::Read) {
+            ASSERT_TRUE(r.memory);
+            EXPECT_TRUE(std::equal(data.begin(), data.end(), r.memory->bytes().begin(),
+                                   r.memory->bytes().end()));
+        }
         EXPECT_EQ(extracted(z), c.verdict);
         if (c.verdict == "1") {
             EXPECT_EQ(readFile(out), data);
@@ -279,7 +292,7 @@ TEST_F(InPlaceTest, LocatingFindsOnlyTheOneRecordWhoseLocalHeaderEndsAtTheData)
     EXPECT_FALSE(locate(method, entries[1].data));
 }
 
-TEST_F(InPlaceTest, TheCommandLinesArchiveImageIsInPlaceWhenStoredAndACopyOtherwise)
+TEST_F(InPlaceTest, TheCommandLinesArchiveImageIsACopyOnlyWhenItMustBe)
 {
     using cartscope::archive::openFirstImage;
     PrivateCache cache;
@@ -295,9 +308,19 @@ TEST_F(InPlaceTest, TheCommandLinesArchiveImageIsInPlaceWhenStoredAndACopyOtherw
     writeZip(zip, {Entry::file("game.nds", data)}, {true, false, {}});
     auto deflated = openFirstImage(zip, {});
     ASSERT_TRUE(deflated);
-    ASSERT_TRUE(deflated->copy);
-    EXPECT_EQ(readFile(deflated->copy->path), data);
+    EXPECT_FALSE(deflated->copy);
+    ASSERT_TRUE(deflated->memory);
+    EXPECT_EQ(Bytes(deflated->memory->bytes().begin(), deflated->memory->bytes().end()), data);
     EXPECT_EQ(deflated->crc32, stored->crc32);
+    EXPECT_FALSE(std::filesystem::exists(cache.base()));
+
+    // Zip64 records: copied out.
+    writeZip(zip, {Entry::file("game.nds", data)}, {true, true, {}});
+    auto copied = openFirstImage(zip, {});
+    ASSERT_TRUE(copied);
+    ASSERT_TRUE(copied->copy);
+    EXPECT_EQ(readFile(copied->copy->path), data);
+    EXPECT_EQ(copied->crc32, stored->crc32);
 
     // Cancelled at the last notification: nothing to read.
     writeZip(zip, {Entry::file("game.nds", data)}, {false, false, {}});

@@ -1,11 +1,13 @@
-// Images in .zip archives through the command line: a stored member is read where it lies,
-// a compressed one from a private copy, and every command prints and writes the same for both.
+// Images in .zip archives through the command line: a stored member is read where it lies, a
+// deflated one inflated into memory, one with zip64 records from a private copy, and every
+// command prints and writes the same for all of them.
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <sys/file.h>
 #include <unistd.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -40,7 +42,7 @@ std::map<std::string, Bytes> treeOf(const std::string& root)
     return files;
 }
 
-TEST(CliZip, AStoredMemberReadInPlaceShowsWhatACopyShows)
+TEST(CliZip, MembersReadWithoutACopyShowWhatACopyShows)
 {
     PrivateCache cache;
     const Bytes image = ImageBuilder()
@@ -52,16 +54,21 @@ TEST(CliZip, AStoredMemberReadInPlaceShowsWhatACopyShows)
                             .build();
     const std::string stored = cache.dir().file("stored");
     const std::string deflated = cache.dir().file("deflated");
-    fs::create_directories(stored);
-    fs::create_directories(deflated);
-    writeZip(stored + "/a.zip", {Entry::file("readme.txt", "hi"), Entry::file("game.nds", image)},
-             {false, false, {}});
-    writeZip(deflated + "/a.zip", {Entry::file("readme.txt", "hi"), Entry::file("game.nds", image)},
-             {true, false, {}});
+    const std::string copied = cache.dir().file("copied");
+    for (const auto& [folder, options] : {std::pair{stored, Options{false, false, {}}},
+                                          std::pair{deflated, Options{true, false, {}}},
+                                          std::pair{copied, Options{true, true, {}}}}) {
+        fs::create_directories(folder);
+        writeZip(folder + "/a.zip",
+                 {Entry::file("readme.txt", "hi"), Entry::file("game.nds", image)}, options);
+    }
 
-    // No copy is made for the stored member: the temporary area is not even created.
+    // No copy is made for the stored or the deflated member: the temporary area is not even
+    // created.
     ASSERT_EQ(cli({"info", stored + "/a.zip"}).status, 0);
+    ASSERT_EQ(cli({"extract", deflated + "/a.zip", deflated + "/first"}).status, 0);
     EXPECT_FALSE(fs::exists(cache.base()));
+    fs::remove_all(deflated + "/first");
 
     for (const std::vector<std::string>& command : {std::vector<std::string>{"info"},
                                                     {"info", "--json"},
@@ -70,25 +77,28 @@ TEST(CliZip, AStoredMemberReadInPlaceShowsWhatACopyShows)
                                                     {"list", "--json"},
                                                     {"list", "--system"}}) {
         std::vector<std::string> args = command;
-        args.push_back(stored + "/a.zip");
-        const auto inPlace = cli(args);
-        args.back() = deflated + "/a.zip";
-        const auto copied = cli(args);
-        SCOPED_TRACE(args[0] + " " + args[1]);
-        ASSERT_EQ(inPlace.status, 0) << inPlace.err;
-        ASSERT_EQ(copied.status, 0) << copied.err;
-        EXPECT_EQ(replaceAll(inPlace.out, stored, deflated), copied.out);
-        EXPECT_EQ(inPlace.err, copied.err);
+        args.push_back(copied + "/a.zip");
+        const auto fromCopy = cli(args);
+        ASSERT_EQ(fromCopy.status, 0) << fromCopy.err;
+        for (const std::string& folder : {stored, deflated}) {
+            args.back() = folder + "/a.zip";
+            const auto r = cli(args);
+            SCOPED_TRACE(args[0] + " " + args[1]);
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(replaceAll(r.out, folder, copied), fromCopy.out);
+            EXPECT_EQ(r.err, fromCopy.err);
+        }
     }
 
     // Extraction and the icon: the same files.
-    for (const std::string& from : {stored, deflated}) {
+    for (const std::string& from : {stored, deflated, copied}) {
         const auto r = cli({"extract", "--system", from + "/a.zip", from + "/out"});
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(cli({"icon", from + "/a.zip", from + "/out/icon.png"}).status, 0);
     }
-    const auto tree = treeOf(stored + "/out");
-    EXPECT_EQ(tree, treeOf(deflated + "/out"));
+    const auto tree = treeOf(copied + "/out");
+    EXPECT_EQ(treeOf(stored + "/out"), tree);
+    EXPECT_EQ(treeOf(deflated + "/out"), tree);
     EXPECT_EQ(tree.at("ZIPPED/d/small.txt"), Bytes({'s', 'm', 'a', 'l', 'l'}));
     EXPECT_TRUE(tree.count("icon-Trans.png"));
 }
