@@ -12,10 +12,9 @@
 #include <unistd.h>
 #include <utility>
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <zlib.h>
 
+#include "archive/libarchive_api.h"
 #include "archive/libarchive_util.h"
 #include "archive/zip_layout.h"
 #include "core/error.h"
@@ -27,6 +26,8 @@
 namespace cartscope::archive {
 
 namespace {
+
+using detail::la;
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
@@ -41,7 +42,7 @@ using detail::Utf8Names;
 struct OpenedArchive {
     core::UniqueFd file;
     std::uint64_t fileSize = 0;
-    ArchivePtr reader{nullptr, &archive_read_free}; // null: not a readable ZIP archive
+    ArchivePtr reader{nullptr, la().archive_read_free}; // null: not a readable ZIP archive
 };
 
 OpenedArchive openArchive(const std::string& path)
@@ -56,7 +57,7 @@ OpenedArchive openArchive(const std::string& path)
         return opened;
     opened.fileSize = static_cast<std::uint64_t>(st.st_size);
 
-    ArchivePtr reader(archive_read_new(), &archive_read_free);
+    ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
     if (!reader)
         return opened;
     // The seekable reader works from the central directory, the archive's authoritative index:
@@ -68,8 +69,8 @@ OpenedArchive openArchive(const std::string& path)
     // No stream filter is enabled: a ZIP archive compresses its members itself, and several of
     // libarchive's filters (lrzip, grzip, lzop) run an outside program found on PATH when the
     // first bytes of the file look like their stream.
-    archive_read_support_format_zip_seekable(reader.get());
-    if (archive_read_open_fd(reader.get(), opened.file.get(), kBlockSize) != ARCHIVE_OK)
+    la().archive_read_support_format_zip_seekable(reader.get());
+    if (la().archive_read_open_fd(reader.get(), opened.file.get(), kBlockSize) != ARCHIVE_OK)
         return opened;
     opened.reader = std::move(reader);
     return opened;
@@ -80,9 +81,9 @@ OpenedArchive openArchive(const std::string& path)
 // of a name stored in a legacy code page.
 const char* memberName(archive_entry* entry)
 {
-    if (const char* utf8 = archive_entry_pathname_utf8(entry))
+    if (const char* utf8 = la().archive_entry_pathname_utf8(entry))
         return utf8;
-    return archive_entry_pathname(entry);
+    return la().archive_entry_pathname(entry);
 }
 
 bool isImageName(const std::string& name)
@@ -106,7 +107,7 @@ std::uint64_t entryBound(const OpenedArchive& opened)
 enum class Step { Entry, Skip, End };
 Step nextEntry(struct archive* reader, archive_entry** entry, bool* warned = nullptr)
 {
-    const int r = archive_read_next_header(reader, entry);
+    const int r = la().archive_read_next_header(reader, entry);
     if (warned)
         *warned = r == ARCHIVE_WARN;
     if (r == ARCHIVE_OK || r == ARCHIVE_WARN)
@@ -249,7 +250,7 @@ core::Error crcMismatch(const std::string& archivePath, const Member& member)
 // the user is told about (a damaged archive), the others end the extraction quietly.
 bool isCrcMismatch(struct archive* reader)
 {
-    const char* text = archive_error_string(reader);
+    const char* text = la().archive_error_string(reader);
     return text && std::strstr(text, "bad CRC") != nullptr;
 }
 
@@ -329,7 +330,7 @@ int copyData(struct archive* reader, const std::string& archivePath, const Membe
         const void* block = nullptr;
         std::size_t size = 0;
         la_int64_t offset = 0;
-        const int r = archive_read_data_block(reader, &block, &size, &offset);
+        const int r = la().archive_read_data_block(reader, &block, &size, &offset);
         if (r == ARCHIVE_EOF)
             break;
         if (r != ARCHIVE_OK) {
@@ -454,7 +455,7 @@ int inflateDeflated(const core::Stream& file, const detail::MemberData& data,
 std::optional<detail::MemberData> ownRead(const OpenedArchive& opened, struct archive* reader,
                                           std::uint64_t declared)
 {
-    const la_int64_t at = archive_filter_bytes(reader, 0);
+    const la_int64_t at = la().archive_filter_bytes(reader, 0);
     if (at < 0)
         return std::nullopt;
     try {
@@ -519,10 +520,11 @@ std::optional<Selected> selectMember(const std::string& archivePath, const Membe
         if (!memberName(s.entry))
             return std::nullopt;
     }
-    if (archive_entry_filetype(s.entry) != AE_IFREG || archive_entry_is_encrypted(s.entry) ||
-        !archive_entry_size_is_set(s.entry) || archive_entry_size(s.entry) < 0)
+    if (la().archive_entry_filetype(s.entry) != AE_IFREG ||
+        la().archive_entry_is_encrypted(s.entry) || !la().archive_entry_size_is_set(s.entry) ||
+        la().archive_entry_size(s.entry) < 0)
         return std::nullopt;
-    s.declared = static_cast<std::uint64_t>(archive_entry_size(s.entry));
+    s.declared = static_cast<std::uint64_t>(la().archive_entry_size(s.entry));
     return s;
 }
 
@@ -594,9 +596,9 @@ std::vector<Member> listImageMembers(const std::string& archivePath)
         if (step == Step::Skip)
             continue;
         const char* name = memberName(entry);
-        if (!name || archive_entry_filetype(entry) != AE_IFREG || !isImageName(name))
+        if (!name || la().archive_entry_filetype(entry) != AE_IFREG || !isImageName(name))
             continue;
-        const la_int64_t size = archive_entry_size(entry);
+        const la_int64_t size = la().archive_entry_size(entry);
         members.push_back({index, name, size > 0 ? static_cast<std::uint64_t>(size) : 0});
     }
     return members;

@@ -8,7 +8,6 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libisal-dev libarchive-dev libarchive-tools libssl-dev libpugixml-dev
-  libzstd-dev liblz4-dev libacl1-dev
   xvfb xauth python3 python3-png locales time
   librsvg2-bin scdoc gzip bash-completion
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info libxml2-utils man-db
