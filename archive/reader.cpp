@@ -211,11 +211,11 @@ public:
         }
     }
     // The free end of the block, for a producer to fill in place and then commit().
-    std::span<std::uint8_t> space()
+    std::span<std::uint8_t> space() override
     {
         return {m_block->bytes.data() + m_used, kWriteSize - m_used};
     }
-    void commit(std::size_t size)
+    void commit(std::size_t size) override
     {
         m_used += size;
         if (m_used == kWriteSize)
