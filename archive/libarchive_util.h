@@ -5,14 +5,14 @@
 #include <locale.h>
 #include <memory>
 
-#include <archive.h>
+#include "archive/libarchive_api.h"
 
 // What the archive reader and the member streamer share about driving libarchive.
 namespace cartscope::archive::detail {
 
 inline constexpr std::uint64_t kCentralRecordSize = 46; // smallest central directory record
 
-using ArchivePtr = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
+using ArchivePtr = std::unique_ptr<struct archive, decltype(&::archive_read_free)>;
 
 // libarchive converts member names to the thread's locale, and under the "C" locale (a program
 // that never called setlocale, such as a command-line tool) every name flagged UTF-8 with a

@@ -6,9 +6,7 @@
 #include <memory>
 #include <sys/stat.h>
 
-#include <archive.h>
-#include <archive_entry.h>
-
+#include "archive/libarchive_api.h"
 #include "archive/libarchive_util.h"
 #include "archive/reader.h"
 #include "core/error.h"
@@ -19,6 +17,8 @@ namespace cartscope::archive {
 
 namespace {
 
+using detail::la;
+
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
 using detail::ArchivePtr;
@@ -27,7 +27,7 @@ using detail::Utf8Names;
 
 std::string libarchiveError(struct archive* a, const char* fallback)
 {
-    const char* text = archive_error_string(a);
+    const char* text = la().archive_error_string(a);
     return text ? text : fallback;
 }
 
@@ -47,7 +47,7 @@ std::string streamData(struct archive* reader, std::uint64_t declared,
         const void* block = nullptr;
         std::size_t size = 0;
         la_int64_t offset = 0;
-        const int r = archive_read_data_block(reader, &block, &size, &offset);
+        const int r = la().archive_read_data_block(reader, &block, &size, &offset);
         if (r == ARCHIVE_EOF)
             break;
         if (r != ARCHIVE_OK)
@@ -92,13 +92,13 @@ std::size_t streamMembers(const std::string& archivePath,
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw core::Error(core::cannotOpenMessage(archivePath, EINVAL));
     const std::string notZip = "\"" + archivePath + "\" is not a readable ZIP archive";
-    ArchivePtr reader(archive_read_new(), &archive_read_free);
+    ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
     if (!reader)
         throw core::Error(notZip);
     // The seekable reader works from the central directory (types, sizes, encryption) and no
     // stream filter is enabled, so no outside program can ever be started.
-    archive_read_support_format_zip_seekable(reader.get());
-    if (archive_read_open_fd(reader.get(), file.get(), kBlockSize) != ARCHIVE_OK)
+    la().archive_read_support_format_zip_seekable(reader.get());
+    if (la().archive_read_open_fd(reader.get(), file.get(), kBlockSize) != ARCHIVE_OK)
         throw core::Error(notZip);
 
     std::size_t begun = 0;
@@ -110,31 +110,31 @@ std::size_t streamMembers(const std::string& archivePath,
         const char* name = nullptr;
         {
             const Utf8Names utf8Names;
-            r = archive_read_next_header(reader.get(), &entry);
+            r = la().archive_read_next_header(reader.get(), &entry);
             if (r == ARCHIVE_OK || r == ARCHIVE_WARN) {
-                name = archive_entry_pathname_utf8(entry);
+                name = la().archive_entry_pathname_utf8(entry);
                 if (!name)
-                    name = archive_entry_pathname(entry);
+                    name = la().archive_entry_pathname(entry);
             }
         }
         if (r == ARCHIVE_FAILED)
             continue;
         if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
             break;
-        if (!name || archive_entry_filetype(entry) != AE_IFREG || !accept(name))
+        if (!name || la().archive_entry_filetype(entry) != AE_IFREG || !accept(name))
             continue;
         StreamedMember member;
         member.index = index;
         member.name = name;
-        const la_int64_t size = archive_entry_size(entry);
+        const la_int64_t size = la().archive_entry_size(entry);
         member.declaredSize = size > 0 ? static_cast<std::uint64_t>(size) : 0;
         const auto sinks = events.onBegin(member);
         ++begun;
         std::string error;
         bool cancelled = false;
-        if (archive_entry_is_encrypted(entry))
+        if (la().archive_entry_is_encrypted(entry))
             error = "The member is encrypted";
-        else if (!archive_entry_size_is_set(entry) || size < 0)
+        else if (!la().archive_entry_size_is_set(entry) || size < 0)
             error = "Damaged archive: the member has no size";
         else if (member.declaredSize > kMaxMemberSize)
             error = "The member is larger than 4 GiB";

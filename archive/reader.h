@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -66,5 +67,48 @@ struct ExtractEvents {
 int extractMember(const std::string& archivePath, const Member& member,
                   const std::string& destinationPath, const ExtractEvents& events,
                   std::span<core::ReadSink* const> sinks = {});
+
+// A member's bytes held in memory (anonymous pages, never written to a file), for a reader that
+// needs them for a short time only.
+class MemberBytes {
+public:
+    // Holds nothing (bytes() empty) when `size` is 0, past kMaxMemberSize or not available.
+    explicit MemberBytes(std::uint64_t size);
+    ~MemberBytes();
+    MemberBytes(const MemberBytes&) = delete;
+    MemberBytes& operator=(const MemberBytes&) = delete;
+    std::span<std::uint8_t> bytes() const { return m_bytes; }
+
+private:
+    std::span<std::uint8_t> m_bytes;
+};
+
+// The outcome of readInPlace.
+struct InPlace {
+    enum class Status {
+        NeedsCopy, // nothing was read and no event raised: the member has to be extracted
+        Read,      // every byte was read and matched the stored CRC-32
+        Failed,    // cancelled, or the data was damaged or cut short (as extractMember's 0)
+    };
+    Status status = Status::NeedsCopy;
+    std::uint32_t crc32 = 0;
+    std::uint64_t size = 0;
+    // Read: where a stored member's bytes lie in the archive file, or a deflated member's bytes.
+    std::uint64_t offset = 0;
+    std::shared_ptr<const MemberBytes> memory;
+};
+
+// A member whose headers all agree (see below) is read without a copy on disk: a stored one
+// where it lies in the archive, a deflated one inflated into memory (MemberBytes; when no
+// memory can be had, it needs the copy). readInPlace reads it once, hands every block to
+// `sinks` and checks it against its stored CRC-32, with extractMember's events (but no write)
+// and its verdicts: data that does not match the stored CRC-32 throws extractMember's message,
+// damaged or cut-short data and a cancel give Failed. Anything else than the plain case (another
+// method, encryption, a header libarchive warned about, zip64 records, local and central
+// headers that disagree, data past the end of the file, a member larger than kMaxMemberSize)
+// gives NeedsCopy before anything is read; extractMember then decides as it always has.
+// Throws "Cannot open file "%s". %s" when the archive cannot be opened.
+InPlace readInPlace(const std::string& archivePath, const Member& member,
+                    const ExtractEvents& events, std::span<core::ReadSink* const> sinks = {});
 
 } // namespace cartscope::archive

@@ -5,14 +5,12 @@
 
 namespace cartscope::archive {
 
-std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
-                                                const ExtractEvents& events,
-                                                std::span<core::ReadSink* const> extraSinks)
+namespace {
+
+std::optional<ExtractedImage> extractImage(const std::string& archivePath, const Member& first,
+                                           const ExtractEvents& events,
+                                           std::span<core::ReadSink* const> extraSinks)
 {
-    const std::vector<Member> members = listImageMembers(archivePath);
-    if (members.empty())
-        return std::nullopt;
-    const Member& first = members.front();
     TempImage temp;
     std::string path = temp.filePathFor(first.name);
     core::Crc32Sink crc;
@@ -22,6 +20,38 @@ std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
     if (extracted != 1 || (events.cancelled && events.cancelled()))
         return std::nullopt; // temp's folder goes with it
     return ExtractedImage{std::move(temp), std::move(path), first.name, crc.value()};
+}
+
+} // namespace
+
+std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
+                                                const ExtractEvents& events,
+                                                std::span<core::ReadSink* const> extraSinks)
+{
+    const std::vector<Member> members = listImageMembers(archivePath);
+    if (members.empty())
+        return std::nullopt;
+    return extractImage(archivePath, members.front(), events, extraSinks);
+}
+
+std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,
+                                           const ExtractEvents& events,
+                                           std::span<core::ReadSink* const> extraSinks)
+{
+    const std::vector<Member> members = listImageMembers(archivePath);
+    if (members.empty())
+        return std::nullopt;
+    const Member& first = members.front();
+    const InPlace in = readInPlace(archivePath, first, events, extraSinks);
+    if (in.status == InPlace::Status::Failed || (events.cancelled && events.cancelled()))
+        return std::nullopt;
+    if (in.status == InPlace::Status::Read)
+        return ArchiveImage{first.name, in.crc32, std::nullopt, in.offset, in.size, in.memory};
+    std::optional<ExtractedImage> copy = extractImage(archivePath, first, events, extraSinks);
+    if (!copy)
+        return std::nullopt;
+    const std::uint32_t crc = copy->crc32;
+    return ArchiveImage{first.name, crc, std::move(copy), 0, 0, nullptr};
 }
 
 } // namespace cartscope::archive

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,5 +31,23 @@ struct ExtractedImage {
 std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
                                                 const ExtractEvents& events,
                                                 std::span<core::ReadSink* const> extraSinks = {});
+
+// The first image member of an archive as the command line reads it: without a copy on disk
+// when it can (see readInPlace), else copied out as extractFirstImage does.
+struct ArchiveImage {
+    std::string memberName;             // as stored in the archive (display only)
+    std::uint32_t crc32 = 0;            // of the image's bytes, checked or computed once
+    std::optional<ExtractedImage> copy; // the copy, when the member had to be copied
+    std::uint64_t offset = 0;           // else where the image lies in the archive file,
+    std::uint64_t size = 0;
+    std::shared_ptr<const MemberBytes> memory; // or its bytes, inflated into memory
+};
+
+// As extractFirstImage (the same members, events, refusals and messages), except that a member
+// readInPlace can take is not copied: `extraSinks` see its bytes as they are checked against
+// the stored CRC-32.
+std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,
+                                           const ExtractEvents& events,
+                                           std::span<core::ReadSink* const> extraSinks = {});
 
 } // namespace cartscope::archive

@@ -145,7 +145,7 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     std::ostream& err = ctx.err;
     const Input in = openInput(path);
     // One open of the image, held from the load to the end of the run, as the window keeps it.
-    core::FileStream image(in.imagePath, true);
+    InputImage image(in, true);
     core::LoadedImage img = load(in, image);
     Selection selection = select(inv, image, img);
 

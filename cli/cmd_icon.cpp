@@ -18,7 +18,7 @@ int cmdIcon(const Invocation& inv, Context& ctx)
     core::LoadedImage img;
     core::BannerInfo banner;
     {
-        core::FileStream image(in.imagePath);
+        InputImage image(in);
         core::analyseImage(image, img);
         if (animated)
             banner =

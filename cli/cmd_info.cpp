@@ -99,7 +99,7 @@ core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool json, 
 {
     core::LoadedImage img;
     {
-        core::FileStream image(in.imagePath);
+        InputImage image(in);
         // The report names no file of the image: only the JSON needs the tables.
         core::analyse(image, img, json ? core::Tables::Read : core::Tables::Skip);
         if (json) { // only the JSON shows them

@@ -72,7 +72,7 @@ int cmdList(const Invocation& inv, Context& ctx)
     std::ostream& out = ctx.out;
     const Input in = openInput(path);
     // One open of the image for the load and, with --system, the system files.
-    core::FileStream image(in.imagePath, system || inv.has("--narc"));
+    InputImage image(in, system || inv.has("--narc"));
     core::LoadedImage img = load(in, image);
     if (inv.has("--narc"))
         return listNarc(inv, ctx, image, img);

@@ -39,23 +39,36 @@ Input openInput(const std::string& path, std::span<core::ReadSink* const> copySi
     core::requireRegularFile(path);
     archive::ExtractEvents events;
     events.onProgress = [](int, int) { return g_interrupted.load(); };
-    in.fromArchive = archive::extractFirstImage(path, events, copySinks);
+    in.fromArchive = archive::openFirstImage(path, events, copySinks);
     checkInterrupted();
     if (!in.fromArchive)
         throw core::Error("No .nds or .ids image could be taken out of \"" + path + "\"");
-    in.imagePath = in.fromArchive->path;
+    if (in.fromArchive->copy)
+        in.imagePath = in.fromArchive->copy->path;
+    else if (!in.fromArchive->memory)
+        in.imagePath = path;
     return in;
+}
+
+InputImage::InputImage(const Input& in, bool exclusive)
+{
+    const archive::ArchiveImage* member =
+        in.fromArchive && !in.fromArchive->copy ? &*in.fromArchive : nullptr;
+    if (member && member->memory) {
+        m_held = member->memory;
+        m_image = &m_memory.emplace(m_held->bytes());
+    } else if (member) {
+        const core::FileStream& archive = m_file.emplace(in.imagePath);
+        m_image = &m_member.emplace(archive, member->offset, member->size);
+    } else {
+        m_image = &m_file.emplace(in.imagePath, exclusive);
+    }
 }
 
 core::LoadedImage load(const Input& in, bool withFileCrc32)
 {
-    core::LoadOptions options;
-    options.fileCrc32 = withFileCrc32;
-    if (in.fromArchive)
-        options.knownCrc32 = in.fromArchive->crc32;
-    core::LoadedImage loaded = core::loadImageFile(in.imagePath, options);
-    checkInterrupted();
-    return loaded;
+    InputImage image(in);
+    return load(in, image, withFileCrc32);
 }
 
 core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32)

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -16,6 +17,7 @@
 #include "core/hex.h"
 #include "core/load.h"
 #include "core/narc.h"
+#include "core/stream.h"
 
 // What every command shares: the parsed command line, the input image (a file or a private
 // copy out of a .zip), terminal escaping and a small JSON writer.
@@ -60,17 +62,44 @@ struct Command {
     int (*run)(const Invocation&, Context&);
 };
 
-// The image the command reads: the file given, or a private copy of the first image member of
-// a .zip, removed when this object goes (also on errors and Ctrl-C).
+// The image the command reads: the file given, or the first image member of a .zip, read in
+// place when it is stored, inflated into memory when it is deflated, else a private copy
+// removed when this object goes (also on errors and Ctrl-C).
 struct Input {
     std::string given;
+    // The file the image's bytes are in: the file given, the archive (member read in place) or
+    // the copy; empty when the bytes are in memory. Open it with InputImage, which keeps to the
+    // member's range.
     std::string imagePath;
-    std::optional<archive::ExtractedImage> fromArchive;
+    std::optional<archive::ArchiveImage> fromArchive;
 };
 
-// `copySinks` see the image's bytes while an archive member is copied (the copy is their one
-// read); for a plain image they are handed to the load's read pass instead (LoadOptions).
+// `copySinks` see the image's bytes while an archive member is checked or copied (that is their
+// one read); for a plain image they are handed to the load's read pass instead (LoadOptions).
 Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks = {});
+
+// The input's image bytes, opened once: the file, the member's range of the archive, or the
+// member's bytes in memory. `exclusive` locks the file as core::FileStream does, except an
+// archive read in place (the user's archive is never locked; a copy was private to this
+// process anyway).
+class InputImage final : public core::Stream {
+public:
+    explicit InputImage(const Input& in, bool exclusive = false);
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override
+    {
+        return m_image->pread(position, out);
+    }
+    std::uint64_t size() const override { return m_image->size(); }
+    std::optional<core::NativeFile> nativeFile() const override { return m_image->nativeFile(); }
+
+private:
+    std::optional<core::FileStream> m_file;
+    std::optional<core::SubStream> m_member;
+    std::optional<core::MemoryStream> m_memory;
+    std::shared_ptr<const archive::MemberBytes> m_held;
+    const core::Stream* m_image = nullptr;
+};
+
 // The load every command shares; the whole-file CRC-32 only for the commands that print it
 // (taken from the archive copy when there was one, else one read pass over the image).
 core::LoadedImage load(const Input& in, bool withFileCrc32 = false);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include "core/error.h"
@@ -10,17 +11,63 @@ namespace cartscope::core {
 
 namespace {
 
+// The digest library is loaded the first time a digest is made, not at every start: it is the
+// largest library the programs use, and most commands never compute a digest (loading it costs
+// a short command a fifth of its time).
+struct Crypto {
+    decltype(&EVP_md5) md5 = nullptr;
+    decltype(&EVP_sha1) sha1 = nullptr;
+    decltype(&EVP_sha256) sha256 = nullptr;
+    decltype(&EVP_MD_CTX_new) ctxNew = nullptr;
+    decltype(&EVP_MD_CTX_free) ctxFree = nullptr;
+    decltype(&EVP_MD_CTX_copy_ex) ctxCopy = nullptr;
+    decltype(&EVP_DigestInit_ex) init = nullptr;
+    decltype(&EVP_DigestUpdate) update = nullptr;
+    decltype(&EVP_DigestFinal_ex) final = nullptr;
+};
+
+template <typename F> void bind(void* library, F& function, const char* name)
+{
+    function = reinterpret_cast<F>(::dlsym(library, name));
+}
+
+// Throws when the library or one of its functions is missing (a broken installation).
+const Crypto& crypto()
+{
+    static const Crypto loaded = [] {
+        Crypto c;
+        // Kept loaded until the program ends, as a linked library would be.
+        void* library = ::dlopen(CARTSCOPE_LIBCRYPTO, RTLD_NOW | RTLD_LOCAL);
+        if (library) {
+            bind(library, c.md5, "EVP_md5");
+            bind(library, c.sha1, "EVP_sha1");
+            bind(library, c.sha256, "EVP_sha256");
+            bind(library, c.ctxNew, "EVP_MD_CTX_new");
+            bind(library, c.ctxFree, "EVP_MD_CTX_free");
+            bind(library, c.ctxCopy, "EVP_MD_CTX_copy_ex");
+            bind(library, c.init, "EVP_DigestInit_ex");
+            bind(library, c.update, "EVP_DigestUpdate");
+            bind(library, c.final, "EVP_DigestFinal_ex");
+        }
+        return c;
+    }();
+    if (!loaded.md5 || !loaded.sha1 || !loaded.sha256 || !loaded.ctxNew || !loaded.ctxFree ||
+        !loaded.ctxCopy || !loaded.init || !loaded.update || !loaded.final)
+        throw Error(std::string("The digest library ") + CARTSCOPE_LIBCRYPTO + " cannot be loaded");
+    return loaded;
+}
+
 const EVP_MD* evpOf(DigestKind kind)
 {
     switch (kind) {
     case DigestKind::Md5:
-        return EVP_md5();
+        return crypto().md5();
     case DigestKind::Sha1:
-        return EVP_sha1();
+        return crypto().sha1();
     case DigestKind::Sha256:
-        return EVP_sha256();
+        return crypto().sha256();
     }
-    return EVP_sha256();
+    return crypto().sha256();
 }
 
 EVP_MD_CTX* ctxOf(void* p)
@@ -65,18 +112,18 @@ const char* digestName(DigestKind kind)
 
 void Digest::CtxDeleter::operator()(void* ctx) const
 {
-    EVP_MD_CTX_free(ctxOf(ctx));
+    crypto().ctxFree(ctxOf(ctx));
 }
 
-Digest::Digest(DigestKind kind) : m_kind(kind), m_ctx(EVP_MD_CTX_new())
+Digest::Digest(DigestKind kind) : m_kind(kind), m_ctx(crypto().ctxNew())
 {
-    if (!m_ctx || EVP_DigestInit_ex(ctxOf(m_ctx.get()), evpOf(kind), nullptr) != 1)
+    if (!m_ctx || crypto().init(ctxOf(m_ctx.get()), evpOf(kind), nullptr) != 1)
         digestFailure();
 }
 
-Digest::Digest(const Digest& other) : m_kind(other.m_kind), m_ctx(EVP_MD_CTX_new())
+Digest::Digest(const Digest& other) : m_kind(other.m_kind), m_ctx(crypto().ctxNew())
 {
-    if (!m_ctx || EVP_MD_CTX_copy_ex(ctxOf(m_ctx.get()), ctxOf(other.m_ctx.get())) != 1)
+    if (!m_ctx || crypto().ctxCopy(ctxOf(m_ctx.get()), ctxOf(other.m_ctx.get())) != 1)
         digestFailure();
 }
 
@@ -91,7 +138,7 @@ Digest::~Digest() = default;
 
 void Digest::update(std::span<const std::uint8_t> bytes)
 {
-    if (!bytes.empty() && EVP_DigestUpdate(ctxOf(m_ctx.get()), bytes.data(), bytes.size()) != 1)
+    if (!bytes.empty() && crypto().update(ctxOf(m_ctx.get()), bytes.data(), bytes.size()) != 1)
         digestFailure();
 }
 
@@ -100,7 +147,7 @@ DigestBytes Digest::value() const
     Digest copy(*this);
     DigestBytes out(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctxOf(copy.m_ctx.get()), out.data(), &length) != 1)
+    if (crypto().final(ctxOf(copy.m_ctx.get()), out.data(), &length) != 1)
         digestFailure();
     out.resize(length);
     return out;

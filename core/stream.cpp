@@ -95,14 +95,16 @@ FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
 
 FileStream::~FileStream() = default;
 
-std::size_t FileStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
+namespace {
+// Positioned reads until `out` is full or the file ends; throws "Stream read error".
+std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> out)
 {
     std::size_t done = 0;
     while (done < out.size()) {
         if (position > static_cast<std::uint64_t>(INT64_MAX))
             break;
         const ssize_t n =
-            ::pread(m_fd.get(), out.data() + done, out.size() - done, static_cast<off_t>(position));
+            ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(position));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -114,6 +116,20 @@ std::size_t FileStream::pread(std::uint64_t position, std::span<std::uint8_t> ou
         position += static_cast<std::uint64_t>(n);
     }
     return done;
+}
+} // namespace
+
+std::size_t FileStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
+{
+    return preadFully(m_fd.get(), position, out);
+}
+
+std::size_t DescriptorStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
+{
+    if (position >= m_size)
+        return 0;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), m_size - position));
+    return preadFully(m_fd, position, out.first(n));
 }
 
 } // namespace cartscope::core

@@ -88,6 +88,19 @@ private:
     std::string m_path;
 };
 
+// A stream over a descriptor opened (and closed) by someone else, for `size` bytes.
+class DescriptorStream final : public Stream {
+public:
+    DescriptorStream(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override;
+    std::uint64_t size() const override { return m_size; }
+    std::optional<NativeFile> nativeFile() const override { return NativeFile{m_fd, 0}; }
+
+private:
+    int m_fd;
+    std::uint64_t m_size;
+};
+
 // A window onto `length` bytes of `parent` from `offset` (a file inside an image, a NARC member).
 // Its size is what the parent can deliver of that range, never more; the parent must outlive it.
 class SubStream final : public Stream {

@@ -60,12 +60,13 @@ print(*struct.unpack(">II", d[16:24]))' "$png")
   [ "$w" = "$size" ] && [ "$h" = "$size" ] || fail "$png is ${w}x${h}"
 done
 
-# The control fields and the dependencies dpkg-shlibdeps found.
+# The control fields and the dependencies: those dpkg-shlibdeps found, and the two libraries
+# opened at run time (libarchive13, libssl3).
 control="$(dpkg-deb -f "$deb")"
 for field in Package Version Architecture Maintainer Description Depends; do
   grep -q "^$field: ." <<<"$control" || fail "control field $field is missing"
 done
-for lib in libc6 libqt6widgets6 libarchive13 zlib1g; do
+for lib in libc6 libqt6widgets6 libarchive13 libssl3 zlib1g; do
   grep -q "^Depends:.*\b$lib\b" <<<"$control" || fail "Depends does not name $lib"
 done
 

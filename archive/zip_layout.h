@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/stream.h"
+
+// Where a ZIP member's data lies in the archive file, read from the archive's own records, so
+// the reader can take the bytes itself (in place, or through a faster inflater) once libarchive
+// has accepted the member's headers.
+namespace cartscope::archive::detail {
+
+struct MemberData {
+    std::uint64_t offset = 0;         // first byte of the member's (compressed) data in the file
+    std::uint64_t compressedSize = 0; // bytes of data in the file
+    std::uint64_t size = 0;           // bytes once inflated (== compressedSize when stored)
+    std::uint32_t crc32 = 0;          // the value the data is checked against
+    bool deflated = false;            // else stored
+};
+
+// The member whose data begins at `dataOffset` (where libarchive stands after reading its
+// local header). The central directory is found as libarchive finds it (the last end record in
+// the file's last 16 KiB, the first record at or after the offset it gives, the same correction
+// for bytes prepended to the archive); the member is the one central record whose local header
+// ends exactly at `dataOffset`. The CRC-32 and sizes are the ones libarchive checks: the local
+// header's where it gives them, else the central record's.
+// std::nullopt for anything else than the plain case, so the caller leaves the member to
+// libarchive: zip64 records, no or several matching records, encryption, a method other than
+// stored or deflate, local and central values that disagree, a stored member whose sizes
+// differ, data reaching past the end of the file, a directory too large to read at once.
+std::optional<MemberData> locateMemberData(const core::Stream& file, std::uint64_t dataOffset);
+
+} // namespace cartscope::archive::detail

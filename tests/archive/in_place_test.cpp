@@ -1,0 +1,332 @@
+// Members read where they lie (stored) or inflated by the reader itself from the archive's own
+// records: the same bytes, events and verdicts as libarchive's path, and that path whenever the
+// records are anything but plain.
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/reader.h"
+#include "archive/zip_input.h"
+#include "archive/zip_layout.h"
+#include "core/crc32.h"
+#include "core/error.h"
+#include "core/read_pass.h"
+#include "core/stream.h"
+#include "tests/archive/zip_builder.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+using cartscope::archive::ExtractEvents;
+using cartscope::archive::extractMember;
+using cartscope::archive::InPlace;
+using cartscope::archive::listImageMembers;
+using cartscope::archive::readInPlace;
+using cartscope::archive::detail::locateMemberData;
+using cartscope::core::MemoryStream;
+using cartscope::fixture::Bytes;
+using cartscope::fixture::readFile;
+using cartscope::fixture::TempDir;
+using cartscope::fixture::writeFile;
+using namespace cartscope::testzip;
+
+void put16(Bytes& b, std::size_t at, std::uint16_t v)
+{
+    b.at(at) = static_cast<std::uint8_t>(v);
+    b.at(at + 1) = static_cast<std::uint8_t>(v >> 8);
+}
+
+void put32(Bytes& b, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t get32(const Bytes& b, std::size_t at)
+{
+    return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | std::uint32_t(b.at(at + 3)) << 24;
+}
+
+// The local header of entry `index` given the CRC-32 and sizes of its central record, the data
+// descriptor flag cleared (as writers that know the values first do).
+void completeLocalHeader(Bytes& z, std::size_t index)
+{
+    const RawEntry e = rawEntries(z).at(index);
+    for (std::size_t field : {16u, 20u, 24u})
+        put32(z, e.local + field - 2, get32(z, e.central + field));
+    z.at(e.local + 6) &= 0xF7; // general purpose flag bit 3
+}
+
+// The whole data and what the reader raised.
+struct Collect final : cartscope::core::ReadSink {
+    Bytes bytes;
+    int finishes = 0;
+    void consume(std::span<const std::uint8_t> block, std::uint64_t position) override
+    {
+        EXPECT_EQ(position, bytes.size());
+        bytes.insert(bytes.end(), block.begin(), block.end());
+    }
+    void finish(std::uint64_t) override { ++finishes; }
+};
+
+struct Events {
+    int begins = 0;
+    int ends = 0;
+    std::vector<int> progress;
+    ExtractEvents events()
+    {
+        ExtractEvents e;
+        e.onBegin = [this](const std::string&, std::size_t) { ++begins; };
+        e.onProgress = [this](int byFile, int) {
+            progress.push_back(byFile);
+            return false;
+        };
+        e.onEnd = [this] { ++ends; };
+        return e;
+    }
+};
+
+class InPlaceTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string zip = dir.file("in.zip");
+    std::string out = dir.file("out.nds");
+    const Bytes data = noise((3 << 20) + 4321, 9);
+
+    InPlace inPlace(const Bytes& z, Collect& collect, Events& events)
+    {
+        writeFile(zip, z);
+        cartscope::core::ReadSink* sinks[] = {&collect};
+        return readInPlace(zip, listImageMembers(zip).at(0), events.events(), sinks);
+    }
+    // extractMember's result: 1, 0, or the message it threw.
+    std::string extracted(const Bytes& z)
+    {
+        writeFile(zip, z);
+        std::filesystem::remove(out);
+        try {
+            return std::to_string(extractMember(zip, listImageMembers(zip).at(0), out, {}));
+        } catch (const cartscope::core::Error& e) {
+            return e.what();
+        }
+    }
+    std::string crcMessage() const
+    {
+        return "The archive is damaged: the data of \"game.nds\" in the archive \"" + zip +
+               "\" does not match its stored CRC-32";
+    }
+};
+
+TEST_F(InPlaceTest, AStoredMemberIsReadWhereItLiesWithTheCopysEvents)
+{
+    // With the CRC-32 in a trailing descriptor (libarchive's writer) or in the local header, and
+    // behind bytes prepended to the archive (a self-extracting program's).
+    for (const int variant : {0, 1, 2}) {
+        SCOPED_TRACE(variant);
+        Bytes z = buildZip({Entry::file("readme.txt", "hi"), Entry::file("game.nds", data)},
+                           {false, false, {}});
+        if (variant == 1)
+            completeLocalHeader(z, 1);
+        std::size_t prefix = 0;
+        if (variant == 2) {
+            prefix = 777;
+            z.insert(z.begin(), prefix, 0x5A);
+        }
+        Collect collect;
+        Events events;
+        const InPlace r = inPlace(z, collect, events);
+        ASSERT_EQ(r.status, InPlace::Status::Read);
+        EXPECT_EQ(r.offset,
+                  prefix +
+                      rawEntries(Bytes(z.begin() + static_cast<long>(prefix), z.end())).at(1).data);
+        EXPECT_EQ(r.size, data.size());
+        EXPECT_EQ(r.crc32, cartscope::core::crc32::crc32Of(data));
+        EXPECT_EQ(Bytes(z.begin() + static_cast<long>(r.offset),
+                        z.begin() + static_cast<long>(r.offset + r.size)),
+                  data);
+        EXPECT_EQ(collect.bytes, data);
+        EXPECT_EQ(collect.finishes, 1);
+        EXPECT_EQ(events.begins, 1);
+        EXPECT_EQ(events.ends, 1);
+        EXPECT_EQ(events.progress, (std::vector<int>{33, 66, 99, 100}));
+    }
+}
+
+TEST_F(InPlaceTest, StoredDataThatDoesNotMatchItsCrcIsADamagedArchiveAsWhenCopied)
+{
+    Bytes z = buildZip({Entry::file("game.nds", data)}, {false, false, {}});
+    z[rawEntries(z).at(0).data + 2000000] ^= 1;
+    Collect collect;
+    Events events;
+    try {
+        inPlace(z, collect, events);
+        FAIL() << "no error";
+    } catch (const cartscope::core::Error& e) {
+        EXPECT_EQ(std::string(e.what()), crcMessage());
+    }
+    EXPECT_EQ(collect.finishes, 0);
+    EXPECT_EQ(events.ends, 1);
+    EXPECT_EQ(extracted(z), crcMessage());
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// Whatever the records say, the member is read without a copy (stored in place, deflated into
+// memory) or left to the copy, and the copy's verdict is the one libarchive's path gives.
+TEST_F(InPlaceTest, RecordsThatAreNotPlainLeaveTheMemberToTheCopy)
+{
+    struct Case {
+        const char* what;
+        bool deflate;
+        bool zip64;
+        const char* passphrase;
+        std::function<void(Bytes&)> damage;
+        std::string verdict; // extractMember's
+        InPlace::Status status = InPlace::Status::NeedsCopy;
+    };
+    const auto entry0 = [](const Bytes& z) { return rawEntries(z).at(0); };
+    const std::vector<Case> cases = {
+        {"deflated", true, false, "", [](Bytes&) {}, "1", InPlace::Status::Read},
+        // A deflate stream that ends before its recorded compressed size.
+        {"deflate stream shorter than recorded", true, false, "",
+         [&](Bytes& z) {
+             const RawEntry e = entry0(z);
+             put32(z, e.central + 20, get32(z, e.central + 20) + 8);
+         },
+         "0", InPlace::Status::Failed},
+        {"zip64 records", false, true, "", [](Bytes&) {}, "1"},
+        // The local header's CRC-32 differs from the central one: libarchive warns and checks
+        // the data against the local value.
+        {"local CRC-32 lies", false, false, "",
+         [&](Bytes& z) {
+             completeLocalHeader(z, 0);
+             put32(z, entry0(z).local + 14, get32(z, entry0(z).local + 14) + 1);
+         },
+         crcMessage()},
+        // Both headers claim more data than the file holds.
+        {"sizes past the end", false, false, "",
+         [&](Bytes& z) {
+             completeLocalHeader(z, 0);
+             const RawEntry e = entry0(z);
+             for (std::size_t at : {e.central + 20, e.central + 24, e.local + 18, e.local + 22})
+                 put32(z, at, static_cast<std::uint32_t>(z.size()));
+         },
+         "0"},
+        // Stored sizes that differ: more data than declared is never copied.
+        {"stored sizes differ", false, false, "",
+         [](Bytes& z) { patchDeclaredSize(z, 0, 1000000); }, "0"},
+        {"encrypted", false, false, "secret", [](Bytes&) {}, "0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes z = buildZip({Entry::file("game.nds", data)}, {c.deflate, c.zip64, c.passphrase});
+        c.damage(z);
+        Collect collect;
+        Events events;
+        const InPlace r = inPlace(z, collect, events);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == InPlace::Status::NeedsCopy) {
+            EXPECT_TRUE(collect.bytes.empty());
+            EXPECT_EQ(events.begins + events.ends, 0);
+        } else {
+            EXPECT_EQ(events.begins + events.ends, 2);
+            EXPECT_EQ(collect.finishes, c.status == InPlace::Status::Read ? 1 : 0);
+        }
+        if (c.status == InPlace::Status::Read) {
+            ASSERT_TRUE(r.memory);
+            EXPECT_TRUE(std::equal(data.begin(), data.end(), r.memory->bytes().begin(),
+                                   r.memory->bytes().end()));
+        }
+        EXPECT_EQ(extracted(z), c.verdict);
+        if (c.verdict == "1") {
+            EXPECT_EQ(readFile(out), data);
+        }
+    }
+}
+
+TEST_F(InPlaceTest, LocatingFindsOnlyTheOneRecordWhoseLocalHeaderEndsAtTheData)
+{
+    const Bytes two = buildZip({Entry::file("a.nds", noise(5000, 1)), Entry::file("b.nds", data)},
+                               {false, false, {}});
+    const auto entries = rawEntries(two);
+    const auto locate = [](const Bytes& z, std::uint64_t at) {
+        return locateMemberData(MemoryStream(z), at);
+    };
+    const auto found = locate(two, entries[1].data);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->offset, entries[1].data);
+    EXPECT_EQ(found->size, data.size());
+    EXPECT_EQ(found->compressedSize, data.size());
+    EXPECT_FALSE(found->deflated);
+    // Not where any local header ends, or inside a local header.
+    EXPECT_FALSE(locate(two, entries[1].data + 1));
+    EXPECT_FALSE(locate(two, entries[1].local + 10));
+    EXPECT_FALSE(locate(two, two.size() + 1));
+
+    // Two central records naming the same local header, even with the same values: neither is
+    // trusted.
+    Bytes twice =
+        buildZip({Entry::file("a.nds", data), Entry::file("b.nds", data)}, {false, false, {}});
+    const auto twiceEntries = rawEntries(twice);
+    ASSERT_TRUE(locate(twice, twiceEntries[1].data));
+    put32(twice, twiceEntries[0].central + 42, static_cast<std::uint32_t>(twiceEntries[1].local));
+    EXPECT_FALSE(locate(twice, twiceEntries[1].data));
+    // A local header whose lengths make it end elsewhere.
+    Bytes longer = two;
+    put16(longer, entries[1].local + 28, 4);
+    EXPECT_FALSE(locate(longer, entries[1].data));
+    // No end record in the last 16 KiB, or an archive cut short.
+    Bytes tail = two;
+    tail.insert(tail.end(), 17000, 0);
+    EXPECT_FALSE(locate(tail, entries[1].data));
+    Bytes cut(two.begin(), two.begin() + static_cast<long>(entries[1].data + 100));
+    EXPECT_FALSE(locate(cut, entries[1].data));
+    // A method other than stored or deflate.
+    Bytes method = two;
+    put16(method, entries[1].central + 10, 12);
+    put16(method, entries[1].local + 8, 12);
+    EXPECT_FALSE(locate(method, entries[1].data));
+}
+
+TEST_F(InPlaceTest, TheCommandLinesArchiveImageIsACopyOnlyWhenItMustBe)
+{
+    using cartscope::archive::openFirstImage;
+    PrivateCache cache;
+    writeZip(zip, {Entry::file("game.nds", data)}, {false, false, {}});
+    auto stored = openFirstImage(zip, {});
+    ASSERT_TRUE(stored);
+    EXPECT_FALSE(stored->copy);
+    EXPECT_EQ(stored->memberName, "game.nds");
+    EXPECT_EQ(stored->crc32, cartscope::core::crc32::crc32Of(data));
+    EXPECT_EQ(stored->size, data.size());
+    EXPECT_FALSE(std::filesystem::exists(cache.base())); // no copy, no temporary folder
+
+    writeZip(zip, {Entry::file("game.nds", data)}, {true, false, {}});
+    auto deflated = openFirstImage(zip, {});
+    ASSERT_TRUE(deflated);
+    EXPECT_FALSE(deflated->copy);
+    ASSERT_TRUE(deflated->memory);
+    EXPECT_EQ(Bytes(deflated->memory->bytes().begin(), deflated->memory->bytes().end()), data);
+    EXPECT_EQ(deflated->crc32, stored->crc32);
+    EXPECT_FALSE(std::filesystem::exists(cache.base()));
+
+    // Zip64 records: copied out.
+    writeZip(zip, {Entry::file("game.nds", data)}, {true, true, {}});
+    auto copied = openFirstImage(zip, {});
+    ASSERT_TRUE(copied);
+    ASSERT_TRUE(copied->copy);
+    EXPECT_EQ(readFile(copied->copy->path), data);
+    EXPECT_EQ(copied->crc32, stored->crc32);
+
+    // Cancelled at the last notification: nothing to read.
+    writeZip(zip, {Entry::file("game.nds", data)}, {false, false, {}});
+    ExtractEvents cancel;
+    cancel.cancelled = [] { return true; };
+    EXPECT_FALSE(openFirstImage(zip, cancel));
+}
+
+} // namespace

@@ -1,0 +1,131 @@
+// Images in .zip archives through the command line: a stored member is read where it lies, a
+// deflated one inflated into memory, one with zip64 records from a private copy, and every
+// command prints and writes the same for all of them.
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/file.h>
+#include <unistd.h>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "tests/archive/zip_builder.h"
+#include "tests/cli/run_cli.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cartscope::fixture::Bytes;
+using cartscope::fixture::ImageBuilder;
+using cartscope::fixture::Node;
+using cartscope::fixture::readFile;
+using cartscope::testcli::cli;
+using namespace cartscope::testzip;
+
+std::string replaceAll(std::string s, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+    return s;
+}
+
+// Every file below root with its bytes.
+std::map<std::string, Bytes> treeOf(const std::string& root)
+{
+    std::map<std::string, Bytes> files;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file())
+            files[fs::relative(e.path(), root).string()] = readFile(e.path().string());
+    return files;
+}
+
+TEST(CliZip, MembersReadWithoutACopyShowWhatACopyShows)
+{
+    PrivateCache cache;
+    const Bytes image = ImageBuilder()
+                            .title("ZIPPED")
+                            .gameCode("AZPE")
+                            .banner(cartscope::fixture::sampleBanner())
+                            .root({Node::file("big.bin", noise(3 << 20, 5)),
+                                   Node::dir("d", {Node::file("small.txt", "small")})})
+                            .build();
+    const std::string stored = cache.dir().file("stored");
+    const std::string deflated = cache.dir().file("deflated");
+    const std::string copied = cache.dir().file("copied");
+    for (const auto& [folder, options] : {std::pair{stored, Options{false, false, {}}},
+                                          std::pair{deflated, Options{true, false, {}}},
+                                          std::pair{copied, Options{true, true, {}}}}) {
+        fs::create_directories(folder);
+        writeZip(folder + "/a.zip",
+                 {Entry::file("readme.txt", "hi"), Entry::file("game.nds", image)}, options);
+    }
+
+    // No copy is made for the stored or the deflated member: the temporary area is not even
+    // created.
+    ASSERT_EQ(cli({"info", stored + "/a.zip"}).status, 0);
+    ASSERT_EQ(cli({"extract", deflated + "/a.zip", deflated + "/first"}).status, 0);
+    EXPECT_FALSE(fs::exists(cache.base()));
+    fs::remove_all(deflated + "/first");
+
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"info"},
+                                                    {"info", "--json"},
+                                                    {"info", "--hashes"},
+                                                    {"list"},
+                                                    {"list", "--json"},
+                                                    {"list", "--system"}}) {
+        std::vector<std::string> args = command;
+        args.push_back(copied + "/a.zip");
+        const auto fromCopy = cli(args);
+        ASSERT_EQ(fromCopy.status, 0) << fromCopy.err;
+        for (const std::string& folder : {stored, deflated}) {
+            args.back() = folder + "/a.zip";
+            const auto r = cli(args);
+            SCOPED_TRACE(args[0] + " " + args[1]);
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(replaceAll(r.out, folder, copied), fromCopy.out);
+            EXPECT_EQ(r.err, fromCopy.err);
+        }
+    }
+
+    // Extraction and the icon: the same files.
+    for (const std::string& from : {stored, deflated, copied}) {
+        const auto r = cli({"extract", "--system", from + "/a.zip", from + "/out"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(cli({"icon", from + "/a.zip", from + "/out/icon.png"}).status, 0);
+    }
+    const auto tree = treeOf(copied + "/out");
+    EXPECT_EQ(treeOf(stored + "/out"), tree);
+    EXPECT_EQ(treeOf(deflated + "/out"), tree);
+    EXPECT_EQ(tree.at("ZIPPED/d/small.txt"), Bytes({'s', 'm', 'a', 'l', 'l'}));
+    EXPECT_TRUE(tree.count("icon-Trans.png"));
+}
+
+TEST(CliZip, TheUsersArchiveIsNeverLockedAndADamagedStoredMemberIsRefused)
+{
+    PrivateCache cache;
+    const Bytes image = ImageBuilder().title("ZIPPED").root({Node::file("f", "x")}).build();
+    const std::string zip = cache.dir().file("a.zip");
+    writeZip(zip, {Entry::file("game.nds", image)}, {false, false, {}});
+    // Another program holds the archive locked: extract (which locks the image it holds) still
+    // reads the member, as it read its private copy.
+    const int fd = ::open(zip.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    const auto r = cli({"extract", zip, cache.dir().file("out")});
+    ::close(fd);
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    Bytes damaged = buildZip({Entry::file("game.nds", image)}, {false, false, {}});
+    damaged[rawEntries(damaged).at(0).data + 100] ^= 1;
+    cartscope::fixture::writeFile(zip, damaged);
+    const auto bad = cli({"info", zip});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "The archive is damaged: the data of \"game.nds\" in the archive \"" + zip +
+                           "\" does not match its stored CRC-32.\n");
+    EXPECT_EQ(bad.out, "");
+}
+
+} // namespace
