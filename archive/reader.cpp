@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <locale.h>
@@ -613,9 +614,34 @@ int extractMember(const std::string& archivePath, const Member& member,
     });
 }
 
+namespace {
+// What /proc/meminfo calls MemAvailable (memory that can be had without swapping); the free
+// pages alone where that cannot be read.
+std::uint64_t availableMemory()
+{
+    if (std::FILE* info = std::fopen("/proc/meminfo", "re")) {
+        char line[256];
+        unsigned long long kib = 0;
+        bool found = false;
+        // Bounded by the file's lines.
+        while (!found && std::fgets(line, sizeof line, info))
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        std::fclose(info);
+        if (found)
+            return static_cast<std::uint64_t>(kib) * 1024;
+    }
+    const long pages = ::sysconf(_SC_AVPHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0
+               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
+               : 0;
+}
+} // namespace
+
 MemberBytes::MemberBytes(std::uint64_t size)
 {
-    if (size == 0 || size > kMaxMemberSize)
+    // A large image on a machine short of memory goes to the disk copy rather than into swap.
+    if (size == 0 || size > kMaxMemberSize || size > availableMemory() / 2)
         return;
     void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);

@@ -72,7 +72,8 @@ int extractMember(const std::string& archivePath, const Member& member,
 // needs them for a short time only.
 class MemberBytes {
 public:
-    // Holds nothing (bytes() empty) when `size` is 0, past kMaxMemberSize or not available.
+    // Holds nothing (bytes() empty) when `size` is 0, past kMaxMemberSize, or more than half
+    // of the memory the system says is available: the caller then copies to the disk instead.
     explicit MemberBytes(std::uint64_t size);
     ~MemberBytes();
     MemberBytes(const MemberBytes&) = delete;
