@@ -9,26 +9,38 @@ namespace cartscope::cli {
 
 namespace {
 
-void printRows(std::ostream& out, const std::vector<core::FileRow>& rows)
-{
-    // Gathered and written in large pieces: a list can have tens of thousands of rows.
-    constexpr std::size_t kPiece = std::size_t{1} << 16;
-    std::string text;
-    text.reserve(kPiece + 8192);
-    for (const auto& row : rows) {
-        text += safe(row.path);
-        text += '\t';
-        text += row.offsetText();
-        text += '\t';
-        text += row.sizeText();
-        text += '\n';
-        if (text.size() >= kPiece) {
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            text.clear();
-        }
+// Rows as `list` prints them, gathered and written in large pieces: a list can have tens of
+// thousands of rows.
+class RowPrinter {
+public:
+    explicit RowPrinter(std::ostream& out) : m_out(out) { m_text.reserve(kPiece + 8192); }
+    RowPrinter(const RowPrinter&) = delete;
+    RowPrinter& operator=(const RowPrinter&) = delete;
+    ~RowPrinter() { flush(); }
+
+    void add(const core::FileRow& row)
+    {
+        m_text += safe(row.path);
+        m_text += '\t';
+        m_text += row.offsetText();
+        m_text += '\t';
+        m_text += row.sizeText();
+        m_text += '\n';
+        if (m_text.size() >= kPiece)
+            flush();
     }
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
+
+    void flush()
+    {
+        m_out.write(m_text.data(), static_cast<std::streamsize>(m_text.size()));
+        m_text.clear();
+    }
+
+private:
+    static constexpr std::size_t kPiece = std::size_t{1} << 16;
+    std::ostream& m_out;
+    std::string m_text;
+};
 
 void printProblems(std::ostream& err, const std::vector<core::FileRow>& rows)
 {
@@ -73,22 +85,31 @@ int cmdList(const Invocation& inv, Context& ctx)
     const Input in = openInput(path);
     // One open of the image for the load and, with --system, the system files.
     InputImage image(in, system || inv.has("--narc"));
-    core::LoadedImage img = load(in, image);
+    // The text form writes the tree's rows as they are made: only JSON and --narc keep them.
+    const bool keepRows = json || inv.has("--narc");
+    core::LoadedImage img = load(in, image, keepRows ? core::Rows::Build : core::Rows::Skip);
     if (inv.has("--narc"))
         return listNarc(inv, ctx, image, img);
-    // Moved, not copied: with tens of thousands of rows a copy doubles the command's memory.
-    std::vector<core::FileRow> rows =
-        systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
-    if (system) {
-        const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
-        rows.insert(rows.end(), sys.begin(), sys.end());
-    }
+    const std::vector<core::FileRow> sys =
+        system ? core::systemRows(core::systemFiles(image)) : std::vector<core::FileRow>{};
     if (json) {
+        // Moved, not copied: with tens of thousands of rows a copy doubles the command's memory.
+        std::vector<core::FileRow> rows =
+            systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
+        rows.insert(rows.end(), sys.begin(), sys.end());
         out << filesJson(rows, 0) << '\n';
         return 0;
     }
-    printRows(out, rows);
-    printProblems(ctx.err, rows);
+    {
+        RowPrinter printer(out);
+        if (!systemOnly)
+            core::forEachRow(img.files, img.dirs,
+                             [&printer](core::FileRow&& row) { printer.add(row); });
+        for (const auto& row : sys)
+            printer.add(row);
+    }
+    // Only rows that are not the tree's carry a problem.
+    printProblems(ctx.err, sys);
     return 0;
 }
 

@@ -65,16 +65,10 @@ InputImage::InputImage(const Input& in, bool exclusive)
     }
 }
 
-core::LoadedImage load(const Input& in, bool withFileCrc32)
-{
-    InputImage image(in);
-    return load(in, image, withFileCrc32);
-}
-
-core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32)
+core::LoadedImage load(const Input& in, core::Stream& image, core::Rows rows)
 {
     core::LoadOptions options;
-    options.fileCrc32 = withFileCrc32;
+    options.rows = rows;
     if (in.fromArchive)
         options.knownCrc32 = in.fromArchive->crc32;
     core::LoadedImage loaded = core::loadImage(image, options);

@@ -100,12 +100,10 @@ private:
     const core::Stream* m_image = nullptr;
 };
 
-// The load every command shares; the whole-file CRC-32 only for the commands that print it
-// (taken from the archive copy when there was one, else one read pass over the image).
-core::LoadedImage load(const Input& in, bool withFileCrc32 = false);
-// The same load from an image the command already holds open (and keeps open for later steps),
-// so no step reopens the file by its path.
-core::LoadedImage load(const Input& in, core::Stream& image, bool withFileCrc32 = false);
+// The load the file commands share, from an image the command already holds open (and keeps
+// open for later steps), so no step reopens the file by its path. No whole-file read: these
+// commands print no CRC-32.
+core::LoadedImage load(const Input& in, core::Stream& image, core::Rows rows = core::Rows::Build);
 
 // Text from an image never reaches the terminal raw.
 std::string safe(const std::string& s);

@@ -52,8 +52,8 @@ int sign(int v)
 
 } // namespace
 
-std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
-                                       const std::vector<TDirEntry>& dirs)
+void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs,
+                const std::function<void(FileRow&&)>& row)
 {
     // The path table, by DirID: the root "/" as 0, then every directory in array order; a later
     // row with the same DirID replaces the earlier one (the last match is the one taken).
@@ -64,22 +64,28 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
         if (d.DirID < kDirIdCount)
             pathById[d.DirID] = paths.resolve(d.DirID);
 
-    std::vector<FileRow> rows;
-    rows.reserve(files.size());
     for (const TFileEntry& f : files) {
         const std::optional<std::uint16_t> folder = folderIdOf(f);
         if (!folder || !pathById[*folder])
             continue; // a directory without a path-table row: the file is not listed
         const auto& dir = pathById[*folder];
-        FileRow row{dir->path, f.StartOffset, f.Size};
+        FileRow r{dir->path, f.StartOffset, f.Size};
         // A directory path already cut ends in the mark; the name is not appended after it.
-        row.pathTooLong = dir->cut;
-        if (!row.pathTooLong) {
-            row.path += f.Name;
-            row.pathTooLong = capPath(row.path);
+        r.pathTooLong = dir->cut;
+        if (!r.pathTooLong) {
+            r.path += f.Name;
+            r.pathTooLong = capPath(r.path);
         }
-        rows.push_back(std::move(row));
+        row(std::move(r));
     }
+}
+
+std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
+                                       const std::vector<TDirEntry>& dirs)
+{
+    std::vector<FileRow> rows;
+    rows.reserve(files.size());
+    forEachRow(files, dirs, [&rows](FileRow&& r) { rows.push_back(std::move(r)); });
     return rows;
 }
 

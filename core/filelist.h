@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ struct FileRow {
 
 std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
                                        const std::vector<TDirEntry>& dirs);
+
+// The same rows in the same order, each handed to `row` as it is made instead of being kept:
+// a caller that only writes them out holds one at a time.
+void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs,
+                const std::function<void(FileRow&&)>& row);
 
 // The sort state lives for the whole run: a click on the same column flips the direction, a
 // click on another column keeps it.

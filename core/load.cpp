@@ -28,10 +28,11 @@ std::uint32_t readWholeImage(const Stream& image, std::span<ReadSink* const> ext
     return crc.value();
 }
 
-void finishLoad(LoadedImage& loaded)
+void finishLoad(LoadedImage& loaded, Rows rows)
 {
     computeDisplayValues(loaded.header, loaded.banner, loaded.fileCrc32, loaded.display);
-    loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
+    if (rows == Rows::Build)
+        loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
 }
 
 LoadedImage loadImage(Stream& image, const LoadOptions& options)
@@ -42,7 +43,7 @@ LoadedImage loadImage(Stream& image, const LoadOptions& options)
         loaded.fileCrc32 = options.knownCrc32;
     else if (options.fileCrc32 || !options.extraSinks.empty())
         loaded.fileCrc32 = readWholeImage(image, options.extraSinks);
-    finishLoad(loaded);
+    finishLoad(loaded, options.rows);
     return loaded;
 }
 

@@ -48,9 +48,12 @@ void analyse(Stream& image, LoadedImage& out, Tables tables = Tables::Read);
 std::uint32_t readWholeImage(const Stream& image, std::span<ReadSink* const> extraSinks = {});
 
 // The display values (with the CRC-32 when known) and the list rows of an analysed image.
-void finishLoad(LoadedImage& loaded);
+// A caller that hands the rows out one at a time as they are made (forEachRow) asks for none.
+enum class Rows { Build, Skip };
+void finishLoad(LoadedImage& loaded, Rows rows = Rows::Build);
 
 struct LoadOptions {
+    Rows rows = Rows::Build;
     // Compute the file CRC-32 (only the front ends that show or use it ask: the report, info).
     bool fileCrc32 = false;
     // A CRC-32 already computed over the same bytes (while an archive member was copied): taken
