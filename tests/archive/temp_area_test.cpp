@@ -188,6 +188,18 @@ TEST_F(TempAreaTest, EveryStartRemovesLeftoversNobodyHolds)
     EXPECT_TRUE(fs::exists(live.folder())); // held
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
 // Takes every descriptor this process has left (the limit lowered to 64 first, the rest filled
 // with /dev/null); false when that could not be done.
 bool takeAllDescriptors()
@@ -227,6 +239,10 @@ std::vector<std::string> openFolders(const std::string& base)
 // first and is the one the removal needs.
 TEST_F(TempAreaTest, RunningOutOfDescriptorsLeavesNoFolderBehind)
 {
+    // The sanitizers' own checks open files (/proc/self/maps) and report false faults in a
+    // process without descriptors; the plain build runs this test.
+    if (kSanitizedBuild)
+        GTEST_SKIP() << "no descriptors left for the sanitizer runtime";
     const std::string base = extractionBase();
     const std::string tooMany = std::strerror(EMFILE);
     EXPECT_EQ(exitStatusInChild([&tooMany] {
