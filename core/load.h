@@ -53,7 +53,6 @@ enum class Rows { Build, Skip };
 void finishLoad(LoadedImage& loaded, Rows rows = Rows::Build);
 
 struct LoadOptions {
-    Rows rows = Rows::Build;
     // Compute the file CRC-32 (only the front ends that show or use it ask: the report, info).
     bool fileCrc32 = false;
     // A CRC-32 already computed over the same bytes (while an archive member was copied): taken
@@ -63,6 +62,8 @@ struct LoadOptions {
     // once for them and the CRC-32 together. Not used with knownCrc32: whoever copied the
     // bytes fed them then.
     std::vector<ReadSink*> extraSinks = {};
+    // Rows::Skip for a caller that makes the rows itself, one at a time (forEachRow).
+    Rows rows = Rows::Build;
 };
 
 // analyse(), the CRC-32 when asked for, finishLoad(). Throws the user's message on the first
