@@ -354,13 +354,21 @@ private:
     // A file removed since (a failed copy) has none to learn.
     void learnCreatedIdentities()
     {
+        // Entries come grouped by base (a new base starts a new group): each base folder is
+        // reached once, through the run's own descriptor when it is the current one.
+        UniqueFd other;
+        int base = -1;
+        std::size_t baseIndex = m_unaskedBases.size();
         for (const Unasked& u : m_unasked) {
-            const std::string& baseName = m_unaskedBases[u.base];
-            UniqueFd other;
-            int base = m_base.get();
-            if (!m_base.valid() || m_baseName != baseName) {
-                other = UniqueFd(::open(baseName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-                base = other.get();
+            if (u.base != baseIndex) {
+                baseIndex = u.base;
+                const std::string& baseName = m_unaskedBases[baseIndex];
+                other = UniqueFd();
+                base = m_base.get();
+                if (!m_base.valid() || m_baseName != baseName) {
+                    other = UniqueFd(::open(baseName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+                    base = other.get();
+                }
             }
             struct stat st {};
             if (base >= 0 && m_ops.statAt(base, u.relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
