@@ -22,26 +22,35 @@ std::optional<ExtractedImage> extractImage(const std::string& archivePath, const
     return ExtractedImage{std::move(temp), std::move(path), first.name, crc.value()};
 }
 
+// The archive's first image member, the one both forms take.
+std::optional<Member> firstImageMember(const std::string& archivePath)
+{
+    std::vector<Member> members = listImageMembers(archivePath);
+    if (members.empty())
+        return std::nullopt;
+    return std::move(members.front());
+}
+
 } // namespace
 
 std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
                                                 const ExtractEvents& events,
                                                 std::span<core::ReadSink* const> extraSinks)
 {
-    const std::vector<Member> members = listImageMembers(archivePath);
-    if (members.empty())
+    const std::optional<Member> first = firstImageMember(archivePath);
+    if (!first)
         return std::nullopt;
-    return extractImage(archivePath, members.front(), events, extraSinks);
+    return extractImage(archivePath, *first, events, extraSinks);
 }
 
 std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,
                                            const ExtractEvents& events,
                                            std::span<core::ReadSink* const> extraSinks)
 {
-    const std::vector<Member> members = listImageMembers(archivePath);
-    if (members.empty())
+    const std::optional<Member> member = firstImageMember(archivePath);
+    if (!member)
         return std::nullopt;
-    const Member& first = members.front();
+    const Member& first = *member;
     const InPlace in = readInPlace(archivePath, first, events, extraSinks);
     if (in.status == InPlace::Status::Failed || (events.cancelled && events.cancelled()))
         return std::nullopt;
