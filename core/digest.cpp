@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <dlfcn.h>
+#include <utility>
 #include <openssl/evp.h>
 
 #include "core/error.h"
+#include "core/shared_library.h"
 
 namespace cartscope::core {
 
@@ -26,35 +27,25 @@ struct Crypto {
     decltype(&EVP_DigestFinal_ex) final = nullptr;
 };
 
-template <typename F> void bind(void* library, F& function, const char* name)
-{
-    function = reinterpret_cast<F>(::dlsym(library, name));
-}
-
 // Throws when the library or one of its functions is missing (a broken installation).
 const Crypto& crypto()
 {
-    static const Crypto loaded = [] {
+    static const auto loaded = []() -> std::pair<Crypto, bool> {
         Crypto c;
-        // Kept loaded until the program ends, as a linked library would be.
-        void* library = ::dlopen(CARTSCOPE_LIBCRYPTO, RTLD_NOW | RTLD_LOCAL);
-        if (library) {
-            bind(library, c.md5, "EVP_md5");
-            bind(library, c.sha1, "EVP_sha1");
-            bind(library, c.sha256, "EVP_sha256");
-            bind(library, c.ctxNew, "EVP_MD_CTX_new");
-            bind(library, c.ctxFree, "EVP_MD_CTX_free");
-            bind(library, c.ctxCopy, "EVP_MD_CTX_copy_ex");
-            bind(library, c.init, "EVP_DigestInit_ex");
-            bind(library, c.update, "EVP_DigestUpdate");
-            bind(library, c.final, "EVP_DigestFinal_ex");
-        }
-        return c;
+        const SharedLibrary library(CARTSCOPE_LIBCRYPTO);
+        const bool all = library.bind(c.md5, "EVP_md5") && library.bind(c.sha1, "EVP_sha1") &&
+                         library.bind(c.sha256, "EVP_sha256") &&
+                         library.bind(c.ctxNew, "EVP_MD_CTX_new") &&
+                         library.bind(c.ctxFree, "EVP_MD_CTX_free") &&
+                         library.bind(c.ctxCopy, "EVP_MD_CTX_copy_ex") &&
+                         library.bind(c.init, "EVP_DigestInit_ex") &&
+                         library.bind(c.update, "EVP_DigestUpdate") &&
+                         library.bind(c.final, "EVP_DigestFinal_ex");
+        return {c, all};
     }();
-    if (!loaded.md5 || !loaded.sha1 || !loaded.sha256 || !loaded.ctxNew || !loaded.ctxFree ||
-        !loaded.ctxCopy || !loaded.init || !loaded.update || !loaded.final)
+    if (!loaded.second)
         throw Error(std::string("The digest library ") + CARTSCOPE_LIBCRYPTO + " cannot be loaded");
-    return loaded;
+    return loaded.first;
 }
 
 const EVP_MD* evpOf(DigestKind kind)
