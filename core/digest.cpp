@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 #include <openssl/evp.h>
+#include <utility>
 
 #include "core/error.h"
 #include "core/shared_library.h"
