@@ -643,13 +643,14 @@ MemberBytes::MemberBytes(std::uint64_t size)
     // A large image on a machine short of memory goes to the disk copy rather than into swap.
     if (size == 0 || size > kMaxMemberSize || size > availableMemory() / 2)
         return;
-    void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (p == MAP_FAILED)
-        return;
-    // Populated in one go (8 % faster than a fault per page for a 256 MiB image). No
+    // Only reserved here: the pages are filled as the inflater reaches them (MemorySpace), so a
+    // member that declares more than its data holds never takes the memory it claims. No
     // MADV_HUGEPAGE: it saves more, but where memory is fragmented the kernel then compacts it
     // on the spot, which doubled the time in measurements.
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED)
+        return;
     m_bytes = {static_cast<std::uint8_t*>(p), static_cast<std::size_t>(size)};
 }
 
@@ -662,15 +663,28 @@ MemberBytes::~MemberBytes()
 namespace {
 // The inflater's output straight into a MemberBytes; no room past its end, so data beyond the
 // declared size stops the inflater.
+// The space is handed out 8 MiB at a time, each piece's pages populated in one call before the
+// inflater writes into it (faster than a fault per page), so memory follows the data inflated.
 class MemorySpace final : public OutputSpace {
 public:
     explicit MemorySpace(std::span<std::uint8_t> bytes) : m_bytes(bytes) {}
-    std::span<std::uint8_t> space() override { return m_bytes.subspan(m_used); }
+    std::span<std::uint8_t> space() override
+    {
+        if (m_used == m_populated && m_populated < m_bytes.size()) {
+            const std::size_t piece = std::min(kPiece, m_bytes.size() - m_populated);
+            // Only a speed-up: where the kernel lacks it the pages fault in one by one.
+            ::madvise(m_bytes.data() + m_populated, piece, MADV_POPULATE_WRITE);
+            m_populated += piece;
+        }
+        return m_bytes.subspan(m_used, m_populated - m_used);
+    }
     void commit(std::size_t size) override { m_used += size; }
 
 private:
+    static constexpr std::size_t kPiece = std::size_t{8} << 20; // a multiple of the page size
     std::span<std::uint8_t> m_bytes;
     std::size_t m_used = 0;
+    std::size_t m_populated = 0;
 };
 } // namespace
 
