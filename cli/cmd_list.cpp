@@ -1,9 +1,12 @@
+#include <charconv>
 #include <utility>
 
 #include "cli/common.h"
+#include "core/hex.h"
 #include "core/narc.h"
 #include "core/stream.h"
 #include "core/system_files.h"
+#include "core/text.h"
 
 namespace cartscope::cli {
 
@@ -18,13 +21,16 @@ public:
     RowPrinter& operator=(const RowPrinter&) = delete;
     ~RowPrinter() { flush(); }
 
+    // The same texts as safe(path), offsetText() and sizeText(), made in place.
     void add(const core::FileRow& row)
     {
-        m_text += safe(row.path);
+        core::appendForTerminal(m_text, row.path);
         m_text += '\t';
-        m_text += row.offsetText();
+        core::appendHex(m_text, row.offset, 8);
         m_text += '\t';
-        m_text += row.sizeText();
+        char size[24];
+        const auto end = std::to_chars(size, size + sizeof size, row.size).ptr;
+        m_text.append(size, end);
         m_text += '\n';
         if (m_text.size() >= kPiece)
             flush();
@@ -104,7 +110,7 @@ int cmdList(const Invocation& inv, Context& ctx)
         RowPrinter printer(out);
         if (!systemOnly)
             core::forEachRow(img.files, img.dirs,
-                             [&printer](core::FileRow&& row) { printer.add(row); });
+                             [&printer](const core::FileRow& row) { printer.add(row); });
         for (const auto& row : sys)
             printer.add(row);
     }

@@ -53,7 +53,7 @@ int sign(int v)
 } // namespace
 
 void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs,
-                const std::function<void(FileRow&&)>& row)
+                const std::function<void(const FileRow&)>& row)
 {
     // The path table, by DirID: the root "/" as 0, then every directory in array order; a later
     // row with the same DirID replaces the earlier one (the last match is the one taken).
@@ -64,19 +64,22 @@ void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntr
         if (d.DirID < kDirIdCount)
             pathById[d.DirID] = paths.resolve(d.DirID);
 
+    FileRow r; // one row's storage, refilled for each file
     for (const TFileEntry& f : files) {
         const std::optional<std::uint16_t> folder = folderIdOf(f);
         if (!folder || !pathById[*folder])
             continue; // a directory without a path-table row: the file is not listed
         const auto& dir = pathById[*folder];
-        FileRow r{dir->path, f.StartOffset, f.Size};
+        r.path.assign(dir->path);
+        r.offset = f.StartOffset;
+        r.size = f.Size;
         // A directory path already cut ends in the mark; the name is not appended after it.
         r.pathTooLong = dir->cut;
         if (!r.pathTooLong) {
             r.path += f.Name;
             r.pathTooLong = capPath(r.path);
         }
-        row(std::move(r));
+        row(r);
     }
 }
 
@@ -85,7 +88,7 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
 {
     std::vector<FileRow> rows;
     rows.reserve(files.size());
-    forEachRow(files, dirs, [&rows](FileRow&& r) { rows.push_back(std::move(r)); });
+    forEachRow(files, dirs, [&rows](const FileRow& r) { rows.push_back(r); });
     return rows;
 }
 

@@ -37,9 +37,10 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
                                        const std::vector<TDirEntry>& dirs);
 
 // The same rows in the same order, each handed to `row` as it is made instead of being kept:
-// a caller that only writes them out holds one at a time.
+// a caller that only writes them out holds one at a time. The row handed over is valid only
+// during the call (one row's storage serves them all); a caller that keeps it copies it.
 void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs,
-                const std::function<void(FileRow&&)>& row);
+                const std::function<void(const FileRow&)>& row);
 
 // The sort state lives for the whole run: a click on the same column flips the direction, a
 // click on another column keeps it.

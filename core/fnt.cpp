@@ -44,6 +44,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <unordered_set>
@@ -88,25 +89,36 @@ public:
         const std::uint64_t size = image.size();
         if (start >= size || wanted == 0)
             return;
-        m_bytes.resize(static_cast<std::size_t>(std::min(wanted, size - start)));
-        m_bytes.resize(image.pread(start, m_bytes));
+        // Left unfilled until the read: only the bytes delivered are ever looked at.
+        const auto n = static_cast<std::size_t>(std::min(wanted, size - start));
+        m_bytes = std::make_unique_for_overwrite<std::uint8_t[]>(n);
+        m_size = image.pread(start, std::span(m_bytes.get(), n));
+    }
+
+    // The n bytes at pos when the piece holds them all; null otherwise.
+    const std::uint8_t* view(std::uint64_t pos, std::size_t n) const
+    {
+        if (pos >= m_start && pos - m_start <= m_size && n <= m_size - (pos - m_start))
+            return m_bytes.get() + (pos - m_start);
+        return nullptr;
     }
 
     std::size_t readAt(std::uint64_t pos, std::span<std::uint8_t> out)
     {
-        if (pos >= m_start && pos - m_start <= m_bytes.size() &&
-            out.size() <= m_bytes.size() - (pos - m_start)) {
+        if (const std::uint8_t* held = view(pos, out.size())) {
             if (!out.empty())
-                std::memcpy(out.data(), m_bytes.data() + (pos - m_start), out.size());
+                std::memcpy(out.data(), held, out.size());
             return out.size();
         }
         return m_image.readAt(pos, out);
     }
 
-    std::size_t bytesHeld() const { return m_bytes.size(); }
+    std::size_t bytesHeld() const { return m_size; }
 
     std::uint16_t read16(std::uint64_t pos)
     {
+        if (const std::uint8_t* held = view(pos, 2))
+            return le16({held, 2});
         std::array<std::uint8_t, 2> b{};
         readAt(pos, b);
         return le16(b);
@@ -115,7 +127,8 @@ public:
 private:
     Stream& m_image;
     std::uint64_t m_start;
-    std::vector<std::uint8_t> m_bytes;
+    std::unique_ptr<std::uint8_t[]> m_bytes;
+    std::size_t m_size = 0;
 };
 
 class Walk {
@@ -159,20 +172,31 @@ private:
         // Each pass consumes at least the type byte, so the walk ends at the end of the image;
         // kMaxEntries bounds the whole walk on top of that.
         while (pos < m_imageSize && m_examined < kMaxEntries) {
-            std::array<std::uint8_t, 1> type{};
-            if (m_table.readAt(pos, type) == 0 || type[0] == 0)
+            std::uint8_t type = 0;
+            if (const std::uint8_t* held = m_table.view(pos, 1))
+                type = *held;
+            else if (m_table.readAt(pos, std::span(&type, 1)) == 0)
+                return;
+            if (type == 0)
                 return;
             ++m_examined;
             pos = at(pos, 1);
-            const std::size_t n = type[0] & 0x7F;
-            std::array<std::uint8_t, kMaxNameLength> nameBytes{};
-            m_table.readAt(pos, std::span(nameBytes).first(n));
-            const std::size_t length = static_cast<std::size_t>(
-                std::find(nameBytes.begin(), nameBytes.begin() + n, 0) - nameBytes.begin());
-            std::string name(reinterpret_cast<const char*>(nameBytes.data()), length);
+            const std::size_t n = type & 0x7F;
+            // The name is taken where it lies when the piece holds it; otherwise read, with
+            // the bytes not delivered reading as zero.
+            std::array<std::uint8_t, kMaxNameLength> copied;
+            const std::uint8_t* nameBytes = m_table.view(pos, n);
+            if (!nameBytes) {
+                std::fill_n(copied.begin(), n, std::uint8_t{0});
+                m_table.readAt(pos, std::span(copied).first(n));
+                nameBytes = copied.data();
+            }
+            const std::size_t length =
+                static_cast<std::size_t>(std::find(nameBytes, nameBytes + n, 0) - nameBytes);
+            std::string name(reinterpret_cast<const char*>(nameBytes), length);
             pos = at(pos, n);
 
-            if (type[0] & 0x80) {
+            if (type & 0x80) {
                 const std::uint32_t dirId = m_table.read16(pos) & kIdMask; // 1 + n: directory ID
                 pos = at(pos, 2);
                 addDir(std::move(name), dirId);
@@ -200,11 +224,10 @@ private:
         if (m_files.size() >= kMaxFiles || m_seenFileIds[fileId])
             return;
         m_seenFileIds[fileId] = true;
-        TFileEntry f;
+        TFileEntry& f = m_files.emplace_back();
         f.Name = std::move(name);
         f.DirIndex = dirIndex;
-        m_files.push_back(std::move(f));
-        m_fileIds.push_back(fileId);
+        m_fileIds.push_back(static_cast<std::uint32_t>(fileId));
         m_highestFileId = std::max(m_highestFileId, fileId);
     }
 
@@ -215,8 +238,9 @@ private:
         // At most kFileIdLimit entries of 8 bytes (about 1 MiB), and never past the image.
         TableBytes fat(m_image, m_fat, kFatEntrySize * (m_highestFileId + 1));
         for (std::size_t k = 0; k < m_files.size(); ++k) {
+            const std::uint64_t pos = at(m_fat, kFatEntrySize * m_fileIds[k]);
             std::array<std::uint8_t, kFatEntrySize> entry{};
-            fat.readAt(at(m_fat, kFatEntrySize * m_fileIds[k]), entry);
+            fat.readAt(pos, entry);
             const std::uint32_t start = le32(entry, 0); // 0x00 start offset
             const std::uint32_t end = le32(entry, 4);   // 0x04 end offset (first byte after)
             TFileEntry& f = m_files[k];
@@ -236,7 +260,7 @@ private:
     std::size_t m_examined = 0;
     std::unordered_set<std::uint32_t> m_walkedSubTables;
     std::vector<bool> m_seenFileIds;      // by file ID, below kFileIdLimit
-    std::vector<std::uint64_t> m_fileIds; // the file ID of each entry of m_files
+    std::vector<std::uint32_t> m_fileIds; // the file ID of each entry of m_files (< kFileIdLimit)
     std::uint64_t m_highestFileId = 0;
 };
 

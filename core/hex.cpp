@@ -1,5 +1,7 @@
 #include "core/hex.h"
 
+#include <algorithm>
+
 namespace cartscope::core {
 
 namespace {
@@ -11,15 +13,21 @@ const char* digitsFor(HexCase letters)
 
 } // namespace
 
-std::string hexText(std::uint64_t value, unsigned digits, HexCase letters)
+void appendHex(std::string& out, std::uint64_t value, unsigned digits, HexCase letters)
 {
     const char* const hex = digitsFor(letters);
     unsigned needed = 1;
     for (std::uint64_t rest = value >> 4; rest != 0; rest >>= 4)
         ++needed;
-    std::string s(std::max(needed, digits), '0');
-    for (auto it = s.rbegin(); value != 0; ++it, value >>= 4)
-        *it = hex[value & 0x0F];
+    out.append(std::max(needed, digits), '0');
+    for (std::size_t k = out.size(); value != 0; value >>= 4)
+        out[--k] = hex[value & 0x0F];
+}
+
+std::string hexText(std::uint64_t value, unsigned digits, HexCase letters)
+{
+    std::string s;
+    appendHex(s, value, digits, letters);
     return s;
 }
 

@@ -12,6 +12,9 @@ enum class HexCase { Upper, Lower };
 // The one hex form numbers are shown in: digits (upper case unless asked), most significant
 // first, padded with zeros to `digits` (a value that needs more digits keeps them all).
 std::string hexText(std::uint64_t value, unsigned digits, HexCase letters = HexCase::Upper);
+// The same digits appended to `out`.
+void appendHex(std::string& out, std::uint64_t value, unsigned digits,
+               HexCase letters = HexCase::Upper);
 
 // Bytes in the order they lie, two digits each: raw fields, path bytes, digest values.
 std::string hexBytes(std::span<const std::uint8_t> bytes, HexCase letters = HexCase::Upper);

@@ -152,6 +152,12 @@ std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
 {
     std::string out;
     out.reserve(utf8.size());
+    appendForTerminal(out, utf8, keepNewlines);
+    return out;
+}
+
+void appendForTerminal(std::string& out, std::string_view utf8, bool keepNewlines)
+{
     for (std::size_t i = 0; i < utf8.size();) {
         // Printable ASCII other than the backslash goes out as it is, a run at a time: most
         // names are nothing else.
@@ -191,7 +197,6 @@ std::string escapeForTerminal(std::string_view utf8, bool keepNewlines)
         }
         i += d.length;
     }
-    return out;
 }
 
 std::string markInvisible(std::string_view utf8)

@@ -18,6 +18,8 @@ bool isFormatCharacter(char32_t cp);
 // byte); C1 controls and the format characters become \u{XXXX}; everything else is kept. With
 // keepNewlines, "\n" passes through.
 std::string escapeForTerminal(std::string_view utf8, bool keepNewlines = false);
+// The same, appended to `out` (a writer of many lines keeps one buffer).
+void appendForTerminal(std::string& out, std::string_view utf8, bool keepNewlines = false);
 // For the window: each format character shown as a visible mark "⟨U+202E⟩". Display only: names
 // that are made, saved or exported keep the real text.
 std::string markInvisible(std::string_view utf8);

@@ -10,6 +10,7 @@ namespace {
 using cartscope::core::compareNumber;
 using cartscope::core::compareText;
 using cartscope::core::FileRow;
+using cartscope::core::forEachRow;
 using cartscope::core::ParseArraysToList;
 using cartscope::core::sortRows;
 using cartscope::core::SortState;
@@ -66,6 +67,27 @@ TEST(FileList, RowsFromTheArrays)
     EXPECT_EQ(rows[2].path, "/data/x.bin");
     EXPECT_EQ(rows[2].offset, 0x00040000u);
     EXPECT_TRUE(ParseArraysToList({}, dirs).empty());
+}
+
+TEST(FileList, RowsHandedOutOneAtATimeCarryNothingOfTheRowBefore)
+{
+    // A cut path, then a short one in a short folder, then a long name in the root: each row
+    // handed out is whole on its own, and copies of them are the rows the list keeps.
+    const std::vector<TDirEntry> dirs{{std::string(4090, 'a'), 1, 0}, {"s", 2, 0}};
+    const std::vector<TFileEntry> files{file("cut.bin", 0x10, 3, 1), file("k", 0x20, -1, 2),
+                                        file(std::string(40, 'n'), 0x30, 7, 0)};
+    std::vector<FileRow> handed;
+    forEachRow(files, dirs, [&handed](const FileRow& r) { handed.push_back(r); });
+    ASSERT_EQ(handed.size(), 3u);
+    EXPECT_TRUE(handed[0].pathTooLong);
+    EXPECT_FALSE(handed[1].pathTooLong);
+    EXPECT_EQ(handed[1].path, "/s/k");
+    EXPECT_EQ(handed[1].offset, 0x20u);
+    EXPECT_EQ(handed[1].size, -1);
+    EXPECT_EQ(handed[2].path, "/" + std::string(40, 'n'));
+    const auto kept = ParseArraysToList(files, dirs);
+    EXPECT_EQ(paths(kept), paths(handed));
+    EXPECT_EQ(sizes(kept), sizes(handed));
 }
 
 TEST(FileList, LastPathTableRowWithTheDirIdIsTaken)
