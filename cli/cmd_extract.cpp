@@ -151,15 +151,14 @@ int cmdExtract(const Invocation& inv, Context& ctx)
 
     // Rows that cannot be written (a system file or an archive member that does not fit) are
     // failures from the start: told, listed at the end, never created; the others are written.
-    std::vector<core::FileRow> rows;
-    rows.reserve(selection.rows.size());
+    // Most selections have none: the rows are then taken as they are, not moved one by one.
+    std::vector<core::FileRow> rows = std::move(selection.rows);
     std::vector<core::ExtractFailure> refused;
-    for (auto& row : selection.rows) {
-        if (row.problem.empty())
-            rows.push_back(std::move(row));
-        else
+    for (const auto& row : rows)
+        if (!row.problem.empty())
             refused.push_back({row.path, row.problem});
-    }
+    if (!refused.empty())
+        std::erase_if(rows, [](const core::FileRow& row) { return !row.problem.empty(); });
     if (rows.empty() && refused.empty()) {
         // Nothing is made, not even the internal-name folder.
         out << "No files to extract\n";

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -38,33 +39,7 @@ namespace cartscope::core {
 namespace {
 
 using detail::isSafeComponent;
-using detail::joinPath;
-using detail::splitPath;
 using detail::withSuffix;
-
-// Lexical normal form of an absolute or relative path: "." dropped, ".." pops.
-std::vector<std::string> normalise(const std::string& path)
-{
-    std::vector<std::string> out;
-    for (const std::string& p : splitPath(path)) {
-        if (p.empty() || p == ".")
-            continue;
-        if (p == "..") {
-            if (!out.empty())
-                out.pop_back();
-            continue;
-        }
-        out.push_back(p);
-    }
-    return out;
-}
-
-bool liesInside(const std::string& full, const std::string& folder)
-{
-    const auto f = normalise(full);
-    const auto d = normalise(folder);
-    return f.size() > d.size() && std::equal(d.begin(), d.end(), f.begin());
-}
 
 // Creates each folder below base (followed: the user chose it) without following links,
 // stopping at the first that cannot be made or is not safe.
@@ -102,11 +77,16 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
     if (base.back() != '/')
         base.push_back('/');
     const std::string root = cleanName(internalName);
-    const std::string rootFolder = base + root + "/";
+    const std::string rootPrefix = root + "/";
+    const bool rootSafe = isSafeComponent(root);
 
+    std::vector<PlannedFile> plan;
+    // Reserved once: the sets below hold views into the plan's relative paths, which must not
+    // move while the plan is made.
+    plan.reserve(rows.size());
     // Paths relative to the internal-name folder, as taken by earlier rows of this plan.
-    std::unordered_set<std::string> filePaths;
-    std::unordered_set<std::string> dirPaths;
+    std::unordered_set<std::string_view> filePaths;
+    std::unordered_set<std::string_view> dirPaths;
     // Next suffix to try per colliding path, so n rows of one path cost O(n), not O(n^2).
     std::unordered_map<std::string, std::uint64_t> nextSuffix;
     const auto freeName = [&](const std::string& parent, const std::string& name, bool forFile) {
@@ -123,46 +103,94 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
         return withSuffix(name, k);
     };
 
-    std::vector<PlannedFile> plan;
-    plan.reserve(rows.size());
-    for (FileRow& row : rows) {
-        PlannedFile p;
-        const std::string& path = row.path;
-        auto parts = splitPath(!path.empty() && path[0] == '/' ? path.substr(1) : path);
-        for (std::string& c : parts)
-            c = cleanName(c);
+    // The folder of the previous row, as given and as planned. Rows of one folder mostly come
+    // together, and such a row plans the same folder: the one file planned since, the previous
+    // row's, has more components than any folder on this row's way, so it cannot be one of them.
+    bool haveFolder = false;
+    bool lastHadSlash = false;
+    std::string lastRawFolder;
+    std::string parent;                  // cleaned and renamed folders, "a/b" ("" for none)
+    std::vector<std::size_t> prefixEnds; // where each folder on the way ends in `parent`
+    bool parentRenamed = false;
+    bool parentSafe = true;
 
-        // A folder on the way that an earlier row wrote as a file: this row's folder gets a
-        // suffix (and so do its siblings, which land in the same renamed folder).
-        std::string parent;
-        for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
-            std::string here = parent.empty() ? parts[k] : parent + "/" + parts[k];
-            if (filePaths.count(here)) {
-                parts[k] = freeName(parent, parts[k], false);
-                here = parent.empty() ? parts[k] : parent + "/" + parts[k];
-                p.renamed = true;
+    for (FileRow& row : rows) {
+        std::string_view path = row.path;
+        if (!path.empty() && path[0] == '/')
+            path.remove_prefix(1);
+        const std::size_t slash = path.rfind('/');
+        const bool hasSlash = slash != std::string_view::npos;
+        const std::string_view rawFolder = hasSlash ? path.substr(0, slash) : std::string_view();
+        const bool newFolder =
+            !haveFolder || hasSlash != lastHadSlash || rawFolder != lastRawFolder;
+        if (newFolder) {
+            haveFolder = true;
+            lastHadSlash = hasSlash;
+            lastRawFolder.assign(rawFolder);
+            parent.clear();
+            prefixEnds.clear();
+            parentRenamed = false;
+            parentSafe = true;
+            // Each component, empty ones included, cleaned. A folder on the way that an earlier
+            // row wrote as a file: this row's folder gets a suffix (and so do its siblings,
+            // which land in the same renamed folder). Bounded by the path's length.
+            for (std::size_t start = 0; hasSlash;) {
+                const std::size_t end = rawFolder.find('/', start);
+                std::string part = cleanName(std::string(
+                    rawFolder.substr(start, end == std::string_view::npos ? end : end - start)));
+                std::string here = parent.empty() ? part : parent + "/" + part;
+                if (filePaths.count(here)) {
+                    part = freeName(parent, part, false);
+                    here = parent.empty() ? part : parent + "/" + part;
+                    parentRenamed = true;
+                }
+                parentSafe = parentSafe && isSafeComponent(part);
+                parent = std::move(here);
+                prefixEnds.push_back(parent.size());
+                if (end == std::string_view::npos)
+                    break;
+                start = end + 1;
             }
-            dirPaths.insert(here);
-            parent = std::move(here);
         }
-        std::string leaf = joinPath(parts, parts.size());
+
+        PlannedFile p;
+        p.renamed = parentRenamed;
+        std::string name = cleanName(std::string(hasSlash ? path.substr(slash + 1) : path));
+        const auto relativeOf = [&](const std::string& leafName) {
+            std::string r = rootPrefix;
+            r.reserve(rootPrefix.size() + parent.size() + 1 + leafName.size());
+            if (!parent.empty()) {
+                r += parent;
+                r += '/';
+            }
+            r += leafName;
+            return r;
+        };
+        p.relative = relativeOf(name);
+        const std::string_view leaf = std::string_view(p.relative).substr(rootPrefix.size());
+        // The row's own folders are not in dirPaths yet; none of them can be its leaf (or a
+        // suffixed leaf), which has more components.
         if (filePaths.count(leaf) || dirPaths.count(leaf)) {
-            parts.back() = freeName(parent, parts.back(), true);
-            leaf = joinPath(parts, parts.size());
+            name = freeName(parent, name, true);
+            p.relative = relativeOf(name);
             p.renamed = true;
         }
-        filePaths.insert(leaf);
-
-        p.relative = root + "/" + leaf;
         p.full = base + p.relative;
-        const bool clean =
-            std::all_of(parts.begin(), parts.end(), isSafeComponent) && isSafeComponent(root);
-        if (!clean || !liesInside(p.full, rootFolder))
+        // Every component is safe (never empty, ".", ".." or holding "/"), so the path lies
+        // inside base/internal-name whatever the base is.
+        if (!rootSafe || !parentSafe || !isSafeComponent(name))
             throw Error(cannotCreateMessage(p.full, EINVAL));
         p.offset = row.offset;
         p.size = row.size;
         p.row = std::move(row);
         plan.push_back(std::move(p));
+
+        const std::string_view placed =
+            std::string_view(plan.back().relative).substr(rootPrefix.size());
+        filePaths.insert(placed);
+        if (newFolder)
+            for (const std::size_t end : prefixEnds)
+                dirPaths.insert(placed.substr(0, end));
     }
     return plan;
 }
@@ -170,7 +198,7 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
 void CreateSubDirs(const std::string& base, const std::string& relativeFolder)
 {
     std::vector<std::string> folders;
-    for (std::string& c : splitPath(relativeFolder)) {
+    for (std::string& c : detail::splitPath(relativeFolder)) {
         if (!c.empty())
             folders.push_back(std::move(c));
     }

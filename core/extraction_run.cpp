@@ -32,10 +32,10 @@
 
 namespace cartscope::core::detail {
 
-bool isSafeComponent(const std::string& c)
+bool isSafeComponent(std::string_view c)
 {
-    return !c.empty() && c != "." && c != ".." && c.find('/') == std::string::npos &&
-           c.find('\0') == std::string::npos;
+    return !c.empty() && c != "." && c != ".." && c.find('/') == std::string_view::npos &&
+           c.find('\0') == std::string_view::npos;
 }
 
 std::vector<std::string> splitPath(const std::string& s)
@@ -95,6 +95,12 @@ Identity identityOf(const struct stat& st)
     return {st.st_dev, st.st_ino};
 }
 
+// Folder paths look up the open folders without being copied into a key.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+};
+
 Error writeFailure(const std::string& full, int err)
 {
     return Error("Cannot write file \"" + full + "\". " + std::strerror(err));
@@ -128,14 +134,20 @@ public:
         if (file.row.pathTooLong)
             throw Error("Cannot extract \"" + file.row.path + "\": path too long");
         const std::string& full = file.full;
-        if (file.relative.size() >= full.size() ||
-            full.compare(full.size() - file.relative.size(), std::string::npos, file.relative) != 0)
+        const std::string& relative = file.relative;
+        if (relative.size() >= full.size() ||
+            full.compare(full.size() - relative.size(), std::string::npos, relative) != 0)
             throw Error(cannotCreateMessage(full, EINVAL));
-        const std::string base = full.substr(0, full.size() - file.relative.size());
-        std::vector<std::string> parts = splitPath(file.relative);
-        const std::string name = parts.back();
-        parts.pop_back();
-        if (parts.empty() || !isSafeComponent(name))
+        // Pieces of the planned paths, never copied: the base folder, the folder below it, and
+        // the name (the end of `relative`, so it ends in a NUL).
+        const std::string_view base =
+            std::string_view(full).substr(0, full.size() - relative.size());
+        const std::size_t slash = relative.rfind('/');
+        if (slash == std::string::npos)
+            throw Error(cannotCreateMessage(full, EINVAL));
+        const std::string_view folderKey = std::string_view(relative).substr(0, slash);
+        const char* const name = relative.c_str() + slash + 1;
+        if (!isSafeComponent(std::string_view(relative).substr(slash + 1)))
             throw Error(cannotCreateMessage(full, EINVAL));
         if (!rangeInsideImage(file, m_image.size()))
             throw Error(kStreamReadError);
@@ -144,8 +156,8 @@ public:
         for (int attempt = 0;; ++attempt) {
             bool cached = false;
             try {
-                const Folder& folder = openFolder(base, parts, full, cached);
-                return writeFile(folder, base, name, full, file.offset, length);
+                const Folder& folder = openFolder(base, folderKey, full, cached);
+                return writeFile(folder, base, folderKey, name, full, file.offset, length);
             } catch (const GoneError& gone) {
                 // A folder that this run opened earlier was removed meanwhile: walk again.
                 forgetFolders();
@@ -194,18 +206,27 @@ private:
         throw Error(cannotCreateMessage(full, err));
     }
 
-    const Folder& openFolder(const std::string& base, const std::vector<std::string>& parts,
+    const Folder& openFolder(std::string_view base, std::string_view folderKey,
                              const std::string& full, bool& cached)
     {
         if (!m_base.valid() || m_baseName != base) {
             forgetFolders();
-            // The base is followed through links: the user chose it.
-            m_base = UniqueFd(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (!m_base.valid())
-                throw Error(cannotCreateMessage(full, errno));
             m_baseName = base;
+            // The base is followed through links: the user chose it.
+            m_base = UniqueFd(::open(m_baseName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!m_base.valid()) {
+                const int err = errno;
+                m_baseName.clear();
+                throw Error(cannotCreateMessage(full, err));
+            }
         }
-        std::string key = joinPath(parts, parts.size());
+        // Most files go to a folder that is open already.
+        if (const auto open = m_open.find(folderKey); open != m_open.end()) {
+            cached = true;
+            return open->second;
+        }
+        const std::vector<std::string> parts = splitPath(std::string(folderKey));
+        const std::string key(folderKey);
         std::size_t have = parts.size();
         std::string prefix = key;
         // Bounded by the depth of the path.
@@ -295,27 +316,38 @@ private:
 
     // Names this run made or wrote into, by the folder (its relative path as written) that holds
     // them, and the names a folder held when first listed, kept up to date with those made
-    // since. Only logged until the fallback below first needs them (most runs never do), then
-    // indexed once.
-    void noteMade(const std::string& folderKey, const std::string& name)
+    // since. Logged in one piece of text ("folder/name", NUL-ended) until the fallback below
+    // first needs them (most runs never do), then indexed once. Returns the entry's index.
+    std::size_t noteMade(std::string_view folderKey, std::string_view name)
     {
-        if (!m_madeIndexed) {
-            m_madeLog.emplace_back(folderKey, name);
-            return;
+        if (m_madeIndexed) {
+            m_madeNames[std::string(folderKey)].insert(std::string(name));
+            const auto listing = m_listings.find(folderKey);
+            if (listing != m_listings.end())
+                listing->second.insert(std::string(name));
         }
-        m_madeNames[folderKey].insert(name);
-        const auto listing = m_listings.find(folderKey);
-        if (listing != m_listings.end())
-            listing->second.insert(name);
+        m_made.push_back({m_madeText.size(), folderKey.size(), name.size()});
+        m_madeText += folderKey;
+        if (!folderKey.empty())
+            m_madeText += '/';
+        m_madeText += name;
+        m_madeText += '\0';
+        return m_made.size() - 1;
     }
+
+    // The path of a logged entry below its base, NUL-ended.
+    const char* madePath(std::size_t index) const { return m_madeText.c_str() + m_made[index].at; }
 
     void indexMadeNames()
     {
         if (m_madeIndexed)
             return;
-        for (auto& [folderKey, name] : m_madeLog)
-            m_madeNames[folderKey].insert(std::move(name));
-        m_madeLog = {};
+        for (const Made& m : m_made) {
+            const std::string_view text(m_madeText.c_str() + m.at,
+                                        m.folderLength + (m.folderLength ? 1 : 0) + m.nameLength);
+            m_madeNames[std::string(text.substr(0, m.folderLength))].insert(
+                std::string(text.substr(text.size() - m.nameLength)));
+        }
         m_madeIndexed = true;
     }
 
@@ -327,10 +359,10 @@ private:
     bool foldedOntoOurs(int dir, const std::string& folderKey, const std::string& name)
     {
         indexMadeNames();
-        const auto made = m_madeNames.find(folderKey);
+        const auto made = m_madeNames.find(std::string_view(folderKey));
         if (made == m_madeNames.end())
             return false;
-        auto listing = m_listings.find(folderKey);
+        auto listing = m_listings.find(std::string_view(folderKey));
         if (listing == m_listings.end()) {
             std::vector<std::string> names;
             if (!m_ops.listNames(dir, names))
@@ -371,7 +403,7 @@ private:
                 }
             }
             struct stat st {};
-            if (base >= 0 && m_ops.statAt(base, u.relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            if (base >= 0 && m_ops.statAt(base, madePath(u.made), &st, AT_SYMLINK_NOFOLLOW) == 0)
                 m_files.insert(identityOf(st));
         }
         m_unasked.clear();
@@ -399,20 +431,20 @@ private:
     // recognised and left alone: an invalid fd then. A symbolic link there is removed, never
     // followed, and so is a file with more than one link, whose bytes would otherwise also
     // change elsewhere. The open image (the same inode, through any path) is refused as busy.
-    UniqueFd openOutput(int dir, const std::string& folderKey, const std::string& name,
+    UniqueFd openOutput(int dir, const std::string& folderKey, const char* name,
                         const std::string& full)
     {
         constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
         // Each retry follows the removal of a link or a file that went meanwhile; a fourth is
         // never needed unless the folder keeps changing under the run.
         for (int attempt = 0; attempt < 4; ++attempt) {
-            UniqueFd out(m_ops.openAt(dir, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
+            UniqueFd out(m_ops.openAt(dir, name, kFlags | O_CREAT | O_EXCL, 0666));
             const bool created = out.valid();
             if (!created && errno == EEXIST)
-                out = UniqueFd(m_ops.openAt(dir, name.c_str(), kFlags, 0));
+                out = UniqueFd(m_ops.openAt(dir, name, kFlags, 0));
             if (!out.valid()) {
                 const int err = errno;
-                if (err == ELOOP && m_ops.unlinkAt(dir, name.c_str(), 0) == 0)
+                if (err == ELOOP && m_ops.unlinkAt(dir, name, 0) == 0)
                     continue;
                 if (err == ENOENT && !created && attempt == 0)
                     continue; // removed between the two opens
@@ -426,9 +458,7 @@ private:
             if (created) {
                 if (m_unaskedBases.empty() || m_unaskedBases.back() != m_baseName)
                     m_unaskedBases.push_back(m_baseName);
-                m_unasked.push_back(
-                    {m_unaskedBases.size() - 1, folderKey.empty() ? name : folderKey + "/" + name});
-                noteMade(folderKey, name);
+                m_unasked.push_back({m_unaskedBases.size() - 1, noteMade(folderKey, name)});
                 return out;
             }
             struct stat st {};
@@ -444,7 +474,7 @@ private:
                 return UniqueFd();
             if (st.st_nlink > 1) {
                 out = UniqueFd();
-                m_ops.unlinkAt(dir, name.c_str(), 0);
+                m_ops.unlinkAt(dir, name, 0);
                 continue;
             }
             if (st.st_size > 0 && ::ftruncate(out.get(), 0) != 0)
@@ -456,33 +486,47 @@ private:
         throw Error(cannotCreateMessage(full, ELOOP));
     }
 
-    Written writeFile(const Folder& folder, const std::string& base, const std::string& name,
-                      const std::string& plannedFull, std::uint64_t offset, std::uint64_t length)
+    // Writes `name` into the folder; the planned path (base + folderKey + "/" + name) is used
+    // as it is unless the folder or the file had to take another name.
+    Written writeFile(const Folder& folder, std::string_view base, std::string_view folderKey,
+                      const char* name, const std::string& plannedFull, std::uint64_t offset,
+                      std::uint64_t length)
     {
         const int dir = folder.fd.get();
         Written w;
-        std::string actualName = name;
-        std::string full = base + folder.actual + "/" + name;
-        UniqueFd out = openOutput(dir, folder.actual, name, full);
+        w.renamed = folder.actual != folderKey;
+        std::string suffixed; // the name actually written, when it is not `name`
+        std::string renamedFull;
+        const auto fullFor = [&](const char* written) -> const std::string& {
+            if (!w.renamed)
+                return plannedFull;
+            renamedFull.assign(base);
+            renamedFull += folder.actual;
+            renamedFull += '/';
+            renamedFull += written;
+            return renamedFull;
+        };
+        UniqueFd out = openOutput(dir, folder.actual, name, fullFor(name));
         // Every suffix tried collides with a file or folder written in this run.
         const std::size_t bound = m_folders.size() + m_files.size() + m_unasked.size() + 2;
         for (std::size_t k = 2; !out.valid() && k <= bound; ++k) {
-            actualName = withSuffix(name, k);
-            full = base + folder.actual + "/" + actualName;
-            out = openOutput(dir, folder.actual, actualName, full);
+            suffixed = withSuffix(name, k);
             w.renamed = true;
+            out = openOutput(dir, folder.actual, suffixed.c_str(), fullFor(suffixed.c_str()));
         }
+        const char* const written = suffixed.empty() ? name : suffixed.c_str();
+        const std::string& full = fullFor(written);
         if (!out.valid())
             throw Error(cannotCreateMessage(full, EEXIST));
-        w.relative = folder.actual + "/" + actualName;
-        w.renamed = w.renamed || full != plannedFull;
+        if (w.renamed)
+            w.relative = folder.actual + "/" + written;
         try {
             copyRange(offset, length, out.get(), full);
             if (::close(out.release()) != 0 && errno != EINTR)
                 throw writeFailure(full, errno);
         } catch (...) {
             out = UniqueFd();
-            m_ops.unlinkAt(dir, actualName.c_str(), 0);
+            m_ops.unlinkAt(dir, written, 0);
             throw;
         }
         w.bytes = length;
@@ -571,17 +615,26 @@ private:
     // Files created whose identity was not asked yet: the base folder and the path below it.
     struct Unasked {
         std::size_t base; // in m_unaskedBases
-        std::string relative;
+        std::size_t made; // the entry in m_made: the path below that base
     };
     std::vector<Unasked> m_unasked;
     std::vector<std::string> m_unaskedBases;
-    std::unordered_map<std::string, Folder> m_open; // by planned path below the base
+    std::unordered_map<std::string, Folder, TextHash, std::equal_to<>>
+        m_open; // by planned path below the base
     UniqueFd m_base;
     std::string m_baseName;
-    std::unordered_map<std::string, std::unordered_set<std::string>> m_madeNames;
-    std::vector<std::pair<std::string, std::string>> m_madeLog; // until indexed
+    std::unordered_map<std::string, std::unordered_set<std::string>, TextHash, std::equal_to<>>
+        m_madeNames;
+    struct Made {
+        std::size_t at; // in m_madeText
+        std::size_t folderLength;
+        std::size_t nameLength;
+    };
+    std::vector<Made> m_made;
+    std::string m_madeText;
     bool m_madeIndexed = false;
-    std::unordered_map<std::string, std::unordered_set<std::string>> m_listings;
+    std::unordered_map<std::string, std::unordered_set<std::string>, TextHash, std::equal_to<>>
+        m_listings;
     std::vector<std::uint8_t> m_buffer;
     bool m_kernelCopy = true;
 };

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/dir_ops.h"
@@ -13,7 +14,7 @@
 namespace cartscope::core::detail {
 
 // A component that can be created as it is: not empty, not "." or "..", no "/" or NUL.
-bool isSafeComponent(const std::string& c);
+bool isSafeComponent(std::string_view c);
 // "a/b/c" -> {"a", "b", "c"}; empty components are kept.
 std::vector<std::string> splitPath(const std::string& s);
 // The first `count` parts joined with "/".
@@ -32,7 +33,7 @@ public:
 
     struct Written {
         std::uint64_t bytes = 0;
-        std::string relative; // as written, after any renaming
+        std::string relative; // as written, when renamed here (empty when written as planned)
         bool renamed = false; // renamed here, at the destination (the plan may have renamed too)
     };
     // Writes one planned row; throws the user's message.

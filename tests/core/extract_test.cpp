@@ -345,6 +345,28 @@ TEST(Extract, CollidingPathsAreKeptWithASuffix)
     EXPECT_EQ(text(written.at("d (2)/in")), "6");
 }
 
+TEST(Extract, RowsOfOneFolderPlanAsIfEachWereAlone)
+{
+    // Consecutive rows of one folder share its planning; a change of folder, or a leading
+    // empty component against none at all, plans afresh.
+    const auto plan =
+        planExtraction("/dest", "G",
+                       {FileRow{"//e", 0, 1}, FileRow{"/f", 0, 1}, FileRow{"/d/x", 0, 1},
+                        FileRow{"/d/y", 0, 1}, FileRow{"/d", 0, 1}, FileRow{"/d/z", 0, 1},
+                        FileRow{"/d/d", 0, 1}, FileRow{"/d/d/w", 0, 1}, FileRow{"/d/d/v", 0, 1}});
+    std::vector<std::string> rel;
+    std::vector<bool> renamed;
+    for (const auto& p : plan) {
+        rel.push_back(p.relative);
+        renamed.push_back(p.renamed);
+        EXPECT_EQ(p.full, "/dest/" + p.relative);
+    }
+    EXPECT_EQ(rel, (std::vector<std::string>{"G/_/e", "G/f", "G/d/x", "G/d/y", "G/d (2)", "G/d/z",
+                                             "G/d/d", "G/d/d (2)/w", "G/d/d (2)/v"}));
+    EXPECT_EQ(renamed,
+              (std::vector<bool>{false, false, false, false, true, false, false, true, true}));
+}
+
 // A file system that folds letter case (FAT, exFAT, a casefolded folder), as the directory
 // operations see it: every name is looked up in lower case. The real folder holds lower-case
 // names only, so two names that differ in case meet on one file, as they would on an SD card.
