@@ -168,7 +168,7 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
         };
         p.relative = relativeOf(name);
         const std::string_view leaf = std::string_view(p.relative).substr(rootPrefix.size());
-        // The row's own folders are not in dirPaths yet; none of them can be its leaf (or a
+        // The row's own folders may not be in dirPaths yet; none of them can be its leaf (or a
         // suffixed leaf), which has more components.
         if (filePaths.count(leaf) || dirPaths.count(leaf)) {
             name = freeName(parent, name, true);
