@@ -87,6 +87,7 @@ std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
     // Paths relative to the internal-name folder, as taken by earlier rows of this plan.
     std::unordered_set<std::string_view> filePaths;
     std::unordered_set<std::string_view> dirPaths;
+    filePaths.reserve(rows.size());
     // Next suffix to try per colliding path, so n rows of one path cost O(n), not O(n^2).
     std::unordered_map<std::string, std::uint64_t> nextSuffix;
     const auto freeName = [&](const std::string& parent, const std::string& name, bool forFile) {
