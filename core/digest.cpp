@@ -30,22 +30,17 @@ struct Crypto {
 // Throws when the library or one of its functions is missing (a broken installation).
 const Crypto& crypto()
 {
-    static const auto loaded = []() -> std::pair<Crypto, bool> {
-        Crypto c;
-        const SharedLibrary library(CARTSCOPE_LIBCRYPTO);
-        const bool all = library.bind(c.md5, "EVP_md5") && library.bind(c.sha1, "EVP_sha1") &&
-                         library.bind(c.sha256, "EVP_sha256") &&
-                         library.bind(c.ctxNew, "EVP_MD_CTX_new") &&
-                         library.bind(c.ctxFree, "EVP_MD_CTX_free") &&
-                         library.bind(c.ctxCopy, "EVP_MD_CTX_copy_ex") &&
-                         library.bind(c.init, "EVP_DigestInit_ex") &&
-                         library.bind(c.update, "EVP_DigestUpdate") &&
-                         library.bind(c.final, "EVP_DigestFinal_ex");
-        return {c, all};
-    }();
-    if (!loaded.second)
-        throw Error(std::string("The digest library ") + CARTSCOPE_LIBCRYPTO + " cannot be loaded");
-    return loaded.first;
+    return libraryTable<Crypto>(
+        CARTSCOPE_LIBCRYPTO, "The digest library", [](const SharedLibrary& library, Crypto& c) {
+            return library.bind(c.md5, "EVP_md5") && library.bind(c.sha1, "EVP_sha1") &&
+                   library.bind(c.sha256, "EVP_sha256") &&
+                   library.bind(c.ctxNew, "EVP_MD_CTX_new") &&
+                   library.bind(c.ctxFree, "EVP_MD_CTX_free") &&
+                   library.bind(c.ctxCopy, "EVP_MD_CTX_copy_ex") &&
+                   library.bind(c.init, "EVP_DigestInit_ex") &&
+                   library.bind(c.update, "EVP_DigestUpdate") &&
+                   library.bind(c.final, "EVP_DigestFinal_ex");
+        });
 }
 
 const EVP_MD* evpOf(DigestKind kind)

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <optional>
+#include <string>
+
+#include "core/error.h"
 
 namespace cartscope::core {
 
@@ -11,7 +15,6 @@ class SharedLibrary {
 public:
     explicit SharedLibrary(const char* soname) : m_handle(::dlopen(soname, RTLD_NOW | RTLD_LOCAL))
     {}
-    bool loaded() const { return m_handle != nullptr; }
     // Points `function` at the library's symbol `name`; false when the library or the symbol
     // is missing.
     template <typename F> bool bind(F& function, const char* name) const
@@ -23,5 +26,24 @@ public:
 private:
     void* m_handle;
 };
+
+// The table of a library's functions that a caller uses, bound the first time it is asked for
+// by `bindAll(library, table)` (true when every function was found) and kept from then on.
+// Throws `what` + " " + soname + " cannot be loaded" when the library or one of the functions
+// is missing: a broken installation.
+template <typename Table, typename BindAll>
+const Table& libraryTable(const char* soname, const char* what, BindAll bindAll)
+{
+    static const std::optional<Table> table = [&]() -> std::optional<Table> {
+        Table t{};
+        const SharedLibrary library(soname);
+        if (!bindAll(library, t))
+            return std::nullopt;
+        return t;
+    }();
+    if (!table)
+        throw Error(std::string(what) + " " + soname + " cannot be loaded");
+    return *table;
+}
 
 } // namespace cartscope::core
