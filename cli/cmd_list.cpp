@@ -1,8 +1,6 @@
-#include <charconv>
 #include <utility>
 
 #include "cli/common.h"
-#include "core/hex.h"
 #include "core/narc.h"
 #include "core/stream.h"
 #include "core/system_files.h"
@@ -26,11 +24,9 @@ public:
     {
         core::appendForTerminal(m_text, row.path);
         m_text += '\t';
-        core::appendHex(m_text, row.offset, 8);
+        row.appendOffsetText(m_text);
         m_text += '\t';
-        char size[24];
-        const auto end = std::to_chars(size, size + sizeof size, row.size).ptr;
-        m_text.append(size, end);
+        row.appendSizeText(m_text);
         m_text += '\n';
         if (m_text.size() >= kPiece)
             flush();

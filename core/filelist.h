@@ -1,5 +1,6 @@
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -28,9 +29,26 @@ struct FileRow {
     bool system = false;
     std::string problem = {};
 
-    // The texts the list shows: eight upper-case hex digits, signed decimal.
-    std::string offsetText() const { return hex8(offset); }
-    std::string sizeText() const { return std::to_string(size); }
+    // The texts the list shows: eight upper-case hex digits, signed decimal. The append forms
+    // serve a writer of many rows that keeps one buffer.
+    void appendOffsetText(std::string& out) const { appendHex(out, offset, 8); }
+    void appendSizeText(std::string& out) const
+    {
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, size).ptr);
+    }
+    std::string offsetText() const
+    {
+        std::string s;
+        appendOffsetText(s);
+        return s;
+    }
+    std::string sizeText() const
+    {
+        std::string s;
+        appendSizeText(s);
+        return s;
+    }
 };
 
 std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
