@@ -269,8 +269,6 @@ public:
         if (out && writes)
             m_writer.emplace(*out);
     }
-    PartialFile* file() const { return m_out; }
-
     std::uint64_t done() const { return m_done; }
     // Room left before the declared size.
     std::uint64_t room() const { return m_declared - m_done; }

@@ -76,7 +76,7 @@ void appendUtf8(std::string& out, char32_t cp)
 void appendHexByte(std::string& out, const char* prefix, unsigned value, HexCase letters)
 {
     out += prefix;
-    out += hexText(value & 0xFF, 2, letters);
+    appendHex(out, value & 0xFF, 2, letters);
 }
 
 } // namespace
@@ -136,7 +136,7 @@ void appendCodePointEscape(std::string& out, const char* open, char32_t cp, cons
 {
     // At least four digits, as the code point is usually written.
     out += open;
-    out += hexText(cp, 4);
+    appendHex(out, cp, 4);
     out += close;
 }
 } // namespace
