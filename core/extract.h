@@ -29,7 +29,8 @@ struct PlannedFile {
 };
 
 // Plans the destination of every row in order. The destination base is used as given (a "/"
-// is appended when missing); every full path is checked to lie inside base/internal-name.
+// is appended when missing); every component below it is checked safe (never empty, "." or
+// "..", no "/" or NUL), so every full path lies inside base/internal-name.
 // The rows are taken by value: a caller done with them moves them in, and they are not copied.
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
                                         const std::string& internalName, std::vector<FileRow> rows);
