@@ -1,7 +1,6 @@
 #include "archive/zip_layout.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -137,6 +136,12 @@ std::optional<MemberData> locateMemberData(const core::Stream& file, std::uint64
 
     // Records up to the end record (libarchive walks them the same way, whatever the end record
     // says about the directory's size). Bounded: each step moves past at least one record.
+    // Only a local header ending at dataOffset can be the member's: its name and extra field
+    // take at most 2 x 65,535 bytes, so every candidate lies in the bytes just before the data,
+    // read once when the first candidate shows.
+    constexpr std::uint64_t kLocalReach = kLocalSize + 2 * 0xffff;
+    const std::uint64_t windowStart = dataOffset - std::min(dataOffset, kLocalReach);
+    std::optional<Bytes> window;
     std::optional<Header> central;
     int matches = 0;
     std::size_t at = 0;
@@ -150,14 +155,17 @@ std::optional<MemberData> locateMemberData(const core::Stream& file, std::uint64
         const std::size_t commentLength = core::le16(b, at + 32);
         const std::uint32_t recordedLocal = core::le32(b, at + 42);
         const std::int64_t local = static_cast<std::int64_t>(recordedLocal) + dir->correction;
-        // Only a header ending at dataOffset can be the member's: its name and extra field
-        // take at most 2 x 65,535 bytes.
         if (recordedLocal != kZip64Marker && local >= 0 &&
             static_cast<std::uint64_t>(local) + kLocalSize <= dataOffset &&
-            dataOffset - static_cast<std::uint64_t>(local) <= kLocalSize + 2 * 0xffff) {
+            dataOffset - static_cast<std::uint64_t>(local) <= kLocalReach) {
+            if (!window)
+                window = readRange(file, windowStart, dataOffset - windowStart);
+            if (!window)
+                return std::nullopt; // the file no longer holds those bytes
             const auto localAt = static_cast<std::uint64_t>(local);
-            std::array<std::uint8_t, kLocalSize> h{};
-            if (file.pread(localAt, h) == h.size() && signatureAt(h, 0, 3, 4) &&
+            const std::span<const std::uint8_t> h = std::span<const std::uint8_t>(*window).subspan(
+                static_cast<std::size_t>(localAt - windowStart), kLocalSize);
+            if (signatureAt(h, 0, 3, 4) &&
                 localAt + kLocalSize + core::le16(h, 26) + core::le16(h, 28) == dataOffset) {
                 if (++matches > 1)
                     return std::nullopt;
