@@ -38,23 +38,9 @@ using cartscope::fixture::readFile;
 using cartscope::fixture::TempDir;
 using cartscope::fixture::writeFile;
 using namespace cartscope::testzip;
-
-void put16(Bytes& b, std::size_t at, std::uint16_t v)
-{
-    b.at(at) = static_cast<std::uint8_t>(v);
-    b.at(at + 1) = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put32(Bytes& b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t get32(const Bytes& b, std::size_t at)
-{
-    return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | std::uint32_t(b.at(at + 3)) << 24;
-}
+using cartscope::testzip::detail::get32;
+using cartscope::testzip::detail::put16;
+using cartscope::testzip::detail::put32;
 
 // The local header of entry `index` given the CRC-32 and sizes of its central record, the data
 // descriptor flag cleared (as writers that know the values first do).

@@ -81,6 +81,11 @@ inline void put32(Bytes& b, std::size_t at, std::uint32_t v)
     for (int i = 0; i < 4; ++i)
         b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
 }
+inline void put16(Bytes& b, std::size_t at, std::uint16_t v)
+{
+    b.at(at) = static_cast<std::uint8_t>(v);
+    b.at(at + 1) = static_cast<std::uint8_t>(v >> 8);
+}
 
 } // namespace detail
 

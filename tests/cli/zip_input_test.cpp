@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using cartscope::fixture::Bytes;
+using cartscope::fixture::filesBelow;
 using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::Node;
 using cartscope::fixture::readFile;
@@ -30,16 +31,6 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
     for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
         s.replace(at, from.size(), to);
     return s;
-}
-
-// Every file below root with its bytes.
-std::map<std::string, Bytes> treeOf(const std::string& root)
-{
-    std::map<std::string, Bytes> files;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        if (e.is_regular_file())
-            files[fs::relative(e.path(), root).string()] = readFile(e.path().string());
-    return files;
 }
 
 TEST(CliZip, MembersReadWithoutACopyShowWhatACopyShows)
@@ -96,9 +87,9 @@ TEST(CliZip, MembersReadWithoutACopyShowWhatACopyShows)
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(cli({"icon", from + "/a.zip", from + "/out/icon.png"}).status, 0);
     }
-    const auto tree = treeOf(copied + "/out");
-    EXPECT_EQ(treeOf(stored + "/out"), tree);
-    EXPECT_EQ(treeOf(deflated + "/out"), tree);
+    const auto tree = filesBelow(copied + "/out");
+    EXPECT_EQ(filesBelow(stored + "/out"), tree);
+    EXPECT_EQ(filesBelow(deflated + "/out"), tree);
     EXPECT_EQ(tree.at("ZIPPED/d/small.txt"), Bytes({'s', 'm', 'a', 'l', 'l'}));
     EXPECT_TRUE(tree.count("icon-Trans.png"));
 }

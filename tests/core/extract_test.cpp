@@ -37,6 +37,7 @@ using cartscope::core::MemoryStream;
 using cartscope::core::planExtraction;
 using cartscope::core::runExtraction;
 using cartscope::fixture::Bytes;
+using cartscope::fixture::filesBelow;
 using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::Node;
 using cartscope::fixture::readFile;
@@ -51,17 +52,6 @@ Bytes pattern(std::size_t n, unsigned seed)
         v = static_cast<std::uint8_t>(seed >> 16);
     }
     return b;
-}
-
-// Every regular file below dir, by path relative to it.
-std::map<std::string, Bytes> tree(const std::string& dir)
-{
-    std::map<std::string, Bytes> out;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) {
-        if (e.is_regular_file())
-            out[fs::relative(e.path(), dir).string()] = readFile(e.path().string());
-    }
-    return out;
 }
 
 std::string text(const Bytes& b)
@@ -152,7 +142,7 @@ TEST(Extract, WholeTreeMatchesTheImageBytes)
         EXPECT_EQ(summary.files, rows.size());
         EXPECT_EQ(summary.bytes, 100u + 3000 + 70000 + 700 + 2048);
         EXPECT_FALSE(summary.cancelled);
-        EXPECT_EQ(tree(out + "/MYGAME"), expected);
+        EXPECT_EQ(filesBelow(out + "/MYGAME"), expected);
     }
 }
 
@@ -255,7 +245,7 @@ TEST(Extract, CancelAfterTheThirdFile)
     EXPECT_TRUE(summary.cancelled);
     EXPECT_EQ(summary.files, 3u);
     EXPECT_TRUE(finalCall);
-    EXPECT_EQ(tree(tmp.file("G")).size(), 3u);
+    EXPECT_EQ(filesBelow(tmp.file("G")).size(), 3u);
 }
 
 TEST(Extract, RangePastTheEndLeavesNoFile)
@@ -270,7 +260,7 @@ TEST(Extract, RangePastTheEndLeavesNoFile)
     EXPECT_EQ(extractPlanned(s, plan[0]), 64u);
     EXPECT_EQ(errorOf([&] { extractPlanned(s, plan[1]); }), "Stream read error");
     EXPECT_EQ(errorOf([&] { extractPlanned(s, plan[2]); }), "Stream read error");
-    EXPECT_EQ(tree(tmp.file("G")).size(), 1u);
+    EXPECT_EQ(filesBelow(tmp.file("G")).size(), 1u);
     EXPECT_FALSE(fs::exists(tmp.file("G/d")));
 
     // An image that ends early during the copy (it shrank): the partial file is removed.
@@ -307,7 +297,7 @@ TEST(Extract, HostileNamesStayInsideTheDestination)
     for (const auto& p : plan)
         EXPECT_EQ(p.full.rfind(base + "/.._x/", 0), 0u) << p.full;
     extractAll(s, plan, {});
-    const auto written = tree(base);
+    const auto written = filesBelow(base);
     EXPECT_EQ(written.size(), rows.size());
     for (const char* name : {".._x/_../_../up", ".._x/_./dot", ".._x/_/empty", ".._x/a_b",
                              ".._x/n_l", ".._x/c_tl", ".._x/_ (2)", ".._x/no-slash/x"})
@@ -339,7 +329,7 @@ TEST(Extract, CollidingPathsAreKeptWithASuffix)
                                         "G/x (3).bin", "G/d", "G/d (2)/in", "G/e/in", "G/e (2)"}));
     const auto summary = extractAll(s, plan, {});
     EXPECT_EQ(summary.renamed, 5u);
-    const auto written = tree(tmp.file("G"));
+    const auto written = filesBelow(tmp.file("G"));
     EXPECT_EQ(written.size(), plan.size());
     EXPECT_EQ(text(written.at("x (3).bin")), "4");
     EXPECT_EQ(text(written.at("d (2)/in")), "6");
@@ -422,7 +412,7 @@ TEST(Extract, ADestinationThatFoldsCaseLosesNoFileOrFolder)
     fs::create_directory(tmp.file("exact"));
     auto summary = extractAll(stream, planExtraction(tmp.file("exact"), "GAME", rows), {});
     EXPECT_EQ(summary.renamed, 0u);
-    EXPECT_EQ(tree(tmp.file("exact/GAME")).size(), 7u);
+    EXPECT_EQ(filesBelow(tmp.file("exact/GAME")).size(), 7u);
 
     // Folding: the second of each pair is caught by its identity and goes under " (2)"; the
     // file written first is untouched. The folder that meets an earlier folder takes all its
@@ -445,7 +435,7 @@ TEST(Extract, ADestinationThatFoldsCaseLosesNoFileOrFolder)
         {"d (2)/in.bin", "inside"},
     };
     std::map<std::string, std::string> written;
-    for (const auto& [name, bytes] : tree(tmp.file("fat/game")))
+    for (const auto& [name, bytes] : filesBelow(tmp.file("fat/game")))
         written[name] = text(bytes);
     EXPECT_EQ(written, expected);
     const std::vector<std::pair<std::string, std::string>> told{
@@ -465,7 +455,7 @@ TEST(Extract, ADestinationThatFoldsCaseLosesNoFileOrFolder)
     // overwritten as any existing file is, and the same names come out again.
     summary = runExtraction(stream, plan, options);
     written.clear();
-    for (const auto& [name, bytes] : tree(tmp.file("fat/game")))
+    for (const auto& [name, bytes] : filesBelow(tmp.file("fat/game")))
         written[name] = text(bytes);
     EXPECT_EQ(written, expected);
 }
@@ -546,7 +536,7 @@ TEST(Extract, AFuseDestinationThatFoldsCaseLosesNothingEither)
     EXPECT_EQ(summary.files, 6u);
     EXPECT_EQ(summary.renamed, 3u);
     std::map<std::string, std::string> written;
-    for (const auto& [name, bytes] : tree(tmp.file("g")))
+    for (const auto& [name, bytes] : filesBelow(tmp.file("g")))
         written[name] = text(bytes);
     EXPECT_EQ(written, (std::map<std::string, std::string>{{"case.txt", "0"},
                                                            {"case (2).txt", "1"},
@@ -558,7 +548,7 @@ TEST(Extract, AFuseDestinationThatFoldsCaseLosesNothingEither)
     // lands where it did the first time.
     const auto again = runExtraction(s, plan, options);
     EXPECT_EQ(again.renamed, 3u);
-    EXPECT_EQ(tree(tmp.file("g")).size(), 6u);
+    EXPECT_EQ(filesBelow(tmp.file("g")).size(), 6u);
 }
 
 // The kernel refuses to copy between two file systems (ext4 to tmpfs, the common case): the copy
