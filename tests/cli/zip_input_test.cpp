@@ -22,7 +22,6 @@ using cartscope::fixture::Bytes;
 using cartscope::fixture::filesBelow;
 using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::Node;
-using cartscope::fixture::readFile;
 using cartscope::testcli::cli;
 using namespace cartscope::testzip;
 
