@@ -1,6 +1,7 @@
-// The archive listing and member extraction over arbitrary archive bytes: nothing may be left
-// behind, nothing written outside the private folder. The input reaches the reader through a
-// memory file, and the cache folder lies on tmpfs and goes when the fuzzer exits.
+// The archive listing and member extraction over arbitrary archive bytes, copied out and read
+// in place: nothing may be left behind, nothing written outside the private folder. The input
+// reaches the reader through a memory file, and the cache folder lies on tmpfs and goes when the
+// fuzzer exits.
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -60,6 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)extracted;
     } catch (const core::Error&) {
         // "Stream write error" past the size limit above; the partial copy must still go.
+    }
+    // The command line's form: a member read in place or inflated into memory holds exactly
+    // the bytes its record declares.
+    try {
+        const auto opened = archive::openFirstImage(path, {});
+        if (opened && opened->memory && opened->memory->bytes().size() != opened->size)
+            __builtin_trap();
+        if (opened && !opened->copy && !opened->memory && opened->offset + opened->size > size)
+            __builtin_trap();
+    } catch (const core::Error&) {
     }
     // The private folders are gone once the copy is released.
     std::error_code ec;
