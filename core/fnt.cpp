@@ -8,8 +8,10 @@
 //   files are common, and a 12-bit reduction would point their later directories at the FAT
 //   entries of earlier ones.
 // * A read that delivers nothing (end of the image) ends a sub-table, as a zero type byte does.
-//   A short name read keeps the bytes delivered (the rest reads as zero, so the name ends
-//   there); a short directory ID, parent field or FAT field reads its missing bytes as zero.
+//   An entry whose name or directory ID the end of the image cuts short is dropped and ends the
+//   sub-table: completing a 2-byte ID with a zero would give the entry another directory's ID
+//   (and its files that directory's path). A short parent field or FAT field reads its missing
+//   bytes as zero.
 // * Each main-table index is visited once, in order, and each sub-table offset is walked at most
 //   once: when two main-table entries point at the same sub-table, the later one lists nothing.
 //   Without this, 4095 entries sharing one long sub-table would list it 4095 times.
@@ -182,13 +184,12 @@ private:
             ++m_examined;
             pos = at(pos, 1);
             const std::size_t n = type & 0x7F;
-            // The name is taken where it lies when the piece holds it; otherwise read, with
-            // the bytes not delivered reading as zero.
+            // The name is taken where it lies when the piece holds it; otherwise read.
             std::array<std::uint8_t, kMaxNameLength> copied;
             const std::uint8_t* nameBytes = m_table.view(pos, n);
             if (!nameBytes) {
-                std::fill_n(copied.begin(), n, std::uint8_t{0});
-                m_table.readAt(pos, std::span(copied).first(n));
+                if (m_table.readAt(pos, std::span(copied).first(n)) < n)
+                    return; // cut by the end of the image
                 nameBytes = copied.data();
             }
             const std::size_t length =
@@ -197,7 +198,10 @@ private:
             pos = at(pos, n);
 
             if (type & 0x80) {
-                const std::uint32_t dirId = m_table.read16(pos) & kIdMask; // 1 + n: directory ID
+                std::array<std::uint8_t, 2> id{};
+                if (m_table.readAt(pos, id) < id.size())
+                    return;                                     // cut by the end of the image
+                const std::uint32_t dirId = le16(id) & kIdMask; // 1 + n: directory ID
                 pos = at(pos, 2);
                 addDir(std::move(name), dirId);
             } else {

@@ -385,6 +385,11 @@ void HostileTest::subTablesRunningToTheEndOrIntoThemselves()
     s.w.open(s.image(withTables(self, Bytes(64, 0)), "self.nds"));
     QVERIFY2(s.w.dialogs->errors.isEmpty(), qPrintable(s.errors()));
     QVERIFY(s.w.form->imageLoaded());
+
+    // A directory ID cut by the end of the image is dropped: A keeps its name.
+    s.w.open(s.image(fixture::cutDirectoryIdImage(), "cut.nds"));
+    QVERIFY2(s.w.dialogs->errors.isEmpty(), qPrintable(s.errors()));
+    QCOMPARE(column(s.w.child<QTreeWidget>("FSListView"), 0), QStringList{"/A/good.txt"});
 }
 
 // ---------------------------------------------------------------------------------------------

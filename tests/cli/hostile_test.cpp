@@ -1,9 +1,11 @@
 // Hostile images and archives through the command line: whatever the bytes say, no crash, no
 // hang, no write outside the chosen folder, no temporary file left, and either the values that
 // can be shown or the message the user should read.
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
@@ -172,6 +174,23 @@ TEST_F(Hostile, SubTablesRunningToTheEndOrIntoThemselvesTerminate)
     le32(self, 0), le16(self, 0), le16(self, 1); // the root's sub-table is the main table itself
     r = cli({"list", image(withTables(self, Bytes(64, 0)), "self.nds")});
     EXPECT_EQ(r.status, 0) << r.err;
+
+    // A directory ID cut after its first byte by the end of the image (or of a NARC's name
+    // block) is dropped, never completed with a zero into directory A's ID.
+    const auto cut = image(cartscope::fixture::cutDirectoryIdImage().build(), "cut.nds");
+    r = cli({"list", cut});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "/A/good.txt\t00008100\t4\n");
+    r = cli({"extract", cut, out()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cartscope::fixture::filesBelow(out()),
+              (std::map<std::string, Bytes>{{"CARTSCOPE/A/good.txt", Bytes{'g', 'o', 'o', 'd'}}}));
+    ImageBuilder holder;
+    holder.root({Node::file("c.narc", cartscope::fixture::cutDirectoryIdNarc())});
+    r = cli({"list", "--narc", "/c.narc", image(holder.build(), "narc.nds")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\t')), "/A/good.txt");
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
 }
 
 TEST_F(Hostile, AllocationEntriesPastTheEndReversedOrHugeNeverLeaveHalfFiles)

@@ -301,22 +301,50 @@ TEST(Fnt, SubTableRunningToTheEndOfTheImage)
     r.main(0, 0x1008, 0, 1);
     std::size_t at = r.file(0x1008, "ab");
     at = r.file(at, "cd");
-    r.u8(at, 5); // a name that the image cuts short
+    r.u8(at, 5); // a name that the image cuts short: the entry is dropped
     r.b.resize(at + 2);
     r.b.back() = 'x';
     const auto p = r.parse();
-    ASSERT_EQ(p.files.size(), 3u);
-    EXPECT_EQ(p.files[2].Name, "x");
-    // A directory ID cut short reads as zero.
-    Raw d;
-    d.main(0, 0x10, 0, 1);
-    d.b.resize(0x10);
-    d.b.push_back(0x81);
-    d.b.push_back('q');
-    d.b.push_back(0x03);
-    const auto q = d.parse();
-    ASSERT_EQ(q.dirs.size(), 1u);
-    EXPECT_EQ(q.dirs[0].DirID, 3);
+    ASSERT_EQ(p.files.size(), 2u);
+    EXPECT_EQ(p.files[1].Name, "cd");
+}
+
+TEST(Fnt, DirectoryEntryCutByTheEndOfTheImageIsDropped)
+{
+    // Directory A (ID 1) holds good.txt; the root's sub-table, last in the image, names A and
+    // then a directory "abcde" whose entry the image cuts: completed with zeros, an ID cut after
+    // its first byte 0x01 would be A's and rename A's files to /abcde/.
+    struct Case {
+        const char* what;
+        std::size_t keep; // bytes of the "abcde" entry left (type, name, ID)
+    };
+    for (const Case c : {Case{"ID cut after its first byte", 7}, Case{"ID missing", 6},
+                         Case{"name cut", 3}, Case{"type byte only", 1}}) {
+        SCOPED_TRACE(c.what);
+        Raw r;
+        r.main(0, 0x1010, 0, 2);
+        r.main(1, 0x20, 0, 0xF000);
+        r.file(0x20, "good.txt");
+        r.fat(0, 0x1800, 0x1804);
+        const std::size_t cut = r.dir(0x1010, "A", 0xF001);
+        r.dir(cut, "abcde", 0xF001);
+        r.b.resize(cut + c.keep);
+        const auto p = r.parse();
+        ASSERT_EQ(p.dirs.size(), 1u);
+        EXPECT_EQ(p.dirs[0].Name, "A");
+        ASSERT_EQ(p.files.size(), 1u);
+        const auto rows = cartscope::core::ParseArraysToList(p.files, p.dirs);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].path, "/A/good.txt");
+    }
+    // Whole, the same entry is kept (and, carrying A's ID, takes A's files).
+    Raw whole;
+    whole.main(0, 0x1010, 0, 2);
+    whole.main(1, 0x20, 0, 0xF000);
+    whole.file(0x20, "good.txt");
+    const std::size_t after = whole.dir(whole.dir(0x1010, "A", 0xF001), "abcde", 0xF001);
+    whole.b.resize(after);
+    EXPECT_EQ(whole.parse().dirs.size(), 2u);
 }
 
 TEST(Fnt, SubTablePointingIntoTheMainTableTerminates)

@@ -160,6 +160,12 @@ TEST(Narc, ValidityLadder)
     EXPECT_EQ(readBytes(minusOne).members.at(0).problem,
               "its range runs past the end of the archive's data");
     EXPECT_EQ(readBytes(full).members.at(0).problem, "");
+    // No members: a GMIF block of its 8-byte header alone opens, with nothing in it.
+    const Bytes empty = narcArchive({}, false);
+    ASSERT_EQ(empty.size(), 16u + 12 + (8 + 8) + 8);
+    const Narc none = readBytes(empty);
+    EXPECT_TRUE(none.members.empty());
+    EXPECT_TRUE(none.notes.empty());
     // Header only, blocks missing.
     Bytes headerOnly(full.begin(), full.begin() + 16);
     EXPECT_EQ(errorOf([&] { readBytes(headerOnly); }),
@@ -175,6 +181,13 @@ TEST(Narc, HostileNameTableIsWalkedWithItsBounds)
     narc[btnf + 6] = 0xFF, narc[btnf + 7] = 0x0F;
     const Narc n = readBytes(narc);
     EXPECT_LE(n.members.size(), 2u);
+
+    // A directory ID cut by the end of the name block (GMIF follows it) is dropped, not read
+    // on into the next block nor completed with a zero.
+    const Narc cut = readBytes(cartscope::fixture::cutDirectoryIdNarc());
+    ASSERT_EQ(cut.members.size(), 1u);
+    EXPECT_EQ(cut.members[0].path, "/A/good.txt");
+    EXPECT_EQ(cut.members[0].problem, "");
 }
 
 TEST(Narc, CompressedAndNestedArchivesOneLevelAtATime)
