@@ -191,6 +191,22 @@ TEST(BannerInfo, TruncatedBannerShowsWhatIsThereAndSaysSo)
     EXPECT_EQ(kinfo.titles[7], u"\uCE74\uD2B8");
     EXPECT_TRUE(kinfo.crcs[1].ok());
     EXPECT_FALSE(kinfo.crcs[2].ok());
+
+    // Missing exactly the last byte of its range, a zero, so the zero fill gives the stored CRC:
+    // still incomplete and never OK.
+    ImageBuilder ob;
+    ob.rawBanner(fixture::bannerBlock(versioned(0x0001)));
+    const Bytes ofull = ob.build();
+    const std::uint32_t oat = ob.layout().bannerOffset;
+    ASSERT_EQ(ofull.at(oat + 0x83F), 0);
+    const Bytes ocut(ofull.begin(), ofull.begin() + oat + 0x83F);
+    MemoryStream ostream(ocut);
+    const BannerInfo oinfo = readBannerInfo(ostream, oat);
+    ASSERT_EQ(oinfo.crcs.size(), 1u);
+    EXPECT_EQ(oinfo.crcs[0].computed, oinfo.crcs[0].stored);
+    EXPECT_FALSE(oinfo.crcs[0].complete);
+    EXPECT_FALSE(oinfo.crcs[0].ok());
+    EXPECT_EQ(oinfo.crcs[0].verdict(), "BAD");
 }
 
 TEST(BannerInfo, BannerPastTheEndOrOnTinyInputs)
