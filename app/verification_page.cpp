@@ -277,18 +277,24 @@ void VerificationPage::showResult(const core::VerifyResult& r, const core::DatSe
 {
     HashesMemo->setPlainText(hashesText(r.hashes));
     CopyHashesButton->setEnabled(true);
-    TrimMemo->setPlainText(fromCoreText(core::trimText(r.trim)));
-    SecureAreaMemo->setPlainText(fromCoreText(core::secureAreaFormText(r.head.secureAreaForm)));
+    // A file that is not a DS image has no trim state or secure area: its bytes there belong to
+    // something else.
+    const QString notImage = fromCoreText(core::notAnImageText(r.size));
+    TrimMemo->setPlainText(r.head.image ? fromCoreText(core::trimText(r.trim)) : notImage);
+    SecureAreaMemo->setPlainText(
+        r.head.image ? fromCoreText(core::secureAreaFormText(r.head.secureAreaForm)) : notImage);
     QString verdict = visible(core::verdictText(r, dats));
     if (r.matches.size() > 1)
         verdict += QStringLiteral("\n%1 matching entries in all").arg(r.matches.size());
-    if (r.trim.state == core::TrimState::OverTrimmed)
+    const bool overTrimmed = r.head.image && r.trim.state == core::TrimState::OverTrimmed;
+    if (overTrimmed)
         verdict += QStringLiteral("\nOver-trimmed: data is missing (bad dump)");
+    if (!r.head.image && r.verdict != core::Verdict::NotAnImage)
+        verdict += QStringLiteral("\n") + notImage;
     DatVerdictMemo->setPlainText(verdict);
     const bool good =
         r.verdict == core::Verdict::Verified || r.verdict == core::Verdict::VerifiedTrimmed;
-    const bool bad =
-        r.verdict == core::Verdict::Mismatch || r.trim.state == core::TrimState::OverTrimmed;
+    const bool bad = r.verdict == core::Verdict::Mismatch || overTrimmed;
     const auto colour = [](core::Rgb c) { return QColor(c.r, c.g, c.b); };
     setBase(DatVerdictMemo, bad    ? colour(core::kBadDumpFoundColour)
                             : good ? colour(core::kBadDumpNotFoundColour)

@@ -186,8 +186,12 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         .raw("header", headerJson(img.header, 2))
         .raw("files", filesJson(img.rows, 2))
         .raw("hashes", hashesJson(v.hashes))
-        .raw("trim", trimJson(v.trim))
-        .str("secureAreaForm", core::secureAreaFormName(v.head.secureAreaForm))
+        // Not a DS image: the trim state and the secure area would be read from other bytes.
+        .boolean("image", v.head.image)
+        .raw("trim", v.head.image ? trimJson(v.trim) : "null")
+        .raw("secureAreaForm",
+             v.head.image ? core::jsonString(core::secureAreaFormName(v.head.secureAreaForm))
+                          : "null")
         .raw("banner", bannerJson(v.banner, 2))
         .raw("twlFlags", twlFlagsJson(v.dsi))
         .raw("dsi", dsiJson(v.dsi, 2));

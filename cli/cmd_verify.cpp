@@ -144,6 +144,8 @@ const char* label(core::Verdict v)
         return "No DAT loaded";
     case core::Verdict::Error:
         return "Error";
+    case core::Verdict::NotAnImage:
+        return "Not an image";
     }
     return "";
 }
@@ -181,6 +183,9 @@ public:
             break;
         case core::Verdict::Error:
             ++m_errors;
+            break;
+        case core::Verdict::NotAnImage:
+            ++m_notImages;
             break;
         }
         switch (m_format) {
@@ -223,17 +228,22 @@ public:
         const std::lock_guard lock(m_mutex);
         clearBar();
         std::ostream& where = m_format == Format::Text ? m_ctx.out : m_ctx.err;
-        const std::size_t images = m_verified + m_trimmed + m_mismatched + m_unknown + m_errors;
+        const std::size_t images =
+            m_verified + m_trimmed + m_mismatched + m_unknown + m_errors + m_notImages;
         where << (interrupted ? "Interrupted after " : "") << images
               << (images == 1 ? " image: " : " images: ") << m_verified << " verified, "
               << m_trimmed << " trimmed, " << m_mismatched << " mismatched, " << m_unknown
-              << " unknown, " << m_errors << (m_errors == 1 ? " error\n" : " errors\n");
+              << " unknown, " << m_errors << (m_errors == 1 ? " error" : " errors");
+        if (m_notImages > 0)
+            where << ", " << m_notImages << (m_notImages == 1 ? " not an image" : " not images");
+        where << '\n';
         where.flush();
     }
 
     bool allVerified() const
     {
-        return m_mismatched == 0 && m_unknown == 0 && m_errors == 0 && m_verified + m_trimmed > 0;
+        return m_mismatched == 0 && m_unknown == 0 && m_errors == 0 && m_notImages == 0 &&
+               m_verified + m_trimmed > 0;
     }
 
 private:
@@ -265,6 +275,8 @@ private:
         } else if (r.mismatch) {
             game = m_dats.roms()[r.mismatch->rom].game;
             detail = core::verdictText(r, m_dats);
+        } else if (!r.head.image) {
+            detail = core::notAnImageText(r.size);
         } else if (r.trim.state == core::TrimState::OverTrimmed) {
             detail = core::trimText(r.trim);
         }
@@ -283,10 +295,14 @@ private:
         else
             o.raw("member", "null");
         if (const auto& r = row.result) {
+            // A file that is not a DS image has no trim state or secure area to speak of.
             o.num("size", static_cast<std::int64_t>(r->size))
                 .raw("hashes", hashesJson(r->hashes))
-                .raw("trim", trimJson(r->trim))
-                .str("secureAreaForm", core::secureAreaFormName(r->head.secureAreaForm));
+                .raw("trim", r->head.image ? trimJson(r->trim) : "null");
+            if (r->head.image)
+                o.str("secureAreaForm", core::secureAreaFormName(r->head.secureAreaForm));
+            else
+                o.raw("secureAreaForm", "null");
         } else {
             o.raw("size", "null")
                 .raw("hashes", "null")
@@ -391,7 +407,8 @@ private:
     std::atomic<std::size_t> m_doneItems{0};
     std::chrono::steady_clock::time_point m_lastDraw{};
     bool m_barShown = false;
-    std::size_t m_verified = 0, m_trimmed = 0, m_mismatched = 0, m_unknown = 0, m_errors = 0;
+    std::size_t m_verified = 0, m_trimmed = 0, m_mismatched = 0, m_unknown = 0, m_errors = 0,
+                m_notImages = 0;
 };
 
 bool interrupted()

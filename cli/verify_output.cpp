@@ -29,7 +29,7 @@ std::string trimJson(const core::TrimInfo& t)
 {
     JsonObject o;
     o.num("usedSize", static_cast<std::int64_t>(t.usedSize))
-        .num("chipSize", static_cast<std::int64_t>(t.chipSize))
+        .raw("chipSize", t.chipSize ? std::to_string(*t.chipSize) : "null")
         .str("state", core::trimStateName(t.state))
         .boolean("paddingClean", t.paddingClean);
     return o.line();

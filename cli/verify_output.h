@@ -12,7 +12,8 @@ namespace cartscope::cli {
 // {"crc32": "...", "md5": ..., "sha1": ..., "sha256": ...}: lower-case hex, null when not
 // computed.
 std::string hashesJson(const core::ImageHashes& hashes);
-// {"usedSize": n, "chipSize": n, "state": "...", "paddingClean": bool}
+// {"usedSize": n, "chipSize": n or null (the capacity byte names no chip), "state": "...",
+// "paddingClean": bool}
 std::string trimJson(const core::TrimInfo& trim);
 // {"game", "rom", "dat", "datVersion", "by", "padding", "paddedSize"}
 std::string matchJson(const core::DatMatch& match, const core::DatSet& dats);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/crc16.h"
 #include "core/le.h"
 
 namespace cartscope::core {
@@ -9,6 +10,10 @@ namespace cartscope::core {
 namespace {
 
 constexpr std::uint8_t kDsiUnitBit = 0x02;
+constexpr std::size_t kLogoCrcAt = 0x15C;
+constexpr std::size_t kHeaderCrcAt = 0x15E;
+constexpr std::uint16_t kLogoCrc = 0xCF56; // of the Nintendo logo every card carries
+static_assert(kHeaderCrcAt + 2 == kNotAnImageBelow);
 constexpr std::array<std::uint8_t, 4> kDownloadPlayMagic = {0x61, 0x63, 0x01, 0x00}; // "ac"
 constexpr std::array<std::uint8_t, 8> kDecryptedMarker = {0xFF, 0xDE, 0xFF, 0xE7,
                                                           0xFF, 0xDE, 0xFF, 0xE7};
@@ -56,11 +61,14 @@ TrimInfo classify(const HeadFacts& facts, std::uint64_t fileSize, bool downloadP
     t.chipSize = facts.chipSize;
     t.paddingClean = paddingClean;
     t.paddingByte = paddingByte;
-    if (fileSize > t.chipSize)
+    const bool missing = t.usedSize > fileSize && t.usedSize - fileSize >= kTrimSlack;
+    if (!t.chipSize)
+        t.state = missing ? TrimState::OverTrimmed : TrimState::Unknown;
+    else if (fileSize > *t.chipSize)
         t.state = TrimState::Oversized;
-    else if (fileSize == t.chipSize)
+    else if (fileSize == *t.chipSize)
         t.state = TrimState::Full;
-    else if (t.usedSize > fileSize && t.usedSize - fileSize >= kTrimSlack)
+    else if (missing)
         t.state = TrimState::OverTrimmed;
     else
         t.state = TrimState::Trimmed;
@@ -85,14 +93,14 @@ void paddingOf(bool block, const std::array<std::uint8_t, 2>& ors,
 
 } // namespace
 
-std::uint64_t chipSizeOf(std::uint8_t capacity)
+std::optional<std::uint64_t> chipSizeOf(std::uint8_t capacity)
 {
-    // 128 KiB << 45 is 4 EiB; no capacity byte past that names a chip, and the sum stays in a
-    // signed 64-bit JSON number.
-    return std::uint64_t{128} * 1024 << std::min<std::uint8_t>(capacity, 45);
+    if (capacity > kMaxCapacity)
+        return std::nullopt;
+    return std::uint64_t{128} * 1024 << capacity;
 }
 
-HeadFacts readHeadFacts(std::span<const std::uint8_t> head)
+HeadFacts readHeadFacts(std::span<const std::uint8_t> head, std::uint64_t available)
 {
     HeadFacts f;
     for (std::size_t i = 0; i < 4; ++i)
@@ -108,6 +116,10 @@ HeadFacts readHeadFacts(std::span<const std::uint8_t> head)
     }
     f.chipSize = chipSizeOf(f.capacity);
     f.secureAreaForm = secureAreaFormOf(head, f.arm9RomOffset, dsi);
+    const bool headerCrcRight =
+        le16(head, kHeaderCrcAt) == crc16::Crc16OfStream(head.first(kHeaderCrcAt)); // 0x15E
+    const bool logoCrcRight = le16(head, kLogoCrcAt) == kLogoCrc;                   // 0x15C
+    f.image = available >= kNotAnImageBelow && (headerCrcRight || logoCrcRight);
     return f;
 }
 
@@ -122,6 +134,8 @@ const char* trimStateName(TrimState state)
         return "overtrimmed";
     case TrimState::Oversized:
         return "oversized";
+    case TrimState::Unknown:
+        return "unknown";
     }
     return "";
 }
@@ -143,10 +157,13 @@ std::string trimText(const TrimInfo& t)
     case TrimState::Oversized:
         s = "Oversized: larger than the chip";
         break;
+    case TrimState::Unknown:
+        s = "Trim unknown: the capacity byte names no chip";
+        break;
     }
     s += " (" + std::to_string(t.fileSize) + " bytes; used " + std::to_string(t.usedSize) +
          (t.downloadPlayBlock ? " with the Download Play signature" : "") + "; chip " +
-         std::to_string(t.chipSize) + ")";
+         (t.chipSize ? std::to_string(*t.chipSize) : std::string("unknown")) + ")";
     if (t.fileSize > t.usedSize) {
         if (!t.paddingClean)
             s += "; data after the used size";
@@ -200,7 +217,7 @@ void TrimSink::consume(std::span<const std::uint8_t> block, std::uint64_t positi
         if (m_head.size() < kTrimHeadSize)
             return;
         m_headDone = true;
-        m_facts = readHeadFacts(m_head);
+        m_facts = readHeadFacts(m_head, m_head.size());
         scan(m_head, 0);
         block = block.subspan(take);
         position += take;
@@ -237,7 +254,7 @@ void TrimSink::finish(std::uint64_t total)
     if (!m_headDone) {
         std::vector<std::uint8_t> head = m_head;
         head.resize(kTrimHeadSize, 0);
-        m_facts = readHeadFacts(head);
+        m_facts = readHeadFacts(head, m_head.size());
         m_headDone = true;
         scan(m_head, 0);
     }
@@ -253,8 +270,8 @@ TrimAnalysis analyseTrim(const Stream& image)
 {
     TrimAnalysis out;
     std::vector<std::uint8_t> head(kTrimHeadSize, 0);
-    image.pread(0, head);
-    out.head = readHeadFacts(head);
+    const std::size_t got = image.pread(0, head);
+    out.head = readHeadFacts(head, got);
     const std::uint64_t size = image.size();
     const std::uint64_t used = out.head.usedSize;
     std::array<std::uint8_t, 4> magic{};

@@ -14,7 +14,8 @@
 // is clean padding, and the form of its secure area.
 namespace cartscope::core {
 
-enum class TrimState { Full, Trimmed, OverTrimmed, Oversized };
+// Unknown: the capacity byte names no chip, and the file is not shorter than its used size.
+enum class TrimState { Full, Trimmed, OverTrimmed, Oversized, Unknown };
 enum class SecureAreaForm { Homebrew, Multiboot, Decrypted, MaskRom, Encrypted };
 
 // The header bytes the analysis reads: everything up to the first 8 bytes of the secure area.
@@ -24,6 +25,12 @@ inline constexpr std::size_t kDownloadPlayBlockSize = 0x88;
 // A file may end this much before the used size and still count as trimmed: homebrew build
 // tools leave the alignment padding of the last file off.
 inline constexpr std::uint64_t kTrimSlack = 0x200;
+// The largest capacity byte that names a chip (128 KiB << 0x0F is 4 GiB, past any DS or DSi
+// card already); above it the chip size is unknown.
+inline constexpr std::uint8_t kMaxCapacity = 0x0F;
+// A file shorter than this has no whole header (the header CRC-16 at 0x15E is its last field
+// checked here).
+inline constexpr std::uint64_t kNotAnImageBelow = 0x160;
 
 // What the header says, read from its first kTrimHeadSize bytes (zero where the image is
 // shorter).
@@ -32,19 +39,25 @@ struct HeadFacts {
     std::uint8_t unitCode = 0;
     std::uint8_t capacity = 0;
     std::uint32_t arm9RomOffset = 0;
-    std::uint64_t usedSize = 0; // without the Download Play block
-    std::uint64_t chipSize = 0;
+    std::uint64_t usedSize = 0;            // without the Download Play block
+    std::optional<std::uint64_t> chipSize; // empty when the capacity byte names no chip
     SecureAreaForm secureAreaForm = SecureAreaForm::Encrypted;
+    // Whether the file is a DS image at all: it holds a whole header, and its stored header
+    // CRC-16 is right or its stored logo CRC-16 is CF56 (a homebrew loader in place of the logo
+    // keeps a right header CRC). Otherwise every fact above is read from bytes of something
+    // else.
+    bool image = true;
 };
-HeadFacts readHeadFacts(std::span<const std::uint8_t> head);
+// `available`: how many bytes of `head` the file really holds (the rest reads as zero).
+HeadFacts readHeadFacts(std::span<const std::uint8_t> head, std::uint64_t available);
 
-// 128 KiB << capacity, saturated for capacity bytes no chip has.
-std::uint64_t chipSizeOf(std::uint8_t capacity);
+// 128 KiB << capacity; empty for a capacity byte above kMaxCapacity.
+std::optional<std::uint64_t> chipSizeOf(std::uint8_t capacity);
 
 struct TrimInfo {
     std::uint64_t fileSize = 0;
     std::uint64_t usedSize = 0; // with the Download Play block when present
-    std::uint64_t chipSize = 0;
+    std::optional<std::uint64_t> chipSize;
     bool downloadPlayBlock = false;
     TrimState state = TrimState::Full;
     // The bytes after the used size are all 0xFF or all 0x00 (true when there are none).
@@ -52,7 +65,7 @@ struct TrimInfo {
     std::optional<std::uint8_t> paddingByte; // which, when there are any
 };
 
-// "full", "trimmed", "overtrimmed", "oversized".
+// "full", "trimmed", "overtrimmed", "oversized", "unknown".
 const char* trimStateName(TrimState state);
 // One line for people: "Trimmed: 4194816 bytes used of a 16 MiB chip; padding clean (0xFF)".
 std::string trimText(const TrimInfo& trim);

@@ -151,6 +151,8 @@ const char* verdictName(Verdict verdict)
         return "no-dat";
     case Verdict::Error:
         return "error";
+    case Verdict::NotAnImage:
+        return "not-an-image";
     }
     return "";
 }
@@ -229,7 +231,7 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
         if (const auto& state = m_digests.state(kind))
             r.hashes.digests[static_cast<std::size_t>(kind)] = state->value();
     if (dats.empty()) {
-        r.verdict = Verdict::NoDat;
+        r.verdict = r.head.image ? Verdict::NoDat : Verdict::NotAnImage;
         return r;
     }
 
@@ -241,12 +243,16 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
     evaluate(dats, exact, exactCandidates(dats, exact), false, ev);
     r.verdict = Verdict::Verified;
 
-    // A trimmed image (or one larger than its header's chip, up to the next power of two) is
-    // also tried padded to the sizes the DATs list, by continuing copies of the digest states.
-    const bool mayPad = r.trim.state == TrimState::Trimmed || r.trim.state == TrimState::Oversized;
+    // A trimmed image (or one larger than its header's chip, or of no known chip) is also tried
+    // padded to the sizes the DATs list, by continuing copies of the digest states: up to its
+    // chip size or the next power of two, and never past the largest card. A file that is not
+    // a DS image has no chip or used size worth the name: it is matched as read only.
+    const bool mayPad = r.head.image && (r.trim.state == TrimState::Trimmed ||
+                                         r.trim.state == TrimState::Oversized ||
+                                         r.trim.state == TrimState::Unknown);
     if (ev.matches.empty() && mayPad) {
         const std::uint64_t limit =
-            std::min(kMaxPaddedSize, std::max(r.trim.chipSize, nextPowerOfTwo(r.size)));
+            std::min(kMaxPaddedSize, std::max(r.trim.chipSize.value_or(0), nextPowerOfTwo(r.size)));
         std::vector<std::uint64_t> targets;
         for (const std::uint64_t s : dats.sizes())
             if (s > r.size && s <= limit)
@@ -270,7 +276,7 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
                     running[k] = *m_digests.state(kDigestKinds[k]);
             std::uint64_t at = r.size;
             for (std::size_t t = 0; t < targets.size(); ++t) {
-                // Bounded: `at` grows by each piece up to the target, itself at most 4 GiB.
+                // Bounded: `at` grows by each piece up to the target, itself at most 1 GiB.
                 while (at < targets[t]) {
                     if (cancelled && cancelled())
                         return std::nullopt;
@@ -304,7 +310,9 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
     r.matches = std::move(ev.matches);
     if (r.matches.empty()) {
         r.mismatch = ev.mismatch;
-        r.verdict = r.mismatch ? Verdict::Mismatch : Verdict::NotInDat;
+        r.verdict = r.mismatch     ? Verdict::Mismatch
+                    : r.head.image ? Verdict::NotInDat
+                                   : Verdict::NotAnImage;
         return r;
     }
     const DatRom& first = dats.roms()[r.matches.front().rom];
@@ -362,6 +370,15 @@ std::string datTitle(const DatInfo& dat)
     return s;
 }
 
+std::string notAnImageText(std::uint64_t fileSize)
+{
+    return fileSize < kNotAnImageBelow
+               ? "Not a DS image: shorter than a cartridge header (" + std::to_string(fileSize) +
+                     " bytes)"
+               : std::string("Not a DS image: neither its header CRC-16 nor its logo CRC-16 is "
+                             "right");
+}
+
 std::string verdictText(const VerifyResult& r, const DatSet& dats)
 {
     const auto padText = [](std::optional<std::uint8_t> padding, std::uint64_t size) {
@@ -375,6 +392,8 @@ std::string verdictText(const VerifyResult& r, const DatSet& dats)
         return "Not in DAT";
     case Verdict::Error:
         return "Error";
+    case Verdict::NotAnImage:
+        return notAnImageText(r.size);
     case Verdict::Mismatch: {
         const DatMismatch& m = *r.mismatch;
         const DatRom& e = dats.roms()[m.rom];

@@ -18,8 +18,9 @@
 // same read, and the match against the loaded DATs.
 namespace cartscope::core {
 
-enum class Verdict { Verified, VerifiedTrimmed, Mismatch, NotInDat, NoDat, Error };
-// "verified", "verified-trimmed", "mismatch", "not-in-dat", "no-dat", "error".
+// NotAnImage: no entry matches (or no DAT is loaded) and the file is not a DS image.
+enum class Verdict { Verified, VerifiedTrimmed, Mismatch, NotInDat, NoDat, Error, NotAnImage };
+// "verified", "verified-trimmed", "mismatch", "not-in-dat", "no-dat", "error", "not-an-image".
 const char* verdictName(Verdict verdict);
 
 // The digest an entry was matched by, strongest first.
@@ -27,8 +28,8 @@ enum class MatchedBy { Sha256, Sha1, Md5, Crc32 };
 const char* matchedByName(MatchedBy by);  // "sha256", "sha1", "md5", "crc32"
 const char* matchedByLabel(MatchedBy by); // "SHA-256", "SHA-1", "MD5", "CRC-32"
 
-// The largest size a trimmed image is virtually padded to.
-inline constexpr std::uint64_t kMaxPaddedSize = std::uint64_t{4} << 30;
+// The largest size a trimmed image is virtually padded to: no DS or DSi card is larger.
+inline constexpr std::uint64_t kMaxPaddedSize = std::uint64_t{1} << 30;
 
 struct DatMatch {
     std::uint32_t rom = 0; // index into DatSet::roms()
@@ -113,6 +114,9 @@ verifyStream(const Stream& image, const DatSet& dats, bool allHashes,
 bool serialHasGameCode(const std::string& serial, const std::string& gameCode);
 // The game code up to its first NUL.
 std::string gameCodeText(const HeadFacts& head);
+
+// Why a file is not a DS image (HeadFacts::image false), by its size: "Not a DS image: ...".
+std::string notAnImageText(std::uint64_t fileSize);
 
 // The verdict in words, as the window and the command line show it.
 std::string verdictText(const VerifyResult& result, const DatSet& dats);

@@ -158,6 +158,20 @@ void VerificationPageTest::trimmedAndMismatchedImages()
     QVERIFY(memo(w, "DatVerdictMemo").startsWith(QStringLiteral("Not in DAT")));
     QCOMPARE(base(w, "DatVerdictMemo"), QColor(255, 192, 192));
 
+    // Bytes of something else (wrong header CRC-16, no Nintendo logo CRC): the page says it is
+    // not a DS image, in place of a trim state or a secure area read from those bytes, and does
+    // not call it over-trimmed.
+    Bytes junk = fixture::pattern(0x10000, 9);
+    junk[0x80] = junk[0x81] = junk[0x82] = junk[0x83] = 0x7F; // "used" far past the file
+    fixture::writeFile(dir.file("junk.nds"), junk);
+    openAndWait(w, dir.file("junk.nds"));
+    const QString notImage =
+        QStringLiteral("Not a DS image: neither its header CRC-16 nor its logo CRC-16 is right");
+    QCOMPARE(memo(w, "DatVerdictMemo"), notImage);
+    QCOMPARE(memo(w, "TrimMemo"), notImage);
+    QCOMPARE(memo(w, "SecureAreaMemo"), notImage);
+    QVERIFY(base(w, "DatVerdictMemo") != QColor(255, 192, 192));
+
     // A failed load empties the page.
     fixture::writeFile(dir.file("short.nds"), Bytes(100, 1));
     w.form->openFile(dir.file("short.nds"));

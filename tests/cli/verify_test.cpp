@@ -64,12 +64,18 @@ struct Collection {
     Bytes unknown = image(3);
     std::string dat = dir.file("ds.dat");
 
+    testdat::Rom fullRom() const
+    {
+        testdat::Rom r = testdat::rom("Full Game", full);
+        r.serial = "NTR-ABCE-USA"; // names the game code
+        return r;
+    }
+
     Collection()
     {
         const std::string xml = testdat::datXml(
             "Nintendo DS", "20260101",
-            {testdat::rom("Full Game", full),
-             testdat::rom("Trimmed Game", testdat::padded(trimmed, 256 * 1024, 0x00))});
+            {fullRom(), testdat::rom("Trimmed Game", testdat::padded(trimmed, 256 * 1024, 0x00))});
         fixture::writeFile(dat, Bytes(xml.begin(), xml.end()));
         ::mkdir(dir.file("roms").c_str(), 0700);
         ::mkdir(dir.file("roms/sub").c_str(), 0700);
@@ -122,6 +128,9 @@ TEST(CliVerify, JsonLinesCarryEveryKey)
     EXPECT_NE(j.find("\"sha1\": \"" + testdat::refDigest("SHA1", c.trimmed) + "\""),
               std::string::npos);
     EXPECT_NE(r.err.find("1 image: 0 verified, 1 trimmed"), std::string::npos) << r.err;
+    // An entry with a serial says whether it names the header's game code.
+    const auto f = cli({"verify", "--dat", c.dat, "--json", c.dir.file("roms/full.nds")});
+    EXPECT_NE(f.out.find("\"serialMatches\": true"), std::string::npos) << f.out;
 }
 
 TEST(CliVerify, CsvZipMembersAndErrorsKeepTheRunGoing)
@@ -134,11 +143,12 @@ TEST(CliVerify, CsvZipMembersAndErrorsKeepTheRunGoing)
     broken[testzip::rawEntries(broken).at(0).data + 0x8100] ^= 1;
     fixture::writeFile(c.dir.file("broken.zip"), broken);
     fixture::writeFile(c.dir.file("not.zip"), Bytes(50, 'z'));
-    const auto r = cli({"verify", "--dat", c.dat, "--csv", "--jobs", "1", zip,
-                        c.dir.file("broken.zip"), c.dir.file("not.zip"), c.dir.file("gone.nds")});
+    const auto r =
+        cli({"verify", "--dat", c.dat, "--csv", "--jobs", "1", zip, c.dir.file("broken.zip"),
+             c.dir.file("not.zip"), c.dir.file("gone.nds"), c.dir.file("roms/sub/trimmed.NDS")});
     EXPECT_EQ(r.status, 1);
     const auto out = lines(r.out);
-    ASSERT_EQ(out.size(), 6u) << r.out;
+    ASSERT_EQ(out.size(), 7u) << r.out;
     EXPECT_EQ(out[0], "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error");
     EXPECT_EQ(out[1], zip + ",a.nds,262144,verified,Full Game,Nintendo DS,sha1,," +
                           testdat::refCrc(c.full) + ",," + testdat::refDigest("SHA1", c.full) +
@@ -148,7 +158,12 @@ TEST(CliVerify, CsvZipMembersAndErrorsKeepTheRunGoing)
     EXPECT_NE(out[3].find("Damaged archive"), std::string::npos) << out[3];
     EXPECT_EQ(out[4].rfind(c.dir.file("not.zip") + ",,,error,", 0), 0u) << out[4];
     EXPECT_EQ(out[5].rfind(c.dir.file("gone.nds") + ",,,error,", 0), 0u) << out[5];
-    EXPECT_NE(r.err.find("5 images: 1 verified, 0 trimmed, 0 mismatched, 1 unknown, 3 errors"),
+    EXPECT_EQ(out[6].rfind(c.dir.file("roms/sub/trimmed.NDS") +
+                               ",,36864,verified-trimmed,Trimmed Game,Nintendo DS,sha1,00,",
+                           0),
+              0u)
+        << out[6];
+    EXPECT_NE(r.err.find("6 images: 1 verified, 1 trimmed, 0 mismatched, 1 unknown, 3 errors"),
               std::string::npos)
         << r.err;
 }
@@ -195,10 +210,59 @@ TEST(CliVerify, DatsFromTheFolderAndExitStatuses)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
 
+    // One image verified and one not in the DAT: the run did not verify everything.
+    fixture::writeFile(c.dir.file("unknown.nds"), c.unknown);
+    r = cli({"verify", c.dir.file("roms/full.nds"), c.dir.file("unknown.nds")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.out).back(),
+              "2 images: 1 verified, 0 trimmed, 0 mismatched, 1 unknown, 0 errors");
+
     EXPECT_EQ(cli({"verify", "--json", "--csv", c.dir.file("roms")}).status, 2);
     EXPECT_EQ(cli({"verify", "--jobs", "0", c.dir.file("roms")}).status, 2);
     EXPECT_EQ(cli({"verify", "--jobs", "x", c.dir.file("roms")}).status, 2);
     EXPECT_EQ(cli({"verify"}).status, 2);
+}
+
+TEST(CliVerify, FilesThatAreNotDsImagesAreCountedApart)
+{
+    const Collection c;
+    // 64 KiB of bytes that are no image, and 6 bytes.
+    fixture::writeFile(c.dir.file("junk.nds"), fixture::pattern(0x10000, 9));
+    fixture::writeFile(c.dir.file("six.nds"), Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
+    auto r = cli({"verify", "--dat", c.dat, "--jobs", "1", c.dir.file("roms/full.nds"),
+                  c.dir.file("junk.nds"), c.dir.file("six.nds")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.out),
+              (std::vector<std::string>{
+                  "Verified            Full Game  " + c.dir.file("roms/full.nds"),
+                  "Not an image        -  " + c.dir.file("junk.nds") +
+                      "  (Not a DS image: neither its header CRC-16 nor its logo CRC-16 is right)",
+                  "Not an image        -  " + c.dir.file("six.nds") +
+                      "  (Not a DS image: shorter than a cartridge header (6 bytes))",
+                  "3 images: 1 verified, 0 trimmed, 0 mismatched, 0 unknown, 0 errors, 2 not "
+                  "images"}));
+    // Without a DAT too; its trim state and secure area are not printed as facts.
+    r = cli({"verify", "--json", c.dir.file("junk.nds")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"trim\": null, \"secureAreaForm\": null, \"verdict\": "
+                         "\"not-an-image\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("1 image: 0 verified, 0 trimmed, 0 mismatched, 0 unknown, 0 errors, 1 "
+                         "not an image\n"),
+              std::string::npos)
+        << r.err;
+    r = cli({"verify", "--csv", c.dir.file("six.nds")});
+    EXPECT_EQ(lines(r.out).at(1).rfind(c.dir.file("six.nds") + ",,6,not-an-image,", 0), 0u)
+        << r.out;
+
+    r = cli({"info", "--json", c.dir.file("junk.nds")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"image\": false,\n  \"trim\": null,\n  \"secureAreaForm\": null,"),
+              std::string::npos)
+        << r.out;
+    r = cli({"info", "--json", c.dir.file("roms/full.nds")});
+    EXPECT_NE(r.out.find("\"image\": true,\n  \"trim\": {"), std::string::npos) << r.out;
 }
 
 TEST(CliInfo, JsonGainsHashesTrimAndSecureAreaForm)

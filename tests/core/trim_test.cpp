@@ -23,6 +23,8 @@ TrimInfo analyse(const Bytes& image, HeadFacts* head = nullptr)
     EXPECT_EQ(tail.trim.paddingClean, sink.trim().paddingClean);
     EXPECT_EQ(tail.trim.paddingByte, sink.trim().paddingByte);
     EXPECT_EQ(tail.head.secureAreaForm, sink.head().secureAreaForm);
+    EXPECT_EQ(tail.head.image, sink.head().image);
+    EXPECT_EQ(tail.trim.chipSize, sink.trim().chipSize);
     // Blocks of a few bytes (an archive member) change nothing either.
     TrimSink small;
     for (std::size_t at = 0; at < image.size(); at += 7)
@@ -31,6 +33,8 @@ TrimInfo analyse(const Bytes& image, HeadFacts* head = nullptr)
     small.finish(image.size());
     EXPECT_EQ(small.trim().usedSize, sink.trim().usedSize);
     EXPECT_EQ(small.trim().paddingClean, sink.trim().paddingClean);
+    EXPECT_EQ(small.trim().paddingByte, sink.trim().paddingByte);
+    EXPECT_EQ(small.head().image, sink.head().image);
     if (head)
         *head = sink.head();
     return sink.trim();
@@ -90,6 +94,14 @@ TEST(Trim, DsiUsedSizeAndDownloadPlayBlock)
     EXPECT_TRUE(withBlock.downloadPlayBlock);
     EXPECT_EQ(withBlock.usedSize, 0x9088u);
     EXPECT_TRUE(withBlock.paddingClean); // the block's bytes are data, not padding
+    EXPECT_EQ(withBlock.paddingByte, 0xFF);
+    // The same block followed by 0x00 padding: clean too, whichever way it is read.
+    Bytes zeros = image(0x20000, 0x00);
+    std::copy(block.begin(), block.end(), zeros.begin() + 0x9000);
+    const TrimInfo zeroPadded = analyse(zeros);
+    EXPECT_TRUE(zeroPadded.downloadPlayBlock);
+    EXPECT_TRUE(zeroPadded.paddingClean);
+    EXPECT_EQ(zeroPadded.paddingByte, 0x00);
     // The same bytes without the magic are data after the used size.
     signed_[0x9000] = 0x60;
     const TrimInfo without = analyse(signed_);
@@ -140,18 +152,63 @@ TEST(SecureArea, EachForm)
 TEST(Trim, TinyAndHostileHeaders)
 {
     // Shorter than the header: everything reads as zero, nothing breaks.
-    const TrimInfo tiny = analyse(Bytes(100, 0xAB));
+    const TrimInfo tiny = analyse(Bytes(100, 0x00));
     EXPECT_EQ(tiny.fileSize, 100u);
     EXPECT_EQ(tiny.state, TrimState::Trimmed);
-    // A capacity byte no chip has saturates instead of overflowing.
-    Bytes huge = image(0x9000);
-    huge[0x14] = 0xFF;
-    EXPECT_EQ(analyse(huge).chipSize, std::uint64_t{128} * 1024 << 45);
+    // A capacity byte above 0x0F names no chip: no shifted size, and the state comes from the
+    // used size alone.
+    Bytes noChip = image(0x9000);
+    noChip[0x14] = 0x10;
+    const TrimInfo unknown = analyse(noChip);
+    EXPECT_EQ(unknown.chipSize, std::nullopt);
+    EXPECT_EQ(unknown.state, TrimState::Unknown);
+    EXPECT_EQ(trimStateName(unknown.state), std::string("unknown"));
+    EXPECT_EQ(trimText(unknown), "Trim unknown: the capacity byte names no chip (36864 bytes; "
+                                 "used 36864; chip unknown)");
+    noChip[0x14] = 0xFF;
+    noChip.resize(0x9000 - 0x200);
+    EXPECT_EQ(analyse(noChip).state, TrimState::OverTrimmed);
+    Bytes largest = image(0x9000);
+    largest[0x14] = 0x0F;
+    EXPECT_EQ(analyse(largest).chipSize, std::uint64_t{4} << 30);
+    EXPECT_EQ(analyse(largest).state, TrimState::Trimmed);
     // A used size inside the header.
     Bytes small = image(0x9000);
     small[0x80] = 0x10;
     small[0x81] = small[0x82] = small[0x83] = 0;
     EXPECT_EQ(analyse(small).usedSize, 0x10u);
+}
+
+TEST(Trim, WhatIsADsImage)
+{
+    HeadFacts head;
+    const Bytes built = image(0x9000); // stored CRC-16s right, logo not Nintendo's
+    Bytes headerOnly(built.begin(), built.begin() + 0x160);
+    Bytes badHeaderCrc = built;
+    badHeaderCrc[0x15E] ^= 1;
+    Bytes nintendoLogo = badHeaderCrc; // a wrong header CRC, but the logo CRC is CF56
+    nintendoLogo[0x15C] = 0x56;
+    nintendoLogo[0x15D] = 0xCF;
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        bool image;
+    };
+    const Case cases[] = {
+        {"built", built, true},
+        {"the header alone", headerOnly, true},
+        {"one byte short of a header", Bytes(headerOnly.begin(), headerOnly.end() - 1), false},
+        {"six bytes", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}, false},
+        {"empty", Bytes{}, false},
+        {"header CRC wrong", badHeaderCrc, false},
+        {"header CRC wrong, logo CRC CF56", nintendoLogo, true},
+        {"zeros", Bytes(0x9000, 0), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        analyse(c.bytes, &head);
+        EXPECT_EQ(head.image, c.image);
+    }
 }
 
 } // namespace

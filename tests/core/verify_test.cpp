@@ -107,6 +107,80 @@ TEST(Verify, PaddingReachesTheNextPowerOfTwoPastASmallChip)
                                      "SHA-1, padded with 0x00 to 262144 bytes");
 }
 
+TEST(Verify, PaddingGoesNoFurtherThanTheLargestCard)
+{
+    // Capacity 0x0F claims a 4 GiB chip. An entry of 1 GiB is padded to (the cancel callback,
+    // asked before each padding step, stops it at once); one past 1 GiB is never tried.
+    const Bytes img = ImageBuilder().deviceCapacity(0x0F).minSize(0x9000).build();
+    MemoryStream stream(img);
+    for (const auto& [size, tried] : {std::pair<std::uint64_t, bool>{std::uint64_t{1} << 30, true},
+                                      {(std::uint64_t{1} << 30) + 0x200, false},
+                                      {std::uint64_t{4} << 30, false}}) {
+        SCOPED_TRACE(size);
+        const std::string xml = "<datafile><header><name>Big</name></header><game name=\"G\">"
+                                "<rom name=\"g.nds\" size=\"" +
+                                std::to_string(size) + "\" crc=\"00000000\" sha1=\"" +
+                                std::string(40, '0') + "\"/></game></datafile>";
+        DatSet dats;
+        dats.addXml("big.dat", std::span<const char>(xml.data(), xml.size()));
+        ImageVerifier verifier(dats, img.size(), false);
+        ASSERT_TRUE(readPass(stream, verifier.sinks()));
+        int asked = 0;
+        const auto result = verifier.result([&] { return ++asked > 0; });
+        EXPECT_EQ(asked > 0, tried);
+        EXPECT_EQ(result.has_value(), !tried);
+    }
+}
+
+TEST(Verify, AChipUnknownIsPaddedToTheNextPowerOfTwoOnly)
+{
+    Bytes img = ImageBuilder().deviceCapacity(0x10).minSize(0x9000).build(); // 36 KiB
+    Dats d;
+    d.add("DS", {rom("Too big", padded(img, 128 * 1024, 0xFF)),
+                 rom("Next power", padded(img, 64 * 1024, 0xFF))});
+    const VerifyResult v = verify(img, d.set);
+    EXPECT_EQ(v.trim.state, TrimState::Unknown);
+    EXPECT_EQ(v.trim.chipSize, std::nullopt);
+    ASSERT_EQ(v.verdict, Verdict::VerifiedTrimmed);
+    EXPECT_EQ(d.set.roms()[v.matches.at(0).rom].game, "Next power");
+}
+
+TEST(Verify, AFileThatIsNotADsImage)
+{
+    // Bytes of something else that happen to say "used 0x9000 of a 512 KiB chip".
+    Bytes junk = fixture::pattern(0x9000, 9);
+    junk[0x14] = 2;
+    junk[0x80] = 0x00, junk[0x81] = 0x90, junk[0x82] = 0x00, junk[0x83] = 0x00;
+    const DatSet none;
+    VerifyResult v = verify(junk, none);
+    EXPECT_FALSE(v.head.image);
+    EXPECT_EQ(v.verdict, Verdict::NotAnImage);
+    EXPECT_EQ(verdictName(v.verdict), std::string("not-an-image"));
+    EXPECT_EQ(verdictText(v, none),
+              "Not a DS image: neither its header CRC-16 nor its logo CRC-16 is right");
+    // Not in the DAT, also not as a padded dump: it is never padded.
+    Dats d;
+    d.add("DS", {rom("Other", trimmedImage()), rom("Padded", padded(junk, 512 * 1024, 0xFF))});
+    EXPECT_EQ(verify(junk, d.set).verdict, Verdict::NotAnImage);
+    // A DAT match always wins.
+    Dats listed;
+    listed.add("Misc", {rom("Junk", junk)});
+    EXPECT_EQ(verify(junk, listed.set).verdict, Verdict::Verified);
+    // A mismatch stays one.
+    auto collider = rom("Collider", junk);
+    collider.sha1Override = std::string(40, '0');
+    Dats m;
+    m.add("Misc", {collider});
+    EXPECT_EQ(verify(junk, m.set).verdict, Verdict::Mismatch);
+
+    const Bytes six{'h', 'e', 'l', 'l', 'o', '\n'};
+    v = verify(six, none);
+    EXPECT_EQ(v.verdict, Verdict::NotAnImage);
+    EXPECT_EQ(verdictText(v, none), "Not a DS image: shorter than a cartridge header (6 bytes)");
+    // A real image is still not-in-dat or no-dat.
+    EXPECT_EQ(verify(trimmedImage(), none).verdict, Verdict::NoDat);
+}
+
 TEST(Verify, OverTrimmedImagesAreNeverPadded)
 {
     const Bytes full = trimmedImage();
