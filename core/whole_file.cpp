@@ -119,14 +119,17 @@ int linkUnnamedFile(int fd, int dir, const char* name)
 }
 
 void writeWholeFile(const std::string& given, std::span<const std::uint8_t> bytes,
-                    CreateMessage cannotCreate)
+                    CreateMessage cannotCreate, AtLink atLink)
 {
     if (!cannotCreate)
         cannotCreate = cannotCreateMessage;
     // Messages name the path as the user gave it; the file written is the one it resolves to.
-    const std::string path = resolvedDestination(given);
+    const std::string path = atLink == AtLink::Follow ? resolvedDestination(given) : given;
     struct stat existing {};
-    const bool exists = ::stat(path.c_str(), &existing) == 0;
+    // A link that is replaced is looked at, not through: it is neither a device nor a folder.
+    const bool exists = (atLink == AtLink::Follow ? ::stat(path.c_str(), &existing)
+                                                  : ::lstat(path.c_str(), &existing)) == 0 &&
+                        !S_ISLNK(existing.st_mode);
     if (exists && S_ISDIR(existing.st_mode))
         throw Error(cannotCreate(given, EISDIR));
     if (exists && !S_ISREG(existing.st_mode)) {

@@ -12,17 +12,21 @@ namespace cartscope::core {
 // How a failure to create the file is told; cannotCreateMessage unless the caller's text differs.
 using CreateMessage = std::string (*)(const std::string& path, int errnum);
 
+// A symbolic link at the destination: followed (the file it names is replaced, as a desktop
+// program saving to a name the user chose would), or replaced itself (a name handed over by
+// another program, such as a file manager's thumbnail path, never redirects the write).
+enum class AtLink { Follow, Replace };
+
 // Creates or replaces `path` with exactly `bytes`. An unnamed file in the destination's folder
 // (O_TMPFILE) gets the name once it is complete; where the file system has no unnamed files, a
-// hidden sibling is renamed over the destination. A symbolic link at `path` is followed (the
-// file it names is replaced, as a desktop program saving to that name would); an existing file
-// keeps its permission bits. A device or FIFO named by the user is written in place, never
-// removed or replaced. Throws the `cannotCreate` text when the file cannot be made ("Is a
-// directory" for a folder there), and "Cannot write file "%s". %s" when it cannot be written
-// (the system's reason: "No space left on device" for a full disk); the previous file is then
-// untouched and nothing else is left behind.
+// hidden sibling is renamed over the destination. A symbolic link at `path` is followed or
+// replaced as `atLink` says; an existing file keeps its permission bits. A device or FIFO named by
+// the user is written in place, never removed or replaced. Throws the `cannotCreate` text when the
+// file cannot be made ("Is a directory" for a folder there), and "Cannot write file "%s". %s" when
+// it cannot be written (the system's reason: "No space left on device" for a full disk); the
+// previous file is then untouched and nothing else is left behind.
 void writeWholeFile(const std::string& path, std::span<const std::uint8_t> bytes,
-                    CreateMessage cannotCreate = nullptr);
+                    CreateMessage cannotCreate = nullptr, AtLink atLink = AtLink::Follow);
 
 // "Cannot write file "%s". %s" with the system's reason for errnum.
 std::string cannotWriteMessage(const std::string& path, int errnum);

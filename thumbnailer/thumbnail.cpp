@@ -171,7 +171,8 @@ void makeThumbnail(const std::string& input, const std::string& output, int size
         core::FileStream image(input);
         png = encodeRgbaPng(renderRgba(readIconFrame(image), size), size);
     }
-    core::writeWholeFile(output, png);
+    // The output name comes from the file manager: a link there is replaced, never followed.
+    core::writeWholeFile(output, png, nullptr, core::AtLink::Replace);
 }
 
 } // namespace cartscope::thumbnail
