@@ -734,7 +734,7 @@ private:
         m_listings;
     std::vector<std::uint8_t> m_buffer;
     bool m_kernelCopy = true;
-    // Unnamed files need /proc to be given a name; asked once per run.
+    // Unnamed files are named through /proc on kernels before 6.10; asked once per run.
     bool m_unnamed = ::access("/proc/self/fd", X_OK) == 0;
 };
 

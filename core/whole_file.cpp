@@ -112,10 +112,22 @@ bool unnamedFilesUnsupported(int err)
 
 int linkUnnamedFile(int fd, int dir, const char* name)
 {
-    // Linking by descriptor (AT_EMPTY_PATH) needs a capability; the descriptor's entry in /proc
-    // needs none.
+    // Linking by descriptor (AT_EMPTY_PATH) is one call; kernels before 6.10 allow it only with
+    // a capability and refuse it with ENOENT, which a folder that was removed also gives. Then
+    // the descriptor's entry in /proc is linked instead (a path walk through /proc per file),
+    // and from that success on for the rest of the process.
+    static std::atomic<bool> throughProc{false};
+    if (!throughProc.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT)
+            return -1;
+    }
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::linkat(AT_FDCWD, self.c_str(), dir, name, AT_SYMLINK_FOLLOW);
+    const int linked = ::linkat(AT_FDCWD, self.c_str(), dir, name, AT_SYMLINK_FOLLOW);
+    if (linked == 0)
+        throughProc.store(true, std::memory_order_relaxed);
+    return linked;
 }
 
 void writeWholeFile(const std::string& given, std::span<const std::uint8_t> bytes,
