@@ -1,10 +1,6 @@
 // The two exports of page "Rom Info": the header information report (to a text file or the
 // clipboard) and the icon as PNG.
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
@@ -19,52 +15,24 @@
 #include "core/paths.h"
 #include "core/png.h"
 #include "core/report.h"
+#include "core/whole_file.h"
 
 namespace cartscope::app {
 
 namespace {
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
+// The report's own message for a file that cannot be made: "Cannot create file <path>" (the
+// error display adds the full stop).
+std::string cannotCreateReport(const std::string& path, int)
+{
+    return "Cannot create file " + path;
+}
 
-private:
-    int m_fd;
-};
-
-// Creates or replaces the file with exactly these bytes. The report's own message for a file
-// that cannot be made is "Cannot create file <path>" (the error display adds the full stop).
+// Creates or replaces the file with exactly these bytes, whole: a failed write keeps the report
+// that was there.
 void writeReportFile(const std::string& path, const std::vector<std::uint8_t>& bytes)
 {
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (fd.get() < 0)
-        throw core::Error("Cannot create file " + path);
-    std::size_t done = 0;
-    // Bounded by the report's size: every pass writes at least one byte or throws.
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw core::Error(core::kStreamWriteError);
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd.release()) != 0)
-        throw core::Error(core::kStreamWriteError);
+    core::writeWholeFile(path, bytes, cannotCreateReport);
 }
 
 // Puts the check box back to a remembered state when the export ends, also when a write fails.

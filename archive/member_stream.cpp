@@ -88,6 +88,16 @@ std::size_t streamMembers(const std::string& archivePath,
         ::open(archivePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!file.valid())
         throw core::Error(core::cannotOpenMessage(archivePath, errno));
+    return streamMembers(file.get(), archivePath, accept, events);
+}
+
+std::size_t streamMembers(int fd, const std::string& archivePath,
+                          const std::function<bool(const std::string& name)>& accept,
+                          const MemberEvents& events)
+{
+    const core::UniqueFd file(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!file.valid())
+        throw core::Error(core::cannotOpenMessage(archivePath, errno));
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw core::Error(core::cannotOpenMessage(archivePath, EINVAL));

@@ -39,5 +39,9 @@ bool isVerifiableImageName(const std::string& name);
 std::size_t streamMembers(const std::string& archivePath,
                           const std::function<bool(const std::string& name)>& accept,
                           const MemberEvents& events);
+// The same over an archive the caller has opened (`archivePath` names it in messages).
+std::size_t streamMembers(int fd, const std::string& archivePath,
+                          const std::function<bool(const std::string& name)>& accept,
+                          const MemberEvents& events);
 
 } // namespace cartscope::archive

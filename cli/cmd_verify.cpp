@@ -4,9 +4,12 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <thread>
 
@@ -16,6 +19,8 @@
 #include "cli/common.h"
 #include "cli/verify_output.h"
 #include "core/error.h"
+#include "core/fd.h"
+#include "core/open_below.h"
 #include "core/paths.h"
 #include "core/stream.h"
 #include "core/verify.h"
@@ -34,6 +39,9 @@ struct Item {
     bool zip = false;
     std::uint64_t size = 0;
     std::string error; // set when the path could not even be looked at
+    // Found by the walk below a folder the user gave: where the part of `path` below that folder
+    // starts. That part is opened one component at a time, never through a link.
+    std::size_t belowAt = std::string::npos;
 };
 
 // One image's outcome: a result, or the reason there is none.
@@ -60,8 +68,8 @@ Item itemFor(const std::string& path, std::uint64_t size)
 }
 
 // Every image and .zip below `dir`, names sorted; symbolic links are never followed, so a link
-// loop cannot make the walk endless.
-void walk(const std::string& dir, int depth, std::vector<Item>& items)
+// loop cannot make the walk endless. `rootLength` is the length of the folder the user gave.
+void walk(const std::string& dir, std::size_t rootLength, int depth, std::vector<Item>& items)
 {
     struct CloseDir {
         void operator()(DIR* d) const { closedir(d); }
@@ -89,11 +97,29 @@ void walk(const std::string& dir, int depth, std::vector<Item>& items)
             items.push_back({path, false, 0, core::cannotOpenMessage(path, errno)});
             continue;
         }
-        if (S_ISDIR(st.st_mode))
-            walk(path, depth + 1, items);
-        else if (S_ISREG(st.st_mode) && isImageFile(name))
+        if (S_ISDIR(st.st_mode)) {
+            walk(path, rootLength, depth + 1, items);
+        } else if (S_ISREG(st.st_mode) && isImageFile(name)) {
             items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
+            items.back().belowAt = rootLength;
+        }
     }
+}
+
+// Opens an item for reading: a path the user gave as it is (followed when it is a link); below
+// a folder the user gave, never through a link that replaced a file or folder after the walk.
+core::UniqueFd openItem(const Item& item)
+{
+    if (item.belowAt != std::string::npos) {
+        std::size_t start = item.belowAt;
+        while (start < item.path.size() && item.path[start] == '/')
+            ++start;
+        return core::openBelow(item.path.substr(0, item.belowAt), item.path.substr(start));
+    }
+    core::UniqueFd fd(::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid())
+        throw core::Error(core::cannotOpenMessage(item.path, errno));
+    return fd;
 }
 
 std::vector<Item> collect(const std::vector<std::string>& paths)
@@ -105,7 +131,7 @@ std::vector<Item> collect(const std::vector<std::string>& paths)
         if (::stat(path.c_str(), &st) != 0)
             items.push_back({path, false, 0, core::cannotOpenMessage(path, errno)});
         else if (S_ISDIR(st.st_mode))
-            walk(path, 0, items);
+            walk(path, path.size(), 0, items);
         else if (S_ISREG(st.st_mode))
             items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
         else
@@ -116,12 +142,19 @@ std::vector<Item> collect(const std::vector<std::string>& paths)
 
 enum class Format { Text, Json, Csv };
 
+// One CSV cell. Control and format characters are escaped as the text output escapes them, so
+// a name from an archive cannot send terminal sequences when the CSV is shown; a cell that a
+// spreadsheet would take as a formula (starting with "=", "+", "-", "@" or a tab) is prefixed
+// with "'"; a cell holding a comma or a quote is quoted by RFC 4180, quotes doubled.
 std::string csvField(const std::string& s)
 {
-    if (s.find_first_of(",\"\r\n") == std::string::npos)
-        return s;
+    std::string cell = safe(s);
+    if (!s.empty() && std::string_view("=+-@\t").find(s.front()) != std::string_view::npos)
+        cell.insert(0, 1, '\'');
+    if (cell.find_first_of(",\"\r\n") == std::string::npos)
+        return cell;
     std::string out = "\"";
-    for (const char c : s) {
+    for (const char c : cell) {
         if (c == '"')
             out += '"';
         out += c;
@@ -200,8 +233,14 @@ public:
             break;
         }
         m_ctx.out.flush();
+        // A reader that went away ("| head -1"): nothing more can be told, so nothing more is
+        // read.
+        if (!m_ctx.out)
+            m_writeFailed = true;
         drawBar();
     }
+
+    bool writeFailed() const { return m_writeFailed.load(); }
 
     void itemDone()
     {
@@ -227,6 +266,8 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         clearBar();
+        if (m_writeFailed)
+            return;
         std::ostream& where = m_format == Format::Text ? m_ctx.out : m_ctx.err;
         const std::size_t images =
             m_verified + m_trimmed + m_mismatched + m_unknown + m_errors + m_notImages;
@@ -405,6 +446,7 @@ private:
     std::uint64_t m_totalBytes;
     std::atomic<std::uint64_t> m_doneBytes{0};
     std::atomic<std::size_t> m_doneItems{0};
+    std::atomic<bool> m_writeFailed{false};
     std::chrono::steady_clock::time_point m_lastDraw{};
     bool m_barShown = false;
     std::size_t m_verified = 0, m_trimmed = 0, m_mismatched = 0, m_unknown = 0, m_errors = 0,
@@ -416,20 +458,33 @@ bool interrupted()
     return g_interrupted.load();
 }
 
+// Ctrl-C, or an output that can no longer be written: either ends the run.
+std::function<bool()> stopping(const Reporter& reporter)
+{
+    return [&reporter] { return interrupted() || reporter.writeFailed(); };
+}
+
 void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
 {
-    const core::FileStream image(item.path);
+    const core::UniqueFd file = openItem(item);
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0)
+        throw core::Error(core::cannotOpenMessage(item.path, errno));
+    if (!S_ISREG(st.st_mode))
+        throw core::Error(core::cannotOpenMessage(item.path, EINVAL));
+    const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
     core::ImageVerifier verifier(dats, image.size(), false, threaded);
     std::uint64_t reported = 0;
+    const auto stop = stopping(reporter);
     const bool complete =
         core::readPass(image, verifier.sinks(), [&](std::uint64_t done, std::uint64_t) {
             reporter.addBytes(done - reported);
             reported = done;
-            return !interrupted();
+            return !stop();
         });
     if (!complete)
         return;
-    auto result = verifier.result(interrupted);
+    auto result = verifier.result(stop);
     if (result)
         reporter.report({item.path, std::nullopt, std::move(result), {}});
 }
@@ -447,15 +502,15 @@ void verifyZip(const Item& item, const core::DatSet& dats, Reporter& reporter, b
             reporter.report({item.path, m.name, std::nullopt, error});
             return;
         }
-        auto result = verifier->result(interrupted);
+        auto result = verifier->result(stopping(reporter));
         if (result)
             reporter.report({item.path, m.name, std::move(result), {}});
     };
-    events.cancelled = interrupted;
-    const std::size_t members =
-        archive::streamMembers(item.path, archive::isVerifiableImageName, events);
+    events.cancelled = stopping(reporter);
+    const std::size_t members = archive::streamMembers(openItem(item).get(), item.path,
+                                                       archive::isVerifiableImageName, events);
     reporter.addBytes(item.size);
-    if (members == 0 && !interrupted())
+    if (members == 0 && !events.cancelled())
         reporter.report({item.path, std::nullopt, std::nullopt,
                          "No .nds, .ids, .dsi or .srl image in the archive"});
 }
@@ -522,7 +577,8 @@ int cmdVerify(const Invocation& inv, Context& ctx)
     std::atomic<std::size_t> next{0};
     const auto worker = [&] {
         // Bounded by the item count; Ctrl-C stops handing out more.
-        for (std::size_t i = next++; i < items.size() && !interrupted(); i = next++) {
+        for (std::size_t i = next++; i < items.size() && !interrupted() && !reporter.writeFailed();
+             i = next++) {
             const Item& item = items[i];
             try {
                 if (!item.error.empty())
@@ -546,6 +602,8 @@ int cmdVerify(const Invocation& inv, Context& ctx)
         t.join();
     reporter.finish(interrupted());
     checkInterrupted();
+    if (reporter.writeFailed())
+        throw core::Error(core::kStreamWriteError);
     return reporter.allVerified() ? 0 : 1;
 }
 

@@ -1,7 +1,10 @@
 #include "core/dir_ops.h"
 
+#include <cstdio>
 #include <dirent.h>
 #include <unistd.h>
+
+#include "core/whole_file.h"
 
 namespace cartscope::core {
 
@@ -38,6 +41,21 @@ ssize_t DirectoryOps::copyRange(int in, loff_t* inOffset, int out, std::size_t l
 ssize_t DirectoryOps::write(int fd, const void* data, std::size_t size) const
 {
     return ::write(fd, data, size);
+}
+
+int DirectoryOps::openUnnamed(int dir) const
+{
+    return openUnnamedFile(dir);
+}
+
+int DirectoryOps::linkUnnamed(int fd, int dir, const char* name) const
+{
+    return linkUnnamedFile(fd, dir, name);
+}
+
+int DirectoryOps::renameAt(int dir, const char* from, const char* to) const
+{
+    return ::renameat(dir, from, dir, to);
 }
 
 bool DirectoryOps::listNames(int dir, std::vector<std::string>& names) const

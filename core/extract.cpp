@@ -10,8 +10,8 @@
 //
 // Ranges: a row's range is checked against the image size before anything is created, so a row
 // that runs past the end of the image fails with "Stream read error" and leaves no file. A read
-// or write failure during the copy (the image shrank, the disk is full) removes the partial file
-// before the error goes on.
+// or write failure during the copy (the image shrank, the disk is full) leaves no file either:
+// a file gets its name only once it is complete.
 //
 // Writing: see extraction_run.cpp (folders, identities, the copy).
 #include "core/extract.h"
@@ -240,7 +240,8 @@ ExtractSummary runExtraction(Stream& image, const std::vector<PlannedFile>& plan
         try {
             w = run.extract(f);
         } catch (const Error& e) {
-            if (!options.keepGoing)
+            // A destination removed during the run fails every row alike: one message ends it.
+            if (!options.keepGoing || run.baseGone())
                 throw;
             // "Stream read error" says nothing about which file or why, where the run goes on.
             summary.failures.push_back(

@@ -64,7 +64,8 @@ std::uint64_t extractPlanned(Stream& image, const PlannedFile& file,
 //   return value is ignored.
 // Without `keepGoing` an error from a copy (or thrown by the callback) ends the run at once,
 // without the final call; the files finished before it stay. With it (the command line), a file
-// that cannot be written is recorded in the summary with its reason and the run goes on.
+// that cannot be written is recorded in the summary with its reason and the run goes on, except
+// when the destination base folder itself is gone: that error ends the run as without it.
 //
 // Destinations that fold letter case (FAT and exFAT cards, casefolded folders) would let
 // "CASE.TXT" and "case.txt", or folders "Data" and "DATA", land on one file. Each file and folder

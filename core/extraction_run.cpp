@@ -7,7 +7,13 @@
 // The 1 MiB buffer is a throughput choice only: the bytes written are those of a copy through
 // any smaller buffer. A row's size is never allocated.
 //
-// Cost per file: one open and the copy. A file this run creates (O_EXCL) is new, so its identity
+// Writing: each file is written unnamed (O_TMPFILE) in its folder and linked under its name once
+// complete; where the file system has no unnamed files (FAT, many FUSE drivers) it is written
+// under a hidden name and renamed. A run killed mid-file (SIGKILL, the OOM killer) so leaves no
+// file cut short under a name from the image: at most a hidden ".cartscope-*.part" where there
+// are no unnamed files. Files are not synced one by one (that would cost more than the copy).
+//
+// Cost per file: one open, the copy and the link. A file this run names is new, so its identity
 // is asked only once some name turns out to exist already (then for every file made so far, by
 // path); the folders, the image's identity and the choice between kernel and buffered copy are
 // answered once per run.
@@ -29,6 +35,7 @@
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/paths.h"
+#include "core/whole_file.h"
 
 namespace cartscope::core::detail {
 
@@ -128,6 +135,8 @@ public:
         }
     }
 
+    bool baseGone() const { return m_baseGone; }
+
     Written extract(const PlannedFile& file)
     {
         // A row whose path had to be cut for length is never written under the cut name.
@@ -217,6 +226,7 @@ private:
             if (!m_base.valid()) {
                 const int err = errno;
                 m_baseName.clear();
+                m_baseGone = err == ENOENT || err == ENOTDIR;
                 throw Error(cannotCreateMessage(full, err));
             }
         }
@@ -383,7 +393,7 @@ private:
     }
 
     // The identities of the files created since the last time one was needed, by their paths.
-    // A file removed since (a failed copy) has none to learn.
+    // A file removed since (a close that failed, another program) has none to learn.
     void learnCreatedIdentities()
     {
         // Entries come grouped by base (a new base starts a new group): each base folder is
@@ -425,69 +435,150 @@ private:
                m_folders.count(identityOf(st));
     }
 
-    // Opens name in dir for writing. A file created here is new (whatever its inode number: a
-    // removed file's may come back). An existing one is opened without truncating it, so that a
-    // file this run wrote (reached again through a name that differs only in letter case) can be
-    // recognised and left alone: an invalid fd then. A symbolic link there is removed, never
-    // followed, and so is a file with more than one link, whose bytes would otherwise also
-    // change elsewhere. The open image (the same inode, through any path) is refused as busy.
-    UniqueFd openOutput(int dir, const std::string& folderKey, const char* name,
-                        const std::string& full)
+    // The file being written: unnamed (O_TMPFILE) or, where the file system has none, under a
+    // hidden name in its folder. It gets its real name only once complete, so a run that is
+    // killed (SIGKILL, the OOM killer) leaves no file cut short under a name from the image.
+    struct Pending {
+        UniqueFd fd;
+        std::string hidden; // empty for an unnamed file
+    };
+
+    // Whether the folder open as dir was removed (a failure inside it then means that, whatever
+    // errno the file system chose).
+    bool folderGone(int dir) const
     {
-        constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        // Each retry follows the removal of a link or a file that went meanwhile; a fourth is
-        // never needed unless the folder keeps changing under the run.
+        struct stat st {};
+        return m_ops.statFd(dir, &st) == 0 && st.st_nlink == 0;
+    }
+
+    [[noreturn]] void failIn(int dir, const std::string& full, int err) const
+    {
+        if (err == ENOENT || folderGone(dir))
+            throw GoneError{ENOENT};
+        throw Error(cannotCreateMessage(full, err));
+    }
+
+    Pending openPending(int dir, const std::string& full)
+    {
+        if (m_unnamed) {
+            UniqueFd fd(m_ops.openUnnamed(dir));
+            if (fd.valid())
+                return {std::move(fd), {}};
+            const int err = errno;
+            if (!unnamedFilesUnsupported(err))
+                failIn(dir, full, err);
+            m_unnamed = false; // for the rest of the run
+        }
+        // Each attempt draws a new name; only a folder full of such names exhausts them.
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string hidden = hiddenTemporaryName();
+            UniqueFd fd(m_ops.openAt(dir, hidden.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+            if (fd.valid())
+                return {std::move(fd), std::move(hidden)};
+            if (errno != EEXIST)
+                failIn(dir, full, errno);
+        }
+        throw Error(cannotCreateMessage(full, EEXIST));
+    }
+
+    // Gives the pending file the hidden name it is renamed from (an unnamed file replacing an
+    // existing entry needs one).
+    void nameHidden(Pending& p, int dir, const std::string& full)
+    {
+        if (!p.hidden.empty())
+            return;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string hidden = hiddenTemporaryName();
+            if (m_ops.linkUnnamed(p.fd.get(), dir, hidden.c_str()) == 0) {
+                p.hidden = std::move(hidden);
+                return;
+            }
+            if (errno != EEXIST)
+                failIn(dir, full, errno);
+        }
+        throw Error(cannotCreateMessage(full, EEXIST));
+    }
+
+    void discard(Pending& p, int dir)
+    {
+        p.fd = UniqueFd();
+        if (!p.hidden.empty())
+            m_ops.unlinkAt(dir, p.hidden.c_str(), 0);
+        p.hidden.clear();
+    }
+
+    // Gives the complete file the name `name` in dir. A free name is taken as it is. An existing
+    // entry is replaced in one step (rename), so a symbolic link there is replaced, never
+    // followed, and a file with other links keeps its bytes under those. Returns false, leaving
+    // the entry alone, when it is a file or folder this run wrote (reached again through a name
+    // that differs only in letter case): the caller tries the next suffix. The open image (the
+    // same inode, through any path) is refused as busy.
+    bool place(Pending& p, int dir, const std::string& folderKey, const char* name,
+               const std::string& full)
+    {
+        // Each retry follows an entry that went meanwhile; a fourth is never needed unless the
+        // folder keeps changing under the run.
         for (int attempt = 0; attempt < 4; ++attempt) {
-            UniqueFd out(m_ops.openAt(dir, name, kFlags | O_CREAT | O_EXCL, 0666));
-            const bool created = out.valid();
-            if (!created && errno == EEXIST)
-                out = UniqueFd(m_ops.openAt(dir, name, kFlags, 0));
-            if (!out.valid()) {
-                const int err = errno;
-                if (err == ELOOP && m_ops.unlinkAt(dir, name, 0) == 0)
-                    continue;
-                if (err == ENOENT && !created && attempt == 0)
-                    continue; // removed between the two opens
-                if (err == EISDIR &&
-                    (writtenFolderAt(dir, name) || foldedOntoOurs(dir, folderKey, name)))
-                    return UniqueFd();
-                if (err == ENOENT)
-                    throw GoneError{err};
-                throw Error(cannotCreateMessage(full, err));
-            }
-            if (created) {
-                if (m_unaskedBases.empty() || m_unaskedBases.back() != m_baseName)
-                    m_unaskedBases.push_back(m_baseName);
-                m_unasked.push_back({m_unaskedBases.size() - 1, noteMade(folderKey, name)});
-                return out;
-            }
             struct stat st {};
-            if (m_ops.statFd(out.get(), &st) != 0)
-                throw Error(cannotCreateMessage(full, errno));
-            const Identity id = identityOf(st);
-            learnCreatedIdentities();
-            if (!S_ISREG(st.st_mode))
-                throw Error("Cannot create file \"" + full + "\". Not a regular file");
-            if (m_imageId && id == *m_imageId)
-                throw Error(cannotCreateMessage(full, EBUSY));
-            if (m_files.count(id) || foldedOntoOurs(dir, folderKey, name))
-                return UniqueFd();
-            if (st.st_nlink > 1) {
-                out = UniqueFd();
-                m_ops.unlinkAt(dir, name, 0);
-                continue;
+            if (p.hidden.empty()) {
+                if (m_ops.linkUnnamed(p.fd.get(), dir, name) == 0) {
+                    noteCreated(folderKey, name);
+                    return true;
+                }
+                if (errno != EEXIST)
+                    failIn(dir, full, errno);
             }
-            if (st.st_size > 0 && ::ftruncate(out.get(), 0) != 0)
-                throw Error(cannotCreateMessage(full, errno));
-            m_files.insert(id);
-            noteMade(folderKey, name);
-            return out;
+            if (m_ops.statAt(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    throw Error(cannotCreateMessage(full, errno));
+                if (!p.hidden.empty()) {
+                    // Free: the hidden file takes the name.
+                    if (m_ops.renameAt(dir, p.hidden.c_str(), name) != 0)
+                        failIn(dir, full, errno);
+                    p.hidden.clear();
+                    noteCreated(folderKey, name);
+                    return true;
+                }
+                continue; // removed since the link was refused
+            }
+            if (S_ISDIR(st.st_mode)) {
+                if (writtenFolderAt(dir, name) || foldedOntoOurs(dir, folderKey, name))
+                    return false;
+                throw Error(cannotCreateMessage(full, EISDIR));
+            }
+            if (!S_ISLNK(st.st_mode)) {
+                const Identity id = identityOf(st);
+                learnCreatedIdentities();
+                if (!S_ISREG(st.st_mode))
+                    throw Error("Cannot create file \"" + full + "\". Not a regular file");
+                if (m_imageId && id == *m_imageId)
+                    throw Error(cannotCreateMessage(full, EBUSY));
+                if (m_files.count(id) || foldedOntoOurs(dir, folderKey, name))
+                    return false;
+            }
+            nameHidden(p, dir, full);
+            if (m_ops.renameAt(dir, p.hidden.c_str(), name) != 0)
+                failIn(dir, full, errno);
+            p.hidden.clear();
+            noteCreated(folderKey, name);
+            return true;
         }
         throw Error(cannotCreateMessage(full, ELOOP));
     }
 
+    // A file this run gave a name: new whatever its inode number (a removed file's may come
+    // back); its identity is asked only when some name turns out to exist already.
+    void noteCreated(const std::string& folderKey, const char* name)
+    {
+        if (m_unaskedBases.empty() || m_unaskedBases.back() != m_baseName)
+            m_unaskedBases.push_back(m_baseName);
+        m_unasked.push_back({m_unaskedBases.size() - 1, noteMade(folderKey, name)});
+    }
+
     // Writes `name` into the folder; the planned path (base + folderKey + "/" + name) is used
-    // as it is unless the folder or the file had to take another name.
+    // as it is unless the folder or the file had to take another name. The bytes are copied
+    // first, under no name, then the file is placed.
     Written writeFile(const Folder& folder, std::string_view base, std::string_view folderKey,
                       const char* name, const std::string& plannedFull, std::uint64_t offset,
                       std::uint64_t length)
@@ -506,27 +597,32 @@ private:
             renamedFull += written;
             return renamedFull;
         };
-        UniqueFd out = openOutput(dir, folder.actual, name, fullFor(name));
-        // Every suffix tried collides with a file or folder written in this run.
-        const std::size_t bound = m_folders.size() + m_files.size() + m_unasked.size() + 2;
-        for (std::size_t k = 2; !out.valid() && k <= bound; ++k) {
-            suffixed = withSuffix(name, k);
-            w.renamed = true;
-            out = openOutput(dir, folder.actual, suffixed.c_str(), fullFor(suffixed.c_str()));
-        }
-        const char* const written = suffixed.empty() ? name : suffixed.c_str();
-        const std::string& full = fullFor(written);
-        if (!out.valid())
-            throw Error(cannotCreateMessage(full, EEXIST));
-        if (w.renamed)
-            w.relative = folder.actual + "/" + written;
+        Pending out = openPending(dir, fullFor(name));
         try {
-            copyRange(offset, length, out.get(), full);
-            if (::close(out.release()) != 0 && errno != EINTR)
-                throw writeFailure(full, errno);
+            copyRange(offset, length, out.fd.get(), fullFor(name));
+            bool placed = place(out, dir, folder.actual, name, fullFor(name));
+            // Every suffix tried collides with a file or folder written in this run.
+            const std::size_t bound = m_folders.size() + m_files.size() + m_unasked.size() + 2;
+            for (std::size_t k = 2; !placed && k <= bound; ++k) {
+                suffixed = withSuffix(name, k);
+                w.renamed = true;
+                placed =
+                    place(out, dir, folder.actual, suffixed.c_str(), fullFor(suffixed.c_str()));
+            }
+            const char* const written = suffixed.empty() ? name : suffixed.c_str();
+            if (!placed)
+                throw Error(cannotCreateMessage(fullFor(written), EEXIST));
+            if (w.renamed)
+                w.relative = folder.actual + "/" + written;
+            // A failed close (a quota or network file system reporting late) fails the row,
+            // and the file it names goes.
+            if (::close(out.fd.release()) != 0 && errno != EINTR) {
+                const int err = errno;
+                m_ops.unlinkAt(dir, written, 0);
+                throw writeFailure(fullFor(written), err);
+            }
         } catch (...) {
-            out = UniqueFd();
-            m_ops.unlinkAt(dir, written, 0);
+            discard(out, dir);
             throw;
         }
         w.bytes = length;
@@ -623,6 +719,7 @@ private:
         m_open; // by planned path below the base
     UniqueFd m_base;
     std::string m_baseName;
+    bool m_baseGone = false; // the last base folder asked for was not there
     std::unordered_map<std::string, std::unordered_set<std::string>, TextHash, std::equal_to<>>
         m_madeNames;
     struct Made {
@@ -637,6 +734,8 @@ private:
         m_listings;
     std::vector<std::uint8_t> m_buffer;
     bool m_kernelCopy = true;
+    // Unnamed files are named through /proc on kernels before 6.10; asked once per run.
+    bool m_unnamed = ::access("/proc/self/fd", X_OK) == 0;
 };
 
 ExtractionRun::ExtractionRun(const Stream& image, const DirectoryOps& ops)
@@ -648,6 +747,11 @@ ExtractionRun::~ExtractionRun() = default;
 ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file)
 {
     return m_impl->extract(file);
+}
+
+bool ExtractionRun::baseGone() const
+{
+    return m_impl->baseGone();
 }
 
 } // namespace cartscope::core::detail

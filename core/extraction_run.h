@@ -38,6 +38,9 @@ public:
     };
     // Writes one planned row; throws the user's message.
     Written extract(const PlannedFile& file);
+    // Whether the last failure was the destination base folder itself being gone (removed
+    // during the run): no later row can be written either.
+    bool baseGone() const;
 
 private:
     class Impl;

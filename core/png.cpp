@@ -1,16 +1,12 @@
 #include "core/png.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <zlib.h>
 
 #include "core/error.h"
-#include "core/fd.h"
 #include "core/paths.h"
+#include "core/whole_file.h"
 
 namespace cartscope::core {
 
@@ -155,38 +151,9 @@ namespace {
 
 void writePngFile(const std::string& path, const std::vector<std::uint8_t>& png)
 {
-    // Plain create-or-replace of the name the user chose: a symbolic link there is followed,
-    // as any desktop program saving to that name would. O_NONBLOCK only keeps a FIFO without a
-    // reader from hanging the open; it has no effect on a regular file.
-    UniqueFd file(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
-    if (!file.valid())
-        throw Error(cannotCreateMessage(path, errno));
-    const int fd = file.get();
-
-    struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < png.size()) { // each pass writes at least one byte or ends the loop
-        const ssize_t n = ::write(fd, png.data() + done, png.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
-    }
-    // A failed close (a quota or network file system reporting late) fails the write as well.
-    const int rc = ::close(file.release());
-    if (rc != 0 && errno != EINTR)
-        ok = false;
-    if (!ok) {
-        // A partial file is removed; a device or FIFO the user named is left alone.
-        if (regular)
-            ::unlink(path.c_str());
-        throw Error(kStreamWriteError);
-    }
+    // Beside the old file and renamed over it once complete: a full disk keeps the icon that
+    // was there.
+    writeWholeFile(path, png);
 }
 
 } // namespace

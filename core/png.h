@@ -15,8 +15,8 @@ namespace cartscope::core {
 // 15, memory level 8, default strategy; Sub filter on every row), IEND.
 std::vector<std::uint8_t> encodeIconPng(const IconPicture& picture, bool transparent);
 
-// Creates or replaces `path` with the PNG; throws "Cannot create file "%s". %s" or
-// "Stream write error".
+// Creates or replaces `path` with the PNG, whole (writeWholeFile): throws "Cannot create file
+// "%s". %s" or "Cannot write file "%s". %s", and a failure leaves the previous file as it was.
 void writeIconPng(const std::string& path, const IconPicture& picture, bool transparent);
 
 // The export rule: with transparency two files, chosen name with its extension replaced by

@@ -126,9 +126,28 @@ std::string utf16ToUtf8(std::u16string_view s)
 
 bool isFormatCharacter(char32_t cp)
 {
-    return cp == 0x061C || cp == 0x180E || (cp >= 0x200B && cp <= 0x200F) ||
-           (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2064) ||
-           (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
+    // The general category Cf (Unicode 15), the line and paragraph separators and the Mongolian
+    // vowel separator (once Cf), in code point order.
+    struct Range {
+        char32_t first, last;
+    };
+    static constexpr Range kRanges[] = {
+        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+        {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+        {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+        {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+        {0xE0020, 0xE007F},
+    };
+    if (cp < 0xAD)
+        return false;
+    for (const Range& r : kRanges) {
+        if (cp < r.first)
+            return false;
+        if (cp <= r.last)
+            return true;
+    }
+    return false;
 }
 
 namespace {
@@ -222,17 +241,27 @@ std::u16string markInvisible(std::u16string_view utf16)
 {
     std::u16string out;
     out.reserve(utf16.size());
-    for (const char16_t u : utf16) {
-        // Every format character lies in the basic plane: one code unit each.
-        if (!isFormatCharacter(u)) {
-            out.push_back(u);
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        // A format character past the basic plane (tag characters, musical format marks) is a
+        // surrogate pair.
+        char32_t cp = utf16[i];
+        std::size_t units = 1;
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+            utf16[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(utf16[i + 1]) - 0xDC00);
+            units = 2;
+        }
+        if (!isFormatCharacter(cp)) {
+            out.append(utf16.substr(i, units));
+            i += units - 1;
             continue;
         }
         std::string mark;
-        appendCodePointEscape(mark, "U+", u, "");
+        appendCodePointEscape(mark, "U+", cp, "");
         out += u'\u27E8';
         out.append(mark.begin(), mark.end());
         out += u'\u27E9';
+        i += units - 1;
     }
     return out;
 }
@@ -283,12 +312,26 @@ std::string jsonString(std::string_view utf8)
             out += "\\t";
             break;
         default:
-            // Other C0 controls must be escaped; DEL and C1 controls need not be, but escaping
-            // them keeps the output safe to print as well.
-            if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))
+            // Other C0 controls must be escaped; DEL, C1 controls and the format characters
+            // (bidirectional controls, zero-width characters) need not be, but escaping them
+            // keeps the output safe to print and shows what is there: the same string.
+            if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
                 appendHexByte(out, "\\u00", static_cast<unsigned>(cp), HexCase::Lower);
-            else
+            } else if (isFormatCharacter(cp)) {
+                // Past the basic plane as a surrogate pair, as JSON writes such a character.
+                const auto unit = [&](char32_t u) {
+                    out += "\\u";
+                    appendHex(out, u, 4, HexCase::Lower);
+                };
+                if (cp >= 0x10000) {
+                    unit(0xD800 + ((cp - 0x10000) >> 10));
+                    unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                } else {
+                    unit(cp);
+                }
+            } else {
                 out.append(utf8.substr(i, d.length));
+            }
             break;
         }
         i += d.length;

@@ -9,9 +9,9 @@ namespace cartscope::core {
 std::u16string utf8ToUtf16(std::string_view s);
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD (never throws).
 std::string utf16ToUtf8(std::u16string_view s);
-// The Unicode format characters that reorder or hide text (bidirectional controls, zero-width
-// characters, the byte order mark): U+061C, U+180E, U+200B-U+200F, U+2028-U+202E,
-// U+2060-U+2064, U+2066-U+2069, U+FEFF.
+// The Unicode format characters that reorder or hide text: the general category Cf
+// (bidirectional controls, zero-width characters, the byte order mark, the soft hyphen, tag
+// characters, ...), the line and paragraph separators U+2028 and U+2029, and U+180E.
 bool isFormatCharacter(char32_t cp);
 // For a terminal, reversibly: a backslash is doubled; tab, newline and carriage return become
 // \t, \n, \r; a byte that is not part of valid UTF-8, a C0 control and DEL become \xHH (their
@@ -27,7 +27,8 @@ std::u16string markInvisible(std::u16string_view utf16);
 // Upper-case hex of UTF-16 code units, four digits each, most significant first; lone
 // surrogates are kept exactly.
 std::string hexUtf16(std::u16string_view utf16);
-// A JSON string literal, quotes included.
+// A JSON string literal, quotes included: controls and format characters as \uXXXX (a
+// surrogate pair past the basic plane), a byte that is not UTF-8 as \ufffd.
 std::string jsonString(std::string_view utf8);
 
 } // namespace cartscope::core

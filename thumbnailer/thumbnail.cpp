@@ -1,20 +1,14 @@
 #include "thumbnailer/thumbnail.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <zlib.h>
 
 #include "core/banner_info.h"
 #include "core/error.h"
-#include "core/fd.h"
 #include "core/header.h"
 #include "core/hex.h"
 #include "core/le.h"
 #include "core/png.h"
+#include "core/whole_file.h"
 
 namespace cartscope::thumbnail {
 
@@ -29,59 +23,6 @@ void put32be(std::vector<std::uint8_t>& out, std::uint32_t v)
 {
     for (int shift = 24; shift >= 0; shift -= 8)
         out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-void writeAll(int fd, std::span<const std::uint8_t> bytes)
-{
-    // Bounded by the byte count: every pass writes at least one byte or throws.
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw core::Error(core::kStreamWriteError);
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-}
-
-void closeChecked(core::UniqueFd& fd)
-{
-    // A delayed write error (a full disk on a network file system) shows only here.
-    if (::close(fd.release()) != 0)
-        throw core::Error(core::kStreamWriteError);
-}
-
-// Removes a temporary file unless it has been renamed into place.
-struct TempFileGuard {
-    std::string path;
-    ~TempFileGuard()
-    {
-        if (!path.empty())
-            ::unlink(path.c_str());
-    }
-};
-
-// The fallback for file systems without unnamed files, and for an OUTPUT that already exists
-// (a name can only be given to an unnamed file where none is): a hidden sibling, renamed over
-// OUTPUT once complete.
-void writeThroughSibling(const std::string& path, const std::string& folder,
-                         std::span<const std::uint8_t> bytes)
-{
-    const std::string name = std::filesystem::path(path).filename().string();
-    std::string pattern = folder + "/." + name + ".XXXXXX";
-    core::UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.valid())
-        throw core::Error(core::cannotCreateMessage(path, errno));
-    TempFileGuard guard{pattern};
-    // mkostemp creates the file for its owner only; a plain create would give 0666 less umask.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd.get(), 0666 & ~mask);
-    writeAll(fd.get(), bytes);
-    closeChecked(fd);
-    if (::rename(pattern.c_str(), path.c_str()) != 0)
-        throw core::Error(core::cannotCreateMessage(path, errno));
-    guard.path.clear();
 }
 
 } // namespace
@@ -222,32 +163,6 @@ std::vector<std::uint8_t> encodeRgbaPng(std::span<const std::uint8_t> rgba, int 
     return png;
 }
 
-void writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes)
-{
-    std::string folder = std::filesystem::path(path).parent_path().string();
-    if (folder.empty())
-        folder = ".";
-
-    // First choice: an unnamed file in OUTPUT's folder that gets its name only once complete,
-    // so no other name ever appears there, not even after a crash.
-    core::UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-    if (!fd.valid()) {
-        // Kernels and file systems without unnamed files say so with one of these.
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            throw core::Error(core::cannotCreateMessage(path, errno));
-        writeThroughSibling(path, folder, bytes);
-        return;
-    }
-    writeAll(fd.get(), bytes);
-    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        closeChecked(fd);
-        return;
-    }
-    // OUTPUT exists (or /proc is missing): the unnamed file goes away with its descriptor.
-    writeThroughSibling(path, folder, bytes);
-}
-
 void makeThumbnail(const std::string& input, const std::string& output, int size)
 {
     // Everything is read and encoded before OUTPUT is touched: a failure leaves no file.
@@ -256,7 +171,8 @@ void makeThumbnail(const std::string& input, const std::string& output, int size
         core::FileStream image(input);
         png = encodeRgbaPng(renderRgba(readIconFrame(image), size), size);
     }
-    writeFileAtomically(output, png);
+    // The output name comes from the file manager: a link there is replaced, never followed.
+    core::writeWholeFile(output, png, nullptr, core::AtLink::Replace);
 }
 
 } // namespace cartscope::thumbnail

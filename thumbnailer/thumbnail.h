@@ -44,11 +44,6 @@ std::vector<std::uint8_t> renderRgba(const IconFrame& frame, int size);
 // A PNG of SIZE x SIZE 8-bit RGBA pixels.
 std::vector<std::uint8_t> encodeRgbaPng(std::span<const std::uint8_t> rgba, int size);
 
-// Puts `bytes` at `path` in one step: readers see the old file or the whole new one, never a
-// part, and a failure leaves `path` as it was. Throws "Cannot create file "%s". %s" or
-// "Stream write error".
-void writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes);
-
 // The whole thumbnailer: image at `input` -> PNG at `output`.
 void makeThumbnail(const std::string& input, const std::string& output, int size);
 

@@ -265,6 +265,92 @@ TEST(CliVerify, FilesThatAreNotDsImagesAreCountedApart)
     EXPECT_NE(r.out.find("\"image\": true,\n  \"trim\": {"), std::string::npos) << r.out;
 }
 
+TEST(CliVerify, CsvAndJsonCellsCannotInjectTerminalSequencesOrFormulas)
+{
+    const Collection c;
+    ::mkdir(c.dir.file("odd").c_str(), 0700);
+    const std::vector<std::string> names = {"+1.nds",
+                                            "-x.nds",
+                                            "=HYPERLINK(1).nds",
+                                            "@sum.nds",
+                                            "\tlead.nds",
+                                            "a,\"b\".nds",
+                                            "esc\x1b]0;pwned\x07\x1b[2J.nds",
+                                            "rtl\xE2\x80\xAE"
+                                            "sdn.nds"};
+    for (const std::string& name : names)
+        fixture::writeFile(c.dir.file("odd/" + name), c.unknown);
+    auto r = cli({"verify", "--dat", c.dat, "--csv", "--jobs", "1", c.dir.file("odd")});
+    EXPECT_EQ(r.status, 1);
+    // Names come sorted by byte: tab, "+", "-", "=", "@", "a", "e", "r".
+    std::vector<std::string> cells;
+    for (const std::string& line : lines(r.out))
+        cells.push_back(line.substr(0, line.find(",36864,")));
+    const std::string odd = c.dir.file("odd/");
+    const std::vector<std::string> expected = {
+        "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error",
+        odd + "\\tlead.nds,",
+        odd + "+1.nds,",
+        odd + "-x.nds,",
+        odd + "=HYPERLINK(1).nds,",
+        odd + "@sum.nds,",
+        "\"" + odd + "a,\"\"b\"\".nds\",",
+        odd + "esc\\x1B]0;pwned\\x07\\x1B[2J.nds,",
+        odd + "rtl\\u{202E}sdn.nds,"};
+    EXPECT_EQ(cells, expected) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+
+    // Only a cell that starts with a formula character gets the "'" (these paths start with
+    // "/"): the game and DAT names here do.
+    const std::string formulaDat = c.dir.file("formula.dat");
+    const std::string xml =
+        testdat::datXml("=cmd|' /C calc'!A0", "1", {testdat::rom("=1+2 Game", c.unknown)});
+    fixture::writeFile(formulaDat, Bytes(xml.begin(), xml.end()));
+    r = cli({"verify", "--dat", formulaDat, "--csv", c.dir.file("odd/+1.nds")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(lines(r.out).size(), 2u) << r.out;
+    EXPECT_NE(lines(r.out)[1].find(",verified,'=1+2 Game,'=cmd|' /C calc'!A0,"), std::string::npos)
+        << r.out;
+
+    // JSON writes the format character as an escape: the same string, nothing reordered.
+    r = cli({"verify", "--dat", c.dat, "--json",
+             c.dir.file("odd/rtl\xE2\x80\xAE"
+                        "sdn.nds")});
+    EXPECT_NE(r.out.find("rtl\\u202esdn.nds\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\xE2\x80\xAE"), std::string::npos) << r.out;
+}
+
+// An output that can no longer be written ("verify ... | head -1"): the run stops at the first
+// failed write and says so, whatever the verdicts.
+TEST(CliVerify, AFailedWriteStopsTheRun)
+{
+    struct Refusing : std::streambuf {
+        int overflow(int) override { return traits_type::eof(); }
+        std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+    };
+    const Collection c;
+    for (int k = 0; k < 5; ++k)
+        fixture::writeFile(c.dir.file("roms/sub/more" + std::to_string(k) + ".nds"), c.unknown);
+    for (const std::string format : {"--csv", "--json", "text"}) {
+        SCOPED_TRACE(format);
+        Refusing refusing;
+        std::ostream out(&refusing);
+        std::ostringstream err;
+        std::vector<std::string> args = {"verify", "--dat", c.dat,
+                                         "--jobs", "1",     c.dir.file("roms")};
+        if (format != "text")
+            args.insert(args.begin() + 1, format);
+        const int status = cartscope::cli::run(args, out, err, true);
+        EXPECT_EQ(status, 1);
+        const std::string e = err.str();
+        EXPECT_EQ(e.substr(e.size() - std::min<std::size_t>(e.size(), 20)), "Stream write error.\n")
+            << e;
+        // The first row failed (the CSV header before it, for --csv): no later image is read.
+        EXPECT_EQ(e.find("2/7 files"), std::string::npos) << e;
+        EXPECT_EQ(e.find("images:"), std::string::npos) << e;
+    }
+}
+
 TEST(CliInfo, JsonGainsHashesTrimAndSecureAreaForm)
 {
     const Collection c;

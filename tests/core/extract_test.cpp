@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,6 +10,8 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -385,6 +388,25 @@ public:
     {
         return DirectoryOps::statAt(dir, fold(name).c_str(), st, flags);
     }
+    int linkUnnamed(int fd, int dir, const char* name) const override
+    {
+        return DirectoryOps::linkUnnamed(fd, dir, fold(name).c_str());
+    }
+    int renameAt(int dir, const char* from, const char* to) const override
+    {
+        return DirectoryOps::renameAt(dir, fold(from).c_str(), fold(to).c_str());
+    }
+    // FAT through the kernel's driver has no unnamed files either: each file is then written
+    // under a hidden name and renamed.
+    bool unnamedFiles = true;
+    int openUnnamed(int dir) const override
+    {
+        if (!unnamedFiles) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return DirectoryOps::openUnnamed(dir);
+    }
 };
 
 TEST(Extract, ADestinationThatFoldsCaseLosesNoFileOrFolder)
@@ -416,48 +438,53 @@ TEST(Extract, ADestinationThatFoldsCaseLosesNoFileOrFolder)
 
     // Folding: the second of each pair is caught by its identity and goes under " (2)"; the
     // file written first is untouched. The folder that meets an earlier folder takes all its
-    // files along.
-    fs::create_directory(tmp.file("fat"));
-    const FoldingOps folding;
-    ExtractOptions options;
-    options.ops = &folding;
-    std::vector<std::pair<std::string, std::string>> renamed;
-    options.onRenamed = [&](const cartscope::core::PlannedFile& f, const std::string& written) {
-        renamed.emplace_back(f.row.path, written);
-    };
-    const auto plan = planExtraction(tmp.file("fat"), "GAME", rows);
-    summary = runExtraction(stream, plan, options);
-    EXPECT_EQ(summary.files, 7u);
-    EXPECT_EQ(summary.renamed, 4u);
-    const std::map<std::string, std::string> expected{
-        {"case.txt", "upper"},        {"case (2).txt", "lower"},   {"data/x.bin", "first"},
-        {"data (2)/x.bin", "second"}, {"data (2)/y.bin", "third"}, {"d", "a file"},
-        {"d (2)/in.bin", "inside"},
-    };
-    std::map<std::string, std::string> written;
-    for (const auto& [name, bytes] : filesBelow(tmp.file("fat/game")))
-        written[name] = text(bytes);
-    EXPECT_EQ(written, expected);
-    const std::vector<std::pair<std::string, std::string>> told{
-        {"/case.txt", "GAME/case (2).txt"},
-        {"/DATA/x.bin", "GAME/DATA (2)/x.bin"},
-        {"/DATA/y.bin", "GAME/DATA (2)/y.bin"},
-        {"/d/in.bin", "GAME/d (2)/in.bin"},
-    };
-    std::sort(renamed.begin(), renamed.end(),
-              [](const auto& a, const auto& b) { return a.second < b.second; });
-    auto sortedTold = told;
-    std::sort(sortedTold.begin(), sortedTold.end(),
-              [](const auto& a, const auto& b) { return a.second < b.second; });
-    EXPECT_EQ(renamed, sortedTold);
+    // files along. The same with files written unnamed and under a hidden name.
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed files" : "hidden names");
+        fs::remove_all(tmp.file("fat"));
+        fs::create_directory(tmp.file("fat"));
+        FoldingOps folding;
+        folding.unnamedFiles = unnamed;
+        ExtractOptions options;
+        options.ops = &folding;
+        std::vector<std::pair<std::string, std::string>> renamed;
+        options.onRenamed = [&](const cartscope::core::PlannedFile& f, const std::string& written) {
+            renamed.emplace_back(f.row.path, written);
+        };
+        const auto plan = planExtraction(tmp.file("fat"), "GAME", rows);
+        summary = runExtraction(stream, plan, options);
+        EXPECT_EQ(summary.files, 7u);
+        EXPECT_EQ(summary.renamed, 4u);
+        const std::map<std::string, std::string> expected{
+            {"case.txt", "upper"},        {"case (2).txt", "lower"},   {"data/x.bin", "first"},
+            {"data (2)/x.bin", "second"}, {"data (2)/y.bin", "third"}, {"d", "a file"},
+            {"d (2)/in.bin", "inside"},
+        };
+        std::map<std::string, std::string> written;
+        for (const auto& [name, bytes] : filesBelow(tmp.file("fat/game")))
+            written[name] = text(bytes);
+        EXPECT_EQ(written, expected);
+        const std::vector<std::pair<std::string, std::string>> told{
+            {"/case.txt", "GAME/case (2).txt"},
+            {"/DATA/x.bin", "GAME/DATA (2)/x.bin"},
+            {"/DATA/y.bin", "GAME/DATA (2)/y.bin"},
+            {"/d/in.bin", "GAME/d (2)/in.bin"},
+        };
+        std::sort(renamed.begin(), renamed.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        auto sortedTold = told;
+        std::sort(sortedTold.begin(), sortedTold.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        EXPECT_EQ(renamed, sortedTold);
 
-    // A second run into the same folder starts afresh: the files of the first run are
-    // overwritten as any existing file is, and the same names come out again.
-    summary = runExtraction(stream, plan, options);
-    written.clear();
-    for (const auto& [name, bytes] : filesBelow(tmp.file("fat/game")))
-        written[name] = text(bytes);
-    EXPECT_EQ(written, expected);
+        // A second run into the same folder starts afresh: the files of the first run are
+        // overwritten as any existing file is, and the same names come out again.
+        summary = runExtraction(stream, plan, options);
+        written.clear();
+        for (const auto& [name, bytes] : filesBelow(tmp.file("fat/game")))
+            written[name] = text(bytes);
+        EXPECT_EQ(written, expected);
+    }
 }
 
 // The same file system through a FUSE driver (exfat-fuse): names still fold, but each spelling
@@ -480,6 +507,20 @@ public:
         if (made == 0)
             m_firstSpelling[{inodeOf(dir), fold(name)}] = name;
         return made;
+    }
+    int linkUnnamed(int fd, int dir, const char* name) const override
+    {
+        const int linked = FoldingOps::linkUnnamed(fd, dir, name);
+        if (linked == 0)
+            m_firstSpelling[{inodeOf(dir), fold(name)}] = name;
+        return linked;
+    }
+    int renameAt(int dir, const char* from, const char* to) const override
+    {
+        const int renamed = FoldingOps::renameAt(dir, from, to);
+        if (renamed == 0)
+            m_firstSpelling.emplace(std::pair{inodeOf(dir), fold(to)}, to);
+        return renamed;
     }
     int statFd(int fd, struct stat* st) const override
     {
@@ -698,6 +739,21 @@ public:
         ++calls["stat"];
         return DirectoryOps::statFd(fd, st);
     }
+    int openUnnamed(int dir) const override
+    {
+        ++calls["openUnnamed"];
+        return DirectoryOps::openUnnamed(dir);
+    }
+    int linkUnnamed(int fd, int dir, const char* name) const override
+    {
+        ++calls["link"];
+        return DirectoryOps::linkUnnamed(fd, dir, name);
+    }
+    int renameAt(int dir, const char* from, const char* to) const override
+    {
+        ++calls["rename"];
+        return DirectoryOps::renameAt(dir, from, to);
+    }
 };
 
 TEST(Extract, EachFileCostsOneOpen)
@@ -715,18 +771,25 @@ TEST(Extract, EachFileCostsOneOpen)
     options.ops = &counting;
     EXPECT_EQ(runExtraction(stream, planExtraction(tmp.path(), "G", rows), options).files, 100u);
     const std::map<std::string, int> expected{
-        {"open", 100 + 4}, // each file, and the folders G, G/a, G/a/b, G/c once
-        {"mkdir", 4},      // each folder once
-        {"stat", 4 + 1},   // each folder once, the image once
+        {"open", 4},          // the folders G, G/a, G/a/b, G/c once
+        {"openUnnamed", 100}, // each file, written under no name
+        {"link", 100},        // and named once complete
+        {"mkdir", 4},         // each folder once
+        {"stat", 4 + 1},      // each folder once, the image once
     };
     EXPECT_EQ(counting.calls, expected);
 
-    // Extracting again over the same tree: the first file met already there asks, once, for
-    // the identities of what this run made before it (none yet), then one status per file.
+    // Extracting again over the same tree: each file replaces the old one in one step (a
+    // hidden name, renamed over it); each name met already there is looked at once, and the
+    // identity of the file put there is asked when the next name turns out to exist (the last
+    // one's never is).
     counting.calls.clear();
     EXPECT_EQ(runExtraction(stream, planExtraction(tmp.path(), "G", rows), options).files, 100u);
-    EXPECT_EQ(counting.calls["stat"], 100 + 4 + 1);
-    EXPECT_EQ(counting.calls["statAt"], 0);
+    EXPECT_EQ(counting.calls["stat"], 4 + 1);
+    EXPECT_EQ(counting.calls["statAt"], 100 + 99);
+    EXPECT_EQ(counting.calls["link"], 2 * 100);
+    EXPECT_EQ(counting.calls["rename"], 100);
+    EXPECT_EQ(filesBelow(tmp.file("G")).size(), 100u);
 }
 
 TEST(Extract, TheCommandLineFormGoesOnPastAFileThatFails)
@@ -760,6 +823,100 @@ TEST(Extract, TheCommandLineFormGoesOnPastAFileThatFails)
 }
 
 // A path hundreds of folders deep is walked with a bounded number of open descriptors.
+TEST(Extract, ADestinationRemovedDuringTheRunEndsItWithOneMessage)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    fs::create_directories(tmp.file("dest"));
+    std::vector<FileRow> rows;
+    for (int k = 0; k < 20; ++k)
+        rows.push_back({"/d" + std::to_string(k % 3) + "/f" + std::to_string(k), 0x00000000, 4});
+    const auto plan = planExtraction(tmp.file("dest"), "G", rows);
+    ExtractOptions options;
+    options.keepGoing = true;
+    int failures = 0;
+    options.onFailure = [&](const cartscope::core::ExtractFailure&) { ++failures; };
+    options.onProgress = [&](const ExtractProgress& p) {
+        if (p.done == 2)
+            fs::remove_all(tmp.file("dest"));
+        return true;
+    };
+    EXPECT_EQ(errorOf([&] { runExtraction(s, plan, options); }),
+              "Cannot create file \"" + plan[2].full + "\". No such file or directory");
+    EXPECT_EQ(failures, 0);
+    EXPECT_FALSE(fs::exists(tmp.file("dest")));
+}
+
+// Writes through the buffer a little at a time and, part way into the third file, is killed
+// (SIGKILL: no handler, no cleanup, as the OOM killer or kill -9 would).
+class KilledMidFileOps : public DirectoryOps {
+public:
+    bool unnamedFiles = true;
+    mutable std::uint64_t written = 0;
+    int openUnnamed(int dir) const override
+    {
+        if (!unnamedFiles) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return DirectoryOps::openUnnamed(dir);
+    }
+    ssize_t write(int fd, const void* data, std::size_t size) const override
+    {
+        const ssize_t n = DirectoryOps::write(fd, data, std::min<std::size_t>(size, 4096));
+        written += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+        if (written >= 2 * 65536 + 20000)
+            ::raise(SIGKILL);
+        return n;
+    }
+};
+
+TEST(Extract, AKilledRunLeavesNoFileCutShortUnderItsName)
+{
+    const Bytes big = pattern(65536 * 3, 5);
+    const auto part = [&](int k) {
+        return Bytes(big.begin() + 65536 * k, big.begin() + 65536 * (k + 1));
+    };
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed files" : "hidden names");
+        TempDir tmp;
+        const auto plan = planExtraction(tmp.path(), "G",
+                                         {FileRow{"/a.bin", 0x00000000, 65536},
+                                          FileRow{"/b.bin", 0x00010000, 65536},
+                                          FileRow{"/c.bin", 0x00020000, 65536}});
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            MemoryStream s(big);
+            KilledMidFileOps killed;
+            killed.unnamedFiles = unnamed;
+            ExtractOptions options;
+            options.ops = &killed;
+            try {
+                runExtraction(s, plan, options);
+            } catch (...) {
+            }
+            std::_Exit(2);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        // The two files finished are there whole; the third has no name from the image (at most
+        // a hidden temporary name where there are no unnamed files).
+        std::map<std::string, Bytes> real;
+        std::size_t hidden = 0;
+        for (const auto& [name, bytes] : filesBelow(tmp.file("G"))) {
+            if (name.rfind(".cartscope-", 0) == 0)
+                ++hidden;
+            else
+                real[name] = bytes;
+        }
+        EXPECT_EQ(real, (std::map<std::string, Bytes>{{"a.bin", part(0)}, {"b.bin", part(1)}}));
+        EXPECT_EQ(hidden, unnamed ? 0u : 1u);
+    }
+}
+
 TEST(Extract, DeepPathsNeedFewDescriptors)
 {
     TempDir tmp;

@@ -1,7 +1,14 @@
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "core/error.h"
+#include "core/open_below.h"
 #include "core/paths.h"
 #include "tests/core/scoped_locale.h"
+#include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {
 namespace {
@@ -46,6 +53,48 @@ TEST(EqualsIgnoreCase, IgnoresTheLocale)
     EXPECT_TRUE(equalsIgnoreCase(".ids", ".IDS"));
     EXPECT_TRUE(equalsIgnoreCase(".ZIP", ".zip"));
     EXPECT_FALSE(equalsIgnoreCase("\xC9", "\xE9")); // no case for bytes past ASCII
+}
+
+// A file or folder found by a folder walk and replaced by a link before it is read: refused,
+// whichever component the link took the place of; the root the user gave is followed.
+TEST(OpenBelow, NothingBelowTheRootIsReachedThroughALink)
+{
+    fixture::TempDir dir;
+    std::filesystem::create_directories(dir.file("roms/sub"));
+    std::filesystem::create_directories(dir.file("elsewhere"));
+    fixture::writeFile(dir.file("roms/sub/game.nds"), fixture::Bytes{'o', 'k'});
+    fixture::writeFile(dir.file("elsewhere/game.nds"), fixture::Bytes{'n', 'o'});
+    std::filesystem::create_directory_symlink(dir.file("roms"), dir.file("chosen"));
+    const auto read = [](const UniqueFd& fd) {
+        char bytes[2] = {};
+        return ::pread(fd.get(), bytes, 2, 0) == 2 ? std::string(bytes, 2) : std::string();
+    };
+    EXPECT_EQ(read(openBelow(dir.file("roms"), "sub/game.nds")), "ok");
+    EXPECT_EQ(read(openBelow(dir.file("chosen/"), "sub/game.nds")), "ok");
+
+    const auto errorOf = [&](const std::string& root, const std::string& relative) {
+        try {
+            openBelow(root, relative);
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("opened");
+    };
+    const std::string replaced = "\". It was replaced by a symbolic link";
+    // The file itself.
+    std::filesystem::rename(dir.file("roms/sub/game.nds"), dir.file("roms/sub/kept.nds"));
+    std::filesystem::create_symlink(dir.file("elsewhere/game.nds"), dir.file("roms/sub/game.nds"));
+    EXPECT_EQ(errorOf(dir.file("roms"), "sub/game.nds"),
+              "Cannot open file \"" + dir.file("roms/sub/game.nds") + replaced);
+    // A folder on the way.
+    std::filesystem::rename(dir.file("roms/sub"), dir.file("roms/old"));
+    std::filesystem::create_directory_symlink(dir.file("elsewhere"), dir.file("roms/sub"));
+    EXPECT_EQ(errorOf(dir.file("roms/"), "sub/game.nds"),
+              "Cannot open file \"" + dir.file("roms/sub/game.nds") + replaced);
+    // Gone: the system's reason.
+    EXPECT_EQ(errorOf(dir.file("roms"), "old/gone.nds"), "Cannot open file \"" +
+                                                             dir.file("roms/old/gone.nds") +
+                                                             "\". No such file or directory");
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -319,8 +321,20 @@ TEST(WriteIconPng, ReplacesAnExistingFile)
 {
     TempDir dir;
     fixture::writeFile(dir.file("game.png"), Bytes(100000, 0xAB));
+    std::filesystem::permissions(dir.file("game.png"), std::filesystem::perms::owner_read |
+                                                           std::filesystem::perms::owner_write);
     writeIconPng(dir.file("game.png"), IconPicture{}, false);
     EXPECT_EQ(fixture::readFile(dir.file("game.png")), encodeIconPng(IconPicture{}, false));
+    // Replaced whole, it keeps its permissions.
+    EXPECT_EQ(std::filesystem::status(dir.file("game.png")).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    // A link is followed: the file it names is replaced, the link stays.
+    std::filesystem::create_symlink("game.png", dir.file("link.png"));
+    writeIconPng(dir.file("link.png"), IconPicture{}, true);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.png")));
+    EXPECT_EQ(fixture::readFile(dir.file("game.png")), encodeIconPng(IconPicture{}, true));
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"game.png", "link.png"}));
 }
 
 std::string errorOf(const std::function<void()>& f)
@@ -350,35 +364,45 @@ TEST(ExportIcon, FailureNamesThePathAndStops)
     EXPECT_TRUE(hasTrns(dir.file("game-Trans.png")));
 }
 
-TEST(WriteIconPng, WriteFailureIsStreamWriteError)
+TEST(WriteIconPng, WriteFailureNamesTheFile)
 {
     if (std::filesystem::exists("/dev/full")) {
         EXPECT_EQ(errorOf([] { writeIconPng("/dev/full", IconPicture{}, false); }),
-                  "Stream write error");
+                  "Cannot write file \"/dev/full\". No space left on device");
         EXPECT_TRUE(std::filesystem::exists("/dev/full")); // a device is never removed
     }
 }
 
-// In a child process, so the file size limit binds nothing else: the write fails part way
-// and the partial file is removed.
-void writeBeyondFileSizeLimit(const std::string& path)
+// In a child process, so the file size limit binds nothing else: the write fails part way, the
+// error names the file, and the icon that was there stays as it was, with nothing beside it.
+int writeBeyondFileSizeLimit(const std::string& path)
 {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{100, 100};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-        std::_Exit(3);
-    const std::string message = errorOf([&] { writeIconPng(path, testPicture(), true); });
-    if (message != "Stream write error")
-        std::_Exit(1);
-    std::_Exit(std::filesystem::exists(path) ? 2 : 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100, 100};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            std::_Exit(3);
+        const std::string message = errorOf([&] { writeIconPng(path, testPicture(), true); });
+        std::_Exit(message == "Cannot write file \"" + path + "\". File too large" ? 0 : 1);
+    }
+    int status = -1;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
-TEST(WriteIconPngDeathTest, PartialFileIsRemoved)
+TEST(WriteIconPng, AFailedWriteKeepsThePreviousFile)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempDir dir;
-    EXPECT_EXIT(writeBeyondFileSizeLimit(dir.file("cut.png")), ::testing::ExitedWithCode(0), "");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("cut.png")));
+    const Bytes previous(60, 0x5A);
+    fixture::writeFile(dir.file("cut.png"), previous);
+    EXPECT_EQ(writeBeyondFileSizeLimit(dir.file("cut.png")), 0);
+    EXPECT_EQ(fixture::readFile(dir.file("cut.png")), previous);
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"cut.png"});
+    // Nor is a file left where there was none.
+    EXPECT_EQ(writeBeyondFileSizeLimit(dir.file("new.png")), 0);
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"cut.png"});
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -89,6 +90,34 @@ TEST(Text, JsonString)
     EXPECT_EQ(jsonString(std::string("\0\x1F\x7F", 3)), "\"\\u0000\\u001f\\u007f\"");
     EXPECT_EQ(jsonString("\xC2\x85"), "\"\\u0085\"");
     EXPECT_EQ(jsonString("\xC3\xA9\xFF"), "\"\xC3\xA9\\ufffd\"");
+    // Format characters (bidirectional controls, zero-width characters, the soft hyphen, tag
+    // characters past the basic plane as a surrogate pair) are written as escapes: still the
+    // same string, but nothing invisible or reordering reaches a terminal showing the JSON.
+    EXPECT_EQ(jsonString("invoice\xE2\x80\xAE"
+                         "fdp.exe"),
+              "\"invoice\\u202efdp.exe\"");
+    EXPECT_EQ(jsonString("a\xE2\x80\x8B"
+                         "b\xC2\xAD\xE2\x81\xA6\xE2\x80\xA8\xEF\xBB\xBF"),
+              "\"a\\u200bb\\u00ad\\u2066\\u2028\\ufeff\"");
+    EXPECT_EQ(jsonString("\xF3\xA0\x80\x81"), "\"\\udb40\\udc01\""); // U+E0001
+    EXPECT_EQ(jsonString("\xF0\x9D\x85\xB3"), "\"\\ud834\\udd73\""); // U+1D173
+    // Visible text past the basic plane and letters with marks stay as they are.
+    EXPECT_EQ(jsonString("\xF0\x9F\x8E\xAE\xC3\xA9"), "\"\xF0\x9F\x8E\xAE\xC3\xA9\"");
+}
+
+TEST(Text, FormatCharactersAreTheCfCategory)
+{
+    for (const char32_t cp :
+         {0x00AD,  0x0600,  0x0605,  0x061C,  0x06DD,  0x070F,  0x0890,  0x08E2,  0x180E,  0x200B,
+          0x200F,  0x2028,  0x202E,  0x2060,  0x2064,  0x2066,  0x206F,  0xFEFF,  0xFFF9,  0xFFFB,
+          0x110BD, 0x110CD, 0x13430, 0x1343F, 0x1BCA0, 0x1D173, 0x1D17A, 0xE0001, 0xE0020, 0xE007F})
+        EXPECT_TRUE(isFormatCharacter(cp)) << std::hex << static_cast<std::uint32_t>(cp);
+    for (const char32_t cp : {0x0041, 0x00AC, 0x00AE, 0x0606, 0x200A, 0x2010, 0x2027, 0x202F,
+                              0x2065, 0x2070, 0xFEFE, 0xFFFC, 0x1F3AE, 0xE0000, 0xE0080})
+        EXPECT_FALSE(isFormatCharacter(cp)) << std::hex << static_cast<std::uint32_t>(cp);
+    // The window's mark and the terminal's escape take them past the basic plane too.
+    EXPECT_EQ(markInvisible(std::u16string(u"A\U000E0001B")), u"A\u27E8U+E0001\u27E9B");
+    EXPECT_EQ(escapeForTerminal("\xF3\xA0\x80\x81\xC2\xAD"), "\\u{E0001}\\u{00AD}");
 }
 
 } // namespace
