@@ -246,7 +246,11 @@ std::string TForm1::ExtractFromZip(const std::string& archivePath,
                                    std::optional<std::uint32_t>& copiedCrc)
 {
     archive::ExtractEvents events;
-    events.onBegin = [this](const std::string&, std::size_t) { RomUnZipBegin(); };
+    bool began = false; // a member was found and its extraction began
+    events.onBegin = [this, &began](const std::string&, std::size_t) {
+        began = true;
+        RomUnZipBegin();
+    };
     events.onProgress = [this](int byFile, int byArchive) {
         return RomUnZipProgress(byFile, byArchive);
     };
@@ -263,6 +267,13 @@ std::string TForm1::ExtractFromZip(const std::string& archivePath,
         for (const auto& sink : m_passSinks)
             sinks.push_back(sink.get());
         extracted = archive::extractFirstImage(archivePath, events, sinks);
+    }
+    if (!extracted && !began && !ZipCancelRequested) {
+        // The load stays silent, as for any archive without an image; the empty name field
+        // says why, without a text of its own.
+        const QString reason = QStringLiteral("the archive holds no .nds or .ids file");
+        FNameEdit->setPlaceholderText(reason);
+        FNameEdit->setToolTip(reason);
     }
     if (!extracted || ZipCancelRequested)
         return {}; // whatever was written went with the temporary folder

@@ -454,6 +454,8 @@ void TForm1::layoutControls()
 void TForm1::ClearInfo()
 {
     FNameEdit->clear();
+    FNameEdit->setPlaceholderText({});
+    FNameEdit->setToolTip({});
     for (QLineEdit* edit : m_valueEdits)
         edit->clear();
     setBackground(BadDumpCodeEdit, buttonFace(this));
