@@ -16,6 +16,7 @@
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/main_window.h"
+#include "app/polish.h"
 #include "app/qt_text.h"
 #include "archive/zip_input.h"
 #include "core/error.h"
@@ -337,12 +338,11 @@ void TForm1::showDisplayValues(const core::DisplayValues& v)
     // reordering characters marked, the card size with the locale's decimal separator.
     IntNameEdit->setText(fromCoreText(core::markInvisible(v.IntName)));
     CardSizeEdit->setText(localisedNumbers(fromCoreText(v.CardSize)));
-    if (!v.BadDumpCode.empty()) {
-        QPalette palette = BadDumpCodeEdit->palette();
-        palette.setColor(QPalette::Base, toQColor(v.badDumpFound ? core::kBadDumpFoundColour
-                                                                 : core::kBadDumpNotFoundColour));
-        BadDumpCodeEdit->setPalette(palette);
-    }
+    if (!v.BadDumpCode.empty())
+        showVerdictBackground(
+            BadDumpCodeEdit,
+            toQColor(v.badDumpFound ? core::kBadDumpFoundColour : core::kBadDumpNotFoundColour),
+            palette().color(QPalette::Button));
     for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.Titles.size(); ++i)
         LangTntRichEdits[i]->setPlainText(
             QString::fromStdU16String(core::markInvisible(v.Titles[i])));

@@ -29,6 +29,7 @@
 #include "app/eliding.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
+#include "app/polish.h"
 #include "app/progress_dialog.h"
 #include "app/verification_page.h"
 #include "core/error.h"
@@ -458,7 +459,7 @@ void TForm1::ClearInfo()
     FNameEdit->setToolTip({});
     for (QLineEdit* edit : m_valueEdits)
         edit->clear();
-    setBackground(BadDumpCodeEdit, buttonFace(this));
+    showVerdictBackground(BadDumpCodeEdit, std::nullopt, buttonFace(this));
     m_shown = {};
     // Which radio button is checked stays as it was; so does the check box's checked state.
     SaveInfoButton->setEnabled(false);

@@ -9,6 +9,7 @@
 
 #include "app/design_layout.h"
 #include "app/dialogs.h"
+#include "app/polish.h"
 #include "app/qt_text.h"
 #include "archive/dat_load.h"
 #include "core/error.h"
@@ -228,7 +229,7 @@ void VerificationPage::clear()
     m_passDone = false;
     for (QPlainTextEdit* m : {HashesMemo, TrimMemo, SecureAreaMemo, DatVerdictMemo})
         m->clear();
-    setBase(DatVerdictMemo, face(this));
+    showVerdictBackground(DatVerdictMemo, std::nullopt, face(this));
     VerifyProgressBar->setValue(0);
     CopyHashesButton->setEnabled(false);
 }
@@ -289,10 +290,12 @@ void VerificationPage::showResult(const core::VerifyResult& r, const core::DatSe
         r.verdict == core::Verdict::Verified || r.verdict == core::Verdict::VerifiedTrimmed;
     const bool bad =
         r.verdict == core::Verdict::Mismatch || r.trim.state == core::TrimState::OverTrimmed;
-    const auto colour = [](core::Rgb c) { return QColor(c.r, c.g, c.b); };
-    setBase(DatVerdictMemo, bad    ? colour(core::kBadDumpFoundColour)
-                            : good ? colour(core::kBadDumpNotFoundColour)
-                                   : face(this));
+    const auto colour = [](core::Rgb c) { return std::optional(QColor(c.r, c.g, c.b)); };
+    showVerdictBackground(DatVerdictMemo,
+                          bad    ? colour(core::kBadDumpFoundColour)
+                          : good ? colour(core::kBadDumpNotFoundColour)
+                                 : std::nullopt,
+                          face(this));
     Q_EMIT verdictShown();
 }
 

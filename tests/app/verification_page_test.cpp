@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QPlainTextEdit>
@@ -94,6 +95,15 @@ void VerificationPageTest::verifiedImageShowsEveryValueInGreen()
     fixture::TempDir dir;
     const std::string path = dir.file("game.nds");
     fixture::writeFile(path, full);
+    // Under a dark theme's light text.
+    const QPalette before = QApplication::palette();
+    struct Restore {
+        QPalette p;
+        ~Restore() { QApplication::setPalette(p); }
+    } restore{before};
+    QPalette dark = before;
+    dark.setColor(QPalette::Text, QColor(252, 252, 252));
+    QApplication::setPalette(dark);
     Window w;
     QCOMPARE(w.child<QTabWidget>("PageControl")->tabText(2), QStringLiteral("Verification"));
     openAndWait(w, path);
@@ -106,6 +116,9 @@ void VerificationPageTest::verifiedImageShowsEveryValueInGreen()
     QCOMPARE(memo(w, "DatVerdictMemo"),
              QStringLiteral("Verified: Sample Game (USA) [Nintendo DS (2026)] by SHA-256"));
     QCOMPARE(base(w, "DatVerdictMemo"), QColor(192, 255, 192));
+    // Black on the light green, whatever the palette's text colour.
+    QCOMPARE(w.child<QPlainTextEdit>("DatVerdictMemo")->palette().color(QPalette::Text),
+             QColor(Qt::black));
     QVERIFY(memo(w, "TrimMemo").startsWith(QStringLiteral("Full chip size")));
     QVERIFY(memo(w, "SecureAreaMemo").startsWith(QStringLiteral("Homebrew")));
     QCOMPARE(w.child<QProgressBar>("VerifyProgressBar")->value(), 100);
