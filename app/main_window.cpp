@@ -539,7 +539,9 @@ void TForm1::closeEvent(QCloseEvent* event)
         return;
     }
     m_form2->hide();
-    m_pass->cancel(); // at once, not when the window object goes
+    // At once, not when the window object goes: the read, the DAT folder's load, the match.
+    m_pass->cancel();
+    VerificationTabSheet->stop();
     event->accept();
 }
 
