@@ -1,6 +1,7 @@
 // Program start: the toolkit, the application title, the main window (which creates the hidden
 // progress dialog), an image named on the command line, and the message loop.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,8 +77,14 @@ int main(int argc, char* argv[])
     cartscope::app::keepNoToolkitSettings();
 
     cartscope::app::TForm1 window;
-    if (const QScreen* screen = window.screen())
-        window.move(screen->availableGeometry().center() - window.rect().center());
+    // Centred, but never with the title bar above or left of the screen's available area (a
+    // window as large as that area starts at its corner).
+    if (const QScreen* screen = window.screen()) {
+        const QRect available = screen->availableGeometry();
+        const QPoint centred = available.center() - window.rect().center();
+        window.move(std::max(centred.x(), available.left()),
+                    std::max(centred.y(), available.top()));
+    }
     window.show();
 
     // "cartscope IMAGE" opens IMAGE once the window is up. The raw argument bytes are the path,
