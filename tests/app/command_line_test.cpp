@@ -1,8 +1,10 @@
 // The program's own options: "--help" and "--version" print and succeed before the toolkit
-// needs a display.
+// needs a display, and cartscope(1) describes each.
 
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTest>
 
 class CommandLineTest : public QObject {
@@ -10,6 +12,7 @@ class CommandLineTest : public QObject {
 private Q_SLOTS:
     void helpAndVersionNeedNoDisplay_data();
     void helpAndVersionNeedNoDisplay();
+    void theManPageNamesEveryOption();
 };
 
 void CommandLineTest::helpAndVersionNeedNoDisplay_data()
@@ -50,6 +53,25 @@ void CommandLineTest::helpAndVersionNeedNoDisplay()
         QVERIFY(out.endsWith(QLatin1Char('\n')));
         QVERIFY(program.readAllStandardError().isEmpty());
     }
+}
+
+void CommandLineTest::theManPageNamesEveryOption()
+{
+    QProcess program;
+    program.start(QStringLiteral(CARTSCOPE_APP), {QStringLiteral("--help")});
+    QVERIFY(program.waitForFinished(20000));
+    const QString help = QString::fromUtf8(program.readAllStandardOutput());
+    QFile page(QStringLiteral(CARTSCOPE_SOURCE_DIR "/docs/man/cartscope.1.scd"));
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QString man = QString::fromUtf8(page.readAll());
+    const QRegularExpression option(QStringLiteral("(?<![\\w-])(--?[a-z][a-z-]*|--)(?![\\w-])"));
+    int seen = 0;
+    for (auto it = option.globalMatch(help); it.hasNext(); ++seen) {
+        const QString name = it.next().captured(1);
+        if (name.startsWith(QLatin1String("--")) || name == QLatin1String("-h"))
+            QVERIFY2(man.contains(QLatin1Char('*') + name + QLatin1Char('*')), qPrintable(name));
+    }
+    QVERIFY(seen >= 4);
 }
 
 QTEST_GUILESS_MAIN(CommandLineTest)
