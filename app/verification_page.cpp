@@ -189,8 +189,9 @@ void VerificationPage::startDatLoad()
     const std::uint64_t generation = m_datGeneration;
     DatStatusMemo->setPlainText(
         QStringLiteral("Loading DATs from %1\u2026").arg(fromLocalPath(archive::datFolder())));
-    // A folder of large DATs takes seconds to parse: never on this thread, and never waited
-    // for by a new load or by closing.
+    // A folder of large DATs takes seconds to parse: never on this thread. A new load or
+    // closing raises the cancel flag, which the loader asks between files, blocks and entries,
+    // so their wait is short.
     m_datThread = std::thread([this, generation, loader = m_datLoader] {
         auto loaded = std::make_shared<archive::DatFolderLoad>();
         try {
