@@ -11,6 +11,7 @@
 #include "app/design_layout.h"
 #include "app/icon_view.h"
 #include "app/main_window.h"
+#include "app/polish.h"
 #include "app/qt_text.h"
 #include "core/text.h"
 
@@ -20,9 +21,11 @@ namespace {
 
 constexpr std::size_t kOriginalTitleCount = 6;
 
-QColor verdictColour(core::InfoRow::Verdict verdict)
+// Dark red and green on a light base; on a dark one, lightened until they read as well.
+QColor verdictColour(core::InfoRow::Verdict verdict, const QColor& base)
 {
-    return verdict == core::InfoRow::Verdict::Bad ? QColor(192, 0, 0) : QColor(0, 128, 0);
+    return readableOn(
+        verdict == core::InfoRow::Verdict::Bad ? QColor(192, 0, 0) : QColor(0, 128, 0), base);
 }
 
 // Tabs, line feeds and the like stay visible as text in a one-line cell; every other
@@ -124,6 +127,7 @@ void TForm1::PopulateDsiInfo()
     IconImage->setAnimating(banner.animated);
 
     DsiInfoView->clear();
+    const QColor base = DsiInfoView->palette().color(QPalette::Base);
     QTreeWidgetItem* group = nullptr;
     for (const core::InfoRow& row : core::dsiPageRows(banner, dsi)) {
         if (!group || group->text(0) != fromCoreText(row.group)) {
@@ -132,7 +136,7 @@ void TForm1::PopulateDsiInfo()
         }
         auto* item = new QTreeWidgetItem(group, {cellText(row.field), cellText(row.value)});
         if (row.verdict != core::InfoRow::Verdict::None)
-            item->setForeground(1, verdictColour(row.verdict));
+            item->setForeground(1, verdictColour(row.verdict, base));
     }
     DsiInfoView->expandAll();
     DsiInfoView->resizeColumnToContents(0);

@@ -145,6 +145,9 @@ void TForm1::FSListViewChange()
     if (m_job != Job::None || !ImageStream)
         return;
     ExtractAllButton->setEnabled(true);
+    // "Extract Selected File" follows the selected row however it was chosen: a click, the
+    // keyboard, or the right click that opens the menu (whose release the menu takes).
+    FSListViewClick();
 }
 
 void TForm1::FilesPopupMenuPopup()

@@ -16,6 +16,7 @@
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/main_window.h"
+#include "app/polish.h"
 #include "app/qt_text.h"
 #include "archive/zip_input.h"
 #include "core/error.h"
@@ -246,7 +247,11 @@ std::string TForm1::ExtractFromZip(const std::string& archivePath,
                                    std::optional<std::uint32_t>& copiedCrc)
 {
     archive::ExtractEvents events;
-    events.onBegin = [this](const std::string&, std::size_t) { RomUnZipBegin(); };
+    bool began = false; // a member was found and its extraction began
+    events.onBegin = [this, &began](const std::string&, std::size_t) {
+        began = true;
+        RomUnZipBegin();
+    };
     events.onProgress = [this](int byFile, int byArchive) {
         return RomUnZipProgress(byFile, byArchive);
     };
@@ -263,6 +268,13 @@ std::string TForm1::ExtractFromZip(const std::string& archivePath,
         for (const auto& sink : m_passSinks)
             sinks.push_back(sink.get());
         extracted = archive::extractFirstImage(archivePath, events, sinks);
+    }
+    if (!extracted && !began && !ZipCancelRequested) {
+        // The load stays silent, as for any archive without an image; the empty name field
+        // says why, without a text of its own.
+        const QString reason = QStringLiteral("the archive holds no .nds or .ids file");
+        FNameEdit->setPlaceholderText(reason);
+        FNameEdit->setToolTip(reason);
     }
     if (!extracted || ZipCancelRequested)
         return {}; // whatever was written went with the temporary folder
@@ -326,12 +338,11 @@ void TForm1::showDisplayValues(const core::DisplayValues& v)
     // reordering characters marked, the card size with the locale's decimal separator.
     IntNameEdit->setText(fromCoreText(core::markInvisible(v.IntName)));
     CardSizeEdit->setText(localisedNumbers(fromCoreText(v.CardSize)));
-    if (!v.BadDumpCode.empty()) {
-        QPalette palette = BadDumpCodeEdit->palette();
-        palette.setColor(QPalette::Base, toQColor(v.badDumpFound ? core::kBadDumpFoundColour
-                                                                 : core::kBadDumpNotFoundColour));
-        BadDumpCodeEdit->setPalette(palette);
-    }
+    if (!v.BadDumpCode.empty())
+        showVerdictBackground(
+            BadDumpCodeEdit,
+            toQColor(v.badDumpFound ? core::kBadDumpFoundColour : core::kBadDumpNotFoundColour),
+            palette().color(QPalette::Button));
     for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.Titles.size(); ++i)
         LangTntRichEdits[i]->setPlainText(
             QString::fromStdU16String(core::markInvisible(v.Titles[i])));

@@ -1,7 +1,10 @@
 // Program start: the toolkit, the application title, the main window (which creates the hidden
 // progress dialog), an image named on the command line, and the message loop.
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,8 +22,52 @@
 #include "app/qt_text.h"
 #include "archive/temp_area.h"
 
+namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: cartscope [--] [IMAGE]
+Shows a Nintendo DS, iQue DS or DSi cartridge image (.nds, .ids, .dsi, .srl, or a .zip
+holding one) in a window.
+
+  IMAGE       an image or a .zip archive to open at start
+  --help      show this text
+  --version   show the version
+  --          end of options (for a file name that begins with "-")
+
+The usual Qt options (such as -platform and -style) are accepted as well.
+)";
+
+// "--help" and "--version" are answered before the toolkit starts, so they work without a
+// display. Returns the exit status when one of them was given.
+std::optional<int> answerInformationOptions(int argc, char* argv[])
+{
+    const char* text = nullptr;
+    std::string version;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            text = kUsage;
+            break;
+        }
+        if (std::strcmp(argv[i], "--version") == 0 && !text) {
+            version = std::string("cartscope ") + CARTSCOPE_VERSION + "\n";
+            text = version.c_str();
+        }
+    }
+    if (!text)
+        return std::nullopt;
+    if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fputs("cartscope: Stream write error.\n", stderr);
+        return EXIT_FAILURE;
+    }
+    return EXIT_SUCCESS;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    if (const std::optional<int> status = answerInformationOptions(argc, argv))
+        return *status;
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Cartscope"));
     QApplication::setApplicationVersion(QStringLiteral("1.7"));
@@ -30,17 +77,25 @@ int main(int argc, char* argv[])
     cartscope::app::keepNoToolkitSettings();
 
     cartscope::app::TForm1 window;
-    if (const QScreen* screen = window.screen())
-        window.move(screen->availableGeometry().center() - window.rect().center());
+    // Centred, but never with the title bar above or left of the screen's available area (a
+    // window as large as that area starts at its corner).
+    if (const QScreen* screen = window.screen()) {
+        const QRect available = screen->availableGeometry();
+        const QPoint centred = available.center() - window.rect().center();
+        window.move(std::max(centred.x(), available.left()),
+                    std::max(centred.y(), available.top()));
+    }
     window.show();
 
     // "cartscope IMAGE" opens IMAGE once the window is up. The raw argument bytes are the path,
     // made absolute so the window shows (and later derives file names from) a full path.
+    // "--" before it lets a name that begins with "-" through.
     std::optional<std::string> image;
-    if (argc > 1) {
+    const int first = argc > 1 && std::strcmp(argv[1], "--") == 0 ? 2 : 1;
+    if (argc > first) {
         std::error_code ec;
-        const std::filesystem::path absolute = std::filesystem::absolute(argv[1], ec);
-        image = ec ? std::string(argv[1]) : absolute.string();
+        const std::filesystem::path absolute = std::filesystem::absolute(argv[first], ec);
+        image = ec ? std::string(argv[first]) : absolute.string();
     }
     // CARTSCOPE_SCREENSHOT=out.png: after the load, save a picture of the window and quit
     // (documentation screenshots, made under a virtual X server).

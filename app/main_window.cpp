@@ -18,17 +18,23 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextEdit>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QWindow>
 
 #include "app/background_pass.h"
 #include "app/design_layout.h"
 #include "app/eliding.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
+#include "app/polish.h"
 #include "app/progress_dialog.h"
 #include "app/verification_page.h"
 #include "core/error.h"
@@ -87,13 +93,18 @@ TForm1::~TForm1()
 void TForm1::createControls()
 {
     setObjectName(QStringLiteral("TForm1"));
+    m_scroll = named(new QScrollArea(this), "ContentScrollArea");
+    m_content = named(new QWidget, "ContentWidget");
+    m_scroll->setWidgetResizable(false); // the content keeps its design size
+    m_scroll->setWidget(m_content);
+    QWidget* top = m_content;
 
-    FilenameGroupBox = named(new QGroupBox(QStringLiteral("Filename"), this), "FilenameGroupBox");
+    FilenameGroupBox = named(new QGroupBox(QStringLiteral("Filename"), top), "FilenameGroupBox");
     FNameEdit = readOnlyEdit(FilenameGroupBox, "FNameEdit");
     OpenRomSpeedButton = named(new QToolButton(FilenameGroupBox), "OpenRomSpeedButton");
-    OutputTntMemo = named(new QPlainTextEdit(this), "OutputTntMemo");
+    OutputTntMemo = named(new QPlainTextEdit(top), "OutputTntMemo");
 
-    PageControl = named(new QTabWidget(this), "PageControl");
+    PageControl = named(new QTabWidget(top), "PageControl");
     RomInfoTabSheet = named(new QWidget, "RomInfoTabSheet");
     FSTabSheet = named(new QWidget, "FSTabSheet");
     PageControl->addTab(RomInfoTabSheet, QStringLiteral("Rom Info"));
@@ -177,7 +188,7 @@ void TForm1::createControls()
     ShowSystemFilesCheckBox = named(new QCheckBox(QStringLiteral("Show System Files"), FSTabSheet),
                                     "ShowSystemFilesCheckBox");
 
-    ExtProgressPanel = named(new QFrame(this), "ExtProgressPanel");
+    ExtProgressPanel = named(new QFrame(top), "ExtProgressPanel");
     ExtProgressLabel =
         named(new QLabel(QStringLiteral("Please Wait, Extracting File..."), ExtProgressPanel),
               "ExtProgressLabel");
@@ -445,7 +456,62 @@ void TForm1::layoutControls()
     const int width = std::max(pages.right(), filename.right()) + 1 + grid.x(8);
     const int height = pages.bottom() + 1 + grid.y(8);
     ExtProgressPanel->raise();
-    setFixedSize(width, height);
+    m_content->setFixedSize(width, height);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    fitToScreen();
+}
+
+QSize TForm1::frameExtra() const
+{
+    const QSize known = frameGeometry().size() - geometry().size();
+    if (!known.isNull())
+        return known;
+    // Not shown yet, or the window system has not said: a title bar and thin borders.
+    const int border = 4;
+    const int title = std::max(style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this),
+                               fontMetrics().height() + 12);
+    return {2 * border, title + 2 * border};
+}
+
+void TForm1::fitToScreen()
+{
+    if (const QScreen* s = screen())
+        fitInto(s->availableGeometry());
+}
+
+void TForm1::fitInto(const QRect& available)
+{
+    const QSize design = m_content->size();
+    const QSize room = available.size() - frameExtra();
+    // A scroll bar along one side takes room from the other.
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scroll);
+    bool tooWide = design.width() > room.width();
+    bool tooHigh = design.height() > room.height();
+    tooWide = tooWide || (tooHigh && design.width() + bar > room.width());
+    tooHigh = tooHigh || (tooWide && design.height() + bar > room.height());
+    QSize size = design;
+    if (tooHigh)
+        size.setWidth(size.width() + bar);
+    if (tooWide)
+        size.setHeight(size.height() + bar);
+    size = size.boundedTo(room).expandedTo(QSize(1, 1));
+    m_scroll->setHorizontalScrollBarPolicy(tooWide ? Qt::ScrollBarAlwaysOn
+                                                   : Qt::ScrollBarAlwaysOff);
+    m_scroll->setVerticalScrollBarPolicy(tooHigh ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    setFixedSize(size);
+    m_scroll->setGeometry(QRect(QPoint(0, 0), size));
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // The screen and the frame are known now (the frame perhaps a moment later); a move to
+    // another screen fits the window to that one.
+    if (QWindow* window = windowHandle()) {
+        connect(window, &QWindow::screenChanged, this, &TForm1::fitToScreen, Qt::UniqueConnection);
+    }
+    fitToScreen();
+    QTimer::singleShot(0, this, &TForm1::fitToScreen);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -454,9 +520,11 @@ void TForm1::layoutControls()
 void TForm1::ClearInfo()
 {
     FNameEdit->clear();
+    FNameEdit->setPlaceholderText({});
+    FNameEdit->setToolTip({});
     for (QLineEdit* edit : m_valueEdits)
         edit->clear();
-    setBackground(BadDumpCodeEdit, buttonFace(this));
+    showVerdictBackground(BadDumpCodeEdit, std::nullopt, buttonFace(this));
     m_shown = {};
     // Which radio button is checked stays as it was; so does the check box's checked state.
     SaveInfoButton->setEnabled(false);
@@ -536,7 +604,9 @@ void TForm1::closeEvent(QCloseEvent* event)
         return;
     }
     m_form2->hide();
-    m_pass->cancel(); // at once, not when the window object goes
+    // At once, not when the window object goes: the read, the DAT folder's load, the match.
+    m_pass->cancel();
+    VerificationTabSheet->stop();
     event->accept();
 }
 

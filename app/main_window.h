@@ -41,6 +41,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QTabWidget;
 class QTextEdit;
 class QToolButton;
@@ -116,6 +117,15 @@ public:
     // True from the end of a load's sequence until its read has ended.
     bool readPassRunning() const;
 
+    // ---- Size on the screen
+    // The window keeps the design's layout at its own size. When that (with the window frame)
+    // does not fit `available` (a screen's available area), the content scrolls inside a
+    // window as large as `available` allows; it never grows past what the content needs. Run
+    // at construction and whenever the window is shown, for the screen it is on.
+    void fitInto(const QRect& available);
+    // The content, laid out at its design size, inside the scroll area.
+    QWidget* content() const { return m_content; }
+
 Q_SIGNALS:
     // Raised in each progress notification of an archive extraction, after the cancel request
     // has been taken and before pending input is handled.
@@ -131,6 +141,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -253,6 +264,13 @@ private:
     // The user asked to close during a job and agreed to cancel it: the window closes when the
     // job has ended.
     bool m_closeAfterJob = false;
+
+    // ---- The window's one child: a scroll area over the content, which holds every control.
+    QScrollArea* m_scroll = nullptr;
+    QWidget* m_content = nullptr;
+    // The window frame's size, once the window system has told it (else an estimate).
+    QSize frameExtra() const;
+    void fitToScreen();
 
     // ---- Controls (named as the window's design names them)
     QGroupBox* FilenameGroupBox = nullptr;

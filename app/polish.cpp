@@ -5,7 +5,11 @@
 
 #include "app/polish.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QLineEdit>
@@ -47,6 +51,58 @@ QColor verdictColour(const QString& verdict, const QColor& otherwise)
     if (verdict == QLatin1String("BAD"))
         return colour(core::kBadDumpFoundColour);
     return otherwise;
+}
+
+void showVerdictBackground(QWidget* field, const std::optional<QColor>& verdict, const QColor& face)
+{
+    QPalette p = field->palette();
+    p.setColor(QPalette::Base, verdict.value_or(face));
+    const QWidget* parent = field->parentWidget();
+    p.setColor(QPalette::Text, verdict  ? QColor(Qt::black)
+                               : parent ? parent->palette().color(QPalette::Text)
+                                        : QApplication::palette(field).color(QPalette::Text));
+    field->setPalette(p);
+}
+
+namespace {
+
+// WCAG 2 relative luminance and contrast ratio.
+double luminance(const QColor& c)
+{
+    const auto linear = [](double v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+} // namespace
+
+QColor readableOn(const QColor& colour, const QColor& base)
+{
+    constexpr double kMinimum = 4.5;
+    // Below this luminance white stands out more than black, above it black does; the one of
+    // them that does reaches at least 4.58:1.
+    const QColor target = luminance(base) > 0.179 ? QColor(Qt::black) : QColor(Qt::white);
+    if (contrast(colour, base) >= kMinimum)
+        return colour;
+    constexpr int kSteps = 20;
+    for (int step = 1; step < kSteps; ++step) {
+        const double t = static_cast<double>(step) / kSteps;
+        const QColor mixed = QColor::fromRgbF(
+            static_cast<float>(colour.redF() + (target.redF() - colour.redF()) * t),
+            static_cast<float>(colour.greenF() + (target.greenF() - colour.greenF()) * t),
+            static_cast<float>(colour.blueF() + (target.blueF() - colour.blueF()) * t));
+        if (contrast(mixed, base) >= kMinimum)
+            return mixed;
+    }
+    return target;
 }
 
 void FileListDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const
@@ -110,9 +166,9 @@ void TForm1::polishControls()
         if (!verdict->objectName().endsWith(QLatin1String("CheckEdit")))
             continue;
         connect(verdict, &QLineEdit::textChanged, verdict, [verdict, face](const QString& text) {
-            QPalette p = verdict->palette();
-            p.setColor(QPalette::Base, verdictColour(text, face));
-            verdict->setPalette(p);
+            const QColor colour = verdictColour(text, face);
+            showVerdictBackground(verdict, colour == face ? std::nullopt : std::optional(colour),
+                                  face);
         });
     }
 

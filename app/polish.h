@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+
+#include <QColor>
 #include <QIcon>
 #include <QStyledItemDelegate>
 
@@ -17,6 +20,16 @@ void keepNoToolkitSettings();
 // The verdict fields' colours: green behind "OK", red behind "BAD" (the bad-dump field's
 // colours), the button face otherwise.
 QColor verdictColour(const QString& verdict, const QColor& otherwise);
+
+// Gives a field the light green or red background of a verdict with black text on it, under
+// every palette (a dark theme's light text is unreadable there); without a verdict, `face`
+// with the text colour of the field's parent, as the other fields have.
+void showVerdictBackground(QWidget* field, const std::optional<QColor>& verdict,
+                           const QColor& face);
+
+// `colour`, moved towards black on a light `base` or towards white on a dark one just as far as
+// it takes to stand 4.5:1 (WCAG contrast) from it; black or white always do.
+QColor readableOn(const QColor& colour, const QColor& base);
 
 // The file list's cells: offsets and sizes right-aligned, names elided in the middle with the
 // whole path as a tool tip when they do not fit.

@@ -9,6 +9,7 @@
 
 #include "app/design_layout.h"
 #include "app/dialogs.h"
+#include "app/polish.h"
 #include "app/qt_text.h"
 #include "archive/dat_load.h"
 #include "core/error.h"
@@ -82,7 +83,10 @@ QString hashesText(const core::ImageHashes& h)
 } // namespace
 
 VerificationPage::VerificationPage(Dialogs& dialogs, QWidget* parent)
-    : QWidget(parent), m_dialogs(dialogs), m_dats(std::make_shared<core::DatSet>())
+    : QWidget(parent), m_dialogs(dialogs), m_dats(std::make_shared<core::DatSet>()),
+      m_datLoader([](const std::function<bool()>& cancelled) {
+          return archive::loadDatFolder(archive::datFolder(), cancelled);
+      })
 {
     createControls();
     connectControls();
@@ -91,7 +95,13 @@ VerificationPage::VerificationPage(Dialogs& dialogs, QWidget* parent)
 
 VerificationPage::~VerificationPage()
 {
+    stop();
+}
+
+void VerificationPage::stop()
+{
     stopMatch();
+    stopDatLoad();
 }
 
 void VerificationPage::createControls()
@@ -173,13 +183,54 @@ const core::DatSet& VerificationPage::dats() const
     return *m_dats;
 }
 
-void VerificationPage::loadDats()
+void VerificationPage::startDatLoad()
 {
-    archive::DatFolderLoad loaded = archive::loadDatFolder(archive::datFolder());
+    stopDatLoad();
+    const std::uint64_t generation = m_datGeneration;
+    DatStatusMemo->setPlainText(
+        QStringLiteral("Loading DATs from %1\u2026").arg(fromLocalPath(archive::datFolder())));
+    // A folder of large DATs takes seconds to parse: never on this thread. A new load or
+    // closing raises the cancel flag, which the loader asks between files, blocks and entries,
+    // so their wait is short.
+    m_datThread = std::thread([this, generation, loader = m_datLoader] {
+        auto loaded = std::make_shared<archive::DatFolderLoad>();
+        try {
+            *loaded = loader([this] { return m_datCancel.load(); });
+        } catch (const std::exception& e) {
+            loaded->skipped.emplace_back(e.what()); // no memory, most likely
+        }
+        if (m_datCancel.load() || loaded->cancelled)
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, loaded] {
+                if (generation == m_datGeneration)
+                    datsLoaded(*loaded);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VerificationPage::stopDatLoad()
+{
+    ++m_datGeneration;
+    m_datCancel = true;
+    if (m_datThread.joinable())
+        m_datThread.join();
+    m_datCancel = false;
+}
+
+void VerificationPage::datsLoaded(archive::DatFolderLoad& loaded)
+{
+    if (m_datThread.joinable())
+        m_datThread.join(); // it has delivered its last
     m_dats = std::make_shared<const core::DatSet>(std::move(loaded.dats));
     m_skipped = std::move(loaded.skipped);
     m_datsLoaded = true;
     showDatStatus();
+    // An image read meanwhile waited for them.
+    if (m_sink && m_passDone)
+        startMatch();
 }
 
 void VerificationPage::showDatStatus()
@@ -200,8 +251,10 @@ void VerificationPage::showDatStatus()
 std::vector<std::shared_ptr<core::ReadSink>> VerificationPage::startLoad()
 {
     clear();
+    // A DAT load still running belongs to the previous load: it starts again with this one.
     if (!m_datsLoaded)
-        loadDats();
+        startDatLoad();
+    // Every digest is computed, so the match may use DATs that arrive after the read.
     m_sink = std::make_shared<VerifierSink>(m_dats);
     return {m_sink};
 }
@@ -218,7 +271,8 @@ void VerificationPage::passFinished()
         return;
     m_passDone = true;
     VerifyProgressBar->setValue(100);
-    startMatch();
+    if (m_datsLoaded)
+        startMatch(); // else once they are
 }
 
 void VerificationPage::clear()
@@ -228,7 +282,7 @@ void VerificationPage::clear()
     m_passDone = false;
     for (QPlainTextEdit* m : {HashesMemo, TrimMemo, SecureAreaMemo, DatVerdictMemo})
         m->clear();
-    setBase(DatVerdictMemo, face(this));
+    showVerdictBackground(DatVerdictMemo, std::nullopt, face(this));
     VerifyProgressBar->setValue(0);
     CopyHashesButton->setEnabled(false);
 }
@@ -295,10 +349,12 @@ void VerificationPage::showResult(const core::VerifyResult& r, const core::DatSe
     const bool good =
         r.verdict == core::Verdict::Verified || r.verdict == core::Verdict::VerifiedTrimmed;
     const bool bad = r.verdict == core::Verdict::Mismatch || overTrimmed;
-    const auto colour = [](core::Rgb c) { return QColor(c.r, c.g, c.b); };
-    setBase(DatVerdictMemo, bad    ? colour(core::kBadDumpFoundColour)
-                            : good ? colour(core::kBadDumpNotFoundColour)
-                                   : face(this));
+    const auto colour = [](core::Rgb c) { return std::optional(QColor(c.r, c.g, c.b)); };
+    showVerdictBackground(DatVerdictMemo,
+                          bad    ? colour(core::kBadDumpFoundColour)
+                          : good ? colour(core::kBadDumpNotFoundColour)
+                                 : std::nullopt,
+                          face(this));
     Q_EMIT verdictShown();
 }
 
@@ -322,10 +378,11 @@ void VerificationPage::AddDatButtonClick()
         m_dialogs.error(this, visible(core::withFullStop(e.what())));
         return;
     }
-    loadDats();
-    // The image already read is matched again, against every DAT now in the folder.
-    if (m_sink && m_passDone)
-        startMatch();
+    // The folder is read again; the image already read is then matched again, against every
+    // DAT now in it.
+    m_datsLoaded = false;
+    stopMatch();
+    startDatLoad();
 }
 
 } // namespace cartscope::app

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include <QWidget>
 
+#include "archive/dat_load.h"
 #include "core/dat.h"
 #include "core/read_pass.h"
 #include "core/verify.h"
@@ -25,9 +27,10 @@ class DesignLayout;
 class Dialogs;
 
 // The "Verification" page: the four hashes, the trim state, the secure-area form and the DAT
-// verdict of the loaded image. Its sinks ride on the window's one whole-file read; the match
-// (which may pad a trimmed image virtually, up to its chip size) runs on a thread of its own,
-// so the window stays live, and a new load or the end of the window stops it at once.
+// verdict of the loaded image. Its sinks ride on the window's one whole-file read; the DAT
+// folder is read and the match (which may pad a trimmed image virtually, up to its chip size)
+// runs on threads of their own, so the window stays live, and a new load or the end of the
+// window stops them at once.
 class VerificationPage final : public QWidget {
     Q_OBJECT
 public:
@@ -49,6 +52,15 @@ public:
     // The DATs the page matches against (loaded from the DAT folder at the first load).
     const core::DatSet& dats() const;
 
+    // Reads the DAT folder; asked on a thread of its own at the first load (and after "Add
+    // DAT…"), while the image is read. It should return soon after `cancelled` says true (a
+    // new load, the end of the window). archive::loadDatFolder unless a test replaces it.
+    using DatFolderLoader =
+        std::function<archive::DatFolderLoad(const std::function<bool()>& cancelled)>;
+    void setDatFolderLoader(DatFolderLoader loader) { m_datLoader = std::move(loader); }
+    // Stops every piece of background work at once (the window is closing).
+    void stop();
+
 Q_SIGNALS:
     // The verdict of the current image is shown.
     void verdictShown();
@@ -62,7 +74,9 @@ private:
 
     void AddDatButtonClick();
     void CopyHashesButtonClick();
-    void loadDats();
+    void startDatLoad();
+    void stopDatLoad();
+    void datsLoaded(archive::DatFolderLoad& loaded);
     void startMatch();
     void stopMatch();
     void showResult(const core::VerifyResult& result, const core::DatSet& dats);
@@ -72,6 +86,10 @@ private:
     std::shared_ptr<const core::DatSet> m_dats; // replaced whole, never changed in place
     std::vector<std::string> m_skipped;         // DATs of the folder that did not load
     bool m_datsLoaded = false;
+    DatFolderLoader m_datLoader;
+    std::thread m_datThread;
+    std::atomic<bool> m_datCancel{false};
+    std::uint64_t m_datGeneration = 0;    // the DAT load whose result is still wanted
     std::shared_ptr<VerifierSink> m_sink; // this load's
     bool m_passDone = false;
     std::thread m_worker;

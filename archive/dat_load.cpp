@@ -35,9 +35,13 @@ std::string tooLarge(const std::string& file)
 // unpack to far more).
 class Collect final : public core::ReadSink {
 public:
-    explicit Collect(std::string file) : m_file(std::move(file)) {}
+    Collect(std::string file, const std::function<bool()>& cancelled)
+        : m_file(std::move(file)), m_cancelled(cancelled)
+    {}
     void consume(std::span<const std::uint8_t> block, std::uint64_t) override
     {
+        if (m_cancelled && m_cancelled())
+            throw core::Error("DAT \"" + m_file + "\": load cancelled");
         if (block.size() > core::kMaxDatSize - bytes.size())
             throw core::Error(tooLarge(m_file));
         bytes.insert(bytes.end(), block.begin(), block.end());
@@ -46,15 +50,16 @@ public:
 
 private:
     std::string m_file;
+    const std::function<bool()>& m_cancelled;
 };
 
-void loadZip(const std::string& path, core::DatSet& dats)
+void loadZip(const std::string& path, core::DatSet& dats, const std::function<bool()>& cancelled)
 {
     std::unique_ptr<Collect> current;
     core::ReadSink* sinks[1] = {nullptr};
     MemberEvents events;
     events.onBegin = [&](const StreamedMember& m) {
-        current = std::make_unique<Collect>(path + ":" + m.name);
+        current = std::make_unique<Collect>(path + ":" + m.name, cancelled);
         if (m.declaredSize > core::kMaxDatSize)
             throw core::Error(tooLarge(path + ":" + m.name));
         sinks[0] = current.get();
@@ -63,7 +68,7 @@ void loadZip(const std::string& path, core::DatSet& dats)
     events.onEnd = [&](const StreamedMember& m, const std::string& error) {
         if (!error.empty())
             throw core::Error("DAT \"" + path + ":" + m.name + "\": " + error);
-        dats.addXml(path + ":" + m.name, current->bytes);
+        dats.addXml(path + ":" + m.name, current->bytes, cancelled);
         current.reset();
     };
     if (streamMembers(path, isDatName, events) == 0)
@@ -72,10 +77,10 @@ void loadZip(const std::string& path, core::DatSet& dats)
 
 } // namespace
 
-void loadDat(const std::string& path, core::DatSet& dats)
+void loadDat(const std::string& path, core::DatSet& dats, const std::function<bool()>& cancelled)
 {
     if (core::equalsIgnoreCase(core::extensionOf(path), ".zip")) {
-        loadZip(path, dats);
+        loadZip(path, dats, cancelled);
         return;
     }
     const core::FileStream file(path);
@@ -85,7 +90,7 @@ void loadDat(const std::string& path, core::DatSet& dats)
     const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
     if (file.pread(0, out) != out.size())
         throw core::Error(core::kStreamReadError);
-    dats.addXml(path, bytes);
+    dats.addXml(path, bytes, cancelled);
 }
 
 std::string datFolder()
@@ -126,14 +131,18 @@ std::vector<std::string> datFilesIn(const std::string& folder)
     return out;
 }
 
-DatFolderLoad loadDatFolder(const std::string& folder)
+DatFolderLoad loadDatFolder(const std::string& folder, const std::function<bool()>& cancelled)
 {
     DatFolderLoad out;
     for (const std::string& path : datFilesIn(folder)) {
         try {
-            loadDat(path, out.dats);
+            loadDat(path, out.dats, cancelled);
         } catch (const std::exception& e) {
             out.skipped.emplace_back(e.what());
+        }
+        if (cancelled && cancelled()) {
+            out.cancelled = true;
+            break;
         }
     }
     return out;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,10 @@ namespace cartscope::archive {
 
 // Adds the DAT(s) at `path` to `dats`. Throws core::Error naming the file (and, for bad
 // content, the line): unreadable, too large, malformed, or a .zip without a DAT member.
-void loadDat(const std::string& path, core::DatSet& dats);
+// `cancelled`, when set, is asked as the DAT is read and parsed; true stops the load with an
+// Error.
+void loadDat(const std::string& path, core::DatSet& dats,
+             const std::function<bool()>& cancelled = {});
 
 // $XDG_DATA_HOME/cartscope/dats (when XDG_DATA_HOME is an absolute path), else
 // $HOME/.local/share/cartscope/dats. Empty text when neither can be formed.
@@ -25,8 +29,10 @@ std::vector<std::string> datFilesIn(const std::string& folder);
 struct DatFolderLoad {
     core::DatSet dats;
     std::vector<std::string> skipped; // "DAT "%s" line %d: ..." and the like
+    bool cancelled = false;           // stopped by `cancelled`: incomplete, to be dropped
 };
-DatFolderLoad loadDatFolder(const std::string& folder);
+// `cancelled`, when set, is asked between DATs and while each is read and parsed.
+DatFolderLoad loadDatFolder(const std::string& folder, const std::function<bool()>& cancelled = {});
 
 // Copies the DAT at `source` into `folder` (created when missing) under its own name, after
 // checking that it loads: a DAT that cannot be read is refused with its error and nothing is

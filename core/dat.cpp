@@ -143,7 +143,8 @@ const DigestBytes& DatRom::digest(DigestKind kind) const
     return sha256;
 }
 
-void DatSet::addXml(const std::string& file, std::span<const char> xml)
+void DatSet::addXml(const std::string& file, std::span<const char> xml,
+                    const std::function<bool()>& cancelled)
 {
     const DatError err(file, xml);
     if (xml.size() > kMaxDatSize)
@@ -173,11 +174,18 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml)
     const std::size_t datIndex = m_dats.size();
 
     std::vector<DatRom> roms;
+    std::size_t walked = 0; // games and entries; `cancelled` is asked every 4096 of them
+    const auto checkCancelled = [&] {
+        if (cancelled && ++walked % 4096 == 0 && cancelled())
+            throw Error("DAT \"" + file + "\": load cancelled");
+    };
     for (const pugi::xml_node& game : root.children()) {
+        checkCancelled();
         // MAME-style DATs call a game a machine.
         if (std::strcmp(game.name(), "game") != 0 && std::strcmp(game.name(), "machine") != 0)
             continue;
         for (const pugi::xml_node& rom : game.children("rom")) {
+            checkCancelled();
             DatRom r;
             r.dat = datIndex;
             r.game = game.attribute("name").as_string();

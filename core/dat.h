@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -46,7 +47,10 @@ public:
     // Parses one DAT held in memory. `file` names it in errors ("DAT "%s" line %d: ..."). Throws
     // Error for bad XML, a DOCTYPE that declares entities, a document that is not a Logiqx
     // datafile, bad hex or an absurd size, naming the line. Nothing is added on failure.
-    void addXml(const std::string& file, std::span<const char> xml);
+    // `cancelled`, when set, is asked every few thousand entries; once it says true the parse
+    // stops by the same road (an Error, nothing added).
+    void addXml(const std::string& file, std::span<const char> xml,
+                const std::function<bool()>& cancelled = {});
 
     bool empty() const { return m_dats.empty(); }
     const std::vector<DatInfo>& dats() const { return m_dats; }

@@ -73,6 +73,8 @@ done
 # The programs run from the unpacked root.
 "$root/usr/bin/cartscope-cli" --version | grep -q "^cartscope-cli " || fail "cartscope-cli --version"
 "$root/usr/bin/cartscope-cli" info samples/sample.nds >/dev/null || fail "cartscope-cli info"
+env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$root/usr/bin/cartscope" --version |
+  grep -qx 'cartscope [0-9.]*' || fail "cartscope --version without a display"
 "$root/usr/bin/cartscope-thumbnailer" -s 128 samples/sample.nds "$root/thumb.png"
 python3 -c 'import sys, struct; d = open(sys.argv[1], "rb").read(26)
 sys.exit(0 if d[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", d[16:24]) == (128, 128) else 1)' \
@@ -82,6 +84,13 @@ sys.exit(0 if d[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", d[16:24]) =
 desktop-file-validate "$root/usr/share/applications/io.github.cartscope.Cartscope.desktop"
 grep -qx 'Icon=cartscope' "$root/usr/share/applications/io.github.cartscope.Cartscope.desktop" ||
   fail "the desktop entry names no icon"
+# It claims DS images, never every zip file, and names the window class the program sets.
+grep -qx 'MimeType=application/x-nintendo-ds-rom;' \
+  "$root/usr/share/applications/io.github.cartscope.Cartscope.desktop" ||
+  fail "the desktop entry's MIME types"
+grep -qx 'StartupWMClass=Cartscope' \
+  "$root/usr/share/applications/io.github.cartscope.Cartscope.desktop" ||
+  fail "the desktop entry's StartupWMClass"
 grep -q '^Exec=cartscope-thumbnailer -s %s %i %o$' "$root/usr/share/thumbnailers/cartscope.thumbnailer" ||
   fail "the thumbnailer entry's Exec line"
 appstreamcli validate --no-net "$root/usr/share/metainfo/io.github.cartscope.Cartscope.metainfo.xml"

@@ -117,6 +117,10 @@ void ArchiveInputTest::archiveWithoutImageLeavesTheWindowEmpty()
     w.open(zip);
     QVERIFY(w.dialogs->calls.empty()); // quiet
     QVERIFY(w.text("FNameEdit").isEmpty());
+    // The empty name field says why.
+    const QString reason = QStringLiteral("the archive holds no .nds or .ids file");
+    QCOMPARE(w.child<QLineEdit>("FNameEdit")->placeholderText(), reason);
+    QCOMPARE(w.child<QLineEdit>("FNameEdit")->toolTip(), reason);
     QVERIFY(w.text("IntNameEdit").isEmpty());
     QVERIFY(!w.form->imageLoaded());
     QVERIFY(!w.form->imageHeld());
@@ -124,6 +128,10 @@ void ArchiveInputTest::archiveWithoutImageLeavesTheWindowEmpty()
     QCOMPARE(w.child<QTreeWidget>("FSListView")->topLevelItemCount(), 0);
     QVERIFY(!w.child<QPushButton>("ExtractAllButton")->isEnabled());
     QVERIFY(cacheContents().isEmpty());
+    // The next load takes the reason away.
+    w.open(good);
+    QVERIFY(w.child<QLineEdit>("FNameEdit")->placeholderText().isEmpty());
+    QVERIFY(w.child<QLineEdit>("FNameEdit")->toolTip().isEmpty());
 }
 
 void ArchiveInputTest::cancelDuringExtraction()
@@ -158,6 +166,7 @@ void ArchiveInputTest::cancelDuringExtraction()
     QCOMPARE(notifications, 2); // the request is taken at the next notification
     QVERIFY(w.child<QFrame>("ExtProgressPanel")->isHidden());
     QVERIFY(w.text("FNameEdit").isEmpty());
+    QVERIFY(w.child<QLineEdit>("FNameEdit")->placeholderText().isEmpty()); // it had an image
     QVERIFY(!w.form->imageLoaded());
     QVERIFY(w.form->tempImagePath().empty());
     QVERIFY(cacheContents().isEmpty());

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -143,6 +144,29 @@ void ExtractionTest::commandsFollowTheList()
     clickHeader(list, 0);
     QCOMPARE(list->currentItem()->text(0), focused);
     QVERIFY(list->currentItem()->isSelected());
+
+    // The button follows a row chosen with the keyboard, and one chosen by the right click
+    // that opens the menu (whose release the menu takes), as it follows a click.
+    const std::string path = dir.file("game.nds");
+    w.open(path);
+    QVERIFY(!single->isEnabled());
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Down);
+    QVERIFY(list->currentItem() && list->currentItem()->isSelected());
+    QVERIFY(single->isEnabled());
+    w.open(path);
+    QVERIFY(!single->isEnabled());
+    const QPoint row2 = list->visualItemRect(list->topLevelItem(2)).center();
+    QTest::mousePress(list->viewport(), Qt::RightButton, Qt::NoModifier, row2);
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, row2,
+                                list->viewport()->mapToGlobal(row2));
+    QCoreApplication::sendEvent(list->viewport(), &menuEvent);
+    QVERIFY(single->isEnabled());
+    QVERIFY(action->isEnabled());
+    w.child<QMenu>("FilesPopupMenu")->close();
+    // The keyboard takes the selection away again.
+    QTest::keyClick(list, Qt::Key_Space, Qt::ControlModifier);
+    QCOMPARE(single->isEnabled(), !list->selectedItems().isEmpty());
 }
 
 void ExtractionTest::singleFile()

@@ -3,6 +3,8 @@
 // as their captions, the progress dialog's paths, the question on closing during a job, the
 // icon, and no toolkit settings file.
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include <QApplication>
@@ -65,6 +67,8 @@ private Q_SLOTS:
     void firstFocusLetsCtrlTabTurnThePages();
     void clippedFieldsAreElidedButKeepTheirValues();
     void verdictsAreColoured();
+    void verdictsReadUnderLightAndDarkPalettes_data();
+    void verdictsReadUnderLightAndDarkPalettes();
     void fileListAlignsElidesAndShowsTheSortColumn();
     void messageBoxesAreAsWideAsTheirCaptions();
     void progressDialogElidesLongPaths();
@@ -189,6 +193,119 @@ void PolishTest::verdictsAreColoured()
     for (const char* name : {"SecAreaCheckEdit", "LogoCheckEdit", "HeaderCheckEdit"}) {
         QVERIFY(w.text(name).isEmpty());
         QCOMPARE(base(w.child<QLineEdit>(name)), face);
+    }
+}
+
+namespace {
+
+// WCAG 2 contrast ratio of two colours.
+double contrast(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QPalette themePalette(const QColor& window, const QColor& base, const QColor& text,
+                      const QColor& button)
+{
+    QPalette p(button, window);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::ButtonText, text);
+    return p;
+}
+
+QTreeWidgetItem* dsiRow(QTreeWidget* view, const QString& field)
+{
+    for (int g = 0; g < view->topLevelItemCount(); ++g)
+        for (int i = 0; i < view->topLevelItem(g)->childCount(); ++i)
+            if (view->topLevelItem(g)->child(i)->text(0) == field)
+                return view->topLevelItem(g)->child(i);
+    return nullptr;
+}
+
+} // namespace
+
+void PolishTest::verdictsReadUnderLightAndDarkPalettes_data()
+{
+    QTest::addColumn<QPalette>("palette");
+    QTest::newRow("light") << themePalette(QColor(239, 240, 241), Qt::white, Qt::black,
+                                           QColor(239, 240, 241));
+    // Breeze Dark's colours.
+    QTest::newRow("dark") << themePalette(QColor(32, 35, 38), QColor(20, 22, 24),
+                                          QColor(252, 252, 252), QColor(41, 44, 48));
+    // A mid-grey base that neither dark nor light green suits.
+    QTest::newRow("grey") << themePalette(QColor(110, 110, 110), QColor(118, 118, 118), Qt::white,
+                                          QColor(100, 100, 100));
+}
+
+// The verdicts keep their light green and red backgrounds with black text under any palette;
+// the DSi page's OK and BAD are coloured for the base they stand on; a cleared field takes the
+// palette's text again.
+void PolishTest::verdictsReadUnderLightAndDarkPalettes()
+{
+    QFETCH(QPalette, palette);
+    const QPalette before = QApplication::palette();
+    QApplication::setPalette(palette);
+    struct Restore {
+        QPalette p;
+        ~Restore() { QApplication::setPalette(p); }
+    } restore{before};
+
+    fixture::TempDir dir;
+    Window w;
+    fixture::VersionedBanner banner;
+    banner.version = 2;
+    banner.base = fixture::sampleBanner();
+    Bytes block = fixture::bannerBlock(banner);
+    block[0x04] ^= 0x01; // the CRC over 020-93F is wrong, the one over 020-83F right
+    Bytes image = sampleImage().rawBanner(block).build();
+    image[0x15E] ^= 0x01; // the stored header CRC-16: BAD, the logo's stays OK
+    fixture::writeFile(dir.file("game.nds"), image);
+    w.open(dir.file("game.nds"));
+    QVERIFY(w.form->imageLoaded());
+
+    const auto readable = [](QWidget* field) {
+        const QPalette p = field->palette();
+        return contrast(p.color(QPalette::Text), p.color(QPalette::Base)) >= 4.5;
+    };
+    QCOMPARE(w.text("LogoCheckEdit"), QStringLiteral("OK"));
+    QCOMPARE(w.text("HeaderCheckEdit"), QStringLiteral("BAD"));
+    QCOMPARE(base(w.child<QLineEdit>("LogoCheckEdit")), QColor(192, 255, 192));
+    QCOMPARE(base(w.child<QLineEdit>("HeaderCheckEdit")), QColor(255, 192, 192));
+    QVERIFY(!w.text("BadDumpCodeEdit").isEmpty());
+    for (const char* name : {"LogoCheckEdit", "HeaderCheckEdit", "BadDumpCodeEdit"})
+        QVERIFY2(readable(w.child<QLineEdit>(name)), name);
+
+    auto* view = w.child<QTreeWidget>("DsiInfoView");
+    const QColor viewBase = view->palette().color(QPalette::Base);
+    for (const char* field : {"CRC-16 020-83F", "CRC-16 020-93F"}) {
+        QTreeWidgetItem* item = dsiRow(view, QString::fromLatin1(field));
+        QVERIFY2(item, field);
+        QVERIFY2(contrast(item->foreground(1).color(), viewBase) >= 4.5, field);
+    }
+    QVERIFY(dsiRow(view, QStringLiteral("CRC-16 020-83F"))->text(1).endsWith(QStringLiteral("OK")));
+    QVERIFY(
+        dsiRow(view, QStringLiteral("CRC-16 020-93F"))->text(1).endsWith(QStringLiteral("BAD")));
+    // OK and BAD stay apart.
+    QVERIFY(dsiRow(view, QStringLiteral("CRC-16 020-83F"))->foreground(1).color() !=
+            dsiRow(view, QStringLiteral("CRC-16 020-93F"))->foreground(1).color());
+
+    // Cleared, the fields show the palette's text on the button face again.
+    fixture::writeFile(dir.file("short.nds"), Bytes(100, 0));
+    w.open(dir.file("short.nds"));
+    for (const char* name : {"LogoCheckEdit", "HeaderCheckEdit", "BadDumpCodeEdit"}) {
+        QLineEdit* field = w.child<QLineEdit>(name);
+        QCOMPARE(field->palette().color(QPalette::Text), palette.color(QPalette::Text));
+        QCOMPARE(base(field), palette.color(QPalette::Button));
     }
 }
 

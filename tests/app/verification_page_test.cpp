@@ -1,8 +1,13 @@
 // The "Verification" page: hashes, trim, secure-area form and the DAT verdict from the load's
 // one read, DATs from the DAT folder, "Add DAT…" through the dialog seam.
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QPlainTextEdit>
@@ -28,6 +33,7 @@ private Q_SLOTS:
     void trimmedAndMismatchedImages();
     void addDatCopiesIntoTheFolderAndMatchesAgain();
     void aNewLoadAndClosingStopTheWork();
+    void theDatFolderLoadsBesideTheReadAndStopsAtOnce();
 
 private:
     std::unique_ptr<fixture::TempDir> m_data;
@@ -94,6 +100,15 @@ void VerificationPageTest::verifiedImageShowsEveryValueInGreen()
     fixture::TempDir dir;
     const std::string path = dir.file("game.nds");
     fixture::writeFile(path, full);
+    // Under a dark theme's light text.
+    const QPalette before = QApplication::palette();
+    struct Restore {
+        QPalette p;
+        ~Restore() { QApplication::setPalette(p); }
+    } restore{before};
+    QPalette dark = before;
+    dark.setColor(QPalette::Text, QColor(252, 252, 252));
+    QApplication::setPalette(dark);
     Window w;
     QCOMPARE(w.child<QTabWidget>("PageControl")->tabText(2), QStringLiteral("Verification"));
     openAndWait(w, path);
@@ -106,6 +121,9 @@ void VerificationPageTest::verifiedImageShowsEveryValueInGreen()
     QCOMPARE(memo(w, "DatVerdictMemo"),
              QStringLiteral("Verified: Sample Game (USA) [Nintendo DS (2026)] by SHA-256"));
     QCOMPARE(base(w, "DatVerdictMemo"), QColor(192, 255, 192));
+    // Black on the light green, whatever the palette's text colour.
+    QCOMPARE(w.child<QPlainTextEdit>("DatVerdictMemo")->palette().color(QPalette::Text),
+             QColor(Qt::black));
     QVERIFY(memo(w, "TrimMemo").startsWith(QStringLiteral("Full chip size")));
     QVERIFY(memo(w, "SecureAreaMemo").startsWith(QStringLiteral("Homebrew")));
     QCOMPARE(w.child<QProgressBar>("VerifyProgressBar")->value(), 100);
@@ -228,6 +246,69 @@ void VerificationPageTest::aNewLoadAndClosingStopTheWork()
         w.form->close();
     }
     QVERIFY(true); // reaching here: nothing waited for the abandoned work
+}
+
+// The DAT folder is read on a thread of its own: the load and its read end without it, the
+// verdict follows once it is there, and a new load or closing the window stops it at once (a
+// held load that ignored its cancel request would hang this test).
+void VerificationPageTest::theDatFolderLoadsBesideTheReadAndStopsAtOnce()
+{
+    const Bytes img = image(9);
+    writeDat("ds.dat", {testdat::rom("Held Game", img)});
+    fixture::TempDir dir;
+    fixture::writeFile(dir.file("g.nds"), img);
+
+    std::atomic<int> calls{0};
+    std::atomic<int> cancels{0};
+    std::atomic<bool> release{false};
+    const auto heldLoader = [&](const std::function<bool()>& cancelled) {
+        ++calls;
+        while (!release.load()) {
+            if (cancelled()) {
+                ++cancels;
+                return cartscope::archive::DatFolderLoad{};
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return cartscope::archive::loadDatFolder(datFolder(), cancelled);
+    };
+    {
+        Window w;
+        auto* page = w.form->findChild<cartscope::app::VerificationPage*>("VerificationTabSheet");
+        page->setDatFolderLoader(heldLoader);
+        QSignalSpy shown(page, &cartscope::app::VerificationPage::verdictShown);
+        w.open(dir.file("g.nds"));
+        QVERIFY(w.form->imageLoaded());
+        QVERIFY(!w.form->readPassRunning());
+        QCOMPARE(w.text("CRC32Edit").toLower(), q(testdat::refCrc(img)));
+        QVERIFY(memo(w, "DatStatusMemo").startsWith(QStringLiteral("Loading DATs from ")));
+        QVERIFY(memo(w, "DatVerdictMemo").isEmpty());
+        QCOMPARE(shown.count(), 0);
+
+        // A new load stops the held one and starts the folder's load again.
+        w.open(dir.file("g.nds"));
+        QCOMPARE(cancels.load(), 1);
+        QTRY_COMPARE(calls.load(), 2);
+
+        release = true;
+        QVERIFY(shown.wait(30000));
+        QVERIFY(memo(w, "DatVerdictMemo").startsWith(QStringLiteral("Verified: Held Game")));
+        QVERIFY(memo(w, "DatStatusMemo").startsWith(QStringLiteral("1 DAT(s), 1 entries")));
+        // Loaded once: the next load does not read the folder again.
+        w.open(dir.file("g.nds"));
+        QCOMPARE(calls.load(), 2);
+    }
+    release = false;
+    {
+        Window w;
+        auto* page = w.form->findChild<cartscope::app::VerificationPage*>("VerificationTabSheet");
+        page->setDatFolderLoader(heldLoader);
+        w.open(dir.file("g.nds"));
+        QTRY_COMPARE(calls.load(), 3);
+        w.form->close();
+        QCOMPARE(cancels.load(), 2);
+    }
+    QCOMPARE(calls.load(), 3);
 }
 
 QTEST_MAIN(VerificationPageTest)

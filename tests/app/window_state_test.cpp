@@ -1,5 +1,8 @@
 // The window as it comes up, its layout, ClearInfo and the enabling of the save controls.
 
+#include <map>
+#include <utility>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -10,6 +13,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStyleOptionFrame>
 #include <QTabBar>
 #include <QTabWidget>
@@ -31,6 +37,7 @@ private Q_SLOTS:
     void layoutFitsEveryCaptionAndValue();
     void loadEnablesSaveControlsAndClearInfoKeepsChoices();
     void secondOpenClearsBeforeNewValues();
+    void aScreenTooSmallScrollsTheContent();
 };
 
 void WindowStateTest::initialState()
@@ -189,10 +196,14 @@ void WindowStateTest::layoutFitsEveryCaptionAndValue()
         if (c->parentWidget() && !c->isWindow() && c->isVisibleTo(c->parentWidget()) &&
             !c->parentWidget()->inherits("QTabBar") &&
             !c->parentWidget()->inherits("QAbstractScrollArea") && !c->inherits("QScrollBar") &&
-            !c->parentWidget()->inherits("QStackedWidget")) {
+            !c->parentWidget()->inherits("QStackedWidget") && c != w.form->content()) {
             QVERIFY2(c->parentWidget()->rect().contains(c->geometry()), qPrintable(name));
         }
     }
+    // The window fits its screen's available area (at 144 dpi the offscreen screen's 800 x 600
+    // is too small for the design: the content scrolls).
+    const QRect available = w.form->screen()->availableGeometry();
+    QVERIFY(w.form->width() <= available.width() && w.form->height() <= available.height());
     // A group's title lies above its first row.
     for (QGroupBox* group : w.form->findChildren<QGroupBox*>()) {
         int top = INT_MAX;
@@ -274,6 +285,64 @@ void WindowStateTest::secondOpenClearsBeforeNewValues()
     QVERIFY(!w.child<QWidget>("SaveInfoButton")->isEnabled());
     QCOMPARE(w.child<QTreeWidget>("FSListView")->topLevelItemCount(), 0);
     QVERIFY(!w.child<QWidget>("ExtractAllButton")->isEnabled());
+}
+
+// The layout stays as designed; a window that does not fit the screen's available area takes
+// what it can have and its content scrolls.
+void WindowStateTest::aScreenTooSmallScrollsTheContent()
+{
+    Window w;
+    w.form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
+    QWidget* content = w.form->content();
+    auto* scroll = w.child<QScrollArea>("ContentScrollArea");
+    const QSize design = content->size();
+    std::map<QWidget*, QRect> placed;
+    for (QWidget* c : content->findChildren<QWidget*>())
+        placed[c] = c->geometry();
+    const auto layoutKept = [&] {
+        if (content->size() != design)
+            return false;
+        for (const auto& [c, rect] : placed)
+            if (c->geometry() != rect)
+                return false;
+        return true;
+    };
+    const auto bars = [scroll] {
+        return std::pair(scroll->horizontalScrollBar()->isVisible(),
+                         scroll->verticalScrollBar()->isVisible());
+    };
+
+    // Room to spare: the window is the design's size, nothing scrolls.
+    w.form->fitInto(QRect(0, 0, 4000, 3000));
+    QCOMPARE(w.form->size(), design);
+    QCOMPARE(w.form->minimumSize(), w.form->maximumSize());
+    QCOMPARE(bars(), std::pair(false, false));
+
+    // Too low: as high as the area allows (less the frame), as wide as the content and its
+    // vertical scroll bar; the bottom of the pages ("Show System Files") scrolls into view.
+    w.form->fitInto(QRect(0, 0, 4000, 400));
+    QVERIFY(w.form->height() < 400 && w.form->height() > 300);
+    QVERIFY(w.form->width() > design.width());
+    QCOMPARE(bars(), std::pair(false, true));
+    QVERIFY(layoutKept());
+    QScrollBar* vertical = scroll->verticalScrollBar();
+    vertical->setValue(vertical->maximum());
+    QCOMPARE(content->mapTo(scroll->viewport(), QPoint(0, design.height())).y(),
+             scroll->viewport()->height());
+
+    // Too small both ways: both scroll bars, the window within the area.
+    w.form->fitInto(QRect(100, 50, 300, 250));
+    QVERIFY(w.form->width() <= 300 && w.form->height() <= 250);
+    QCOMPARE(bars(), std::pair(true, true));
+    QVERIFY(layoutKept());
+    QCOMPARE(w.form->minimumSize(), w.form->maximumSize());
+
+    // And back.
+    w.form->fitInto(QRect(0, 0, 4000, 3000));
+    QCOMPARE(w.form->size(), design);
+    QCOMPARE(bars(), std::pair(false, false));
+    QVERIFY(layoutKept());
 }
 
 QTEST_MAIN(WindowStateTest)

@@ -198,5 +198,28 @@ TEST(DatLoad, AddingADatChecksItFirstAndReplacesAnOlderCopy)
     EXPECT_EQ(again.skipped[0].rfind("DAT \"" + folder + "/bad.dat\" line 1: ", 0), 0u);
 }
 
+TEST(DatLoad, ACancelledFolderLoadStopsInsideALargeDat)
+{
+    const fixture::TempDir dir;
+    std::vector<testdat::Rom> roms;
+    for (int i = 0; i < 10000; ++i)
+        roms.push_back(testdat::rom("G" + std::to_string(i), Bytes(4, static_cast<uint8_t>(i))));
+    const std::string xml = testdat::datXml("DS", "1", roms);
+    for (const char* name : {"a.dat", "b.dat"})
+        fixture::writeFile(dir.file(name), Bytes(xml.begin(), xml.end()));
+
+    const DatFolderLoad whole = loadDatFolder(dir.path(), [] { return false; });
+    EXPECT_FALSE(whole.cancelled);
+    EXPECT_EQ(whole.dats.roms().size(), 20000u);
+
+    // Asked a few times while the first DAT's entries are walked, then told to stop: the
+    // parse ends there, nothing of that DAT is added and the second is never read.
+    int asks = 0;
+    const DatFolderLoad cut = loadDatFolder(dir.path(), [&asks] { return ++asks > 2; });
+    EXPECT_TRUE(cut.cancelled);
+    EXPECT_TRUE(cut.dats.empty());
+    EXPECT_EQ(asks, 4); // twice inside the first DAT, once to stop, once after it
+}
+
 } // namespace
 } // namespace cartscope::archive
