@@ -19,13 +19,17 @@
 #   order       the window's extraction in list, name and size order vs ref_copy, same order
 #   zipstored   `info x.zip`, stored 256 MiB member       vs bsdtar -xOf x.zip
 #   zipdeflate  `info x.zip`, deflated member             vs bsdtar -xOf x.zip
+#   zip64stored `info x.zip`, stored member with zip64 extra fields (bench/make_zip.py, as
+#               Python's zipfile writes with force_zip64)      vs bsdtar -xOf x.zip
+#   ddstored    `info x.zip`, stored member with a data descriptor (as a streaming writer
+#               writes it)                                  vs bsdtar -xOf x.zip
 # Build first: cmake --preset release && cmake --build --preset release --target bench
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info65k list65k rss65k extract30k pty30k order zipstored zipdeflate)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info65k list65k rss65k extract30k pty30k order zipstored zipdeflate zip64stored ddstored)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
@@ -35,6 +39,7 @@ for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/benchtime" "$B
   [ -x "$tool" ] || { echo "missing $tool: build the target 'bench' in $BUILD" >&2; exit 2; }
 done
 command -v bsdtar >/dev/null || { echo "bsdtar is needed (libarchive-tools)" >&2; exit 2; }
+command -v python3 >/dev/null || { echo "python3 is needed (bench/make_zip.py)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (scripts/deps.sh installs it)" >&2; exit 2; }
 
 WORK=$(mktemp -d "${BENCH_WORK:-/dev/shm}/cartscope-bench.XXXXXX")
@@ -97,6 +102,8 @@ need() { # image name -> generated once
         "$B/gen_image" one "$WORK/game.nds" 256
         bsdtar --format zip --options zip:compression=store -cf "$WORK/stored.zip" -C "$WORK" game.nds
         bsdtar --format zip --options zip:compression=deflate -cf "$WORK/deflated.zip" -C "$WORK" game.nds
+        python3 bench/make_zip.py zip64 "$WORK/game.nds" "$WORK/zip64.zip"
+        python3 bench/make_zip.py descriptor "$WORK/game.nds" "$WORK/descriptor.zip"
         rm -f "$WORK/game.nds"
       fi
       ;;
@@ -178,6 +185,16 @@ for row in "${ROWS[@]}"; do
       need zips
       pair "info x.zip, deflated 256 MiB member" "bsdtar -xOf x.zip > /dev/null" "<= 1.15x" "$PAIRS" no_prep \
         -- "$CLI" info "$WORK/deflated.zip" -- bsdtar -xOf "$WORK/deflated.zip"
+      ;;
+    zip64stored)
+      need zips
+      pair "info x.zip, stored 256 MiB member, zip64 fields" "bsdtar -xOf x.zip > /dev/null" "<= 1.4x" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/zip64.zip" -- bsdtar -xOf "$WORK/zip64.zip"
+      ;;
+    ddstored)
+      need zips
+      pair "info x.zip, stored 256 MiB member, descriptor" "bsdtar -xOf x.zip > /dev/null" "<= 1.4x" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/descriptor.zip" -- bsdtar -xOf "$WORK/descriptor.zip"
       ;;
     *) echo "unknown row $row" >&2; exit 2 ;;
   esac
