@@ -458,10 +458,9 @@ TEST_F(InPlaceTest, TheCommandLinesArchiveImageIsACopyOnlyWhenItMustBe)
     EXPECT_FALSE(std::filesystem::exists(cache.base()));
 
     // A data descriptor that disagrees with the central record: copied out.
-    RawStored lying =
-        buildStoredZip("game.nds", data, {false, false, StoredLayout::Descriptor::Signed, false});
-    put32(lying.zip, lying.descriptor + 8, 1);
-    writeFile(zip, lying.zip);
+    Bytes lying = buildZip({Entry::file("game.nds", data)}, {false, false, {}});
+    spoilDescriptor(lying, 0);
+    writeFile(zip, lying);
     auto copied = openFirstImage(zip, {});
     ASSERT_TRUE(copied);
     ASSERT_TRUE(copied->copy);

@@ -195,6 +195,19 @@ inline void patchDeclaredSize(Bytes& zip, std::size_t index, std::uint32_t size)
         detail::put32(zip, e.local + 22, size);
 }
 
+// Inverts the CRC-32 in entry `index`'s data descriptor (libarchive's writer puts one, signed,
+// after every file's data): the descriptor then disagrees with the central record, so the
+// reader leaves the member to libarchive, which reads the central record only and copies the
+// member out as it always has.
+inline void spoilDescriptor(Bytes& zip, std::size_t index)
+{
+    const RawEntry e = rawEntries(zip).at(index);
+    const std::size_t at = e.data + detail::get32(zip, e.central + 20);
+    if (detail::get32(zip, at) != 0x08074b50)
+        throw std::runtime_error("zip builder: no signed data descriptor after the data");
+    detail::put32(zip, at + 4, ~detail::get32(zip, at + 4));
+}
+
 // Overwrites byte `pos` of entry `index`'s name in both headers and flags the name as UTF-8.
 inline void patchNameToBadUtf8(Bytes& zip, std::size_t index, std::size_t pos, std::uint8_t value)
 {
