@@ -105,8 +105,9 @@ struct InPlace {
 // `sinks` and checks it against its stored CRC-32, with extractMember's events (but no write)
 // and its verdicts: data that does not match the stored CRC-32 throws extractMember's message,
 // damaged or cut-short data and a cancel give Failed. Anything else than the plain case (another
-// method, encryption, a header libarchive warned about, zip64 records, local and central
-// headers that disagree, data past the end of the file, a member larger than kMaxMemberSize)
+// method, encryption, a header libarchive warned about, local and central headers that
+// disagree, a data descriptor that disagrees with them, data past the end of the file, a member
+// larger than kMaxMemberSize)
 // gives NeedsCopy before anything is read; extractMember then decides as it always has.
 // Throws "Cannot open file "%s". %s" when the archive cannot be opened.
 InPlace readInPlace(const std::string& archivePath, const Member& member,

@@ -11,6 +11,9 @@
 #   list1g      `list` on a 1 GiB one-file image         vs `list` on a 40 KB image
 #   tiny        `extract IMAGE DIR /tiny.txt` (1 GiB)     vs ref_copy of that one range
 #   info1g      `info` on the 1 GiB image (file CRC-32)   vs dd of the same file
+#   info512     `info` on a 512 MiB one-file image        vs the slower of dd bs=1M and ref_crc
+#               (ISA-L's CRC-32 over the mapped file), the three interleaved A B C; the ratio
+#               is A / max(B, C) per round
 #   info65k     `info` on a 65,000-file image             vs dd of the same file
 #   list65k     `list` on the 65,000-file image           vs ref_list (one read per table)
 #   rss65k      peak RSS of `list --json` on it (/usr/bin/time -v), goal < 40 MiB
@@ -19,22 +22,27 @@
 #   order       the window's extraction in list, name and size order vs ref_copy, same order
 #   zipstored   `info x.zip`, stored 256 MiB member       vs bsdtar -xOf x.zip
 #   zipdeflate  `info x.zip`, deflated member             vs bsdtar -xOf x.zip
+#   zip64stored `info x.zip`, stored member with zip64 extra fields (bench/make_zip.py, as
+#               Python's zipfile writes with force_zip64)      vs bsdtar -xOf x.zip
+#   ddstored    `info x.zip`, stored member with a data descriptor (as a streaming writer
+#               writes it)                                  vs bsdtar -xOf x.zip
 # Build first: cmake --preset release && cmake --build --preset release --target bench
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info65k list65k rss65k extract30k pty30k order zipstored zipdeflate)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k pty30k order zipstored zipdeflate zip64stored ddstored)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
 CLI=$BUILD/cli/cartscope-cli
 B=$BUILD/bench
-for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/benchtime" "$B/ptyrun" "$B/window_order"; do
+for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/benchtime" "$B/ptyrun" "$B/window_order"; do
   [ -x "$tool" ] || { echo "missing $tool: build the target 'bench' in $BUILD" >&2; exit 2; }
 done
 command -v bsdtar >/dev/null || { echo "bsdtar is needed (libarchive-tools)" >&2; exit 2; }
+command -v python3 >/dev/null || { echo "python3 is needed (bench/make_zip.py)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (scripts/deps.sh installs it)" >&2; exit 2; }
 
 WORK=$(mktemp -d "${BENCH_WORK:-/dev/shm}/cartscope-bench.XXXXXX")
@@ -78,6 +86,43 @@ pair() {
     "$label" "$against" "$ma" "$mb" "$ratio" "$range" "$goal" "$before" "$(load1)"
 }
 
+# against_max LABEL AGAINST GOAL PAIRS -- A... -- B... -- C...: as pair, with A timed against
+# the slower of B and C in each round (A B C interleaved).
+against_max() {
+  local label=$1 against=$2 goal=$3 n=$4
+  shift 4
+  [ "$1" = "--" ] && shift
+  local a=() b=() c=()
+  while [ "$1" != "--" ]; do a+=("$1"); shift; done
+  shift
+  while [ "$1" != "--" ]; do b+=("$1"); shift; done
+  shift
+  c=("$@")
+  local before rows=() i t ta tb tc
+  before=$(load1)
+  "$B/benchtime" "${a[@]}" >/dev/null; "$B/benchtime" "${b[@]}" >/dev/null; "$B/benchtime" "${c[@]}" >/dev/null
+  for ((i = 0; i < n; i++)); do
+    t=$("$B/benchtime" "${a[@]}"); ta=${t%% *}
+    t=$("$B/benchtime" "${b[@]}"); tb=${t%% *}
+    t=$("$B/benchtime" "${c[@]}"); tc=${t%% *}
+    rows+=("$ta $tb $tc")
+  done
+  local stats
+  stats=$(printf '%s\n' "${rows[@]}" | awk '
+    function median(v, n,   s, i, j, x) {
+      for (i = 1; i <= n; i++) s[i] = v[i]
+      for (i = 2; i <= n; i++) { x = s[i]; for (j = i - 1; j >= 1 && s[j] > x; j--) s[j + 1] = s[j]; s[j + 1] = x }
+      return n % 2 ? s[(n + 1) / 2] : (s[n / 2] + s[n / 2 + 1]) / 2
+    }
+    { n++; a[n] = $1; b[n] = $2; c[n] = $3; m[n] = $2 > $3 ? $2 : $3; r[n] = $1 / m[n]
+      if (n == 1 || r[n] < lo) lo = r[n]; if (n == 1 || r[n] > hi) hi = r[n] }
+    END { printf "%.4f %.4f %.2f %.2f-%.2f %.4f %.4f", median(a, n), median(m, n), median(r, n), lo, hi, median(b, n), median(c, n) }')
+  local ma mm ratio range mb mc
+  read -r ma mm ratio range mb mc <<<"$stats"
+  printf '| %-44s | %-34s | %8ss | %8ss | %5sx | %-11s | %-6s | %s -> %s |\n' \
+    "$label" "$against (B ${mb}s, C ${mc}s)" "$ma" "$mm" "$ratio" "$range" "$goal" "$before" "$(load1)"
+}
+
 header() {
   echo "Cartscope benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) cores"
   echo "uptime: $(uptime)"
@@ -90,6 +135,7 @@ need() { # image name -> generated once
   case $1 in
     small) [ -f "$WORK/small.nds" ] || "$B/gen_image" tree "$WORK/small.nds" 3 1 100 2000 ;;
     one) [ -f "$WORK/one.nds" ] || "$B/gen_image" one "$WORK/one.nds" "$ONE_MIB" ;;
+    half) [ -f "$WORK/half.nds" ] || "$B/gen_image" one "$WORK/half.nds" 512 ;;
     t65) [ -f "$WORK/t65.nds" ] || "$B/gen_image" tree "$WORK/t65.nds" 65000 200 16 1000 ;;
     t30) [ -f "$WORK/t30.nds" ] || "$B/gen_image" tree "$WORK/t30.nds" 30000 300 512 8192 ;;
     zips)
@@ -97,6 +143,8 @@ need() { # image name -> generated once
         "$B/gen_image" one "$WORK/game.nds" 256
         bsdtar --format zip --options zip:compression=store -cf "$WORK/stored.zip" -C "$WORK" game.nds
         bsdtar --format zip --options zip:compression=deflate -cf "$WORK/deflated.zip" -C "$WORK" game.nds
+        python3 bench/make_zip.py zip64 "$WORK/game.nds" "$WORK/zip64.zip"
+        python3 bench/make_zip.py descriptor "$WORK/game.nds" "$WORK/descriptor.zip"
         rm -f "$WORK/game.nds"
       fi
       ;;
@@ -125,6 +173,13 @@ for row in "${ROWS[@]}"; do
       need one
       pair "info, ${ONE_MIB} MiB image (file CRC-32)" "dd bs=1M of the same file" "read limit" "$PAIRS" no_prep \
         -- "$CLI" info "$WORK/one.nds" -- dd if="$WORK/one.nds" of=/dev/null bs=1M
+      ;;
+    info512)
+      need half
+      crc=$("$CLI" info "$WORK/half.nds" | awk -F': ' '/^File CRC32/ { print $2 }')
+      [ "$crc" = "$("$B/ref_crc" "$WORK/half.nds")" ] || { echo "ref_crc and info give different CRC-32s" >&2; exit 1; }
+      against_max "info, 512 MiB image (file CRC-32)" "max(B dd bs=1M, C ref_crc)" "<= 1.1x" "$PAIRS" \
+        -- "$CLI" info "$WORK/half.nds" -- dd if="$WORK/half.nds" of=/dev/null bs=1M -- "$B/ref_crc" "$WORK/half.nds"
       ;;
     info65k)
       need t65
@@ -178,6 +233,16 @@ for row in "${ROWS[@]}"; do
       need zips
       pair "info x.zip, deflated 256 MiB member" "bsdtar -xOf x.zip > /dev/null" "<= 1.15x" "$PAIRS" no_prep \
         -- "$CLI" info "$WORK/deflated.zip" -- bsdtar -xOf "$WORK/deflated.zip"
+      ;;
+    zip64stored)
+      need zips
+      pair "info x.zip, stored 256 MiB member, zip64 fields" "bsdtar -xOf x.zip > /dev/null" "<= 1.4x" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/zip64.zip" -- bsdtar -xOf "$WORK/zip64.zip"
+      ;;
+    ddstored)
+      need zips
+      pair "info x.zip, stored 256 MiB member, descriptor" "bsdtar -xOf x.zip > /dev/null" "<= 1.4x" "$PAIRS" no_prep \
+        -- "$CLI" info "$WORK/descriptor.zip" -- bsdtar -xOf "$WORK/descriptor.zip"
       ;;
     *) echo "unknown row $row" >&2; exit 2 ;;
   esac

@@ -181,14 +181,18 @@ TEST_F(InPlaceTest, RecordsThatAreNotPlainLeaveTheMemberToTheCopy)
     const auto entry0 = [](const Bytes& z) { return rawEntries(z).at(0); };
     const std::vector<Case> cases = {
         {"deflated", true, false, "", [](Bytes&) {}, "1", InPlace::Status::Read},
-        // A deflate stream that ends before its recorded compressed size.
+        // A deflate stream that ends before its recorded compressed size (in both headers, no
+        // descriptor: one would not lie where the size says).
         {"deflate stream shorter than recorded", true, false, "",
          [&](Bytes& z) {
+             completeLocalHeader(z, 0);
              const RawEntry e = entry0(z);
+             z.at(e.central + 8) &= 0xF7; // general purpose flag bit 3
              put32(z, e.central + 20, get32(z, e.central + 20) + 8);
+             put32(z, e.local + 18, get32(z, e.local + 18) + 8);
          },
          "0", InPlace::Status::Failed},
-        {"zip64 records", false, true, "", [](Bytes&) {}, "1"},
+        {"zip64 records", true, true, "", [](Bytes&) {}, "1", InPlace::Status::Read},
         // The local header's CRC-32 differs from the central one: libarchive warns and checks
         // the data against the local value.
         {"local CRC-32 lies", false, false, "",
@@ -238,6 +242,104 @@ TEST_F(InPlaceTest, RecordsThatAreNotPlainLeaveTheMemberToTheCopy)
     }
 }
 
+// The layouts of other writers: sizes in zip64 fields (local, central, with a zip64 end
+// record), CRC-32 and sizes in a descriptor after the data. Read where they lie when every
+// record agrees; records that lie leave the member to libarchive's copy, whose verdict stands.
+TEST_F(InPlaceTest, ZipSixtyFourAndDescriptorLayoutsAreReadWhereTheyLie)
+{
+    using D = StoredLayout::Descriptor;
+    using S = InPlace::Status;
+    const auto none = [](RawStored&) {};
+    const auto bump32 = [](std::size_t field) {
+        return [field](RawStored& r) { put32(r.zip, field, get32(r.zip, field) + 1); };
+    };
+    struct Case {
+        const char* what;
+        StoredLayout layout;
+        std::function<void(RawStored&)> damage;
+        std::string verdict; // extractMember's
+        S status;
+    };
+    const std::vector<Case> cases = {
+        {"zip64 local field (force_zip64)", {true, false, D::None, false}, none, "1", S::Read},
+        {"zip64 fields and end record", {true, true, D::None, false}, none, "1", S::Read},
+        {"signed descriptor", {false, false, D::Signed, false}, none, "1", S::Read},
+        {"descriptor without signature", {false, false, D::Unsigned, false}, none, "1", S::Read},
+        {"zip64 descriptor", {true, false, D::Signed, true}, none, "1", S::Read},
+        {"streamed, zip64 throughout", {true, true, D::Unsigned, true}, none, "1", S::Read},
+        // Both zip64 fields claim more data than the file holds.
+        {"zip64 sizes past the end",
+         {true, true, D::None, false},
+         [](RawStored& r) {
+             const std::uint32_t past = static_cast<std::uint32_t>(r.zip.size());
+             for (std::size_t at :
+                  {r.localExtra + 4, r.localExtra + 12, r.centralExtra + 4, r.centralExtra + 12})
+                 put32(r.zip, at, past);
+         },
+         "0",
+         S::NeedsCopy},
+        // libarchive's reader of the directory never looks at the descriptor, so its copy
+        // takes the member; the reader here does not trust a descriptor that disagrees.
+        {"descriptor CRC-32 disagrees",
+         {false, false, D::Signed, false},
+         [&](RawStored& r) { bump32(r.descriptor + 4)(r); },
+         "1",
+         S::NeedsCopy},
+        {"descriptor size disagrees",
+         {false, false, D::Unsigned, false},
+         [&](RawStored& r) { bump32(r.descriptor + 8)(r); },
+         "1",
+         S::NeedsCopy},
+        {"zip64 descriptor size disagrees",
+         {true, true, D::Signed, true},
+         [&](RawStored& r) { bump32(r.descriptor + 12)(r); },
+         "1",
+         S::NeedsCopy},
+        // The flag says a descriptor follows, but the central record does.
+        {"descriptor missing",
+         {false, false, D::None, false},
+         [](RawStored& r) {
+             r.zip[r.local + 6] |= 0x08;
+             r.zip[r.central + 8] |= 0x08;
+         },
+         "1",
+         S::NeedsCopy},
+        // The data is checked against the CRC-32 all records agree on.
+        {"data damaged",
+         {true, true, D::Signed, true},
+         [](RawStored& r) { r.zip[r.data + 1000] ^= 1; },
+         crcMessage(),
+         S::Read},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RawStored r = buildStoredZip("game.nds", data, c.layout);
+        c.damage(r);
+        Collect collect;
+        Events events;
+        std::string thrown;
+        InPlace result;
+        try {
+            result = inPlace(r.zip, collect, events);
+        } catch (const cartscope::core::Error& e) {
+            thrown = e.what();
+        }
+        if (thrown.empty()) {
+            EXPECT_EQ(result.status, c.status);
+            EXPECT_EQ(collect.bytes, c.status == S::Read ? data : Bytes{});
+            EXPECT_EQ(events.begins + events.ends, c.status == S::Read ? 2 : 0);
+            if (c.status == S::Read) {
+                EXPECT_EQ(result.offset, r.data);
+                EXPECT_EQ(result.size, data.size());
+            }
+        } else {
+            EXPECT_EQ(c.status, S::Read); // read in place and found damaged
+            EXPECT_EQ(thrown, c.verdict);
+        }
+        EXPECT_EQ(extracted(r.zip), c.verdict);
+    }
+}
+
 TEST_F(InPlaceTest, LocatingFindsOnlyTheOneRecordWhoseLocalHeaderEndsAtTheData)
 {
     const Bytes two = buildZip({Entry::file("a.nds", noise(5000, 1)), Entry::file("b.nds", data)},
@@ -275,6 +377,27 @@ TEST_F(InPlaceTest, LocatingFindsOnlyTheOneRecordWhoseLocalHeaderEndsAtTheData)
     EXPECT_FALSE(locate(tail, entries[1].data));
     Bytes cut(two.begin(), two.begin() + static_cast<long>(entries[1].data + 100));
     EXPECT_FALSE(locate(cut, entries[1].data));
+    // Zip64 records libarchive refuses, or whose values it does not take.
+    const RawStored z64 = buildStoredZip("game.nds", data, {true, true, {}, false});
+    ASSERT_TRUE(locate(z64.zip, z64.data));
+    const auto patched = [&](std::size_t at, std::uint64_t value, int bytes) {
+        Bytes z = z64.zip;
+        for (int i = 0; i < bytes; ++i)
+            z.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
+        return z;
+    };
+    // A central zip64 field without room for the values its record puts at the marker.
+    EXPECT_FALSE(locate(patched(z64.centralExtra + 2, 16, 2), z64.data));
+    // A local zip64 field too short for its sizes.
+    EXPECT_FALSE(locate(patched(z64.localExtra + 2, 8, 2), z64.data));
+    // A size past 2^63.
+    EXPECT_FALSE(locate(patched(z64.localExtra + 4, UINT64_MAX, 8), z64.data));
+    // A locator naming a record past the end of the file, or a record of another disk: the
+    // end record's own values (at the marker) are used, and declined.
+    EXPECT_FALSE(locate(patched(z64.end - 12, z64.zip.size(), 8), z64.data));
+    EXPECT_FALSE(locate(patched(z64.zip64End + 16, 1, 4), z64.data));
+    // A zip64 directory offset that points past the central record.
+    EXPECT_FALSE(locate(patched(z64.zip64End + 48, z64.central + 1, 8), z64.data));
     // A method other than stored or deflate.
     Bytes method = two;
     put16(method, entries[1].central + 10, 12);
@@ -334,8 +457,10 @@ TEST_F(InPlaceTest, TheCommandLinesArchiveImageIsACopyOnlyWhenItMustBe)
     EXPECT_EQ(deflated->crc32, stored->crc32);
     EXPECT_FALSE(std::filesystem::exists(cache.base()));
 
-    // Zip64 records: copied out.
-    writeZip(zip, {Entry::file("game.nds", data)}, {true, true, {}});
+    // A data descriptor that disagrees with the central record: copied out.
+    Bytes lying = buildZip({Entry::file("game.nds", data)}, {false, false, {}});
+    spoilDescriptor(lying, 0);
+    writeFile(zip, lying);
     auto copied = openFirstImage(zip, {});
     ASSERT_TRUE(copied);
     ASSERT_TRUE(copied->copy);

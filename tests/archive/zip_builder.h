@@ -195,6 +195,19 @@ inline void patchDeclaredSize(Bytes& zip, std::size_t index, std::uint32_t size)
         detail::put32(zip, e.local + 22, size);
 }
 
+// Inverts the CRC-32 in entry `index`'s data descriptor (libarchive's writer puts one, signed,
+// after every file's data): the descriptor then disagrees with the central record, so the
+// reader leaves the member to libarchive, which reads the central record only and copies the
+// member out as it always has.
+inline void spoilDescriptor(Bytes& zip, std::size_t index)
+{
+    const RawEntry e = rawEntries(zip).at(index);
+    const std::size_t at = e.data + detail::get32(zip, e.central + 20);
+    if (detail::get32(zip, at) != 0x08074b50)
+        throw std::runtime_error("zip builder: no signed data descriptor after the data");
+    detail::put32(zip, at + 4, ~detail::get32(zip, at + 4));
+}
+
 // Overwrites byte `pos` of entry `index`'s name in both headers and flags the name as UTF-8.
 inline void patchNameToBadUtf8(Bytes& zip, std::size_t index, std::size_t pos, std::uint8_t value)
 {
@@ -203,6 +216,138 @@ inline void patchNameToBadUtf8(Bytes& zip, std::size_t index, std::size_t pos, s
     zip.at(e.local + 30 + pos) = value;
     zip.at(e.central + 9) |= 0x08; // general purpose flag bit 11 (high byte): name is UTF-8
     zip.at(e.local + 7) |= 0x08;
+}
+
+// One stored member written field by field, in the layouts of writers other than libarchive's
+// (Python's zipfile with force_zip64, Info-ZIP's zip -fz, streaming writers), with where each
+// part lies so a test can patch it.
+struct StoredLayout {
+    bool zip64Local = false;   // local sizes at 0xffffffff, the values in its zip64 field
+    bool zip64Central = false; // central sizes and offset at 0xffffffff, the values in its zip64
+                               // field; a zip64 end record and its locator before the end record
+    enum class Descriptor { None, Signed, Unsigned } descriptor = Descriptor::None;
+    bool wideDescriptor = false; // 8-byte sizes in the descriptor
+};
+
+struct RawStored {
+    Bytes zip;
+    std::size_t local = 0;      // the local header
+    std::size_t localExtra = 0; // its extra field
+    std::size_t data = 0;
+    std::size_t descriptor = 0; // where a descriptor begins (== the central record without one)
+    std::size_t central = 0;
+    std::size_t centralExtra = 0;
+    std::size_t zip64End = 0; // the zip64 end record, when written
+    std::size_t end = 0;      // the end record
+};
+
+inline RawStored buildStoredZip(const std::string& name, const Bytes& data,
+                                const StoredLayout& layout = {})
+{
+    using D = StoredLayout::Descriptor;
+    RawStored r;
+    Bytes& z = r.zip;
+    const auto put = [&z](std::uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            z.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    const auto putName = [&] { z.insert(z.end(), name.begin(), name.end()); };
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const std::uint8_t b : data) {
+        crc ^= b;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    crc ^= 0xFFFFFFFFu;
+    const std::uint64_t size = data.size();
+    const bool streamed = layout.descriptor != D::None;
+    const std::uint16_t flags = streamed ? 0x0008 : 0;
+    constexpr std::uint32_t kMarker = 0xFFFFFFFFu;
+
+    r.local = z.size();
+    put(0x04034b50, 4);
+    put(45, 2);
+    put(flags, 2);
+    put(0, 2);      // stored
+    put(0x5A00, 4); // time, date
+    put(streamed ? 0 : crc, 4);
+    const std::uint64_t localSize = streamed ? 0 : size;
+    put(layout.zip64Local ? kMarker : localSize, 4);
+    put(layout.zip64Local ? kMarker : localSize, 4);
+    put(name.size(), 2);
+    put(layout.zip64Local ? 20 : 0, 2);
+    putName();
+    r.localExtra = z.size();
+    if (layout.zip64Local) {
+        put(0x0001, 2);
+        put(16, 2);
+        put(localSize, 8);
+        put(localSize, 8);
+    }
+    r.data = z.size();
+    z.insert(z.end(), data.begin(), data.end());
+    r.descriptor = z.size();
+    if (streamed) {
+        if (layout.descriptor == D::Signed)
+            put(0x08074b50, 4);
+        put(crc, 4);
+        put(size, layout.wideDescriptor ? 8 : 4);
+        put(size, layout.wideDescriptor ? 8 : 4);
+    }
+    r.central = z.size();
+    put(0x02014b50, 4);
+    put(0x0300 | 45, 2); // made by Unix
+    put(45, 2);
+    put(flags, 2);
+    put(0, 2);
+    put(0x5A00, 4);
+    put(crc, 4);
+    put(layout.zip64Central ? kMarker : size, 4);
+    put(layout.zip64Central ? kMarker : size, 4);
+    put(name.size(), 2);
+    put(layout.zip64Central ? 28 : 0, 2);
+    put(0, 2); // comment
+    put(0, 2); // disk
+    put(0, 2); // internal attributes
+    put(std::uint32_t{0100644} << 16, 4);
+    put(layout.zip64Central ? kMarker : r.local, 4);
+    putName();
+    r.centralExtra = z.size();
+    if (layout.zip64Central) {
+        put(0x0001, 2);
+        put(24, 2);
+        put(size, 8);
+        put(size, 8);
+        put(r.local, 8);
+    }
+    const std::size_t directorySize = z.size() - r.central;
+    if (layout.zip64Central) {
+        r.zip64End = z.size();
+        put(0x06064b50, 4);
+        put(44, 8);
+        put(45, 2);
+        put(45, 2);
+        put(0, 4); // this disk
+        put(0, 4); // the directory's disk
+        put(1, 8);
+        put(1, 8);
+        put(directorySize, 8);
+        put(r.central, 8);
+        put(0x07064b50, 4); // the locator
+        put(0, 4);
+        put(r.zip64End, 8);
+        put(1, 4);
+    }
+    r.end = z.size();
+    put(0x06054b50, 4);
+    put(0, 2);
+    put(0, 2);
+    put(1, 2);
+    put(1, 2);
+    put(directorySize, 4);
+    put(layout.zip64Central ? kMarker : r.central, 4);
+    put(0, 2);
+    return r;
 }
 
 // Bytes that neither repeat nor compress to nothing (an LCG), so a corrupted byte or a cut
