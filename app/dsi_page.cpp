@@ -2,6 +2,8 @@
 // Chinese and Korean title tabs, the "Animate" check box of the icon view and the "DSi" page
 // with the DSi header fields and every banner CRC-16 with its verdict.
 
+#include "app/dsi_page.h"
+
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QTabWidget>
@@ -53,10 +55,7 @@ void TForm1::createDsiControls()
     IconAnimateCheckBox = new QCheckBox(QStringLiteral("Animate"), RomInfoTabSheet);
     IconAnimateCheckBox->setObjectName(QStringLiteral("IconAnimateCheckBox"));
 
-    DsiTabSheet = new QWidget;
-    DsiTabSheet->setObjectName(QStringLiteral("DsiTabSheet"));
-    DsiInfoView = new QTreeWidget(DsiTabSheet);
-    DsiInfoView->setObjectName(QStringLiteral("DsiInfoView"));
+    DsiTabSheet = new DsiPage;
     PageControl->addTab(DsiTabSheet, QStringLiteral("DSi"));
 }
 
@@ -79,14 +78,6 @@ void TForm1::populateDsiControls()
     }
     IconAnimateCheckBox->setChecked(false);
     IconAnimateCheckBox->setEnabled(false);
-
-    DsiInfoView->setColumnCount(2);
-    DsiInfoView->setHeaderLabels({QStringLiteral("Field"), QStringLiteral("Value")});
-    DsiInfoView->setRootIsDecorated(true);
-    DsiInfoView->setUniformRowHeights(true);
-    DsiInfoView->setSelectionMode(QAbstractItemView::SingleSelection);
-    DsiInfoView->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    DsiInfoView->header()->setStretchLastSection(true);
 }
 
 void TForm1::layoutDsiControls(DesignLayout& grid)
@@ -98,7 +89,7 @@ void TForm1::layoutDsiControls(DesignLayout& grid)
     grid.requireHint(IconAnimateCheckBox);
     for (QTextEdit* view : m_extraTitleEdits)
         grid.place(view, 8, 4, 377, 65);
-    grid.place(DsiInfoView, 8, 8, 417, 409);
+    DsiTabSheet->place(grid);
 }
 
 void TForm1::clearDsiInfo()
@@ -107,7 +98,7 @@ void TForm1::clearDsiInfo()
         view->clear();
     // The checked state stays, as the transparency box's does.
     IconAnimateCheckBox->setEnabled(false);
-    DsiInfoView->clear();
+    DsiTabSheet->clear();
 }
 
 void TForm1::PopulateDsiInfo()
@@ -126,6 +117,41 @@ void TForm1::PopulateDsiInfo()
     IconAnimateCheckBox->setEnabled(banner.animated);
     IconImage->setAnimating(banner.animated);
 
+    DsiTabSheet->show(banner, dsi);
+}
+
+void TForm1::IconAnimateCheckBoxClick()
+{
+    IconImage->setAnimating(IconAnimateCheckBox->isChecked() && IconAnimateCheckBox->isEnabled());
+}
+
+DsiPage::DsiPage(QWidget* parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("DsiTabSheet"));
+    DsiInfoView = new QTreeWidget(this);
+    DsiInfoView->setObjectName(QStringLiteral("DsiInfoView"));
+
+    DsiInfoView->setColumnCount(2);
+    DsiInfoView->setHeaderLabels({QStringLiteral("Field"), QStringLiteral("Value")});
+    DsiInfoView->setRootIsDecorated(true);
+    DsiInfoView->setUniformRowHeights(true);
+    DsiInfoView->setSelectionMode(QAbstractItemView::SingleSelection);
+    DsiInfoView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DsiInfoView->header()->setStretchLastSection(true);
+}
+
+void DsiPage::place(DesignLayout& grid)
+{
+    grid.place(DsiInfoView, 8, 8, 417, 409);
+}
+
+void DsiPage::clear()
+{
+    DsiInfoView->clear();
+}
+
+void DsiPage::show(const core::BannerInfo& banner, const core::DsiInfo& dsi)
+{
     DsiInfoView->clear();
     const QColor base = DsiInfoView->palette().color(QPalette::Base);
     QTreeWidgetItem* group = nullptr;
@@ -140,11 +166,6 @@ void TForm1::PopulateDsiInfo()
     }
     DsiInfoView->expandAll();
     DsiInfoView->resizeColumnToContents(0);
-}
-
-void TForm1::IconAnimateCheckBoxClick()
-{
-    IconImage->setAnimating(IconAnimateCheckBox->isChecked() && IconAnimateCheckBox->isEnabled());
 }
 
 } // namespace cartscope::app

@@ -52,6 +52,7 @@ namespace cartscope::app {
 class BackgroundPass;
 class VerificationPage;
 class DesignLayout;
+class DsiPage;
 class IconView;
 class NarcDialog;
 class TForm2;
@@ -315,8 +316,7 @@ private:
     std::vector<QTextEdit*> LangTntRichEdits;  // Lang1TntRichEdit .. Lang6TntRichEdit
     std::vector<QTextEdit*> m_extraTitleEdits; // Lang7TntRichEdit (Chinese), Lang8 (Korean)
     QCheckBox* IconAnimateCheckBox = nullptr;
-    QWidget* DsiTabSheet = nullptr;
-    QTreeWidget* DsiInfoView = nullptr;
+    DsiPage* DsiTabSheet = nullptr;
 
     QTreeWidget* FSListView = nullptr;
     QMenu* FilesPopupMenu = nullptr;
