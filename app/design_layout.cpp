@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <QTabWidget>
 
 namespace cartscope::app {
 
@@ -96,6 +97,20 @@ QRect DesignLayout::map(int gx, int gy, int width, int height) const
     const int left = x(gx);
     const int top = y(gy);
     return {left, top, x(gx + width) - left, y(gy + height) - top};
+}
+
+void fitTabPages(QTabWidget* tabs, const DesignLayout& grid, int marginX, int marginY)
+{
+    for (int i = 0; i < tabs->count(); ++i) {
+        QWidget* pageWidget = tabs->widget(i);
+        QRect extent;
+        for (QWidget* child : pageWidget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            extent |= child->geometry();
+        pageWidget->setMinimumSize(extent.right() + 1 + grid.x(marginX),
+                                   extent.bottom() + 1 + grid.y(marginY));
+    }
+    const QSize needed = tabs->minimumSizeHint().expandedTo(tabs->size());
+    tabs->resize(needed);
 }
 
 } // namespace cartscope::app

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QWidget>
 
+class QTabWidget;
+
 namespace cartscope::app {
 
 // The windows are drawn on a 96-dpi grid made for an 8-point sans-serif font (character
@@ -54,5 +56,9 @@ private:
     double m_sx = 1.0;
     double m_sy = 1.0;
 };
+
+// A tab control's pages start below its tab row, whose height follows the font: the tab control
+// grows until each of its pages holds its controls with the grid's margins around them.
+void fitTabPages(QTabWidget* tabs, const DesignLayout& grid, int marginX, int marginY);
 
 } // namespace cartscope::app

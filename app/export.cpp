@@ -1,19 +1,15 @@
 // The two exports of page "Rom Info": the header information report (to a text file or the
 // clipboard) and the icon as PNG.
 
-#include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QRadioButton>
 
-#include "app/icon_view.h"
 #include "app/main_window.h"
 #include "app/qt_text.h"
+#include "app/rom_info_page.h"
 #include "core/error.h"
 #include "core/paths.h"
-#include "core/png.h"
 #include "core/report.h"
 #include "core/whole_file.h"
 
@@ -34,19 +30,6 @@ void writeReportFile(const std::string& path, const std::vector<std::uint8_t>& b
 {
     core::writeWholeFile(path, bytes, cannotCreateReport);
 }
-
-// Puts the check box back to a remembered state when the export ends, also when a write fails.
-class CheckedStateRestorer {
-public:
-    explicit CheckedStateRestorer(QCheckBox* box) : m_box(box), m_checked(box->isChecked()) {}
-    ~CheckedStateRestorer() { m_box->setChecked(m_checked); }
-    CheckedStateRestorer(const CheckedStateRestorer&) = delete;
-    CheckedStateRestorer& operator=(const CheckedStateRestorer&) = delete;
-
-private:
-    QCheckBox* m_box;
-    bool m_checked;
-};
 
 } // namespace
 
@@ -71,7 +54,7 @@ void TForm1::SaveInfoButtonClick()
         const QString text = QString::fromStdU16String(core::reportText(lines));
         OutputTntMemo->setPlainText(text);
 
-        if (SaveToFileRadioButton->isChecked()) {
+        if (RomInfoTabSheet->saveToFile()) {
             const std::optional<QString> chosen = m_dialogs->getSaveFileName(
                 this, fromLocalPath(core::replaceExtension(m_fileName, ".txt")), reportFilter());
             if (!chosen)
@@ -96,33 +79,9 @@ void TForm1::SaveIconButtonClick()
             this, fromLocalPath(core::replaceExtension(m_fileName, ".png")), iconFilter());
         if (!chosen)
             return;
-        const std::string name = toLocalPath(*chosen);
-        const core::IconPicture picture = IconImage->picture().value_or(core::IconPicture{});
-        if (IconTransparencyCheckBox->isEnabled()) {
-            // The check box passes through checked and unchecked; the view follows it, and the
-            // tRNS chunk follows the view. The box ends as it was, also after a failed write.
-            const CheckedStateRestorer restore(IconTransparencyCheckBox);
-            IconTransparencyCheckBox->setChecked(true);
-            core::writeIconPng(core::replaceExtension(name, "-Trans.png"), picture,
-                               IconImage->isTransparent());
-            IconTransparencyCheckBox->setChecked(false);
-            core::writeIconPng(core::replaceExtension(name, "-NoTrans.png"), picture,
-                               IconImage->isTransparent());
-        } else {
-            core::writeIconPng(core::replaceExtension(name, ".png"), picture, false);
-        }
-        // An animated icon also goes out as an animated PNG, after the still files.
-        if (IconImage->hasAnimation())
-            core::writeAnimatedPng(core::animatedIconName(name), IconImage->animation());
+        RomInfoTabSheet->saveIcon(toLocalPath(*chosen));
         m_dialogs->information(this, QStringLiteral("Icon Saved"));
     });
-}
-
-void TForm1::IconTransparencyCheckBoxClick()
-{
-    // During a load the box is changed by the program; the view is set by the load itself.
-    if (ImageLoaded)
-        IconImage->setTransparent(IconTransparencyCheckBox->isChecked());
 }
 
 } // namespace cartscope::app

@@ -13,6 +13,7 @@
 #include <QTreeWidget>
 
 #include "app/main_window.h"
+#include "app/rom_info_page.h"
 
 namespace cartscope::app {
 
@@ -24,10 +25,12 @@ public:
     JobGuard(TForm1& window, Job job) : m_window(window)
     {
         m_window.m_job = job;
-        for (QWidget* w : std::initializer_list<QWidget*>{
-                 window.OpenRomSpeedButton, window.SaveInfoButton, window.SaveToFileRadioButton,
-                 window.SaveToClipRadioButton, window.SaveIconButton, window.ExtractFileButton,
-                 window.ExtractAllButton}) {
+        std::vector<QWidget*> controls{window.OpenRomSpeedButton};
+        for (QWidget* w : window.RomInfoTabSheet->jobControls())
+            controls.push_back(w);
+        controls.push_back(window.ExtractFileButton);
+        controls.push_back(window.ExtractAllButton);
+        for (QWidget* w : controls) {
             m_widgets.emplace_back(w, w->isEnabled());
             w->setEnabled(false);
         }

@@ -13,11 +13,12 @@
 #include <QTreeWidget>
 
 #include "app/background_pass.h"
-#include "app/icon_view.h"
+#include "app/dsi_page.h"
 #include "app/job_guard.h"
 #include "app/main_window.h"
 #include "app/polish.h"
 #include "app/qt_text.h"
+#include "app/rom_info_page.h"
 #include "archive/zip_input.h"
 #include "core/error.h"
 #include "core/load.h"
@@ -31,11 +32,6 @@ namespace {
 bool isArchiveName(const std::string& path)
 {
     return core::equalsIgnoreCase(core::extensionOf(path), ".zip");
-}
-
-QColor toQColor(core::Rgb c)
-{
-    return {c.r, c.g, c.b};
 }
 
 } // namespace
@@ -148,7 +144,7 @@ void TForm1::OpenRom(const std::string& fileName)
     ParseArraysToList();
 
     // 15. "Save Info To:" waits for the CRC-32: a report never carries a partial value.
-    SaveIconButton->setEnabled(true);
+    RomInfoTabSheet->setSaveIconEnabled(true);
 
     // 16.
     ImageLoaded = true;
@@ -161,21 +157,27 @@ void TForm1::OpenRom(const std::string& fileName)
         startReadPass();
 }
 
+void TForm1::PopulateDsiInfo()
+{
+    const core::BannerInfo banner =
+        core::readBannerInfo(*ImageStream, core::headerOffsetPosition(CurrentHeader.BannerOffset));
+    const core::DsiInfo dsi = core::readDsiInfo(*ImageStream);
+    RomInfoTabSheet->showBannerExtras(banner);
+    DsiTabSheet->show(banner, dsi);
+}
+
 void TForm1::showLoaded(const core::LoadedImage& loaded)
 {
     using Stage = core::LoadedImage::Stage;
     if (loaded.stage >= Stage::Header) {
         CurrentHeader = loaded.header;
-        IconTransparencyCheckBox->setChecked(false); // as the banner step begins
+        RomInfoTabSheet->bannerStepBegins();
     }
     if (loaded.stage >= Stage::Banner) {
         CurrentBanner = loaded.banner;
         // The check box handler does nothing here (ImageLoaded is false), so the view is set
         // directly: transparent exactly when some pixel has palette index 0.
-        IconImage->setTransparent(loaded.hasTransparency);
-        IconTransparencyCheckBox->setChecked(loaded.hasTransparency);
-        IconTransparencyCheckBox->setEnabled(loaded.hasTransparency);
-        IconImage->setPicture(loaded.icon);
+        RomInfoTabSheet->showIcon(loaded.icon, loaded.hasTransparency);
         PopulateDsiInfo(); // beside the banner: versions, CRCs, extra titles, animation, DSi page
     }
 }
@@ -197,15 +199,14 @@ void TForm1::startReadPass()
 
 void TForm1::readPassProgress(int percent)
 {
-    CRC32Edit->setText(QStringLiteral("Computing\u2026 %1%").arg(percent));
+    RomInfoTabSheet->showCrc32Progress(percent);
 }
 
 void TForm1::readPassDone(std::uint32_t crc)
 {
     m_passDone = true;
     m_shown.CRC32 = core::crc32Text(crc);
-    CRC32Edit->setText(fromCoreText(m_shown.CRC32));
-    CRC32Edit->setCursorPosition(0);
+    RomInfoTabSheet->showCrc32(m_shown.CRC32);
     updateSaveInfoEnabled();
     Q_EMIT readPassFinished();
 }
@@ -232,9 +233,7 @@ void TForm1::readPassFailed(const QString& message)
 void TForm1::updateSaveInfoEnabled()
 {
     const bool ready = ImageLoaded && m_passDone && m_job == Job::None;
-    SaveInfoButton->setEnabled(ready);
-    SaveToFileRadioButton->setEnabled(ready);
-    SaveToClipRadioButton->setEnabled(ready);
+    RomInfoTabSheet->setSaveInfoEnabled(ready);
 }
 
 void TForm1::setFileName(const std::string& fileName)
@@ -330,25 +329,9 @@ void TForm1::PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanne
 void TForm1::showDisplayValues(const core::DisplayValues& v)
 {
     m_shown = v;
-    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
-        const std::string& text = v.*core::kDisplayFields[i].value;
-        m_valueEdits[i]->setText(fromCoreText(text));
-    }
-    // Two fields show their value in the user's terms: the internal name with invisible and
-    // reordering characters marked, the card size with the locale's decimal separator.
-    IntNameEdit->setText(fromCoreText(core::markInvisible(v.IntName)));
-    CardSizeEdit->setText(localisedNumbers(fromCoreText(v.CardSize)));
-    if (!v.BadDumpCode.empty())
-        showVerdictBackground(
-            BadDumpCodeEdit,
-            toQColor(v.badDumpFound ? core::kBadDumpFoundColour : core::kBadDumpNotFoundColour),
-            palette().color(QPalette::Button));
-    for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.Titles.size(); ++i)
-        LangTntRichEdits[i]->setPlainText(
-            QString::fromStdU16String(core::markInvisible(v.Titles[i])));
-    // Long values show from their start.
-    for (QLineEdit* edit : findChildren<QLineEdit*>())
-        edit->setCursorPosition(edit == FNameEdit ? edit->text().size() : 0);
+    RomInfoTabSheet->showValues(v);
+    // The path shows its end, where the file's name is.
+    FNameEdit->setCursorPosition(FNameEdit->text().size());
 }
 
 void TForm1::FormDestroy()

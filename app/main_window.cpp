@@ -31,11 +31,13 @@
 
 #include "app/background_pass.h"
 #include "app/design_layout.h"
+#include "app/dsi_page.h"
 #include "app/eliding.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/polish.h"
 #include "app/progress_dialog.h"
+#include "app/rom_info_page.h"
 #include "app/verification_page.h"
 #include "core/error.h"
 #include "core/space.h"
@@ -105,75 +107,15 @@ void TForm1::createControls()
     OutputTntMemo = named(new QPlainTextEdit(top), "OutputTntMemo");
 
     PageControl = named(new QTabWidget(top), "PageControl");
-    RomInfoTabSheet = named(new QWidget, "RomInfoTabSheet");
+    RomInfoTabSheet = new RomInfoPage;
     FSTabSheet = named(new QWidget, "FSTabSheet");
     PageControl->addTab(RomInfoTabSheet, QStringLiteral("Rom Info"));
     PageControl->addTab(FSTabSheet, QStringLiteral("File System Info"));
     VerificationTabSheet = new VerificationPage(*m_dialogs);
     PageControl->addTab(VerificationTabSheet, QStringLiteral("Verification"));
 
-    QWidget* page = RomInfoTabSheet;
-    const auto labelled = [this](QWidget* parent, const char* caption, const char* name) {
-        auto* edit = readOnlyEdit(parent, name);
-        auto* label = new QLabel(QString::fromLatin1(caption), parent);
-        label->setBuddy(edit);
-        m_editLabels.emplace_back(label, edit);
-        return edit;
-    };
-    IntNameEdit = labelled(page, "Internal Name", "IntNameEdit");
-    FileSizeEdit = labelled(page, "Filesize", "FileSizeEdit");
-    SerialEdit = labelled(page, "Serial Code", "SerialEdit");
-    CardSizeEdit = labelled(page, "Card Size", "CardSizeEdit");
-    CRC32Edit = labelled(page, "File CRC32", "CRC32Edit");
-    MakerCodeEdit = labelled(page, "Maker", "MakerCodeEdit");
-    MakerNameEdit = readOnlyEdit(page, "MakerNameEdit");
-    BadDumpCodeEdit = labelled(page, "Rom Dumper v1.0 Bad Data", "BadDumpCodeEdit");
-
-    CodesGroupBox = named(new QGroupBox(QStringLiteral("Codes"), page), "CodesGroupBox");
-    DeviceCodeEdit = labelled(CodesGroupBox, "Device", "DeviceCodeEdit");
-    VersionCodeEdit = labelled(CodesGroupBox, "Version", "VersionCodeEdit");
-    UnitCodeEdit = labelled(CodesGroupBox, "Unit", "UnitCodeEdit");
-
-    CRC16GroupBox = named(new QGroupBox(QStringLiteral("CRC16"), page), "CRC16GroupBox");
-    ExpSecAreaCRC16Edit = labelled(CRC16GroupBox, "Secure Area", "ExpSecAreaCRC16Edit");
-    ActSecAreaCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActSecAreaCRC16Edit");
-    SecAreaCheckEdit = readOnlyEdit(CRC16GroupBox, "SecAreaCheckEdit");
-    ExpLogoCRC16Edit = labelled(CRC16GroupBox, "Logo", "ExpLogoCRC16Edit");
-    ActLogoCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActLogoCRC16Edit");
-    LogoCheckEdit = readOnlyEdit(CRC16GroupBox, "LogoCheckEdit");
-    ExpHeaderCRC16Edit = labelled(CRC16GroupBox, "Header", "ExpHeaderCRC16Edit");
-    ActHeaderCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActHeaderCRC16Edit");
-    HeaderCheckEdit = readOnlyEdit(CRC16GroupBox, "HeaderCheckEdit");
-    // The value fields, found by the names the one field table gives them.
-    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
-        m_valueEdits[i] = findChild<QLineEdit*>(QLatin1String(core::kDisplayFields[i].control));
-        if (!m_valueEdits[i])
-            throw std::logic_error(std::string("no field ") + core::kDisplayFields[i].control);
-    }
-
-    SaveInfoButton =
-        named(new QPushButton(QStringLiteral("Save Info To:"), page), "SaveInfoButton");
-    SaveToFileRadioButton =
-        named(new QRadioButton(QStringLiteral("Text File"), page), "SaveToFileRadioButton");
-    SaveToClipRadioButton =
-        named(new QRadioButton(QStringLiteral("Clipboard"), page), "SaveToClipRadioButton");
-    SaveIconButton =
-        named(new QPushButton(QStringLiteral("Save Icon As File"), page), "SaveIconButton");
-    IconTransparencyCheckBox = named(new QCheckBox(QStringLiteral("Show Icon Transparency"), page),
-                                     "IconTransparencyCheckBox");
-    IconImage = named(new IconView(page), "IconImage");
-
-    LangPageControl = named(new QTabWidget(page), "LangPageControl");
-    for (std::size_t i = 0; i < core::kTitleLanguages.size(); ++i) {
-        auto* sheet = new QWidget;
-        sheet->setObjectName(QStringLiteral("%1TabSheet").arg(core::kTitleLanguages[i]));
-        auto* view = new QTextEdit(sheet);
-        view->setObjectName(QStringLiteral("Lang%1TntRichEdit").arg(i + 1));
-        LangTntRichEdits.push_back(view);
-        LangPageControl->addTab(sheet, QString::fromLatin1(core::kTitleLanguages[i]));
-    }
-
-    createDsiControls();
+    DsiTabSheet = new DsiPage;
+    PageControl->addTab(DsiTabSheet, QStringLiteral("DSi"));
 
     FSListView = named(new QTreeWidget(FSTabSheet), "FSListView");
     FilesPopupMenu = named(new QMenu(FSListView), "FilesPopupMenu");
@@ -205,11 +147,13 @@ void TForm1::createControls()
 void TForm1::connectControls()
 {
     connect(OpenRomSpeedButton, &QToolButton::clicked, this, &TForm1::OpenRomSpeedButtonClick);
-    connect(SaveInfoButton, &QPushButton::clicked, this, &TForm1::SaveInfoButtonClick);
-    connect(SaveIconButton, &QPushButton::clicked, this, &TForm1::SaveIconButtonClick);
-    // toggled, not clicked: a change made by the program runs the handler as well.
-    connect(IconTransparencyCheckBox, &QCheckBox::toggled, this,
-            &TForm1::IconTransparencyCheckBoxClick);
+    connect(RomInfoTabSheet, &RomInfoPage::saveInfoRequested, this, &TForm1::SaveInfoButtonClick);
+    connect(RomInfoTabSheet, &RomInfoPage::saveIconRequested, this, &TForm1::SaveIconButtonClick);
+    // During a load the box is changed by the program; the view is set by the load itself.
+    connect(RomInfoTabSheet, &RomInfoPage::iconTransparencyToggled, this, [this](bool checked) {
+        if (ImageLoaded)
+            RomInfoTabSheet->setIconTransparent(checked);
+    });
     connect(ExtCancelButton, &QPushButton::clicked, this, &TForm1::ExtCancelButtonClick);
 
     connect(FSListView->header(), &QHeaderView::sectionClicked, this,
@@ -229,7 +173,6 @@ void TForm1::connectControls()
     connect(ShowNarcContents1, &QAction::triggered, this, &TForm1::ShowNarcContents1Click);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &TForm1::ShowSystemFilesCheckBoxClick);
-    connectDsiControls();
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
@@ -263,32 +206,8 @@ void TForm1::populateControls()
     // Only the report is ever assembled here; the control is never shown.
     OutputTntMemo->setVisible(false);
 
-    const QColor face = buttonFace(this);
-    for (QLineEdit* edit : findChildren<QLineEdit*>())
-        setBackground(edit, face);
-    BadDumpCodeEdit->setReadOnly(false);
-    // The one editable field would take a dropped file's path as text; a file dropped on it
-    // goes to the window, as a drop on any other control does.
-    BadDumpCodeEdit->setAcceptDrops(false);
-
-    SaveInfoButton->setEnabled(false);
-    SaveToFileRadioButton->setChecked(true);
-    SaveToFileRadioButton->setEnabled(false);
-    SaveToClipRadioButton->setEnabled(false);
-    SaveIconButton->setEnabled(false);
-    IconTransparencyCheckBox->setChecked(false);
-    IconTransparencyCheckBox->setEnabled(false);
-
-    for (QTextEdit* view : LangTntRichEdits) {
-        view->setReadOnly(true);
-        view->setAcceptRichText(false);
-        view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        view->setLineWrapMode(QTextEdit::WidgetWidth);
-        setBackground(view, face);
-    }
-    populateDsiControls();
-    LangPageControl->setCurrentIndex(1); // "English"
-    PageControl->setCurrentIndex(0);     // "Rom Info"
+    setBackground(FNameEdit, buttonFace(this));
+    PageControl->setCurrentIndex(0); // "Rom Info"
 
     FSListView->setColumnCount(3);
     FSListView->setHeaderLabels(
@@ -320,10 +239,6 @@ void TForm1::populateControls()
 void TForm1::layoutControls()
 {
     DesignLayout grid;
-    const auto row = [&grid](QLineEdit* edit, int x, int y, int width, const QString& sample) {
-        grid.place(edit, x, y, width, 21);
-        grid.requireText(edit, sample);
-    };
 
     grid.place(FilenameGroupBox, 8, 8, 441, 49);
     grid.requireTitleRoom(FilenameGroupBox, 18);
@@ -335,76 +250,7 @@ void TForm1::layoutControls()
     grid.place(PageControl, 8, 64, 441, 457);
     grid.requireHint(PageControl->tabBar());
 
-    // Page "Rom Info". Sample values are the widest texts the fields show in practice.
-    row(IntNameEdit, 96, 16, 105, QStringLiteral("ABCDEFGHIJKL"));
-    row(FileSizeEdit, 264, 16, 153, QStringLiteral("4096Mbit (536870912 bytes)"));
-    row(SerialEdit, 96, 48, 105, QStringLiteral("NTR-ABCD-USA"));
-    row(CardSizeEdit, 264, 48, 153, QStringLiteral("4096Mbit (536870912 bytes) (0Ch)"));
-    row(CRC32Edit, 96, 80, 105, QStringLiteral("FFFFFFFF"));
-    row(MakerCodeEdit, 264, 80, 33, QStringLiteral("AF"));
-    row(MakerNameEdit, 304, 80, 113, QStringLiteral("Square Enix"));
-    row(BadDumpCodeEdit, 160, 112, 257, QString::fromLatin1(core::kBadDumpNotFoundText));
-
-    grid.place(CodesGroupBox, 16, 144, 121, 105);
-    grid.requireTitleRoom(CodesGroupBox, 20);
-    row(DeviceCodeEdit, 64, 20, 33, QStringLiteral("FF"));
-    row(VersionCodeEdit, 64, 44, 33, QStringLiteral("FF"));
-    row(UnitCodeEdit, 64, 68, 33, QStringLiteral("FF"));
-
-    grid.place(CRC16GroupBox, 160, 144, 257, 105);
-    grid.requireTitleRoom(CRC16GroupBox, 20);
-    const std::array<std::array<QLineEdit*, 3>, 3> crcRows = {{
-        {ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit, SecAreaCheckEdit},
-        {ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit},
-        {ExpHeaderCRC16Edit, ActHeaderCRC16Edit, HeaderCheckEdit},
-    }};
-    for (std::size_t i = 0; i < crcRows.size(); ++i) {
-        const int top = 20 + 24 * static_cast<int>(i);
-        row(crcRows[i][0], 88, top, 49, QStringLiteral("FFFF"));
-        row(crcRows[i][1], 144, top, 49, QStringLiteral("FFFF"));
-        row(crcRows[i][2], 200, top, 33, QStringLiteral("BAD"));
-    }
-
-    // Each label stands left of its edit, in the room between the left margin (or the
-    // previous control of the row) and the edit.
-    const auto label = [&grid, this](QLineEdit* edit, int left, int right, int top) {
-        for (const auto& [caption, buddy] : m_editLabels) {
-            if (buddy != edit)
-                continue;
-            caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-            grid.place(caption, left, top, right - left, 21);
-            grid.requireHint(caption);
-        }
-    };
-    label(IntNameEdit, 16, 92, 16);
-    label(FileSizeEdit, 212, 260, 16);
-    label(SerialEdit, 16, 92, 48);
-    label(CardSizeEdit, 212, 260, 48);
-    label(CRC32Edit, 16, 92, 80);
-    label(MakerCodeEdit, 212, 260, 80);
-    label(BadDumpCodeEdit, 16, 156, 112);
-    label(DeviceCodeEdit, 8, 60, 20);
-    label(VersionCodeEdit, 8, 60, 44);
-    label(UnitCodeEdit, 8, 60, 68);
-    label(ExpSecAreaCRC16Edit, 8, 84, 20);
-    label(ExpLogoCRC16Edit, 8, 84, 44);
-    label(ExpHeaderCRC16Edit, 8, 84, 68);
-
-    grid.place(SaveInfoButton, 16, 268, 97, 25);
-    grid.requireHint(SaveInfoButton);
-    grid.place(SaveToFileRadioButton, 120, 264, 73, 17);
-    grid.requireHint(SaveToFileRadioButton);
-    grid.place(SaveToClipRadioButton, 120, 280, 73, 17);
-    grid.requireHint(SaveToClipRadioButton);
-    grid.place(SaveIconButton, 232, 256, 137, 25);
-    grid.requireHint(SaveIconButton);
-    grid.place(IconTransparencyCheckBox, 232, 288, 137, 17);
-    grid.requireHint(IconTransparencyCheckBox);
-    grid.place(IconImage, 384, 264, 32, 32);
-    grid.place(LangPageControl, 16, 312, 401, 105);
-    grid.requireHint(LangPageControl->tabBar());
-    for (QTextEdit* view : LangTntRichEdits)
-        grid.place(view, 8, 4, 377, 65);
+    RomInfoTabSheet->place(grid);
 
     // Page "File System Info".
     grid.place(FSListView, 8, 8, 417, 377);
@@ -426,7 +272,7 @@ void TForm1::layoutControls()
     grid.place(ExtCancelButton, 312, 72, 75, 25);
     grid.requireHint(ExtCancelButton);
 
-    layoutDsiControls(grid);
+    DsiTabSheet->place(grid);
 
     grid.apply();
 
@@ -434,22 +280,8 @@ void TForm1::layoutControls()
     for (int c = 0; c < 3; ++c)
         FSListView->setColumnWidth(c, grid.x(columns[static_cast<std::size_t>(c)]));
 
-    // A tab control's pages start below its tab row, whose height follows the font: each tab
-    // control grows until its pages hold their controls with the grid's margins.
-    const auto fitTabs = [&grid](QTabWidget* tabs, int marginX, int marginY) {
-        for (int i = 0; i < tabs->count(); ++i) {
-            QWidget* pageWidget = tabs->widget(i);
-            QRect extent;
-            for (QWidget* child : pageWidget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-                extent |= child->geometry();
-            pageWidget->setMinimumSize(extent.right() + 1 + grid.x(marginX),
-                                       extent.bottom() + 1 + grid.y(marginY));
-        }
-        const QSize needed = tabs->minimumSizeHint().expandedTo(tabs->size());
-        tabs->resize(needed);
-    };
-    fitTabs(LangPageControl, 8, 4);
-    fitTabs(PageControl, 8, 8);
+    RomInfoTabSheet->fitTitleTabs(grid);
+    fitTabPages(PageControl, grid, 8, 8);
 
     const QRect pages = PageControl->geometry();
     const QRect filename = FilenameGroupBox->geometry();
@@ -522,21 +354,10 @@ void TForm1::ClearInfo()
     FNameEdit->clear();
     FNameEdit->setPlaceholderText({});
     FNameEdit->setToolTip({});
-    for (QLineEdit* edit : m_valueEdits)
-        edit->clear();
-    showVerdictBackground(BadDumpCodeEdit, std::nullopt, buttonFace(this));
     m_shown = {};
-    // Which radio button is checked stays as it was; so does the check box's checked state.
-    SaveInfoButton->setEnabled(false);
-    SaveToFileRadioButton->setEnabled(false);
-    SaveToClipRadioButton->setEnabled(false);
-    SaveIconButton->setEnabled(false);
-    IconImage->clearPicture();
-    IconTransparencyCheckBox->setEnabled(false);
-    for (QTextEdit* view : LangTntRichEdits)
-        view->clear();
+    RomInfoTabSheet->clear();
     VerificationTabSheet->clear();
-    clearDsiInfo();
+    DsiTabSheet->clear();
 }
 
 void TForm1::guarded(const std::function<void()>& body)

@@ -55,6 +55,7 @@ class DesignLayout;
 class DsiPage;
 class IconView;
 class NarcDialog;
+class RomInfoPage;
 class TForm2;
 
 inline constexpr const char* kWindowCaption = "Cartscope v1.7";
@@ -181,22 +182,14 @@ private:
     void setFileName(const std::string& fileName);
     void FormDestroy();
 
-    // Banner versions, the animated icon and the DSi header (dsi_page.cpp).
-    void createDsiControls();
-    void connectDsiControls();
-    void populateDsiControls();
-    void layoutDsiControls(DesignLayout& grid);
-    void clearDsiInfo();
     // Reads the banner as its version describes it and the DSi header from the held image;
     // fills the Chinese and Korean tabs, the animation and the "DSi" page.
     void PopulateDsiInfo();
-    void IconAnimateCheckBoxClick();
 
     // Report and icon export side.
     core::DisplayValues reportValues() const;
     void SaveInfoButtonClick();
     void SaveIconButtonClick();
-    void IconTransparencyCheckBoxClick();
 
     // File list and extraction side.
     void ParseArraysToList();
@@ -239,7 +232,6 @@ private:
     // characters marked, the card size in the locale's digits); the report and the extraction
     // folder's name are made from these, never read back from the fields.
     core::DisplayValues m_shown;
-    std::array<QLineEdit*, core::kDisplayFields.size()> m_valueEdits{}; // in the table's order
 
     // ---- The load's whole-file read. Declared after ImageStream so that it is destroyed first:
     // the pass reads the stream and feeds the sinks until it is cancelled.
@@ -279,43 +271,10 @@ private:
     QToolButton* OpenRomSpeedButton = nullptr;
     QPlainTextEdit* OutputTntMemo = nullptr;
     QTabWidget* PageControl = nullptr;
-    QWidget* RomInfoTabSheet = nullptr;
+    RomInfoPage* RomInfoTabSheet = nullptr;
     QWidget* FSTabSheet = nullptr;
     VerificationPage* VerificationTabSheet = nullptr;
 
-    QLineEdit* IntNameEdit = nullptr;
-    QLineEdit* FileSizeEdit = nullptr;
-    QLineEdit* SerialEdit = nullptr;
-    QLineEdit* CardSizeEdit = nullptr;
-    QLineEdit* CRC32Edit = nullptr;
-    QLineEdit* MakerCodeEdit = nullptr;
-    QLineEdit* MakerNameEdit = nullptr;
-    QLineEdit* BadDumpCodeEdit = nullptr;
-    QGroupBox* CodesGroupBox = nullptr;
-    QLineEdit* DeviceCodeEdit = nullptr;
-    QLineEdit* VersionCodeEdit = nullptr;
-    QLineEdit* UnitCodeEdit = nullptr;
-    QGroupBox* CRC16GroupBox = nullptr;
-    QLineEdit* ExpSecAreaCRC16Edit = nullptr;
-    QLineEdit* ActSecAreaCRC16Edit = nullptr;
-    QLineEdit* SecAreaCheckEdit = nullptr;
-    QLineEdit* ExpLogoCRC16Edit = nullptr;
-    QLineEdit* ActLogoCRC16Edit = nullptr;
-    QLineEdit* LogoCheckEdit = nullptr;
-    QLineEdit* ExpHeaderCRC16Edit = nullptr;
-    QLineEdit* ActHeaderCRC16Edit = nullptr;
-    QLineEdit* HeaderCheckEdit = nullptr;
-
-    QPushButton* SaveInfoButton = nullptr;
-    QRadioButton* SaveToFileRadioButton = nullptr;
-    QRadioButton* SaveToClipRadioButton = nullptr;
-    QPushButton* SaveIconButton = nullptr;
-    QCheckBox* IconTransparencyCheckBox = nullptr;
-    IconView* IconImage = nullptr;
-    QTabWidget* LangPageControl = nullptr;
-    std::vector<QTextEdit*> LangTntRichEdits;  // Lang1TntRichEdit .. Lang6TntRichEdit
-    std::vector<QTextEdit*> m_extraTitleEdits; // Lang7TntRichEdit (Chinese), Lang8 (Korean)
-    QCheckBox* IconAnimateCheckBox = nullptr;
     DsiPage* DsiTabSheet = nullptr;
 
     QTreeWidget* FSListView = nullptr;
@@ -332,9 +291,6 @@ private:
     QPushButton* ExtCancelButton = nullptr;
 
     TForm2* m_form2 = nullptr;
-
-    // Labels of the "Rom Info" page, kept for the layout step.
-    std::vector<std::pair<QLabel*, QLineEdit*>> m_editLabels;
 };
 
 } // namespace cartscope::app

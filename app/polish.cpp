@@ -160,18 +160,6 @@ void TForm1::polishControls()
     if (auto* path = qobject_cast<ElidingLineEdit*>(FNameEdit))
         path->setElideMode(Qt::ElideMiddle);
 
-    // Every verdict field ("...CheckEdit") is coloured by what it says, and cleared with it.
-    const QColor face = palette().color(QPalette::Button);
-    for (QLineEdit* verdict : findChildren<QLineEdit*>()) {
-        if (!verdict->objectName().endsWith(QLatin1String("CheckEdit")))
-            continue;
-        connect(verdict, &QLineEdit::textChanged, verdict, [verdict, face](const QString& text) {
-            const QColor colour = verdictColour(text, face);
-            showVerdictBackground(verdict, colour == face ? std::nullopt : std::optional(colour),
-                                  face);
-        });
-    }
-
     // The file list: numbers right-aligned under right-aligned captions, long names cut in the
     // middle, and an arrow on the column the rows are sorted by.
     FSListView->setItemDelegate(new FileListDelegate(FSListView));

@@ -1,0 +1,309 @@
+// Page "Rom Info", header side: the value fields in the one field table's order, the CRC-16
+// verdicts, the card size in the locale's digits and "Save Info To:".
+
+#include "app/rom_info_page.h"
+
+#include <array>
+#include <stdexcept>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTextEdit>
+
+#include "app/design_layout.h"
+#include "app/eliding.h"
+#include "app/icon_view.h"
+#include "app/polish.h"
+#include "app/qt_text.h"
+#include "core/text.h"
+
+namespace cartscope::app {
+
+namespace {
+
+template <class T> T* named(T* widget, const char* name)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+QLineEdit* readOnlyEdit(QWidget* parent, const char* name)
+{
+    auto* edit = named(new ElidingLineEdit(parent), name);
+    edit->setReadOnly(true);
+    return edit;
+}
+
+QColor toQColor(core::Rgb c)
+{
+    return {c.r, c.g, c.b};
+}
+
+void setBackground(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Base, colour);
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+RomInfoPage::RomInfoPage(QWidget* parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("RomInfoTabSheet"));
+    createValueControls();
+    createBannerControls();
+    connectControls();
+    populateControls();
+}
+
+void RomInfoPage::createValueControls()
+{
+    const auto labelled = [this](QWidget* parent, const char* caption, const char* name) {
+        auto* edit = readOnlyEdit(parent, name);
+        auto* label = new QLabel(QString::fromLatin1(caption), parent);
+        label->setBuddy(edit);
+        m_editLabels.emplace_back(label, edit);
+        return edit;
+    };
+    IntNameEdit = labelled(this, "Internal Name", "IntNameEdit");
+    FileSizeEdit = labelled(this, "Filesize", "FileSizeEdit");
+    SerialEdit = labelled(this, "Serial Code", "SerialEdit");
+    CardSizeEdit = labelled(this, "Card Size", "CardSizeEdit");
+    CRC32Edit = labelled(this, "File CRC32", "CRC32Edit");
+    MakerCodeEdit = labelled(this, "Maker", "MakerCodeEdit");
+    MakerNameEdit = readOnlyEdit(this, "MakerNameEdit");
+    BadDumpCodeEdit = labelled(this, "Rom Dumper v1.0 Bad Data", "BadDumpCodeEdit");
+
+    CodesGroupBox = named(new QGroupBox(QStringLiteral("Codes"), this), "CodesGroupBox");
+    DeviceCodeEdit = labelled(CodesGroupBox, "Device", "DeviceCodeEdit");
+    VersionCodeEdit = labelled(CodesGroupBox, "Version", "VersionCodeEdit");
+    UnitCodeEdit = labelled(CodesGroupBox, "Unit", "UnitCodeEdit");
+
+    CRC16GroupBox = named(new QGroupBox(QStringLiteral("CRC16"), this), "CRC16GroupBox");
+    ExpSecAreaCRC16Edit = labelled(CRC16GroupBox, "Secure Area", "ExpSecAreaCRC16Edit");
+    ActSecAreaCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActSecAreaCRC16Edit");
+    SecAreaCheckEdit = readOnlyEdit(CRC16GroupBox, "SecAreaCheckEdit");
+    ExpLogoCRC16Edit = labelled(CRC16GroupBox, "Logo", "ExpLogoCRC16Edit");
+    ActLogoCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActLogoCRC16Edit");
+    LogoCheckEdit = readOnlyEdit(CRC16GroupBox, "LogoCheckEdit");
+    ExpHeaderCRC16Edit = labelled(CRC16GroupBox, "Header", "ExpHeaderCRC16Edit");
+    ActHeaderCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActHeaderCRC16Edit");
+    HeaderCheckEdit = readOnlyEdit(CRC16GroupBox, "HeaderCheckEdit");
+    // The value fields, found by the names the one field table gives them.
+    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
+        m_valueEdits[i] = findChild<QLineEdit*>(QLatin1String(core::kDisplayFields[i].control));
+        if (!m_valueEdits[i])
+            throw std::logic_error(std::string("no field ") + core::kDisplayFields[i].control);
+    }
+
+    SaveInfoButton =
+        named(new QPushButton(QStringLiteral("Save Info To:"), this), "SaveInfoButton");
+    SaveToFileRadioButton =
+        named(new QRadioButton(QStringLiteral("Text File"), this), "SaveToFileRadioButton");
+    SaveToClipRadioButton =
+        named(new QRadioButton(QStringLiteral("Clipboard"), this), "SaveToClipRadioButton");
+}
+
+void RomInfoPage::connectControls()
+{
+    connect(SaveInfoButton, &QPushButton::clicked, this, &RomInfoPage::saveInfoRequested);
+    connect(SaveIconButton, &QPushButton::clicked, this, &RomInfoPage::saveIconRequested);
+    // toggled, not clicked: a change made by the program runs the handler as well.
+    connect(IconTransparencyCheckBox, &QCheckBox::toggled, this,
+            &RomInfoPage::iconTransparencyToggled);
+    connect(IconAnimateCheckBox, &QCheckBox::toggled, this, &RomInfoPage::IconAnimateCheckBoxClick);
+
+    // Every verdict field ("...CheckEdit") is coloured by what it says, and cleared with it.
+    const QColor face = palette().color(QPalette::Button);
+    for (QLineEdit* verdict : findChildren<QLineEdit*>()) {
+        if (!verdict->objectName().endsWith(QLatin1String("CheckEdit")))
+            continue;
+        connect(verdict, &QLineEdit::textChanged, verdict, [verdict, face](const QString& text) {
+            const QColor colour = verdictColour(text, face);
+            showVerdictBackground(verdict, colour == face ? std::nullopt : std::optional(colour),
+                                  face);
+        });
+    }
+}
+
+void RomInfoPage::populateControls()
+{
+    const QColor face = palette().color(QPalette::Button);
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
+        setBackground(edit, face);
+    BadDumpCodeEdit->setReadOnly(false);
+    // The one editable field would take a dropped file's path as text; a file dropped on it
+    // goes to the window, as a drop on any other control does.
+    BadDumpCodeEdit->setAcceptDrops(false);
+
+    SaveInfoButton->setEnabled(false);
+    SaveToFileRadioButton->setChecked(true);
+    SaveToFileRadioButton->setEnabled(false);
+    SaveToClipRadioButton->setEnabled(false);
+    SaveIconButton->setEnabled(false);
+    IconTransparencyCheckBox->setChecked(false);
+    IconTransparencyCheckBox->setEnabled(false);
+
+    for (QTextEdit* view : LangTntRichEdits) {
+        view->setReadOnly(true);
+        view->setAcceptRichText(false);
+        view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        view->setLineWrapMode(QTextEdit::WidgetWidth);
+        setBackground(view, face);
+    }
+    for (QTextEdit* view : m_extraTitleEdits) {
+        view->setReadOnly(true);
+        view->setAcceptRichText(false);
+        view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        view->setLineWrapMode(QTextEdit::WidgetWidth);
+        setBackground(view, face);
+    }
+    IconAnimateCheckBox->setChecked(false);
+    IconAnimateCheckBox->setEnabled(false);
+    LangPageControl->setCurrentIndex(1); // "English"
+}
+
+void RomInfoPage::place(DesignLayout& grid)
+{
+    placeValueControls(grid);
+    placeBannerControls(grid);
+}
+
+// Sample values are the widest texts the fields show in practice.
+void RomInfoPage::placeValueControls(DesignLayout& grid)
+{
+    const auto row = [&grid](QLineEdit* edit, int x, int y, int width, const QString& sample) {
+        grid.place(edit, x, y, width, 21);
+        grid.requireText(edit, sample);
+    };
+    row(IntNameEdit, 96, 16, 105, QStringLiteral("ABCDEFGHIJKL"));
+    row(FileSizeEdit, 264, 16, 153, QStringLiteral("4096Mbit (536870912 bytes)"));
+    row(SerialEdit, 96, 48, 105, QStringLiteral("NTR-ABCD-USA"));
+    row(CardSizeEdit, 264, 48, 153, QStringLiteral("4096Mbit (536870912 bytes) (0Ch)"));
+    row(CRC32Edit, 96, 80, 105, QStringLiteral("FFFFFFFF"));
+    row(MakerCodeEdit, 264, 80, 33, QStringLiteral("AF"));
+    row(MakerNameEdit, 304, 80, 113, QStringLiteral("Square Enix"));
+    row(BadDumpCodeEdit, 160, 112, 257, QString::fromLatin1(core::kBadDumpNotFoundText));
+
+    grid.place(CodesGroupBox, 16, 144, 121, 105);
+    grid.requireTitleRoom(CodesGroupBox, 20);
+    row(DeviceCodeEdit, 64, 20, 33, QStringLiteral("FF"));
+    row(VersionCodeEdit, 64, 44, 33, QStringLiteral("FF"));
+    row(UnitCodeEdit, 64, 68, 33, QStringLiteral("FF"));
+
+    grid.place(CRC16GroupBox, 160, 144, 257, 105);
+    grid.requireTitleRoom(CRC16GroupBox, 20);
+    const std::array<std::array<QLineEdit*, 3>, 3> crcRows = {{
+        {ExpSecAreaCRC16Edit, ActSecAreaCRC16Edit, SecAreaCheckEdit},
+        {ExpLogoCRC16Edit, ActLogoCRC16Edit, LogoCheckEdit},
+        {ExpHeaderCRC16Edit, ActHeaderCRC16Edit, HeaderCheckEdit},
+    }};
+    for (std::size_t i = 0; i < crcRows.size(); ++i) {
+        const int top = 20 + 24 * static_cast<int>(i);
+        row(crcRows[i][0], 88, top, 49, QStringLiteral("FFFF"));
+        row(crcRows[i][1], 144, top, 49, QStringLiteral("FFFF"));
+        row(crcRows[i][2], 200, top, 33, QStringLiteral("BAD"));
+    }
+
+    // Each label stands left of its edit, in the room between the left margin (or the
+    // previous control of the row) and the edit.
+    const auto label = [&grid, this](QLineEdit* edit, int left, int right, int top) {
+        for (const auto& [caption, buddy] : m_editLabels) {
+            if (buddy != edit)
+                continue;
+            caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+            grid.place(caption, left, top, right - left, 21);
+            grid.requireHint(caption);
+        }
+    };
+    label(IntNameEdit, 16, 92, 16);
+    label(FileSizeEdit, 212, 260, 16);
+    label(SerialEdit, 16, 92, 48);
+    label(CardSizeEdit, 212, 260, 48);
+    label(CRC32Edit, 16, 92, 80);
+    label(MakerCodeEdit, 212, 260, 80);
+    label(BadDumpCodeEdit, 16, 156, 112);
+    label(DeviceCodeEdit, 8, 60, 20);
+    label(VersionCodeEdit, 8, 60, 44);
+    label(UnitCodeEdit, 8, 60, 68);
+    label(ExpSecAreaCRC16Edit, 8, 84, 20);
+    label(ExpLogoCRC16Edit, 8, 84, 44);
+    label(ExpHeaderCRC16Edit, 8, 84, 68);
+
+    grid.place(SaveInfoButton, 16, 268, 97, 25);
+    grid.requireHint(SaveInfoButton);
+    grid.place(SaveToFileRadioButton, 120, 264, 73, 17);
+    grid.requireHint(SaveToFileRadioButton);
+    grid.place(SaveToClipRadioButton, 120, 280, 73, 17);
+    grid.requireHint(SaveToClipRadioButton);
+}
+
+void RomInfoPage::showValues(const core::DisplayValues& v)
+{
+    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
+        const std::string& text = v.*core::kDisplayFields[i].value;
+        m_valueEdits[i]->setText(fromCoreText(text));
+    }
+    // Two fields show their value in the user's terms: the internal name with invisible and
+    // reordering characters marked, the card size with the locale's decimal separator.
+    IntNameEdit->setText(fromCoreText(core::markInvisible(v.IntName)));
+    CardSizeEdit->setText(localisedNumbers(fromCoreText(v.CardSize)));
+    if (!v.BadDumpCode.empty())
+        showVerdictBackground(
+            BadDumpCodeEdit,
+            toQColor(v.badDumpFound ? core::kBadDumpFoundColour : core::kBadDumpNotFoundColour),
+            palette().color(QPalette::Button));
+    for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.Titles.size(); ++i)
+        LangTntRichEdits[i]->setPlainText(
+            QString::fromStdU16String(core::markInvisible(v.Titles[i])));
+    // Long values show from their start.
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
+        edit->setCursorPosition(0);
+}
+
+void RomInfoPage::showCrc32Progress(int percent)
+{
+    CRC32Edit->setText(QStringLiteral("Computing\u2026 %1%").arg(percent));
+}
+
+void RomInfoPage::showCrc32(const std::string& text)
+{
+    CRC32Edit->setText(fromCoreText(text));
+    CRC32Edit->setCursorPosition(0);
+}
+
+void RomInfoPage::clear()
+{
+    for (QLineEdit* edit : m_valueEdits)
+        edit->clear();
+    showVerdictBackground(BadDumpCodeEdit, std::nullopt, palette().color(QPalette::Button));
+    SaveInfoButton->setEnabled(false);
+    SaveToFileRadioButton->setEnabled(false);
+    SaveToClipRadioButton->setEnabled(false);
+    clearBanner();
+}
+
+void RomInfoPage::setSaveInfoEnabled(bool enabled)
+{
+    SaveInfoButton->setEnabled(enabled);
+    SaveToFileRadioButton->setEnabled(enabled);
+    SaveToClipRadioButton->setEnabled(enabled);
+}
+
+bool RomInfoPage::saveToFile() const
+{
+    return SaveToFileRadioButton->isChecked();
+}
+
+std::vector<QWidget*> RomInfoPage::jobControls() const
+{
+    return {SaveInfoButton, SaveToFileRadioButton, SaveToClipRadioButton, SaveIconButton};
+}
+
+} // namespace cartscope::app
