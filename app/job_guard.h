@@ -12,6 +12,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include "app/files_page.h"
 #include "app/main_window.h"
 #include "app/rom_info_page.h"
 
@@ -28,15 +29,11 @@ public:
         std::vector<QWidget*> controls{window.OpenRomSpeedButton};
         for (QWidget* w : window.RomInfoTabSheet->jobControls())
             controls.push_back(w);
-        controls.push_back(window.ExtractFileButton);
-        controls.push_back(window.ExtractAllButton);
         for (QWidget* w : controls) {
             m_widgets.emplace_back(w, w->isEnabled());
             w->setEnabled(false);
         }
-        m_actionEnabled = window.ExtractThisFile1->isEnabled();
-        window.ExtractThisFile1->setEnabled(false);
-        window.FSListView->header()->setSectionsClickable(false);
+        window.FSTabSheet->beginJob();
     }
     ~JobGuard()
     {
@@ -44,8 +41,7 @@ public:
             if (widget)
                 widget->setEnabled(enabled);
         }
-        m_window.ExtractThisFile1->setEnabled(m_actionEnabled);
-        m_window.FSListView->header()->setSectionsClickable(true);
+        m_window.FSTabSheet->endJob();
         m_window.m_job = Job::None;
         // The load's read may have ended during the job.
         m_window.updateSaveInfoEnabled();
@@ -61,7 +57,6 @@ public:
 private:
     TForm1& m_window;
     std::vector<std::pair<QPointer<QWidget>, bool>> m_widgets;
-    bool m_actionEnabled = false;
 };
 
 } // namespace cartscope::app

@@ -14,6 +14,7 @@
 
 #include "app/background_pass.h"
 #include "app/dsi_page.h"
+#include "app/files_page.h"
 #include "app/job_guard.h"
 #include "app/main_window.h"
 #include "app/polish.h"
@@ -79,6 +80,7 @@ void TForm1::OpenRom(const std::string& fileName)
     //    copy is ever left behind.
     m_pass->cancel();
     ++m_loadSerial;
+    FSTabSheet->setImage(nullptr);
     ImageStream.reset();
     m_tempImage.reset();
 
@@ -123,6 +125,7 @@ void TForm1::OpenRom(const std::string& fileName)
     //    read, extraction) until the next load or the end of the program, so every step sees
     //    the same file.
     ImageStream = std::make_unique<core::FileStream>(imagePath, true);
+    FSTabSheet->setImage(ImageStream.get());
 
     // 7. to 10. Header, banner and tables, by the steps every front end takes. What the steps
     //    before a failure yielded is shown all the same.
@@ -223,6 +226,7 @@ void TForm1::readPassFailed(const QString& message)
     }
     // As a load that fails: the message, nothing loaded, the image released; the name stays.
     ImageLoaded = false;
+    FSTabSheet->setImage(nullptr);
     ImageStream.reset();
     ClearInfo();
     emptyFileList();
@@ -336,9 +340,9 @@ void TForm1::showDisplayValues(const core::DisplayValues& v)
 
 void TForm1::FormDestroy()
 {
-    FSListView->viewport()->removeEventFilter(this);
     m_pass->cancel();
     ++m_loadSerial;
+    FSTabSheet->setImage(nullptr);
     ImageStream.reset();
     m_tempImage.reset();
     TempImagePath.clear();

@@ -33,6 +33,7 @@
 #include "app/design_layout.h"
 #include "app/dsi_page.h"
 #include "app/eliding.h"
+#include "app/files_page.h"
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/polish.h"
@@ -108,7 +109,7 @@ void TForm1::createControls()
 
     PageControl = named(new QTabWidget(top), "PageControl");
     RomInfoTabSheet = new RomInfoPage;
-    FSTabSheet = named(new QWidget, "FSTabSheet");
+    FSTabSheet = new FilesPage([this](const std::exception& error) { showError(error); });
     PageControl->addTab(RomInfoTabSheet, QStringLiteral("Rom Info"));
     PageControl->addTab(FSTabSheet, QStringLiteral("File System Info"));
     VerificationTabSheet = new VerificationPage(*m_dialogs);
@@ -116,19 +117,6 @@ void TForm1::createControls()
 
     DsiTabSheet = new DsiPage;
     PageControl->addTab(DsiTabSheet, QStringLiteral("DSi"));
-
-    FSListView = named(new QTreeWidget(FSTabSheet), "FSListView");
-    FilesPopupMenu = named(new QMenu(FSListView), "FilesPopupMenu");
-    ExtractThisFile1 = FilesPopupMenu->addAction(QStringLiteral("Extract This File"));
-    ExtractThisFile1->setObjectName(QStringLiteral("ExtractThisFile1"));
-    ExtractFileButton = named(new QPushButton(QStringLiteral("Extract Selected File"), FSTabSheet),
-                              "ExtractFileButton");
-    ExtractAllButton = named(new QPushButton(QStringLiteral("Extract Rom Contents"), FSTabSheet),
-                             "ExtractAllButton");
-    ShowNarcContents1 = FilesPopupMenu->addAction(QStringLiteral("Show NARC Contents"));
-    ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
-    ShowSystemFilesCheckBox = named(new QCheckBox(QStringLiteral("Show System Files"), FSTabSheet),
-                                    "ShowSystemFilesCheckBox");
 
     ExtProgressPanel = named(new QFrame(top), "ExtProgressPanel");
     ExtProgressLabel =
@@ -156,23 +144,9 @@ void TForm1::connectControls()
     });
     connect(ExtCancelButton, &QPushButton::clicked, this, &TForm1::ExtCancelButtonClick);
 
-    connect(FSListView->header(), &QHeaderView::sectionClicked, this,
-            &TForm1::FSListViewColumnClick);
-    FSListView->viewport()->installEventFilter(this);
-    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, this,
-            &TForm1::FSListViewChange);
-    connect(FSListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &TForm1::FSListViewChange);
-    connect(FSListView->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            &TForm1::FSListViewChange);
-    connect(FSListView, &QWidget::customContextMenuRequested, this, &TForm1::showFilesPopupMenu);
-    connect(FilesPopupMenu, &QMenu::aboutToShow, this, &TForm1::FilesPopupMenuPopup);
-    connect(ExtractThisFile1, &QAction::triggered, this, &TForm1::ExtractThisFile1Click);
-    connect(ExtractFileButton, &QPushButton::clicked, this, &TForm1::ExtractThisFile1Click);
-    connect(ExtractAllButton, &QPushButton::clicked, this, &TForm1::ExtractAllButtonClick);
-    connect(ShowNarcContents1, &QAction::triggered, this, &TForm1::ShowNarcContents1Click);
-    connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
-            &TForm1::ShowSystemFilesCheckBoxClick);
+    connect(FSTabSheet, &FilesPage::extractFileRequested, this, &TForm1::ExtractThisFile1Click);
+    connect(FSTabSheet, &FilesPage::extractAllRequested, this, &TForm1::ExtractAllButtonClick);
+    connect(FSTabSheet, &FilesPage::showNarcRequested, this, &TForm1::ShowNarcContents1Click);
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
@@ -209,23 +183,6 @@ void TForm1::populateControls()
     setBackground(FNameEdit, buttonFace(this));
     PageControl->setCurrentIndex(0); // "Rom Info"
 
-    FSListView->setColumnCount(3);
-    FSListView->setHeaderLabels(
-        {QStringLiteral("Filename"), QStringLiteral("Offset"), QStringLiteral("Filesize")});
-    FSListView->setRootIsDecorated(false);
-    FSListView->setItemsExpandable(false);
-    FSListView->setUniformRowHeights(true);
-    FSListView->setSortingEnabled(false);
-    FSListView->setSelectionMode(QAbstractItemView::SingleSelection);
-    FSListView->setSelectionBehavior(QAbstractItemView::SelectRows);
-    FSListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    FSListView->setContextMenuPolicy(Qt::CustomContextMenu);
-    FSListView->header()->setSectionsClickable(true);
-    FSListView->header()->setSectionsMovable(false);
-    FSListView->header()->setStretchLastSection(false);
-    ExtractFileButton->setEnabled(false);
-    ExtractAllButton->setEnabled(false);
-
     ExtProgressPanel->setFrameStyle(QFrame::Panel | QFrame::Raised);
     ExtProgressPanel->setAutoFillBackground(true);
     ExtProgressBar->setRange(0, 100);
@@ -253,13 +210,7 @@ void TForm1::layoutControls()
     RomInfoTabSheet->place(grid);
 
     // Page "File System Info".
-    grid.place(FSListView, 8, 8, 417, 377);
-    grid.place(ExtractFileButton, 8, 392, 201, 25);
-    grid.requireHint(ExtractFileButton);
-    grid.place(ExtractAllButton, 224, 392, 201, 25);
-    grid.requireHint(ExtractAllButton);
-    grid.place(ShowSystemFilesCheckBox, 8, 420, 201, 17);
-    grid.requireHint(ShowSystemFilesCheckBox);
+    FSTabSheet->place(grid);
 
     // Page "Verification".
     VerificationTabSheet->place(grid);
@@ -276,9 +227,7 @@ void TForm1::layoutControls()
 
     grid.apply();
 
-    const std::array<int, 3> columns = {246, 75, 75};
-    for (int c = 0; c < 3; ++c)
-        FSListView->setColumnWidth(c, grid.x(columns[static_cast<std::size_t>(c)]));
+    FSTabSheet->setColumnWidths(grid);
 
     RomInfoTabSheet->fitTitleTabs(grid);
     fitTabPages(PageControl, grid, 8, 8);
@@ -360,6 +309,16 @@ void TForm1::ClearInfo()
     DsiTabSheet->clear();
 }
 
+const std::vector<core::FileRow>& TForm1::rows() const
+{
+    return FSTabSheet->rows();
+}
+
+const core::SortState& TForm1::sortState() const
+{
+    return FSTabSheet->sortState();
+}
+
 void TForm1::guarded(const std::function<void()>& body)
 {
     try {
@@ -429,13 +388,6 @@ void TForm1::closeEvent(QCloseEvent* event)
     m_pass->cancel();
     VerificationTabSheet->stop();
     event->accept();
-}
-
-bool TForm1::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == FSListView->viewport() && event->type() == QEvent::MouseButtonRelease)
-        FSListViewClick();
-    return QWidget::eventFilter(watched, event);
 }
 
 } // namespace cartscope::app

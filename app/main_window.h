@@ -53,6 +53,7 @@ class BackgroundPass;
 class VerificationPage;
 class DesignLayout;
 class DsiPage;
+class FilesPage;
 class IconView;
 class NarcDialog;
 class RomInfoPage;
@@ -63,7 +64,7 @@ inline constexpr const char* kWindowCaption = "Cartscope v1.7";
 // The main window. It owns all program-wide state: the open image, the temporary copy taken out
 // of an archive, the records of the last load, the file list rows, the sort state and the last
 // extraction folder. Its sides live in separate files: load sequence (load_sequence.cpp),
-// report and icon export (export.cpp), file list and extraction (file_list.cpp).
+// report and icon export (export.cpp), file list and extraction (extraction.cpp).
 //
 // Long jobs (taking an image out of an archive, extracting the whole tree) let pending input
 // run so that their Cancel buttons work. While one runs, every action that would disturb it is
@@ -93,8 +94,8 @@ public:
     bool imageLoaded() const { return ImageLoaded; }
     bool imageHeld() const { return ImageStream != nullptr; }
     const std::string& tempImagePath() const { return TempImagePath; }
-    const std::vector<core::FileRow>& rows() const { return m_rows; }
-    const core::SortState& sortState() const { return m_sort; }
+    const std::vector<core::FileRow>& rows() const;
+    const core::SortState& sortState() const;
     bool jobRunning() const { return m_job != Job::None; }
     TForm2* progressDialog() const { return m_form2; }
     Dialogs& dialogs() { return *m_dialogs; }
@@ -144,7 +145,6 @@ protected:
     void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     enum class Job { None, Archive, Tree };
@@ -191,29 +191,19 @@ private:
     void SaveInfoButtonClick();
     void SaveIconButtonClick();
 
-    // File list and extraction side.
+    // File list and extraction side (extraction.cpp).
     void ParseArraysToList();
     void emptyFileList();
-    void fillList(const core::FileRow* keepCurrent, bool keepSelected);
-    std::pair<std::optional<core::FileRow>, bool> focusedRow() const;
-    void FSListViewColumnClick(int column);
-    void FSListViewClick();
-    void FSListViewChange();
-    void FilesPopupMenuPopup();
-    void showFilesPopupMenu(const QPoint& position);
     void ExtractThisFile1Click();
     void ExtractAllButtonClick();
     std::optional<std::string> chooseExtractionBase();
     bool roomForExtraction(const std::vector<core::PlannedFile>& plan);
 
-    // System files and NARC archives (file_list.cpp).
-    void ShowSystemFilesCheckBoxClick();
+    // NARC archives.
     void ShowNarcContents1Click();
     void showNarc(const std::string& path);
     void extractNarc(const core::Narc& narc);
     void closeNarcDialogs();
-    std::vector<core::FileRow> treeRows() const;
-    bool rowIsNarc(const core::FileRow& row) const;
 
     std::unique_ptr<Dialogs> m_dialogs;
 
@@ -245,11 +235,7 @@ private:
     // ---- File system
     std::vector<core::TFileEntry> FileEntries;
     std::vector<core::TDirEntry> DirEntries;
-    std::vector<core::FileRow> m_rows; // the list's rows in their current order
-    // The system rows of the open image, read when "Show System Files" first needs them.
-    std::optional<std::vector<core::FileRow>> m_systemRows;
     std::vector<QPointer<NarcDialog>> m_narcDialogs;
-    core::SortState m_sort;
     std::string LastExtractDir;
     FreeSpaceProbe m_freeSpace;
 
@@ -272,18 +258,10 @@ private:
     QPlainTextEdit* OutputTntMemo = nullptr;
     QTabWidget* PageControl = nullptr;
     RomInfoPage* RomInfoTabSheet = nullptr;
-    QWidget* FSTabSheet = nullptr;
+    FilesPage* FSTabSheet = nullptr;
     VerificationPage* VerificationTabSheet = nullptr;
 
     DsiPage* DsiTabSheet = nullptr;
-
-    QTreeWidget* FSListView = nullptr;
-    QMenu* FilesPopupMenu = nullptr;
-    QAction* ExtractThisFile1 = nullptr;
-    QAction* ShowNarcContents1 = nullptr;
-    QCheckBox* ShowSystemFilesCheckBox = nullptr;
-    QPushButton* ExtractFileButton = nullptr;
-    QPushButton* ExtractAllButton = nullptr;
 
     QFrame* ExtProgressPanel = nullptr;
     QLabel* ExtProgressLabel = nullptr;

@@ -160,27 +160,6 @@ void TForm1::polishControls()
     if (auto* path = qobject_cast<ElidingLineEdit*>(FNameEdit))
         path->setElideMode(Qt::ElideMiddle);
 
-    // The file list: numbers right-aligned under right-aligned captions, long names cut in the
-    // middle, and an arrow on the column the rows are sorted by.
-    FSListView->setItemDelegate(new FileListDelegate(FSListView));
-    FSListView->setTextElideMode(Qt::ElideMiddle);
-    for (int column : {1, 2})
-        FSListView->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
-    QHeaderView* header = FSListView->header();
-    header->setSortIndicatorShown(true);
-    header->setSortIndicator(-1, Qt::AscendingOrder);
-    // A fill of the list (a load or a sort) shows the rows unsorted until the header click that
-    // follows it says otherwise; this runs after the sort's own handler.
-    // The header is the connections' context: the list resets its model while it is being
-    // destroyed, after its header has gone.
-    const auto unsorted = [header] { header->setSortIndicator(-1, Qt::AscendingOrder); };
-    connect(FSListView->model(), &QAbstractItemModel::rowsInserted, header, unsorted);
-    connect(FSListView->model(), &QAbstractItemModel::modelReset, header, unsorted);
-    connect(header, &QHeaderView::sectionClicked, header, [this, header] {
-        header->setSortIndicator(m_sort.SortColumn,
-                                 m_sort.SortAscending ? Qt::AscendingOrder : Qt::DescendingOrder);
-    });
-
     // The first focus is on the pages, not on the read-only path, so Ctrl+Tab turns them.
     PageControl->setFocus();
 

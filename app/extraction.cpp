@@ -1,25 +1,15 @@
-// Page "File System Info": the file list, its sorting, the enabling of the two extraction
-// commands, and extraction itself.
+// Extraction from page "File System Info": one file, the whole tree, and the members of a NARC
+// archive, each into a folder the user chooses.
 
-#include <algorithm>
-#include <array>
-#include <cstring>
-
-#include <QAction>
-#include <QCheckBox>
 #include <QCoreApplication>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
-#include <QTreeWidget>
 
+#include "app/files_page.h"
 #include "app/job_guard.h"
 #include "app/main_window.h"
 #include "app/narc_dialog.h"
 #include "app/progress_dialog.h"
 #include "app/qt_text.h"
 #include "core/extract.h"
-#include "core/hex.h"
 #include "core/narc.h"
 #include "core/paths.h"
 #include "core/space.h"
@@ -28,144 +18,15 @@
 
 namespace cartscope::app {
 
-namespace {
-
-bool sameRow(const core::FileRow& a, const core::FileRow& b)
-{
-    return a.path == b.path && a.offset == b.offset && a.size == b.size && a.system == b.system;
-}
-
-// The system rows stay after the tree's rows whatever the order within each.
-void keepSystemRowsLast(std::vector<core::FileRow>& rows)
-{
-    std::stable_partition(rows.begin(), rows.end(),
-                          [](const core::FileRow& r) { return !r.system; });
-}
-
-} // namespace
-
 void TForm1::ParseArraysToList()
 {
-    m_rows = core::ParseArraysToList(FileEntries, DirEntries);
-    m_systemRows.reset();
-    if (ShowSystemFilesCheckBox->isChecked() && ImageStream) {
-        m_systemRows = core::systemRows(core::systemFiles(*ImageStream));
-        m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
-    }
-    fillList(nullptr, false);
-    // Filling the list is its change notification even when there are no rows to insert: an
-    // image without files keeps "Extract Rom Contents", whose run then only shows and hides the
-    // progress dialog and confirms.
-    if (m_job == Job::None)
-        ExtractAllButton->setEnabled(true);
+    FSTabSheet->showFiles(FileEntries, DirEntries);
 }
 
 void TForm1::emptyFileList()
 {
     closeNarcDialogs();
-    m_systemRows.reset();
-    m_rows.clear();
-    FSListView->clear();
-    // Emptying the list notifies a change; the commands are disabled after it.
-    ExtractFileButton->setEnabled(false);
-    ExtractAllButton->setEnabled(false);
-    ExtractThisFile1->setEnabled(false);
-}
-
-void TForm1::fillList(const core::FileRow* keepCurrent, bool keepSelected)
-{
-    FSListView->clear();
-    QList<QTreeWidgetItem*> items;
-    items.reserve(static_cast<qsizetype>(m_rows.size()));
-    // System rows in the palette's link colour: distinct from the tree's, readable in any theme.
-    const QBrush systemBrush(FSListView->palette().color(QPalette::Link));
-    for (const core::FileRow& row : m_rows) {
-        // Invisible and reordering characters show as marks; the row itself keeps the real name.
-        auto* item = new QTreeWidgetItem(QStringList{fromCoreText(core::markInvisible(row.path)),
-                                                     fromCoreText(row.offsetText()),
-                                                     fromCoreText(row.sizeText())});
-        if (row.system) {
-            for (int c = 0; c < 3; ++c)
-                item->setForeground(c, systemBrush);
-        }
-        items.append(item);
-    }
-    // Filling the rows is a change notification: it enables "Extract Rom Contents".
-    FSListView->addTopLevelItems(items);
-    if (!keepCurrent)
-        return;
-    // Sorting keeps the focused row (and its selection) on the same file.
-    for (std::size_t i = 0; i < m_rows.size(); ++i) {
-        if (!sameRow(m_rows[i], *keepCurrent))
-            continue;
-        const QModelIndex index = FSListView->model()->index(static_cast<int>(i), 0);
-        FSListView->selectionModel()->setCurrentIndex(
-            index, keepSelected ? QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows
-                                : QItemSelectionModel::NoUpdate);
-        FSListView->scrollTo(index);
-        break;
-    }
-}
-
-// The focused row and whether it is selected, so a refill can put the focus back on it.
-std::pair<std::optional<core::FileRow>, bool> TForm1::focusedRow() const
-{
-    if (QTreeWidgetItem* item = FSListView->currentItem()) {
-        const int index = FSListView->indexOfTopLevelItem(item);
-        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size())
-            return {m_rows[static_cast<std::size_t>(index)], item->isSelected()};
-    }
-    return {std::nullopt, false};
-}
-
-void TForm1::FSListViewColumnClick(int column)
-{
-    guarded([&] {
-        // A running extraction reads the rows in their current order.
-        if (m_job != Job::None)
-            return;
-        const auto [current, selected] = focusedRow();
-        m_sort.click(column);
-        core::sortRows(m_rows, m_sort);
-        keepSystemRowsLast(m_rows);
-        fillList(current ? &*current : nullptr, selected);
-    });
-}
-
-void TForm1::FSListViewClick()
-{
-    if (m_job != Job::None)
-        return;
-    ExtractFileButton->setEnabled(!FSListView->selectedItems().isEmpty());
-}
-
-void TForm1::FSListViewChange()
-{
-    // Emptying the list at a load notifies too; no image is held then.
-    if (m_job != Job::None || !ImageStream)
-        return;
-    ExtractAllButton->setEnabled(true);
-    // "Extract Selected File" follows the selected row however it was chosen: a click, the
-    // keyboard, or the right click that opens the menu (whose release the menu takes).
-    FSListViewClick();
-}
-
-void TForm1::FilesPopupMenuPopup()
-{
-    ExtractThisFile1->setEnabled(m_job == Job::None && !FSListView->selectedItems().isEmpty());
-    bool narc = false;
-    const QList<QTreeWidgetItem*> selected = FSListView->selectedItems();
-    if (m_job == Job::None && !selected.isEmpty()) {
-        const int index = FSListView->indexOfTopLevelItem(selected.front());
-        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size())
-            narc = rowIsNarc(m_rows[static_cast<std::size_t>(index)]);
-    }
-    ShowNarcContents1->setEnabled(narc);
-}
-
-void TForm1::showFilesPopupMenu(const QPoint& position)
-{
-    FilesPopupMenu->popup(FSListView->viewport()->mapToGlobal(position));
+    FSTabSheet->clear();
 }
 
 std::optional<std::string> TForm1::chooseExtractionBase()
@@ -193,11 +54,10 @@ void TForm1::ExtractThisFile1Click()
         if (m_job != Job::None || !ImageStream)
             return;
         // Without a focused row there is nothing to extract, so nothing happens.
-        QTreeWidgetItem* item = FSListView->currentItem();
-        const int index = item ? FSListView->indexOfTopLevelItem(item) : -1;
-        if (index < 0 || static_cast<std::size_t>(index) >= m_rows.size())
+        const std::optional<core::FileRow> focused = FSTabSheet->currentRow();
+        if (!focused)
             return;
-        const core::FileRow row = m_rows[static_cast<std::size_t>(index)];
+        const core::FileRow row = *focused;
         // A system file past the end of the image is refused before anything is asked.
         core::requireExtractable(row);
         const std::optional<std::string> base = chooseExtractionBase();
@@ -259,7 +119,7 @@ void TForm1::ExtractAllButtonClick()
         // Every destination is planned (and confirmed inside the chosen folder) before the
         // first file is written.
         const std::vector<core::PlannedFile> plan =
-            core::planExtraction(*base, m_shown.IntName, m_rows);
+            core::planExtraction(*base, m_shown.IntName, FSTabSheet->rows());
         if (!roomForExtraction(plan))
             return;
         const int total = static_cast<int>(plan.size());
@@ -310,67 +170,12 @@ void TForm1::ExtractAllButtonClick()
     });
 }
 
-// "Show System Files": the system rows go after the tree's rows, or away again; the focused
-// row stays focused when it is still listed. Read from the open image the first time they are
-// shown after a load. Ignored while a whole-tree extraction reads the rows.
-void TForm1::ShowSystemFilesCheckBoxClick()
-{
-    guarded([&] {
-        if (m_job != Job::None) {
-            const QSignalBlocker block(ShowSystemFilesCheckBox);
-            ShowSystemFilesCheckBox->setChecked(!ShowSystemFilesCheckBox->isChecked());
-            return;
-        }
-        if (!ImageStream && m_rows.empty())
-            return;
-        const auto [current, selected] = focusedRow();
-        std::erase_if(m_rows, [](const core::FileRow& r) { return r.system; });
-        if (ShowSystemFilesCheckBox->isChecked() && ImageStream) {
-            if (!m_systemRows)
-                m_systemRows = core::systemRows(core::systemFiles(*ImageStream));
-            m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
-        }
-        fillList(current ? &*current : nullptr, selected);
-    });
-}
-
-std::vector<core::FileRow> TForm1::treeRows() const
-{
-    std::vector<core::FileRow> rows;
-    for (const core::FileRow& r : m_rows)
-        if (!r.system)
-            rows.push_back(r);
-    return rows;
-}
-
-// A tree row that begins with "NARC", or an LZ-compressed .narc / .carc (opening it says why it
-// is not opened).
-bool TForm1::rowIsNarc(const core::FileRow& row) const
-{
-    if (row.system || !ImageStream)
-        return false;
-    const std::uint32_t offset = row.offset;
-    const std::int64_t size = row.size;
-    if (size < 1)
-        return false;
-    std::array<std::uint8_t, 4> head{};
-    const std::size_t got = ImageStream->pread(
-        offset, std::span(head).first(static_cast<std::size_t>(std::min<std::int64_t>(size, 4))));
-    if (got == 4 && std::memcmp(head.data(), "NARC", 4) == 0)
-        return true;
-    const std::string extension = core::extensionOf(row.path);
-    return got >= 1 && core::isLzCompressed(head[0]) &&
-           (core::equalsIgnoreCase(extension, ".narc") ||
-            core::equalsIgnoreCase(extension, ".carc"));
-}
-
 void TForm1::ShowNarcContents1Click()
 {
-    QTreeWidgetItem* item = FSListView->currentItem();
-    const int index = item ? FSListView->indexOfTopLevelItem(item) : -1;
-    if (m_job != Job::None || index < 0 || static_cast<std::size_t>(index) >= m_rows.size())
+    const std::optional<core::FileRow> row = FSTabSheet->currentRow();
+    if (m_job != Job::None || !row)
         return;
-    showNarc(m_rows[static_cast<std::size_t>(index)].path);
+    showNarc(row->path);
 }
 
 void TForm1::showNarc(const std::string& path)
@@ -378,7 +183,8 @@ void TForm1::showNarc(const std::string& path)
     guarded([&] {
         if (m_job != Job::None || !ImageStream)
             return;
-        auto* dialog = new NarcDialog(core::openNarc(*ImageStream, treeRows(), path), this);
+        auto* dialog =
+            new NarcDialog(core::openNarc(*ImageStream, FSTabSheet->treeRows(), path), this);
         connect(dialog, &NarcDialog::extractRequested, this, &TForm1::extractNarc);
         connect(dialog, &NarcDialog::openRequested, this, &TForm1::showNarc);
         std::erase_if(m_narcDialogs, [](const QPointer<NarcDialog>& d) { return d.isNull(); });
