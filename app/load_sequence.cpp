@@ -74,16 +74,46 @@ void TForm1::HandleDroppedFile(const QList<QUrl>& urls)
 
 void TForm1::OpenRom(const std::string& fileName)
 {
-    // 1. Stop the previous image's read, release the image, then the temporary copy of an
-    //    earlier archive. The copy is owned by one object that always deletes it with its
-    //    private folder, also when the load that made it stopped before holding a stream: no
-    //    copy is ever left behind.
+    releaseImage(); // 1.
+    resetForLoad(); // 2. to 4.
+
+    // 5.
+    std::optional<std::uint32_t> copiedCrc; // computed while the archive's copy was written
+    const std::optional<std::string> imagePath = imagePathFor(fileName, copiedCrc);
+    if (!imagePath)
+        return; // no image in the archive, or cancelled or failed: quietly nothing open
+    setFileName(fileName);
+
+    // 6. Read-only, with no sharing; held for every later step (the display, the whole-file
+    //    read, extraction) until the next load or the end of the program, so every step sees
+    //    the same file.
+    ImageStream = std::make_unique<core::FileStream>(*imagePath, true);
+    FSTabSheet->setImage(ImageStream.get());
+
+    showImage(); // 7. to 16.
+
+    // The one whole-file read: already done while an archive's copy was written, else on a
+    // background thread while the window stays live.
+    if (copiedCrc)
+        readPassDone(*copiedCrc);
+    else
+        startReadPass();
+}
+
+// Stops the previous image's read, releases the image, then the temporary copy of an earlier
+// archive. The copy is owned by one object that always deletes it with its private folder,
+// also when the load that made it stopped before holding a stream: no copy is ever left behind.
+void TForm1::releaseImage()
+{
     m_pass->cancel();
     ++m_loadSerial;
     FSTabSheet->setImage(nullptr);
     ImageStream.reset();
     m_tempImage.reset();
+}
 
+void TForm1::resetForLoad()
+{
     // 2.
     ImageLoaded = false;
     ZipCancelRequested = false;
@@ -106,27 +136,24 @@ void TForm1::OpenRom(const std::string& fileName)
 
     // 4.
     TempImagePath.clear();
+}
 
-    // 5.
-    std::string imagePath = fileName;
-    std::optional<std::uint32_t> copiedCrc; // computed while the archive's copy was written
-    if (isArchiveName(fileName)) {
-        // A folder, FIFO, device or broken link named *.zip is refused with its reason before
-        // anything is read, as one named *.nds is by the open of step 6.
-        core::requireRegularFile(fileName);
-        TempImagePath = ExtractFromZip(fileName, copiedCrc);
-        imagePath = TempImagePath;
-        if (imagePath.empty())
-            return; // no image in the archive, or cancelled or failed: quietly nothing open
-    }
-    setFileName(fileName);
+std::optional<std::string> TForm1::imagePathFor(const std::string& fileName,
+                                                std::optional<std::uint32_t>& copiedCrc)
+{
+    if (!isArchiveName(fileName))
+        return fileName;
+    // A folder, FIFO, device or broken link named *.zip is refused with its reason before
+    // anything is read, as one named *.nds is by the open of step 6.
+    core::requireRegularFile(fileName);
+    TempImagePath = ExtractFromZip(fileName, copiedCrc);
+    if (TempImagePath.empty())
+        return std::nullopt;
+    return TempImagePath;
+}
 
-    // 6. Read-only, with no sharing; held for every later step (the display, the whole-file
-    //    read, extraction) until the next load or the end of the program, so every step sees
-    //    the same file.
-    ImageStream = std::make_unique<core::FileStream>(imagePath, true);
-    FSTabSheet->setImage(ImageStream.get());
-
+void TForm1::showImage()
+{
     // 7. to 10. Header, banner and tables, by the steps every front end takes. What the steps
     //    before a failure yielded is shown all the same.
     core::LoadedImage loaded;
@@ -140,7 +167,7 @@ void TForm1::OpenRom(const std::string& fileName)
     FileEntries = std::move(loaded.files);
     DirEntries = std::move(loaded.dirs);
 
-    // 11. and 12. The display values; the CRC-32 follows from the whole-file read below.
+    // 11. and 12. The display values; the CRC-32 follows from the whole-file read.
     PopulateEdits(CurrentHeader, CurrentBanner);
 
     // 14.
@@ -151,13 +178,6 @@ void TForm1::OpenRom(const std::string& fileName)
 
     // 16.
     ImageLoaded = true;
-
-    // The one whole-file read: already done while an archive's copy was written, else on a
-    // background thread while the window stays live.
-    if (copiedCrc)
-        readPassDone(*copiedCrc);
-    else
-        startReadPass();
 }
 
 void TForm1::PopulateDsiInfo()
@@ -340,11 +360,7 @@ void TForm1::showDisplayValues(const core::DisplayValues& v)
 
 void TForm1::FormDestroy()
 {
-    m_pass->cancel();
-    ++m_loadSerial;
-    FSTabSheet->setImage(nullptr);
-    ImageStream.reset();
-    m_tempImage.reset();
+    releaseImage();
     TempImagePath.clear();
     setAcceptDrops(false);
 }

@@ -162,7 +162,15 @@ private:
     void guarded(const std::function<void()>& body);
     void showError(const std::exception& error);
 
-    // Load sequence side.
+    // Load sequence side: OpenRom's steps.
+    void releaseImage();
+    void resetForLoad();
+    // The image to open: the file itself, or the copy of an archive's image (with the CRC-32
+    // computed as it was written); none when the archive holds none or its copy was cancelled.
+    std::optional<std::string> imagePathFor(const std::string& fileName,
+                                            std::optional<std::uint32_t>& copiedCrc);
+    // Analyses the held image and shows what each step yields; the image is loaded after it.
+    void showImage();
     void OpenRomSpeedButtonClick();
     std::string ExtractFromZip(const std::string& archivePath,
                                std::optional<std::uint32_t>& copiedCrc);
