@@ -122,52 +122,56 @@ void TForm1::ExtractAllButtonClick()
             core::planExtraction(*base, m_shown.IntName, FSTabSheet->rows());
         if (!roomForExtraction(plan))
             return;
-        const int total = static_cast<int>(plan.size());
-        {
-            // Pending input runs after every file; the guard keeps it from replacing the image,
-            // re-sorting the rows, starting another extraction or closing the window.
-            JobGuard job(*this, Job::Tree);
-            struct HideWhenDone {
-                TForm2* dialog;
-                ~HideWhenDone() { dialog->finish(); }
-            } hide{m_form2};
-            m_form2->start(total);
-            std::size_t counted = 0;
-            core::ExtractOptions options;
-            // A destination that folds letter case sent the file under a " (2)" name: the
-            // dialog shows the name written, as it does for names the plan had to change.
-            options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
-                const std::string base = f.full.substr(0, f.full.size() - f.relative.size());
-                m_form2->showFile(fromLocalPath(core::markInvisible(written)),
-                                  fromLocalPath(core::markInvisible(base + written)));
-            };
-            options.onProgress = [&](const core::ExtractProgress& p) {
-                if (p.done > counted) {
-                    for (; counted < p.done; ++counted)
-                        m_form2->advance();
-                    Q_EMIT fileExtracted(static_cast<int>(counted), total);
-                    // Cancel is looked at after every file; the dialog is painted only at its
-                    // own pace (thousands of small files a second would otherwise be painted
-                    // one by one).
-                    m_form2->pacePainting();
-                    QCoreApplication::processEvents(QEventLoop::AllEvents);
-                    m_form2->holdPainting();
-                }
-                if (!p.current)
-                    return true;
-                if (m_form2->ExtractCancelled)
-                    return false; // this row and every later one are skipped
-                // A system file that does not fit stops the run with its reason, before
-                // anything of it is created, as a read error would.
-                core::requireExtractable(p.current->row);
-                m_form2->showFile(fromLocalPath(core::markInvisible(p.current->relative)),
-                                  fromLocalPath(core::markInvisible(p.current->full)));
-                return true;
-            };
-            core::runExtraction(*ImageStream, plan, options);
-        }
+        runTreeExtraction(plan);
         m_dialogs->information(this, QStringLiteral("Rom Extracted"));
     });
+}
+
+// The whole tree's run, as a job under the progress dialog.
+void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
+{
+    const int total = static_cast<int>(plan.size());
+    // Pending input runs after every file; the guard keeps it from replacing the image,
+    // re-sorting the rows, starting another extraction or closing the window.
+    JobGuard job(*this, Job::Tree);
+    struct HideWhenDone {
+        TForm2* dialog;
+        ~HideWhenDone() { dialog->finish(); }
+    } hide{m_form2};
+    m_form2->start(total);
+    std::size_t counted = 0;
+    core::ExtractOptions options;
+    // A destination that folds letter case sent the file under a " (2)" name: the
+    // dialog shows the name written, as it does for names the plan had to change.
+    options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
+        const std::string base = f.full.substr(0, f.full.size() - f.relative.size());
+        m_form2->showFile(fromLocalPath(core::markInvisible(written)),
+                          fromLocalPath(core::markInvisible(base + written)));
+    };
+    options.onProgress = [&](const core::ExtractProgress& p) {
+        if (p.done > counted) {
+            for (; counted < p.done; ++counted)
+                m_form2->advance();
+            Q_EMIT fileExtracted(static_cast<int>(counted), total);
+            // Cancel is looked at after every file; the dialog is painted only at its
+            // own pace (thousands of small files a second would otherwise be painted
+            // one by one).
+            m_form2->pacePainting();
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            m_form2->holdPainting();
+        }
+        if (!p.current)
+            return true;
+        if (m_form2->ExtractCancelled)
+            return false; // this row and every later one are skipped
+        // A system file that does not fit stops the run with its reason, before
+        // anything of it is created, as a read error would.
+        core::requireExtractable(p.current->row);
+        m_form2->showFile(fromLocalPath(core::markInvisible(p.current->relative)),
+                          fromLocalPath(core::markInvisible(p.current->full)));
+        return true;
+    };
+    core::runExtraction(*ImageStream, plan, options);
 }
 
 void TForm1::ShowNarcContents1Click()

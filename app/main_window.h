@@ -204,6 +204,7 @@ private:
     void emptyFileList();
     void ExtractThisFile1Click();
     void ExtractAllButtonClick();
+    void runTreeExtraction(const std::vector<core::PlannedFile>& plan);
     std::optional<std::string> chooseExtractionBase();
     bool roomForExtraction(const std::vector<core::PlannedFile>& plan);
 
