@@ -36,7 +36,13 @@ QString noteFor(const core::NarcMember& m)
 
 NarcDialog::NarcDialog(core::Narc narc, QWidget* parent) : QDialog(parent), m_narc(std::move(narc))
 {
-    // Create.
+    createControls();
+    connectControls();
+    populateControls();
+}
+
+void NarcDialog::createControls()
+{
     setObjectName(QStringLiteral("NarcDialog"));
     setWindowTitle(QStringLiteral("NARC Contents - ") + shownName(m_narc.path));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -62,15 +68,19 @@ NarcDialog::NarcDialog(core::Narc narc, QWidget* parent) : QDialog(parent), m_na
     layout->addWidget(NarcListView);
     layout->addWidget(NarcNotesLabel);
     layout->addLayout(buttons);
+}
 
-    // Connect.
+void NarcDialog::connectControls()
+{
     connect(NarcListView, &QTreeWidget::itemSelectionChanged, this, &NarcDialog::selectionChanged);
     connect(NarcExtractButton, &QPushButton::clicked, this,
             [this] { Q_EMIT extractRequested(m_narc); });
     connect(NarcOpenButton, &QPushButton::clicked, this, &NarcDialog::openNestedClick);
     connect(NarcCloseButton, &QPushButton::clicked, this, &QDialog::close);
+}
 
-    // Populate.
+void NarcDialog::populateControls()
+{
     NarcListView->setColumnCount(4);
     NarcListView->setHeaderLabels({QStringLiteral("Filename"), QStringLiteral("Offset"),
                                    QStringLiteral("Filesize"), QStringLiteral("Note")});

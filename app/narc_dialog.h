@@ -28,6 +28,10 @@ Q_SIGNALS:
     void openRequested(const std::string& path);
 
 private:
+    // Construction in three steps.
+    void createControls();
+    void connectControls();
+    void populateControls();
     void selectionChanged();
     void openNestedClick();
 
