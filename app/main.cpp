@@ -62,6 +62,43 @@ std::optional<int> answerInformationOptions(int argc, char* argv[])
     return EXIT_SUCCESS;
 }
 
+// "cartscope IMAGE" opens IMAGE once the window is up. The raw argument bytes are the path,
+// made absolute so the window shows (and later derives file names from) a full path. "--"
+// before it lets a name that begins with "-" through.
+std::optional<std::string> imageArgument(int argc, char* argv[])
+{
+    const int first = argc > 1 && std::strcmp(argv[1], "--") == 0 ? 2 : 1;
+    if (argc <= first)
+        return std::nullopt;
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(argv[first], ec);
+    return ec ? std::string(argv[first]) : absolute.string();
+}
+
+// After the load: a picture of the window saved to `screenshot`, then the program quits.
+void saveScreenshot(cartscope::app::TForm1& window, const QString& screenshot)
+{
+    // CARTSCOPE_SCREENSHOT_PAGE=files: the file list, sorted by size, instead of the first
+    // page.
+    if (qEnvironmentVariable("CARTSCOPE_SCREENSHOT_PAGE") == QLatin1String("files")) {
+        if (auto* pages = window.findChild<QTabWidget*>(QStringLiteral("PageControl")))
+            pages->setCurrentIndex(1);
+        if (auto* list = window.findChild<QTreeWidget*>(QStringLiteral("FSListView"))) {
+            const QHeaderView* header = list->header();
+            const QPoint at(header->sectionViewportPosition(2) + 5, header->height() / 2);
+            for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+                QMouseEvent click(type, at, header->viewport()->mapToGlobal(at), Qt::LeftButton,
+                                  Qt::LeftButton, Qt::NoModifier);
+                QCoreApplication::sendEvent(header->viewport(), &click);
+            }
+        }
+    }
+    QTimer::singleShot(300, &window, [&window, screenshot] {
+        const bool saved = window.grab().save(screenshot, "PNG");
+        QCoreApplication::exit(saved ? EXIT_SUCCESS : EXIT_FAILURE);
+    });
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -87,16 +124,7 @@ int main(int argc, char* argv[])
     }
     window.show();
 
-    // "cartscope IMAGE" opens IMAGE once the window is up. The raw argument bytes are the path,
-    // made absolute so the window shows (and later derives file names from) a full path.
-    // "--" before it lets a name that begins with "-" through.
-    std::optional<std::string> image;
-    const int first = argc > 1 && std::strcmp(argv[1], "--") == 0 ? 2 : 1;
-    if (argc > first) {
-        std::error_code ec;
-        const std::filesystem::path absolute = std::filesystem::absolute(argv[first], ec);
-        image = ec ? std::string(argv[first]) : absolute.string();
-    }
+    const std::optional<std::string> image = imageArgument(argc, argv);
     // CARTSCOPE_SCREENSHOT=out.png: after the load, save a picture of the window and quit
     // (documentation screenshots, made under a virtual X server).
     const QString screenshot = qEnvironmentVariable("CARTSCOPE_SCREENSHOT");
@@ -110,25 +138,7 @@ int main(int argc, char* argv[])
             window.openFile(*image);
         if (screenshot.isEmpty())
             return;
-        // CARTSCOPE_SCREENSHOT_PAGE=files: the file list, sorted by size, instead of the first
-        // page.
-        if (qEnvironmentVariable("CARTSCOPE_SCREENSHOT_PAGE") == QLatin1String("files")) {
-            if (auto* pages = window.findChild<QTabWidget*>(QStringLiteral("PageControl")))
-                pages->setCurrentIndex(1);
-            if (auto* list = window.findChild<QTreeWidget*>(QStringLiteral("FSListView"))) {
-                const QHeaderView* header = list->header();
-                const QPoint at(header->sectionViewportPosition(2) + 5, header->height() / 2);
-                for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
-                    QMouseEvent click(type, at, header->viewport()->mapToGlobal(at), Qt::LeftButton,
-                                      Qt::LeftButton, Qt::NoModifier);
-                    QCoreApplication::sendEvent(header->viewport(), &click);
-                }
-            }
-        }
-        QTimer::singleShot(300, &window, [&window, screenshot] {
-            const bool saved = window.grab().save(screenshot, "PNG");
-            QCoreApplication::exit(saved ? EXIT_SUCCESS : EXIT_FAILURE);
-        });
+        saveScreenshot(window, screenshot);
     });
     return QApplication::exec();
 }
