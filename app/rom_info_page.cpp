@@ -172,6 +172,7 @@ void RomInfoPage::populateControls()
 void RomInfoPage::place(DesignLayout& grid)
 {
     placeValueControls(grid);
+    placeLabels(grid);
     placeBannerControls(grid);
 }
 
@@ -211,8 +212,18 @@ void RomInfoPage::placeValueControls(DesignLayout& grid)
         row(crcRows[i][2], 200, top, 33, QStringLiteral("BAD"));
     }
 
-    // Each label stands left of its edit, in the room between the left margin (or the
-    // previous control of the row) and the edit.
+    grid.place(SaveInfoButton, 16, 268, 97, 25);
+    grid.requireHint(SaveInfoButton);
+    grid.place(SaveToFileRadioButton, 120, 264, 73, 17);
+    grid.requireHint(SaveToFileRadioButton);
+    grid.place(SaveToClipRadioButton, 120, 280, 73, 17);
+    grid.requireHint(SaveToClipRadioButton);
+}
+
+// Each label stands left of its edit, in the room between the left margin (or the previous
+// control of the row) and the edit.
+void RomInfoPage::placeLabels(DesignLayout& grid)
+{
     const auto label = [&grid, this](QLineEdit* edit, int left, int right, int top) {
         for (const auto& [caption, buddy] : m_editLabels) {
             if (buddy != edit)
@@ -235,13 +246,6 @@ void RomInfoPage::placeValueControls(DesignLayout& grid)
     label(ExpSecAreaCRC16Edit, 8, 84, 20);
     label(ExpLogoCRC16Edit, 8, 84, 44);
     label(ExpHeaderCRC16Edit, 8, 84, 68);
-
-    grid.place(SaveInfoButton, 16, 268, 97, 25);
-    grid.requireHint(SaveInfoButton);
-    grid.place(SaveToFileRadioButton, 120, 264, 73, 17);
-    grid.requireHint(SaveToFileRadioButton);
-    grid.place(SaveToClipRadioButton, 120, 280, 73, 17);
-    grid.requireHint(SaveToClipRadioButton);
 }
 
 void RomInfoPage::showValues(const core::DisplayValues& v)

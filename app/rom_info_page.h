@@ -84,6 +84,7 @@ private:
     void connectControls();
     void populateControls();
     void placeValueControls(DesignLayout& grid);
+    void placeLabels(DesignLayout& grid);
     void placeBannerControls(DesignLayout& grid);
     void clearBanner();
     void IconAnimateCheckBoxClick();
