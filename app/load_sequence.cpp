@@ -1,16 +1,11 @@
 // The load sequence: the two roads to OpenRom (the open dialog and drops), OpenRom itself,
 // taking an image out of a .zip, and the release of the image when the window goes.
 
-#include <QCheckBox>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTextEdit>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include "app/background_pass.h"
 #include "app/dsi_page.h"

@@ -3,30 +3,23 @@
 #include <algorithm>
 #include <array>
 
-#include <QAction>
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QStyle>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTextEdit>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <QWindow>
 
 #include "app/background_pass.h"

@@ -30,31 +30,23 @@
 #include "core/space.h"
 #include "core/stream.h"
 
-class QAction;
-class QCheckBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class QRadioButton;
 class QScrollArea;
 class QTabWidget;
-class QTextEdit;
 class QToolButton;
-class QTreeWidget;
 
 namespace cartscope::app {
 
 class BackgroundPass;
 class VerificationPage;
-class DesignLayout;
 class DsiPage;
 class FilesPage;
-class IconView;
 class NarcDialog;
 class RomInfoPage;
 class TForm2;
@@ -62,9 +54,13 @@ class TForm2;
 inline constexpr const char* kWindowCaption = "Cartscope v1.7";
 
 // The main window. It owns all program-wide state: the open image, the temporary copy taken out
-// of an archive, the records of the last load, the file list rows, the sort state and the last
-// extraction folder. Its sides live in separate files: load sequence (load_sequence.cpp),
-// report and icon export (export.cpp), file list and extraction (extraction.cpp).
+// of an archive, the records of the last load and the last extraction folder; it runs the load
+// sequence and the long jobs, and wires the pages together. Each page is a widget class of its
+// own that builds its controls and shows what it is given: "Rom Info" (RomInfoPage), "File
+// System Info" (FilesPage, which keeps the rows and their sort state), "Verification"
+// (VerificationPage) and "DSi" (DsiPage). The window's own sides live in separate files: load
+// sequence (load_sequence.cpp), report and icon export (export.cpp), extraction
+// (extraction.cpp).
 //
 // Long jobs (taking an image out of an archive, extracting the whole tree) let pending input
 // run so that their Cancel buttons work. While one runs, every action that would disturb it is

@@ -1,7 +1,7 @@
 // The window's finish, applied once its controls are built: the "..." button as a real button
-// with the Open key, the first focus, coloured verdicts, the file list's alignment, elision and
-// sort indicator, and the window icon. Display only: nothing here changes a value that the
-// report, the export or the extraction reads.
+// with the Open key, the first focus and the window icon; and the helpers the pages finish
+// their own controls with (verdict colours, readable colours, the file list's cells). Display
+// only: nothing here changes a value that the report, the export or the extraction reads.
 
 #include "app/polish.h"
 
@@ -10,14 +10,12 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
-#include <QHeaderView>
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QSettings>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QToolTip>
-#include <QTreeWidget>
 
 #include "app/eliding.h"
 #include "app/main_window.h"
