@@ -32,6 +32,9 @@ struct MemberEvents {
 // Whether a member name is an image the verifier reads: *.nds, *.ids, *.dsi, *.srl, ASCII
 // letter case ignored.
 bool isVerifiableImageName(const std::string& name);
+// Whether a member name is one the other commands and the window take an image from: *.nds,
+// *.ids, ASCII letter case ignored (listImageMembers' rule).
+bool isImageMemberName(const std::string& name);
 
 // Streams every regular-file member whose name passes `accept`, in archive order. Returns the
 // count of members begun. Throws core::Error when the file cannot be opened ("Cannot open file

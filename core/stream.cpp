@@ -59,14 +59,26 @@ std::optional<NativeFile> SubStream::nativeFile() const
     return native;
 }
 
-namespace {
-// EISDIR reads better than a generic code for a folder; everything else that is not a regular
-// file (FIFO, socket, device) gets "Not a regular file".
-std::string notRegularReason(mode_t mode)
+std::string notRegularReason(unsigned mode)
 {
-    return S_ISDIR(mode) ? std::strerror(EISDIR) : "Not a regular file";
+    // EISDIR reads better than a generic code for a folder; everything else says what it is.
+    if (S_ISDIR(mode))
+        return std::strerror(EISDIR);
+    if (S_ISFIFO(mode))
+        return "Not a regular file (a named pipe)";
+    if (S_ISSOCK(mode))
+        return "Not a regular file (a socket)";
+    if (S_ISCHR(mode))
+        return "Not a regular file (a character device)";
+    if (S_ISBLK(mode))
+        return "Not a regular file (a block device)";
+    return "Not a regular file";
 }
-} // namespace
+
+std::string notRegularMessage(const std::string& path, unsigned mode)
+{
+    return "Cannot open file \"" + path + "\". " + notRegularReason(mode);
+}
 
 void requireRegularFile(const std::string& path)
 {
@@ -74,7 +86,7 @@ void requireRegularFile(const std::string& path)
     if (::stat(path.c_str(), &st) != 0)
         throw Error(cannotOpenMessage(path, errno));
     if (!S_ISREG(st.st_mode))
-        throw Error("Cannot open file \"" + path + "\". " + notRegularReason(st.st_mode));
+        throw Error(notRegularMessage(path, st.st_mode));
 }
 
 FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
@@ -87,7 +99,7 @@ FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
     if (::fstat(m_fd.get(), &st) != 0)
         throw Error(cannotOpenMessage(path, errno));
     if (!S_ISREG(st.st_mode))
-        throw Error("Cannot open file \"" + path + "\". " + notRegularReason(st.st_mode));
+        throw Error(notRegularMessage(path, st.st_mode));
     if (exclusive && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0)
         throw Error(cannotOpenMessage(path, errno));
     m_size = static_cast<std::uint64_t>(st.st_size);

@@ -116,6 +116,12 @@ private:
     std::uint64_t m_size;
 };
 
+// Why a file that is not a regular file cannot be read, naming what it is ("Is a directory",
+// "Not a regular file (a named pipe)", a socket, a character or block device), from its
+// st_mode; and the message "Cannot open file "%s". <that reason>".
+std::string notRegularReason(unsigned mode);
+std::string notRegularMessage(const std::string& path, unsigned mode);
+
 // Checks that path names a regular file (following symbolic links) and throws
 // "Cannot open file "%s". %s" otherwise, without opening anything that could block.
 void requireRegularFile(const std::string& path);
