@@ -10,6 +10,7 @@
 
 #include <QWidget>
 
+#include "core/archive_kind.h"
 #include "core/dat.h"
 #include "core/read_pass.h"
 #include "core/verify.h"
@@ -65,7 +66,8 @@ private:
     void loadDats();
     void startMatch();
     void stopMatch();
-    void showResult(const core::VerifyResult& result, const core::DatSet& dats);
+    void showResult(const core::VerifyResult& result, const core::DatSet& dats,
+                    core::ArchiveKind archive);
     void showDatStatus();
 
     Dialogs& m_dialogs;

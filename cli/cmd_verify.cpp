@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/verify_output.h"
+#include "core/archive_kind.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "core/stream.h"
@@ -109,7 +110,7 @@ std::vector<Item> collect(const std::vector<std::string>& paths)
         else if (S_ISREG(st.st_mode))
             items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
         else
-            items.push_back({path, false, 0, core::cannotOpenMessage(path, EINVAL)});
+            items.push_back({path, false, 0, core::notRegularMessage(path, st.st_mode)});
     }
     return items;
 }
@@ -399,9 +400,17 @@ bool interrupted()
     return g_interrupted.load();
 }
 
+void verifyZip(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded);
+
 void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
 {
     const core::FileStream image(item.path);
+    // The first bytes decide, as for the other commands: a zip archive under any name is
+    // verified as one, another archive is refused by its kind.
+    if (const core::ArchiveKind kind = core::archiveKindOf(image); kind == core::ArchiveKind::Zip)
+        return verifyZip(item, dats, reporter, threaded);
+    else if (kind != core::ArchiveKind::None)
+        throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
     core::ImageVerifier verifier(dats, image.size(), false, threaded);
     std::uint64_t reported = 0;
     const bool complete =
@@ -510,7 +519,8 @@ int cmdVerify(const Invocation& inv, Context& ctx)
             try {
                 if (!item.error.empty())
                     reporter.report({item.path, std::nullopt, std::nullopt, item.error});
-                else if (item.zip)
+                else if (item.zip && core::archiveKindOf(core::FileStream(item.path)) ==
+                                         core::ArchiveKind::None)
                     verifyZip(item, dats, reporter, threaded);
                 else
                     verifyFile(item, dats, reporter, threaded);
