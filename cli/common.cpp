@@ -104,6 +104,13 @@ InputImage::InputImage(const Input& in, bool exclusive)
     } else {
         m_image = &m_file.emplace(in.imagePath, exclusive);
     }
+    // The header read would stop at once with "Stream read error", which is also what a failing
+    // disk used to say: an empty image is named for what it is.
+    if (m_image->size() == 0)
+        throw core::Error((in.fromArchive ? "The image \"" + in.fromArchive->memberName +
+                                                "\" in the archive \"" + in.given + "\""
+                                          : "The image \"" + in.given + "\"") +
+                          " is empty (0 bytes)");
 }
 
 core::LoadedImage load(const Input& in, core::Stream& image, core::Rows rows)

@@ -108,8 +108,11 @@ FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
 FileStream::~FileStream() = default;
 
 namespace {
-// Positioned reads until `out` is full or the file ends; throws "Stream read error".
-std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> out)
+// Positioned reads until `out` is full or the file ends. A failed read throws the system's
+// reason: "Cannot read file "%s". %s" when the file's name is known, else "Stream read error:
+// %s" (a short file, by contrast, is a short read and its caller's "Stream read error").
+std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> out,
+                       const std::string* path = nullptr)
 {
     std::size_t done = 0;
     while (done < out.size()) {
@@ -120,7 +123,9 @@ std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> o
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw Error(kStreamReadError);
+            const int err = errno;
+            throw Error(path ? "Cannot read file \"" + *path + "\". " + std::strerror(err)
+                             : std::string(kStreamReadError) + ": " + std::strerror(err));
         }
         if (n == 0)
             break;
@@ -133,7 +138,7 @@ std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> o
 
 std::size_t FileStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
 {
-    return preadFully(m_fd.get(), position, out);
+    return preadFully(m_fd.get(), position, out, &m_path);
 }
 
 std::size_t DescriptorStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const

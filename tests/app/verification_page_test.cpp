@@ -158,6 +158,17 @@ void VerificationPageTest::trimmedAndMismatchedImages()
     QVERIFY(memo(w, "DatVerdictMemo").startsWith(QStringLiteral("Not in DAT")));
     QCOMPARE(base(w, "DatVerdictMemo"), QColor(255, 192, 192));
 
+    // An archive under an image's name loads by its name, and the page says what it is.
+    Bytes gz = {0x1F, 0x8B, 0x08, 0x00};
+    const Bytes inner = image(6);
+    gz.insert(gz.end(), inner.begin(), inner.end());
+    fixture::writeFile(dir.file("gz.nds"), gz);
+    openAndWait(w, dir.file("gz.nds"));
+    QVERIFY2(
+        memo(w, "DatVerdictMemo")
+            .startsWith(QStringLiteral("The file is a gzip archive, not an image\nNot in DAT")),
+        qPrintable(memo(w, "DatVerdictMemo")));
+
     // A failed load empties the page.
     fixture::writeFile(dir.file("short.nds"), Bytes(100, 1));
     w.form->openFile(dir.file("short.nds"));
