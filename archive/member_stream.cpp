@@ -124,6 +124,7 @@ std::size_t streamMembers(const std::string& archivePath,
         ++begun;
         events.onEnd(member, error);
     };
+    std::string damaged; // why libarchive stopped before the end, when it did
     // Bounded by the central directory, and by the records that fit in the file.
     const std::uint64_t bound = fileSize / kCentralRecordSize + 1;
     std::size_t index = 0;
@@ -142,8 +143,12 @@ std::size_t streamMembers(const std::string& archivePath,
         }
         if (r == ARCHIVE_FAILED)
             continue;
-        if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
+        if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
+            if (r != ARCHIVE_EOF)
+                damaged = "Damaged archive: " +
+                          libarchiveError(reader.get(), "a member's header cannot be read");
             break;
+        }
         if (!name) {
             // libarchive gives no name for one that is not UTF-8 under the UTF-8 flag; the
             // directory still has its bytes.
@@ -183,14 +188,15 @@ std::size_t streamMembers(const std::string& archivePath,
             break;
         }
     }
-    // A read error ends the walk early: the members it did not reach are reported with it, so
-    // the count stays whole.
-    if (source.readError() && directory) {
+    // A read error or a damaged header ends the walk early: the members it did not reach are
+    // reported with it, so the count stays whole.
+    const std::string ended = source.readError() ? source.readErrorMessage(archivePath) : damaged;
+    if (!ended.empty() && directory) {
         // Bounded by the directory's records.
         for (; index < directory->size(); ++index) {
             const detail::DirectoryEntry& e = (*directory)[index];
             if (!e.name.empty() && e.name.back() != '/' && accept(e.name))
-                refuse({index, e.name, e.size}, source.readErrorMessage(archivePath));
+                refuse({index, e.name, e.size}, ended);
         }
     } else if (source.readError()) {
         throw core::Error(source.readErrorMessage(archivePath));

@@ -136,6 +136,17 @@ TEST(MemberStream, ReadErrorsNamesAndLimitsSayWhatHappenedAndKeepTheCountWhole)
     EXPECT_THROW(listImageMembers(zip), core::Error);
     detail::g_failArchiveReadsTo = 0;
 
+    // A damaged local header ends libarchive's walk: every member it did not reach is reported.
+    Bytes header = z;
+    header.at(testzip::rawEntries(z).at(1).local) = 0;
+    fixture::writeFile(zip, header);
+    const Streamed h = stream(zip);
+    EXPECT_EQ(h.names, (std::vector<std::string>{"a.nds", "b.nds", "c.nds"}));
+    ASSERT_EQ(h.errors.size(), 3u);
+    EXPECT_EQ(h.errors[0], "");
+    EXPECT_EQ(h.errors[1].rfind("Damaged archive: ", 0), 0u) << h.errors[1];
+    EXPECT_EQ(h.errors[2], h.errors[1]);
+
     // A name that is not UTF-8 under the UTF-8 flag is reported, not skipped.
     Bytes named = testzip::buildZip(
         {Entry::file("a.nds", "a"), Entry::file("bAd.nds", "b"), Entry::file("c.nds", "c")});
