@@ -566,7 +566,8 @@ int extractFromArchive(const std::string& archivePath, const Member& member,
     PartialFile out(destinationPath);
     if (const auto data =
             s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt) {
-        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
+        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize,
+                                          memberText(archivePath, member));
         // The inflater writes the copy itself, straight from its output.
         Delivery delivery(&out, s->declared, events, sinks, !data->deflated);
         if (!data->deflated)
@@ -764,7 +765,8 @@ InPlace readInPlace(const std::string& archivePath, const Member& member,
     return withEvents(member, events, [&] {
         InPlace result;
         Delivery delivery(nullptr, s->declared, events, sinks, false);
-        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
+        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize,
+                                          memberText(archivePath, member));
         int done = 0;
         if (held) {
             MemorySpace space(held->bytes());

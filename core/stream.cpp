@@ -89,7 +89,8 @@ void requireRegularFile(const std::string& path)
         throw Error(notRegularMessage(path, st.st_mode));
 }
 
-FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
+FileStream::FileStream(const std::string& path, bool exclusive)
+    : m_path(path), m_what("file \"" + path + "\"")
 {
     // O_NONBLOCK so that a FIFO given as the image cannot block the open itself.
     m_fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -109,10 +110,11 @@ FileStream::~FileStream() = default;
 
 namespace {
 // Positioned reads until `out` is full or the file ends. A failed read throws the system's
-// reason: "Cannot read file "%s". %s" when the file's name is known, else "Stream read error:
-// %s" (a short file, by contrast, is a short read and its caller's "Stream read error").
+// reason: "Cannot read <what>. %s" when `what` names the bytes read (a file, an archive member),
+// else "Stream read error: %s" (a short file, by contrast, is a short read and its caller's
+// "Stream read error").
 std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> out,
-                       const std::string* path = nullptr)
+                       const std::string& what)
 {
     std::size_t done = 0;
     while (done < out.size()) {
@@ -124,8 +126,8 @@ std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> o
             if (errno == EINTR)
                 continue;
             const int err = errno;
-            throw Error(path ? "Cannot read file \"" + *path + "\". " + std::strerror(err)
-                             : std::string(kStreamReadError) + ": " + std::strerror(err));
+            throw Error(!what.empty() ? "Cannot read " + what + ". " + std::strerror(err)
+                                      : std::string(kStreamReadError) + ": " + std::strerror(err));
         }
         if (n == 0)
             break;
@@ -138,7 +140,7 @@ std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> o
 
 std::size_t FileStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
 {
-    return preadFully(m_fd.get(), position, out, &m_path);
+    return preadFully(m_fd.get(), position, out, m_what);
 }
 
 std::size_t DescriptorStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
@@ -146,7 +148,7 @@ std::size_t DescriptorStream::pread(std::uint64_t position, std::span<std::uint8
     if (position >= m_size)
         return 0;
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), m_size - position));
-    return preadFully(m_fd, position, out.first(n));
+    return preadFully(m_fd, position, out.first(n), m_what);
 }
 
 } // namespace cartscope::core

@@ -143,14 +143,18 @@ TEST(DescriptorStream, AFailedReadGivesTheSystemsReason)
 {
     const UniqueFd folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(folder.valid());
-    const DescriptorStream stream(folder.get(), 100);
     std::vector<std::uint8_t> out(10);
-    try {
-        stream.pread(0, out);
-        FAIL() << "no error";
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "Stream read error: Is a directory");
-    }
+    const auto failure = [&](const DescriptorStream& stream) {
+        try {
+            stream.pread(0, out);
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(failure(DescriptorStream(folder.get(), 100)), "Stream read error: Is a directory");
+    EXPECT_EQ(failure(DescriptorStream(folder.get(), 100, "\"a.nds\" in the archive \"x.zip\"")),
+              "Cannot read \"a.nds\" in the archive \"x.zip\". Is a directory");
 }
 
 TEST(ArchiveKind, EachSignatureAndNothingElse)
