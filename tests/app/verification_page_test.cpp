@@ -189,6 +189,16 @@ void VerificationPageTest::trimmedAndMismatchedImages()
     QCOMPARE(memo(w, "TrimMemo"), notImage);
     QCOMPARE(memo(w, "SecureAreaMemo"), notImage);
     QVERIFY(base(w, "DatVerdictMemo") != QColor(255, 192, 192));
+    // An archive under an image's name loads by its name, and the page says what it is.
+    Bytes gz = {0x1F, 0x8B, 0x08, 0x00};
+    const Bytes inner = image(6);
+    gz.insert(gz.end(), inner.begin(), inner.end());
+    fixture::writeFile(dir.file("gz.nds"), gz);
+    openAndWait(w, dir.file("gz.nds"));
+    QVERIFY2(
+        memo(w, "DatVerdictMemo")
+            .startsWith(QStringLiteral("The file is a gzip archive, not an image\nNot a DS image")),
+        qPrintable(memo(w, "DatVerdictMemo")));
 
     // A failed load empties the page.
     fixture::writeFile(dir.file("short.nds"), Bytes(100, 1));
