@@ -520,8 +520,8 @@ void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& rep
             reporter.report({item.path, m.name, std::move(result), {}});
     };
     events.cancelled = stopping(reporter);
-    const std::size_t members = archive::streamMembers(fd, item.path,
-                                                       archive::isVerifiableImageName, events);
+    const std::size_t members =
+        archive::streamMembers(fd, item.path, archive::isVerifiableImageName, events);
     reporter.addBytes(item.size);
     if (members == 0 && !events.cancelled())
         reporter.report({item.path, std::nullopt, std::nullopt,
