@@ -163,8 +163,9 @@ void TForm1::OpenRom(const std::string& fileName)
 void TForm1::showLoaded(const core::LoadedImage& loaded)
 {
     using Stage = core::LoadedImage::Stage;
+    m_header = loaded.header;
     if (loaded.stage >= Stage::Header) {
-        CurrentHeader = loaded.header;
+        CurrentHeader = loaded.header.ds;
         IconTransparencyCheckBox->setChecked(false); // as the banner step begins
     }
     if (loaded.stage >= Stage::Banner) {

@@ -22,7 +22,7 @@ int cmdIcon(const Invocation& inv, Context& ctx)
         core::analyseImage(image, img);
         if (animated)
             banner =
-                core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
+                core::readBannerInfo(image, core::headerOffsetPosition(img.header.ds.BannerOffset));
     }
     checkInterrupted();
     // Asked for an animation that is not there: nothing is written, not even the still icon.

@@ -9,7 +9,7 @@
 #include "core/banner.h"
 #include "core/filelist.h"
 #include "core/fnt.h"
-#include "core/header.h"
+#include "core/header_record.h"
 #include "core/interpret.h"
 #include "core/read_pass.h"
 #include "core/stream.h"
@@ -24,7 +24,7 @@ struct LoadedImage {
     // what they yielded, as its step-by-step sequence did).
     enum class Stage { None, Header, Banner, Tables };
     Stage stage = Stage::None;
-    TNDSHeader header;
+    HeaderRecord header; // both halves; header.ds is the DS header
     TNDSBanner banner;
     IconPicture icon;
     bool hasTransparency = false;
