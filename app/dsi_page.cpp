@@ -107,10 +107,8 @@ void TForm1::clearDsiInfo()
     DsiInfoView->clear();
 }
 
-void TForm1::PopulateDsiInfo()
+void TForm1::PopulateDsiInfo(const core::BannerInfo& banner)
 {
-    const core::BannerInfo banner =
-        core::readBannerInfo(*ImageStream, core::headerOffsetPosition(CurrentHeader.BannerOffset));
     const core::DsiInfo& dsi = m_header.dsi;
 
     for (std::size_t i = 0; i < m_extraTitleEdits.size(); ++i)

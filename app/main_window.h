@@ -178,7 +178,7 @@ private:
     void clearDsiInfo();
     // Reads the banner as its version describes it and the DSi header from the held image;
     // fills the Chinese and Korean tabs, the animation and the "DSi" page.
-    void PopulateDsiInfo();
+    void PopulateDsiInfo(const core::BannerInfo& banner);
     void IconAnimateCheckBoxClick();
 
     // Report and icon export side.

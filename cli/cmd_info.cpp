@@ -103,8 +103,7 @@ core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool json, 
         // The report names no file of the image: only the JSON needs the tables.
         core::analyse(image, img, json ? core::Tables::Read : core::Tables::Skip);
         if (json) { // only the JSON shows them
-            v.banner =
-                core::readBannerInfo(image, core::headerOffsetPosition(img.header.ds.BannerOffset));
+            v.banner = img.banner.info;
             v.dsi = img.header.dsi;
         }
         if (in.fromArchive && !hashes) {
@@ -142,7 +141,8 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     const core::LoadedImage img = loadWithVerification(in, hashes, json, v);
     const core::DisplayValues& d = img.display;
     if (!json) {
-        const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
+        const auto lines =
+            core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner.original);
         for (const auto& line : lines)
             out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
         if (hashes) {

@@ -18,8 +18,7 @@ constexpr std::size_t kLogoCrcAt = 0x15C;
 constexpr std::size_t kHeaderCrcAt = 0x15E;
 static_assert(kLogoOffset + kLogoSize == kLogoCrcAt && kHeaderCrcAt == kHeaderCrcSpan);
 
-template <typename Record, typename Value>
-struct Field {
+template <typename Record, typename Value> struct Field {
     std::size_t at;
     Value Record::*member;
 };
@@ -103,8 +102,7 @@ static_assert(kRsaAt + kRsaSize == kRawHeaderSize && kDsiHeaderSize == kRawHeade
 static_assert(kHmacFields.back().at + kHmacSize <= 0x3B4);
 
 // The character and byte runs of the DS half, copied as they are.
-template <typename Visit>
-void forEachRun(TNDSHeader& h, Visit&& visit)
+template <typename Visit> void forEachRun(TNDSHeader& h, Visit&& visit)
 {
     visit(0x000, std::as_writable_bytes(std::span(h.GameTitle)));
     visit(0x00C, std::as_writable_bytes(std::span(h.GameCode)));

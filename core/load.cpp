@@ -8,8 +8,7 @@ void analyse(Stream& image, LoadedImage& out, Tables tables)
 {
     PopulateNDSHeader(image, out.header);
     out.stage = LoadedImage::Stage::Header;
-    PopulateNDSBanner(image, out.banner, headerOffsetPosition(out.header.ds.BannerOffset), out.icon,
-                      out.hasTransparency);
+    PopulateNDSBanner(image, out.banner, headerOffsetPosition(out.header.ds.BannerOffset));
     out.stage = LoadedImage::Stage::Banner;
     if (tables == Tables::Skip)
         return;
@@ -31,7 +30,8 @@ std::uint32_t readWholeImage(const Stream& image, std::span<ReadSink* const> ext
 
 void finishLoad(LoadedImage& loaded, Rows rows)
 {
-    computeDisplayValues(loaded.header.ds, loaded.banner, loaded.fileCrc32, loaded.display);
+    computeDisplayValues(loaded.header.ds, loaded.banner.original, loaded.fileCrc32,
+                         loaded.display);
     if (rows == Rows::Build)
         loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
 }

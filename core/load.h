@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/banner.h"
+#include "core/banner_record.h"
 #include "core/filelist.h"
 #include "core/fnt.h"
 #include "core/header_record.h"
@@ -25,9 +25,7 @@ struct LoadedImage {
     enum class Stage { None, Header, Banner, Tables };
     Stage stage = Stage::None;
     HeaderRecord header; // both halves; header.ds is the DS header
-    TNDSBanner banner;
-    IconPicture icon;
-    bool hasTransparency = false;
+    BannerRecord banner; // banner.original is the six-title TNDSBanner
     std::vector<TFileEntry> files;
     std::vector<TDirEntry> dirs;
     std::optional<std::uint32_t> fileCrc32; // only when a caller asked for it

@@ -19,11 +19,13 @@ struct HeaderRecord;
 // decoder can look at them: every other part of the program reads the decoded HeaderRecord.
 class RawHeader {
 public:
-    // Reads 0x000..0xFFF; what the file does not hold reads as zero.
-    static RawHeader read(const Stream& image)
+    // Reads the first `length` bytes of the block (all of it unless a caller needs only the DS
+    // half); what the file does not hold, and what is not read, reads as zero.
+    static RawHeader read(const Stream& image, std::size_t length = kRawHeaderSize)
     {
         RawHeader raw;
-        raw.m_available = image.pread(0, raw.m_bytes);
+        raw.m_available =
+            image.pread(0, std::span(raw.m_bytes).first(std::min(length, kRawHeaderSize)));
         return raw;
     }
 

@@ -25,6 +25,7 @@
 #include <array>
 #include <cstdio>
 
+#include "core/banner_info.h"
 #include "core/error.h"
 #include "core/hex.h"
 #include "core/le.h"
@@ -50,20 +51,6 @@ std::uint32_t word(const Stream& image, std::uint64_t position, bool& delivered)
     std::array<std::uint8_t, 4> b{};
     delivered = image.pread(position, b) == b.size();
     return le32(b);
-}
-
-std::uint64_t bannerSizeForVersion(std::uint16_t version)
-{
-    switch (version) {
-    case 0x0002:
-        return 0x940;
-    case 0x0003:
-        return 0xA40;
-    case 0x0103:
-        return 0x23C0;
-    default:
-        return 0x840; // version 1 and anything unknown
-    }
 }
 
 class Collector {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/banner_info.h"
+#include "core/banner_record.h"
 #include "core/dsi.h"
 #include "core/header_record.h"
 #include "core/le.h"
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemoryStream stream({data, size});
     const std::uint64_t bannerAt =
         size >= 0x6C ? le32({data, size}, 0x68) : (size > 4 ? data[size - 1] : 0);
-    const BannerInfo banner = readBannerInfo(stream, bannerAt);
+    const BannerInfo banner = decodeBanner(RawBanner::read(stream, bannerAt)).info;
     const HeaderRecord header = decodeHeader(RawHeader::read(stream));
     const DsiInfo& dsi = header.dsi;
     // Encoding gives back the block it was decoded from (zero where the input ended).

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/banner_record.h"
 #include "core/dsi.h"
 #include "core/header_record.h"
 #include "core/stream.h"
@@ -178,7 +179,8 @@ TEST(DsiPage, BannerCrcRowsCarryTheirVerdicts)
     builder.rawBanner(block);
     const Bytes image = builder.build();
     MemoryStream stream(image);
-    const BannerInfo banner = readBannerInfo(stream, builder.layout().bannerOffset);
+    const BannerInfo banner =
+        decodeBanner(RawBanner::read(stream, builder.layout().bannerOffset)).info;
     const auto rows = dsiPageRows(banner, decodeHeader(RawHeader::read(stream)).dsi);
 
     std::vector<std::pair<std::string, InfoRow::Verdict>> crcRows;
