@@ -110,11 +110,9 @@ void TForm1::clearDsiInfo()
     DsiInfoView->clear();
 }
 
-void TForm1::PopulateDsiInfo()
+void TForm1::PopulateDsiInfo(const core::BannerInfo& banner)
 {
-    const core::BannerInfo banner =
-        core::readBannerInfo(*ImageStream, core::headerOffsetPosition(CurrentHeader.BannerOffset));
-    const core::DsiInfo dsi = core::readDsiInfo(*ImageStream);
+    const core::DsiInfo& dsi = m_header.dsi;
 
     for (std::size_t i = 0; i < m_extraTitleEdits.size(); ++i)
         m_extraTitleEdits[i]->setPlainText(QString::fromStdU16String(

@@ -49,7 +49,7 @@ void TForm1::ParseArraysToList()
     m_rows = core::ParseArraysToList(FileEntries, DirEntries);
     m_systemRows.reset();
     if (ShowSystemFilesCheckBox->isChecked() && ImageStream) {
-        m_systemRows = core::systemRows(core::systemFiles(*ImageStream));
+        m_systemRows = core::systemRows(core::systemFiles(*ImageStream, m_header));
         m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
     }
     fillList(nullptr, false);
@@ -327,7 +327,7 @@ void TForm1::ShowSystemFilesCheckBoxClick()
         std::erase_if(m_rows, [](const core::FileRow& r) { return r.system; });
         if (ShowSystemFilesCheckBox->isChecked() && ImageStream) {
             if (!m_systemRows)
-                m_systemRows = core::systemRows(core::systemFiles(*ImageStream));
+                m_systemRows = core::systemRows(core::systemFiles(*ImageStream, m_header));
             m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
         }
         fillList(current ? &*current : nullptr, selected);

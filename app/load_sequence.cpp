@@ -164,19 +164,21 @@ void TForm1::OpenRom(const std::string& fileName)
 void TForm1::showLoaded(const core::LoadedImage& loaded)
 {
     using Stage = core::LoadedImage::Stage;
+    m_header = loaded.header;
     if (loaded.stage >= Stage::Header) {
-        CurrentHeader = loaded.header;
+        CurrentHeader = loaded.header.ds;
         IconTransparencyCheckBox->setChecked(false); // as the banner step begins
     }
     if (loaded.stage >= Stage::Banner) {
-        CurrentBanner = loaded.banner;
+        CurrentBanner = loaded.banner.original;
         // The check box handler does nothing here (ImageLoaded is false), so the view is set
         // directly: transparent exactly when some pixel has palette index 0.
-        IconImage->setTransparent(loaded.hasTransparency);
-        IconTransparencyCheckBox->setChecked(loaded.hasTransparency);
-        IconTransparencyCheckBox->setEnabled(loaded.hasTransparency);
-        IconImage->setPicture(loaded.icon);
-        PopulateDsiInfo(); // beside the banner: versions, CRCs, extra titles, animation, DSi page
+        IconImage->setTransparent(loaded.banner.hasTransparency);
+        IconTransparencyCheckBox->setChecked(loaded.banner.hasTransparency);
+        IconTransparencyCheckBox->setEnabled(loaded.banner.hasTransparency);
+        IconImage->setPicture(loaded.banner.icon);
+        // Beside the banner: versions, CRCs, extra titles, animation, DSi page.
+        PopulateDsiInfo(loaded.banner.info);
     }
 }
 
