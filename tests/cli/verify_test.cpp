@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
@@ -172,8 +173,11 @@ TEST(CliVerify, ArchivesByTheirBytesAndFilesThatAreNotFilesSayWhatTheyAre)
 {
     const Collection c;
     // A gzip stream under an image's name, a zip under one, and a named pipe.
-    Bytes gz = {0x1F, 0x8B, 0x08};
-    gz.insert(gz.end(), c.full.begin(), c.full.end());
+    Bytes gz(3 + c.full.size());
+    gz[0] = 0x1F;
+    gz[1] = 0x8B;
+    gz[2] = 0x08;
+    std::copy(c.full.begin(), c.full.end(), gz.begin() + 3);
     fixture::writeFile(c.dir.file("gz.nds"), gz);
     testzip::writeZip(c.dir.file("zip.nds"), {testzip::Entry::file("in.nds", c.full)});
     ASSERT_EQ(::mkfifo(c.dir.file("pipe.nds").c_str(), 0600), 0);
