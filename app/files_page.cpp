@@ -215,7 +215,7 @@ void FilesPage::showFiles(const std::vector<core::TFileEntry>& files,
     m_rows = core::ParseArraysToList(files, dirs);
     m_systemRows.reset();
     if (ShowSystemFilesCheckBox->isChecked() && m_image) {
-        m_systemRows = core::systemRows(core::systemFiles(*m_image));
+        m_systemRows = core::systemRows(core::systemFiles(*m_image, *m_header));
         m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
     }
     fillList(nullptr, false);
@@ -350,7 +350,7 @@ void FilesPage::ShowSystemFilesCheckBoxClick()
         std::erase_if(m_rows, [](const core::FileRow& r) { return r.system; });
         if (ShowSystemFilesCheckBox->isChecked() && m_image) {
             if (!m_systemRows)
-                m_systemRows = core::systemRows(core::systemFiles(*m_image));
+                m_systemRows = core::systemRows(core::systemFiles(*m_image, *m_header));
             m_rows.insert(m_rows.end(), m_systemRows->begin(), m_systemRows->end());
         }
         fillList(current ? &*current : nullptr, selected);

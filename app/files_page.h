@@ -9,6 +9,7 @@
 
 #include "core/filelist.h"
 #include "core/fnt.h"
+#include "core/header_record.h"
 #include "core/stream.h"
 
 class QAction;
@@ -38,9 +39,14 @@ public:
     // Once the grid is applied: the list's column widths.
     void setColumnWidths(const DesignLayout& grid);
 
-    // The image the rows belong to (system rows and NARC members are read from it); null when
-    // none is held. Emptying the list notifies a change, which does nothing without an image.
-    void setImage(const core::Stream* image) { m_image = image; }
+    // The image the rows belong to (system rows and NARC members are read from it) and the
+    // header its load decoded (where the system files are); null when none is held. Both stay
+    // the caller's. Emptying the list notifies a change, which does nothing without an image.
+    void setImage(const core::Stream* image, const core::HeaderRecord* header)
+    {
+        m_image = image;
+        m_header = header;
+    }
     // The rows of the tree, plus the system rows when "Show System Files" is checked.
     void showFiles(const std::vector<core::TFileEntry>& files,
                    const std::vector<core::TDirEntry>& dirs);
@@ -86,6 +92,7 @@ private:
 
     ErrorDisplay m_showError;
     const core::Stream* m_image = nullptr;
+    const core::HeaderRecord* m_header = nullptr; // set whenever m_image is
     bool m_jobRunning = false;
     std::vector<core::FileRow> m_rows; // the list's rows in their current order
     // The system rows of the open image, read when "Show System Files" first needs them.

@@ -83,7 +83,7 @@ void TForm1::OpenRom(const std::string& fileName)
     //    read, extraction) until the next load or the end of the program, so every step sees
     //    the same file.
     ImageStream = std::make_unique<core::FileStream>(*imagePath, true);
-    FSTabSheet->setImage(ImageStream.get());
+    FSTabSheet->setImage(ImageStream.get(), &m_header);
 
     showImage(); // 7. to 16.
 
@@ -102,7 +102,7 @@ void TForm1::releaseImage()
 {
     m_pass->cancel();
     ++m_loadSerial;
-    FSTabSheet->setImage(nullptr);
+    FSTabSheet->setImage(nullptr, nullptr);
     ImageStream.reset();
     m_tempImage.reset();
 }
@@ -175,28 +175,27 @@ void TForm1::showImage()
     ImageLoaded = true;
 }
 
-void TForm1::PopulateDsiInfo()
+void TForm1::PopulateDsiInfo(const core::BannerInfo& banner)
 {
-    const core::BannerInfo banner =
-        core::readBannerInfo(*ImageStream, core::headerOffsetPosition(CurrentHeader.BannerOffset));
-    const core::DsiInfo dsi = core::readDsiInfo(*ImageStream);
     RomInfoTabSheet->showBannerExtras(banner);
-    DsiTabSheet->show(banner, dsi);
+    DsiTabSheet->show(banner, m_header.dsi);
 }
 
 void TForm1::showLoaded(const core::LoadedImage& loaded)
 {
     using Stage = core::LoadedImage::Stage;
+    m_header = loaded.header;
     if (loaded.stage >= Stage::Header) {
-        CurrentHeader = loaded.header;
+        CurrentHeader = loaded.header.ds;
         RomInfoTabSheet->bannerStepBegins();
     }
     if (loaded.stage >= Stage::Banner) {
-        CurrentBanner = loaded.banner;
+        CurrentBanner = loaded.banner.original;
         // The check box handler does nothing here (ImageLoaded is false), so the view is set
         // directly: transparent exactly when some pixel has palette index 0.
-        RomInfoTabSheet->showIcon(loaded.icon, loaded.hasTransparency);
-        PopulateDsiInfo(); // beside the banner: versions, CRCs, extra titles, animation, DSi page
+        RomInfoTabSheet->showIcon(loaded.banner.icon, loaded.banner.hasTransparency);
+        // Beside the banner: versions, CRCs, extra titles, animation, DSi page.
+        PopulateDsiInfo(loaded.banner.info);
     }
 }
 
@@ -241,7 +240,7 @@ void TForm1::readPassFailed(const QString& message)
     }
     // As a load that fails: the message, nothing loaded, the image released; the name stays.
     ImageLoaded = false;
-    FSTabSheet->setImage(nullptr);
+    FSTabSheet->setImage(nullptr, nullptr);
     ImageStream.reset();
     ClearInfo();
     emptyFileList();

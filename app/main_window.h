@@ -23,6 +23,7 @@
 #include "core/filelist.h"
 #include "core/fnt.h"
 #include "core/header.h"
+#include "core/header_record.h"
 #include "core/interpret.h"
 #include "core/load.h"
 #include "core/narc.h"
@@ -186,9 +187,9 @@ private:
     void setFileName(const std::string& fileName);
     void FormDestroy();
 
-    // Reads the banner as its version describes it and the DSi header from the held image;
-    // fills the Chinese and Korean tabs, the animation and the "DSi" page.
-    void PopulateDsiInfo();
+    // The banner as its version describes it and the load's DSi header: fill the Chinese and
+    // Korean tabs, the animation and the "DSi" page.
+    void PopulateDsiInfo(const core::BannerInfo& banner);
 
     // Report and icon export side.
     core::DisplayValues reportValues() const;
@@ -218,6 +219,9 @@ private:
     std::optional<archive::TempImage> m_tempImage; // owns the file at TempImagePath
     bool ImageLoaded = false;
     core::TNDSHeader CurrentHeader;
+    // This load's whole header (both halves), kept even when the load stopped after decoding
+    // it: the system files and the DSi page read it.
+    core::HeaderRecord m_header;
     core::TNDSBanner CurrentBanner;
     bool ZipCancelRequested = false;
     // The path exactly as given to OpenRom (FNameEdit shows it decoded); default names and the

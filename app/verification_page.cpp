@@ -12,6 +12,7 @@
 #include "app/polish.h"
 #include "app/qt_text.h"
 #include "archive/dat_load.h"
+#include "core/archive_kind.h"
 #include "core/error.h"
 #include "core/interpret.h"
 #include "core/text.h"
@@ -27,6 +28,8 @@ public:
     {}
     void consume(std::span<const std::uint8_t> block, std::uint64_t position) override
     {
+        if (position == 0)
+            m_archive = core::archiveKindOf(block);
         for (core::ReadSink* sink : m_verifier.sinks())
             sink->consume(block, position);
     }
@@ -36,8 +39,11 @@ public:
             sink->finish(total);
     }
     const core::ImageVerifier& verifier() const { return m_verifier; }
+    // What the file's first bytes say it is, when it is an archive rather than an image.
+    core::ArchiveKind archive() const { return m_archive; }
 
 private:
+    core::ArchiveKind m_archive = core::ArchiveKind::None;
     std::shared_ptr<const core::DatSet> m_dats;
     core::ImageVerifier m_verifier;
 };
@@ -315,11 +321,11 @@ void VerificationPage::startMatch()
             return; // stopped
         QMetaObject::invokeMethod(
             this,
-            [this, generation, result = std::move(result), error, dats] {
+            [this, generation, result = std::move(result), error, dats, archive = sink->archive()] {
                 if (generation != m_generation)
                     return;
                 if (result)
-                    showResult(*result, *dats);
+                    showResult(*result, *dats, archive);
                 else
                     DatVerdictMemo->setPlainText(visible(core::withFullStop(error)));
             },
@@ -327,7 +333,8 @@ void VerificationPage::startMatch()
     });
 }
 
-void VerificationPage::showResult(const core::VerifyResult& r, const core::DatSet& dats)
+void VerificationPage::showResult(const core::VerifyResult& r, const core::DatSet& dats,
+                                  core::ArchiveKind archive)
 {
     HashesMemo->setPlainText(hashesText(r.hashes));
     CopyHashesButton->setEnabled(true);
@@ -345,6 +352,11 @@ void VerificationPage::showResult(const core::VerifyResult& r, const core::DatSe
         verdict += QStringLiteral("\nOver-trimmed: data is missing (bad dump)");
     if (!r.head.image && r.verdict != core::Verdict::NotAnImage)
         verdict += QStringLiteral("\n") + notImage;
+    // First: the verdicts below were computed from an archive's bytes.
+    if (archive != core::ArchiveKind::None)
+        verdict = QStringLiteral("The file is %1, not an image\n")
+                      .arg(fromCoreText(core::archiveKindText(archive))) +
+                  verdict;
     DatVerdictMemo->setPlainText(verdict);
     const bool good =
         r.verdict == core::Verdict::Verified || r.verdict == core::Verdict::VerifiedTrimmed;

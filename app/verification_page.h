@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include "archive/dat_load.h"
+#include "core/archive_kind.h"
 #include "core/dat.h"
 #include "core/read_pass.h"
 #include "core/verify.h"
@@ -79,7 +80,8 @@ private:
     void datsLoaded(archive::DatFolderLoad& loaded);
     void startMatch();
     void stopMatch();
-    void showResult(const core::VerifyResult& result, const core::DatSet& dats);
+    void showResult(const core::VerifyResult& result, const core::DatSet& dats,
+                    core::ArchiveKind archive);
     void showDatStatus();
 
     Dialogs& m_dialogs;

@@ -105,9 +105,10 @@ std::string datFolder()
     return {};
 }
 
-std::vector<std::string> datFilesIn(const std::string& folder)
+std::vector<std::string> datFilesIn(const std::string& folder, std::vector<std::string>* skipped)
 {
     std::vector<std::string> out;
+    std::vector<std::string> passed;
     if (folder.empty())
         return out;
     struct CloseDir {
@@ -119,22 +120,35 @@ std::vector<std::string> datFilesIn(const std::string& folder)
     // Bounded by the folder's entries.
     while (const dirent* d = readdir(dir.get())) {
         const std::string name = d->d_name;
-        const std::string ext = core::extensionOf(name);
-        if (!isDatName(name) && !core::equalsIgnoreCase(ext, ".zip"))
+        if (name == "." || name == "..")
             continue;
         const std::string path = folder + "/" + name;
+        const bool datName =
+            isDatName(name) || core::equalsIgnoreCase(core::extensionOf(name), ".zip");
+        // A link is followed to what it names: a DAT kept elsewhere and linked in is loaded.
         struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        if (::stat(path.c_str(), &st) != 0) {
+            passed.push_back(core::cannotOpenMessage(path, errno));
+        } else if (!datName) {
+            if (!S_ISDIR(st.st_mode))
+                passed.push_back("\"" + path + "\" is not a DAT (.dat, .xml or .zip)");
+        } else if (!S_ISREG(st.st_mode)) {
+            passed.push_back(core::notRegularMessage(path, st.st_mode));
+        } else {
             out.push_back(path);
+        }
     }
     std::sort(out.begin(), out.end());
+    std::sort(passed.begin(), passed.end());
+    if (skipped)
+        skipped->insert(skipped->end(), passed.begin(), passed.end());
     return out;
 }
 
 DatFolderLoad loadDatFolder(const std::string& folder, const std::function<bool()>& cancelled)
 {
     DatFolderLoad out;
-    for (const std::string& path : datFilesIn(folder)) {
+    for (const std::string& path : datFilesIn(folder, &out.skipped)) {
         try {
             loadDat(path, out.dats, cancelled);
         } catch (const std::exception& e) {

@@ -22,8 +22,11 @@ void loadDat(const std::string& path, core::DatSet& dats,
 std::string datFolder();
 
 // The DAT files of a folder: regular files named *.dat, *.xml or *.zip (ASCII letter case
-// ignored), sorted by name, symbolic links not followed. Empty when the folder is missing.
-std::vector<std::string> datFilesIn(const std::string& folder);
+// ignored), symbolic links followed to what they name, sorted by name. Empty when the folder is
+// missing. Every other entry but a sub-folder is added to `skipped` (when given) with its
+// reason: not a DAT name, not a regular file (saying what it is), a link to nothing.
+std::vector<std::string> datFilesIn(const std::string& folder,
+                                    std::vector<std::string>* skipped = nullptr);
 
 // What loading a DAT folder yields: the DATs that loaded, and one message per file that did not.
 struct DatFolderLoad {

@@ -14,6 +14,16 @@ const LibArchive& la()
                    library.bind(l.archive_read_support_format_zip_seekable,
                                 "archive_read_support_format_zip_seekable") &&
                    library.bind(l.archive_read_open_fd, "archive_read_open_fd") &&
+                   library.bind(l.archive_read_set_callback_data,
+                                "archive_read_set_callback_data") &&
+                   library.bind(l.archive_read_set_read_callback,
+                                "archive_read_set_read_callback") &&
+                   library.bind(l.archive_read_set_seek_callback,
+                                "archive_read_set_seek_callback") &&
+                   library.bind(l.archive_read_set_skip_callback,
+                                "archive_read_set_skip_callback") &&
+                   library.bind(l.archive_read_open1, "archive_read_open1") &&
+                   library.bind(l.archive_set_error, "archive_set_error") &&
                    library.bind(l.archive_read_next_header, "archive_read_next_header") &&
                    library.bind(l.archive_read_data_block, "archive_read_data_block") &&
                    library.bind(l.archive_error_string, "archive_error_string") &&

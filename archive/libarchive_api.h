@@ -14,6 +14,12 @@ struct LibArchive {
     decltype(&::archive_read_free) archive_read_free;
     decltype(&::archive_read_support_format_zip_seekable) archive_read_support_format_zip_seekable;
     decltype(&::archive_read_open_fd) archive_read_open_fd;
+    decltype(&::archive_read_set_callback_data) archive_read_set_callback_data;
+    decltype(&::archive_read_set_read_callback) archive_read_set_read_callback;
+    decltype(&::archive_read_set_seek_callback) archive_read_set_seek_callback;
+    decltype(&::archive_read_set_skip_callback) archive_read_set_skip_callback;
+    decltype(&::archive_read_open1) archive_read_open1;
+    decltype(&::archive_set_error) archive_set_error;
     decltype(&::archive_read_next_header) archive_read_next_header;
     decltype(&::archive_read_data_block) archive_read_data_block;
     decltype(&::archive_error_string) archive_error_string;

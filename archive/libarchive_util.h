@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <locale.h>
 #include <memory>
+#include <string>
 
 #include "archive/libarchive_api.h"
 
@@ -11,6 +12,18 @@
 namespace cartscope::archive::detail {
 
 inline constexpr std::uint64_t kCentralRecordSize = 46; // smallest central directory record
+
+// libarchive's last error text without the line break several of its messages end in, or
+// `fallback` when it has none.
+inline std::string errorText(struct archive* a, const char* fallback)
+{
+    const char* text = la().archive_error_string(a);
+    std::string s = text ? text : fallback;
+    // Bounded by the text's length.
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
+        s.pop_back();
+    return s.empty() ? fallback : s;
+}
 
 using ArchivePtr = std::unique_ptr<struct archive, decltype(&::archive_read_free)>;
 

@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 
+#include "archive/archive_source.h"
 #include "archive/libarchive_api.h"
 #include "archive/libarchive_util.h"
 #include "archive/reader.h"
+#include "archive/zip_directory.h"
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/paths.h"
@@ -19,16 +22,13 @@ namespace {
 
 using detail::la;
 
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-
 using detail::ArchivePtr;
 using detail::kCentralRecordSize;
 using detail::Utf8Names;
 
 std::string libarchiveError(struct archive* a, const char* fallback)
 {
-    const char* text = la().archive_error_string(a);
-    return text ? text : fallback;
+    return detail::errorText(a, fallback);
 }
 
 // Streams the current entry's data into the sinks. Empty on success.
@@ -78,6 +78,12 @@ bool isVerifiableImageName(const std::string& name)
     return false;
 }
 
+bool isImageMemberName(const std::string& name)
+{
+    const std::string ext = core::extensionOf(name);
+    return core::equalsIgnoreCase(ext, ".nds") || core::equalsIgnoreCase(ext, ".ids");
+}
+
 std::size_t streamMembers(const std::string& archivePath,
                           const std::function<bool(const std::string& name)>& accept,
                           const MemberEvents& events)
@@ -99,8 +105,17 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
     if (!file.valid())
         throw core::Error(core::cannotOpenMessage(archivePath, errno));
     struct stat st {};
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw core::Error(core::cannotOpenMessage(archivePath, EINVAL));
+    if (::fstat(file.get(), &st) != 0)
+        throw core::Error(core::cannotOpenMessage(archivePath, errno));
+    if (!S_ISREG(st.st_mode))
+        throw core::Error(core::notRegularMessage(archivePath, st.st_mode));
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    // The directory as the file records it: members that share bytes are refused before any is
+    // read, and it names the members libarchive cannot hand out.
+    const std::optional<std::vector<detail::DirectoryEntry>> directory =
+        detail::readDirectory(core::DescriptorStream(file.get(), fileSize));
+    if (directory)
+        detail::refuseZipBomb(*directory, fileSize, archivePath);
     const std::string notZip = "\"" + archivePath + "\" is not a readable ZIP archive";
     ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
     if (!reader)
@@ -108,13 +123,22 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
     // The seekable reader works from the central directory (types, sizes, encryption) and no
     // stream filter is enabled, so no outside program can ever be started.
     la().archive_read_support_format_zip_seekable(reader.get());
-    if (la().archive_read_open_fd(reader.get(), file.get(), kBlockSize) != ARCHIVE_OK)
-        throw core::Error(notZip);
+    detail::ArchiveSource source(file.get(), fileSize);
+    if (source.open(reader.get()) != ARCHIVE_OK)
+        throw core::Error(source.readError() ? source.readErrorMessage(archivePath) : notZip);
 
     std::size_t begun = 0;
+    // A member that cannot be read still counts: it is reported with its reason.
+    const auto refuse = [&](StreamedMember member, const std::string& error) {
+        events.onBegin(member);
+        ++begun;
+        events.onEnd(member, error);
+    };
+    std::string damaged; // why libarchive stopped before the end, when it did
     // Bounded by the central directory, and by the records that fit in the file.
-    const std::uint64_t bound = static_cast<std::uint64_t>(st.st_size) / kCentralRecordSize + 1;
-    for (std::size_t index = 0; index < bound; ++index) {
+    const std::uint64_t bound = fileSize / kCentralRecordSize + 1;
+    std::size_t index = 0;
+    for (; index < bound; ++index) {
         archive_entry* entry = nullptr;
         int r = 0;
         const char* name = nullptr;
@@ -129,9 +153,21 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
         }
         if (r == ARCHIVE_FAILED)
             continue;
-        if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
+        if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
+            if (r != ARCHIVE_EOF)
+                damaged = "Damaged archive: " +
+                          libarchiveError(reader.get(), "a member's header cannot be read");
             break;
-        if (!name || la().archive_entry_filetype(entry) != AE_IFREG || !accept(name))
+        }
+        if (!name) {
+            // libarchive gives no name for one that is not UTF-8 under the UTF-8 flag; the
+            // directory still has its bytes.
+            if (directory && index < directory->size() && accept((*directory)[index].name))
+                refuse({index, (*directory)[index].name, (*directory)[index].size},
+                       "The member's name is not valid UTF-8");
+            continue;
+        }
+        if (la().archive_entry_filetype(entry) != AE_IFREG || !accept(name))
             continue;
         StreamedMember member;
         member.index = index;
@@ -147,12 +183,33 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
         else if (!la().archive_entry_size_is_set(entry) || size < 0)
             error = "Damaged archive: the member has no size";
         else if (member.declaredSize > kMaxMemberSize)
-            error = "The member is larger than 4 GiB";
+            error = "The member declares " + std::to_string(member.declaredSize) +
+                    " bytes, more than the 1 GiB (" + std::to_string(kMaxMemberSize) +
+                    " bytes) a DS or DSi image can be";
         else
             error = streamData(reader.get(), member.declaredSize, sinks, events, cancelled);
         if (cancelled)
-            break;
+            return begun;
+        if (source.readError())
+            error = source.readErrorMessage(archivePath);
         events.onEnd(member, error);
+        if (source.readError()) {
+            ++index;
+            break;
+        }
+    }
+    // A read error or a damaged header ends the walk early: the members it did not reach are
+    // reported with it, so the count stays whole.
+    const std::string ended = source.readError() ? source.readErrorMessage(archivePath) : damaged;
+    if (!ended.empty() && directory) {
+        // Bounded by the directory's records.
+        for (; index < directory->size(); ++index) {
+            const detail::DirectoryEntry& e = (*directory)[index];
+            if (!e.name.empty() && e.name.back() != '/' && accept(e.name))
+                refuse({index, e.name, e.size}, ended);
+        }
+    } else if (source.readError()) {
+        throw core::Error(source.readErrorMessage(archivePath));
     }
     return begun;
 }

@@ -32,10 +32,16 @@ struct MemberEvents {
 // Whether a member name is an image the verifier reads: *.nds, *.ids, *.dsi, *.srl, ASCII
 // letter case ignored.
 bool isVerifiableImageName(const std::string& name);
+// Whether a member name is one the other commands and the window take an image from: *.nds,
+// *.ids, ASCII letter case ignored (listImageMembers' rule).
+bool isImageMemberName(const std::string& name);
 
 // Streams every regular-file member whose name passes `accept`, in archive order. Returns the
-// count of members begun. Throws core::Error when the file cannot be opened ("Cannot open file
-// "%s". %s") or is not a readable ZIP archive.
+// count of members begun. A member whose name is not UTF-8 under the UTF-8 flag is begun and
+// ended with that error (its name as stored); a read that fails ends the member being read and
+// every later one with "Cannot read file "%s". %s", so each member is still counted. Throws
+// core::Error when the file cannot be opened ("Cannot open file "%s". %s"), is not a readable
+// ZIP archive, or is a zip bomb (refuseZipBomb, zip_directory.h).
 std::size_t streamMembers(const std::string& archivePath,
                           const std::function<bool(const std::string& name)>& accept,
                           const MemberEvents& events);

@@ -17,8 +17,10 @@
 
 #include <zlib.h>
 
+#include "archive/archive_source.h"
 #include "archive/libarchive_api.h"
 #include "archive/libarchive_util.h"
+#include "archive/zip_directory.h"
 #include "archive/zip_layout.h"
 #include "core/error.h"
 #include "core/fd.h"
@@ -32,7 +34,6 @@ namespace {
 
 using detail::la;
 
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
 using detail::ArchivePtr;
@@ -45,7 +46,14 @@ using detail::Utf8Names;
 struct OpenedArchive {
     core::UniqueFd file;
     std::uint64_t fileSize = 0;
+    std::unique_ptr<detail::ArchiveSource> source;      // what libarchive reads through
     ArchivePtr reader{nullptr, la().archive_read_free}; // null: not a readable ZIP archive
+    // Throws the read error that ended libarchive's work, when one did.
+    void throwReadError(const std::string& path) const
+    {
+        if (source && source->readError())
+            throw core::Error(source->readErrorMessage(path));
+    }
 };
 
 OpenedArchive openArchive(const std::string& path)
@@ -59,6 +67,10 @@ OpenedArchive openArchive(const std::string& path)
     if (::fstat(opened.file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return opened;
     opened.fileSize = static_cast<std::uint64_t>(st.st_size);
+    // Members that share bytes would have libarchive inflate the same data again and again.
+    const core::DescriptorStream file(opened.file.get(), opened.fileSize);
+    if (const auto directory = detail::readDirectory(file))
+        detail::refuseZipBomb(*directory, opened.fileSize, path);
 
     ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
     if (!reader)
@@ -73,8 +85,11 @@ OpenedArchive openArchive(const std::string& path)
     // libarchive's filters (lrzip, grzip, lzop) run an outside program found on PATH when the
     // first bytes of the file look like their stream.
     la().archive_read_support_format_zip_seekable(reader.get());
-    if (la().archive_read_open_fd(reader.get(), opened.file.get(), kBlockSize) != ARCHIVE_OK)
+    opened.source = std::make_unique<detail::ArchiveSource>(opened.file.get(), opened.fileSize);
+    if (opened.source->open(reader.get()) != ARCHIVE_OK) {
+        opened.throwReadError(path);
         return opened;
+    }
     opened.reader = std::move(reader);
     return opened;
 }
@@ -513,6 +528,8 @@ std::optional<Selected> selectMember(const std::string& archivePath, const Membe
         // Bounded by member.index, itself below entryBound().
         for (std::size_t index = 0; index <= member.index; ++index) {
             const Step step = nextEntry(reader, &s.entry, &warned);
+            if (step == Step::End)
+                s.opened.throwReadError(archivePath);
             if (step == Step::End || (step == Step::Skip && index == member.index))
                 return std::nullopt;
         }
@@ -549,7 +566,8 @@ int extractFromArchive(const std::string& archivePath, const Member& member,
     PartialFile out(destinationPath);
     if (const auto data =
             s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt) {
-        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
+        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize,
+                                          memberText(archivePath, member));
         // The inflater writes the copy itself, straight from its output.
         Delivery delivery(&out, s->declared, events, sinks, !data->deflated);
         if (!data->deflated)
@@ -558,7 +576,11 @@ int extractFromArchive(const std::string& archivePath, const Member& member,
         return inflateDeflated(file, *data, archivePath, member, delivery, writer);
     }
     Delivery delivery(&out, s->declared, events, sinks);
-    return copyData(s->opened.reader.get(), archivePath, member, delivery);
+    const int copied = copyData(s->opened.reader.get(), archivePath, member, delivery);
+    if (copied == 0 && s->opened.source->readError())
+        throw core::Error("Cannot read " + memberText(archivePath, member) + ". " +
+                          std::strerror(s->opened.source->readError()));
+    return copied;
 }
 
 // Raises onBegin before `work` and onEnd after it, also when it throws.
@@ -592,8 +614,11 @@ std::vector<Member> listImageMembers(const std::string& archivePath)
     for (std::size_t index = 0; index < bound; ++index) {
         archive_entry* entry = nullptr;
         const Step step = nextEntry(opened.reader.get(), &entry);
-        if (step == Step::End)
+        if (step == Step::End) {
+            // An archive that could not be read to its end is not one without images.
+            opened.throwReadError(archivePath);
             break;
+        }
         if (step == Step::Skip)
             continue;
         const char* name = memberName(entry);
@@ -740,7 +765,8 @@ InPlace readInPlace(const std::string& archivePath, const Member& member,
     return withEvents(member, events, [&] {
         InPlace result;
         Delivery delivery(nullptr, s->declared, events, sinks, false);
-        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize);
+        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize,
+                                          memberText(archivePath, member));
         int done = 0;
         if (held) {
             MemorySpace space(held->bytes());

@@ -26,7 +26,9 @@ struct Member {
 // entries are skipped, and so is an entry whose name cannot be read (invalid UTF-8 under the
 // UTF-8 flag) or whose header is damaged. A file that is not a readable ZIP archive gives an
 // empty list; an archive damaged part way gives the members found before the damage.
-// Throws core::Error "Cannot open file "%s". %s" only when the file itself cannot be opened.
+// Throws core::Error "Cannot open file "%s". %s" when the file itself cannot be opened,
+// "Cannot read file "%s". %s" when a read of it fails (an archive that cannot be read is not one
+// without images), and the zip-bomb refusals of refuseZipBomb (zip_directory.h).
 std::vector<Member> listImageMembers(const std::string& archivePath);
 
 // The largest member extracted: no DS or DSi image is larger, and a member declaring more is

@@ -42,7 +42,7 @@ int main(int argc, char** argv)
             return 0;
         }
         const auto plan =
-            core::planExtraction(argv[3], core::fieldText(loaded.header.GameTitle), rows);
+            core::planExtraction(argv[3], core::fieldText(loaded.header.ds.GameTitle), rows);
         core::extractAll(image, plan, {});
     } catch (const core::Error& e) {
         std::fprintf(stderr, "%s\n", e.what());

@@ -130,7 +130,8 @@ Selection select(const Invocation& inv, const core::Stream& image, core::LoadedI
     std::vector<core::FileRow> all =
         systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
     if (system) {
-        const std::vector<core::FileRow> sys = core::systemRows(core::systemFiles(image));
+        const std::vector<core::FileRow> sys =
+            core::systemRows(core::systemFiles(image, img.header));
         all.insert(all.end(), sys.begin(), sys.end());
     }
     return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.IntName};

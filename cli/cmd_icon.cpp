@@ -16,19 +16,17 @@ int cmdIcon(const Invocation& inv, Context& ctx)
     const Input in = openInput(path);
     const bool animated = inv.has("--animated");
     core::LoadedImage img;
-    core::BannerInfo banner;
     {
         InputImage image(in);
         core::analyseImage(image, img);
-        if (animated)
-            banner =
-                core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
     }
+    const core::BannerInfo& banner = img.banner.info;
     checkInterrupted();
     // Asked for an animation that is not there: nothing is written, not even the still icon.
     if (animated && !banner.animated)
         throw core::Error("The banner of \"" + path + "\" has no animated icon");
-    for (const auto& written : core::exportIcon(outName, img.icon, img.hasTransparency))
+    for (const auto& written :
+         core::exportIcon(outName, img.banner.icon, img.banner.hasTransparency))
         out << safe(written) << '\n';
     if (animated) {
         const std::string name = core::animatedIconName(outName);

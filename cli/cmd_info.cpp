@@ -103,13 +103,12 @@ core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool json, 
         // The report names no file of the image: only the JSON needs the tables.
         core::analyse(image, img, json ? core::Tables::Read : core::Tables::Skip);
         if (json) { // only the JSON shows them
-            v.banner =
-                core::readBannerInfo(image, core::headerOffsetPosition(img.header.BannerOffset));
-            v.dsi = core::readDsiInfo(image);
+            v.banner = img.banner.info;
+            v.dsi = img.header.dsi;
         }
         if (in.fromArchive && !hashes) {
             img.fileCrc32 = in.fromArchive->crc32;
-            const core::TrimAnalysis t = core::analyseTrim(image);
+            const core::TrimAnalysis t = core::analyseTrim(image, img.header);
             v.head = t.head;
             v.trim = t.trim;
         } else {
@@ -142,7 +141,8 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     const core::LoadedImage img = loadWithVerification(in, hashes, json, v);
     const core::DisplayValues& d = img.display;
     if (!json) {
-        const auto lines = core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner);
+        const auto lines =
+            core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner.original);
         for (const auto& line : lines)
             out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
         if (hashes) {
@@ -173,7 +173,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         if (!field.jsonKey)
             continue;
         if (field.value == &core::DisplayValues::FileSize)
-            o.num("fileSize", static_cast<std::int64_t>(img.header.FileSize));
+            o.num("fileSize", static_cast<std::int64_t>(img.header.ds.FileSize));
         if (field.value == &core::DisplayValues::BadDumpCode)
             o.boolean("badDump", d.badDumpFound);
         o.str(field.jsonKey, d.*field.value);
@@ -183,7 +183,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
               ", \"logo\": " + checkJson(d.ExpLogoCRC16, d.ActLogoCRC16, d.LogoCheck) +
               ", \"header\": " + checkJson(d.ExpHeaderCRC16, d.ActHeaderCRC16, d.HeaderCheck) + "}")
         .raw("titles", titles)
-        .raw("header", headerJson(img.header, 2))
+        .raw("header", headerJson(img.header.ds, 2))
         .raw("files", filesJson(img.rows, 2))
         .raw("hashes", hashesJson(v.hashes))
         // Not a DS image: the trim state and the secure area would be read from other bytes.

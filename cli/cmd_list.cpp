@@ -93,7 +93,8 @@ int cmdList(const Invocation& inv, Context& ctx)
     if (inv.has("--narc"))
         return listNarc(inv, ctx, image, img);
     const std::vector<core::FileRow> sys =
-        system ? core::systemRows(core::systemFiles(image)) : std::vector<core::FileRow>{};
+        system ? core::systemRows(core::systemFiles(image, img.header))
+               : std::vector<core::FileRow>{};
     if (json) {
         // Moved, not copied: with tens of thousands of rows a copy doubles the command's memory.
         std::vector<core::FileRow> rows =

@@ -18,6 +18,7 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/verify_output.h"
+#include "core/archive_kind.h"
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/open_below.h"
@@ -135,7 +136,7 @@ std::vector<Item> collect(const std::vector<std::string>& paths)
         else if (S_ISREG(st.st_mode))
             items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
         else
-            items.push_back({path, false, 0, core::cannotOpenMessage(path, EINVAL)});
+            items.push_back({path, false, 0, core::notRegularMessage(path, st.st_mode)});
     }
     return items;
 }
@@ -464,6 +465,9 @@ std::function<bool()> stopping(const Reporter& reporter)
     return [&reporter] { return interrupted() || reporter.writeFailed(); };
 }
 
+void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
+               bool threaded);
+
 void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
 {
     const core::UniqueFd file = openItem(item);
@@ -471,8 +475,16 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
     if (::fstat(file.get(), &st) != 0)
         throw core::Error(core::cannotOpenMessage(item.path, errno));
     if (!S_ISREG(st.st_mode))
-        throw core::Error(core::cannotOpenMessage(item.path, EINVAL));
+        throw core::Error(core::notRegularMessage(item.path, st.st_mode));
     const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
+    // The first bytes decide, as for the other commands: a zip archive under any name is
+    // verified as one, another archive is refused by its kind. A file named .zip without the
+    // signature (bytes in front of the archive) still goes to the archive reader.
+    const core::ArchiveKind kind = core::archiveKindOf(image);
+    if (kind == core::ArchiveKind::Zip || (kind == core::ArchiveKind::None && item.zip))
+        return verifyZip(item, file.get(), dats, reporter, threaded);
+    if (kind != core::ArchiveKind::None)
+        throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
     core::ImageVerifier verifier(dats, image.size(), false, threaded);
     std::uint64_t reported = 0;
     const auto stop = stopping(reporter);
@@ -489,7 +501,8 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
         reporter.report({item.path, std::nullopt, std::move(result), {}});
 }
 
-void verifyZip(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
+void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
+               bool threaded)
 {
     std::unique_ptr<core::ImageVerifier> verifier;
     archive::MemberEvents events;
@@ -507,8 +520,8 @@ void verifyZip(const Item& item, const core::DatSet& dats, Reporter& reporter, b
             reporter.report({item.path, m.name, std::move(result), {}});
     };
     events.cancelled = stopping(reporter);
-    const std::size_t members = archive::streamMembers(openItem(item).get(), item.path,
-                                                       archive::isVerifiableImageName, events);
+    const std::size_t members =
+        archive::streamMembers(fd, item.path, archive::isVerifiableImageName, events);
     reporter.addBytes(item.size);
     if (members == 0 && !events.cancelled())
         reporter.report({item.path, std::nullopt, std::nullopt,
@@ -583,8 +596,6 @@ int cmdVerify(const Invocation& inv, Context& ctx)
             try {
                 if (!item.error.empty())
                     reporter.report({item.path, std::nullopt, std::nullopt, item.error});
-                else if (item.zip)
-                    verifyZip(item, dats, reporter, threaded);
                 else
                     verifyFile(item, dats, reporter, threaded);
             } catch (const std::exception& e) {

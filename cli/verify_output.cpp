@@ -40,8 +40,8 @@ std::string matchJson(const core::DatMatch& m, const core::DatSet& dats)
     const core::DatRom& e = dats.roms()[m.rom];
     const core::DatInfo& dat = dats.dats()[e.dat];
     JsonObject o;
-    o.str("game", e.game)
-        .str("rom", e.rom)
+    o.str("game", std::string(e.game))
+        .str("rom", std::string(e.rom))
         .str("dat", dat.name)
         .str("datVersion", dat.version)
         .str("by", core::matchedByName(m.by))

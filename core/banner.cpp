@@ -1,25 +1,10 @@
 #include "core/banner.h"
 
-#include <algorithm>
 #include <cstddef>
 
-#include "core/le.h"
+#include "core/banner_record.h"
 
 namespace cartscope::core {
-
-namespace {
-
-// Offsets inside the banner block.
-constexpr std::size_t kHeadAt = 0x000;
-constexpr std::size_t kIconAt = 0x020;
-constexpr std::size_t kPaletteAt = 0x220;
-constexpr std::size_t kTitlesAt = 0x240;
-constexpr std::size_t kTitleBytes = 0x100;
-constexpr std::size_t kTitleUnitsRead = kTitleBytes / 2; // 128 of the slot's 256 code units
-static_assert(kTitlesAt + 6 * kTitleBytes == kBannerSize);
-static_assert(kPaletteAt + 16 * 2 == kTitlesAt);
-
-} // namespace
 
 TPixelDataDec colourFromWord(std::uint16_t word)
 {
@@ -50,37 +35,9 @@ void ICO2BMP(const std::array<std::uint8_t, 512>& icon, const TNDSBanner& banner
     });
 }
 
-void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position,
-                       IconPicture& picture, bool& hasTransparency)
+void PopulateNDSBanner(Stream& image, BannerRecord& banner, std::uint64_t position)
 {
-    // The offset is not checked against the image: a position at or past the end simply
-    // delivers fewer bytes (or none), and what is not delivered stays zero. One read of the
-    // whole block keeps it a single forward pass of exactly kBannerSize bytes.
-    std::array<std::uint8_t, kBannerSize> block{};
-    image.readAt(position, block);
-    const std::span<const std::uint8_t> bytes(block);
-
-    // 0x000 leading block (version, CRC-16, reserved), kept but never checked.
-    std::copy_n(block.begin() + kHeadAt, banner.BannerHead.size(), banner.BannerHead.begin());
-    // 0x020 icon bitmap
-    std::copy_n(block.begin() + kIconAt, banner.IconData.size(), banner.IconData.begin());
-    // 0x220 palette: 16 BGR555 words. A word that lies past the end reads as 0 (black); one cut
-    // in half keeps its delivered low byte.
-    for (std::size_t i = 0; i < banner.Palette.size(); ++i)
-        banner.Palette[i] = colourFromWord(le16(bytes, kPaletteAt + 2 * i));
-
-    hasTransparency = false;
-    picture = IconPicture{};
-    ICO2BMP(banner.IconData, banner, picture, hasTransparency);
-
-    // 0x240 six titles of 128 UTF-16LE code units; the second half of every slot stays zero,
-    // so each slot holds a terminating zero unit.
-    for (std::size_t slot = 0; slot < banner.Titles.size(); ++slot) {
-        auto& title = banner.Titles[slot];
-        title.fill(0);
-        for (std::size_t u = 0; u < kTitleUnitsRead; ++u)
-            title[u] = static_cast<char16_t>(le16(bytes, kTitlesAt + slot * kTitleBytes + 2 * u));
-    }
+    banner = decodeBanner(RawBanner::read(image, position));
 }
 
 std::u16string titleText(const TNDSBanner& banner, int slot)

@@ -45,11 +45,12 @@ struct IconPicture {
     Rgb transparentKey() const { return at(0, 31); }
 };
 
-// Reads the banner at `position` (bytes past the end read as zero; a palette word that is not
-// delivered counts as colour word 0), decodes the icon into `picture` and sets
-// `hasTransparency` exactly when some pixel has palette index 0.
-void PopulateNDSBanner(Stream& image, TNDSBanner& banner, std::uint64_t position,
-                       IconPicture& picture, bool& hasTransparency);
+struct BannerRecord;
+
+// Reads the banner at `position` into the whole banner record (bytes past the end read as
+// zero; a palette word that is not delivered counts as colour word 0): the block, the icon
+// decoded from it, whether some pixel has palette index 0, and what the version adds.
+void PopulateNDSBanner(Stream& image, BannerRecord& banner, std::uint64_t position);
 
 // The tile walk of a 4-bit 32x32 bitmap: 16 tiles of 8x8 in four rows of four, each tile row
 // four bytes, two pixels per byte with the low nibble on the left. Calls `pixel(x, y, index)`

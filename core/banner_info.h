@@ -6,11 +6,10 @@
 #include <vector>
 
 #include "core/banner.h"
-#include "core/stream.h"
 
 // The banner as its version word describes it: the size, every CRC-16 the version carries,
-// eight titles (Chinese and Korean after the six) and the animated icon. Read beside the
-// six-title banner record, never instead of it.
+// eight titles (Chinese and Korean after the six) and the animated icon. Decoded with the
+// six-title block into one BannerRecord (banner_record.h).
 namespace cartscope::core {
 
 inline constexpr std::uint16_t kBannerVersionOriginal = 0x0001;
@@ -23,6 +22,22 @@ inline constexpr std::size_t kBannerSizeKorean = 0xA40;
 inline constexpr std::size_t kBannerSizeAnimated = 0x23C0;
 static_assert(kBannerSizeChinese == kBannerSize + 0x100);
 static_assert(kBannerSizeKorean == kBannerSizeChinese + 0x100);
+
+// The size of the banner block a version word gives: 0x840 for version 1 and for any version
+// nobody defined.
+inline constexpr std::uint64_t bannerSizeForVersion(std::uint16_t version)
+{
+    switch (version) {
+    case kBannerVersionChinese:
+        return kBannerSizeChinese;
+    case kBannerVersionKorean:
+        return kBannerSizeKorean;
+    case kBannerVersionAnimated:
+        return kBannerSizeAnimated;
+    default:
+        return kBannerSize;
+    }
+}
 
 // The animated icon: eight bitmaps at 0x1240, eight palettes at 0x2240, 64 tokens at 0x2340.
 inline constexpr std::size_t kAnimBitmapsAt = 0x1240;
@@ -90,10 +105,6 @@ struct BannerInfo {
 };
 
 inline constexpr const char* kUnknownBannerVersionText = "unknown banner version";
-
-// Reads the banner at `position` (what lies past the end of the file reads as zero and is
-// reported by bytesInFile). Never throws for any content.
-BannerInfo readBannerInfo(const Stream& image, std::uint64_t position);
 
 // One frame of the animation, full size: the decoded colours and which pixels have palette
 // index 0 (transparent in every frame).

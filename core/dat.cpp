@@ -1,8 +1,11 @@
 #include "core/dat.h"
 
 #include <algorithm>
+#include <compare>
+#include <cstdlib>
 #include <cstring>
 #include <pugixml.hpp>
+#include <utility>
 
 #include "core/error.h"
 
@@ -47,26 +50,32 @@ int hexValue(char c)
     return -1;
 }
 
-// Exactly `length` bytes of hex, either case; an absent or empty attribute gives no digest.
-DigestBytes hexDigest(const DatError& err, const pugi::xml_node& rom, const char* attribute,
-                      std::size_t length)
+// An attribute echoed in a message: enough to recognise it, never the whole of a huge one.
+std::string echo(std::string_view text)
+{
+    constexpr std::size_t kEchoLength = 64;
+    return std::string(text.substr(0, kEchoLength)) + (text.size() > kEchoLength ? "..." : "");
+}
+
+// Exactly out.size() bytes of hex, either case; false (nothing written) for an absent or empty
+// attribute.
+bool hexDigest(const DatError& err, const pugi::xml_node& rom, const char* attribute,
+               std::span<std::uint8_t> out)
 {
     const std::string_view text = rom.attribute(attribute).as_string();
     if (text.empty())
-        return {};
-    if (text.size() != 2 * length)
-        err.at(rom, std::string("bad ") + attribute + " \"" + std::string(text.substr(0, 80)) +
-                        "\" (" + std::to_string(2 * length) + " hex digits expected)");
-    DigestBytes out(length);
-    for (std::size_t i = 0; i < length; ++i) {
+        return false;
+    if (text.size() != 2 * out.size())
+        err.at(rom, std::string("bad ") + attribute + " \"" + echo(text) + "\" (" +
+                        std::to_string(2 * out.size()) + " hex digits expected)");
+    for (std::size_t i = 0; i < out.size(); ++i) {
         const int hi = hexValue(text[2 * i]);
         const int lo = hexValue(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
-            err.at(rom,
-                   std::string("bad ") + attribute + " \"" + std::string(text) + "\" (not hex)");
+            err.at(rom, std::string("bad ") + attribute + " \"" + echo(text) + "\" (not hex)");
         out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
     }
-    return out;
+    return true;
 }
 
 std::optional<std::uint32_t> hexCrc(const DatError& err, const pugi::xml_node& rom)
@@ -78,8 +87,7 @@ std::optional<std::uint32_t> hexCrc(const DatError& err, const pugi::xml_node& r
     for (const char c : text) {
         const int d = hexValue(c);
         if (d < 0 || text.size() > 8)
-            err.at(rom, "bad crc \"" + std::string(text.substr(0, 80)) +
-                            "\" (up to 8 hex digits expected)");
+            err.at(rom, "bad crc \"" + echo(text) + "\" (up to 8 hex digits expected)");
         v = v << 4 | static_cast<std::uint32_t>(d);
     }
     return v;
@@ -94,33 +102,96 @@ std::optional<std::uint64_t> decimalSize(const DatError& err, const pugi::xml_no
     for (const char c : text) {
         // Checked before each step, so v never exceeds kMaxDatRomSize * 10 + 9.
         if (c < '0' || c > '9' || v > kMaxDatRomSize)
-            err.at(rom, "bad size \"" + std::string(text.substr(0, 80)) + "\"");
+            err.at(rom, "bad size \"" + echo(text) + "\"");
         v = v * 10 + static_cast<std::uint64_t>(c - '0');
     }
     if (v > kMaxDatRomSize)
-        err.at(rom, "bad size \"" + std::string(text) + "\" (absurdly large)");
+        err.at(rom, "bad size \"" + echo(text) + "\" (absurdly large)");
     return v;
 }
 
-std::string key(const DigestBytes& d)
+constexpr std::uint8_t kHasSize = 1;
+constexpr std::uint8_t kHasCrc = 2;
+constexpr std::uint8_t kHasMd5 = 4;
+constexpr std::uint8_t kHasSha1 = 8;
+constexpr std::uint8_t kHasSha256 = 16;
+
+std::uint8_t digestBit(DigestKind kind)
 {
-    return std::string(reinterpret_cast<const char*>(d.data()), d.size());
+    switch (kind) {
+    case DigestKind::Md5:
+        return kHasMd5;
+    case DigestKind::Sha1:
+        return kHasSha1;
+    case DigestKind::Sha256:
+        return kHasSha256;
+    }
+    return 0;
 }
 
-std::string sizeCrcKey(std::uint64_t size, std::uint32_t crc)
+// The XML parser's memory, counted against a budget for the parse running on this thread: a
+// DAT of a given size can make it allocate only so much, however its elements are packed.
+thread_local std::size_t t_parseBudget = SIZE_MAX;
+thread_local std::size_t t_parseUsed = 0;
+constexpr std::size_t kAllocationHeader = alignof(std::max_align_t);
+
+void* parserAllocate(std::size_t size)
 {
-    std::string k(12, '\0');
-    for (int i = 0; i < 8; ++i)
-        k[static_cast<std::size_t>(i)] = static_cast<char>(size >> (8 * i));
-    for (int i = 0; i < 4; ++i)
-        k[static_cast<std::size_t>(8 + i)] = static_cast<char>(crc >> (8 * i));
-    return k;
+    if (size > t_parseBudget - t_parseUsed || size > SIZE_MAX - kAllocationHeader)
+        return nullptr; // the parser reports it as out of memory
+    auto* block = static_cast<unsigned char*>(std::malloc(size + kAllocationHeader));
+    if (!block)
+        return nullptr;
+    std::memcpy(block, &size, sizeof size);
+    t_parseUsed += size;
+    return block + kAllocationHeader;
 }
 
-const std::vector<std::uint32_t>& none()
+void parserDeallocate(void* p)
 {
-    static const std::vector<std::uint32_t> empty;
-    return empty;
+    if (!p)
+        return;
+    auto* block = static_cast<unsigned char*>(p) - kAllocationHeader;
+    std::size_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    t_parseUsed -= std::min(size, t_parseUsed);
+    std::free(block);
+}
+
+// The budget for one parse, for as long as the object lives (declared before the document, so
+// the document's memory is returned while it still counts).
+class ParseBudget {
+public:
+    explicit ParseBudget(std::size_t budget)
+    {
+        // Once, before the first document; every document of the process then goes through it.
+        static const bool installed = [] {
+            pugi::set_memory_management_functions(parserAllocate, parserDeallocate);
+            return true;
+        }();
+        (void)installed;
+        t_parseBudget = budget;
+        t_parseUsed = 0;
+    }
+    ~ParseBudget() { t_parseBudget = SIZE_MAX; }
+    ParseBudget(const ParseBudget&) = delete;
+    ParseBudget& operator=(const ParseBudget&) = delete;
+};
+
+template <typename Less>
+std::span<const std::uint32_t> range(const std::vector<std::uint32_t>& index, Less&& less)
+{
+    const auto lo = std::partition_point(index.begin(), index.end(),
+                                         [&](std::uint32_t i) { return less(i) < 0; });
+    const auto hi =
+        std::partition_point(lo, index.end(), [&](std::uint32_t i) { return less(i) <= 0; });
+    return {index.data() + (lo - index.begin()), static_cast<std::size_t>(hi - lo)};
+}
+
+int compareBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
+{
+    const auto r = std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
 } // namespace
@@ -130,7 +201,7 @@ bool DatRom::has(DigestKind kind) const
     return !digest(kind).empty();
 }
 
-const DigestBytes& DatRom::digest(DigestKind kind) const
+std::span<const std::uint8_t> DatRom::digest(DigestKind kind) const
 {
     switch (kind) {
     case DigestKind::Md5:
@@ -143,6 +214,33 @@ const DigestBytes& DatRom::digest(DigestKind kind) const
     return sha256;
 }
 
+std::size_t DatRoms::size() const
+{
+    return m_set.m_entries.size();
+}
+
+DatRom DatRoms::operator[](std::size_t index) const
+{
+    const DatSet::Entry& e = m_set.m_entries[index];
+    DatRom r;
+    r.dat = e.dat;
+    r.game = m_set.text(e.game);
+    r.rom = m_set.text(e.rom);
+    r.serial = m_set.text(e.serial);
+    r.status = m_set.text(e.status);
+    if (e.present & kHasSize)
+        r.size = e.size;
+    if (e.present & kHasCrc)
+        r.crc32 = e.crc32;
+    if (e.present & kHasMd5)
+        r.md5 = e.md5;
+    if (e.present & kHasSha1)
+        r.sha1 = e.sha1;
+    if (e.present & kHasSha256)
+        r.sha256 = e.sha256;
+    return r;
+}
+
 void DatSet::addXml(const std::string& file, std::span<const char> xml,
                     const std::function<bool()>& cancelled)
 {
@@ -150,12 +248,21 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
     if (xml.size() > kMaxDatSize)
         throw Error("DAT \"" + file + "\" is too large (over " + std::to_string(kMaxDatSize >> 20) +
                     " MiB)");
+    // The parser's copy of the text, then its elements: at most kMaxDatParseFactor times the
+    // text, and a little for the smallest DATs.
+    const ParseBudget budget(static_cast<std::size_t>(xml.size() * (1 + kMaxDatParseFactor)) +
+                             (std::size_t{1} << 20));
     pugi::xml_document doc;
     // pugixml expands only the five predefined entities and character references, and never
     // reads anything but this buffer; the DOCTYPE is kept so that declarations can be refused.
     const unsigned options = pugi::parse_default | pugi::parse_doctype;
     const pugi::xml_parse_result parsed =
         doc.load_buffer(xml.data(), xml.size(), options, pugi::encoding_auto);
+    if (parsed.status == pugi::status_out_of_memory)
+        throw Error("DAT \"" + file + "\" would take more than " +
+                    std::to_string(kMaxDatParseFactor) +
+                    " times its size in memory to read: it holds more XML elements than a DAT "
+                    "of its size honestly can");
     if (!parsed)
         err.at(parsed.offset, std::string("not well-formed XML (") + parsed.description() + ")");
     for (const pugi::xml_node& node : doc.children())
@@ -171,79 +278,158 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
     const pugi::xml_node header = root.child("header");
     info.name = header.child_value("name");
     info.version = header.child_value("version");
-    const std::size_t datIndex = m_dats.size();
 
-    std::vector<DatRom> roms;
+    // MAME-style DATs call a game a machine.
+    const auto isGame = [](const pugi::xml_node& node) {
+        return std::strcmp(node.name(), "game") == 0 || std::strcmp(node.name(), "machine") == 0;
+    };
     std::size_t walked = 0; // games and entries; `cancelled` is asked every 4096 of them
     const auto checkCancelled = [&] {
         if (cancelled && ++walked % 4096 == 0 && cancelled())
             throw Error("DAT \"" + file + "\": load cancelled");
     };
+    std::size_t count = 0;
+    // Bounded by the document's elements, themselves bounded by the parse budget.
     for (const pugi::xml_node& game : root.children()) {
         checkCancelled();
-        // MAME-style DATs call a game a machine.
-        if (std::strcmp(game.name(), "game") != 0 && std::strcmp(game.name(), "machine") != 0)
-            continue;
-        for (const pugi::xml_node& rom : game.children("rom")) {
-            checkCancelled();
-            DatRom r;
-            r.dat = datIndex;
-            r.game = game.attribute("name").as_string();
-            r.rom = rom.attribute("name").as_string();
-            r.size = decimalSize(err, rom);
-            r.crc32 = hexCrc(err, rom);
-            r.md5 = hexDigest(err, rom, "md5", 16);
-            r.sha1 = hexDigest(err, rom, "sha1", 20);
-            r.sha256 = hexDigest(err, rom, "sha256", 32);
-            r.serial = rom.attribute("serial").as_string();
-            r.status = rom.attribute("status").as_string();
-            roms.push_back(std::move(r));
-        }
+        if (isGame(game))
+            for ([[maybe_unused]] const pugi::xml_node& rom : game.children("rom"))
+                if (++count > kMaxDatEntries)
+                    throw Error("DAT \"" + file + "\" has more than " +
+                                std::to_string(kMaxDatEntries) + " entries");
     }
-    if (m_roms.size() + roms.size() > UINT32_MAX)
+    if (m_entries.size() + count > UINT32_MAX)
         throw Error("DAT \"" + file + "\" has too many entries");
 
-    m_dats.push_back(std::move(info));
-    for (DatRom& r : roms) {
-        const auto index = static_cast<std::uint32_t>(m_roms.size());
-        for (const DigestKind kind : kDigestKinds)
-            if (r.has(kind))
-                m_byDigest[static_cast<std::size_t>(kind)][key(r.digest(kind))].push_back(index);
-        if (r.size && r.crc32)
-            m_bySizeCrc[sizeCrcKey(*r.size, *r.crc32)].push_back(index);
-        if (!r.has(DigestKind::Sha1))
-            m_withoutSha1.push_back(index);
-        if (r.size) {
-            m_sizes.push_back(*r.size);
-            m_bySize[*r.size].push_back(index);
+    // Everything below is added to the set's storage and taken back whole on failure.
+    const std::size_t entriesBefore = m_entries.size();
+    const std::size_t arenaBefore = m_arena.size();
+    try {
+        const auto datIndex = static_cast<std::uint32_t>(m_dats.size());
+        const auto store = [&](std::string_view s) {
+            if (s.size() > UINT32_MAX - m_arena.size())
+                throw Error("DAT \"" + file + "\" has too many names for one set");
+            const Text t{static_cast<std::uint32_t>(m_arena.size()),
+                         static_cast<std::uint32_t>(s.size())};
+            m_arena.append(s);
+            return t;
+        };
+        m_entries.reserve(m_entries.size() + count);
+        for (const pugi::xml_node& game : root.children()) {
+            if (!isGame(game))
+                continue;
+            std::optional<Text> gameName; // stored once for all of the game's roms
+            for (const pugi::xml_node& rom : game.children("rom")) {
+                checkCancelled();
+                Entry e;
+                e.dat = datIndex;
+                if (const auto size = decimalSize(err, rom)) {
+                    e.size = *size;
+                    e.present |= kHasSize;
+                }
+                if (const auto crc = hexCrc(err, rom)) {
+                    e.crc32 = *crc;
+                    e.present |= kHasCrc;
+                }
+                if (hexDigest(err, rom, "md5", e.md5))
+                    e.present |= kHasMd5;
+                if (hexDigest(err, rom, "sha1", e.sha1))
+                    e.present |= kHasSha1;
+                if (hexDigest(err, rom, "sha256", e.sha256))
+                    e.present |= kHasSha256;
+                // Such an entry can match nothing, and costs memory all the same.
+                if (e.present == 0)
+                    err.at(rom, "an entry with neither a size nor a digest");
+                if (!gameName)
+                    gameName = store(game.attribute("name").as_string());
+                e.game = *gameName;
+                e.rom = store(rom.attribute("name").as_string());
+                e.serial = store(rom.attribute("serial").as_string());
+                e.status = store(rom.attribute("status").as_string());
+                m_entries.push_back(e);
+            }
         }
-        m_roms.push_back(std::move(r));
+    } catch (...) {
+        m_entries.resize(entriesBefore);
+        m_arena.resize(arenaBefore);
+        throw;
     }
-    std::sort(m_sizes.begin(), m_sizes.end());
-    m_sizes.erase(std::unique(m_sizes.begin(), m_sizes.end()), m_sizes.end());
+    m_arena.shrink_to_fit();
+    m_dats.push_back(std::move(info));
+    rebuildIndexes();
 }
 
-const std::vector<std::uint32_t>& DatSet::byDigest(DigestKind kind, const DigestBytes& value) const
+void DatSet::rebuildIndexes()
 {
-    const Index& index = m_byDigest[static_cast<std::size_t>(kind)];
-    const auto it = index.find(key(value));
-    return it == index.end() ? none() : it->second;
+    const auto n = static_cast<std::uint32_t>(m_entries.size());
+    const auto with = [&](std::uint8_t bits) {
+        std::vector<std::uint32_t> out;
+        for (std::uint32_t i = 0; i < n; ++i)
+            if ((m_entries[i].present & bits) == bits)
+                out.push_back(i);
+        out.shrink_to_fit();
+        return out;
+    };
+    for (const DigestKind kind : kDigestKinds) {
+        std::vector<std::uint32_t>& index = m_byDigest[static_cast<std::size_t>(kind)];
+        index = with(digestBit(kind));
+        std::stable_sort(index.begin(), index.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return compareBytes(roms()[a].digest(kind), roms()[b].digest(kind)) < 0;
+        });
+    }
+    const auto sizeCrc = [&](std::uint32_t i) {
+        return std::pair(m_entries[i].size, m_entries[i].crc32);
+    };
+    m_bySizeCrc = with(kHasSize | kHasCrc);
+    std::stable_sort(m_bySizeCrc.begin(), m_bySizeCrc.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return sizeCrc(a) < sizeCrc(b); });
+    m_bySize = with(kHasSize);
+    std::stable_sort(m_bySize.begin(), m_bySize.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return m_entries[a].size < m_entries[b].size;
+    });
+    m_withoutSha1.clear();
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (!(m_entries[i].present & kHasSha1))
+            m_withoutSha1.push_back(i);
+    m_withoutSha1.shrink_to_fit();
+    m_sizes.clear();
+    for (const std::uint32_t i : m_bySize)
+        if (m_sizes.empty() || m_sizes.back() != m_entries[i].size)
+            m_sizes.push_back(m_entries[i].size);
+    m_sizes.shrink_to_fit();
 }
 
-const std::vector<std::uint32_t>& DatSet::bySizeCrc(std::uint64_t size, std::uint32_t crc) const
+std::span<const std::uint32_t> DatSet::byDigest(DigestKind kind,
+                                                std::span<const std::uint8_t> value) const
 {
-    const auto it = m_bySizeCrc.find(sizeCrcKey(size, crc));
-    return it == m_bySizeCrc.end() ? none() : it->second;
+    return range(m_byDigest[static_cast<std::size_t>(kind)],
+                 [&](std::uint32_t i) { return compareBytes(roms()[i].digest(kind), value); });
 }
 
-} // namespace cartscope::core
-
-namespace cartscope::core {
-
-const std::vector<std::uint32_t>& DatSet::bySize(std::uint64_t size) const
+std::span<const std::uint32_t> DatSet::bySizeCrc(std::uint64_t size, std::uint32_t crc) const
 {
-    const auto it = m_bySize.find(size);
-    return it == m_bySize.end() ? none() : it->second;
+    const auto wanted = std::pair(size, crc);
+    return range(m_bySizeCrc, [&](std::uint32_t i) {
+        const auto have = std::pair(m_entries[i].size, m_entries[i].crc32);
+        return have < wanted ? -1 : wanted < have ? 1 : 0;
+    });
+}
+
+std::span<const std::uint32_t> DatSet::bySize(std::uint64_t size) const
+{
+    return range(m_bySize, [&](std::uint32_t i) {
+        return m_entries[i].size < size ? -1 : size < m_entries[i].size ? 1 : 0;
+    });
+}
+
+std::size_t DatSet::memoryUsed() const
+{
+    std::size_t bytes = m_entries.capacity() * sizeof(Entry) + m_arena.capacity() +
+                        m_bySizeCrc.capacity() * 4 + m_bySize.capacity() * 4 +
+                        m_withoutSha1.capacity() * 4 + m_sizes.capacity() * 8;
+    for (const auto& index : m_byDigest)
+        bytes += index.capacity() * 4;
+    return bytes;
 }
 
 } // namespace cartscope::core

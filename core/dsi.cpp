@@ -1,7 +1,6 @@
 #include "core/dsi.h"
 
 #include "core/hex.h"
-#include "core/le.h"
 
 namespace cartscope::core {
 
@@ -18,46 +17,9 @@ const std::array<TwlFlag, 8> kTwlFlags = {{
 
 namespace {
 
-// 0x2F0: one byte per rating board, in the reference's order; the unnamed bytes are reserved.
-constexpr std::array<const char*, 16> kRatingBoards = {
-    "CERO (Japan)",      "ESRB (US/Canada)",  "Reserved",        "USK (Germany)",
-    "PEGI (Pan-Europe)", "Reserved",          "PEGI (Portugal)", "PEGI and BBFC (UK)",
-    "AGCB (Australia)",  "GRB (South Korea)", "Reserved",        "Reserved",
-    "Reserved",          "Reserved",          "Reserved",        "Reserved"};
-
 // 0x1B0 region bits 0-5.
 constexpr std::array<const char*, 6> kRegionNames = {"Japan",     "USA",   "Europe",
                                                      "Australia", "China", "Korea"};
-
-struct SignatureField {
-    const char* name;
-    const char* key;
-    std::uint32_t at;
-};
-constexpr std::size_t kHmacSize = 20;
-constexpr std::array<SignatureField, 9> kHmacFields = {{
-    {"ARM9 HMAC (with secure area)", "arm9", 0x300},
-    {"ARM7 HMAC", "arm7", 0x314},
-    {"Digest master HMAC", "digestMaster", 0x328},
-    {"Banner HMAC", "banner", 0x33C},
-    {"ARM9i HMAC (decrypted)", "arm9i", 0x350},
-    {"ARM7i HMAC (decrypted)", "arm7i", 0x364},
-    {"NDS whitelist phase 1 HMAC", "whitelistPhase1", 0x378},
-    {"NDS whitelist phase 2 HMAC", "whitelistPhase2", 0x38C},
-    {"ARM9 HMAC (without secure area)", "arm9NoSecureArea", 0x3A0},
-}};
-constexpr std::size_t kRsaAt = 0xF80;
-constexpr std::size_t kRsaSize = 0x80;
-static_assert(kRsaAt + kRsaSize == kDsiHeaderSize);
-static_assert(kHmacFields.back().at + kHmacSize <= 0x3B4);
-
-bool anyNonZero(std::span<const std::uint8_t> bytes)
-{
-    for (std::uint8_t b : bytes)
-        if (b != 0)
-            return true;
-    return false;
-}
 
 std::string joined(const std::vector<std::string>& parts)
 {
@@ -141,45 +103,6 @@ std::vector<std::string> DsiInfo::twlFlagLabels() const
         if (twlFlags & (1u << f.bit))
             labels.emplace_back(f.label);
     return labels;
-}
-
-DsiInfo readDsiInfo(const Stream& image)
-{
-    std::array<std::uint8_t, kDsiHeaderSize> block{};
-    image.pread(0, block); // what the file does not deliver stays zero
-    const std::span<const std::uint8_t> b(block);
-
-    DsiInfo d;
-    d.unitCode = block[0x012]; // 0x012 unit code
-    d.isDsi = (d.unitCode & 0x02) != 0;
-    d.twlFlags = block[0x1BF];           // 0x1BF flags
-    d.regionFlags = le32(b, 0x1B0);      // 0x1B0 region flags
-    d.arm9iRomOffset = le32(b, 0x1C0);   // 0x1C0 ARM9i ROM offset
-    d.arm9iLoadAddress = le32(b, 0x1C8); // 0x1C8 ARM9i load address
-    d.arm9iSize = le32(b, 0x1CC);        // 0x1CC ARM9i size
-    d.arm7iRomOffset = le32(b, 0x1D0);   // 0x1D0 ARM7i ROM offset
-    d.arm7iLoadAddress = le32(b, 0x1D8); // 0x1D8 ARM7i load address
-    d.arm7iSize = le32(b, 0x1DC);        // 0x1DC ARM7i size
-    d.bannerSize = le32(b, 0x208);       // 0x208 banner (icon/title) size
-    d.dsiUsedSize = le32(b, 0x210);      // 0x210 total used ROM size including the DSi area
-    d.modcrypt[0] = {le32(b, 0x220), le32(b, 0x224)}; // 0x220 modcrypt area 1 offset, size
-    d.modcrypt[1] = {le32(b, 0x228), le32(b, 0x22C)}; // 0x228 modcrypt area 2 offset, size
-    d.titleIdLow = le32(b, 0x230);                    // 0x230 title ID, low word
-    d.titleIdHigh = le32(b, 0x234);                   // 0x234 title ID, high word (the file type)
-    d.publicSaveSize = le32(b, 0x238);                // 0x238 public.sav size
-    d.privateSaveSize = le32(b, 0x23C);               // 0x23C private.sav size
-    for (std::size_t i = 0; i < d.ageRatings.size(); ++i) {
-        AgeRating& r = d.ageRatings[i];
-        r.board = kRatingBoards[i];
-        r.raw = block[0x2F0 + i]; // 0x2F0 age ratings
-        r.present = (r.raw & 0x80) != 0;
-        r.prohibited = (r.raw & 0x40) != 0;
-        r.age = r.raw & 0x1F;
-    }
-    for (const SignatureField& f : kHmacFields)
-        d.hmacs.push_back({f.name, f.key, f.at, anyNonZero(b.subspan(f.at, kHmacSize))});
-    d.rsaPresent = anyNonZero(b.subspan(kRsaAt, kRsaSize)); // 0xF80 RSA signature
-    return d;
 }
 
 std::vector<InfoRow> dsiPageRows(const BannerInfo& banner, const DsiInfo& dsi)

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "core/banner_info.h"
-#include "core/stream.h"
 
 // The DSi half of the cartridge header (0x180 to 0xFFF), with the field names of the usual
 // hardware reference, and the rows of the window's "DSi" page.
@@ -45,6 +44,7 @@ struct SignaturePresence {
     bool present = false;
 };
 
+// Decoded with the rest of the header (decodeHeader, header_record.h).
 struct DsiInfo {
     std::uint8_t unitCode = 0;
     bool isDsi = false;        // unit code bit 1
@@ -69,9 +69,6 @@ struct DsiInfo {
     std::vector<std::string> twlFlagKeys() const;   // lowerCamelCase keys of the set flags
     std::vector<std::string> twlFlagLabels() const; // their labels
 };
-
-// Reads 0x000..0xFFF (bytes past the end read as zero). Never throws for any content.
-DsiInfo readDsiInfo(const Stream& image);
 
 // One row of the "DSi" page. A verdict row is coloured: BAD in red, OK in green.
 struct InfoRow {

@@ -51,10 +51,13 @@ struct TNDSHeader {
     std::array<std::uint32_t, 512> BadDataBlock{};
 };
 
-// Reads the header from a seekable read-only stream. Short reads at the end of the image are
-// accepted for plain fields; the logo, header and secure-area copies need every byte and throw
-// "Stream read error" otherwise (so any image shorter than 0x8000 bytes fails).
-void PopulateNDSHeader(Stream& image, TNDSHeader& header);
+struct HeaderRecord;
+
+// Reads the header from a seekable read-only stream into the whole header record (its DS half
+// is the TNDSHeader). Short reads at the end of the image are accepted for plain fields; the
+// logo, header and secure-area copies need every byte and throw "Stream read error" otherwise
+// (so any image shorter than 0x8000 bytes fails).
+void PopulateNDSHeader(Stream& image, HeaderRecord& header);
 
 // "NTR-" + the game code up to its first NUL + a region suffix from the fourth character.
 std::string SerialFromGameCode(const std::array<char, 4>& gameCode);

@@ -8,14 +8,14 @@ void analyse(Stream& image, LoadedImage& out, Tables tables)
 {
     PopulateNDSHeader(image, out.header);
     out.stage = LoadedImage::Stage::Header;
-    PopulateNDSBanner(image, out.banner, headerOffsetPosition(out.header.BannerOffset), out.icon,
-                      out.hasTransparency);
+    PopulateNDSBanner(image, out.banner, headerOffsetPosition(out.header.ds.BannerOffset));
     out.stage = LoadedImage::Stage::Banner;
     if (tables == Tables::Skip)
         return;
     // The header's FNT size lets the table be read in one piece; the walk never depends on it.
-    ParseFNT(image, headerOffsetPosition(out.header.FntOffset),
-             headerOffsetPosition(out.header.FatOffset), out.files, out.dirs, out.header.FntSize);
+    ParseFNT(image, headerOffsetPosition(out.header.ds.FntOffset),
+             headerOffsetPosition(out.header.ds.FatOffset), out.files, out.dirs,
+             out.header.ds.FntSize);
     out.stage = LoadedImage::Stage::Tables;
 }
 
@@ -30,7 +30,8 @@ std::uint32_t readWholeImage(const Stream& image, std::span<ReadSink* const> ext
 
 void finishLoad(LoadedImage& loaded, Rows rows)
 {
-    computeDisplayValues(loaded.header, loaded.banner, loaded.fileCrc32, loaded.display);
+    computeDisplayValues(loaded.header.ds, loaded.banner.original, loaded.fileCrc32,
+                         loaded.display);
     if (rows == Rows::Build)
         loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
 }

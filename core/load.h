@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "core/banner.h"
+#include "core/banner_record.h"
 #include "core/filelist.h"
 #include "core/fnt.h"
-#include "core/header.h"
+#include "core/header_record.h"
 #include "core/interpret.h"
 #include "core/read_pass.h"
 #include "core/stream.h"
@@ -24,10 +24,8 @@ struct LoadedImage {
     // what they yielded, as its step-by-step sequence did).
     enum class Stage { None, Header, Banner, Tables };
     Stage stage = Stage::None;
-    TNDSHeader header;
-    TNDSBanner banner;
-    IconPicture icon;
-    bool hasTransparency = false;
+    HeaderRecord header; // both halves; header.ds is the DS header
+    BannerRecord banner; // banner.original is the six-title TNDSBanner
     std::vector<TFileEntry> files;
     std::vector<TDirEntry> dirs;
     std::optional<std::uint32_t> fileCrc32; // only when a caller asked for it

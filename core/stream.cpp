@@ -59,14 +59,26 @@ std::optional<NativeFile> SubStream::nativeFile() const
     return native;
 }
 
-namespace {
-// EISDIR reads better than a generic code for a folder; everything else that is not a regular
-// file (FIFO, socket, device) gets "Not a regular file".
-std::string notRegularReason(mode_t mode)
+std::string notRegularReason(unsigned mode)
 {
-    return S_ISDIR(mode) ? std::strerror(EISDIR) : "Not a regular file";
+    // EISDIR reads better than a generic code for a folder; everything else says what it is.
+    if (S_ISDIR(mode))
+        return std::strerror(EISDIR);
+    if (S_ISFIFO(mode))
+        return "Not a regular file (a named pipe)";
+    if (S_ISSOCK(mode))
+        return "Not a regular file (a socket)";
+    if (S_ISCHR(mode))
+        return "Not a regular file (a character device)";
+    if (S_ISBLK(mode))
+        return "Not a regular file (a block device)";
+    return "Not a regular file";
 }
-} // namespace
+
+std::string notRegularMessage(const std::string& path, unsigned mode)
+{
+    return "Cannot open file \"" + path + "\". " + notRegularReason(mode);
+}
 
 void requireRegularFile(const std::string& path)
 {
@@ -74,10 +86,11 @@ void requireRegularFile(const std::string& path)
     if (::stat(path.c_str(), &st) != 0)
         throw Error(cannotOpenMessage(path, errno));
     if (!S_ISREG(st.st_mode))
-        throw Error("Cannot open file \"" + path + "\". " + notRegularReason(st.st_mode));
+        throw Error(notRegularMessage(path, st.st_mode));
 }
 
-FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
+FileStream::FileStream(const std::string& path, bool exclusive)
+    : m_path(path), m_what("file \"" + path + "\"")
 {
     // O_NONBLOCK so that a FIFO given as the image cannot block the open itself.
     m_fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -87,7 +100,7 @@ FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
     if (::fstat(m_fd.get(), &st) != 0)
         throw Error(cannotOpenMessage(path, errno));
     if (!S_ISREG(st.st_mode))
-        throw Error("Cannot open file \"" + path + "\". " + notRegularReason(st.st_mode));
+        throw Error(notRegularMessage(path, st.st_mode));
     if (exclusive && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0)
         throw Error(cannotOpenMessage(path, errno));
     m_size = static_cast<std::uint64_t>(st.st_size);
@@ -96,8 +109,12 @@ FileStream::FileStream(const std::string& path, bool exclusive) : m_path(path)
 FileStream::~FileStream() = default;
 
 namespace {
-// Positioned reads until `out` is full or the file ends; throws "Stream read error".
-std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> out)
+// Positioned reads until `out` is full or the file ends. A failed read throws the system's
+// reason: "Cannot read <what>. %s" when `what` names the bytes read (a file, an archive member),
+// else "Stream read error: %s" (a short file, by contrast, is a short read and its caller's
+// "Stream read error").
+std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> out,
+                       const std::string& what)
 {
     std::size_t done = 0;
     while (done < out.size()) {
@@ -108,7 +125,9 @@ std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> o
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw Error(kStreamReadError);
+            const int err = errno;
+            throw Error(!what.empty() ? "Cannot read " + what + ". " + std::strerror(err)
+                                      : std::string(kStreamReadError) + ": " + std::strerror(err));
         }
         if (n == 0)
             break;
@@ -121,7 +140,7 @@ std::size_t preadFully(int fd, std::uint64_t position, std::span<std::uint8_t> o
 
 std::size_t FileStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
 {
-    return preadFully(m_fd.get(), position, out);
+    return preadFully(m_fd.get(), position, out, m_what);
 }
 
 std::size_t DescriptorStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const
@@ -129,7 +148,7 @@ std::size_t DescriptorStream::pread(std::uint64_t position, std::span<std::uint8
     if (position >= m_size)
         return 0;
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), m_size - position));
-    return preadFully(m_fd, position, out.first(n));
+    return preadFully(m_fd, position, out.first(n), m_what);
 }
 
 } // namespace cartscope::core

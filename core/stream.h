@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/fd.h"
@@ -86,12 +87,17 @@ private:
     UniqueFd m_fd;
     std::uint64_t m_size = 0;
     std::string m_path;
+    std::string m_what; // "file "<path>"", for a read that fails
 };
 
-// A stream over a descriptor opened (and closed) by someone else, for `size` bytes.
+// A stream over a descriptor opened (and closed) by someone else, for `size` bytes. A read that
+// fails says "Cannot read <what>. <the system's reason>", or "Stream read error: <reason>"
+// when `what` is empty.
 class DescriptorStream final : public Stream {
 public:
-    DescriptorStream(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
+    DescriptorStream(int fd, std::uint64_t size, std::string what = {})
+        : m_fd(fd), m_size(size), m_what(std::move(what))
+    {}
     std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override;
     std::uint64_t size() const override { return m_size; }
     std::optional<NativeFile> nativeFile() const override { return NativeFile{m_fd, 0}; }
@@ -99,6 +105,7 @@ public:
 private:
     int m_fd;
     std::uint64_t m_size;
+    std::string m_what;
 };
 
 // A window onto `length` bytes of `parent` from `offset` (a file inside an image, a NARC member).
@@ -115,6 +122,12 @@ private:
     std::uint64_t m_offset;
     std::uint64_t m_size;
 };
+
+// Why a file that is not a regular file cannot be read, naming what it is ("Is a directory",
+// "Not a regular file (a named pipe)", a socket, a character or block device), from its
+// st_mode; and the message "Cannot open file "%s". <that reason>".
+std::string notRegularReason(unsigned mode);
+std::string notRegularMessage(const std::string& path, unsigned mode);
 
 // Checks that path names a regular file (following symbolic links) and throws
 // "Cannot open file "%s". %s" otherwise, without opening anything that could block.

@@ -25,6 +25,7 @@
 #include <array>
 #include <cstdio>
 
+#include "core/banner_info.h"
 #include "core/error.h"
 #include "core/hex.h"
 #include "core/le.h"
@@ -33,10 +34,6 @@ namespace cartscope::core {
 
 namespace {
 
-constexpr std::size_t kHeaderReadSize = 0x210;
-constexpr std::uint64_t kHeaderSize = 0x200;
-constexpr std::uint64_t kDsiHeaderSize = 0x1000;
-constexpr std::uint8_t kDsiUnitBit = 0x02;
 // A table of 65536 overlays is 2 MiB; no image holds more files than the FAT's 16-bit IDs reach.
 constexpr std::uint64_t kMaxOverlays = 65536;
 constexpr std::uint64_t kMaxFatEntries = 65536;
@@ -56,20 +53,6 @@ std::uint32_t word(const Stream& image, std::uint64_t position, bool& delivered)
     return le32(b);
 }
 
-std::uint64_t bannerSizeForVersion(std::uint16_t version)
-{
-    switch (version) {
-    case 0x0002:
-        return 0x940;
-    case 0x0003:
-        return 0xA40;
-    case 0x0103:
-        return 0x23C0;
-    default:
-        return 0x840; // version 1 and anything unknown
-    }
-}
-
 class Collector {
 public:
     explicit Collector(const Stream& image) : m_image(image), m_size(image.size()) {}
@@ -82,13 +65,11 @@ public:
         m_files.push_back({kind, std::move(name), offset, size, std::move(problem)});
     }
 
-    // A binary at the offset and size fields; `footer`: the 12 bytes after it belong to it when
+    // A binary at its offset and size fields; `footer`: the 12 bytes after it belong to it when
     // they begin with the nitro code.
-    void binary(SystemFileKind kind, const char* name, std::span<const std::uint8_t> header,
-                std::size_t offsetField, bool footer)
+    void binary(SystemFileKind kind, const char* name, std::uint64_t offset, std::uint64_t size,
+                bool footer)
     {
-        const std::uint64_t offset = le32(header, offsetField);
-        std::uint64_t size = le32(header, offsetField + 0xC);
         if (footer) {
             bool delivered = false;
             if (word(m_image, offset + size, delivered) == kNitroCode && delivered)
@@ -141,11 +122,10 @@ std::string overlayName(std::uint32_t overlayId)
     return name;
 }
 
-void addOverlays(Collector& c, std::span<const std::uint8_t> header,
-                 const std::vector<OverlayEntry>& entries)
+void addOverlays(Collector& c, const TNDSHeader& header, const std::vector<OverlayEntry>& entries)
 {
-    const std::uint64_t fatOffset = le32(header, 0x48); // 0x48 FAT offset
-    const std::uint64_t fatSize = le32(header, 0x4C);   // 0x4C FAT size
+    const std::uint64_t fatOffset = header.FatOffset;
+    const std::uint64_t fatSize = header.FatSize;
     std::uint64_t fatCount = std::min(fatSize / kFatEntrySize, kMaxFatEntries);
     if (fatOffset >= c.imageSize())
         fatCount = 0;
@@ -205,32 +185,26 @@ const char* systemKindName(SystemFileKind kind)
     return "";
 }
 
-std::vector<SystemFile> systemFiles(const Stream& image)
+std::vector<SystemFile> systemFiles(const Stream& image, const HeaderRecord& header)
 {
-    std::array<std::uint8_t, kHeaderReadSize> header{};
-    image.pread(0, header);
+    const TNDSHeader& ds = header.ds;
+    const DsiInfo& dsi = header.dsi;
     Collector c(image);
 
-    const bool dsi = (header[0x12] & kDsiUnitBit) != 0; // 0x12 unit code
-    c.add(SystemFileKind::Header, "header.bin", 0, dsi ? kDsiHeaderSize : kHeaderSize);
-    c.binary(SystemFileKind::Arm9, "arm9.bin", header, 0x20, true);  // 0x20 / 0x2C
-    c.binary(SystemFileKind::Arm7, "arm7.bin", header, 0x30, false); // 0x30 / 0x3C
-    if (dsi) {
-        c.binary(SystemFileKind::Arm9i, "arm9i.bin", header, 0x1C0, true);  // 0x1C0 / 0x1CC
-        c.binary(SystemFileKind::Arm7i, "arm7i.bin", header, 0x1D0, false); // 0x1D0 / 0x1DC
+    c.add(SystemFileKind::Header, "header.bin", 0, headerBlockSize(header));
+    c.binary(SystemFileKind::Arm9, "arm9.bin", ds.Arm9RomOffset, ds.Arm9Size, true);
+    c.binary(SystemFileKind::Arm7, "arm7.bin", ds.Arm7RomOffset, ds.Arm7Size, false);
+    if (dsi.isDsi) {
+        c.binary(SystemFileKind::Arm9i, "arm9i.bin", dsi.arm9iRomOffset, dsi.arm9iSize, true);
+        c.binary(SystemFileKind::Arm7i, "arm7i.bin", dsi.arm7iRomOffset, dsi.arm7iSize, false);
     }
-    const std::uint64_t y9Offset = le32(header, 0x50); // 0x50 ARM9 overlay table offset
-    const std::uint64_t y9Size = le32(header, 0x54);   // 0x54 ARM9 overlay table size
-    const std::uint64_t y7Offset = le32(header, 0x58); // 0x58 ARM7 overlay table offset
-    const std::uint64_t y7Size = le32(header, 0x5C);   // 0x5C ARM7 overlay table size
-    c.add(SystemFileKind::Arm9OverlayTable, "y9.bin", y9Offset, y9Size);
-    c.add(SystemFileKind::Arm7OverlayTable, "y7.bin", y7Offset, y7Size);
+    c.add(SystemFileKind::Arm9OverlayTable, "y9.bin", ds.Arm9OverlayOffset, ds.Arm9OverlaySize);
+    c.add(SystemFileKind::Arm7OverlayTable, "y7.bin", ds.Arm7OverlayOffset, ds.Arm7OverlaySize);
 
-    const std::uint64_t bannerOffset = le32(header, 0x68); // 0x68 banner offset
+    const std::uint64_t bannerOffset = ds.BannerOffset;
     if (bannerOffset != 0) {
-        const std::uint32_t dsiBannerSize = le32(header, 0x208); // 0x208 DSi banner size
-        if (dsi && dsiBannerSize != 0) {
-            c.add(SystemFileKind::Banner, "banner.bin", bannerOffset, dsiBannerSize);
+        if (dsi.isDsi && dsi.bannerSize != 0) {
+            c.add(SystemFileKind::Banner, "banner.bin", bannerOffset, dsi.bannerSize);
         } else {
             std::array<std::uint8_t, 2> version{};
             if (image.pread(bannerOffset, version) == version.size())
@@ -241,8 +215,8 @@ std::vector<SystemFile> systemFiles(const Stream& image)
         }
     }
 
-    addOverlays(c, header, readOverlayTable(image, y9Offset, y9Size));
-    addOverlays(c, header, readOverlayTable(image, y7Offset, y7Size));
+    addOverlays(c, ds, readOverlayTable(image, ds.Arm9OverlayOffset, ds.Arm9OverlaySize));
+    addOverlays(c, ds, readOverlayTable(image, ds.Arm7OverlayOffset, ds.Arm7OverlaySize));
     return c.take();
 }
 

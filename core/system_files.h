@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/filelist.h"
+#include "core/header_record.h"
 #include "core/stream.h"
 
 // The files of an image that live outside its named tree: the header, the ARM9 and ARM7
@@ -53,7 +54,7 @@ const char* systemKindName(SystemFileKind kind);
 // the banner offset is not 0), then overlay/overlay_NNNN.bin for each entry of the ARM9 table
 // and then of the ARM7 table. Never throws for what the image says: a range that does not fit
 // gives a row with a problem.
-std::vector<SystemFile> systemFiles(const Stream& image);
+std::vector<SystemFile> systemFiles(const Stream& image, const HeaderRecord& header);
 
 // The rows of the file list for these files: "/[system]/" + name, offset as 8 hex digits, size
 // in decimal, marked as system rows and carrying their problem.

@@ -2,18 +2,14 @@
 
 #include <algorithm>
 
-#include "core/crc16.h"
-#include "core/le.h"
+#include "core/header_record.h"
 
 namespace cartscope::core {
 
 namespace {
 
-constexpr std::uint8_t kDsiUnitBit = 0x02;
-constexpr std::size_t kLogoCrcAt = 0x15C;
-constexpr std::size_t kHeaderCrcAt = 0x15E;
 constexpr std::uint16_t kLogoCrc = 0xCF56; // of the Nintendo logo every card carries
-static_assert(kHeaderCrcAt + 2 == kNotAnImageBelow);
+static_assert(kHeaderCrcSpan + 2 == kNotAnImageBelow);
 constexpr std::array<std::uint8_t, 4> kDownloadPlayMagic = {0x61, 0x63, 0x01, 0x00}; // "ac"
 constexpr std::array<std::uint8_t, 8> kDecryptedMarker = {0xFF, 0xDE, 0xFF, 0xE7,
                                                           0xFF, 0xDE, 0xFF, 0xE7};
@@ -100,26 +96,23 @@ std::optional<std::uint64_t> chipSizeOf(std::uint8_t capacity)
     return std::uint64_t{128} * 1024 << capacity;
 }
 
-HeadFacts readHeadFacts(std::span<const std::uint8_t> head, std::uint64_t available)
+HeadFacts readHeadFacts(const HeaderRecord& header, std::span<const std::uint8_t> head)
 {
+    const TNDSHeader& ds = header.ds;
     HeadFacts f;
-    for (std::size_t i = 0; i < 4; ++i)
-        f.gameCode[i] = static_cast<char>(head[0x00C + i]); // 0x00C game code
-    f.unitCode = head[0x012];                               // 0x012 unit code
-    f.capacity = head[0x014];                               // 0x014 device capacity
-    f.arm9RomOffset = le32(head, 0x020);                    // 0x020 ARM9 ROM offset
-    f.usedSize = le32(head, 0x080);                         // 0x080 used ROM size (DS area)
-    const bool dsi = (f.unitCode & kDsiUnitBit) != 0;
-    if (dsi) {
-        if (const std::uint32_t total = le32(head, 0x210)) // 0x210 used ROM size (with DSi area)
-            f.usedSize = total;
-    }
+    f.gameCode = ds.GameCode;
+    f.unitCode = ds.UnitCode;
+    f.capacity = ds.DeviceCapacity;
+    f.arm9RomOffset = ds.Arm9RomOffset;
+    f.usedSize = ds.TotalUsedRomSize; // the DS area
+    // The DSi used size includes the DSi area; 0 means the field is not filled in.
+    if (header.dsi.isDsi && header.dsi.dsiUsedSize != 0)
+        f.usedSize = header.dsi.dsiUsedSize;
     f.chipSize = chipSizeOf(f.capacity);
-    f.secureAreaForm = secureAreaFormOf(head, f.arm9RomOffset, dsi);
-    const bool headerCrcRight =
-        le16(head, kHeaderCrcAt) == crc16::Crc16OfStream(head.first(kHeaderCrcAt)); // 0x15E
-    const bool logoCrcRight = le16(head, kLogoCrcAt) == kLogoCrc;                   // 0x15C
-    f.image = available >= kNotAnImageBelow && (headerCrcRight || logoCrcRight);
+    f.secureAreaForm = secureAreaFormOf(head, f.arm9RomOffset, header.dsi.isDsi);
+    const bool headerCrcRight = ds.HeaderCrc == ds.HeaderCrcCalc;
+    const bool logoCrcRight = ds.LogoCrc == kLogoCrc;
+    f.image = header.available >= kNotAnImageBelow && (headerCrcRight || logoCrcRight);
     return f;
 }
 
@@ -217,7 +210,7 @@ void TrimSink::consume(std::span<const std::uint8_t> block, std::uint64_t positi
         if (m_head.size() < kTrimHeadSize)
             return;
         m_headDone = true;
-        m_facts = readHeadFacts(m_head, m_head.size());
+        m_facts = readHeadFacts(decodeHeader(RawHeader::fromBytes(m_head)), m_head);
         scan(m_head, 0);
         block = block.subspan(take);
         position += take;
@@ -254,7 +247,7 @@ void TrimSink::finish(std::uint64_t total)
     if (!m_headDone) {
         std::vector<std::uint8_t> head = m_head;
         head.resize(kTrimHeadSize, 0);
-        m_facts = readHeadFacts(head, m_head.size());
+        m_facts = readHeadFacts(decodeHeader(RawHeader::fromBytes(m_head)), head);
         m_headDone = true;
         scan(m_head, 0);
     }
@@ -266,12 +259,12 @@ void TrimSink::finish(std::uint64_t total)
     m_trim = classify(m_facts, total, block, byte, clean);
 }
 
-TrimAnalysis analyseTrim(const Stream& image)
+TrimAnalysis analyseTrim(const Stream& image, const HeaderRecord& header)
 {
     TrimAnalysis out;
     std::vector<std::uint8_t> head(kTrimHeadSize, 0);
-    const std::size_t got = image.pread(0, head);
-    out.head = readHeadFacts(head, got);
+    image.pread(0, head);
+    out.head = readHeadFacts(header, head);
     const std::uint64_t size = image.size();
     const std::uint64_t used = out.head.usedSize;
     std::array<std::uint8_t, 4> magic{};

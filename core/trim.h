@@ -32,8 +32,10 @@ inline constexpr std::uint8_t kMaxCapacity = 0x0F;
 // checked here).
 inline constexpr std::uint64_t kNotAnImageBelow = 0x160;
 
-// What the header says, read from its first kTrimHeadSize bytes (zero where the image is
-// shorter).
+struct HeaderRecord;
+
+// What the header says, with the secure-area form read from the image's first kTrimHeadSize
+// bytes (zero where the image is shorter).
 struct HeadFacts {
     std::array<char, 4> gameCode{};
     std::uint8_t unitCode = 0;
@@ -48,8 +50,8 @@ struct HeadFacts {
     // else.
     bool image = true;
 };
-// `available`: how many bytes of `head` the file really holds (the rest reads as zero).
-HeadFacts readHeadFacts(std::span<const std::uint8_t> head, std::uint64_t available);
+// `head`: the image's first kTrimHeadSize bytes, `header` decoded from them.
+HeadFacts readHeadFacts(const HeaderRecord& header, std::span<const std::uint8_t> head);
 
 // 128 KiB << capacity; empty for a capacity byte above kMaxCapacity.
 std::optional<std::uint64_t> chipSizeOf(std::uint8_t capacity);
@@ -99,12 +101,13 @@ private:
     TrimInfo m_trim;
 };
 
-// The same result without a whole-file read: the header and only the bytes after the used
-// size are read (the command line's plain `info`, which stays at read speed).
+// The same result without a whole-file read: given the image's decoded header, only the bytes
+// up to the secure area and those after the used size are read (the command line's plain
+// `info`, which stays at read speed).
 struct TrimAnalysis {
     HeadFacts head;
     TrimInfo trim;
 };
-TrimAnalysis analyseTrim(const Stream& image);
+TrimAnalysis analyseTrim(const Stream& image, const HeaderRecord& header);
 
 } // namespace cartscope::core

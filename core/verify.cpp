@@ -67,7 +67,7 @@ void check(const DatSet& dats, std::uint32_t index, const Form& form, bool padde
         const auto& have = form.digests[static_cast<std::size_t>(*it)];
         if (!have || !e.has(*it))
             continue;
-        if (*have == e.digest(*it)) {
+        if (std::ranges::equal(*have, e.digest(*it))) {
             strongestEqual = byOf(*it);
             if (weakestEqual.empty())
                 weakestEqual = digestName(*it);
@@ -98,7 +98,7 @@ void check(const DatSet& dats, std::uint32_t index, const Form& form, bool padde
     ev.mismatch = m;
 }
 
-void evaluate(const DatSet& dats, const Form& form, const std::vector<std::uint32_t>& candidates,
+void evaluate(const DatSet& dats, const Form& form, std::span<const std::uint32_t> candidates,
               bool padded, Evaluation& ev)
 {
     for (const std::uint32_t index : candidates)
@@ -109,7 +109,7 @@ void evaluate(const DatSet& dats, const Form& form, const std::vector<std::uint3
 std::vector<std::uint32_t> exactCandidates(const DatSet& dats, const Form& form)
 {
     std::vector<std::uint32_t> out;
-    const auto add = [&](const std::vector<std::uint32_t>& hits) {
+    const auto add = [&](std::span<const std::uint32_t> hits) {
         out.insert(out.end(), hits.begin(), hits.end());
     };
     for (const DigestKind kind : kDigestKinds)
@@ -317,7 +317,7 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
     }
     const DatRom& first = dats.roms()[r.matches.front().rom];
     if (!first.serial.empty())
-        r.serialMatches = serialHasGameCode(first.serial, gameCodeText(r.head));
+        r.serialMatches = serialHasGameCode(std::string(first.serial), gameCodeText(r.head));
     return r;
 }
 
@@ -398,8 +398,8 @@ std::string verdictText(const VerifyResult& r, const DatSet& dats)
         const DatMismatch& m = *r.mismatch;
         const DatRom& e = dats.roms()[m.rom];
         const bool plural = m.agrees.find(" and ") != std::string::npos;
-        std::string s = "Mismatch: " + m.agrees + (plural ? " match " : " matches ") + e.game +
-                        " [" + datTitle(dats.dats()[e.dat]) + "]";
+        std::string s = "Mismatch: " + m.agrees + (plural ? " match " : " matches ") +
+                        std::string(e.game) + " [" + datTitle(dats.dats()[e.dat]) + "]";
         if (m.padding)
             s += " (padded with " + padText(m.padding, m.paddedSize) + ")";
         return s + " but " + (m.differs == "size" ? "the size" : m.differs) +
@@ -412,11 +412,11 @@ std::string verdictText(const VerifyResult& r, const DatSet& dats)
     const DatMatch& m = r.matches.front();
     const DatRom& e = dats.roms()[m.rom];
     std::string s = r.verdict == Verdict::Verified ? "Verified: " : "Verified as trimmed dump of ";
-    s += e.game + " [" + datTitle(dats.dats()[e.dat]) + "] by " + matchedByLabel(m.by);
+    s += std::string(e.game) + " [" + datTitle(dats.dats()[e.dat]) + "] by " + matchedByLabel(m.by);
     if (m.padding)
         s += ", padded with " + padText(m.padding, m.paddedSize);
     if (r.serialMatches == false)
-        s += "; the DAT serial \"" + e.serial + "\" does not name the game code \"" +
+        s += "; the DAT serial \"" + std::string(e.serial) + "\" does not name the game code \"" +
              gameCodeText(r.head) + "\"";
     return s;
 }

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "core/banner.h"
+#include "core/banner_record.h"
 #include "core/png.h"
 #include "core/stream.h"
 
@@ -57,11 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     using namespace cartscope::core;
     MemoryStream stream({data, size});
-    static TNDSBanner banner;
-    banner = TNDSBanner{};
-    IconPicture picture;
-    bool transparency = false;
-    PopulateNDSBanner(stream, banner, 0, picture, transparency);
+    static BannerRecord record;
+    PopulateNDSBanner(stream, record, 0);
+    const TNDSBanner& banner = record.original;
+    const IconPicture& picture = record.icon;
     for (int slot = 0; slot < 6; ++slot) {
         const std::u16string title = titleText(banner, slot);
         if (title.size() > 256 || title.find(u'\0') != std::u16string::npos)

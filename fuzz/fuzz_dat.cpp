@@ -18,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap(); // a refused DAT adds nothing
         return 0;
     }
-    const auto contains = [](const std::vector<std::uint32_t>& v, std::uint32_t k) {
+    const auto contains = [](std::span<const std::uint32_t> v, std::uint32_t k) {
         return std::find(v.begin(), v.end(), k) != v.end();
     };
-    const auto& roms = set.roms();
+    const DatRoms roms = set.roms();
     for (std::uint32_t k = 0; k < roms.size(); ++k) {
-        const DatRom& r = roms[k];
+        const DatRom r = roms[k];
         if (r.dat >= set.dats().size())
             __builtin_trap();
         for (const DigestKind kind : kDigestKinds)

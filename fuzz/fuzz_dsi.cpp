@@ -1,12 +1,15 @@
-// The banner as its version describes it, the animated icon and its PNG, and the DSi header
-// over arbitrary bytes: the bytes are the image from offset 0 and the banner lies at the
-// offset the header names (or anywhere, when that is past the end).
+// The banner as its version describes it, the animated icon and its PNG, and the header (both
+// halves, decoded and encoded again) over arbitrary bytes: the bytes are the image from offset
+// 0 and the banner lies at the offset the header names (or anywhere, when that is past the
+// end).
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "core/banner_info.h"
+#include "core/banner_record.h"
 #include "core/dsi.h"
-#include "core/header.h"
+#include "core/header_record.h"
 #include "core/le.h"
 #include "core/png.h"
 #include "core/stream.h"
@@ -17,8 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemoryStream stream({data, size});
     const std::uint64_t bannerAt =
         size >= 0x6C ? le32({data, size}, 0x68) : (size > 4 ? data[size - 1] : 0);
-    const BannerInfo banner = readBannerInfo(stream, bannerAt);
-    const DsiInfo dsi = readDsiInfo(stream);
+    const BannerInfo banner = decodeBanner(RawBanner::read(stream, bannerAt)).info;
+    const HeaderRecord header = decodeHeader(RawHeader::read(stream));
+    const DsiInfo& dsi = header.dsi;
+    // Encoding gives back the block it was decoded from (zero where the input ended).
+    const std::vector<std::uint8_t> block = encodeHeader(header);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        if (block[i] != (i < size ? data[i] : 0))
+            __builtin_trap();
     if (banner.bytesInFile > banner.size || banner.animation.sequence.size() > 64)
         __builtin_trap();
     const auto rows = dsiPageRows(banner, dsi);

@@ -22,6 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (img.display.CRC32.size() != 8)
         __builtin_trap();
-    cartscope::fuzz::checkPlan(fieldText(img.header.GameTitle), img.rows);
+    cartscope::fuzz::checkPlan(fieldText(img.header.ds.GameTitle), img.rows);
     return 0;
 }

@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     using namespace cartscope::core;
     const MemoryStream stream({data, size});
-    for (const SystemFile& f : systemFiles(stream)) {
+    for (const SystemFile& f : systemFiles(stream, decodeHeader(RawHeader::read(stream)))) {
         if (f.problem.empty() && f.size > 0 && (f.offset > size || f.size > size - f.offset))
             __builtin_trap();
     }

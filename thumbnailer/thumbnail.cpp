@@ -2,11 +2,10 @@
 
 #include <zlib.h>
 
-#include "core/banner_info.h"
+#include "core/banner_record.h"
 #include "core/error.h"
-#include "core/header.h"
+#include "core/header_record.h"
 #include "core/hex.h"
-#include "core/le.h"
 #include "core/png.h"
 #include "core/whole_file.h"
 
@@ -14,7 +13,9 @@ namespace cartscope::thumbnail {
 
 namespace {
 
-constexpr std::uint64_t kBannerOffsetField = 0x068;
+// The DS header, which must hold the banner offset field (0x068..0x06B).
+constexpr std::size_t kDsHeaderBytes = 0x200;
+constexpr std::size_t kBannerOffsetEnd = 0x06C;
 // The part of the banner block a thumbnail needs: leading block, icon bitmap and palette.
 constexpr std::uint64_t kIconAndPaletteBytes = 0x020 + 0x200 + 0x020;
 static_assert(kIconAndPaletteBytes <= core::kBannerSize);
@@ -25,43 +26,40 @@ void put32be(std::vector<std::uint8_t>& out, std::uint32_t v)
         out.push_back(static_cast<std::uint8_t>(v >> shift));
 }
 
+// A 4-bit bitmap's palette indices, by the icon decoder's own tile walk.
+IconFrame frameOf(const std::array<std::uint8_t, 512>& bitmap,
+                  const std::array<core::Rgb, 16>& palette)
+{
+    IconFrame frame;
+    frame.palette = palette;
+    core::walkIconTiles(bitmap, [&frame](int x, int y, int index) {
+        frame.index[static_cast<std::size_t>(y * kIconSide + x)] = static_cast<std::uint8_t>(index);
+    });
+    return frame;
+}
+
 } // namespace
 
 IconFrame firstFrame(const core::TNDSBanner& banner)
 {
-    IconFrame frame;
-
-    // The palette indices come from the banner decoder itself: decoding the bitmap with a
-    // palette whose entry i has red value i turns every pixel's red channel into its index,
-    // so the tile layout lives in one place only.
-    core::TNDSBanner coded;
-    for (std::size_t i = 0; i < coded.Palette.size(); ++i)
-        coded.Palette[i] = core::TPixelDataDec{.Red = static_cast<std::uint8_t>(i)};
-    core::IconPicture indices;
-    bool anyIndexZero = false;
-    core::ICO2BMP(banner.IconData, coded, indices, anyIndexZero);
-    for (std::size_t p = 0; p < frame.index.size(); ++p)
-        frame.index[p] = indices.pixels[p].r;
-
-    for (int i = 0; i < 16; ++i) {
-        core::IconPicture one;
-        bool zero = false;
-        core::IndexToPix(i, banner, one, 0, 0, zero);
-        frame.palette[static_cast<std::size_t>(i)] = one.at(0, 0);
-    }
-    return frame;
+    std::array<core::Rgb, 16> palette{};
+    for (std::size_t i = 0; i < palette.size(); ++i)
+        palette[i] = {banner.Palette[i].Red, banner.Palette[i].Green, banner.Palette[i].Blue};
+    return frameOf(banner.IconData, palette);
 }
 
 IconFrame firstAnimationFrame(const core::AnimatedIcon& icon)
 {
     // The first token names the bitmap, the palette and the flips of the frame shown first.
     const core::AnimationToken& token = icon.sequence.front();
-    core::TNDSBanner banner;
-    banner.IconData = icon.bitmaps[static_cast<std::size_t>(token.bitmap & 7)];
     const auto& words = icon.palettes[static_cast<std::size_t>(token.palette & 7)];
-    for (std::size_t i = 0; i < words.size(); ++i)
-        banner.Palette[i] = core::colourFromWord(words[i]);
-    const IconFrame unflipped = firstFrame(banner);
+    std::array<core::Rgb, 16> palette{};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const core::TPixelDataDec c = core::colourFromWord(words[i]);
+        palette[i] = {c.Red, c.Green, c.Blue};
+    }
+    const IconFrame unflipped =
+        frameOf(icon.bitmaps[static_cast<std::size_t>(token.bitmap & 7)], palette);
     IconFrame frame = unflipped;
     for (int y = 0; y < kIconSide; ++y) {
         for (int x = 0; x < kIconSide; ++x) {
@@ -76,12 +74,13 @@ IconFrame firstAnimationFrame(const core::AnimatedIcon& icon)
 
 IconFrame readIconFrame(core::Stream& image)
 {
-    std::array<std::uint8_t, 4> field{};
-    // 0x068 banner offset
-    if (image.pread(kBannerOffsetField, field) != field.size())
+    // The DS header and the banner, decoded as every load decodes them; nothing else is read.
+    const core::HeaderRecord header =
+        core::decodeHeader(core::RawHeader::read(image, kDsHeaderBytes));
+    if (header.available < kBannerOffsetEnd)
         throw core::Error("Not a cartridge image: the file ends inside the header");
     // Offsets of 0x80000000 and above are positions past the end, as everywhere else.
-    const std::uint32_t offsetField = core::le32(field);
+    const std::uint32_t offsetField = header.ds.BannerOffset;
     const std::uint64_t offset = core::headerOffsetPosition(offsetField);
     if (offset == 0)
         throw core::Error("The image has no banner (its banner offset is 0)");
@@ -90,20 +89,11 @@ IconFrame readIconFrame(core::Stream& image)
         throw core::Error("The banner at 0x" + core::hex8(offsetField) +
                           " lies past the end of the image");
 
-    // 0x000 of the banner: its version; 0x0103 carries an animated icon, whose first frame is
-    // what the thumbnail shows.
-    std::array<std::uint8_t, 2> version{};
-    image.pread(offset, version);
-    if (version[0] == 0x03 && version[1] == 0x01) {
-        const core::BannerInfo info = core::readBannerInfo(image, offset);
-        if (info.animated && !info.animation.sequence.empty())
-            return firstAnimationFrame(info.animation);
-    }
-    core::TNDSBanner banner;
-    core::IconPicture picture;
-    bool hasTransparency = false;
-    core::PopulateNDSBanner(image, banner, offset, picture, hasTransparency);
-    return firstFrame(banner);
+    // An animated icon (banner version 0x0103) shows its first frame.
+    const core::BannerRecord banner = core::decodeBanner(core::RawBanner::read(image, offset));
+    if (banner.info.animated)
+        return firstAnimationFrame(banner.info.animation);
+    return firstFrame(banner.original);
 }
 
 std::vector<std::uint8_t> renderRgba(const IconFrame& frame, int size)

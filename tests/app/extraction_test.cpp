@@ -396,7 +396,9 @@ void ExtractionTest::theDialogIsPaintedAtItsOwnPace()
     QCOMPARE(filesBelow(out.path() + "/MANY").size(), 2500);
     QCOMPARE(progress->ExtProgBar->value(), 2500);
     QVERIFY(counter.paints >= 1);
-    QVERIFY2(counter.paints <= ms / 50 + 3,
+    // About 20 repaints a second; a loaded machine stretches the intervals unevenly, so the
+    // bound allows 25 (painting every file would be 2,500).
+    QVERIFY2(counter.paints <= ms / 40 + 3,
              qPrintable(QStringLiteral("%1 paints in %2 ms").arg(counter.paints).arg(ms)));
 }
 

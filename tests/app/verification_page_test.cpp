@@ -1,6 +1,7 @@
 // The "Verification" page: hashes, trim, secure-area form and the DAT verdict from the load's
 // one read, DATs from the DAT folder, "Add DAT…" through the dialog seam.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -189,6 +190,19 @@ void VerificationPageTest::trimmedAndMismatchedImages()
     QCOMPARE(memo(w, "TrimMemo"), notImage);
     QCOMPARE(memo(w, "SecureAreaMemo"), notImage);
     QVERIFY(base(w, "DatVerdictMemo") != QColor(255, 192, 192));
+    // An archive under an image's name loads by its name, and the page says what it is.
+    const Bytes inner = image(6);
+    Bytes gz(4 + inner.size());
+    gz[0] = 0x1F;
+    gz[1] = 0x8B;
+    gz[2] = 0x08;
+    std::copy(inner.begin(), inner.end(), gz.begin() + 4);
+    fixture::writeFile(dir.file("gz.nds"), gz);
+    openAndWait(w, dir.file("gz.nds"));
+    QVERIFY2(
+        memo(w, "DatVerdictMemo")
+            .startsWith(QStringLiteral("The file is a gzip archive, not an image\nNot a DS image")),
+        qPrintable(memo(w, "DatVerdictMemo")));
 
     // A failed load empties the page.
     fixture::writeFile(dir.file("short.nds"), Bytes(100, 1));

@@ -1,11 +1,17 @@
+#include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "archive/archive_source.h"
 #include "archive/dat_load.h"
 #include "archive/member_stream.h"
+#include "archive/reader.h"
 #include "core/error.h"
 #include "core/read_pass.h"
 #include "tests/archive/zip_builder.h"
@@ -55,6 +61,111 @@ Streamed stream(const std::string& zip)
     };
     streamMembers(zip, isVerifiableImageName, events);
     return s;
+}
+
+// The message streamMembers throws for `zip`, empty when it throws none.
+std::string streamError(const std::string& zip)
+{
+    try {
+        stream(zip);
+    } catch (const core::Error& e) {
+        return e.what();
+    }
+    return {};
+}
+
+TEST(MemberStream, ZipBombsAreRefusedAndHonestRatiosAreNot)
+{
+    const fixture::TempDir dir;
+    const std::string zip = dir.file("a.zip");
+    // Two central records for one local header: the overlapping-members bomb in small.
+    Bytes overlap = testzip::buildZip(
+        {Entry::file("a.nds", testzip::noise(5000)), Entry::file("b.nds", testzip::noise(5000, 2))},
+        {false, false, {}});
+    const auto raw = testzip::rawEntries(overlap);
+    testzip::detail::put32(overlap, raw[1].central + 42, static_cast<std::uint32_t>(raw[0].local));
+    fixture::writeFile(zip, overlap);
+    const std::string overlapping = "\"" + zip + "\": overlapping members (a zip bomb)";
+    EXPECT_EQ(streamError(zip), overlapping);
+    EXPECT_THROW(listImageMembers(zip), core::Error);
+    // Data that reaches into the next member's header overlaps it too.
+    overlap = testzip::buildZip(
+        {Entry::file("a.nds", testzip::noise(5000)), Entry::file("b.nds", testzip::noise(5000, 2))},
+        {false, false, {}});
+    testzip::detail::put32(overlap, raw[0].central + 20,
+                           static_cast<std::uint32_t>(raw[1].local - raw[0].local));
+    fixture::writeFile(zip, overlap);
+    EXPECT_EQ(streamError(zip), overlapping);
+
+    // Declaring far more than deflate can make of the archive's bytes.
+    Bytes lying = testzip::buildZip({Entry::file("a.nds", Bytes(100000, 0))});
+    testzip::patchDeclaredSize(lying, 0, 0x50000000);
+    fixture::writeFile(zip, lying);
+    EXPECT_EQ(streamError(zip),
+              "\"" + zip +
+                  "\": members declaring more than 1032 times the archive's size (a zip bomb)");
+
+    // The most compressible honest member (zeros, deflated) stays within the multiple.
+    testzip::writeZip(zip, {Entry::file("a.nds", Bytes(8 << 20, 0))});
+    const Streamed s = stream(zip);
+    ASSERT_EQ(s.errors, std::vector<std::string>{""});
+    EXPECT_EQ(s.data[0].size(), std::size_t{8} << 20);
+}
+
+TEST(MemberStream, ReadErrorsNamesAndLimitsSayWhatHappenedAndKeepTheCountWhole)
+{
+    const fixture::TempDir dir;
+    const std::string zip = dir.file("a.zip");
+    const Bytes z = testzip::buildZip({Entry::file("a.nds", testzip::noise(3 << 20)),
+                                       Entry::file("b.nds", testzip::noise(3 << 20, 2)),
+                                       Entry::file("c.nds", testzip::noise(10, 3))},
+                                      {false, false, {}});
+    fixture::writeFile(zip, z);
+    // A bad sector in the middle of the second member's data.
+    const std::uint64_t bad = testzip::rawEntries(z).at(1).data + (3 << 19);
+    detail::g_failArchiveReadsFrom = bad;
+    detail::g_failArchiveReadsTo = bad + 1;
+    const Streamed s = stream(zip);
+    detail::g_failArchiveReadsFrom = 0;
+    detail::g_failArchiveReadsTo = 0;
+    const std::string eio = "Cannot read file \"" + zip + "\". Input/output error";
+    EXPECT_EQ(s.names, (std::vector<std::string>{"a.nds", "b.nds", "c.nds"}));
+    EXPECT_EQ(s.errors, (std::vector<std::string>{"", eio, eio}));
+    // Listing the images of an archive that cannot be read is an error, not an empty list.
+    detail::g_failArchiveReadsTo = z.size();
+    EXPECT_THROW(listImageMembers(zip), core::Error);
+    detail::g_failArchiveReadsTo = 0;
+
+    // A damaged local header ends libarchive's walk: every member it did not reach is reported.
+    Bytes header = z;
+    header.at(testzip::rawEntries(z).at(1).local) = 0;
+    fixture::writeFile(zip, header);
+    const Streamed h = stream(zip);
+    EXPECT_EQ(h.names, (std::vector<std::string>{"a.nds", "b.nds", "c.nds"}));
+    ASSERT_EQ(h.errors.size(), 3u);
+    EXPECT_EQ(h.errors[0], "");
+    EXPECT_EQ(h.errors[1].rfind("Damaged archive: ", 0), 0u) << h.errors[1];
+    EXPECT_EQ(h.errors[2], h.errors[1]);
+
+    // A name that is not UTF-8 under the UTF-8 flag is reported, not skipped.
+    Bytes named = testzip::buildZip(
+        {Entry::file("a.nds", "a"), Entry::file("bAd.nds", "b"), Entry::file("c.nds", "c")});
+    testzip::patchNameToBadUtf8(named, 1, 1, 0xFF);
+    fixture::writeFile(zip, named);
+    const Streamed n = stream(zip);
+    EXPECT_EQ(n.names, (std::vector<std::string>{"a.nds",
+                                                 "b\xFF"
+                                                 "d.nds",
+                                                 "c.nds"}));
+    EXPECT_EQ(n.errors, (std::vector<std::string>{"", "The member's name is not valid UTF-8", ""}));
+
+    // A member just past the limit says the limit as it is.
+    Bytes big = testzip::buildZip({Entry::file("a.nds", testzip::noise(1100000))});
+    testzip::patchDeclaredSize(big, 0, 0x40100000);
+    fixture::writeFile(zip, big);
+    EXPECT_EQ(stream(zip).errors,
+              std::vector<std::string>{"The member declares 1074790400 bytes, more than the 1 GiB "
+                                       "(1073741824 bytes) a DS or DSi image can be"});
 }
 
 TEST(MemberStream, EveryImageMemberStreamedStoredAndDeflated)
@@ -127,10 +238,66 @@ TEST(DatLoad, PlainAndZippedDatsAndTheFolder)
     EXPECT_THROW(loadDat(dir.file("missing.dat"), dats), core::Error);
     EXPECT_EQ(dats.dats().size(), 3u);
 
-    // Regular files only, links not followed, sorted.
-    EXPECT_EQ(datFilesIn(dir.path()),
-              (std::vector<std::string>{dir.file("a.dat"), dir.file("b.zip"), dir.file("c.zip")}));
+    // Regular files, links followed, sorted; everything else listed with its reason.
+    ASSERT_EQ(::symlink("missing.dat", dir.file("g.dat").c_str()), 0);
+    ASSERT_EQ(::mkfifo(dir.file("h.xml").c_str(), 0600), 0);
+    std::vector<std::string> skipped;
+    EXPECT_EQ(datFilesIn(dir.path(), &skipped),
+              (std::vector<std::string>{dir.file("a.dat"), dir.file("b.zip"), dir.file("c.zip"),
+                                        dir.file("e.dat")}));
+    EXPECT_EQ(
+        skipped,
+        (std::vector<std::string>{
+            "\"" + dir.file("d.txt") + "\" is not a DAT (.dat, .xml or .zip)",
+            "Cannot open file \"" + dir.file("f.dat") + "\". Is a directory",
+            "Cannot open file \"" + dir.file("g.dat") + "\". No such file or directory",
+            "Cannot open file \"" + dir.file("h.xml") + "\". Not a regular file (a named pipe)"}));
     EXPECT_TRUE(datFilesIn(dir.file("nowhere")).empty());
+}
+
+TEST(DatLoad, ADatOfMillionsOfEmptyEntriesIsRefusedWithinBoundedMemory)
+{
+    // 4 million empty <rom/> entries: 24 MB of XML in a zip of a few dozen kilobytes. Loaded in
+    // a child whose address space may grow by only 512 MiB past its size when forked.
+    const fixture::TempDir dir;
+    std::string xml = "<datafile><game name=\"g\">";
+    for (int i = 0; i < 4'000'000; ++i)
+        xml += "<rom/>";
+    xml += "</game></datafile>";
+    const std::string zip = dir.file("bomb.zip");
+    testzip::writeZip(zip, {Entry::file("bomb.dat", xml)});
+    xml.clear();
+    xml.shrink_to_fit();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(statm);
+        }
+        const auto size = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+        const rlimit limit{size + (rlim_t{512} << 20), size + (rlim_t{512} << 20)};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0)
+            std::_Exit(3);
+        try {
+            core::DatSet dats;
+            loadDat(zip, dats);
+            std::_Exit(1); // loaded
+        } catch (const core::Error& e) {
+            const std::string expected = "DAT \"" + zip +
+                                         ":bomb.dat\" would take more than 4 "
+                                         "times its size in memory to read";
+            std::_Exit(std::string(e.what()).rfind(expected, 0) == 0 ? 0 : 4);
+        } catch (const std::bad_alloc&) {
+            std::_Exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1 loaded, 2 out of memory, 3 no limit, 4 other error";
 }
 
 TEST(DatLoad, ABadDatInsideAZipNamesTheMemberAndLine)

@@ -193,6 +193,10 @@ inline void patchDeclaredSize(Bytes& zip, std::size_t index, std::uint32_t size)
     detail::put32(zip, e.central + 24, size);
     if (detail::get32(zip, e.local + 22) != 0)
         detail::put32(zip, e.local + 22, size);
+    // A signed data descriptor after the data tells the same lie, so the records agree.
+    const std::size_t at = e.data + detail::get32(zip, e.central + 20);
+    if (at <= zip.size() && zip.size() - at >= 16 && detail::get32(zip, at) == 0x08074b50)
+        detail::put32(zip, at + 12, size);
 }
 
 // Inverts the CRC-32 in entry `index`'s data descriptor (libarchive's writer puts one, signed,

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
@@ -166,6 +167,32 @@ TEST(CliVerify, CsvZipMembersAndErrorsKeepTheRunGoing)
     EXPECT_NE(r.err.find("6 images: 1 verified, 1 trimmed, 0 mismatched, 1 unknown, 3 errors"),
               std::string::npos)
         << r.err;
+}
+
+TEST(CliVerify, ArchivesByTheirBytesAndFilesThatAreNotFilesSayWhatTheyAre)
+{
+    const Collection c;
+    // A gzip stream under an image's name, a zip under one, and a named pipe.
+    Bytes gz(3 + c.full.size());
+    gz[0] = 0x1F;
+    gz[1] = 0x8B;
+    gz[2] = 0x08;
+    std::copy(c.full.begin(), c.full.end(), gz.begin() + 3);
+    fixture::writeFile(c.dir.file("gz.nds"), gz);
+    testzip::writeZip(c.dir.file("zip.nds"), {testzip::Entry::file("in.nds", c.full)});
+    ASSERT_EQ(::mkfifo(c.dir.file("pipe.nds").c_str(), 0600), 0);
+    const auto r = cli({"verify", "--dat", c.dat, "--jobs", "1", c.dir.file("gz.nds"),
+                        c.dir.file("zip.nds"), c.dir.file("pipe.nds")});
+    EXPECT_EQ(r.status, 1);
+    const auto out = lines(r.out);
+    ASSERT_EQ(out.size(), 4u) << r.out;
+    EXPECT_EQ(out[0], "Error               \"" + c.dir.file("gz.nds") +
+                          "\" is a gzip archive; Cartscope reads zip archives.  " +
+                          c.dir.file("gz.nds"));
+    EXPECT_EQ(out[1], "Verified            Full Game  " + c.dir.file("zip.nds") + " :: in.nds");
+    EXPECT_EQ(out[2], "Error               Cannot open file \"" + c.dir.file("pipe.nds") +
+                          "\". Not a regular file (a named pipe)  " + c.dir.file("pipe.nds"));
+    EXPECT_EQ(out[3], "3 images: 1 verified, 0 trimmed, 0 mismatched, 0 unknown, 2 errors");
 }
 
 TEST(CliVerify, UnreadableFilesAreReported)

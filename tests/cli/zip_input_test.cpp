@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/archive_source.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
@@ -120,6 +121,83 @@ TEST(CliZip, TheUsersArchiveIsNeverLockedAndADamagedStoredMemberIsRefused)
     EXPECT_EQ(bad.err, "The archive is damaged: the data of \"game.nds\" in the archive \"" + zip +
                            "\" does not match its stored CRC-32.\n");
     EXPECT_EQ(bad.out, "");
+}
+
+TEST(CliZip, ArchivesAreKnownByTheirFirstBytesWhateverTheirName)
+{
+    PrivateCache cache;
+    const Bytes image = ImageBuilder().title("ZIPPED").build();
+    const std::vector<std::pair<std::string, std::string>> kinds = {
+        {std::string("7z\xBC\xAF\x27\x1C", 6), "a 7z archive"},
+        {"\x1F\x8B", "a gzip archive"},
+        {std::string("Rar!\x1A\x07\x00", 7), "a RAR archive"},
+        {std::string("\xFD"
+                     "7zXZ\x00",
+                     6),
+         "an xz archive"},
+        {"\x28\xB5\x2F\xFD", "a zstd archive"},
+        {"BZh9", "a bzip2 archive"}};
+    for (const auto& [magic, kind] : kinds) {
+        // The archive's bytes followed by an image: read as one before, a header report of
+        // whatever followed.
+        Bytes bytes(magic.begin(), magic.end());
+        bytes.insert(bytes.end(), image.begin(), image.end());
+        for (const std::string name : {"x.nds", "x.zip"}) {
+            const std::string path = cache.dir().file(name);
+            cartscope::fixture::writeFile(path, bytes);
+            const std::string message =
+                "\"" + path + "\" is " + kind + "; Cartscope reads zip archives.\n";
+            for (const std::vector<std::string>& args :
+                 {std::vector<std::string>{"info", path},
+                  {"list", path},
+                  {"extract", path, cache.dir().file("out")},
+                  {"icon", path, cache.dir().file("icon.png")}}) {
+                const auto r = cli(args);
+                EXPECT_EQ(r.status, 1) << args[0] << " " << kind;
+                EXPECT_EQ(r.err, message) << args[0];
+            }
+            EXPECT_FALSE(fs::exists(cache.dir().file("out")));
+            EXPECT_FALSE(fs::exists(cache.dir().file("icon.png")));
+        }
+    }
+    // A zip archive under an image's name is opened as the archive it is.
+    writeZip(cache.dir().file("game.nds"), {Entry::file("inner.nds", image)});
+    const auto r = cli({"info", cache.dir().file("game.nds")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Internal Name   : ZIPPED"), std::string::npos) << r.out;
+}
+
+TEST(CliZip, WhyNoImageCouldBeTakenOutIsSaid)
+{
+    PrivateCache cache;
+    const Bytes image = ImageBuilder().title("ZIPPED").build();
+    const std::string zip = cache.dir().file("a.zip");
+    // Encrypted: said as verify says it.
+    writeZip(zip, {Entry::file("game.nds", image)}, Options{true, false, "secret"});
+    auto r = cli({"info", zip});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No .nds or .ids image could be taken out of \"" + zip +
+                         "\". \"game.nds\": The member is encrypted.\n");
+    // A read that fails is a read error, not an archive without images.
+    writeZip(zip, {Entry::file("game.nds", image)});
+    cartscope::archive::detail::g_failArchiveReadsTo = fs::file_size(zip);
+    r = cli({"info", zip});
+    cartscope::archive::detail::g_failArchiveReadsTo = 0;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot read file \"" + zip + "\". Input/output error.\n");
+    // Overlapping members.
+    Bytes overlap = buildZip({Entry::file("a.nds", image), Entry::file("b.nds", image)});
+    const auto raw = rawEntries(overlap);
+    detail::put32(overlap, raw[1].central + 42, static_cast<std::uint32_t>(raw[0].local));
+    cartscope::fixture::writeFile(zip, overlap);
+    r = cli({"info", zip});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\"" + zip + "\": overlapping members (a zip bomb)\n");
+    // An empty member is named for what it is.
+    writeZip(zip, {Entry::file("game.nds", Bytes())});
+    r = cli({"info", zip});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "The image \"game.nds\" in the archive \"" + zip + "\" is empty (0 bytes)\n");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/banner_info.h"
+#include "core/banner_record.h"
 #include "core/stream.h"
 #include "tests/fixture/image_builder.h"
 
@@ -33,7 +34,7 @@ Read readImage(const ImageBuilder& builder)
     r.image = builder.build();
     r.bannerAt = builder.layout().bannerOffset;
     MemoryStream stream(r.image);
-    r.info = readBannerInfo(stream, r.bannerAt);
+    r.info = decodeBanner(RawBanner::read(stream, r.bannerAt)).info;
     return r;
 }
 
@@ -165,7 +166,7 @@ TEST(BannerInfo, TruncatedBannerShowsWhatIsThereAndSaysSo)
     const std::uint32_t at = builder.layout().bannerOffset;
     const Bytes cut(full.begin(), full.begin() + at + 0x1340);
     MemoryStream stream(cut);
-    const BannerInfo info = readBannerInfo(stream, at);
+    const BannerInfo info = decodeBanner(RawBanner::read(stream, at)).info;
     EXPECT_TRUE(info.knownVersion);
     EXPECT_TRUE(info.truncated());
     EXPECT_EQ(info.bytesInFile, 0x1340u);
@@ -187,7 +188,7 @@ TEST(BannerInfo, TruncatedBannerShowsWhatIsThereAndSaysSo)
     const std::uint32_t kat = kb.layout().bannerOffset;
     const Bytes kcut(kfull.begin(), kfull.begin() + kat + 0x944);
     MemoryStream kstream(kcut);
-    const BannerInfo kinfo = readBannerInfo(kstream, kat);
+    const BannerInfo kinfo = decodeBanner(RawBanner::read(kstream, kat)).info;
     EXPECT_EQ(kinfo.titles[7], u"\uCE74\uD2B8");
     EXPECT_TRUE(kinfo.crcs[1].ok());
     EXPECT_FALSE(kinfo.crcs[2].ok());
@@ -201,7 +202,7 @@ TEST(BannerInfo, TruncatedBannerShowsWhatIsThereAndSaysSo)
     ASSERT_EQ(ofull.at(oat + 0x83F), 0);
     const Bytes ocut(ofull.begin(), ofull.begin() + oat + 0x83F);
     MemoryStream ostream(ocut);
-    const BannerInfo oinfo = readBannerInfo(ostream, oat);
+    const BannerInfo oinfo = decodeBanner(RawBanner::read(ostream, oat)).info;
     ASSERT_EQ(oinfo.crcs.size(), 1u);
     EXPECT_EQ(oinfo.crcs[0].computed, oinfo.crcs[0].stored);
     EXPECT_FALSE(oinfo.crcs[0].complete);
@@ -213,20 +214,20 @@ TEST(BannerInfo, BannerPastTheEndOrOnTinyInputs)
 {
     const Bytes empty;
     MemoryStream none(empty);
-    const BannerInfo a = readBannerInfo(none, 0);
+    const BannerInfo a = decodeBanner(RawBanner::read(none, 0)).info;
     EXPECT_EQ(a.bytesInFile, 0u);
     EXPECT_FALSE(a.knownVersion);
     EXPECT_EQ(a.status(), "unknown banner version; banner lies past the end of the file");
 
     const Bytes few = {0x03, 0x00, 0x12};
     MemoryStream small(few);
-    const BannerInfo b = readBannerInfo(small, 0);
+    const BannerInfo b = decodeBanner(RawBanner::read(small, 0)).info;
     EXPECT_EQ(b.version, 3);
     EXPECT_EQ(b.bytesInFile, 3u);
     for (const auto& crc : b.crcs)
         EXPECT_FALSE(crc.ok());
 
-    const BannerInfo c = readBannerInfo(small, std::uint64_t{1} << 62);
+    const BannerInfo c = decodeBanner(RawBanner::read(small, std::uint64_t{1} << 62)).info;
     EXPECT_EQ(c.bytesInFile, 0u);
     EXPECT_TRUE(c.titles[0].empty());
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/banner.h"
+#include "core/banner_record.h"
 #include "core/header.h"
 #include "core/stream.h"
 #include "tests/fixture/image_builder.h"
@@ -49,9 +50,10 @@ struct Decoded {
 Decoded decodeAt(const Bytes& image, std::uint64_t position)
 {
     MemoryStream stream(image);
-    Decoded d;
-    PopulateNDSBanner(stream, d.banner, position, d.picture, d.hasTransparency);
-    return d;
+    BannerRecord record;
+    record.hasTransparency = true;
+    PopulateNDSBanner(stream, record, position);
+    return {record.original, record.icon, record.hasTransparency};
 }
 
 Decoded decodeBanner(const BannerSpec& banner)
@@ -203,9 +205,9 @@ TEST(PopulateNDSBanner, BannerPastTheEndGivesBlankIconAndTitles)
     fixture::TempDir dir;
     fixture::writeFile(dir.file("x.nds"), image);
     FileStream file(dir.file("x.nds"));
-    Decoded d;
-    PopulateNDSBanner(file, d.banner, kPastEnd, d.picture, d.hasTransparency);
-    expectBlankBanner(d);
+    BannerRecord record;
+    PopulateNDSBanner(file, record, kPastEnd);
+    expectBlankBanner({record.original, record.icon, record.hasTransparency});
 }
 
 TEST(PopulateNDSBanner, CutBannerKeepsWhatWasDelivered)

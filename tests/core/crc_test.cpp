@@ -143,7 +143,7 @@ TEST_F(FileCrc32Test, RefusesWhatIsNotARegularFileWithAClearMessage)
     const std::vector<std::pair<std::string, std::string>> cases = {
         {missing, "Cannot open file \"" + missing + "\". No such file or directory"},
         {m_dir.path(), "Cannot open file \"" + m_dir.path() + "\". Is a directory"},
-        {fifo, "Cannot open file \"" + fifo + "\". Not a regular file"},
+        {fifo, "Cannot open file \"" + fifo + "\". Not a regular file (a named pipe)"},
     };
     for (const auto& [path, message] : cases) {
         for (auto* routine : {&crc32::FileCrc32, &crc32::FileCrc32Reference}) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/banner_record.h"
 #include "core/dsi.h"
+#include "core/header_record.h"
 #include "core/stream.h"
 #include "tests/fixture/image_builder.h"
 
@@ -16,7 +18,7 @@ DsiInfo readFrom(const ImageBuilder& builder)
 {
     const Bytes image = builder.build();
     MemoryStream stream(image);
-    return readDsiInfo(stream);
+    return decodeHeader(RawHeader::read(stream)).dsi;
 }
 
 // A DSi-only image as a DSiWare title would have it: known flags, regions, title ID, ratings.
@@ -160,7 +162,7 @@ TEST(DsiHeader, ShortInputsReadAsZero)
 {
     const Bytes few = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03};
     MemoryStream stream(few);
-    const DsiInfo d = readDsiInfo(stream);
+    const DsiInfo d = decodeHeader(RawHeader::read(stream)).dsi;
     EXPECT_TRUE(d.isDsi);
     EXPECT_EQ(d.titleIdText(), "0000000000000000");
     EXPECT_FALSE(d.rsaPresent);
@@ -177,8 +179,9 @@ TEST(DsiPage, BannerCrcRowsCarryTheirVerdicts)
     builder.rawBanner(block);
     const Bytes image = builder.build();
     MemoryStream stream(image);
-    const BannerInfo banner = readBannerInfo(stream, builder.layout().bannerOffset);
-    const auto rows = dsiPageRows(banner, readDsiInfo(stream));
+    const BannerInfo banner =
+        decodeBanner(RawBanner::read(stream, builder.layout().bannerOffset)).info;
+    const auto rows = dsiPageRows(banner, decodeHeader(RawHeader::read(stream)).dsi);
 
     std::vector<std::pair<std::string, InfoRow::Verdict>> crcRows;
     for (const auto& r : rows)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/crc32.h"
+#include "core/header_record.h"
 #include "core/hex.h"
 #include "core/interpret.h"
 #include "tests/fixture/image_builder.h"
@@ -75,8 +76,9 @@ protected:
         m_path = m_dir.file("game.nds");
         fixture::writeFile(m_path, image);
         MemoryStream stream(image);
-        TNDSHeader header;
-        PopulateNDSHeader(stream, header);
+        HeaderRecord record;
+        PopulateNDSHeader(stream, record);
+        const TNDSHeader& header = record.ds;
         const std::size_t bannerAt = builder.layout().bannerOffset;
         TNDSBanner banner;
         for (std::size_t slot = 0; bannerAt != 0 && slot < 6; ++slot) {
@@ -158,10 +160,10 @@ TEST_F(DisplayTest, WrongStoredCrcsShowStoredAndComputedInTheirPlaces)
             image[0x15F] = static_cast<std::uint8_t>(header >> 8);
         }
         MemoryStream stream(image);
-        TNDSHeader header;
+        HeaderRecord header;
         PopulateNDSHeader(stream, header);
         DisplayValues d;
-        computeDisplayValues(header, {}, crc32::crc32Of(image), d);
+        computeDisplayValues(header.ds, {}, crc32::crc32Of(image), d);
         const bool h = c.at == 0x15E, l = c.at == 0x15C, s = c.at == 0x6C;
         EXPECT_EQ(d.HeaderCheck, h ? "BAD" : "OK") << c.at;
         EXPECT_EQ(d.LogoCheck, l ? "BAD" : "OK") << c.at;

@@ -1,15 +1,20 @@
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/archive_kind.h"
 #include "core/crc32.h"
 #include "core/error.h"
 #include "core/read_pass.h"
+#include "core/stream.h"
 
 namespace cartscope::core {
 namespace {
@@ -252,6 +257,62 @@ TEST(SubStream, ReadsOnlyItsWindowAndIsClampedToTheParent)
     EXPECT_EQ(nested.pread(0, buf), 5u);
     EXPECT_EQ(buf[0], data[110]);
     EXPECT_FALSE(nested.nativeFile());
+}
+
+} // namespace
+} // namespace cartscope::core
+
+namespace cartscope::core {
+namespace {
+
+// A read that fails says why, in the system's words; a short read stays "Stream read error".
+TEST(DescriptorStream, AFailedReadGivesTheSystemsReason)
+{
+    const UniqueFd folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folder.valid());
+    std::vector<std::uint8_t> out(10);
+    const auto failure = [&](const DescriptorStream& stream) {
+        try {
+            stream.pread(0, out);
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(failure(DescriptorStream(folder.get(), 100)), "Stream read error: Is a directory");
+    EXPECT_EQ(failure(DescriptorStream(folder.get(), 100, "\"a.nds\" in the archive \"x.zip\"")),
+              "Cannot read \"a.nds\" in the archive \"x.zip\". Is a directory");
+}
+
+TEST(ArchiveKind, EachSignatureAndNothingElse)
+{
+    const std::vector<std::pair<std::string, ArchiveKind>> cases = {
+        {std::string("PK\x03\x04", 4), ArchiveKind::Zip},
+        {std::string("PK\x05\x06", 4), ArchiveKind::Zip},
+        {std::string("7z\xBC\xAF\x27\x1C", 6), ArchiveKind::SevenZip},
+        {"\x1F\x8B", ArchiveKind::Gzip},
+        {std::string("Rar!\x1A\x07\x01\x00", 8), ArchiveKind::Rar},
+        {std::string("\xFD"
+                     "7zXZ\x00",
+                     6),
+         ArchiveKind::Xz},
+        {"\x28\xB5\x2F\xFD", ArchiveKind::Zstd},
+        {"BZh9", ArchiveKind::Bzip2},
+        {"PK\x03", ArchiveKind::None}, // cut short
+        {std::string("7z\xBC\xAF\x27", 5), ArchiveKind::None},
+        {"\x1F", ArchiveKind::None},
+        {"BZ", ArchiveKind::None},
+        {"", ArchiveKind::None},
+        {"SUPER MARIOBAMBE", ArchiveKind::None}, // an image's title
+    };
+    for (const auto& [head, kind] : cases) {
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(head.data()), head.size());
+        EXPECT_EQ(archiveKindOf(bytes), kind) << head;
+        EXPECT_EQ(archiveKindOf(MemoryStream(bytes)), kind) << head;
+    }
+    EXPECT_EQ(unsupportedArchiveMessage("x.rar", ArchiveKind::Rar),
+              "\"x.rar\" is a RAR archive; Cartscope reads zip archives");
 }
 
 } // namespace

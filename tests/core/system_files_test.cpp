@@ -11,7 +11,9 @@
 
 namespace {
 
+using cartscope::core::decodeHeader;
 using cartscope::core::MemoryStream;
+using cartscope::core::RawHeader;
 using cartscope::core::SystemFile;
 using cartscope::core::SystemFileKind;
 using cartscope::core::systemFiles;
@@ -24,7 +26,7 @@ using cartscope::fixture::systemImage;
 std::vector<SystemFile> filesOf(const Bytes& image)
 {
     MemoryStream s(image);
-    return systemFiles(s);
+    return systemFiles(s, decodeHeader(RawHeader::read(s)));
 }
 
 const SystemFile* find(const std::vector<SystemFile>& files, const std::string& name)
@@ -194,7 +196,7 @@ TEST(SystemFiles, RowsAreMarkedUnderTheSystemFolderAndProblemsRefuseExtraction)
     b.poke32(0x3C, 0x7FFFFFFF); // ARM7 size past the end
     const Bytes image = b.build();
     MemoryStream s(image);
-    const auto rows = cartscope::core::systemRows(systemFiles(s));
+    const auto rows = cartscope::core::systemRows(systemFiles(s, decodeHeader(RawHeader::read(s))));
     ASSERT_GE(rows.size(), 3u);
     EXPECT_EQ(rows[0].path, "/[system]/header.bin");
     EXPECT_EQ(rows[0].offsetText(), "00000000");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/header_record.h"
 #include "core/read_pass.h"
 #include "core/trim.h"
 #include "tests/fixture/image_builder.h"
@@ -17,7 +18,7 @@ TrimInfo analyse(const Bytes& image, HeadFacts* head = nullptr)
     TrimSink sink;
     ReadSink* sinks[] = {&sink};
     EXPECT_TRUE(readPass(stream, sinks));
-    const TrimAnalysis tail = analyseTrim(stream);
+    const TrimAnalysis tail = analyseTrim(stream, decodeHeader(RawHeader::read(stream)));
     EXPECT_EQ(tail.trim.usedSize, sink.trim().usedSize);
     EXPECT_EQ(tail.trim.state, sink.trim().state);
     EXPECT_EQ(tail.trim.paddingClean, sink.trim().paddingClean);
