@@ -18,6 +18,7 @@
 #include "app/design_layout.h"
 #include "app/polish.h"
 #include "app/qt_text.h"
+#include "app/widgets.h"
 #include "core/hex.h"
 #include "core/narc.h"
 #include "core/paths.h"
@@ -27,12 +28,6 @@
 namespace cartscope::app {
 
 namespace {
-
-template <class T> T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
 
 // Runs a handler's body; a failure goes to the error display.
 void guarded(const FilesPage::ErrorDisplay& showError, const std::function<void()>& body)

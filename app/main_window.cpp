@@ -33,6 +33,7 @@
 #include "app/progress_dialog.h"
 #include "app/rom_info_page.h"
 #include "app/verification_page.h"
+#include "app/widgets.h"
 #include "core/error.h"
 #include "core/space.h"
 
@@ -40,30 +41,10 @@ namespace cartscope::app {
 
 namespace {
 
-template <class T> T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
-
-QLineEdit* readOnlyEdit(QWidget* parent, const char* name)
-{
-    auto* edit = named(new ElidingLineEdit(parent), name);
-    edit->setReadOnly(true);
-    return edit;
-}
-
 // The button-face colour every edit of the page shows as its background.
 QColor buttonFace(const QWidget* widget)
 {
     return widget->palette().color(QPalette::Button);
-}
-
-void setBackground(QWidget* widget, const QColor& colour)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Base, colour);
-    widget->setPalette(palette);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "app/design_layout.h"
 #include "app/icon_view.h"
 #include "app/rom_info_page.h"
+#include "app/widgets.h"
 #include "core/paths.h"
 #include "core/png.h"
 #include "core/text.h"
@@ -20,12 +21,6 @@ namespace cartscope::app {
 namespace {
 
 constexpr std::size_t kOriginalTitleCount = 6;
-
-template <class T> T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
 
 // Puts the check box back to a remembered state when the export ends, also when a write fails.
 class CheckedStateRestorer {

@@ -20,35 +20,16 @@
 #include "app/icon_view.h"
 #include "app/polish.h"
 #include "app/qt_text.h"
+#include "app/widgets.h"
 #include "core/text.h"
 
 namespace cartscope::app {
 
 namespace {
 
-template <class T> T* named(T* widget, const char* name)
-{
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
-
-QLineEdit* readOnlyEdit(QWidget* parent, const char* name)
-{
-    auto* edit = named(new ElidingLineEdit(parent), name);
-    edit->setReadOnly(true);
-    return edit;
-}
-
 QColor toQColor(core::Rgb c)
 {
     return {c.r, c.g, c.b};
-}
-
-void setBackground(QWidget* widget, const QColor& colour)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Base, colour);
-    widget->setPalette(palette);
 }
 
 } // namespace
