@@ -3,7 +3,7 @@
 #include <QWidget>
 
 #include "core/banner_info.h"
-#include "core/dsi.h"
+#include "core/dsi_rows.h"
 
 class QTreeWidget;
 

@@ -16,6 +16,7 @@
 #include "app/qt_text.h"
 #include "app/rom_info_page.h"
 #include "archive/zip_input.h"
+#include "core/crc32_sink.h"
 #include "core/error.h"
 #include "core/load.h"
 #include "core/paths.h"

@@ -18,6 +18,7 @@
 #include "archive/temp_area.h"
 #include "core/banner.h"
 #include "core/banner_info.h"
+#include "core/crc32_sink.h"
 #include "core/dsi.h"
 #include "core/extract.h"
 #include "core/filelist.h"

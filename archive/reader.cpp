@@ -22,6 +22,7 @@
 #include "archive/libarchive_util.h"
 #include "archive/zip_directory.h"
 #include "archive/zip_layout.h"
+#include "core/crc32_sink.h"
 #include "core/error.h"
 #include "core/fd.h"
 #include "core/paths.h"

@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/crc32_sink.h"
+
 namespace cartscope::archive {
 
 namespace {

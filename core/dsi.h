@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "core/banner_info.h"
-
 // The DSi half of the cartridge header (0x180 to 0xFFF), with the field names of the usual
 // hardware reference, and the rows of the window's "DSi" page.
 namespace cartscope::core {
@@ -69,20 +67,5 @@ struct DsiInfo {
     std::vector<std::string> twlFlagKeys() const;   // lowerCamelCase keys of the set flags
     std::vector<std::string> twlFlagLabels() const; // their labels
 };
-
-// One row of the "DSi" page. A verdict row is coloured: BAD in red, OK in green.
-struct InfoRow {
-    enum class Verdict { None, Ok, Bad };
-    std::string group;
-    std::string field;
-    std::string value;
-    Verdict verdict = Verdict::None;
-};
-
-inline constexpr const char* kNotDsiText = "Not a DSi image: the unit code has no DSi bit";
-
-// The page's rows: the banner (version, size, status, every CRC), the TWL flags when non-zero,
-// then the DSi fields (or a line saying the image is DS-only) and the signature presence.
-std::vector<InfoRow> dsiPageRows(const BannerInfo& banner, const DsiInfo& dsi);
 
 } // namespace cartscope::core

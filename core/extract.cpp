@@ -57,19 +57,6 @@ void createFolders(const std::string& base, const std::vector<std::string>& fold
 
 } // namespace
 
-std::string cleanName(const std::string& name)
-{
-    std::string out = name;
-    for (char& c : out) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F)
-            c = '_';
-    }
-    if (out.empty() || out == "." || out == "..")
-        out = "_" + out;
-    return out;
-}
-
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
                                         const std::string& internalName, std::vector<FileRow> rows)
 {

@@ -7,14 +7,10 @@
 
 #include "core/dir_ops.h"
 #include "core/filelist.h"
+#include "core/names.h"
 #include "core/stream.h"
 
 namespace cartscope::core {
-
-// Makes one path component from an image or archive safe to create: "/", "\", NUL and control
-// characters become "_"; "", "." and ".." become "_", "_." and "_.."; the result is never empty
-// and never names the folder itself or its parent. Names that are already safe are unchanged.
-std::string cleanName(const std::string& name);
 
 // Where one row goes: `relative` is internal-name folder + the row's path with every component
 // cleaned; `full` is destination base + relative. `renamed` tells that a suffix was added to

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "core/crc32_sink.h"
+
 namespace cartscope::core {
 
 void analyse(Stream& image, LoadedImage& out, Tables tables)

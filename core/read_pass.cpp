@@ -10,15 +10,9 @@
 #include <system_error>
 #include <thread>
 
-#include "core/crc32.h"
 #include "core/error.h"
 
 namespace cartscope::core {
-
-void Crc32Sink::consume(std::span<const std::uint8_t> block, std::uint64_t)
-{
-    m_crc = crc32::crc32Of(block, m_crc);
-}
 
 namespace {
 constexpr std::size_t kPageSize = 4096;

@@ -20,16 +20,6 @@ public:
     virtual void finish(std::uint64_t total) { (void)total; }
 };
 
-// The finished CRC-32 (ZIP/PNG form) of everything consumed.
-class Crc32Sink final : public ReadSink {
-public:
-    void consume(std::span<const std::uint8_t> block, std::uint64_t position) override;
-    std::uint32_t value() const { return m_crc; }
-
-private:
-    std::uint32_t m_crc = 0;
-};
-
 inline constexpr std::size_t kReadPassBlockSize = std::size_t{1} << 20;
 
 // Reads `image` from byte 0 to its size in 1 MiB page-aligned blocks with positioned reads

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/extract.h"
+#include "core/free_space.h"
 
 // Room for a whole-tree extraction: what the plan writes against what the destination holds.
 // The window asks before a run that does not fit, the command line refuses it unless forced;
@@ -15,20 +16,6 @@ namespace cartscope::core {
 // The bytes a plan names: the sum of its positive sizes. A row is at most 2 GiB and a list at
 // most some 70,000 rows, so the sum cannot overflow 64 bits.
 std::uint64_t plannedBytes(const std::vector<PlannedFile>& plan);
-
-// Free bytes available to this user in the file system that holds `folder`
-// (statvfs: f_bavail × f_frsize); std::nullopt when the system cannot tell.
-std::optional<std::uint64_t> freeBytes(const std::string& folder);
-
-// What a file system has left for this user: bytes, its allocation unit, and the files and
-// folders that can still be made when it counts them (FAT, exFAT and btrfs report no inode
-// count: no limit then).
-struct Room {
-    std::uint64_t freeBytes = 0;
-    std::uint64_t blockSize = 1;
-    std::optional<std::uint64_t> freeInodes;
-};
-std::optional<Room> roomAt(const std::string& folder);
 
 // What a plan takes on a file system with that block size: only rows whose range lies inside the
 // image are written (the others fail without creating anything), each file takes whole blocks,

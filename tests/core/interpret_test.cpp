@@ -7,6 +7,7 @@
 #include "core/header_record.h"
 #include "core/hex.h"
 #include "core/interpret.h"
+#include "tests/fixture/crc32_reference.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {
@@ -115,7 +116,7 @@ TEST_F(DisplayTest, AFixtureImageShowsEveryValue)
     EXPECT_EQ(d.MakerCode, "01");
     EXPECT_EQ(d.MakerName, "Nintendo");
     EXPECT_EQ(d.CardSize, "512Mbit (67108864 bytes) (09h)");
-    EXPECT_EQ(d.CRC32, hex8(crc32::FileCrc32Reference(m_path)));
+    EXPECT_EQ(d.CRC32, hex8(cartscope::reference::FileCrc32Reference(m_path)));
     EXPECT_EQ(d.BadDumpCode, kBadDumpNotFoundText);
     EXPECT_FALSE(d.badDumpFound);
     EXPECT_EQ(d.VersionCode, "01");

@@ -12,6 +12,7 @@
 
 #include "core/archive_kind.h"
 #include "core/crc32.h"
+#include "core/crc32_sink.h"
 #include "core/error.h"
 #include "core/read_pass.h"
 #include "core/stream.h"
