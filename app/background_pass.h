@@ -8,8 +8,8 @@
 #include <QObject>
 #include <QString>
 
-#include "core/read_pass.h"
-#include "core/stream.h"
+#include "core/io/read_pass.h"
+#include "core/io/stream.h"
 
 namespace cartscope::app {
 

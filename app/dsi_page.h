@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-#include "core/banner_info.h"
+#include "core/banner/banner_info.h"
 #include "core/dsi_rows.h"
 
 class QTreeWidget;

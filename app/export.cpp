@@ -8,10 +8,10 @@
 #include "app/main_window.h"
 #include "app/qt_text.h"
 #include "app/rom_info_page.h"
-#include "core/error.h"
-#include "core/paths.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/io/whole_file.h"
 #include "core/report.h"
-#include "core/whole_file.h"
 
 namespace cartscope::app {
 

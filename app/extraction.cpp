@@ -9,12 +9,12 @@
 #include "app/narc_dialog.h"
 #include "app/progress_dialog.h"
 #include "app/qt_text.h"
-#include "core/extract.h"
-#include "core/narc.h"
-#include "core/paths.h"
-#include "core/space.h"
-#include "core/system_files.h"
-#include "core/text.h"
+#include "core/base/paths.h"
+#include "core/base/text.h"
+#include "core/extract/extract.h"
+#include "core/extract/space.h"
+#include "core/fs/narc.h"
+#include "core/fs/system_files.h"
 
 namespace cartscope::app {
 

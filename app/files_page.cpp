@@ -19,11 +19,11 @@
 #include "app/polish.h"
 #include "app/qt_text.h"
 #include "app/widgets.h"
-#include "core/hex.h"
-#include "core/narc.h"
-#include "core/paths.h"
-#include "core/system_files.h"
-#include "core/text.h"
+#include "core/base/hex.h"
+#include "core/base/paths.h"
+#include "core/base/text.h"
+#include "core/fs/narc.h"
+#include "core/fs/system_files.h"
 
 namespace cartscope::app {
 

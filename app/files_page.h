@@ -7,10 +7,10 @@
 
 #include <QWidget>
 
-#include "core/filelist.h"
-#include "core/fnt.h"
-#include "core/header_record.h"
-#include "core/stream.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
+#include "core/image/header_record.h"
+#include "core/io/stream.h"
 
 class QAction;
 class QCheckBox;

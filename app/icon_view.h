@@ -7,8 +7,8 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "core/banner.h"
-#include "core/banner_info.h"
+#include "core/banner/banner.h"
+#include "core/banner/banner_info.h"
 
 namespace cartscope::app {
 

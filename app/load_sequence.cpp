@@ -16,11 +16,11 @@
 #include "app/qt_text.h"
 #include "app/rom_info_page.h"
 #include "archive/zip_input.h"
-#include "core/crc32_sink.h"
-#include "core/error.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/base/text.h"
+#include "core/checksum/crc32_sink.h"
 #include "core/load.h"
-#include "core/paths.h"
-#include "core/text.h"
 
 namespace cartscope::app {
 

@@ -34,8 +34,8 @@
 #include "app/rom_info_page.h"
 #include "app/verification_page.h"
 #include "app/widgets.h"
-#include "core/error.h"
-#include "core/space.h"
+#include "core/base/error.h"
+#include "core/extract/space.h"
 
 namespace cartscope::app {
 

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/qt_text.h"
-#include "core/text.h"
+#include "core/base/text.h"
 
 namespace cartscope::app {
 

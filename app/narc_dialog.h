@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "core/narc.h"
+#include "core/fs/narc.h"
 
 class QLabel;
 class QPushButton;

@@ -12,9 +12,9 @@
 #include "app/icon_view.h"
 #include "app/rom_info_page.h"
 #include "app/widgets.h"
-#include "core/paths.h"
-#include "core/png.h"
-#include "core/text.h"
+#include "core/banner/png.h"
+#include "core/base/paths.h"
+#include "core/base/text.h"
 
 namespace cartscope::app {
 

@@ -21,7 +21,7 @@
 #include "app/polish.h"
 #include "app/qt_text.h"
 #include "app/widgets.h"
-#include "core/text.h"
+#include "core/base/text.h"
 
 namespace cartscope::app {
 

@@ -6,7 +6,7 @@
 
 #include <QWidget>
 
-#include "core/banner_info.h"
+#include "core/banner/banner_info.h"
 #include "core/interpret.h"
 #include "core/load.h"
 

@@ -12,10 +12,10 @@
 #include "app/polish.h"
 #include "app/qt_text.h"
 #include "archive/dat_load.h"
-#include "core/archive_kind.h"
-#include "core/error.h"
+#include "core/base/error.h"
+#include "core/base/text.h"
 #include "core/interpret.h"
-#include "core/text.h"
+#include "core/io/archive_kind.h"
 
 namespace cartscope::app {
 

@@ -12,10 +12,10 @@
 #include <QWidget>
 
 #include "archive/dat_load.h"
-#include "core/archive_kind.h"
-#include "core/dat.h"
-#include "core/read_pass.h"
-#include "core/verify.h"
+#include "core/io/archive_kind.h"
+#include "core/io/read_pass.h"
+#include "core/verify/dat.h"
+#include "core/verify/verify.h"
 
 class QLabel;
 class QPlainTextEdit;

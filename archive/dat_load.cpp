@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include "archive/member_stream.h"
-#include "core/error.h"
-#include "core/fd.h"
-#include "core/paths.h"
-#include "core/stream.h"
+#include "core/base/error.h"
+#include "core/base/fd.h"
+#include "core/base/paths.h"
+#include "core/io/stream.h"
 
 namespace cartscope::archive {
 

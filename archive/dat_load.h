@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/dat.h"
+#include "core/verify/dat.h"
 
 // Where DATs come from: a plain XML file, or every .dat/.xml member of a .zip (streamed into
 // memory, never copied to disk), and the user's DAT folder.

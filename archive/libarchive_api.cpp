@@ -1,6 +1,6 @@
 #include "archive/libarchive_api.h"
 
-#include "core/shared_library.h"
+#include "core/base/shared_library.h"
 
 namespace cartscope::archive::detail {
 

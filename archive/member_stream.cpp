@@ -12,9 +12,9 @@
 #include "archive/libarchive_util.h"
 #include "archive/reader.h"
 #include "archive/zip_directory.h"
-#include "core/error.h"
-#include "core/fd.h"
-#include "core/paths.h"
+#include "core/base/error.h"
+#include "core/base/fd.h"
+#include "core/base/paths.h"
 
 namespace cartscope::archive {
 

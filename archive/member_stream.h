@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/read_pass.h"
+#include "core/io/read_pass.h"
 
 // Reading members of a ZIP archive straight into read-pass sinks: no copy on disk, memory
 // bounded by libarchive's buffers.

@@ -22,12 +22,12 @@
 #include "archive/libarchive_util.h"
 #include "archive/zip_directory.h"
 #include "archive/zip_layout.h"
-#include "core/crc32_sink.h"
-#include "core/error.h"
-#include "core/fd.h"
-#include "core/paths.h"
-#include "core/space.h"
-#include "core/units.h"
+#include "core/base/error.h"
+#include "core/base/fd.h"
+#include "core/base/paths.h"
+#include "core/base/units.h"
+#include "core/checksum/crc32_sink.h"
+#include "core/extract/space.h"
 
 namespace cartscope::archive {
 

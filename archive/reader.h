@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/read_pass.h"
+#include "core/io/read_pass.h"
 
 // The archive reader: lists the cartridge images in a ZIP archive and extracts one of them.
 namespace cartscope::archive {

@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.h"
-#include "core/extract.h"
-#include "core/fd.h"
-#include "core/paths.h"
+#include "core/base/error.h"
+#include "core/base/fd.h"
+#include "core/base/paths.h"
+#include "core/extract/extract.h"
 
 namespace cartscope::archive {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/fd.h"
+#include "core/base/fd.h"
 
 // The private folder that images taken out of archives are extracted into.
 namespace cartscope::archive {

@@ -4,8 +4,8 @@
 #include <array>
 #include <span>
 
-#include "core/error.h"
-#include "core/le.h"
+#include "core/base/error.h"
+#include "core/base/le.h"
 
 namespace cartscope::archive::detail {
 

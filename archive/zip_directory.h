@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/stream.h"
+#include "core/io/stream.h"
 
 // A ZIP archive's central directory read on its own, for what libarchive does not check: whether
 // members share bytes, and the names of members libarchive cannot hand out.

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/crc32_sink.h"
+#include "core/checksum/crc32_sink.h"
 
 namespace cartscope::archive {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/le.h"
+#include "core/base/le.h"
 
 namespace cartscope::archive::detail {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/stream.h"
+#include "core/io/stream.h"
 
 // Where a ZIP member's data lies in the archive file, read from the archive's own records, so
 // the reader can take the bytes itself (in place, or through a faster inflater) once libarchive

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <string>
 
-#include "core/error.h"
-#include "core/extract.h"
-#include "core/filelist.h"
-#include "core/hex.h"
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/extract/extract.h"
+#include "core/fs/filelist.h"
+#include "core/io/stream.h"
 #include "core/load.h"
-#include "core/stream.h"
 
 namespace core = cartscope::core;
 

@@ -6,11 +6,11 @@
 
 #include "cli/commands.h"
 #include "cli/common.h"
-#include "core/error.h"
-#include "core/extract.h"
-#include "core/narc.h"
-#include "core/space.h"
-#include "core/system_files.h"
+#include "core/base/error.h"
+#include "core/extract/extract.h"
+#include "core/extract/space.h"
+#include "core/fs/narc.h"
+#include "core/fs/system_files.h"
 
 namespace cartscope::cli {
 

@@ -1,8 +1,8 @@
 #include "cli/common.h"
-#include "core/banner_info.h"
-#include "core/error.h"
-#include "core/png.h"
-#include "core/stream.h"
+#include "core/banner/banner_info.h"
+#include "core/banner/png.h"
+#include "core/base/error.h"
+#include "core/io/stream.h"
 
 namespace cartscope::cli {
 

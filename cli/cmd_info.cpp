@@ -2,15 +2,15 @@
 #include "cli/common.h"
 #include "cli/dsi_json.h"
 #include "cli/verify_output.h"
-#include "core/digest.h"
-#include "core/hex.h"
+#include "core/base/hex.h"
+#include "core/base/paths.h"
+#include "core/base/text.h"
+#include "core/checksum/digest.h"
+#include "core/io/stream.h"
 #include "core/load.h"
-#include "core/paths.h"
 #include "core/report.h"
-#include "core/stream.h"
-#include "core/text.h"
-#include "core/trim.h"
-#include "core/verify.h"
+#include "core/verify/trim.h"
+#include "core/verify/verify.h"
 
 namespace cartscope::cli {
 

@@ -1,10 +1,10 @@
 #include <utility>
 
 #include "cli/common.h"
-#include "core/narc.h"
-#include "core/stream.h"
-#include "core/system_files.h"
-#include "core/text.h"
+#include "core/base/text.h"
+#include "core/fs/narc.h"
+#include "core/fs/system_files.h"
+#include "core/io/stream.h"
 
 namespace cartscope::cli {
 

@@ -18,13 +18,13 @@
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/verify_output.h"
-#include "core/archive_kind.h"
-#include "core/error.h"
-#include "core/fd.h"
-#include "core/open_below.h"
-#include "core/paths.h"
-#include "core/stream.h"
-#include "core/verify.h"
+#include "core/base/error.h"
+#include "core/base/fd.h"
+#include "core/base/paths.h"
+#include "core/io/archive_kind.h"
+#include "core/io/open_below.h"
+#include "core/io/stream.h"
+#include "core/verify/verify.h"
 
 namespace cartscope::cli {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "cli/common.h"
-#include "core/error.h"
-#include "core/text.h"
+#include "core/base/error.h"
+#include "core/base/text.h"
 
 namespace cartscope::cli {
 

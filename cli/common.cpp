@@ -2,11 +2,11 @@
 
 #include "archive/member_stream.h"
 #include "cli/commands.h"
-#include "core/archive_kind.h"
-#include "core/error.h"
-#include "core/paths.h"
-#include "core/stream.h"
-#include "core/text.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/base/text.h"
+#include "core/io/archive_kind.h"
+#include "core/io/stream.h"
 
 namespace cartscope::cli {
 

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "archive/zip_input.h"
-#include "core/filelist.h"
-#include "core/hex.h"
+#include "core/base/hex.h"
+#include "core/fs/filelist.h"
+#include "core/fs/narc.h"
+#include "core/io/stream.h"
 #include "core/load.h"
-#include "core/narc.h"
-#include "core/stream.h"
 
 // What every command shares: the parsed command line, the input image (a file or a private
 // copy out of a .zip), terminal escaping and a small JSON writer.

@@ -1,8 +1,8 @@
 #include "cli/dsi_json.h"
 
 #include "cli/common.h"
-#include "core/hex.h"
-#include "core/text.h"
+#include "core/base/hex.h"
+#include "core/base/text.h"
 
 namespace cartscope::cli {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "core/banner_info.h"
-#include "core/dsi.h"
+#include "core/banner/banner_info.h"
+#include "core/image/dsi.h"
 
 // The JSON of the banner as its version describes it and of the DSi header, for `info --json`.
 namespace cartscope::cli {

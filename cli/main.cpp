@@ -6,7 +6,7 @@
 
 #include "archive/temp_area.h"
 #include "cli/commands.h"
-#include "core/text.h"
+#include "core/base/text.h"
 
 int main(int argc, char** argv)
 {

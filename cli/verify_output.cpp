@@ -1,7 +1,7 @@
 #include "cli/verify_output.h"
 
 #include "cli/common.h"
-#include "core/text.h"
+#include "core/base/text.h"
 
 namespace cartscope::cli {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "core/dat.h"
-#include "core/trim.h"
-#include "core/verify.h"
+#include "core/verify/dat.h"
+#include "core/verify/trim.h"
+#include "core/verify/verify.h"
 
 // The JSON pieces that `info --json` and `verify --json` share.
 namespace cartscope::cli {

@@ -1,6 +1,6 @@
 #include "core/dsi_rows.h"
 
-#include "core/hex.h"
+#include "core/base/hex.h"
 
 namespace cartscope::core {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "core/banner_info.h"
-#include "core/dsi.h"
+#include "core/banner/banner_info.h"
+#include "core/image/dsi.h"
 
 // The rows of the window's "DSi" page, from the decoded banner and DSi header fields.
 namespace cartscope::core {

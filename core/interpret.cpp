@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "core/hex.h"
-#include "core/publisher.h"
+#include "core/base/hex.h"
+#include "core/image/publisher.h"
 
 namespace cartscope::core {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "core/banner.h"
-#include "core/header.h"
+#include "core/banner/banner.h"
+#include "core/image/header.h"
 
 namespace cartscope::core {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/crc32_sink.h"
+#include "core/checksum/crc32_sink.h"
 
 namespace cartscope::core {
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "core/banner_record.h"
-#include "core/filelist.h"
-#include "core/fnt.h"
-#include "core/header_record.h"
+#include "core/banner/banner_record.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
+#include "core/image/header_record.h"
 #include "core/interpret.h"
-#include "core/read_pass.h"
-#include "core/stream.h"
+#include "core/io/read_pass.h"
+#include "core/io/stream.h"
 
 namespace cartscope::core {
 

@@ -1,7 +1,7 @@
 #include "core/report.h"
 
-#include "core/paths.h"
-#include "core/text.h"
+#include "core/base/paths.h"
+#include "core/base/text.h"
 
 namespace cartscope::core {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/banner.h"
+#include "core/banner/banner.h"
 #include "core/interpret.h"
 
 namespace cartscope::core {

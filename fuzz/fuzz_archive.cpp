@@ -13,7 +13,7 @@
 
 #include "archive/reader.h"
 #include "archive/zip_input.h"
-#include "core/error.h"
+#include "core/base/error.h"
 
 namespace {
 

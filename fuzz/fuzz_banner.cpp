@@ -7,10 +7,10 @@
 
 #include <zlib.h>
 
-#include "core/banner.h"
-#include "core/banner_record.h"
-#include "core/png.h"
-#include "core/stream.h"
+#include "core/banner/banner.h"
+#include "core/banner/banner_record.h"
+#include "core/banner/png.h"
+#include "core/io/stream.h"
 
 namespace {
 

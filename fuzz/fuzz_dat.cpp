@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <span>
 
-#include "core/dat.h"
-#include "core/error.h"
+#include "core/base/error.h"
+#include "core/verify/dat.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#include "core/banner_info.h"
-#include "core/banner_record.h"
-#include "core/dsi.h"
-#include "core/header_record.h"
-#include "core/le.h"
-#include "core/png.h"
-#include "core/stream.h"
+#include "core/banner/banner_info.h"
+#include "core/banner/banner_record.h"
+#include "core/banner/png.h"
+#include "core/base/le.h"
+#include "core/image/dsi.h"
+#include "core/image/header_record.h"
+#include "core/io/stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

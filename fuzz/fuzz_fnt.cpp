@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/filelist.h"
-#include "core/fnt.h"
-#include "core/stream.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
+#include "core/io/stream.h"
 #include "fuzz/plan_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -4,9 +4,9 @@
 // and the banner on small inputs.
 #include <cstdint>
 
-#include "core/crc32.h"
-#include "core/error.h"
-#include "core/hex.h"
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/checksum/crc32.h"
 #include "core/load.h"
 #include "fuzz/plan_check.h"
 

@@ -2,9 +2,9 @@
 // for extraction (no problem) lies inside the input, and nothing throws but the user's error.
 #include <cstdint>
 
-#include "core/error.h"
-#include "core/narc.h"
-#include "core/system_files.h"
+#include "core/base/error.h"
+#include "core/fs/narc.h"
+#include "core/fs/system_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

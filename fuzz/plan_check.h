@@ -5,8 +5,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/extract.h"
-#include "core/filelist.h"
+#include "core/extract/extract.h"
+#include "core/fs/filelist.h"
 
 // The extraction plan's promise, checked on whatever rows a fuzzed table yields: every
 // destination lies inside DESTINATION/<cleaned internal name>/, no component below it is

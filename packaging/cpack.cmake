@@ -23,7 +23,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/cartscope/cartscope")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libarchive and libcrypto are opened at run time (archive/libarchive_api.cpp,
-# core/digest.cpp), so dpkg-shlibdeps cannot see them; the dependencies it finds are added to
+# core/checksum/digest.cpp), so dpkg-shlibdeps cannot see them; the dependencies it finds are added to
 # these.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libarchive13 (>= 3.6.0), libssl3 (>= 3.0.0)")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/error.h"
-#include "core/text.h"
+#include "core/base/error.h"
+#include "core/base/text.h"
 
 namespace {
 

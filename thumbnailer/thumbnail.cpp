@@ -2,12 +2,12 @@
 
 #include <zlib.h>
 
-#include "core/banner_record.h"
-#include "core/error.h"
-#include "core/header_record.h"
-#include "core/hex.h"
-#include "core/png.h"
-#include "core/whole_file.h"
+#include "core/banner/banner_record.h"
+#include "core/banner/png.h"
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/image/header_record.h"
+#include "core/io/whole_file.h"
 
 namespace cartscope::thumbnail {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/banner.h"
-#include "core/banner_info.h"
-#include "core/stream.h"
+#include "core/banner/banner.h"
+#include "core/banner/banner_info.h"
+#include "core/io/stream.h"
 
 // The file manager's thumbnail of a cartridge image: the banner icon scaled up with
 // nearest-neighbour sampling, transparent where the icon uses palette index 0.

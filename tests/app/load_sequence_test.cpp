@@ -10,9 +10,9 @@
 #include <QTreeWidget>
 
 #include "app/icon_view.h"
-#include "core/crc32.h"
+#include "core/checksum/crc32.h"
 #include "core/interpret.h"
-#include "core/read_pass.h"
+#include "core/io/read_pass.h"
 #include "tests/app/window_fixture.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/crc32_reference.h"

@@ -12,8 +12,8 @@
 #include "archive/dat_load.h"
 #include "archive/member_stream.h"
 #include "archive/reader.h"
-#include "core/error.h"
-#include "core/read_pass.h"
+#include "core/base/error.h"
+#include "core/io/read_pass.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/dat_fixture.h"
 

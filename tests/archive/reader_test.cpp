@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "archive/reader.h"
-#include "core/crc32.h"
-#include "core/crc32_sink.h"
-#include "core/error.h"
-#include "core/read_pass.h"
+#include "core/base/error.h"
+#include "core/checksum/crc32.h"
+#include "core/checksum/crc32_sink.h"
+#include "core/io/read_pass.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/image_builder.h"
 

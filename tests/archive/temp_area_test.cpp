@@ -16,7 +16,7 @@
 
 #include "archive/temp_area.h"
 #include "archive/zip_input.h"
-#include "core/error.h"
+#include "core/base/error.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/image_builder.h"
 

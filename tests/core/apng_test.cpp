@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/banner_info.h"
-#include "core/error.h"
-#include "core/png.h"
+#include "core/banner/banner_info.h"
+#include "core/banner/png.h"
+#include "core/base/error.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "core/banner_info.h"
-#include "core/banner_record.h"
-#include "core/stream.h"
+#include "core/banner/banner_info.h"
+#include "core/banner/banner_record.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/banner.h"
-#include "core/banner_record.h"
-#include "core/header.h"
-#include "core/stream.h"
+#include "core/banner/banner.h"
+#include "core/banner/banner_record.h"
+#include "core/image/header.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {

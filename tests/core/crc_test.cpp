@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/crc16.h"
-#include "core/crc32.h"
-#include "core/error.h"
-#include "core/hex.h"
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/checksum/crc16.h"
+#include "core/checksum/crc32.h"
 #include "core/interpret.h"
 #include "tests/fixture/crc32_reference.h"
 #include "tests/fixture/image_builder.h"

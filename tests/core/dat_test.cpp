@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/dat.h"
-#include "core/error.h"
+#include "core/base/error.h"
+#include "core/verify/dat.h"
 #include "tests/fixture/dat_fixture.h"
 
 namespace cartscope::core {

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/digest.h"
-#include "core/read_pass.h"
+#include "core/checksum/digest.h"
+#include "core/io/read_pass.h"
 #include "tests/fixture/dat_fixture.h"
 
 namespace cartscope::core {

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/banner_record.h"
-#include "core/dsi.h"
+#include "core/banner/banner_record.h"
 #include "core/dsi_rows.h"
-#include "core/header_record.h"
-#include "core/stream.h"
+#include "core/image/dsi.h"
+#include "core/image/header_record.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {

@@ -16,12 +16,12 @@
 
 #include <gtest/gtest.h>
 
-#include "core/dir_ops.h"
-#include "core/error.h"
-#include "core/extract.h"
-#include "core/filelist.h"
-#include "core/fnt.h"
-#include "core/stream.h"
+#include "core/base/error.h"
+#include "core/extract/dir_ops.h"
+#include "core/extract/extract.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {

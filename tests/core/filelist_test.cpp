@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/filelist.h"
+#include "core/fs/filelist.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/filelist.h"
-#include "core/fnt.h"
-#include "core/stream.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {

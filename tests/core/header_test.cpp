@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.h"
-#include "core/header.h"
-#include "core/header_record.h"
-#include "core/hex.h"
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/image/header.h"
+#include "core/image/header_record.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {

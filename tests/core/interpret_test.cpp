@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/crc32.h"
-#include "core/header_record.h"
-#include "core/hex.h"
+#include "core/base/hex.h"
+#include "core/checksum/crc32.h"
+#include "core/image/header_record.h"
 #include "core/interpret.h"
 #include "tests/fixture/crc32_reference.h"
 #include "tests/fixture/image_builder.h"

@@ -1,8 +1,8 @@
 // One load for every front end: the steps, and the whole-file read only for who asks for it.
 #include <gtest/gtest.h>
 
-#include "core/crc32.h"
-#include "core/error.h"
+#include "core/base/error.h"
+#include "core/checksum/crc32.h"
 #include "core/load.h"
 #include "tests/fixture/image_builder.h"
 

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.h"
-#include "core/filelist.h"
-#include "core/fnt.h"
-#include "core/narc.h"
-#include "core/stream.h"
+#include "core/base/error.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
+#include "core/fs/narc.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.h"
-#include "core/open_below.h"
-#include "core/paths.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/io/open_below.h"
 #include "tests/core/scoped_locale.h"
 #include "tests/fixture/image_builder.h"
 

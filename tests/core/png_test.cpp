@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "core/error.h"
-#include "core/png.h"
+#include "core/banner/png.h"
+#include "core/base/error.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/publisher.h"
+#include "core/image/publisher.h"
 
 namespace cartscope::core {
 namespace {

@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "core/archive_kind.h"
-#include "core/crc32.h"
-#include "core/crc32_sink.h"
-#include "core/error.h"
-#include "core/read_pass.h"
-#include "core/stream.h"
+#include "core/base/error.h"
+#include "core/checksum/crc32.h"
+#include "core/checksum/crc32_sink.h"
+#include "core/io/archive_kind.h"
+#include "core/io/read_pass.h"
+#include "core/io/stream.h"
 
 namespace cartscope::core {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/extract.h"
-#include "core/space.h"
-#include "core/units.h"
+#include "core/base/units.h"
+#include "core/extract/extract.h"
+#include "core/extract/space.h"
 #include "tests/core/scoped_locale.h"
 #include "tests/fixture/image_builder.h"
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.h"
-#include "core/stream.h"
-#include "core/system_files.h"
+#include "core/base/error.h"
+#include "core/fs/system_files.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {

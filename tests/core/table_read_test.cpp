@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.h"
-#include "core/extract.h"
-#include "core/filelist.h"
-#include "core/fnt.h"
+#include "core/base/error.h"
+#include "core/extract/extract.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
 #include "core/load.h"
 #include "tests/fixture/image_builder.h"
 

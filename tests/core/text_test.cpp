@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/text.h"
+#include "core/base/text.h"
 
 namespace cartscope::core {
 namespace {

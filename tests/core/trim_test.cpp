@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "core/header_record.h"
-#include "core/read_pass.h"
-#include "core/trim.h"
+#include "core/image/header_record.h"
+#include "core/io/read_pass.h"
+#include "core/verify/trim.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope::core {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/verify.h"
+#include "core/verify/verify.h"
 #include "tests/fixture/dat_fixture.h"
 
 namespace cartscope::core {

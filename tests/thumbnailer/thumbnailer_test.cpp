@@ -12,10 +12,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "core/banner_info.h"
-#include "core/banner_record.h"
-#include "core/error.h"
-#include "core/stream.h"
+#include "core/banner/banner_info.h"
+#include "core/banner/banner_record.h"
+#include "core/base/error.h"
+#include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {

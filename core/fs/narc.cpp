@@ -1,0 +1,314 @@
+// NARC archives.
+//
+// Layout (little-endian): a 16-byte header ("NARC", byte-order mark 0xFFFE, version, archive
+// size, header size, block count), then blocks, each "magic, size (header included), data":
+// BTAF (file count at +8, then start/end pairs at +12, relative to the GMIF data), BTNF (a file
+// name table in the image's FNT layout, offsets relative to its own data at +8) and GMIF (the
+// member bytes from +8).
+//
+// The archive is as hostile as the image around it:
+// * the block walk visits at most kMaxBlocks blocks, each at least its 8-byte header long; a block
+//   that runs past the archive is cut at its end (and noted);
+// * the file count is cut to the entries the BTAF block holds (and noted), at most 65535;
+// * names come from the image's own FNT walk, over a stream that holds only the BTNF data and
+//   the BTAF entries (TableStream), so every bound of that walk applies and nothing outside the
+//   two blocks is read as a table; a name whose file ID has no entry is reported;
+// * a member whose range leaves the GMIF data carries a problem and is never extracted;
+// * nested archives are opened one level per path component, at most kMaxDepth levels.
+#include "core/fs/narc.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/base/le.h"
+#include "core/base/paths.h"
+#include "core/fs/fnt.h"
+
+namespace cartscope::core {
+
+namespace {
+
+constexpr std::uint64_t kNarcHeaderSize = 0x10;
+constexpr std::uint64_t kBlockHeaderSize = 8;
+constexpr std::uint64_t kBtafEntriesAt = 12;
+constexpr std::uint64_t kFatEntrySize = 8;
+constexpr int kMaxBlocks = 16;
+constexpr int kMaxDepth = 16;
+
+struct Block {
+    std::uint64_t start = 0; // of the block header, in the archive
+    std::uint64_t end = 0;   // first byte after the block, at most the archive's end
+};
+
+// The name block and the allocation entries as one stream for the image's FNT walk: the name
+// block from position 0 (the walk takes sub-table offsets from the start of the table), the
+// entries from kFatBase = 2^32. Sub-table offsets are 32-bit, so no sub-table can start at the
+// entries, and between the two nothing is delivered, so none can run into them either (a
+// sub-table ends where a read delivers nothing). Past the entries, up
+// to kFatBase + kNoEntrySpan, every byte reads 0xFF: a named file whose ID has no allocation
+// entry gets the range 0xFFFFFFFF..0xFFFFFFFF, which is reported instead of read as empty.
+class TableStream final : public Stream {
+public:
+    static constexpr std::uint64_t kFatBase = std::uint64_t{1} << 32;
+    // File IDs are a 16-bit first ID plus a count below 2^17: 8 bytes each.
+    static constexpr std::uint64_t kNoEntrySpan = std::uint64_t{1} << 24;
+
+    TableStream(const Stream& parent, std::uint64_t fntAt, std::uint64_t fntSize,
+                std::uint64_t fatAt, std::uint64_t fatSize)
+        : m_fnt(parent, fntAt, fntSize), m_fat(parent, fatAt, fatSize)
+    {}
+    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override
+    {
+        if (position < m_fnt.size()) {
+            const auto n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(out.size(), m_fnt.size() - position));
+            return m_fnt.pread(position, out.first(n));
+        }
+        if (position < kFatBase)
+            return 0;
+        const std::uint64_t at = position - kFatBase;
+        if (at < m_fat.size())
+            return m_fat.pread(at, out.first(static_cast<std::size_t>(
+                                       std::min<std::uint64_t>(out.size(), m_fat.size() - at))));
+        if (position >= size())
+            return 0;
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size() - position));
+        std::fill_n(out.begin(), n, std::uint8_t{0xFF});
+        return n;
+    }
+    std::uint64_t size() const override { return kFatBase + kNoEntrySpan; }
+
+private:
+    SubStream m_fnt;
+    SubStream m_fat;
+};
+
+constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
+
+std::string notNarc(const std::string& label, const std::string& why)
+{
+    return "\"" + label + "\" is not a NARC archive" + (why.empty() ? "" : ": " + why);
+}
+
+std::string memberName(std::uint64_t index)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "/file_%04llu", static_cast<unsigned long long>(index));
+    return name;
+}
+
+void classify(const Stream& image, NarcMember& m)
+{
+    if (!m.problem.empty() || m.size == 0)
+        return;
+    std::array<std::uint8_t, 4> head{};
+    const std::size_t got =
+        image.pread(m.offset, std::span(head).first(std::min<std::size_t>(4, m.size)));
+    m.compressed = got >= 1 && isLzCompressed(head[0]);
+    m.narc = got == 4 && std::memcmp(head.data(), "NARC", 4) == 0;
+}
+
+struct Target {
+    std::string path;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+};
+
+Narc openTarget(const Stream& image, const Target& t)
+{
+    if (t.offset > image.size() || t.size > image.size() - t.offset)
+        throw Error("\"" + t.path + "\" runs past the end of the image");
+    std::array<std::uint8_t, 1> first{};
+    if (t.size > 0 && image.pread(t.offset, first) == 1 && isLzCompressed(first[0]))
+        throw Error("\"" + t.path + "\" is LZ-compressed; it is not opened");
+    Narc narc = readNarc(image, t.offset, t.size, t.path);
+    narc.path = t.path;
+    return narc;
+}
+
+} // namespace
+
+bool isLzCompressed(std::uint8_t firstByte)
+{
+    return firstByte == 0x10 || firstByte == 0x11;
+}
+
+Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
+              const std::string& label)
+{
+    const SubStream archive(image, offset, size);
+    const std::uint64_t end = archive.size();
+    std::array<std::uint8_t, kNarcHeaderSize> header{};
+    if (archive.pread(0, header) != header.size() || std::memcmp(header.data(), "NARC", 4) != 0)
+        throw Error(notNarc(label, ""));
+
+    Narc narc;
+    narc.offset = offset;
+    narc.size = end;
+    // 0x0C header size: the blocks follow it; a value below 16 would overlap the header.
+    std::uint64_t pos = std::max<std::uint64_t>(le16(header, 0x0C), kNarcHeaderSize);
+    std::optional<Block> btaf, btnf, gmif;
+    for (int i = 0; i < kMaxBlocks && pos < end && end - pos >= kBlockHeaderSize; ++i) {
+        std::array<std::uint8_t, kBlockHeaderSize> bh{};
+        archive.pread(pos, bh);
+        const std::string magic(reinterpret_cast<const char*>(bh.data()), 4);
+        const std::uint64_t blockSize = le32(bh, 4); // +4 block size, header included
+        if (blockSize < kBlockHeaderSize) {
+            narc.notes.push_back("block " + magic + " is shorter than its own header");
+            break;
+        }
+        Block b{pos, pos + blockSize};
+        if (blockSize > end - pos) {
+            narc.notes.push_back("block " + magic + " runs past the end of the archive");
+            b.end = end;
+        }
+        if (magic == "BTAF" && !btaf)
+            btaf = b;
+        else if (magic == "BTNF" && !btnf)
+            btnf = b;
+        else if (magic == "GMIF" && !gmif)
+            gmif = b;
+        pos = b.end;
+    }
+    if (!btaf)
+        throw Error(notNarc(label, "it has no BTAF block"));
+    if (!gmif)
+        throw Error(notNarc(label, "it has no GMIF block"));
+
+    // BTAF: the count at +8, the entries from +12.
+    std::array<std::uint8_t, 2> countBytes{};
+    const bool countRead =
+        btaf->end - btaf->start >= kBtafEntriesAt &&
+        archive.pread(btaf->start + kBlockHeaderSize, countBytes) == countBytes.size();
+    const std::uint64_t claimed = countRead ? le16(countBytes) : 0;
+    const std::uint64_t room = btaf->end - btaf->start >= kBtafEntriesAt
+                                   ? (btaf->end - btaf->start - kBtafEntriesAt) / kFatEntrySize
+                                   : 0;
+    const std::uint64_t count = std::min(claimed, room);
+    if (count < claimed)
+        narc.notes.push_back("the allocation block holds " + std::to_string(room) +
+                             " entries but claims " + std::to_string(claimed));
+    const std::uint64_t fatAt = btaf->start + kBtafEntriesAt;
+    std::vector<std::uint8_t> fat(static_cast<std::size_t>(count * kFatEntrySize));
+    if (!fat.empty())
+        archive.pread(fatAt, fat);
+
+    const std::uint64_t dataAt = gmif->start + kBlockHeaderSize;
+    const std::uint64_t dataSize = gmif->end - gmif->start - kBlockHeaderSize;
+    const auto member = [&](std::string path, std::uint32_t start, std::uint32_t stop) {
+        NarcMember m;
+        m.path = std::move(path);
+        m.offset = offset + dataAt + start;
+        if (start == kNoEntry && stop == kNoEntry) {
+            m.problem = "it has no allocation entry";
+        } else if (stop < start) {
+            m.problem = "its allocation entry ends before it starts";
+        } else {
+            m.size = stop - start;
+            if (start > dataSize || m.size > dataSize - start)
+                m.problem = "its range runs past the end of the archive's data";
+        }
+        classify(image, m);
+        return m;
+    };
+
+    std::vector<TFileEntry> files;
+    std::vector<TDirEntry> dirs;
+    if (btnf) {
+        const std::uint64_t fntSize = btnf->end - btnf->start - kBlockHeaderSize;
+        TableStream tables(archive, btnf->start + kBlockHeaderSize, fntSize, fatAt,
+                           count * kFatEntrySize);
+        ParseFNT(tables, 0, TableStream::kFatBase, files, dirs, fntSize);
+    }
+    if (!files.empty()) {
+        narc.named = true;
+        for (const FileRow& row : ParseArraysToList(files, dirs)) {
+            const std::uint32_t start = row.offset;
+            const auto stop = static_cast<std::uint32_t>(start + row.size);
+            narc.members.push_back(member(row.path, start, stop));
+            if (row.pathTooLong)
+                narc.members.back().problem = "path too long";
+        }
+    } else {
+        narc.members.reserve(static_cast<std::size_t>(count));
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::span<const std::uint8_t> e(fat.data() + i * kFatEntrySize, kFatEntrySize);
+            narc.members.push_back(member(memberName(i), le32(e, 0), le32(e, 4)));
+        }
+    }
+    return narc;
+}
+
+Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const std::string& path)
+{
+    // The tree row that is the path, or else the longest one that leads it as a folder would.
+    const FileRow* base = nullptr;
+    for (const FileRow& row : treeRows) {
+        if (row.path == path) {
+            base = &row;
+            break;
+        }
+        if (path.size() > row.path.size() && path.compare(0, row.path.size(), row.path) == 0 &&
+            path[row.path.size()] == '/' && (!base || row.path.size() > base->path.size()))
+            base = &row;
+    }
+    if (!base)
+        throw Error("No file \"" + path + "\" in the image");
+    if (!base->problem.empty())
+        throw Error("Cannot open \"" + base->path + "\": " + base->problem);
+    Target t{base->path, base->offset,
+             static_cast<std::uint64_t>(std::max<std::int64_t>(base->size, 0))};
+    Narc narc = openTarget(image, t);
+    std::string rest = path.substr(base->path.size());
+    // Each level consumes at least one component of the path.
+    for (int depth = 0; !rest.empty(); ++depth) {
+        if (depth >= kMaxDepth)
+            throw Error("\"" + path + "\" is nested too deeply");
+        const NarcMember* inner = nullptr;
+        for (const NarcMember& m : narc.members) {
+            const bool exact = m.path == rest;
+            const bool leads = rest.size() > m.path.size() &&
+                               rest.compare(0, m.path.size(), m.path) == 0 &&
+                               rest[m.path.size()] == '/';
+            if ((exact || leads) && (!inner || m.path.size() > inner->path.size()))
+                inner = &m;
+        }
+        if (!inner)
+            throw Error("No file \"" + path + "\" in the image");
+        const std::string innerPath = narc.path + inner->path;
+        if (!inner->problem.empty())
+            throw Error("Cannot open \"" + innerPath + "\": " + inner->problem);
+        const Target next{innerPath, inner->offset, inner->size};
+        rest = rest.substr(inner->path.size());
+        narc = openTarget(image, next);
+    }
+    return narc;
+}
+
+std::vector<FileRow> narcRows(const Narc& narc)
+{
+    std::vector<FileRow> rows;
+    rows.reserve(narc.members.size());
+    for (const NarcMember& m : narc.members) {
+        FileRow row;
+        row.path = m.path;
+        row.offset = static_cast<std::uint32_t>(m.offset);
+        row.size = static_cast<std::int64_t>(m.size);
+        row.problem = m.problem;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string narcFolderName(const std::string& path)
+{
+    return replaceExtension(namePart(path), "");
+}
+
+} // namespace cartscope::core

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/fs/filelist.h"
+#include "core/io/stream.h"
+
+// NARC archives: files inside the image's tree that hold a small file system of their own (an
+// allocation block BTAF, a name block BTNF in the image's FNT layout, and a data block GMIF).
+namespace cartscope::core {
+
+struct NarcMember {
+    std::string path;         // "/a/b.bin"; "/file_0003" when the archive carries no names
+    std::uint64_t offset = 0; // in the stream the archive was read from (the image)
+    std::uint64_t size = 0;
+    bool compressed = false; // first byte 0x10 or 0x11: LZ-compressed, never opened
+    bool narc = false;       // begins with "NARC": can be opened in turn
+    std::string problem;     // why it cannot be extracted; empty when it can
+};
+
+struct Narc {
+    std::string path; // where it lies: a tree path, or tree path + member path for nested ones
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    bool named = false;
+    std::vector<NarcMember> members;
+    // What was wrong with the container and how it was read anyway ("the allocation block is
+    // cut short: 3 of 9 entries read").
+    std::vector<std::string> notes;
+};
+
+// True for the first byte of an LZ77 (0x10) or LZ11 (0x11) stream.
+bool isLzCompressed(std::uint8_t firstByte);
+
+// Reads the archive that occupies `size` bytes of `image` from `offset`. Throws "\"%s\" is not
+// a NARC archive" (with `label`) when the magic or a required block is missing. Every count and
+// offset is bounded by its block and by the archive; members that do not fit carry a problem.
+Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
+              const std::string& label);
+
+// Opens the archive at `path`: a row of `treeRows`, or a member of an archive found that way
+// ("/a.narc/inner.narc"), one level at a time. Throws "No file \"%s\" in the image", "\"%s\" is
+// LZ-compressed; it is not opened", "\"%s\" is not a NARC archive", or the member's problem.
+Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const std::string& path);
+
+// The members as list rows (offset in the image, 8 hex digits), marked and carrying problems.
+std::vector<FileRow> narcRows(const Narc& narc);
+
+// The folder an archive is extracted into: its file name without the extension.
+std::string narcFolderName(const std::string& path);
+
+} // namespace cartscope::core
