@@ -3,7 +3,10 @@
 // timing), creates each folder once and keeps its descriptor, and writes each file with
 // openat + copy_file_range from the open image (read/write where the kernel cannot copy).
 // No name cleaning, no checks, no progress: the floor for the same work.
-//   ref_copy IMAGE DEST PLAN       files go to DEST/BENCH/<path>
+//   ref_copy IMAGE DEST PLAN [--whole]    files go to DEST/BENCH/<path>
+// With --whole each file is written as extraction writes it, so that it appears whole or not at
+// all: unnamed in its folder (O_TMPFILE) and linked under its name once written (linkat, through
+// /proc/self/fd where AT_EMPTY_PATH needs a capability the user lacks).
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -65,11 +68,30 @@ bool copy(int in, std::uint64_t offset, std::int64_t size, int out)
     return true;
 }
 
+// A file to write: named at once, or unnamed until `publish`.
+int create(int dir, const std::string& name, bool whole)
+{
+    if (!whole)
+        return openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    return openat(dir, ".", O_TMPFILE | O_WRONLY, 0644);
+}
+
+bool publish(int out, int dir, const std::string& name, bool whole)
+{
+    if (!whole)
+        return true;
+    if (linkat(out, "", dir, name.c_str(), AT_EMPTY_PATH) == 0)
+        return true;
+    const std::string self = "/proc/self/fd/" + std::to_string(out);
+    return linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 4)
+    const bool whole = argc == 5 && std::string(argv[4]) == "--whole";
+    if (argc != 4 && !whole)
         return 2;
     const int image = open(argv[1], O_RDONLY);
     const std::string base = std::string(argv[2]) + "/BENCH";
@@ -88,8 +110,9 @@ int main(int argc, char** argv)
         const std::size_t slash = path.rfind('/');
         const int dir = folder(slash == std::string::npos ? "" : path.substr(0, slash));
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        const int out = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || !copy(image, offset, size, out) || close(out) != 0) {
+        const int out = create(dir, name, whole);
+        if (out < 0 || !copy(image, offset, size, out) || !publish(out, dir, name, whole) ||
+            close(out) != 0) {
             std::perror(path.c_str());
             return 1;
         }
