@@ -13,7 +13,7 @@ import sys
 # Lower ranks come first: a folder may include its own headers and those of lower ranks. Folders
 # of one rank do not include each other. Files directly in core/ (the facade) may include all.
 RANK = {"base": 0, "io": 1, "checksum": 2, "compress": 3, "image": 4, "banner": 5, "fs": 6,
-        "extract": 7, "verify": 7, "formats": 7}
+        "extract": 7, "verify": 7, "formats": 7, "rebuild": 8}
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INCLUDE = re.compile(r'^\s*#\s*include\s+"core/([^"]+)"')
@@ -61,7 +61,7 @@ def check():
                     elif target not in RANK or RANK[target] >= RANK[src]:
                         bad.append(f"core/{rel}:{number}: core/{src} may not include "
                                    f"core/{m.group(1)} (order: base, io, checksum, compress, "
-                                   f"image, banner, fs, then extract, verify, formats)")
+                                   f"image, banner, fs, then extract, verify, formats, then rebuild)")
     for line in bad:
         print(line)
     return 1 if bad else 0
