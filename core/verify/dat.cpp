@@ -178,6 +178,88 @@ public:
     ParseBudget& operator=(const ParseBudget&) = delete;
 };
 
+// The root <datafile> element of a DAT that parses within its budget and declares no entities.
+pugi::xml_node parseDatafile(pugi::xml_document& doc, const std::string& file,
+                             std::span<const char> xml, const DatError& err)
+{
+    // pugixml expands only the five predefined entities and character references, and never
+    // reads anything but this buffer; the DOCTYPE is kept so that declarations can be refused.
+    const unsigned options = pugi::parse_default | pugi::parse_doctype;
+    const pugi::xml_parse_result parsed =
+        doc.load_buffer(xml.data(), xml.size(), options, pugi::encoding_auto);
+    if (parsed.status == pugi::status_out_of_memory)
+        throw Error("DAT \"" + file + "\" would take more than " +
+                    std::to_string(kMaxDatParseFactor) +
+                    " times its size in memory to read: it holds more XML elements than a DAT "
+                    "of its size honestly can");
+    if (!parsed)
+        err.at(parsed.offset, std::string("not well-formed XML (") + parsed.description() + ")");
+    for (const pugi::xml_node& node : doc.children())
+        if (node.type() == pugi::node_doctype && std::strstr(node.value(), "<!ENTITY"))
+            err.at(node, "entity declarations are not allowed in a DAT");
+    const pugi::xml_node root = doc.document_element();
+    if (std::strcmp(root.name(), "datafile") != 0)
+        err.at(root,
+               std::string("not a Logiqx datafile (the root element is <") + root.name() + ">)");
+    return root;
+}
+
+// MAME-style DATs call a game a machine.
+bool isGame(const pugi::xml_node& node)
+{
+    return std::strcmp(node.name(), "game") == 0 || std::strcmp(node.name(), "machine") == 0;
+}
+
+// Asked for every game and entry walked; asks `cancelled` every 4096 of them.
+struct CancelCheck {
+    const std::function<bool()>& cancelled;
+    const std::string& file;
+    std::size_t walked = 0;
+    void operator()()
+    {
+        if (cancelled && ++walked % 4096 == 0 && cancelled())
+            throw Error("DAT \"" + file + "\": load cancelled");
+    }
+};
+
+// The entries of every game, refused past kMaxDatEntries. Bounded by the document's elements,
+// themselves bounded by the parse budget.
+std::size_t countEntries(const pugi::xml_node& root, const std::string& file, CancelCheck& check)
+{
+    std::size_t count = 0;
+    for (const pugi::xml_node& game : root.children()) {
+        check();
+        if (isGame(game))
+            for ([[maybe_unused]] const pugi::xml_node& rom : game.children("rom"))
+                if (++count > kMaxDatEntries)
+                    throw Error("DAT \"" + file + "\" has more than " +
+                                std::to_string(kMaxDatEntries) + " entries");
+    }
+    return count;
+}
+
+// The size and digests a <rom> gives, each marked in `present` (the set's stored entry type).
+template <typename Entry> void readValues(const DatError& err, const pugi::xml_node& rom, Entry& e)
+{
+    if (const auto size = decimalSize(err, rom)) {
+        e.size = *size;
+        e.present |= kHasSize;
+    }
+    if (const auto crc = hexCrc(err, rom)) {
+        e.crc32 = *crc;
+        e.present |= kHasCrc;
+    }
+    if (hexDigest(err, rom, "md5", e.md5))
+        e.present |= kHasMd5;
+    if (hexDigest(err, rom, "sha1", e.sha1))
+        e.present |= kHasSha1;
+    if (hexDigest(err, rom, "sha256", e.sha256))
+        e.present |= kHasSha256;
+    // Such an entry can match nothing, and costs memory all the same.
+    if (e.present == 0)
+        err.at(rom, "an entry with neither a size nor a digest");
+}
+
 template <typename Less>
 std::span<const std::uint32_t> range(const std::vector<std::uint32_t>& index, Less&& less)
 {
@@ -253,25 +335,7 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
     const ParseBudget budget(static_cast<std::size_t>(xml.size() * (1 + kMaxDatParseFactor)) +
                              (std::size_t{1} << 20));
     pugi::xml_document doc;
-    // pugixml expands only the five predefined entities and character references, and never
-    // reads anything but this buffer; the DOCTYPE is kept so that declarations can be refused.
-    const unsigned options = pugi::parse_default | pugi::parse_doctype;
-    const pugi::xml_parse_result parsed =
-        doc.load_buffer(xml.data(), xml.size(), options, pugi::encoding_auto);
-    if (parsed.status == pugi::status_out_of_memory)
-        throw Error("DAT \"" + file + "\" would take more than " +
-                    std::to_string(kMaxDatParseFactor) +
-                    " times its size in memory to read: it holds more XML elements than a DAT "
-                    "of its size honestly can");
-    if (!parsed)
-        err.at(parsed.offset, std::string("not well-formed XML (") + parsed.description() + ")");
-    for (const pugi::xml_node& node : doc.children())
-        if (node.type() == pugi::node_doctype && std::strstr(node.value(), "<!ENTITY"))
-            err.at(node, "entity declarations are not allowed in a DAT");
-    const pugi::xml_node root = doc.document_element();
-    if (std::strcmp(root.name(), "datafile") != 0)
-        err.at(root,
-               std::string("not a Logiqx datafile (the root element is <") + root.name() + ">)");
+    const pugi::xml_node root = parseDatafile(doc, file, xml, err);
 
     DatInfo info;
     info.file = file;
@@ -279,25 +343,8 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
     info.name = header.child_value("name");
     info.version = header.child_value("version");
 
-    // MAME-style DATs call a game a machine.
-    const auto isGame = [](const pugi::xml_node& node) {
-        return std::strcmp(node.name(), "game") == 0 || std::strcmp(node.name(), "machine") == 0;
-    };
-    std::size_t walked = 0; // games and entries; `cancelled` is asked every 4096 of them
-    const auto checkCancelled = [&] {
-        if (cancelled && ++walked % 4096 == 0 && cancelled())
-            throw Error("DAT \"" + file + "\": load cancelled");
-    };
-    std::size_t count = 0;
-    // Bounded by the document's elements, themselves bounded by the parse budget.
-    for (const pugi::xml_node& game : root.children()) {
-        checkCancelled();
-        if (isGame(game))
-            for ([[maybe_unused]] const pugi::xml_node& rom : game.children("rom"))
-                if (++count > kMaxDatEntries)
-                    throw Error("DAT \"" + file + "\" has more than " +
-                                std::to_string(kMaxDatEntries) + " entries");
-    }
+    CancelCheck checkCancelled{cancelled, file};
+    const std::size_t count = countEntries(root, file, checkCancelled);
     if (m_entries.size() + count > UINT32_MAX)
         throw Error("DAT \"" + file + "\" has too many entries");
 
@@ -323,23 +370,7 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
                 checkCancelled();
                 Entry e;
                 e.dat = datIndex;
-                if (const auto size = decimalSize(err, rom)) {
-                    e.size = *size;
-                    e.present |= kHasSize;
-                }
-                if (const auto crc = hexCrc(err, rom)) {
-                    e.crc32 = *crc;
-                    e.present |= kHasCrc;
-                }
-                if (hexDigest(err, rom, "md5", e.md5))
-                    e.present |= kHasMd5;
-                if (hexDigest(err, rom, "sha1", e.sha1))
-                    e.present |= kHasSha1;
-                if (hexDigest(err, rom, "sha256", e.sha256))
-                    e.present |= kHasSha256;
-                // Such an entry can match nothing, and costs memory all the same.
-                if (e.present == 0)
-                    err.at(rom, "an entry with neither a size nor a digest");
+                readValues(err, rom, e);
                 if (!gameName)
                     gameName = store(game.attribute("name").as_string());
                 e.game = *gameName;
