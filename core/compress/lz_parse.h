@@ -24,7 +24,8 @@ struct LzToken {
 // Parses `data` under `rules`, handing the tokens over in order, a block at a time. Matches are
 // found through hash chains of bounded length; within a block the cheapest path (in bits: 9 per
 // literal, 17, 25 or 33 per reference) is chosen by dynamic programming over the longest match at
-// each position, and a match of 128 bytes or more (LZ11) is taken at once.
+// each position; a match of the greatest length (LZ10) or of 32 bytes or more (LZ11) is taken
+// at once.
 void lzParse(std::span<const std::uint8_t> data, const LzRules& rules,
              const std::function<void(std::span<const LzToken>)>& emit);
 

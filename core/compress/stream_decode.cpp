@@ -58,25 +58,44 @@ namespace {
 
 // LZ10 and LZ11: a flag byte (most significant bit first) says per token whether a literal byte
 // or a back-reference follows. Every pass of the loops reads input or ends, so the input bounds
-// the work.
+// the work. The output position and the bytes left live in locals, synced at a slide and at the
+// end.
 template <bool kLz11> DecodeEnd decodeLz(std::span<const std::uint8_t> data, WindowedOutput& out)
 {
+    constexpr std::size_t kSlideAt = WindowedOutput::kWindow + WindowedOutput::kChunk;
     const std::uint8_t* in = data.data();
     const std::uint8_t* const end = in + data.size();
-    while (!out.full()) {
-        if (in == end)
-            return DecodeEnd::InputEnded;
+    std::uint8_t* buf = out.buffer();
+    std::size_t pos = out.position();
+    std::uint64_t made = out.produced();
+    std::uint64_t left = out.remaining();
+    DecodeEnd result = DecodeEnd::Done;
+    while (left > 0) {
+        if (in == end) {
+            result = DecodeEnd::InputEnded;
+            break;
+        }
         unsigned flags = *in++;
-        for (int bit = 0; bit < 8 && !out.full(); ++bit, flags <<= 1) {
-            out.makeRoom();
+        for (int bit = 0; bit < 8 && left > 0; ++bit, flags <<= 1) {
+            if (pos >= kSlideAt) {
+                out.setPosition(pos);
+                out.slide();
+                pos = out.position();
+            }
             if (!(flags & 0x80)) {
-                if (in == end)
-                    return DecodeEnd::InputEnded;
-                out.put(*in++);
+                if (in == end) {
+                    result = DecodeEnd::InputEnded;
+                    break;
+                }
+                buf[pos++] = *in++;
+                ++made;
+                --left;
                 continue;
             }
-            if (end - in < 2)
-                return DecodeEnd::InputEnded;
+            if (end - in < 2) {
+                result = DecodeEnd::InputEnded;
+                break;
+            }
             const unsigned b0 = in[0];
             const unsigned b1 = in[1];
             std::size_t length = 0;
@@ -88,25 +107,49 @@ template <bool kLz11> DecodeEnd decodeLz(std::span<const std::uint8_t> data, Win
                 in += 2;
             } else if (b0 < 0x10) {
                 // 8-bit length + 17
-                if (end - in < 3)
-                    return DecodeEnd::InputEnded;
+                if (end - in < 3) {
+                    result = DecodeEnd::InputEnded;
+                    break;
+                }
                 length = (((b0 & 0xF) << 4) | (b1 >> 4)) + 0x11;
                 distance = (((b1 & 0xF) << 8) | in[2]) + 1;
                 in += 3;
             } else {
                 // 16-bit length + 273
-                if (end - in < 4)
-                    return DecodeEnd::InputEnded;
+                if (end - in < 4) {
+                    result = DecodeEnd::InputEnded;
+                    break;
+                }
                 length = (((b0 & 0xF) << 12) | (b1 << 4) | (in[2] >> 4)) + 0x111;
                 distance = (((in[2] & 0xF) << 8) | in[3]) + 1;
                 in += 4;
             }
-            if (distance > out.produced())
-                return DecodeEnd::ReferenceBeforeStart;
-            out.copy(distance, length);
+            if (distance > made) {
+                result = DecodeEnd::ReferenceBeforeStart;
+                break;
+            }
+            if (length > left)
+                length = static_cast<std::size_t>(left);
+            std::uint8_t* const to = buf + pos;
+            const std::uint8_t* const from = to - distance;
+            if (distance >= 8) {
+                // Eight bytes at a time (up to 7 past the end, into the slack); each block is
+                // read before the bytes it overlaps are written.
+                for (std::size_t i = 0; i < length; i += 8)
+                    std::memcpy(to + i, from + i, 8);
+            } else {
+                for (std::size_t i = 0; i < length; ++i)
+                    to[i] = from[i];
+            }
+            pos += length;
+            made += length;
+            left -= length;
         }
+        if (result != DecodeEnd::Done)
+            break;
     }
-    return DecodeEnd::Done;
+    out.setPosition(pos);
+    return result;
 }
 
 // RLE: a flag byte, then a run (bit 7 set: one byte, length + 3) or literal bytes (length + 1).

@@ -45,9 +45,14 @@ public:
     // Hands what is left to the sink.
     void finish();
 
-private:
+    // Direct access for the LZ loop, which keeps the write position in a register (a byte store
+    // could alias the members): the buffer, the position, and setPosition() before slide().
+    std::uint8_t* buffer() { return m_buf.get(); }
+    std::size_t position() const { return m_pos; }
+    void setPosition(std::size_t pos) { m_pos = pos; }
     void slide();
 
+private:
     std::unique_ptr<std::uint8_t[]> m_buf;
     std::size_t m_pos = 0;     // next byte in m_buf
     std::size_t m_flushed = 0; // bytes of m_buf already handed to the sink
