@@ -1,6 +1,7 @@
 #include "core/compress/lz_parse.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -28,8 +29,11 @@ constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
 class MatchFinder {
 public:
     MatchFinder(std::span<const std::uint8_t> data, const LzRules& rules)
-        : m_data(data), m_rules(rules), m_head(std::size_t{1} << kHashBits, -1),
-          m_prev(kChainWindow, -1)
+        : m_data(data), m_rules(rules),
+          m_hashBits(std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(data.size())), 8,
+                                          kHashBits)),
+          m_head(std::size_t{1} << m_hashBits, -1),
+          m_prev(std::min(kChainWindow, std::bit_ceil(std::max<std::size_t>(data.size(), 1))), -1)
     {}
 
     // The longest match at `at` under the rules (length 0 when none of 3 bytes or more); `at`
@@ -41,7 +45,7 @@ public:
         const std::uint32_t h = hash(at);
         std::int32_t candidate = m_head[h];
         m_head[h] = static_cast<std::int32_t>(at);
-        m_prev[at & (kChainWindow - 1)] = candidate;
+        m_prev[at & (m_prev.size() - 1)] = candidate;
 
         const std::size_t limit = std::min(m_rules.maxLength, m_data.size() - at);
         const std::uint8_t* const here = m_data.data() + at;
@@ -61,7 +65,7 @@ public:
                         break;
                 }
             }
-            candidate = m_prev[static_cast<std::size_t>(candidate) & (kChainWindow - 1)];
+            candidate = m_prev[static_cast<std::size_t>(candidate) & (m_prev.size() - 1)];
         }
         if (best < 3)
             return {0, 0};
@@ -73,7 +77,7 @@ public:
         if (m_data.size() - at < 3)
             return;
         const std::uint32_t h = hash(at);
-        m_prev[at & (kChainWindow - 1)] = m_head[h];
+        m_prev[at & (m_prev.size() - 1)] = m_head[h];
         m_head[h] = static_cast<std::int32_t>(at);
     }
 
@@ -81,7 +85,7 @@ private:
     std::uint32_t hash(std::size_t at) const
     {
         const std::uint32_t v = m_data[at] | (m_data[at + 1] << 8) | (m_data[at + 2] << 16);
-        return (v * 2654435761u) >> (32 - kHashBits);
+        return (v * 2654435761u) >> (32 - m_hashBits);
     }
 
     static std::size_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit)
@@ -103,6 +107,7 @@ private:
 
     std::span<const std::uint8_t> m_data;
     LzRules m_rules;
+    unsigned m_hashBits; // fewer for small inputs, whose tables are then small too
     std::vector<std::int32_t> m_head;
     std::vector<std::int32_t> m_prev;
 };
@@ -115,7 +120,7 @@ void lzParse(std::span<const std::uint8_t> data, const LzRules& rules,
     MatchFinder finder(data, rules);
     // LZ10 and code compression take a match of the greatest length at once.
     const std::size_t nice = rules.lz11Lengths ? kNiceLz11 : rules.maxLength;
-    const std::size_t span = kBlock + std::max(nice, rules.maxLength) + 1;
+    const std::size_t span = std::min(kBlock, data.size()) + std::max(nice, rules.maxLength) + 1;
     std::vector<std::uint32_t> price(span);
     std::vector<LzToken> from(span); // the token that reaches each position on the cheapest path
     std::vector<LzToken> path;

@@ -6,8 +6,13 @@
 namespace cartscope::core::detail {
 
 WindowedOutput::WindowedOutput(std::uint64_t target, const ChunkSink& sink)
-    : m_buf(new std::uint8_t[kWindow + kChunk + kMaxToken + kSlack]), m_target(target), m_sink(sink)
-{}
+    : m_target(target), m_sink(sink)
+{
+    // A small output never slides: it needs only its own size.
+    const auto size = static_cast<std::size_t>(
+        std::min<std::uint64_t>(target, kWindow + kChunk + kMaxToken) + kSlack);
+    m_buf.reset(new std::uint8_t[size]);
+}
 
 void WindowedOutput::slide()
 {
