@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -132,6 +133,77 @@ TEST(CompressStream, EveryEncoderRoundTripsTheFixtures)
                     EXPECT_GE(minDistance, 2u);
                 }
             }
+        }
+    }
+}
+
+// An independent Huffman encoder (the product has none): a comb-shaped tree, each inner node
+// holding the next most frequent unit as child 0 and the next inner node as child 1, so every
+// child pair directly follows its node (offset 0) whatever the number of units.
+Bytes huffmanComb(const Bytes& data, unsigned bits)
+{
+    Bytes units;
+    for (const std::uint8_t b : data) {
+        if (bits == 8) {
+            units.push_back(b);
+        } else {
+            units.push_back(b & 15);
+            units.push_back(b >> 4);
+        }
+    }
+    std::vector<std::pair<std::size_t, unsigned>> counts(1u << bits);
+    for (unsigned u = 0; u < counts.size(); ++u)
+        counts[u] = {0, u};
+    for (const std::uint8_t u : units)
+        ++counts[u].first;
+    std::sort(counts.rbegin(), counts.rend());
+    std::size_t n = 2;
+    while (n < counts.size() && counts[n].first > 0)
+        ++n;
+    std::vector<std::size_t> rank(counts.size());
+    for (std::size_t k = 0; k < n; ++k)
+        rank[counts[k].second] = k;
+    Bytes out = {static_cast<std::uint8_t>(0x20 | bits), static_cast<std::uint8_t>(data.size()),
+                 static_cast<std::uint8_t>(data.size() >> 8),
+                 static_cast<std::uint8_t>(data.size() >> 16)};
+    if (data.empty()) // a 24-bit size of 0 with data after it: the 32-bit size follows
+        out.insert(out.end(), 4, 0);
+    out.push_back(static_cast<std::uint8_t>(n - 1));
+    for (std::size_t j = 0; j + 1 < n; ++j) { // inner node j lies at 2j + 1, its children after
+        if (j > 0)
+            out.push_back(static_cast<std::uint8_t>(counts[j - 1].second));
+        out.push_back(j + 2 == n ? 0xC0 : 0x80);
+    }
+    out.push_back(static_cast<std::uint8_t>(counts[n - 2].second));
+    out.push_back(static_cast<std::uint8_t>(counts[n - 1].second));
+    std::uint32_t word = 0;
+    int filled = 0;
+    const auto put = [&](unsigned bit) {
+        word |= bit << (31 - filled);
+        if (++filled == 32) {
+            for (int i = 0; i < 4; ++i)
+                out.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+            word = 0;
+            filled = 0;
+        }
+    };
+    for (const std::uint8_t u : units) { // rank k: k ones and a zero; the last rank no zero
+        for (std::size_t k = 0; k < rank[u]; ++k)
+            put(1);
+        if (rank[u] + 1 < n)
+            put(0);
+    }
+    while (filled != 0)
+        put(0);
+    return out;
+}
+
+TEST(CompressStream, HuffmanRoundTripsTheFixtures)
+{
+    for (const Fixture& f : fixtures()) {
+        for (const unsigned bits : {4u, 8u}) {
+            SCOPED_TRACE(std::string(f.name) + " " + std::to_string(bits));
+            EXPECT_EQ(decompress(huffmanComb(f.data, bits), "f.bin"), f.data);
         }
     }
 }
