@@ -29,19 +29,22 @@
 #               Python's zipfile writes with force_zip64)      vs bsdtar -xOf x.zip
 #   ddstored    `info x.zip`, stored member with a data descriptor (as a streaming writer
 #               writes it)                                  vs bsdtar -xOf x.zip
+#   compress    LZ10/LZ11 decode (MB/s of output) vs memcpy of that output, encode (MB/s of
+#               input) vs the greedy reference parse, and the encoded size against the greedy
+#               and optimal parses (bench/compress_bench.cpp: in-process timings, its own table)
 # Build first: cmake --preset release && cmake --build --preset release --target bench
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
 CLI=$BUILD/cli/cartscope-cli
 B=$BUILD/bench
-for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/benchtime" "$B/ptyrun" "$B/window_order"; do
+for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/benchtime" "$B/ptyrun" "$B/window_order" "$B/compress_bench"; do
   [ -x "$tool" ] || { echo "missing $tool: build the target 'bench' in $BUILD" >&2; exit 2; }
 done
 command -v bsdtar >/dev/null || { echo "bsdtar is needed (libarchive-tools)" >&2; exit 2; }
@@ -252,6 +255,11 @@ for row in "${ROWS[@]}"; do
       need zips
       pair "info x.zip, stored 256 MiB member, descriptor" "bsdtar -xOf x.zip > /dev/null" "<= 1.4x" "$PAIRS" no_prep \
         -- "$CLI" info "$WORK/descriptor.zip" -- bsdtar -xOf "$WORK/descriptor.zip"
+      ;;
+    compress)
+      echo
+      "$B/compress_bench" "$PAIRS"
+      echo
       ;;
     *) echo "unknown row $row" >&2; exit 2 ;;
   esac
