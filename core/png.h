@@ -20,8 +20,7 @@ struct RgbaImage {
     RgbaImage() = default;
     RgbaImage(std::uint32_t w, std::uint32_t h)
         : width(w), height(h), rgba(std::size_t{4} * w * h, 0)
-    {
-    }
+    {}
     std::uint8_t* at(std::uint32_t x, std::uint32_t y)
     {
         return rgba.data() + 4 * (std::size_t{y} * width + x);

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <map>
-
 #include <iconv.h>
+#include <map>
 
 #include "core/error.h"
 #include "core/formats/nitro.h"
@@ -175,12 +174,10 @@ struct Converters {
     Converter fromUtf8;
     explicit Converters(const Bmg& bmg)
         : toUtf8("UTF-8", iconvName(bmg)), fromUtf8(iconvName(bmg), "UTF-8")
-    {
-    }
+    {}
 };
 
-std::string decodeMessage(const Bmg& bmg, const BmgMessage& m, const Converters& conv,
-                          bool oneLine)
+std::string decodeMessage(const Bmg& bmg, const BmgMessage& m, const Converters& conv, bool oneLine)
 {
     const Order order{bmg.bigEndian};
     const std::span<const std::uint8_t> d(m.bytes);
@@ -197,8 +194,8 @@ std::string decodeMessage(const Bmg& bmg, const BmgMessage& m, const Converters&
     std::size_t at = 0;
     // Each pass consumes at least one byte of the message.
     while (at < d.size()) {
-        const bool escape = d.size() - at >= unit &&
-                            (unit == 2 ? order.u16(d, at) == kEscape : d[at] == kEscape);
+        const bool escape =
+            d.size() - at >= unit && (unit == 2 ? order.u16(d, at) == kEscape : d[at] == kEscape);
         if (escape) {
             // readBmg checked that the sequence fits the message.
             const std::size_t length = d[at + unit];
@@ -311,8 +308,8 @@ std::vector<std::uint8_t> encodeMessage(const Bmg& bmg, std::string_view text, s
         if (utf16ToUtf8(check) != run)
             throw Error(messageLabel(index) + " is not valid UTF-8");
         if (!conv.fromUtf8.convert(asBytes(run), converted))
-            throw Error(messageLabel(index) + " does not fit the encoding " +
-                        bmgEncodingName(bmg) + ": " + firstMisfit(run, conv.fromUtf8));
+            throw Error(messageLabel(index) + " does not fit the encoding " + bmgEncodingName(bmg) +
+                        ": " + firstMisfit(run, conv.fromUtf8));
         out.insert(out.end(), converted.begin(), converted.end());
         run.clear();
     };
@@ -331,8 +328,7 @@ std::vector<std::uint8_t> encodeMessage(const Bmg& bmg, std::string_view text, s
         const std::string_view token =
             close == std::string_view::npos ? text.substr(at) : text.substr(at, close - at + 1);
         auto notToken = [&] {
-            return Error(messageLabel(index) + ": \"" +
-                         escapeForTerminal(token.substr(0, 24)) +
+            return Error(messageLabel(index) + ": \"" + escapeForTerminal(token.substr(0, 24)) +
                          "\" is not a token (a literal \"{\" is written \"{{\")");
         };
         if (close == std::string_view::npos)
@@ -410,20 +406,22 @@ Bmg readBmg(std::span<const std::uint8_t> bytes, const std::string& label)
         throw Error("\"" + label + "\" is not a BMG message file");
     Bmg bmg;
     bmg.original.assign(bytes.begin(), bytes.end());
-    // The byte order is the one in which the declared size fits the file.
-    const Order little{false};
-    const Order big{true};
-    const std::uint32_t sizeLe = little.u32(bytes, 0x08); // 0x08 file size
-    const std::uint32_t sizeBe = big.u32(bytes, 0x08);
-    if (sizeLe >= kHeaderSize && sizeLe <= bytes.size())
+    // The byte order is the one in which the declared size fits the file and the block count
+    // is a 16-bit number (a size such as 0x00010100 reads the same both ways; the count, a few
+    // blocks, never does).
+    auto plausible = [&](Order order) {
+        const std::uint32_t size = order.u32(bytes, 0x08); // 0x08 file size
+        return size >= kHeaderSize && size <= bytes.size() && order.u32(bytes, 0x0C) <= 0xFFFF;
+    };
+    if (plausible(Order{false}))
         bmg.bigEndian = false;
-    else if (sizeBe >= kHeaderSize && sizeBe <= bytes.size())
+    else if (plausible(Order{true}))
         bmg.bigEndian = true;
     else
-        throw damaged(label, "its declared size does not fit its " + std::to_string(bytes.size()) +
-                                 " bytes");
+        throw damaged(label, "its declared size and block count do not fit its " +
+                                 std::to_string(bytes.size()) + " bytes");
     const Order order{bmg.bigEndian};
-    bmg.fileSize = bmg.bigEndian ? sizeBe : sizeLe;
+    bmg.fileSize = order.u32(bytes, 0x08);
     const std::uint32_t blockCount = order.u32(bytes, 0x0C); // 0x0C blocks
     bmg.encodingByte = bytes[0x10];                          // 0x10 encoding
     switch (bmg.encodingByte) {
@@ -441,8 +439,8 @@ Bmg readBmg(std::span<const std::uint8_t> bytes, const std::string& label)
         bmg.encoding = BmgEncoding::Utf8;
         break;
     default:
-        throw damaged(label, "the encoding value " + std::to_string(bmg.encodingByte) +
-                                 " is unknown");
+        throw damaged(label,
+                      "the encoding value " + std::to_string(bmg.encodingByte) + " is unknown");
     }
     const auto within = bytes.first(bmg.fileSize);
     std::size_t at = kHeaderSize;
@@ -591,9 +589,8 @@ std::vector<std::uint8_t> writeBmg(const Bmg& bmg, const std::vector<std::string
         encoded.push_back(encodeMessage(bmg, texts[i], i, conv));
 
     const BmgBlock& datBlock = bmg.blocks[bmg.dat1];
-    const std::span<const std::uint8_t> oldData(bmg.original.data() + datBlock.offset +
-                                                    kBlockHeader,
-                                                datBlock.size - kBlockHeader);
+    const std::span<const std::uint8_t> oldData(
+        bmg.original.data() + datBlock.offset + kBlockHeader, datBlock.size - kBlockHeader);
     // The messages by their old offset, in the order they lay.
     std::map<std::uint32_t, std::vector<std::size_t>> byOffset;
     for (std::size_t i = 0; i < bmg.messages.size(); ++i)

@@ -11,7 +11,7 @@
 // blocks of a 4-byte magic and a size, among them INF1 (one entry per message: its offset in
 // DAT1 and attribute bytes), DAT1 (the messages, each ending in a zero unit) and MID1 (message
 // IDs). Numbers follow the file's byte order: little-endian on this console, big-endian where the
-// little-endian file size does not fit.
+// little-endian file size or block count does not fit.
 //
 // The text form of a message is UTF-8 with tokens, so that every message reads back to its exact
 // bytes:
@@ -29,7 +29,7 @@ namespace cartscope::core {
 enum class BmgEncoding { Cp1252, Utf16, ShiftJis, Utf8 };
 
 struct BmgMessage {
-    std::uint32_t offset = 0;            // in DAT1's data
+    std::uint32_t offset = 0;             // in DAT1's data
     std::vector<std::uint8_t> attributes; // the INF1 entry's bytes after the offset
     std::vector<std::uint8_t> bytes;      // encoded, without the terminating zero unit
 };

@@ -99,8 +99,8 @@ Font decodeNftr(std::span<const std::uint8_t> bytes, const std::string& label)
     const auto info = requireBlock(file, "FINF", label).data;
     if (info.size() < 8)
         throw damaged(label, "the FINF block is cut short");
-    font.lineFeed = info[0x01];                               // 0x01 line height
-    font.alternateGlyph = le16(info, 0x02);                   // 0x02 glyph for unknown codes
+    font.lineFeed = info[0x01];                                    // 0x01 line height
+    font.alternateGlyph = le16(info, 0x02);                        // 0x02 glyph for unknown codes
     font.defaultWidth.left = static_cast<std::int8_t>(info[0x04]); // 0x04 default widths
     font.defaultWidth.width = info[0x05];
     font.defaultWidth.advance = info[0x06];
@@ -126,8 +126,8 @@ Font decodeNftr(std::span<const std::uint8_t> bytes, const std::string& label)
     font.glyphCount = static_cast<std::uint32_t>((g.size() - 8) / glyphBytes);
     const std::uint64_t cell = std::uint64_t{font.cellWidth} * font.cellHeight;
     if (cell * font.glyphCount > kMaxPixels)
-        throw Error("The picture is too large (" + std::to_string(font.glyphCount) +
-                    " glyphs of " + std::to_string(cell) + " pixels; at most 4096 x 4096)");
+        throw Error("The picture is too large (" + std::to_string(font.glyphCount) + " glyphs of " +
+                    std::to_string(cell) + " pixels; at most 4096 x 4096)");
     font.levels.resize(static_cast<std::size_t>(cell * font.glyphCount));
     const unsigned bpp = static_cast<unsigned>(font.bitsPerPixel);
     const unsigned mask = (1u << bpp) - 1;
@@ -203,9 +203,8 @@ std::string glyphSheetJson(const Font& font)
         const CodeGlyph& c = font.codes[i];
         const GlyphWidth& w = font.widths[c.glyph];
         out += i == 0 ? "\n" : ",\n";
-        out += "  {\"code\": " + std::to_string(c.code) + ", \"cell\": " +
-               std::to_string(c.glyph) + ", \"left\": " + std::to_string(w.left) +
-               ", \"width\": " + std::to_string(w.width) +
+        out += "  {\"code\": " + std::to_string(c.code) + ", \"cell\": " + std::to_string(c.glyph) +
+               ", \"left\": " + std::to_string(w.left) + ", \"width\": " + std::to_string(w.width) +
                ", \"advance\": " + std::to_string(w.advance) + "}";
     }
     out += font.codes.empty() ? "]}\n" : "\n]}\n";

@@ -164,8 +164,8 @@ void drawCell(RgbaImage& image, const Cell& cell, int originX, int originY, cons
                     continue;
                 const std::uint32_t sx = o.hflip ? o.width - 1 - ox : ox;
                 const std::uint32_t sy = o.vflip ? o.height - 1 - oy : oy;
-                const std::uint8_t v = graphics.pixel(objectTile(o, cells, graphics, sx / 8, sy / 8),
-                                                      sx % 8, sy % 8);
+                const std::uint8_t v =
+                    graphics.pixel(objectTile(o, cells, graphics, sx / 8, sy / 8), sx % 8, sy % 8);
                 if (v != 0)
                     paint(image.at(static_cast<std::uint32_t>(px), static_cast<std::uint32_t>(py)),
                           palette, colourOf(graphics, o.palette, v));
@@ -196,8 +196,8 @@ Palette decodeNclr(std::span<const std::uint8_t> bytes, const std::string& label
     requireSize(d, 0x10, "PLTT", label);
     Palette palette;
     palette.bitsPerPixel = bitsPerPixel(le16(d, 0x00), label); // 0x00 bit depth
-    const std::uint32_t dataSize = le32(d, 0x08);               // 0x08 colour bytes
-    const std::uint32_t dataOffset = le32(d, 0x0C);             // 0x0C from the block's data
+    const std::uint32_t dataSize = le32(d, 0x08);              // 0x08 colour bytes
+    const std::uint32_t dataOffset = le32(d, 0x0C);            // 0x0C from the block's data
     if (dataOffset > d.size())
         throw damaged(label, "the colours lie past the PLTT block");
     // Some files declare more colour bytes than they carry: the block's end bounds the count.
@@ -216,8 +216,8 @@ Palette decodeNclr(std::span<const std::uint8_t> bytes, const std::string& label
     // palette's number.
     const auto p = pcmp->data;
     requireSize(p, 0x08, "PCMP", label);
-    const std::uint16_t used = le16(p, 0x00);      // 0x00 stored palettes
-    const std::uint32_t tableAt = le32(p, 0x04);   // 0x04 ID table, from the block's data
+    const std::uint16_t used = le16(p, 0x00);    // 0x00 stored palettes
+    const std::uint32_t tableAt = le32(p, 0x04); // 0x04 ID table, from the block's data
     if (!fits(tableAt, 2 * std::uint64_t{used}, p.size()))
         throw damaged(label, "the PCMP table runs past its block");
     const std::size_t entries = palette.entriesPerPalette();
@@ -243,19 +243,20 @@ Graphics decodeNcgr(std::span<const std::uint8_t> bytes, const std::string& labe
     const auto d = requireBlock(file, "CHAR", label).data;
     requireSize(d, 0x18, "CHAR", label);
     Graphics g;
-    const std::uint16_t height = le16(d, 0x00);               // 0x00 height in tiles
-    const std::uint16_t width = le16(d, 0x02);                // 0x02 width in tiles
-    g.bitsPerPixel = bitsPerPixel(le32(d, 0x04), label);      // 0x04 bit depth
-    const std::uint32_t mapping = le32(d, 0x08);              // 0x08 character mapping
+    const std::uint16_t height = le16(d, 0x00);          // 0x00 height in tiles
+    const std::uint16_t width = le16(d, 0x02);           // 0x02 width in tiles
+    g.bitsPerPixel = bitsPerPixel(le32(d, 0x04), label); // 0x04 bit depth
+    const std::uint32_t mapping = le32(d, 0x08);         // 0x08 character mapping
     g.mapping = mapping == 0 ? CharMapping::TwoD : CharMapping::OneD;
-    g.linear = (le32(d, 0x0C) & 0xFF) != 0;                   // 0x0C 0 tiled, 1 linear
-    const std::uint32_t dataSize = le32(d, 0x10);             // 0x10 pixel bytes
-    const std::uint32_t dataOffset = le32(d, 0x14);           // 0x14 from the block's data
+    g.linear = (le32(d, 0x0C) & 0xFF) != 0;         // 0x0C 0 tiled, 1 linear
+    const std::uint32_t dataSize = le32(d, 0x10);   // 0x10 pixel bytes
+    const std::uint32_t dataOffset = le32(d, 0x14); // 0x14 from the block's data
     if (!fits(dataOffset, dataSize, d.size()))
         throw damaged(label, "the pixel data runs past the CHAR block");
     const auto data = d.subspan(dataOffset, dataSize);
 
-    const std::uint64_t pixels = std::uint64_t{dataSize} * 8 / static_cast<unsigned>(g.bitsPerPixel);
+    const std::uint64_t pixels =
+        std::uint64_t{dataSize} * 8 / static_cast<unsigned>(g.bitsPerPixel);
     if (pixels > kMaxPixels)
         throw Error(tooLarge(pixels, 1));
     // An unknown size (0xFFFF) is laid out 32 tiles wide, the width of a 256-pixel screen.
@@ -306,10 +307,10 @@ Screen decodeNscr(std::span<const std::uint8_t> bytes, const std::string& label)
     const auto d = requireBlock(file, "SCRN", label).data;
     requireSize(d, 0x0C, "SCRN", label);
     Screen s;
-    s.widthTiles = le16(d, 0x00) / 8u;               // 0x00 width in pixels
-    s.heightTiles = le16(d, 0x02) / 8u;              // 0x02 height in pixels
-    const std::uint16_t type = le16(d, 0x06);        // 0x06 0 text, 1 affine, 2 extended
-    const std::uint32_t dataSize = le32(d, 0x08);    // 0x08 entry bytes, entries from 0x0C
+    s.widthTiles = le16(d, 0x00) / 8u;            // 0x00 width in pixels
+    s.heightTiles = le16(d, 0x02) / 8u;           // 0x02 height in pixels
+    const std::uint16_t type = le16(d, 0x06);     // 0x06 0 text, 1 affine, 2 extended
+    const std::uint32_t dataSize = le32(d, 0x08); // 0x08 entry bytes, entries from 0x0C
     if (!fits(0x0C, dataSize, d.size()))
         throw damaged(label, "the screen data runs past the SCRN block");
     const std::uint64_t tiles = std::uint64_t{s.widthTiles} * s.heightTiles;
@@ -340,10 +341,10 @@ Cells decodeNcer(std::span<const std::uint8_t> bytes, const std::string& label)
     const auto d = requireBlock(file, "CEBK", label).data;
     requireSize(d, 0x10, "CEBK", label);
     Cells cells;
-    const std::uint16_t count = le16(d, 0x00);        // 0x00 cells
-    const std::uint16_t attributes = le16(d, 0x02);   // 0x02 1: entries carry a bounding box
-    const std::uint32_t tableAt = le32(d, 0x04);      // 0x04 cell table, from the block's data
-    cells.boundaryShift = le32(d, 0x08) & 3u;         // 0x08 mapping boundary 32 << n bytes
+    const std::uint16_t count = le16(d, 0x00);      // 0x00 cells
+    const std::uint16_t attributes = le16(d, 0x02); // 0x02 1: entries carry a bounding box
+    const std::uint32_t tableAt = le32(d, 0x04);    // 0x04 cell table, from the block's data
+    cells.boundaryShift = le32(d, 0x08) & 3u;       // 0x08 mapping boundary 32 << n bytes
     const std::size_t entrySize = attributes == 1 ? 16 : 8;
     if (!fits(tableAt, std::uint64_t{count} * entrySize, d.size()))
         throw damaged(label, "the cell table runs past the CEBK block");
@@ -353,14 +354,14 @@ Cells decodeNcer(std::span<const std::uint8_t> bytes, const std::string& label)
     cells.cells.resize(count);
     for (std::size_t c = 0; c < count; ++c) {
         const std::size_t e = tableAt + c * entrySize;
-        const std::uint16_t objects = le16(d, e);      // +0 objects
-        const std::uint32_t offset = le32(d, e + 4);   // +4 first object, from the table's end
+        const std::uint16_t objects = le16(d, e);    // +0 objects
+        const std::uint32_t offset = le32(d, e + 4); // +4 first object, from the table's end
         if (!fits(objectsAt + offset, std::uint64_t{objects} * 6, d.size()))
             throw damaged(label, "cell " + std::to_string(c) + "'s objects run past the block");
         total += objects;
         if (total > kMaxObjects)
-            throw damaged(label, "its cells hold more than " + std::to_string(kMaxObjects) +
-                                     " objects");
+            throw damaged(label,
+                          "its cells hold more than " + std::to_string(kMaxObjects) + " objects");
         auto& list = cells.cells[c].objects;
         list.reserve(objects);
         for (std::size_t k = 0; k < objects; ++k)
@@ -374,7 +375,7 @@ Animation decodeNanr(std::span<const std::uint8_t> bytes, const std::string& lab
     const NitroFile file = readNitro(bytes, "NANR", label);
     const auto d = requireBlock(file, "ABNK", label).data;
     requireSize(d, 0x10, "ABNK", label);
-    const std::uint16_t count = le16(d, 0x00);      // 0x00 sequences
+    const std::uint16_t count = le16(d, 0x00);       // 0x00 sequences
     const std::uint32_t sequencesAt = le32(d, 0x04); // 0x04 sequence table
     const std::uint32_t framesAt = le32(d, 0x08);    // 0x08 frame table
     const std::uint32_t dataAt = le32(d, 0x0C);      // 0x0C frame data
@@ -386,9 +387,9 @@ Animation decodeNanr(std::span<const std::uint8_t> bytes, const std::string& lab
     std::size_t total = 0;
     for (std::size_t s = 0; s < count; ++s) {
         const std::size_t e = sequencesAt + s * kSequenceSize;
-        const std::uint16_t frames = le16(d, e);           // +0 frames
-        const std::uint16_t type = le16(d, e + 4);         // +4 frame data form
-        const std::uint32_t first = le32(d, e + 12);       // +12 first frame, in the frame table
+        const std::uint16_t frames = le16(d, e);     // +0 frames
+        const std::uint16_t type = le16(d, e + 4);   // +4 frame data form
+        const std::uint32_t first = le32(d, e + 12); // +12 first frame, in the frame table
         const std::uint64_t at = std::uint64_t{framesAt} + first;
         if (!fits(at, std::uint64_t{frames} * 8, d.size()))
             throw damaged(label, "sequence " + std::to_string(s) + "'s frames run past the block");
@@ -400,8 +401,8 @@ Animation decodeNanr(std::span<const std::uint8_t> bytes, const std::string& lab
                                      std::to_string(type));
         total += frames;
         if (total > kMaxSteps)
-            throw damaged(label, "its sequences hold more than " + std::to_string(kMaxSteps) +
-                                     " frames");
+            throw damaged(label,
+                          "its sequences hold more than " + std::to_string(kMaxSteps) + " frames");
         auto& steps = a.sequences[s];
         steps.reserve(frames);
         for (std::size_t f = 0; f < frames; ++f) {
@@ -464,8 +465,7 @@ RgbaImage renderScreen(const Screen& screen, const Graphics& graphics, const Pal
                 const std::uint8_t v =
                     graphics.pixel(e.tile, e.hflip ? 7 - x : x, e.vflip ? 7 - y : y);
                 if (v != 0)
-                    paint(image.at(tx * 8 + x, ty * 8 + y), palette,
-                          colourOf(graphics, number, v));
+                    paint(image.at(tx * 8 + x, ty * 8 + y), palette, colourOf(graphics, number, v));
             }
         }
     }

@@ -14,9 +14,9 @@
 namespace cartscope::core {
 
 struct Palette {
-    int bitsPerPixel = 4;       // 4: palettes of 16 colours; 8: palettes of 256
+    int bitsPerPixel = 4;               // 4: palettes of 16 colours; 8: palettes of 256
     std::vector<std::uint16_t> colours; // BGR555; palette p's entry i at p * entries + i
-    std::vector<bool> present;  // per colour: held by the file (a compressed palette has gaps)
+    std::vector<bool> present; // per colour: held by the file (a compressed palette has gaps)
 
     std::size_t entriesPerPalette() const { return bitsPerPixel == 8 ? 256 : 16; }
 };
@@ -25,12 +25,12 @@ enum class CharMapping { TwoD, OneD };
 
 struct Graphics {
     int bitsPerPixel = 4;
-    bool linear = false;     // pixels stored row by row across the picture, not tile by tile
+    bool linear = false; // pixels stored row by row across the picture, not tile by tile
     CharMapping mapping = CharMapping::OneD;
-    bool sizeKnown = false;  // false when the file gives 0xFFFF for its size
-    std::uint32_t widthTiles = 0;  // the file's, or chosen when unknown
+    bool sizeKnown = false;       // false when the file gives 0xFFFF for its size
+    std::uint32_t widthTiles = 0; // the file's, or chosen when unknown
     std::uint32_t heightTiles = 0;
-    std::uint32_t tileCount = 0;   // tiles the data holds
+    std::uint32_t tileCount = 0; // tiles the data holds
     // Palette indices, 64 per tile (row by row within the tile), tiles in file order; a linear
     // picture is cut into the same tiles by its width.
     std::vector<std::uint8_t> indices;
@@ -62,7 +62,7 @@ struct CellObject {
     bool hflip = false;
     bool vflip = false;
     bool eightBit = false;
-    bool hidden = false; // disabled by its attributes: not drawn
+    bool hidden = false;      // disabled by its attributes: not drawn
     std::uint16_t tile = 0;   // 10 bits, in units of the mapping's boundary
     std::uint8_t palette = 0; // 4 bits
 };
@@ -79,7 +79,7 @@ struct Cells {
 struct AnimationStep {
     std::uint16_t cell = 0;
     std::uint16_t duration = 1; // in 1/60 s
-    int dx = 0; // translation of the cell in the frame
+    int dx = 0;                 // translation of the cell in the frame
     int dy = 0;
 };
 

@@ -57,8 +57,8 @@ NitroFile readNitro(std::span<const std::uint8_t> bytes, std::string_view magic,
         throw Error("\"" + label + "\" is not " + article(magic) + std::string(magic) + " file");
     NitroFile file;
     file.magic = std::string(magic);
-    file.version = le16(bytes, 0x06);              // 0x06 version
-    const std::uint32_t fileSize = le32(bytes, 0x08); // 0x08 file size
+    file.version = le16(bytes, 0x06);                   // 0x06 version
+    const std::uint32_t fileSize = le32(bytes, 0x08);   // 0x08 file size
     const std::uint16_t headerSize = le16(bytes, 0x0C); // 0x0C header size
     const std::uint16_t blockCount = le16(bytes, 0x0E); // 0x0E block count
     if (fileSize > bytes.size())

@@ -19,8 +19,8 @@ namespace cartscope::core {
 inline constexpr std::uint64_t kMaxPixels = 4096ull * 4096ull;
 
 struct NitroBlock {
-    std::string magic;                 // as the format names it ("PLTT"): the stored bytes reversed
-    std::size_t offset = 0;            // of the block's header in the file
+    std::string magic;      // as the format names it ("PLTT"): the stored bytes reversed
+    std::size_t offset = 0; // of the block's header in the file
     std::span<const std::uint8_t> data; // the block's bytes after its 8-byte header
 };
 

@@ -61,11 +61,14 @@ std::vector<EncodingCase> encodingCases()
         s.encoding = 2;
         // The escape: code unit 0x001A, length 8 (3 + 5 data bytes, a zero among them).
         const Bytes escape = cat({utf16(u"\x1A", big), Bytes{8, 0x01, 0x00, 0x02, 0x00, 0xCD}});
-        s.messages = {utf16(u"Hello {x}", big), utf16(u"Line1\nLine2\r", big),
-                      cat({utf16(u"A", big), escape, utf16(u"\u00E9\U0001F600", big)}), {},
+        s.messages = {utf16(u"Hello {x}", big),
+                      utf16(u"Line1\nLine2\r", big),
+                      cat({utf16(u"A", big), escape, utf16(u"\u00E9\U0001F600", big)}),
+                      {},
                       utf16(u"\xD800!", big)};
         s.ids = {7, 8, 9, 10, 11};
-        cases.push_back({big ? "UTF-16BE" : "UTF-16LE", s,
+        cases.push_back({big ? "UTF-16BE" : "UTF-16LE",
+                         s,
                          {"Hello {{x}", "Line1{n}Line2{r}", "A{1A:01000200cd}\u00E9\U0001F600", "",
                           big ? "{raw:d800}!" : "{raw:00d8}!"}});
     }
@@ -81,7 +84,8 @@ std::vector<EncodingCase> encodingCases()
     cases.push_back({"Shift-JIS", sjis, {"\u3042\\~", "{raw:ed4082}", "{1A:}"}});
     fixture::BmgSpec utf8;
     utf8.encoding = 4;
-    utf8.messages = {bytes("na\xC3\xAFve \xE2\x9C\x93"), bytes("\xFF\xC3"), bytes("\xC3\xA9\x1A\x03\x00")};
+    utf8.messages = {bytes("na\xC3\xAFve \xE2\x9C\x93"), bytes("\xFF\xC3"),
+                     bytes("\xC3\xA9\x1A\x03\x00")};
     cases.push_back({"UTF-8", utf8, {"na\u00EFve \u2713", "{raw:ffc3}", "\u00E9{1A:00}"}});
     return cases;
 }
@@ -125,8 +129,23 @@ TEST(Bmg, EditedTextIsEncodedIntoTheSameLayout)
         EXPECT_EQ(again.blocks[again.dat1].size % 32, 0u);
         EXPECT_EQ(again.fileSize, written.size());
         // The block before DAT1 and the one after it are the same bytes.
-        EXPECT_TRUE(std::equal(written.begin() + 0x20, written.begin() + 0x30, file.begin() + 0x20));
+        EXPECT_TRUE(
+            std::equal(written.begin() + 0x20, written.begin() + 0x30, file.begin() + 0x20));
     }
+}
+
+TEST(Bmg, ASizeThatReadsTheSameBothWaysIsSettledByTheBlockCount)
+{
+    // 0x00010100 bytes: a big-endian file whose size field reads the same in either order.
+    fixture::BmgSpec spec;
+    spec.bigEndian = true;
+    spec.encoding = 1;
+    spec.messages = {Bytes(0x100C0 - 10, 'a')}; // header, INF1, DAT1 of 0x100C0 bytes
+    const Bytes file = fixture::bmgFile(spec);
+    ASSERT_EQ(file.size(), 0x10100u);
+    const Bmg bmg = readBmg(file, "m.bmg");
+    EXPECT_TRUE(bmg.bigEndian);
+    EXPECT_EQ(bmg.messages[0].bytes.size(), 0x100C0u - 10);
 }
 
 TEST(Bmg, MessagesSharingAnOffsetPartWhenOneIsEdited)
@@ -154,8 +173,9 @@ TEST(Bmg, TextThatCannotBeWrittenNamesTheMessage)
         std::string text, error;
     };
     for (const Case& c : {
-             Case{"smile \U0001F600", "Message 1 does not fit the encoding Shift-JIS: \"\U0001F600\" "
-                                      "(U+1F600)"},
+             Case{"smile \U0001F600",
+                  "Message 1 does not fit the encoding Shift-JIS: \"\U0001F600\" "
+                  "(U+1F600)"},
              Case{"{x}", "Message 1: \"{x}\" is not a token (a literal \"{\" is written \"{{\")"},
              Case{"open {", "Message 1: \"{\" is not a token"},
              Case{"{1A:abc}", "Message 1: \"{1A:abc}\" is not a token"},
@@ -165,14 +185,20 @@ TEST(Bmg, TextThatCannotBeWrittenNamesTheMessage)
              Case{"{1A:" + std::string(2 * 254, '0') + "}", "longer than 255 bytes"},
          }) {
         SCOPED_TRACE(c.text);
-        EXPECT_NE(errorOf([&] { writeBmg(bmg, {"a", c.text}); }).find(c.error), std::string::npos)
-            << errorOf([&] { writeBmg(bmg, {"a", c.text}); });
+        EXPECT_NE(errorOf([&] {
+                      writeBmg(bmg, {"a", c.text});
+                  }).find(c.error),
+                  std::string::npos)
+            << errorOf([&] {
+                   writeBmg(bmg, {"a", c.text});
+               });
     }
 }
 
 TEST(Bmg, TextFileHasOneLinePerMessage)
 {
-    EXPECT_EQ(parseBmgTextFile("a\r\nb{n}\n\n", 3, "t"), (std::vector<std::string>{"a", "b{n}", ""}));
+    EXPECT_EQ(parseBmgTextFile("a\r\nb{n}\n\n", 3, "t"),
+              (std::vector<std::string>{"a", "b{n}", ""}));
     EXPECT_EQ(parseBmgTextFile("a\nb", 2, "t"), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(errorOf([] { parseBmgTextFile("a\nb\n", 3, "in.txt"); }),
               "\"in.txt\" has 2 lines; the message file has 3 messages");

@@ -74,19 +74,19 @@ TEST(DecodeNftr, AllThreeMapFormsAndWidthsMeetInTheKey)
     spec.firstWidth = 2;
     spec.widths = {{0xFF, 5, 6}, {1, 7, 8}};
     spec.maps = {
-        {0, 0x41, 0x43, {1}},                 // A B C: glyphs 1 2 3
-        {1, 0x61, 0x63, {4, 0xFFFF, 5}},      // a, (b none), c: glyphs 4 and 5
-        {2, 0, 0, {0x3042, 6, 0x20, 7}},      // scan: U+3042 -> 6, space -> 7
-        {0, 0x41, 0x41, {0}},                 // a later map does not replace A
-        {0, 0x100, 0x1FF, {200}},             // glyphs past the end are left out
+        {0, 0x41, 0x43, {1}},            // A B C: glyphs 1 2 3
+        {1, 0x61, 0x63, {4, 0xFFFF, 5}}, // a, (b none), c: glyphs 4 and 5
+        {2, 0, 0, {0x3042, 6, 0x20, 7}}, // scan: U+3042 -> 6, space -> 7
+        {0, 0x41, 0x41, {0}},            // a later map does not replace A
+        {0, 0x100, 0x1FF, {200}},        // glyphs past the end are left out
     };
     const Font font = decodeNftr(fixture::nftrFile(spec), "f");
     std::vector<std::pair<unsigned, unsigned>> codes;
     for (const CodeGlyph& c : font.codes)
         codes.emplace_back(c.code, c.glyph);
-    EXPECT_EQ(codes, (std::vector<std::pair<unsigned, unsigned>>{
-                         {0x20, 7}, {0x41, 1}, {0x42, 2}, {0x43, 3}, {0x61, 4}, {0x63, 5},
-                         {0x3042, 6}}));
+    EXPECT_EQ(codes,
+              (std::vector<std::pair<unsigned, unsigned>>{
+                  {0x20, 7}, {0x41, 1}, {0x42, 2}, {0x43, 3}, {0x61, 4}, {0x63, 5}, {0x3042, 6}}));
     EXPECT_EQ(font.widths[2].left, -1);
     EXPECT_EQ(font.widths[3].advance, 8);
     EXPECT_EQ(font.widths[1].width, 8); // the default width from FINF

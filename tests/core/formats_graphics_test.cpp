@@ -85,8 +85,7 @@ TEST(RenderGraphics, EveryPixelMatchesTheIndependentDecoding)
             for (std::uint32_t x = 0; x < image.width; ++x) {
                 const unsigned v = packedIndex(data, c.bpp, c.linear, c.widthTiles, x, y);
                 const std::size_t colour = c.paletteNumber * (c.bpp == 8 ? 256u : 16u) + v;
-                ASSERT_EQ(pixelOf(image, x, y), expected(colours, colour, v == 0))
-                    << x << "," << y;
+                ASSERT_EQ(pixelOf(image, x, y), expected(colours, colour, v == 0)) << x << "," << y;
             }
         }
     }
@@ -144,7 +143,8 @@ TEST(DecodeNclr, CompressedPaletteIsPlacedByItsIds)
     EXPECT_FALSE(p.present[0 * 16 + 3]);
     // A screen in palette 0, which the file does not hold, is clear.
     const Graphics g = decodeNcgr(fixture::ncgrFile(4, 1, 1, false, 0x10, Bytes(32, 0x11)), "g");
-    const RgbaImage missing = renderScreen(decodeNscr(fixture::nscrFile(8, 8, {0x0000}), "s"), g, p);
+    const RgbaImage missing =
+        renderScreen(decodeNscr(fixture::nscrFile(8, 8, {0x0000}), "s"), g, p);
     EXPECT_EQ(pixelOf(missing, 0, 0), Px{});
     const RgbaImage held = renderScreen(decodeNscr(fixture::nscrFile(8, 8, {0x5000}), "s"), g, p);
     EXPECT_EQ(pixelOf(held, 0, 0), expected(colours, 16 + 1, false));
@@ -178,7 +178,7 @@ TEST(RenderCell, ObjectsAreFlippedPlacedAndTheFirstDrawnOnTop)
     const RgbaImage image = renderCell(cells, 0, s.graphics, s.palette);
     ASSERT_EQ(image.width, 16u);
     ASSERT_EQ(image.height, 16u);
-    EXPECT_EQ(pixelOf(image, 0, 0), s.tile(1));  // flipped: the top row reads tiles 1, 0
+    EXPECT_EQ(pixelOf(image, 0, 0), s.tile(1)); // flipped: the top row reads tiles 1, 0
     EXPECT_EQ(pixelOf(image, 15, 0), s.tile(0));
     EXPECT_EQ(pixelOf(image, 0, 15), s.tile(3));
     EXPECT_EQ(pixelOf(image, 15, 15), s.tile(5)); // the first object on top
@@ -225,10 +225,10 @@ TEST(RenderCellSheet, CellsSitInEqualSlots)
 {
     const SolidTiles s;
     const std::vector<std::vector<fixture::OamSpec>> list = {
-        {{0x0000, 0x0000, 0x0001}},           // 8x8, tile 1
-        {{0x0000, 0x4000, 0x0002}},           // 16x16, tiles 2..5
-        {{0x00FC, 0x01FC, 0x0007}},           // 8x8 at (-4, -4), tile 7
-        {},                                   // empty
+        {{0x0000, 0x0000, 0x0001}},                             // 8x8, tile 1
+        {{0x0000, 0x4000, 0x0002}},                             // 16x16, tiles 2..5
+        {{0x00FC, 0x01FC, 0x0007}},                             // 8x8 at (-4, -4), tile 7
+        {},                                                     // empty
         {{static_cast<std::uint16_t>(0x0200), 0x0000, 0x0008}}, // hidden
     };
     const Cells cells = decodeNcer(fixture::ncerFile(list), "c");
@@ -250,8 +250,8 @@ TEST(RenderSequence, FramesShareOneCanvasAndKeepTheirDurations)
     const SolidTiles s;
     const Cells cells = decodeNcer(
         fixture::ncerFile({{{0x0000, 0x0000, 0x0001}}, {{0x0000, 0x0000, 0x0002}}}), "c");
-    const Animation a = decodeNanr(
-        fixture::nanrFile({{{0, 5, 0, 0}, {1, 10, 8, 4}}, {{1, 0, 0, 0}}}, true), "a");
+    const Animation a =
+        decodeNanr(fixture::nanrFile({{{0, 5, 0, 0}, {1, 10, 8, 4}}, {{1, 0, 0, 0}}}, true), "a");
     ASSERT_EQ(a.sequences.size(), 2u);
     const auto frames = renderSequence(a, 0, cells, s.graphics, s.palette);
     ASSERT_EQ(frames.size(), 2u);

@@ -37,7 +37,8 @@ Bytes shortened(Bytes b, std::size_t by)
 const Bytes kTile = fixture::pattern(32, 1);
 const Palette& palette()
 {
-    static const Palette p = decodeNclr(fixture::nclrFile(4, std::vector<std::uint16_t>(16, 0x7FFF)), "p");
+    static const Palette p =
+        decodeNclr(fixture::nclrFile(4, std::vector<std::uint16_t>(16, 0x7FFF)), "p");
     return p;
 }
 const Graphics& graphics()
@@ -171,23 +172,40 @@ TEST(FormatsHostile, EveryMalformedFieldIsTheUsersError)
         {"frame form 7", poked16(kNanr, 0x34, 7), nanr, "unknown frame form 7"},
         {"frames past", poked32(kNanr, 0x3C, 0xFFFFFFF8), nanr, "sequence 0's frames run past"},
         {"frame data past", poked32(kNanr, 0x40, 0x1000), nanr, "frame 0 of sequence 0 lies past"},
-        {"frame shows cell 9", poked16(kNanr, 0x48, 9), nanr, "There is no cell 9 (the file has 1)"},
+        {"frame shows cell 9", poked16(kNanr, 0x48, 9), nanr,
+         "There is no cell 9 (the file has 1)"},
         {"glyph of 0 bytes", poked16(kNftr, 0x36, 0), nftr, "a glyph of 0 bytes cannot hold"},
-        {"glyph depth 3", [] { Bytes b = kNftr; b[0x3A] = 3; return b; }(), nftr,
-         "the glyphs' depth of 3 bits is unknown"},
+        {"glyph depth 3",
+         [] {
+             Bytes b = kNftr;
+             b[0x3A] = 3;
+             return b;
+         }(),
+         nftr, "the glyphs' depth of 3 bits is unknown"},
         {"map form 9", poked16(kNftr, 0x68, 9), nftr, "unknown form 9"},
-        {"map table past", poked16(kNftr, 0x7C, 0x7FFF), nftr,
-         "CMAP table runs past"},
+        {"map table past", poked16(kNftr, 0x7C, 0x7FFF), nftr, "CMAP table runs past"},
         {"maps of every code, 40 times", mapBomb(), nftr, "map more than 2097152 codes"},
         {"huge font", hugeFont(), nftr, "The picture is too large (259 glyphs"},
         {"empty BMG", {}, bmg, "\"x.bmg\" is not a BMG message file"},
-        {"BMG size past", poked32(kBmg, 8, 0x7FFFFFFF), bmg, "its declared size does not fit"},
-        {"encoding 9", [] { Bytes b = kBmg; b[0x10] = 9; return b; }(), bmg,
-         "the encoding value 9 is unknown"},
+        {"BMG size past", poked32(kBmg, 8, 0x7FFFFFFF), bmg,
+         "its declared size and block count do not fit"},
+        {"encoding 9",
+         [] {
+             Bytes b = kBmg;
+             b[0x10] = 9;
+             return b;
+         }(),
+         bmg, "the encoding value 9 is unknown"},
         {"1000 blocks", poked32(kBmg, 0x0C, 1000), bmg, "block 3 of 1000 lies past the end"},
+        {"65536 blocks", poked32(kBmg, 0x0C, 0x10000), bmg, "block count do not fit"},
         {"INF1 size 0", poked32(kBmg, 0x24, 0), bmg, "the INF1 block's size 0 does not fit"},
-        {"no DAT1", [] { Bytes b = kBmg; b[0x40] = 'X'; return b; }(), bmg,
-         "it has no DAT1 block"},
+        {"no DAT1",
+         [] {
+             Bytes b = kBmg;
+             b[0x40] = 'X';
+             return b;
+         }(),
+         bmg, "it has no DAT1 block"},
         {"INF1 entries past", poked16(kBmg, 0x28, 900), bmg, "INF1 entries do not fit"},
         {"entry size 2", poked16(kBmg, 0x2A, 2), bmg, "INF1 entries do not fit"},
         {"message past DAT1", poked32(kBmg, 0x30, 0x100), bmg, "message 0 lies past the DAT1"},
