@@ -177,6 +177,28 @@ struct Converters {
     {}
 };
 
+char32_t firstCodePoint(std::string_view utf8)
+{
+    const std::u16string u = utf8ToUtf16(utf8);
+    if (u.size() >= 2 && u[0] >= 0xD800 && u[0] <= 0xDBFF)
+        return 0x10000 + ((static_cast<char32_t>(u[0]) - 0xD800) << 10) + (u[1] - 0xDC00);
+    return u.empty() ? 0 : u[0];
+}
+
+// Characters the one-line form writes as {U+XXXX}: controls other than tab, and the format
+// characters that reorder or hide text, so the text form is safe on a terminal as it stands.
+bool hiddenInLine(char32_t cp)
+{
+    return (cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp < 0xA0) || isFormatCharacter(cp);
+}
+
+std::string codePointToken(char32_t cp)
+{
+    char token[16];
+    std::snprintf(token, sizeof token, "{U+%04X}", static_cast<unsigned>(cp));
+    return token;
+}
+
 std::string decodeMessage(const Bmg& bmg, const BmgMessage& m, const Converters& conv, bool oneLine)
 {
     const Order order{bmg.bigEndian};
@@ -221,6 +243,8 @@ std::string decodeMessage(const Bmg& bmg, const BmgMessage& m, const Converters&
             out += "{n}";
         else if (oneLine && text == "\r")
             out += "{r}";
+        else if (const char32_t cp = firstCodePoint(text); oneLine && hiddenInLine(cp))
+            out += codePointToken(cp);
         else
             out += text;
     }
@@ -358,6 +382,24 @@ std::vector<std::uint8_t> encodeMessage(const Bmg& bmg, std::string_view text, s
             }
             out.push_back(static_cast<std::uint8_t>(length));
             out.insert(out.end(), data->begin(), data->end());
+        } else if (token.starts_with("{U+") && token.size() >= 8 && token.size() <= 10) {
+            char32_t cp = 0;
+            for (const char c : token.substr(3, token.size() - 4)) {
+                const int digit = hexDigit(c);
+                if (digit < 0)
+                    throw notToken();
+                cp = cp * 16 + static_cast<char32_t>(digit);
+            }
+            if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+                throw notToken();
+            std::u16string units;
+            if (cp >= 0x10000) {
+                units += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+                units += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                units += static_cast<char16_t>(cp);
+            }
+            run += utf16ToUtf8(units);
         } else if (token.starts_with("{raw:")) {
             const auto data = parseHex(token.substr(5, token.size() - 6));
             if (!data || data->empty())

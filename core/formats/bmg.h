@@ -22,6 +22,9 @@
 //   {raw:hhhh}  bytes that do not decode in the file's encoding, or do not encode back to the
 //               same bytes (Shift-JIS characters with two codes), written back as they are
 //   {n} {r}     a line feed and a carriage return, in the one-line form of the text file
+//   {U+XXXX}    in the one-line form, any other control character (tab is kept) and the format
+//               characters that reorder or hide text (bidirectional controls, zero-width
+//               characters): the text form is safe to print on a terminal as it is
 // Text is converted by the C library's iconv (CP1252, CP932 for Shift-JIS, UTF-16LE/BE, UTF-8):
 // no conversion table of our own.
 namespace cartscope::core {

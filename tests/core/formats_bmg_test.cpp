@@ -61,22 +61,27 @@ std::vector<EncodingCase> encodingCases()
         s.encoding = 2;
         // The escape: code unit 0x001A, length 8 (3 + 5 data bytes, a zero among them).
         const Bytes escape = cat({utf16(u"\x1A", big), Bytes{8, 0x01, 0x00, 0x02, 0x00, 0xCD}});
-        s.messages = {utf16(u"Hello {x}", big),
+        s.messages = {utf16(u"Hello {x}\u202E", big),
                       utf16(u"Line1\nLine2\r", big),
                       cat({utf16(u"A", big), escape, utf16(u"\u00E9\U0001F600", big)}),
                       {},
                       utf16(u"\xD800!", big)};
         s.ids = {7, 8, 9, 10, 11};
-        cases.push_back({big ? "UTF-16BE" : "UTF-16LE",
-                         s,
-                         {"Hello {{x}", "Line1{n}Line2{r}", "A{1A:01000200cd}\u00E9\U0001F600", "",
-                          big ? "{raw:d800}!" : "{raw:00d8}!"}});
+        cases.push_back(
+            {big ? "UTF-16BE" : "UTF-16LE",
+             s,
+             {"Hello {{x}{U+202E}", "Line1{n}Line2{r}", "A{1A:01000200cd}\u00E9\U0001F600", "",
+              big ? "{raw:d800}!" : "{raw:00d8}!"}});
     }
     fixture::BmgSpec cp;
     cp.encoding = 1;
     cp.messages = {bytes("Caf\xE9 \x80"), cat({bytes("x\x1A\x04"), Bytes{0x05, 0x00}, bytes("y")}),
                    bytes("\x81{")};
-    cases.push_back({"CP1252", cp, {"Caf\u00E9 \u20AC", "x{1A:0500}y", "{raw:81}{{"}});
+    cp.messages.push_back(bytes("\x1B[2J\tx\x7F\x9D"));
+    cases.push_back(
+        {"CP1252",
+         cp,
+         {"Caf\u00E9 \u20AC", "x{1A:0500}y", "{raw:81}{{", "{U+001B}[2J\tx{U+007F}{raw:9d}"}});
     fixture::BmgSpec sjis;
     sjis.encoding = 3;
     // 0xED40 is a character with a second code (0xFA5C), which it would be written back as.
@@ -180,6 +185,8 @@ TEST(Bmg, TextThatCannotBeWrittenNamesTheMessage)
              Case{"open {", "Message 1: \"{\" is not a token"},
              Case{"{1A:abc}", "Message 1: \"{1A:abc}\" is not a token"},
              Case{"{raw:}", "Message 1: \"{raw:}\" is not a token"},
+             Case{"{U+D800}", "Message 1: \"{U+D800}\" is not a token"},
+             Case{"{U+11000000}", "is not a token"},
              Case{"bad \xFF", "Message 1 is not valid UTF-8"},
              Case{"ctl \x1A", "Message 1 holds a control character"},
              Case{"{1A:" + std::string(2 * 254, '0') + "}", "longer than 255 bytes"},
