@@ -56,6 +56,14 @@ Commands:
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
   icon --animated IMAGE OUT    also save the animated icon as OUT-Animated.png (an
                                animated PNG); an error when the banner has none
+  render [--palette PATH] [--screen PATH | --cells PATH [--cell N]] IMAGE PATH OUT
+                               draw the tile graphics (NCGR) at PATH as an RGBA PNG, an
+                               animation (NANR) as an animated PNG, or a font (NFTR) as a
+                               glyph sheet plus OUT with .json; files not given are the
+                               ones beside PATH with its base name, else the only one
+  text [--json] IMAGE PATH     the messages of the BMG file at PATH, one per line
+  text --write IMAGE PATH IN OUT
+                               write the edited lines of IN into the BMG file as OUT
   verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
                                check dumps against No-Intro DATs: each PATH is an image,
                                a .zip (every .nds/.ids/.dsi/.srl member) or a folder
@@ -75,6 +83,14 @@ Options:
   --jobs N    verify: images checked at once (default: the number of cores)
   --csv       verify: one CSV row per image
   --animated  icon: also write the animated icon as OUT-Animated.png
+  --palette PATH
+              render: the palette (NCLR) to draw with
+  --screen PATH
+              render: draw the tiles as this screen (NSCR)
+  --cells PATH
+              render: draw the tiles as these cells (NCER), all on one sheet
+  --cell N    render: only cell N of --cells
+  --write     text: write edited messages into a copy of the file
   --help      show this text
   --version   show the version
   --          end of options (for paths that begin with "-")
@@ -89,13 +105,15 @@ struct OptionSpec {
 constexpr OptionSpec kOptions[] = {
     {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
     {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
-    {"--system-only", false}, {"--narc", true},
+    {"--system-only", false}, {"--narc", true},   {"--palette", true},   {"--screen", true},
+    {"--cells", true},        {"--cell", true},   {"--write", false},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(), &listCommand(), &extractCommand(), &iconCommand(), &verifyCommand(),
+        &infoCommand(),   &listCommand(),   &extractCommand(), &iconCommand(),
+        &verifyCommand(), &renderCommand(), &textCommand(),
     };
     return table;
 }

@@ -141,5 +141,7 @@ const Command& listCommand();
 const Command& extractCommand();
 const Command& iconCommand();
 const Command& verifyCommand();
+const Command& renderCommand();
+const Command& textCommand();
 
 } // namespace cartscope::cli

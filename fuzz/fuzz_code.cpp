@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/compress/code.h"
 #include "core/base/error.h"
 #include "core/base/le.h"
+#include "core/compress/code.h"
 
 namespace {
 

@@ -1,10 +1,12 @@
 // Writes the seed inputs of the fuzz targets with the fixture builder, one folder per target
-// (DIR/load, DIR/fnt, DIR/banner, DIR/dsi, DIR/archive). The checked-in corpus grew from these
-// seeds and was minimised with -merge=1; run this only to start a corpus afresh.
+// (DIR/load, DIR/fnt, DIR/banner, DIR/dsi, DIR/archive, DIR/graphics, DIR/nftr, DIR/bmg). The
+// checked-in corpus grew from these seeds and was minimised with -merge=1; run this only to start a
+// corpus afresh.
 #include <cstdio>
 #include <string>
 
 #include "tests/archive/zip_builder.h"
+#include "tests/fixture/formats_builder.h"
 #include "tests/fixture/image_builder.h"
 
 using namespace cartscope::fixture;
@@ -101,5 +103,36 @@ int main(int argc, char** argv)
                   stored));
     writeFile(dir + "/archive/deflated.zip",
               cartscope::testzip::buildZip({Entry::file("dir/game.ids", bare.build())}));
+
+    // fuzz_graphics: one file of each kind, a compressed palette and an 8-bit linear picture.
+    const Bytes tiles = pattern(4 * 32, 7);
+    writeFile(dir + "/graphics/palette.nclr",
+              nclrFile(4, std::vector<std::uint16_t>(32, 0x1234), {1, 3}));
+    writeFile(dir + "/graphics/tiles.ncgr", ncgrFile(4, 2, 2, false, 0x10, tiles));
+    writeFile(dir + "/graphics/linear.ncgr", ncgrFile(8, 0xFFFF, 0xFFFF, true, 0, tiles));
+    writeFile(dir + "/graphics/screen.nscr", nscrFile(16, 16, {0x0000, 0x0401, 0x1802, 0xF003}));
+    writeFile(
+        dir + "/graphics/cells.ncer",
+        ncerFile({{{0x0000, 0x4000, 0x0001}, {0x00F8, 0x11F8, 0x1002}}, {{0x8000, 0, 0}}}, 1));
+    writeFile(dir + "/graphics/anim.nanr",
+              nanrFile({{{0, 4, 0, 0}, {1, 8, 3, -2}}, {{1, 2}}}, true));
+
+    // fuzz_nftr: a 2-bit font with widths and all three map forms.
+    FontSpec font;
+    font.glyphs.assign(4, pattern(16, 3));
+    font.widths = {{0, 6, 7}, {1, 5, 6}};
+    font.maps = {{0, 0x41, 0x42, {0}}, {1, 0x61, 0x62, {2, 0xFFFF}}, {2, 0, 0, {0x3042, 3}}};
+    writeFile(dir + "/nftr/font.nftr", nftrFile(font));
+
+    // fuzz_bmg: UTF-16 with an escape and IDs, Shift-JIS big-endian.
+    BmgSpec utf16;
+    utf16.messages = {Bytes{'H', 0, 'i', 0}, Bytes{0x1A, 0, 6, 1, 2, 3, '!', 0}, {}};
+    utf16.ids = {1, 2, 3};
+    writeFile(dir + "/bmg/utf16.bmg", bmgFile(utf16));
+    BmgSpec sjis;
+    sjis.bigEndian = true;
+    sjis.encoding = 3;
+    sjis.messages = {Bytes{0x82, 0xA0, '{'}, Bytes{0x1A, 3, 9, 0xED, 0x40}};
+    writeFile(dir + "/bmg/sjis.bmg", bmgFile(sjis));
     return 0;
 }

@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
+#include "core/base/error.h"
 #include "core/compress/compress.h"
 #include "core/compress/encode.h"
-#include "core/base/error.h"
 
 namespace cartscope::fuzz {
 

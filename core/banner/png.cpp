@@ -77,23 +77,16 @@ void appendIdatChunks(std::vector<std::uint8_t>& out, std::span<const std::uint8
     } while (at < zlibStream.size());
 }
 
-std::vector<std::uint8_t> filteredRgbaRows(const AnimationFrame& frame)
+std::vector<std::uint8_t> filteredRgbaRows(const RgbaImage& image)
 {
-    constexpr std::size_t kRgbaRow = 4 * kSide;
+    // Each byte minus the same channel of the pixel on the left (zero left of column 0).
+    const std::size_t rowBytes = 4 * std::size_t{image.width};
     std::vector<std::uint8_t> rows;
-    rows.reserve(kSide * (1 + kRgbaRow));
-    std::array<std::uint8_t, kRgbaRow> raw{};
-    for (int y = 0; y < kSide; ++y) {
-        for (int x = 0; x < kSide; ++x) {
-            const Rgb c = frame.picture.at(x, y);
-            const auto at = static_cast<std::size_t>(4 * x);
-            raw[at] = c.r;
-            raw[at + 1] = c.g;
-            raw[at + 2] = c.b;
-            raw[at + 3] = frame.isClear(x, y) ? 0 : 255;
-        }
+    rows.reserve(image.height * (1 + rowBytes));
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+        const std::uint8_t* raw = image.rgba.data() + y * rowBytes;
         rows.push_back(kFilterSub);
-        for (std::size_t i = 0; i < raw.size(); ++i)
+        for (std::size_t i = 0; i < rowBytes; ++i)
             rows.push_back(i < 4 ? raw[i] : static_cast<std::uint8_t>(raw[i] - raw[i - 4]));
     }
     return rows;
@@ -173,24 +166,55 @@ std::string animatedIconName(const std::string& chosenName)
     return replaceExtension(chosenName, "-Animated.png");
 }
 
-std::vector<std::uint8_t> encodeAnimatedPng(const std::vector<AnimationFrame>& frames)
+namespace {
+
+std::vector<std::uint8_t> rgbaHeader(const RgbaImage& image)
+{
+    std::vector<std::uint8_t> ihdr;
+    put32be(ihdr, image.width);  // width
+    put32be(ihdr, image.height); // height
+    ihdr.push_back(8);           // bit depth
+    ihdr.push_back(6);           // colour type: truecolour with alpha
+    ihdr.push_back(0);           // compression method
+    ihdr.push_back(0);           // filter method
+    ihdr.push_back(0);           // interlace method
+    return ihdr;
+}
+
+void requirePixels(const RgbaImage& image)
+{
+    if (image.width == 0 || image.height == 0 ||
+        image.rgba.size() != 4 * std::size_t{image.width} * image.height)
+        throw Error("The picture has no pixels");
+}
+
+} // namespace
+
+std::vector<std::uint8_t> encodeRgbaPng(const RgbaImage& image)
+{
+    requirePixels(image);
+    std::vector<std::uint8_t> png(kSignature.begin(), kSignature.end());
+    detail::appendChunk(png, "IHDR", rgbaHeader(image));
+    detail::appendIdatChunks(png, deflateAll(detail::filteredRgbaRows(image)));
+    detail::appendChunk(png, "IEND", {});
+    return png;
+}
+
+std::vector<std::uint8_t> encodeRgbaAnimatedPng(const std::vector<RgbaFrame>& frames)
 {
     if (frames.empty())
-        throw Error("The icon is not animated");
+        throw Error("The animation has no frames");
+    const RgbaImage& first = frames.front().image;
+    for (const RgbaFrame& frame : frames) {
+        requirePixels(frame.image);
+        if (frame.image.width != first.width || frame.image.height != first.height)
+            throw Error("The animation's frames differ in size");
+    }
     std::vector<std::uint8_t> png(kSignature.begin(), kSignature.end());
-
-    std::vector<std::uint8_t> ihdr;
-    put32be(ihdr, kSide); // width
-    put32be(ihdr, kSide); // height
-    ihdr.push_back(8);    // bit depth
-    ihdr.push_back(6);    // colour type: truecolour with alpha
-    ihdr.push_back(0);    // compression method
-    ihdr.push_back(0);    // filter method
-    ihdr.push_back(0);    // interlace method
-    detail::appendChunk(png, "IHDR", ihdr);
+    detail::appendChunk(png, "IHDR", rgbaHeader(first));
 
     std::vector<std::uint8_t> actl;
-    put32be(actl, static_cast<std::uint32_t>(frames.size())); // num_frames (at most 64)
+    put32be(actl, static_cast<std::uint32_t>(frames.size())); // num_frames
     put32be(actl, 0);                                         // num_plays: forever
     detail::appendChunk(png, "acTL", actl);
 
@@ -199,20 +223,22 @@ std::vector<std::uint8_t> encodeAnimatedPng(const std::vector<AnimationFrame>& f
     for (std::size_t f = 0; f < frames.size(); ++f) {
         std::vector<std::uint8_t> fctl;
         put32be(fctl, sequence++);
-        put32be(fctl, kSide); // width
-        put32be(fctl, kSide); // height
-        put32be(fctl, 0);     // x offset
-        put32be(fctl, 0);     // y offset
-        const auto ticks = static_cast<std::uint16_t>(std::clamp(frames[f].ticks, 1, 255));
-        fctl.push_back(static_cast<std::uint8_t>(ticks >> 8)); // delay numerator
-        fctl.push_back(static_cast<std::uint8_t>(ticks));
-        fctl.push_back(0); // delay denominator 60
-        fctl.push_back(60);
+        put32be(fctl, first.width);  // width
+        put32be(fctl, first.height); // height
+        put32be(fctl, 0);            // x offset
+        put32be(fctl, 0);            // y offset
+        const std::uint16_t num = frames[f].delayNumerator;
+        const std::uint16_t den = frames[f].delayDenominator;
+        fctl.push_back(static_cast<std::uint8_t>(num >> 8)); // delay numerator
+        fctl.push_back(static_cast<std::uint8_t>(num));
+        fctl.push_back(static_cast<std::uint8_t>(den >> 8)); // delay denominator
+        fctl.push_back(static_cast<std::uint8_t>(den));
         fctl.push_back(0); // dispose: none
         fctl.push_back(0); // blend: source
         detail::appendChunk(png, "fcTL", fctl);
 
-        const std::vector<std::uint8_t> stream = deflateAll(detail::filteredRgbaRows(frames[f]));
+        const std::vector<std::uint8_t> stream =
+            deflateAll(detail::filteredRgbaRows(frames[f].image));
         if (f == 0) {
             detail::appendIdatChunks(png, stream);
             continue;
@@ -233,6 +259,34 @@ std::vector<std::uint8_t> encodeAnimatedPng(const std::vector<AnimationFrame>& f
     }
     detail::appendChunk(png, "IEND", {});
     return png;
+}
+
+std::vector<std::uint8_t> encodeAnimatedPng(const std::vector<AnimationFrame>& frames)
+{
+    if (frames.empty())
+        throw Error("The icon is not animated");
+    // The icon's frames are pictures like any other: index 0 clear, the delay in 1/60 s ticks.
+    std::vector<RgbaFrame> pictures;
+    pictures.reserve(frames.size());
+    for (const AnimationFrame& frame : frames) {
+        RgbaFrame out;
+        out.image = RgbaImage(kSide, kSide);
+        for (int y = 0; y < kSide; ++y) {
+            for (int x = 0; x < kSide; ++x) {
+                const Rgb c = frame.picture.at(x, y);
+                std::uint8_t* px =
+                    out.image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+                px[0] = c.r;
+                px[1] = c.g;
+                px[2] = c.b;
+                px[3] = frame.isClear(x, y) ? 0 : 255;
+            }
+        }
+        out.delayNumerator = static_cast<std::uint16_t>(std::clamp(frame.ticks, 1, 255));
+        out.delayDenominator = 60;
+        pictures.push_back(std::move(out));
+    }
+    return encodeRgbaAnimatedPng(pictures);
 }
 
 std::vector<std::string> exportIcon(const std::string& chosenName, const IconPicture& picture,

@@ -1,0 +1,125 @@
+#include <charconv>
+
+#include "cli/common.h"
+#include "cli/image_file.h"
+#include "core/banner/png.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/formats/font.h"
+#include "core/formats/graphics.h"
+#include "core/io/whole_file.h"
+
+namespace cartscope::cli {
+
+namespace {
+
+// The magic a container's first four bytes spell, read backwards as its name ("NCGR").
+std::string containerName(const std::vector<std::uint8_t>& bytes)
+{
+    if (bytes.size() < 4)
+        return "";
+    return {static_cast<char>(bytes[3]), static_cast<char>(bytes[2]), static_cast<char>(bytes[1]),
+            static_cast<char>(bytes[0])};
+}
+
+struct Files {
+    const core::Stream& image;
+    const std::vector<core::FileRow>& rows;
+    const Invocation& inv;
+
+    // The file named by `option`, or the one found beside `path` by the companion rule.
+    std::pair<std::string, std::vector<std::uint8_t>>
+    companion(const std::string& path, const std::string& extension, const std::string& option)
+    {
+        const std::optional<std::string> given = option.empty() ? std::nullopt : inv.value(option);
+        const std::string chosen =
+            given ? *given : companionPath(rows, path, extension, option.empty() ? "" : option);
+        return {chosen, readTreeFile(image, rows, chosen)};
+    }
+};
+
+std::size_t cellNumber(const std::string& text)
+{
+    std::size_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size())
+        throw UsageError("--cell needs a cell number, not " + text);
+    return n;
+}
+
+int cmdRender(const Invocation& inv, Context& ctx)
+{
+    const std::string& path = inv.positional[1];
+    const std::string& outName = inv.positional[2];
+    if (inv.has("--screen") && inv.has("--cells"))
+        throw UsageError("--screen and --cells do not combine");
+    if (inv.has("--cell") && !inv.has("--cells"))
+        throw UsageError("--cell needs --cells");
+    const Input in = openInput(inv.positional[0]);
+    InputImage image(in);
+    const core::LoadedImage img = load(in, image);
+    checkInterrupted();
+    Files files{image, img.rows, inv};
+    const std::vector<std::uint8_t> bytes = readTreeFile(image, img.rows, path);
+    const std::string kind = containerName(bytes);
+
+    if (kind == "NFTR") {
+        const core::Font font = core::decodeNftr(bytes, path);
+        core::writeWholeFile(outName, core::encodeRgbaPng(core::renderGlyphSheet(font)));
+        ctx.out << safe(outName) << '\n';
+        const std::string key = core::replaceExtension(outName, ".json");
+        const std::string json = core::glyphSheetJson(font);
+        core::writeWholeFile(key,
+                             {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+        ctx.out << safe(key) << '\n';
+        return 0;
+    }
+    if (kind != "NCGR" && kind != "NANR")
+        throw core::Error("\"" + path +
+                          "\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
+                          "(NFTR)");
+    std::vector<std::uint8_t> png;
+    if (kind == "NANR") {
+        const core::Animation animation = core::decodeNanr(bytes, path);
+        const auto [cellsPath, cellsBytes] = files.companion(path, ".NCER", "--cells");
+        const auto [graphicsPath, graphicsBytes] = files.companion(path, ".NCGR", "");
+        const auto [palettePath, paletteBytes] = files.companion(path, ".NCLR", "--palette");
+        png = core::encodeRgbaAnimatedPng(
+            core::renderSequence(animation, 0, core::decodeNcer(cellsBytes, cellsPath),
+                                 core::decodeNcgr(graphicsBytes, graphicsPath),
+                                 core::decodeNclr(paletteBytes, palettePath)));
+    } else {
+        const core::Graphics graphics = core::decodeNcgr(bytes, path);
+        const auto [palettePath, paletteBytes] = files.companion(path, ".NCLR", "--palette");
+        const core::Palette palette = core::decodeNclr(paletteBytes, palettePath);
+        core::RgbaImage picture;
+        if (const auto screen = inv.value("--screen")) {
+            picture = core::renderScreen(
+                core::decodeNscr(readTreeFile(image, img.rows, *screen), *screen), graphics,
+                palette);
+        } else if (const auto cellsPath = inv.value("--cells")) {
+            const core::Cells cells =
+                core::decodeNcer(readTreeFile(image, img.rows, *cellsPath), *cellsPath);
+            const auto cell = inv.value("--cell");
+            picture = cell ? core::renderCell(cells, cellNumber(*cell), graphics, palette)
+                           : core::renderCellSheet(cells, graphics, palette);
+        } else {
+            picture = core::renderGraphics(graphics, palette);
+        }
+        png = core::encodeRgbaPng(picture);
+    }
+    core::writeWholeFile(outName, png);
+    ctx.out << safe(outName) << '\n';
+    return 0;
+}
+
+} // namespace
+
+const Command& renderCommand()
+{
+    static const Command command{
+        "render", 3, 3, {"--palette", "--screen", "--cells", "--cell"}, cmdRender};
+    return command;
+}
+
+} // namespace cartscope::cli

@@ -1,0 +1,161 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "cli/commands.h"
+#include "core/formats/bmg.h"
+#include "tests/cli/run_cli.h"
+#include "tests/fixture/formats_builder.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+using cartscope::fixture::Bytes;
+using cartscope::fixture::ImageBuilder;
+using cartscope::fixture::Node;
+using cartscope::fixture::TempDir;
+using cartscope::testcli::cli;
+namespace fx = cartscope::fixture;
+
+Bytes bmgMessages()
+{
+    fx::BmgSpec spec;
+    spec.messages = {Bytes{'H', 0, 'i', 0}, Bytes{'{', 0, 0x1A, 0, 5, 7, 8}};
+    return fx::bmgFile(spec);
+}
+
+// A tree with graphics beside their palette, two palettes in another folder, a font, messages
+// and a compressed file.
+std::string formatsImage(const TempDir& dir)
+{
+    const Bytes tiles = fx::pattern(4 * 32, 2);
+    fx::FontSpec font;
+    font.glyphs.assign(3, fx::pattern(16, 4));
+    font.maps = {{0, 0x41, 0x43, {0}}};
+    const std::string path = dir.file("formats.nds");
+    ImageBuilder()
+        .root({Node::dir("g", {Node::file("a.NCGR", fx::ncgrFile(4, 2, 2, false, 0x10, tiles)),
+                               Node::file("a.NCLR",
+                                          fx::nclrFile(4, std::vector<std::uint16_t>(16, 0x001F))),
+                               Node::file("s.NSCR", fx::nscrFile(8, 8, {0x0003})),
+                               Node::file("c.NCER", fx::ncerFile({{{0, 0, 1}}, {{0, 0x4000, 0}}})),
+                               Node::file("z.NANR", fx::nanrFile({{{0, 2}, {1, 3}}}))}),
+               Node::dir("h", {Node::file("b.NCGR", fx::ncgrFile(4, 1, 1, false, 0x10, tiles)),
+                               Node::file("x.NCLR", fx::nclrFile(4, {0x1F})),
+                               Node::file("y.NCLR", fx::nclrFile(4, {0x1F}))}),
+               Node::file("font.NFTR", fx::nftrFile(font)), Node::file("msg.bmg", bmgMessages()),
+               Node::file("lz.bin", Bytes{0x10, 4, 0, 0, 0, 1, 2, 3, 4})})
+        .writeTo(path);
+    return path;
+}
+
+TEST(RenderCommand, DrawsGraphicsScreensCellsAnimationsAndFonts)
+{
+    TempDir dir;
+    const std::string image = formatsImage(dir);
+    struct Case {
+        std::vector<std::string> args;
+        std::uint32_t width, height;
+    };
+    for (const Case& c : {
+             Case{{"/g/a.NCGR"}, 16, 16},
+             Case{{"--screen", "/g/s.NSCR", "/g/a.NCGR"}, 8, 8},
+             Case{{"--cells", "/g/c.NCER", "/g/a.NCGR"}, 32, 16},
+             Case{{"--cells", "/g/c.NCER", "--cell", "1", "/g/a.NCGR"}, 16, 16},
+             Case{{"--palette", "/h/x.NCLR", "/h/b.NCGR"}, 8, 8},
+             Case{{"/g/z.NANR"}, 16, 16},
+         }) {
+        std::vector<std::string> args = {"render"};
+        args.insert(args.end(), c.args.begin(), c.args.end() - 1);
+        const std::string out = dir.file("out.png");
+        args.insert(args.end(), {image, c.args.back(), out});
+        const auto r = cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, out + "\n");
+        const Bytes png = fx::readFile(out);
+        ASSERT_GT(png.size(), 24u);
+        const auto be32 = [&](std::size_t at) {
+            return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 |
+                   std::uint32_t{png[at + 2]} << 8 | png[at + 3];
+        };
+        EXPECT_EQ(be32(16), c.width) << c.args.back();
+        EXPECT_EQ(be32(20), c.height) << c.args.back();
+    }
+    const auto font = cli({"render", image, "/font.NFTR", dir.file("font.png")});
+    ASSERT_EQ(font.status, 0) << font.err;
+    EXPECT_EQ(font.out, dir.file("font.png") + "\n" + dir.file("font.json") + "\n");
+    const Bytes json = fx::readFile(dir.file("font.json"));
+    EXPECT_NE(std::string(json.begin(), json.end()).find("{\"code\": 66, \"cell\": 1,"),
+              std::string::npos);
+}
+
+TEST(RenderCommand, ErrorsNameTheFileAndTheWayOut)
+{
+    TempDir dir;
+    const std::string image = formatsImage(dir);
+    const std::string out = dir.file("o.png");
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    for (const Case& c : {
+             Case{{"render", image, "/h/b.NCGR", out},
+                  "Several NCLR files could go with \"/h/b.NCGR\": /h/x.NCLR, /h/y.NCLR; give "
+                  "one with --palette.\n"},
+             Case{{"render", image, "/lz.bin", out},
+                  "\"/lz.bin\" is compressed; it is not opened.\n"},
+             Case{{"render", image, "/nope", out}, "No file \"/nope\" in the image.\n"},
+             Case{{"render", image, "/msg.bmg", out},
+                  "\"/msg.bmg\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
+                  "(NFTR)\n"},
+             Case{{"render", "--cells", "/g/c.NCER", "--cell", "5", image, "/g/a.NCGR", out},
+                  "There is no cell 5 (the file has 2)\n"},
+         }) {
+        const auto r = cli(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.error);
+    }
+    EXPECT_EQ(
+        cli({"render", "--cell", "x", "--cells", "/g/c.NCER", image, "/g/a.NCGR", out}).status, 2);
+    EXPECT_EQ(
+        cli({"render", "--screen", "/g/s.NSCR", "--cells", "/g/c.NCER", image, "/g/a.NCGR", out})
+            .status,
+        2);
+}
+
+TEST(TextCommand, PrintsEditsAndWritesBackTheMessages)
+{
+    TempDir dir;
+    const std::string image = formatsImage(dir);
+    const auto text = cli({"text", image, "/msg.bmg"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "Hi\n{{{1A:0708}\n");
+    const auto json = cli({"text", "--json", image, "/msg.bmg"});
+    EXPECT_NE(json.out.find("\"text\": \"{{{1A:0708}\""), std::string::npos) << json.out;
+
+    // Unchanged lines give the file back; an edited one is written in the file's encoding.
+    fx::writeFile(dir.file("same.txt"), Bytes(text.out.begin(), text.out.end()));
+    const auto same =
+        cli({"text", "--write", image, "/msg.bmg", dir.file("same.txt"), dir.file("same.bmg")});
+    ASSERT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(fx::readFile(dir.file("same.bmg")), bmgMessages());
+    fx::writeFile(dir.file("edit.txt"), Bytes{'H', 'e', 'l', 'l', 'o', '\r', '\n', 'x', '\n'});
+    ASSERT_EQ(
+        cli({"text", "--write", image, "/msg.bmg", dir.file("edit.txt"), dir.file("edit.bmg")})
+            .status,
+        0);
+    const Bytes edited = fx::readFile(dir.file("edit.bmg"));
+    EXPECT_EQ(cartscope::core::bmgTexts(cartscope::core::readBmg(edited, "e"), true),
+              (std::vector<std::string>{"Hello", "x"}));
+
+    fx::writeFile(dir.file("short.txt"), Bytes{'a', '\n'});
+    const auto short_ =
+        cli({"text", "--write", image, "/msg.bmg", dir.file("short.txt"), dir.file("short.bmg")});
+    EXPECT_EQ(short_.status, 1);
+    EXPECT_EQ(short_.err,
+              "\"" + dir.file("short.txt") + "\" has 1 lines; the message file has 2 messages.\n");
+    EXPECT_EQ(cli({"text", image, "/msg.bmg", "extra"}).status, 2);
+    EXPECT_EQ(cli({"text", "--write", "--json", image, "/msg.bmg", "a", "b"}).status, 2);
+}
+
+} // namespace
