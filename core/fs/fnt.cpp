@@ -81,11 +81,11 @@ std::uint64_t at(std::uint64_t base, std::uint64_t offset)
 }
 
 // One table's bytes read in one go; a read inside them is served from memory, any other by a
-// positioned read of the image. Either way a read gives exactly what Stream::readAt gives: the
-// bytes delivered, the rest zero, and the count delivered.
+// positioned read of the image. Either way a read gives the bytes delivered, the rest zero,
+// and the count delivered.
 class TableBytes {
 public:
-    TableBytes(Stream& image, std::uint64_t start, std::uint64_t wanted)
+    TableBytes(const Stream& image, std::uint64_t start, std::uint64_t wanted)
         : m_image(image), m_start(start)
     {
         const std::uint64_t size = image.size();
@@ -112,7 +112,8 @@ public:
                 std::memcpy(out.data(), held, out.size());
             return out.size();
         }
-        return m_image.readAt(pos, out);
+        std::fill(out.begin(), out.end(), std::uint8_t{0});
+        return m_image.pread(pos, out);
     }
 
     std::size_t bytesHeld() const { return m_size; }
@@ -127,7 +128,7 @@ public:
     }
 
 private:
-    Stream& m_image;
+    const Stream& m_image;
     std::uint64_t m_start;
     std::unique_ptr<std::uint8_t[]> m_bytes;
     std::size_t m_size = 0;
@@ -135,7 +136,7 @@ private:
 
 class Walk {
 public:
-    Walk(Stream& image, std::uint64_t fnt, std::uint64_t fat, std::uint64_t fntSizeHint,
+    Walk(const Stream& image, std::uint64_t fnt, std::uint64_t fat, std::uint64_t fntSizeHint,
          std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs)
         : m_image(image), m_fnt(fnt), m_fat(fat), m_files(files), m_dirs(dirs),
           m_imageSize(image.size()),
@@ -254,7 +255,7 @@ private:
         }
     }
 
-    Stream& m_image;
+    const Stream& m_image;
     std::uint64_t m_fnt;
     std::uint64_t m_fat;
     std::vector<TFileEntry>& m_files;
@@ -270,7 +271,7 @@ private:
 
 } // namespace
 
-void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
+void ParseFNT(const Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
               std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs,
               std::uint64_t fntSizeHint)
 {

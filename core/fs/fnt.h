@@ -46,7 +46,7 @@ inline std::optional<std::uint16_t> folderIdOf(const TFileEntry& file)
 // to the two arrays (which must be empty). Bounded whatever the bytes say; see fnt.cpp.
 // `fntSizeHint` (the header's FNT size) only says how much of the table to read in one go; the
 // result never depends on it.
-void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
+void ParseFNT(const Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
               std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs,
               std::uint64_t fntSizeHint = 0);
 
