@@ -23,8 +23,8 @@ public:
     explicit BackgroundPass(QObject* parent = nullptr);
     ~BackgroundPass() override; // cancels and waits
 
-    // Starts reading `image` with positioned reads (its current position is never used, so
-    // extraction can read the same stream meanwhile). `image` and the sinks must stay alive until
+    // Starts reading `image` (streams are read by position only, so extraction can read the same
+    // stream meanwhile). `image` and the sinks must stay alive until
     // finished() or failed() has been emitted or cancel() has returned. A running pass is
     // cancelled first.
     void start(const core::Stream& image, std::vector<core::ReadSink*> sinks);

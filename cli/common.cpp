@@ -113,7 +113,7 @@ InputImage::InputImage(const Input& in, bool exclusive)
                           " is empty (0 bytes)");
 }
 
-core::LoadedImage load(const Input& in, core::Stream& image, core::Rows rows)
+core::LoadedImage load(const Input& in, const core::Stream& image, core::Rows rows)
 {
     core::LoadOptions options;
     options.rows = rows;

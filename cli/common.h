@@ -103,7 +103,8 @@ private:
 // The load the file commands share, from an image the command already holds open (and keeps
 // open for later steps), so no step reopens the file by its path. No whole-file read: these
 // commands print no CRC-32.
-core::LoadedImage load(const Input& in, core::Stream& image, core::Rows rows = core::Rows::Build);
+core::LoadedImage load(const Input& in, const core::Stream& image,
+                       core::Rows rows = core::Rows::Build);
 
 // Text from an image never reaches the terminal raw.
 std::string safe(const std::string& s);

@@ -6,7 +6,7 @@
 
 namespace cartscope::core {
 
-void analyse(Stream& image, LoadedImage& out, Tables tables)
+void analyse(const Stream& image, LoadedImage& out, Tables tables)
 {
     PopulateNDSHeader(image, out.header);
     out.stage = LoadedImage::Stage::Header;
@@ -38,7 +38,7 @@ void finishLoad(LoadedImage& loaded, Rows rows)
         loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
 }
 
-LoadedImage loadImage(Stream& image, const LoadOptions& options)
+LoadedImage loadImage(const Stream& image, const LoadOptions& options)
 {
     LoadedImage loaded;
     analyse(image, loaded);

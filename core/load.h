@@ -38,7 +38,7 @@ struct LoadedImage {
 // file of the image (the report alone) skips the tables: the walk never fails, so the header
 // and banner come out the same either way.
 enum class Tables { Read, Skip };
-void analyse(Stream& image, LoadedImage& out, Tables tables = Tables::Read);
+void analyse(const Stream& image, LoadedImage& out, Tables tables = Tables::Read);
 
 // The whole-file read pass: every block of `image` goes to the CRC-32 and to `extraSinks`
 // (digests, checks), one read for all of them. Returns the CRC-32; throws "Stream read error"
@@ -66,12 +66,12 @@ struct LoadOptions {
 
 // analyse(), the CRC-32 when asked for, finishLoad(). Throws the user's message on the first
 // failure.
-LoadedImage loadImage(Stream& image, const LoadOptions& options = {});
+LoadedImage loadImage(const Stream& image, const LoadOptions& options = {});
 // The same on the image file at path, opened once for the whole load.
 LoadedImage loadImageFile(const std::string& path, const LoadOptions& options = {});
 
 // The former name, kept for the fuzz targets.
-inline void analyseImage(Stream& image, LoadedImage& out)
+inline void analyseImage(const Stream& image, LoadedImage& out)
 {
     analyse(image, out);
 }

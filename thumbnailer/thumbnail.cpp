@@ -72,7 +72,7 @@ IconFrame firstAnimationFrame(const core::AnimatedIcon& icon)
     return frame;
 }
 
-IconFrame readIconFrame(core::Stream& image)
+IconFrame readIconFrame(const core::Stream& image)
 {
     // The DS header and the banner, decoded as every load decodes them; nothing else is read.
     const core::HeaderRecord header =

@@ -29,7 +29,7 @@ struct IconFrame {
 // Reads the header's banner offset and the banner block, nothing else, and returns the icon
 // to show. Throws core::Error when the image has no banner to show: a banner offset of 0, or an
 // icon and palette that do not lie wholly inside the image.
-IconFrame readIconFrame(core::Stream& image);
+IconFrame readIconFrame(const core::Stream& image);
 
 // The frame the thumbnail shows for a decoded banner.
 IconFrame firstFrame(const core::TNDSBanner& banner);

@@ -35,7 +35,7 @@ void ICO2BMP(const std::array<std::uint8_t, 512>& icon, const TNDSBanner& banner
     });
 }
 
-void PopulateNDSBanner(Stream& image, BannerRecord& banner, std::uint64_t position)
+void PopulateNDSBanner(const Stream& image, BannerRecord& banner, std::uint64_t position)
 {
     banner = decodeBanner(RawBanner::read(image, position));
 }

@@ -50,7 +50,7 @@ struct BannerRecord;
 // Reads the banner at `position` into the whole banner record (bytes past the end read as
 // zero; a palette word that is not delivered counts as colour word 0): the block, the icon
 // decoded from it, whether some pixel has palette index 0, and what the version adds.
-void PopulateNDSBanner(Stream& image, BannerRecord& banner, std::uint64_t position);
+void PopulateNDSBanner(const Stream& image, BannerRecord& banner, std::uint64_t position);
 
 // The tile walk of a 4-bit 32x32 bitmap: 16 tiles of 8x8 in four rows of four, each tile row
 // four bytes, two pixels per byte with the low nibble on the left. Calls `pixel(x, y, index)`

@@ -201,13 +201,13 @@ bool rangeInsideImage(const PlannedFile& file, std::uint64_t imageSize)
     return file.offset <= imageSize && length <= imageSize - file.offset;
 }
 
-std::uint64_t extractPlanned(Stream& image, const PlannedFile& file, const DirectoryOps& ops)
+std::uint64_t extractPlanned(const Stream& image, const PlannedFile& file, const DirectoryOps& ops)
 {
     detail::ExtractionRun run(image, ops);
     return run.extract(file).bytes;
 }
 
-ExtractSummary runExtraction(Stream& image, const std::vector<PlannedFile>& plan,
+ExtractSummary runExtraction(const Stream& image, const std::vector<PlannedFile>& plan,
                              const ExtractOptions& options)
 {
     ExtractSummary summary;
@@ -250,7 +250,7 @@ ExtractSummary runExtraction(Stream& image, const std::vector<PlannedFile>& plan
     return summary;
 }
 
-ExtractSummary extractAll(Stream& image, const std::vector<PlannedFile>& plan,
+ExtractSummary extractAll(const Stream& image, const std::vector<PlannedFile>& plan,
                           const std::function<bool(const ExtractProgress&)>& onProgress)
 {
     ExtractOptions options;

@@ -46,7 +46,7 @@ bool rangeInsideImage(const PlannedFile& file, std::uint64_t imageSize);
 // the partial output before the error propagates; "Cannot create file "%s". %s" (the full path)
 // when it or a folder on the way cannot be made, with the reason the folder could not be made
 // when that is the cause. Returns the bytes written.
-std::uint64_t extractPlanned(Stream& image, const PlannedFile& file,
+std::uint64_t extractPlanned(const Stream& image, const PlannedFile& file,
                              const DirectoryOps& ops = systemDirectoryOps());
 
 // Whole-list extraction with progress, in plan order (extractAll: the window's form, which stops
@@ -96,9 +96,9 @@ struct ExtractOptions {
     std::function<void(const ExtractFailure&)> onFailure;
     const DirectoryOps* ops = nullptr; // the system's calls when null
 };
-ExtractSummary runExtraction(Stream& image, const std::vector<PlannedFile>& plan,
+ExtractSummary runExtraction(const Stream& image, const std::vector<PlannedFile>& plan,
                              const ExtractOptions& options);
-ExtractSummary extractAll(Stream& image, const std::vector<PlannedFile>& plan,
+ExtractSummary extractAll(const Stream& image, const std::vector<PlannedFile>& plan,
                           const std::function<bool(const ExtractProgress&)>& onProgress);
 
 } // namespace cartscope::core

@@ -649,7 +649,6 @@ private:
     {
         if (m_buffer.empty() && length > 0)
             m_buffer.resize(kCopyBufferSize);
-        // Positioned reads: the stream's own position belongs to whoever else reads it.
         while (length > 0) {
             const auto chunk =
                 static_cast<std::size_t>(std::min<std::uint64_t>(length, m_buffer.size()));

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,11 +43,41 @@ inline std::optional<std::uint16_t> folderIdOf(const TFileEntry& file)
     return static_cast<std::uint16_t>(file.DirIndex);
 }
 
-// Walks the file name table at fntPosition and the allocation table at fatPosition, appending
-// to the two arrays (which must be empty). Bounded whatever the bytes say; see fnt.cpp.
-// `fntSizeHint` (the header's FNT size) only says how much of the table to read in one go; the
-// result never depends on it.
-void ParseFNT(Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
+// The most of a file-name table a walk can examine in one run: the main table (4096 entries of
+// 8 bytes), then every entry at its longest (type byte, 127-byte name, directory ID) for 65536
+// files and 4095 directories. A table is held in memory up to this; a sub-table at a far offset
+// is read by position instead.
+inline constexpr std::uint64_t kNameTableReadAhead = 8 * 0x1000 + (65536 + 4095) * (1 + 127 + 2);
+
+// A file-name table's bytes as the walk reads them, counted from the table's first byte (the
+// sub-table offsets count from there). `held` is walked in memory. A table that is exactly its
+// bytes (a NARC's name block held whole) has no `rest`: a read past them delivers nothing. A
+// table held only in part gives the whole table as `rest`, a stream whose byte 0 is the table's
+// first byte, read by position where `held` does not reach: an image's table has no size of its
+// own (the header's FNT size field only says how much to read in one go), so a sub-table may
+// lie anywhere after it.
+struct NameTableBytes {
+    std::span<const std::uint8_t> held;
+    const Stream* rest = nullptr;
+};
+
+// The allocation entries from file ID 0, 8 bytes each (start, then end). A byte past `held`
+// reads as `missing`.
+struct AllocationBytes {
+    std::span<const std::uint8_t> held;
+    std::uint8_t missing = 0x00;
+};
+
+// Walks a name table and looks up each file met in the allocation table, appending to the two
+// arrays (which must be empty). Bounded whatever the bytes say; see fnt.cpp.
+void walkTables(const NameTableBytes& fnt, const AllocationBytes& fat,
+                std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs);
+
+// The image's tables: the file name table at fntPosition and the allocation table at
+// fatPosition, each read in one piece and walked as walkTables does (an allocation entry the end
+// of the image cuts short reads its missing bytes as zero). `fntSizeHint` (the header's FNT
+// size) only says how much of the name table to read in one go; the result never depends on it.
+void ParseFNT(const Stream& image, std::uint64_t fntPosition, std::uint64_t fatPosition,
               std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs,
               std::uint64_t fntSizeHint = 0);
 

@@ -10,9 +10,9 @@
 // * the block walk visits at most kMaxBlocks blocks, each at least its 8-byte header long; a block
 //   that runs past the archive is cut at its end (and noted);
 // * the file count is cut to the entries the BTAF block holds (and noted), at most 65535;
-// * names come from the image's own FNT walk, over a stream that holds only the BTNF data and
-//   the BTAF entries (TableStream), so every bound of that walk applies and nothing outside the
-//   two blocks is read as a table; a name whose file ID has no entry is reported;
+// * names come from the image's own FNT walk (walkTables), handed the BTNF data and the BTAF
+//   entries, so every bound of that walk applies and nothing outside the two blocks is read as
+//   a table; a name whose file ID has no entry is reported;
 // * a member whose range leaves the GMIF data carries a problem and is never extracted;
 // * nested archives are opened one level per path component, at most kMaxDepth levels.
 #include "core/fs/narc.h"
@@ -43,50 +43,6 @@ constexpr int kMaxDepth = 16;
 struct Block {
     std::uint64_t start = 0; // of the block header, in the archive
     std::uint64_t end = 0;   // first byte after the block, at most the archive's end
-};
-
-// The name block and the allocation entries as one stream for the image's FNT walk: the name
-// block from position 0 (the walk takes sub-table offsets from the start of the table), the
-// entries from kFatBase = 2^32. Sub-table offsets are 32-bit, so no sub-table can start at the
-// entries, and between the two nothing is delivered, so none can run into them either (a
-// sub-table ends where a read delivers nothing). Past the entries, up
-// to kFatBase + kNoEntrySpan, every byte reads 0xFF: a named file whose ID has no allocation
-// entry gets the range 0xFFFFFFFF..0xFFFFFFFF, which is reported instead of read as empty.
-class TableStream final : public Stream {
-public:
-    static constexpr std::uint64_t kFatBase = std::uint64_t{1} << 32;
-    // File IDs are a 16-bit first ID plus a count below 2^17: 8 bytes each.
-    static constexpr std::uint64_t kNoEntrySpan = std::uint64_t{1} << 24;
-
-    TableStream(const Stream& parent, std::uint64_t fntAt, std::uint64_t fntSize,
-                std::uint64_t fatAt, std::uint64_t fatSize)
-        : m_fnt(parent, fntAt, fntSize), m_fat(parent, fatAt, fatSize)
-    {}
-    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override
-    {
-        if (position < m_fnt.size()) {
-            const auto n = static_cast<std::size_t>(
-                std::min<std::uint64_t>(out.size(), m_fnt.size() - position));
-            return m_fnt.pread(position, out.first(n));
-        }
-        if (position < kFatBase)
-            return 0;
-        const std::uint64_t at = position - kFatBase;
-        if (at < m_fat.size())
-            return m_fat.pread(at, out.first(static_cast<std::size_t>(
-                                       std::min<std::uint64_t>(out.size(), m_fat.size() - at))));
-        if (position >= size())
-            return 0;
-        const auto n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size() - position));
-        std::fill_n(out.begin(), n, std::uint8_t{0xFF});
-        return n;
-    }
-    std::uint64_t size() const override { return kFatBase + kNoEntrySpan; }
-
-private:
-    SubStream m_fnt;
-    SubStream m_fat;
 };
 
 constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
@@ -132,6 +88,113 @@ Narc openTarget(const Stream& image, const Target& t)
     return narc;
 }
 
+struct Blocks {
+    std::optional<Block> btaf, btnf, gmif; // the first of each; btaf and gmif always found
+};
+
+// The header and the block walk. Throws "\"%s\" is not a NARC archive" (with `label`) when the
+// magic, the allocation block or the data block is missing.
+Blocks findBlocks(const Stream& archive, const std::string& label, std::vector<std::string>& notes)
+{
+    const std::uint64_t end = archive.size();
+    std::array<std::uint8_t, kNarcHeaderSize> header{};
+    if (archive.pread(0, header) != header.size() || std::memcmp(header.data(), "NARC", 4) != 0)
+        throw Error(notNarc(label, ""));
+    // 0x0C header size: the blocks follow it; a value below 16 would overlap the header.
+    std::uint64_t pos = std::max<std::uint64_t>(le16(header, 0x0C), kNarcHeaderSize);
+    Blocks blocks;
+    for (int i = 0; i < kMaxBlocks && pos < end && end - pos >= kBlockHeaderSize; ++i) {
+        std::array<std::uint8_t, kBlockHeaderSize> bh{};
+        archive.pread(pos, bh);
+        const std::string magic(reinterpret_cast<const char*>(bh.data()), 4);
+        const std::uint64_t blockSize = le32(bh, 4); // +4 block size, header included
+        if (blockSize < kBlockHeaderSize) {
+            notes.push_back("block " + magic + " is shorter than its own header");
+            break;
+        }
+        Block b{pos, pos + blockSize};
+        if (blockSize > end - pos) {
+            notes.push_back("block " + magic + " runs past the end of the archive");
+            b.end = end;
+        }
+        if (magic == "BTAF" && !blocks.btaf)
+            blocks.btaf = b;
+        else if (magic == "BTNF" && !blocks.btnf)
+            blocks.btnf = b;
+        else if (magic == "GMIF" && !blocks.gmif)
+            blocks.gmif = b;
+        pos = b.end;
+    }
+    if (!blocks.btaf)
+        throw Error(notNarc(label, "it has no BTAF block"));
+    if (!blocks.gmif)
+        throw Error(notNarc(label, "it has no GMIF block"));
+    return blocks;
+}
+
+// The allocation entries (count at +8, entries from +12), as many as the count claims and the
+// block holds (at most 65535 of 8 bytes).
+std::vector<std::uint8_t> readAllocations(const Stream& archive, const Block& btaf,
+                                          std::vector<std::string>& notes)
+{
+    std::array<std::uint8_t, 2> countBytes{};
+    const bool hasEntries = btaf.end - btaf.start >= kBtafEntriesAt;
+    const bool countRead =
+        hasEntries && archive.pread(btaf.start + kBlockHeaderSize, countBytes) == countBytes.size();
+    const std::uint64_t claimed = countRead ? le16(countBytes) : 0;
+    const std::uint64_t room =
+        hasEntries ? (btaf.end - btaf.start - kBtafEntriesAt) / kFatEntrySize : 0;
+    const std::uint64_t count = std::min(claimed, room);
+    if (count < claimed)
+        notes.push_back("the allocation block holds " + std::to_string(room) +
+                        " entries but claims " + std::to_string(claimed));
+    std::vector<std::uint8_t> fat(static_cast<std::size_t>(count * kFatEntrySize));
+    if (!fat.empty())
+        archive.pread(btaf.start + kBtafEntriesAt, fat);
+    return fat;
+}
+
+// The name block walked as an image's file name table, over the allocation entries. A named
+// file whose ID has no entry reads 0xFF bytes, so its range FFFFFFFF..FFFFFFFF is reported
+// instead of read as empty.
+void walkNames(const Stream& archive, const Block& btnf, std::span<const std::uint8_t> fat,
+               std::vector<TFileEntry>& files, std::vector<TDirEntry>& dirs)
+{
+    // The block is held in one read as far as a walk can examine; past that (a sub-table at a
+    // far offset) it is read by position, never past the block's end.
+    const SubStream names(archive, btnf.start + kBlockHeaderSize,
+                          btnf.end - btnf.start - kBlockHeaderSize);
+    std::vector<std::uint8_t> held(
+        static_cast<std::size_t>(std::min(names.size(), kNameTableReadAhead)));
+    held.resize(names.pread(0, held));
+    walkTables({held, &names}, {fat, 0xFF}, files, dirs);
+}
+
+// Where the members' bytes lie: the data block's content, in the image.
+struct Data {
+    const Stream& image;
+    std::uint64_t at = 0;
+    std::uint64_t size = 0;
+};
+
+NarcMember member(const Data& data, std::string path, std::uint32_t start, std::uint32_t stop)
+{
+    NarcMember m;
+    m.path = std::move(path);
+    m.offset = data.at + start;
+    if (start == kNoEntry && stop == kNoEntry) {
+        m.problem = "it has no allocation entry";
+    } else if (stop < start) {
+        m.problem = "its allocation entry ends before it starts";
+    } else {
+        m.size = stop - start;
+        if (start > data.size || m.size > data.size - start)
+            m.problem = "its range runs past the end of the archive's data";
+    }
+    classify(data.image, m);
+    return m;
+}
+
 } // namespace
 
 bool isLzCompressed(std::uint8_t firstByte)
@@ -143,103 +206,33 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
               const std::string& label)
 {
     const SubStream archive(image, offset, size);
-    const std::uint64_t end = archive.size();
-    std::array<std::uint8_t, kNarcHeaderSize> header{};
-    if (archive.pread(0, header) != header.size() || std::memcmp(header.data(), "NARC", 4) != 0)
-        throw Error(notNarc(label, ""));
-
     Narc narc;
     narc.offset = offset;
-    narc.size = end;
-    // 0x0C header size: the blocks follow it; a value below 16 would overlap the header.
-    std::uint64_t pos = std::max<std::uint64_t>(le16(header, 0x0C), kNarcHeaderSize);
-    std::optional<Block> btaf, btnf, gmif;
-    for (int i = 0; i < kMaxBlocks && pos < end && end - pos >= kBlockHeaderSize; ++i) {
-        std::array<std::uint8_t, kBlockHeaderSize> bh{};
-        archive.pread(pos, bh);
-        const std::string magic(reinterpret_cast<const char*>(bh.data()), 4);
-        const std::uint64_t blockSize = le32(bh, 4); // +4 block size, header included
-        if (blockSize < kBlockHeaderSize) {
-            narc.notes.push_back("block " + magic + " is shorter than its own header");
-            break;
-        }
-        Block b{pos, pos + blockSize};
-        if (blockSize > end - pos) {
-            narc.notes.push_back("block " + magic + " runs past the end of the archive");
-            b.end = end;
-        }
-        if (magic == "BTAF" && !btaf)
-            btaf = b;
-        else if (magic == "BTNF" && !btnf)
-            btnf = b;
-        else if (magic == "GMIF" && !gmif)
-            gmif = b;
-        pos = b.end;
-    }
-    if (!btaf)
-        throw Error(notNarc(label, "it has no BTAF block"));
-    if (!gmif)
-        throw Error(notNarc(label, "it has no GMIF block"));
-
-    // BTAF: the count at +8, the entries from +12.
-    std::array<std::uint8_t, 2> countBytes{};
-    const bool countRead =
-        btaf->end - btaf->start >= kBtafEntriesAt &&
-        archive.pread(btaf->start + kBlockHeaderSize, countBytes) == countBytes.size();
-    const std::uint64_t claimed = countRead ? le16(countBytes) : 0;
-    const std::uint64_t room = btaf->end - btaf->start >= kBtafEntriesAt
-                                   ? (btaf->end - btaf->start - kBtafEntriesAt) / kFatEntrySize
-                                   : 0;
-    const std::uint64_t count = std::min(claimed, room);
-    if (count < claimed)
-        narc.notes.push_back("the allocation block holds " + std::to_string(room) +
-                             " entries but claims " + std::to_string(claimed));
-    const std::uint64_t fatAt = btaf->start + kBtafEntriesAt;
-    std::vector<std::uint8_t> fat(static_cast<std::size_t>(count * kFatEntrySize));
-    if (!fat.empty())
-        archive.pread(fatAt, fat);
-
-    const std::uint64_t dataAt = gmif->start + kBlockHeaderSize;
-    const std::uint64_t dataSize = gmif->end - gmif->start - kBlockHeaderSize;
-    const auto member = [&](std::string path, std::uint32_t start, std::uint32_t stop) {
-        NarcMember m;
-        m.path = std::move(path);
-        m.offset = offset + dataAt + start;
-        if (start == kNoEntry && stop == kNoEntry) {
-            m.problem = "it has no allocation entry";
-        } else if (stop < start) {
-            m.problem = "its allocation entry ends before it starts";
-        } else {
-            m.size = stop - start;
-            if (start > dataSize || m.size > dataSize - start)
-                m.problem = "its range runs past the end of the archive's data";
-        }
-        classify(image, m);
-        return m;
-    };
+    narc.size = archive.size();
+    const Blocks blocks = findBlocks(archive, label, narc.notes);
+    const std::vector<std::uint8_t> fat = readAllocations(archive, *blocks.btaf, narc.notes);
+    const Data data{image, offset + blocks.gmif->start + kBlockHeaderSize,
+                    blocks.gmif->end - blocks.gmif->start - kBlockHeaderSize};
 
     std::vector<TFileEntry> files;
     std::vector<TDirEntry> dirs;
-    if (btnf) {
-        const std::uint64_t fntSize = btnf->end - btnf->start - kBlockHeaderSize;
-        TableStream tables(archive, btnf->start + kBlockHeaderSize, fntSize, fatAt,
-                           count * kFatEntrySize);
-        ParseFNT(tables, 0, TableStream::kFatBase, files, dirs, fntSize);
-    }
+    if (blocks.btnf)
+        walkNames(archive, *blocks.btnf, fat, files, dirs);
     if (!files.empty()) {
         narc.named = true;
         for (const FileRow& row : ParseArraysToList(files, dirs)) {
             const std::uint32_t start = row.offset;
             const auto stop = static_cast<std::uint32_t>(start + row.size);
-            narc.members.push_back(member(row.path, start, stop));
+            narc.members.push_back(member(data, row.path, start, stop));
             if (row.pathTooLong)
                 narc.members.back().problem = "path too long";
         }
     } else {
-        narc.members.reserve(static_cast<std::size_t>(count));
-        for (std::uint64_t i = 0; i < count; ++i) {
+        const std::size_t count = fat.size() / kFatEntrySize;
+        narc.members.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
             const std::span<const std::uint8_t> e(fat.data() + i * kFatEntrySize, kFatEntrySize);
-            narc.members.push_back(member(memberName(i), le32(e, 0), le32(e, 4)));
+            narc.members.push_back(member(data, memberName(i), le32(e, 0), le32(e, 4)));
         }
     }
     return narc;

@@ -48,7 +48,7 @@ std::string SerialFromGameCode(const std::array<char, 4>& gameCode)
     return "NTR-" + code + suffix;
 }
 
-void PopulateNDSHeader(Stream& image, HeaderRecord& header)
+void PopulateNDSHeader(const Stream& image, HeaderRecord& header)
 {
     // Plain fields tolerate a short read at the end of the image: bytes not delivered read as
     // zero. The three CRC copies need their full byte count: the logo (0x0C0..0x15B) and the
@@ -58,8 +58,7 @@ void PopulateNDSHeader(Stream& image, HeaderRecord& header)
         throw Error(kStreamReadError);
 
     std::vector<std::uint8_t> secure(kSecureAreaSize);
-    image.seek(kSecureAreaOffset);
-    image.readExact(secure);
+    image.readExact(kSecureAreaOffset, secure);
     header.ds.SecureAreaCrcCalc = crc16::Crc16OfStream(secure);
 
     header.ds.FileSize = image.size();
@@ -67,7 +66,7 @@ void PopulateNDSHeader(Stream& image, HeaderRecord& header)
     // 0x7E00..0x7FFF, one entry per byte; a short read leaves the rest zero (it cannot be short
     // once the secure-area copy above succeeded).
     std::array<std::uint8_t, kBadDataBlockSize> block{};
-    image.readAt(kBadDataBlockOffset, block);
+    image.pread(kBadDataBlockOffset, block);
     for (std::size_t i = 0; i < kBadDataBlockSize; ++i)
         header.ds.BadDataBlock[i] = block[i];
 }

@@ -53,18 +53,18 @@ struct TNDSHeader {
 
 struct HeaderRecord;
 
-// Reads the header from a seekable read-only stream into the whole header record (its DS half
+// Reads the header from the image into the whole header record (its DS half
 // is the TNDSHeader). Short reads at the end of the image are accepted for plain fields; the
 // logo, header and secure-area copies need every byte and throw "Stream read error" otherwise
 // (so any image shorter than 0x8000 bytes fails).
-void PopulateNDSHeader(Stream& image, HeaderRecord& header);
+void PopulateNDSHeader(const Stream& image, HeaderRecord& header);
 
 // "NTR-" + the game code up to its first NUL + a region suffix from the fourth character.
 std::string SerialFromGameCode(const std::array<char, 4>& gameCode);
 
 // A header offset field (BannerOffset, FntOffset, FatOffset) as a stream position. Values of
 // 0x80000000 and above would be negative in the signed reading; they are taken as positions
-// past the end of any image instead, so nothing ever seeks to a negative position.
+// past the end of any image instead, so nothing is ever read at a negative position.
 inline constexpr std::uint64_t kPastEnd = std::uint64_t{1} << 62;
 std::uint64_t headerOffsetPosition(std::uint32_t field);
 

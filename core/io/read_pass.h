@@ -22,15 +22,14 @@ public:
 
 inline constexpr std::size_t kReadPassBlockSize = std::size_t{1} << 20;
 
-// Reads `image` from byte 0 to its size in 1 MiB page-aligned blocks with positioned reads
-// (the stream's current position is not used, so other readers may use it meanwhile) and hands
-// each block to every sink in order, on the calling thread. When the sinks take a good share of
-// the read's time, the read runs a few blocks ahead on a thread of its own, so that reading and
-// the sinks' work overlap (see read_pass.cpp); the stream must then allow reads from another
-// thread, as every Stream here does. `onProgress(done, total)` is called after each block, on
-// the calling thread; returning false stops the pass at once (sinks are not finished, a read
-// ahead is stopped and waited for) and readPass returns false. A stream that delivers less than
-// its size throws "Stream read error"; an exception from a read or a sink ends the pass with it.
+// Reads `image` from byte 0 to its size in 1 MiB page-aligned blocks and hands each block to
+// every sink in order, on the calling thread. When the sinks take a good share of the read's
+// time, the read runs a few blocks ahead on a thread of its own, so that reading and the sinks'
+// work overlap (see read_pass.cpp); any Stream may be read from another thread.
+// `onProgress(done, total)` is called after each block, on the calling thread; returning false
+// stops the pass at once (sinks are not finished, a read ahead is stopped and waited for) and
+// readPass returns false. A stream that delivers less than its size throws "Stream read error";
+// an exception from a read or a sink ends the pass with it.
 bool readPass(const Stream& image, std::span<ReadSink* const> sinks,
               const std::function<bool(std::uint64_t done, std::uint64_t total)>& onProgress = {});
 

@@ -12,17 +12,10 @@
 
 namespace cartscope::core {
 
-void Stream::readExact(std::span<std::uint8_t> out)
+void Stream::readExact(std::uint64_t position, std::span<std::uint8_t> out) const
 {
-    if (read(out) != out.size())
+    if (pread(position, out) != out.size())
         throw Error(kStreamReadError);
-}
-
-std::size_t Stream::readAt(std::uint64_t position, std::span<std::uint8_t> out)
-{
-    std::fill(out.begin(), out.end(), std::uint8_t{0});
-    seek(position);
-    return read(out);
 }
 
 std::size_t MemoryStream::pread(std::uint64_t position, std::span<std::uint8_t> out) const

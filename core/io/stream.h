@@ -19,40 +19,30 @@ struct NativeFile {
     std::uint64_t offset = 0;
 };
 
-// A seekable, read-only byte stream over an image. Positions are unsigned 64-bit; seeking past
-// the end is allowed and reads there deliver nothing, exactly like a file.
+// A read-only byte stream over an image, read by position only. A stream keeps no position of
+// its own: every read names its offset, so one `const Stream&` can be read by any number of
+// threads at once (the whole-file pass reads ahead on a thread while the window's steps read the
+// same stream). Positions are unsigned 64-bit; a read at or past the end delivers nothing,
+// exactly like a file.
 class Stream {
 public:
     virtual ~Stream() = default;
 
-    // Reads up to out.size() bytes at `position` without touching the current position, so
-    // several threads may read one stream at once. A short read at the end is not an error;
-    // the bytes not delivered are left untouched.
+    // Reads up to out.size() bytes at `position`, as pread(2) does: fewer only where the stream
+    // ends (a read that fails throws the user's message instead); the bytes not delivered are
+    // left untouched. Returns the count delivered.
+    //
+    // Thread safety: every implementation may be called from several threads at once on one
+    // object. It keeps no state between reads (a positioned system read, a copy out of memory,
+    // a window onto another stream), and one that must (a test stream counting its reads) keeps
+    // it atomic or behind a lock.
     virtual std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const = 0;
     virtual std::uint64_t size() const = 0;
     // The open file behind the stream, when there is one.
     virtual std::optional<NativeFile> nativeFile() const { return std::nullopt; }
 
-    // Reads up to out.size() bytes at the current position and advances by what was delivered.
-    std::size_t read(std::span<std::uint8_t> out)
-    {
-        const std::size_t n = pread(m_position, out);
-        m_position += n;
-        return n;
-    }
-
-    void seek(std::uint64_t position) { m_position = position; }
-    std::uint64_t position() const { return m_position; }
-
-    // Reads exactly out.size() bytes or throws "Stream read error".
-    void readExact(std::span<std::uint8_t> out);
-
-    // Seeks to position and reads up to out.size() bytes; the bytes not delivered (past the end
-    // of the image) are zero. Returns the count delivered.
-    std::size_t readAt(std::uint64_t position, std::span<std::uint8_t> out);
-
-protected:
-    std::uint64_t m_position = 0;
+    // Reads exactly out.size() bytes at `position` or throws "Stream read error".
+    void readExact(std::uint64_t position, std::span<std::uint8_t> out) const;
 };
 
 // The image bytes held in memory (fuzzing, tests).

@@ -190,6 +190,52 @@ TEST(Narc, HostileNameTableIsWalkedWithItsBounds)
     EXPECT_EQ(cut.members[0].problem, "");
 }
 
+TEST(Narc, ASubTableBeyondWhatIsHeldOfTheNameBlockIsStillRead)
+{
+    // One file whose sub-table lies past the part of the name block read in one go.
+    const std::uint64_t far = cartscope::core::kNameTableReadAhead + 16;
+    Bytes narc;
+    const auto u16 = [&](std::uint64_t v) {
+        narc.push_back(static_cast<std::uint8_t>(v));
+        narc.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    const auto u32 = [&](std::uint64_t v) {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    };
+    const auto text = [&](const std::string& t) { narc.insert(narc.end(), t.begin(), t.end()); };
+    const std::string name = "far.bin";
+    const std::uint64_t tableSize = far + 1 + name.size() + 1;
+    text("NARC");
+    u16(0xFFFE);
+    u16(0x0100);
+    u32(0x10 + 20 + 8 + tableSize + 12); // archive size
+    u16(0x10);                           // header size
+    u16(3);                              // block count
+    text("BTAF");
+    u32(20);
+    u32(1); // one entry: bytes 0..4 of the data
+    u32(0);
+    u32(4);
+    text("BTNF");
+    u32(8 + tableSize);
+    u32(far); // the root's sub-table
+    u16(0);   // first file ID
+    u16(1);   // directory count
+    narc.resize(narc.size() + far - 8, 0);
+    narc.push_back(static_cast<std::uint8_t>(name.size()));
+    text(name);
+    narc.push_back(0);
+    text("GMIF");
+    u32(12);
+    text("data");
+    const Narc n = readBytes(narc);
+    EXPECT_TRUE(n.notes.empty());
+    ASSERT_EQ(n.members.size(), 1u);
+    EXPECT_EQ(n.members[0].path, "/far.bin");
+    EXPECT_EQ(memberBytes(narc, n.members[0]), (Bytes{'d', 'a', 't', 'a'}));
+}
+
 TEST(Narc, CompressedAndNestedArchivesOneLevelAtATime)
 {
     const Bytes inner = narcArchive({{"deep.bin", pattern(12, 5)}}, true);

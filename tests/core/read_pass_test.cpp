@@ -1,6 +1,5 @@
 #include <atomic>
 #include <chrono>
-#include <fcntl.h>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -53,7 +52,6 @@ TEST(ReadPass, EverySinkSeesEveryByteOnceAcrossBlockBoundaries)
           13 * kReadPassBlockSize + 4321}) {
         const auto data = pattern(n);
         MemoryStream image(data);
-        image.seek(17); // the pass never depends on the stream's own position
         Recorder a, b;
         Crc32Sink crc;
         ReadSink* sinks[] = {&a, &crc, &b};
@@ -63,7 +61,6 @@ TEST(ReadPass, EverySinkSeesEveryByteOnceAcrossBlockBoundaries)
         EXPECT_EQ(a.finished, n);
         EXPECT_EQ(a.blocks, static_cast<int>((n + kReadPassBlockSize - 1) / kReadPassBlockSize));
         EXPECT_EQ(crc.value(), crc32::crc32Of(data)) << n;
-        EXPECT_EQ(image.position(), 17u);
     }
 }
 
@@ -230,59 +227,6 @@ TEST(ReadPass, AReadAheadStopsWithThePass)
         EXPECT_TRUE(image.offThread);
         EXPECT_EQ(sink.blocks, 9);
     }
-}
-
-TEST(SubStream, ReadsOnlyItsWindowAndIsClampedToTheParent)
-{
-    const auto data = pattern(1000);
-    MemoryStream parent(data);
-    SubStream inside(parent, 100, 50);
-    EXPECT_EQ(inside.size(), 50u);
-    std::array<std::uint8_t, 80> buf{};
-    EXPECT_EQ(inside.pread(0, buf), 50u);
-    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 50, data.begin() + 100));
-    EXPECT_EQ(inside.pread(49, buf), 1u);
-    EXPECT_EQ(buf[0], data[149]);
-    EXPECT_EQ(inside.pread(50, buf), 0u);
-
-    SubStream overhanging(parent, 990, 100);
-    EXPECT_EQ(overhanging.size(), 10u);
-    SubStream pastEnd(parent, 5000, 100);
-    EXPECT_EQ(pastEnd.size(), 0u);
-    EXPECT_EQ(pastEnd.pread(0, buf), 0u);
-    SubStream huge(parent, 1, ~std::uint64_t{0});
-    EXPECT_EQ(huge.size(), 999u);
-
-    // Nested windows add their offsets.
-    SubStream nested(inside, 10, 5);
-    EXPECT_EQ(nested.pread(0, buf), 5u);
-    EXPECT_EQ(buf[0], data[110]);
-    EXPECT_FALSE(nested.nativeFile());
-}
-
-} // namespace
-} // namespace cartscope::core
-
-namespace cartscope::core {
-namespace {
-
-// A read that fails says why, in the system's words; a short read stays "Stream read error".
-TEST(DescriptorStream, AFailedReadGivesTheSystemsReason)
-{
-    const UniqueFd folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_TRUE(folder.valid());
-    std::vector<std::uint8_t> out(10);
-    const auto failure = [&](const DescriptorStream& stream) {
-        try {
-            stream.pread(0, out);
-        } catch (const Error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
-    EXPECT_EQ(failure(DescriptorStream(folder.get(), 100)), "Stream read error: Is a directory");
-    EXPECT_EQ(failure(DescriptorStream(folder.get(), 100, "\"a.nds\" in the archive \"x.zip\"")),
-              "Cannot read \"a.nds\" in the archive \"x.zip\". Is a directory");
 }
 
 TEST(ArchiveKind, EachSignatureAndNothingElse)

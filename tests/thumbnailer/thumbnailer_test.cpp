@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -329,7 +330,10 @@ public:
     explicit CountingStream(std::uint64_t size) : m_size(size) {}
     std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override
     {
-        ranges.emplace_back(position, out.size());
+        {
+            const std::lock_guard lock(m_mutex);
+            ranges.emplace_back(position, out.size());
+        }
         std::fill(out.begin(), out.end(), 0);
         if (position <= 0x68 && 0x68 + 4 <= position + out.size())
             out[0x68 - position + 1] = 0x40; // banner offset 0x4000
@@ -341,6 +345,7 @@ public:
     mutable std::vector<std::pair<std::uint64_t, std::size_t>> ranges;
 
 private:
+    mutable std::mutex m_mutex; // reads may come from any thread
     std::uint64_t m_size;
 };
 
