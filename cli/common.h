@@ -141,5 +141,6 @@ const Command& listCommand();
 const Command& extractCommand();
 const Command& iconCommand();
 const Command& verifyCommand();
+const Command& buildCommand();
 
 } // namespace cartscope::cli
