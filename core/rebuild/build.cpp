@@ -207,6 +207,9 @@ public:
             if (!inLayoutFolder(m_layout.regions[i].kind))
                 m_byPath.emplace(m_layout.regions[i].path, i);
         m_seen.assign(m_layout.regions.size(), false);
+        for (const Region& r : m_layout.regions)
+            if (r.kind != RegionKind::File && !inLayoutFolder(r.kind))
+                ++m_systemRegions;
         walkTree(image);
         for (std::size_t i = 0; i < m_layout.regions.size(); ++i) {
             const Region& r = m_layout.regions[i];
@@ -334,7 +337,9 @@ private:
             if (type != DT_DIR && type != DT_REG)
                 throw Error("The tree holds \"" + shown(rel, name) +
                             "\", which is not a regular file");
-            if (type == DT_REG && ++m_treeFiles > kMaxTreeFiles + (m_layout.regions.size() - 2))
+            // The tree's files and, in [system], the header, binaries, tables, banner and
+            // overlays the layout lists beside them.
+            if (type == DT_REG && ++m_treeFiles > kMaxTreeFiles + m_systemRegions)
                 throw Error("The tree \"" + m_tree + "\" holds more than 65,536 files");
             entries.emplace_back(name, type);
         }
@@ -454,6 +459,7 @@ private:
     std::vector<bool> m_seen;
     std::size_t m_files = 0;
     std::size_t m_treeFiles = 0;
+    std::size_t m_systemRegions = 0;
 };
 
 } // namespace
