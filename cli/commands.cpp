@@ -62,8 +62,8 @@ Commands:
                                (walked recursively); without --dat, every DAT in
                                $XDG_DATA_HOME/cartscope/dats/ is loaded
   build [--force] TREE OUT     put the image back together from TREE (DIR/<internal name>
-                               as extract --system wrote it) and its layout, TREE.layout/,
-                               into the file OUT; the tree must be unchanged
+                               as extract wrote it with the system files) and its layout,
+                               TREE.layout/, into the file OUT; the tree must be unchanged
 
 Options:
   --json      machine-readable output
