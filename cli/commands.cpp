@@ -100,7 +100,8 @@ constexpr OptionSpec kOptions[] = {
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(), &listCommand(), &extractCommand(), &iconCommand(), &verifyCommand(), &buildCommand(),
+        &infoCommand(), &listCommand(),   &extractCommand(),
+        &iconCommand(), &verifyCommand(), &buildCommand(),
     };
     return table;
 }
