@@ -15,6 +15,7 @@
 #include "core/extract/space.h"
 #include "core/fs/narc.h"
 #include "core/fs/system_files.h"
+#include "core/rebuild/layout_writer.h"
 
 namespace cartscope::app {
 
@@ -141,9 +142,11 @@ void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
     m_form2->start(total);
     std::size_t counted = 0;
     core::ExtractOptions options;
+    core::rebuild::WrittenNames renamed;
     // A destination that folds letter case sent the file under a " (2)" name: the
     // dialog shows the name written, as it does for names the plan had to change.
     options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
+        renamed[&f] = written;
         const std::string base = f.full.substr(0, f.full.size() - f.relative.size());
         m_form2->showFile(fromLocalPath(core::markInvisible(written)),
                           fromLocalPath(core::markInvisible(base + written)));
@@ -171,7 +174,14 @@ void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
                           fromLocalPath(core::markInvisible(p.current->full)));
         return true;
     };
-    core::runExtraction(*ImageStream, plan, options);
+    const core::ExtractSummary summary = core::runExtraction(*ImageStream, plan, options);
+    // The whole tree with the system files shown, every row written: the layout that rebuilds
+    // the image (a plan without the system rows writes none).
+    if (!summary.cancelled && !plan.empty())
+        core::rebuild::writeLayout(
+            {*ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
+             plan.front().full.substr(0, plan.front().full.size() - plan.front().relative.size()),
+             m_shown.IntName});
 }
 
 void TForm1::ShowNarcContents1Click()

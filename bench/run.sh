@@ -19,6 +19,8 @@
 #   rss65k      peak RSS of `list --json` on it (/usr/bin/time -v), goal < 40 MiB
 #   extract30k  `extract` of 30,000 files                 vs ref_copy --whole (cached folder
 #               fds; each file written unnamed and linked once whole, as extraction does)
+#   build30k    `build` of the unchanged tree extract --system wrote for the 30,000-file image
+#               vs ref_build (copy_file_range of each file to its offset, fills by pwrite)
 #   copy30k     the same                                   vs ref_copy (plain open/copy/close:
 #               what writing each file whole costs, shown, not a goal)
 #   pty30k      the same with stderr on a pty             vs stderr on /dev/null (9 pairs)
@@ -38,13 +40,13 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress build30k)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
 CLI=$BUILD/cli/cartscope-cli
 B=$BUILD/bench
-for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/benchtime" "$B/ptyrun" "$B/window_order" "$B/compress_bench"; do
+for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/ref_build" "$B/benchtime" "$B/ptyrun" "$B/window_order" "$B/compress_bench"; do
   [ -x "$tool" ] || { echo "missing $tool: build the target 'bench' in $BUILD" >&2; exit 2; }
 done
 command -v bsdtar >/dev/null || { echo "bsdtar is needed (libarchive-tools)" >&2; exit 2; }
@@ -216,6 +218,19 @@ for row in "${ROWS[@]}"; do
       rm -rf "$WORK/check"
       pair "extract, 30,000 files (tmpfs)" "ref_copy --whole, same rows" "<= 1.2x" "$PAIRS" fresh_out \
         -- "$CLI" extract "$WORK/t30.nds" "$OUT" -- "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30.plan" --whole
+      ;;
+    build30k)
+      need t30
+      rm -rf "$WORK/x30"; mkdir -p "$WORK/x30"
+      "$CLI" extract --system "$WORK/t30.nds" "$WORK/x30" >/dev/null 2>&1
+      tree=$(ls -d "$WORK"/x30/*.layout); tree=${tree%.layout}
+      rm_built() { rm -f "$WORK/built.nds"; }
+      "$B/ref_build" "$tree" "$WORK/built.nds"; cmp "$WORK/t30.nds" "$WORK/built.nds" >/dev/null ||
+        { echo "ref_build did not give the image back" >&2; exit 1; }
+      pair "build, unchanged 30,000-file tree (tmpfs)" "ref_build, same files" "<= 1.2x" "$PAIRS" rm_built \
+        -- "$CLI" build "$tree" "$WORK/built.nds" -- "$B/ref_build" "$tree" "$WORK/built.nds"
+      /usr/bin/time -v "$CLI" build --force "$tree" "$WORK/built.nds" 2>"$WORK/time.txt" >/dev/null
+      echo "peak RSS of build, 30,000 files: $(awk '/Maximum resident/ { print int($6 / 1024) }' "$WORK/time.txt") MiB (load $(load1))"
       ;;
     copy30k)
       need t30

@@ -11,6 +11,7 @@
 #include "core/extract/space.h"
 #include "core/fs/narc.h"
 #include "core/fs/system_files.h"
+#include "core/rebuild/layout_writer.h"
 
 namespace cartscope::cli {
 
@@ -193,7 +194,9 @@ int cmdExtract(const Invocation& inv, Context& ctx)
                        << safe(p.current->relative) << " (another file has that name)\n";
         return !g_interrupted.load();
     };
+    core::rebuild::WrittenNames renamed;
     options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
+        renamed[&f] = written;
         messages() << "note: " << safe(f.row.path) << " is written as " << safe(written)
                    << " (the destination does not tell letter case apart)\n";
     };
@@ -214,6 +217,10 @@ int cmdExtract(const Invocation& inv, Context& ctx)
         for (const core::ExtractFailure& f : summary.failures)
             err << "  " << safe(f.path) << ": " << safe(core::withFullStop(f.message)) << '\n';
     }
+    // A whole tree with its system files, every one written: the layout that rebuilds it.
+    if (summary.failures.empty() && !summary.cancelled)
+        core::rebuild::writeLayout(
+            {image, img.header, img.files, img.dirs, plan, renamed, dir, selection.folder});
     const std::string where =
         dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(selection.folder);
     out << (summary.cancelled ? "Cancelled after " : "Extracted ") << summary.files

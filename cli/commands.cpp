@@ -69,12 +69,17 @@ Commands:
                                a .zip (every .nds/.ids/.dsi/.srl member) or a folder
                                (walked recursively); without --dat, every DAT in
                                $XDG_DATA_HOME/cartscope/dats/ is loaded
+  build [--force] TREE OUT     put the image back together from TREE (DIR/<internal name>
+                               as extract wrote it with the system files) and its layout,
+                               TREE.layout/, into the file OUT; the tree must be unchanged
 
 Options:
   --json      machine-readable output
-  --force     extract even when the files may not fit in the free space of DIR
+  --force     extract even when the files may not fit in the free space of DIR;
+              build: replace OUT when it exists
   --system    add the system files (header, ARM9/ARM7 binaries, overlay tables,
-              overlays, banner) under /[system]/ after the file tree
+              overlays, banner) under /[system]/ after the file tree; extracting the
+              whole tree so also writes DIR/<internal name>.layout/ for build
   --system-only
               only the system files
   --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
@@ -112,8 +117,8 @@ constexpr OptionSpec kOptions[] = {
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),   &listCommand(),   &extractCommand(), &iconCommand(),
-        &verifyCommand(), &renderCommand(), &textCommand(),
+        &infoCommand(),   &listCommand(),  &extractCommand(), &iconCommand(),
+        &verifyCommand(), &buildCommand(), &renderCommand(),  &textCommand(),
     };
     return table;
 }

@@ -73,6 +73,7 @@ void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntr
         r.path.assign(dir->path);
         r.offset = f.StartOffset;
         r.size = f.Size;
+        r.fileId = f.FileId;
         // A directory path already cut ends in the mark; the name is not appended after it.
         r.pathTooLong = dir->cut;
         if (!r.pathTooLong) {

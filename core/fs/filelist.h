@@ -28,6 +28,8 @@ struct FileRow {
     // something keeps them from it (a range past the end).
     bool system = false;
     std::string problem = {};
+    // Tree rows: the file's ID (its allocation entry's index).
+    std::uint32_t fileId = 0;
 
     // The texts the list shows: eight upper-case hex digits, signed decimal. The append forms
     // serve a writer of many rows that keeps one buffer.

@@ -265,6 +265,7 @@ private:
         TFileEntry& f = m_files.emplace_back();
         f.Name = std::move(name);
         f.DirIndex = dirIndex;
+        f.FileId = static_cast<std::uint32_t>(fileId);
         m_fileIds.push_back(static_cast<std::uint32_t>(fileId));
         m_highestFileId = std::max(m_highestFileId, fileId);
     }

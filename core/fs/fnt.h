@@ -20,6 +20,9 @@ struct TFileEntry {
     // The main-table index of the sub-table that lists the file (0 is the root's). The file's
     // folder is the directory entry whose DirID equals it (see folderIdOf).
     std::int32_t DirIndex = 0;
+    // The file's ID: its allocation entry's index (the sub-table's first file ID plus the
+    // files named before it there).
+    std::uint32_t FileId = 0;
 };
 
 // One directory met in a sub-table (the root has none).

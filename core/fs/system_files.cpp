@@ -78,6 +78,7 @@ public:
         add(kind, name, offset, size);
     }
 
+    void lastFileId(std::uint32_t fileId) { m_files.back().fileId = fileId; }
     std::vector<SystemFile> take() { return std::move(m_files); }
     const Stream& image() const { return m_image; }
     std::uint64_t imageSize() const { return m_size; }
@@ -155,6 +156,7 @@ void addOverlays(Collector& c, const TNDSHeader& header, const std::vector<Overl
             continue;
         }
         c.add(SystemFileKind::Overlay, overlayName(e.overlayId), start, end - start);
+        c.lastFileId(e.fileId);
     }
 }
 

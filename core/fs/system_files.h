@@ -44,6 +44,8 @@ struct SystemFile {
     // Why the file cannot be written ("the range 0x... lies past the end of the image"); empty
     // when its whole range lies inside the image.
     std::string problem;
+    // Overlays: the file ID their table entry names (their allocation entry's index).
+    std::uint32_t fileId = 0;
 };
 
 // "header", "arm9", ..., for JSON and the window.

@@ -7,10 +7,12 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTreeWidget>
 
 #include "app/narc_dialog.h"
+#include "core/rebuild/build.h"
 #include "tests/app/window_fixture.h"
 
 using namespace cartscope::apptest;
@@ -119,8 +121,12 @@ void SystemNarcTest::extractionIncludesSystemRowsAndRefusesThoseThatDoNotFit()
     w.dialogs->folderAnswers = {q(out.path())};
     w.child<QPushButton>("ExtractAllButton")->click();
     QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
-    const QStringList files = filesBelow(out.path());
+    const QStringList files =
+        filesBelow(out.path()).filter(QRegularExpression(QStringLiteral("^CARTSCOPE/")));
     QCOMPARE(files.size(), 11);
+    // The whole tree with its system files: the layout beside it builds the image back.
+    cartscope::core::rebuild::buildImage(out.file("CARTSCOPE"), out.file("built.nds"), {});
+    QVERIFY(fixture::readFile(out.file("built.nds")) == image);
     QVERIFY(files.contains(QStringLiteral("CARTSCOPE/[system]/overlay/overlay_0001.bin")));
     QCOMPARE(fixture::readFile(out.file("CARTSCOPE/[system]/header.bin")),
              Bytes(image.begin(), image.begin() + 0x200));
@@ -145,6 +151,7 @@ void SystemNarcTest::extractionIncludesSystemRowsAndRefusesThoseThatDoNotFit()
     QCOMPARE(w.dialogs->errors.size(), 2);
     QVERIFY(std::filesystem::exists(out2.file("CARTSCOPE/[system]/arm9.bin")));
     QVERIFY(!std::filesystem::exists(out2.file("CARTSCOPE/[system]/arm7.bin")));
+    QVERIFY(!std::filesystem::exists(out2.file("CARTSCOPE.layout")));
 }
 
 void SystemNarcTest::narcContentsDialogListsExtractsAndOpensNested()

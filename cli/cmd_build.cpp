@@ -1,0 +1,34 @@
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "core/rebuild/build.h"
+
+namespace cartscope::cli {
+
+namespace {
+
+int cmdBuild(const Invocation& inv, Context& ctx)
+{
+    const std::string& tree = inv.positional[0];
+    const std::string& out = inv.positional[1];
+    core::rebuild::BuildOptions options;
+    options.force = inv.has("--force");
+    options.interrupted = [] { return g_interrupted.load(); };
+    try {
+        const core::rebuild::BuildResult built = core::rebuild::buildImage(tree, out, options);
+        ctx.out << "Built " << safe(out) << ", " << built.bytes << " bytes from " << built.files
+                << (built.files == 1 ? " file\n" : " files\n");
+    } catch (const core::rebuild::BuildInterrupted&) {
+        throw Interrupted{};
+    }
+    return 0;
+}
+
+} // namespace
+
+const Command& buildCommand()
+{
+    static const Command command{"build", 2, 2, {"--force"}, cmdBuild};
+    return command;
+}
+
+} // namespace cartscope::cli

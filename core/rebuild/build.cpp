@@ -1,0 +1,477 @@
+#include "core/rebuild/build.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+#include "core/base/fd.h"
+#include "core/checksum/digest.h"
+#include "core/io/stream.h"
+#include "core/io/whole_file.h"
+#include "core/rebuild/layout.h"
+
+namespace cartscope::core::rebuild {
+
+namespace {
+
+constexpr std::size_t kChunk = 1 << 20;
+
+std::int64_t mtimeOf(const struct stat& st)
+{
+    return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// The image being written: an unnamed file in OUT's folder (or a hidden one where the file
+// system has none) that gets OUT's name only once complete. Dropped unnamed otherwise.
+class Output {
+public:
+    Output(const std::string& path, bool force) : m_path(path), m_force(force)
+    {
+        std::string folder = std::filesystem::path(path).parent_path().string();
+        if (folder.empty())
+            folder = ".";
+        m_name = std::filesystem::path(path).filename().string();
+        m_dir = UniqueFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!m_dir.valid())
+            throw Error(cannotCreateMessage(path, errno));
+        m_fd = UniqueFd(openUnnamedFile(m_dir.get()));
+        if (m_fd.valid())
+            return;
+        if (!unnamedFilesUnsupported(errno))
+            throw Error(cannotCreateMessage(path, errno));
+        m_hidden = hiddenTemporaryName();
+        m_fd = UniqueFd(
+            ::openat(m_dir.get(), m_hidden.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!m_fd.valid()) {
+            const int err = errno;
+            m_hidden.clear();
+            throw Error(cannotCreateMessage(path, err));
+        }
+    }
+    ~Output()
+    {
+        if (!m_hidden.empty())
+            ::unlinkat(m_dir.get(), m_hidden.c_str(), 0);
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    int fd() const { return m_fd.get(); }
+    const std::string& path() const { return m_path; }
+
+    void commit()
+    {
+        if (::fsync(m_fd.get()) != 0 && errno != EINVAL)
+            throw Error(cannotWriteMessage(m_path, errno));
+        if (m_hidden.empty()) {
+            if (linkUnnamedFile(m_fd.get(), m_dir.get(), m_name.c_str()) == 0)
+                return;
+            if (errno != EEXIST)
+                throw Error(cannotCreateMessage(m_path, errno));
+            refuseExisting();
+            // Replaced in one step: linked under a hidden name, renamed over OUT.
+            m_hidden = hiddenTemporaryName();
+            if (linkUnnamedFile(m_fd.get(), m_dir.get(), m_hidden.c_str()) != 0) {
+                const int err = errno;
+                m_hidden.clear();
+                throw Error(cannotCreateMessage(m_path, err));
+            }
+        }
+        const unsigned flags = m_force ? 0 : RENAME_NOREPLACE;
+        if (::renameat2(m_dir.get(), m_hidden.c_str(), m_dir.get(), m_name.c_str(), flags) != 0) {
+            if (errno == EEXIST)
+                refuseExisting();
+            throw Error(cannotCreateMessage(m_path, errno));
+        }
+        m_hidden.clear();
+    }
+
+private:
+    void refuseExisting() const
+    {
+        if (!m_force)
+            throw Error("The file \"" + m_path + "\" exists; use --force to replace it");
+    }
+
+    std::string m_path;
+    bool m_force;
+    std::string m_name;
+    UniqueFd m_dir;
+    UniqueFd m_fd;
+    std::string m_hidden;
+};
+
+// Copies `size` bytes of `in` (from its start) to `out` at `offset`: in the kernel where it can
+// (copy_file_range), else through a buffer. Returns false when `in` holds fewer bytes.
+bool copyInto(int in, int out, std::uint64_t offset, std::uint64_t size, const std::string& outPath)
+{
+    loff_t inAt = 0;
+    auto outAt = static_cast<loff_t>(offset);
+    std::uint64_t left = size;
+    // Bounded by the size: every pass copies at least one byte, ends or falls back.
+    while (left > 0) {
+        const ssize_t n =
+            ::copy_file_range(in, &inAt, out, &outAt,
+                              static_cast<std::size_t>(std::min<std::uint64_t>(left, 1u << 30)), 0);
+        if (n > 0) {
+            left -= static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+            errno != EBADF)
+            throw Error(cannotWriteMessage(outPath, errno));
+        break;
+    }
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)));
+    while (left > 0) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+        const ssize_t got = ::pread(in, buffer.data(), want, inAt);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            throw Error(kStreamReadError);
+        if (got == 0)
+            return false;
+        for (ssize_t w = 0; w < got;) {
+            const ssize_t n =
+                ::pwrite(out, buffer.data() + w, static_cast<std::size_t>(got - w), outAt);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw Error(cannotWriteMessage(outPath, n < 0 ? errno : EIO));
+            w += n;
+            outAt += n;
+        }
+        inAt += got;
+        left -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+Sha1 sha1OfFile(int fd, const std::string& path)
+{
+    Digest d(DigestKind::Sha1);
+    std::vector<std::uint8_t> buffer(kChunk);
+    DescriptorStream file(fd, ~std::uint64_t{0}, "file \"" + path + "\"");
+    // Bounded by the file: every pass reads at least one byte or ends.
+    for (std::uint64_t at = 0;;) {
+        const std::size_t got = file.pread(at, buffer);
+        if (got == 0)
+            break;
+        d.update(std::span(buffer).first(got));
+        at += got;
+    }
+    const DigestBytes v = d.value();
+    Sha1 out{};
+    std::copy_n(v.begin(), out.size(), out.begin());
+    return out;
+}
+
+class Builder {
+public:
+    Builder(const std::string& tree, const std::string& out, const BuildOptions& options)
+        : m_tree(tree), m_layoutPath(tree + kLayoutSuffix), m_options(options)
+    {
+        m_treeFd = UniqueFd(::open(m_tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m_treeFd.valid())
+            throw Error(cannotOpenMessage(m_tree, errno));
+        m_layoutFd =
+            UniqueFd(::open(m_layoutPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!m_layoutFd.valid())
+            throw Error("No layout \"" + m_layoutPath +
+                        "\" beside the tree: build takes a tree that extract --system wrote");
+        m_layout = decodeLayout(readLayoutText(), m_layoutPath + "/" + kLayoutFile);
+        checkOutput(out);
+    }
+
+    BuildResult run(const std::string& out)
+    {
+        Output image(out, m_options.force);
+        if (::ftruncate(image.fd(), static_cast<off_t>(m_layout.imageSize)) != 0)
+            throw Error(cannotWriteMessage(out, errno));
+        for (std::size_t i = 0; i < m_layout.regions.size(); ++i)
+            if (!inLayoutFolder(m_layout.regions[i].kind))
+                m_byPath.emplace(m_layout.regions[i].path, i);
+        m_seen.assign(m_layout.regions.size(), false);
+        for (const Region& r : m_layout.regions)
+            if (r.kind != RegionKind::File && !inLayoutFolder(r.kind))
+                ++m_systemRegions;
+        walkTree(image);
+        for (std::size_t i = 0; i < m_layout.regions.size(); ++i) {
+            const Region& r = m_layout.regions[i];
+            if (inLayoutFolder(r.kind))
+                copyLayoutFile(r.path, r.size, r.offset, image);
+            else if (!m_seen[i])
+                throw Error("The file \"" + m_tree + "/" + r.path +
+                            "\" is missing; removing files is not supported yet");
+        }
+        writeRuns(image);
+        image.commit();
+        return {m_layout.imageSize, m_files};
+    }
+
+private:
+    std::string readLayoutText()
+    {
+        const std::string path = m_layoutPath + "/" + kLayoutFile;
+        const UniqueFd fd(
+            ::openat(m_layoutFd.get(), kLayoutFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(path, errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(path, st.st_mode));
+        if (static_cast<std::uint64_t>(st.st_size) > kMaxLayoutBytes)
+            throw Error("The layout \"" + path + "\" is larger than 128 MiB");
+        std::string text(static_cast<std::size_t>(st.st_size), '\0');
+        DescriptorStream in(fd.get(), text.size(), "file \"" + path + "\"");
+        if (in.pread(0, std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size())) !=
+            text.size())
+            throw Error(kStreamReadError);
+        return text;
+    }
+
+    // OUT is never one of the build's own files, nor placed in the tree or the layout (it would
+    // contradict them at the next build).
+    void checkOutput(const std::string& out)
+    {
+        std::error_code ec;
+        std::filesystem::path folder = std::filesystem::path(out).parent_path();
+        if (folder.empty())
+            folder = ".";
+        const auto canonicalFolder = std::filesystem::weakly_canonical(folder, ec);
+        const auto tree = std::filesystem::weakly_canonical(m_tree, ec);
+        const auto layout = std::filesystem::weakly_canonical(m_layoutPath, ec);
+        const auto within = [&](const std::filesystem::path& inner,
+                                const std::filesystem::path& outer) {
+            const auto rel = inner.lexically_relative(outer);
+            return !rel.empty() && *rel.begin() != "..";
+        };
+        if (within(canonicalFolder, tree) || within(canonicalFolder, layout))
+            throw Error("The output \"" + out + "\" lies inside the tree or its layout");
+        struct stat st {};
+        if (::stat(out.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode))
+                throw Error(cannotCreateMessage(out, EISDIR));
+            if (!m_options.force)
+                throw Error("The file \"" + out + "\" exists; use --force to replace it");
+            m_outId = {st.st_dev, st.st_ino};
+        }
+    }
+
+    void interruptPoint() const
+    {
+        if (m_options.interrupted && m_options.interrupted())
+            throw BuildInterrupted();
+    }
+
+    // The folders breadth first, each opened below the one before without following links; one
+    // folder open at a time.
+    void walkTree(Output& image)
+    {
+        std::deque<std::string> folders{""};
+        std::size_t folderCount = 0;
+        // Bounded: each folder is queued once by its parent's listing, and at most 4,095 are.
+        while (!folders.empty()) {
+            const std::string rel = std::move(folders.front());
+            folders.pop_front();
+            UniqueFd dir(rel.empty() ? ::dup(m_treeFd.get())
+                                     : ::openat(m_treeFd.get(), rel.c_str(),
+                                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!dir.valid())
+                throw Error(cannotOpenMessage(shown(rel), errno));
+            for (const auto& [name, type] : listFolder(dir.get(), rel)) {
+                const std::string path = rel.empty() ? name : rel + "/" + name;
+                if (type == DT_DIR) {
+                    if (++folderCount > kMaxTreeFolders + 1)
+                        throw Error("The tree \"" + m_tree + "\" holds more than 4,095 folders");
+                    folders.push_back(path);
+                } else {
+                    takeFile(dir.get(), name, path, image);
+                }
+            }
+        }
+    }
+
+    std::vector<std::pair<std::string, unsigned char>> listFolder(int fd, const std::string& rel)
+    {
+        std::vector<std::pair<std::string, unsigned char>> entries;
+        DIR* d = ::fdopendir(::dup(fd));
+        if (!d)
+            throw Error(cannotOpenMessage(shown(rel), errno));
+        struct Closer {
+            DIR* d;
+            ~Closer() { ::closedir(d); }
+        } closer{d};
+        // Bounded by the folder's entries; the files overall by the count below.
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..")
+                continue;
+            unsigned char type = e->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    throw Error(cannotOpenMessage(shown(rel, name), errno));
+                type = S_ISDIR(st.st_mode)   ? DT_DIR
+                       : S_ISREG(st.st_mode) ? DT_REG
+                       : S_ISLNK(st.st_mode) ? DT_LNK
+                                             : DT_UNKNOWN;
+            }
+            if (type == DT_LNK)
+                throw Error("The tree holds a symbolic link: \"" + shown(rel, name) + "\"");
+            if (type != DT_DIR && type != DT_REG)
+                throw Error("The tree holds \"" + shown(rel, name) +
+                            "\", which is not a regular file");
+            // The tree's files and, in [system], the header, binaries, tables, banner and
+            // overlays the layout lists beside them.
+            if (type == DT_REG && ++m_treeFiles > kMaxTreeFiles + m_systemRegions)
+                throw Error("The tree \"" + m_tree + "\" holds more than 65,536 files");
+            entries.emplace_back(name, type);
+        }
+        return entries;
+    }
+
+    std::string shown(const std::string& rel, const std::string& name = {}) const
+    {
+        std::string s = m_tree;
+        if (!rel.empty())
+            s += "/" + rel;
+        if (!name.empty())
+            s += "/" + name;
+        return s;
+    }
+
+    void takeFile(int dir, const std::string& name, const std::string& path, Output& image)
+    {
+        interruptPoint();
+        const auto found = m_byPath.find(path);
+        if (found == m_byPath.end()) {
+            if (name.size() > kMaxNameBytes)
+                throw Error("The name of \"" + m_tree + "/" + path + "\" is longer than 127 bytes");
+            throw Error("The file \"" + m_tree + "/" + path +
+                        "\" is not in the layout; adding files is not supported yet");
+        }
+        const Region& r = m_layout.regions[found->second];
+        const std::string full = m_tree + "/" + path;
+        const UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(full, errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(full, st.st_mode));
+        refuseOutput(st, full);
+        if (static_cast<std::uint64_t>(st.st_size) != r.size || mtimeOf(st) != r.mtimeNs ||
+            (r.sha1 && sha1OfFile(fd.get(), full) != *r.sha1))
+            throw Error("The file \"" + full + "\" changed; editing is not supported yet");
+        if (!copyInto(fd.get(), image.fd(), r.offset, r.size, image.path()))
+            throw Error("The file \"" + full + "\" changed; editing is not supported yet");
+        m_seen[found->second] = true;
+        ++m_files;
+    }
+
+    void refuseOutput(const struct stat& st, const std::string& full) const
+    {
+        if (m_outId && m_outId->first == st.st_dev && m_outId->second == st.st_ino)
+            throw Error("The output is \"" + full + "\", a file the image is built from");
+    }
+
+    // A file of the layout folder (fnt.bin, fat.bin, gaps/...).
+    void copyLayoutFile(const std::string& rel, std::uint64_t size, std::uint64_t offset,
+                        Output& image)
+    {
+        interruptPoint();
+        const std::string full = m_layoutPath + "/" + rel;
+        const std::size_t slash = rel.find('/');
+        UniqueFd folder;
+        int dir = m_layoutFd.get();
+        if (slash != std::string::npos) {
+            folder = UniqueFd(::openat(dir, rel.substr(0, slash).c_str(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!folder.valid())
+                throw Error(cannotOpenMessage(full, errno));
+            dir = folder.get();
+        }
+        const UniqueFd fd(::openat(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                                   O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(full, errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(full, st.st_mode));
+        refuseOutput(st, full);
+        if (static_cast<std::uint64_t>(st.st_size) != size ||
+            !copyInto(fd.get(), image.fd(), offset, size, image.path()))
+            throw Error("The layout file \"" + full + "\" is not the size the layout says");
+        ++m_files;
+    }
+
+    void writeRuns(Output& image)
+    {
+        std::vector<std::uint8_t> buffer;
+        for (const Run& r : m_layout.runs) {
+            if (!r.fill) {
+                copyLayoutFile(r.file, r.size, r.offset, image);
+                continue;
+            }
+            // The file starts as zeros: a zero fill is already there (and takes no room).
+            if (*r.fill == 0)
+                continue;
+            interruptPoint();
+            buffer.assign(static_cast<std::size_t>(std::min<std::uint64_t>(r.size, kChunk)),
+                          *r.fill);
+            for (std::uint64_t done = 0; done < r.size;) {
+                const std::size_t want =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(r.size - done, kChunk));
+                const ssize_t n =
+                    ::pwrite(image.fd(), buffer.data(), want, static_cast<off_t>(r.offset + done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw Error(cannotWriteMessage(image.path(), n < 0 ? errno : EIO));
+                done += static_cast<std::uint64_t>(n);
+            }
+        }
+    }
+
+    std::string m_tree;
+    std::string m_layoutPath;
+    const BuildOptions& m_options;
+    UniqueFd m_treeFd;
+    UniqueFd m_layoutFd;
+    Layout m_layout;
+    std::optional<std::pair<dev_t, ino_t>> m_outId;
+    std::unordered_map<std::string_view, std::size_t> m_byPath;
+    std::vector<bool> m_seen;
+    std::size_t m_files = 0;
+    std::size_t m_treeFiles = 0;
+    std::size_t m_systemRegions = 0;
+};
+
+} // namespace
+
+BuildResult buildImage(const std::string& tree, const std::string& out, const BuildOptions& options)
+{
+    std::string t = tree;
+    // "DIR/NAME/" names the same folder; its layout is "DIR/NAME.layout".
+    while (t.size() > 1 && t.back() == '/')
+        t.pop_back();
+    Builder builder(t, out, options);
+    return builder.run(out);
+}
+
+} // namespace cartscope::core::rebuild

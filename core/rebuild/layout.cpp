@@ -1,0 +1,465 @@
+#include "core/rebuild/layout.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <set>
+#include <unordered_set>
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/rebuild/json_reader.h"
+
+namespace cartscope::core::rebuild {
+
+namespace {
+
+struct KindName {
+    RegionKind kind;
+    const char* name;
+};
+constexpr KindName kKindNames[] = {
+    {RegionKind::Header, "header"},
+    {RegionKind::Arm9, "arm9"},
+    {RegionKind::Arm7, "arm7"},
+    {RegionKind::Arm9i, "arm9i"},
+    {RegionKind::Arm7i, "arm7i"},
+    {RegionKind::Arm9OverlayTable, "arm9OverlayTable"},
+    {RegionKind::Arm7OverlayTable, "arm7OverlayTable"},
+    {RegionKind::Fnt, "fnt"},
+    {RegionKind::Fat, "fat"},
+    {RegionKind::Banner, "banner"},
+    {RegionKind::Overlay, "overlay"},
+    {RegionKind::File, "file"},
+};
+
+// A path as JSON text: valid UTF-8 is written as a string ("path"); a name with bytes that are
+// not UTF-8 (the image's names are bytes) is written as hex ("pathBytes").
+bool isUtf8(std::string_view s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = c < 0x80           ? 1
+                        : (c >> 5) == 0x6  ? 2
+                        : (c >> 4) == 0xE  ? 3
+                        : (c >> 3) == 0x1E ? 4
+                                           : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (std::size_t k = 1; k < n; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        constexpr std::uint32_t kMinOf[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMinOf[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+void appendString(std::string& out, std::string_view s)
+{
+    out += '"';
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += ch;
+        }
+    }
+    out += '"';
+}
+
+void appendPath(std::string& out, const char* key, const std::string& path)
+{
+    if (isUtf8(path)) {
+        out += ", \"";
+        out += key;
+        out += "\": ";
+        appendString(out, path);
+    } else {
+        out += ", \"";
+        out += key;
+        out += "Bytes\": \"";
+        out += hexBytes(std::span(reinterpret_cast<const std::uint8_t*>(path.data()), path.size()),
+                        HexCase::Lower);
+        out += '"';
+    }
+}
+
+void appendNumber(std::string& out, const char* key, std::uint64_t value, bool first = false)
+{
+    if (!first)
+        out += ", ";
+    out += '"';
+    out += key;
+    out += "\": ";
+    out += std::to_string(value);
+}
+
+} // namespace
+
+const char* regionKindName(RegionKind kind)
+{
+    for (const KindName& k : kKindNames)
+        if (k.kind == kind)
+            return k.name;
+    return "file";
+}
+
+std::optional<RegionKind> regionKindNamed(std::string_view name)
+{
+    for (const KindName& k : kKindNames)
+        if (name == k.name)
+            return k.kind;
+    return std::nullopt;
+}
+
+std::string encodeLayout(const Layout& layout)
+{
+    std::string out;
+    out.reserve(160 * (layout.regions.size() + layout.runs.size()) + 256);
+    out += "{\"format\": \"cartscope-layout\", \"version\": 1, \"imageSize\": ";
+    out += std::to_string(layout.imageSize);
+    out += ",\n\"regions\": [";
+    bool first = true;
+    for (const Region& r : layout.regions) {
+        out += first ? "\n{" : ",\n{";
+        first = false;
+        out += "\"kind\": \"";
+        out += regionKindName(r.kind);
+        out += '"';
+        if (r.kind == RegionKind::File || r.kind == RegionKind::Overlay)
+            appendNumber(out, "id", r.id);
+        appendNumber(out, "offset", r.offset);
+        appendNumber(out, "size", r.size);
+        appendPath(out, "path", r.path);
+        if (r.mtimeNs) {
+            out += ", \"mtimeNs\": ";
+            out += std::to_string(*r.mtimeNs);
+        }
+        if (r.sha1) {
+            out += ", \"sha1\": \"";
+            out += hexBytes(*r.sha1, HexCase::Lower);
+            out += '"';
+        }
+        out += '}';
+    }
+    out += "],\n\"runs\": [";
+    first = true;
+    for (const Run& r : layout.runs) {
+        out += first ? "\n{" : ",\n{";
+        first = false;
+        appendNumber(out, "offset", r.offset, true);
+        appendNumber(out, "size", r.size);
+        if (r.fill)
+            appendNumber(out, "fill", *r.fill);
+        else
+            appendPath(out, "file", r.file);
+        out += '}';
+    }
+    out += "]}\n";
+    return out;
+}
+
+// --- reading ---------------------------------------------------------------------------------
+
+namespace {
+
+class Reader {
+public:
+    Reader(std::string_view text, const std::string& where) : m_json(text, where), m_where(where) {}
+
+    Layout read()
+    {
+        Layout layout;
+        bool format = false, version = false, size = false, regions = false, runs = false;
+        m_json.object([&](std::string_view key) {
+            if (key == "format" && once(format, key)) {
+                if (m_json.string() != "cartscope-layout")
+                    fail("is not a Cartscope layout");
+            } else if (key == "version" && once(version, key)) {
+                if (m_json.number() != 1)
+                    fail("has a version this program does not read");
+            } else if (key == "imageSize" && once(size, key)) {
+                layout.imageSize = m_json.number();
+            } else if (key == "regions" && once(regions, key)) {
+                m_json.array([&] { layout.regions.push_back(region()); },
+                             kMaxTreeFiles + kMaxOverlays + 16);
+            } else if (key == "runs" && once(runs, key)) {
+                m_json.array([&] { layout.runs.push_back(run()); }, kMaxRuns);
+            } else {
+                unknown(key);
+            }
+        });
+        m_json.end();
+        if (!format || !version || !size || !regions || !runs)
+            fail("lacks one of format, version, imageSize, regions and runs");
+        return layout;
+    }
+
+private:
+    Region region()
+    {
+        Region r;
+        bool kind = false, id = false, offset = false, size = false, path = false, mtime = false,
+             sha = false;
+        m_json.object([&](std::string_view key) {
+            if (key == "kind" && once(kind, key)) {
+                const std::optional<RegionKind> k = regionKindNamed(m_json.string());
+                if (!k)
+                    fail("names a region kind this program does not know");
+                r.kind = *k;
+            } else if (key == "id" && once(id, key)) {
+                r.id = static_cast<std::uint32_t>(bounded(m_json.number(), 0xFFFF, "a file ID"));
+            } else if (key == "offset" && once(offset, key)) {
+                r.offset = m_json.number();
+            } else if (key == "size" && once(size, key)) {
+                r.size = m_json.number();
+            } else if ((key == "path" || key == "pathBytes") && once(path, "path")) {
+                r.path = key == "path" ? m_json.string() : bytesOf(m_json.string());
+            } else if (key == "mtimeNs" && once(mtime, key)) {
+                r.mtimeNs = m_json.signedNumber();
+            } else if (key == "sha1" && once(sha, key)) {
+                const std::string hex = bytesOf(m_json.string());
+                if (hex.size() != 20)
+                    fail("has a SHA-1 that is not 20 bytes");
+                Sha1 d{};
+                std::copy(hex.begin(), hex.end(), d.begin());
+                r.sha1 = d;
+            } else {
+                unknown(key);
+            }
+        });
+        if (!kind || !offset || !size || !path)
+            fail("has a region without kind, offset, size or path");
+        if (id != (r.kind == RegionKind::File || r.kind == RegionKind::Overlay))
+            fail("has a region whose file ID is missing or not expected");
+        if (mtime == inLayoutFolder(r.kind))
+            fail("has a region whose modification time is missing or not expected");
+        return r;
+    }
+
+    Run run()
+    {
+        Run r;
+        bool offset = false, size = false, fill = false, file = false;
+        m_json.object([&](std::string_view key) {
+            if (key == "offset" && once(offset, key)) {
+                r.offset = m_json.number();
+            } else if (key == "size" && once(size, key)) {
+                r.size = m_json.number();
+            } else if (key == "fill" && once(fill, key)) {
+                r.fill = static_cast<std::uint8_t>(bounded(m_json.number(), 0xFF, "a fill byte"));
+            } else if ((key == "file" || key == "fileBytes") && once(file, "file")) {
+                r.file = key == "file" ? m_json.string() : bytesOf(m_json.string());
+            } else {
+                unknown(key);
+            }
+        });
+        if (!offset || !size || fill == file)
+            fail("has a run without offset and size, or without exactly one of fill and file");
+        return r;
+    }
+
+    std::string bytesOf(const std::string& hex)
+    {
+        std::string bytes;
+        if (hex.size() % 2)
+            fail("has hex text of odd length");
+        for (std::size_t i = 0; i < hex.size(); i += 2) {
+            unsigned v = 0;
+            const auto [end, ec] = std::from_chars(hex.data() + i, hex.data() + i + 2, v, 16);
+            if (ec != std::errc() || end != hex.data() + i + 2)
+                fail("has hex text that is not hex");
+            bytes += static_cast<char>(v);
+        }
+        return bytes;
+    }
+
+    std::uint64_t bounded(std::uint64_t v, std::uint64_t max, const char* what)
+    {
+        if (v > max)
+            fail(std::string("has ") + what + " out of range");
+        return v;
+    }
+
+    bool once(bool& seen, std::string_view key)
+    {
+        if (seen)
+            fail("repeats the key \"" + std::string(key) + "\"");
+        seen = true;
+        return true;
+    }
+    [[noreturn]] void unknown(std::string_view key)
+    {
+        (void)key; // never shown: a hostile key could hold anything
+        fail("has a key this program does not know");
+    }
+    [[noreturn]] void fail(const std::string& why) const
+    {
+        throw Error("The layout \"" + m_where + "\" " + why);
+    }
+
+    JsonReader m_json;
+    const std::string& m_where;
+};
+
+// A component the tree can hold: not empty, "." or "..", no NUL; names from the image are at most
+// 127 bytes, and extraction may add " (N)" to keep two apart.
+bool goodComponent(std::string_view c)
+{
+    if (c.empty() || c == "." || c == ".." || c.find('\0') != std::string_view::npos)
+        return false;
+    if (c.size() <= kMaxNameBytes)
+        return true;
+    const std::size_t open = c.rfind(" (");
+    return c.size() <= kMaxNameBytes + 8 && c.back() == ')' && open != std::string_view::npos &&
+           c.size() - open <= 8 && c.size() - (c.size() - open) <= kMaxNameBytes;
+}
+
+std::string gapFileName(std::uint64_t offset)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%s/%08llX.bin", kGapFolder,
+                  static_cast<unsigned long long>(offset));
+    return name;
+}
+
+void check(const Layout& l, const std::string& where)
+{
+    const auto fail = [&](const std::string& why) {
+        throw Error("The layout \"" + where + "\" " + why);
+    };
+    if (l.imageSize > kMaxImageSize)
+        fail("describes an image past 4 GiB");
+    const auto inside = [&](std::uint64_t offset, std::uint64_t size) {
+        return offset <= l.imageSize && size <= l.imageSize - offset;
+    };
+    std::set<RegionKind> single;
+    std::unordered_set<std::string_view> paths;
+    std::unordered_set<std::uint32_t> fileIds;
+    std::unordered_set<std::string_view> folders;
+    std::size_t files = 0, overlays = 0;
+    for (const Region& r : l.regions) {
+        if (!inside(r.offset, r.size))
+            fail("has a region past the end of the image (" + r.path + ")");
+        if (r.kind == RegionKind::File) {
+            if (++files > kMaxTreeFiles)
+                fail("lists more than 65,536 files");
+            if (!fileIds.insert(r.id).second)
+                fail("lists file ID " + std::to_string(r.id) + " twice");
+        } else if (r.kind == RegionKind::Overlay) {
+            if (++overlays > kMaxOverlays)
+                fail("lists more than 65,536 overlays");
+        } else if (!single.insert(r.kind).second) {
+            fail(std::string("lists the ") + regionKindName(r.kind) + " region twice");
+        }
+        if (inLayoutFolder(r.kind)) {
+            if (r.path != (r.kind == RegionKind::Fnt ? kFntFile : kFatFile))
+                fail("names a table file other than fnt.bin and fat.bin");
+            continue;
+        }
+        if (r.path.size() > 4096)
+            fail("has a path longer than 4096 bytes");
+        std::size_t start = 0;
+        while (true) {
+            const std::size_t slash = r.path.find('/', start);
+            const std::string_view c = std::string_view(r.path).substr(
+                start, slash == std::string::npos ? slash : slash - start);
+            if (!goodComponent(c))
+                fail("has a path that cannot be in the tree (\"" + r.path + "\")");
+            if (slash == std::string::npos)
+                break;
+            // Bounded: every folder on the way counts, and there are at most 4,095.
+            if (folders.insert(std::string_view(r.path).substr(0, slash)).second &&
+                folders.size() > kMaxTreeFolders + 2)
+                fail("lists more than 4,095 folders");
+            start = slash + 1;
+        }
+        if (!paths.insert(r.path).second)
+            fail("lists the path \"" + r.path + "\" twice");
+    }
+
+    // Runs: in order, apart, each a fill of kMinFill or more or a gap file named by its offset.
+    std::uint64_t end = 0;
+    for (const Run& r : l.runs) {
+        if (r.size == 0 || !inside(r.offset, r.size) || r.offset < end)
+            fail("has runs out of order, empty or past the end of the image");
+        end = r.offset + r.size;
+        if (r.fill && r.size < kMinFill)
+            fail("has a fill shorter than 4096 bytes");
+        if (!r.fill && r.file != gapFileName(r.offset))
+            fail("names a gap file other than gaps/<offset>.bin");
+    }
+
+    // Every byte is covered exactly once by runs, and at least once by regions or runs.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    spans.reserve(l.regions.size());
+    for (const Region& r : l.regions)
+        if (r.size)
+            spans.emplace_back(r.offset, r.offset + r.size);
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& s : spans) {
+        if (!merged.empty() && s.first <= merged.back().second)
+            merged.back().second = std::max(merged.back().second, s.second);
+        else
+            merged.push_back(s);
+    }
+    std::size_t next = 0; // the next merged region span
+    std::uint64_t covered = 0;
+    auto runIt = l.runs.begin();
+    // Bounded: each pass consumes a span or a run.
+    while (covered < l.imageSize) {
+        if (next < merged.size() && merged[next].first <= covered) {
+            covered = std::max(covered, merged[next].second);
+            ++next;
+        } else if (runIt != l.runs.end() && runIt->offset == covered) {
+            covered += runIt->size;
+            ++runIt;
+        } else {
+            fail("leaves the bytes at 0x" + hexText(covered, 8) + " without a source");
+        }
+    }
+    if (runIt != l.runs.end())
+        fail("has a run that overlaps a region");
+    // A run that lies inside a region span would have been skipped above only if the span
+    // consumed it; the walk takes runs only where no span covers, so check them apart.
+    next = 0;
+    for (const Run& r : l.runs) {
+        while (next < merged.size() && merged[next].second <= r.offset)
+            ++next;
+        if (next < merged.size() && merged[next].first < r.offset + r.size)
+            fail("has a run that overlaps a region");
+    }
+}
+
+} // namespace
+
+std::string gapFile(std::uint64_t offset)
+{
+    return gapFileName(offset);
+}
+
+Layout decodeLayout(std::string_view text, const std::string& where)
+{
+    if (text.size() > kMaxLayoutBytes)
+        throw Error("The layout \"" + where + "\" is larger than 128 MiB");
+    Layout layout = Reader(text, where).read();
+    check(layout, where);
+    return layout;
+}
+
+} // namespace cartscope::core::rebuild

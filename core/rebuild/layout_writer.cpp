@@ -1,0 +1,371 @@
+#include "core/rebuild/layout_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/base/error.h"
+#include "core/base/fd.h"
+#include "core/base/names.h"
+#include "core/checksum/digest.h"
+#include "core/fs/filelist.h"
+#include "core/fs/system_files.h"
+#include "core/io/whole_file.h"
+#include "core/rebuild/layout.h"
+
+namespace cartscope::core::rebuild {
+
+namespace {
+
+constexpr std::size_t kChunk = 1 << 20;
+
+RegionKind regionKindOf(SystemFileKind kind)
+{
+    switch (kind) {
+    case SystemFileKind::Header:
+        return RegionKind::Header;
+    case SystemFileKind::Arm9:
+        return RegionKind::Arm9;
+    case SystemFileKind::Arm7:
+        return RegionKind::Arm7;
+    case SystemFileKind::Arm9i:
+        return RegionKind::Arm9i;
+    case SystemFileKind::Arm7i:
+        return RegionKind::Arm7i;
+    case SystemFileKind::Arm9OverlayTable:
+        return RegionKind::Arm9OverlayTable;
+    case SystemFileKind::Arm7OverlayTable:
+        return RegionKind::Arm7OverlayTable;
+    case SystemFileKind::Overlay:
+        return RegionKind::Overlay;
+    case SystemFileKind::Banner:
+        break;
+    }
+    return RegionKind::Banner;
+}
+
+// The regions of the rows written, or nothing when the plan is not the whole image (a row of
+// the tree or a system file is missing from it).
+std::optional<std::vector<Region>> regionsOf(const ExtractedImage& x)
+{
+    std::size_t treeRows = 0;
+    forEachRow(x.files, x.dirs, [&](const FileRow&) { ++treeRows; });
+    const std::vector<SystemFile> system = systemFiles(x.image, x.header);
+    // The system rows by path; a path met twice (two overlays of one ID) is taken in order.
+    std::map<std::string, std::deque<const SystemFile*>> systemByPath;
+    for (const SystemFile& f : system)
+        systemByPath["/" + std::string(kSystemFolder) + "/" + f.name].push_back(&f);
+
+    const std::string rootPrefix = cleanName(x.internalName) + "/";
+    std::vector<Region> regions;
+    regions.reserve(x.plan.size() + 2);
+    std::size_t tree = 0, sys = 0;
+    for (const PlannedFile& p : x.plan) {
+        const auto renamed = x.renamed.find(&p);
+        const std::string& written = renamed == x.renamed.end() ? p.relative : renamed->second;
+        if (written.compare(0, rootPrefix.size(), rootPrefix) != 0)
+            return std::nullopt;
+        Region r;
+        r.path = written.substr(rootPrefix.size());
+        if (!p.row.system) {
+            ++tree;
+            r.kind = RegionKind::File;
+            r.id = p.row.fileId;
+            r.offset = p.row.offset;
+            r.size = p.row.size > 0 ? static_cast<std::uint64_t>(p.row.size) : 0;
+        } else {
+            auto it = systemByPath.find(p.row.path);
+            if (it == systemByPath.end() || it->second.empty())
+                return std::nullopt;
+            const SystemFile& f = *it->second.front();
+            it->second.pop_front();
+            ++sys;
+            if (!f.problem.empty())
+                return std::nullopt;
+            r.kind = regionKindOf(f.kind);
+            r.id = f.kind == SystemFileKind::Overlay ? f.fileId : 0;
+            r.offset = f.offset;
+            r.size = f.size;
+        }
+        regions.push_back(std::move(r));
+    }
+    if (tree != treeRows || sys != system.size())
+        return std::nullopt;
+    return regions;
+}
+
+// A table's range as far as the image holds it.
+Region tableRegion(RegionKind kind, std::uint64_t offset, std::uint64_t size, std::uint64_t image)
+{
+    Region r;
+    r.kind = kind;
+    r.path = kind == RegionKind::Fnt ? kFntFile : kFatFile;
+    r.offset = std::min(offset, image);
+    r.size = std::min(size, image - r.offset);
+    return r;
+}
+
+// Each written file's size and modification time, as the run left them; a file that is not
+// the size its region says changed since (or is not the file written).
+void stampFiles(std::vector<Region>& regions, const std::string& tree)
+{
+    const UniqueFd dir(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
+        throw Error(cannotOpenMessage(tree, errno));
+    for (Region& r : regions) {
+        if (inLayoutFolder(r.kind))
+            continue;
+        struct stat st {};
+        if (::fstatat(dir.get(), r.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            throw Error(cannotOpenMessage(tree + "/" + r.path, errno));
+        if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != r.size)
+            throw Error("The file \"" + tree + "/" + r.path +
+                        "\" changed while the layout was written");
+        r.mtimeNs = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    }
+}
+
+Sha1 sha1Of(const Stream& image, std::uint64_t offset, std::uint64_t size)
+{
+    Digest d(DigestKind::Sha1);
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)));
+    // Bounded by the size: every pass reads at least one byte or throws.
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kChunk));
+        const std::size_t got = image.pread(offset + done, std::span(buffer).first(want));
+        if (got == 0)
+            throw Error(kStreamReadError);
+        d.update(std::span(buffer).first(got));
+        done += got;
+    }
+    const DigestBytes v = d.value();
+    Sha1 out{};
+    std::copy_n(v.begin(), out.size(), out.begin());
+    return out;
+}
+
+// Files whose range is shared with or overlaps another's carry their SHA-1: when one of them is
+// edited, a build must tell which copy holds the new bytes, and a copy that kept its time (cp -p)
+// would look unchanged. Identical ranges are hashed once.
+void hashSharedRanges(std::vector<Region>& regions, const Stream& image)
+{
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < regions.size(); ++i)
+        if (regions[i].size && !inLayoutFolder(regions[i].kind))
+            order.push_back(i);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return regions[a].offset < regions[b].offset; });
+    std::vector<bool> shared(regions.size(), false);
+    std::uint64_t reach = 0;
+    std::size_t reacher = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const Region& r = regions[order[k]];
+        if (k && r.offset < reach) {
+            shared[order[k]] = true;
+            shared[reacher] = true;
+        }
+        if (r.offset + r.size > reach) {
+            reach = r.offset + r.size;
+            reacher = order[k];
+        }
+    }
+    std::map<std::pair<std::uint64_t, std::uint64_t>, Sha1> done;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (!shared[i])
+            continue;
+        const auto key = std::make_pair(regions[i].offset, regions[i].size);
+        auto it = done.find(key);
+        if (it == done.end())
+            it = done.emplace(key, sha1Of(image, key.first, key.second)).first;
+        regions[i].sha1 = it->second;
+    }
+}
+
+// The bytes no region holds, as runs: a run of one value of kMinFill or more is a fill, the
+// bytes between fills are gaps.
+std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& image)
+{
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    for (const Region& r : regions)
+        if (r.size)
+            spans.emplace_back(r.offset, r.offset + r.size);
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> holes;
+    std::uint64_t at = 0;
+    for (const auto& [start, end] : spans) {
+        if (start > at)
+            holes.emplace_back(at, start);
+        at = std::max(at, end);
+    }
+    if (at < image.size())
+        holes.emplace_back(at, image.size());
+
+    std::vector<Run> runs;
+    std::vector<std::uint8_t> buffer(kChunk);
+    for (const auto& [start, end] : holes) {
+        std::uint64_t dataStart = start; // the gap bytes not yet given to a run
+        std::uint64_t sameStart = start; // where the current run of one value began
+        int value = -1;
+        const auto close = [&](std::uint64_t runEnd) {
+            if (value >= 0 && runEnd - sameStart >= kMinFill) {
+                if (sameStart > dataStart)
+                    runs.push_back(
+                        {dataStart, sameStart - dataStart, std::nullopt, gapFile(dataStart)});
+                runs.push_back(
+                    {sameStart, runEnd - sameStart, static_cast<std::uint8_t>(value), {}});
+                dataStart = runEnd;
+            }
+        };
+        // Bounded by the hole's size: every pass reads at least one byte or throws.
+        for (std::uint64_t pos = start; pos < end;) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(end - pos, kChunk));
+            const std::size_t got = image.pread(pos, std::span(buffer).first(want));
+            if (got == 0)
+                throw Error(kStreamReadError);
+            for (std::size_t i = 0; i < got; ++i) {
+                if (buffer[i] != value) {
+                    close(pos + i);
+                    value = buffer[i];
+                    sameStart = pos + i;
+                }
+            }
+            pos += got;
+        }
+        close(end);
+        if (dataStart < end)
+            runs.push_back({dataStart, end - dataStart, std::nullopt, gapFile(dataStart)});
+    }
+    return runs;
+}
+
+void writeAllAt(int fd, std::span<const std::uint8_t> bytes, const std::string& path)
+{
+    // Bounded by the byte count: every pass writes at least one byte or throws.
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw Error(cannotWriteMessage(path, n < 0 ? errno : EIO));
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+}
+
+// One file of the layout folder: the image's bytes of [offset, offset + size), or `bytes`.
+void writeFileIn(int dir, const std::string& name, const std::string& shown, const Stream& image,
+                 std::uint64_t offset, std::uint64_t size)
+{
+    UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid())
+        throw Error(cannotCreateMessage(shown, errno));
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)));
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kChunk));
+        const std::size_t got = image.pread(offset + done, std::span(buffer).first(want));
+        if (got == 0)
+            throw Error(kStreamReadError);
+        writeAllAt(fd.get(), std::span(buffer).first(got), shown);
+        done += got;
+    }
+    if (::fsync(fd.get()) != 0 && errno != EINVAL)
+        throw Error(cannotWriteMessage(shown, errno));
+}
+
+void writeText(int dir, const std::string& name, const std::string& shown, const std::string& text)
+{
+    UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid())
+        throw Error(cannotCreateMessage(shown, errno));
+    writeAllAt(fd.get(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+               shown);
+    if (::fsync(fd.get()) != 0 && errno != EINVAL)
+        throw Error(cannotWriteMessage(shown, errno));
+}
+
+// The hidden folder the layout is written in; removed unless it was renamed into place.
+struct HiddenFolder {
+    std::string path;
+    ~HiddenFolder()
+    {
+        if (!path.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    }
+};
+
+} // namespace
+
+bool writeLayout(const ExtractedImage& x)
+{
+    std::optional<std::vector<Region>> found = regionsOf(x);
+    if (!found)
+        return false;
+    const std::uint64_t imageSize = x.image.size();
+    if (imageSize > kMaxImageSize)
+        throw Error("The image is larger than 4 GiB: no layout is written for it");
+    std::string base = x.destinationBase;
+    if (base.empty() || base.back() != '/')
+        base += '/';
+    const std::string root = cleanName(x.internalName);
+    const std::string tree = base + root;
+    const std::string final = tree + kLayoutSuffix;
+
+    Layout layout;
+    layout.imageSize = imageSize;
+    layout.regions = std::move(*found);
+    stampFiles(layout.regions, tree);
+    hashSharedRanges(layout.regions, x.image);
+    const TNDSHeader& h = x.header.ds;
+    layout.regions.push_back(tableRegion(RegionKind::Fnt, h.FntOffset, h.FntSize, imageSize));
+    layout.regions.push_back(tableRegion(RegionKind::Fat, h.FatOffset, h.FatSize, imageSize));
+    layout.runs = runsOutside(layout.regions, x.image);
+
+    HiddenFolder hidden{base + hiddenTemporaryName()};
+    if (::mkdir(hidden.path.c_str(), 0777) != 0) {
+        const int err = errno;
+        hidden.path.clear();
+        throw Error(cannotCreateMessage(final, err));
+    }
+    const UniqueFd dir(
+        ::open(hidden.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid() || ::mkdirat(dir.get(), kGapFolder, 0777) != 0)
+        throw Error(cannotCreateMessage(final, errno));
+    for (const Region& r : layout.regions)
+        if (inLayoutFolder(r.kind))
+            writeFileIn(dir.get(), r.path, final + "/" + r.path, x.image, r.offset, r.size);
+    for (const Run& r : layout.runs)
+        if (!r.fill)
+            writeFileIn(dir.get(), r.file, final + "/" + r.file, x.image, r.offset, r.size);
+    writeText(dir.get(), kLayoutFile, final + "/" + kLayoutFile, encodeLayout(layout));
+    if (::fsync(dir.get()) != 0 && errno != EINVAL)
+        throw Error(cannotWriteMessage(final, errno));
+
+    // Into place: an earlier layout is exchanged with the new one in one step and then removed.
+    if (::renameat2(AT_FDCWD, hidden.path.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) !=
+        0) {
+        if (errno != EEXIST && errno != ENOTEMPTY)
+            throw Error(cannotCreateMessage(final, errno));
+        if (::renameat2(AT_FDCWD, hidden.path.c_str(), AT_FDCWD, final.c_str(), RENAME_EXCHANGE) !=
+            0)
+            throw Error(cannotCreateMessage(final, errno));
+        // The hidden name now holds the earlier layout; the guard removes it.
+        return true;
+    }
+    hidden.path.clear();
+    return true;
+}
+
+} // namespace cartscope::core::rebuild

@@ -1,0 +1,309 @@
+// The round trip: extract --system writes a tree and its layout, build writes the image back,
+// byte for byte; and what build refuses.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/cli/run_cli.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+using cartscope::fixture::Bytes;
+using cartscope::fixture::ImageBuilder;
+using cartscope::fixture::le32;
+using cartscope::fixture::Node;
+using cartscope::fixture::pattern;
+using cartscope::fixture::readFile;
+using cartscope::fixture::systemImage;
+using cartscope::fixture::TempDir;
+using cartscope::fixture::writeFile;
+using cartscope::testcli::cli;
+
+namespace fs = std::filesystem;
+
+// Root files f0, f1, ... with the given allocation entries, and data to find in every range.
+ImageBuilder rootFiles(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges)
+{
+    Bytes fnt;
+    le32(fnt, 8);     // root sub-table right after the main table
+    fnt.push_back(0); // first file ID 0
+    fnt.push_back(0);
+    fnt.push_back(1); // one directory
+    fnt.push_back(0);
+    Bytes fat;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        const std::string name = "f" + std::to_string(i);
+        fnt.push_back(static_cast<std::uint8_t>(name.size()));
+        fnt.insert(fnt.end(), name.begin(), name.end());
+        le32(fat, ranges[i].first);
+        le32(fat, ranges[i].second);
+    }
+    fnt.push_back(0);
+    return cartscope::fixture::withTables(fnt, fat).pokeBytes(0xD000, pattern(0x2000, 7));
+}
+
+struct Case {
+    const char* name;
+    std::function<Bytes()> image;
+};
+
+const std::vector<Case>& fixtureCases()
+{
+    static const std::vector<Case> cases = {
+        {"system files", [] { return systemImage({}).build(); }},
+        {"ARM9 without footer", [] { return systemImage({.footer = false}).build(); }},
+        {"overlay IDs equal file IDs", [] { return systemImage({.idsMatch = true}).build(); }},
+        {"DSi", [] { return systemImage({.dsi = true}).build(); }},
+        {"padded with 0xFF and data in a gap",
+         [] {
+             return systemImage({}).totalSize(0x40000).pokeBytes(0x3E000, pattern(700, 3)).build();
+         }},
+        {"shared ranges", [] { return cartscope::fixture::manyRowsOnOneRange(5, 0x100).build(); }},
+        {"out of order, overlapping, empty and negative ranges",
+         [] {
+             return rootFiles({{0xE000, 0xE100},
+                               {0xD000, 0xD080},
+                               {0xE080, 0xE180},
+                               {0xD400, 0xD400},
+                               {0xD800, 0xD700}})
+                 .build();
+         }},
+        {"same-named files and names that need cleaning",
+         [] {
+             return ImageBuilder()
+                 .title("")
+                 .root({Node::file("a.bin", std::string("one")),
+                        Node::file("a.bin", std::string("two")),
+                        Node::dir("d", cartscope::fixture::escapingTree())})
+                 .build();
+         }},
+        {"the sample",
+         [] { return readFile(std::string(CARTSCOPE_SOURCE_DIR) + "/samples/sample.nds"); }},
+    };
+    return cases;
+}
+
+// The tree extract wrote into `dir`: the folder beside the one layout there.
+std::string treeIn(const std::string& dir)
+{
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string p = e.path().string();
+        if (p.size() > 7 && p.ends_with(".layout"))
+            return p.substr(0, p.size() - 7);
+    }
+    return {};
+}
+
+class Rebuild : public ::testing::Test {
+protected:
+    std::string image(const Bytes& bytes)
+    {
+        const std::string path = m_dir.file("x.nds");
+        writeFile(path, bytes);
+        return path;
+    }
+    std::string out() const { return m_dir.file("out"); }
+
+    // Extracts with the system files and returns the tree (empty when extract failed).
+    std::string extract(const std::string& path)
+    {
+        fs::remove_all(out());
+        const auto r = cli({"extract", "--system", path, out()});
+        if (r.status != 0)
+            return {};
+        return treeIn(out());
+    }
+
+    TempDir m_dir;
+};
+
+// Every image whose extraction succeeds builds back to the same bytes.
+void expectRoundTrip(Rebuild& t, const std::string& tree, const Bytes& original,
+                     const std::string& built)
+{
+    ASSERT_FALSE(tree.empty()) << "extract --system exited 0 without a layout";
+    fs::remove(built);
+    const auto r = cli({"build", tree, built});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readFile(built) == original) << "the image built differs";
+    (void)t;
+}
+
+TEST_F(Rebuild, EveryFixtureImageBuildsBackByteForByte)
+{
+    for (const Case& c : fixtureCases()) {
+        SCOPED_TRACE(c.name);
+        const Bytes bytes = c.image();
+        const auto r = cli({"extract", "--system", image(bytes), out()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        expectRoundTrip(*this, treeIn(out()), bytes, m_dir.file("built.nds"));
+        fs::remove_all(out());
+    }
+}
+
+TEST_F(Rebuild, EveryCorpusImageThatExtractsBuildsBackByteForByte)
+{
+    std::size_t extracted = 0, tried = 0;
+    for (const char* corpus : {"load", "fnt", "narc"}) {
+        const fs::path dir = fs::path(CARTSCOPE_SOURCE_DIR) / "fuzz/corpus" / corpus;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            SCOPED_TRACE(e.path().string());
+            const Bytes bytes = readFile(e.path().string());
+            ++tried;
+            fs::remove_all(out());
+            if (cli({"extract", "--system", image(bytes), out()}).status != 0)
+                continue;
+            ++extracted;
+            expectRoundTrip(*this, treeIn(out()), bytes, m_dir.file("built.nds"));
+        }
+    }
+    // Most of the corpus is hostile (system files past the end, which extract refuses); a few
+    // images extract whole.
+    EXPECT_GE(extracted, 5u) << extracted << " of " << tried;
+}
+
+TEST_F(Rebuild, ExtractWritesNoLayoutForPartOfTheImage)
+{
+    const std::string path = image(systemImage({}).build());
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"extract", path, out()},
+                                                 {"extract", "--system-only", path, out()},
+                                                 {"extract", "--system", path, out(), "/b.txt"}}) {
+        ASSERT_EQ(cli(args).status, 0);
+        EXPECT_EQ(treeIn(out()), "");
+        fs::remove_all(out());
+    }
+}
+
+// One change to the tree, its layout or OUT, and what build says; nothing is written.
+struct Refusal {
+    const char* name;
+    std::function<void(const std::string& tree, const std::string& built)> change;
+    const char* says;
+    int status = 1;
+};
+
+TEST_F(Rebuild, BuildRefusesWhatItCannotTrustAndWritesNothing)
+{
+    const auto touch = [](const std::string& path) {
+        const auto t = fs::last_write_time(path);
+        fs::last_write_time(path, t + std::chrono::seconds(1));
+    };
+    const auto editLayout = [](const std::string& tree, const std::string& from,
+                               const std::string& to) {
+        const std::string path = tree + ".layout/layout.json";
+        const Bytes b = readFile(path);
+        std::string text(b.begin(), b.end());
+        const auto at = text.find(from);
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, from.size(), to);
+        writeFile(path, Bytes(text.begin(), text.end()));
+    };
+    const std::vector<Refusal> refusals = {
+        {"edited (longer)",
+         [](const std::string& tree, const std::string&) {
+             writeFile(tree + "/b.txt", Bytes{'x', 'y', 'z', 'z', 'y', 'x', 'q'});
+         },
+         "b.txt\" changed; editing is not supported yet"},
+        {"touched",
+         [&](const std::string& tree, const std::string&) { touch(tree + "/data/a.bin"); },
+         "a.bin\" changed; editing is not supported yet"},
+        {"a symbolic link",
+         [](const std::string& tree, const std::string&) {
+             fs::remove(tree + "/b.txt");
+             fs::create_symlink("/etc/passwd", tree + "/b.txt");
+         },
+         "symbolic link: \""},
+        {"a FIFO",
+         [](const std::string& tree, const std::string&) { ::mkfifo((tree + "/p").c_str(), 0600); },
+         "which is not a regular file"},
+        {"a file added",
+         [](const std::string& tree, const std::string&) {
+             writeFile(tree + "/new.bin", Bytes{1});
+         },
+         "new.bin\" is not in the layout"},
+        {"a name over 127 bytes",
+         [](const std::string& tree, const std::string&) {
+             writeFile(tree + "/" + std::string(128, 'n'), Bytes{1});
+         },
+         "is longer than 127 bytes"},
+        {"a file removed",
+         [](const std::string& tree, const std::string&) { fs::remove(tree + "/b.txt"); },
+         "b.txt\" is missing"},
+        {"a gap file removed",
+         [](const std::string& tree, const std::string&) {
+             for (const auto& e : fs::directory_iterator(tree + ".layout/gaps")) {
+                 fs::remove(e.path());
+                 break;
+             }
+         },
+         "Cannot open file"},
+        {"a region past the image",
+         [&](const std::string& tree, const std::string&) {
+             editLayout(tree, "\"kind\": \"header\", \"offset\": 0",
+                        "\"kind\": \"header\", \"offset\": 4294967295");
+         },
+         "has a region past the end of the image"},
+        {"an image past 4 GiB",
+         [&](const std::string& tree, const std::string&) {
+             editLayout(tree, "\"imageSize\": ", "\"imageSize\": 99999999999");
+         },
+         "describes an image past 4 GiB"},
+        {"no layout",
+         [](const std::string& tree, const std::string&) { fs::remove_all(tree + ".layout"); },
+         "No layout \""},
+        {"OUT exists",
+         [](const std::string&, const std::string& built) {
+             writeFile(built, Bytes{'o', 'l', 'd'});
+         },
+         "exists; use --force to replace it"},
+        {"OUT inside the tree", [](const std::string&, const std::string&) {},
+         "lies inside the tree or its layout"},
+    };
+    const std::string path = image(systemImage({}).build());
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.name);
+        const std::string tree = extract(path);
+        ASSERT_FALSE(tree.empty());
+        const bool inside = std::string(r.name) == "OUT inside the tree";
+        const std::string built = inside ? tree + "/built.nds" : m_dir.file("built.nds");
+        fs::remove(built);
+        r.change(tree, built);
+        const bool existed = fs::exists(built);
+        const auto result = cli({"build", tree, built});
+        EXPECT_EQ(result.status, r.status);
+        EXPECT_NE(result.err.find(r.says), std::string::npos) << result.err;
+        if (existed)
+            EXPECT_TRUE(readFile(built) == (Bytes{'o', 'l', 'd'}));
+        else
+            EXPECT_FALSE(fs::exists(built));
+        // Nothing is left beside OUT either.
+        for (const auto& e : fs::directory_iterator(fs::path(built).parent_path()))
+            EXPECT_FALSE(e.path().filename().string().starts_with(".cartscope-")) << e.path();
+    }
+}
+
+TEST_F(Rebuild, ForceReplacesAnExistingOutputWholeAndUsageErrorsExitTwo)
+{
+    const Bytes bytes = systemImage({.dsi = true}).build();
+    const std::string tree = extract(image(bytes));
+    const std::string built = m_dir.file("built.nds");
+    writeFile(built, Bytes{'o', 'l', 'd'});
+    const auto r = cli({"build", "--force", tree, built});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readFile(built) == bytes);
+    // A file of the tree as OUT is refused, --force or not.
+    const auto self = cli({"build", "--force", tree, tree + "/b.txt"});
+    EXPECT_EQ(self.status, 1);
+    EXPECT_EQ(cli({"build", tree}).status, 2);
+    EXPECT_EQ(cli({"build", "--system", tree, built}).status, 2);
+}
+
+} // namespace

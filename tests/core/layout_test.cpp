@@ -1,0 +1,108 @@
+// The layout's JSON: what it encodes decodes to the same, and every fault in hostile text is
+// refused with the user's message.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/base/error.h"
+#include "core/rebuild/layout.h"
+
+namespace {
+
+using namespace cartscope::core::rebuild;
+
+// A 0x3000-byte image: header, one file with a name that is not UTF-8, the tables, a fill and a
+// gap.
+Layout sample()
+{
+    Layout l;
+    l.imageSize = 0x3000;
+    l.regions.push_back({RegionKind::Header, 0, 0, 0x200, "[system]/header.bin", 5, {}});
+    Region f{RegionKind::File, 7, 0x200, 0x100, "d/\xff\"q\\.bin", -3, Sha1{}};
+    f.sha1->fill(0xAB);
+    l.regions.push_back(f);
+    l.regions.push_back({RegionKind::Fnt, 0, 0x300, 0x10, "fnt.bin", {}, {}});
+    l.regions.push_back({RegionKind::Fat, 0, 0x310, 0x8, "fat.bin", {}, {}});
+    l.runs.push_back({0x318, 0xCE8, std::nullopt, gapFile(0x318)});
+    l.runs.push_back({0x1000, 0x2000, std::uint8_t{0xFF}, {}});
+    return l;
+}
+
+TEST(Layout, EncodesAndDecodesToTheSame)
+{
+    const std::string text = encodeLayout(sample());
+    const Layout back = decodeLayout(text, "x");
+    EXPECT_EQ(encodeLayout(back), text);
+    ASSERT_EQ(back.regions.size(), 4u);
+    EXPECT_EQ(back.regions[1].path, "d/\xff\"q\\.bin");
+    EXPECT_EQ(back.regions[1].mtimeNs, -3);
+    EXPECT_EQ((*back.regions[1].sha1)[19], 0xAB);
+    EXPECT_EQ(back.runs[1].fill, 0xFF);
+}
+
+TEST(Layout, HostileTextIsRefused)
+{
+    const std::string good = encodeLayout(sample());
+    struct Case {
+        const char* name;
+        std::string from, to;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"trailing bytes", "]}\n", "]}x", "not valid JSON"},
+        {"cut short", "]}\n", "]", "not valid JSON"},
+        {"unknown key", "\"imageSize\"", "\"imageSiz\"", "a key this program does not know"},
+        {"repeated key", "\"version\": 1", "\"version\": 1, \"version\": 1", "repeats the key"},
+        {"a fraction", "\"version\": 1", "\"version\": 1.0", "not valid JSON"},
+        {"a leading zero", "\"version\": 1", "\"version\": 01", "not valid JSON"},
+        {"a number past 64 bits", "12288", "99999999999999999999", "not valid JSON"},
+        {"an image past 4 GiB", "12288", "4294967297", "past 4 GiB"},
+        {"a region past the image", "\"offset\": 512, \"size\": 256",
+         "\"offset\": 12200, \"size\": 256", "region past the end"},
+        {"a region wrapping around", "\"offset\": 512, \"size\": 256",
+         "\"offset\": 18446744073709551615, \"size\": 2", "region past the end"},
+        {"bytes without a source", "\"offset\": 4096, \"size\": 8192",
+         "\"offset\": 4097, \"size\": 8191", "without a source"},
+        {"a fill under 4 KiB", "\"offset\": 4096, \"size\": 8192, \"fill\": 255",
+         "\"offset\": 4096, \"size\": 4095, \"fill\": 255", "shorter than 4096"},
+        {"a path leaving the tree", "[system]/header.bin", "../header.bin",
+         "cannot be in the tree"},
+        {"an absolute path", "[system]/header.bin", "/etc/passwd", "cannot be in the tree"},
+        {"a table file elsewhere", "\"path\": \"fnt.bin\"", "\"path\": \"../fnt.bin\"",
+         "other than fnt.bin"},
+        {"a gap file elsewhere", "gaps/00000318.bin", "gaps/../../x.bin", "gap file other than"},
+        {"an unknown kind", "\"kind\": \"header\"", "\"kind\": \"arm11\"", "region kind"},
+        {"a file ID past 16 bits", "\"id\": 7", "\"id\": 65536", "file ID out of range"},
+        {"a header twice", "\"kind\": \"file\", \"id\": 7", "\"kind\": \"header\"",
+         "lists the header region twice"},
+        {"a lone surrogate", "[system]/header.bin", "\\ud800", "not valid JSON"},
+        {"a control character", "[system]/header.bin", "a\tb", "not valid JSON"},
+        {"no modification time", ", \"mtimeNs\": 5", "", "modification time is missing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text = good;
+        const auto at = text.find(c.from);
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, c.from.size(), c.to);
+        try {
+            decodeLayout(text, "L");
+            ADD_FAILURE() << "accepted";
+        } catch (const cartscope::core::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind("The layout \"L\" ", 0), 0u) << e.what();
+        }
+    }
+}
+
+TEST(Layout, DeepOrHugeInputIsRefusedWithoutGrowing)
+{
+    EXPECT_THROW(decodeLayout(std::string(100000, '['), "L"), cartscope::core::Error);
+    EXPECT_THROW(decodeLayout("{\"format\": \"" + std::string(100000, 'a') + "\"}", "L"),
+                 cartscope::core::Error);
+    EXPECT_THROW(decodeLayout(std::string(kMaxLayoutBytes + 1, ' '), "L"), cartscope::core::Error);
+}
+
+} // namespace
