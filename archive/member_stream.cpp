@@ -112,8 +112,9 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
     const auto fileSize = static_cast<std::uint64_t>(st.st_size);
     // The directory as the file records it: members that share bytes are refused before any is
     // read, and it names the members libarchive cannot hand out.
-    const std::optional<std::vector<detail::DirectoryEntry>> directory =
+    const std::optional<detail::Directory> read =
         detail::readDirectory(core::DescriptorStream(file.get(), fileSize));
+    const std::vector<detail::DirectoryEntry>* directory = read ? &read->entries : nullptr;
     if (directory)
         detail::refuseZipBomb(*directory, fileSize, archivePath);
     const std::string notZip = "\"" + archivePath + "\" is not a readable ZIP archive";

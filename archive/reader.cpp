@@ -47,6 +47,7 @@ using detail::Utf8Names;
 struct OpenedArchive {
     core::UniqueFd file;
     std::uint64_t fileSize = 0;
+    std::optional<detail::Directory> directory;         // the central directory, read once
     std::unique_ptr<detail::ArchiveSource> source;      // what libarchive reads through
     ArchivePtr reader{nullptr, la().archive_read_free}; // null: not a readable ZIP archive
     // Throws the read error that ended libarchive's work, when one did.
@@ -70,8 +71,9 @@ OpenedArchive openArchive(const std::string& path)
     opened.fileSize = static_cast<std::uint64_t>(st.st_size);
     // Members that share bytes would have libarchive inflate the same data again and again.
     const core::DescriptorStream file(opened.file.get(), opened.fileSize);
-    if (const auto directory = detail::readDirectory(file))
-        detail::refuseZipBomb(*directory, opened.fileSize, path);
+    opened.directory = detail::readDirectory(file);
+    if (opened.directory)
+        detail::refuseZipBomb(opened.directory->entries, opened.fileSize, path);
 
     ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
     if (!reader)
@@ -473,11 +475,12 @@ std::optional<detail::MemberData> ownRead(const OpenedArchive& opened, struct ar
                                           std::uint64_t declared)
 {
     const la_int64_t at = la().archive_filter_bytes(reader, 0);
-    if (at < 0)
+    if (at < 0 || !opened.directory)
         return std::nullopt;
     try {
         const core::DescriptorStream file(opened.file.get(), opened.fileSize);
-        auto data = detail::locateMemberData(file, static_cast<std::uint64_t>(at));
+        auto data =
+            detail::locateMemberData(file, *opened.directory, static_cast<std::uint64_t>(at));
         if (!data || data->size != declared)
             return std::nullopt;
         return data;

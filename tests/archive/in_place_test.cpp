@@ -346,7 +346,9 @@ TEST_F(InPlaceTest, LocatingFindsOnlyTheOneRecordWhoseLocalHeaderEndsAtTheData)
                                {false, false, {}});
     const auto entries = rawEntries(two);
     const auto locate = [](const Bytes& z, std::uint64_t at) {
-        return locateMemberData(MemoryStream(z), at);
+        const MemoryStream file(z);
+        const auto directory = cartscope::archive::detail::readDirectory(file);
+        return directory ? locateMemberData(file, *directory, at) : std::nullopt;
     };
     const auto found = locate(two, entries[1].data);
     ASSERT_TRUE(found);
