@@ -69,21 +69,6 @@ std::string streamData(struct archive* reader, std::uint64_t declared,
 
 } // namespace
 
-bool isVerifiableImageName(const std::string& name)
-{
-    const std::string ext = core::extensionOf(name);
-    for (const char* e : {".nds", ".ids", ".dsi", ".srl"})
-        if (core::equalsIgnoreCase(ext, e))
-            return true;
-    return false;
-}
-
-bool isImageMemberName(const std::string& name)
-{
-    const std::string ext = core::extensionOf(name);
-    return core::equalsIgnoreCase(ext, ".nds") || core::equalsIgnoreCase(ext, ".ids");
-}
-
 std::size_t streamMembers(const std::string& archivePath,
                           const std::function<bool(const std::string& name)>& accept,
                           const MemberEvents& events)

@@ -4,6 +4,7 @@
 #include <array>
 #include <span>
 
+#include "archive/archive_source.h"
 #include "core/base/error.h"
 #include "core/base/le.h"
 
@@ -318,6 +319,7 @@ std::vector<DirectoryEntry> walk(Window& window, const Located& where, bool& com
 
 std::optional<Directory> readDirectory(const core::Stream& file)
 {
+    ++g_directoryReads;
     const std::optional<Tail> tail = readTail(file);
     if (!tail)
         return std::nullopt;
