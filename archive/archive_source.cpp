@@ -19,6 +19,7 @@ ArchiveSource::ArchiveSource(int fd, std::uint64_t size)
 
 int ArchiveSource::open(struct archive* reader)
 {
+    ++g_libarchiveOpens;
     la().archive_read_set_callback_data(reader, this);
     la().archive_read_set_read_callback(reader, &ArchiveSource::read);
     la().archive_read_set_seek_callback(reader, &ArchiveSource::seek);

@@ -44,4 +44,10 @@ private:
 inline std::atomic<std::uint64_t> g_failArchiveReadsFrom{0};
 inline std::atomic<std::uint64_t> g_failArchiveReadsTo{0};
 
+// How many times libarchive has been opened over an archive file, and how many times a central
+// directory has been read on its own (readDirectory): what tests count to see that a load reads
+// an archive once.
+inline std::atomic<int> g_libarchiveOpens{0};
+inline std::atomic<int> g_directoryReads{0};
+
 } // namespace cartscope::archive::detail

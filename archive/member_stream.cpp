@@ -69,21 +69,6 @@ std::string streamData(struct archive* reader, std::uint64_t declared,
 
 } // namespace
 
-bool isVerifiableImageName(const std::string& name)
-{
-    const std::string ext = core::extensionOf(name);
-    for (const char* e : {".nds", ".ids", ".dsi", ".srl"})
-        if (core::equalsIgnoreCase(ext, e))
-            return true;
-    return false;
-}
-
-bool isImageMemberName(const std::string& name)
-{
-    const std::string ext = core::extensionOf(name);
-    return core::equalsIgnoreCase(ext, ".nds") || core::equalsIgnoreCase(ext, ".ids");
-}
-
 std::size_t streamMembers(const std::string& archivePath,
                           const std::function<bool(const std::string& name)>& accept,
                           const MemberEvents& events)
@@ -112,8 +97,9 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
     const auto fileSize = static_cast<std::uint64_t>(st.st_size);
     // The directory as the file records it: members that share bytes are refused before any is
     // read, and it names the members libarchive cannot hand out.
-    const std::optional<std::vector<detail::DirectoryEntry>> directory =
+    const std::optional<detail::Directory> read =
         detail::readDirectory(core::DescriptorStream(file.get(), fileSize));
+    const std::vector<detail::DirectoryEntry>* directory = read ? &read->entries : nullptr;
     if (directory)
         detail::refuseZipBomb(*directory, fileSize, archivePath);
     const std::string notZip = "\"" + archivePath + "\" is not a readable ZIP archive";

@@ -29,13 +29,6 @@ struct MemberEvents {
     std::function<bool()> cancelled;
 };
 
-// Whether a member name is an image the verifier reads: *.nds, *.ids, *.dsi, *.srl, ASCII
-// letter case ignored.
-bool isVerifiableImageName(const std::string& name);
-// Whether a member name is one the other commands and the window take an image from: *.nds,
-// *.ids, ASCII letter case ignored (listImageMembers' rule).
-bool isImageMemberName(const std::string& name);
-
 // Streams every regular-file member whose name passes `accept`, in archive order. Returns the
 // count of members begun. A member whose name is not UTF-8 under the UTF-8 flag is begun and
 // ended with that error (its name as stored); a read that fails ends the member being read and

@@ -43,10 +43,12 @@ using detail::Utf8Names;
 
 // The archive file, opened by us so that a missing or unreadable file is reported with the
 // system's reason, a FIFO cannot block the open (O_NONBLOCK) and anything but a regular file is
-// refused before libarchive sees it.
+// refused before libarchive sees it; or a descriptor the caller opened and keeps.
 struct OpenedArchive {
-    core::UniqueFd file;
+    core::UniqueFd owned;
+    int fd = -1;
     std::uint64_t fileSize = 0;
+    std::optional<detail::Directory> directory;         // the central directory, read once
     std::unique_ptr<detail::ArchiveSource> source;      // what libarchive reads through
     ArchivePtr reader{nullptr, la().archive_read_free}; // null: not a readable ZIP archive
     // Throws the read error that ended libarchive's work, when one did.
@@ -57,25 +59,13 @@ struct OpenedArchive {
     }
 };
 
-OpenedArchive openArchive(const std::string& path)
+// libarchive over the file, from its first entry.
+void openReader(OpenedArchive& opened, const std::string& path)
 {
-    OpenedArchive opened;
-    opened.file =
-        core::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!opened.file.valid())
-        throw core::Error(core::cannotOpenMessage(path, errno));
-    struct stat st {};
-    if (::fstat(opened.file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return opened;
-    opened.fileSize = static_cast<std::uint64_t>(st.st_size);
-    // Members that share bytes would have libarchive inflate the same data again and again.
-    const core::DescriptorStream file(opened.file.get(), opened.fileSize);
-    if (const auto directory = detail::readDirectory(file))
-        detail::refuseZipBomb(*directory, opened.fileSize, path);
-
+    opened.reader.reset();
     ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
     if (!reader)
-        return opened;
+        return;
     // The seekable reader works from the central directory, the archive's authoritative index:
     // it knows each member's type (the streaming reader takes a symbolic link for a regular
     // file), its sizes even when they follow the data in a descriptor, and its encryption; an
@@ -86,12 +76,38 @@ OpenedArchive openArchive(const std::string& path)
     // libarchive's filters (lrzip, grzip, lzop) run an outside program found on PATH when the
     // first bytes of the file look like their stream.
     la().archive_read_support_format_zip_seekable(reader.get());
-    opened.source = std::make_unique<detail::ArchiveSource>(opened.file.get(), opened.fileSize);
+    opened.source = std::make_unique<detail::ArchiveSource>(opened.fd, opened.fileSize);
     if (opened.source->open(reader.get()) != ARCHIVE_OK) {
         opened.throwReadError(path);
-        return opened;
+        return;
     }
     opened.reader = std::move(reader);
+}
+
+// Over a regular file's descriptor: the directory read once, then libarchive.
+void openOver(OpenedArchive& opened, const std::string& path)
+{
+    // Members that share bytes would have libarchive inflate the same data again and again.
+    const core::DescriptorStream file(opened.fd, opened.fileSize);
+    opened.directory = detail::readDirectory(file);
+    if (opened.directory)
+        detail::refuseZipBomb(opened.directory->entries, opened.fileSize, path);
+    openReader(opened, path);
+}
+
+OpenedArchive openArchive(const std::string& path)
+{
+    OpenedArchive opened;
+    opened.owned =
+        core::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!opened.owned.valid())
+        throw core::Error(core::cannotOpenMessage(path, errno));
+    opened.fd = opened.owned.get();
+    struct stat st {};
+    if (::fstat(opened.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return opened;
+    opened.fileSize = static_cast<std::uint64_t>(st.st_size);
+    openOver(opened, path);
     return opened;
 }
 
@@ -103,14 +119,6 @@ const char* memberName(archive_entry* entry)
     if (const char* utf8 = la().archive_entry_pathname_utf8(entry))
         return utf8;
     return la().archive_entry_pathname(entry);
-}
-
-bool isImageName(const std::string& name)
-{
-    if (name.size() < 4)
-        return false;
-    const std::string ext = name.substr(name.size() - 4);
-    return core::equalsIgnoreCase(ext, ".nds") || core::equalsIgnoreCase(ext, ".ids");
 }
 
 // libarchive walks the central directory, so the loops below end with its entries; as a second
@@ -473,11 +481,12 @@ std::optional<detail::MemberData> ownRead(const OpenedArchive& opened, struct ar
                                           std::uint64_t declared)
 {
     const la_int64_t at = la().archive_filter_bytes(reader, 0);
-    if (at < 0)
+    if (at < 0 || !opened.directory)
         return std::nullopt;
     try {
-        const core::DescriptorStream file(opened.file.get(), opened.fileSize);
-        auto data = detail::locateMemberData(file, static_cast<std::uint64_t>(at));
+        const core::DescriptorStream file(opened.fd, opened.fileSize);
+        auto data =
+            detail::locateMemberData(file, *opened.directory, static_cast<std::uint64_t>(at));
         if (!data || data->size != declared)
             return std::nullopt;
         return data;
@@ -508,43 +517,100 @@ void requireRoom(std::uint64_t declared, const std::string& archivePath, const M
                           core::humanBytes(*free) + " is free in \"" + folder + "\"");
 }
 
-// The member at member.index, its headers read by libarchive and accepted as the listing
-// accepts them: a regular file, not encrypted, its size known. `clean`: read without a warning.
+// A member chosen by position or by the name rule, its headers read by libarchive. `readable`:
+// accepted as the listing accepts them (a regular file, not encrypted, its size known);
+// `clean`: read without a warning; `data`: where its bytes lie when the reader can take them
+// itself; `positioned`: libarchive stands at its data.
 struct Selected {
-    OpenedArchive opened;
-    archive_entry* entry = nullptr;
+    Member member;
+    bool readable = false;
     bool clean = false;
     std::uint64_t declared = 0;
+    std::optional<detail::MemberData> data;
+    bool positioned = true;
 };
 
-std::optional<Selected> selectMember(const std::string& archivePath, const Member& member)
+// The member libarchive's current entry is (a regular file with a name, as listed).
+Selected selectCurrent(const OpenedArchive& opened, archive_entry* entry, Member member,
+                       bool warned)
 {
-    Selected s{openArchive(archivePath)};
-    if (!s.opened.reader || member.index >= entryBound(s.opened))
+    Selected s;
+    s.member = std::move(member);
+    s.clean = !warned;
+    s.readable = !la().archive_entry_is_encrypted(entry) && la().archive_entry_size_is_set(entry) &&
+                 la().archive_entry_size(entry) >= 0;
+    if (!s.readable)
+        return s;
+    s.declared = static_cast<std::uint64_t>(la().archive_entry_size(entry));
+    if (s.clean)
+        s.data = ownRead(opened, opened.reader.get(), s.declared);
+    return s;
+}
+
+// The member at member.index, walked to from libarchive's first entry. What the listing skips
+// (no name, not a regular file) is never taken, even when asked for by position.
+std::optional<Selected> selectMember(OpenedArchive& opened, const std::string& archivePath,
+                                     const Member& member)
+{
+    if (!opened.reader || member.index >= entryBound(opened))
         return std::nullopt;
-    struct archive* reader = s.opened.reader.get();
-    {
-        const Utf8Names utf8Names;
-        bool warned = false;
-        // Bounded by member.index, itself below entryBound().
-        for (std::size_t index = 0; index <= member.index; ++index) {
-            const Step step = nextEntry(reader, &s.entry, &warned);
-            if (step == Step::End)
-                s.opened.throwReadError(archivePath);
-            if (step == Step::End || (step == Step::Skip && index == member.index))
-                return std::nullopt;
-        }
-        s.clean = !warned;
-        // What the listing skips is never extracted, even when asked for by position.
-        if (!memberName(s.entry))
+    const Utf8Names utf8Names;
+    archive_entry* entry = nullptr;
+    bool warned = false;
+    // Bounded by member.index, itself below entryBound().
+    for (std::size_t index = 0; index <= member.index; ++index) {
+        const Step step = nextEntry(opened.reader.get(), &entry, &warned);
+        if (step == Step::End)
+            opened.throwReadError(archivePath);
+        if (step == Step::End || (step == Step::Skip && index == member.index))
             return std::nullopt;
     }
-    if (la().archive_entry_filetype(s.entry) != AE_IFREG ||
-        la().archive_entry_is_encrypted(s.entry) || !la().archive_entry_size_is_set(s.entry) ||
-        la().archive_entry_size(s.entry) < 0)
+    if (!memberName(entry) || la().archive_entry_filetype(entry) != AE_IFREG)
         return std::nullopt;
-    s.declared = static_cast<std::uint64_t>(la().archive_entry_size(s.entry));
-    return s;
+    return selectCurrent(opened, entry, member, warned);
+}
+
+// The image member by the one name rule (core::imageNameOf), in one walk: the walk stops at the
+// first .nds/.ids member; a .dsi/.srl member is taken when the walk ends without one. The
+// first .dsi/.srl member's data is located as the walk passes it, so it is read from the
+// archive's records without libarchive; only when libarchive alone can decode it (another
+// method, a header it warned about) does libarchive walk to it once more.
+std::optional<Selected> findImage(OpenedArchive& opened, const std::string& archivePath)
+{
+    if (!opened.reader)
+        return std::nullopt;
+    std::optional<Selected> fallback;
+    {
+        const Utf8Names utf8Names;
+        const std::uint64_t bound = entryBound(opened);
+        for (std::size_t index = 0; index < bound; ++index) {
+            archive_entry* entry = nullptr;
+            bool warned = false;
+            const Step step = nextEntry(opened.reader.get(), &entry, &warned);
+            if (step == Step::End) {
+                // An archive that could not be read to its end is not one without images.
+                opened.throwReadError(archivePath);
+                break;
+            }
+            const char* name = step == Step::Entry ? memberName(entry) : nullptr;
+            if (!name || la().archive_entry_filetype(entry) != AE_IFREG)
+                continue;
+            const core::ImageName kind = core::imageNameOf(name);
+            const la_int64_t size = la().archive_entry_size(entry);
+            Member member{index, name, size > 0 ? static_cast<std::uint64_t>(size) : 0};
+            if (kind == core::ImageName::Ds)
+                return selectCurrent(opened, entry, std::move(member), warned);
+            if (kind == core::ImageName::Dsi && !fallback) {
+                fallback = selectCurrent(opened, entry, std::move(member), warned);
+                fallback->positioned = false;
+            }
+        }
+    }
+    if (fallback && fallback->readable && !fallback->data) {
+        openReader(opened, archivePath);
+        return selectMember(opened, archivePath, fallback->member);
+    }
+    return fallback;
 }
 
 void requireImageSize(std::uint64_t declared, const std::string& archivePath, const Member& member)
@@ -555,19 +621,18 @@ void requireImageSize(std::uint64_t declared, const std::string& archivePath, co
                           core::humanBytes(kMaxMemberSize) + ", so it is not extracted");
 }
 
-int extractFromArchive(const std::string& archivePath, const Member& member,
-                       const std::string& destinationPath, const ExtractEvents& events,
-                       std::span<core::ReadSink* const> sinks)
+int extractSelected(const OpenedArchive& opened, const std::string& archivePath,
+                    const std::optional<Selected>& s, const std::string& destinationPath,
+                    const ExtractEvents& events, std::span<core::ReadSink* const> sinks)
 {
-    std::optional<Selected> s = selectMember(archivePath, member);
-    if (!s)
+    if (!s || !s->readable)
         return 0;
+    const Member& member = s->member;
     requireImageSize(s->declared, archivePath, member);
     requireRoom(s->declared, archivePath, member, destinationPath, events);
     PartialFile out(destinationPath);
-    if (const auto data =
-            s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt) {
-        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize,
+    if (const auto& data = s->data) {
+        const core::DescriptorStream file(opened.fd, opened.fileSize,
                                           memberText(archivePath, member));
         // The inflater writes the copy itself, straight from its output.
         Delivery delivery(&out, s->declared, events, sinks, !data->deflated);
@@ -577,10 +642,10 @@ int extractFromArchive(const std::string& archivePath, const Member& member,
         return inflateDeflated(file, *data, archivePath, member, delivery, writer);
     }
     Delivery delivery(&out, s->declared, events, sinks);
-    const int copied = copyData(s->opened.reader.get(), archivePath, member, delivery);
-    if (copied == 0 && s->opened.source->readError())
+    const int copied = copyData(opened.reader.get(), archivePath, member, delivery);
+    if (copied == 0 && opened.source->readError())
         throw core::Error("Cannot read " + memberText(archivePath, member) + ". " +
-                          std::strerror(s->opened.source->readError()));
+                          std::strerror(opened.source->readError()));
     return copied;
 }
 
@@ -623,7 +688,8 @@ std::vector<Member> listImageMembers(const std::string& archivePath)
         if (step == Step::Skip)
             continue;
         const char* name = memberName(entry);
-        if (!name || la().archive_entry_filetype(entry) != AE_IFREG || !isImageName(name))
+        if (!name || la().archive_entry_filetype(entry) != AE_IFREG ||
+            core::imageNameOf(name) != core::ImageName::Ds)
             continue;
         const la_int64_t size = la().archive_entry_size(entry);
         members.push_back({index, name, size > 0 ? static_cast<std::uint64_t>(size) : 0});
@@ -636,7 +702,9 @@ int extractMember(const std::string& archivePath, const Member& member,
                   std::span<core::ReadSink* const> sinks)
 {
     return withEvents(member, events, [&] {
-        return extractFromArchive(archivePath, member, destinationPath, events, sinks);
+        OpenedArchive opened = openArchive(archivePath);
+        const std::optional<Selected> s = selectMember(opened, archivePath, member);
+        return extractSelected(opened, archivePath, s, destinationPath, events, sinks);
     });
 }
 
@@ -748,45 +816,147 @@ private:
 };
 } // namespace
 
-InPlace readInPlace(const std::string& archivePath, const Member& member,
-                    const ExtractEvents& events, std::span<core::ReadSink* const> sinks)
+namespace {
+
+InPlace readSelected(const OpenedArchive& opened, const std::string& archivePath,
+                     const std::optional<Selected>& s, const ExtractEvents& events,
+                     std::span<core::ReadSink* const> sinks)
 {
-    std::optional<Selected> s = selectMember(archivePath, member);
-    const std::optional<detail::MemberData> data =
-        s && s->clean ? ownRead(s->opened, s->opened.reader.get(), s->declared) : std::nullopt;
     // A member past the size limit is left to the copy, which refuses it with its message.
-    if (!data || s->declared > kMaxMemberSize)
+    if (!s || !s->data || s->declared > kMaxMemberSize)
         return {};
+    const detail::MemberData& data = *s->data;
     std::shared_ptr<MemberBytes> held;
-    if (data->deflated) {
+    if (data.deflated) {
         held = std::make_shared<MemberBytes>(s->declared);
         if (held->bytes().empty())
             return {}; // no memory for it: the copy goes to the disk
     }
-    return withEvents(member, events, [&] {
+    return withEvents(s->member, events, [&] {
         InPlace result;
         Delivery delivery(nullptr, s->declared, events, sinks, false);
-        const core::DescriptorStream file(s->opened.file.get(), s->opened.fileSize,
-                                          memberText(archivePath, member));
+        const core::DescriptorStream file(opened.fd, opened.fileSize,
+                                          memberText(archivePath, s->member));
         int done = 0;
         if (held) {
             MemorySpace space(held->bytes());
-            done = inflateDeflated(file, *data, archivePath, member, delivery, space);
+            done = inflateDeflated(file, data, archivePath, s->member, delivery, space);
         } else {
-            done = readStored(file, *data, archivePath, member, delivery);
+            done = readStored(file, data, archivePath, s->member, delivery);
         }
         if (done != 1) {
             result.status = InPlace::Status::Failed;
             return result;
         }
         result.status = InPlace::Status::Read;
-        result.crc32 = data->crc32;
-        result.size = data->size;
+        result.crc32 = data.crc32;
+        result.size = data.size;
         if (held)
             result.memory = std::move(held);
         else
-            result.offset = data->offset;
+            result.offset = data.offset;
         return result;
+    });
+}
+
+// Copies each block libarchive hands out into the member's memory.
+class MemoryCopy final : public core::ReadSink {
+public:
+    explicit MemoryCopy(std::span<std::uint8_t> bytes) : m_bytes(bytes) {}
+    void consume(std::span<const std::uint8_t> bytes, std::uint64_t offset) override
+    {
+        // Delivery keeps every block within the declared size, the memory's size.
+        std::memcpy(m_bytes.data() + offset, bytes.data(), bytes.size());
+    }
+    void finish(std::uint64_t) override {}
+
+private:
+    std::span<std::uint8_t> m_bytes;
+};
+
+// A member only libarchive can decode (another method, a header it warned about), decoded into
+// memory with extractMember's events and verdicts; NeedsCopy when no memory can be had.
+InPlace decodeSelected(const OpenedArchive& opened, const std::string& archivePath,
+                       const std::optional<Selected>& s, const ExtractEvents& events,
+                       std::span<core::ReadSink* const> sinks)
+{
+    if (!s || !s->readable || !s->positioned || s->declared > kMaxMemberSize)
+        return {};
+    auto held = std::make_shared<MemberBytes>(s->declared);
+    if (held->bytes().empty())
+        return {};
+    return withEvents(s->member, events, [&] {
+        core::Crc32Sink crc;
+        MemoryCopy copy(held->bytes());
+        std::vector<core::ReadSink*> all{&copy, &crc};
+        all.insert(all.end(), sinks.begin(), sinks.end());
+        Delivery delivery(nullptr, s->declared, events, all, false);
+        InPlace result;
+        if (copyData(opened.reader.get(), archivePath, s->member, delivery) != 1) {
+            if (opened.source->readError())
+                throw core::Error("Cannot read " + memberText(archivePath, s->member) + ". " +
+                                  std::strerror(opened.source->readError()));
+            result.status = InPlace::Status::Failed;
+            return result;
+        }
+        result.status = InPlace::Status::Read;
+        result.crc32 = crc.value();
+        result.size = s->declared;
+        result.memory = std::move(held);
+        return result;
+    });
+}
+
+} // namespace
+
+InPlace readInPlace(const std::string& archivePath, const Member& member,
+                    const ExtractEvents& events, std::span<core::ReadSink* const> sinks)
+{
+    OpenedArchive opened = openArchive(archivePath);
+    return readSelected(opened, archivePath, selectMember(opened, archivePath, member), events,
+                        sinks);
+}
+
+struct ZipImageReader::Impl {
+    OpenedArchive opened;
+    std::string path;
+    std::optional<Selected> selected;
+};
+
+ZipImageReader::ZipImageReader(int fd, std::uint64_t size, const std::string& path)
+    : m(std::make_unique<Impl>())
+{
+    m->opened.fd = fd;
+    m->opened.fileSize = size;
+    m->path = path;
+    openOver(m->opened, path);
+}
+
+ZipImageReader::~ZipImageReader() = default;
+
+std::optional<Member> ZipImageReader::findImage()
+{
+    m->selected = archive::findImage(m->opened, m->path);
+    if (!m->selected)
+        return std::nullopt;
+    return m->selected->member;
+}
+
+InPlace ZipImageReader::readInPlace(const ExtractEvents& events,
+                                    std::span<core::ReadSink* const> sinks)
+{
+    const InPlace in = readSelected(m->opened, m->path, m->selected, events, sinks);
+    if (in.status != InPlace::Status::NeedsCopy || (m->selected && m->selected->data))
+        return in;
+    return decodeSelected(m->opened, m->path, m->selected, events, sinks);
+}
+
+int ZipImageReader::extract(const std::string& destinationPath, const ExtractEvents& events,
+                            std::span<core::ReadSink* const> sinks)
+{
+    const Member member = m->selected ? m->selected->member : Member{};
+    return withEvents(member, events, [&] {
+        return extractSelected(m->opened, m->path, m->selected, destinationPath, events, sinks);
     });
 }
 

@@ -21,8 +21,8 @@ struct Member {
     std::uint64_t size = 0; // declared (uncompressed) size
 };
 
-// Regular-file members whose name ends in ".nds" or ".ids" (ASCII letter case ignored, in any
-// folder of the archive), in archive order. Directories, symbolic links and other special
+// Regular-file members whose name ends in ".nds" or ".ids" (core::imageNameOf's first choice, in
+// any folder of the archive), in archive order. Directories, symbolic links and other special
 // entries are skipped, and so is an entry whose name cannot be read (invalid UTF-8 under the
 // UTF-8 flag) or whose header is damaged. A file that is not a readable ZIP archive gives an
 // empty list; an archive damaged part way gives the members found before the damage.
@@ -114,5 +114,33 @@ struct InPlace {
 // Throws "Cannot open file "%s". %s" when the archive cannot be opened.
 InPlace readInPlace(const std::string& archivePath, const Member& member,
                     const ExtractEvents& events, std::span<core::ReadSink* const> sinks = {});
+
+// One archive read once: its central directory read once (and checked by refuseZipBomb), its
+// entries walked once by libarchive, over a descriptor the caller opened and keeps open for as
+// long as this object lives. `path` names the archive in messages. Throws the zip-bomb
+// refusals and "Cannot read file "%s". %s" when a read fails.
+class ZipImageReader {
+public:
+    ZipImageReader(int fd, std::uint64_t size, const std::string& path);
+    ~ZipImageReader();
+    ZipImageReader(const ZipImageReader&) = delete;
+    ZipImageReader& operator=(const ZipImageReader&) = delete;
+
+    // The image member by the one name rule (core::imageNameOf): the first .nds/.ids member in
+    // archive order, else the first .dsi/.srl member; as listImageMembers lists them. std::nullopt
+    // when there is none or the file is not a readable ZIP archive. Called once.
+    std::optional<Member> findImage();
+    // That member without a copy on disk: as readInPlace, and a member only libarchive can
+    // decode (another method, a header it warned about) is decoded into memory (MemberBytes's
+    // bounds) with the same events and verdicts. NeedsCopy: call extract.
+    InPlace readInPlace(const ExtractEvents& events, std::span<core::ReadSink* const> sinks = {});
+    // That member copied, as extractMember (0 when findImage found none).
+    int extract(const std::string& destinationPath, const ExtractEvents& events,
+                std::span<core::ReadSink* const> sinks = {});
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
 
 } // namespace cartscope::archive

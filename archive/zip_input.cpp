@@ -1,68 +1,92 @@
 #include "archive/zip_input.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
+#include "core/base/error.h"
+#include "core/base/fd.h"
 #include "core/checksum/crc32_sink.h"
 
 namespace cartscope::archive {
 
 namespace {
 
-std::optional<ExtractedImage> extractImage(const std::string& archivePath, const Member& first,
-                                           const ExtractEvents& events,
-                                           std::span<core::ReadSink* const> extraSinks)
+std::optional<ExtractedImage> copyImage(ZipImageReader& reader, const Member& member,
+                                        const ExtractEvents& events,
+                                        std::span<core::ReadSink* const> extraSinks)
 {
     TempImage temp;
-    std::string path = temp.filePathFor(first.name);
+    std::string path = temp.filePathFor(member.name);
     core::Crc32Sink crc;
     std::vector<core::ReadSink*> sinks{&crc};
     sinks.insert(sinks.end(), extraSinks.begin(), extraSinks.end());
-    const int extracted = extractMember(archivePath, first, path, events, sinks);
+    const int extracted = reader.extract(path, events, sinks);
     if (extracted != 1 || (events.cancelled && events.cancelled()))
         return std::nullopt; // temp's folder goes with it
-    return ExtractedImage{std::move(temp), std::move(path), first.name, crc.value()};
+    return ExtractedImage{std::move(temp), std::move(path), member.name, crc.value()};
 }
 
-// The archive's first image member, the one both forms take.
-std::optional<Member> firstImageMember(const std::string& archivePath)
+// The archive at `path`, opened as the reader opens archives: a FIFO cannot block the open, and
+// anything but a regular file holds no image.
+template <typename Take>
+auto withArchive(const std::string& path, Take&& take) -> decltype(take(0, 0))
 {
-    std::vector<Member> members = listImageMembers(archivePath);
-    if (members.empty())
+    const core::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file.valid())
+        throw core::Error(core::cannotOpenMessage(path, errno));
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return std::move(members.front());
+    return take(file.get(), static_cast<std::uint64_t>(st.st_size));
 }
 
 } // namespace
+
+std::optional<ArchiveImage> takeImage(int fd, std::uint64_t size, const std::string& archivePath,
+                                      Placement placement, const ExtractEvents& events,
+                                      std::span<core::ReadSink* const> extraSinks)
+{
+    ZipImageReader reader(fd, size, archivePath);
+    const std::optional<Member> member = reader.findImage();
+    if (!member)
+        return std::nullopt;
+    if (placement == Placement::InPlace) {
+        const InPlace in = reader.readInPlace(events, extraSinks);
+        if (in.status == InPlace::Status::Failed || (events.cancelled && events.cancelled()))
+            return std::nullopt;
+        if (in.status == InPlace::Status::Read)
+            return ArchiveImage{member->name, in.crc32, std::nullopt,
+                                in.offset,    in.size,  in.memory};
+    }
+    std::optional<ExtractedImage> copy = copyImage(reader, *member, events, extraSinks);
+    if (!copy)
+        return std::nullopt;
+    const std::uint32_t crc = copy->crc32;
+    return ArchiveImage{member->name, crc, std::move(copy), 0, 0, nullptr};
+}
 
 std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
                                                 const ExtractEvents& events,
                                                 std::span<core::ReadSink* const> extraSinks)
 {
-    const std::optional<Member> first = firstImageMember(archivePath);
-    if (!first)
+    std::optional<ArchiveImage> image = withArchive(archivePath, [&](int fd, std::uint64_t size) {
+        return takeImage(fd, size, archivePath, Placement::Copy, events, extraSinks);
+    });
+    if (!image)
         return std::nullopt;
-    return extractImage(archivePath, *first, events, extraSinks);
+    return std::move(image->copy);
 }
 
 std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,
                                            const ExtractEvents& events,
                                            std::span<core::ReadSink* const> extraSinks)
 {
-    const std::optional<Member> member = firstImageMember(archivePath);
-    if (!member)
-        return std::nullopt;
-    const Member& first = *member;
-    const InPlace in = readInPlace(archivePath, first, events, extraSinks);
-    if (in.status == InPlace::Status::Failed || (events.cancelled && events.cancelled()))
-        return std::nullopt;
-    if (in.status == InPlace::Status::Read)
-        return ArchiveImage{first.name, in.crc32, std::nullopt, in.offset, in.size, in.memory};
-    std::optional<ExtractedImage> copy = extractImage(archivePath, first, events, extraSinks);
-    if (!copy)
-        return std::nullopt;
-    const std::uint32_t crc = copy->crc32;
-    return ArchiveImage{first.name, crc, std::move(copy), 0, 0, nullptr};
+    return withArchive(archivePath, [&](int fd, std::uint64_t size) {
+        return takeImage(fd, size, archivePath, Placement::InPlace, events, extraSinks);
+    });
 }
 
 } // namespace cartscope::archive

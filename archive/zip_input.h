@@ -9,7 +9,9 @@
 #include "archive/reader.h"
 #include "archive/temp_area.h"
 
-// Taking an image out of a .zip: what the window's ExtractFromZip and the command line share.
+// Taking an image out of a .zip: the one lookup the window's ExtractFromZip and the command
+// line share. The member is the first .nds/.ids member in archive order, else the first
+// .dsi/.srl member (core::imageNameOf); the archive is opened once (ZipImageReader).
 namespace cartscope::archive {
 
 struct ExtractedImage {
@@ -19,33 +21,42 @@ struct ExtractedImage {
     std::uint32_t crc32 = 0; // CRC-32 of the copy, computed while it was written
 };
 
-// Lists the archive's image members, takes the FIRST, extracts it into a fresh TempImage under
-// its cleaned base name and returns it when exactly one member was extracted and
-// `events.cancelled` (when set) says false. std::nullopt, with everything written removed, when
-// the archive holds no image (or is not a readable archive), the extraction failed or was
-// cancelled. Throws core::Error when the archive cannot be opened, the temporary folder
-// cannot be made, the copy cannot be written, or the member is refused with a message (too
-// large, no room, data that does not match its stored CRC-32; see extractMember).
-// The CRC-32 and `extraSinks` are fed the member's bytes as they are written: the copy is the
-// image's one whole read, never read back.
-std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
-                                                const ExtractEvents& events,
-                                                std::span<core::ReadSink* const> extraSinks = {});
-
-// The first image member of an archive as the command line reads it: without a copy on disk
-// when it can (see readInPlace), else copied out as extractFirstImage does.
+// The image member of an archive, as the command line reads it: without a copy on disk when it
+// can (ZipImageReader::readInPlace), else copied out as extractFirstImage does.
 struct ArchiveImage {
     std::string memberName;             // as stored in the archive (display only)
     std::uint32_t crc32 = 0;            // of the image's bytes, checked or computed once
     std::optional<ExtractedImage> copy; // the copy, when the member had to be copied
     std::uint64_t offset = 0;           // else where the image lies in the archive file,
     std::uint64_t size = 0;
-    std::shared_ptr<const MemberBytes> memory; // or its bytes, inflated into memory
+    std::shared_ptr<const MemberBytes> memory; // or its bytes, in memory
 };
 
-// As extractFirstImage (the same members, events, refusals and messages), except that a member
-// readInPlace can take is not copied: `extraSinks` see its bytes as they are checked against
-// the stored CRC-32.
+enum class Placement {
+    InPlace, // read where it lies or into memory when it can, else copied (the command line)
+    Copy,    // always copied to the private folder (the window keeps its copy)
+};
+
+// The archive open as `fd` (`size` bytes, named `archivePath` in messages): its image member
+// found and taken as `placement` says. std::nullopt, with everything written removed, when the
+// archive holds no image (or is not a readable archive), the read or the extraction failed, or
+// `events.cancelled` (when set) says true at its end. Throws core::Error when the temporary
+// folder cannot be made, the copy cannot be written, or the member is refused with a message
+// (too large, no room, data that does not match its stored CRC-32; see extractMember), and the
+// zip-bomb refusals. The CRC-32 and `extraSinks` are fed the member's bytes as they are read:
+// that is the image's one whole read.
+std::optional<ArchiveImage> takeImage(int fd, std::uint64_t size, const std::string& archivePath,
+                                      Placement placement, const ExtractEvents& events,
+                                      std::span<core::ReadSink* const> extraSinks = {});
+
+// takeImage over the archive at `archivePath`, always copied: the window's road. Throws
+// "Cannot open file "%s". %s" when it cannot be opened; a file that is not a regular file
+// holds no image.
+std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
+                                                const ExtractEvents& events,
+                                                std::span<core::ReadSink* const> extraSinks = {});
+
+// takeImage over the archive at `archivePath`, read in place when it can.
 std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,
                                            const ExtractEvents& events,
                                            std::span<core::ReadSink* const> extraSinks = {});

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "archive/zip_directory.h"
 #include "core/io/stream.h"
 
 // Where a ZIP member's data lies in the archive file, read from the archive's own records, so
@@ -19,20 +20,19 @@ struct MemberData {
 };
 
 // The member whose data begins at `dataOffset` (where libarchive stands after reading its
-// local header). The central directory is found as libarchive finds it (the last end record in
-// the file's last 16 KiB, or the zip64 end record its locator names when that is sound; the
-// first record at or after the offset they give, the same correction for bytes prepended to
-// the archive); the member is the one central record whose local header ends exactly at
+// local header), from the archive's directory (read once, readDirectory) when libarchive's own
+// rules found it: the member is the one central record whose local header ends exactly at
 // `dataOffset`. The CRC-32 and sizes are the ones libarchive checks: the local header's where
 // it gives them, else the central record's, each taken from the header's zip64 field where the
 // header holds the zip64 marker. A member written with a data descriptor (flag bit 3) is taken
 // only when the descriptor after its data (with or without its signature, with 4- or 8-byte
 // sizes) says what the central record says.
 // std::nullopt for anything else than these cases, so the caller leaves the member to
-// libarchive: no or several matching records, encryption, a method other than stored or
-// deflate, local and central values that disagree, a malformed zip64 field, a stored member
-// whose sizes differ, data reaching past the end of the file, a descriptor that is missing or
-// disagrees, a directory too large to read at once.
-std::optional<MemberData> locateMemberData(const core::Stream& file, std::uint64_t dataOffset);
+// libarchive: a directory not found by libarchive's rules or damaged, no or several matching
+// records, encryption, a method other than stored or deflate, local and central values that
+// disagree, a malformed zip64 field, a stored member whose sizes differ, data reaching past the
+// end of the file, a descriptor that is missing or disagrees.
+std::optional<MemberData> locateMemberData(const core::Stream& file, const Directory& directory,
+                                           std::uint64_t dataOffset);
 
 } // namespace cartscope::archive::detail

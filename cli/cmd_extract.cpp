@@ -145,10 +145,9 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     const bool force = inv.has("--force");
     std::ostream& out = ctx.out;
     std::ostream& err = ctx.err;
-    const Input in = openInput(path);
     // One open of the image, held from the load to the end of the run, as the window keeps it.
-    InputImage image(in, true);
-    core::LoadedImage img = load(in, image);
+    InputImage image(path, inputOptions(true));
+    core::LoadedImage img = load(image);
     Selection selection = select(inv, image, img);
 
     // Rows that cannot be written (a system file or an archive member that does not fit) are

@@ -13,11 +13,10 @@ int cmdIcon(const Invocation& inv, Context& ctx)
     const std::string& path = inv.positional[0];
     const std::string& outName = inv.positional[1];
     std::ostream& out = ctx.out;
-    const Input in = openInput(path);
     const bool animated = inv.has("--animated");
     core::LoadedImage img;
     {
-        InputImage image(in);
+        InputImage image(path, inputOptions());
         core::analyseImage(image, img);
     }
     const core::BannerInfo& banner = img.banner.info;

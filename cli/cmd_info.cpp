@@ -95,19 +95,18 @@ struct Verification {
 // The load of `info`, with one whole-file read at most: the CRC-32, the trim check and (with
 // --hashes) the three digests share it. An image out of an archive was hashed as it was copied,
 // so without --hashes only the bytes after its used size are read again.
-core::LoadedImage loadWithVerification(const Input& in, bool hashes, bool json, Verification& v)
+core::LoadedImage loadWithVerification(InputImage& image, bool hashes, bool json, Verification& v)
 {
     core::LoadedImage img;
     {
-        InputImage image(in);
         // The report names no file of the image: only the JSON needs the tables.
         core::analyse(image, img, json ? core::Tables::Read : core::Tables::Skip);
         if (json) { // only the JSON shows them
             v.banner = img.banner.info;
             v.dsi = img.header.dsi;
         }
-        if (in.fromArchive && !hashes) {
-            img.fileCrc32 = in.fromArchive->crc32;
+        if (image.fromArchive() && !hashes) {
+            img.fileCrc32 = image.fromArchive()->crc32;
             const core::TrimAnalysis t = core::analyseTrim(image, img.header);
             v.head = t.head;
             v.trim = t.trim;
@@ -136,13 +135,13 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     const bool json = inv.has("--json");
     const bool hashes = inv.has("--hashes");
     std::ostream& out = ctx.out;
-    const Input in = openInput(path);
+    InputImage image(path, inputOptions());
     Verification v;
-    const core::LoadedImage img = loadWithVerification(in, hashes, json, v);
+    const core::LoadedImage img = loadWithVerification(image, hashes, json, v);
     const core::DisplayValues& d = img.display;
     if (!json) {
         const auto lines =
-            core::BuildHeaderInfoReport(core::namePart(in.given), d, img.banner.original);
+            core::BuildHeaderInfoReport(core::namePart(image.given()), d, img.banner.original);
         for (const auto& line : lines)
             out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
         if (hashes) {
@@ -167,7 +166,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         titlesUtf16 += (i ? ", \"" : "\"") + core::hexUtf16(d.Titles[i]) + "\"";
     titlesUtf16 += "]";
     JsonObject o;
-    o.str("file", in.given);
+    o.str("file", image.given());
     // The page's texts in its order; two of them also go out as what they say, just before.
     for (const core::DisplayField& field : core::kDisplayFields) {
         if (!field.jsonKey)
@@ -195,8 +194,8 @@ int cmdInfo(const Invocation& inv, Context& ctx)
         .raw("banner", bannerJson(v.banner, 2))
         .raw("twlFlags", twlFlagsJson(v.dsi))
         .raw("dsi", dsiJson(v.dsi, 2));
-    if (in.fromArchive)
-        o.str("archiveMember", in.fromArchive->memberName);
+    if (image.fromArchive())
+        o.str("archiveMember", image.fromArchive()->memberName);
     o.raw("titlesUtf16", titlesUtf16);
     out << o.text() << '\n';
     return 0;

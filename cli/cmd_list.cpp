@@ -84,12 +84,11 @@ int cmdList(const Invocation& inv, Context& ctx)
     if (inv.has("--narc") && system)
         throw UsageError("--narc lists an archive's members; it does not combine with --system");
     std::ostream& out = ctx.out;
-    const Input in = openInput(path);
     // One open of the image for the load and, with --system, the system files.
-    InputImage image(in, system || inv.has("--narc"));
+    InputImage image(path, inputOptions(system || inv.has("--narc")));
     // The text form writes the tree's rows as they are made: only JSON and --narc keep them.
     const bool keepRows = json || inv.has("--narc");
-    core::LoadedImage img = load(in, image, keepRows ? core::Rows::Build : core::Rows::Skip);
+    core::LoadedImage img = load(image, keepRows ? core::Rows::Build : core::Rows::Skip);
     if (inv.has("--narc"))
         return listNarc(inv, ctx, image, img);
     const std::vector<core::FileRow> sys =

@@ -55,7 +55,7 @@ struct Row {
 
 bool isImageFile(const std::string& name)
 {
-    return archive::isVerifiableImageName(name) ||
+    return core::imageNameOf(name) != core::ImageName::None ||
            core::equalsIgnoreCase(core::extensionOf(name), ".zip");
 }
 
@@ -520,8 +520,10 @@ void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& rep
             reporter.report({item.path, m.name, std::move(result), {}});
     };
     events.cancelled = stopping(reporter);
-    const std::size_t members =
-        archive::streamMembers(fd, item.path, archive::isVerifiableImageName, events);
+    const std::size_t members = archive::streamMembers(
+        fd, item.path,
+        [](const std::string& name) { return core::imageNameOf(name) != core::ImageName::None; },
+        events);
     reporter.addBytes(item.size);
     if (members == 0 && !events.cancelled())
         reporter.report({item.path, std::nullopt, std::nullopt,

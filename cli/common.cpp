@@ -1,11 +1,8 @@
 #include "cli/common.h"
 
-#include "archive/member_stream.h"
 #include "cli/commands.h"
 #include "core/base/error.h"
-#include "core/base/paths.h"
 #include "core/base/text.h"
-#include "core/io/archive_kind.h"
 #include "core/io/stream.h"
 
 namespace cartscope::cli {
@@ -30,95 +27,22 @@ std::optional<std::string> Invocation::value(const std::string& option) const
     return it->second.back();
 }
 
-namespace {
-
-struct FirstMemberRead {};
-
-// Why the first image member could not be taken out, as verify says it (encrypted, damaged, too
-// large, a name that is not UTF-8): ". "a.nds": The member is encrypted", or empty when the
-// archive holds no image member at all. Only on that failure: the member is read once more,
-// and its bytes go nowhere.
-std::string firstImageProblem(const std::string& path)
+archive::InputOptions inputOptions(bool exclusive, std::span<core::ReadSink* const> copySinks)
 {
-    std::string problem;
-    archive::MemberEvents events;
-    events.onBegin = [](const archive::StreamedMember&) {
-        return std::span<core::ReadSink* const>();
-    };
-    events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
-        if (!error.empty())
-            problem = ". \"" + m.name + "\": " + error;
-        throw FirstMemberRead{};
-    };
-    events.cancelled = [] { return g_interrupted.load(); };
-    try {
-        archive::streamMembers(path, archive::isImageMemberName, events);
-    } catch (const FirstMemberRead&) {
-    } catch (const core::Error& e) {
-        problem = ". " + std::string(e.what());
-    }
-    return problem;
+    archive::InputOptions options;
+    options.exclusive = exclusive;
+    options.cancelled = [] { return g_interrupted.load(); };
+    options.checkpoint = checkInterrupted;
+    options.copySinks = copySinks;
+    return options;
 }
 
-} // namespace
-
-Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks)
-{
-    Input in;
-    in.given = path;
-    // The first bytes decide, whatever the name: a zip archive is opened as one, another
-    // archive is refused by its kind rather than read as a cartridge. A file named .zip without
-    // the signature (bytes prepended to the archive) still goes to the archive reader.
-    const core::ArchiveKind kind = core::archiveKindOf(core::FileStream(path));
-    if (kind != core::ArchiveKind::None && kind != core::ArchiveKind::Zip)
-        throw core::Error(core::unsupportedArchiveMessage(path, kind));
-    if (kind != core::ArchiveKind::Zip &&
-        !core::equalsIgnoreCase(core::extensionOf(path), ".zip")) {
-        in.imagePath = path;
-        return in;
-    }
-    archive::ExtractEvents events;
-    events.onProgress = [](int, int) { return g_interrupted.load(); };
-    in.fromArchive = archive::openFirstImage(path, events, copySinks);
-    checkInterrupted();
-    if (!in.fromArchive)
-        throw core::Error("No .nds or .ids image could be taken out of \"" + path + "\"" +
-                          firstImageProblem(path));
-    if (in.fromArchive->copy)
-        in.imagePath = in.fromArchive->copy->path;
-    else if (!in.fromArchive->memory)
-        in.imagePath = path;
-    return in;
-}
-
-InputImage::InputImage(const Input& in, bool exclusive)
-{
-    const archive::ArchiveImage* member =
-        in.fromArchive && !in.fromArchive->copy ? &*in.fromArchive : nullptr;
-    if (member && member->memory) {
-        m_held = member->memory;
-        m_image = &m_memory.emplace(m_held->bytes());
-    } else if (member) {
-        const core::FileStream& archive = m_file.emplace(in.imagePath);
-        m_image = &m_member.emplace(archive, member->offset, member->size);
-    } else {
-        m_image = &m_file.emplace(in.imagePath, exclusive);
-    }
-    // The header read would stop at once with "Stream read error", which is also what a failing
-    // disk used to say: an empty image is named for what it is.
-    if (m_image->size() == 0)
-        throw core::Error((in.fromArchive ? "The image \"" + in.fromArchive->memberName +
-                                                "\" in the archive \"" + in.given + "\""
-                                          : "The image \"" + in.given + "\"") +
-                          " is empty (0 bytes)");
-}
-
-core::LoadedImage load(const Input& in, const core::Stream& image, core::Rows rows)
+core::LoadedImage load(InputImage& image, core::Rows rows)
 {
     core::LoadOptions options;
     options.rows = rows;
-    if (in.fromArchive)
-        options.knownCrc32 = in.fromArchive->crc32;
+    if (image.fromArchive())
+        options.knownCrc32 = image.fromArchive()->crc32;
     core::LoadedImage loaded = core::loadImage(image, options);
     checkInterrupted();
     return loaded;

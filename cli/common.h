@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "archive/zip_input.h"
+#include "archive/image_input.h"
 #include "core/base/hex.h"
 #include "core/fs/filelist.h"
 #include "core/fs/narc.h"
 #include "core/io/stream.h"
 #include "core/load.h"
 
-// What every command shares: the parsed command line, the input image (a file or a private
-// copy out of a .zip), terminal escaping and a small JSON writer.
+// What every command shares: the parsed command line, the input image, terminal escaping and a
+// small JSON writer.
 namespace cartscope::cli {
 
 struct UsageError : std::runtime_error {
@@ -62,49 +62,19 @@ struct Command {
     int (*run)(const Invocation&, Context&);
 };
 
-// The image the command reads: the file given, or the first image member of a .zip, read in
-// place when it is stored, inflated into memory when it is deflated, else a private copy
-// removed when this object goes (also on errors and Ctrl-C).
-struct Input {
-    std::string given;
-    // The file the image's bytes are in: the file given, the archive (member read in place) or
-    // the copy; empty when the bytes are in memory. Open it with InputImage, which keeps to the
-    // member's range.
-    std::string imagePath;
-    std::optional<archive::ArchiveImage> fromArchive;
-};
-
-// `copySinks` see the image's bytes while an archive member is checked or copied (that is their
-// one read); for a plain image they are handed to the load's read pass instead (LoadOptions).
-Input openInput(const std::string& path, std::span<core::ReadSink* const> copySinks = {});
-
-// The input's image bytes, opened once: the file, the member's range of the archive, or the
-// member's bytes in memory. `exclusive` locks the file as core::FileStream does, except an
-// archive read in place (the user's archive is never locked; a copy was private to this
-// process anyway).
-class InputImage final : public core::Stream {
-public:
-    explicit InputImage(const Input& in, bool exclusive = false);
-    std::size_t pread(std::uint64_t position, std::span<std::uint8_t> out) const override
-    {
-        return m_image->pread(position, out);
-    }
-    std::uint64_t size() const override { return m_image->size(); }
-    std::optional<core::NativeFile> nativeFile() const override { return m_image->nativeFile(); }
-
-private:
-    std::optional<core::FileStream> m_file;
-    std::optional<core::SubStream> m_member;
-    std::optional<core::MemoryStream> m_memory;
-    std::shared_ptr<const archive::MemberBytes> m_held;
-    const core::Stream* m_image = nullptr;
-};
+// The image the command reads, opened once (archive::InputImage): the file given, or the image
+// member of a .zip read in place, in memory or from a private copy removed with the object.
+// Ctrl-C stops a member's read. `copySinks` see the image's bytes while an archive member is
+// checked or copied (that is their one read); for a plain image they are handed to the load's
+// read pass instead (LoadOptions). `exclusive` locks a plain image file.
+using archive::InputImage;
+archive::InputOptions inputOptions(bool exclusive = false,
+                                   std::span<core::ReadSink* const> copySinks = {});
 
 // The load the file commands share, from an image the command already holds open (and keeps
 // open for later steps), so no step reopens the file by its path. No whole-file read: these
 // commands print no CRC-32.
-core::LoadedImage load(const Input& in, const core::Stream& image,
-                       core::Rows rows = core::Rows::Build);
+core::LoadedImage load(InputImage& image, core::Rows rows = core::Rows::Build);
 
 // Text from an image never reaches the terminal raw.
 std::string safe(const std::string& s);

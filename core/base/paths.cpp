@@ -33,13 +33,19 @@ std::string namePart(const std::string& path)
     return path.substr(lastComponentStart(path));
 }
 
+ImageName imageNameOf(const std::string& name)
+{
+    const std::string extension = extensionOf(name);
+    if (equalsIgnoreCase(extension, ".nds") || equalsIgnoreCase(extension, ".ids"))
+        return ImageName::Ds;
+    if (equalsIgnoreCase(extension, ".dsi") || equalsIgnoreCase(extension, ".srl"))
+        return ImageName::Dsi;
+    return ImageName::None;
+}
+
 bool isDroppableName(const std::string& path)
 {
-    const std::string extension = extensionOf(path);
-    for (const char* accepted : {".nds", ".ids", ".dsi", ".srl", ".zip"})
-        if (equalsIgnoreCase(extension, accepted))
-            return true;
-    return false;
+    return imageNameOf(path) != ImageName::None || equalsIgnoreCase(extensionOf(path), ".zip");
 }
 
 bool equalsIgnoreCase(const std::string& a, const std::string& b)

@@ -14,8 +14,14 @@ std::string extensionOf(const std::string& path);
 // What follows the last "/" (the name part of a path).
 std::string namePart(const std::string& path);
 
-// Whether a dropped file is opened: extension ".nds", ".ids", ".dsi", ".srl" or ".zip" in any
-// letter case.
+// What a name says about a cartridge image, by its extension in any ASCII letter case: ".nds" or
+// ".ids" (a DS or iQue DS image, the first choice in an archive), ".dsi" or ".srl" (a DSi or
+// SDK image, taken from an archive only when it holds none of the first), or neither. The one
+// rule every front end and the archive lookup use.
+enum class ImageName { None, Ds, Dsi };
+ImageName imageNameOf(const std::string& name);
+
+// Whether a dropped file is opened: an image name (imageNameOf) or ".zip" in any letter case.
 bool isDroppableName(const std::string& path);
 
 // ASCII case-insensitive equality (extension tests: ".nds", ".ids", ".zip").

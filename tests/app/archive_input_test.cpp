@@ -2,6 +2,7 @@
 // life of the temporary copy.
 
 #include <filesystem>
+#include <vector>
 
 #include <QFrame>
 #include <QProgressBar>
@@ -38,6 +39,7 @@ private Q_SLOTS:
     void init();
     void firstImageMemberIsOpened();
     void memberInAFolder();
+    void dsiOrSrlMemberWithoutADsImage();
     void archiveWithoutImageLeavesTheWindowEmpty();
     void cancelDuringExtraction();
     void cancelAtTheLastNotification();
@@ -103,6 +105,39 @@ void ArchiveInputTest::memberInAFolder()
     QCOMPARE(w.text("IntNameEdit"), QStringLiteral("DEEP"));
     QCOMPARE(q(std::filesystem::path(w.form->tempImagePath()).filename().string()),
              QStringLiteral("Deep.NDS"));
+}
+
+void ArchiveInputTest::dsiOrSrlMemberWithoutADsImage()
+{
+    // The first .dsi/.srl member (any letter case) when the archive holds no .nds/.ids member;
+    // a .nds/.ids member wins wherever it lies.
+    struct Case {
+        std::vector<testzip::Entry> entries;
+        QString title;
+        QString copy;
+    };
+    const std::vector<Case> cases = {
+        {{testzip::Entry::file("readme.txt", "hi"), testzip::Entry::file("game.dsi", image("DSI"))},
+         QStringLiteral("DSI"),
+         QStringLiteral("game.dsi")},
+        {{testzip::Entry::file("roms/GAME.SRL", image("SRL")),
+          testzip::Entry::file("b.dsi", image("DSI"))},
+         QStringLiteral("SRL"),
+         QStringLiteral("GAME.SRL")},
+        {{testzip::Entry::file("a.dsi", image("DSI")), testzip::Entry::file("b.nds", image("NDS"))},
+         QStringLiteral("NDS"),
+         QStringLiteral("b.nds")},
+    };
+    fixture::TempDir dir;
+    Window w;
+    for (const Case& c : cases) {
+        const std::string zip = dir.file("a.zip");
+        testzip::writeZip(zip, c.entries);
+        w.open(zip);
+        QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+        QCOMPARE(w.text("IntNameEdit"), c.title);
+        QCOMPARE(q(std::filesystem::path(w.form->tempImagePath()).filename().string()), c.copy);
+    }
 }
 
 void ArchiveInputTest::archiveWithoutImageLeavesTheWindowEmpty()

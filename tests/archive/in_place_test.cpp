@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/archive_source.h"
+#include "archive/image_input.h"
 #include "archive/reader.h"
 #include "archive/zip_input.h"
 #include "archive/zip_layout.h"
@@ -346,7 +348,9 @@ TEST_F(InPlaceTest, LocatingFindsOnlyTheOneRecordWhoseLocalHeaderEndsAtTheData)
                                {false, false, {}});
     const auto entries = rawEntries(two);
     const auto locate = [](const Bytes& z, std::uint64_t at) {
-        return locateMemberData(MemoryStream(z), at);
+        const MemoryStream file(z);
+        const auto directory = cartscope::archive::detail::readDirectory(file);
+        return directory ? locateMemberData(file, *directory, at) : std::nullopt;
     };
     const auto found = locate(two, entries[1].data);
     ASSERT_TRUE(found);
@@ -435,43 +439,84 @@ TEST_F(InPlaceTest, MemoryForAnInflatedMemberFollowsItsData)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(InPlaceTest, TheCommandLinesArchiveImageIsACopyOnlyWhenItMustBe)
+// The one lookup, a case per road: which member it takes, where the bytes come from, and that
+// a load opens the archive once (libarchive opened once, the central directory read once).
+TEST_F(InPlaceTest, OneLookupTakesTheImageMemberAndOpensTheArchiveOnce)
 {
-    using cartscope::archive::openFirstImage;
+    using cartscope::archive::extractFirstImage;
+    using cartscope::archive::InputImage;
+    namespace counted = cartscope::archive::detail;
     PrivateCache cache;
-    writeZip(zip, {Entry::file("game.nds", data)}, {false, false, {}});
-    auto stored = openFirstImage(zip, {});
-    ASSERT_TRUE(stored);
-    EXPECT_FALSE(stored->copy);
-    EXPECT_EQ(stored->memberName, "game.nds");
-    EXPECT_EQ(stored->crc32, cartscope::core::crc32::crc32Of(data));
-    EXPECT_EQ(stored->size, data.size());
-    EXPECT_FALSE(std::filesystem::exists(cache.base())); // no copy, no temporary folder
-
-    writeZip(zip, {Entry::file("game.nds", data)}, {true, false, {}});
-    auto deflated = openFirstImage(zip, {});
-    ASSERT_TRUE(deflated);
-    EXPECT_FALSE(deflated->copy);
-    ASSERT_TRUE(deflated->memory);
-    EXPECT_EQ(Bytes(deflated->memory->bytes().begin(), deflated->memory->bytes().end()), data);
-    EXPECT_EQ(deflated->crc32, stored->crc32);
-    EXPECT_FALSE(std::filesystem::exists(cache.base()));
-
-    // A data descriptor that disagrees with the central record: copied out.
+    const Bytes other = noise(3000, 7);
     Bytes lying = buildZip({Entry::file("game.nds", data)}, {false, false, {}});
     spoilDescriptor(lying, 0);
-    writeFile(zip, lying);
-    auto copied = openFirstImage(zip, {});
-    ASSERT_TRUE(copied);
-    ASSERT_TRUE(copied->copy);
-    EXPECT_EQ(readFile(copied->copy->path), data);
-    EXPECT_EQ(copied->crc32, stored->crc32);
+    Bytes dsiLying =
+        buildZip({Entry::file("a.nds.txt", other), Entry::file("x.dsi", data)}, {false, false, {}});
+    spoilDescriptor(dsiLying, 1);
+    enum class From { Archive, Memory };
+    struct Case {
+        const char* what;
+        Bytes zip;
+        std::string member;
+        From from;
+        int opens; // of libarchive
+    };
+    const std::vector<Case> cases = {
+        {"stored",
+         buildZip({Entry::file("readme.txt", "hi"), Entry::file("game.nds", data)},
+                  {false, false, {}}),
+         "game.nds", From::Archive, 1},
+        {"deflated", buildZip({Entry::file("game.nds", data)}), "game.nds", From::Memory, 1},
+        {"a descriptor that disagrees: libarchive decodes it", lying, "game.nds", From::Memory, 1},
+        {"a .dsi before the .nds",
+         buildZip({Entry::file("a.dsi", other), Entry::file("b.nds", data)}), "b.nds", From::Memory,
+         1},
+        {"no .nds or .ids: the first .dsi/.srl, any case",
+         buildZip({Entry::file("notes.txt", "x"), Entry::file("d/GAME.SRL", data),
+                   Entry::file("b.dsi", other)},
+                  {false, false, {}}),
+         "d/GAME.SRL", From::Archive, 1},
+        // The one case libarchive walks to the member again: it has passed it by the time the
+        // walk shows there is no .nds, and only libarchive can read it.
+        {"a .dsi only libarchive reads", dsiLying, "x.dsi", From::Memory, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(zip, c.zip);
+        std::filesystem::remove_all(cache.base());
+        counted::g_libarchiveOpens = 0;
+        counted::g_directoryReads = 0;
+        {
+            const InputImage image(zip);
+            ASSERT_TRUE(image.fromArchive());
+            EXPECT_EQ(image.fromArchive()->memberName, c.member);
+            EXPECT_EQ(image.fromArchive()->crc32, cartscope::core::crc32::crc32Of(data));
+            EXPECT_FALSE(image.fromArchive()->copy);
+            EXPECT_EQ(image.fromArchive()->memory != nullptr, c.from == From::Memory);
+            Bytes read(data.size() + 1);
+            read.resize(image.pread(0, read));
+            EXPECT_EQ(read, data);
+        }
+        EXPECT_EQ(counted::g_libarchiveOpens, c.opens);
+        EXPECT_EQ(counted::g_directoryReads, 1);
+        EXPECT_FALSE(std::filesystem::exists(cache.base())); // no copy, no temporary folder
+
+        // The window's road: the same member, always copied.
+        counted::g_libarchiveOpens = 0;
+        counted::g_directoryReads = 0;
+        const auto copy = extractFirstImage(zip, {});
+        ASSERT_TRUE(copy);
+        EXPECT_EQ(copy->memberName, c.member);
+        EXPECT_EQ(readFile(copy->path), data);
+        EXPECT_EQ(counted::g_libarchiveOpens, c.opens);
+        EXPECT_EQ(counted::g_directoryReads, 1);
+    }
 
     // Cancelled at the last notification: nothing to read.
     writeZip(zip, {Entry::file("game.nds", data)}, {false, false, {}});
     ExtractEvents cancel;
     cancel.cancelled = [] { return true; };
-    EXPECT_FALSE(openFirstImage(zip, cancel));
+    EXPECT_FALSE(cartscope::archive::openFirstImage(zip, cancel));
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include "archive/member_stream.h"
 #include "archive/reader.h"
 #include "core/base/error.h"
+#include "core/base/paths.h"
 #include "core/io/read_pass.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/dat_fixture.h"
@@ -59,7 +60,10 @@ Streamed stream(const std::string& zip)
     events.onEnd = [&](const StreamedMember&, const std::string& error) {
         s.errors.push_back(error);
     };
-    streamMembers(zip, isVerifiableImageName, events);
+    streamMembers(
+        zip,
+        [](const std::string& name) { return core::imageNameOf(name) != core::ImageName::None; },
+        events);
     return s;
 }
 

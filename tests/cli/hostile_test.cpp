@@ -437,8 +437,8 @@ TEST_F(Hostile, AClosedOutputPipeLeavesNoArchiveCopy)
     std::vector<Node> files;
     for (int i = 0; i < 2000; ++i)
         files.push_back(Node::file("file-with-a-longish-name-" + std::to_string(i), "x"));
-    // A data descriptor that disagrees with the central record: the member is copied out (not
-    // read in place or in memory).
+    // A data descriptor that disagrees with the central record: the member is left to libarchive
+    // (decoded into memory, or copied out when memory is short).
     Bytes bytes = buildZip({Entry::file("game.nds", ImageBuilder().root(files).build())});
     spoilDescriptor(bytes, 0);
     const auto zip = image(bytes, "game.zip");
@@ -463,6 +463,8 @@ TEST_F(Hostile, AClosedOutputPipeLeavesNoArchiveCopy)
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     const std::string temp = m_dir.file("cache/cartscope/Temp");
     std::size_t left = 0;
+    if (!fs::exists(temp))
+        return; // no copy was needed
     for (const auto& e : fs::directory_iterator(temp)) {
         ADD_FAILURE() << "left behind: " << e.path();
         ++left;

@@ -1,6 +1,6 @@
 // Images in .zip archives through the command line: a stored member is read where it lies, a
-// deflated one inflated into memory, one whose records disagree from a private copy, and every
-// command prints and writes the same for all of them.
+// deflated one inflated into memory, one whose records disagree decoded by libarchive into
+// memory, and every command prints and writes the same for all of them.
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -83,7 +83,8 @@ TEST(CliZip, MembersReadWithoutACopyShowWhatACopyShows)
             EXPECT_EQ(r.err, fromCopy.err);
         }
     }
-    EXPECT_TRUE(fs::exists(cache.base())); // the member whose records disagree was copied
+    // Nor for the member whose records disagree: libarchive decodes it into memory.
+    EXPECT_FALSE(fs::exists(cache.base()));
 
     // Extraction and the icon: the same files.
     for (const std::string& from : {stored, deflated, copied}) {
@@ -204,6 +205,64 @@ TEST(CliZip, WhyNoImageCouldBeTakenOutIsSaid)
     r = cli({"info", zip});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "The image \"game.nds\" in the archive \"" + zip + "\" is empty (0 bytes)\n");
+}
+
+// Without a .nds or .ids member, the first .dsi or .srl member (any letter case, archive
+// order) is the image every command reads, as verify already took it; a .nds/.ids member wins
+// wherever it lies.
+TEST(CliZip, WithoutADsImageTheFirstDsiOrSrlMemberIsOpened)
+{
+    PrivateCache cache;
+    const Bytes image = ImageBuilder()
+                            .title("DSIMEMBER")
+                            .banner(cartscope::fixture::sampleBanner())
+                            .root({Node::dir("d", {Node::file("f.txt", "inside")})})
+                            .build();
+    const Bytes other = ImageBuilder().title("OTHER").build();
+    const std::string plain = cache.dir().file("plain.nds");
+    cartscope::fixture::writeFile(plain, image);
+    const auto listed = cli({"list", plain});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    ASSERT_EQ(cli({"extract", plain, cache.dir().file("plain-out")}).status, 0);
+    ASSERT_EQ(cli({"icon", plain, cache.dir().file("plain-out/icon.png")}).status, 0);
+    const auto tree = filesBelow(cache.dir().file("plain-out"));
+
+    struct Case {
+        const char* what;
+        std::vector<Entry> entries;
+        const char* member;
+    };
+    const std::vector<Case> cases = {
+        {"only a .dsi",
+         {Entry::file("readme.txt", "hi"), Entry::file("game.dsi", image)},
+         "game.dsi"},
+        {"a .SRL before a .dsi",
+         {Entry::file("d/GAME.SRL", image), Entry::file("b.dsi", other)},
+         "d/GAME.SRL"},
+        {"a .dsi before an .ids",
+         {Entry::file("a.dsi", other), Entry::file("game.ids", image)},
+         "game.ids"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string zip = cache.dir().file("a.zip");
+        writeZip(zip, c.entries);
+        const auto info = cli({"info", "--json", zip});
+        ASSERT_EQ(info.status, 0) << info.err;
+        EXPECT_NE(info.out.find("\"archiveMember\": \"" + std::string(c.member) + "\""),
+                  std::string::npos)
+            << info.out;
+        EXPECT_NE(info.out.find("DSIMEMBER"), std::string::npos);
+        const auto list = cli({"list", zip});
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_EQ(list.out, listed.out);
+        const std::string out = cache.dir().file("out");
+        fs::remove_all(out);
+        const auto extract = cli({"extract", zip, out});
+        ASSERT_EQ(extract.status, 0) << extract.err;
+        ASSERT_EQ(cli({"icon", zip, out + "/icon.png"}).status, 0);
+        EXPECT_EQ(filesBelow(out), tree);
+    }
 }
 
 } // namespace
