@@ -233,11 +233,8 @@ int cmdExtract(const Invocation& inv, Context& ctx)
 
 const Command& extractCommand()
 {
-    static const Command command{"extract",
-                                 2,
-                                 SIZE_MAX,
-                                 {"--json", "--force", "--system", "--system-only", "--narc"},
-                                 cmdExtract};
+    static const Command command{
+        "extract", 2, SIZE_MAX, {"--force", "--system", "--system-only", "--narc"}, cmdExtract};
     return command;
 }
 
