@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 using cartscope::core::cleanName;
 using cartscope::core::DirectoryOps;
 using cartscope::core::Error;
-using cartscope::core::extractAll;
 using cartscope::core::ExtractOptions;
 using cartscope::core::extractPlanned;
 using cartscope::core::ExtractProgress;
@@ -46,6 +45,16 @@ using cartscope::fixture::Node;
 using cartscope::fixture::readFile;
 using cartscope::fixture::TempDir;
 using cartscope::fixture::writeFile;
+
+// The run as the window makes it: progress only, stopping at the first failure.
+cartscope::core::ExtractSummary
+extractAll(cartscope::core::Stream& image, const std::vector<cartscope::core::PlannedFile>& plan,
+           const std::function<bool(const ExtractProgress&)>& onProgress)
+{
+    ExtractOptions options;
+    options.onProgress = onProgress;
+    return runExtraction(image, plan, options);
+}
 
 Bytes pattern(std::size_t n, unsigned seed)
 {
