@@ -13,6 +13,7 @@
 #include "core/base/error.h"
 #include "core/base/fd.h"
 #include "core/base/paths.h"
+#include "core/base/xdg.h"
 #include "core/io/stream.h"
 
 namespace cartscope::archive {
@@ -95,14 +96,8 @@ void loadDat(const std::string& path, core::DatSet& dats, const std::function<bo
 
 std::string datFolder()
 {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    // The XDG base directory rules ignore a relative XDG_DATA_HOME.
-    if (data && data[0] == '/')
-        return std::string(data) + "/cartscope/dats";
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.local/share/cartscope/dats";
-    return {};
+    const std::string data = core::xdgFolder(core::XdgFolder::Data);
+    return data.empty() ? data : data + "/cartscope/dats";
 }
 
 std::vector<std::string> datFilesIn(const std::string& folder, std::vector<std::string>* skipped)
