@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <span>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,20 +203,13 @@ std::string addDatToFolder(const std::string& source, const std::string& folder)
             const std::size_t n = in.pread(at, block);
             if (n == 0)
                 break;
-            std::size_t written = 0;
-            while (written < n) {
-                const ssize_t w = ::write(out.get(), block.data() + written, n - written);
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w <= 0) {
-                    ::unlink(partial.c_str());
-                    throw core::Error(core::kStreamWriteError);
-                }
-                written += static_cast<std::size_t>(w);
+            if (core::writeAll(out.get(), std::span(block).first(n)) != 0) {
+                ::unlink(partial.c_str());
+                throw core::Error(core::kStreamWriteError);
             }
             at += n;
         }
-        if (::close(out.release()) != 0) {
+        if (out.close() != 0) {
             ::unlink(partial.c_str());
             throw core::Error(core::kStreamWriteError);
         }
