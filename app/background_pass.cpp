@@ -12,60 +12,40 @@ BackgroundPass::~BackgroundPass()
     cancel();
 }
 
-void BackgroundPass::join()
-{
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
 void BackgroundPass::cancel()
 {
-    m_stop = true;
-    join();
-    ++m_generation; // whatever the old pass queued is dropped on delivery
+    m_job.cancel();
     m_running = false;
 }
 
 void BackgroundPass::start(const core::Stream& image, std::vector<core::ReadSink*> sinks)
 {
     cancel();
-    m_stop = false;
     m_running = true;
-    const std::uint64_t generation = m_generation;
-    // Delivered on this object's thread, and only while the pass is still the current one.
-    auto deliver = [this, generation](auto signal) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, signal = std::move(signal)] {
-                if (generation == m_generation)
-                    signal();
-            },
-            Qt::QueuedConnection);
-    };
-    m_thread = std::thread([this, &image, sinks = std::move(sinks), deliver] {
+    m_job.start([this, &image, sinks = std::move(sinks)](const BackgroundJob::Run& run) {
         int shown = -1;
         try {
             const bool complete =
                 core::readPass(image, sinks, [&](std::uint64_t done, std::uint64_t total) {
-                    if (m_stop.load())
+                    if (run.cancelled())
                         return false;
                     // total > 0 here; images are far below 2^57 bytes, so done * 100 fits.
                     const int percent = static_cast<int>(done * 100 / total);
                     if (percent != shown) {
                         shown = percent;
-                        deliver([this, percent] { Q_EMIT progress(percent); });
+                        run.deliver([this, percent] { Q_EMIT progress(percent); });
                     }
                     return true;
                 });
             if (complete)
-                deliver([this] {
-                    join();
+                run.deliver([this] {
+                    m_job.finish();
                     m_running = false;
                     Q_EMIT finished();
                 });
         } catch (const std::exception& e) {
-            deliver([this, message = QString::fromStdString(e.what())] {
-                join();
+            run.deliver([this, message = QString::fromStdString(e.what())] {
+                m_job.finish();
                 m_running = false;
                 Q_EMIT failed(message);
             });

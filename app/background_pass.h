@@ -1,13 +1,11 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <thread>
 #include <vector>
 
 #include <QObject>
 #include <QString>
 
+#include "app/background_job.h"
 #include "core/io/read_pass.h"
 #include "core/io/stream.h"
 
@@ -43,11 +41,7 @@ Q_SIGNALS:
     void failed(const QString& message);
 
 private:
-    void join();
-
-    std::thread m_thread;
-    std::atomic<bool> m_stop{false};
-    std::uint64_t m_generation = 0; // GUI thread only: the pass whose signals are still wanted
+    BackgroundJob m_job{this};
     bool m_running = false;
 };
 

@@ -59,7 +59,8 @@ void TForm1::ExtractThisFile1Click()
         if (!focused)
             return;
         const core::FileRow row = *focused;
-        // A system file past the end of the image is refused before anything is asked.
+        // A row the run would refuse (a system file past the end of the image) is refused
+        // before anything is asked.
         core::requireExtractable(row);
         const std::optional<std::string> base = chooseExtractionBase();
         if (!base)
@@ -85,12 +86,8 @@ bool TForm1::roomForExtraction(const std::vector<core::PlannedFile>& plan)
     const std::optional<core::Room> room = m_freeSpace ? m_freeSpace(LastExtractDir) : std::nullopt;
     if (!room)
         return true;
-    // A row that will be refused (a system file past the end of the image) writes nothing.
-    std::vector<core::PlannedFile> written;
-    for (const core::PlannedFile& f : plan)
-        if (f.row.problem.empty())
-            written.push_back(f);
-    const core::Needs needs = core::neededRoom(written, ImageStream->size(), room->blockSize);
+    // A row the run will refuse (a system file past the end of the image) writes nothing.
+    const core::Needs needs = core::neededRoom(plan, ImageStream->size(), room->blockSize);
     const std::optional<std::string> shortfall = core::shortOfRoom(needs, *room, LastExtractDir);
     if (!shortfall)
         return true;
@@ -98,7 +95,7 @@ bool TForm1::roomForExtraction(const std::vector<core::PlannedFile>& plan)
                                fromLocalPath(*shortfall) + QStringLiteral(". Extract anyway?"));
 }
 
-// The run goes through core::extractAll (which keeps the folder of the previous file open) and
+// The run goes through core::runExtraction (which keeps the folder of the previous file open) and
 // its progress call stands in for the loop's body: a call with `done` above the files counted
 // so far means a file has been copied, so the bar advances and pending input runs, where a
 // Cancel click arrives; a call with a file then tests ExtractCancelled and, when clear, shows
@@ -167,9 +164,6 @@ void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
             return true;
         if (m_form2->ExtractCancelled)
             return false; // this row and every later one are skipped
-        // A system file that does not fit stops the run with its reason, before
-        // anything of it is created, as a read error would.
-        core::requireExtractable(p.current->row);
         m_form2->showFile(fromLocalPath(core::markInvisible(p.current->relative)),
                           fromLocalPath(core::markInvisible(p.current->full)));
         return true;
@@ -177,7 +171,7 @@ void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
     const core::ExtractSummary summary = core::runExtraction(*ImageStream, plan, options);
     // The whole tree with the system files shown, every row written: the layout that rebuilds
     // the image (a plan without the system rows writes none).
-    if (!summary.cancelled && !plan.empty())
+    if (!summary.cancelled && summary.failures.empty() && !plan.empty())
         core::rebuild::writeLayout(
             {*ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
              plan.front().full.substr(0, plan.front().full.size() - plan.front().relative.size()),
@@ -223,20 +217,16 @@ void TForm1::extractNarc(const core::Narc& narc)
         if (!chosen || chosen->isEmpty())
             return;
         LastExtractDir = toLocalPath(*chosen);
-        std::vector<core::FileRow> rows;
-        QStringList failures;
-        for (const core::FileRow& row : core::narcRows(narc)) {
-            if (row.problem.empty())
-                rows.push_back(row);
-            else
-                failures << fromCoreText(row.path) + QStringLiteral(": ") +
-                                fromCoreText(row.problem);
-        }
         const std::vector<core::PlannedFile> plan =
-            core::planExtraction(LastExtractDir, folder, rows);
+            core::planExtraction(LastExtractDir, folder, core::narcRows(narc));
         if (!roomForExtraction(plan))
             return;
-        core::extractAll(*ImageStream, plan, {});
+        core::ExtractOptions options;
+        options.recordRefused = true;
+        QStringList failures;
+        for (const core::ExtractFailure& f :
+             core::runExtraction(*ImageStream, plan, options).failures)
+            failures << fromCoreText(f.path) + QStringLiteral(": ") + fromCoreText(f.message);
         if (failures.isEmpty())
             m_dialogs->information(this, QStringLiteral("NARC Extracted"));
         else

@@ -30,8 +30,7 @@ public:
     {
         if (position == 0)
             m_archive = core::archiveKindOf(block);
-        for (core::ReadSink* sink : m_verifier.sinks())
-            sink->consume(block, position);
+        core::feedSinks(m_verifier.sinks(), block, position);
     }
     void finish(std::uint64_t total) override
     {
@@ -191,45 +190,32 @@ const core::DatSet& VerificationPage::dats() const
 
 void VerificationPage::startDatLoad()
 {
-    stopDatLoad();
-    const std::uint64_t generation = m_datGeneration;
     DatStatusMemo->setPlainText(
         QStringLiteral("Loading DATs from %1\u2026").arg(fromLocalPath(archive::datFolder())));
     // A folder of large DATs takes seconds to parse: never on this thread. A new load or
     // closing raises the cancel flag, which the loader asks between files, blocks and entries,
     // so their wait is short.
-    m_datThread = std::thread([this, generation, loader = m_datLoader] {
+    m_datLoad.start([this, loader = m_datLoader](const BackgroundJob::Run& run) {
         auto loaded = std::make_shared<archive::DatFolderLoad>();
         try {
-            *loaded = loader([this] { return m_datCancel.load(); });
+            *loaded = loader([&run] { return run.cancelled(); });
         } catch (const std::exception& e) {
             loaded->skipped.emplace_back(e.what()); // no memory, most likely
         }
-        if (m_datCancel.load() || loaded->cancelled)
+        if (run.cancelled() || loaded->cancelled)
             return;
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, loaded] {
-                if (generation == m_datGeneration)
-                    datsLoaded(*loaded);
-            },
-            Qt::QueuedConnection);
+        run.deliver([this, loaded] { datsLoaded(*loaded); });
     });
 }
 
 void VerificationPage::stopDatLoad()
 {
-    ++m_datGeneration;
-    m_datCancel = true;
-    if (m_datThread.joinable())
-        m_datThread.join();
-    m_datCancel = false;
+    m_datLoad.cancel();
 }
 
 void VerificationPage::datsLoaded(archive::DatFolderLoad& loaded)
 {
-    if (m_datThread.joinable())
-        m_datThread.join(); // it has delivered its last
+    m_datLoad.finish(); // it has delivered its last
     m_dats = std::make_shared<const core::DatSet>(std::move(loaded.dats));
     m_skipped = std::move(loaded.skipped);
     m_datsLoaded = true;
@@ -295,41 +281,30 @@ void VerificationPage::clear()
 
 void VerificationPage::stopMatch()
 {
-    ++m_generation;
-    m_cancel = true;
-    if (m_worker.joinable())
-        m_worker.join();
-    m_cancel = false;
+    m_match.cancel();
 }
 
 void VerificationPage::startMatch()
 {
-    stopMatch();
-    const std::uint64_t generation = m_generation;
     std::shared_ptr<VerifierSink> sink = m_sink;
     std::shared_ptr<const core::DatSet> dats = m_dats;
     // Matching a trimmed image pads it virtually, up to its chip size: never on this thread.
-    m_worker = std::thread([this, generation, sink, dats] {
+    m_match.start([this, sink, dats](const BackgroundJob::Run& run) {
         std::optional<core::VerifyResult> result;
         std::string error;
         try {
-            result = sink->verifier().resultAgainst(*dats, [this] { return m_cancel.load(); });
+            result = sink->verifier().resultAgainst(*dats, [&run] { return run.cancelled(); });
         } catch (const std::exception& e) {
             error = e.what();
         }
         if (!result && error.empty())
             return; // stopped
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, result = std::move(result), error, dats, archive = sink->archive()] {
-                if (generation != m_generation)
-                    return;
-                if (result)
-                    showResult(*result, *dats, archive);
-                else
-                    DatVerdictMemo->setPlainText(visible(core::withFullStop(error)));
-            },
-            Qt::QueuedConnection);
+        run.deliver([this, result = std::move(result), error, dats, archive = sink->archive()] {
+            if (result)
+                showResult(*result, *dats, archive);
+            else
+                DatVerdictMemo->setPlainText(visible(core::withFullStop(error)));
+        });
     });
 }
 

@@ -1,16 +1,15 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <QWidget>
 
+#include "app/background_job.h"
 #include "archive/dat_load.h"
 #include "core/io/archive_kind.h"
 #include "core/io/read_pass.h"
@@ -89,14 +88,10 @@ private:
     std::vector<std::string> m_skipped;         // DATs of the folder that did not load
     bool m_datsLoaded = false;
     DatFolderLoader m_datLoader;
-    std::thread m_datThread;
-    std::atomic<bool> m_datCancel{false};
-    std::uint64_t m_datGeneration = 0;    // the DAT load whose result is still wanted
+    BackgroundJob m_datLoad{this};
     std::shared_ptr<VerifierSink> m_sink; // this load's
     bool m_passDone = false;
-    std::thread m_worker;
-    std::atomic<bool> m_cancel{false};
-    std::uint64_t m_generation = 0; // the match whose result is still wanted
+    BackgroundJob m_match{this};
 
     QLabel* HashesLabel = nullptr;
     QPlainTextEdit* HashesMemo = nullptr;

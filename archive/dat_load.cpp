@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <span>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "core/base/error.h"
 #include "core/base/fd.h"
 #include "core/base/paths.h"
+#include "core/base/xdg.h"
 #include "core/io/stream.h"
 
 namespace cartscope::archive {
@@ -95,14 +97,8 @@ void loadDat(const std::string& path, core::DatSet& dats, const std::function<bo
 
 std::string datFolder()
 {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    // The XDG base directory rules ignore a relative XDG_DATA_HOME.
-    if (data && data[0] == '/')
-        return std::string(data) + "/cartscope/dats";
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.local/share/cartscope/dats";
-    return {};
+    const std::string data = core::xdgFolder(core::XdgFolder::Data);
+    return data.empty() ? data : data + "/cartscope/dats";
 }
 
 std::vector<std::string> datFilesIn(const std::string& folder, std::vector<std::string>* skipped)
@@ -207,20 +203,13 @@ std::string addDatToFolder(const std::string& source, const std::string& folder)
             const std::size_t n = in.pread(at, block);
             if (n == 0)
                 break;
-            std::size_t written = 0;
-            while (written < n) {
-                const ssize_t w = ::write(out.get(), block.data() + written, n - written);
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w <= 0) {
-                    ::unlink(partial.c_str());
-                    throw core::Error(core::kStreamWriteError);
-                }
-                written += static_cast<std::size_t>(w);
+            if (core::writeAll(out.get(), std::span(block).first(n)) != 0) {
+                ::unlink(partial.c_str());
+                throw core::Error(core::kStreamWriteError);
             }
             at += n;
         }
-        if (::close(out.release()) != 0) {
+        if (out.close() != 0) {
             ::unlink(partial.c_str());
             throw core::Error(core::kStreamWriteError);
         }

@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -18,6 +17,7 @@
 #include "core/base/error.h"
 #include "core/base/fd.h"
 #include "core/base/paths.h"
+#include "core/base/xdg.h"
 #include "core/extract/extract.h"
 
 namespace cartscope::archive {
@@ -33,20 +33,10 @@ std::string cannotCreateFolder(const std::string& path, int errnum)
 
 std::string cacheHome()
 {
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg && xdg[0] == '/')
-        return xdg;
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.cache";
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && found->pw_dir[0] == '/')
-        return std::string(found->pw_dir) + "/.cache";
-    throw core::Error("Cannot find the home folder for temporary files");
+    const std::string cache = core::xdgFolder(core::XdgFolder::Cache, true);
+    if (cache.empty())
+        throw core::Error("Cannot find the home folder for temporary files");
+    return cache;
 }
 
 // Creates each missing level of `path` with mode 0700; existing levels (symbolic links to

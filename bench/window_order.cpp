@@ -43,7 +43,7 @@ int main(int argc, char** argv)
         }
         const auto plan =
             core::planExtraction(argv[3], core::fieldText(loaded.header.ds.GameTitle), rows);
-        core::extractAll(image, plan, {});
+        core::runExtraction(image, plan, {});
     } catch (const core::Error& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

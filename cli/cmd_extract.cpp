@@ -138,54 +138,31 @@ Selection select(const Invocation& inv, const core::Stream& image, core::LoadedI
     return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.IntName};
 }
 
-int cmdExtract(const Invocation& inv, Context& ctx)
+// The command line refuses a run that needs more room than DIR has, unless forced.
+void checkRoom(const std::string& dir, const std::vector<core::PlannedFile>& plan,
+               std::uint64_t imageSize)
 {
-    const std::string& path = inv.positional[0];
-    const std::string& dir = inv.positional[1];
-    const bool force = inv.has("--force");
-    std::ostream& out = ctx.out;
-    std::ostream& err = ctx.err;
-    // One open of the image, held from the load to the end of the run, as the window keeps it.
-    InputImage image(path, inputOptions(true));
-    core::LoadedImage img = load(image);
-    Selection selection = select(inv, image, img);
-
-    // Rows that cannot be written (a system file or an archive member that does not fit) are
-    // failures from the start: told, listed at the end, never created; the others are written.
-    // Most selections have none: the rows are then taken as they are, not moved one by one.
-    std::vector<core::FileRow> rows = std::move(selection.rows);
-    std::vector<core::ExtractFailure> refused;
-    for (const auto& row : rows)
-        if (!row.problem.empty())
-            refused.push_back({row.path, row.problem});
-    if (!refused.empty())
-        std::erase_if(rows, [](const core::FileRow& row) { return !row.problem.empty(); });
-    if (rows.empty() && refused.empty()) {
-        // Nothing is made, not even the internal-name folder.
-        out << "No files to extract\n";
-        return 0;
+    if (const std::optional<core::Room> room = core::roomAt(dir)) {
+        const core::Needs needs = core::neededRoom(plan, imageSize, room->blockSize);
+        if (const auto shortfall = core::shortOfRoom(needs, *room, dir))
+            throw core::Error(*shortfall + "; use --force to extract anyway");
     }
+}
 
-    prepareDestination(dir);
-    const auto plan = core::planExtraction(dir, selection.folder, std::move(rows));
-
-    if (!force) {
-        if (const std::optional<core::Room> room = core::roomAt(dir)) {
-            const core::Needs needs = core::neededRoom(plan, image.size(), room->blockSize);
-            if (const auto shortfall = core::shortOfRoom(needs, *room, dir))
-                throw core::Error(*shortfall + "; use --force to extract anyway");
-        }
-    }
-
-    ProgressBar bar(err);
-    const auto messages = [&]() -> std::ostream& {
-        return ctx.errIsTerminal ? bar.message() : err;
+// What the run tells as it goes: the bar on a terminal, and a line for each renamed or failed
+// file.
+core::ExtractOptions runOptions(Context& ctx, ProgressBar& bar,
+                                core::rebuild::WrittenNames& renamed)
+{
+    const auto messages = [&ctx, &bar]() -> std::ostream& {
+        return ctx.errIsTerminal ? bar.message() : ctx.err;
     };
     core::ExtractOptions options;
     // One file that cannot be written (a name the file system refuses, a range past the end of
-    // the image, a read error) is reported and the run goes on with the next.
+    // the image, a read error, a system file or an archive member that does not fit) is
+    // reported and the run goes on with the next.
     options.keepGoing = true;
-    options.onProgress = [&](const core::ExtractProgress& p) {
+    options.onProgress = [&ctx, &bar, messages](const core::ExtractProgress& p) {
         if (ctx.errIsTerminal)
             bar.update(p);
         if (p.current && p.current->renamed)
@@ -193,57 +170,81 @@ int cmdExtract(const Invocation& inv, Context& ctx)
                        << safe(p.current->relative) << " (another file has that name)\n";
         return !g_interrupted.load();
     };
-    core::rebuild::WrittenNames renamed;
-    options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
+    options.onRenamed = [messages, &renamed](const core::PlannedFile& f,
+                                             const std::string& written) {
         renamed[&f] = written;
         messages() << "note: " << safe(f.row.path) << " is written as " << safe(written)
                    << " (the destination does not tell letter case apart)\n";
     };
-    options.onFailure = [&](const core::ExtractFailure& f) {
+    options.onFailure = [messages](const core::ExtractFailure& f) {
         messages() << "error: " << safe(f.path) << ": " << safe(core::withFullStop(f.message))
                    << '\n';
     };
-    for (const core::ExtractFailure& f : refused)
-        options.onFailure(f);
-    core::ExtractSummary summary = core::runExtraction(image, plan, options);
-    summary.failures.insert(summary.failures.begin(), refused.begin(), refused.end());
-    if (ctx.errIsTerminal)
-        err << "\n";
-    // Each failure is told as it happens; the list at the end says what is missing.
+    return options;
+}
+
+// The end of a run: what is missing (each failure was told as it happened) and what was done.
+int summarise(const core::ExtractSummary& summary, const std::string& where, Context& ctx)
+{
     if (!summary.failures.empty()) {
-        err << summary.failures.size()
-            << (summary.failures.size() == 1 ? " file was" : " files were") << " not extracted:\n";
+        ctx.err << summary.failures.size()
+                << (summary.failures.size() == 1 ? " file was" : " files were")
+                << " not extracted:\n";
         for (const core::ExtractFailure& f : summary.failures)
-            err << "  " << safe(f.path) << ": " << safe(core::withFullStop(f.message)) << '\n';
+            ctx.err << "  " << safe(f.path) << ": " << safe(core::withFullStop(f.message)) << '\n';
     }
+    ctx.out << (summary.cancelled ? "Cancelled after " : "Extracted ") << summary.files
+            << (summary.files == 1 ? " file, " : " files, ") << summary.bytes << " bytes to "
+            << safe(where);
+    if (summary.renamed)
+        ctx.out << " (" << summary.renamed << " renamed to keep same-named files apart)";
+    if (!summary.failures.empty())
+        ctx.out << ", " << summary.failures.size() << " failed";
+    ctx.out << '\n';
+    if (summary.cancelled)
+        return 130;
+    return summary.failures.empty() ? 0 : 1;
+}
+
+int cmdExtract(const Invocation& inv, Context& ctx)
+{
+    const std::string& dir = inv.positional[1];
+    // One open of the image, held from the load to the end of the run, as the window keeps it.
+    InputImage image(inv.positional[0], inputOptions(true));
+    core::LoadedImage img = load(image);
+    Selection selection = select(inv, image, img);
+    if (selection.rows.empty()) {
+        // Nothing is made, not even the internal-name folder.
+        ctx.out << "No files to extract\n";
+        return 0;
+    }
+    prepareDestination(dir);
+    // Rows that cannot be written (a system file or an archive member that does not fit) are
+    // planned too: the run refuses them, tells them first and lists them at the end.
+    const auto plan = core::planExtraction(dir, selection.folder, std::move(selection.rows));
+    if (!inv.has("--force"))
+        checkRoom(dir, plan, image.size());
+    ProgressBar bar(ctx.err);
+    core::rebuild::WrittenNames renamed;
+    const core::ExtractSummary summary =
+        core::runExtraction(image, plan, runOptions(ctx, bar, renamed));
+    if (ctx.errIsTerminal)
+        ctx.err << "\n";
     // A whole tree with its system files, every one written: the layout that rebuilds it.
     if (summary.failures.empty() && !summary.cancelled)
         core::rebuild::writeLayout(
             {image, img.header, img.files, img.dirs, plan, renamed, dir, selection.folder});
     const std::string where =
         dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(selection.folder);
-    out << (summary.cancelled ? "Cancelled after " : "Extracted ") << summary.files
-        << (summary.files == 1 ? " file, " : " files, ") << summary.bytes << " bytes to "
-        << safe(where);
-    if (summary.renamed)
-        out << " (" << summary.renamed << " renamed to keep same-named files apart)";
-    if (!summary.failures.empty())
-        out << ", " << summary.failures.size() << " failed";
-    out << '\n';
-    if (summary.cancelled)
-        return 130;
-    return summary.failures.empty() ? 0 : 1;
+    return summarise(summary, where, ctx);
 }
 
 } // namespace
 
 const Command& extractCommand()
 {
-    static const Command command{"extract",
-                                 2,
-                                 SIZE_MAX,
-                                 {"--json", "--force", "--system", "--system-only", "--narc"},
-                                 cmdExtract};
+    static const Command command{
+        "extract", 2, SIZE_MAX, {"--force", "--system", "--system-only", "--narc"}, cmdExtract};
     return command;
 }
 

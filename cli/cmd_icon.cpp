@@ -39,7 +39,7 @@ int cmdIcon(const Invocation& inv, Context& ctx)
 
 const Command& iconCommand()
 {
-    static const Command command{"icon", 2, 2, {"--json", "--force", "--animated"}, cmdIcon};
+    static const Command command{"icon", 2, 2, {"--animated"}, cmdIcon};
     return command;
 }
 

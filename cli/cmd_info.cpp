@@ -205,7 +205,7 @@ int cmdInfo(const Invocation& inv, Context& ctx)
 
 const Command& infoCommand()
 {
-    static const Command command{"info", 1, 1, {"--json", "--force", "--hashes"}, cmdInfo};
+    static const Command command{"info", 1, 1, {"--json", "--hashes"}, cmdInfo};
     return command;
 }
 

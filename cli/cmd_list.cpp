@@ -120,7 +120,7 @@ int cmdList(const Invocation& inv, Context& ctx)
 const Command& listCommand()
 {
     static const Command command{
-        "list", 1, 1, {"--json", "--force", "--system", "--system-only", "--narc"}, cmdList};
+        "list", 1, 1, {"--json", "--system", "--system-only", "--narc"}, cmdList};
     return command;
 }
 

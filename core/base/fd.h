@@ -1,5 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <sys/types.h>
 #include <unistd.h>
 #include <utility>
 
@@ -29,11 +34,22 @@ public:
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
-    // Hands the descriptor over (to close it and look at the result, say); the object is empty.
+    // Hands the descriptor over; the object is empty.
     int release() { return std::exchange(m_fd, -1); }
+    // Closes now and tells how it went: 0, or the errno of a failed close (a quota or network
+    // file system reporting a delayed write error). EINTR counts as closed: the descriptor is
+    // gone either way on Linux. The object is empty afterwards.
+    int close();
 
 private:
     int m_fd;
 };
+
+// The write call writeAll makes: ::write unless a test stands in for the file system.
+using WriteCall = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
+
+// Writes every byte to fd, repeating after a short write or EINTR. Returns 0, or the errno of the
+// failure (EIO for a write that took nothing); the caller words the message.
+int writeAll(int fd, std::span<const std::uint8_t> bytes, const WriteCall& write = {});
 
 } // namespace cartscope::core

@@ -70,19 +70,6 @@ EVP_MD_CTX* ctxOf(void* p)
 
 } // namespace
 
-std::size_t digestLength(DigestKind kind)
-{
-    switch (kind) {
-    case DigestKind::Md5:
-        return 16;
-    case DigestKind::Sha1:
-        return 20;
-    case DigestKind::Sha256:
-        return 32;
-    }
-    return 32;
-}
-
 const char* digestName(DigestKind kind)
 {
     switch (kind) {
@@ -137,13 +124,6 @@ DigestBytes Digest::value() const
         digestFailure();
     out.resize(length);
     return out;
-}
-
-DigestBytes digestOf(DigestKind kind, std::span<const std::uint8_t> bytes)
-{
-    Digest d(kind);
-    d.update(bytes);
-    return d.value();
 }
 
 namespace {

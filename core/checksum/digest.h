@@ -24,8 +24,6 @@ inline constexpr std::array<DigestKind, 3> kDigestKinds = {DigestKind::Md5, Dige
                                                            DigestKind::Sha256};
 inline constexpr std::size_t kDigestKindCount = kDigestKinds.size();
 
-// The digest length in bytes: 16, 20, 32.
-std::size_t digestLength(DigestKind kind);
 // "MD5", "SHA-1", "SHA-256".
 const char* digestName(DigestKind kind);
 
@@ -61,9 +59,6 @@ private:
     DigestKind m_kind;
     std::unique_ptr<void, CtxDeleter> m_ctx;
 };
-
-// The digest of a whole buffer (tests, small inputs).
-DigestBytes digestOf(DigestKind kind, std::span<const std::uint8_t> bytes);
 
 // Which digests a pass computes.
 struct DigestSelection {

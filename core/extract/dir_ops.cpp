@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <dirent.h>
+#include <memory>
 #include <unistd.h>
 
+#include "core/base/fd.h"
 #include "core/io/whole_file.h"
 
 namespace cartscope::core {
@@ -60,21 +62,20 @@ int DirectoryOps::renameAt(int dir, const char* from, const char* to) const
 
 bool DirectoryOps::listNames(int dir, std::vector<std::string>& names) const
 {
-    const int fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
         return false;
-    DIR* stream = ::fdopendir(fd);
-    if (!stream) {
-        ::close(fd);
+    // The stream owns the descriptor once it is made.
+    const std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(fd.get()), &::closedir);
+    if (!stream)
         return false;
-    }
+    fd.release();
     // Bounded by the entries of the folder.
-    while (const dirent* e = ::readdir(stream)) {
+    while (const dirent* e = ::readdir(stream.get())) {
         const std::string name = e->d_name;
         if (name != "." && name != "..")
             names.push_back(name);
     }
-    ::closedir(stream);
     return true;
 }
 

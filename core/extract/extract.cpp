@@ -8,6 +8,9 @@
 // removed and a new regular file created in its place, so the write never reaches another inode;
 // the open image itself is never a destination ("Device or resource busy").
 //
+// Refusals: a row that carries a problem or whose path was cut for length is refused by the run
+// (refusal) before anything of it is created; the front ends only word the result.
+//
 // Ranges: a row's range is checked against the image size before anything is created, so a row
 // that runs past the end of the image fails with "Stream read error" and leaves no file. A read
 // or write failure during the copy (the image shrank, the disk is full) leaves no file either:
@@ -16,43 +19,198 @@
 // Writing: see extraction_run.cpp (folders, identities, the copy).
 #include "core/extract/extract.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <span>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include "core/base/error.h"
-#include "core/base/fd.h"
 #include "core/base/paths.h"
 #include "core/extract/extraction_run.h"
+#include "core/extract/path_pieces.h"
 
 namespace cartscope::core {
-
-namespace {
 
 using detail::isSafeComponent;
 using detail::withSuffix;
 
-// Creates each folder below base (followed: the user chose it) without following links,
-// stopping at the first that cannot be made or is not safe.
-void createFolders(const std::string& base, const std::vector<std::string>& folders)
-{
-    UniqueFd dir(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    for (const std::string& c : folders) {
-        if (!dir.valid() || !isSafeComponent(c))
-            return;
-        ::mkdirat(dir.get(), c.c_str(), 0777);
-        dir =
-            UniqueFd(::openat(dir.get(), c.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+namespace {
+
+// Plans rows one by one, in order (see planExtraction): the paths taken so far and the folder of
+// the previous row.
+class Planner {
+public:
+    Planner(const std::string& destinationBase, const std::string& internalName, std::size_t rows)
+        : m_base(destinationBase.empty() ? std::string("./") : destinationBase),
+          m_root(cleanName(internalName)), m_rootPrefix(m_root + "/"),
+          m_rootSafe(isSafeComponent(m_root))
+    {
+        if (m_base.back() != '/')
+            m_base.push_back('/');
+        // Reserved once: the sets below hold views into the plan's relative paths, which must
+        // not move while the plan is made.
+        m_plan.reserve(rows);
+        m_filePaths.reserve(rows);
     }
+
+    void add(FileRow row);
+    std::vector<PlannedFile> take() { return std::move(m_plan); }
+
+private:
+    bool enterFolder(std::string_view rawFolder, bool hasSlash);
+    std::string freeName(const std::string& parent, const std::string& name, bool forFile);
+    std::string relativeOf(const std::string& leafName) const;
+    void addRefused(FileRow row);
+
+    std::string m_base;
+    const std::string m_root;
+    const std::string m_rootPrefix;
+    const bool m_rootSafe;
+    std::vector<PlannedFile> m_plan;
+    // Paths relative to the internal-name folder, as taken by earlier rows of this plan.
+    std::unordered_set<std::string_view> m_filePaths;
+    std::unordered_set<std::string_view> m_dirPaths;
+    // Next suffix to try per colliding path, so n rows of one path cost O(n), not O(n^2).
+    std::unordered_map<std::string, std::uint64_t> m_nextSuffix;
+    // The folder of the previous row, as given and as planned. Rows of one folder mostly come
+    // together, and such a row plans the same folder: the one file planned since, the previous
+    // row's, has more components than any folder on this row's way, so it cannot be one of them.
+    bool m_haveFolder = false;
+    bool m_lastHadSlash = false;
+    std::string m_lastRawFolder;
+    std::string m_parent;                  // cleaned and renamed folders, "a/b" ("" for none)
+    std::vector<std::size_t> m_prefixEnds; // where each folder on the way ends in m_parent
+    bool m_parentRenamed = false;
+    bool m_parentSafe = true;
+};
+
+std::string Planner::freeName(const std::string& parent, const std::string& name, bool forFile)
+{
+    const auto taken = [&](const std::string& p) {
+        return m_filePaths.count(p) || (forFile && m_dirPaths.count(p));
+    };
+    const std::string prefix = parent.empty() ? parent : parent + "/";
+    std::uint64_t& k = m_nextSuffix[prefix + name];
+    if (k < 2)
+        k = 2;
+    // Every name tried is taken by an earlier row, so this ends within the row count.
+    while (taken(prefix + withSuffix(name, k)))
+        ++k;
+    return withSuffix(name, k);
+}
+
+std::string Planner::relativeOf(const std::string& leafName) const
+{
+    std::string r = m_rootPrefix;
+    r.reserve(m_rootPrefix.size() + m_parent.size() + 1 + leafName.size());
+    if (!m_parent.empty()) {
+        r += m_parent;
+        r += '/';
+    }
+    r += leafName;
+    return r;
+}
+
+// Plans the row's folder, unless it is the previous row's; returns whether it was new. Each
+// component, empty ones included, is cleaned. A folder on the way that an earlier row wrote as
+// a file: this row's folder gets a suffix (and so do its siblings, which land in the same renamed
+// folder). Bounded by the path's length.
+bool Planner::enterFolder(std::string_view rawFolder, bool hasSlash)
+{
+    if (m_haveFolder && hasSlash == m_lastHadSlash && rawFolder == m_lastRawFolder)
+        return false;
+    m_haveFolder = true;
+    m_lastHadSlash = hasSlash;
+    m_lastRawFolder.assign(rawFolder);
+    m_parent.clear();
+    m_prefixEnds.clear();
+    m_parentRenamed = false;
+    m_parentSafe = true;
+    for (std::size_t start = 0; hasSlash;) {
+        const std::size_t end = rawFolder.find('/', start);
+        std::string part = cleanName(std::string(
+            rawFolder.substr(start, end == std::string_view::npos ? end : end - start)));
+        std::string here = m_parent.empty() ? part : m_parent + "/" + part;
+        if (m_filePaths.count(here)) {
+            part = freeName(m_parent, part, false);
+            here = m_parent.empty() ? part : m_parent + "/" + part;
+            m_parentRenamed = true;
+        }
+        m_parentSafe = m_parentSafe && isSafeComponent(part);
+        m_parent = std::move(here);
+        m_prefixEnds.push_back(m_parent.size());
+        if (end == std::string_view::npos)
+            break;
+        start = end + 1;
+    }
+    return true;
+}
+
+// A row the run will refuse: its cleaned path, taking no name from the others.
+void Planner::addRefused(FileRow row)
+{
+    PlannedFile p;
+    p.relative = m_root;
+    std::string_view path = row.path;
+    // Bounded by the path's length.
+    for (std::size_t start = path.starts_with('/') ? 1 : 0;;) {
+        const std::size_t end = path.find('/', start);
+        p.relative += '/';
+        p.relative += cleanName(
+            std::string(path.substr(start, end == std::string_view::npos ? end : end - start)));
+        if (end == std::string_view::npos)
+            break;
+        start = end + 1;
+    }
+    p.full = m_base + p.relative;
+    p.offset = row.offset;
+    p.size = row.size;
+    p.row = std::move(row);
+    m_plan.push_back(std::move(p));
+}
+
+void Planner::add(FileRow row)
+{
+    if (!row.problem.empty())
+        return addRefused(std::move(row));
+    std::string_view path = row.path;
+    if (!path.empty() && path[0] == '/')
+        path.remove_prefix(1);
+    const std::size_t slash = path.rfind('/');
+    const bool hasSlash = slash != std::string_view::npos;
+    const bool newFolder =
+        enterFolder(hasSlash ? path.substr(0, slash) : std::string_view(), hasSlash);
+
+    PlannedFile p;
+    p.renamed = m_parentRenamed;
+    std::string name = cleanName(std::string(hasSlash ? path.substr(slash + 1) : path));
+    p.relative = relativeOf(name);
+    const std::string_view leaf = std::string_view(p.relative).substr(m_rootPrefix.size());
+    // The row's own folders may not be in m_dirPaths yet; none of them can be its leaf (or a
+    // suffixed leaf), which has more components.
+    if (m_filePaths.count(leaf) || m_dirPaths.count(leaf)) {
+        name = freeName(m_parent, name, true);
+        p.relative = relativeOf(name);
+        p.renamed = true;
+    }
+    p.full = m_base + p.relative;
+    // Every component is safe (never empty, ".", ".." or holding "/"), so the path lies inside
+    // base/internal-name whatever the base is.
+    if (!m_rootSafe || !m_parentSafe || !isSafeComponent(name))
+        throw Error(cannotCreateMessage(p.full, EINVAL));
+    p.offset = row.offset;
+    p.size = row.size;
+    p.row = std::move(row);
+    m_plan.push_back(std::move(p));
+
+    const std::string_view placed =
+        std::string_view(m_plan.back().relative).substr(m_rootPrefix.size());
+    m_filePaths.insert(placed);
+    if (newFolder)
+        for (const std::size_t end : m_prefixEnds)
+            m_dirPaths.insert(placed.substr(0, end));
 }
 
 } // namespace
@@ -60,137 +218,25 @@ void createFolders(const std::string& base, const std::vector<std::string>& fold
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
                                         const std::string& internalName, std::vector<FileRow> rows)
 {
-    std::string base = destinationBase.empty() ? std::string("./") : destinationBase;
-    if (base.back() != '/')
-        base.push_back('/');
-    const std::string root = cleanName(internalName);
-    const std::string rootPrefix = root + "/";
-    const bool rootSafe = isSafeComponent(root);
-
-    std::vector<PlannedFile> plan;
-    // Reserved once: the sets below hold views into the plan's relative paths, which must not
-    // move while the plan is made.
-    plan.reserve(rows.size());
-    // Paths relative to the internal-name folder, as taken by earlier rows of this plan.
-    std::unordered_set<std::string_view> filePaths;
-    std::unordered_set<std::string_view> dirPaths;
-    filePaths.reserve(rows.size());
-    // Next suffix to try per colliding path, so n rows of one path cost O(n), not O(n^2).
-    std::unordered_map<std::string, std::uint64_t> nextSuffix;
-    const auto freeName = [&](const std::string& parent, const std::string& name, bool forFile) {
-        const auto taken = [&](const std::string& p) {
-            return filePaths.count(p) || (forFile && dirPaths.count(p));
-        };
-        const std::string prefix = parent.empty() ? parent : parent + "/";
-        std::uint64_t& k = nextSuffix[prefix + name];
-        if (k < 2)
-            k = 2;
-        // Every name tried is taken by an earlier row, so this ends within rows.size() steps.
-        while (taken(prefix + withSuffix(name, k)))
-            ++k;
-        return withSuffix(name, k);
-    };
-
-    // The folder of the previous row, as given and as planned. Rows of one folder mostly come
-    // together, and such a row plans the same folder: the one file planned since, the previous
-    // row's, has more components than any folder on this row's way, so it cannot be one of them.
-    bool haveFolder = false;
-    bool lastHadSlash = false;
-    std::string lastRawFolder;
-    std::string parent;                  // cleaned and renamed folders, "a/b" ("" for none)
-    std::vector<std::size_t> prefixEnds; // where each folder on the way ends in `parent`
-    bool parentRenamed = false;
-    bool parentSafe = true;
-
-    for (FileRow& row : rows) {
-        std::string_view path = row.path;
-        if (!path.empty() && path[0] == '/')
-            path.remove_prefix(1);
-        const std::size_t slash = path.rfind('/');
-        const bool hasSlash = slash != std::string_view::npos;
-        const std::string_view rawFolder = hasSlash ? path.substr(0, slash) : std::string_view();
-        const bool newFolder =
-            !haveFolder || hasSlash != lastHadSlash || rawFolder != lastRawFolder;
-        if (newFolder) {
-            haveFolder = true;
-            lastHadSlash = hasSlash;
-            lastRawFolder.assign(rawFolder);
-            parent.clear();
-            prefixEnds.clear();
-            parentRenamed = false;
-            parentSafe = true;
-            // Each component, empty ones included, cleaned. A folder on the way that an earlier
-            // row wrote as a file: this row's folder gets a suffix (and so do its siblings,
-            // which land in the same renamed folder). Bounded by the path's length.
-            for (std::size_t start = 0; hasSlash;) {
-                const std::size_t end = rawFolder.find('/', start);
-                std::string part = cleanName(std::string(
-                    rawFolder.substr(start, end == std::string_view::npos ? end : end - start)));
-                std::string here = parent.empty() ? part : parent + "/" + part;
-                if (filePaths.count(here)) {
-                    part = freeName(parent, part, false);
-                    here = parent.empty() ? part : parent + "/" + part;
-                    parentRenamed = true;
-                }
-                parentSafe = parentSafe && isSafeComponent(part);
-                parent = std::move(here);
-                prefixEnds.push_back(parent.size());
-                if (end == std::string_view::npos)
-                    break;
-                start = end + 1;
-            }
-        }
-
-        PlannedFile p;
-        p.renamed = parentRenamed;
-        std::string name = cleanName(std::string(hasSlash ? path.substr(slash + 1) : path));
-        const auto relativeOf = [&](const std::string& leafName) {
-            std::string r = rootPrefix;
-            r.reserve(rootPrefix.size() + parent.size() + 1 + leafName.size());
-            if (!parent.empty()) {
-                r += parent;
-                r += '/';
-            }
-            r += leafName;
-            return r;
-        };
-        p.relative = relativeOf(name);
-        const std::string_view leaf = std::string_view(p.relative).substr(rootPrefix.size());
-        // The row's own folders may not be in dirPaths yet; none of them can be its leaf (or a
-        // suffixed leaf), which has more components.
-        if (filePaths.count(leaf) || dirPaths.count(leaf)) {
-            name = freeName(parent, name, true);
-            p.relative = relativeOf(name);
-            p.renamed = true;
-        }
-        p.full = base + p.relative;
-        // Every component is safe (never empty, ".", ".." or holding "/"), so the path lies
-        // inside base/internal-name whatever the base is.
-        if (!rootSafe || !parentSafe || !isSafeComponent(name))
-            throw Error(cannotCreateMessage(p.full, EINVAL));
-        p.offset = row.offset;
-        p.size = row.size;
-        p.row = std::move(row);
-        plan.push_back(std::move(p));
-
-        const std::string_view placed =
-            std::string_view(plan.back().relative).substr(rootPrefix.size());
-        filePaths.insert(placed);
-        if (newFolder)
-            for (const std::size_t end : prefixEnds)
-                dirPaths.insert(placed.substr(0, end));
-    }
-    return plan;
+    Planner planner(destinationBase, internalName, rows.size());
+    for (FileRow& row : rows)
+        planner.add(std::move(row));
+    return planner.take();
 }
 
-void CreateSubDirs(const std::string& base, const std::string& relativeFolder)
+std::optional<std::string> refusal(const FileRow& row)
 {
-    std::vector<std::string> folders;
-    for (std::string& c : detail::splitPath(relativeFolder)) {
-        if (!c.empty())
-            folders.push_back(std::move(c));
-    }
-    createFolders(base.empty() ? std::string(".") : base, folders);
+    // A row whose path had to be cut for length is never written under the cut name.
+    if (!row.problem.empty() || row.pathTooLong)
+        return "Cannot extract \"" + row.path +
+               "\": " + (row.problem.empty() ? std::string("path too long") : row.problem);
+    return std::nullopt;
+}
+
+void requireExtractable(const FileRow& row)
+{
+    if (const std::optional<std::string> why = refusal(row))
+        throw Error(*why);
 }
 
 bool rangeInsideImage(const PlannedFile& file, std::uint64_t imageSize)
@@ -207,55 +253,100 @@ std::uint64_t extractPlanned(const Stream& image, const PlannedFile& file, const
     return run.extract(file).bytes;
 }
 
+namespace {
+
+// One run over a plan with its options: the summary it builds and the calls it makes.
+class RunLoop {
+public:
+    RunLoop(const Stream& image, const std::vector<PlannedFile>& plan,
+            const ExtractOptions& options)
+        : m_image(image), m_plan(plan), m_options(options),
+          m_run(image, options.ops ? *options.ops : systemDirectoryOps())
+    {}
+
+    ExtractSummary run()
+    {
+        const bool record = m_options.keepGoing || m_options.recordRefused;
+        if (record)
+            recordRefused();
+        for (const PlannedFile& f : m_plan) {
+            if (record && !f.row.problem.empty())
+                continue;
+            if (!report(&f)) {
+                m_summary.cancelled = true;
+                break;
+            }
+            extractOne(f);
+        }
+        report(nullptr);
+        return std::move(m_summary);
+    }
+
+private:
+    bool report(const PlannedFile* current) const
+    {
+        if (!m_options.onProgress)
+            return true;
+        const std::size_t refused = m_refused.size();
+        return m_options.onProgress({m_summary.files + m_summary.failures.size() - refused,
+                                     m_plan.size() - refused, m_summary.bytes, current});
+    }
+
+    // Rows that carry a problem are told before the first file: a batch says first what it
+    // will not do.
+    void recordRefused()
+    {
+        for (const PlannedFile& f : m_plan)
+            if (!f.row.problem.empty()) {
+                m_refused.push_back(&f);
+                fail({f.row.path, f.row.problem});
+            }
+    }
+
+    void fail(ExtractFailure failure)
+    {
+        m_summary.failures.push_back(std::move(failure));
+        if (m_options.onFailure)
+            m_options.onFailure(m_summary.failures.back());
+    }
+
+    void extractOne(const PlannedFile& f)
+    {
+        detail::ExtractionRun::Written w;
+        try {
+            w = m_run.extract(f);
+        } catch (const Error& e) {
+            // A destination removed during the run fails every row alike: one message ends it.
+            if (!m_options.keepGoing || m_run.baseGone())
+                throw;
+            // "Stream read error" says nothing about which file or why, where the run goes on.
+            fail({f.row.path, rangeInsideImage(f, m_image.size())
+                                  ? std::string(e.what())
+                                  : "Its range lies past the end of the image"});
+            return;
+        }
+        m_summary.bytes += w.bytes;
+        ++m_summary.files;
+        if (w.renamed && m_options.onRenamed)
+            m_options.onRenamed(f, w.relative);
+        if (f.renamed || w.renamed)
+            ++m_summary.renamed;
+    }
+
+    const Stream& m_image;
+    const std::vector<PlannedFile>& m_plan;
+    const ExtractOptions& m_options;
+    detail::ExtractionRun m_run;
+    ExtractSummary m_summary;
+    std::vector<const PlannedFile*> m_refused;
+};
+
+} // namespace
+
 ExtractSummary runExtraction(const Stream& image, const std::vector<PlannedFile>& plan,
                              const ExtractOptions& options)
 {
-    ExtractSummary summary;
-    detail::ExtractionRun run(image, options.ops ? *options.ops : systemDirectoryOps());
-    const auto report = [&](const PlannedFile* current) {
-        if (!options.onProgress)
-            return true;
-        return options.onProgress(
-            {summary.files + summary.failures.size(), plan.size(), summary.bytes, current});
-    };
-    for (const PlannedFile& f : plan) {
-        if (!report(&f)) {
-            summary.cancelled = true;
-            break;
-        }
-        detail::ExtractionRun::Written w;
-        try {
-            w = run.extract(f);
-        } catch (const Error& e) {
-            // A destination removed during the run fails every row alike: one message ends it.
-            if (!options.keepGoing || run.baseGone())
-                throw;
-            // "Stream read error" says nothing about which file or why, where the run goes on.
-            summary.failures.push_back(
-                {f.row.path, rangeInsideImage(f, image.size())
-                                 ? std::string(e.what())
-                                 : "Its range lies past the end of the image"});
-            if (options.onFailure)
-                options.onFailure(summary.failures.back());
-            continue;
-        }
-        summary.bytes += w.bytes;
-        ++summary.files;
-        if (w.renamed && options.onRenamed)
-            options.onRenamed(f, w.relative);
-        if (f.renamed || w.renamed)
-            ++summary.renamed;
-    }
-    report(nullptr);
-    return summary;
-}
-
-ExtractSummary extractAll(const Stream& image, const std::vector<PlannedFile>& plan,
-                          const std::function<bool(const ExtractProgress&)>& onProgress)
-{
-    ExtractOptions options;
-    options.onProgress = onProgress;
-    return runExtraction(image, plan, options);
+    return RunLoop(image, plan, options).run();
 }
 
 } // namespace cartscope::core

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,20 @@ struct PlannedFile {
 
 // Plans the destination of every row in order. The destination base is used as given (a "/"
 // is appended when missing); every component below it is checked safe (never empty, "." or
-// "..", no "/" or NUL), so every full path lies inside base/internal-name.
+// "..", no "/" or NUL), so every full path lies inside base/internal-name. A row that carries a
+// problem is planned under its cleaned path but takes no name from the others: it is never
+// written, so the rest are planned as if it were not there.
 // The rows are taken by value: a caller done with them moves them in, and they are not copied.
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
                                         const std::string& internalName, std::vector<FileRow> rows);
 
-// Creates each missing folder along `relativeFolder` (ending with "/") below `base`.
-void CreateSubDirs(const std::string& base, const std::string& relativeFolder);
+// The rule for rows that cannot be extracted, which the run applies to every row: a row that
+// carries a problem (a system file or an archive member that does not fit) or whose path had to
+// be cut for length is refused before anything of it is created. Returns the user's text,
+// "Cannot extract "PATH": <reason>", or nothing for a row that can be written.
+std::optional<std::string> refusal(const FileRow& row);
+// Throws the refusal, when there is one (a front end that asks before anything else).
+void requireExtractable(const FileRow& row);
 
 // Whether a row's range can be copied from an image of imageSize bytes (an empty or negative
 // size always can: nothing is read).
@@ -49,8 +57,7 @@ bool rangeInsideImage(const PlannedFile& file, std::uint64_t imageSize);
 std::uint64_t extractPlanned(const Stream& image, const PlannedFile& file,
                              const DirectoryOps& ops = systemDirectoryOps());
 
-// Whole-list extraction with progress, in plan order (extractAll: the window's form, which stops
-// at the first failure; runExtraction: every option). `onProgress` is called:
+// Whole-list extraction with progress, in plan order. `onProgress` is called:
 // - before each file, with `current` pointing at it, `done` the files finished (written or, when
 //   the run keeps going, failed) so far and `bytes` the bytes written so far; returning false
 //   cancels: that file and every later one are skipped (the window processes pending input in
@@ -62,6 +69,11 @@ std::uint64_t extractPlanned(const Stream& image, const PlannedFile& file,
 // without the final call; the files finished before it stay. With it (the command line), a file
 // that cannot be written is recorded in the summary with its reason and the run goes on, except
 // when the destination base folder itself is gone: that error ends the run as without it.
+//
+// Rows that carry a problem (see refusal) are never written. With `keepGoing` or
+// `recordRefused` they are recorded as failures (the problem as the reason) before the first
+// file is written, told through onFailure, and left out of the progress counts; otherwise the
+// run stops at the first of them with its refusal.
 //
 // Destinations that fold letter case (FAT and exFAT cards, casefolded folders) would let
 // "CASE.TXT" and "case.txt", or folders "Data" and "DATA", land on one file. Each file and folder
@@ -92,13 +104,13 @@ struct ExtractOptions {
     bool keepGoing = false;
     // A row written under another name than planned: the relative path actually written.
     std::function<void(const PlannedFile&, const std::string& writtenRelative)> onRenamed;
-    // With keepGoing: a file that was not written, as it is recorded.
+    // Record the rows that carry a problem instead of stopping at them (implied by keepGoing).
+    bool recordRefused = false;
+    // With keepGoing or recordRefused: a file that was not written, as it is recorded.
     std::function<void(const ExtractFailure&)> onFailure;
     const DirectoryOps* ops = nullptr; // the system's calls when null
 };
 ExtractSummary runExtraction(const Stream& image, const std::vector<PlannedFile>& plan,
                              const ExtractOptions& options);
-ExtractSummary extractAll(const Stream& image, const std::vector<PlannedFile>& plan,
-                          const std::function<bool(const ExtractProgress&)>& onProgress);
 
 } // namespace cartscope::core

@@ -6,14 +6,6 @@
 
 namespace cartscope::core {
 
-std::uint64_t plannedBytes(const std::vector<PlannedFile>& plan)
-{
-    std::uint64_t total = 0;
-    for (const PlannedFile& f : plan)
-        total += f.size > 0 ? static_cast<std::uint64_t>(f.size) : 0;
-    return total;
-}
-
 Needs neededRoom(const std::vector<PlannedFile>& plan, std::uint64_t imageSize,
                  std::uint64_t blockSize)
 {
@@ -21,7 +13,8 @@ Needs neededRoom(const std::vector<PlannedFile>& plan, std::uint64_t imageSize,
     Needs needs;
     std::set<std::string> folders;
     for (const PlannedFile& f : plan) {
-        if (!rangeInsideImage(f, imageSize))
+        // A row the run refuses or one past the end of the image writes nothing.
+        if (refusal(f.row) || !rangeInsideImage(f, imageSize))
             continue;
         // A size is below 2^31 and a block size far below 2^32: the rounding cannot overflow.
         const std::uint64_t size = f.size > 0 ? static_cast<std::uint64_t>(f.size) : 0;

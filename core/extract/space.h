@@ -13,13 +13,9 @@
 // both measure and word it here.
 namespace cartscope::core {
 
-// The bytes a plan names: the sum of its positive sizes. A row is at most 2 GiB and a list at
-// most some 70,000 rows, so the sum cannot overflow 64 bits.
-std::uint64_t plannedBytes(const std::vector<PlannedFile>& plan);
-
-// What a plan takes on a file system with that block size: only rows whose range lies inside the
-// image are written (the others fail without creating anything), each file takes whole blocks,
-// and each file and each folder one inode.
+// What a plan takes on a file system with that block size: only rows the run does not refuse and
+// whose range lies inside the image are written (the others fail without creating anything), each
+// file takes whole blocks, and each file and each folder one inode.
 struct Needs {
     std::uint64_t bytes = 0;
     std::uint64_t inodes = 0;

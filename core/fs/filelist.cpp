@@ -2,7 +2,7 @@
 //
 // Path comparison: letter case is folded for ASCII only (names are 8-bit text in no declared
 // code page, so no other byte has a known case), then the folded texts are compared with
-// std::strcoll under the process's LC_COLLATE. The window's toolkit sets the locale from the
+// std::strcoll order under the process's LC_COLLATE. The window's toolkit sets the locale from the
 // environment at start, so there this is the user's collation; the command line never sets it
 // (and never sorts), and in the "C" locale it is byte order.
 // Sorting uses std::strxfrm keys of the folded texts, which order exactly as strcoll does, so a
@@ -43,11 +43,6 @@ std::string collationKey(const std::string& s)
     }
     key.resize(std::min(n, key.size()));
     return key;
-}
-
-int sign(int v)
-{
-    return (v > 0) - (v < 0);
 }
 
 } // namespace
@@ -99,12 +94,6 @@ void SortState::click(int column)
         SortAscending = !SortAscending;
     else
         SortColumn = column;
-}
-
-int compareText(const FileRow& a, const FileRow& b, bool ascending)
-{
-    const int r = sign(std::strcoll(foldCase(a.path).c_str(), foldCase(b.path).c_str()));
-    return ascending ? r : -r;
 }
 
 namespace {

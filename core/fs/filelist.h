@@ -70,9 +70,8 @@ struct SortState {
     void click(int column);
 };
 
-// The two comparisons (negative / zero / positive), sign reversed when not ascending: paths as
-// text (ASCII case folded, then the locale's collation), offsets and sizes as numbers.
-int compareText(const FileRow& a, const FileRow& b, bool ascending);
+// Offsets and sizes compared as numbers (negative / zero / positive), sign reversed when not
+// ascending.
 int compareNumber(const FileRow& a, const FileRow& b, ListColumn column, bool ascending);
 
 // Sorts rows by the state's column and direction (stable).

@@ -162,31 +162,6 @@ void addOverlays(Collector& c, const TNDSHeader& header, const std::vector<Overl
 
 } // namespace
 
-const char* systemKindName(SystemFileKind kind)
-{
-    switch (kind) {
-    case SystemFileKind::Header:
-        return "header";
-    case SystemFileKind::Arm9:
-        return "arm9";
-    case SystemFileKind::Arm7:
-        return "arm7";
-    case SystemFileKind::Arm9i:
-        return "arm9i";
-    case SystemFileKind::Arm7i:
-        return "arm7i";
-    case SystemFileKind::Arm9OverlayTable:
-        return "arm9 overlay table";
-    case SystemFileKind::Arm7OverlayTable:
-        return "arm7 overlay table";
-    case SystemFileKind::Overlay:
-        return "overlay";
-    case SystemFileKind::Banner:
-        return "banner";
-    }
-    return "";
-}
-
 std::vector<SystemFile> systemFiles(const Stream& image, const HeaderRecord& header)
 {
     const TNDSHeader& ds = header.ds;
@@ -238,12 +213,6 @@ std::vector<FileRow> systemRows(const std::vector<SystemFile>& files)
         rows.push_back(std::move(row));
     }
     return rows;
-}
-
-void requireExtractable(const FileRow& row)
-{
-    if (!row.problem.empty())
-        throw Error("Cannot extract \"" + row.path + "\": " + row.problem);
 }
 
 } // namespace cartscope::core

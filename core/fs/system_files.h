@@ -48,9 +48,6 @@ struct SystemFile {
     std::uint32_t fileId = 0;
 };
 
-// "header", "arm9", ..., for JSON and the window.
-const char* systemKindName(SystemFileKind kind);
-
 // Every system file of the image, in a fixed order: header.bin, arm9.bin, arm7.bin, arm9i.bin
 // and arm7i.bin (images with the DSi bit in the unit code), y9.bin, y7.bin, banner.bin (when
 // the banner offset is not 0), then overlay/overlay_NNNN.bin for each entry of the ARM9 table
@@ -61,9 +58,5 @@ std::vector<SystemFile> systemFiles(const Stream& image, const HeaderRecord& hea
 // The rows of the file list for these files: "/[system]/" + name, offset as 8 hex digits, size
 // in decimal, marked as system rows and carrying their problem.
 std::vector<FileRow> systemRows(const std::vector<SystemFile>& files);
-
-// Throws the row's problem (with its path) when it has one; extraction calls this before
-// writing a marked row, so a file that does not fit is refused before anything is created.
-void requireExtractable(const FileRow& row);
 
 } // namespace cartscope::core

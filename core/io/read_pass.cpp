@@ -91,8 +91,7 @@ public:
             if (m_ring.delivered[slot] != want)
                 throw Error(kStreamReadError); // the file shrank under us
             const std::span<const std::uint8_t> block(m_ring.blocks[slot].bytes.data(), want);
-            for (ReadSink* sink : sinks)
-                sink->consume(block, done);
+            feedSinks(sinks, block, done);
             done += want;
             m_released.store(k + 1, std::memory_order_release);
             m_released.notify_one();
@@ -188,8 +187,7 @@ bool readPass(const Stream& image, std::span<ReadSink* const> sinks,
         if (n != want)
             throw Error(kStreamReadError); // the file shrank under us
         const Clock::time_point t1 = Clock::now();
-        for (ReadSink* sink : sinks)
-            sink->consume(bytes.first(n), done);
+        feedSinks(sinks, bytes.first(n), done);
         if (k >= 1 && k <= kProbeBlocks) {
             reading = std::min(reading, t1 - t0);
             consuming = std::min(consuming, Clock::now() - t1);

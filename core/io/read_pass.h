@@ -20,6 +20,15 @@ public:
     virtual void finish(std::uint64_t total) { (void)total; }
 };
 
+// Hands one block to every sink in order: the one step every reader of blocks takes (the pass
+// below, a fan-out sink, an archive member read front to back).
+inline void feedSinks(std::span<ReadSink* const> sinks, std::span<const std::uint8_t> block,
+                      std::uint64_t position)
+{
+    for (ReadSink* sink : sinks)
+        sink->consume(block, position);
+}
+
 inline constexpr std::size_t kReadPassBlockSize = std::size_t{1} << 20;
 
 // Reads `image` from byte 0 to its size in 1 MiB page-aligned blocks and hands each block to

@@ -44,19 +44,10 @@ std::string nameOf(const std::string& path)
     return std::filesystem::path(path).filename().string();
 }
 
-void writeAll(int fd, std::span<const std::uint8_t> bytes, const std::string& path)
+void writeAllOrThrow(int fd, std::span<const std::uint8_t> bytes, const std::string& path)
 {
-    // Bounded by the byte count: every pass writes at least one byte or throws.
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw Error(cannotWriteMessage(path, errno));
-        if (n == 0)
-            throw Error(cannotWriteMessage(path, EIO));
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
+    if (const int err = writeAll(fd, bytes))
+        throw Error(cannotWriteMessage(path, err));
 }
 
 // The bytes reach the disk before the name does: a power cut after the rename finds them.
@@ -65,8 +56,8 @@ void syncAndClose(UniqueFd& fd, const std::string& path, bool regular)
     if (regular && ::fsync(fd.get()) != 0 && errno != EINVAL)
         throw Error(cannotWriteMessage(path, errno));
     // A delayed write error (a full disk on a network file system) shows only here.
-    if (::close(fd.release()) != 0 && errno != EINTR)
-        throw Error(cannotWriteMessage(path, errno));
+    if (const int err = fd.close())
+        throw Error(cannotWriteMessage(path, err));
 }
 
 // Removes a named temporary file unless it has been renamed into place.
@@ -150,7 +141,7 @@ void writeWholeFile(const std::string& given, std::span<const std::uint8_t> byte
         UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (!fd.valid())
             throw Error(cannotCreate(given, errno));
-        writeAll(fd.get(), bytes, given);
+        writeAllOrThrow(fd.get(), bytes, given);
         syncAndClose(fd, given, false);
         return;
     }
@@ -186,7 +177,7 @@ void writeWholeFile(const std::string& given, std::span<const std::uint8_t> byte
     }
     if (exists)
         ::fchmod(out.get(), existing.st_mode & 07777);
-    writeAll(out.get(), bytes, given);
+    writeAllOrThrow(out.get(), bytes, given);
     if (::fsync(out.get()) != 0 && errno != EINVAL)
         throw Error(cannotWriteMessage(given, errno));
 
@@ -212,8 +203,8 @@ void writeWholeFile(const std::string& given, std::span<const std::uint8_t> byte
             throw Error(cannotCreate(given, errno));
         hidden.name.clear();
     }
-    if (::close(out.release()) != 0 && errno != EINTR)
-        throw Error(cannotWriteMessage(given, errno));
+    if (const int err = out.close())
+        throw Error(cannotWriteMessage(given, err));
     // The new name itself reaches the disk; a folder that cannot be synced changes nothing.
     UniqueFd sync(::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (sync.valid())

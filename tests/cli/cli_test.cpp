@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -267,6 +268,47 @@ TEST(CliErrors, MessagesFollowTheFullStopRuleAndUsageErrorsExitTwo)
     r = cli({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("cartscope-cli ", 0), 0u);
+}
+
+// Each command accepts the options it reads and nothing else: an option it would ignore is a
+// usage error, told as an unknown one would be.
+TEST(CliErrors, AnOptionACommandDoesNotUseIsAUsageError)
+{
+    struct Case {
+        std::string command;
+        std::vector<std::string> positional;
+        std::set<std::string> accepted;
+    };
+    const std::vector<Case> cases = {
+        {"info", {"x.nds"}, {"--json", "--hashes"}},
+        {"list", {"x.nds"}, {"--json", "--system", "--system-only", "--narc"}},
+        {"extract", {"x.nds", "out"}, {"--force", "--system", "--system-only", "--narc"}},
+        {"icon", {"x.nds", "out"}, {"--animated"}},
+        {"verify", {"x.nds"}, {"--dat", "--jobs", "--json", "--csv"}},
+    };
+    const std::vector<std::string> options = {"--json",        "--force", "--hashes",   "--dat",
+                                              "--jobs",        "--csv",   "--animated", "--system",
+                                              "--system-only", "--narc"};
+    const std::set<std::string> takesValue = {"--dat", "--jobs", "--narc"};
+    const std::string usage = cli({"--help"}).out;
+    for (const Case& c : cases) {
+        for (const std::string& option : options) {
+            std::vector<std::string> args = {c.command, option};
+            if (takesValue.count(option))
+                args.push_back("v");
+            args.insert(args.end(), c.positional.begin(), c.positional.end());
+            const auto r = cli(args);
+            if (c.accepted.count(option)) {
+                EXPECT_EQ(r.err.find("does not apply"), std::string::npos) << c.command << option;
+                continue;
+            }
+            EXPECT_EQ(r.status, 2) << c.command << " " << option;
+            EXPECT_EQ(r.err, "cartscope-cli: option " + option + " does not apply to " + c.command +
+                                 "\n\n" + usage)
+                << c.command << " " << option;
+            EXPECT_EQ(r.out, "");
+        }
+    }
 }
 
 TEST(CliErrors, AFolderThatCannotBeMadeIsNamedWithItsReason)

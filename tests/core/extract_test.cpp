@@ -19,6 +19,7 @@
 #include "core/base/error.h"
 #include "core/extract/dir_ops.h"
 #include "core/extract/extract.h"
+#include "core/extract/space.h"
 #include "core/fs/filelist.h"
 #include "core/fs/fnt.h"
 #include "core/io/stream.h"
@@ -30,7 +31,6 @@ namespace fs = std::filesystem;
 using cartscope::core::cleanName;
 using cartscope::core::DirectoryOps;
 using cartscope::core::Error;
-using cartscope::core::extractAll;
 using cartscope::core::ExtractOptions;
 using cartscope::core::extractPlanned;
 using cartscope::core::ExtractProgress;
@@ -46,6 +46,16 @@ using cartscope::fixture::Node;
 using cartscope::fixture::readFile;
 using cartscope::fixture::TempDir;
 using cartscope::fixture::writeFile;
+
+// The run as the window makes it: progress only, stopping at the first failure.
+cartscope::core::ExtractSummary
+extractAll(cartscope::core::Stream& image, const std::vector<cartscope::core::PlannedFile>& plan,
+           const std::function<bool(const ExtractProgress&)>& onProgress)
+{
+    ExtractOptions options;
+    options.onProgress = onProgress;
+    return runExtraction(image, plan, options);
+}
 
 Bytes pattern(std::size_t n, unsigned seed)
 {
@@ -820,6 +830,52 @@ TEST(Extract, TheCommandLineFormGoesOnPastAFileThatFails)
     EXPECT_FALSE(fs::exists(tmp.file("G/past")));
     // The window's form stops at the first failure.
     EXPECT_EQ(errorOf([&] { extractAll(s, plan, {}); }), "Stream read error");
+}
+
+// A row that carries a problem (a system file or archive member that does not fit) is refused by
+// the run: it takes no name in the plan, needs no room, and is never created. A batch tells it
+// first and leaves it out of the progress counts; the window's form stops at it.
+TEST(Extract, TheRunRefusesRowsThatCannotBeExtracted)
+{
+    TempDir tmp;
+    const Bytes image = smallImage();
+    MemoryStream s(image);
+    FileRow refused{"/dup.bin", 0x00000000, 1};
+    refused.problem = "its range runs past the end of the image";
+    const auto plan =
+        planExtraction(tmp.path(), "G",
+                       {FileRow{"/a", 0x00000000, 1}, refused, FileRow{"/dup.bin", 0x00000001, 1}});
+    ASSERT_EQ(plan.size(), 3u);
+    EXPECT_EQ(plan[2].relative, "G/dup.bin");
+    EXPECT_FALSE(plan[2].renamed);
+    EXPECT_EQ(cartscope::core::neededRoom(plan, image.size(), 1).bytes, 2u);
+
+    for (const bool keepGoing : {true, false}) {
+        ExtractOptions options;
+        options.keepGoing = keepGoing;
+        options.recordRefused = !keepGoing;
+        std::vector<std::string> events;
+        options.onFailure = [&](const cartscope::core::ExtractFailure& f) {
+            events.push_back("failed " + f.path + ": " + f.message);
+        };
+        options.onProgress = [&](const ExtractProgress& p) {
+            events.push_back(std::to_string(p.done) + "/" + std::to_string(p.total) +
+                             (p.current ? " " + p.current->row.path : std::string()));
+            return true;
+        };
+        const auto summary = runExtraction(s, plan, options);
+        EXPECT_EQ(events, (std::vector<std::string>{
+                              "failed /dup.bin: its range runs past the end of the image", "0/2 /a",
+                              "1/2 /dup.bin", "2/2"}));
+        EXPECT_EQ(summary.files, 2u);
+        ASSERT_EQ(summary.failures.size(), 1u);
+        EXPECT_EQ(text(readFile(tmp.file("G/dup.bin"))), std::string(1, char(image[1])));
+    }
+    fs::remove_all(tmp.file("G"));
+    EXPECT_EQ(errorOf([&] { extractAll(s, plan, {}); }),
+              "Cannot extract \"/dup.bin\": its range runs past the end of the image");
+    EXPECT_TRUE(fs::exists(tmp.file("G/a")));
+    EXPECT_FALSE(fs::exists(tmp.file("G/dup.bin")));
 }
 
 // A path hundreds of folders deep is walked with a bounded number of open descriptors.

@@ -8,7 +8,6 @@
 namespace {
 
 using cartscope::core::compareNumber;
-using cartscope::core::compareText;
 using cartscope::core::FileRow;
 using cartscope::core::forEachRow;
 using cartscope::core::ParseArraysToList;
@@ -159,9 +158,17 @@ TEST(FileList, Comparisons)
     const FileRow upper{"/DATA/X.BIN", 0x0000000A, 12};
     const FileRow lower{"/data/x.bin", 0x0000000B, -3};
     const FileRow later{"/z", 0xFFFFFFFF, 12};
-    EXPECT_EQ(compareText(upper, lower, true), 0);
-    EXPECT_LT(compareText(lower, later, true), 0);
-    EXPECT_GT(compareText(lower, later, false), 0);
+    // Paths: letter case folded (equal rows keep their order), in both directions.
+    for (const bool ascending : {true, false}) {
+        std::vector<FileRow> rows{later, lower, upper};
+        SortState byPath;
+        byPath.SortColumn = cartscope::core::kPathColumn;
+        byPath.SortAscending = ascending;
+        sortRows(rows, byPath);
+        EXPECT_EQ(paths(rows),
+                  ascending ? (std::vector<std::string>{"/data/x.bin", "/DATA/X.BIN", "/z"})
+                            : (std::vector<std::string>{"/z", "/data/x.bin", "/DATA/X.BIN"}));
+    }
     EXPECT_EQ(compareNumber(upper, lower, cartscope::core::kSizeColumn, true), 1);
     EXPECT_EQ(compareNumber(upper, lower, cartscope::core::kSizeColumn, false), -1);
     EXPECT_EQ(compareNumber(upper, later, cartscope::core::kSizeColumn, true), 0);

@@ -36,15 +36,17 @@ TEST(HumanBytes, IgnoresTheLocale)
     EXPECT_EQ(humanBytes(1288490189), "1.2 GiB");
 }
 
-TEST(Space, PlannedBytesCountsOnlyPositiveSizes)
+TEST(Space, NeededRoomCountsOnlyPositiveSizes)
 {
     const std::vector<cartscope::core::FileRow> rows = {{"/a", 0x00001000, 3000000000},
                                                         {"/b", 0x00001000, 0},
                                                         {"/c", 0x00001000, -5},
                                                         {"/d", 0x00001000, 2147483647}};
     const auto plan = cartscope::core::planExtraction("/nowhere", "GAME", rows);
-    EXPECT_EQ(cartscope::core::plannedBytes(plan), 3000000000ull + 2147483647ull);
-    EXPECT_EQ(cartscope::core::plannedBytes({}), 0u);
+    const auto needs = cartscope::core::neededRoom(plan, std::uint64_t{1} << 40, 1);
+    EXPECT_EQ(needs.bytes, 3000000000ull + 2147483647ull);
+    EXPECT_EQ(needs.inodes, 4u + 1u); // four files and the internal-name folder
+    EXPECT_EQ(cartscope::core::neededRoom({}, 0, 1).bytes, 0u);
 }
 
 TEST(Space, FreeBytesOfAFolderAndOfNothing)

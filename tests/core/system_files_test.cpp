@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base/error.h"
+#include "core/extract/extract.h"
 #include "core/fs/system_files.h"
 #include "core/io/stream.h"
 #include "tests/fixture/image_builder.h"
