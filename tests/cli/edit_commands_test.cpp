@@ -112,7 +112,7 @@ TEST(CliPad, SizesFillsAndRefusals)
         {{"--size", "0x9800", "--fill", "ff"}, 0, 0x9800, 0xFF},
         {{"--size", "40960"}, 0, 40960, 0xFF},
         {{"--size", "0x9000"}, 0, 0x9000, 0xFF},
-        {{"--size", "100"}, 1, 0, 0},        // smaller than the image
+        {{"--size", "100"}, 1, 0, 0},         // smaller than the image
         {{"--size", "0x200000000"}, 1, 0, 0}, // past 4 GiB
         {{"--size", "big"}, 2, 0, 0},
         {{"--fill", "7f"}, 2, 0, 0},
@@ -269,8 +269,8 @@ TEST(CliPatch, DiffThenPatchGivesTheEditedImageForBpsAndIpsApplies)
     EXPECT_FALSE(exists(dir.file("d.nds")));
 
     // An IPS patch: one record and a truncation.
-    const Bytes ips = {'P', 'A', 'T', 'C', 'H', 0x00, 0x80, 0x00, 0x00, 0x02, 0xAA,
-                       0xBB, 'E', 'O', 'F', 0x00, 0x90, 0x00};
+    const Bytes ips = {'P',  'A',  'T',  'C', 'H', 0x00, 0x80, 0x00, 0x00,
+                       0x02, 0xAA, 0xBB, 'E', 'O', 'F',  0x00, 0x90, 0x00};
     fixture::writeFile(dir.file("p.ips"), ips);
     ASSERT_EQ(cli({"patch", dir.file("a.nds"), dir.file("p.ips"), dir.file("e.nds")}).status, 0);
     Bytes want(original.begin(), original.begin() + 0x9000);
@@ -368,8 +368,9 @@ TEST(CliWrite, AFailedWriteLeavesNothing)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     const Bytes err = fixture::readFile(dir.file("err.txt"));
-    EXPECT_NE(std::string(err.begin(), err.end()).find("Cannot write file \"out.nds\". File too large"),
-              std::string::npos);
+    EXPECT_NE(
+        std::string(err.begin(), err.end()).find("Cannot write file \"out.nds\". File too large"),
+        std::string::npos);
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"a.nds", "err.txt"}));
 }
 

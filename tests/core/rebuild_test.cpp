@@ -451,12 +451,14 @@ TEST(Ips, RecordsRepeatsGrowthAndTruncation)
     const Case cases[] = {
         {"no records", ips({}), source},
         {"one record", ips({{0, 0, 2, 0, 2, 0xAA, 0xBB}}), {0, 1, 0xAA, 0xBB, 4, 5, 6, 7}},
-        {"a later record wins", ips({{0, 0, 1, 0, 1, 0xAA}, {0, 0, 1, 0, 1, 0xBB}}),
+        {"a later record wins",
+         ips({{0, 0, 1, 0, 1, 0xAA}, {0, 0, 1, 0, 1, 0xBB}}),
          {0, 0xBB, 2, 3, 4, 5, 6, 7}},
         {"repeated byte", ips({{0, 0, 4, 0, 0, 0, 3, 0xCC}}), {0, 1, 2, 3, 0xCC, 0xCC, 0xCC, 7}},
         {"growth with a gap", ips({{0, 0, 10, 0, 1, 0xDD}}), {0, 1, 2, 3, 4, 5, 6, 7, 0, 0, 0xDD}},
         {"truncated", ips({}, {'E', 'O', 'F', 0, 0, 3}), {0, 1, 2}},
-        {"patched then truncated", ips({{0, 0, 6, 0, 2, 0xEE, 0xEE}}, {'E', 'O', 'F', 0, 0, 7}),
+        {"patched then truncated",
+         ips({{0, 0, 6, 0, 2, 0xEE, 0xEE}}, {'E', 'O', 'F', 0, 0, 7}),
          {0, 1, 2, 3, 4, 5, 0xEE}},
     };
     for (const Case& c : cases) {
