@@ -36,7 +36,7 @@ std::vector<std::uint8_t> patchedHead(std::span<const std::uint8_t> patch, const
     std::vector<std::uint8_t> head(headSize, 0);
     const auto fromSource =
         static_cast<std::size_t>(std::min<std::uint64_t>(headSize, source.size()));
-    if (source.pread(0, std::span(head).first(fromSource)) != fromSource)
+    if (fromSource > 0 && source.pread(0, std::span(head).first(fromSource)) != fromSource)
         throw Error(kStreamReadError);
     for (const IpsRecord& r : ips.records) {
         if (r.offset >= headSize)
