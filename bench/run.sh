@@ -34,19 +34,23 @@
 #   compress    LZ10/LZ11 decode (MB/s of output) vs memcpy of that output, encode (MB/s of
 #               input) vs the greedy reference parse, and the encoded size against the greedy
 #               and optimal parses (bench/compress_bench.cpp: in-process timings, its own table)
+#   trim512     `trim` of a 512 MiB image, 256 MiB used    vs ref_trim (copy_file_range of the
+#               used bytes plus one read of the cut bytes: head -c USED and a read, in C)
+#   pad512      `pad` of the 256 MiB trimmed image to 512 MiB vs ref_trim pad (the kernel copy,
+#               then a C loop writing the fill)
 # Build first: cmake --preset release && cmake --build --preset release --target bench
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress build30k)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress build30k trim512 pad512)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
 CLI=$BUILD/cli/cartscope-cli
 B=$BUILD/bench
-for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/ref_build" "$B/benchtime" "$B/ptyrun" "$B/window_order" "$B/compress_bench"; do
+for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/ref_build" "$B/benchtime" "$B/ptyrun" "$B/window_order" "$B/compress_bench" "$B/ref_trim"; do
   [ -x "$tool" ] || { echo "missing $tool: build the target 'bench' in $BUILD" >&2; exit 2; }
 done
 command -v bsdtar >/dev/null || { echo "bsdtar is needed (libarchive-tools)" >&2; exit 2; }
@@ -146,6 +150,18 @@ need() { # image name -> generated once
     half) [ -f "$WORK/half.nds" ] || "$B/gen_image" one "$WORK/half.nds" 512 ;;
     t65) [ -f "$WORK/t65.nds" ] || "$B/gen_image" tree "$WORK/t65.nds" 65000 200 16 1000 ;;
     t30) [ -f "$WORK/t30.nds" ] || "$B/gen_image" tree "$WORK/t30.nds" 30000 300 512 8192 ;;
+    padded) # 256 MiB used, padded with 0xFF to 512 MiB; and the trimmed 256 MiB
+      if [ ! -f "$WORK/padded.nds" ]; then
+        "$B/gen_image" one "$WORK/raw.nds" 256
+        # The generated header carries no CRC-16 yet; trim wants a DS image.
+        "$CLI" fix "$WORK/raw.nds" "$WORK/used.nds" >/dev/null
+        rm -f "$WORK/raw.nds"
+        "$CLI" pad --size $((512 << 20)) "$WORK/used.nds" "$WORK/padded.nds" >/dev/null
+        "$CLI" trim "$WORK/padded.nds" "$WORK/trimmed.nds" >/dev/null
+        cmp -s "$WORK/used.nds" "$WORK/trimmed.nds" || { echo "trim did not give the used bytes back" >&2; exit 1; }
+        rm -f "$WORK/used.nds"
+      fi
+      ;;
     zips)
       if [ ! -f "$WORK/stored.zip" ]; then
         "$B/gen_image" one "$WORK/game.nds" 256
@@ -250,6 +266,17 @@ for row in "${ROWS[@]}"; do
         pair "window extraction, 30,000 files, $order order" "ref_copy --whole, same order" "<= 1.2x" "$PAIRS" fresh_out \
           -- "$B/window_order" extract "$WORK/t30.nds" "$OUT" $order -- "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/$order.plan" --whole
       done
+      ;;
+    trim512)
+      need padded
+      used=$(stat -c %s "$WORK/trimmed.nds")
+      pair "trim, 512 MiB image, $((used >> 20)) MiB used" "ref_trim: copy_file_range + read of the cut" "<= 1.1x" "$PAIRS" fresh_out \
+        -- "$CLI" trim "$WORK/padded.nds" "$OUT/t.nds" -- "$B/ref_trim" trim "$WORK/padded.nds" "$OUT/t.nds" "$used"
+      ;;
+    pad512)
+      need padded
+      pair "pad, 256 MiB image to 512 MiB with 0xFF" "ref_trim pad: copy_file_range + C fill loop" "<= 1.1x" "$PAIRS" fresh_out \
+        -- "$CLI" pad --size $((512 << 20)) "$WORK/trimmed.nds" "$OUT/p.nds" -- "$B/ref_trim" pad "$WORK/trimmed.nds" "$OUT/p.nds" $((512 << 20)) 0xFF
       ;;
     zipstored)
       need zips

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "cli/common.h"
+#include "cli/write_out.h"
 #include "core/base/error.h"
 #include "core/base/text.h"
 
@@ -72,11 +73,30 @@ Commands:
   build [--force] TREE OUT     put the image back together from TREE (DIR/<internal name>
                                as extract wrote it with the system files) and its layout,
                                TREE.layout/, into the file OUT; the tree must be unchanged
+  trim [--force] [--in-place] IMAGE OUT
+                               write IMAGE cut at its used size; refused when the bytes
+                               cut are not all 0xFF or all 0x00 (--force cuts them)
+  pad [--force] [--in-place] [--fill ff|00] [--size chip|pow2|N] IMAGE OUT
+                               write IMAGE padded (default: 0xFF to the chip size)
+  pad [--force] [--in-place] --dat FILE IMAGE OUT
+                               pad with the fill and to the size that match a DAT entry
+  fix [--force] [--in-place] IMAGE OUT
+                               write IMAGE with the header and banner CRC-16s set to
+                               their computed values; one line per changed field
+  diff [--force] ORIGINAL EDITED OUT
+                               write a BPS patch that turns ORIGINAL into EDITED
+  patch [--force] [--in-place] IMAGE PATCH OUT
+                               apply a BPS or IPS patch to IMAGE
 
 Options:
   --json      machine-readable output
   --force     extract even when the files may not fit in the free space of DIR;
-              build: replace OUT when it exists
+              build, trim, pad, fix, diff, patch: replace an existing OUT (trim: also cut
+              bytes that are not padding)
+  --in-place  trim, pad, fix, patch: OUT may be the input file, which is replaced
+  --fill B    pad: the padding byte, ff or 00
+  --size S    pad: chip (the header's chip size), pow2 (the next power of two) or a
+              size in bytes (decimal, or hexadecimal after 0x)
   --system    add the system files (header, ARM9/ARM7 binaries, overlay tables,
               overlays, banner) under /[system]/ after the file tree; extracting the
               whole tree so also writes DIR/<internal name>.layout/ for build
@@ -84,7 +104,7 @@ Options:
               only the system files
   --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
   --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
-  --dat FILE  verify: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
+  --dat FILE  verify, pad: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
   --jobs N    verify: images checked at once (default: the number of cores)
   --csv       verify: one CSV row per image
   --animated  icon: also write the animated icon as OUT-Animated.png
@@ -111,14 +131,16 @@ constexpr OptionSpec kOptions[] = {
     {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
     {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
     {"--system-only", false}, {"--narc", true},   {"--palette", true},   {"--screen", true},
-    {"--cells", true},        {"--cell", true},   {"--write", false},
+    {"--cells", true},        {"--cell", true},   {"--write", false},    {"--in-place", false},
+    {"--fill", true},         {"--size", true},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),   &listCommand(),  &extractCommand(), &iconCommand(),
-        &verifyCommand(), &buildCommand(), &renderCommand(),  &textCommand(),
+        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(), &verifyCommand(),
+        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),  &diffCommand(),
+        &patchCommand(), &renderCommand(), &textCommand(),
     };
     return table;
 }

@@ -57,6 +57,7 @@ inline constexpr std::array<const char*, 8> kAllTitleLanguages = {
 // past the end of the file is computed over what is there (the rest reads as zero) and is
 // never OK.
 struct BannerCrc {
+    std::uint32_t at = 0; // where the value is stored, banner-relative
     std::uint32_t from = 0;
     std::uint32_t to = 0;
     std::uint16_t stored = 0;

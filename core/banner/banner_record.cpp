@@ -144,6 +144,7 @@ void decodeVersioned(std::span<const std::uint8_t> bytes, std::uint64_t availabl
 
     for (const CrcPlace& p : layout.crcs) {
         BannerCrc crc;
+        crc.at = static_cast<std::uint32_t>(p.at);
         crc.from = p.from;
         crc.to = p.to;
         crc.stored = le16(bytes, p.at);

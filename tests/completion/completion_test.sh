@@ -74,6 +74,18 @@ if [[ $commands == *verify* ]]; then
         cartscope-cli verify --dat ""
     expect _cartscope_cli "" cartscope-cli verify --jobs ""
 fi
+if [[ $commands == *pad* ]]; then
+    expect _cartscope_cli "--force --help --in-place" cartscope-cli trim --
+    expect _cartscope_cli "B.NDS a.nds c.zip d.txt e.dsi f.srl g.ids out" cartscope-cli trim a.nds ""
+    expect _cartscope_cli "00 ff" cartscope-cli pad --fill ""
+    expect _cartscope_cli "chip pow2" cartscope-cli pad --size ""
+    # An option's value is not an argument: the next word is still the image.
+    expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli pad --fill ff ""
+    expect _cartscope_cli "B.NDS a.nds c.zip d.txt e.dsi f.srl g.ids out" \
+        cartscope-cli pad --dat ""
+    expect _cartscope_cli "B.NDS a.nds c.zip d.txt e.dsi f.srl g.ids out" \
+        cartscope-cli patch a.nds ""
+fi
 expect _cartscope "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope ""
 expect _cartscope_thumbnailer "128" cartscope-thumbnailer -s 12
 expect _cartscope_thumbnailer "--help --size --version -s" cartscope-thumbnailer -
