@@ -65,11 +65,12 @@ for img in "${imgs[@]}"; do
   diff -r "$W/o1" "$W/o2" >/dev/null || { echo "differs: extracted tree $img"; fail=$((fail + 1)); }
 done
 
-# verify: the DAT's entries are made from the sample's bytes. trimmed.nds is the sample cut
-# short, listed padded with 0xFF; sample.nds is listed with a serial that does not name its game
-# code; other.nds (the sample with its last byte changed) is listed with its size and CRC-32 but
-# another SHA-1 (a collision or a bad entry), and short.nds (the sample cut by 0x40 bytes) with
-# its SHA-1 but another size.
+# verify: the DAT's entries are made from the sample's bytes. sample.nds is listed with a serial
+# that does not name its game code; padme.nds (the sample, a trimmed dump, with a byte of its own)
+# is listed padded with 0xFF to 64 KiB and with that serial; other.nds (the sample with its last
+# byte changed) is listed with its size and CRC-32 but another SHA-1 (a collision or a bad
+# entry), and short.nds (the sample cut by 0x40 bytes) with its hashes but another size;
+# trimmed.nds (the sample cut short of its used size) is over-trimmed.
 crc() { gzip -c "$1" | tail -c8 | head -c4 | od -An -tx1 | awk '{print $4 $3 $2 $1}'; }
 sha1() { sha1sum "$1" | cut -c1-40; }
 md5() { md5sum "$1" | cut -c1-32; }
@@ -84,17 +85,20 @@ head -c 40000 "$S" >"$V/trimmed.nds"
 cp "$S" "$V/other.nds"
 printf '\x5A' | dd of="$V/other.nds" bs=1 seek=$(($(size "$S") - 1)) conv=notrunc status=none
 head -c $(($(size "$S") - 64)) "$S" >"$V/short.nds"
-cp "$V/trimmed.nds" "$W/padded"
-head -c $((65536 - 40000)) /dev/zero | tr '\0' '\377' >>"$W/padded"
+cp "$S" "$V/padme.nds"
+printf '\x5A' | dd of="$V/padme.nds" bs=1 seek=$(($(size "$S") - 2)) conv=notrunc status=none
+cp "$V/padme.nds" "$W/padded"
+head -c $((65536 - $(size "$S"))) /dev/zero | tr '\0' '\377' >>"$W/padded"
 {
   echo '<?xml version="1.0"?><datafile><header><name>Compare DAT</name><version>1</version></header>'
   rom "Sample Game" "$V/sample.nds" "NTR-XXXX-USA, NTR-YYYY-EUR"
-  rom "Trimmed Game" "$W/padded"
+  rom "Trimmed Game" "$W/padded" "NTR-ZZZZ-JPN"
   rom "Other Game" "$V/other.nds" "" "0123456789abcdef0123456789abcdef01234567"
   rom "Short Game" "$V/short.nds" "" "" 12345
   echo '</datafile>'
 } >"$W/compare.dat"
-vimgs=("$V/sample.nds" "$V/trimmed.nds" "$V/other.nds" "$V/short.nds" "$V/missing.nds")
+vimgs=("$V/sample.nds" "$V/padme.nds" "$V/trimmed.nds" "$V/other.nds" "$V/short.nds"
+  "$V/missing.nds")
 for img in "${imgs[@]}"; do vimgs+=("$img"); done
 for fmt in "" "--json" "--csv"; do
   # shellcheck disable=SC2086 # an empty format is no word
