@@ -134,7 +134,7 @@ Selection select(const Invocation& inv, const core::Stream& image, core::LoadedI
             core::systemRows(core::systemFiles(image, img.header));
         all.insert(all.end(), sys.begin(), sys.end());
     }
-    return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.IntName};
+    return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.internalName};
 }
 
 int cmdExtract(const Invocation& inv, Context& ctx)
