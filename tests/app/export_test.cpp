@@ -195,8 +195,8 @@ void ExportTest::windowReportAndJsonShowTheSameValues()
     w.child<QPushButton>("SaveInfoButton")->click();
     const QString clip = QGuiApplication::clipboard()->text();
     const QStringList report = clip.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    const auto text = testcli::cli({"info", image});
-    const auto json = testcli::cli({"info", "--json", image});
+    const auto text = cartscope::testcli::cli({"info", image});
+    const auto json = cartscope::testcli::cli({"info", "--json", image});
     QCOMPARE(text.status, 0);
     QCOMPARE(json.status, 0);
     // The two reports are one.
