@@ -33,24 +33,17 @@ void writeReportFile(const std::string& path, const std::vector<std::uint8_t>& b
 
 } // namespace
 
-core::DisplayValues TForm1::reportValues() const
-{
-    // The report says what the page says, from the values as loaded: the card size in the
-    // locale's digits, as its field shows it; the internal name as it is (the field marks
-    // invisible characters for display only).
-    core::DisplayValues v = m_shown;
-    v.CardSize = toCoreText(localisedNumbers(fromCoreText(v.CardSize)));
-    return v;
-}
-
 void TForm1::SaveInfoButtonClick()
 {
     guarded([&] {
         if (m_job != Job::None)
             return;
-        // The titles come from the banner record, never through 8-bit text.
-        const std::vector<std::u16string> lines =
-            core::BuildHeaderInfoReport(core::namePart(m_fileName), reportValues(), CurrentBanner);
+        // The report says what the page says, from the values as loaded: the card size in the
+        // locale's digits, as its field shows it; the internal name as it is (the field marks
+        // invisible characters for display only). The titles come from the banner record,
+        // never through 8-bit text.
+        const std::vector<std::u16string> lines = core::BuildHeaderInfoReport(
+            core::namePart(m_fileName), m_shown, CurrentBanner, localeDecimalPoint());
         const QString text = QString::fromStdU16String(core::reportText(lines));
         OutputTntMemo->setPlainText(text);
 

@@ -34,9 +34,10 @@ std::optional<std::string> TForm1::chooseExtractionBase()
 {
     // The name of the folder that will be made: the internal name as cleaned for the file system
     // (with its invisible characters marked), not the raw text.
-    const QString status = QStringLiteral("A New SubDir '") +
-                           fromLocalPath(core::markInvisible(core::cleanName(m_shown.IntName))) +
-                           QStringLiteral("' Will Be Created Here");
+    const QString status =
+        QStringLiteral("A New SubDir '") +
+        fromLocalPath(core::markInvisible(core::cleanName(m_shown.internalName))) +
+        QStringLiteral("' Will Be Created Here");
     const std::optional<QString> chosen = m_dialogs->getExistingDirectory(
         this, QString::fromLatin1(kFolderPickerTitle), status, fromLocalPath(LastExtractDir));
     if (!chosen || chosen->isEmpty())
@@ -66,7 +67,7 @@ void TForm1::ExtractThisFile1Click()
         if (!base)
             return;
         const std::vector<core::PlannedFile> plan =
-            core::planExtraction(*base, m_shown.IntName, {row});
+            core::planExtraction(*base, m_shown.internalName, {row});
         // One row may name a range of up to 2 GiB: the same question as for the whole tree.
         if (!roomForExtraction(plan))
             return;
@@ -117,7 +118,7 @@ void TForm1::ExtractAllButtonClick()
         // Every destination is planned (and confirmed inside the chosen folder) before the
         // first file is written.
         const std::vector<core::PlannedFile> plan =
-            core::planExtraction(*base, m_shown.IntName, FSTabSheet->rows());
+            core::planExtraction(*base, m_shown.internalName, FSTabSheet->rows());
         if (!roomForExtraction(plan))
             return;
         runTreeExtraction(plan);

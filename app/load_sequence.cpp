@@ -223,8 +223,8 @@ void TForm1::readPassProgress(int percent)
 void TForm1::readPassDone(std::uint32_t crc)
 {
     m_passDone = true;
-    m_shown.CRC32 = core::crc32Text(crc);
-    RomInfoTabSheet->showCrc32(m_shown.CRC32);
+    m_shown.crc32 = crc;
+    RomInfoTabSheet->showCrc32(core::crc32Text(crc));
     updateSaveInfoEnabled();
     Q_EMIT readPassFinished();
 }
@@ -333,19 +333,10 @@ void TForm1::ExtCancelButtonClick()
 
 void TForm1::PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanner& banner)
 {
-    // The values come from the core in the page's order; when one fails, those before it are
-    // shown all the same and the failure goes on to the error display.
-    core::DisplayValues values;
-    try {
-        core::computeDisplayValues(header, banner, std::nullopt, values);
-    } catch (...) {
-        showDisplayValues(values);
-        throw;
-    }
-    showDisplayValues(values);
+    showDisplayValues(core::headerValues(header, banner, std::nullopt));
 }
 
-void TForm1::showDisplayValues(const core::DisplayValues& v)
+void TForm1::showDisplayValues(const core::HeaderValues& v)
 {
     m_shown = v;
     RomInfoTabSheet->showValues(v);

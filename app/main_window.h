@@ -177,7 +177,7 @@ private:
     void RomUnZipDeactivate();
     void ExtCancelButtonClick();
     void PopulateEdits(const core::TNDSHeader& header, const core::TNDSBanner& banner);
-    void showDisplayValues(const core::DisplayValues& values);
+    void showDisplayValues(const core::HeaderValues& values);
     void showLoaded(const core::LoadedImage& loaded);
     void startReadPass();
     void readPassProgress(int percent);
@@ -193,7 +193,6 @@ private:
     void PopulateDsiInfo(const core::BannerInfo& banner);
 
     // Report and icon export side.
-    core::DisplayValues reportValues() const;
     void SaveInfoButtonClick();
     void SaveIconButtonClick();
 
@@ -231,7 +230,7 @@ private:
     // The page's values as loaded. The fields show them (the internal name with invisible
     // characters marked, the card size in the locale's digits); the report and the extraction
     // folder's name are made from these, never read back from the fields.
-    core::DisplayValues m_shown;
+    core::HeaderValues m_shown;
 
     // ---- The load's whole-file read. Declared after ImageStream so that it is destroyed first:
     // the pass reads the stream and feeds the sinks until it is cancelled.

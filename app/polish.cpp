@@ -41,16 +41,6 @@ void keepNoToolkitSettings()
         QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null"));
 }
 
-QColor verdictColour(const QString& verdict, const QColor& otherwise)
-{
-    const auto colour = [](core::Rgb c) { return QColor(c.r, c.g, c.b); };
-    if (verdict == QLatin1String("OK"))
-        return colour(core::kBadDumpNotFoundColour);
-    if (verdict == QLatin1String("BAD"))
-        return colour(core::kBadDumpFoundColour);
-    return otherwise;
-}
-
 void showVerdictBackground(QWidget* field, const std::optional<QColor>& verdict, const QColor& face)
 {
     QPalette p = field->palette();

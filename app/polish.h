@@ -17,10 +17,6 @@ QIcon applicationIcon();
 // application object exists and before any dialog.
 void keepNoToolkitSettings();
 
-// The verdict fields' colours: green behind "OK", red behind "BAD" (the bad-dump field's
-// colours), the button face otherwise.
-QColor verdictColour(const QString& verdict, const QColor& otherwise);
-
 // Gives a field the light green or red background of a verdict with black text on it, under
 // every palette (a dark theme's light text is unreadable there); without a verdict, `face`
 // with the text colour of the field's parent, as the other fields have.

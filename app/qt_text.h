@@ -22,27 +22,11 @@ inline std::string toCoreText(const QString& text)
     return text.toStdString();
 }
 
-// Numbers in scientific form ("1.5E19") written with the decimal separator of the user's locale,
-// as the window shows them; the command line keeps the point.
-inline QString localisedNumbers(const QString& text, const QLocale& locale = QLocale())
+// The decimal separator of the user's locale, for the numbers in scientific form the window
+// shows ("1,5E19"); the command line keeps the point.
+inline std::string localeDecimalPoint(const QLocale& locale = QLocale())
 {
-    const QString separator = locale.decimalPoint();
-    QString out;
-    out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        bool scientific = false;
-        if (text[i] == u'.' && i > 0 && text[i - 1].isDigit()) {
-            qsizetype j = i + 1;
-            while (j < text.size() && text[j].isDigit())
-                ++j;
-            scientific = j > i + 1 && j < text.size() && text[j] == u'E';
-        }
-        if (scientific)
-            out += separator;
-        else
-            out += text[i];
-    }
-    return out;
+    return toCoreText(locale.decimalPoint());
 }
 
 inline QString fromLocalPath(const std::string& path)

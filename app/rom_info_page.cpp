@@ -1,10 +1,11 @@
-// Page "Rom Info", header side: the value fields in the one field table's order, the CRC-16
+// Page "Rom Info", header side: the value fields rendered from the one field table, the CRC-16
 // verdicts, the card size in the locale's digits and "Save Info To:".
 
 #include "app/rom_info_page.h"
 
 #include <array>
 #include <stdexcept>
+#include <variant>
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -77,10 +78,10 @@ void RomInfoPage::createValueControls()
     ActHeaderCRC16Edit = readOnlyEdit(CRC16GroupBox, "ActHeaderCRC16Edit");
     HeaderCheckEdit = readOnlyEdit(CRC16GroupBox, "HeaderCheckEdit");
     // The value fields, found by the names the one field table gives them.
-    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
-        m_valueEdits[i] = findChild<QLineEdit*>(QLatin1String(core::kDisplayFields[i].control));
+    for (std::size_t i = 0; i < core::kHeaderFields.size(); ++i) {
+        m_valueEdits[i] = findChild<QLineEdit*>(QLatin1String(core::kHeaderFields[i].control));
         if (!m_valueEdits[i])
-            throw std::logic_error(std::string("no field ") + core::kDisplayFields[i].control);
+            throw std::logic_error(std::string("no field ") + core::kHeaderFields[i].control);
     }
 
     SaveInfoButton =
@@ -99,18 +100,6 @@ void RomInfoPage::connectControls()
     connect(IconTransparencyCheckBox, &QCheckBox::toggled, this,
             &RomInfoPage::iconTransparencyToggled);
     connect(IconAnimateCheckBox, &QCheckBox::toggled, this, &RomInfoPage::IconAnimateCheckBoxClick);
-
-    // Every verdict field ("...CheckEdit") is coloured by what it says, and cleared with it.
-    const QColor face = palette().color(QPalette::Button);
-    for (QLineEdit* verdict : findChildren<QLineEdit*>()) {
-        if (!verdict->objectName().endsWith(QLatin1String("CheckEdit")))
-            continue;
-        connect(verdict, &QLineEdit::textChanged, verdict, [verdict, face](const QString& text) {
-            const QColor colour = verdictColour(text, face);
-            showVerdictBackground(verdict, colour == face ? std::nullopt : std::optional(colour),
-                                  face);
-        });
-    }
 }
 
 void RomInfoPage::populateControls()
@@ -229,24 +218,39 @@ void RomInfoPage::placeLabels(DesignLayout& grid)
     label(ExpHeaderCRC16Edit, 8, 84, 68);
 }
 
-void RomInfoPage::showValues(const core::DisplayValues& v)
+// One switch over the kinds of value: a name from the image has its invisible and reordering
+// characters marked, the card size takes the locale's decimal separator, and each verdict
+// (the three CRC-16 checks, the bad-dump search) is coloured by what it found.
+void RomInfoPage::showValues(const core::HeaderValues& v)
 {
-    for (std::size_t i = 0; i < core::kDisplayFields.size(); ++i) {
-        const std::string& text = v.*core::kDisplayFields[i].value;
-        m_valueEdits[i]->setText(fromCoreText(text));
+    const QColor face = palette().color(QPalette::Button);
+    const std::string decimalPoint = localeDecimalPoint();
+    for (std::size_t i = 0; i < core::kHeaderFields.size(); ++i) {
+        const core::HeaderField& field = core::kHeaderFields[i];
+        const core::FieldValue value = field.get(v);
+        const std::string text = core::valueText(field.kind, value, decimalPoint);
+        QLineEdit* edit = m_valueEdits[i];
+        switch (field.kind) {
+        case core::ValueKind::Name:
+            edit->setText(fromCoreText(core::markInvisible(text)));
+            break;
+        case core::ValueKind::Check:
+        case core::ValueKind::BadDump: {
+            edit->setText(fromCoreText(text));
+            // A check passed, or the bad-dump pattern not found: green; else red.
+            const bool good = std::get<bool>(value) == (field.kind == core::ValueKind::Check);
+            showVerdictBackground(
+                edit, toQColor(good ? core::kBadDumpNotFoundColour : core::kBadDumpFoundColour),
+                face);
+            break;
+        }
+        default:
+            edit->setText(fromCoreText(text));
+        }
     }
-    // Two fields show their value in the user's terms: the internal name with invisible and
-    // reordering characters marked, the card size with the locale's decimal separator.
-    IntNameEdit->setText(fromCoreText(core::markInvisible(v.IntName)));
-    CardSizeEdit->setText(localisedNumbers(fromCoreText(v.CardSize)));
-    if (!v.BadDumpCode.empty())
-        showVerdictBackground(
-            BadDumpCodeEdit,
-            toQColor(v.badDumpFound ? core::kBadDumpFoundColour : core::kBadDumpNotFoundColour),
-            palette().color(QPalette::Button));
-    for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.Titles.size(); ++i)
+    for (std::size_t i = 0; i < LangTntRichEdits.size() && i < v.titles.size(); ++i)
         LangTntRichEdits[i]->setPlainText(
-            QString::fromStdU16String(core::markInvisible(v.Titles[i])));
+            QString::fromStdU16String(core::markInvisible(v.titles[i])));
     // Long values show from their start.
     for (QLineEdit* edit : findChildren<QLineEdit*>())
         edit->setCursorPosition(0);
@@ -265,9 +269,12 @@ void RomInfoPage::showCrc32(const std::string& text)
 
 void RomInfoPage::clear()
 {
-    for (QLineEdit* edit : m_valueEdits)
-        edit->clear();
-    showVerdictBackground(BadDumpCodeEdit, std::nullopt, palette().color(QPalette::Button));
+    for (std::size_t i = 0; i < core::kHeaderFields.size(); ++i) {
+        m_valueEdits[i]->clear();
+        const core::ValueKind kind = core::kHeaderFields[i].kind;
+        if (kind == core::ValueKind::Check || kind == core::ValueKind::BadDump)
+            showVerdictBackground(m_valueEdits[i], std::nullopt, palette().color(QPalette::Button));
+    }
     SaveInfoButton->setEnabled(false);
     SaveToFileRadioButton->setEnabled(false);
     SaveToClipRadioButton->setEnabled(false);

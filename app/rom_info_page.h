@@ -42,7 +42,7 @@ public:
 
     // ---- Header side
     // Shows the values (and, in the six original title tabs, the titles among them).
-    void showValues(const core::DisplayValues& values);
+    void showValues(const core::HeaderValues& values);
     // The CRC-32 field: the progress of the whole-file read, then its result.
     void showCrc32Progress(int percent);
     void showCrc32(const std::string& text);
@@ -89,7 +89,7 @@ private:
     void clearBanner();
     void IconAnimateCheckBoxClick();
 
-    std::array<QLineEdit*, core::kDisplayFields.size()> m_valueEdits{}; // in the table's order
+    std::array<QLineEdit*, core::kHeaderFields.size()> m_valueEdits{}; // in the table's order
     // Labels of the page, kept for the layout step.
     std::vector<std::pair<QLabel*, QLineEdit*>> m_editLabels;
 

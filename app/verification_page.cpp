@@ -16,6 +16,7 @@
 #include "core/base/text.h"
 #include "core/interpret.h"
 #include "core/io/archive_kind.h"
+#include "core/verify/verdict_text.h"
 
 namespace cartscope::app {
 
@@ -74,15 +75,14 @@ QColor face(const QWidget* widget)
     return widget->palette().color(QPalette::Button);
 }
 
+// One line per hash, its label in a column of nine.
 QString hashesText(const core::ImageHashes& h)
 {
-    const auto digest = [&](core::DigestKind kind) {
-        const auto& d = h.digest(kind);
-        return d ? fromCoreText(core::lowerHex(*d)) : QString();
-    };
-    return QStringLiteral("CRC-32   %1\nMD5      %2\nSHA-1    %3\nSHA-256  %4")
-        .arg(fromCoreText(core::crc32Text(h.crc32)).toLower(), digest(core::DigestKind::Md5),
-             digest(core::DigestKind::Sha1), digest(core::DigestKind::Sha256));
+    QStringList lines;
+    for (const core::HashField& field : core::kHashFields)
+        lines << QString::fromLatin1(field.label).leftJustified(9) +
+                     fromCoreText(core::hashHex(h, field).value_or(std::string()));
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace

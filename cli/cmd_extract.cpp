@@ -135,7 +135,7 @@ Selection select(const Invocation& inv, const core::Stream& image, core::LoadedI
             core::systemRows(core::systemFiles(image, img.header));
         all.insert(all.end(), sys.begin(), sys.end());
     }
-    return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.IntName};
+    return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.internalName};
 }
 
 // The command line refuses a run that needs more room than DIR has, unless forced.

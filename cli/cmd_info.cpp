@@ -74,12 +74,29 @@ std::string headerJson(const core::TNDSHeader& h, int indent)
     return o.text(indent);
 }
 
-std::string checkJson(const std::string& stored, const std::string& computed,
-                      const std::string& verdict)
+std::string checkJson(const core::Crc16Check& check)
 {
-    return "{\"stored\": " + core::jsonString(stored) +
-           ", \"computed\": " + core::jsonString(computed) +
-           ", \"ok\": " + (verdict == "OK" ? "true" : "false") + "}";
+    return "{\"stored\": " + core::jsonString(core::hex4(check.stored)) +
+           ", \"computed\": " + core::jsonString(core::hex4(check.computed)) +
+           ", \"ok\": " + (check.ok() ? "true" : "false") + "}";
+}
+
+// The page's values in its order, each under its key as the page shows it; a byte count and the
+// bad-dump verdict also go out as what they say, just before.
+void addHeaderValues(JsonObject& o, const core::HeaderValues& v)
+{
+    for (const core::HeaderField& field : core::kHeaderFields) {
+        if (!field.jsonKey)
+            continue;
+        const core::FieldValue value = field.get(v);
+        if (field.kind == core::ValueKind::ByteCount)
+            o.num("fileSize", static_cast<std::int64_t>(std::get<std::uint64_t>(value)));
+        if (field.kind == core::ValueKind::BadDump)
+            o.boolean("badDump", std::get<bool>(value));
+        o.str(field.jsonKey, core::valueText(field.kind, value));
+    }
+    o.raw("checks", "{\"secureArea\": " + checkJson(v.secureArea) + ", \"logo\": " +
+                        checkJson(v.logo) + ", \"header\": " + checkJson(v.header) + "}");
 }
 
 // What info adds for verification: the hashes, the trim check and the secure-area form.
@@ -129,6 +146,28 @@ core::LoadedImage loadWithVerification(InputImage& image, bool hashes, bool json
     return img;
 }
 
+// The report; with --hashes, the digests, the trim state and the secure-area form after it.
+void writeReport(std::ostream& out, const InputImage& image, const core::LoadedImage& img,
+                 const Verification* v)
+{
+    const auto lines = core::BuildHeaderInfoReport(core::namePart(image.given()), img.display,
+                                                   img.banner.original);
+    for (const auto& line : lines)
+        out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
+    if (!v)
+        return;
+    out << '\n';
+    for (const core::HashField& field : core::kHashFields) {
+        if (!field.digest)
+            continue; // the report has the CRC-32
+        std::string label = field.label;
+        label.resize(16, ' ');
+        out << label << ": " << core::hashHex(v->hashes, field).value_or("") << '\n';
+    }
+    out << "Trim            : " << core::trimText(v->trim)
+        << "\nSecure area     : " << core::secureAreaFormText(v->head.secureAreaForm) << '\n';
+}
+
 int cmdInfo(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
@@ -138,50 +177,24 @@ int cmdInfo(const Invocation& inv, Context& ctx)
     InputImage image(path, inputOptions());
     Verification v;
     const core::LoadedImage img = loadWithVerification(image, hashes, json, v);
-    const core::DisplayValues& d = img.display;
+    const core::HeaderValues& d = img.display;
     if (!json) {
-        const auto lines =
-            core::BuildHeaderInfoReport(core::namePart(image.given()), d, img.banner.original);
-        for (const auto& line : lines)
-            out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
-        if (hashes) {
-            out << "\nMD5             : " << core::lowerHex(*v.hashes.digest(core::DigestKind::Md5))
-                << "\nSHA-1           : "
-                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha1))
-                << "\nSHA-256         : "
-                << core::lowerHex(*v.hashes.digest(core::DigestKind::Sha256))
-                << "\nTrim            : " << core::trimText(v.trim)
-                << "\nSecure area     : " << core::secureAreaFormText(v.head.secureAreaForm)
-                << '\n';
-        }
+        writeReport(out, image, img, hashes ? &v : nullptr);
         return 0;
     }
     std::string titles = "[";
-    for (std::size_t i = 0; i < d.Titles.size(); ++i)
-        titles += (i ? ", " : "") + core::jsonString(core::utf16ToUtf8(d.Titles[i]));
+    for (std::size_t i = 0; i < d.titles.size(); ++i)
+        titles += (i ? ", " : "") + core::jsonString(core::utf16ToUtf8(d.titles[i]));
     titles += "]";
     // The titles' exact code units: a lone surrogate shows as U+FFFD in the text above.
     std::string titlesUtf16 = "[";
-    for (std::size_t i = 0; i < d.Titles.size(); ++i)
-        titlesUtf16 += (i ? ", \"" : "\"") + core::hexUtf16(d.Titles[i]) + "\"";
+    for (std::size_t i = 0; i < d.titles.size(); ++i)
+        titlesUtf16 += (i ? ", \"" : "\"") + core::hexUtf16(d.titles[i]) + "\"";
     titlesUtf16 += "]";
     JsonObject o;
     o.str("file", image.given());
-    // The page's texts in its order; two of them also go out as what they say, just before.
-    for (const core::DisplayField& field : core::kDisplayFields) {
-        if (!field.jsonKey)
-            continue;
-        if (field.value == &core::DisplayValues::FileSize)
-            o.num("fileSize", static_cast<std::int64_t>(img.header.ds.FileSize));
-        if (field.value == &core::DisplayValues::BadDumpCode)
-            o.boolean("badDump", d.badDumpFound);
-        o.str(field.jsonKey, d.*field.value);
-    }
-    o.raw("checks",
-          "{\"secureArea\": " + checkJson(d.ExpSecAreaCRC16, d.ActSecAreaCRC16, d.SecAreaCheck) +
-              ", \"logo\": " + checkJson(d.ExpLogoCRC16, d.ActLogoCRC16, d.LogoCheck) +
-              ", \"header\": " + checkJson(d.ExpHeaderCRC16, d.ActHeaderCRC16, d.HeaderCheck) + "}")
-        .raw("titles", titles)
+    addHeaderValues(o, d);
+    o.raw("titles", titles)
         .raw("header", headerJson(img.header.ds, 2))
         .raw("files", filesJson(img.rows, 2))
         .raw("hashes", hashesJson(v.hashes))

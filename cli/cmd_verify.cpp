@@ -17,7 +17,7 @@
 #include "archive/member_stream.h"
 #include "cli/commands.h"
 #include "cli/common.h"
-#include "cli/verify_output.h"
+#include "cli/verify_report.h"
 #include "core/base/error.h"
 #include "core/base/fd.h"
 #include "core/base/paths.h"
@@ -43,14 +43,6 @@ struct Item {
     // Found by the walk below a folder the user gave: where the part of `path` below that folder
     // starts. That part is opened one component at a time, never through a link.
     std::size_t belowAt = std::string::npos;
-};
-
-// One image's outcome: a result, or the reason there is none.
-struct Row {
-    std::string path;
-    std::optional<std::string> member;
-    std::optional<core::VerifyResult> result;
-    std::string error;
 };
 
 bool isImageFile(const std::string& name)
@@ -141,98 +133,24 @@ std::vector<Item> collect(const std::vector<std::string>& paths)
     return items;
 }
 
-enum class Format { Text, Json, Csv };
-
-// One CSV cell. Control and format characters are escaped as the text output escapes them, so
-// a name from an archive cannot send terminal sequences when the CSV is shown; a cell that a
-// spreadsheet would take as a formula (starting with "=", "+", "-", "@" or a tab) is prefixed
-// with "'"; a cell holding a comma or a quote is quoted by RFC 4180, quotes doubled.
-std::string csvField(const std::string& s)
-{
-    std::string cell = safe(s);
-    if (!s.empty() && std::string_view("=+-@\t").find(s.front()) != std::string_view::npos)
-        cell.insert(0, 1, '\'');
-    if (cell.find_first_of(",\"\r\n") == std::string::npos)
-        return cell;
-    std::string out = "\"";
-    for (const char c : cell) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
-const char* label(core::Verdict v)
-{
-    switch (v) {
-    case core::Verdict::Verified:
-        return "Verified";
-    case core::Verdict::VerifiedTrimmed:
-        return "Verified (trimmed)";
-    case core::Verdict::Mismatch:
-        return "Mismatch";
-    case core::Verdict::NotInDat:
-        return "Not in DAT";
-    case core::Verdict::NoDat:
-        return "No DAT loaded";
-    case core::Verdict::Error:
-        return "Error";
-    case core::Verdict::NotAnImage:
-        return "Not an image";
-    }
-    return "";
-}
-
-// Writes each row as it comes (from any job), keeps the counts and draws the progress bar.
+// Tells each row as it comes (from any job) in the chosen format, counts the verdicts and
+// draws the progress bar.
 class Reporter {
 public:
-    Reporter(Context& ctx, Format format, const core::DatSet& dats, std::size_t items,
+    Reporter(Context& ctx, VerifyFormat format, const core::DatSet& dats, std::size_t items,
              std::uint64_t bytes)
-        : m_ctx(ctx), m_format(format), m_dats(dats), m_totalItems(items), m_totalBytes(bytes)
+        : m_ctx(ctx), m_summaryOut(format == VerifyFormat::Text ? ctx.out : ctx.err),
+          m_writer(rowWriter(format, dats)), m_totalItems(items), m_totalBytes(bytes)
     {
-        if (m_format == Format::Csv)
-            m_ctx.out << "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,"
-                         "error\n";
+        m_writer->begin(m_ctx.out);
     }
 
-    void report(const Row& row)
+    void report(const VerifyRow& row)
     {
         const std::lock_guard lock(m_mutex);
         clearBar();
-        const core::Verdict v = row.result ? row.result->verdict : core::Verdict::Error;
-        switch (v) {
-        case core::Verdict::Verified:
-            ++m_verified;
-            break;
-        case core::Verdict::VerifiedTrimmed:
-            ++m_trimmed;
-            break;
-        case core::Verdict::Mismatch:
-            ++m_mismatched;
-            break;
-        case core::Verdict::NotInDat:
-        case core::Verdict::NoDat:
-            ++m_unknown;
-            break;
-        case core::Verdict::Error:
-            ++m_errors;
-            break;
-        case core::Verdict::NotAnImage:
-            ++m_notImages;
-            break;
-        }
-        switch (m_format) {
-        case Format::Text:
-            writeText(row, v);
-            break;
-        case Format::Json:
-            writeJson(row, v);
-            break;
-        case Format::Csv:
-            writeCsv(row, v);
-            break;
-        }
+        m_tally.count(row.verdict());
+        m_writer->write(m_ctx.out, row);
         m_ctx.out.flush();
         // A reader that went away ("| head -1"): nothing more can be told, so nothing more is
         // read.
@@ -269,151 +187,13 @@ public:
         clearBar();
         if (m_writeFailed)
             return;
-        std::ostream& where = m_format == Format::Text ? m_ctx.out : m_ctx.err;
-        const std::size_t images =
-            m_verified + m_trimmed + m_mismatched + m_unknown + m_errors + m_notImages;
-        where << (interrupted ? "Interrupted after " : "") << images
-              << (images == 1 ? " image: " : " images: ") << m_verified << " verified, "
-              << m_trimmed << " trimmed, " << m_mismatched << " mismatched, " << m_unknown
-              << " unknown, " << m_errors << (m_errors == 1 ? " error" : " errors");
-        if (m_notImages > 0)
-            where << ", " << m_notImages << (m_notImages == 1 ? " not an image" : " not images");
-        where << '\n';
-        where.flush();
+        m_summaryOut << m_tally.summary(interrupted) << '\n';
+        m_summaryOut.flush();
     }
 
-    bool allVerified() const
-    {
-        return m_mismatched == 0 && m_unknown == 0 && m_errors == 0 && m_notImages == 0 &&
-               m_verified + m_trimmed > 0;
-    }
+    bool allVerified() const { return m_tally.allVerified(); }
 
 private:
-    std::string shownPath(const Row& row) const
-    {
-        return safe(row.path) + (row.member ? " :: " + safe(*row.member) : "");
-    }
-
-    void writeText(const Row& row, core::Verdict v)
-    {
-        std::string line = label(v);
-        line.resize(std::max<std::size_t>(line.size() + 2, 20), ' ');
-        if (!row.result) {
-            m_ctx.out << line << safe(core::withFullStop(row.error)) << "  " << shownPath(row)
-                      << '\n';
-            return;
-        }
-        const core::VerifyResult& r = *row.result;
-        std::string game = "-";
-        std::string detail;
-        if (!r.matches.empty()) {
-            game = m_dats.roms()[r.matches.front().rom].game;
-            const std::string text = core::verdictText(r, m_dats);
-            // What the verdict text adds beyond the game: padding, serial.
-            if (const auto at = text.find(", padded with "); at != std::string::npos)
-                detail = text.substr(at + 2);
-            else if (const auto semi = text.find("; the DAT serial"); semi != std::string::npos)
-                detail = text.substr(semi + 2);
-        } else if (r.mismatch) {
-            game = m_dats.roms()[r.mismatch->rom].game;
-            detail = core::verdictText(r, m_dats);
-        } else if (!r.head.image) {
-            detail = core::notAnImageText(r.size);
-        } else if (r.trim.state == core::TrimState::OverTrimmed) {
-            detail = core::trimText(r.trim);
-        }
-        m_ctx.out << line << safe(game) << "  " << shownPath(row);
-        if (!detail.empty())
-            m_ctx.out << "  (" << safe(detail) << ")";
-        m_ctx.out << '\n';
-    }
-
-    void writeJson(const Row& row, core::Verdict v)
-    {
-        JsonObject o;
-        addText(o, "path", row.path);
-        if (row.member)
-            addText(o, "member", *row.member);
-        else
-            o.raw("member", "null");
-        if (const auto& r = row.result) {
-            // A file that is not a DS image has no trim state or secure area to speak of.
-            o.num("size", static_cast<std::int64_t>(r->size))
-                .raw("hashes", hashesJson(r->hashes))
-                .raw("trim", r->head.image ? trimJson(r->trim) : "null");
-            if (r->head.image)
-                o.str("secureAreaForm", core::secureAreaFormName(r->head.secureAreaForm));
-            else
-                o.raw("secureAreaForm", "null");
-        } else {
-            o.raw("size", "null")
-                .raw("hashes", "null")
-                .raw("trim", "null")
-                .raw("secureAreaForm", "null");
-        }
-        o.str("verdict", core::verdictName(v));
-        std::string matches = "[";
-        if (row.result) {
-            for (std::size_t i = 0; i < row.result->matches.size(); ++i)
-                matches += (i ? ", " : "") + matchJson(row.result->matches[i], m_dats);
-        }
-        matches += "]";
-        o.raw("match", row.result && !row.result->matches.empty()
-                           ? matchJson(row.result->matches.front(), m_dats)
-                           : "null");
-        o.raw("matches", matches);
-        const auto serial = row.result ? row.result->serialMatches : std::nullopt;
-        o.raw("serialMatches", serial ? (*serial ? "true" : "false") : "null");
-        if (row.result && row.result->mismatch)
-            o.str("mismatch", core::verdictText(*row.result, m_dats));
-        if (row.result)
-            o.raw("error", "null");
-        else
-            o.str("error", core::withFullStop(row.error));
-        m_ctx.out << o.line() << '\n';
-    }
-
-    void writeCsv(const Row& row, core::Verdict v)
-    {
-        std::vector<std::string> f(13);
-        f[0] = row.path;
-        f[1] = row.member.value_or("");
-        f[3] = core::verdictName(v);
-        if (const auto& r = row.result) {
-            f[2] = std::to_string(r->size);
-            const core::DatMatch* m = r->matches.empty() ? nullptr : &r->matches.front();
-            const std::uint32_t* rom = m ? &m->rom : r->mismatch ? &r->mismatch->rom : nullptr;
-            if (rom) {
-                const core::DatRom& e = m_dats.roms()[*rom];
-                f[4] = e.game;
-                f[5] = m_dats.dats()[e.dat].name;
-            }
-            if (m) {
-                f[6] = core::matchedByName(m->by);
-                f[7] = m->padding ? (*m->padding == 0xFF ? "ff" : "00") : "";
-            }
-            const std::string hashes = hashesJson(r->hashes);
-            f[8] = core::lowerHex(
-                std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(r->hashes.crc32 >> 24),
-                                            static_cast<std::uint8_t>(r->hashes.crc32 >> 16),
-                                            static_cast<std::uint8_t>(r->hashes.crc32 >> 8),
-                                            static_cast<std::uint8_t>(r->hashes.crc32)});
-            std::size_t column = 9;
-            for (const auto kind :
-                 {core::DigestKind::Md5, core::DigestKind::Sha1, core::DigestKind::Sha256}) {
-                if (const auto& d = r->hashes.digest(kind))
-                    f[column] = core::lowerHex(*d);
-                ++column;
-            }
-        } else {
-            f[12] = core::withFullStop(row.error);
-        }
-        std::string line;
-        for (std::size_t i = 0; i < f.size(); ++i)
-            line += (i ? "," : "") + csvField(f[i]);
-        m_ctx.out << line << '\n';
-    }
-
     void clearBar()
     {
         if (m_ctx.errIsTerminal && m_barShown) {
@@ -440,8 +220,9 @@ private:
     }
 
     Context& m_ctx;
-    Format m_format;
-    const core::DatSet& m_dats;
+    std::ostream& m_summaryOut; // the text output's end, or beside the JSON or CSV
+    const std::unique_ptr<RowWriter> m_writer;
+    VerdictTally m_tally;
     std::mutex m_mutex;
     std::size_t m_totalItems;
     std::uint64_t m_totalBytes;
@@ -450,8 +231,6 @@ private:
     std::atomic<bool> m_writeFailed{false};
     std::chrono::steady_clock::time_point m_lastDraw{};
     bool m_barShown = false;
-    std::size_t m_verified = 0, m_trimmed = 0, m_mismatched = 0, m_unknown = 0, m_errors = 0,
-                m_notImages = 0;
 };
 
 bool interrupted()
@@ -575,9 +354,9 @@ int cmdVerify(const Invocation& inv, Context& ctx)
 {
     if (inv.has("--json") && inv.has("--csv"))
         throw UsageError("--json and --csv cannot be used together");
-    const Format format = inv.has("--json")  ? Format::Json
-                          : inv.has("--csv") ? Format::Csv
-                                             : Format::Text;
+    const VerifyFormat format = inv.has("--json")  ? VerifyFormat::Json
+                                : inv.has("--csv") ? VerifyFormat::Csv
+                                                   : VerifyFormat::Text;
     const unsigned jobs = jobCount(inv);
     const core::DatSet dats = loadDats(inv, ctx);
     const std::vector<Item> items = collect(inv.positional);

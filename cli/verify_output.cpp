@@ -8,20 +8,12 @@ namespace cartscope::cli {
 std::string hashesJson(const core::ImageHashes& h)
 {
     JsonObject o;
-    o.str("crc32",
-          core::lowerHex(std::array<std::uint8_t, 4>{
-              static_cast<std::uint8_t>(h.crc32 >> 24), static_cast<std::uint8_t>(h.crc32 >> 16),
-              static_cast<std::uint8_t>(h.crc32 >> 8), static_cast<std::uint8_t>(h.crc32)}));
-    const auto digest = [&](const char* key, core::DigestKind kind) {
-        const auto& d = h.digest(kind);
-        if (d)
-            o.str(key, core::lowerHex(*d));
+    for (const core::HashField& field : core::kHashFields) {
+        if (const auto hex = core::hashHex(h, field))
+            o.str(field.key, *hex);
         else
-            o.raw(key, "null");
-    };
-    digest("md5", core::DigestKind::Md5);
-    digest("sha1", core::DigestKind::Sha1);
-    digest("sha256", core::DigestKind::Sha256);
+            o.raw(field.key, "null");
+    }
     return o.line();
 }
 

@@ -56,16 +56,8 @@ std::vector<InfoRow> dsiPageRows(const BannerInfo& banner, const DsiInfo& dsi)
             hex2(dsi.unitCode) + (dsi.unitCode == 0x03 ? ": DSi only" : ": DSi enhanced"));
         add("DSi", "Region", hex8(dsi.regionFlags) + ": " + dsi.regionText());
         add("DSi", "Title ID", dsi.titleIdText() + " (" + dsi.fileType() + ")");
-        add("DSi", "ARM9i ROM offset", hex8(dsi.arm9iRomOffset));
-        add("DSi", "ARM9i load address", hex8(dsi.arm9iLoadAddress));
-        add("DSi", "ARM9i size", sizeText(dsi.arm9iSize));
-        add("DSi", "ARM7i ROM offset", hex8(dsi.arm7iRomOffset));
-        add("DSi", "ARM7i load address", hex8(dsi.arm7iLoadAddress));
-        add("DSi", "ARM7i size", sizeText(dsi.arm7iSize));
-        add("DSi", "DSi used size", sizeText(dsi.dsiUsedSize));
-        add("DSi", "Banner size", sizeText(dsi.bannerSize));
-        add("DSi", "public.sav size", sizeText(dsi.publicSaveSize));
-        add("DSi", "private.sav size", sizeText(dsi.privateSaveSize));
+        for (const DsiField& f : kDsiFields)
+            add("DSi", f.label, f.byteCount ? sizeText(dsi.*f.value) : hex8(dsi.*f.value));
         for (std::size_t i = 0; i < dsi.modcrypt.size(); ++i)
             add("DSi", "Modcrypt area " + std::to_string(i + 1),
                 "offset " + hex8(dsi.modcrypt[i].offset) + ", size " +

@@ -46,8 +46,9 @@ std::string powerOfTwoDigits(unsigned exponent)
 
 // The general floating-point form of a whole number given as decimal digits: below 10^15 the
 // digits themselves; from 10^15 on, rounded to 15 significant digits and written as
-// "d.dddE<exponent>" with trailing zeros (and a bare point) dropped and no exponent sign.
-std::string generalFloatForm(const std::string& digits)
+// "d.dddE<exponent>" (the point given) with trailing zeros (and a bare point) dropped and no
+// exponent sign.
+std::string generalFloatForm(const std::string& digits, std::string_view decimalPoint)
 {
     constexpr std::size_t kPrecision = 15;
     if (digits.size() <= kPrecision)
@@ -70,7 +71,7 @@ std::string generalFloatForm(const std::string& digits)
         mantissa.pop_back();
     std::string text(1, mantissa[0]);
     if (mantissa.size() > 1) {
-        text.push_back('.');
+        text.append(decimalPoint);
         text.append(mantissa, 1);
     }
     text.push_back('E');
@@ -86,12 +87,13 @@ std::string fileSizeText(std::uint64_t bytes)
     return std::to_string(bytes / kBytesPerMegabit) + "Mbit (" + std::to_string(bytes) + " bytes)";
 }
 
-std::string cardSizeText(std::uint8_t capacity)
+std::string cardSizeText(std::uint8_t capacity, std::string_view decimalPoint)
 {
     // 2^d megabits of 2^17 bytes each.
     const unsigned d = capacity;
-    return generalFloatForm(powerOfTwoDigits(d)) + "Mbit (" +
-           generalFloatForm(powerOfTwoDigits(d + 17)) + " bytes) (" + hex2(capacity) + "h)";
+    return generalFloatForm(powerOfTwoDigits(d), decimalPoint) + "Mbit (" +
+           generalFloatForm(powerOfTwoDigits(d + 17), decimalPoint) + " bytes) (" + hex2(capacity) +
+           "h)";
 }
 
 bool badDumpFound(const TNDSHeader& header)
@@ -99,9 +101,9 @@ bool badDumpFound(const TNDSHeader& header)
     return header.BadDataBlock == BadDumpPattern;
 }
 
-std::string crcVerdict(std::uint16_t stored, std::uint16_t computed)
+std::string crcVerdict(bool ok)
 {
-    return stored == computed ? "OK" : "BAD";
+    return ok ? "OK" : "BAD";
 }
 
 std::string crc32Text(std::uint32_t crc)
@@ -109,32 +111,66 @@ std::string crc32Text(std::uint32_t crc)
     return hex8(crc);
 }
 
-void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
-                          std::optional<std::uint32_t> fileCrc32, DisplayValues& out)
+std::string valueText(ValueKind kind, const FieldValue& value, std::string_view decimalPoint)
 {
-    out.IntName = fieldText(header.GameTitle);
-    out.FileSize = fileSizeText(header.FileSize);
-    out.Serial = header.Serial;
-    out.MakerCode = fieldText(header.MakerCode);
-    out.MakerName = SearchMakerArray(out.MakerCode);
-    out.CardSize = cardSizeText(header.DeviceCapacity);
-    out.CRC32 = fileCrc32 ? crc32Text(*fileCrc32) : std::string();
-    out.badDumpFound = badDumpFound(header);
-    out.BadDumpCode = out.badDumpFound ? kBadDumpFoundText : kBadDumpNotFoundText;
-    out.VersionCode = hex2(header.RomVersion);
-    out.UnitCode = hex2(header.UnitCode);
-    out.DeviceCode = hex2(header.DeviceType);
-    out.ExpSecAreaCRC16 = hex4(header.SecureAreaCrc);
-    out.ActSecAreaCRC16 = hex4(header.SecureAreaCrcCalc);
-    out.SecAreaCheck = crcVerdict(header.SecureAreaCrc, header.SecureAreaCrcCalc);
-    out.ExpLogoCRC16 = hex4(header.LogoCrc);
-    out.ActLogoCRC16 = hex4(header.LogoCrcCalc);
-    out.LogoCheck = crcVerdict(header.LogoCrc, header.LogoCrcCalc);
-    out.ExpHeaderCRC16 = hex4(header.HeaderCrc);
-    out.ActHeaderCRC16 = hex4(header.HeaderCrcCalc);
-    out.HeaderCheck = crcVerdict(header.HeaderCrc, header.HeaderCrcCalc);
-    for (std::size_t slot = 0; slot < out.Titles.size(); ++slot)
-        out.Titles[slot] = titleText(banner, static_cast<int>(slot));
+    if (std::holds_alternative<std::monostate>(value))
+        return {};
+    if (const auto* text = std::get_if<std::string_view>(&value))
+        return std::string(*text);
+    if (const auto* flag = std::get_if<bool>(&value))
+        return kind == ValueKind::BadDump ? (*flag ? kBadDumpFoundText : kBadDumpNotFoundText)
+                                          : crcVerdict(*flag);
+    const std::uint64_t n = std::get<std::uint64_t>(value);
+    switch (kind) {
+    case ValueKind::ByteCount:
+        return fileSizeText(n);
+    case ValueKind::CardSize:
+        return cardSizeText(static_cast<std::uint8_t>(n), decimalPoint);
+    case ValueKind::Crc32:
+        return crc32Text(static_cast<std::uint32_t>(n));
+    case ValueKind::Code:
+        return hex2(static_cast<std::uint8_t>(n));
+    case ValueKind::Crc16:
+        return hex4(static_cast<std::uint16_t>(n));
+    case ValueKind::Name:
+    case ValueKind::Text:
+    case ValueKind::BadDump:
+    case ValueKind::Check:
+        break;
+    }
+    return std::to_string(n);
+}
+
+std::string valueText(const HeaderValues& values, std::string_view control,
+                      std::string_view decimalPoint)
+{
+    for (const HeaderField& field : kHeaderFields)
+        if (control == field.control)
+            return valueText(field.kind, field.get(values), decimalPoint);
+    return {};
+}
+
+HeaderValues headerValues(const TNDSHeader& header, const TNDSBanner& banner,
+                          std::optional<std::uint32_t> fileCrc32)
+{
+    HeaderValues v;
+    v.internalName = fieldText(header.GameTitle);
+    v.fileSize = header.FileSize;
+    v.serial = header.Serial;
+    v.makerCode = fieldText(header.MakerCode);
+    v.publisher = SearchMakerArray(v.makerCode);
+    v.capacity = header.DeviceCapacity;
+    v.crc32 = fileCrc32;
+    v.badDump = badDumpFound(header);
+    v.version = header.RomVersion;
+    v.unitCode = header.UnitCode;
+    v.deviceCode = header.DeviceType;
+    v.secureArea = {header.SecureAreaCrc, header.SecureAreaCrcCalc};
+    v.logo = {header.LogoCrc, header.LogoCrcCalc};
+    v.header = {header.HeaderCrc, header.HeaderCrcCalc};
+    for (std::size_t slot = 0; slot < v.titles.size(); ++slot)
+        v.titles[slot] = titleText(banner, static_cast<int>(slot));
+    return v;
 }
 
 } // namespace cartscope::core

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
 
 #include "core/banner/banner.h"
 #include "core/image/header.h"
@@ -12,57 +14,100 @@ namespace cartscope::core {
 
 extern const std::array<std::uint32_t, 512> BadDumpPattern;
 
-// Every text of the "Rom Info" page, named after the control that shows it.
-struct DisplayValues {
-    std::string IntName;
-    std::string FileSize;
-    std::string Serial;
-    std::string MakerCode;
-    std::string MakerName;
-    std::string CardSize;
-    std::string CRC32;
-    std::string BadDumpCode;
-    bool badDumpFound = false;
-    std::string VersionCode;
-    std::string UnitCode;
-    std::string DeviceCode;
-    std::string ExpSecAreaCRC16, ActSecAreaCRC16, SecAreaCheck;
-    std::string ExpLogoCRC16, ActLogoCRC16, LogoCheck;
-    std::string ExpHeaderCRC16, ActHeaderCRC16, HeaderCheck;
-    std::array<std::u16string, 6> Titles; // Japanese first
+// A stored CRC-16 and the one computed over the bytes it covers.
+struct Crc16Check {
+    std::uint16_t stored = 0;
+    std::uint16_t computed = 0;
+    bool ok() const { return stored == computed; }
 };
 
-// The page's text fields in the order it shows them, for every front end that walks them: the
+// The values of the "Rom Info" page, typed: each front end makes its own texts from them.
+struct HeaderValues {
+    std::string internalName; // the title field up to its first NUL
+    std::uint64_t fileSize = 0;
+    std::string serial;
+    std::string makerCode;
+    std::string publisher; // empty for a code the table does not know
+    std::uint8_t capacity = 0;
+    std::optional<std::uint32_t> crc32; // once the whole-file read has run
+    bool badDump = false;
+    std::uint8_t version = 0;
+    std::uint8_t unitCode = 0;
+    std::uint8_t deviceCode = 0;
+    Crc16Check secureArea, logo, header;
+    std::array<std::u16string, 6> titles; // Japanese first
+};
+
+// How a value is shown.
+enum class ValueKind {
+    Name,      // text from the image that names it; the window marks its invisible characters
+    Text,      // text, shown as it is
+    ByteCount, // "7Mbit (1000000 bytes)"
+    CardSize,  // a capacity byte: "512Mbit (67108864 bytes) (09h)"
+    Crc32,     // eight hex digits; nothing until known
+    BadDump,   // the sentence saying whether the bad-dump pattern was found
+    Code,      // a byte as two hex digits
+    Crc16,     // four hex digits
+    Check,     // "OK" / "BAD"
+};
+
+// One value as its renderers take it: text, a number, a verdict, or nothing yet.
+using FieldValue = std::variant<std::monostate, std::string_view, std::uint64_t, bool>;
+
+// The page's values in the order it shows them, for every front end that walks them: the
 // control that shows each (the window's object name for it), the key the command line's JSON
-// gives it (none for the nine CRC-16 texts, which go out grouped under "checks") and where the
-// value lives.
-struct DisplayField {
+// gives it (none for the nine CRC-16 values, which go out grouped under "checks"), how it is
+// shown and where it lives.
+struct HeaderField {
     const char* control;
     const char* jsonKey; // nullptr: no key of its own
-    std::string DisplayValues::*value;
+    ValueKind kind;
+    FieldValue (*get)(const HeaderValues&);
 };
 
-inline constexpr std::array<DisplayField, 20> kDisplayFields = {{
-    {"IntNameEdit", "internalName", &DisplayValues::IntName},
-    {"FileSizeEdit", "fileSizeText", &DisplayValues::FileSize},
-    {"SerialEdit", "serial", &DisplayValues::Serial},
-    {"MakerCodeEdit", "makerCode", &DisplayValues::MakerCode},
-    {"MakerNameEdit", "publisher", &DisplayValues::MakerName},
-    {"CardSizeEdit", "cardSizeText", &DisplayValues::CardSize},
-    {"CRC32Edit", "crc32", &DisplayValues::CRC32},
-    {"BadDumpCodeEdit", "badDumpText", &DisplayValues::BadDumpCode},
-    {"VersionCodeEdit", "version", &DisplayValues::VersionCode},
-    {"UnitCodeEdit", "unitCode", &DisplayValues::UnitCode},
-    {"DeviceCodeEdit", "deviceCode", &DisplayValues::DeviceCode},
-    {"ExpSecAreaCRC16Edit", nullptr, &DisplayValues::ExpSecAreaCRC16},
-    {"ActSecAreaCRC16Edit", nullptr, &DisplayValues::ActSecAreaCRC16},
-    {"SecAreaCheckEdit", nullptr, &DisplayValues::SecAreaCheck},
-    {"ExpLogoCRC16Edit", nullptr, &DisplayValues::ExpLogoCRC16},
-    {"ActLogoCRC16Edit", nullptr, &DisplayValues::ActLogoCRC16},
-    {"LogoCheckEdit", nullptr, &DisplayValues::LogoCheck},
-    {"ExpHeaderCRC16Edit", nullptr, &DisplayValues::ExpHeaderCRC16},
-    {"ActHeaderCRC16Edit", nullptr, &DisplayValues::ActHeaderCRC16},
-    {"HeaderCheckEdit", nullptr, &DisplayValues::HeaderCheck},
+inline constexpr std::array<HeaderField, 20> kHeaderFields = {{
+    {"IntNameEdit", "internalName", ValueKind::Name,
+     [](const HeaderValues& v) -> FieldValue { return v.internalName; }},
+    {"FileSizeEdit", "fileSizeText", ValueKind::ByteCount,
+     [](const HeaderValues& v) -> FieldValue { return v.fileSize; }},
+    {"SerialEdit", "serial", ValueKind::Text,
+     [](const HeaderValues& v) -> FieldValue { return v.serial; }},
+    {"MakerCodeEdit", "makerCode", ValueKind::Text,
+     [](const HeaderValues& v) -> FieldValue { return v.makerCode; }},
+    {"MakerNameEdit", "publisher", ValueKind::Text,
+     [](const HeaderValues& v) -> FieldValue { return v.publisher; }},
+    {"CardSizeEdit", "cardSizeText", ValueKind::CardSize,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.capacity}; }},
+    {"CRC32Edit", "crc32", ValueKind::Crc32,
+     [](const HeaderValues& v) -> FieldValue {
+         return v.crc32 ? FieldValue(std::uint64_t{*v.crc32}) : FieldValue();
+     }},
+    {"BadDumpCodeEdit", "badDumpText", ValueKind::BadDump,
+     [](const HeaderValues& v) -> FieldValue { return v.badDump; }},
+    {"VersionCodeEdit", "version", ValueKind::Code,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.version}; }},
+    {"UnitCodeEdit", "unitCode", ValueKind::Code,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.unitCode}; }},
+    {"DeviceCodeEdit", "deviceCode", ValueKind::Code,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.deviceCode}; }},
+    {"ExpSecAreaCRC16Edit", nullptr, ValueKind::Crc16,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.secureArea.stored}; }},
+    {"ActSecAreaCRC16Edit", nullptr, ValueKind::Crc16,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.secureArea.computed}; }},
+    {"SecAreaCheckEdit", nullptr, ValueKind::Check,
+     [](const HeaderValues& v) -> FieldValue { return v.secureArea.ok(); }},
+    {"ExpLogoCRC16Edit", nullptr, ValueKind::Crc16,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.logo.stored}; }},
+    {"ActLogoCRC16Edit", nullptr, ValueKind::Crc16,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.logo.computed}; }},
+    {"LogoCheckEdit", nullptr, ValueKind::Check,
+     [](const HeaderValues& v) -> FieldValue { return v.logo.ok(); }},
+    {"ExpHeaderCRC16Edit", nullptr, ValueKind::Crc16,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.header.stored}; }},
+    {"ActHeaderCRC16Edit", nullptr, ValueKind::Crc16,
+     [](const HeaderValues& v) -> FieldValue { return std::uint64_t{v.header.computed}; }},
+    {"HeaderCheckEdit", nullptr, ValueKind::Check,
+     [](const HeaderValues& v) -> FieldValue { return v.header.ok(); }},
 }};
 
 inline constexpr const char* kBadDumpFoundText = "Bad Data Found, Rom May Need Patch/Redump";
@@ -71,19 +116,27 @@ inline constexpr const char* kBadDumpNotFoundText =
 inline constexpr Rgb kBadDumpFoundColour{255, 192, 192};
 inline constexpr Rgb kBadDumpNotFoundColour{192, 255, 192};
 
-std::string fileSizeText(std::uint64_t bytes);   // "7Mbit (1000000 bytes)"
-std::string cardSizeText(std::uint8_t capacity); // "512Mbit (67108864 bytes) (09h)"
+std::string fileSizeText(std::uint64_t bytes); // "7Mbit (1000000 bytes)"
+// "512Mbit (67108864 bytes) (09h)"; `decimalPoint` stands between the digits of a figure in
+// scientific form ("1.84467440737096E19"), so the window can show the locale's.
+std::string cardSizeText(std::uint8_t capacity, std::string_view decimalPoint = ".");
 bool badDumpFound(const TNDSHeader& header);
-std::string crcVerdict(std::uint16_t stored, std::uint16_t computed); // "OK" / "BAD"
+std::string crcVerdict(bool ok); // "OK" / "BAD"
 
 // "CBF43926": the eight-digit text of a finished CRC-32.
 std::string crc32Text(std::uint32_t crc);
 
-// Fills `out` in the order the page shows the values; no I/O. `fileCrc32` is the CRC-32 of the
-// whole image, computed by whoever read it (a read pass, or the copy out of an archive); without
-// it CRC32 stays empty for the caller to fill once the pass has run. When a value cannot be
-// built the error propagates and `out` keeps the values set before it, as the page does.
-void computeDisplayValues(const TNDSHeader& header, const TNDSBanner& banner,
-                          std::optional<std::uint32_t> fileCrc32, DisplayValues& out);
+// The text a value of this kind shows (every front end's but the window's marks and colours);
+// empty for a value not known yet.
+std::string valueText(ValueKind kind, const FieldValue& value, std::string_view decimalPoint = ".");
+// The text of the field named by its control, for the front ends and tests that want one.
+std::string valueText(const HeaderValues& values, std::string_view control,
+                      std::string_view decimalPoint = ".");
+
+// The page's values; no I/O. `fileCrc32` is the CRC-32 of the whole image, computed by whoever
+// read it (a read pass, or the copy out of an archive); without it `crc32` stays empty for the
+// caller to fill once the pass has run.
+HeaderValues headerValues(const TNDSHeader& header, const TNDSBanner& banner,
+                          std::optional<std::uint32_t> fileCrc32);
 
 } // namespace cartscope::core

@@ -32,8 +32,7 @@ std::uint32_t readWholeImage(const Stream& image, std::span<ReadSink* const> ext
 
 void finishLoad(LoadedImage& loaded, Rows rows)
 {
-    computeDisplayValues(loaded.header.ds, loaded.banner.original, loaded.fileCrc32,
-                         loaded.display);
+    loaded.display = headerValues(loaded.header.ds, loaded.banner.original, loaded.fileCrc32);
     if (rows == Rows::Build)
         loaded.rows = ParseArraysToList(loaded.files, loaded.dirs);
 }

@@ -29,7 +29,7 @@ struct LoadedImage {
     std::vector<TFileEntry> files;
     std::vector<TDirEntry> dirs;
     std::optional<std::uint32_t> fileCrc32; // only when a caller asked for it
-    DisplayValues display;
+    HeaderValues display;                   // the "Rom Info" page's values
     std::vector<FileRow> rows;
 };
 

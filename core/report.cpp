@@ -1,5 +1,7 @@
 #include "core/report.h"
 
+#include <array>
+
 #include "core/base/paths.h"
 #include "core/base/text.h"
 
@@ -9,43 +11,54 @@ namespace {
 
 constexpr std::size_t kTitleSlots = 6;
 
-std::u16string labelLine(const char* paddedLabel, const std::string& value)
+// One value line: its label, the field whose text it shows and, for a checksum, the field of
+// its verdict in parentheses after it.
+struct ValueLine {
+    const char* label;
+    const char* control;
+    const char* verdictControl = nullptr;
+};
+
+constexpr std::array<ValueLine, 11> kValueLines = {{
+    {"Internal Name   : ", "IntNameEdit"},
+    {"Game Serial     : ", "SerialEdit"},
+    {"Maker Code      : ", "MakerCodeEdit"},
+    {"Publisher       : ", "MakerNameEdit"},
+    {"Version         : ", "VersionCodeEdit"},
+    {"Secure Checksum : ", "ActSecAreaCRC16Edit", "SecAreaCheckEdit"},
+    {"Logo Checksum   : ", "ActLogoCRC16Edit", "LogoCheckEdit"},
+    {"Header Checksum : ", "ActHeaderCRC16Edit", "HeaderCheckEdit"},
+    {"File Size       : ", "FileSizeEdit"},
+    {"Card Size       : ", "CardSizeEdit"},
+    {"File CRC32      : ", "CRC32Edit"},
+}};
+
+std::string lineText(const ValueLine& line, const HeaderValues& v, std::string_view decimalPoint)
 {
-    return utf8ToUtf16(std::string(paddedLabel) + value);
+    const std::string text = valueText(v, line.control, decimalPoint);
+    if (line.verdictControl)
+        return text + " (" + valueText(v, line.verdictControl) + ")";
+    // The version byte as "1.<its low digit>" and then as it is.
+    if (std::string_view(line.control) == "VersionCodeEdit")
+        return std::string("1.") + "0123456789ABCDEF"[v.version & 0x0F] + " (" + text + "h)";
+    return text;
 }
 
 } // namespace
 
 std::vector<std::u16string> BuildHeaderInfoReport(const std::string& nameOfFile,
-                                                  const DisplayValues& shown,
-                                                  const TNDSBanner& banner)
+                                                  const HeaderValues& values,
+                                                  const TNDSBanner& banner,
+                                                  std::string_view decimalPoint)
 {
     const std::u16string name = utf8ToUtf16(namePart(nameOfFile));
     const std::u16string title = u"Header Info for: " + name;
     const std::u16string rule(title.size(), u'-');
 
-    // "1." then the last of the two version digits; a shorter text (never from a header) just
-    // leaves that digit out.
-    const std::string& version = shown.VersionCode;
-    const std::string minor = version.size() >= 2 ? version.substr(1, 1) : std::string();
-
-    std::vector<std::u16string> lines = {
-        rule,
-        title,
-        rule,
-        labelLine("Internal Name   : ", shown.IntName),
-        labelLine("Game Serial     : ", shown.Serial),
-        labelLine("Maker Code      : ", shown.MakerCode),
-        labelLine("Publisher       : ", shown.MakerName),
-        labelLine("Version         : ", "1." + minor + " (" + version + "h)"),
-        labelLine("Secure Checksum : ", shown.ActSecAreaCRC16 + " (" + shown.SecAreaCheck + ")"),
-        labelLine("Logo Checksum   : ", shown.ActLogoCRC16 + " (" + shown.LogoCheck + ")"),
-        labelLine("Header Checksum : ", shown.ActHeaderCRC16 + " (" + shown.HeaderCheck + ")"),
-        labelLine("File Size       : ", shown.FileSize),
-        labelLine("Card Size       : ", shown.CardSize),
-        labelLine("File CRC32      : ", shown.CRC32),
-        rule,
-    };
+    std::vector<std::u16string> lines = {rule, title, rule};
+    for (const ValueLine& line : kValueLines)
+        lines.push_back(utf8ToUtf16(line.label + lineText(line, values, decimalPoint)));
+    lines.push_back(rule);
 
     // Slots are numbered 1..6 whether or not they hold a title; an empty slot adds no section.
     for (std::size_t slot = 0; slot < kTitleSlots; ++slot) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/banner/banner.h"
@@ -9,13 +10,15 @@
 
 namespace cartscope::core {
 
-// The header information report: fifteen lines from the shown texts, then a six-line section
+// The header information report: fifteen lines from the page's values, then a six-line section
 // per non-empty banner title. Lines carry no line ends of their own (a title's line feeds stay).
 // 8-bit field texts are taken as UTF-8 (invalid bytes become U+FFFD). `nameOfFile` is the name
-// shown in line 2; a path is cut to what follows its last "/".
+// shown in line 2; a path is cut to what follows its last "/". `decimalPoint` is the card
+// size's, as its field shows it.
 std::vector<std::u16string> BuildHeaderInfoReport(const std::string& nameOfFile,
-                                                  const DisplayValues& shown,
-                                                  const TNDSBanner& banner);
+                                                  const HeaderValues& values,
+                                                  const TNDSBanner& banner,
+                                                  std::string_view decimalPoint = ".");
 
 // Every line followed by CR LF, the last included.
 std::u16string reportText(const std::vector<std::u16string>& lines);

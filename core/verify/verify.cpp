@@ -53,15 +53,13 @@ void check(const DatSet& dats, std::uint32_t index, const Form& form, bool padde
     // An entry without a size is matched by a digest alone, and never as a padded image.
     const bool sizeOk = e.size ? *e.size == form.size : !padded;
     std::optional<MatchedBy> strongestEqual;
-    std::string weakestEqual;
-    std::string strongestDiffer;
+    std::optional<MatchedBy> weakestEqual;
+    std::optional<MatchedBy> strongestDiffer;
     if (e.crc32) {
-        if (*e.crc32 == form.crc32) {
-            strongestEqual = MatchedBy::Crc32;
-            weakestEqual = "CRC-32";
-        } else {
-            strongestDiffer = "CRC-32";
-        }
+        if (*e.crc32 == form.crc32)
+            strongestEqual = weakestEqual = MatchedBy::Crc32;
+        else
+            strongestDiffer = MatchedBy::Crc32;
     }
     for (auto it = kStrongestFirst.rbegin(); it != kStrongestFirst.rend(); ++it) {
         const auto& have = form.digests[static_cast<std::size_t>(*it)];
@@ -69,33 +67,24 @@ void check(const DatSet& dats, std::uint32_t index, const Form& form, bool padde
             continue;
         if (std::ranges::equal(*have, e.digest(*it))) {
             strongestEqual = byOf(*it);
-            if (weakestEqual.empty())
-                weakestEqual = digestName(*it);
+            if (!weakestEqual)
+                weakestEqual = byOf(*it);
         } else {
-            strongestDiffer = digestName(*it);
+            strongestDiffer = byOf(*it);
         }
     }
     if (!strongestEqual)
         return;
     const bool crcOnlyWithoutSize = *strongestEqual == MatchedBy::Crc32 && !e.size;
-    if (sizeOk && strongestDiffer.empty() && !crcOnlyWithoutSize) {
+    if (sizeOk && !strongestDiffer && !crcOnlyWithoutSize) {
         ev.matches.push_back({index, *strongestEqual, form.padding, form.size});
         return;
     }
     if (ev.mismatch || crcOnlyWithoutSize || (!sizeOk && *strongestEqual == MatchedBy::Crc32))
         return;
-    DatMismatch m;
-    m.rom = index;
-    m.padding = form.padding;
-    m.paddedSize = form.size;
-    if (sizeOk) {
-        m.agrees = "size and " + weakestEqual;
-        m.differs = strongestDiffer;
-    } else {
-        m.agrees = weakestEqual;
-        m.differs = "size";
-    }
-    ev.mismatch = m;
+    // With the size agreeing, a digest differs; else the size is what differs.
+    ev.mismatch = DatMismatch{index, *weakestEqual, sizeOk ? strongestDiffer : std::nullopt,
+                              form.padding, form.size};
 }
 
 void evaluate(const DatSet& dats, const Form& form, std::span<const std::uint32_t> candidates,
@@ -132,6 +121,98 @@ std::span<const std::uint8_t> padBlock(std::uint8_t value)
     static const std::vector<std::uint8_t> ff(kReadPassBlockSize, 0xFF);
     static const std::vector<std::uint8_t> zero(kReadPassBlockSize, 0x00);
     return value == 0xFF ? ff : zero;
+}
+
+// The sizes a trimmed image is padded to, and which digest each needs.
+struct PadPlan {
+    std::vector<std::uint64_t> targets; // ascending
+    // Which digest each target size needs (its entries' strongest), and the last target that
+    // needs each digest, so no state is fed further than a target asks.
+    std::vector<std::array<bool, kDigestKindCount>> need;
+    std::array<std::uint64_t, kDigestKindCount> lastNeeded{};
+};
+
+// A trimmed image (or one larger than its header's chip, or of no known chip) is also tried
+// padded to the sizes the DATs list: up to its chip size or the next power of two, and never
+// past the largest card. A file that is not a DS image has no chip or used size worth the
+// name: it is matched as read only.
+bool mayPad(const VerifyResult& r)
+{
+    return r.head.image &&
+           (r.trim.state == TrimState::Trimmed || r.trim.state == TrimState::Oversized ||
+            r.trim.state == TrimState::Unknown);
+}
+
+PadPlan padPlan(const DatSet& dats, const VerifyResult& r, const DigestSelection& computed)
+{
+    PadPlan plan;
+    const std::uint64_t limit =
+        std::min(kMaxPaddedSize, std::max(r.trim.chipSize.value_or(0), nextPowerOfTwo(r.size)));
+    for (const std::uint64_t s : dats.sizes())
+        if (s > r.size && s <= limit)
+            plan.targets.push_back(s);
+    plan.need.resize(plan.targets.size());
+    for (std::size_t t = 0; t < plan.targets.size(); ++t)
+        for (const std::uint32_t index : dats.bySize(plan.targets[t]))
+            if (const auto kind = matchDigest(dats.roms()[index], computed)) {
+                plan.need[t][static_cast<std::size_t>(*kind)] = true;
+                plan.lastNeeded[static_cast<std::size_t>(*kind)] = plan.targets[t];
+            }
+    return plan;
+}
+
+// The image padded with `value` to each target in turn, by continuing copies of the digest
+// states; false when `cancelled` said so between padding steps.
+bool evaluatePadded(const DatSet& dats, const PadPlan& plan, std::uint8_t value,
+                    const VerifyResult& r, const DigestSink& digests,
+                    const std::function<bool()>& cancelled, Evaluation& padded)
+{
+    std::uint32_t crc = r.hashes.crc32;
+    std::array<std::optional<Digest>, kDigestKindCount> running;
+    for (std::size_t k = 0; k < kDigestKindCount; ++k)
+        if (plan.lastNeeded[k] != 0)
+            running[k] = *digests.state(kDigestKinds[k]);
+    std::uint64_t at = r.size;
+    for (std::size_t t = 0; t < plan.targets.size(); ++t) {
+        const std::uint64_t target = plan.targets[t];
+        // Bounded: `at` grows by each piece up to the target, itself at most 1 GiB.
+        while (at < target) {
+            if (cancelled && cancelled())
+                return false;
+            const auto piece = padBlock(value).first(
+                static_cast<std::size_t>(std::min<std::uint64_t>(kReadPassBlockSize, target - at)));
+            crc = crc32::crc32Of(piece, crc);
+            for (std::size_t k = 0; k < kDigestKindCount; ++k)
+                if (running[k] && plan.lastNeeded[k] >= target)
+                    running[k]->update(piece);
+            at += piece.size();
+        }
+        Form f;
+        f.size = target;
+        f.padding = value;
+        f.crc32 = crc;
+        for (std::size_t k = 0; k < kDigestKindCount; ++k)
+            if (plan.need[t][k])
+                f.digests[k] = running[k]->value();
+        evaluate(dats, f, dats.bySize(target), true, padded);
+    }
+    return true;
+}
+
+// The verdict from what matched, and whether the match's DAT serial names the game code.
+void conclude(const DatSet& dats, Evaluation& ev, VerifyResult& r)
+{
+    r.matches = std::move(ev.matches);
+    if (r.matches.empty()) {
+        r.mismatch = ev.mismatch;
+        r.verdict = r.mismatch     ? Verdict::Mismatch
+                    : r.head.image ? Verdict::NotInDat
+                                   : Verdict::NotAnImage;
+        return;
+    }
+    const DatRom& first = dats.roms()[r.matches.front().rom];
+    if (!first.serial.empty())
+        r.serialMatches = serialHasGameCode(std::string(first.serial), gameCodeText(r.head));
 }
 
 } // namespace
@@ -226,7 +307,6 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
     r.trim = m_trim.trim();
     r.size = r.trim.fileSize;
     r.hashes.crc32 = m_crc.value();
-    const DigestSelection& computed = m_digests.selection();
     for (const DigestKind kind : kDigestKinds)
         if (const auto& state = m_digests.state(kind))
             r.hashes.digests[static_cast<std::size_t>(kind)] = state->value();
@@ -242,62 +322,12 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
     Evaluation ev;
     evaluate(dats, exact, exactCandidates(dats, exact), false, ev);
     r.verdict = Verdict::Verified;
-
-    // A trimmed image (or one larger than its header's chip, or of no known chip) is also tried
-    // padded to the sizes the DATs list, by continuing copies of the digest states: up to its
-    // chip size or the next power of two, and never past the largest card. A file that is not
-    // a DS image has no chip or used size worth the name: it is matched as read only.
-    const bool mayPad = r.head.image && (r.trim.state == TrimState::Trimmed ||
-                                         r.trim.state == TrimState::Oversized ||
-                                         r.trim.state == TrimState::Unknown);
-    if (ev.matches.empty() && mayPad) {
-        const std::uint64_t limit =
-            std::min(kMaxPaddedSize, std::max(r.trim.chipSize.value_or(0), nextPowerOfTwo(r.size)));
-        std::vector<std::uint64_t> targets;
-        for (const std::uint64_t s : dats.sizes())
-            if (s > r.size && s <= limit)
-                targets.push_back(s);
-        // Which digest each target size needs (its entries' strongest), and the last target
-        // that needs each digest, so no state is fed further than a target asks.
-        std::vector<std::array<bool, kDigestKindCount>> need(targets.size());
-        std::array<std::uint64_t, kDigestKindCount> lastNeeded{};
-        for (std::size_t t = 0; t < targets.size(); ++t)
-            for (const std::uint32_t index : dats.bySize(targets[t]))
-                if (const auto kind = matchDigest(dats.roms()[index], computed)) {
-                    need[t][static_cast<std::size_t>(*kind)] = true;
-                    lastNeeded[static_cast<std::size_t>(*kind)] = targets[t];
-                }
+    if (ev.matches.empty() && mayPad(r)) {
+        const PadPlan plan = padPlan(dats, r, m_digests.selection());
         Evaluation padded;
-        for (const std::uint8_t value : {std::uint8_t{0xFF}, std::uint8_t{0x00}}) {
-            std::uint32_t crc = r.hashes.crc32;
-            std::array<std::optional<Digest>, kDigestKindCount> running;
-            for (std::size_t k = 0; k < kDigestKindCount; ++k)
-                if (lastNeeded[k] != 0)
-                    running[k] = *m_digests.state(kDigestKinds[k]);
-            std::uint64_t at = r.size;
-            for (std::size_t t = 0; t < targets.size(); ++t) {
-                // Bounded: `at` grows by each piece up to the target, itself at most 1 GiB.
-                while (at < targets[t]) {
-                    if (cancelled && cancelled())
-                        return std::nullopt;
-                    const auto piece = padBlock(value).first(static_cast<std::size_t>(
-                        std::min<std::uint64_t>(kReadPassBlockSize, targets[t] - at)));
-                    crc = crc32::crc32Of(piece, crc);
-                    for (std::size_t k = 0; k < kDigestKindCount; ++k)
-                        if (running[k] && lastNeeded[k] >= targets[t])
-                            running[k]->update(piece);
-                    at += piece.size();
-                }
-                Form f;
-                f.size = targets[t];
-                f.padding = value;
-                f.crc32 = crc;
-                for (std::size_t k = 0; k < kDigestKindCount; ++k)
-                    if (need[t][k])
-                        f.digests[k] = running[k]->value();
-                evaluate(dats, f, dats.bySize(targets[t]), true, padded);
-            }
-        }
+        for (const std::uint8_t value : {std::uint8_t{0xFF}, std::uint8_t{0x00}})
+            if (!evaluatePadded(dats, plan, value, r, m_digests, cancelled, padded))
+                return std::nullopt;
         if (!padded.matches.empty()) {
             std::stable_sort(padded.matches.begin(), padded.matches.end(),
                              [](const DatMatch& a, const DatMatch& b) { return a.rom < b.rom; });
@@ -307,17 +337,7 @@ ImageVerifier::resultAgainst(const DatSet& dats, const std::function<bool()>& ca
             ev.mismatch = padded.mismatch;
         }
     }
-    r.matches = std::move(ev.matches);
-    if (r.matches.empty()) {
-        r.mismatch = ev.mismatch;
-        r.verdict = r.mismatch     ? Verdict::Mismatch
-                    : r.head.image ? Verdict::NotInDat
-                                   : Verdict::NotAnImage;
-        return r;
-    }
-    const DatRom& first = dats.roms()[r.matches.front().rom];
-    if (!first.serial.empty())
-        r.serialMatches = serialHasGameCode(std::string(first.serial), gameCodeText(r.head));
+    conclude(dats, ev, r);
     return r;
 }
 
@@ -331,6 +351,19 @@ verifyStream(const Stream& image, const DatSet& dats, bool allHashes,
     return verifier.result(
         onProgress ? std::function<bool()>([&] { return !onProgress(image.size(), image.size()); })
                    : std::function<bool()>());
+}
+
+std::optional<std::string> hashHex(const ImageHashes& hashes, const HashField& field)
+{
+    if (!field.digest) {
+        const std::uint32_t c = hashes.crc32;
+        return lowerHex(std::array<std::uint8_t, 4>{
+            static_cast<std::uint8_t>(c >> 24), static_cast<std::uint8_t>(c >> 16),
+            static_cast<std::uint8_t>(c >> 8), static_cast<std::uint8_t>(c)});
+    }
+    if (const auto& d = hashes.digest(*field.digest))
+        return lowerHex(*d);
+    return std::nullopt;
 }
 
 bool serialHasGameCode(const std::string& serial, const std::string& gameCode)
@@ -359,65 +392,6 @@ std::string gameCodeText(const HeadFacts& head)
             break;
         s.push_back(c);
     }
-    return s;
-}
-
-std::string datTitle(const DatInfo& dat)
-{
-    std::string s = dat.name.empty() ? dat.file : dat.name;
-    if (!dat.version.empty())
-        s += " (" + dat.version + ")";
-    return s;
-}
-
-std::string notAnImageText(std::uint64_t fileSize)
-{
-    return fileSize < kNotAnImageBelow
-               ? "Not a DS image: shorter than a cartridge header (" + std::to_string(fileSize) +
-                     " bytes)"
-               : std::string("Not a DS image: neither its header CRC-16 nor its logo CRC-16 is "
-                             "right");
-}
-
-std::string verdictText(const VerifyResult& r, const DatSet& dats)
-{
-    const auto padText = [](std::optional<std::uint8_t> padding, std::uint64_t size) {
-        return std::string(*padding == 0xFF ? "0xFF" : "0x00") + " to " + std::to_string(size) +
-               " bytes";
-    };
-    switch (r.verdict) {
-    case Verdict::NoDat:
-        return "No DAT loaded";
-    case Verdict::NotInDat:
-        return "Not in DAT";
-    case Verdict::Error:
-        return "Error";
-    case Verdict::NotAnImage:
-        return notAnImageText(r.size);
-    case Verdict::Mismatch: {
-        const DatMismatch& m = *r.mismatch;
-        const DatRom& e = dats.roms()[m.rom];
-        const bool plural = m.agrees.find(" and ") != std::string::npos;
-        std::string s = "Mismatch: " + m.agrees + (plural ? " match " : " matches ") +
-                        std::string(e.game) + " [" + datTitle(dats.dats()[e.dat]) + "]";
-        if (m.padding)
-            s += " (padded with " + padText(m.padding, m.paddedSize) + ")";
-        return s + " but " + (m.differs == "size" ? "the size" : m.differs) +
-               " differs: a collision or a bad DAT entry";
-    }
-    case Verdict::Verified:
-    case Verdict::VerifiedTrimmed:
-        break;
-    }
-    const DatMatch& m = r.matches.front();
-    const DatRom& e = dats.roms()[m.rom];
-    std::string s = r.verdict == Verdict::Verified ? "Verified: " : "Verified as trimmed dump of ";
-    s += std::string(e.game) + " [" + datTitle(dats.dats()[e.dat]) + "] by " + matchedByLabel(m.by);
-    if (m.padding)
-        s += ", padded with " + padText(m.padding, m.paddedSize);
-    if (r.serialMatches == false)
-        s += "; the DAT serial \"" + std::string(e.serial) + "\" does not name the game code \"" +
-             gameCodeText(r.head) + "\"";
     return s;
 }
 

@@ -39,12 +39,13 @@ struct DatMatch {
     std::uint64_t paddedSize = 0;        // the size matched (the image size when not padded)
 };
 
-// An entry that agrees with the image on its size and one digest but not on another: a
-// collision or a bad DAT entry.
+// An entry that agrees with the image on one digest (and maybe its size) but not on another or
+// not on the size: a collision or a bad DAT entry.
 struct DatMismatch {
     std::uint32_t rom = 0;
-    std::string agrees;  // "CRC-32", "SHA-1", ...
-    std::string differs; // "SHA-1", "size", ...
+    MatchedBy agrees = MatchedBy::Crc32; // the weakest digest that agrees
+    // The strongest digest that differs, the size agreeing; none: the size differs.
+    std::optional<MatchedBy> differs;
     std::optional<std::uint8_t> padding;
     std::uint64_t paddedSize = 0;
 };
@@ -58,6 +59,22 @@ struct ImageHashes {
         return digests[static_cast<std::size_t>(kind)];
     }
 };
+
+// The hashes in the order every output lists them: the key the JSON and CSV give each, the
+// label the texts give it, and its digest (none: the CRC-32).
+struct HashField {
+    const char* key;
+    const char* label;
+    std::optional<DigestKind> digest;
+};
+inline constexpr std::array<HashField, 4> kHashFields = {{
+    {"crc32", "CRC-32", std::nullopt},
+    {"md5", "MD5", DigestKind::Md5},
+    {"sha1", "SHA-1", DigestKind::Sha1},
+    {"sha256", "SHA-256", DigestKind::Sha256},
+}};
+// The hash in lower-case hex; nullopt for a digest that was not computed.
+std::optional<std::string> hashHex(const ImageHashes& hashes, const HashField& field);
 
 struct VerifyResult {
     std::uint64_t size = 0;
@@ -115,13 +132,5 @@ verifyStream(const Stream& image, const DatSet& dats, bool allHashes,
 bool serialHasGameCode(const std::string& serial, const std::string& gameCode);
 // The game code up to its first NUL.
 std::string gameCodeText(const HeadFacts& head);
-
-// Why a file is not a DS image (HeadFacts::image false), by its size: "Not a DS image: ...".
-std::string notAnImageText(std::uint64_t fileSize);
-
-// The verdict in words, as the window and the command line show it.
-std::string verdictText(const VerifyResult& result, const DatSet& dats);
-// "Game (DAT name version)"-style short name of a DAT: its name and version.
-std::string datTitle(const DatInfo& dat);
 
 } // namespace cartscope::core

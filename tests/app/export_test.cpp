@@ -5,12 +5,17 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextEdit>
 
 #include "app/icon_view.h"
 #include "core/load.h"
 #include "tests/app/window_fixture.h"
+#include "tests/cli/run_cli.h"
 
 using namespace cartscope::apptest;
 
@@ -48,6 +53,7 @@ private Q_SLOTS:
     void reportFileCannotBeCreated();
     void reportToClipboard();
     void fieldsAndReportComeFromTheLoadedValues();
+    void windowReportAndJsonShowTheSameValues();
     void iconExport_data();
     void iconExport();
     void iconExportFailureRestoresTheCheckBox();
@@ -153,8 +159,9 @@ void ExportTest::fieldsAndReportComeFromTheLoadedValues()
     cartscope::core::LoadOptions options;
     options.fileCrc32 = true;
     const auto loaded = cartscope::core::loadImageFile(image, options);
-    for (const auto& field : cartscope::core::kDisplayFields)
-        QCOMPARE(w.text(field.control), q(loaded.display.*field.value));
+    for (const auto& field : cartscope::core::kHeaderFields)
+        QCOMPARE(w.text(field.control),
+                 q(cartscope::core::valueText(field.kind, field.get(loaded.display))));
 
     // What the fields happen to hold is not what the report says: it is made from the values.
     for (const char* name : {"SerialEdit", "IntNameEdit", "CRC32Edit", "ActLogoCRC16Edit"})
@@ -165,7 +172,90 @@ void ExportTest::fieldsAndReportComeFromTheLoadedValues()
     QVERIFY(!clip.contains(QStringLiteral("EDITED")));
     QVERIFY(clip.contains(QStringLiteral("Game Serial     : NTR-ASME-USA\r\n")));
     QVERIFY(clip.contains(QStringLiteral("Internal Name   : MYGAME\r\n")));
-    QVERIFY(clip.contains(QStringLiteral("File CRC32      : ") + q(loaded.display.CRC32)));
+    QVERIFY(clip.contains(QStringLiteral("File CRC32      : ") +
+                          q(cartscope::core::valueText(loaded.display, "CRC32Edit"))));
+}
+
+// One image through the three renderers of the page's field list: the window's fields, the
+// report (the window's and the command line's) and the command line's JSON agree on every value
+// they share.
+void ExportTest::windowReportAndJsonShowTheSameValues()
+{
+    fixture::TempDir dir;
+    Window w;
+    // Stored CRC-16s that differ from each other and from what is computed, so the checks say
+    // BAD; a version with a low digit of its own.
+    ImageBuilder b = sampleImage();
+    b.romVersion(0x2B).deviceCapacity(0x0B).stampCrcs(false);
+    b.poke16(0x6C, 0x1234).poke16(0x15C, 0x5678).poke16(0x15E, 0x9ABC);
+    const std::string image = writeImage(dir, "same.nds", b);
+    w.open(image);
+    w.waitForReadPass();
+    w.child<QRadioButton>("SaveToClipRadioButton")->click();
+    w.child<QPushButton>("SaveInfoButton")->click();
+    const QString clip = QGuiApplication::clipboard()->text();
+    const QStringList report = clip.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    const auto text = cartscope::testcli::cli({"info", image});
+    const auto json = cartscope::testcli::cli({"info", "--json", image});
+    QCOMPARE(text.status, 0);
+    QCOMPARE(json.status, 0);
+    // The two reports are one.
+    QCOMPARE(q(text.out), QString(clip).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).object();
+
+    const auto line = [&report](const char* label) {
+        for (const QString& l : report)
+            if (l.startsWith(QLatin1String(label)))
+                return l.mid(18);
+        return QStringLiteral("<no line>");
+    };
+    // Fields with a JSON key of their own.
+    for (const auto& field : cartscope::core::kHeaderFields)
+        if (field.jsonKey)
+            QCOMPARE(w.text(field.control), o.value(QLatin1String(field.jsonKey)).toString());
+    QCOMPARE(line("Internal Name"), w.text("IntNameEdit"));
+    QCOMPARE(line("Game Serial"), w.text("SerialEdit"));
+    QCOMPARE(line("Maker Code"), w.text("MakerCodeEdit"));
+    QCOMPARE(line("Publisher"), w.text("MakerNameEdit"));
+    QCOMPARE(line("File Size"), w.text("FileSizeEdit"));
+    QCOMPARE(line("Card Size"), w.text("CardSizeEdit"));
+    QCOMPARE(line("File CRC32"), w.text("CRC32Edit"));
+    QCOMPARE(line("Version"), QStringLiteral("1.B (%1h)").arg(w.text("VersionCodeEdit")));
+    QCOMPARE(w.text("VersionCodeEdit"), QStringLiteral("2B"));
+    QCOMPARE(o.value(QLatin1String("fileSize")).toInteger(),
+             static_cast<qint64>(std::filesystem::file_size(image)));
+    QCOMPARE(o.value(QLatin1String("badDump")).toBool(),
+             w.text("BadDumpCodeEdit") == QLatin1String(cartscope::core::kBadDumpFoundText));
+    // The three CRC-16 checks: stored, computed and verdict in each.
+    struct Check {
+        const char* key;
+        const char* area;
+        const char* label;
+    };
+    for (const Check c :
+         {Check{"secureArea", "SecArea", "Secure Checksum"}, Check{"logo", "Logo", "Logo Checksum"},
+          Check{"header", "Header", "Header Checksum"}}) {
+        const QJsonObject check =
+            o.value(QLatin1String("checks")).toObject().value(QLatin1String(c.key)).toObject();
+        const QString area = QLatin1String(c.area);
+        const QString stored = w.text(("Exp" + area + "CRC16Edit").toLatin1().constData());
+        const QString computed = w.text(("Act" + area + "CRC16Edit").toLatin1().constData());
+        const QString verdict = w.text((area + "CheckEdit").toLatin1().constData());
+        QCOMPARE(check.value(QLatin1String("stored")).toString(), stored);
+        QCOMPARE(check.value(QLatin1String("computed")).toString(), computed);
+        QCOMPARE(check.value(QLatin1String("ok")).toBool(), verdict == QLatin1String("OK"));
+        QCOMPARE(line(c.label), computed + QStringLiteral(" (") + verdict + QLatin1Char(')'));
+    }
+    QCOMPARE(w.text("ExpLogoCRC16Edit"), QStringLiteral("5678"));
+    QCOMPARE(w.text("SecAreaCheckEdit"), QStringLiteral("BAD"));
+    // The titles: the window's six tabs, the JSON's list and the report's sections.
+    const QJsonArray titles = o.value(QLatin1String("titles")).toArray();
+    for (int slot = 0; slot < 6; ++slot) {
+        const QByteArray name = QStringLiteral("Lang%1TntRichEdit").arg(slot + 1).toLatin1();
+        const QString shown = w.child<QTextEdit>(name.constData())->toPlainText();
+        QCOMPARE(titles.at(slot).toString(), shown);
+        QVERIFY(shown.isEmpty() || report.contains(shown));
+    }
 }
 
 void ExportTest::iconExport_data()

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -40,6 +41,16 @@ TEST(CardSize, RoundingAndTrimmingOfLargeValues)
     EXPECT_EQ(cardSizeText(0x2F), "140737488355328Mbit (1.84467440737096E19 bytes) (2Fh)");
 }
 
+TEST(CardSize, TheDecimalPointIsGivenAndStandsOnlyInScientificFigures)
+{
+    EXPECT_EQ(cardSizeText(0x2F, ","), "140737488355328Mbit (1,84467440737096E19 bytes) (2Fh)");
+    EXPECT_EQ(cardSizeText(0x32, "\xD9\xAB"), "1\xD9\xAB"
+                                              "12589990684262E15Mbit (1\xD9\xAB"
+                                              "47573952589676E20 bytes) (32h)");
+    // Whole figures and the code have no point to replace.
+    EXPECT_EQ(cardSizeText(0x09, ","), "512Mbit (67108864 bytes) (09h)");
+}
+
 TEST(FileSize, MegabitsAndBytesIn64Bits)
 {
     EXPECT_EQ(fileSizeText(100000), "0Mbit (100000 bytes)");
@@ -65,13 +76,13 @@ TEST(BadDump, OnlyTheExactPatternIsFound)
 
 TEST(Verdict, ComparesValues)
 {
-    EXPECT_EQ(crcVerdict(0xCF56, 0xCF56), "OK");
-    EXPECT_EQ(crcVerdict(0x0000, 0xCF56), "BAD");
+    EXPECT_EQ(crcVerdict(Crc16Check{0xCF56, 0xCF56}.ok()), "OK");
+    EXPECT_EQ(crcVerdict(Crc16Check{0x0000, 0xCF56}.ok()), "BAD");
 }
 
 class DisplayTest : public ::testing::Test {
 protected:
-    DisplayValues display(const ImageBuilder& builder, TNDSHeader* headerOut = nullptr)
+    HeaderValues display(const ImageBuilder& builder, TNDSHeader* headerOut = nullptr)
     {
         const Bytes image = builder.build();
         m_path = m_dir.file("game.nds");
@@ -88,8 +99,7 @@ protected:
                 banner.Titles[slot][u] = static_cast<char16_t>(image[at] | (image[at + 1] << 8));
             }
         }
-        DisplayValues out;
-        computeDisplayValues(header, banner, crc32::crc32Of(image), out);
+        const HeaderValues out = headerValues(header, banner, crc32::crc32Of(image));
         if (headerOut)
             *headerOut = header;
         return out;
@@ -100,38 +110,55 @@ protected:
 
 TEST_F(DisplayTest, AFixtureImageShowsEveryValue)
 {
-    const DisplayValues d = display(ImageBuilder()
-                                        .title("CARTSCOPE")
-                                        .gameCode("ACSE")
-                                        .makerCode("01")
-                                        .unitCode(0x03)
-                                        .deviceType(0x41)
-                                        .deviceCapacity(0x09)
-                                        .romVersion(0x01)
-                                        .banner(fixture::sampleBanner())
-                                        .totalSize(100000));
-    EXPECT_EQ(d.IntName, "CARTSCOPE");
-    EXPECT_EQ(d.FileSize, "0Mbit (100000 bytes)");
-    EXPECT_EQ(d.Serial, "NTR-ACSE-USA");
-    EXPECT_EQ(d.MakerCode, "01");
-    EXPECT_EQ(d.MakerName, "Nintendo");
-    EXPECT_EQ(d.CardSize, "512Mbit (67108864 bytes) (09h)");
-    EXPECT_EQ(d.CRC32, hex8(cartscope::reference::FileCrc32Reference(m_path)));
-    EXPECT_EQ(d.BadDumpCode, kBadDumpNotFoundText);
-    EXPECT_FALSE(d.badDumpFound);
-    EXPECT_EQ(d.VersionCode, "01");
+    const HeaderValues d = display(ImageBuilder()
+                                       .title("CARTSCOPE")
+                                       .gameCode("ACSE")
+                                       .makerCode("01")
+                                       .unitCode(0x03)
+                                       .deviceType(0x41)
+                                       .deviceCapacity(0x09)
+                                       .romVersion(0x01)
+                                       .banner(fixture::sampleBanner())
+                                       .totalSize(100000));
+    // Every field of the one list, typed and as its text.
+    EXPECT_EQ(d.fileSize, 100000u);
+    EXPECT_EQ(d.capacity, 0x09);
+    EXPECT_EQ(d.crc32, cartscope::reference::FileCrc32Reference(m_path));
+    EXPECT_FALSE(d.badDump);
     // Three different bytes: unit code 0x012, device type 0x013, capacity 0x014.
-    EXPECT_EQ(d.UnitCode, "03");
-    EXPECT_EQ(d.DeviceCode, "41");
-    EXPECT_EQ(d.ExpSecAreaCRC16, d.ActSecAreaCRC16);
-    EXPECT_EQ(d.ExpLogoCRC16, d.ActLogoCRC16);
-    EXPECT_EQ(d.ExpHeaderCRC16, d.ActHeaderCRC16);
-    EXPECT_EQ(d.SecAreaCheck, "OK");
-    EXPECT_EQ(d.LogoCheck, "OK");
-    EXPECT_EQ(d.HeaderCheck, "OK");
+    EXPECT_EQ(d.unitCode, 0x03);
+    EXPECT_EQ(d.deviceCode, 0x41);
+    EXPECT_EQ(d.version, 0x01);
+    for (const Crc16Check* check : {&d.secureArea, &d.logo, &d.header})
+        EXPECT_TRUE(check->ok());
+    const std::map<std::string, std::string> texts = {
+        {"IntNameEdit", "CARTSCOPE"},
+        {"FileSizeEdit", "0Mbit (100000 bytes)"},
+        {"SerialEdit", "NTR-ACSE-USA"},
+        {"MakerCodeEdit", "01"},
+        {"MakerNameEdit", "Nintendo"},
+        {"CardSizeEdit", "512Mbit (67108864 bytes) (09h)"},
+        {"CRC32Edit", hex8(cartscope::reference::FileCrc32Reference(m_path))},
+        {"BadDumpCodeEdit", kBadDumpNotFoundText},
+        {"VersionCodeEdit", "01"},
+        {"UnitCodeEdit", "03"},
+        {"DeviceCodeEdit", "41"},
+        {"ExpSecAreaCRC16Edit", hex4(d.secureArea.computed)},
+        {"ActSecAreaCRC16Edit", hex4(d.secureArea.computed)},
+        {"SecAreaCheckEdit", "OK"},
+        {"ExpLogoCRC16Edit", hex4(d.logo.computed)},
+        {"ActLogoCRC16Edit", hex4(d.logo.computed)},
+        {"LogoCheckEdit", "OK"},
+        {"ExpHeaderCRC16Edit", hex4(d.header.computed)},
+        {"ActHeaderCRC16Edit", hex4(d.header.computed)},
+        {"HeaderCheckEdit", "OK"},
+    };
+    ASSERT_EQ(texts.size(), kHeaderFields.size());
+    for (const HeaderField& field : kHeaderFields)
+        EXPECT_EQ(valueText(field.kind, field.get(d)), texts.at(field.control)) << field.control;
     const auto sample = fixture::sampleBanner();
     for (std::size_t slot = 0; slot < 6; ++slot)
-        EXPECT_EQ(d.Titles[slot], sample.titles[slot]) << slot;
+        EXPECT_EQ(d.titles[slot], sample.titles[slot]) << slot;
 }
 
 TEST_F(DisplayTest, WrongStoredCrcsShowStoredAndComputedInTheirPlaces)
@@ -163,29 +190,31 @@ TEST_F(DisplayTest, WrongStoredCrcsShowStoredAndComputedInTheirPlaces)
         MemoryStream stream(image);
         HeaderRecord header;
         PopulateNDSHeader(stream, header);
-        DisplayValues d;
-        computeDisplayValues(header.ds, {}, crc32::crc32Of(image), d);
+        const HeaderValues d = headerValues(header.ds, {}, crc32::crc32Of(image));
         const bool h = c.at == 0x15E, l = c.at == 0x15C, s = c.at == 0x6C;
-        EXPECT_EQ(d.HeaderCheck, h ? "BAD" : "OK") << c.at;
-        EXPECT_EQ(d.LogoCheck, l ? "BAD" : "OK") << c.at;
-        EXPECT_EQ(d.SecAreaCheck, s ? "BAD" : "OK") << c.at;
-        const auto& exp = h ? d.ExpHeaderCRC16 : l ? d.ExpLogoCRC16 : d.ExpSecAreaCRC16;
-        const auto& act = h ? d.ActHeaderCRC16 : l ? d.ActLogoCRC16 : d.ActSecAreaCRC16;
-        EXPECT_EQ(exp, hex4(stored)) << c.at;
-        EXPECT_EQ(act, hex4(computed)) << c.at;
+        EXPECT_EQ(valueText(d, "HeaderCheckEdit"), h ? "BAD" : "OK") << c.at;
+        EXPECT_EQ(valueText(d, "LogoCheckEdit"), l ? "BAD" : "OK") << c.at;
+        EXPECT_EQ(valueText(d, "SecAreaCheckEdit"), s ? "BAD" : "OK") << c.at;
+        const std::string area = h ? "Header" : l ? "Logo" : "SecArea";
+        EXPECT_EQ(valueText(d, "Exp" + area + "CRC16Edit"), hex4(stored)) << c.at;
+        EXPECT_EQ(valueText(d, "Act" + area + "CRC16Edit"), hex4(computed)) << c.at;
+        const Crc16Check& check = h ? d.header : l ? d.logo : d.secureArea;
+        EXPECT_EQ(check.stored, stored) << c.at;
+        EXPECT_EQ(check.computed, computed) << c.at;
     }
 }
 
 TEST_F(DisplayTest, TitleAndMakerCodeStopAtTheFirstNul)
 {
-    EXPECT_EQ(display(ImageBuilder().title("ABCDEFGHIJKL")).IntName, "ABCDEFGHIJKL");
-    EXPECT_EQ(display(ImageBuilder().pokeBytes(0, {'A', 'B', 'C', 'D', 0, 'X'})).IntName, "ABCD");
-    const DisplayValues noMaker = display(ImageBuilder().makerCode(""));
-    EXPECT_EQ(noMaker.MakerCode, "");
-    EXPECT_EQ(noMaker.MakerName, "");
-    const DisplayValues oneChar = display(ImageBuilder().makerCode("0"));
-    EXPECT_EQ(oneChar.MakerCode, "0");
-    EXPECT_EQ(oneChar.MakerName, "");
+    EXPECT_EQ(display(ImageBuilder().title("ABCDEFGHIJKL")).internalName, "ABCDEFGHIJKL");
+    EXPECT_EQ(display(ImageBuilder().pokeBytes(0, {'A', 'B', 'C', 'D', 0, 'X'})).internalName,
+              "ABCD");
+    const HeaderValues noMaker = display(ImageBuilder().makerCode(""));
+    EXPECT_EQ(noMaker.makerCode, "");
+    EXPECT_EQ(noMaker.publisher, "");
+    const HeaderValues oneChar = display(ImageBuilder().makerCode("0"));
+    EXPECT_EQ(oneChar.makerCode, "0");
+    EXPECT_EQ(oneChar.publisher, "");
 }
 
 TEST_F(DisplayTest, BadDumpPatternInTheImage)
@@ -193,14 +222,15 @@ TEST_F(DisplayTest, BadDumpPatternInTheImage)
     Bytes pattern(512, 0);
     for (std::size_t i = 0; i < 84; ++i)
         pattern[i] = static_cast<std::uint8_t>(BadDumpPattern[i]);
-    const DisplayValues found = display(ImageBuilder().pokeBytes(0x7E00, pattern));
-    EXPECT_TRUE(found.badDumpFound);
-    EXPECT_EQ(found.BadDumpCode, "Bad Data Found, Rom May Need Patch/Redump");
+    const HeaderValues found = display(ImageBuilder().pokeBytes(0x7E00, pattern));
+    EXPECT_TRUE(found.badDump);
+    EXPECT_EQ(valueText(found, "BadDumpCodeEdit"), "Bad Data Found, Rom May Need Patch/Redump");
 
     pattern[511] = 1; // one of the trailing zeros
-    const DisplayValues notFound = display(ImageBuilder().pokeBytes(0x7E00, pattern));
-    EXPECT_FALSE(notFound.badDumpFound);
-    EXPECT_EQ(notFound.BadDumpCode, "Bad Data NOT Found, It's Likely This Dump Is Good!");
+    const HeaderValues notFound = display(ImageBuilder().pokeBytes(0x7E00, pattern));
+    EXPECT_FALSE(notFound.badDump);
+    EXPECT_EQ(valueText(notFound, "BadDumpCodeEdit"),
+              "Bad Data NOT Found, It's Likely This Dump Is Good!");
 }
 
 TEST_F(DisplayTest, ImagesOf2GiBAndMoreShowTheirSize)
@@ -208,26 +238,26 @@ TEST_F(DisplayTest, ImagesOf2GiBAndMoreShowTheirSize)
     TNDSHeader header;
     display(ImageBuilder(), &header);
     header.FileSize = 3221225472u;
-    DisplayValues d;
-    computeDisplayValues(header, {}, std::nullopt, d);
-    EXPECT_EQ(d.FileSize, "24576Mbit (3221225472 bytes)");
+    const HeaderValues d = headerValues(header, {}, std::nullopt);
+    EXPECT_EQ(d.fileSize, 3221225472u);
+    EXPECT_EQ(valueText(d, "FileSizeEdit"), "24576Mbit (3221225472 bytes)");
 }
 
 TEST_F(DisplayTest, TheFileCrcIsGivenNotRead)
 {
     TNDSHeader header;
     display(ImageBuilder().deviceCapacity(0x0A), &header);
-    DisplayValues d;
     // Without a CRC-32 every other value is there and the field waits, empty.
-    computeDisplayValues(header, {}, std::nullopt, d);
-    EXPECT_EQ(d.IntName, "CARTSCOPE");
-    EXPECT_EQ(d.CardSize, "1024Mbit (134217728 bytes) (0Ah)");
-    EXPECT_EQ(d.CRC32, "");
-    EXPECT_EQ(d.BadDumpCode, kBadDumpNotFoundText);
-    EXPECT_EQ(d.HeaderCheck, "OK");
+    HeaderValues d = headerValues(header, {}, std::nullopt);
+    EXPECT_EQ(d.internalName, "CARTSCOPE");
+    EXPECT_EQ(valueText(d, "CardSizeEdit"), "1024Mbit (134217728 bytes) (0Ah)");
+    EXPECT_FALSE(d.crc32);
+    EXPECT_EQ(valueText(d, "CRC32Edit"), "");
+    EXPECT_EQ(valueText(d, "BadDumpCodeEdit"), kBadDumpNotFoundText);
+    EXPECT_EQ(valueText(d, "HeaderCheckEdit"), "OK");
     // A given value keeps its leading zeros.
-    computeDisplayValues(header, {}, 0x0000ABCDu, d);
-    EXPECT_EQ(d.CRC32, "0000ABCD");
+    d = headerValues(header, {}, 0x0000ABCDu);
+    EXPECT_EQ(valueText(d, "CRC32Edit"), "0000ABCD");
     EXPECT_EQ(crc32Text(0xCBF43926u), "CBF43926");
 }
 

@@ -8,24 +8,20 @@
 namespace cartscope::core {
 namespace {
 
-DisplayValues sampleValues()
+HeaderValues sampleValues()
 {
-    DisplayValues d;
-    d.IntName = "CARTSCOPE";
-    d.FileSize = "0Mbit (100000 bytes)";
-    d.Serial = "NTR-ACSE-USA";
-    d.MakerCode = "01";
-    d.MakerName = "Nintendo";
-    d.CardSize = "512Mbit (67108864 bytes) (09h)";
-    d.CRC32 = "0762AE69";
-    d.VersionCode = "00";
-    d.ExpSecAreaCRC16 = "1111";
-    d.ActSecAreaCRC16 = "2222";
-    d.SecAreaCheck = "BAD";
-    d.ExpLogoCRC16 = d.ActLogoCRC16 = "CF56";
-    d.LogoCheck = "OK";
-    d.ExpHeaderCRC16 = d.ActHeaderCRC16 = "0A1B";
-    d.HeaderCheck = "OK";
+    HeaderValues d;
+    d.internalName = "CARTSCOPE";
+    d.fileSize = 100000;
+    d.serial = "NTR-ACSE-USA";
+    d.makerCode = "01";
+    d.publisher = "Nintendo";
+    d.capacity = 0x09;
+    d.crc32 = 0x0762AE69;
+    d.version = 0x00;
+    d.secureArea = {0x1111, 0x2222};
+    d.logo = {0xCF56, 0xCF56};
+    d.header = {0x0A1B, 0x0A1B};
     return d;
 }
 
@@ -69,19 +65,30 @@ TEST(Report, NameIsCountedInUtf16UnitsAndCutFromAPath)
     EXPECT_EQ(lines[14], lines[0]);
 }
 
-TEST(Report, VersionLineUsesTheSecondDigit)
+TEST(Report, VersionLineUsesTheLowDigit)
 {
-    DisplayValues d = sampleValues();
-    d.VersionCode = "0A";
+    HeaderValues d = sampleValues();
+    d.version = 0x0A;
     EXPECT_EQ(BuildHeaderInfoReport("a.nds", d, {})[7], u"Version         : 1.A (0Ah)");
-    d.VersionCode = "";
-    EXPECT_EQ(BuildHeaderInfoReport("a.nds", d, {})[7], u"Version         : 1. (h)");
+    d.version = 0xF3;
+    EXPECT_EQ(BuildHeaderInfoReport("a.nds", d, {})[7], u"Version         : 1.3 (F3h)");
+}
+
+TEST(Report, CardSizeTakesTheDecimalPointGivenAndAnUnknownCrcIsEmpty)
+{
+    HeaderValues d = sampleValues();
+    d.capacity = 0x2F;
+    d.crc32.reset();
+    const auto lines = BuildHeaderInfoReport("a.nds", d, {}, ",");
+    EXPECT_EQ(lines[12],
+              u"Card Size       : 140737488355328Mbit (1,84467440737096E19 bytes) (2Fh)");
+    EXPECT_EQ(lines[13], u"File CRC32      : ");
 }
 
 TEST(Report, InvalidUtf8InFieldsBecomesReplacementCharacters)
 {
-    DisplayValues d = sampleValues();
-    d.IntName = "AB\xFF";
+    HeaderValues d = sampleValues();
+    d.internalName = "AB\xFF";
     EXPECT_EQ(BuildHeaderInfoReport("a.nds", d, {})[3], u"Internal Name   : AB\uFFFD");
 }
 

@@ -1,7 +1,9 @@
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "core/verify/verdict_text.h"
 #include "core/verify/verify.h"
 #include "tests/fixture/dat_fixture.h"
 
@@ -192,18 +194,66 @@ TEST(Verify, OverTrimmedImagesAreNeverPadded)
     EXPECT_EQ(v.verdict, Verdict::NotInDat);
 }
 
-TEST(Verify, SizeAndCrcWithADifferentSha1IsAMismatch)
+TEST(Verify, AnEntryAgreeingOnSomeHashesIsAMismatch)
+{
+    // What agreed and what differed are fields of the result; the sentence is made from them.
+    const Bytes img = trimmedImage();
+    auto wrongSha1 = rom("Collider", img);
+    wrongSha1.sha1Override = std::string(40, '0');
+    auto wrongSize = rom("Resized", padded(img, img.size() + 0x40, 0xFF));
+    wrongSize.sha1Override = testdat::refDigest("SHA1", img);
+    wrongSize.withCrc = wrongSize.withMd5 = false;
+    struct Case {
+        testdat::Rom entry;
+        MatchedBy agrees;
+        std::optional<MatchedBy> differs;
+        std::string text;
+    };
+    for (const Case& c :
+         {Case{wrongSha1, MatchedBy::Crc32, MatchedBy::Sha1,
+               "Mismatch: size and CRC-32 match Collider [DS (2026)] but SHA-1 differs: a "
+               "collision or a bad DAT entry"},
+          Case{wrongSize, MatchedBy::Sha1, std::nullopt,
+               "Mismatch: SHA-1 matches Resized [DS (2026)] but the size differs: a collision or "
+               "a bad DAT entry"}}) {
+        Dats d;
+        d.add("DS", {c.entry});
+        const VerifyResult v = verify(img, d.set);
+        EXPECT_EQ(v.verdict, Verdict::Mismatch) << c.text;
+        ASSERT_TRUE(v.mismatch) << c.text;
+        EXPECT_EQ(v.mismatch->agrees, c.agrees) << c.text;
+        EXPECT_EQ(v.mismatch->differs, c.differs) << c.text;
+        EXPECT_FALSE(v.mismatch->padding) << c.text;
+        EXPECT_EQ(verdictText(v, d.set), c.text);
+        EXPECT_EQ(matchDetailText(v, d.set), "");
+    }
+}
+
+TEST(Verify, AMatchSaysItsPaddingAndSerialAsFieldsAndInWords)
 {
     const Bytes img = trimmedImage();
-    auto r = rom("Collider", img);
-    r.sha1Override = std::string(40, '0');
+    auto entry = rom("Full", padded(img, 512 * 1024, 0xFF));
+    entry.serial = "NTR-WXYZ-USA";
     Dats d;
-    d.add("DS", {r});
+    d.add("DS", {entry});
     const VerifyResult v = verify(img, d.set);
-    EXPECT_EQ(v.verdict, Verdict::Mismatch);
-    ASSERT_TRUE(v.mismatch);
-    EXPECT_EQ(verdictText(v, d.set), "Mismatch: size and CRC-32 match Collider [DS (2026)] but "
-                                     "SHA-1 differs: a collision or a bad DAT entry");
+    ASSERT_EQ(v.matches.size(), 1u);
+    EXPECT_EQ(v.matches[0].padding, 0xFF);
+    EXPECT_EQ(v.serialMatches, false);
+    EXPECT_EQ(matchDetailText(v, d.set), "padded with 0xFF to 524288 bytes; the DAT serial "
+                                         "\"NTR-WXYZ-USA\" does not name the game code \"ABCE\"");
+    EXPECT_EQ(verdictText(v, d.set), "Verified as trimmed dump of Full [DS (2026)] by SHA-1, " +
+                                         matchDetailText(v, d.set));
+    // Without padding, the serial alone; with a serial that names the code, nothing.
+    entry.data = img;
+    Dats exact;
+    exact.add("DS", {entry});
+    EXPECT_EQ(matchDetailText(verify(img, exact.set), exact.set),
+              "the DAT serial \"NTR-WXYZ-USA\" does not name the game code \"ABCE\"");
+    entry.serial = "NTR-ABCE-USA";
+    Dats named;
+    named.add("DS", {entry});
+    EXPECT_EQ(matchDetailText(verify(img, named.set), named.set), "");
 }
 
 TEST(Verify, NoDatAndNotInDat)
