@@ -176,7 +176,7 @@ void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
         core::rebuild::writeLayout(
             {*ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
              plan.front().full.substr(0, plan.front().full.size() - plan.front().relative.size()),
-             m_shown.IntName});
+             m_shown.internalName});
 }
 
 void TForm1::ShowNarcContents1Click()

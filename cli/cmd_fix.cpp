@@ -14,8 +14,7 @@ int cmdFix(const Invocation& inv, Context& ctx)
     const std::string& path = inv.positional[0];
     const std::string& outPath = inv.positional[1];
     const core::Overwrite overwrite = destinationFor(inv, path, outPath);
-    const Input in = openInput(path);
-    const InputImage image(in);
+    const InputImage image(path, inputOptions());
     const core::ChecksumFix fix = core::planChecksumFix(image);
     core::OutputFile out(outPath, overwrite);
     core::writeChecksumFix(image, fix, out, interruptCheck());

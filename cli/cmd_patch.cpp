@@ -23,10 +23,8 @@ int cmdDiff(const Invocation& inv, Context& ctx)
     // The patch replaces neither input unless asked to.
     const core::Overwrite overwrite = destinationFor(inv, editedPath, outPath);
     destinationFor(inv, originalPath, outPath);
-    const Input originalIn = openInput(originalPath);
-    const InputImage original(originalIn);
-    const Input editedIn = openInput(editedPath);
-    const InputImage edited(editedIn);
+    const InputImage original(originalPath, inputOptions());
+    const InputImage edited(editedPath, inputOptions());
     core::OutputFile out(outPath, overwrite);
     core::writeBps(original, edited, out, interruptCheck());
     checkInterrupted();
@@ -52,8 +50,7 @@ int cmdPatch(const Invocation& inv, Context& ctx)
     const bool bps = startsWith(patch, core::kBpsMagic);
     if (!bps && !startsWith(patch, core::kIpsMagic))
         throw core::Error("\"" + patchPath + "\" is neither a BPS nor an IPS patch");
-    const Input in = openInput(path);
-    const InputImage image(in);
+    const InputImage image(path, inputOptions());
     core::OutputFile out(outPath, overwrite);
     if (bps)
         out.write(core::applyBps(patch, image, interruptCheck()));

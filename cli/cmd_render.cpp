@@ -55,9 +55,8 @@ int cmdRender(const Invocation& inv, Context& ctx)
         throw UsageError("--screen and --cells do not combine");
     if (inv.has("--cell") && !inv.has("--cells"))
         throw UsageError("--cell needs --cells");
-    const Input in = openInput(inv.positional[0]);
-    InputImage image(in);
-    const core::LoadedImage img = load(in, image);
+    InputImage image(inv.positional[0], inputOptions());
+    const core::LoadedImage img = load(image);
     checkInterrupted();
     Files files{image, img.rows, inv};
     const std::vector<std::uint8_t> bytes = readTreeFile(image, img.rows, path);

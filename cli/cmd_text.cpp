@@ -38,9 +38,8 @@ int cmdText(const Invocation& inv, Context& ctx)
     if (write && inv.has("--json"))
         throw UsageError("--write reads the text form; it does not combine with --json");
     const std::string& path = inv.positional[1];
-    const Input in = openInput(inv.positional[0]);
-    InputImage image(in);
-    const core::LoadedImage img = load(in, image);
+    InputImage image(inv.positional[0], inputOptions());
+    const core::LoadedImage img = load(image);
     checkInterrupted();
     const core::Bmg bmg = core::readBmg(readTreeFile(image, img.rows, path), path);
     if (!write) {

@@ -6,6 +6,7 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/rebuild/trim_pad.h"
+#include "core/verify/verdict_text.h"
 #include "core/verify/verify.h"
 
 namespace cartscope::cli {
@@ -27,8 +28,7 @@ int cmdTrim(const Invocation& inv, Context& ctx)
     const std::string& path = inv.positional[0];
     const std::string& outPath = inv.positional[1];
     const core::Overwrite overwrite = destinationFor(inv, path, outPath);
-    const Input in = openInput(path);
-    const InputImage image(in);
+    const InputImage image(path, inputOptions());
     const core::TrimPlan plan = core::planTrim(image);
     if (plan.firstData && !inv.has("--force"))
         throw core::Error("Not trimming \"" + path + "\": the bytes after the used size (" +
@@ -94,8 +94,7 @@ int cmdPad(const Invocation& inv, Context& ctx)
     if (inv.has("--dat") && (inv.has("--fill") || inv.has("--size")))
         throw UsageError("--dat chooses the fill and the size: it takes no --fill or --size");
     const core::Overwrite overwrite = destinationFor(inv, path, outPath);
-    const Input in = openInput(path);
-    const InputImage image(in);
+    const InputImage image(path, inputOptions());
     std::uint8_t fill = 0xFF;
     std::uint64_t size = 0;
     std::string matched;

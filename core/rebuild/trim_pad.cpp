@@ -9,6 +9,7 @@
 #include "core/image/header_record.h"
 #include "core/image/raw_header.h"
 #include "core/verify/trim.h"
+#include "core/verify/verdict_text.h"
 #include "core/verify/verify.h"
 
 namespace cartscope::core {
