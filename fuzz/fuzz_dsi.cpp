@@ -10,6 +10,7 @@
 #include "core/banner/banner_record.h"
 #include "core/banner/png.h"
 #include "core/base/le.h"
+#include "core/dsi_rows.h"
 #include "core/image/dsi.h"
 #include "core/image/header_record.h"
 #include "core/io/stream.h"
