@@ -865,8 +865,10 @@ public:
     explicit MemoryCopy(std::span<std::uint8_t> bytes) : m_bytes(bytes) {}
     void consume(std::span<const std::uint8_t> bytes, std::uint64_t offset) override
     {
-        // Delivery keeps every block within the declared size, the memory's size.
-        std::memcpy(m_bytes.data() + offset, bytes.data(), bytes.size());
+        // Delivery keeps every block within the declared size, the memory's size. An empty
+        // block may come without a buffer at all.
+        if (!bytes.empty())
+            std::memcpy(m_bytes.data() + offset, bytes.data(), bytes.size());
     }
     void finish(std::uint64_t) override {}
 

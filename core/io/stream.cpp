@@ -24,7 +24,8 @@ std::size_t MemoryStream::pread(std::uint64_t position, std::span<std::uint8_t> 
         return 0;
     const auto available = static_cast<std::size_t>(m_bytes.size() - position);
     const std::size_t n = std::min(out.size(), available);
-    std::memcpy(out.data(), m_bytes.data() + position, n);
+    if (n != 0) // an empty span may hold no buffer
+        std::memcpy(out.data(), m_bytes.data() + position, n);
     return n;
 }
 
