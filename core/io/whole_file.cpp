@@ -71,6 +71,8 @@ struct HiddenFile {
     }
 };
 
+} // namespace
+
 // The destination to replace: the file a symbolic link names, else the path itself.
 std::string resolvedDestination(const std::string& path)
 {
@@ -83,8 +85,6 @@ std::string resolvedDestination(const std::string& path)
     const std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
     return ec ? path : target.string();
 }
-
-} // namespace
 
 std::string cannotWriteMessage(const std::string& path, int errnum)
 {

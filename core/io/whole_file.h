@@ -44,4 +44,9 @@ bool unnamedFilesUnsupported(int err);
 // (EEXIST when the name is taken: it is never replaced) on failure.
 int linkUnnamedFile(int fd, int dir, const char* name);
 
+// The file a destination path stands for: the file a symbolic link names (a link whose target
+// does not exist stands for that target's path), else the path itself. That file is the one a
+// whole-file write replaces, so the link stays a link.
+std::string resolvedDestination(const std::string& path);
+
 } // namespace cartscope::core

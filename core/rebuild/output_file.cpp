@@ -21,17 +21,6 @@ constexpr std::size_t kCopyChunk = std::size_t{1} << 30; // per copy_file_range 
 // Attempts at a free hidden name; each draws a new one.
 constexpr int kHiddenNameAttempts = 100;
 
-// The file a symbolic link names (it is the one replaced), else the path itself.
-std::string resolved(const std::string& path)
-{
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return path;
-    std::error_code ec;
-    const std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path : target.string();
-}
-
 std::string folderOf(const std::string& path)
 {
     const std::string folder = std::filesystem::path(path).parent_path().string();
@@ -79,7 +68,7 @@ Overwrite checkDestination(const std::string& input, const std::string& out, boo
 }
 
 OutputFile::OutputFile(const std::string& path, Overwrite overwrite)
-    : m_path(path), m_final(resolved(path)), m_overwrite(overwrite)
+    : m_path(path), m_final(resolvedDestination(path)), m_overwrite(overwrite)
 {
     m_folder = UniqueFd(::open(folderOf(m_final).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!m_folder.valid())
