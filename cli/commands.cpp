@@ -123,11 +123,11 @@ Options:
 
 // Every option the command line knows: its spelling and whether it takes a value (given as
 // the next argument). Which command accepts which is in the command table.
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     bool takesValue;
 };
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
     {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
     {"--system-only", false}, {"--narc", true},   {"--palette", true},   {"--screen", true},
@@ -145,7 +145,7 @@ const std::vector<const Command*>& commandTable()
     return table;
 }
 
-const OptionSpec* findOption(const std::string& name)
+const OptionRule* findOption(const std::string& name)
 {
     for (const auto& o : kOptions)
         if (name == o.name)
@@ -170,7 +170,7 @@ Invocation parse(const std::vector<std::string>& args)
                 inv.command = inv.command == "--help" ? inv.command : "--version";
                 continue;
             }
-            const OptionSpec* known = findOption(a);
+            const OptionRule* known = findOption(a);
             if (!known)
                 throw UsageError("unknown option " + a);
             auto& values = inv.options[a];

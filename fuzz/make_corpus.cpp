@@ -118,18 +118,18 @@ int main(int argc, char** argv)
               nanrFile({{{0, 4, 0, 0}, {1, 8, 3, -2}}, {{1, 2}}}, true));
 
     // fuzz_nftr: a 2-bit font with widths and all three map forms.
-    FontSpec font;
+    FontFields font;
     font.glyphs.assign(4, pattern(16, 3));
     font.widths = {{0, 6, 7}, {1, 5, 6}};
     font.maps = {{0, 0x41, 0x42, {0}}, {1, 0x61, 0x62, {2, 0xFFFF}}, {2, 0, 0, {0x3042, 3}}};
     writeFile(dir + "/nftr/font.nftr", nftrFile(font));
 
     // fuzz_bmg: UTF-16 with an escape and IDs, Shift-JIS big-endian.
-    BmgSpec utf16;
+    BmgFields utf16;
     utf16.messages = {Bytes{'H', 0, 'i', 0}, Bytes{0x1A, 0, 6, 1, 2, 3, '!', 0}, {}};
     utf16.ids = {1, 2, 3};
     writeFile(dir + "/bmg/utf16.bmg", bmgFile(utf16));
-    BmgSpec sjis;
+    BmgFields sjis;
     sjis.bigEndian = true;
     sjis.encoding = 3;
     sjis.messages = {Bytes{0x82, 0xA0, '{'}, Bytes{0x1A, 3, 9, 0xED, 0x40}};

@@ -36,9 +36,9 @@ bool hasChunk(const Bytes& png, const char* type)
 }
 
 // An icon of palette index 1 only: no transparent pixels.
-fixture::BannerSpec opaqueBanner()
+fixture::BannerFields opaqueBanner()
 {
-    fixture::BannerSpec b = fixture::sampleBanner();
+    fixture::BannerFields b = fixture::sampleBanner();
     b.icon.fill(0x11);
     return b;
 }

@@ -19,9 +19,9 @@ namespace fx = cartscope::fixture;
 
 Bytes bmgMessages()
 {
-    fx::BmgSpec spec;
-    spec.messages = {Bytes{'H', 0, 'i', 0}, Bytes{'{', 0, 0x1A, 0, 5, 7, 8}};
-    return fx::bmgFile(spec);
+    fx::BmgFields fields;
+    fields.messages = {Bytes{'H', 0, 'i', 0}, Bytes{'{', 0, 0x1A, 0, 5, 7, 8}};
+    return fx::bmgFile(fields);
 }
 
 // A tree with graphics beside their palette, two palettes in another folder, a font, messages
@@ -29,7 +29,7 @@ Bytes bmgMessages()
 std::string formatsImage(const TempDir& dir)
 {
     const Bytes tiles = fx::pattern(4 * 32, 2);
-    fx::FontSpec font;
+    fx::FontFields font;
     font.glyphs.assign(3, fx::pattern(16, 4));
     font.maps = {{0, 0x41, 0x43, {0}}};
     const std::string path = dir.file("formats.nds");

@@ -260,9 +260,9 @@ Rgb colourOf(std::uint16_t w)
 
 // Bitmap b: index b + 1 at (b + 2, 0), index 2 at (1, 2), index 5 everywhere else except the
 // top-left pixel, which is index 0 (so flips move a known clear pixel).
-fixture::AnimationSpec animationSpec(std::vector<std::uint16_t> sequence)
+fixture::AnimationFields animationFields(std::vector<std::uint16_t> sequence)
 {
-    fixture::AnimationSpec a;
+    fixture::AnimationFields a;
     for (int b = 0; b < 8; ++b) {
         auto& bitmap = a.bitmaps[static_cast<std::size_t>(b)];
         for (int y = 0; y < 32; ++y)
@@ -282,7 +282,7 @@ fixture::AnimationSpec animationSpec(std::vector<std::uint16_t> sequence)
 BannerInfo animatedInfo(std::vector<std::uint16_t> sequence)
 {
     VersionedBanner v = versioned(0x0103);
-    v.animation = animationSpec(std::move(sequence));
+    v.animation = animationFields(std::move(sequence));
     return readBlock(fixture::bannerBlock(v)).info;
 }
 

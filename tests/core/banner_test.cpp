@@ -11,7 +11,7 @@
 namespace cartscope::core {
 namespace {
 
-using fixture::BannerSpec;
+using fixture::BannerFields;
 using fixture::Bytes;
 using fixture::ImageBuilder;
 
@@ -56,7 +56,7 @@ Decoded decodeAt(const Bytes& image, std::uint64_t position)
     return {record.original, record.icon, record.hasTransparency};
 }
 
-Decoded decodeBanner(const BannerSpec& banner)
+Decoded decodeBanner(const BannerFields& banner)
 {
     ImageBuilder builder;
     builder.banner(banner);
@@ -77,7 +77,7 @@ void expectBlankBanner(const Decoded& d)
 
 TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannels)
 {
-    BannerSpec banner;
+    BannerFields banner;
     banner.palette[0] = 0x7FFF;
     banner.palette[1] = 0x8000;
     banner.palette[2] = 0x001F;
@@ -102,7 +102,7 @@ TEST(PopulateNDSBanner, ConvertsPaletteWordsToChannels)
 
 TEST(PopulateNDSBanner, DecodesSampleIconTitlesAndLeadingBlock)
 {
-    const BannerSpec banner = fixture::sampleBanner();
+    const BannerFields banner = fixture::sampleBanner();
     const Decoded d = decodeBanner(banner);
     EXPECT_EQ(d.banner.BannerHead, banner.head);
     EXPECT_EQ(d.banner.IconData, banner.icon);
@@ -150,7 +150,7 @@ TEST(ICO2BMP, FollowsTileOrderWithLowNibbleOnTheLeft)
 
 TEST(PopulateNDSBanner, FlagIsSetExactlyWhenSomePixelHasIndexZero)
 {
-    BannerSpec banner;
+    BannerFields banner;
     banner.palette[0] = 0x001F; // red
     banner.palette[1] = 0x7C00; // blue
     banner.palette[5] = 0x03E0; // green
@@ -212,7 +212,7 @@ TEST(PopulateNDSBanner, BannerPastTheEndGivesBlankIconAndTitles)
 
 TEST(PopulateNDSBanner, CutBannerKeepsWhatWasDelivered)
 {
-    BannerSpec banner = fixture::sampleBanner();
+    BannerFields banner = fixture::sampleBanner();
     banner.palette[0] = 0x7C1F;
     ImageBuilder builder;
     builder.banner(banner);
@@ -248,7 +248,7 @@ TEST(PopulateNDSBanner, OffsetZeroReadsTheHeaderAsABanner)
 
 TEST(PopulateNDSBanner, FullTitleSlotIsWholeAndEmptySlotIsEmpty)
 {
-    BannerSpec banner;
+    BannerFields banner;
     banner.titles[2] = std::u16string(128, u'\u00E9');
     banner.titles[3] = u"";
     const Decoded d = decodeBanner(banner);

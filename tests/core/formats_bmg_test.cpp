@@ -48,7 +48,7 @@ std::string errorOf(const std::function<void()>& f)
 
 struct EncodingCase {
     const char* name;
-    fixture::BmgSpec spec;
+    fixture::BmgFields fields;
     std::vector<std::string> texts; // the one-line token form
 };
 
@@ -56,7 +56,7 @@ std::vector<EncodingCase> encodingCases()
 {
     std::vector<EncodingCase> cases;
     for (const bool big : {false, true}) {
-        fixture::BmgSpec s;
+        fixture::BmgFields s;
         s.bigEndian = big;
         s.encoding = 2;
         // The escape: code unit 0x001A, length 8 (3 + 5 data bytes, a zero among them).
@@ -73,7 +73,7 @@ std::vector<EncodingCase> encodingCases()
              {"Hello {{x}{U+202E}", "Line1{n}Line2{r}", "A{1A:01000200cd}\u00E9\U0001F600", "",
               big ? "{raw:d800}!" : "{raw:00d8}!"}});
     }
-    fixture::BmgSpec cp;
+    fixture::BmgFields cp;
     cp.encoding = 1;
     cp.messages = {bytes("Caf\xE9 \x80"), cat({bytes("x\x1A\x04"), Bytes{0x05, 0x00}, bytes("y")}),
                    bytes("\x81{")};
@@ -82,12 +82,12 @@ std::vector<EncodingCase> encodingCases()
         {"CP1252",
          cp,
          {"Caf\u00E9 \u20AC", "x{1A:0500}y", "{raw:81}{{", "{U+001B}[2J\tx{U+007F}{raw:9d}"}});
-    fixture::BmgSpec sjis;
+    fixture::BmgFields sjis;
     sjis.encoding = 3;
     // 0xED40 is a character with a second code (0xFA5C), which it would be written back as.
     sjis.messages = {bytes("\x82\xA0\\~"), bytes("\xED\x40\x82"), bytes("\x1A\x02")};
     cases.push_back({"Shift-JIS", sjis, {"\u3042\\~", "{raw:ed4082}", "{1A:}"}});
-    fixture::BmgSpec utf8;
+    fixture::BmgFields utf8;
     utf8.encoding = 4;
     utf8.messages = {bytes("na\xC3\xAFve \xE2\x9C\x93"), bytes("\xFF\xC3"),
                      bytes("\xC3\xA9\x1A\x03\x00")};
@@ -99,7 +99,7 @@ TEST(Bmg, EveryEncodingReadsAsTokensAndWritesBackByteForByte)
 {
     for (const EncodingCase& c : encodingCases()) {
         SCOPED_TRACE(c.name);
-        const Bytes file = fixture::bmgFile(c.spec);
+        const Bytes file = fixture::bmgFile(c.fields);
         const Bmg bmg = readBmg(file, "m.bmg");
         EXPECT_EQ(bmgEncodingName(bmg), c.name);
         EXPECT_EQ(bmgTexts(bmg, true), c.texts);
@@ -114,9 +114,9 @@ TEST(Bmg, EditedTextIsEncodedIntoTheSameLayout)
 {
     for (const EncodingCase& c : encodingCases()) {
         SCOPED_TRACE(c.name);
-        fixture::BmgSpec spec = c.spec;
-        spec.attributes.assign(spec.messages.size(), Bytes{0xA1, 0xB2, 0xC3, 0xD4});
-        const Bytes file = fixture::bmgFile(spec);
+        fixture::BmgFields fields = c.fields;
+        fields.attributes.assign(fields.messages.size(), Bytes{0xA1, 0xB2, 0xC3, 0xD4});
+        const Bytes file = fixture::bmgFile(fields);
         const Bmg bmg = readBmg(file, "m.bmg");
         std::vector<std::string> texts = bmgTexts(bmg, true);
         texts[0] = "A much longer first message{n}with {{braces}} and {1A:0a0b}";
@@ -142,11 +142,11 @@ TEST(Bmg, EditedTextIsEncodedIntoTheSameLayout)
 TEST(Bmg, ASizeThatReadsTheSameBothWaysIsSettledByTheBlockCount)
 {
     // 0x00010100 bytes: a big-endian file whose size field reads the same in either order.
-    fixture::BmgSpec spec;
-    spec.bigEndian = true;
-    spec.encoding = 1;
-    spec.messages = {Bytes(0x100C0 - 10, 'a')}; // header, INF1, DAT1 of 0x100C0 bytes
-    const Bytes file = fixture::bmgFile(spec);
+    fixture::BmgFields fields;
+    fields.bigEndian = true;
+    fields.encoding = 1;
+    fields.messages = {Bytes(0x100C0 - 10, 'a')}; // header, INF1, DAT1 of 0x100C0 bytes
+    const Bytes file = fixture::bmgFile(fields);
     ASSERT_EQ(file.size(), 0x10100u);
     const Bmg bmg = readBmg(file, "m.bmg");
     EXPECT_TRUE(bmg.bigEndian);
@@ -155,10 +155,10 @@ TEST(Bmg, ASizeThatReadsTheSameBothWaysIsSettledByTheBlockCount)
 
 TEST(Bmg, MessagesSharingAnOffsetPartWhenOneIsEdited)
 {
-    fixture::BmgSpec spec;
-    spec.encoding = 1;
-    spec.messages = {{}, bytes("mid"), {}};
-    const Bytes file = fixture::bmgFile(spec);
+    fixture::BmgFields fields;
+    fields.encoding = 1;
+    fields.messages = {{}, bytes("mid"), {}};
+    const Bytes file = fixture::bmgFile(fields);
     const Bmg bmg = readBmg(file, "m.bmg");
     EXPECT_EQ(bmg.messages[0].offset, bmg.messages[2].offset);
     const Bmg edited = readBmg(writeBmg(bmg, {"", "mid", "new"}), "out");
@@ -170,7 +170,7 @@ TEST(Bmg, MessagesSharingAnOffsetPartWhenOneIsEdited)
 
 TEST(Bmg, TextThatCannotBeWrittenNamesTheMessage)
 {
-    fixture::BmgSpec sjis;
+    fixture::BmgFields sjis;
     sjis.encoding = 3;
     sjis.messages = {bytes("a"), bytes("b")};
     const Bmg bmg = readBmg(fixture::bmgFile(sjis), "m.bmg");
@@ -214,7 +214,7 @@ TEST(Bmg, TextFileHasOneLinePerMessage)
 TEST(Bmg, JsonCarriesIdsAttributesAndRealLineBreaks)
 {
     const EncodingCase c = encodingCases().front();
-    const std::string json = bmgJson(readBmg(fixture::bmgFile(c.spec), "m.bmg"));
+    const std::string json = bmgJson(readBmg(fixture::bmgFile(c.fields), "m.bmg"));
     EXPECT_TRUE(json.starts_with("{\"encoding\": \"UTF-16LE\", \"messages\": [\n")) << json;
     EXPECT_NE(json.find("{\"index\": 1, \"id\": 8, \"attributes\": \"00000000\", \"text\": "
                         "\"Line1\\nLine2\\r\"}"),

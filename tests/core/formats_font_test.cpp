@@ -38,17 +38,17 @@ TEST(DecodeNftr, GlyphsOfEveryDepthDrawAsGreyLevels)
 {
     for (const int bpp : {1, 2, 4}) {
         SCOPED_TRACE(bpp);
-        fixture::FontSpec spec;
-        spec.cellWidth = 6;
-        spec.cellHeight = 5;
-        spec.bitsPerPixel = bpp;
-        spec.glyphBytes = static_cast<std::uint16_t>((6 * 5 * bpp + 7) / 8);
+        fixture::FontFields fields;
+        fields.cellWidth = 6;
+        fields.cellHeight = 5;
+        fields.bitsPerPixel = bpp;
+        fields.glyphBytes = static_cast<std::uint16_t>((6 * 5 * bpp + 7) / 8);
         std::vector<std::vector<unsigned>> glyphs;
         for (unsigned g = 0; g < 18; ++g) {
             glyphs.push_back(glyphValues(g, 30, bpp));
-            spec.glyphs.push_back(packGlyph(glyphs.back(), bpp, spec.glyphBytes));
+            fields.glyphs.push_back(packGlyph(glyphs.back(), bpp, fields.glyphBytes));
         }
-        const Font font = decodeNftr(fixture::nftrFile(spec), "f.NFTR");
+        const Font font = decodeNftr(fixture::nftrFile(fields), "f.NFTR");
         ASSERT_EQ(font.glyphCount, 18u);
         const RgbaImage sheet = renderGlyphSheet(font);
         ASSERT_EQ(sheet.width, 16u * 6);
@@ -69,18 +69,18 @@ TEST(DecodeNftr, GlyphsOfEveryDepthDrawAsGreyLevels)
 
 TEST(DecodeNftr, AllThreeMapFormsAndWidthsMeetInTheKey)
 {
-    fixture::FontSpec spec;
-    spec.glyphs.assign(8, Bytes(16, 0));
-    spec.firstWidth = 2;
-    spec.widths = {{0xFF, 5, 6}, {1, 7, 8}};
-    spec.maps = {
+    fixture::FontFields fields;
+    fields.glyphs.assign(8, Bytes(16, 0));
+    fields.firstWidth = 2;
+    fields.widths = {{0xFF, 5, 6}, {1, 7, 8}};
+    fields.maps = {
         {0, 0x41, 0x43, {1}},            // A B C: glyphs 1 2 3
         {1, 0x61, 0x63, {4, 0xFFFF, 5}}, // a, (b none), c: glyphs 4 and 5
         {2, 0, 0, {0x3042, 6, 0x20, 7}}, // scan: U+3042 -> 6, space -> 7
         {0, 0x41, 0x41, {0}},            // a later map does not replace A
         {0, 0x100, 0x1FF, {200}},        // glyphs past the end are left out
     };
-    const Font font = decodeNftr(fixture::nftrFile(spec), "f");
+    const Font font = decodeNftr(fixture::nftrFile(fields), "f");
     std::vector<std::pair<unsigned, unsigned>> codes;
     for (const CodeGlyph& c : font.codes)
         codes.emplace_back(c.code, c.glyph);

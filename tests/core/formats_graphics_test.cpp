@@ -170,7 +170,7 @@ TEST(RenderCell, ObjectsAreFlippedPlacedAndTheFirstDrawnOnTop)
     const SolidTiles s;
     // A 16x16 object (square, size 1) at (-8, -8), flipped horizontally, tiles 0..3; an 8x8
     // object at (0, 0) on tile 5, listed first so it covers the big one's bottom-right quarter.
-    const std::vector<fixture::OamSpec> objects = {
+    const std::vector<fixture::OamFields> objects = {
         {0x0000, 0x0000, 0x0005},
         {0x00F8, static_cast<std::uint16_t>(0x4000 | 0x1000 | 0x1F8), 0x0000},
     };
@@ -192,8 +192,8 @@ TEST(RenderCell, ShapesAndSizesGiveTheHardwareDimensions)
                                     {{8, 16}, {8, 32}, {16, 32}, {32, 64}}};
     for (unsigned shape = 0; shape < 3; ++shape) {
         for (unsigned size = 0; size < 4; ++size) {
-            const fixture::OamSpec o{static_cast<std::uint16_t>(shape << 14),
-                                     static_cast<std::uint16_t>(size << 14), 0};
+            const fixture::OamFields o{static_cast<std::uint16_t>(shape << 14),
+                                       static_cast<std::uint16_t>(size << 14), 0};
             const RgbaImage image =
                 renderCell(decodeNcer(fixture::ncerFile({{o}}), "c"), 0, s.graphics, s.palette);
             EXPECT_EQ(image.width, dims[shape][size][0]) << shape << "/" << size;
@@ -206,7 +206,7 @@ TEST(RenderCell, TileIndexFollowsTheMapping)
 {
     // One-dimensional with boundary shift 1: tile index 2 counts 64-byte units, so tile 4.
     const SolidTiles oneD;
-    const fixture::OamSpec o{0x4000, 0x0000, 0x0002}; // 16x8
+    const fixture::OamFields o{0x4000, 0x0000, 0x0002}; // 16x8
     const RgbaImage shifted =
         renderCell(decodeNcer(fixture::ncerFile({{o}}, 1), "c"), 0, oneD.graphics, oneD.palette);
     EXPECT_EQ(pixelOf(shifted, 0, 0), oneD.tile(4));
@@ -214,7 +214,7 @@ TEST(RenderCell, TileIndexFollowsTheMapping)
     // Two-dimensional: a 8x16 object's second row is the next row of the 12-tile-wide graphics,
     // which this one-row picture does not have (clear).
     const SolidTiles twoD(0);
-    const fixture::OamSpec tall{0x8000, 0x0000, 0x0003};
+    const fixture::OamFields tall{0x8000, 0x0000, 0x0003};
     const RgbaImage rows =
         renderCell(decodeNcer(fixture::ncerFile({{tall}}), "c"), 0, twoD.graphics, twoD.palette);
     EXPECT_EQ(pixelOf(rows, 0, 0), twoD.tile(3));
@@ -224,7 +224,7 @@ TEST(RenderCell, TileIndexFollowsTheMapping)
 TEST(RenderCellSheet, CellsSitInEqualSlots)
 {
     const SolidTiles s;
-    const std::vector<std::vector<fixture::OamSpec>> list = {
+    const std::vector<std::vector<fixture::OamFields>> list = {
         {{0x0000, 0x0000, 0x0001}},                             // 8x8, tile 1
         {{0x0000, 0x4000, 0x0002}},                             // 16x16, tiles 2..5
         {{0x00FC, 0x01FC, 0x0007}},                             // 8x8 at (-4, -4), tile 7

@@ -69,31 +69,31 @@ const Bytes kNscr = fixture::nscrFile(8, 8, {0x0000});
 const Bytes kNcer = fixture::ncerFile({{{0, 0, 0}}});
 const Bytes kNanr = fixture::nanrFile({{{0, 1}}});
 
-fixture::FontSpec fontSpec()
+fixture::FontFields fontFields()
 {
-    fixture::FontSpec f;
+    fixture::FontFields f;
     f.glyphs.assign(2, Bytes(16, 0x5A));
     f.maps = {{0, 0x20, 0x21, {0}}, {1, 0x30, 0x31, {1, 0}}};
     return f;
 }
 // FINF at 0x10, CGLP at 0x2C (data 0x34), the direct CMAP at 0x5C (data 0x64), the table CMAP
 // at 0x72 (data 0x7A).
-const Bytes kNftr = fixture::nftrFile(fontSpec());
+const Bytes kNftr = fixture::nftrFile(fontFields());
 
-fixture::BmgSpec bmgSpec()
+fixture::BmgFields bmgFields()
 {
-    fixture::BmgSpec s;
+    fixture::BmgFields s;
     s.encoding = 1;
     s.messages = {Bytes{'h', 'i'}};
     return s;
 }
-const Bytes kBmg = fixture::bmgFile(bmgSpec());
+const Bytes kBmg = fixture::bmgFile(bmgFields());
 
 Bytes cellBomb()
 {
     // Five cells, each naming the same 65,535 objects.
-    std::vector<std::vector<fixture::OamSpec>> cells(5);
-    cells[0].assign(65535, fixture::OamSpec{});
+    std::vector<std::vector<fixture::OamFields>> cells(5);
+    cells[0].assign(65535, fixture::OamFields{});
     Bytes b = fixture::ncerFile(cells);
     for (std::size_t c = 1; c < 5; ++c) {
         b = poked16(std::move(b), 0x30 + 8 * c, 65535);
@@ -104,15 +104,15 @@ Bytes cellBomb()
 
 Bytes mapBomb()
 {
-    fixture::FontSpec f = fontSpec();
-    f.maps.assign(40, fixture::CmapSpec{0, 0, 0xFFFF, {0}});
+    fixture::FontFields f = fontFields();
+    f.maps.assign(40, fixture::CmapFields{0, 0, 0xFFFF, {0}});
     return fixture::nftrFile(f);
 }
 
 Bytes hugeFont()
 {
     // 259 glyphs of 255 x 255 one-bit pixels: just past 4096 x 4096 pixels in all.
-    fixture::FontSpec f;
+    fixture::FontFields f;
     f.cellWidth = 255;
     f.cellHeight = 255;
     f.bitsPerPixel = 1;

@@ -22,7 +22,7 @@ using cartscope::core::readNarc;
 using cartscope::fixture::Bytes;
 using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::narcArchive;
-using cartscope::fixture::NarcMemberSpec;
+using cartscope::fixture::NarcMemberFields;
 using cartscope::fixture::Node;
 using cartscope::fixture::pattern;
 

@@ -22,7 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using cartscope::fixture::BannerSpec;
+using cartscope::fixture::BannerFields;
 using cartscope::fixture::Bytes;
 using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::TempDir;
@@ -89,9 +89,9 @@ Png decodePng(const Bytes& file)
 
 // A banner whose icon shows each quadrant in one palette index: top-left 0 (transparent),
 // top-right 1, bottom-left 2, bottom-right 3, with one pixel of index 4 at (31, 31).
-BannerSpec quadrantBanner()
+BannerFields quadrantBanner()
 {
-    BannerSpec b;
+    BannerFields b;
     b.head[0] = 1;
     b.palette[0] = 0x7C1F; // magenta, never drawn
     b.palette[1] = 0x001F; // red 31
