@@ -43,4 +43,31 @@ std::string hexBytes(std::span<const std::uint8_t> bytes, HexCase letters)
     return s;
 }
 
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text)
+{
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> out;
+    out.reserve(text.size() / 2);
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int hi = hexDigitValue(text[i]);
+        const int lo = hexDigitValue(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
+        out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
+    }
+    return out;
+}
+
 } // namespace cartscope::core

@@ -2,8 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace cartscope::core {
 
@@ -18,6 +21,13 @@ void appendHex(std::string& out, std::uint64_t value, unsigned digits,
 
 // Bytes in the order they lie, two digits each: raw fields, path bytes, digest values.
 std::string hexBytes(std::span<const std::uint8_t> bytes, HexCase letters = HexCase::Upper);
+
+// The value of one hex digit of either case; -1 for any other character.
+int hexDigitValue(char c);
+
+// Bytes from their hex digits (either case, two per byte); nothing for an odd count or a
+// character that is not a hex digit.
+std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text);
 
 // The widths the header's fields use: a byte, a 16-bit and a 32-bit number.
 inline std::string hex2(std::uint8_t v)

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/base/error.h"
+#include "core/base/hex.h"
 
 namespace cartscope::core {
 
@@ -39,17 +40,6 @@ private:
     std::span<const char> m_xml;
 };
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // An attribute echoed in a message: enough to recognise it, never the whole of a huge one.
 std::string echo(std::string_view text)
 {
@@ -69,8 +59,8 @@ bool hexDigest(const DatError& err, const pugi::xml_node& rom, const char* attri
         err.at(rom, std::string("bad ") + attribute + " \"" + echo(text) + "\" (" +
                         std::to_string(2 * out.size()) + " hex digits expected)");
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const int hi = hexValue(text[2 * i]);
-        const int lo = hexValue(text[2 * i + 1]);
+        const int hi = hexDigitValue(text[2 * i]);
+        const int lo = hexDigitValue(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
             err.at(rom, std::string("bad ") + attribute + " \"" + echo(text) + "\" (not hex)");
         out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
@@ -85,7 +75,7 @@ std::optional<std::uint32_t> hexCrc(const DatError& err, const pugi::xml_node& r
         return std::nullopt;
     std::uint32_t v = 0;
     for (const char c : text) {
-        const int d = hexValue(c);
+        const int d = hexDigitValue(c);
         if (d < 0 || text.size() > 8)
             err.at(rom, "bad crc \"" + echo(text) + "\" (up to 8 hex digits expected)");
         v = v << 4 | static_cast<std::uint32_t>(d);
