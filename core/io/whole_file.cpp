@@ -11,16 +11,9 @@
 
 #include "core/base/error.h"
 #include "core/base/fd.h"
+#include "core/io/staged_file.h"
 
 namespace cartscope::core {
-
-namespace {
-
-// Attempts at a free hidden name; each draws a new one, so only a folder already full of such
-// names (or one that refuses every create with EEXIST) exhausts them.
-constexpr int kHiddenNameAttempts = 100;
-
-} // namespace
 
 std::string hiddenTemporaryName()
 {
@@ -32,17 +25,6 @@ std::string hiddenTemporaryName()
 }
 
 namespace {
-
-std::string folderOf(const std::string& path)
-{
-    const std::string folder = std::filesystem::path(path).parent_path().string();
-    return folder.empty() ? std::string(".") : folder;
-}
-
-std::string nameOf(const std::string& path)
-{
-    return std::filesystem::path(path).filename().string();
-}
 
 void writeAllOrThrow(int fd, std::span<const std::uint8_t> bytes, const std::string& path)
 {
@@ -59,17 +41,6 @@ void syncAndClose(UniqueFd& fd, const std::string& path, bool regular)
     if (const int err = fd.close())
         throw Error(cannotWriteMessage(path, err));
 }
-
-// Removes a named temporary file unless it has been renamed into place.
-struct HiddenFile {
-    int dir;
-    std::string name;
-    ~HiddenFile()
-    {
-        if (!name.empty())
-            ::unlinkat(dir, name.c_str(), 0);
-    }
-};
 
 } // namespace
 
@@ -146,69 +117,11 @@ void writeWholeFile(const std::string& given, std::span<const std::uint8_t> byte
         return;
     }
 
-    const std::string folderPath = folderOf(path);
-    const std::string name = nameOf(path);
-    UniqueFd folder(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid())
-        throw Error(cannotCreate(given, errno));
-
-    // First choice: an unnamed file that gets a name only once complete, so nothing at all is
-    // left after a crash.
-    UniqueFd out(openUnnamedFile(folder.get()));
-    HiddenFile hidden{folder.get(), {}};
-    if (!out.valid()) {
-        if (!unnamedFilesUnsupported(errno))
-            throw Error(cannotCreate(given, errno));
-        // Bounded by the attempt count.
-        for (int attempt = 0; !out.valid() && attempt < kHiddenNameAttempts; ++attempt) {
-            hidden.name = hiddenTemporaryName();
-            out = UniqueFd(::openat(folder.get(), hidden.name.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (!out.valid() && errno != EEXIST) {
-                const int err = errno;
-                hidden.name.clear();
-                throw Error(cannotCreate(given, err));
-            }
-        }
-        if (!out.valid()) {
-            hidden.name.clear();
-            throw Error(cannotCreate(given, EEXIST));
-        }
-    }
+    StagedFile out(path, given, cannotCreate);
     if (exists)
-        ::fchmod(out.get(), existing.st_mode & 07777);
-    writeAllOrThrow(out.get(), bytes, given);
-    if (::fsync(out.get()) != 0 && errno != EINVAL)
-        throw Error(cannotWriteMessage(given, errno));
-
-    if (hidden.name.empty()) {
-        // The unnamed file takes the name when it is free; an existing file is replaced in one
-        // step through a hidden name of its own.
-        if (linkUnnamedFile(out.get(), folder.get(), name.c_str()) != 0) {
-            if (errno != EEXIST)
-                throw Error(cannotCreate(given, errno));
-            for (int attempt = 0; hidden.name.empty() && attempt < kHiddenNameAttempts; ++attempt) {
-                std::string candidate = hiddenTemporaryName();
-                if (linkUnnamedFile(out.get(), folder.get(), candidate.c_str()) == 0)
-                    hidden.name = std::move(candidate);
-                else if (errno != EEXIST)
-                    throw Error(cannotCreate(given, errno));
-            }
-            if (hidden.name.empty())
-                throw Error(cannotCreate(given, EEXIST));
-        }
-    }
-    if (!hidden.name.empty()) {
-        if (::renameat(folder.get(), hidden.name.c_str(), folder.get(), name.c_str()) != 0)
-            throw Error(cannotCreate(given, errno));
-        hidden.name.clear();
-    }
-    if (const int err = out.close())
-        throw Error(cannotWriteMessage(given, err));
-    // The new name itself reaches the disk; a folder that cannot be synced changes nothing.
-    UniqueFd sync(::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (sync.valid())
-        ::fsync(sync.get());
+        ::fchmod(out.fd(), existing.st_mode & 07777);
+    writeAllOrThrow(out.fd(), bytes, given);
+    out.publish(true);
 }
 
 } // namespace cartscope::core

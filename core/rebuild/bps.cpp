@@ -1,7 +1,6 @@
 #include "core/rebuild/bps.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string>
 
@@ -9,16 +8,41 @@
 #include "core/base/hex.h"
 #include "core/base/le.h"
 #include "core/checksum/crc32.h"
+#include "core/rebuild/bps_stream.h"
 #include "core/rebuild/trim_pad.h"
 
 namespace cartscope::core {
 
+namespace bps {
+
+std::uint32_t crcOfStream(const Stream& stream, const Checkpoint& checkpoint)
+{
+    std::vector<std::uint8_t> block(kBlock);
+    std::uint32_t crc = 0;
+    const std::uint64_t size = stream.size();
+    // Bounded by the size: each pass moves on by a block or throws.
+    for (std::uint64_t at = 0; at < size;) {
+        if (checkpoint)
+            checkpoint();
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size - at));
+        readExactAt(stream, at, std::span(block).first(want));
+        crc = crc32::crc32Of(std::span(block).first(want), crc);
+        at += want;
+    }
+    return crc;
+}
+
+void readExactAt(const Stream& stream, std::uint64_t at, std::span<std::uint8_t> out)
+{
+    if (stream.pread(at, out) != out.size())
+        throw Error(kStreamReadError);
+}
+
+} // namespace bps
+
 namespace {
 
-enum Action : std::uint64_t { SourceRead = 0, TargetRead = 1, SourceCopy = 2, TargetCopy = 3 };
-
-constexpr std::size_t kFooterSize = 12; // source, target and patch CRC-32
-constexpr std::size_t kBlock = std::size_t{1} << 20;
+using namespace bps;
 
 Error malformed(const std::string& why)
 {
@@ -85,29 +109,127 @@ std::uint64_t moved(std::uint64_t position, std::uint64_t encoded, std::uint64_t
     return back ? position - magnitude : position + magnitude;
 }
 
-std::uint32_t crcOfStream(const Stream& stream, const Checkpoint& checkpoint)
+// The patch's header and footer, checked against the source before any action runs.
+struct PatchFrame {
+    std::uint64_t sourceSize = 0;
+    std::uint64_t targetSize = 0;
+    std::uint32_t targetCrc = 0;
+};
+
+PatchFrame checkFrame(std::span<const std::uint8_t> patch, PatchReader& in, const Stream& source,
+                      const Checkpoint& checkpoint)
 {
-    std::vector<std::uint8_t> block(kBlock);
-    std::uint32_t crc = 0;
-    const std::uint64_t size = stream.size();
-    // Bounded by the size: each pass moves on by a block or throws.
-    for (std::uint64_t at = 0; at < size;) {
-        if (checkpoint)
-            checkpoint();
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size - at));
-        if (stream.pread(at, std::span(block).first(want)) != want)
-            throw Error(kStreamReadError);
-        crc = crc32::crc32Of(std::span(block).first(want), crc);
-        at += want;
-    }
-    return crc;
+    const auto footer = patch.last(kFooterSize);
+    const std::uint32_t sourceCrc = le32(footer, 0);
+    if (crc32::crc32Of(patch.first(patch.size() - 4)) != le32(footer, 8))
+        throw malformed("its CRC-32 is wrong");
+    PatchFrame frame;
+    frame.targetCrc = le32(footer, 4);
+    frame.sourceSize = in.number();
+    frame.targetSize = in.number();
+    in.bytes(in.number()); // metadata, not used
+    if (frame.sourceSize != source.size())
+        throw Error("The patch is for an image of " + std::to_string(frame.sourceSize) +
+                    " bytes; this one has " + std::to_string(source.size()));
+    const std::uint64_t limit = bpsTargetLimit(frame.sourceSize, patch.size());
+    if (frame.targetSize > limit)
+        throw Error("The patch makes an image of " + std::to_string(frame.targetSize) +
+                    " bytes, more than the " + std::to_string(limit) +
+                    " allowed for this image and patch");
+    const std::uint32_t haveCrc = crcOfStream(source, checkpoint);
+    if (haveCrc != sourceCrc)
+        throw Error("The patch is for another image (CRC-32 " + hex8(sourceCrc) +
+                    "; this one has " + hex8(haveCrc) + ")");
+    return frame;
 }
 
-void readExactAt(const Stream& stream, std::uint64_t at, std::span<std::uint8_t> out)
-{
-    if (stream.pread(at, out) != out.size())
-        throw Error(kStreamReadError);
-}
+// The target made action by action; every length and position checked before it is used.
+class Applier {
+public:
+    Applier(PatchReader& in, const Stream& source, const PatchFrame& frame)
+        : m_in(in), m_source(source), m_frame(frame)
+    {}
+
+    void action()
+    {
+        const std::uint64_t data = m_in.number();
+        const std::uint64_t length = (data >> 2) + 1;
+        const std::uint64_t at = m_target.size();
+        if (length > m_frame.targetSize - at)
+            throw malformed("an action runs past the end of the target");
+        const auto end = static_cast<std::size_t>(at + length);
+        // Memory grows as written: at least doubled, never past the target size.
+        if (end > m_target.capacity())
+            m_target.reserve(static_cast<std::size_t>(
+                std::min<std::uint64_t>(m_frame.targetSize, std::max<std::uint64_t>(end, 2 * at))));
+        switch (data & 3U) {
+        case SourceRead:
+            if (at > m_frame.sourceSize || length > m_frame.sourceSize - at)
+                throw malformed("a source read runs past the end of the source");
+            fromSource(at, end);
+            break;
+        case TargetRead: {
+            const auto bytes = m_in.bytes(length);
+            m_target.insert(m_target.end(), bytes.begin(), bytes.end());
+            break;
+        }
+        case SourceCopy:
+            m_sourceRelative = moved(m_sourceRelative, m_in.number(), m_frame.sourceSize, "source");
+            if (length > m_frame.sourceSize - m_sourceRelative)
+                throw malformed("a source copy runs past the end of the source");
+            fromSource(m_sourceRelative, end);
+            m_sourceRelative += length;
+            break;
+        case TargetCopy:
+            m_targetRelative = moved(m_targetRelative, m_in.number(), at, "target written so far");
+            fromTarget(end);
+            m_targetRelative += length;
+            break;
+        }
+    }
+
+    std::vector<std::uint8_t> finish()
+    {
+        if (m_target.size() != m_frame.targetSize)
+            throw malformed("the actions end before the target is complete");
+        const std::uint32_t madeCrc = crc32::crc32Of(m_target);
+        if (madeCrc != m_frame.targetCrc)
+            throw Error("The patched image's CRC-32 is " + hex8(madeCrc) + ", not the " +
+                        hex8(m_frame.targetCrc) + " the patch promises");
+        return std::move(m_target);
+    }
+
+private:
+    // The source's bytes from `from` up to the target's new end.
+    void fromSource(std::uint64_t from, std::size_t end)
+    {
+        const std::size_t at = m_target.size();
+        m_target.resize(end);
+        readExactAt(m_source, from, std::span(m_target).subspan(at));
+    }
+
+    // The copy may overlap what it writes (a run of repeated bytes): the bytes from the relative
+    // position repeat with the period at - position, so each piece copies what is already there
+    // and the pieces double.
+    void fromTarget(std::size_t end)
+    {
+        std::uint64_t to = m_target.size();
+        m_target.resize(end);
+        // Bounded: each piece is at least one byte, and they double.
+        while (to < end) {
+            const std::uint64_t piece = std::min<std::uint64_t>(to - m_targetRelative, end - to);
+            std::memcpy(m_target.data() + to, m_target.data() + m_targetRelative, piece);
+            to += piece;
+        }
+    }
+
+    PatchReader& m_in;
+    const Stream& m_source;
+    const PatchFrame& m_frame;
+    std::vector<std::uint8_t> m_target;
+    std::uint64_t m_sourceRelative = 0;
+    std::uint64_t m_targetRelative = 0;
+};
 
 } // namespace
 
@@ -126,442 +248,16 @@ std::vector<std::uint8_t> applyBps(std::span<const std::uint8_t> patch, const St
     if (patch.size() < kBpsMagic.size() + kFooterSize ||
         !std::equal(kBpsMagic.begin(), kBpsMagic.end(), patch.begin()))
         throw Error("Not a BPS patch");
-    const auto footer = patch.last(kFooterSize);
-    const std::uint32_t sourceCrc = le32(footer, 0);
-    const std::uint32_t targetCrc = le32(footer, 4);
-    const std::uint32_t patchCrc = le32(footer, 8);
-    if (crc32::crc32Of(patch.first(patch.size() - 4)) != patchCrc)
-        throw malformed("its CRC-32 is wrong");
-
     PatchReader in(patch.subspan(kBpsMagic.size(), patch.size() - kBpsMagic.size() - kFooterSize));
-    const std::uint64_t sourceSize = in.number();
-    const std::uint64_t targetSize = in.number();
-    in.bytes(in.number()); // metadata, not used
-    if (sourceSize != source.size())
-        throw Error("The patch is for an image of " + std::to_string(sourceSize) +
-                    " bytes; this one has " + std::to_string(source.size()));
-    const std::uint64_t limit = bpsTargetLimit(sourceSize, patch.size());
-    if (targetSize > limit)
-        throw Error("The patch makes an image of " + std::to_string(targetSize) +
-                    " bytes, more than the " + std::to_string(limit) +
-                    " allowed for this image and patch");
-    const std::uint32_t haveCrc = crcOfStream(source, checkpoint);
-    if (haveCrc != sourceCrc)
-        throw Error("The patch is for another image (CRC-32 " + hex8(sourceCrc) +
-                    "; this one has " + hex8(haveCrc) + ")");
-
-    std::vector<std::uint8_t> target;
-    std::uint64_t sourceRelative = 0;
-    std::uint64_t targetRelative = 0;
+    const PatchFrame frame = checkFrame(patch, in, source, checkpoint);
+    Applier applier(in, source, frame);
     // Bounded by the actions' bytes: every action reads at least one.
     while (!in.done()) {
         if (checkpoint)
             checkpoint();
-        const std::uint64_t data = in.number();
-        const std::uint64_t length = (data >> 2) + 1;
-        const std::uint64_t at = target.size();
-        if (length > targetSize - at)
-            throw malformed("an action runs past the end of the target");
-        const auto end = static_cast<std::size_t>(at + length);
-        // Memory grows as written: at least doubled, never past the target size.
-        if (end > target.capacity())
-            target.reserve(static_cast<std::size_t>(
-                std::min<std::uint64_t>(targetSize, std::max<std::uint64_t>(end, 2 * at))));
-        switch (data & 3U) {
-        case SourceRead:
-            if (at > sourceSize || length > sourceSize - at)
-                throw malformed("a source read runs past the end of the source");
-            target.resize(end);
-            readExactAt(source, at, std::span(target).subspan(static_cast<std::size_t>(at)));
-            break;
-        case TargetRead: {
-            const auto bytes = in.bytes(length);
-            target.insert(target.end(), bytes.begin(), bytes.end());
-            break;
-        }
-        case SourceCopy:
-            sourceRelative = moved(sourceRelative, in.number(), sourceSize, "source");
-            if (length > sourceSize - sourceRelative)
-                throw malformed("a source copy runs past the end of the source");
-            target.resize(end);
-            readExactAt(source, sourceRelative,
-                        std::span(target).subspan(static_cast<std::size_t>(at)));
-            sourceRelative += length;
-            break;
-        case TargetCopy: {
-            targetRelative = moved(targetRelative, in.number(), at, "target written so far");
-            // The copy may overlap what it writes (a run of repeated bytes): the bytes from
-            // targetRelative repeat with the period at - targetRelative, so each piece copies
-            // what is already there and the pieces double.
-            target.resize(end);
-            std::uint64_t to = at;
-            // Bounded: each piece is at least one byte, and they double.
-            while (to < end) {
-                const std::uint64_t piece = std::min<std::uint64_t>(to - targetRelative, end - to);
-                std::memcpy(target.data() + to, target.data() + targetRelative, piece);
-                to += piece;
-            }
-            targetRelative += length;
-            break;
-        }
-        }
+        applier.action();
     }
-    if (target.size() != targetSize)
-        throw malformed("the actions end before the target is complete");
-    const std::uint32_t madeCrc = crc32::crc32Of(target);
-    if (madeCrc != targetCrc)
-        throw Error("The patched image's CRC-32 is " + hex8(madeCrc) + ", not the " +
-                    hex8(targetCrc) + " the patch promises");
-    return target;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The encoder.
-
-namespace {
-
-// A window of a stream that follows the positions asked for: a megabyte is read at a time,
-// starting a little before the position so short steps back stay inside.
-class Window {
-public:
-    explicit Window(const Stream& stream) : m_stream(stream), m_size(stream.size()) {}
-
-    std::uint8_t at(std::uint64_t position)
-    {
-        if (position - m_start >= m_length || position < m_start)
-            refill(position);
-        return m_buffer[static_cast<std::size_t>(position - m_start)];
-    }
-
-private:
-    void refill(std::uint64_t position)
-    {
-        m_start = position > kBack ? position - kBack : 0;
-        const auto want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(m_buffer.size(), m_size - m_start));
-        readExactAt(m_stream, m_start, std::span(m_buffer).first(want));
-        m_length = want;
-    }
-
-    static constexpr std::uint64_t kBack = 64 * 1024;
-    const Stream& m_stream;
-    std::uint64_t m_size;
-    std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(kBlock);
-    std::uint64_t m_start = 0;
-    std::uint64_t m_length = 0;
-};
-
-// The patch as written, with its running CRC-32.
-class PatchWriter {
-public:
-    explicit PatchWriter(OutputFile& out) : m_out(out) { m_buffer.reserve(kBuffer); }
-
-    void bytes(std::span<const std::uint8_t> b)
-    {
-        m_crc = crc32::crc32Of(b, m_crc);
-        if (m_buffer.size() + b.size() > kBuffer)
-            flush();
-        if (b.size() >= kBuffer)
-            m_out.write(b);
-        else
-            m_buffer.insert(m_buffer.end(), b.begin(), b.end());
-    }
-    void number(std::uint64_t value)
-    {
-        std::array<std::uint8_t, 10> b{};
-        std::size_t n = 0;
-        // Bounded: a 64-bit number takes at most ten bytes.
-        while (true) {
-            const auto part = static_cast<std::uint8_t>(value & 0x7FU);
-            value >>= 7;
-            if (value == 0) {
-                b[n++] = static_cast<std::uint8_t>(0x80U | part);
-                break;
-            }
-            b[n++] = part;
-            --value;
-        }
-        bytes(std::span(b).first(n));
-    }
-    void word(std::uint32_t value)
-    {
-        std::array<std::uint8_t, 4> b{};
-        putLe32(b, 0, value);
-        bytes(b);
-    }
-    std::uint32_t crc() const { return m_crc; }
-    void flush()
-    {
-        m_out.write(m_buffer);
-        m_buffer.clear();
-    }
-
-private:
-    static constexpr std::size_t kBuffer = 256 * 1024;
-    OutputFile& m_out;
-    std::vector<std::uint8_t> m_buffer;
-    std::uint32_t m_crc = 0;
-};
-
-constexpr std::uint64_t kHashBase = 0x100000001B3ULL;
-constexpr std::uint64_t kCheckMask = 0xFFFFFFFF00000000ULL;
-constexpr std::size_t kMinBlock = 32;
-constexpr std::size_t kMaxIndexBlocks = std::size_t{1} << 21;
-// A run of one repeated byte at least this long becomes a TargetCopy.
-constexpr std::uint64_t kMinRepeat = 32;
-// A same-offset match at least this long becomes a SourceRead.
-constexpr std::uint64_t kMinSourceRead = 8;
-// New bytes are written as one TargetRead at most this long.
-constexpr std::uint64_t kMaxLiteral = std::uint64_t{1} << 24;
-
-class Encoder {
-public:
-    Encoder(const Stream& source, const Stream& target, PatchWriter& out,
-            const Checkpoint& checkpoint)
-        : m_source(source), m_target(target), m_out(out), m_checkpoint(checkpoint),
-          m_sourceSize(source.size()), m_targetSize(target.size()), m_same(source), m_copy(source),
-          m_new(target), m_ahead(target)
-    {}
-
-    // Indexes the source and returns its CRC-32 (from the same read).
-    std::uint32_t indexSource()
-    {
-        m_blockSize = kMinBlock;
-        while (m_sourceSize / m_blockSize > kMaxIndexBlocks)
-            m_blockSize *= 2;
-        const std::uint64_t blocks = m_sourceSize / m_blockSize;
-        m_slots.assign(std::bit_ceil(std::max<std::size_t>(2 * blocks, 1024)), 0);
-        m_power = 1;
-        for (std::size_t i = 1; i < m_blockSize; ++i)
-            m_power *= kHashBase;
-
-        std::vector<std::uint8_t> chunk(kBlock); // a whole number of blocks
-        std::uint32_t crc = 0;
-        // Bounded by the size: each pass reads one chunk.
-        for (std::uint64_t at = 0; at < m_sourceSize;) {
-            if (m_checkpoint)
-                m_checkpoint();
-            const auto want =
-                static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, m_sourceSize - at));
-            readExactAt(m_source, at, std::span(chunk).first(want));
-            crc = crc32::crc32Of(std::span(chunk).first(want), crc);
-            for (std::size_t b = 0; b + m_blockSize <= want; b += m_blockSize) {
-                std::uint64_t h = 0;
-                for (std::size_t i = 0; i < m_blockSize; ++i)
-                    h = h * kHashBase + chunk[b + i];
-                insert(h, (at + b) / m_blockSize);
-            }
-            at += want;
-        }
-        return crc;
-    }
-
-    void encode()
-    {
-        std::uint64_t t = 0;
-        bool hashValid = false;
-        std::uint64_t hash = 0;
-        // Bounded: every pass moves t on by at least one byte.
-        while (t < m_targetSize) {
-            if ((t & 0xFFFFU) == 0 && m_checkpoint)
-                m_checkpoint();
-            // Unchanged bytes at the same offset.
-            if (const std::uint64_t run = sameRun(t, kMinSourceRead); run >= kMinSourceRead) {
-                flushLiteral(t);
-                const std::uint64_t length = sameRun(t, UINT64_MAX);
-                emit(SourceRead, length);
-                t += length;
-                m_literalStart = t;
-                hashValid = false;
-                continue;
-            }
-            // A run repeating the byte before it.
-            if (t > 0 && repeatRun(t, kMinRepeat) >= kMinRepeat) {
-                flushLiteral(t);
-                const std::uint64_t length = repeatRun(t, UINT64_MAX);
-                emitTargetCopy(t - 1, length);
-                t += length;
-                m_literalStart = t;
-                hashValid = false;
-                continue;
-            }
-            // The block starting here, found elsewhere in the source.
-            if (t + m_blockSize <= m_targetSize && !m_slots.empty()) {
-                if (!hashValid) {
-                    hash = 0;
-                    for (std::size_t i = 0; i < m_blockSize; ++i)
-                        hash = hash * kHashBase + m_new.at(t + i);
-                    hashValid = true;
-                }
-                if (const auto found = lookup(hash, t)) {
-                    std::uint64_t s = *found;
-                    std::uint64_t start = t;
-                    // Grown back into the new bytes not yet written.
-                    while (start > m_literalStart && s > 0 &&
-                           m_new.at(start - 1) == m_copy.at(s - 1)) {
-                        --start;
-                        --s;
-                    }
-                    std::uint64_t length = t - start + m_blockSize;
-                    while (start + length < m_targetSize && s + length < m_sourceSize &&
-                           m_new.at(start + length) == m_copy.at(s + length))
-                        ++length;
-                    flushLiteral(start);
-                    if (s == start)
-                        emit(SourceRead, length);
-                    else
-                        emitSourceCopy(s, length);
-                    t = start + length;
-                    m_literalStart = t;
-                    hashValid = false;
-                    continue;
-                }
-            }
-            // A new byte.
-            if (hashValid && t + m_blockSize < m_targetSize)
-                hash = (hash - m_power * m_new.at(t)) * kHashBase + m_ahead.at(t + m_blockSize);
-            else
-                hashValid = false;
-            ++t;
-            if (t - m_literalStart >= kMaxLiteral)
-                flushLiteral(t);
-        }
-        flushLiteral(t);
-    }
-
-private:
-    void insert(std::uint64_t hash, std::uint64_t block)
-    {
-        const std::size_t mask = m_slots.size() - 1;
-        // Bounded probing: a crowded neighbourhood drops the block (it is only a hint).
-        for (std::size_t probe = 0; probe < 8; ++probe) {
-            auto& slot = m_slots[(hash + probe) & mask];
-            if (slot == 0) {
-                slot = (hash & kCheckMask) | (block + 1);
-                return;
-            }
-        }
-    }
-
-    std::optional<std::uint64_t> lookup(std::uint64_t hash, std::uint64_t t)
-    {
-        const std::size_t mask = m_slots.size() - 1;
-        for (std::size_t probe = 0; probe < 8; ++probe) {
-            const std::uint64_t slot = m_slots[(hash + probe) & mask];
-            if (slot == 0)
-                return std::nullopt;
-            // The hash's high half tells most strangers apart without reading the source.
-            if ((slot & kCheckMask) != (hash & kCheckMask))
-                continue;
-            const std::uint64_t s = ((slot & ~kCheckMask) - 1) * m_blockSize;
-            bool equal = true;
-            for (std::size_t i = 0; equal && i < m_blockSize; ++i)
-                equal = m_new.at(t + i) == m_copy.at(s + i);
-            if (equal)
-                return s;
-        }
-        return std::nullopt;
-    }
-
-    // How many bytes from t equal the source's at the same offset, counting up to `most`.
-    std::uint64_t sameRun(std::uint64_t t, std::uint64_t most)
-    {
-        std::uint64_t n = 0;
-        while (n < most && t + n < m_targetSize && t + n < m_sourceSize &&
-               m_new.at(t + n) == m_same.at(t + n))
-            ++n;
-        return n;
-    }
-
-    // How many bytes from t repeat the byte before t, counting up to `most`.
-    std::uint64_t repeatRun(std::uint64_t t, std::uint64_t most)
-    {
-        const std::uint8_t value = m_new.at(t - 1);
-        std::uint64_t n = 0;
-        while (n < most && t + n < m_targetSize && m_ahead.at(t + n) == value)
-            ++n;
-        return n;
-    }
-
-    void emit(Action action, std::uint64_t length) { m_out.number(((length - 1) << 2) | action); }
-
-    void emitSourceCopy(std::uint64_t from, std::uint64_t length)
-    {
-        emit(SourceCopy, length);
-        m_out.number(relative(m_sourceRelative, from));
-        m_sourceRelative = from + length;
-    }
-
-    void emitTargetCopy(std::uint64_t from, std::uint64_t length)
-    {
-        emit(TargetCopy, length);
-        m_out.number(relative(m_targetRelative, from));
-        m_targetRelative = from + length;
-    }
-
-    static std::uint64_t relative(std::uint64_t from, std::uint64_t to)
-    {
-        return to >= from ? (to - from) << 1 : ((from - to) << 1) | 1U;
-    }
-
-    // The new bytes from m_literalStart up to `end`, as one TargetRead.
-    void flushLiteral(std::uint64_t end)
-    {
-        if (end <= m_literalStart)
-            return;
-        emit(TargetRead, end - m_literalStart);
-        std::vector<std::uint8_t> block(
-            static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - m_literalStart)));
-        // Bounded by the literal's length.
-        for (std::uint64_t at = m_literalStart; at < end;) {
-            const auto n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), end - at));
-            readExactAt(m_target, at, std::span(block).first(n));
-            m_out.bytes(std::span(block).first(n));
-            at += n;
-        }
-        m_literalStart = end;
-    }
-
-    const Stream& m_source;
-    const Stream& m_target;
-    PatchWriter& m_out;
-    const Checkpoint& m_checkpoint;
-    std::uint64_t m_sourceSize;
-    std::uint64_t m_targetSize;
-    Window m_same;  // the source at the target's offset
-    Window m_copy;  // the source where a match lies
-    Window m_new;   // the target at the scan
-    Window m_ahead; // the target a block ahead
-    std::size_t m_blockSize = kMinBlock;
-    std::uint64_t m_power = 1; // kHashBase^(block size - 1)
-    // Each slot: the hash's high 32 bits, and the block's number plus one (0: empty).
-    std::vector<std::uint64_t> m_slots;
-    std::uint64_t m_literalStart = 0;
-    std::uint64_t m_sourceRelative = 0;
-    std::uint64_t m_targetRelative = 0;
-};
-
-} // namespace
-
-void writeBps(const Stream& source, const Stream& target, OutputFile& out,
-              const Checkpoint& checkpoint)
-{
-    if (source.size() > kMaxWrittenImageSize || target.size() > kMaxWrittenImageSize)
-        throw Error("Patches are made between images of at most " +
-                    std::to_string(kMaxWrittenImageSize) + " bytes");
-    PatchWriter writer(out);
-    writer.bytes(kBpsMagic);
-    writer.number(source.size());
-    writer.number(target.size());
-    writer.number(0); // no metadata
-    Encoder encoder(source, target, writer, checkpoint);
-    const std::uint32_t sourceCrc = encoder.indexSource();
-    encoder.encode();
-    writer.word(sourceCrc);
-    writer.word(crcOfStream(target, checkpoint));
-    writer.word(writer.crc());
-    writer.flush();
+    return applier.finish();
 }
 
 } // namespace cartscope::core

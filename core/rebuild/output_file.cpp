@@ -18,19 +18,6 @@ namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 constexpr std::size_t kCopyChunk = std::size_t{1} << 30; // per copy_file_range call
-// Attempts at a free hidden name; each draws a new one.
-constexpr int kHiddenNameAttempts = 100;
-
-std::string folderOf(const std::string& path)
-{
-    const std::string folder = std::filesystem::path(path).parent_path().string();
-    return folder.empty() ? std::string(".") : folder;
-}
-
-std::string nameOf(const std::string& path)
-{
-    return std::filesystem::path(path).filename().string();
-}
 
 } // namespace
 
@@ -68,49 +55,22 @@ Overwrite checkDestination(const std::string& input, const std::string& out, boo
 }
 
 OutputFile::OutputFile(const std::string& path, Overwrite overwrite)
-    : m_path(path), m_final(resolvedDestination(path)), m_overwrite(overwrite)
+    : m_path(path), m_overwrite(overwrite), m_file(resolvedDestination(path), path)
 {
-    m_folder = UniqueFd(::open(folderOf(m_final).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!m_folder.valid())
-        throw Error(cannotCreateMessage(m_path, errno));
-    m_fd = UniqueFd(openUnnamedFile(m_folder.get()));
-    if (!m_fd.valid())
-        openHidden();
     // A replaced file keeps its permission bits.
     struct stat existing {};
-    if (overwrite == Overwrite::Replace && ::stat(m_final.c_str(), &existing) == 0)
-        ::fchmod(m_fd.get(), existing.st_mode & 07777);
+    if (overwrite == Overwrite::Replace &&
+        ::stat(resolvedDestination(path).c_str(), &existing) == 0)
+        ::fchmod(m_file.fd(), existing.st_mode & 07777);
 }
 
-void OutputFile::openHidden()
-{
-    if (!unnamedFilesUnsupported(errno))
-        throw Error(cannotCreateMessage(m_path, errno));
-    // Bounded by the attempt count.
-    for (int attempt = 0; !m_fd.valid() && attempt < kHiddenNameAttempts; ++attempt) {
-        std::string name = hiddenTemporaryName();
-        m_fd = UniqueFd(
-            ::openat(m_folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (m_fd.valid())
-            m_hidden = std::move(name);
-        else if (errno != EEXIST)
-            throw Error(cannotCreateMessage(m_path, errno));
-    }
-    if (!m_fd.valid())
-        throw Error(cannotCreateMessage(m_path, EEXIST));
-}
-
-OutputFile::~OutputFile()
-{
-    if (!m_hidden.empty())
-        ::unlinkat(m_folder.get(), m_hidden.c_str(), 0);
-}
+OutputFile::~OutputFile() = default;
 
 void OutputFile::write(std::span<const std::uint8_t> bytes)
 {
     // Bounded by the byte count: every pass writes at least one byte or throws.
     while (!bytes.empty()) {
-        const ssize_t n = ::write(m_fd.get(), bytes.data(), bytes.size());
+        const ssize_t n = ::write(m_file.fd(), bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -147,7 +107,7 @@ void OutputFile::copyFrom(const Stream& source, std::uint64_t offset, std::uint6
             if (checkpoint)
                 checkpoint();
             const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyChunk));
-            const ssize_t n = ::copy_file_range(native->fd, &from, m_fd.get(), nullptr, chunk, 0);
+            const ssize_t n = ::copy_file_range(native->fd, &from, m_file.fd(), nullptr, chunk, 0);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
@@ -180,52 +140,8 @@ void OutputFile::copyFrom(const Stream& source, std::uint64_t offset, std::uint6
 
 void OutputFile::commit()
 {
-    if (::fsync(m_fd.get()) != 0 && errno != EINVAL)
-        throw Error(cannotWriteMessage(m_path, errno));
-    const std::string name = nameOf(m_final);
-    const bool replace = m_overwrite == Overwrite::Replace;
-    if (m_hidden.empty()) {
-        // The unnamed file takes a free name directly (a name that appeared meanwhile is not
-        // replaced unless that was allowed); otherwise through a hidden name and a rename.
-        if (linkUnnamedFile(m_fd.get(), m_folder.get(), name.c_str()) == 0) {
-            m_committed = true;
-        } else if (errno != EEXIST || !replace) {
-            throw Error(errno == EEXIST ? existsMessage(m_path)
-                                        : cannotCreateMessage(m_path, errno));
-        } else {
-            for (int attempt = 0; m_hidden.empty() && attempt < kHiddenNameAttempts; ++attempt) {
-                std::string candidate = hiddenTemporaryName();
-                if (linkUnnamedFile(m_fd.get(), m_folder.get(), candidate.c_str()) == 0)
-                    m_hidden = std::move(candidate);
-                else if (errno != EEXIST)
-                    throw Error(cannotCreateMessage(m_path, errno));
-            }
-            if (m_hidden.empty())
-                throw Error(cannotCreateMessage(m_path, EEXIST));
-        }
-    }
-    if (!m_committed) {
-        const unsigned flags = replace ? 0U : RENAME_NOREPLACE;
-        int renamed =
-            ::renameat2(m_folder.get(), m_hidden.c_str(), m_folder.get(), name.c_str(), flags);
-        // A file system without the no-replace rename: a hard link refuses a taken name too.
-        if (renamed != 0 && errno == EINVAL && !replace) {
-            renamed = ::linkat(m_folder.get(), m_hidden.c_str(), m_folder.get(), name.c_str(), 0);
-            if (renamed == 0)
-                ::unlinkat(m_folder.get(), m_hidden.c_str(), 0);
-        }
-        if (renamed != 0)
-            throw Error(errno == EEXIST ? existsMessage(m_path)
-                                        : cannotCreateMessage(m_path, errno));
-        m_hidden.clear();
-        m_committed = true;
-    }
-    if (::close(m_fd.release()) != 0 && errno != EINTR)
-        throw Error(cannotWriteMessage(m_path, errno));
-    // The new name itself reaches the disk; a folder that cannot be synced changes nothing.
-    UniqueFd sync(::openat(m_folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (sync.valid())
-        ::fsync(sync.get());
+    if (!m_file.publish(m_overwrite == Overwrite::Replace))
+        throw Error(existsMessage(m_path));
 }
 
 } // namespace cartscope::core

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/base/fd.h"
+#include "core/io/staged_file.h"
 #include "core/io/stream.h"
 
 // An image written whole: the bytes go to an unnamed file in the destination's folder (a
@@ -54,16 +55,10 @@ public:
     void commit();
 
 private:
-    void openHidden();
-
-    std::string m_path;  // as given, for messages
-    std::string m_final; // the file the name resolves to
+    std::string m_path; // as given, for messages
     Overwrite m_overwrite;
-    UniqueFd m_folder;
-    UniqueFd m_fd;
-    std::string m_hidden; // the hidden sibling's name, when one was needed and not yet renamed
+    StagedFile m_file;
     std::uint64_t m_size = 0;
-    bool m_committed = false;
 };
 
 // "OUT "%s" exists; --force replaces it" and the like, for tests.
