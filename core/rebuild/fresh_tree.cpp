@@ -657,7 +657,7 @@ BuildResult buildFreshTree(const std::string& tree, const std::string& out,
     const std::uint64_t headSize = std::min(kSecureAreaEnd, layout.imageSize);
     std::vector<std::uint8_t> head(static_cast<std::size_t>(headSize));
     std::vector<UniqueFd> open(pieces.size());
-    std::size_t files = 0;
+    std::size_t files = 1; // the header template
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const Piece& p = pieces[i];
         if (p.region) {
