@@ -46,17 +46,16 @@ constexpr const char* kSystem = "[system]";
 
 // The boot logo every card carries (its CRC-16 is CF56h); headers larger than 0x200 get it.
 constexpr std::array<std::uint8_t, kLogoSize> kNintendoLogo = {
-    0x24, 0xFF, 0xAE, 0x51, 0x69, 0x9A, 0xA2, 0x21, 0x3D, 0x84, 0x82, 0x0A, 0x84, 0xE4, 0x09,
-    0xAD, 0x11, 0x24, 0x8B, 0x98, 0xC0, 0x81, 0x7F, 0x21, 0xA3, 0x52, 0xBE, 0x19, 0x93, 0x09,
-    0xCE, 0x20, 0x10, 0x46, 0x4A, 0x4A, 0xF8, 0x27, 0x31, 0xEC, 0x58, 0xC7, 0xE8, 0x33, 0x82,
-    0xE3, 0xCE, 0xBF, 0x85, 0xF4, 0xDF, 0x94, 0xCE, 0x4B, 0x09, 0xC1, 0x94, 0x56, 0x8A, 0xC0,
-    0x13, 0x72, 0xA7, 0xFC, 0x9F, 0x84, 0x4D, 0x73, 0xA3, 0xCA, 0x9A, 0x61, 0x58, 0x97, 0xA3,
-    0x27, 0xFC, 0x03, 0x98, 0x76, 0x23, 0x1D, 0xC7, 0x61, 0x03, 0x04, 0xAE, 0x56, 0xBF, 0x38,
-    0x84, 0x00, 0x40, 0xA7, 0x0E, 0xFD, 0xFF, 0x52, 0xFE, 0x03, 0x6F, 0x95, 0x30, 0xF1, 0x97,
-    0xFB, 0xC0, 0x85, 0x60, 0xD6, 0x80, 0x25, 0xA9, 0x63, 0xBE, 0x03, 0x01, 0x4E, 0x38, 0xE2,
-    0xF9, 0xA2, 0x34, 0xFF, 0xBB, 0x3E, 0x03, 0x44, 0x78, 0x00, 0x90, 0xCB, 0x88, 0x11, 0x3A,
-    0x94, 0x65, 0xC0, 0x7C, 0x63, 0x87, 0xF0, 0x3C, 0xAF, 0xD6, 0x25, 0xE4, 0x8B, 0x38, 0x0A,
-    0xAC, 0x72, 0x21, 0xD4, 0xF8, 0x07,
+    0x24, 0xFF, 0xAE, 0x51, 0x69, 0x9A, 0xA2, 0x21, 0x3D, 0x84, 0x82, 0x0A, 0x84, 0xE4, 0x09, 0xAD,
+    0x11, 0x24, 0x8B, 0x98, 0xC0, 0x81, 0x7F, 0x21, 0xA3, 0x52, 0xBE, 0x19, 0x93, 0x09, 0xCE, 0x20,
+    0x10, 0x46, 0x4A, 0x4A, 0xF8, 0x27, 0x31, 0xEC, 0x58, 0xC7, 0xE8, 0x33, 0x82, 0xE3, 0xCE, 0xBF,
+    0x85, 0xF4, 0xDF, 0x94, 0xCE, 0x4B, 0x09, 0xC1, 0x94, 0x56, 0x8A, 0xC0, 0x13, 0x72, 0xA7, 0xFC,
+    0x9F, 0x84, 0x4D, 0x73, 0xA3, 0xCA, 0x9A, 0x61, 0x58, 0x97, 0xA3, 0x27, 0xFC, 0x03, 0x98, 0x76,
+    0x23, 0x1D, 0xC7, 0x61, 0x03, 0x04, 0xAE, 0x56, 0xBF, 0x38, 0x84, 0x00, 0x40, 0xA7, 0x0E, 0xFD,
+    0xFF, 0x52, 0xFE, 0x03, 0x6F, 0x95, 0x30, 0xF1, 0x97, 0xFB, 0xC0, 0x85, 0x60, 0xD6, 0x80, 0x25,
+    0xA9, 0x63, 0xBE, 0x03, 0x01, 0x4E, 0x38, 0xE2, 0xF9, 0xA2, 0x34, 0xFF, 0xBB, 0x3E, 0x03, 0x44,
+    0x78, 0x00, 0x90, 0xCB, 0x88, 0x11, 0x3A, 0x94, 0x65, 0xC0, 0x7C, 0x63, 0x87, 0xF0, 0x3C, 0xAF,
+    0xD6, 0x25, 0xE4, 0x8B, 0x38, 0x0A, 0xAC, 0x72, 0x21, 0xD4, 0xF8, 0x07,
 };
 
 std::uint64_t alignUp(std::uint64_t v, std::uint64_t a)
@@ -72,10 +71,9 @@ std::int64_t mtimeOf(const struct stat& st)
 bool byName(std::string_view a, std::string_view b)
 {
     // Byte order, as strcmp compares: unsigned bytes.
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-        });
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
 }
 
 std::string_view baseName(std::string_view path)
@@ -112,8 +110,8 @@ public:
 
         const std::size_t at = 8 * (id & 0xFFF);
         putLe32(m_main, at, static_cast<std::uint32_t>(m_subTables.size())); // +0 sub-table
-        putLe16(m_main, at + 4, static_cast<std::uint16_t>(m_nextFile));      // +4 first file ID
-        putLe16(m_main, at + 6, static_cast<std::uint16_t>(parent));          // +6 parent
+        putLe16(m_main, at + 4, static_cast<std::uint16_t>(m_nextFile));     // +4 first file ID
+        putLe16(m_main, at + 6, static_cast<std::uint16_t>(parent));         // +6 parent
         for (const FreshFile* file : files) {
             const std::string_view name = baseName(file->path);
             m_subTables.push_back(static_cast<std::uint8_t>(name.size()));
@@ -277,8 +275,8 @@ FreshLayout layFreshTree(const FreshInput& input, std::uint8_t fill)
         pos += kSecureDummySize;
     }
     place.region(RegionKind::Arm9, 0, pos, input.arm9);
-    const std::uint64_t code = input.arm9Footer ? input.arm9.size - kNitroFooterSize
-                                                : input.arm9.size;
+    const std::uint64_t code =
+        input.arm9Footer ? input.arm9.size - kNitroFooterSize : input.arm9.size;
     arm9Size += alignUp(code, 4);
     pos += input.arm9.size;
     end = std::max(end, pos);
@@ -394,7 +392,7 @@ FreshLayout layFreshTree(const FreshInput& input, std::uint8_t fill)
     if (used > kLast32)
         throw Error("The tree makes an image past 4 GiB");
     putLe32(h, 0x80, static_cast<std::uint32_t>(used)); // 0x080 used size
-    putLe32(h, 0x60, kRomControl1);                      // 0x060 ROM control words
+    putLe32(h, 0x60, kRomControl1);                     // 0x060 ROM control words
     putLe32(h, 0x64, kRomControl2);
     // 0x014 chip capacity: the power of two above the used size (at least 128 KiB), as
     // 128 KiB << n; sizes from 2 GiB wrap to 0, as the packer's 32-bit arithmetic does.
@@ -475,7 +473,8 @@ public:
             } else if (++m_files > kMaxTreeFiles + 8) { // the system files beside the data
                 throw Error("The tree \"" + m_tree + "\" holds more than 65,536 files");
             }
-            entries.push_back({name, S_ISDIR(st.st_mode),
+            entries.push_back({name,
+                               S_ISDIR(st.st_mode),
                                {path, static_cast<std::uint64_t>(st.st_size), mtimeOf(st)}});
         }
         return entries;
@@ -546,7 +545,7 @@ FreshInput readInput(TreeReader& reader)
             }
             continue;
         }
-        std::optional<FreshFile>* slot = e.folder               ? nullptr
+        std::optional<FreshFile>* slot = e.folder                 ? nullptr
                                          : e.name == "header.bin" ? &header
                                          : e.name == "arm9.bin"   ? &arm9
                                          : e.name == "arm7.bin"   ? &arm7
@@ -582,9 +581,9 @@ FreshInput readInput(TreeReader& reader)
     if (reader.read(arm9->path, 0, first) == first.size())
         input.arm9FirstWord = le32(first);
     if (arm9->size >= kNitroFooterSize)
-        input.arm9Footer = reader.read(arm9->path, arm9->size - kNitroFooterSize, first) ==
-                               first.size() &&
-                           le32(first) == kNitroCode;
+        input.arm9Footer =
+            reader.read(arm9->path, arm9->size - kNitroFooterSize, first) == first.size() &&
+            le32(first) == kNitroCode;
     return input;
 }
 
@@ -641,9 +640,10 @@ BuildResult buildFreshTree(const std::string& tree, const std::string& out,
             pieces.push_back({r.offset, r.size, &r, nullptr, 0});
             continue;
         }
-        const auto g = std::find_if(
-            laid.generated.begin(), laid.generated.end(),
-            [&](const Generated& x) { return x.offset == r.offset && x.bytes.size() == r.size; });
+        const auto g =
+            std::find_if(laid.generated.begin(), laid.generated.end(), [&](const Generated& x) {
+                return x.offset == r.offset && x.bytes.size() == r.size;
+            });
         if (g == laid.generated.end())
             throw Error("The layout of \"" + tree + "\" lost a table it made");
         pieces.push_back({r.offset, r.size, nullptr, &*g, 0});
@@ -694,9 +694,9 @@ BuildResult buildFreshTree(const std::string& tree, const std::string& out,
     // 0x06C secure-area CRC-16 over the ARM9's first bytes below 0x8000; 0x15E header CRC-16.
     if (laid.arm9Offset < headSize)
         putLe16(head, 0x6C,
-                crc16::Crc16OfStream(std::span(head).subspan(
-                    static_cast<std::size_t>(laid.arm9Offset),
-                    static_cast<std::size_t>(headSize - laid.arm9Offset))));
+                crc16::Crc16OfStream(
+                    std::span(head).subspan(static_cast<std::size_t>(laid.arm9Offset),
+                                            static_cast<std::size_t>(headSize - laid.arm9Offset))));
     putLe16(head, 0x15E, crc16::Crc16OfStream(std::span(head).first(0x15E)));
 
     OutputFile image(out, overwrite);
@@ -720,9 +720,9 @@ BuildResult buildFreshTree(const std::string& tree, const std::string& out,
             if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != p.size)
                 throw Error("The file \"" + reader.shown(p.region->path) +
                             "\" changed while the image was built");
-            image.copyFrom(DescriptorStream(fd.get(), p.size,
-                                            "file \"" + reader.shown(p.region->path) + "\""),
-                           skip, p.size - skip, checkpoint);
+            image.copyFrom(
+                DescriptorStream(fd.get(), p.size, "file \"" + reader.shown(p.region->path) + "\""),
+                skip, p.size - skip, checkpoint);
         } else {
             image.fill(p.fill, p.size - skip, checkpoint);
         }

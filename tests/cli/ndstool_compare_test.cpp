@@ -122,8 +122,8 @@ void compareFresh(const std::vector<std::string>& files, bool overlays, bool ide
     for (std::size_t i = 0; i < files.size(); ++i) {
         for (const std::string& root : {tree, data}) {
             fs::create_directories(fs::path(root + "/" + files[i]).parent_path());
-            cartscope::fixture::writeFile(root + "/" + files[i], cartscope::fixture::pattern(
-                                                                     100 + 37 * i, 10 + i));
+            cartscope::fixture::writeFile(root + "/" + files[i],
+                                          cartscope::fixture::pattern(100 + 37 * i, 10 + i));
         }
     }
     const std::string peer = dir.file("peer.nds");

@@ -76,9 +76,8 @@ TEST(FreshTree, PiecesGoWhereThePackerPutsThem)
         // name table (9 bytes) at the next 0x200; no files, so the image ends with the table.
         {"secure, padded", [](FreshInput&) {}, 0x4000, 0x4000, 0x8000, 0x8C00, 0x8E00, 0x8E00,
          0x8C09},
-        {"secure area already there",
-         [](FreshInput& in) { in.arm9FirstWord = 0xE7FFDEFF; }, 0x4000, 0x4000, 0x8000, 0x8C00,
-         0x8E00, 0x8E00, 0x8C09},
+        {"secure area already there", [](FreshInput& in) { in.arm9FirstWord = 0xE7FFDEFF; }, 0x4000,
+         0x4000, 0x8000, 0x8C00, 0x8E00, 0x8E00, 0x8C09},
         {"footer not counted",
          [](FreshInput& in) {
              in.arm9 = file("[system]/arm9.bin", 0x9000 + 12);
@@ -157,8 +156,8 @@ TEST(FreshTree, OverlayTablesBannerAndOverlaysFollowInOrder)
     const std::vector<std::uint32_t> ranges = {0x9C00, 0x9C0A, 0x9E00, 0xA100, 0xA200, 0xA201};
     for (std::size_t i = 0; i < ranges.size(); ++i)
         EXPECT_EQ(le32(fat, 4 * i), ranges[i]) << i;
-    EXPECT_EQ(l.fileIds.front(), (std::pair<std::string, std::uint32_t>{
-                                     "[system]/overlay/overlay_0000.bin", 0}));
+    EXPECT_EQ(l.fileIds.front(),
+              (std::pair<std::string, std::uint32_t>{"[system]/overlay/overlay_0000.bin", 0}));
     EXPECT_EQ(l.fileIds.back(), (std::pair<std::string, std::uint32_t>{"x", 2}));
 }
 
@@ -197,7 +196,7 @@ TEST(FreshTree, NamesSortByBytesFilesFirstFoldersDepthFirst)
         EXPECT_EQ(le16(*fnt, 8 * i + 6), folders[i].second) << i;
     }
     // The root's sub-table: files B, a, b, then folders c (F001) and z (F002), then the end.
-    const std::vector<std::uint8_t> root = {1,    'B', 1,    'a',  1,    'b', 0x81, 'c',
+    const std::vector<std::uint8_t> root = {1,    'B',  1,    'a', 1,    'b',  0x81, 'c',
                                             0x01, 0xF0, 0x81, 'z', 0x02, 0xF0, 0};
     const std::size_t at = le32(*fnt, 0);
     EXPECT_EQ(at, 32u);
@@ -235,10 +234,10 @@ TEST(FreshTree, HolesAreFilledAndEveryByteIsCoveredOnce)
 TEST(FreshTree, HeaderFieldsSetAsThePackerSetsThem)
 {
     FreshInput in = base();
-    in.header[0x1E] = 3;                     // ROM version: kept
-    in.header[0xC0] = 0x55;                  // logo: replaced for a 0x4000 header
-    putLe32(in.header, 0x60, 0x12345678);    // ROM control words: set
-    putLe32(in.header, 0x34, 0);             // ARM7 entry and RAM address: defaulted
+    in.header[0x1E] = 3;                  // ROM version: kept
+    in.header[0xC0] = 0x55;               // logo: replaced for a 0x4000 header
+    putLe32(in.header, 0x60, 0x12345678); // ROM control words: set
+    putLe32(in.header, 0x34, 0);          // ARM7 entry and RAM address: defaulted
     putLe32(in.header, 0x38, 0);
     in.root.files = {file("big", 0x20000)}; // used size past 128 KiB: capacity 1
     const FreshLayout l = layFreshTree(in, 0);
@@ -282,7 +281,9 @@ TEST(FreshTree, RefusesWhatCannotBeLaidOut)
              in.root.files = {file("a", 0x80000000), file("b", 0x80000000)};
          }},
         {"more than 4,095 folders",
-         [](FreshInput& in) { in.root.folders.assign(4096, FreshFolder{"d", {}, {}}); }},
+         [](FreshInput& in) {
+             in.root.folders.assign(4096, FreshFolder{"d", {}, {}});
+         }},
         {"more than 65,536 files",
          [](FreshInput& in) { in.root.files.assign(65537, file("f", 0)); }},
     };
