@@ -428,18 +428,6 @@ TEST_F(Rebuild, FreshTreeRefusalsNameThePathAndWriteNothing)
                         tree + "/[system]/overlay/overlay_0001.bin");
          },
          "\"overlay_0001.bin\" is not overlay_0000.bin"},
-        {"more overlays than the tables name",
-         [](const std::string& tree, const std::string&) {
-             writeFile(tree + "/[system]/overlay/overlay_0001.bin", Bytes{1});
-         },
-         "name 1 overlays; [system]/overlay holds 2"},
-        {"a DSi header",
-         [](const std::string& tree, const std::string&) {
-             Bytes h = readFile(tree + "/[system]/header.bin");
-             h[0x12] = 3;
-             writeFile(tree + "/[system]/header.bin", h);
-         },
-         "is a DSi header"},
         {"OUT exists",
          [](const std::string&, const std::string& built) {
              writeFile(built, Bytes{'o', 'l', 'd'});

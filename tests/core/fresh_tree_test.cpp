@@ -161,12 +161,13 @@ TEST(FreshTree, OverlayTablesBannerAndOverlaysFollowInOrder)
     EXPECT_EQ(l.fileIds.back(), (std::pair<std::string, std::uint32_t>{"x", 2}));
 }
 
-// root: b, a, B, folders z/ (f, y/ (g)) and c/ (h).
+// root: b, a, B, folders z/ (f) and c/ (h, y/ (g)): depth-first numbering differs from
+// breadth-first here.
 FreshFolder sampleTree()
 {
-    FreshFolder y{"y", {file("z/y/g", 1)}, {}};
-    FreshFolder z{"z", {file("z/f", 1)}, {y}};
-    FreshFolder c{"c", {file("c/h", 1)}, {}};
+    FreshFolder y{"y", {file("c/y/g", 1)}, {}};
+    FreshFolder z{"z", {file("z/f", 1)}, {}};
+    FreshFolder c{"c", {file("c/h", 1)}, {y}};
     return {"", {file("b", 1), file("a", 1), file("B", 1)}, {z, c}};
 }
 
@@ -183,21 +184,21 @@ TEST(FreshTree, NamesSortByBytesFilesFirstFoldersDepthFirst)
         {"a", 2},
         {"b", 3},
         {"c/h", 4},
-        {"z/f", 5},
-        {"z/y/g", 6}};
+        {"c/y/g", 5},
+        {"z/f", 6}};
     EXPECT_EQ(l.fileIds, ids);
 
     const std::vector<std::uint8_t>* fnt = &made(l, RegionKind::Fnt);
-    // Main table: root, c (F001), z (F002), z/y (F003): first file ID and parent.
+    // Main table: root, c (F001), c/y (F002), z (F003): first file ID and parent.
     const std::vector<std::pair<std::uint16_t, std::uint16_t>> folders = {
-        {1, 4}, {4, 0xF000}, {5, 0xF000}, {6, 0xF002}};
+        {1, 4}, {4, 0xF000}, {5, 0xF001}, {6, 0xF000}};
     for (std::size_t i = 0; i < folders.size(); ++i) {
         EXPECT_EQ(le16(*fnt, 8 * i + 4), folders[i].first) << i;
         EXPECT_EQ(le16(*fnt, 8 * i + 6), folders[i].second) << i;
     }
-    // The root's sub-table: files B, a, b, then folders c (F001) and z (F002), then the end.
+    // The root's sub-table: files B, a, b, then folders c (F001) and z (F003), then the end.
     const std::vector<std::uint8_t> root = {1,    'B',  1,    'a', 1,    'b',  0x81, 'c',
-                                            0x01, 0xF0, 0x81, 'z', 0x02, 0xF0, 0};
+                                            0x01, 0xF0, 0x81, 'z', 0x03, 0xF0, 0};
     const std::size_t at = le32(*fnt, 0);
     EXPECT_EQ(at, 32u);
     EXPECT_EQ(std::vector<std::uint8_t>(fnt->begin() + at, fnt->begin() + at + root.size()), root);
