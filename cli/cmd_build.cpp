@@ -12,6 +12,12 @@ int cmdBuild(const Invocation& inv, Context& ctx)
     const std::string& out = inv.positional[1];
     core::rebuild::BuildOptions options;
     options.force = inv.has("--force");
+    // A tree without a layout: the byte between the pieces (the standard packer leaves zeros).
+    const std::string fill = inv.value("--fill").value_or("00");
+    if (fill == "ff" || fill == "FF" || fill == "0xff" || fill == "0xFF")
+        options.fill = 0xFF;
+    else if (fill != "00" && fill != "0x00")
+        throw UsageError("--fill takes ff or 00");
     options.interrupted = [] { return g_interrupted.load(); };
     try {
         const core::rebuild::BuildResult built = core::rebuild::buildImage(tree, out, options);
@@ -27,7 +33,7 @@ int cmdBuild(const Invocation& inv, Context& ctx)
 
 const Command& buildCommand()
 {
-    static const Command command{"build", 2, 2, {"--force"}, cmdBuild};
+    static const Command command{"build", 2, 2, {"--force", "--fill"}, cmdBuild};
     return command;
 }
 

@@ -70,9 +70,12 @@ Commands:
                                a .zip (every .nds/.ids/.dsi/.srl member) or a folder
                                (walked recursively); without --dat, every DAT in
                                $XDG_DATA_HOME/cartscope/dats/ is loaded
-  build [--force] TREE OUT     put the image back together from TREE (DIR/<internal name>
+  build [--force] [--fill ff|00] TREE OUT
+                               put the image back together from TREE (DIR/<internal name>
                                as extract wrote it with the system files) and its layout,
-                               TREE.layout/, into the file OUT; the tree must be unchanged
+                               TREE.layout/, into the file OUT; the tree must be unchanged.
+                               A TREE without a layout ([system]/header.bin, arm9.bin,
+                               arm7.bin, ...) is laid out as a new image, holes of --fill
   trim [--force] [--in-place] IMAGE OUT
                                write IMAGE cut at its used size; refused when the bytes
                                cut are not all 0xFF or all 0x00 (--force cuts them)
@@ -94,7 +97,8 @@ Options:
               build, trim, pad, fix, diff, patch: replace an existing OUT (trim: also cut
               bytes that are not padding)
   --in-place  trim, pad, fix, patch: OUT may be the input file, which is replaced
-  --fill B    pad: the padding byte, ff or 00
+  --fill B    pad: the padding byte, ff or 00; build: the byte between the pieces of
+              a new image (default 00)
   --size S    pad: chip (the header's chip size), pow2 (the next power of two) or a
               size in bytes (decimal, or hexadecimal after 0x)
   --system    add the system files (header, ARM9/ARM7 binaries, overlay tables,

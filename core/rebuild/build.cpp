@@ -17,6 +17,7 @@
 #include "core/checksum/digest.h"
 #include "core/io/stream.h"
 #include "core/io/whole_file.h"
+#include "core/rebuild/fresh_tree.h"
 #include "core/rebuild/layout.h"
 
 namespace cartscope::core::rebuild {
@@ -470,6 +471,8 @@ BuildResult buildImage(const std::string& tree, const std::string& out, const Bu
     // "DIR/NAME/" names the same folder; its layout is "DIR/NAME.layout".
     while (t.size() > 1 && t.back() == '/')
         t.pop_back();
+    if (isFreshTree(t))
+        return buildFreshTree(t, out, options);
     Builder builder(t, out, options);
     return builder.run(out);
 }

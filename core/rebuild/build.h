@@ -10,6 +10,8 @@ namespace cartscope::core::rebuild {
 
 struct BuildOptions {
     bool force = false; // replace an existing OUT
+    // A tree without a layout: the byte between the pieces laid out.
+    std::uint8_t fill = 0x00;
     // Asked between files; true ends the build with BuildInterrupted, nothing written.
     std::function<bool()> interrupted;
 };
@@ -30,7 +32,8 @@ public:
 // layout there with its size and modification time, and no other. `out` appears whole or not at
 // all (written unnamed beside it, synced, then named); an existing `out` is refused without
 // `force`, and one that is an input of the build, or lies inside the tree or the layout, always.
-// Every failure throws the user's message naming the path, and nothing is written.
+// Every failure throws the user's message naming the path, and nothing is written. A tree with no
+// layout beside it and a [system]/header.bin in it is laid out afresh (fresh_tree.h).
 BuildResult buildImage(const std::string& tree, const std::string& out,
                        const BuildOptions& options);
 

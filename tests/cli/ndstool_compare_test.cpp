@@ -82,4 +82,83 @@ TEST(NdstoolCompare, SystemFilesAreByteForByteThePeers)
     compare(v3, "banner version 3");
 }
 
+// A tree without a layout laid out by `build` and by `ndstool -c -h header.bin`: byte for byte
+// the same where no folder holds more than one subfolder (ndstool numbers folders in the order
+// the file system lists them); otherwise `ndstool -x` of both gives the same files.
+void compareFresh(const std::vector<std::string>& files, bool overlays, bool identical,
+                  const std::string& label)
+{
+    SCOPED_TRACE(label);
+    TempDir dir;
+    const std::string tree = dir.file("T");
+    const std::string sys = tree + "/[system]/";
+    fs::create_directories(sys + "overlay");
+    Bytes header(0x200, 0);
+    const auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            header[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    put32(0x24, 0x02000800);
+    put32(0x28, 0x02000000);
+    put32(0x84, 0x4000);
+    cartscope::fixture::writeFile(sys + "header.bin", header);
+    cartscope::fixture::writeFile(sys + "arm9.bin", cartscope::fixture::pattern(9000, 1));
+    cartscope::fixture::writeFile(sys + "arm7.bin", cartscope::fixture::pattern(4001, 2));
+    std::string extra;
+    if (overlays) {
+        Bytes y9 = cartscope::fixture::overlayEntry(0, 0);
+        const Bytes second = cartscope::fixture::overlayEntry(1, 1);
+        y9.insert(y9.end(), second.begin(), second.end());
+        cartscope::fixture::writeFile(sys + "y9.bin", y9);
+        cartscope::fixture::writeFile(sys + "overlay/overlay_0000.bin",
+                                      cartscope::fixture::pattern(333, 3));
+        cartscope::fixture::writeFile(sys + "overlay/overlay_0001.bin",
+                                      cartscope::fixture::pattern(1500, 4));
+        cartscope::fixture::writeFile(sys + "banner.bin", cartscope::fixture::pattern(0x840, 5));
+        extra = " -y9 '" + sys + "y9.bin' -y '" + sys + "overlay' -t '" + sys + "banner.bin'";
+    }
+    const std::string data = dir.file("data");
+    fs::create_directories(data);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        for (const std::string& root : {tree, data}) {
+            fs::create_directories(fs::path(root + "/" + files[i]).parent_path());
+            cartscope::fixture::writeFile(root + "/" + files[i],
+                                          cartscope::fixture::pattern(100 + 37 * i, 10 + i));
+        }
+    }
+    const std::string peer = dir.file("peer.nds");
+    const std::string command = "'" + ndstool() + "' -c '" + peer + "' -9 '" + sys +
+                                "arm9.bin' -7 '" + sys + "arm7.bin' -h '" + sys +
+                                "header.bin' -d '" + data + "'" + extra + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const std::string ours = dir.file("ours.nds");
+    const auto r = cartscope::testcli::cli({"build", tree, ours});
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (identical) {
+        EXPECT_TRUE(readFile(ours) == readFile(peer)) << "the images differ";
+    }
+    for (const std::string side : {"peer", "ours"}) {
+        const std::string x = dir.file("x-" + side);
+        const std::string extract = "'" + ndstool() + "' -x '" + dir.file(side + ".nds") +
+                                    "' -9 '" + x + "/arm9.bin' -7 '" + x + "/arm7.bin' -h '" + x +
+                                    "/header.bin' -y9 '" + x + "/y9.bin' -y '" + x +
+                                    "/overlay' -t '" + x + "/banner.bin' -d '" + x +
+                                    "/data' >/dev/null";
+        fs::create_directories(x);
+        ASSERT_EQ(std::system(extract.c_str()), 0) << extract;
+    }
+    const auto peerFiles = cartscope::fixture::filesBelow(dir.file("x-peer"));
+    EXPECT_EQ(peerFiles, cartscope::fixture::filesBelow(dir.file("x-ours")));
+    EXPECT_GT(peerFiles.size(), files.size());
+}
+
+TEST(NdstoolCompare, FreshTreesAreLaidOutAsThePackerLaysThemOut)
+{
+    if (ndstool().empty())
+        GTEST_SKIP() << "NDSTOOL does not name an ndstool program";
+    compareFresh({"a.bin", "B.bin", "_x", "d/e/f.bin", "d/g", "d/.hidden"}, true, true, "chain");
+    compareFresh({}, false, true, "no files");
+    compareFresh({"z/a", "m/b", "a/c", "m/q/d", "m/p/e", "top"}, false, false, "wide");
+}
+
 } // namespace

@@ -1,9 +1,11 @@
 // The round trip: extract --system writes a tree and its layout, build writes the image back,
 // byte for byte; and what build refuses.
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -256,8 +258,11 @@ TEST_F(Rebuild, BuildRefusesWhatItCannotTrustAndWritesNothing)
              editLayout(tree, "\"imageSize\": ", "\"imageSize\": 99999999999");
          },
          "describes an image past 4 GiB"},
-        {"no layout",
-         [](const std::string& tree, const std::string&) { fs::remove_all(tree + ".layout"); },
+        {"no layout, no header to lay out afresh",
+         [](const std::string& tree, const std::string&) {
+             fs::remove_all(tree + ".layout");
+             fs::remove(tree + "/[system]/header.bin");
+         },
          "No layout \""},
         {"OUT exists",
          [](const std::string&, const std::string& built) {
@@ -304,6 +309,149 @@ TEST_F(Rebuild, ForceReplacesAnExistingOutputWholeAndUsageErrorsExitTwo)
     EXPECT_EQ(self.status, 1);
     EXPECT_EQ(cli({"build", tree}).status, 2);
     EXPECT_EQ(cli({"build", "--system", tree, built}).status, 2);
+}
+
+// A tree without a layout, as a homebrew developer keeps one: a 0x4000-byte header whose ARM9
+// entry lies 0x800 into its RAM, the binaries, one ARM9 overlay, a banner and a few files (one
+// hidden, which is left out).
+std::string freshTree(const std::string& dir)
+{
+    const std::string tree = dir + "/HOMEBREW";
+    fs::create_directories(tree + "/[system]/overlay");
+    fs::create_directories(tree + "/data/sub");
+    Bytes header(0x200, 0);
+    const auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            header[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    std::copy_n("HOMEBREW", 8, header.begin());
+    std::copy_n("HBRW", 4, header.begin() + 12);
+    put32(0x24, 0x02000800);
+    put32(0x28, 0x02000000);
+    put32(0x84, 0x4000);
+    writeFile(tree + "/[system]/header.bin", header);
+    writeFile(tree + "/[system]/arm9.bin", pattern(5000, 1));
+    writeFile(tree + "/[system]/arm7.bin", pattern(3001, 2));
+    Bytes y9;
+    const Bytes entry = cartscope::fixture::overlayEntry(0, 0);
+    y9.insert(y9.end(), entry.begin(), entry.end());
+    writeFile(tree + "/[system]/y9.bin", y9);
+    writeFile(tree + "/[system]/overlay/overlay_0000.bin", pattern(700, 3));
+    writeFile(tree + "/[system]/banner.bin", pattern(0x840, 4));
+    writeFile(tree + "/b.txt", Bytes{'h', 'i'});
+    writeFile(tree + "/data/a.bin", pattern(1000, 5));
+    writeFile(tree + "/data/sub/c.bin", pattern(3, 6));
+    writeFile(tree + "/data/.hidden", Bytes{1});
+    return tree;
+}
+
+TEST_F(Rebuild, FreshTreeBuildsAnImageThatChecksAndHoldsTheTree)
+{
+    const std::string tree = freshTree(m_dir.path());
+    const std::string built = m_dir.file("fresh.nds");
+    const auto r = cli({"build", tree, built});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("from 9 files"), std::string::npos) << r.out;
+    const Bytes image = readFile(built);
+
+    // The three header checks hold.
+    const auto info = cli({"info", "--json", built});
+    ASSERT_EQ(info.status, 0);
+    EXPECT_EQ(info.out.find("\"ok\": false"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"ok\": true"), std::string::npos) << info.out;
+
+    // The files come back out as they went in, the hidden one left out.
+    const std::string files = m_dir.file("files");
+    ASSERT_EQ(cli({"extract", built, files}).status, 0);
+    auto below = cartscope::fixture::filesBelow(files);
+    std::map<std::string, Bytes> expected;
+    for (const auto& [path, bytes] : cartscope::fixture::filesBelow(tree))
+        if (!path.starts_with("[system]") && path != "data/.hidden")
+            expected["HOMEBREW/" + path] = bytes;
+    EXPECT_EQ(below, expected);
+
+    // Extracted with its system files and laid out again, the image is the same.
+    const std::string again = extract(built);
+    ASSERT_FALSE(again.empty());
+    fs::remove_all(again + ".layout");
+    const std::string rebuilt = m_dir.file("again.nds");
+    ASSERT_EQ(cli({"build", again, rebuilt}).status, 0);
+    EXPECT_TRUE(readFile(rebuilt) == image);
+
+    // --fill ff: the holes (between the header and the ARM9 at 0x4000) are 0xFF, and the
+    // checks still hold.
+    const std::string filled = m_dir.file("filled.nds");
+    ASSERT_EQ(cli({"build", "--fill", "ff", tree, filled}).status, 0);
+    const Bytes ff = readFile(filled);
+    ASSERT_EQ(ff.size(), image.size());
+    EXPECT_TRUE(std::all_of(ff.begin() + 0x200, ff.begin() + 0x4000,
+                            [](std::uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(std::all_of(image.begin() + 0x200, image.begin() + 0x4000,
+                            [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(ff.begin() + 0x4000, ff.begin() + 0x5B88, image.begin() + 0x4000));
+    const auto ffInfo = cli({"info", "--json", filled});
+    EXPECT_EQ(ffInfo.out.find("\"ok\": false"), std::string::npos) << ffInfo.out;
+    EXPECT_EQ(cli({"build", "--fill", "7", tree, m_dir.file("x.nds")}).status, 2);
+}
+
+TEST_F(Rebuild, FreshTreeRefusalsNameThePathAndWriteNothing)
+{
+    const std::vector<Refusal> refusals = {
+        {"a symbolic link",
+         [](const std::string& tree, const std::string&) {
+             fs::create_symlink("/etc/passwd", tree + "/data/link");
+         },
+         "symbolic link: \""},
+        {"a FIFO",
+         [](const std::string& tree, const std::string&) {
+             ::mkfifo((tree + "/data/p").c_str(), 0600);
+         },
+         "data/p\", which is not a regular file"},
+        {"a name over 127 bytes",
+         [](const std::string& tree, const std::string&) {
+             writeFile(tree + "/" + std::string(128, 'n'), Bytes{1});
+         },
+         "is longer than 127 bytes"},
+        {"a system file without a place",
+         [](const std::string& tree, const std::string&) {
+             writeFile(tree + "/[system]/arm9i.bin", Bytes{1});
+         },
+         "arm9i.bin\" has no place"},
+        {"no ARM7",
+         [](const std::string& tree, const std::string&) {
+             fs::remove(tree + "/[system]/arm7.bin");
+         },
+         "arm7.bin\" is missing"},
+        {"an overlay missing from the run",
+         [](const std::string& tree, const std::string&) {
+             fs::rename(tree + "/[system]/overlay/overlay_0000.bin",
+                        tree + "/[system]/overlay/overlay_0001.bin");
+         },
+         "\"overlay_0001.bin\" is not overlay_0000.bin"},
+        {"OUT exists",
+         [](const std::string&, const std::string& built) {
+             writeFile(built, Bytes{'o', 'l', 'd'});
+         },
+         "exists"},
+        {"OUT inside the tree", [](const std::string&, const std::string&) {},
+         "lies inside the tree"},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        const std::string tree = freshTree(dir.path());
+        const bool inside = std::string(r.name) == "OUT inside the tree";
+        const std::string built = inside ? tree + "/data/built.nds" : dir.file("built.nds");
+        r.change(tree, built);
+        const bool existed = fs::exists(built);
+        const auto result = cli({"build", tree, built});
+        EXPECT_EQ(result.status, r.status);
+        EXPECT_NE(result.err.find(r.says), std::string::npos) << result.err;
+        if (existed)
+            EXPECT_TRUE(readFile(built) == (Bytes{'o', 'l', 'd'}));
+        else
+            EXPECT_FALSE(fs::exists(built));
+    }
 }
 
 } // namespace

@@ -1,0 +1,734 @@
+// Fresh trees: laid out as the standard packer lays out a new image from a header template, so
+// an image built here from a homebrew tree is the one the packer builds from it.
+//
+// Departures, on purpose: a header template of size 0x200 or less keeps its own logo and bytes
+// 0xA0..0xB3 (the packer puts a loader program of its own there); the ROM version byte is kept
+// (the packer sets it from its own option, 0 when not given); a DSi header (unit code bit 1) is
+// refused rather than given made-up signatures. Folders are numbered in sorted order, where the
+// packer numbers them in the order the file system lists them.
+#include "core/rebuild/fresh_tree.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/base/error.h"
+#include "core/base/fd.h"
+#include "core/base/le.h"
+#include "core/checksum/crc16.h"
+#include "core/fs/system_files.h"
+#include "core/io/stream.h"
+#include "core/rebuild/output_file.h"
+
+namespace cartscope::core::rebuild {
+
+namespace {
+
+constexpr std::uint64_t kAlign = 0x200;
+constexpr std::uint64_t kArm7Min = 0x8000;
+constexpr std::uint64_t kSecureAreaEnd = 0x8000;
+constexpr std::uint64_t kSecureDummySize = 0x800;
+constexpr std::uint32_t kSecureDummyWord = 0xE7FFDEFF;
+constexpr std::uint64_t kPaddedArm9 = 0x4000;
+constexpr std::uint32_t kRootFolderId = 0xF000;
+constexpr std::uint32_t kRomControl1 = 0x00586000;
+constexpr std::uint32_t kRomControl2 = 0x001808F8;
+constexpr std::uint64_t kLogoOffset = 0xC0;
+constexpr std::uint64_t kLogoSize = 156;
+constexpr std::uint64_t kLast32 = 0xFFFFFFFF;
+constexpr const char* kSystem = "[system]";
+
+// The boot logo every card carries (its CRC-16 is CF56h); headers larger than 0x200 get it.
+constexpr std::array<std::uint8_t, kLogoSize> kNintendoLogo = {
+    0x24, 0xFF, 0xAE, 0x51, 0x69, 0x9A, 0xA2, 0x21, 0x3D, 0x84, 0x82, 0x0A, 0x84, 0xE4, 0x09, 0xAD,
+    0x11, 0x24, 0x8B, 0x98, 0xC0, 0x81, 0x7F, 0x21, 0xA3, 0x52, 0xBE, 0x19, 0x93, 0x09, 0xCE, 0x20,
+    0x10, 0x46, 0x4A, 0x4A, 0xF8, 0x27, 0x31, 0xEC, 0x58, 0xC7, 0xE8, 0x33, 0x82, 0xE3, 0xCE, 0xBF,
+    0x85, 0xF4, 0xDF, 0x94, 0xCE, 0x4B, 0x09, 0xC1, 0x94, 0x56, 0x8A, 0xC0, 0x13, 0x72, 0xA7, 0xFC,
+    0x9F, 0x84, 0x4D, 0x73, 0xA3, 0xCA, 0x9A, 0x61, 0x58, 0x97, 0xA3, 0x27, 0xFC, 0x03, 0x98, 0x76,
+    0x23, 0x1D, 0xC7, 0x61, 0x03, 0x04, 0xAE, 0x56, 0xBF, 0x38, 0x84, 0x00, 0x40, 0xA7, 0x0E, 0xFD,
+    0xFF, 0x52, 0xFE, 0x03, 0x6F, 0x95, 0x30, 0xF1, 0x97, 0xFB, 0xC0, 0x85, 0x60, 0xD6, 0x80, 0x25,
+    0xA9, 0x63, 0xBE, 0x03, 0x01, 0x4E, 0x38, 0xE2, 0xF9, 0xA2, 0x34, 0xFF, 0xBB, 0x3E, 0x03, 0x44,
+    0x78, 0x00, 0x90, 0xCB, 0x88, 0x11, 0x3A, 0x94, 0x65, 0xC0, 0x7C, 0x63, 0x87, 0xF0, 0x3C, 0xAF,
+    0xD6, 0x25, 0xE4, 0x8B, 0x38, 0x0A, 0xAC, 0x72, 0x21, 0xD4, 0xF8, 0x07,
+};
+
+std::uint64_t alignUp(std::uint64_t v, std::uint64_t a)
+{
+    return (v + a - 1) / a * a;
+}
+
+std::int64_t mtimeOf(const struct stat& st)
+{
+    return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+bool byName(std::string_view a, std::string_view b)
+{
+    // Byte order, as strcmp compares: unsigned bytes.
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
+}
+
+std::string_view baseName(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name table and file IDs, walked depth-first in sorted order.
+class TableWriter {
+public:
+    TableWriter(std::uint32_t firstFileId, std::size_t folders) : m_nextFile(firstFileId)
+    {
+        m_main.resize(8 * folders);
+    }
+
+    // `path` is the folder's path below the tree ("" for the root).
+    void folder(const FreshFolder& f, const std::string& path, std::uint32_t id,
+                std::uint32_t parent, std::vector<const FreshFile*>& order,
+                std::vector<std::pair<std::string, std::uint32_t>>& ids)
+    {
+        std::vector<const FreshFile*> files;
+        for (const FreshFile& file : f.files)
+            files.push_back(&file);
+        std::sort(files.begin(), files.end(), [](const FreshFile* a, const FreshFile* b) {
+            return byName(baseName(a->path), baseName(b->path));
+        });
+        std::vector<const FreshFolder*> folders;
+        for (const FreshFolder& sub : f.folders)
+            folders.push_back(&sub);
+        std::sort(folders.begin(), folders.end(), [](const FreshFolder* a, const FreshFolder* b) {
+            return byName(a->name, b->name);
+        });
+
+        const std::size_t at = 8 * (id & 0xFFF);
+        putLe32(m_main, at, static_cast<std::uint32_t>(m_subTables.size())); // +0 sub-table
+        putLe16(m_main, at + 4, static_cast<std::uint16_t>(m_nextFile));     // +4 first file ID
+        putLe16(m_main, at + 6, static_cast<std::uint16_t>(parent));         // +6 parent
+        for (const FreshFile* file : files) {
+            const std::string_view name = baseName(file->path);
+            m_subTables.push_back(static_cast<std::uint8_t>(name.size()));
+            m_subTables.insert(m_subTables.end(), name.begin(), name.end());
+            order.push_back(file);
+            ids.emplace_back(file->path, m_nextFile++);
+        }
+        // Subfolder IDs in the same depth-first order the walk below visits them.
+        std::vector<std::uint32_t> subIds;
+        std::uint32_t next = id + 1;
+        for (const FreshFolder* sub : folders) {
+            subIds.push_back(next);
+            next += static_cast<std::uint32_t>(countFolders(*sub));
+        }
+        for (std::size_t i = 0; i < folders.size(); ++i) {
+            const std::string& name = folders[i]->name;
+            m_subTables.push_back(static_cast<std::uint8_t>(0x80 | name.size()));
+            m_subTables.insert(m_subTables.end(), name.begin(), name.end());
+            m_subTables.push_back(static_cast<std::uint8_t>(subIds[i] & 0xFF));
+            m_subTables.push_back(static_cast<std::uint8_t>(subIds[i] >> 8));
+        }
+        m_subTables.push_back(0);
+        // Depth bounded by the folder count (at most 4,095, checked when the tree was read).
+        for (std::size_t i = 0; i < folders.size(); ++i)
+            folder(*folders[i], path.empty() ? folders[i]->name : path + "/" + folders[i]->name,
+                   subIds[i], id, order, ids);
+    }
+
+    // The table: the main table, its sub-table offsets made absolute.
+    std::vector<std::uint8_t> take()
+    {
+        const auto base = static_cast<std::uint32_t>(m_main.size());
+        for (std::size_t at = 0; at < m_main.size(); at += 8)
+            putLe32(m_main, at, le32(m_main, at) + base);
+        m_main.insert(m_main.end(), m_subTables.begin(), m_subTables.end());
+        return std::move(m_main);
+    }
+
+    static std::size_t countFolders(const FreshFolder& f)
+    {
+        std::size_t n = 1;
+        for (const FreshFolder& sub : f.folders)
+            n += countFolders(sub);
+        return n;
+    }
+
+private:
+    std::vector<std::uint8_t> m_main;
+    std::vector<std::uint8_t> m_subTables;
+    std::uint32_t m_nextFile;
+};
+
+// Pieces placed one after another; holes between them become fill runs.
+class Placer {
+public:
+    explicit Placer(std::uint8_t fill) : m_fill(fill) {}
+
+    void region(RegionKind kind, std::uint32_t id, std::uint64_t offset, const FreshFile& file)
+    {
+        Region r;
+        r.kind = kind;
+        r.id = id;
+        r.offset = offset;
+        r.size = file.size;
+        r.path = file.path;
+        r.mtimeNs = file.mtimeNs;
+        add(std::move(r));
+    }
+    void made(RegionKind kind, std::uint64_t offset, std::vector<std::uint8_t> bytes)
+    {
+        Region r;
+        r.kind = kind;
+        r.offset = offset;
+        r.size = bytes.size();
+        add(std::move(r));
+        m_out.generated.push_back({offset, std::move(bytes)});
+    }
+    // The image ends at `size`: holes up to there are filled.
+    FreshLayout finish(std::uint64_t size)
+    {
+        std::sort(m_out.layout.regions.begin(), m_out.layout.regions.end(),
+                  [](const Region& a, const Region& b) { return a.offset < b.offset; });
+        std::sort(m_out.generated.begin(), m_out.generated.end(),
+                  [](const Generated& a, const Generated& b) { return a.offset < b.offset; });
+        std::uint64_t at = 0;
+        for (const Region& r : m_out.layout.regions) {
+            if (r.size == 0)
+                continue;
+            if (r.offset > at)
+                m_out.layout.runs.push_back({at, r.offset - at, m_fill, {}});
+            at = std::max(at, r.offset + r.size);
+        }
+        if (size > at)
+            m_out.layout.runs.push_back({at, size - at, m_fill, {}});
+        m_out.layout.imageSize = size;
+        return std::move(m_out);
+    }
+    FreshLayout& out() { return m_out; }
+
+private:
+    void add(Region r)
+    {
+        if (r.offset > kLast32 || r.size > kLast32 + 1 - r.offset)
+            throw Error("The tree makes an image past 4 GiB");
+        m_out.layout.regions.push_back(std::move(r));
+    }
+
+    std::uint8_t m_fill;
+    FreshLayout m_out;
+};
+
+std::uint64_t countFiles(const FreshFolder& f)
+{
+    std::uint64_t n = f.files.size();
+    for (const FreshFolder& sub : f.folders)
+        n += countFiles(sub);
+    return n;
+}
+
+} // namespace
+
+FreshLayout layFreshTree(const FreshInput& input, std::uint8_t fill)
+{
+    std::vector<std::uint8_t> h(input.header.begin(), input.header.end());
+    // 0x012 unit code: a DSi header needs signatures the packer makes up; not laid out here.
+    if (h[0x12] & 0x02)
+        throw Error("The header \"[system]/header.bin\" is a DSi header (unit code " +
+                    std::to_string(h[0x12]) + "); only DS images are laid out without a layout");
+    Placer place(fill);
+    // The end of everything written so far (the image's size at the end) and the packer's
+    // write position.
+    std::uint64_t end = kTemplateSize;
+    std::uint64_t pos = 0;
+
+    std::uint32_t entry = le32(h, 0x24); // 0x024 ARM9 entry
+    std::uint32_t ram = le32(h, 0x28);   // 0x028 ARM9 RAM address
+    std::uint32_t headerSize = le32(h, 0x84);
+    const bool secure = ram + 0x800 == entry || headerSize > kTemplateSize;
+    if (headerSize == 0)
+        headerSize = secure ? 0x4000 : 0x200;
+    putLe32(h, 0x84, headerSize);
+    if (headerSize > kTemplateSize)
+        std::copy(kNintendoLogo.begin(), kNintendoLogo.end(), h.begin() + kLogoOffset);
+
+    // ARM9, behind a stand-in secure area when the header asks for one and the binary has none.
+    const std::uint64_t arm9 = alignUp(headerSize, kAlign);
+    pos = arm9;
+    if (!ram && entry)
+        ram = entry;
+    if (!entry && ram)
+        entry = ram;
+    if (!ram)
+        ram = entry = 0x02000000;
+    std::uint64_t arm9Size = 0;
+    if (secure && input.arm9FirstWord != kSecureDummyWord) {
+        std::vector<std::uint8_t> dummy(kSecureDummySize);
+        for (std::size_t i = 0; i < dummy.size(); i += 4)
+            putLe32(dummy, i, kSecureDummyWord);
+        place.made(RegionKind::Arm9, pos, std::move(dummy));
+        arm9Size = kSecureDummySize;
+        pos += kSecureDummySize;
+    }
+    place.region(RegionKind::Arm9, 0, pos, input.arm9);
+    const std::uint64_t code =
+        input.arm9Footer ? input.arm9.size - kNitroFooterSize : input.arm9.size;
+    arm9Size += alignUp(code, 4);
+    pos += input.arm9.size;
+    end = std::max(end, pos);
+    // A header with a secure area and an entry 0x800 into RAM gets an ARM9 of at least 16 KiB.
+    if (headerSize > kTemplateSize && entry - ram == 0x800 && arm9Size < kPaddedArm9) {
+        pos += kPaddedArm9 - arm9Size;
+        arm9Size = kPaddedArm9;
+        end = std::max(end, pos);
+    }
+    putLe32(h, 0x20, static_cast<std::uint32_t>(arm9)); // 0x020 ARM9 offset
+    putLe32(h, 0x24, entry);
+    putLe32(h, 0x28, ram);
+    putLe32(h, 0x2C, static_cast<std::uint32_t>(arm9Size)); // 0x02C ARM9 size
+
+    std::uint64_t overlayCount = 0;
+    // An overlay table at the next 0x200; without its file the template's fields stay.
+    const auto table = [&](const std::optional<FreshFile>& file, RegionKind kind, std::size_t at) {
+        if (!file)
+            return;
+        pos = alignUp(pos, kAlign);
+        place.region(kind, 0, pos, *file);
+        putLe32(h, at, file->size ? static_cast<std::uint32_t>(pos) : 0);
+        putLe32(h, at + 4, static_cast<std::uint32_t>(file->size));
+        overlayCount += file->size / kOverlayEntrySize;
+        pos += file->size;
+        end = std::max(end, pos);
+    };
+    table(input.arm9Overlays, RegionKind::Arm9OverlayTable, 0x50); // 0x050 ARM9 overlay table
+
+    pos = std::max(alignUp(pos, kAlign), kArm7Min);
+    std::uint32_t entry7 = le32(h, 0x34); // 0x034 ARM7 entry
+    std::uint32_t ram7 = le32(h, 0x38);   // 0x038 ARM7 RAM address
+    if (!ram7 && entry7)
+        ram7 = entry7;
+    if (!entry7 && ram7)
+        entry7 = ram7;
+    if (!ram7)
+        ram7 = entry7 = 0x037F8000;
+    putLe32(h, 0x30, static_cast<std::uint32_t>(pos)); // 0x030 ARM7 offset
+    putLe32(h, 0x34, entry7);
+    putLe32(h, 0x38, ram7);
+    putLe32(h, 0x3C, static_cast<std::uint32_t>(alignUp(input.arm7.size, 4)));
+    place.region(RegionKind::Arm7, 0, pos, input.arm7);
+    pos += input.arm7.size;
+    end = std::max(end, pos);
+    table(input.arm7Overlays, RegionKind::Arm7OverlayTable, 0x58); // 0x058 ARM7 overlay table
+
+    if (input.overlays.size() != overlayCount)
+        throw Error("The overlay tables name " + std::to_string(overlayCount) +
+                    " overlays; [system]/overlay holds " + std::to_string(input.overlays.size()));
+
+    FreshLayout& out = place.out();
+    const std::size_t folders = TableWriter::countFolders(input.root);
+    if (folders > kMaxTreeFolders + 1)
+        throw Error("The tree holds more than 4,095 folders");
+    if (overlayCount + countFiles(input.root) > kMaxTreeFiles)
+        throw Error("The tree holds more than 65,536 files");
+    TableWriter names(static_cast<std::uint32_t>(overlayCount), folders);
+    std::vector<const FreshFile*> order;
+    for (std::uint32_t i = 0; i < overlayCount; ++i)
+        out.fileIds.emplace_back(input.overlays[i].path, i);
+    names.folder(input.root, "", kRootFolderId, static_cast<std::uint32_t>(folders), order,
+                 out.fileIds);
+    std::vector<std::uint8_t> fnt = names.take();
+
+    const std::uint64_t fntOffset = alignUp(pos, kAlign);
+    const std::uint64_t fatOffset = alignUp(fntOffset + fnt.size(), kAlign);
+    const std::uint64_t fileCount = overlayCount + order.size();
+    putLe32(h, 0x40, static_cast<std::uint32_t>(fntOffset)); // 0x040 FNT offset
+    putLe32(h, 0x44, static_cast<std::uint32_t>(fnt.size()));
+    putLe32(h, 0x48, static_cast<std::uint32_t>(fatOffset)); // 0x048 FAT offset
+    putLe32(h, 0x4C, static_cast<std::uint32_t>(fileCount * 8));
+    end = std::max(end, fntOffset + fnt.size());
+    std::uint64_t top = fatOffset + fileCount * 8;
+    if (input.banner) {
+        const std::uint64_t banner = alignUp(top, kAlign);
+        place.region(RegionKind::Banner, 0, banner, *input.banner);
+        putLe32(h, 0x68, static_cast<std::uint32_t>(banner)); // 0x068 banner offset
+        top = banner + input.banner->size;
+        end = std::max(end, top);
+    } else {
+        putLe32(h, 0x68, 0);
+    }
+    place.made(RegionKind::Fnt, fntOffset, std::move(fnt));
+
+    // Overlays, then the files in ID order, each at the next 0x200.
+    std::vector<std::uint8_t> fat(static_cast<std::size_t>(fileCount * 8));
+    std::uint64_t fileEnd = top;
+    std::uint32_t id = 0;
+    const auto file = [&](const FreshFile& f, RegionKind kind) {
+        top = alignUp(top, kAlign);
+        place.region(kind, id, top, f);
+        putLe32(fat, 8 * id, static_cast<std::uint32_t>(top));
+        putLe32(fat, 8 * id + 4, static_cast<std::uint32_t>(top + f.size));
+        top += f.size;
+        // A file of no bytes still moves the end the header records, not the image's end.
+        fileEnd = std::max(fileEnd, top);
+        if (f.size)
+            end = std::max(end, top);
+        ++id;
+    };
+    for (const FreshFile& f : input.overlays)
+        file(f, RegionKind::Overlay);
+    for (const FreshFile* f : order)
+        file(*f, RegionKind::File);
+    if (!fat.empty())
+        end = std::max(end, fatOffset + fat.size());
+    place.made(RegionKind::Fat, fatOffset, std::move(fat));
+
+    const std::uint64_t used = alignUp(fileEnd, 4);
+    if (used != fileEnd)
+        end = std::max(end, used);
+    if (used > kLast32)
+        throw Error("The tree makes an image past 4 GiB");
+    putLe32(h, 0x80, static_cast<std::uint32_t>(used)); // 0x080 used size
+    putLe32(h, 0x60, kRomControl1);                     // 0x060 ROM control words
+    putLe32(h, 0x64, kRomControl2);
+    // 0x014 chip capacity: the power of two above the used size (at least 128 KiB), as
+    // 128 KiB << n; sizes from 2 GiB wrap to 0, as the packer's 32-bit arithmetic does.
+    std::uint32_t cap = static_cast<std::uint32_t>(used);
+    cap |= cap >> 16;
+    cap |= cap >> 8;
+    cap |= cap >> 4;
+    cap |= cap >> 2;
+    cap |= cap >> 1;
+    ++cap;
+    if (cap <= 128 * 1024)
+        cap = 128 * 1024;
+    int capacity = -18;
+    for (std::uint32_t x = cap; x != 0; x >>= 1)
+        ++capacity;
+    h[0x14] = static_cast<std::uint8_t>(std::max(capacity, 0));
+    putLe16(h, 0x15C, crc16::Crc16OfStream(std::span(h).subspan(kLogoOffset, kLogoSize)));
+
+    place.made(RegionKind::Header, 0, std::move(h));
+    FreshLayout laid = place.finish(end);
+    laid.usedSize = used;
+    laid.arm9Offset = arm9;
+    return laid;
+}
+
+namespace {
+
+// Reads a tree without following links: one folder open at a time, each entry checked.
+class TreeReader {
+public:
+    explicit TreeReader(const std::string& tree) : m_tree(tree)
+    {
+        m_fd = UniqueFd(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m_fd.valid())
+            throw Error(cannotOpenMessage(tree, errno));
+    }
+
+    struct Entry {
+        std::string name;
+        bool folder = false;
+        FreshFile file;
+    };
+
+    // The entries of the folder `rel` ("" for the tree), names beginning with "." left out.
+    std::vector<Entry> list(const std::string& rel)
+    {
+        UniqueFd dir(rel.empty() ? ::dup(m_fd.get())
+                                 : ::openat(m_fd.get(), rel.c_str(),
+                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir.valid())
+            throw Error(cannotOpenMessage(shown(rel), errno));
+        DIR* d = ::fdopendir(::dup(dir.get()));
+        if (!d)
+            throw Error(cannotOpenMessage(shown(rel), errno));
+        struct Closer {
+            DIR* d;
+            ~Closer() { ::closedir(d); }
+        } closer{d};
+        std::vector<Entry> entries;
+        // Bounded by the folder's entries; the files overall by the count checked below.
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.empty() || name[0] == '.')
+                continue;
+            const std::string path = rel.empty() ? name : rel + "/" + name;
+            struct stat st {};
+            if (::fstatat(dir.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                throw Error(cannotOpenMessage(shown(path), errno));
+            if (S_ISLNK(st.st_mode))
+                throw Error("The tree holds a symbolic link: \"" + shown(path) + "\"");
+            if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+                throw Error("The tree holds \"" + shown(path) + "\", which is not a regular file");
+            if (name.size() > kMaxNameBytes)
+                throw Error("The name of \"" + shown(path) + "\" is longer than 127 bytes");
+            if (S_ISDIR(st.st_mode)) {
+                if (++m_folders > kMaxTreeFolders + 2) // the tree's own [system] and overlay/
+                    throw Error("The tree \"" + m_tree + "\" holds more than 4,095 folders");
+            } else if (++m_files > kMaxTreeFiles + 8) { // the system files beside the data
+                throw Error("The tree \"" + m_tree + "\" holds more than 65,536 files");
+            }
+            entries.push_back({name,
+                               S_ISDIR(st.st_mode),
+                               {path, static_cast<std::uint64_t>(st.st_size), mtimeOf(st)}});
+        }
+        return entries;
+    }
+
+    // Reads up to `out.size()` bytes of the tree file `path` from `at`; returns how many.
+    std::size_t read(const std::string& path, std::uint64_t at, std::span<std::uint8_t> out)
+    {
+        const UniqueFd fd(::openat(m_fd.get(), path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(shown(path), errno));
+        DescriptorStream in(fd.get(), static_cast<std::uint64_t>(st.st_size),
+                            "file \"" + shown(path) + "\"");
+        return in.pread(at, out);
+    }
+
+    std::string shown(const std::string& rel) const
+    {
+        return rel.empty() ? m_tree : m_tree + "/" + rel;
+    }
+    int fd() const { return m_fd.get(); }
+
+private:
+    std::string m_tree;
+    UniqueFd m_fd;
+    std::size_t m_folders = 0;
+    std::size_t m_files = 0;
+};
+
+// Depth bounded by the folder count, which list() caps at 4,095.
+FreshFolder readFolder(TreeReader& reader, const std::string& rel, const std::string& name)
+{
+    FreshFolder folder;
+    folder.name = name;
+    for (TreeReader::Entry& e : reader.list(rel)) {
+        if (rel.empty() && e.name == kSystem)
+            continue;
+        if (e.folder)
+            folder.folders.push_back(readFolder(reader, e.file.path, e.name));
+        else
+            folder.files.push_back(std::move(e.file));
+    }
+    return folder;
+}
+
+std::string overlayFile(std::size_t i)
+{
+    char name[40];
+    std::snprintf(name, sizeof name, "overlay_%04zu.bin", i);
+    return name;
+}
+
+FreshInput readInput(TreeReader& reader)
+{
+    FreshInput input;
+    input.root = readFolder(reader, "", "");
+
+    std::optional<FreshFile> header, arm9, arm7;
+    std::vector<FreshFile> overlays;
+    for (TreeReader::Entry& e : reader.list(kSystem)) {
+        if (e.folder && e.name == "overlay") {
+            for (TreeReader::Entry& o : reader.list(e.file.path)) {
+                if (o.folder)
+                    throw Error("The folder \"" + reader.shown(o.file.path) +
+                                "\" has no place in an image's overlays");
+                overlays.push_back(std::move(o.file));
+            }
+            continue;
+        }
+        std::optional<FreshFile>* slot = e.folder                 ? nullptr
+                                         : e.name == "header.bin" ? &header
+                                         : e.name == "arm9.bin"   ? &arm9
+                                         : e.name == "arm7.bin"   ? &arm7
+                                         : e.name == "y9.bin"     ? &input.arm9Overlays
+                                         : e.name == "y7.bin"     ? &input.arm7Overlays
+                                         : e.name == "banner.bin" ? &input.banner
+                                                                  : nullptr;
+        if (!slot)
+            throw Error("\"" + reader.shown(e.file.path) +
+                        "\" has no place in a DS image built without a layout");
+        *slot = std::move(e.file);
+    }
+    for (const auto& [file, name] : {std::pair{&header, "header.bin"}, std::pair{&arm9, "arm9.bin"},
+                                     std::pair{&arm7, "arm7.bin"}})
+        if (!*file)
+            throw Error("The file \"" + reader.shown(std::string(kSystem) + "/" + name) +
+                        "\" is missing");
+    input.arm9 = *arm9;
+    input.arm7 = *arm7;
+
+    // Overlays by their number: overlay_0000.bin, overlay_0001.bin, ... with none left out.
+    std::sort(overlays.begin(), overlays.end(),
+              [](const FreshFile& a, const FreshFile& b) { return byName(a.path, b.path); });
+    for (std::size_t i = 0; i < overlays.size(); ++i)
+        if (baseName(overlays[i].path) != std::string_view(overlayFile(i)))
+            throw Error("The overlays in \"" + reader.shown(std::string(kSystem) + "/overlay") +
+                        "\" must be overlay_0000.bin, overlay_0001.bin, ... in turn; \"" +
+                        std::string(baseName(overlays[i].path)) + "\" is not " + overlayFile(i));
+    input.overlays = std::move(overlays);
+
+    reader.read(header->path, 0, input.header);
+    std::array<std::uint8_t, 4> first{};
+    if (reader.read(arm9->path, 0, first) == first.size())
+        input.arm9FirstWord = le32(first);
+    if (arm9->size >= kNitroFooterSize)
+        input.arm9Footer =
+            reader.read(arm9->path, arm9->size - kNitroFooterSize, first) == first.size() &&
+            le32(first) == kNitroCode;
+    return input;
+}
+
+} // namespace
+
+FreshInput readFreshTree(const std::string& tree)
+{
+    TreeReader reader(tree);
+    return readInput(reader);
+}
+
+bool isFreshTree(const std::string& tree)
+{
+    struct stat st {};
+    if (::lstat((tree + kLayoutSuffix).c_str(), &st) == 0 || errno != ENOENT)
+        return false;
+    return ::lstat((tree + "/" + kSystem + "/header.bin").c_str(), &st) == 0;
+}
+
+BuildResult buildFreshTree(const std::string& tree, const std::string& out,
+                           const BuildOptions& options)
+{
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::path(out).parent_path();
+    if (folder.empty())
+        folder = ".";
+    const auto rel = std::filesystem::weakly_canonical(folder, ec)
+                         .lexically_relative(std::filesystem::weakly_canonical(tree, ec));
+    if (!rel.empty() && *rel.begin() != "..")
+        throw Error("The output \"" + out + "\" lies inside the tree or its layout");
+    const Overwrite overwrite = checkDestination(tree, out, options.force, false);
+
+    TreeReader reader(tree);
+    const FreshLayout laid = layFreshTree(readInput(reader), options.fill);
+    const Layout& layout = laid.layout;
+    const auto checkpoint = [&] {
+        if (options.interrupted && options.interrupted())
+            throw BuildInterrupted();
+    };
+
+    // The pieces in offset order: regions (a file, or made bytes) and fill runs.
+    struct Piece {
+        std::uint64_t offset;
+        std::uint64_t size;
+        const Region* region;
+        const Generated* made;
+        std::uint8_t fill;
+    };
+    std::vector<Piece> pieces;
+    for (const Region& r : layout.regions) {
+        if (r.size == 0)
+            continue;
+        if (!r.path.empty()) {
+            pieces.push_back({r.offset, r.size, &r, nullptr, 0});
+            continue;
+        }
+        const auto g =
+            std::find_if(laid.generated.begin(), laid.generated.end(), [&](const Generated& x) {
+                return x.offset == r.offset && x.bytes.size() == r.size;
+            });
+        if (g == laid.generated.end())
+            throw Error("The layout of \"" + tree + "\" lost a table it made");
+        pieces.push_back({r.offset, r.size, nullptr, &*g, 0});
+    }
+    for (const Run& run : layout.runs)
+        pieces.push_back({run.offset, run.size, nullptr, nullptr, run.fill.value_or(0)});
+    std::sort(pieces.begin(), pieces.end(),
+              [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
+
+    // The image below 0x8000 is put together first: the secure-area CRC-16 covers it.
+    const std::uint64_t headSize = std::min(kSecureAreaEnd, layout.imageSize);
+    std::vector<std::uint8_t> head(static_cast<std::size_t>(headSize));
+    std::vector<UniqueFd> open(pieces.size());
+    std::size_t files = 1; // the header template
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& p = pieces[i];
+        if (p.region) {
+            checkpoint();
+            open[i] = UniqueFd(
+                ::openat(reader.fd(), p.region->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st {};
+            if (!open[i].valid() || ::fstat(open[i].get(), &st) != 0)
+                throw Error(cannotOpenMessage(reader.shown(p.region->path), errno));
+            if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != p.size)
+                throw Error("The file \"" + reader.shown(p.region->path) +
+                            "\" changed while the image was built");
+            ++files;
+            // Only the files below 0x8000 stay open; the rest are opened again as written.
+            if (p.offset >= headSize) {
+                open[i] = UniqueFd();
+                continue;
+            }
+        }
+        if (p.offset >= headSize)
+            continue;
+        const std::size_t n = static_cast<std::size_t>(std::min(p.size, headSize - p.offset));
+        std::span<std::uint8_t> into(head.data() + p.offset, n);
+        if (p.made)
+            std::copy_n(p.made->bytes.begin(), n, into.begin());
+        else if (p.region) {
+            DescriptorStream in(open[i].get(), p.size,
+                                "file \"" + reader.shown(p.region->path) + "\"");
+            if (in.pread(0, into) != n)
+                throw Error(kStreamReadError);
+        } else
+            std::fill(into.begin(), into.end(), p.fill);
+    }
+    // 0x06C secure-area CRC-16 over the ARM9's first bytes below 0x8000; 0x15E header CRC-16.
+    if (laid.arm9Offset < headSize)
+        putLe16(head, 0x6C,
+                crc16::Crc16OfStream(
+                    std::span(head).subspan(static_cast<std::size_t>(laid.arm9Offset),
+                                            static_cast<std::size_t>(headSize - laid.arm9Offset))));
+    putLe16(head, 0x15E, crc16::Crc16OfStream(std::span(head).first(0x15E)));
+
+    OutputFile image(out, overwrite);
+    image.write(head);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& p = pieces[i];
+        if (p.offset + p.size <= headSize)
+            continue;
+        const std::uint64_t skip = p.offset < headSize ? headSize - p.offset : 0;
+        checkpoint();
+        if (p.made) {
+            image.write(std::span(p.made->bytes).subspan(static_cast<std::size_t>(skip)));
+        } else if (p.region) {
+            UniqueFd fd = std::move(open[i]);
+            if (!fd.valid())
+                fd = UniqueFd(::openat(reader.fd(), p.region->path.c_str(),
+                                       O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st {};
+            if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+                throw Error(cannotOpenMessage(reader.shown(p.region->path), errno));
+            if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != p.size)
+                throw Error("The file \"" + reader.shown(p.region->path) +
+                            "\" changed while the image was built");
+            image.copyFrom(
+                DescriptorStream(fd.get(), p.size, "file \"" + reader.shown(p.region->path) + "\""),
+                skip, p.size - skip, checkpoint);
+        } else {
+            image.fill(p.fill, p.size - skip, checkpoint);
+        }
+    }
+    image.commit();
+    return {layout.imageSize, files};
+}
+
+} // namespace cartscope::core::rebuild
