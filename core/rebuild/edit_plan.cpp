@@ -341,7 +341,8 @@ bool followAllocation(std::vector<std::uint8_t>& fat, std::span<const EditRegion
             continue;
         const std::uint64_t at = std::uint64_t{r.id} * kFatEntrySize;
         if (at + kFatEntrySize > fat.size())
-            continue;
+            throw Error("The allocation entry of file ID " + std::to_string(r.id) +
+                        " lies past the allocation table's size in the header; it cannot move");
         putLe32(fat, static_cast<std::size_t>(at), static_cast<std::uint32_t>(p.offset));
         putLe32(fat, static_cast<std::size_t>(at + 4), static_cast<std::uint32_t>(p.offset + p.size));
         changed = true;

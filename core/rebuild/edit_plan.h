@@ -59,8 +59,8 @@ std::vector<std::uint8_t> followHeader(std::span<const std::uint8_t> original,
                                        std::span<const std::uint8_t> edited,
                                        std::span<const EditRegion> regions, const EditPlan& plan);
 
-// The allocation entries of the files and overlays that moved or changed size, set in `fat`
-// (entries past its end are left alone). Returns whether a byte changed.
+// The allocation entries of the files and overlays that moved or changed size, set in `fat`.
+// Returns whether a byte changed; throws the user's message for an entry past the table.
 bool followAllocation(std::vector<std::uint8_t>& fat, std::span<const EditRegion> regions,
                       const EditPlan& plan);
 
