@@ -137,20 +137,21 @@ struct OptionRule {
     bool takesValue;
 };
 constexpr OptionRule kOptions[] = {
-    {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
-    {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
-    {"--system-only", false}, {"--narc", true},   {"--palette", true},   {"--screen", true},
-    {"--cells", true},        {"--cell", true},   {"--write", false},    {"--in-place", false},
-    {"--fill", true},         {"--size", true},   {"--rehash", false},   {"--compact", false},
-    {"--keep-banner-crcs", false},
+    {"--json", false},     {"--force", false},   {"--hashes", false},
+    {"--dat", true},       {"--jobs", true},     {"--csv", false},
+    {"--animated", false}, {"--system", false},  {"--system-only", false},
+    {"--narc", true},      {"--palette", true},  {"--screen", true},
+    {"--cells", true},     {"--cell", true},     {"--write", false},
+    {"--in-place", false}, {"--fill", true},     {"--size", true},
+    {"--rehash", false},   {"--compact", false}, {"--keep-banner-crcs", false},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(), &verifyCommand(),
-        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),  &diffCommand(),
-        &patchCommand(), &renderCommand(), &textCommand(), &replaceCommand(),
+        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(),    &verifyCommand(),
+        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),     &diffCommand(),
+        &patchCommand(), &renderCommand(), &textCommand(),    &replaceCommand(),
     };
     return table;
 }

@@ -15,8 +15,8 @@
 
 #include "core/base/fd.h"
 #include "core/checksum/digest.h"
-#include "core/io/stream.h"
 #include "core/io/open_below.h"
+#include "core/io/stream.h"
 #include "core/io/whole_file.h"
 #include "core/rebuild/edit_plan.h"
 #include "core/rebuild/layout.h"
@@ -51,7 +51,8 @@ void fillAt(int fd, std::uint8_t value, std::uint64_t offset, std::uint64_t size
     const std::vector<std::uint8_t> buffer(
         static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)), value);
     for (std::uint64_t done = 0; done < size;) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kChunk));
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kChunk));
         writeAt(fd, std::span(buffer).first(want), offset + done, outPath);
         done += want;
     }
@@ -550,7 +551,8 @@ private:
         const std::vector<std::uint8_t> headerOut = followHeader(original, headerIn, regions, plan);
         const std::vector<ByteRange> headerChanges = differences(original, headerOut, 0);
         changed.insert(changed.end(), headerChanges.begin(), headerChanges.end());
-        writeAt(fd, std::span(headerOut).first(std::min<std::size_t>(headerOut.size(), plan.imageSize)),
+        writeAt(fd,
+                std::span(headerOut).first(std::min<std::size_t>(headerOut.size(), plan.imageSize)),
                 0, image.path());
         if (auto warning = signedRegionWarning(headerIn, m_layout.imageSize, changed))
             result.warnings.push_back(*warning);

@@ -21,9 +21,9 @@ struct BuildOptions {
 };
 
 struct BuildResult {
-    std::uint64_t bytes = 0; // the image's size
-    std::size_t files = 0;   // files of the tree and the layout read
-    std::size_t edited = 0;  // files whose bytes differ from the layout's
+    std::uint64_t bytes = 0;           // the image's size
+    std::size_t files = 0;             // files of the tree and the layout read
+    std::size_t edited = 0;            // files whose bytes differ from the layout's
     std::vector<std::string> warnings; // the user's texts (a signed region changed)
 };
 
@@ -37,10 +37,10 @@ public:
 // links (a link in it is an error naming it) and holds every file of the layout, and no other.
 // A file whose size or modification time differs (or digest, where the layout has one) was
 // edited: it stays in its slot while it fits and shares no byte, else it moves to the end of the
-// used area; the header, allocation table and banner CRC-16s follow (see edit_plan.h). `out` appears whole or not at
-// all (written unnamed beside it, synced, then named); an existing `out` is refused without
-// `force`, and one that is an input of the build, or lies inside the tree or the layout, always.
-// Every failure throws the user's message naming the path, and nothing is written.
+// used area; the header, allocation table and banner CRC-16s follow (see edit_plan.h). `out`
+// appears whole or not at all (written unnamed beside it, synced, then named); an existing `out` is
+// refused without `force`, and one that is an input of the build, or lies inside the tree or the
+// layout, always. Every failure throws the user's message naming the path, and nothing is written.
 BuildResult buildImage(const std::string& tree, const std::string& out,
                        const BuildOptions& options);
 

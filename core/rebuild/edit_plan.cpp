@@ -44,7 +44,8 @@ std::vector<ByteRange> unionOf(std::vector<ByteRange> ranges)
         if (r.size == 0)
             continue;
         if (!out.empty() && r.offset <= out.back().offset + out.back().size) {
-            const std::uint64_t end = std::max(out.back().offset + out.back().size, r.offset + r.size);
+            const std::uint64_t end =
+                std::max(out.back().offset + out.back().size, r.offset + r.size);
             out.back().size = end - out.back().offset;
         } else {
             out.push_back(r);
@@ -58,9 +59,9 @@ void subtract(ByteRange r, const std::vector<ByteRange>& kept, std::vector<ByteR
 {
     std::uint64_t at = r.offset;
     const std::uint64_t end = r.offset + r.size;
-    auto it = std::upper_bound(kept.begin(), kept.end(), at, [](std::uint64_t v, const ByteRange& k) {
-        return v < k.offset + k.size;
-    });
+    auto it =
+        std::upper_bound(kept.begin(), kept.end(), at,
+                         [](std::uint64_t v, const ByteRange& k) { return v < k.offset + k.size; });
     // Bounded by the kept ranges: each step passes one.
     for (; it != kept.end() && it->offset < end && at < end; ++it) {
         if (it->offset > at)
@@ -78,9 +79,8 @@ std::vector<bool> sharedRegions(std::span<const EditRegion> regions)
     for (std::size_t i = 0; i < regions.size(); ++i)
         if (regions[i].size)
             order.push_back(i);
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return regions[a].offset < regions[b].offset;
-    });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return regions[a].offset < regions[b].offset; });
     std::vector<bool> shared(regions.size(), false);
     std::uint64_t reach = 0;
     std::size_t reacher = 0;
@@ -234,9 +234,8 @@ EditPlan planEdits(std::span<const EditRegion> regions, std::uint64_t imageSize,
         if (shared[i] || placeless || !fits)
             movers.push_back(i);
     }
-    std::sort(movers.begin(), movers.end(), [&](std::size_t a, std::size_t b) {
-        return regions[a].offset < regions[b].offset;
-    });
+    std::sort(movers.begin(), movers.end(),
+              [&](std::size_t a, std::size_t b) { return regions[a].offset < regions[b].offset; });
     std::uint64_t cursor = std::max(oldEnd, usedSize);
     for (const EditRegion& r : regions)
         if (r.newSize && r.kind != RegionKind::Header)
@@ -261,8 +260,8 @@ std::vector<std::uint8_t> followHeader(std::span<const std::uint8_t> original,
     // A field that counted the old bytes counts the new ones (the ARM9 size leaves out its
     // footer, so the difference is what carries over).
     const auto resize = [](std::uint32_t field, std::uint64_t from, std::uint64_t to) {
-        const std::int64_t v = std::int64_t{field} + static_cast<std::int64_t>(to) -
-                               static_cast<std::int64_t>(from);
+        const std::int64_t v =
+            std::int64_t{field} + static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from);
         return static_cast<std::uint32_t>(std::clamp<std::int64_t>(v, 0, 0xFFFFFFFF));
     };
     for (std::size_t i = 0; i < regions.size(); ++i) {
@@ -320,7 +319,8 @@ std::vector<std::uint8_t> followHeader(std::span<const std::uint8_t> original,
     if (h.dsi.isDsi && h.dsi.dsiUsedSize != 0 && plan.usedEnd > h.dsi.dsiUsedSize)
         h.dsi.dsiUsedSize = static_cast<std::uint32_t>(plan.usedEnd);
     // Bounded: the capacity stops at kMaxCapacity.
-    while (ds.DeviceCapacity < kMaxCapacity && (kCapacityUnit << ds.DeviceCapacity) < plan.imageSize)
+    while (ds.DeviceCapacity < kMaxCapacity &&
+           (kCapacityUnit << ds.DeviceCapacity) < plan.imageSize)
         ++ds.DeviceCapacity;
     std::vector<std::uint8_t> block = encodeHeader(h);
     if (std::equal(block.begin(), block.end(), original.begin(), original.end()))
@@ -344,7 +344,8 @@ bool followAllocation(std::vector<std::uint8_t>& fat, std::span<const EditRegion
             throw Error("The allocation entry of file ID " + std::to_string(r.id) +
                         " lies past the allocation table's size in the header; it cannot move");
         putLe32(fat, static_cast<std::size_t>(at), static_cast<std::uint32_t>(p.offset));
-        putLe32(fat, static_cast<std::size_t>(at + 4), static_cast<std::uint32_t>(p.offset + p.size));
+        putLe32(fat, static_cast<std::size_t>(at + 4),
+                static_cast<std::uint32_t>(p.offset + p.size));
         changed = true;
     }
     return changed;

@@ -1,8 +1,8 @@
 // Changed images: build of an edited tree and replace straight from the image. Each output is
 // read back with the program's own extraction: the edited file holds the new bytes, every other
 // file its old ones, and no checksum is left wrong.
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -123,8 +123,8 @@ TEST_F(Edit, ReplaceWritesTheNewBytesAndKeepsEveryOtherFile)
     struct Case {
         const char* name;
         std::function<Bytes()> image;
-        std::string path;                        // as list shows it
-        std::function<Bytes(const Files&)> made; // the new bytes, from the old files
+        std::string path;                              // as list shows it
+        std::function<Bytes(const Files&)> made;       // the new bytes, from the old files
         std::function<Bytes(Bytes)> stored = kAsGiven; // what the image then holds
         std::vector<std::string> options = {};
         bool warns = false;
@@ -133,21 +133,25 @@ TEST_F(Edit, ReplaceWritesTheNewBytesAndKeepsEveryOtherFile)
         {"a file that grows", [] { return systemImage({}).build(); }, "/b.txt",
          [](const Files&) { return pattern(0x1000, 21); }},
         {"a file that shrinks", [] { return systemImage({}).build(); }, "/data/a.bin",
-         [](const Files&) { return Bytes{1, 2, 3}; }},
+         [](const Files&) {
+             return Bytes{1, 2, 3};
+         }},
         {"a padded image", [] { return systemImage({}).totalSize(0x40000).build(); }, "/b.txt",
          [](const Files&) { return pattern(0x3000, 22); }},
         {"ARM9 that grows", [] { return systemImage({}).build(); }, "/[system]/arm9.bin",
          [](const Files&) { return withFooter(pattern(0x2400, 23)); }},
         {"ARM7", [] { return systemImage({}).build(); }, "/[system]/arm7.bin",
          [](const Files&) { return pattern(0x900, 24); }},
-        {"an overlay", [] { return systemImage({}).build(); },
-         "/[system]/overlay/overlay_0001.bin", [](const Files&) { return pattern(0x700, 25); }},
+        {"an overlay", [] { return systemImage({}).build(); }, "/[system]/overlay/overlay_0001.bin",
+         [](const Files&) { return pattern(0x700, 25); }},
         {"the banner: CRC-16s follow", [] { return systemImage({}).build(); },
          "/[system]/banner.bin",
          [](const Files& f) { return bannerEdited(f.at("[system]/banner.bin")); }, kBannerCrc},
-        {"the banner with --keep-banner-crcs", [] { return systemImage({}).build(); },
+        {"the banner with --keep-banner-crcs",
+         [] { return systemImage({}).build(); },
          "/[system]/banner.bin",
-         [](const Files& f) { return bannerEdited(f.at("[system]/banner.bin")); }, kAsGiven,
+         [](const Files& f) { return bannerEdited(f.at("[system]/banner.bin")); },
+         kAsGiven,
          {"--keep-banner-crcs"}},
         {"the header: its CRC-16 follows", [] { return systemImage({}).build(); },
          "/[system]/header.bin",
@@ -157,8 +161,13 @@ TEST_F(Edit, ReplaceWritesTheNewBytesAndKeepsEveryOtherFile)
              return h;
          },
          kHeaderCrc},
-        {"a signed DSi ARM9 warns", signedDsi, "/[system]/arm9.bin",
-         [](const Files&) { return withFooter(pattern(0x2000, 26)); }, kAsGiven, {}, true},
+        {"a signed DSi ARM9 warns",
+         signedDsi,
+         "/[system]/arm9.bin",
+         [](const Files&) { return withFooter(pattern(0x2000, 26)); },
+         kAsGiven,
+         {},
+         true},
         {"a DSi file outside the signed ranges", signedDsi, "/data/a.bin",
          [](const Files&) { return Bytes(100, 0x55); }},
     };
@@ -245,10 +254,19 @@ TEST_F(Edit, BuildWritesEditedTrees)
         {"a shared range: the others keep their bytes",
          [] { return manyRowsOnOneRange(3, 0x100).poke32(0x4C, 24).build(); }, "f1",
          [](const Files&) { return pattern(0x80, 33); }},
-        {"--compact", [] { return systemImage({}).build(); }, "b.txt",
-         [](const Files&) { return pattern(0x1000, 34); }, kAsGiven, {"--compact"}},
-        {"a signed DSi ARM9 warns", signedDsi, "[system]/arm9.bin",
-         [](const Files&) { return withFooter(pattern(0x800, 35)); }, kAsGiven, {}, true},
+        {"--compact",
+         [] { return systemImage({}).build(); },
+         "b.txt",
+         [](const Files&) { return pattern(0x1000, 34); },
+         kAsGiven,
+         {"--compact"}},
+        {"a signed DSi ARM9 warns",
+         signedDsi,
+         "[system]/arm9.bin",
+         [](const Files&) { return withFooter(pattern(0x800, 35)); },
+         kAsGiven,
+         {},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -269,6 +287,39 @@ TEST_F(Edit, BuildWritesEditedTrees)
     }
 }
 
+// A member of an archive in the tree: the archive is rebuilt around the new bytes and replaced
+// like a file; its other members keep theirs.
+TEST_F(Edit, ReplaceRebuildsTheArchiveOfAMember)
+{
+    using cartscope::fixture::narcArchive;
+    using cartscope::fixture::Node;
+    const Bytes x = pattern(0x40, 61), y = pattern(0x30, 62);
+    const Bytes archive = narcArchive({{"x.bin", x}, {"y.bin", y}}, true);
+    const std::string in = image(
+        "in.nds",
+        cartscope::fixture::ImageBuilder()
+            .root({Node::dir("data", {Node::file("a.narc", archive), Node::file("b.bin", y)})})
+            .build());
+    for (const Bytes& made : {pattern(0x100, 63), pattern(0x10, 64)}) {
+        SCOPED_TRACE(made.size());
+        writeFile(m_dir.file("new.bin"), made);
+        const std::string out = m_dir.file("out.nds");
+        fs::remove(out);
+        const auto r = cli({"replace", in, out, "/data/a.narc/x.bin", m_dir.file("new.bin")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string dir = m_dir.file("members");
+        fs::remove_all(dir);
+        ASSERT_EQ(cli({"extract", "--narc", "/data/a.narc", out, dir}).status, 0);
+        EXPECT_TRUE(readFile(dir + "/a/x.bin") == made);
+        EXPECT_TRUE(readFile(dir + "/a/y.bin") == y);
+        EXPECT_TRUE(filesOf(out).at("data/b.bin") == y);
+    }
+    const auto missing =
+        cli({"replace", in, m_dir.file("o.nds"), "/data/a.narc/z.bin", m_dir.file("new.bin")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("/data/a.narc/z.bin"), std::string::npos) << missing.err;
+}
+
 // Edits the tables cannot follow are refused, and nothing is written.
 TEST_F(Edit, EditsTheTablesCannotFollowAreRefused)
 {
@@ -278,9 +329,9 @@ TEST_F(Edit, EditsTheTablesCannotFollowAreRefused)
     edit(tree + "/f1", pattern(0x80, 51));
     writeFile(m_dir.file("new.bin"), pattern(0x80, 51));
     const std::string out = m_dir.file("out.nds");
-    for (const auto& args : {std::vector<std::string>{"build", tree, out},
-                             std::vector<std::string>{"replace", in, out, "/f1",
-                                                      m_dir.file("new.bin")}}) {
+    for (const auto& args :
+         {std::vector<std::string>{"build", tree, out},
+          std::vector<std::string>{"replace", in, out, "/f1", m_dir.file("new.bin")}}) {
         SCOPED_TRACE(args[0]);
         const auto r = cli(args);
         EXPECT_EQ(r.status, 1);
@@ -298,10 +349,9 @@ TEST_F(Edit, BuildAndReplaceAgree)
     edit(tree + "/data/a.bin", grown);
     writeFile(m_dir.file("new.bin"), grown);
     ASSERT_EQ(cli({"build", tree, m_dir.file("built.nds")}).status, 0);
-    ASSERT_EQ(
-        cli({"replace", in, m_dir.file("replaced.nds"), "/data/a.bin", m_dir.file("new.bin")})
-            .status,
-        0);
+    ASSERT_EQ(cli({"replace", in, m_dir.file("replaced.nds"), "/data/a.bin", m_dir.file("new.bin")})
+                  .status,
+              0);
     EXPECT_TRUE(readFile(m_dir.file("built.nds")) == readFile(m_dir.file("replaced.nds")));
 }
 

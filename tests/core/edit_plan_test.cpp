@@ -17,7 +17,7 @@ using core::rebuild::RegionKind;
 std::vector<EditRegion> regions()
 {
     return {
-        {RegionKind::Header, 0, 0, 0x200, {}},  {RegionKind::File, 0, 0x8000, 0x180, {}},
+        {RegionKind::Header, 0, 0, 0x200, {}},    {RegionKind::File, 0, 0x8000, 0x180, {}},
         {RegionKind::File, 1, 0x8200, 0x100, {}}, {RegionKind::File, 2, 0x8400, 0x100, {}},
         {RegionKind::File, 3, 0x8200, 0x100, {}},
     };
@@ -40,16 +40,28 @@ TEST(EditPlan, PlacesEditedRegionsAndFreesWhatNothingKeeps)
         std::size_t edited;
         std::uint64_t newSize;
         std::uint64_t imageSize;
-        std::uint64_t at;                // where the edited region goes
-        std::vector<Span> freed;         // filled like the gaps
+        std::uint64_t at;        // where the edited region goes
+        std::vector<Span> freed; // filled like the gaps
         std::uint64_t newImageSize;
     };
     const Case cases[] = {
         {"shrinks in place", 1, 0x80, 0x8500, 0x8000, {{0x8080, 0x100}}, 0x8500},
         {"grows within its slot", 1, 0x200, 0x8500, 0x8000, {}, 0x8500},
-        {"outgrows its slot: to the aligned end", 1, 0x201, 0x8500, 0x8600, {{0x8000, 0x180}, {0x8500, 0x100}}, 0x8801},
+        {"outgrows its slot: to the aligned end",
+         1,
+         0x201,
+         0x8500,
+         0x8600,
+         {{0x8000, 0x180}, {0x8500, 0x100}},
+         0x8801},
         {"the last file grows in place", 3, 0x300, 0x8500, 0x8400, {}, 0x8700},
-        {"a padded image keeps its size and padding", 1, 0x201, 0x10000, 0x8600, {{0x8000, 0x180}}, 0x10000},
+        {"a padded image keeps its size and padding",
+         1,
+         0x201,
+         0x10000,
+         0x8600,
+         {{0x8000, 0x180}},
+         0x10000},
         {"a shared range is split off", 2, 0x10, 0x8500, 0x8600, {{0x8500, 0x100}}, 0x8610},
     };
     for (const Case& c : cases) {
