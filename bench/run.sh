@@ -38,13 +38,15 @@
 #               used bytes plus one read of the cut bytes: head -c USED and a read, in C)
 #   pad512      `pad` of the 256 MiB trimmed image to 512 MiB vs ref_trim pad (the kernel copy,
 #               then a C loop writing the fill)
+#   replace512  `replace` of one file with 4 KiB of new bytes in the 512 MiB image vs
+#               `cp --reflink=never` of the image
 # Build first: cmake --preset release && cmake --build --preset release --target bench
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress build30k trim512 pad512)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress build30k trim512 pad512 replace512)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
@@ -277,6 +279,13 @@ for row in "${ROWS[@]}"; do
       need padded
       pair "pad, 256 MiB image to 512 MiB with 0xFF" "ref_trim pad: copy_file_range + C fill loop" "<= 1.1x" "$PAIRS" fresh_out \
         -- "$CLI" pad --size $((512 << 20)) "$WORK/trimmed.nds" "$OUT/p.nds" -- "$B/ref_trim" pad "$WORK/trimmed.nds" "$OUT/p.nds" $((512 << 20)) 0xFF
+      ;;
+    replace512)
+      need padded
+      head -c 4096 /dev/urandom >"$WORK/new4k.bin"
+      first=$("$CLI" list "$WORK/padded.nds" | head -1 | cut -f1)
+      pair "replace one file with 4 KiB, 512 MiB image" "cp --reflink=never of the image" "<= 1.2x" "$PAIRS" fresh_out \
+        -- "$CLI" replace --force "$WORK/padded.nds" "$OUT/r.nds" "$first" "$WORK/new4k.bin" -- cp --reflink=never "$WORK/padded.nds" "$OUT/r.nds"
       ;;
     zipstored)
       need zips

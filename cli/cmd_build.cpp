@@ -18,11 +18,19 @@ int cmdBuild(const Invocation& inv, Context& ctx)
         options.fill = 0xFF;
     else if (fill != "00" && fill != "0x00")
         throw UsageError("--fill takes ff or 00");
+    options.rehash = inv.has("--rehash");
+    options.compact = inv.has("--compact");
+    options.keepBannerCrcs = inv.has("--keep-banner-crcs");
     options.interrupted = [] { return g_interrupted.load(); };
     try {
         const core::rebuild::BuildResult built = core::rebuild::buildImage(tree, out, options);
         ctx.out << "Built " << safe(out) << ", " << built.bytes << " bytes from " << built.files
-                << (built.files == 1 ? " file\n" : " files\n");
+                << (built.files == 1 ? " file" : " files");
+        if (built.edited > 0)
+            ctx.out << " (" << built.edited << (built.edited == 1 ? " edited)" : " edited)");
+        ctx.out << '\n';
+        for (const std::string& w : built.warnings)
+            ctx.err << "Warning: " << safe(w) << '\n';
     } catch (const core::rebuild::BuildInterrupted&) {
         throw Interrupted{};
     }
@@ -33,7 +41,11 @@ int cmdBuild(const Invocation& inv, Context& ctx)
 
 const Command& buildCommand()
 {
-    static const Command command{"build", 2, 2, {"--force", "--fill"}, cmdBuild};
+    static const Command command{"build",
+                                 2,
+                                 2,
+                                 {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs"},
+                                 cmdBuild};
     return command;
 }
 

@@ -70,12 +70,16 @@ Commands:
                                a .zip (every .nds/.ids/.dsi/.srl member) or a folder
                                (walked recursively); without --dat, every DAT in
                                $XDG_DATA_HOME/cartscope/dats/ is loaded
-  build [--force] [--fill ff|00] TREE OUT
+  build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] TREE OUT
                                put the image back together from TREE (DIR/<internal name>
                                as extract wrote it with the system files) and its layout,
-                               TREE.layout/, into the file OUT; the tree must be unchanged.
+                               TREE.layout/, into the file OUT; edited files are written
+                               in place, or at the end of the used area when they grew.
                                A TREE without a layout ([system]/header.bin, arm9.bin,
                                arm7.bin, ...) is laid out as a new image, holes of --fill
+  replace [--force] [--in-place] [--keep-banner-crcs] IMAGE OUT PATH FILE [PATH FILE]...
+                               write IMAGE with the file at each PATH (as list --system
+                               shows it) holding the bytes of FILE
   trim [--force] [--in-place] IMAGE OUT
                                write IMAGE cut at its used size; refused when the bytes
                                cut are not all 0xFF or all 0x00 (--force cuts them)
@@ -94,9 +98,13 @@ Commands:
 Options:
   --json      machine-readable output
   --force     extract even when the files may not fit in the free space of DIR;
-              build, trim, pad, fix, diff, patch: replace an existing OUT (trim: also cut
+              build, replace, trim, pad, fix, diff, patch: replace an existing OUT (trim: also cut
               bytes that are not padding)
-  --in-place  trim, pad, fix, patch: OUT may be the input file, which is replaced
+  --in-place  trim, pad, fix, patch, replace: OUT may be the input file, which is replaced
+  --rehash    build: compare the files' recorded digests instead of their times
+  --compact   build: lay every file out again, one after the other
+  --keep-banner-crcs
+              build, replace: keep the banner's stored CRC-16s when banner.bin changes
   --fill B    pad: the padding byte, ff or 00; build: the byte between the pieces of
               a new image (default 00)
   --size S    pad: chip (the header's chip size), pow2 (the next power of two) or a
@@ -132,19 +140,21 @@ struct OptionRule {
     bool takesValue;
 };
 constexpr OptionRule kOptions[] = {
-    {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
-    {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
-    {"--system-only", false}, {"--narc", true},   {"--palette", true},   {"--screen", true},
-    {"--cells", true},        {"--cell", true},   {"--write", false},    {"--in-place", false},
-    {"--fill", true},         {"--size", true},
+    {"--json", false},     {"--force", false},   {"--hashes", false},
+    {"--dat", true},       {"--jobs", true},     {"--csv", false},
+    {"--animated", false}, {"--system", false},  {"--system-only", false},
+    {"--narc", true},      {"--palette", true},  {"--screen", true},
+    {"--cells", true},     {"--cell", true},     {"--write", false},
+    {"--in-place", false}, {"--fill", true},     {"--size", true},
+    {"--rehash", false},   {"--compact", false}, {"--keep-banner-crcs", false},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(), &verifyCommand(),
-        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),  &diffCommand(),
-        &patchCommand(), &renderCommand(), &textCommand(),
+        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(),    &verifyCommand(),
+        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),     &diffCommand(),
+        &patchCommand(), &renderCommand(), &textCommand(),    &replaceCommand(),
     };
     return table;
 }

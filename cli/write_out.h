@@ -28,5 +28,6 @@ const Command& padCommand();
 const Command& fixCommand();
 const Command& diffCommand();
 const Command& patchCommand();
+const Command& replaceCommand();
 
 } // namespace cartscope::cli

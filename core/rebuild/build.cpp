@@ -15,9 +15,11 @@
 
 #include "core/base/fd.h"
 #include "core/checksum/digest.h"
+#include "core/io/open_below.h"
 #include "core/io/stream.h"
 #include "core/io/whole_file.h"
 #include "core/rebuild/fresh_tree.h"
+#include "core/rebuild/edit_plan.h"
 #include "core/rebuild/layout.h"
 
 namespace cartscope::core::rebuild {
@@ -25,6 +27,37 @@ namespace cartscope::core::rebuild {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
+// Tables and blocks read whole to be changed: the allocation table of 65,536 files, a banner.
+constexpr std::uint64_t kMaxFatBytes = 65536 * 8;
+constexpr std::uint64_t kMaxBannerBytes = 1 << 20;
+
+void writeAt(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset,
+             const std::string& outPath)
+{
+    // Bounded by the bytes: every pass writes at least one or throws.
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw Error(cannotWriteMessage(outPath, n < 0 ? errno : EIO));
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void fillAt(int fd, std::uint8_t value, std::uint64_t offset, std::uint64_t size,
+            const std::string& outPath)
+{
+    const std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)), value);
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kChunk));
+        writeAt(fd, std::span(buffer).first(want), offset + done, outPath);
+        done += want;
+    }
+}
 
 std::int64_t mtimeOf(const struct stat& st)
 {
@@ -208,21 +241,29 @@ public:
             if (!inLayoutFolder(m_layout.regions[i].kind))
                 m_byPath.emplace(m_layout.regions[i].path, i);
         m_seen.assign(m_layout.regions.size(), false);
+        m_newSize.assign(m_layout.regions.size(), std::nullopt);
         for (const Region& r : m_layout.regions)
             if (r.kind != RegionKind::File && !inLayoutFolder(r.kind))
                 ++m_systemRegions;
         walkTree(image);
         for (std::size_t i = 0; i < m_layout.regions.size(); ++i) {
             const Region& r = m_layout.regions[i];
-            if (inLayoutFolder(r.kind))
-                copyLayoutFile(r.path, r.size, r.offset, image);
-            else if (!m_seen[i])
+            if (!inLayoutFolder(r.kind) && !m_seen[i])
                 throw Error("The file \"" + m_tree + "/" + r.path +
                             "\" is missing; removing files is not supported yet");
         }
-        writeRuns(image);
+        BuildResult result{m_layout.imageSize, 0, m_edited, {}};
+        if (m_edited == 0 && !m_options.compact) {
+            for (const Region& r : m_layout.regions)
+                if (inLayoutFolder(r.kind))
+                    copyLayoutFile(r.path, r.size, r.offset, image);
+            writeRuns(image, m_layout.imageSize);
+        } else {
+            writeEdited(image, result);
+        }
         image.commit();
-        return {m_layout.imageSize, m_files};
+        result.files = m_files;
+        return result;
     }
 
 private:
@@ -376,13 +417,147 @@ private:
         if (!S_ISREG(st.st_mode))
             throw Error(notRegularMessage(full, st.st_mode));
         refuseOutput(st, full);
-        if (static_cast<std::uint64_t>(st.st_size) != r.size || mtimeOf(st) != r.mtimeNs ||
-            (r.sha1 && sha1OfFile(fd.get(), full) != *r.sha1))
-            throw Error("The file \"" + full + "\" changed; editing is not supported yet");
-        if (!copyInto(fd.get(), image.fd(), r.offset, r.size, image.path()))
-            throw Error("The file \"" + full + "\" changed; editing is not supported yet");
+        const auto size = static_cast<std::uint64_t>(st.st_size);
         m_seen[found->second] = true;
         ++m_files;
+        if (edited(r, st, fd.get(), full)) {
+            m_newSize[found->second] = size;
+            ++m_edited;
+            return;
+        }
+        // Unchanged files keep their place unless everything is laid out again.
+        if (!m_options.compact && !copyInto(fd.get(), image.fd(), r.offset, r.size, image.path()))
+            throw Error("The file \"" + full + "\" changed while the image was built");
+    }
+
+    // Size first; then the digest where the layout has one (also for a copy that kept its time),
+    // and the modification time unless the digests decide.
+    bool edited(const Region& r, const struct stat& st, int fd, const std::string& full) const
+    {
+        if (static_cast<std::uint64_t>(st.st_size) != r.size)
+            return true;
+        if (!m_options.rehash && mtimeOf(st) != r.mtimeNs)
+            return true;
+        return r.sha1 && sha1OfFile(fd, full) != *r.sha1;
+    }
+
+    std::vector<std::uint8_t> readRegionFile(const Region& r, std::uint64_t size,
+                                             std::uint64_t limit)
+    {
+        const std::string full = m_tree + "/" + r.path;
+        if (size > limit)
+            throw Error("The file \"" + full + "\" is larger than " + std::to_string(limit) +
+                        " bytes");
+        const UniqueFd fd = openBelow(m_tree, r.path);
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+        DescriptorStream(fd.get(), size, "file \"" + full + "\"").readExact(0, bytes);
+        return bytes;
+    }
+
+    std::vector<std::uint8_t> readLayoutBytes(const Region& r)
+    {
+        const std::string full = m_layoutPath + "/" + r.path;
+        if (r.size > kMaxFatBytes)
+            throw Error("The layout file \"" + full + "\" is larger than the largest table");
+        const UniqueFd fd(
+            ::openat(m_layoutFd.get(), r.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(full, errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(full, st.st_mode));
+        refuseOutput(st, full);
+        if (static_cast<std::uint64_t>(st.st_size) != r.size)
+            throw Error("The layout file \"" + full + "\" is not the size the layout says");
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(r.size));
+        DescriptorStream(fd.get(), r.size, "file \"" + full + "\"").readExact(0, bytes);
+        ++m_files;
+        return bytes;
+    }
+
+    // The fill of the image's gaps: the run that pads the image at its end, else 0xFF.
+    std::uint8_t gapFill() const
+    {
+        if (!m_layout.runs.empty()) {
+            const Run& last = m_layout.runs.back();
+            if (last.fill && last.offset + last.size == m_layout.imageSize)
+                return *last.fill;
+        }
+        return 0xFF;
+    }
+
+    // A tree with edits (or laid out again): the plan decides where each region goes; the gaps
+    // are written first, the freed bytes over them, then the regions, then the tables.
+    void writeEdited(Output& image, BuildResult& result)
+    {
+        std::vector<EditRegion> regions(m_layout.regions.size());
+        std::optional<std::size_t> header, fat;
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            const Region& r = m_layout.regions[i];
+            regions[i] = {r.kind, r.id, r.offset, r.size, m_newSize[i]};
+            if (r.kind == RegionKind::Header)
+                header = i;
+            if (r.kind == RegionKind::Fat)
+                fat = i;
+        }
+        if (!header)
+            throw Error("The layout of \"" + m_tree + "\" has no header");
+        const Region& headerRegion = m_layout.regions[*header];
+        const std::vector<std::uint8_t> headerIn = readRegionFile(
+            headerRegion, m_newSize[*header].value_or(headerRegion.size), kRawHeaderSize);
+        const HeaderRecord record = decodeHeader(RawHeader::fromBytes(headerIn));
+        const EditPlan plan =
+            planEdits(regions, m_layout.imageSize, record.ds.TotalUsedRomSize, m_options.compact);
+        const std::uint8_t fill = gapFill();
+        const int fd = image.fd();
+        if (::ftruncate(fd, static_cast<off_t>(plan.imageSize)) != 0)
+            throw Error(cannotWriteMessage(image.path(), errno));
+        writeRuns(image, plan.imageSize);
+        for (const ByteRange& f : plan.freed) {
+            interruptPoint();
+            fillAt(fd, fill, f.offset, f.size, image.path());
+        }
+        std::vector<ByteRange> changed = changedRanges(regions, plan);
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            const Region& r = m_layout.regions[i];
+            const Placement& p = plan.placed[i];
+            if (i == *header || (fat && i == *fat))
+                continue;
+            if (inLayoutFolder(r.kind)) {
+                copyLayoutFile(r.path, r.size, p.offset, image);
+                continue;
+            }
+            if (!m_newSize[i] && !m_options.compact)
+                continue; // written where it was during the walk
+            interruptPoint();
+            if (r.kind == RegionKind::Banner && m_newSize[i] && !m_options.keepBannerCrcs) {
+                std::vector<std::uint8_t> banner = readRegionFile(r, p.size, kMaxBannerBytes);
+                setBannerCrcs(banner);
+                writeAt(fd, banner, p.offset, image.path());
+                continue;
+            }
+            const UniqueFd in = openBelow(m_tree, r.path);
+            if (!copyInto(in.get(), fd, p.offset, p.size, image.path()))
+                throw Error("The file \"" + m_tree + "/" + r.path +
+                            "\" changed while the image was built");
+        }
+        if (fat) {
+            std::vector<std::uint8_t> table = readLayoutBytes(m_layout.regions[*fat]);
+            if (followAllocation(table, regions, plan))
+                changed.push_back({plan.placed[*fat].offset, table.size()});
+            writeAt(fd, table, plan.placed[*fat].offset, image.path());
+        }
+        const std::vector<std::uint8_t> original =
+            m_newSize[*header] ? std::vector<std::uint8_t>{} : headerIn;
+        const std::vector<std::uint8_t> headerOut = followHeader(original, headerIn, regions, plan);
+        const std::vector<ByteRange> headerChanges = differences(original, headerOut, 0);
+        changed.insert(changed.end(), headerChanges.begin(), headerChanges.end());
+        writeAt(fd,
+                std::span(headerOut).first(std::min<std::size_t>(headerOut.size(), plan.imageSize)),
+                0, image.path());
+        if (auto warning = signedRegionWarning(headerIn, m_layout.imageSize, changed))
+            result.warnings.push_back(*warning);
+        result.bytes = plan.imageSize;
     }
 
     void refuseOutput(const struct stat& st, const std::string& full) const
@@ -421,10 +596,12 @@ private:
         ++m_files;
     }
 
-    void writeRuns(Output& image)
+    // The runs outside every region that lie inside the image being written.
+    void writeRuns(Output& image, std::uint64_t imageSize)
     {
-        std::vector<std::uint8_t> buffer;
         for (const Run& r : m_layout.runs) {
+            if (r.offset + r.size > imageSize)
+                continue;
             if (!r.fill) {
                 copyLayoutFile(r.file, r.size, r.offset, image);
                 continue;
@@ -433,19 +610,7 @@ private:
             if (*r.fill == 0)
                 continue;
             interruptPoint();
-            buffer.assign(static_cast<std::size_t>(std::min<std::uint64_t>(r.size, kChunk)),
-                          *r.fill);
-            for (std::uint64_t done = 0; done < r.size;) {
-                const std::size_t want =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(r.size - done, kChunk));
-                const ssize_t n =
-                    ::pwrite(image.fd(), buffer.data(), want, static_cast<off_t>(r.offset + done));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    throw Error(cannotWriteMessage(image.path(), n < 0 ? errno : EIO));
-                done += static_cast<std::uint64_t>(n);
-            }
+            fillAt(image.fd(), *r.fill, r.offset, r.size, image.path());
         }
     }
 
@@ -458,6 +623,8 @@ private:
     std::optional<std::pair<dev_t, ino_t>> m_outId;
     std::unordered_map<std::string_view, std::size_t> m_byPath;
     std::vector<bool> m_seen;
+    std::vector<std::optional<std::uint64_t>> m_newSize; // the edited files' sizes
+    std::size_t m_edited = 0;
     std::size_t m_files = 0;
     std::size_t m_treeFiles = 0;
     std::size_t m_systemRegions = 0;

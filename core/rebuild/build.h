@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/base/error.h"
 
@@ -12,13 +13,20 @@ struct BuildOptions {
     bool force = false; // replace an existing OUT
     // A tree without a layout: the byte between the pieces laid out.
     std::uint8_t fill = 0x00;
+    // Files with a recorded digest are compared by it instead of their modification time.
+    bool rehash = false;
+    // Every region laid out again, one after the other (the header and ARM9 stay).
+    bool compact = false;
+    bool keepBannerCrcs = false; // banner.bin edited: keep its stored CRC-16s
     // Asked between files; true ends the build with BuildInterrupted, nothing written.
     std::function<bool()> interrupted;
 };
 
 struct BuildResult {
-    std::uint64_t bytes = 0; // the image's size
-    std::size_t files = 0;   // files of the tree and the layout read
+    std::uint64_t bytes = 0;           // the image's size
+    std::size_t files = 0;             // files of the tree and the layout read
+    std::size_t edited = 0;            // files whose bytes differ from the layout's
+    std::vector<std::string> warnings; // the user's texts (a signed region changed)
 };
 
 class BuildInterrupted : public Error {
@@ -28,12 +36,15 @@ public:
 
 // Puts the image back together from `tree` (DIR/<internal name> as extract --system wrote it)
 // and its layout ("<tree>.layout"), into `out`. The tree is read without following symbolic
-// links (a link in it is an error naming it) and must be as extract left it: every file of the
-// layout there with its size and modification time, and no other. `out` appears whole or not at
-// all (written unnamed beside it, synced, then named); an existing `out` is refused without
-// `force`, and one that is an input of the build, or lies inside the tree or the layout, always.
-// Every failure throws the user's message naming the path, and nothing is written. A tree with no
-// layout beside it and a [system]/header.bin in it is laid out afresh (fresh_tree.h).
+// links (a link in it is an error naming it) and holds every file of the layout, and no other.
+// A file whose size or modification time differs (or digest, where the layout has one) was
+// edited: it stays in its slot while it fits and shares no byte, else it moves to the end of the
+// used area; the header, allocation table and banner CRC-16s follow (see edit_plan.h). `out`
+// appears whole or not at all (written unnamed beside it, synced, then named); an existing `out` is
+// refused without `force`, and one that is an input of the build, or lies inside the tree or the
+// layout, always. Every failure throws the user's message naming the path, and nothing is written.
+// A tree with no layout beside it and a [system]/header.bin in it is laid out afresh
+// (fresh_tree.h).
 BuildResult buildImage(const std::string& tree, const std::string& out,
                        const BuildOptions& options);
 

@@ -209,14 +209,17 @@ TEST_F(Rebuild, BuildRefusesWhatItCannotTrustAndWritesNothing)
         writeFile(path, Bytes(text.begin(), text.end()));
     };
     const std::vector<Refusal> refusals = {
-        {"edited (longer)",
+        {"a header of another size",
          [](const std::string& tree, const std::string&) {
-             writeFile(tree + "/b.txt", Bytes{'x', 'y', 'z', 'z', 'y', 'x', 'q'});
+             writeFile(tree + "/[system]/header.bin", Bytes(0x300, 0));
          },
-         "b.txt\" changed; editing is not supported yet"},
-        {"touched",
-         [&](const std::string& tree, const std::string&) { touch(tree + "/data/a.bin"); },
-         "a.bin\" changed; editing is not supported yet"},
+         "header.bin must stay 512 bytes long"},
+        {"a banner over 1 MiB",
+         [&](const std::string& tree, const std::string&) {
+             writeFile(tree + "/[system]/banner.bin", Bytes(0x100001, 0));
+             touch(tree + "/[system]/banner.bin");
+         },
+         "banner.bin\" is larger than 1048576 bytes"},
         {"a symbolic link",
          [](const std::string& tree, const std::string&) {
              fs::remove(tree + "/b.txt");

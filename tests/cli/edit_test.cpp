@@ -1,0 +1,385 @@
+// Changed images: build of an edited tree and replace straight from the image. Each output is
+// read back with the program's own extraction: the edited file holds the new bytes, every other
+// file its old ones, and no checksum is left wrong.
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/cli/run_cli.h"
+#include "tests/fixture/image_builder.h"
+
+namespace {
+
+using cartscope::fixture::Bytes;
+using cartscope::fixture::manyRowsOnOneRange;
+using cartscope::fixture::pattern;
+using cartscope::fixture::readFile;
+using cartscope::fixture::systemImage;
+using cartscope::fixture::TempDir;
+using cartscope::fixture::writeFile;
+using cartscope::testcli::cli;
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, Bytes>;
+
+constexpr const char* kWarning = "the image no longer boots from a cartridge slot on a DSi or 3DS";
+const Bytes kFooter{0x21, 0x06, 0xC0, 0xDE, 0x00, 0x0B, 0x00, 0x00, 0x90, 0x4A, 0x01, 0x00};
+
+Bytes withFooter(Bytes b)
+{
+    b.insert(b.end(), kFooter.begin(), kFooter.end());
+    return b;
+}
+
+// The image's DSi twin with an ARM9 HMAC present.
+Bytes signedDsi()
+{
+    return systemImage({.dsi = true}).poke8(0x300, 1).build();
+}
+
+class Edit : public ::testing::Test {
+protected:
+    // Extracts `image` with its system files into a fresh folder; returns the tree.
+    std::string extract(const std::string& image, const std::string& name)
+    {
+        const std::string dir = m_dir.file(name);
+        fs::remove_all(dir);
+        const auto r = cli({"extract", "--system", image, dir});
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.is_directory() && !e.path().string().ends_with(".layout"))
+                return e.path().string();
+        return {};
+    }
+    Files filesOf(const std::string& image)
+    {
+        const std::string tree = extract(image, "check");
+        return tree.empty() ? Files{} : cartscope::fixture::filesBelow(tree);
+    }
+    std::string image(const std::string& name, const Bytes& bytes)
+    {
+        writeFile(m_dir.file(name), bytes);
+        return m_dir.file(name);
+    }
+    // The edited tree file gets a time no extraction gives it.
+    static void edit(const std::string& path, const Bytes& bytes)
+    {
+        writeFile(path, bytes);
+        const timespec times[2] = {{1000, 0}, {1000, 0}};
+        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    // Every file of `after` is the one of `before`, but `changed` (relative paths) which holds
+    // the bytes given; the header may differ, but its CRC-16 is right.
+    void expectEdited(const Files& before, const std::string& out, const Files& changed)
+    {
+        const Files after = filesOf(out);
+        ASSERT_EQ(after.size(), before.size());
+        for (const auto& [path, bytes] : before) {
+            SCOPED_TRACE(path);
+            ASSERT_TRUE(after.count(path));
+            const auto edited = changed.find(path);
+            if (edited != changed.end()) {
+                EXPECT_TRUE(after.at(path) == edited->second);
+            } else if (path != "[system]/header.bin") {
+                EXPECT_TRUE(after.at(path) == bytes);
+            }
+        }
+        const auto fix = cli({"fix", out, m_dir.file("fixed.nds"), "--force"});
+        EXPECT_EQ(fix.out.find("HeaderCRC16"), std::string::npos) << fix.out;
+    }
+
+    TempDir m_dir;
+};
+
+// The banner with its first title character changed (its CRC-16 then wrong).
+Bytes bannerEdited(Bytes banner)
+{
+    banner[0x240] ^= 0x01;
+    return banner;
+}
+
+// The bytes with the CRC-16 at `at` over [from, to) set as the image's checks want it.
+std::function<Bytes(Bytes)> stamped(std::size_t at, std::size_t from, std::size_t to)
+{
+    return [=](Bytes b) {
+        const std::uint16_t crc = cartscope::fixture::crc16Modbus(b.data() + from, to - from);
+        b[at] = static_cast<std::uint8_t>(crc);
+        b[at + 1] = static_cast<std::uint8_t>(crc >> 8);
+        return b;
+    };
+}
+const auto kBannerCrc = stamped(0x02, 0x20, 0x840);
+const auto kHeaderCrc = stamped(0x15E, 0, 0x15E);
+const std::function<Bytes(Bytes)> kAsGiven = [](Bytes b) { return b; };
+
+TEST_F(Edit, ReplaceWritesTheNewBytesAndKeepsEveryOtherFile)
+{
+    struct Case {
+        const char* name;
+        std::function<Bytes()> image;
+        std::string path;                              // as list shows it
+        std::function<Bytes(const Files&)> made;       // the new bytes, from the old files
+        std::function<Bytes(Bytes)> stored = kAsGiven; // what the image then holds
+        std::vector<std::string> options = {};
+        bool warns = false;
+    };
+    const Case cases[] = {
+        {"a file that grows", [] { return systemImage({}).build(); }, "/b.txt",
+         [](const Files&) { return pattern(0x1000, 21); }},
+        {"a file that shrinks", [] { return systemImage({}).build(); }, "/data/a.bin",
+         [](const Files&) {
+             return Bytes{1, 2, 3};
+         }},
+        {"a padded image", [] { return systemImage({}).totalSize(0x40000).build(); }, "/b.txt",
+         [](const Files&) { return pattern(0x3000, 22); }},
+        {"ARM9 that grows", [] { return systemImage({}).build(); }, "/[system]/arm9.bin",
+         [](const Files&) { return withFooter(pattern(0x2400, 23)); }},
+        {"ARM7", [] { return systemImage({}).build(); }, "/[system]/arm7.bin",
+         [](const Files&) { return pattern(0x900, 24); }},
+        {"an overlay", [] { return systemImage({}).build(); }, "/[system]/overlay/overlay_0001.bin",
+         [](const Files&) { return pattern(0x700, 25); }},
+        {"the banner: CRC-16s follow", [] { return systemImage({}).build(); },
+         "/[system]/banner.bin",
+         [](const Files& f) { return bannerEdited(f.at("[system]/banner.bin")); }, kBannerCrc},
+        {"the banner with --keep-banner-crcs",
+         [] { return systemImage({}).build(); },
+         "/[system]/banner.bin",
+         [](const Files& f) { return bannerEdited(f.at("[system]/banner.bin")); },
+         kAsGiven,
+         {"--keep-banner-crcs"}},
+        {"the header: its CRC-16 follows", [] { return systemImage({}).build(); },
+         "/[system]/header.bin",
+         [](const Files& f) {
+             Bytes h = f.at("[system]/header.bin");
+             h[0] = 'Z';
+             return h;
+         },
+         kHeaderCrc},
+        {"a signed DSi ARM9 warns",
+         signedDsi,
+         "/[system]/arm9.bin",
+         [](const Files&) { return withFooter(pattern(0x2000, 26)); },
+         kAsGiven,
+         {},
+         true},
+        {"a DSi file outside the signed ranges", signedDsi, "/data/a.bin",
+         [](const Files&) { return Bytes(100, 0x55); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = image("in.nds", c.image());
+        const Files before = filesOf(in);
+        const Bytes made = c.made(before);
+        writeFile(m_dir.file("new.bin"), made);
+        const std::string out = m_dir.file("out.nds");
+        fs::remove(out);
+        std::vector<std::string> args{"replace", in, out, c.path, m_dir.file("new.bin")};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto r = cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find(kWarning) != std::string::npos, c.warns) << r.err;
+        expectEdited(before, out, {{c.path.substr(1), c.stored(made)}});
+    }
+}
+
+TEST_F(Edit, ReplaceRefusals)
+{
+    const std::string in = image("in.nds", systemImage({}).build());
+    writeFile(m_dir.file("new.bin"), Bytes{1});
+    writeFile(m_dir.file("exists.nds"), Bytes{1});
+    const std::string n = m_dir.file("new.bin");
+    const std::string out = m_dir.file("out.nds");
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"unknown path", {in, out, "/nope.bin", n}, 1, "no file \"/nope.bin\""},
+        {"OUT is the image", {in, in, "/b.txt", n}, 1, "is the input file"},
+        {"OUT exists", {in, m_dir.file("exists.nds"), "/b.txt", n}, 1, "exists"},
+        {"a path replaced twice", {in, out, "/b.txt", n, "/b.txt", n}, 1, "replaced twice"},
+        {"a missing new file", {in, out, "/b.txt", m_dir.file("none")}, 1, "none"},
+        {"a path without its file", {in, out, "/b.txt", n, "/data/a.bin"}, 2, "PATH FILE"},
+    };
+    const Bytes original = readFile(in);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{"replace"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = cli(args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+    EXPECT_TRUE(readFile(in) == original);
+}
+
+TEST_F(Edit, BuildWritesEditedTrees)
+{
+    struct Case {
+        const char* name;
+        std::function<Bytes()> image;
+        std::string path; // in the tree
+        std::function<Bytes(const Files&)> made;
+        std::function<Bytes(Bytes)> stored = kAsGiven;
+        std::vector<std::string> options = {};
+        bool warns = false;
+    };
+    const Case cases[] = {
+        {"a file that grows", [] { return systemImage({}).build(); }, "b.txt",
+         [](const Files&) { return pattern(0x1000, 31); }},
+        {"a file that shrinks", [] { return systemImage({}).build(); }, "data/a.bin",
+         [](const Files&) { return Bytes{9}; }},
+        {"the same size", [] { return systemImage({}).build(); }, "data/a.bin",
+         [](const Files&) { return Bytes(100, 0x11); }},
+        {"ARM9", [] { return systemImage({}).build(); }, "[system]/arm9.bin",
+         [](const Files&) { return withFooter(pattern(0x1800, 32)); }},
+        {"the banner", [] { return systemImage({}).build(); }, "[system]/banner.bin",
+         [](const Files& f) { return bannerEdited(f.at("[system]/banner.bin")); }, kBannerCrc},
+        {"the header", [] { return systemImage({}).build(); }, "[system]/header.bin",
+         [](const Files& f) {
+             Bytes h = f.at("[system]/header.bin");
+             h[1] = 'Q';
+             return h;
+         },
+         kHeaderCrc},
+        {"a shared range: the others keep their bytes",
+         [] { return manyRowsOnOneRange(3, 0x100).poke32(0x4C, 24).build(); }, "f1",
+         [](const Files&) { return pattern(0x80, 33); }},
+        {"--compact",
+         [] { return systemImage({}).build(); },
+         "b.txt",
+         [](const Files&) { return pattern(0x1000, 34); },
+         kAsGiven,
+         {"--compact"}},
+        {"a signed DSi ARM9 warns",
+         signedDsi,
+         "[system]/arm9.bin",
+         [](const Files&) { return withFooter(pattern(0x800, 35)); },
+         kAsGiven,
+         {},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = image("in.nds", c.image());
+        const std::string tree = extract(in, "tree");
+        const Files before = cartscope::fixture::filesBelow(tree);
+        const Bytes made = c.made(before);
+        edit(tree + "/" + c.path, made);
+        const std::string out = m_dir.file("out.nds");
+        fs::remove(out);
+        std::vector<std::string> args{"build", tree, out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto r = cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("(1 edited)"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err.find(kWarning) != std::string::npos, c.warns) << r.err;
+        expectEdited(before, out, {{c.path, c.stored(made)}});
+    }
+}
+
+// A member of an archive in the tree: the archive is rebuilt around the new bytes and replaced
+// like a file; its other members keep theirs.
+TEST_F(Edit, ReplaceRebuildsTheArchiveOfAMember)
+{
+    using cartscope::fixture::narcArchive;
+    using cartscope::fixture::Node;
+    const Bytes x = pattern(0x40, 61), y = pattern(0x30, 62);
+    const Bytes archive = narcArchive({{"x.bin", x}, {"y.bin", y}}, true);
+    const std::string in = image(
+        "in.nds",
+        cartscope::fixture::ImageBuilder()
+            .root({Node::dir("data", {Node::file("a.narc", archive), Node::file("b.bin", y)})})
+            .build());
+    for (const Bytes& made : {pattern(0x100, 63), pattern(0x10, 64)}) {
+        SCOPED_TRACE(made.size());
+        writeFile(m_dir.file("new.bin"), made);
+        const std::string out = m_dir.file("out.nds");
+        fs::remove(out);
+        const auto r = cli({"replace", in, out, "/data/a.narc/x.bin", m_dir.file("new.bin")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string dir = m_dir.file("members");
+        fs::remove_all(dir);
+        ASSERT_EQ(cli({"extract", "--narc", "/data/a.narc", out, dir}).status, 0);
+        EXPECT_TRUE(readFile(dir + "/a/x.bin") == made);
+        EXPECT_TRUE(readFile(dir + "/a/y.bin") == y);
+        EXPECT_TRUE(filesOf(out).at("data/b.bin") == y);
+    }
+    const auto missing =
+        cli({"replace", in, m_dir.file("o.nds"), "/data/a.narc/z.bin", m_dir.file("new.bin")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("/data/a.narc/z.bin"), std::string::npos) << missing.err;
+}
+
+// Edits the tables cannot follow are refused, and nothing is written.
+TEST_F(Edit, EditsTheTablesCannotFollowAreRefused)
+{
+    // The header's allocation table size says 0: no entry can move.
+    const std::string in = image("in.nds", manyRowsOnOneRange(3, 0x100).build());
+    const std::string tree = extract(in, "tree");
+    edit(tree + "/f1", pattern(0x80, 51));
+    writeFile(m_dir.file("new.bin"), pattern(0x80, 51));
+    const std::string out = m_dir.file("out.nds");
+    for (const auto& args :
+         {std::vector<std::string>{"build", tree, out},
+          std::vector<std::string>{"replace", in, out, "/f1", m_dir.file("new.bin")}}) {
+        SCOPED_TRACE(args[0]);
+        const auto r = cli(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("allocation entry of file ID 1"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// The tree build and replace are one engine: the same edit gives the same image.
+TEST_F(Edit, BuildAndReplaceAgree)
+{
+    const std::string in = image("in.nds", systemImage({}).totalSize(0x30000).build());
+    const std::string tree = extract(in, "tree");
+    const Bytes grown = pattern(0x2345, 41);
+    edit(tree + "/data/a.bin", grown);
+    writeFile(m_dir.file("new.bin"), grown);
+    ASSERT_EQ(cli({"build", tree, m_dir.file("built.nds")}).status, 0);
+    ASSERT_EQ(cli({"replace", in, m_dir.file("replaced.nds"), "/data/a.bin", m_dir.file("new.bin")})
+                  .status,
+              0);
+    EXPECT_TRUE(readFile(m_dir.file("built.nds")) == readFile(m_dir.file("replaced.nds")));
+}
+
+// A tree whose times changed but whose bytes did not (a copy): with --rehash the files that
+// carry a digest are compared by it, and the image comes back byte for byte.
+TEST_F(Edit, RehashComparesDigestsInsteadOfTimes)
+{
+    const Bytes original = manyRowsOnOneRange(3, 0x100).poke32(0x4C, 24).build();
+    const std::string in = image("in.nds", original);
+    const std::string tree = extract(in, "tree");
+    edit(tree + "/f1", readFile(tree + "/f1")); // same bytes, another time
+    const auto plain = cli({"build", tree, m_dir.file("plain.nds")});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_NE(plain.out.find("(1 edited)"), std::string::npos) << plain.out;
+    const auto rehash = cli({"build", "--rehash", tree, m_dir.file("rehash.nds")});
+    ASSERT_EQ(rehash.status, 0) << rehash.err;
+    EXPECT_EQ(rehash.out.find("edited"), std::string::npos) << rehash.out;
+    EXPECT_TRUE(readFile(m_dir.file("rehash.nds")) == original);
+    // A copy that kept its time but not its bytes is found by the digest.
+    Bytes changed = readFile(tree + "/f2");
+    changed[0] ^= 0xFF;
+    struct stat st {};
+    ::stat((tree + "/f2").c_str(), &st);
+    writeFile(tree + "/f2", changed);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ::utimensat(AT_FDCWD, (tree + "/f2").c_str(), times, 0);
+    const auto copied = cli({"build", "--rehash", tree, m_dir.file("copied.nds")});
+    EXPECT_NE(copied.out.find("(1 edited)"), std::string::npos) << copied.out;
+}
+
+} // namespace

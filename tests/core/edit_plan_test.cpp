@@ -1,0 +1,121 @@
+// Where edited regions go: grown files to the aligned end of the used area, shrunk ones in
+// place with their freed tail, shared ranges split off, and a compact layout.
+#include <gtest/gtest.h>
+
+#include "core/base/error.h"
+#include "core/rebuild/edit_plan.h"
+
+namespace cartscope {
+namespace {
+
+using core::ByteRange;
+using core::rebuild::EditRegion;
+using core::rebuild::planEdits;
+using core::rebuild::RegionKind;
+
+// Header, then three files at 0x8000, 0x8200 and 0x8400 (the second shared by a fourth).
+std::vector<EditRegion> regions()
+{
+    return {
+        {RegionKind::Header, 0, 0, 0x200, {}},    {RegionKind::File, 0, 0x8000, 0x180, {}},
+        {RegionKind::File, 1, 0x8200, 0x100, {}}, {RegionKind::File, 2, 0x8400, 0x100, {}},
+        {RegionKind::File, 3, 0x8200, 0x100, {}},
+    };
+}
+
+using Span = std::pair<std::uint64_t, std::uint64_t>;
+
+std::vector<Span> spans(const std::vector<ByteRange>& ranges)
+{
+    std::vector<Span> out;
+    for (const ByteRange& r : ranges)
+        out.emplace_back(r.offset, r.size);
+    return out;
+}
+
+TEST(EditPlan, PlacesEditedRegionsAndFreesWhatNothingKeeps)
+{
+    struct Case {
+        const char* name;
+        std::size_t edited;
+        std::uint64_t newSize;
+        std::uint64_t imageSize;
+        std::uint64_t at;        // where the edited region goes
+        std::vector<Span> freed; // filled like the gaps
+        std::uint64_t newImageSize;
+    };
+    const Case cases[] = {
+        {"shrinks in place", 1, 0x80, 0x8500, 0x8000, {{0x8080, 0x100}}, 0x8500},
+        {"grows within its slot", 1, 0x200, 0x8500, 0x8000, {}, 0x8500},
+        {"outgrows its slot: to the aligned end",
+         1,
+         0x201,
+         0x8500,
+         0x8600,
+         {{0x8000, 0x180}, {0x8500, 0x100}},
+         0x8801},
+        {"the last file grows in place", 3, 0x300, 0x8500, 0x8400, {}, 0x8700},
+        {"a padded image keeps its size and padding",
+         1,
+         0x201,
+         0x10000,
+         0x8600,
+         {{0x8000, 0x180}},
+         0x10000},
+        {"a shared range is split off", 2, 0x10, 0x8500, 0x8600, {{0x8500, 0x100}}, 0x8610},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<EditRegion> r = regions();
+        r[c.edited].newSize = c.newSize;
+        const auto plan = planEdits(r, c.imageSize, 0, false);
+        EXPECT_EQ(plan.placed[c.edited].offset, c.at);
+        EXPECT_EQ(plan.placed[c.edited].size, c.newSize);
+        EXPECT_EQ(spans(plan.freed), c.freed);
+        EXPECT_EQ(plan.imageSize, c.newImageSize);
+        EXPECT_EQ(plan.alignment, 0x200u);
+        // Nothing else moves.
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            if (i != c.edited) {
+                EXPECT_EQ(plan.placed[i].offset, r[i].offset) << i;
+            }
+        }
+    }
+}
+
+TEST(EditPlan, MovedFilesFollowTheUsedSizeAndTheFilesAlignment)
+{
+    std::vector<EditRegion> r = {{RegionKind::Header, 0, 0, 0x200, {}},
+                                 {RegionKind::File, 0, 0x8010, 0x10, {0x40}},
+                                 {RegionKind::File, 1, 0x8020, 0x10, {}}};
+    // File starts 0x8010 and 0x8020: aligned to 0x10; never below the header's used size.
+    const auto plan = planEdits(r, 0x9000, 0x8F01, false);
+    EXPECT_EQ(plan.alignment, 0x10u);
+    EXPECT_EQ(plan.placed[1].offset, 0x8F10u);
+    EXPECT_EQ(plan.usedEnd, 0x8F50u);
+}
+
+TEST(EditPlan, CompactLaysEverythingOutAgainOnce)
+{
+    std::vector<EditRegion> r = regions();
+    r.push_back({RegionKind::Arm9, 0, 0x4000, 0x1000, {}});
+    r[1].newSize = 0x10;
+    const auto plan = planEdits(r, 0x8500, 0, true);
+    EXPECT_EQ(plan.placed[5].offset, 0x4000u); // the ARM9 stays
+    EXPECT_EQ(plan.placed[1].offset, 0x8000u);
+    EXPECT_EQ(plan.placed[2].offset, 0x8200u);
+    EXPECT_EQ(plan.placed[4].offset, 0x8200u); // the shared range stays shared
+    EXPECT_EQ(plan.placed[3].offset, 0x8400u);
+    EXPECT_EQ(plan.imageSize, 0x8500u);
+    EXPECT_TRUE(plan.usedSizeExact);
+}
+
+TEST(EditPlan, RefusesAHeaderOfAnotherSize)
+{
+    std::vector<EditRegion> r = regions();
+    r[0].newSize = 0x1000;
+    EXPECT_THROW(planEdits(r, 0x8500, 0, false), core::Error);
+}
+
+} // namespace
+} // namespace cartscope
