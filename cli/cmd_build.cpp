@@ -41,11 +41,12 @@ int cmdBuild(const Invocation& inv, Context& ctx)
 
 const Command& buildCommand()
 {
-    static const Command command{"build",
-                                 2,
-                                 2,
-                                 {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs"},
-                                 cmdBuild};
+    static const Command command{
+        "build",
+        2,
+        2,
+        {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs"},
+        cmdBuild};
     return command;
 }
 

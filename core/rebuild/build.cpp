@@ -18,8 +18,8 @@
 #include "core/io/open_below.h"
 #include "core/io/stream.h"
 #include "core/io/whole_file.h"
-#include "core/rebuild/fresh_tree.h"
 #include "core/rebuild/edit_plan.h"
+#include "core/rebuild/fresh_tree.h"
 #include "core/rebuild/layout.h"
 
 namespace cartscope::core::rebuild {
