@@ -78,7 +78,8 @@ public:
         {
             std::unique_lock lock(budget.m_mutex);
             budget.m_freed.wait(lock, [&] {
-                return budget.m_used == 0 || bytes <= budget.m_total - budget.m_used;
+                return budget.m_used == 0 ||
+                       (budget.m_used <= budget.m_total && bytes <= budget.m_total - budget.m_used);
             });
             budget.m_used += bytes;
         }
