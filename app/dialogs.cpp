@@ -18,6 +18,7 @@ std::vector<FileFilter> openImageFilters()
         {"iQueDS Rom Files (*.ids)", {"*.ids"}},
         {"Zip Files (*.zip)", {"*.zip"}},
         {"DSi Rom Files (*.dsi;*.srl)", {"*.dsi", "*.srl"}},
+        {"7z Files (*.7z)", {"*.7z"}},
     };
 }
 

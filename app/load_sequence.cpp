@@ -26,9 +26,11 @@ namespace cartscope::app {
 
 namespace {
 
+// Opened through a private copy of the image member, deleted with the image.
 bool isArchiveName(const std::string& path)
 {
-    return core::equalsIgnoreCase(core::extensionOf(path), ".zip");
+    const std::string extension = core::extensionOf(path);
+    return core::equalsIgnoreCase(extension, ".zip") || core::equalsIgnoreCase(extension, ".7z");
 }
 
 } // namespace
@@ -139,7 +141,7 @@ std::optional<std::string> TForm1::imagePathFor(const std::string& fileName,
 {
     if (!isArchiveName(fileName))
         return fileName;
-    // A folder, FIFO, device or broken link named *.zip is refused with its reason before
+    // A folder, FIFO, device or broken link named *.zip or *.7z is refused with its reason before
     // anything is read, as one named *.nds is by the open of step 6.
     core::requireRegularFile(fileName);
     TempImagePath = ExtractFromZip(fileName, copiedCrc);

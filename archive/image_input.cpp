@@ -52,10 +52,10 @@ InputImage::InputImage(const std::string& path, const InputOptions& options) : m
 {
     const core::FileStream& file = m_file.emplace(path);
     const core::ArchiveKind kind = core::archiveKindOf(file);
-    if (kind != core::ArchiveKind::None && kind != core::ArchiveKind::Zip)
+    const bool archive = kind == core::ArchiveKind::Zip || kind == core::ArchiveKind::SevenZip;
+    if (kind != core::ArchiveKind::None && !archive)
         throw core::Error(core::unsupportedArchiveMessage(path, kind));
-    if (kind != core::ArchiveKind::Zip &&
-        !core::equalsIgnoreCase(core::extensionOf(path), ".zip")) {
+    if (!archive && !core::equalsIgnoreCase(core::extensionOf(path), ".zip")) {
         if (options.exclusive && ::flock(file.fd(), LOCK_EX | LOCK_NB) != 0)
             throw core::Error(core::cannotOpenMessage(path, errno));
         m_image = &file;

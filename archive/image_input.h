@@ -27,9 +27,9 @@ struct InputOptions {
     std::span<core::ReadSink* const> copySinks;
 };
 
-// The image `path` names, opened once. The first bytes decide, whatever the name: a zip archive
-// gives its image member (takeImage: read in place, in memory, or a private copy removed with
-// this object), another archive kind is refused ("x" is a RAR archive; ...), anything else is
+// The image `path` names, opened once. The first bytes decide, whatever the name: a zip or 7z
+// archive gives its image member (takeImage: read in place, in memory, or a private copy removed
+// with this object), another archive kind is refused ("x" is a RAR archive; ...), anything else is
 // the image itself. A file named .zip without the signature (bytes prepended to the archive)
 // still goes to the archive reader.
 // Throws core::Error "No .nds or .ids image could be taken out of "%s"" (with ". "member":

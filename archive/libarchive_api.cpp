@@ -13,6 +13,8 @@ const LibArchive& la()
                    library.bind(l.archive_read_free, "archive_read_free") &&
                    library.bind(l.archive_read_support_format_zip_seekable,
                                 "archive_read_support_format_zip_seekable") &&
+                   library.bind(l.archive_read_support_format_7zip,
+                                "archive_read_support_format_7zip") &&
                    library.bind(l.archive_read_open_fd, "archive_read_open_fd") &&
                    library.bind(l.archive_read_set_callback_data,
                                 "archive_read_set_callback_data") &&

@@ -13,6 +13,7 @@ struct LibArchive {
     decltype(&::archive_read_new) archive_read_new;
     decltype(&::archive_read_free) archive_read_free;
     decltype(&::archive_read_support_format_zip_seekable) archive_read_support_format_zip_seekable;
+    decltype(&::archive_read_support_format_7zip) archive_read_support_format_7zip;
     decltype(&::archive_read_open_fd) archive_read_open_fd;
     decltype(&::archive_read_set_callback_data) archive_read_set_callback_data;
     decltype(&::archive_read_set_read_callback) archive_read_set_read_callback;

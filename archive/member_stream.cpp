@@ -11,10 +11,12 @@
 #include "archive/libarchive_api.h"
 #include "archive/libarchive_util.h"
 #include "archive/reader.h"
+#include "archive/sevenz_header.h"
 #include "archive/zip_directory.h"
 #include "core/base/error.h"
 #include "core/base/fd.h"
 #include "core/base/paths.h"
+#include "core/io/archive_kind.h"
 
 namespace cartscope::archive {
 
@@ -95,20 +97,38 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
     if (!S_ISREG(st.st_mode))
         throw core::Error(core::notRegularMessage(archivePath, st.st_mode));
     const auto fileSize = static_cast<std::uint64_t>(st.st_size);
-    // The directory as the file records it: members that share bytes are refused before any is
-    // read, and it names the members libarchive cannot hand out.
-    const std::optional<detail::Directory> read =
-        detail::readDirectory(core::DescriptorStream(file.get(), fileSize));
+    const core::DescriptorStream stream(file.get(), fileSize, archivePath);
+    std::optional<detail::Directory> read;
+    std::uint64_t bound = fileSize / kCentralRecordSize + 1;
+    const bool sevenZip = core::archiveKindOf(stream) == core::ArchiveKind::SevenZip;
+    if (sevenZip) {
+        // The header is checked before libarchive sees it: no hostile dictionary, no wanted
+        // member too deep in its solid block. Its file list bounds the walk.
+        const SevenZipHeader header = readSevenZipHeader(stream, archivePath);
+        const std::uint64_t memory = checkSevenZip(
+            header, [&](const SevenZipFile& f) { return accept(f.name); }, archivePath);
+        if (events.onMemory)
+            events.onMemory(memory);
+        bound = header.files.size() + 1;
+    } else {
+        // The directory as the file records it: members that share bytes are refused before
+        // any is read, and it names the members libarchive cannot hand out.
+        read = detail::readDirectory(stream);
+        if (read)
+            detail::refuseZipBomb(read->entries, fileSize, archivePath);
+    }
     const std::vector<detail::DirectoryEntry>* directory = read ? &read->entries : nullptr;
-    if (directory)
-        detail::refuseZipBomb(*directory, fileSize, archivePath);
-    const std::string notZip = "\"" + archivePath + "\" is not a readable ZIP archive";
+    const std::string notZip =
+        "\"" + archivePath + "\" is not a readable " + (sevenZip ? "7z" : "ZIP") + " archive";
     ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
     if (!reader)
         throw core::Error(notZip);
     // The seekable reader works from the central directory (types, sizes, encryption) and no
     // stream filter is enabled, so no outside program can ever be started.
-    la().archive_read_support_format_zip_seekable(reader.get());
+    if (sevenZip)
+        la().archive_read_support_format_7zip(reader.get());
+    else
+        la().archive_read_support_format_zip_seekable(reader.get());
     detail::ArchiveSource source(file.get(), fileSize);
     if (source.open(reader.get()) != ARCHIVE_OK)
         throw core::Error(source.readError() ? source.readErrorMessage(archivePath) : notZip);
@@ -121,8 +141,8 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
         events.onEnd(member, error);
     };
     std::string damaged; // why libarchive stopped before the end, when it did
-    // Bounded by the central directory, and by the records that fit in the file.
-    const std::uint64_t bound = fileSize / kCentralRecordSize + 1;
+    // Bounded by the central directory (or the 7z file list), and by the records that fit in
+    // the file.
     std::size_t index = 0;
     for (; index < bound; ++index) {
         archive_entry* entry = nullptr;

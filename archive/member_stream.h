@@ -8,8 +8,8 @@
 
 #include "core/io/read_pass.h"
 
-// Reading members of a ZIP archive straight into read-pass sinks: no copy on disk, memory
-// bounded by libarchive's buffers.
+// Reading members of a ZIP or 7z archive straight into read-pass sinks: no copy on disk, memory
+// bounded by libarchive's buffers (and, for 7z, the dictionaries its header declares).
 namespace cartscope::archive {
 
 struct StreamedMember {
@@ -27,6 +27,10 @@ struct MemberEvents {
     std::function<void(const StreamedMember&, const std::string& error)> onEnd;
     // Asked between blocks; true stops the walk (the current member gets no onEnd).
     std::function<bool()> cancelled;
+    // A 7z archive: the memory its reader will take (checkSevenZip), told once before
+    // libarchive opens it, so that several walks at once can be kept within the memory there is.
+    // May block until that memory is free. May be empty.
+    std::function<void(std::uint64_t bytes)> onMemory;
 };
 
 // Streams every regular-file member whose name passes `accept`, in archive order. Returns the
@@ -34,7 +38,8 @@ struct MemberEvents {
 // ended with that error (its name as stored); a read that fails ends the member being read and
 // every later one with "Cannot read file "%s". %s", so each member is still counted. Throws
 // core::Error when the file cannot be opened ("Cannot open file "%s". %s"), is not a readable
-// ZIP archive, or is a zip bomb (refuseZipBomb, zip_directory.h).
+// ZIP or 7z archive, is a zip bomb (refuseZipBomb, zip_directory.h), or is a 7z archive that
+// readSevenZipHeader or checkSevenZip refuses (sevenz_header.h).
 std::size_t streamMembers(const std::string& archivePath,
                           const std::function<bool(const std::string& name)>& accept,
                           const MemberEvents& events);

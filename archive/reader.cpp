@@ -20,6 +20,7 @@
 #include "archive/archive_source.h"
 #include "archive/libarchive_api.h"
 #include "archive/libarchive_util.h"
+#include "archive/sevenz_header.h"
 #include "archive/zip_directory.h"
 #include "archive/zip_layout.h"
 #include "core/base/error.h"
@@ -28,6 +29,7 @@
 #include "core/base/units.h"
 #include "core/checksum/crc32_sink.h"
 #include "core/extract/space.h"
+#include "core/io/archive_kind.h"
 
 namespace cartscope::archive {
 
@@ -49,6 +51,7 @@ struct OpenedArchive {
     int fd = -1;
     std::uint64_t fileSize = 0;
     std::optional<detail::Directory> directory;         // the central directory, read once
+    std::optional<SevenZipHeader> sevenZip;             // or a 7z archive's header, read once
     std::unique_ptr<detail::ArchiveSource> source;      // what libarchive reads through
     ArchivePtr reader{nullptr, la().archive_read_free}; // null: not a readable ZIP archive
     // Throws the read error that ended libarchive's work, when one did.
@@ -75,7 +78,12 @@ void openReader(OpenedArchive& opened, const std::string& path)
     // No stream filter is enabled: a ZIP archive compresses its members itself, and several of
     // libarchive's filters (lrzip, grzip, lzop) run an outside program found on PATH when the
     // first bytes of the file look like their stream.
-    la().archive_read_support_format_zip_seekable(reader.get());
+    //
+    // A 7z archive is read by libarchive's 7z reader once its header passed checkSevenZip.
+    if (opened.sevenZip)
+        la().archive_read_support_format_7zip(reader.get());
+    else
+        la().archive_read_support_format_zip_seekable(reader.get());
     opened.source = std::make_unique<detail::ArchiveSource>(opened.fd, opened.fileSize);
     if (opened.source->open(reader.get()) != ARCHIVE_OK) {
         opened.throwReadError(path);
@@ -84,11 +92,36 @@ void openReader(OpenedArchive& opened, const std::string& path)
     opened.reader = std::move(reader);
 }
 
-// Over a regular file's descriptor: the directory read once, then libarchive.
+// The member of a 7z archive the name rule takes (the first .nds/.ids file, else the first
+// .dsi/.srl one), as its header lists it.
+const SevenZipFile* imageOf(const SevenZipHeader& header)
+{
+    const SevenZipFile* fallback = nullptr;
+    for (const SevenZipFile& f : header.files) {
+        const core::ImageName kind = core::imageNameOf(f.name);
+        if (kind == core::ImageName::Ds)
+            return &f;
+        if (kind == core::ImageName::Dsi && !fallback)
+            fallback = &f;
+    }
+    return fallback;
+}
+
+// Over a regular file's descriptor: the directory (or the 7z header) read once, then libarchive.
 void openOver(OpenedArchive& opened, const std::string& path)
 {
+    const core::DescriptorStream file(opened.fd, opened.fileSize, path);
+    if (core::archiveKindOf(file) == core::ArchiveKind::SevenZip) {
+        // The header is checked before libarchive sees it: the image member the name rule takes
+        // may not lie too deep in its solid block, and no block's dictionary may be hostile.
+        opened.sevenZip = readSevenZipHeader(file, path);
+        const SevenZipFile* wanted = imageOf(*opened.sevenZip);
+        checkSevenZip(
+            *opened.sevenZip, [&](const SevenZipFile& f) { return &f == wanted; }, path);
+        openReader(opened, path);
+        return;
+    }
     // Members that share bytes would have libarchive inflate the same data again and again.
-    const core::DescriptorStream file(opened.fd, opened.fileSize);
     opened.directory = detail::readDirectory(file);
     if (opened.directory)
         detail::refuseZipBomb(opened.directory->entries, opened.fileSize, path);
@@ -125,6 +158,8 @@ const char* memberName(archive_entry* entry)
 // bound no archive holds more entries than central records fit in the file.
 std::uint64_t entryBound(const OpenedArchive& opened)
 {
+    if (opened.sevenZip)
+        return opened.sevenZip->files.size() + 1;
     return opened.fileSize / kCentralRecordSize + 1;
 }
 
@@ -708,9 +743,6 @@ int extractMember(const std::string& archivePath, const Member& member,
     });
 }
 
-namespace {
-// What /proc/meminfo calls MemAvailable (memory that can be had without swapping); the free
-// pages alone where that cannot be read.
 std::uint64_t availableMemory()
 {
     if (std::FILE* info = std::fopen("/proc/meminfo", "re")) {
@@ -730,7 +762,6 @@ std::uint64_t availableMemory()
                ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
                : 0;
 }
-} // namespace
 
 MemberBytes::MemberBytes(std::uint64_t size)
 {

@@ -70,6 +70,10 @@ int extractMember(const std::string& archivePath, const Member& member,
                   const std::string& destinationPath, const ExtractEvents& events,
                   std::span<core::ReadSink* const> sinks = {});
 
+// What /proc/meminfo calls MemAvailable (memory that can be had without swapping); the free
+// pages alone where that cannot be read.
+std::uint64_t availableMemory();
+
 // A member's bytes held in memory (anonymous pages, never written to a file), for a reader that
 // needs them for a short time only.
 class MemberBytes {

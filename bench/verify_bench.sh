@@ -11,6 +11,8 @@
 #                                                                                 goal <= 0.5x
 #   4. verify --dat with a GAMES (7000) game DAT on a small image  vs xmllint --noout
 #                                                                                 goal <= 2x
+#   5. verify of a solid LZMA2 7z holding SEVENZ_COUNT (20) of the folder's images
+#                                                                  vs bsdtar -xOf goal <= 1.2x
 set -euo pipefail
 
 BUILD_DIR=${1:-build/release}
@@ -18,6 +20,7 @@ PAIRS=${PAIRS:-5}
 BIG_MIB=${BIG_MIB:-512}
 FOLDER_COUNT=${FOLDER_COUNT:-300}
 GAMES=${GAMES:-7000}
+SEVENZ_COUNT=${SEVENZ_COUNT:-20}
 CLI=$BUILD_DIR/cli/cartscope-cli
 MAKE_SAMPLE=$BUILD_DIR/tools/make_sample
 
@@ -27,7 +30,7 @@ for tool in "$CLI" "$MAKE_SAMPLE"; do
         exit 2
     fi
 done
-for cmd in md5sum xmllint python3 /usr/bin/time; do
+for cmd in md5sum xmllint python3 bsdtar /usr/bin/time; do
     command -v "$cmd" >/dev/null || { echo "$cmd is needed (scripts/deps.sh)" >&2; exit 2; }
 done
 
@@ -51,6 +54,10 @@ for ((i = 0; i < FOLDER_COUNT; i++)); do
     make_image "$WORK/folder/$(printf 'img%03d.nds' "$i")" $(((1 + RANDOM % 8) * 1048576 - RANDOM))
 done
 cp "$WORK/head.nds" "$WORK/small.nds"
+# One solid block (libarchive's 7z writer puts every member in one), level 1 to make it quickly.
+(cd "$WORK/folder" && ls | head -n "$SEVENZ_COUNT" |
+    xargs bsdtar --format 7zip --options 7zip:compression=lzma2,7zip:compression-level=1 \
+        -cf "$WORK/solid.7z")
 
 # DATs: one entry per image for rows 1 and 3 (so every image verifies), and GAMES games of
 # random digests plus the small image for row 4, in No-Intro's layout.
@@ -105,6 +112,8 @@ md5=$(md5sum "$WORK/big.nds" | cut -d' ' -f1)
     grep " $FOLDER_COUNT verified," >/dev/null || { echo "folder not verified" >&2; exit 1; }
 "$CLI" verify --dat "$WORK/games.dat" "$WORK/small.nds" | grep "^Verified " >/dev/null ||
     { echo "small image not verified by the big DAT" >&2; exit 1; }
+"$CLI" verify --dat "$WORK/folder.dat" "$WORK/solid.7z" 2>/dev/null | tail -1 |
+    grep " $SEVENZ_COUNT verified," >/dev/null || { echo "7z members not verified" >&2; exit 1; }
 
 # One run: wall milliseconds (from the clock), peak RSS in KiB and CPU seconds (user + system;
 # on a shared machine the wall time mostly measures the other processes).
@@ -126,9 +135,11 @@ ref_folder() { exec md5sum "$WORK"/folder/*.nds; }
 ours_folder() { exec "$CLI" verify --dat "$WORK/folder.dat" --jobs 2 "$WORK/folder"; }
 ref_dat() { exec xmllint --noout "$WORK/games.dat"; }
 ours_dat() { exec "$CLI" verify --dat "$WORK/games.dat" "$WORK/small.nds"; }
+ref_7z() { exec bsdtar -xOf "$WORK/solid.7z"; }
+ours_7z() { exec "$CLI" verify --dat "$WORK/folder.dat" "$WORK/solid.7z"; }
 
 # Warm the page cache with everything the runs read.
-cat "$WORK/big.nds" "$WORK"/folder/*.nds "$WORK"/*.dat >/dev/null
+cat "$WORK/big.nds" "$WORK"/folder/*.nds "$WORK"/*.dat "$WORK/solid.7z" >/dev/null
 
 rows=()
 pair() { # label reference_label goal ref_fn ours_fn
@@ -157,7 +168,8 @@ pair() { # label reference_label goal ref_fn ours_fn
         "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')")")
     echo "  done: $label (load $(cut -d' ' -f1 /proc/loadavg))"
 }
-export -f ref_big ours_verify_big ours_info_big ref_folder ours_folder ref_dat ours_dat
+export -f ref_big ours_verify_big ours_info_big ref_folder ours_folder ref_dat ours_dat ref_7z \
+    ours_7z
 export WORK CLI
 
 echo "timing $PAIRS interleaved pairs per row ..."
@@ -166,6 +178,7 @@ pair "info --json --hashes, same image (4 digests)" "md5sum" "<= 1.25x" ref_big 
 pair "verify --jobs 2, $FOLDER_COUNT images of 1-8 MiB" "md5sum, sequential" "<= 0.5x" \
     ref_folder ours_folder
 pair "verify --dat, $GAMES-game DAT, one small image" "xmllint --noout" "<= 2x" ref_dat ours_dat
+pair "verify, solid 7z of $SEVENZ_COUNT images" "bsdtar -xOf" "<= 1.2x" ref_7z ours_7z
 
 echo
 echo "| work | against | ours (median s) | reference (median s) | ratio | goal |" \

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 
 #include "archive/dat_load.h"
 #include "archive/member_stream.h"
+#include "archive/reader.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/verify_report.h"
@@ -48,7 +50,8 @@ struct Item {
 bool isImageFile(const std::string& name)
 {
     return core::imageNameOf(name) != core::ImageName::None ||
-           core::equalsIgnoreCase(core::extensionOf(name), ".zip");
+           core::equalsIgnoreCase(core::extensionOf(name), ".zip") ||
+           core::equalsIgnoreCase(core::extensionOf(name), ".7z");
 }
 
 Item itemFor(const std::string& path, std::uint64_t size)
@@ -60,7 +63,50 @@ Item itemFor(const std::string& path, std::uint64_t size)
     return item;
 }
 
-// Every image and .zip below `dir`, names sorted; symbolic links are never followed, so a link
+// The memory the jobs reading 7z archives may take together: what the system reports available
+// when the run starts. A 7z reader takes its dictionary (up to 1.5 GiB), not a few MiB, so a job
+// whose archive needs more than is left waits until others are done: the jobs running at once
+// are as many as fit. One always runs, so an archive needing more than the whole is read alone.
+class MemoryBudget {
+public:
+    explicit MemoryBudget(std::uint64_t total) : m_total(total) {}
+
+    // Holds `bytes` of the budget until it goes.
+    class Share {
+    public:
+        Share(MemoryBudget& budget, std::uint64_t bytes) : m_budget(budget), m_bytes(bytes)
+        {
+            std::unique_lock lock(budget.m_mutex);
+            budget.m_freed.wait(lock, [&] {
+                return budget.m_used == 0 ||
+                       (budget.m_used <= budget.m_total && bytes <= budget.m_total - budget.m_used);
+            });
+            budget.m_used += bytes;
+        }
+        ~Share()
+        {
+            {
+                const std::lock_guard lock(m_budget.m_mutex);
+                m_budget.m_used -= m_bytes;
+            }
+            m_budget.m_freed.notify_all();
+        }
+        Share(const Share&) = delete;
+        Share& operator=(const Share&) = delete;
+
+    private:
+        MemoryBudget& m_budget;
+        std::uint64_t m_bytes;
+    };
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_freed;
+    std::uint64_t m_total;
+    std::uint64_t m_used = 0; // may pass m_total only while one share holds it all
+};
+
+// Every image, .zip and .7z below `dir`, names sorted; symbolic links are never followed, so a link
 // loop cannot make the walk endless. `rootLength` is the length of the folder the user gave.
 void walk(const std::string& dir, std::size_t rootLength, int depth, std::vector<Item>& items)
 {
@@ -245,9 +291,10 @@ std::function<bool()> stopping(const Reporter& reporter)
 }
 
 void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
-               bool threaded);
+               bool threaded, MemoryBudget& memory);
 
-void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
+void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded,
+                MemoryBudget& memory)
 {
     const core::UniqueFd file = openItem(item);
     struct stat st {};
@@ -260,8 +307,9 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
     // verified as one, another archive is refused by its kind. A file named .zip without the
     // signature (bytes in front of the archive) still goes to the archive reader.
     const core::ArchiveKind kind = core::archiveKindOf(image);
-    if (kind == core::ArchiveKind::Zip || (kind == core::ArchiveKind::None && item.zip))
-        return verifyZip(item, file.get(), dats, reporter, threaded);
+    if (kind == core::ArchiveKind::Zip || kind == core::ArchiveKind::SevenZip ||
+        (kind == core::ArchiveKind::None && item.zip))
+        return verifyZip(item, file.get(), dats, reporter, threaded, memory);
     if (kind != core::ArchiveKind::None)
         throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
     core::ImageVerifier verifier(dats, image.size(), false, threaded);
@@ -281,10 +329,12 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
 }
 
 void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
-               bool threaded)
+               bool threaded, MemoryBudget& memory)
 {
     std::unique_ptr<core::ImageVerifier> verifier;
+    std::optional<MemoryBudget::Share> share; // held while a 7z archive is read
     archive::MemberEvents events;
+    events.onMemory = [&](std::uint64_t bytes) { share.emplace(memory, bytes); };
     events.onBegin = [&](const archive::StreamedMember& m) {
         verifier = std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false, threaded);
         return verifier->sinks();
@@ -365,6 +415,7 @@ int cmdVerify(const Invocation& inv, Context& ctx)
     for (const Item& item : items)
         totalBytes += item.size;
     Reporter reporter(ctx, format, dats, items.size(), totalBytes);
+    MemoryBudget memory(archive::availableMemory());
 
     // Several jobs keep the cores busy with images; one job gives them to the digests instead.
     const bool threaded = jobs == 1 || items.size() == 1;
@@ -378,7 +429,7 @@ int cmdVerify(const Invocation& inv, Context& ctx)
                 if (!item.error.empty())
                     reporter.report({item.path, std::nullopt, std::nullopt, item.error});
                 else
-                    verifyFile(item, dats, reporter, threaded);
+                    verifyFile(item, dats, reporter, threaded, memory);
             } catch (const std::exception& e) {
                 reporter.report({item.path, std::nullopt, std::nullopt, e.what()});
             }

@@ -37,7 +37,7 @@ namespace {
 constexpr const char* kUsage =
     R"(Usage: cartscope-cli COMMAND [OPTIONS] [--] IMAGE [ARGS...]
 Inspects Nintendo DS, iQue DS and DSi cartridge images (.nds, .ids, .dsi, .srl, or a .zip
-holding one).
+or .7z holding one).
 
 Commands:
   info [--json] [--hashes] IMAGE
@@ -67,7 +67,7 @@ Commands:
                                write the edited lines of IN into the BMG file as OUT
   verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
                                check dumps against No-Intro DATs: each PATH is an image,
-                               a .zip (every .nds/.ids/.dsi/.srl member) or a folder
+                               a .zip or .7z (every .nds/.ids/.dsi/.srl member) or a folder
                                (walked recursively); without --dat, every DAT in
                                $XDG_DATA_HOME/cartscope/dats/ is loaded
   build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] TREE OUT

@@ -1,5 +1,6 @@
 // Writes the seed inputs of the fuzz targets with the fixture builder, one folder per target
-// (DIR/load, DIR/fnt, DIR/banner, DIR/dsi, DIR/archive, DIR/graphics, DIR/nftr, DIR/bmg). The
+// (DIR/load, DIR/fnt, DIR/banner, DIR/dsi, DIR/archive, DIR/sevenz, DIR/graphics, DIR/nftr,
+// DIR/bmg). The
 // checked-in corpus grew from these seeds and was minimised with -merge=1; run this only to start a
 // corpus afresh.
 #include <cstdio>
@@ -103,6 +104,13 @@ int main(int argc, char** argv)
                   stored));
     writeFile(dir + "/archive/deflated.zip",
               cartscope::testzip::buildZip({Entry::file("dir/game.ids", bare.build())}));
+    // fuzz_sevenz: a solid LZMA2 block with an encoded header, and a stored one.
+    for (const char* compression : {"lzma2", "copy"})
+        writeFile(
+            dir + "/sevenz/" + compression + ".7z",
+            cartscope::testzip::buildSevenZip({Entry::dir("d/"), Entry::file("d/a.nds", small),
+                                               Entry::file("b.dsi", std::string("b"))},
+                                              compression));
 
     // fuzz_graphics: one file of each kind, a compressed palette and an 8-bit linear picture.
     const Bytes tiles = pattern(4 * 32, 7);

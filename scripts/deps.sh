@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format pkg-config
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libisal-dev libarchive-dev libarchive-tools libssl-dev libpugixml-dev
+  zlib1g-dev libisal-dev libarchive-dev libarchive-tools liblzma-dev libssl-dev libpugixml-dev
   xvfb xauth python3 python3-png locales time
   librsvg2-bin scdoc gzip bash-completion
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info libxml2-utils man-db

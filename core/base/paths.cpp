@@ -45,7 +45,8 @@ ImageName imageNameOf(const std::string& name)
 
 bool isDroppableName(const std::string& path)
 {
-    return imageNameOf(path) != ImageName::None || equalsIgnoreCase(extensionOf(path), ".zip");
+    return imageNameOf(path) != ImageName::None || equalsIgnoreCase(extensionOf(path), ".zip") ||
+           equalsIgnoreCase(extensionOf(path), ".7z");
 }
 
 bool equalsIgnoreCase(const std::string& a, const std::string& b)

@@ -21,7 +21,8 @@ std::string namePart(const std::string& path);
 enum class ImageName { None, Ds, Dsi };
 ImageName imageNameOf(const std::string& name);
 
-// Whether a dropped file is opened: an image name (imageNameOf) or ".zip" in any letter case.
+// Whether a dropped file is opened: an image name (imageNameOf), ".zip" or ".7z" in any letter
+// case.
 bool isDroppableName(const std::string& path);
 
 // ASCII case-insensitive equality (extension tests: ".nds", ".ids", ".zip").

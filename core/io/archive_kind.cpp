@@ -77,7 +77,7 @@ std::string archiveKindText(ArchiveKind kind)
 
 std::string unsupportedArchiveMessage(const std::string& path, ArchiveKind kind)
 {
-    return "\"" + path + "\" is " + archiveKindText(kind) + "; Cartscope reads zip archives";
+    return "\"" + path + "\" is " + archiveKindText(kind) + "; Cartscope reads zip and 7z archives";
 }
 
 } // namespace cartscope::core

@@ -29,7 +29,7 @@ ArchiveKind archiveKindOf(const Stream& stream);
 // "a zstd archive", "a bzip2 archive"; empty for None.
 std::string archiveKindText(ArchiveKind kind);
 
-// ""x.rar" is a RAR archive; Cartscope reads zip archives": the refusal of an archive of a
+// ""x.rar" is a RAR archive; Cartscope reads zip and 7z archives": the refusal of an archive of a
 // kind the program does not open, naming the file as the other errors do.
 std::string unsupportedArchiveMessage(const std::string& path, ArchiveKind kind);
 

@@ -1,5 +1,5 @@
-// Opening images out of .zip archives: which member, the progress panel and its Cancel, and the
-// life of the temporary copy.
+// Opening images out of .zip and .7z archives: which member, the progress panel and its Cancel, and
+// the life of the temporary copy.
 
 #include <filesystem>
 #include <vector>
@@ -273,15 +273,30 @@ void ArchiveInputTest::temporaryCopyGoesWithTheWindow()
     fixture::TempDir dir;
     const std::string zip = dir.file("game.zip");
     testzip::writeZip(zip, {testzip::Entry::file("game.nds", image("GAME"))});
-    std::string copy;
-    {
-        Window w;
-        w.open(zip);
-        copy = w.form->tempImagePath();
-        QVERIFY(std::filesystem::exists(copy));
+    // A 7z is dropped (the drop rule takes ".7z" in any case) and copied out like a zip.
+    const std::string sevenZip = dir.file("SOLID.7Z");
+    fixture::writeFile(sevenZip,
+                       testzip::buildSevenZip({testzip::Entry::file("notes.txt", "n"),
+                                               testzip::Entry::file("solid.nds", image("SOLID"))},
+                                              "lzma2"));
+    for (const std::string& archive : {zip, sevenZip}) {
+        std::string copy;
+        {
+            Window w;
+            if (archive == sevenZip)
+                QVERIFY(w.drop({q(archive)}));
+            else
+                w.open(archive);
+            QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+            QVERIFY(w.form->imageLoaded());
+            QCOMPARE(w.text("IntNameEdit"),
+                     archive == sevenZip ? QStringLiteral("SOLID") : QStringLiteral("GAME"));
+            copy = w.form->tempImagePath();
+            QVERIFY(std::filesystem::exists(copy));
+        }
+        QVERIFY(!std::filesystem::exists(copy));
+        QVERIFY(cacheContents().isEmpty());
     }
-    QVERIFY(!std::filesystem::exists(copy));
-    QVERIFY(cacheContents().isEmpty());
     // After a plain image nothing is deleted.
     const std::string plain = writeImage(dir, "plain.nds", sampleImage());
     {

@@ -51,7 +51,7 @@ void DialogsTest::openDialogShowsTheDescriptions()
     QVERIFY(!dialogs.getOpenFileName(nullptr, cartscope::app::openImageFilters()));
     QCOMPARE(shown, (QStringList{"NDS Rom Files (*.nds;*.zip)", "Nintendo DS Rom Files (*.nds)",
                                  "iQueDS Rom Files (*.ids)", "Zip Files (*.zip)",
-                                 "DSi Rom Files (*.dsi;*.srl)"}));
+                                 "DSi Rom Files (*.dsi;*.srl)", "7z Files (*.7z)"}));
 }
 
 void DialogsTest::folderPickerShowsTitleAndStatus()

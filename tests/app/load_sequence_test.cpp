@@ -176,6 +176,7 @@ void LoadSequenceTest::openDialogFiltersAndCancel()
         {"iQueDS Rom Files (*.ids)", {"*.ids"}},
         {"Zip Files (*.zip)", {"*.zip"}},
         {"DSi Rom Files (*.dsi;*.srl)", {"*.dsi", "*.srl"}},
+        {"7z Files (*.7z)", {"*.7z"}},
     };
     QVERIFY(call->filters == expected);
     QCOMPARE(w.text("IntNameEdit"), QStringLiteral("ODDNAME"));

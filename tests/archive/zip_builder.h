@@ -1,8 +1,8 @@
 #pragma once
 
-// Zip archives for the archive tests, written in code with libarchive's own writer, plus a few
-// raw patches (declared size, name bytes, the UTF-8 flag) that no writer would produce. Header
-// only: the test folder's glob compiles only *_test.cpp files.
+// Zip and 7z archives for the archive tests, written in code with libarchive's own writer, plus
+// a few raw patches (declared size, name bytes, the UTF-8 flag) that no writer would produce.
+// Header only: the test folder's glob compiles only *_test.cpp files.
 
 #include <cstdint>
 #include <cstdlib>
@@ -150,6 +150,47 @@ inline void writeZip(const std::string& path, const std::vector<Entry>& entries,
                      const Options& options = {})
 {
     fixture::writeFile(path, buildZip(entries, options));
+}
+
+// A 7z archive by libarchive's writer: every file's bytes in one solid block, compressed with
+// `compression` ("lzma2", "lzma1", "copy", ...) and its header encoded likewise.
+inline Bytes buildSevenZip(const std::vector<Entry>& entries, const std::string& compression,
+                           int level = 1)
+{
+    Bytes out;
+    std::unique_ptr<struct archive, decltype(&archive_write_free)> a(archive_write_new(),
+                                                                     &archive_write_free);
+    detail::check(a.get(), archive_write_set_format_7zip(a.get()), "format");
+    detail::check(a.get(), archive_write_set_bytes_in_last_block(a.get(), 1), "block");
+    detail::check(a.get(),
+                  archive_write_set_options(a.get(), ("7zip:compression=" + compression).c_str()),
+                  "compression");
+    detail::check(a.get(),
+                  archive_write_set_options(
+                      a.get(), ("7zip:compression-level=" + std::to_string(level)).c_str()),
+                  "level");
+    detail::check(
+        a.get(),
+        archive_write_open2(a.get(), &out, nullptr, &detail::appendToBytes, nullptr, nullptr),
+        "open");
+    for (const Entry& e : entries) {
+        std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(),
+                                                                            &archive_entry_free);
+        archive_entry_copy_pathname(entry.get(), e.name.c_str());
+        archive_entry_set_mtime(entry.get(), 1700000000, 0);
+        const bool file = e.kind == Kind::File;
+        archive_entry_set_filetype(entry.get(), file ? AE_IFREG : AE_IFDIR);
+        archive_entry_set_perm(entry.get(), file ? 0644 : 0755);
+        archive_entry_set_size(entry.get(), file ? static_cast<la_int64_t>(e.data.size()) : 0);
+        detail::check(a.get(), archive_write_header(a.get(), entry.get()), "header");
+        if (file && !e.data.empty()) {
+            const la_ssize_t n = archive_write_data(a.get(), e.data.data(), e.data.size());
+            if (n != static_cast<la_ssize_t>(e.data.size()))
+                detail::check(a.get(), ARCHIVE_FATAL, "data");
+        }
+    }
+    detail::check(a.get(), archive_write_close(a.get()), "close");
+    return out;
 }
 
 // The raw layout of a (non-zip64) archive: for each central directory record, where it and its

@@ -169,6 +169,37 @@ TEST(CliVerify, CsvZipMembersAndErrorsKeepTheRunGoing)
         << r.err;
 }
 
+TEST(CliVerify, SevenZipMembersAreStreamedInArchiveOrderAndFoundByTheWalk)
+{
+    const Collection c;
+    fixture::writeFile(c.dir.file("roms/set.7z"),
+                       testzip::buildSevenZip({testzip::Entry::file("b.dsi", c.unknown),
+                                               testzip::Entry::file("readme.txt", "x"),
+                                               testzip::Entry::file("a.nds", c.full)},
+                                              "lzma2"));
+    fixture::writeFile(c.dir.file("roms/bad.7z"), Bytes{'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4});
+    const auto r = cli({"verify", "--dat", c.dat, "--csv", "--jobs", "2", c.dir.file("roms")});
+    EXPECT_EQ(r.status, 1);
+    const auto out = lines(r.out);
+    // Two jobs: the archives' rows may interleave, a member's rows keep the archive's order.
+    std::vector<std::string> bad, set;
+    for (const std::string& line : out) {
+        if (line.rfind(c.dir.file("roms/bad.7z") + ",", 0) == 0)
+            bad.push_back(line);
+        if (line.rfind(c.dir.file("roms/set.7z") + ",", 0) == 0)
+            set.push_back(line);
+    }
+    ASSERT_EQ(bad.size(), 1u) << r.out;
+    ASSERT_EQ(set.size(), 2u) << r.out;
+    EXPECT_EQ(bad[0].rfind(c.dir.file("roms/bad.7z") + ",,,error,", 0), 0u) << bad[0];
+    EXPECT_NE(bad[0].find("is not a readable 7z archive"), std::string::npos);
+    EXPECT_EQ(set[0].rfind(c.dir.file("roms/set.7z") + ",b.dsi,36864,not-in-dat,", 0), 0u)
+        << set[0];
+    EXPECT_EQ(set[1],
+              c.dir.file("roms/set.7z") + ",a.nds,262144,verified,Full Game,Nintendo DS,sha1,," +
+                  testdat::refCrc(c.full) + ",," + testdat::refDigest("SHA1", c.full) + ",,");
+}
+
 TEST(CliVerify, ArchivesByTheirBytesAndFilesThatAreNotFilesSayWhatTheyAre)
 {
     const Collection c;
@@ -187,7 +218,7 @@ TEST(CliVerify, ArchivesByTheirBytesAndFilesThatAreNotFilesSayWhatTheyAre)
     const auto out = lines(r.out);
     ASSERT_EQ(out.size(), 4u) << r.out;
     EXPECT_EQ(out[0], "Error               \"" + c.dir.file("gz.nds") +
-                          "\" is a gzip archive; Cartscope reads zip archives.  " +
+                          "\" is a gzip archive; Cartscope reads zip and 7z archives.  " +
                           c.dir.file("gz.nds"));
     EXPECT_EQ(out[1], "Verified            Full Game  " + c.dir.file("zip.nds") + " :: in.nds");
     EXPECT_EQ(out[2], "Error               Cannot open file \"" + c.dir.file("pipe.nds") +

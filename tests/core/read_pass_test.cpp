@@ -257,7 +257,7 @@ TEST(ArchiveKind, EachSignatureAndNothingElse)
         EXPECT_EQ(archiveKindOf(MemoryStream(bytes)), kind) << head;
     }
     EXPECT_EQ(unsupportedArchiveMessage("x.rar", ArchiveKind::Rar),
-              "\"x.rar\" is a RAR archive; Cartscope reads zip archives");
+              "\"x.rar\" is a RAR archive; Cartscope reads zip and 7z archives");
 }
 
 } // namespace
