@@ -79,6 +79,8 @@ ImageBuilder previewImage()
     b.root({Node::dir("gfx", {Node::file("hero.NCGR",
                                          lz11(fixture::ncgrFile(4, 2, 1, false, 0, tilePixels(2)))),
                               Node::file("hero.NCLR", fixture::nclrFile(4, kPaletteA)),
+                              Node::file("hero.NSCR", fixture::nscrFile(16, 8, {1, 0x0400})),
+                              Node::file("hero.NCER", fixture::ncerFile({{{0, 0, 0}}, {}})),
                               Node::file("other.NCLR", fixture::nclrFile(4, kPaletteB))}),
             Node::dir("pals",
                       {Node::file("pic.NCGR", fixture::ncgrFile(4, 1, 1, false, 0, tilePixels(1))),
@@ -124,6 +126,27 @@ void select(Window& w, const std::string& path)
 {
     fileList(w)->setCurrentItem(fileList(w)->topLevelItem(rowOf(w, path)));
 }
+
+void waitFor(app::PreviewWindow* preview);
+
+// The window over the preview image, shown.
+struct Opened {
+    Opened()
+    {
+        w.form->show();
+        w.open(writeImage(dir, "p.nds", previewImage()));
+    }
+    // Selects the file and presses Space on it; returns the preview once it is made.
+    app::PreviewWindow* preview(const std::string& path)
+    {
+        select(w, path);
+        QTest::keyClick(fileList(w), Qt::Key_Space);
+        waitFor(w.form->previewWindow());
+        return w.form->previewWindow();
+    }
+    fixture::TempDir dir;
+    Window w;
+};
 
 void waitFor(app::PreviewWindow* preview)
 {
@@ -226,7 +249,6 @@ class PreviewTest : public QObject {
 private Q_SLOTS:
     void opensByEachRoute_data();
     void opensByEachRoute();
-    void doubleClickOnArchiveOpensItsDialog();
     void followsTheSelectionWhileOpen();
     void showsEachKindOfFile_data();
     void showsEachKindOfFile();
@@ -235,7 +257,6 @@ private Q_SLOTS:
     void hexViewReadsOnlyVisiblePages();
     void newFileCancelsThePreviewBeingMade();
     void exportWritesPictureAndText();
-    void newImageEmptiesThePreview();
     void textDetection_data();
     void textDetection();
 };
@@ -243,23 +264,29 @@ private Q_SLOTS:
 void PreviewTest::opensByEachRoute_data()
 {
     QTest::addColumn<QString>("route");
-    QTest::newRow("popup menu") << "popup";
-    QTest::newRow("space") << "space";
-    QTest::newRow("double-click") << "double-click";
-    QTest::newRow("archive dialog button") << "narc button";
-    QTest::newRow("archive dialog double-click") << "narc double-click";
+    QTest::addColumn<QString>("path"); // shown; empty: no preview, the NARC dialog instead
+    QTest::newRow("popup menu") << "popup"
+                                << "/readme.txt";
+    QTest::newRow("space") << "space"
+                           << "/readme.txt";
+    QTest::newRow("double-click") << "double-click"
+                                  << "/readme.txt";
+    QTest::newRow("double-click on a NARC") << "double-click narc"
+                                            << "";
+    QTest::newRow("archive dialog button") << "narc button"
+                                           << "/data.narc/note.txt";
+    QTest::newRow("archive dialog double-click") << "narc double-click"
+                                                 << "/data.narc/note.txt";
 }
 
 void PreviewTest::opensByEachRoute()
 {
     QFETCH(QString, route);
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
+    QFETCH(QString, path);
+    Opened o;
+    Window& w = o.w;
     QVERIFY(w.form->previewWindow() == nullptr);
     QTreeWidget* list = fileList(w);
-    std::string expected = "/readme.txt";
     if (route == "popup") {
         select(w, "/readme.txt");
         Q_EMIT w.child<QMenu>("FilesPopupMenu")->aboutToShow();
@@ -270,8 +297,8 @@ void PreviewTest::opensByEachRoute()
     } else if (route == "space") {
         select(w, "/readme.txt");
         QTest::keyClick(list, Qt::Key_Space);
-    } else if (route == "double-click") {
-        doubleClick(list, rowOf(w, "/readme.txt"));
+    } else if (route.startsWith("double-click")) {
+        doubleClick(list, rowOf(w, route.endsWith("narc") ? "/data.narc" : "/readme.txt"));
     } else {
         select(w, "/data.narc");
         w.child<QAction>("ShowNarcContents1")->trigger();
@@ -279,51 +306,47 @@ void PreviewTest::opensByEachRoute()
         QVERIFY(dialog);
         auto* members = dialog->findChild<QTreeWidget*>(QStringLiteral("NarcListView"));
         members->setCurrentItem(members->topLevelItem(0));
-        expected = "/data.narc/note.txt";
         if (route == "narc button")
             dialog->findChild<QPushButton*>(QStringLiteral("NarcPreviewButton"))->click();
         else
             Q_EMIT members->itemDoubleClicked(members->topLevelItem(0), 0);
     }
     app::PreviewWindow* preview = w.form->previewWindow();
+    if (path.isEmpty()) {
+        QVERIFY(w.form->findChild<app::NarcDialog*>());
+        QVERIFY(preview == nullptr);
+        return;
+    }
     QVERIFY(preview);
     QVERIFY(preview->isVisible());
     QVERIFY(!preview->isModal());
-    QCOMPARE(shownTitle(w), QStringLiteral("Preview - ") + q(expected));
+    QCOMPARE(shownTitle(w), QStringLiteral("Preview - ") + path);
     waitFor(preview);
     QVERIFY(preview->content());
     QCOMPARE(preview->content()->kind, app::PreviewKind::Text);
 }
 
-void PreviewTest::doubleClickOnArchiveOpensItsDialog()
-{
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
-    QTreeWidget* list = fileList(w);
-    doubleClick(list, rowOf(w, "/data.narc"));
-    QVERIFY(w.form->findChild<app::NarcDialog*>());
-    QVERIFY(w.form->previewWindow() == nullptr);
-}
-
 void PreviewTest::followsTheSelectionWhileOpen()
 {
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
+    Opened o;
+    Window& w = o.w;
     select(w, "/readme.txt");
     QVERIFY(w.form->previewWindow() == nullptr); // selecting alone opens nothing
-    QTest::keyClick(fileList(w), Qt::Key_Space);
+    app::PreviewWindow* preview = o.preview("/readme.txt");
     QCOMPARE(formatLine(w), std::string("text, 18 bytes"));
     select(w, "/blob.bin");
     QCOMPARE(shownTitle(w), QStringLiteral("Preview - /blob.bin"));
     QCOMPARE(formatLine(w), std::string("data, 3000 bytes"));
     // Closed, it no longer follows.
-    w.form->previewWindow()->close();
+    preview->close();
     select(w, "/msg.bmg");
     QCOMPARE(shownTitle(w), QStringLiteral("Preview - /blob.bin"));
+    // Another image: nothing of the old one is kept.
+    w.open(writeImage(o.dir, "q.nds", sampleImage()));
+    QVERIFY(preview->content() == nullptr);
+    QCOMPARE(preview->windowTitle(), QStringLiteral("Preview"));
+    QCOMPARE(preview->findChild<app::HexView*>(QStringLiteral("PreviewHexView"))->lineCount(),
+             std::uint64_t{0});
 }
 
 void PreviewTest::showsEachKindOfFile_data()
@@ -340,6 +363,10 @@ void PreviewTest::showsEachKindOfFile_data()
         << "";
     QTest::newRow("palette") << "/gfx/hero.NCLR" << picture << "NCLR, 4 bpp, 16 colours"
                              << "";
+    QTest::newRow("screen") << "/gfx/hero.NSCR" << picture << "NSCR, 2×1 tiles"
+                            << "";
+    QTest::newRow("cells") << "/gfx/hero.NCER" << picture << "NCER, 2 cells"
+                           << "";
     QTest::newRow("messages") << "/msg.bmg" << text << "BMG, UTF-16LE, 2 messages"
                               << "Hi\nThere\n";
     QTest::newRow("plain text") << "/readme.txt" << text << "text, 18 bytes"
@@ -360,14 +387,8 @@ void PreviewTest::showsEachKindOfFile()
     QFETCH(int, kind);
     QFETCH(QString, format);
     QFETCH(QString, text);
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
-    select(w, path.toStdString());
-    QTest::keyClick(fileList(w), Qt::Key_Space);
-    app::PreviewWindow* preview = w.form->previewWindow();
-    waitFor(preview);
+    Opened o;
+    app::PreviewWindow* preview = o.preview(path.toStdString());
     QVERIFY(preview->content());
     QCOMPARE(static_cast<int>(preview->content()->kind), kind);
     QVERIFY2(q(preview->content()->formatLine).startsWith(format),
@@ -379,7 +400,7 @@ void PreviewTest::showsEachKindOfFile()
             preview->findChild<QPlainTextEdit*>(QStringLiteral("PreviewTextEdit"))->toPlainText(),
             text);
     auto* hexView = preview->findChild<app::HexView*>(QStringLiteral("PreviewHexView"));
-    if (kind == static_cast<int>(app::PreviewKind::Hex) && path == "/blob.bin") {
+    if (path == "/blob.bin") {
         QCOMPARE(hexView->lineCount(), std::uint64_t{188});
         const Bytes blob = fixture::pattern(3000, 9);
         QString first = QStringLiteral("00000000  ");
@@ -394,14 +415,8 @@ void PreviewTest::showsEachKindOfFile()
 
 void PreviewTest::picturePixelsAtEachZoom()
 {
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
-    select(w, "/gfx/hero.NCGR");
-    QTest::keyClick(fileList(w), Qt::Key_Space);
-    app::PreviewWindow* preview = w.form->previewWindow();
-    waitFor(preview);
+    Opened o;
+    app::PreviewWindow* preview = o.preview("/gfx/hero.NCGR");
     // The palette of the same base name, though another fits the folder too.
     QCOMPARE(preview->content()->palette, std::string("/gfx/hero.NCLR"));
     auto* zoom = preview->findChild<QSpinBox*>(QStringLiteral("PreviewZoomSpinBox"));
@@ -418,21 +433,14 @@ void PreviewTest::picturePixelsAtEachZoom()
 
 void PreviewTest::paletteChooserWhenSeveralFit()
 {
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
-    select(w, "/pals/pic.NCGR");
-    QTest::keyClick(fileList(w), Qt::Key_Space);
-    app::PreviewWindow* preview = w.form->previewWindow();
-    waitFor(preview);
+    Opened o;
+    app::PreviewWindow* preview = o.preview("/pals/pic.NCGR");
     auto* chooser = preview->findChild<QComboBox*>(QStringLiteral("PreviewPaletteComboBox"));
     QVERIFY(chooser->isVisible());
     QCOMPARE(chooser->count(), 2);
     QCOMPARE(chooser->itemText(0), QStringLiteral("/pals/a.NCLR"));
     QCOMPARE(chooser->currentIndex(), 0);
-    auto* zoom = preview->findChild<QSpinBox*>(QStringLiteral("PreviewZoomSpinBox"));
-    zoom->setValue(1);
+    preview->findChild<QSpinBox*>(QStringLiteral("PreviewZoomSpinBox"))->setValue(1);
     checkPicture(preview->shownPicture(), tilePixels(1), 1, 1, kPaletteA, 1);
     chooser->setCurrentIndex(1);
     Q_EMIT chooser->activated(1);
@@ -441,8 +449,7 @@ void PreviewTest::paletteChooserWhenSeveralFit()
     QCOMPARE(chooser->currentIndex(), 1);
     checkPicture(preview->shownPicture(), tilePixels(1), 1, 1, kPaletteB, 1);
     // A file with one palette of its own shows no chooser.
-    select(w, "/readme.txt");
-    waitFor(preview);
+    o.preview("/readme.txt");
     QVERIFY(!chooser->isVisible());
 }
 
@@ -512,17 +519,12 @@ void PreviewTest::newFileCancelsThePreviewBeingMade()
 
 void PreviewTest::exportWritesPictureAndText()
 {
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
-    select(w, "/gfx/hero.NCGR");
-    QTest::keyClick(fileList(w), Qt::Key_Space);
-    app::PreviewWindow* preview = w.form->previewWindow();
-    waitFor(preview);
+    Opened o;
+    Window& w = o.w;
+    app::PreviewWindow* preview = o.preview("/gfx/hero.NCGR");
     auto* exportButton = preview->findChild<QPushButton*>(QStringLiteral("PreviewExportButton"));
     QCOMPARE(exportButton->text(), QStringLiteral("Export…"));
-    const std::string png = dir.file("hero.png");
+    const std::string png = o.dir.file("hero.png");
     w.dialogs->saveAnswers.push_back(q(png));
     exportButton->click();
     QCOMPARE(w.dialogs->last("save")->text, QStringLiteral("hero.png"));
@@ -531,9 +533,8 @@ void PreviewTest::exportWritesPictureAndText()
     QVERIFY(!written.isNull());
     checkPicture(written.convertToFormat(QImage::Format_ARGB32), tilePixels(2), 2, 1, kPaletteA, 1);
 
-    select(w, "/msg.bmg");
-    waitFor(preview);
-    const std::string txt = dir.file("msg.txt");
+    o.preview("/msg.bmg");
+    const std::string txt = o.dir.file("msg.txt");
     w.dialogs->saveAnswers.push_back(q(txt));
     exportButton->click();
     QCOMPARE(w.dialogs->last("save")->filters.front(), app::reportFilter());
@@ -541,28 +542,9 @@ void PreviewTest::exportWritesPictureAndText()
     const std::string saved((std::istreambuf_iterator<char>(in)), {});
     QCOMPARE(saved, std::string("Hi\nThere\n"));
 
-    select(w, "/blob.bin");
-    waitFor(preview);
+    o.preview("/blob.bin");
     QVERIFY(!exportButton->isEnabled());
     QVERIFY(w.dialogs->errors.isEmpty());
-}
-
-void PreviewTest::newImageEmptiesThePreview()
-{
-    fixture::TempDir dir;
-    Window w;
-    w.form->show();
-    w.open(writeImage(dir, "p.nds", previewImage()));
-    select(w, "/blob.bin");
-    QTest::keyClick(fileList(w), Qt::Key_Space);
-    app::PreviewWindow* preview = w.form->previewWindow();
-    waitFor(preview);
-    QVERIFY(preview->content());
-    w.open(writeImage(dir, "q.nds", sampleImage()));
-    QVERIFY(preview->content() == nullptr);
-    QCOMPARE(preview->windowTitle(), QStringLiteral("Preview"));
-    QCOMPARE(preview->findChild<app::HexView*>(QStringLiteral("PreviewHexView"))->lineCount(),
-             std::uint64_t{0});
 }
 
 void PreviewTest::textDetection_data()
