@@ -1,5 +1,7 @@
 // The main window's side of the preview window: which file it shows, and when.
 
+#include <string_view>
+
 #include "app/files_page.h"
 #include "app/main_window.h"
 #include "app/narc_dialog.h"
@@ -13,7 +15,15 @@ PreviewSource TForm1::previewOfRow(const core::FileRow& row) const
     source.path = row.path;
     source.offset = row.offset;
     source.size = static_cast<std::uint64_t>(std::max<std::int64_t>(row.size, 0));
-    source.siblings = FSTabSheet->treeRows();
+    // Only the rows of the file's own folder can go with it: in an image of 65,000 files a copy
+    // of every row would cost more than the preview.
+    const std::size_t slash = row.path.rfind('/');
+    const std::string_view folder(row.path.data(), slash == std::string::npos ? 0 : slash + 1);
+    for (const core::FileRow& r : FSTabSheet->rows()) {
+        if (!r.system && r.path.size() > folder.size() && r.path.starts_with(folder) &&
+            r.path.find('/', folder.size()) == std::string::npos)
+            source.siblings.push_back(r);
+    }
     return source;
 }
 
