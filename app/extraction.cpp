@@ -196,6 +196,7 @@ void TForm1::showNarc(const std::string& path)
             new NarcDialog(core::openNarc(*ImageStream, FSTabSheet->treeRows(), path), this);
         connect(dialog, &NarcDialog::extractRequested, this, &TForm1::extractNarc);
         connect(dialog, &NarcDialog::openRequested, this, &TForm1::showNarc);
+        connectNarcPreview(dialog);
         std::erase_if(m_narcDialogs, [](const QPointer<NarcDialog>& d) { return d.isNull(); });
         m_narcDialogs.emplace_back(dialog);
         dialog->show();

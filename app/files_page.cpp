@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -66,6 +67,7 @@ FilesPage::FilesPage(ErrorDisplay showError, QWidget* parent)
 FilesPage::~FilesPage()
 {
     FSListView->viewport()->removeEventFilter(this);
+    FSListView->removeEventFilter(this);
 }
 
 void FilesPage::createControls()
@@ -80,6 +82,8 @@ void FilesPage::createControls()
         named(new QPushButton(QStringLiteral("Extract Rom Contents"), this), "ExtractAllButton");
     ShowNarcContents1 = FilesPopupMenu->addAction(QStringLiteral("Show NARC Contents"));
     ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
+    PreviewFile1 = FilesPopupMenu->addAction(QStringLiteral("Preview"));
+    PreviewFile1->setObjectName(QStringLiteral("PreviewFile1"));
     ShowSystemFilesCheckBox =
         named(new QCheckBox(QStringLiteral("Show System Files"), this), "ShowSystemFilesCheckBox");
 }
@@ -101,6 +105,11 @@ void FilesPage::connectControls()
     connect(ExtractFileButton, &QPushButton::clicked, this, &FilesPage::extractFileRequested);
     connect(ExtractAllButton, &QPushButton::clicked, this, &FilesPage::extractAllRequested);
     connect(ShowNarcContents1, &QAction::triggered, this, &FilesPage::showNarcRequested);
+    connect(PreviewFile1, &QAction::triggered, this, &FilesPage::previewRequested);
+    FSListView->installEventFilter(this);
+    connect(FSListView, &QTreeWidget::itemDoubleClicked, this, &FilesPage::FSListViewDblClick);
+    connect(FSListView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &FilesPage::currentFileChanged);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &FilesPage::ShowSystemFilesCheckBoxClick);
 }
@@ -201,6 +210,14 @@ bool FilesPage::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == FSListView->viewport() && event->type() == QEvent::MouseButtonRelease)
         FSListViewClick();
+    // Space previews the focused row (instead of toggling its selection).
+    if (watched == FSListView && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+        if (currentRow())
+            Q_EMIT previewRequested();
+        return true;
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -321,6 +338,19 @@ void FilesPage::FilesPopupMenuPopup()
             narc = rowIsNarc(m_rows[static_cast<std::size_t>(index)]);
     }
     ShowNarcContents1->setEnabled(narc);
+    PreviewFile1->setEnabled(!selected.isEmpty());
+}
+
+// A NARC opens in its dialog, any other file in the preview.
+void FilesPage::FSListViewDblClick()
+{
+    const std::optional<core::FileRow> row = currentRow();
+    if (!row)
+        return;
+    if (rowIsNarc(*row))
+        Q_EMIT showNarcRequested();
+    else
+        Q_EMIT previewRequested();
 }
 
 void FilesPage::showFilesPopupMenu(const QPoint& position)

@@ -70,6 +70,10 @@ Q_SIGNALS:
     void extractFileRequested();
     void extractAllRequested();
     void showNarcRequested();
+    // "Preview", Space on a row, or a double-click on a row that is not a NARC.
+    void previewRequested();
+    // The focused row changed (the preview follows it).
+    void currentFileChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -89,6 +93,7 @@ private:
     void showFilesPopupMenu(const QPoint& position);
     void ShowSystemFilesCheckBoxClick();
     bool rowIsNarc(const core::FileRow& row) const;
+    void FSListViewDblClick();
 
     ErrorDisplay m_showError;
     const core::Stream* m_image = nullptr;
@@ -107,6 +112,7 @@ private:
     QMenu* FilesPopupMenu = nullptr;
     QAction* ExtractThisFile1 = nullptr;
     QAction* ShowNarcContents1 = nullptr;
+    QAction* PreviewFile1 = nullptr;
     QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;

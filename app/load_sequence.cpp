@@ -105,6 +105,7 @@ void TForm1::releaseImage()
 {
     m_pass->cancel();
     ++m_loadSerial;
+    closePreview();
     FSTabSheet->setImage(nullptr, nullptr);
     ImageStream.reset();
     m_tempImage.reset();
@@ -243,6 +244,7 @@ void TForm1::readPassFailed(const QString& message)
     }
     // As a load that fails: the message, nothing loaded, the image released; the name stays.
     ImageLoaded = false;
+    closePreview();
     FSTabSheet->setImage(nullptr, nullptr);
     ImageStream.reset();
     ClearInfo();

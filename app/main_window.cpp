@@ -30,6 +30,7 @@
 #include "app/icon_view.h"
 #include "app/job_guard.h"
 #include "app/polish.h"
+#include "app/preview_window.h"
 #include "app/progress_dialog.h"
 #include "app/rom_info_page.h"
 #include "app/verification_page.h"
@@ -121,6 +122,8 @@ void TForm1::connectControls()
     connect(FSTabSheet, &FilesPage::extractFileRequested, this, &TForm1::ExtractThisFile1Click);
     connect(FSTabSheet, &FilesPage::extractAllRequested, this, &TForm1::ExtractAllButtonClick);
     connect(FSTabSheet, &FilesPage::showNarcRequested, this, &TForm1::ShowNarcContents1Click);
+    connect(FSTabSheet, &FilesPage::previewRequested, this, &TForm1::PreviewFile1Click);
+    connect(FSTabSheet, &FilesPage::currentFileChanged, this, &TForm1::followSelection);
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
@@ -358,6 +361,10 @@ void TForm1::closeEvent(QCloseEvent* event)
         return;
     }
     m_form2->hide();
+    // The preview is a window of its own, which would keep the program running.
+    closePreview();
+    if (m_preview)
+        m_preview->close();
     // At once, not when the window object goes: the read, the DAT folder's load, the match.
     m_pass->cancel();
     VerificationTabSheet->stop();

@@ -50,6 +50,8 @@ class VerificationPage;
 class DsiPage;
 class FilesPage;
 class NarcDialog;
+class PreviewWindow;
+struct PreviewSource;
 class RomInfoPage;
 class TForm2;
 
@@ -96,6 +98,8 @@ public:
     const core::SortState& sortState() const;
     bool jobRunning() const { return m_job != Job::None; }
     TForm2* progressDialog() const { return m_form2; }
+    // The preview window, once a preview has been asked for (null before).
+    PreviewWindow* previewWindow() const { return m_preview; }
     Dialogs& dialogs() { return *m_dialogs; }
 
     // The room at a destination folder, asked before an extraction; std::nullopt when unknown
@@ -211,6 +215,17 @@ private:
     void extractNarc(const core::Narc& narc);
     void closeNarcDialogs();
 
+    // The preview window (preview_side.cpp): opened by "Preview", Space or a double-click, and
+    // then following the selection of the file list and of each NARC dialog.
+    void PreviewFile1Click();
+    void followSelection();
+    void openPreview(const PreviewSource& source);
+    void showInPreview(const PreviewSource& source);
+    PreviewSource previewOfRow(const core::FileRow& row) const;
+    // Before the image goes: the preview stops reading it.
+    void closePreview();
+    void connectNarcPreview(NarcDialog* dialog);
+
     std::unique_ptr<Dialogs> m_dialogs;
 
     // ---- Loader state
@@ -245,6 +260,7 @@ private:
     std::vector<core::TFileEntry> FileEntries;
     std::vector<core::TDirEntry> DirEntries;
     std::vector<QPointer<NarcDialog>> m_narcDialogs;
+    PreviewWindow* m_preview = nullptr; // a child window of this one, made when first asked for
     std::string LastExtractDir;
     FreeSpaceProbe m_freeSpace;
 

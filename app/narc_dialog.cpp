@@ -56,12 +56,15 @@ void NarcDialog::createControls()
     NarcExtractButton->setObjectName(QStringLiteral("NarcExtractButton"));
     NarcOpenButton = new QPushButton(QStringLiteral("Open Nested NARC"), this);
     NarcOpenButton->setObjectName(QStringLiteral("NarcOpenButton"));
+    NarcPreviewButton = new QPushButton(QStringLiteral("Preview"), this);
+    NarcPreviewButton->setObjectName(QStringLiteral("NarcPreviewButton"));
     NarcCloseButton = new QPushButton(QStringLiteral("Close"), this);
     NarcCloseButton->setObjectName(QStringLiteral("NarcCloseButton"));
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(NarcExtractButton);
     buttons->addWidget(NarcOpenButton);
+    buttons->addWidget(NarcPreviewButton);
     buttons->addStretch();
     buttons->addWidget(NarcCloseButton);
     auto* layout = new QVBoxLayout(this);
@@ -76,6 +79,8 @@ void NarcDialog::connectControls()
     connect(NarcExtractButton, &QPushButton::clicked, this,
             [this] { Q_EMIT extractRequested(m_narc); });
     connect(NarcOpenButton, &QPushButton::clicked, this, &NarcDialog::openNestedClick);
+    connect(NarcPreviewButton, &QPushButton::clicked, this, &NarcDialog::previewRequested);
+    connect(NarcListView, &QTreeWidget::itemDoubleClicked, this, &NarcDialog::NarcListViewDblClick);
     connect(NarcCloseButton, &QPushButton::clicked, this, &QDialog::close);
 }
 
@@ -106,14 +111,52 @@ void NarcDialog::populateControls()
         notes += QStringLiteral("\n") + fromCoreText(note);
     NarcNotesLabel->setText(notes);
     NarcOpenButton->setEnabled(false);
+    NarcPreviewButton->setEnabled(false);
     resize(520, 380);
+}
+
+int NarcDialog::selectedIndex() const
+{
+    const QList<QTreeWidgetItem*> selected = NarcListView->selectedItems();
+    const int index = selected.isEmpty() ? -1 : NarcListView->indexOfTopLevelItem(selected[0]);
+    return index >= 0 && static_cast<std::size_t>(index) < m_narc.members.size() ? index : -1;
 }
 
 void NarcDialog::selectionChanged()
 {
-    const QList<QTreeWidgetItem*> selected = NarcListView->selectedItems();
-    const int index = selected.isEmpty() ? -1 : NarcListView->indexOfTopLevelItem(selected[0]);
+    const int index = selectedIndex();
     NarcOpenButton->setEnabled(index >= 0 && m_narc.members[static_cast<std::size_t>(index)].narc);
+    NarcPreviewButton->setEnabled(index >= 0);
+    if (index >= 0)
+        Q_EMIT memberSelected();
+}
+
+// A member that is an archive opens in a dialog of its own; any other opens in the preview.
+void NarcDialog::NarcListViewDblClick(QTreeWidgetItem* item)
+{
+    const int index = NarcListView->indexOfTopLevelItem(item);
+    if (index < 0 || static_cast<std::size_t>(index) >= m_narc.members.size())
+        return;
+    if (m_narc.members[static_cast<std::size_t>(index)].narc)
+        openNestedClick();
+    else
+        Q_EMIT previewRequested();
+}
+
+std::optional<PreviewSource> NarcDialog::selectedPreview() const
+{
+    const int index = selectedIndex();
+    if (index < 0)
+        return std::nullopt;
+    const core::NarcMember& member = m_narc.members[static_cast<std::size_t>(index)];
+    PreviewSource source;
+    source.path = m_narc.path + member.path;
+    source.offset = member.offset;
+    source.size = member.size;
+    source.siblings = core::narcRows(m_narc);
+    for (core::FileRow& row : source.siblings)
+        row.path = m_narc.path + row.path;
+    return source;
 }
 
 void NarcDialog::openNestedClick()

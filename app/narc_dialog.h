@@ -1,12 +1,16 @@
 #pragma once
 
+#include <optional>
+
 #include <QDialog>
 
+#include "app/preview_content.h"
 #include "core/fs/narc.h"
 
 class QLabel;
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace cartscope::app {
 
@@ -20,12 +24,19 @@ public:
     explicit NarcDialog(core::Narc narc, QWidget* parent = nullptr);
 
     const core::Narc& narc() const { return m_narc; }
+    // The selected member as the preview reads it (its full path, its range in the image, the
+    // archive's members beside it); none when no member is selected.
+    std::optional<PreviewSource> selectedPreview() const;
 
 Q_SIGNALS:
     // "Extract NARC Contents" was clicked.
     void extractRequested(const core::Narc& narc);
     // "Open Nested NARC" was clicked on a member that is an archive; `path` is its full path.
     void openRequested(const std::string& path);
+    // "Preview" was clicked, or a member that is not an archive was double-clicked.
+    void previewRequested();
+    // Another member was selected.
+    void memberSelected();
 
 private:
     // Construction in three steps.
@@ -34,12 +45,15 @@ private:
     void populateControls();
     void selectionChanged();
     void openNestedClick();
+    void NarcListViewDblClick(QTreeWidgetItem* item);
+    int selectedIndex() const;
 
     core::Narc m_narc;
     QTreeWidget* NarcListView = nullptr;
     QLabel* NarcNotesLabel = nullptr;
     QPushButton* NarcExtractButton = nullptr;
     QPushButton* NarcOpenButton = nullptr;
+    QPushButton* NarcPreviewButton = nullptr;
     QPushButton* NarcCloseButton = nullptr;
 };
 

@@ -31,6 +31,9 @@
 #               Python's zipfile writes with force_zip64)      vs bsdtar -xOf x.zip
 #   ddstored    `info x.zip`, stored member with a data descriptor (as a streaming writer
 #               writes it)                                  vs bsdtar -xOf x.zip
+#   preview65k  selecting a file of at most 1 MiB in the window's list of the 65,000-file image
+#               until the preview window shows it, vs a pread of the same bytes
+#               (bench/preview_bench.cpp: in-process timings, the window offscreen; goal < 50 ms)
 #   compress    LZ10/LZ11 decode (MB/s of output) vs memcpy of that output, encode (MB/s of
 #               input) vs the greedy reference parse, and the encoded size against the greedy
 #               and optimal parses (bench/compress_bench.cpp: in-process timings, its own table)
@@ -46,7 +49,7 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored compress build30k trim512 pad512 replace512)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k trim512 pad512 replace512)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
@@ -306,6 +309,14 @@ for row in "${ROWS[@]}"; do
       need zips
       pair "info x.zip, stored 256 MiB member, descriptor" "bsdtar -xOf x.zip > /dev/null" "<= 1.4x" "$PAIRS" no_prep \
         -- "$CLI" info "$WORK/descriptor.zip" -- bsdtar -xOf "$WORK/descriptor.zip"
+      ;;
+    preview65k)
+      need t65
+      if [ -x "$B/preview_bench" ]; then
+        QT_QPA_PLATFORM=offscreen "$B/preview_bench" "$WORK/t65.nds" "$PAIRS"
+      else
+        echo "preview65k: $B/preview_bench not built (the window is off in this build)" >&2
+      fi
       ;;
     compress)
       echo

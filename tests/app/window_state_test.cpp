@@ -122,11 +122,12 @@ void WindowStateTest::initialState()
     QVERIFY(list->columnWidth(0) >= 246 && list->columnWidth(1) >= 75);
     QCOMPARE(list->columnWidth(1), list->columnWidth(2));
     auto* menu = w.child<QMenu>("FilesPopupMenu");
-    // "Extract This File", then "Show NARC Contents" for rows that are NARC archives.
-    QCOMPARE(menu->actions().size(), 2);
+    // "Extract This File", "Show NARC Contents" for rows that are NARC archives, "Preview".
+    QCOMPARE(menu->actions().size(), 3);
     QCOMPARE(menu->actions().front()->objectName(), QStringLiteral("ExtractThisFile1"));
     QCOMPARE(menu->actions().front()->text(), QStringLiteral("Extract This File"));
-    QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("ShowNarcContents1"));
+    QCOMPARE(menu->actions().at(1)->objectName(), QStringLiteral("ShowNarcContents1"));
+    QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("PreviewFile1"));
     QCOMPARE(w.child<QPushButton>("ExtractFileButton")->text(),
              QStringLiteral("Extract Selected File"));
     QCOMPARE(w.child<QPushButton>("ExtractAllButton")->text(),
