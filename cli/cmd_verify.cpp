@@ -15,8 +15,10 @@
 
 #include "archive/dat_load.h"
 #include "archive/member_stream.h"
+#include "archive/torrentzip.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/dump_items.h"
 #include "cli/verify_report.h"
 #include "core/base/error.h"
 #include "core/base/fd.h"
@@ -34,16 +36,6 @@ namespace {
 constexpr unsigned kMaxJobs = 64;
 // Folders nested deeper than this are reported instead of walked.
 constexpr int kMaxDepth = 64;
-
-struct Item {
-    std::string path;
-    bool zip = false;
-    std::uint64_t size = 0;
-    std::string error; // set when the path could not even be looked at
-    // Found by the walk below a folder the user gave: where the part of `path` below that folder
-    // starts. That part is opened one component at a time, never through a link.
-    std::size_t belowAt = std::string::npos;
-};
 
 bool isImageFile(const std::string& name)
 {
@@ -99,6 +91,8 @@ void walk(const std::string& dir, std::size_t rootLength, int depth, std::vector
     }
 }
 
+} // namespace
+
 // Opens an item for reading: a path the user gave as it is (followed when it is a link); below
 // a folder the user gave, never through a link that replaced a file or folder after the walk.
 core::UniqueFd openItem(const Item& item)
@@ -132,6 +126,8 @@ std::vector<Item> collect(const std::vector<std::string>& paths)
     }
     return items;
 }
+
+namespace {
 
 // Tells each row as it comes (from any job) in the chosen format, counts the verdicts and
 // draws the progress bar.
@@ -244,8 +240,8 @@ std::function<bool()> stopping(const Reporter& reporter)
     return [&reporter] { return interrupted() || reporter.writeFailed(); };
 }
 
-void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
-               bool threaded);
+void verifyZip(const Item& item, int fd, bool torrentzip, const core::DatSet& dats,
+               Reporter& reporter, bool threaded);
 
 void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded)
 {
@@ -261,7 +257,8 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
     // signature (bytes in front of the archive) still goes to the archive reader.
     const core::ArchiveKind kind = core::archiveKindOf(image);
     if (kind == core::ArchiveKind::Zip || (kind == core::ArchiveKind::None && item.zip))
-        return verifyZip(item, file.get(), dats, reporter, threaded);
+        return verifyZip(item, file.get(), archive::isTorrentZipped(image), dats, reporter,
+                         threaded);
     if (kind != core::ArchiveKind::None)
         throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
     core::ImageVerifier verifier(dats, image.size(), false, threaded);
@@ -280,8 +277,8 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
         reporter.report({item.path, std::nullopt, std::move(result), {}});
 }
 
-void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
-               bool threaded)
+void verifyZip(const Item& item, int fd, bool torrentzip, const core::DatSet& dats,
+               Reporter& reporter, bool threaded)
 {
     std::unique_ptr<core::ImageVerifier> verifier;
     archive::MemberEvents events;
@@ -291,12 +288,12 @@ void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& rep
     };
     events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
         if (!error.empty()) {
-            reporter.report({item.path, m.name, std::nullopt, error});
+            reporter.report({item.path, m.name, std::nullopt, error, torrentzip});
             return;
         }
         auto result = verifier->result(stopping(reporter));
         if (result)
-            reporter.report({item.path, m.name, std::move(result), {}});
+            reporter.report({item.path, m.name, std::move(result), {}, torrentzip});
     };
     events.cancelled = stopping(reporter);
     const std::size_t members = archive::streamMembers(
@@ -308,6 +305,8 @@ void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& rep
         reporter.report({item.path, std::nullopt, std::nullopt,
                          "No .nds, .ids, .dsi or .srl image in the archive"});
 }
+
+} // namespace
 
 unsigned jobCount(const Invocation& inv)
 {
@@ -349,6 +348,8 @@ core::DatSet loadDats(const Invocation& inv, Context& ctx)
                 << " or name them with --dat\n";
     return dats;
 }
+
+namespace {
 
 int cmdVerify(const Invocation& inv, Context& ctx)
 {
