@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "archive/member_stream.h"
+#include "archive/one_game.h"
 #include "archive/organise_plan.h"
 #include "cli/commands.h"
 #include "cli/common.h"
@@ -164,6 +165,44 @@ archive::OrganiseOptions optionsOf(const Invocation& inv)
     return o;
 }
 
+std::vector<std::string> commaList(const std::optional<std::string>& text)
+{
+    std::vector<std::string> out;
+    if (!text)
+        return out;
+    std::size_t start = 0;
+    // Bounded by the text's length.
+    for (std::size_t end; (end = text->find(',', start)) != std::string::npos; start = end + 1)
+        out.push_back(text->substr(start, end - start));
+    out.push_back(text->substr(start));
+    return out;
+}
+
+// Keeps one dump per parent/clone group; returns how many were set aside.
+std::size_t keepOneGame(const Invocation& inv, Context& ctx, const core::DatSet& dats,
+                        std::vector<Dump>& dumps)
+{
+    const archive::Preferences preferences{commaList(inv.value("--prefer-region")),
+                                           commaList(inv.value("--prefer-language"))};
+    std::vector<std::uint32_t> roms;
+    for (const Dump& d : dumps)
+        roms.push_back(d.result.matches.front().rom);
+    const archive::OneGameChoice choice = archive::chooseOneGame(roms, dats, preferences);
+    for (const std::string& w : choice.warnings)
+        ctx.err << "Warning: " << safe(w) << '\n';
+    for (std::size_t i = 0; i < choice.skipped.size(); ++i) {
+        const Dump& winner = dumps[choice.keptInstead[i]];
+        ctx.out << "skipped  " << shown(dumps[choice.skipped[i]]) << "  (one game per group: "
+                << safe(std::string(dats.roms()[winner.result.matches.front().rom].game))
+                << " is kept)\n";
+    }
+    std::vector<Dump> kept;
+    for (const std::size_t i : choice.kept)
+        kept.push_back(std::move(dumps[i]));
+    dumps = std::move(kept);
+    return choice.skipped.size();
+}
+
 int cmdOrganise(const Invocation& inv, Context& ctx)
 {
     const archive::OrganiseOptions options = optionsOf(inv);
@@ -192,6 +231,12 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
             text->write(ctx.out, row);
         }
     }
+
+    std::size_t skipped = 0;
+    if (inv.has("--1g1r"))
+        skipped = keepOneGame(inv, ctx, dats, dumps);
+    else if (inv.has("--prefer-region") || inv.has("--prefer-language"))
+        throw UsageError("--prefer-region and --prefer-language need --1g1r");
 
     const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
     for (const archive::Duplicate& d : plan.duplicates)
@@ -248,8 +293,8 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
     ctx.out << (interrupted() ? "Interrupted after " : "") << dumps.size()
             << (dumps.size() == 1 ? " dump verified: " : " dumps verified: ") << placed
             << " placed, " << inPlace << " already in place, " << plan.duplicates.size()
-            << " duplicates; " << unverified << " not verified, " << errors
-            << (errors == 1 ? " error\n" : " errors\n");
+            << " duplicates, " << skipped << " skipped; " << unverified << " not verified, "
+            << errors << (errors == 1 ? " error\n" : " errors\n");
     checkInterrupted();
     return errors == 0 ? 0 : 1;
 }

@@ -71,7 +71,8 @@ Commands:
                                (walked recursively); without --dat, every DAT in
                                $XDG_DATA_HOME/cartscope/dats/ is loaded
   organise --to DIR [--dat FILE]... [--copy|--move|--link] [--format raw|zip|torrentzip]
-           [--pad] [--dry-run] [--jobs N] PATH...
+           [--pad] [--dry-run] [--jobs N]
+           [--1g1r [--prefer-region R,R...] [--prefer-language L,L...]] PATH...
                                put every dump that verifies in DIR/<DAT name>/<rom name>
                                (raw) or DIR/<DAT name>/<game name>.zip; dumps that do not
                                verify stay where they are and are listed
@@ -118,6 +119,11 @@ Options:
   --format F  organise: raw (default), zip, or torrentzip (the canonical zip)
   --pad       organise: write a trimmed dump padded as it matched the DAT
   --dry-run   organise: print the plan and change nothing
+  --1g1r      organise: one game per parent/clone group, chosen by the preferences
+  --prefer-region R,R...
+              organise --1g1r: region codes, best first (EUR,USA,JPN)
+  --prefer-language L,L...
+              organise --1g1r: languages, best first (En,Fr)
   --csv       verify: one CSV row per image
   --animated  icon: also write the animated icon as OUT-Animated.png
   --palette PATH
@@ -140,13 +146,34 @@ struct OptionRule {
     bool takesValue;
 };
 constexpr OptionRule kOptions[] = {
-    {"--json", false},        {"--force", false}, {"--hashes", false},   {"--dat", true},
-    {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
-    {"--system-only", false}, {"--narc", true},   {"--palette", true},   {"--screen", true},
-    {"--cells", true},        {"--cell", true},   {"--write", false},    {"--in-place", false},
-    {"--fill", true},         {"--size", true},   {"--to", true},        {"--copy", false},
-    {"--move", false},        {"--link", false},  {"--format", true},    {"--pad", false},
+    {"--json", false},
+    {"--force", false},
+    {"--hashes", false},
+    {"--dat", true},
+    {"--jobs", true},
+    {"--csv", false},
+    {"--animated", false},
+    {"--system", false},
+    {"--system-only", false},
+    {"--narc", true},
+    {"--palette", true},
+    {"--screen", true},
+    {"--cells", true},
+    {"--cell", true},
+    {"--write", false},
+    {"--in-place", false},
+    {"--fill", true},
+    {"--size", true},
+    {"--to", true},
+    {"--copy", false},
+    {"--move", false},
+    {"--link", false},
+    {"--format", true},
+    {"--pad", false},
     {"--dry-run", false},
+    {"--1g1r", false},
+    {"--prefer-region", true},
+    {"--prefer-language", true},
 };
 
 const std::vector<const Command*>& commandTable()
