@@ -17,8 +17,10 @@
 #include "archive/dat_load.h"
 #include "archive/member_stream.h"
 #include "archive/reader.h"
+#include "archive/torrentzip.h"
 #include "cli/commands.h"
 #include "cli/common.h"
+#include "cli/dump_items.h"
 #include "cli/verify_report.h"
 #include "core/base/error.h"
 #include "core/base/fd.h"
@@ -36,16 +38,6 @@ namespace {
 constexpr unsigned kMaxJobs = 64;
 // Folders nested deeper than this are reported instead of walked.
 constexpr int kMaxDepth = 64;
-
-struct Item {
-    std::string path;
-    bool zip = false;
-    std::uint64_t size = 0;
-    std::string error; // set when the path could not even be looked at
-    // Found by the walk below a folder the user gave: where the part of `path` below that folder
-    // starts. That part is opened one component at a time, never through a link.
-    std::size_t belowAt = std::string::npos;
-};
 
 bool isImageFile(const std::string& name)
 {
@@ -145,6 +137,8 @@ void walk(const std::string& dir, std::size_t rootLength, int depth, std::vector
     }
 }
 
+} // namespace
+
 // Opens an item for reading: a path the user gave as it is (followed when it is a link); below
 // a folder the user gave, never through a link that replaced a file or folder after the walk.
 core::UniqueFd openItem(const Item& item)
@@ -178,6 +172,8 @@ std::vector<Item> collect(const std::vector<std::string>& paths)
     }
     return items;
 }
+
+namespace {
 
 // Tells each row as it comes (from any job) in the chosen format, counts the verdicts and
 // draws the progress bar.
@@ -290,8 +286,8 @@ std::function<bool()> stopping(const Reporter& reporter)
     return [&reporter] { return interrupted() || reporter.writeFailed(); };
 }
 
-void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
-               bool threaded, MemoryBudget& memory);
+void verifyZip(const Item& item, int fd, bool torrentzip, const core::DatSet& dats,
+               Reporter& reporter, bool threaded, MemoryBudget& memory);
 
 void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded,
                 MemoryBudget& memory)
@@ -309,7 +305,8 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
     const core::ArchiveKind kind = core::archiveKindOf(image);
     if (kind == core::ArchiveKind::Zip || kind == core::ArchiveKind::SevenZip ||
         (kind == core::ArchiveKind::None && item.zip))
-        return verifyZip(item, file.get(), dats, reporter, threaded, memory);
+        return verifyZip(item, file.get(), archive::isTorrentZipped(image), dats, reporter,
+                         threaded, memory);
     if (kind != core::ArchiveKind::None)
         throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
     core::ImageVerifier verifier(dats, image.size(), false, threaded);
@@ -328,8 +325,8 @@ void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, 
         reporter.report({item.path, std::nullopt, std::move(result), {}});
 }
 
-void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& reporter,
-               bool threaded, MemoryBudget& memory)
+void verifyZip(const Item& item, int fd, bool torrentzip, const core::DatSet& dats,
+               Reporter& reporter, bool threaded, MemoryBudget& memory)
 {
     std::unique_ptr<core::ImageVerifier> verifier;
     std::optional<MemoryBudget::Share> share; // held while a 7z archive is read
@@ -341,12 +338,12 @@ void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& rep
     };
     events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
         if (!error.empty()) {
-            reporter.report({item.path, m.name, std::nullopt, error});
+            reporter.report({item.path, m.name, std::nullopt, error, torrentzip});
             return;
         }
         auto result = verifier->result(stopping(reporter));
         if (result)
-            reporter.report({item.path, m.name, std::move(result), {}});
+            reporter.report({item.path, m.name, std::move(result), {}, torrentzip});
     };
     events.cancelled = stopping(reporter);
     const std::size_t members = archive::streamMembers(
@@ -358,6 +355,8 @@ void verifyZip(const Item& item, int fd, const core::DatSet& dats, Reporter& rep
         reporter.report({item.path, std::nullopt, std::nullopt,
                          "No .nds, .ids, .dsi or .srl image in the archive"});
 }
+
+} // namespace
 
 unsigned jobCount(const Invocation& inv)
 {
@@ -399,6 +398,8 @@ core::DatSet loadDats(const Invocation& inv, Context& ctx)
                 << " or name them with --dat\n";
     return dats;
 }
+
+namespace {
 
 int cmdVerify(const Invocation& inv, Context& ctx)
 {

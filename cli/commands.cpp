@@ -70,6 +70,12 @@ Commands:
                                a .zip or .7z (every .nds/.ids/.dsi/.srl member) or a folder
                                (walked recursively); without --dat, every DAT in
                                $XDG_DATA_HOME/cartscope/dats/ is loaded
+  organise --to DIR [--dat FILE]... [--copy|--move|--link] [--format raw|zip|torrentzip]
+           [--pad] [--dry-run] [--jobs N]
+           [--1g1r [--prefer-region R,R...] [--prefer-language L,L...]] PATH...
+                               put every dump that verifies in DIR/<DAT name>/<rom name>
+                               (raw) or DIR/<DAT name>/<game name>.zip; dumps that do not
+                               verify stay where they are and are listed
   build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] TREE OUT
                                put the image back together from TREE (DIR/<internal name>
                                as extract wrote it with the system files) and its layout,
@@ -117,7 +123,19 @@ Options:
   --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
   --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
   --dat FILE  verify, pad: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
-  --jobs N    verify: images checked at once (default: the number of cores)
+  --jobs N    verify, organise: images checked at once (default: the number of cores)
+  --to DIR    organise: the collection folder
+  --copy      organise: copy the dumps (the default)
+  --move      organise: move them (a source is removed only once its copy reads back)
+  --link      organise: hard-link them (one file system only)
+  --format F  organise: raw (default), zip, or torrentzip (the canonical zip)
+  --pad       organise: write a trimmed dump padded as it matched the DAT
+  --dry-run   organise: print the plan and change nothing
+  --1g1r      organise: one game per parent/clone group, chosen by the preferences
+  --prefer-region R,R...
+              organise --1g1r: region codes, best first (EUR,USA,JPN)
+  --prefer-language L,L...
+              organise --1g1r: languages, best first (En,Fr)
   --csv       verify: one CSV row per image
   --animated  icon: also write the animated icon as OUT-Animated.png
   --palette PATH
@@ -140,13 +158,37 @@ struct OptionRule {
     bool takesValue;
 };
 constexpr OptionRule kOptions[] = {
-    {"--json", false},     {"--force", false},   {"--hashes", false},
-    {"--dat", true},       {"--jobs", true},     {"--csv", false},
-    {"--animated", false}, {"--system", false},  {"--system-only", false},
-    {"--narc", true},      {"--palette", true},  {"--screen", true},
-    {"--cells", true},     {"--cell", true},     {"--write", false},
-    {"--in-place", false}, {"--fill", true},     {"--size", true},
-    {"--rehash", false},   {"--compact", false}, {"--keep-banner-crcs", false},
+    {"--json", false},
+    {"--force", false},
+    {"--hashes", false},
+    {"--dat", true},
+    {"--jobs", true},
+    {"--csv", false},
+    {"--animated", false},
+    {"--system", false},
+    {"--system-only", false},
+    {"--narc", true},
+    {"--palette", true},
+    {"--screen", true},
+    {"--cells", true},
+    {"--cell", true},
+    {"--write", false},
+    {"--in-place", false},
+    {"--fill", true},
+    {"--size", true},
+    {"--rehash", false},
+    {"--compact", false},
+    {"--keep-banner-crcs", false},
+    {"--to", true},
+    {"--copy", false},
+    {"--move", false},
+    {"--link", false},
+    {"--format", true},
+    {"--pad", false},
+    {"--dry-run", false},
+    {"--1g1r", false},
+    {"--prefer-region", true},
+    {"--prefer-language", true},
 };
 
 const std::vector<const Command*>& commandTable()
@@ -154,7 +196,7 @@ const std::vector<const Command*>& commandTable()
     static const std::vector<const Command*> table = {
         &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(),    &verifyCommand(),
         &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),     &diffCommand(),
-        &patchCommand(), &renderCommand(), &textCommand(),    &replaceCommand(),
+        &patchCommand(), &renderCommand(), &textCommand(),    &replaceCommand(), &organiseCommand(),
     };
     return table;
 }

@@ -112,6 +112,7 @@ const Command& listCommand();
 const Command& extractCommand();
 const Command& iconCommand();
 const Command& verifyCommand();
+const Command& organiseCommand();
 const Command& buildCommand();
 const Command& renderCommand();
 const Command& textCommand();

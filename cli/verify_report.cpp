@@ -50,8 +50,10 @@ public:
     {
         std::string line = label(row.verdict());
         line.resize(std::max<std::size_t>(line.size() + 2, 20), ' ');
+        const char* torrentzipped = row.torrentzip ? " (torrentzipped)" : "";
         if (!row.result) {
-            out << line << safe(core::withFullStop(row.error)) << "  " << shownPath(row) << '\n';
+            out << line << safe(core::withFullStop(row.error)) << "  " << shownPath(row)
+                << torrentzipped << '\n';
             return;
         }
         const core::VerifyResult& r = *row.result;
@@ -71,7 +73,7 @@ public:
         out << line << safe(game) << "  " << shownPath(row);
         if (!detail.empty())
             out << "  (" << safe(detail) << ")";
-        out << '\n';
+        out << torrentzipped << '\n';
     }
 
 private:
@@ -100,6 +102,7 @@ public:
             o.raw("error", "null");
         else
             o.str("error", core::withFullStop(row.error));
+        o.boolean("torrentzip", row.torrentzip);
         out << o.line() << '\n';
     }
 
@@ -138,19 +141,20 @@ private:
     const core::DatSet& m_dats;
 };
 
-// path, member, size, verdict, game, dat, by, padding, the four hashes, error.
+// path, member, size, verdict, game, dat, by, padding, the four hashes, error, torrentzip.
 class CsvWriter final : public RowWriter {
 public:
     explicit CsvWriter(const core::DatSet& dats) : m_dats(dats) {}
 
     void begin(std::ostream& out) const override
     {
-        out << "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error\n";
+        out << "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error,"
+               "torrentzip\n";
     }
 
     void write(std::ostream& out, const VerifyRow& row) const override
     {
-        std::vector<std::string> f(13);
+        std::vector<std::string> f(14);
         f[0] = row.path;
         f[1] = row.member.value_or("");
         f[3] = core::verdictName(row.verdict());
@@ -158,6 +162,7 @@ public:
             fillResult(*r, f);
         else
             f[12] = core::withFullStop(row.error);
+        f[13] = row.torrentzip ? "true" : "false";
         std::string line;
         for (std::size_t i = 0; i < f.size(); ++i)
             line += (i ? "," : "") + csvField(f[i]);

@@ -19,6 +19,7 @@ struct VerifyRow {
     std::optional<std::string> member;
     std::optional<core::VerifyResult> result;
     std::string error;
+    bool torrentzip = false; // the member of an archive in the canonical TorrentZip layout
 
     core::Verdict verdict() const { return result ? result->verdict : core::Verdict::Error; }
 };

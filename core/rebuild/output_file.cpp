@@ -80,6 +80,23 @@ void OutputFile::write(std::span<const std::uint8_t> bytes)
     }
 }
 
+void OutputFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes)
+{
+    if (offset > m_size || bytes.size() > m_size - offset)
+        throw Error(cannotWriteMessage(m_path, EINVAL));
+    // Bounded by the byte count: every pass writes at least one byte or throws.
+    while (!bytes.empty()) {
+        const ssize_t n =
+            ::pwrite(m_fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw Error(cannotWriteMessage(m_path, n < 0 ? errno : EIO));
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
 void OutputFile::fill(std::uint8_t value, std::uint64_t count, const Checkpoint& checkpoint)
 {
     const std::vector<std::uint8_t> block(

@@ -40,6 +40,9 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     void write(std::span<const std::uint8_t> bytes);
+    // Overwrites bytes already written (a record whose values are known only after what
+    // follows it, such as a zip member's sizes); the size stays as it is.
+    void writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes);
     // `count` bytes of one value.
     void fill(std::uint8_t value, std::uint64_t count, const Checkpoint& checkpoint = {});
     // `length` bytes of `source` from `offset`: copied by the kernel (copy_file_range) when the

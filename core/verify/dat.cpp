@@ -300,6 +300,14 @@ DatRom DatRoms::operator[](std::size_t index) const
     r.rom = m_set.text(e.rom);
     r.serial = m_set.text(e.serial);
     r.status = m_set.text(e.status);
+    std::string_view family = m_set.text(e.family);
+    for (std::string_view* field : {&r.id, &r.cloneOf, &r.cloneOfId, &r.releases}) {
+        const std::size_t end = family.find('\0');
+        if (end == std::string_view::npos)
+            break;
+        *field = family.substr(0, end);
+        family.remove_prefix(end + 1);
+    }
     if (e.present & kHasSize)
         r.size = e.size;
     if (e.present & kHasCrc)
@@ -356,14 +364,28 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
             if (!isGame(game))
                 continue;
             std::optional<Text> gameName; // stored once for all of the game's roms
+            Text family;
             for (const pugi::xml_node& rom : game.children("rom")) {
                 checkCancelled();
                 Entry e;
                 e.dat = datIndex;
                 readValues(err, rom, e);
-                if (!gameName)
+                if (!gameName) {
                     gameName = store(game.attribute("name").as_string());
+                    std::string text;
+                    for (const char* attribute : {"id", "cloneof", "cloneofid"})
+                        text.append(game.attribute(attribute).as_string()).push_back('\0');
+                    // Bounded by the document's elements, like the roms.
+                    for (const pugi::xml_node& release : game.children("release"))
+                        text.append(release.attribute("region").as_string())
+                            .append("/")
+                            .append(release.attribute("language").as_string())
+                            .append("\n");
+                    text.push_back('\0');
+                    family = store(text);
+                }
                 e.game = *gameName;
+                e.family = family;
                 e.rom = store(rom.attribute("name").as_string());
                 e.serial = store(rom.attribute("serial").as_string());
                 e.status = store(rom.attribute("status").as_string());

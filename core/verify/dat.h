@@ -48,6 +48,10 @@ struct DatRom {
     std::span<const std::uint8_t> md5, sha1, sha256;
     std::string_view serial;
     std::string_view status;
+    // The game's parent/clone fields (empty when absent): its own `id`, the parent it is a clone
+    // of by name (`cloneof`) or by id (`cloneofid`), and its <release> elements as
+    // "region/language" lines, each ending in "\n".
+    std::string_view id, cloneOf, cloneOfId, releases;
 
     bool has(DigestKind kind) const;
     std::span<const std::uint8_t> digest(DigestKind kind) const;
@@ -114,6 +118,9 @@ private:
         std::uint32_t crc32 = 0;
         std::uint32_t dat = 0;
         Text game, rom, serial, status;
+        // The game's id, cloneof, cloneofid and releases, each ended by a NUL (which XML
+        // cannot hold): one name in the arena, shared by the game's roms.
+        Text family;
         std::array<std::uint8_t, 16> md5{};
         std::array<std::uint8_t, 20> sha1{};
         std::array<std::uint8_t, 32> sha256{};

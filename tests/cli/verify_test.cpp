@@ -124,7 +124,7 @@ TEST(CliVerify, JsonLinesCarryEveryKey)
           "\"match\": {\"game\": \"Trimmed Game\", \"rom\": \"game.nds\", \"dat\": \"Nintendo "
           "DS\", \"datVersion\": \"20260101\", \"by\": \"sha1\", \"padding\": \"00\", "
           "\"paddedSize\": 262144}",
-          "\"matches\": [{", "\"serialMatches\": null", "\"error\": null"})
+          "\"matches\": [{", "\"serialMatches\": null", "\"error\": null", "\"torrentzip\": false"})
         EXPECT_NE(j.find(key), std::string::npos) << key << "\n" << j;
     EXPECT_NE(j.find("\"sha1\": \"" + testdat::refDigest("SHA1", c.trimmed) + "\""),
               std::string::npos);
@@ -150,10 +150,12 @@ TEST(CliVerify, CsvZipMembersAndErrorsKeepTheRunGoing)
     EXPECT_EQ(r.status, 1);
     const auto out = lines(r.out);
     ASSERT_EQ(out.size(), 7u) << r.out;
-    EXPECT_EQ(out[0], "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error");
+    EXPECT_EQ(
+        out[0],
+        "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error,torrentzip");
     EXPECT_EQ(out[1], zip + ",a.nds,262144,verified,Full Game,Nintendo DS,sha1,," +
                           testdat::refCrc(c.full) + ",," + testdat::refDigest("SHA1", c.full) +
-                          ",,");
+                          ",,,false");
     EXPECT_EQ(out[2].rfind(zip + ",b.dsi,36864,not-in-dat,,,,,", 0), 0u) << out[2];
     EXPECT_EQ(out[3].rfind(c.dir.file("broken.zip") + ",c.nds,,error,", 0), 0u) << out[3];
     EXPECT_NE(out[3].find("Damaged archive"), std::string::npos) << out[3];
@@ -346,7 +348,7 @@ TEST(CliVerify, CsvAndJsonCellsCannotInjectTerminalSequencesOrFormulas)
         cells.push_back(line.substr(0, line.find(",36864,")));
     const std::string odd = c.dir.file("odd/");
     const std::vector<std::string> expected = {
-        "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error",
+        "path,member,size,verdict,game,dat,by,padding,crc32,md5,sha1,sha256,error,torrentzip",
         odd + "\\tlead.nds,",
         odd + "+1.nds,",
         odd + "-x.nds,",

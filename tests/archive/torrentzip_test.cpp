@@ -1,0 +1,256 @@
+#include <cstdio>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "archive/organise_plan.h"
+#include "archive/torrentzip.h"
+#include "core/io/stream.h"
+#include "core/rebuild/output_file.h"
+#include "tests/fixture/image_builder.h"
+
+namespace cartscope {
+namespace {
+
+using fixture::Bytes;
+
+std::uint32_t le16(const Bytes& b, std::size_t at)
+{
+    return b.at(at) | (std::uint32_t{b.at(at + 1)} << 8);
+}
+std::uint32_t le32(const Bytes& b, std::size_t at)
+{
+    return le16(b, at) | (le16(b, at + 2) << 16);
+}
+
+archive::ZipMember member(std::string name, Bytes data)
+{
+    return {
+        std::move(name), [data](const archive::ByteSink& take) {
+            // Handed over in uneven pieces, as a member read from an archive would be.
+            for (std::size_t at = 0; at < data.size(); at += 70000)
+                take(std::span(data).subspan(at, std::min<std::size_t>(70000, data.size() - at)));
+        }};
+}
+
+Bytes zipOf(std::vector<archive::ZipMember> members, archive::ZipStyle style)
+{
+    const fixture::TempDir dir;
+    const std::string path = dir.file("t.zip");
+    core::OutputFile out(path, core::Overwrite::Refuse);
+    archive::writeZip(out, std::move(members), style);
+    out.commit();
+    return fixture::readFile(path);
+}
+
+Bytes inflateRaw(const Bytes& in, std::size_t size)
+{
+    Bytes out(size + 1); // never empty, so zlib has somewhere to write
+    z_stream z{};
+    inflateInit2(&z, -15);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    inflateEnd(&z);
+    out.resize(size);
+    return out;
+}
+
+Bytes deflate9(const Bytes& in)
+{
+    Bytes out(compressBound(static_cast<uLong>(in.size())) + 64);
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::uint32_t crcOf(const Bytes& b, std::size_t at = 0, std::size_t n = std::string::npos)
+{
+    n = std::min(n, b.size() - at);
+    return static_cast<std::uint32_t>(crc32(0, b.data() + at, static_cast<uInt>(n)));
+}
+
+TEST(TorrentZip, EveryFieldOfTheLayout)
+{
+    Bytes big(300000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>((i * 7) ^ (i >> 9));
+    const Bytes small = {'h', 'i'};
+    // Written out of order: "a" < "B" < "c" ignoring case, though 'B' < 'a' in bytes.
+    const Bytes zip =
+        zipOf({member("c\xC3\xA9.nds", small), member("a.nds", big), member("B.nds", Bytes{})},
+              archive::ZipStyle::TorrentZip);
+    struct Want {
+        std::string name;
+        Bytes data;
+        std::uint32_t flags;
+    };
+    const std::vector<Want> want = {
+        {"a.nds", big, 2}, {"B.nds", {}, 2}, {"c\xC3\xA9.nds", small, 0x802}};
+
+    std::size_t at = 0;
+    std::vector<std::size_t> localAt;
+    std::vector<std::uint32_t> compressed;
+    for (const Want& w : want) {
+        SCOPED_TRACE(w.name);
+        localAt.push_back(at);
+        EXPECT_EQ(le32(zip, at), 0x04034b50u);
+        EXPECT_EQ(le16(zip, at + 4), 20u);      // version needed
+        EXPECT_EQ(le16(zip, at + 6), w.flags);  // general purpose flags
+        EXPECT_EQ(le16(zip, at + 8), 8u);       // deflate
+        EXPECT_EQ(le16(zip, at + 10), 0xBC00u); // 23:32:00
+        EXPECT_EQ(le16(zip, at + 12), 0x2198u); // 1996-12-24
+        EXPECT_EQ(le32(zip, at + 14), crcOf(w.data));
+        EXPECT_EQ(le32(zip, at + 22), w.data.size());
+        EXPECT_EQ(le16(zip, at + 26), w.name.size());
+        EXPECT_EQ(le16(zip, at + 28), 0u); // no extra field
+        EXPECT_EQ(std::string(zip.begin() + at + 30, zip.begin() + at + 30 + w.name.size()),
+                  w.name);
+        const std::uint32_t csize = le32(zip, at + 18);
+        compressed.push_back(csize);
+        const Bytes data(zip.begin() + at + 30 + w.name.size(),
+                         zip.begin() + at + 30 + w.name.size() + csize);
+        // zlib's level 9 with memory level 8 and a raw window, byte for byte.
+        EXPECT_EQ(data, deflate9(w.data));
+        EXPECT_EQ(inflateRaw(data, w.data.size()), w.data);
+        at += 30 + w.name.size() + csize; // no data descriptor follows
+    }
+    const std::size_t centralAt = at;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        const Want& w = want[i];
+        SCOPED_TRACE(w.name);
+        EXPECT_EQ(le32(zip, at), 0x02014b50u);
+        EXPECT_EQ(le16(zip, at + 4), 0u);  // version made by
+        EXPECT_EQ(le16(zip, at + 6), 20u); // version needed
+        EXPECT_EQ(le16(zip, at + 8), w.flags);
+        EXPECT_EQ(le16(zip, at + 10), 8u);
+        EXPECT_EQ(le16(zip, at + 12), 0xBC00u);
+        EXPECT_EQ(le16(zip, at + 14), 0x2198u);
+        EXPECT_EQ(le32(zip, at + 16), crcOf(w.data));
+        EXPECT_EQ(le32(zip, at + 20), compressed[i]);
+        EXPECT_EQ(le32(zip, at + 24), w.data.size());
+        EXPECT_EQ(le16(zip, at + 28), w.name.size());
+        EXPECT_EQ(le16(zip, at + 30), 0u); // extra
+        EXPECT_EQ(le16(zip, at + 32), 0u); // comment
+        EXPECT_EQ(le16(zip, at + 34), 0u); // disk
+        EXPECT_EQ(le16(zip, at + 36), 0u); // internal attributes
+        EXPECT_EQ(le32(zip, at + 38), 0u); // external attributes
+        EXPECT_EQ(le32(zip, at + 42), localAt[i]);
+        at += 46 + w.name.size();
+    }
+    const std::size_t centralSize = at - centralAt;
+    EXPECT_EQ(le32(zip, at), 0x06054b50u);
+    EXPECT_EQ(le16(zip, at + 4), 0u);
+    EXPECT_EQ(le16(zip, at + 6), 0u);
+    EXPECT_EQ(le16(zip, at + 8), 3u);
+    EXPECT_EQ(le16(zip, at + 10), 3u);
+    EXPECT_EQ(le32(zip, at + 12), centralSize);
+    EXPECT_EQ(le32(zip, at + 16), centralAt);
+    EXPECT_EQ(le16(zip, at + 20), 22u);
+    char comment[32];
+    std::snprintf(comment, sizeof comment, "TORRENTZIPPED-%08X",
+                  static_cast<unsigned>(crcOf(zip, centralAt, centralSize)));
+    EXPECT_EQ(std::string(zip.begin() + at + 22, zip.end()), comment);
+    EXPECT_EQ(at + 22 + 22, zip.size());
+}
+
+TEST(TorrentZip, PlainZipIsTheSameBytesWithoutTheCommentAndOnlyTheRightCrcCounts)
+{
+    const auto members = [] {
+        return std::vector<archive::ZipMember>{member("x.nds", Bytes(5000, 0xFF)),
+                                               member("w.nds", Bytes(10, 1))};
+    };
+    const Bytes tz = zipOf(members(), archive::ZipStyle::TorrentZip);
+    Bytes plain = zipOf(members(), archive::ZipStyle::Plain);
+    ASSERT_EQ(plain.size() + 22, tz.size());
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end() - 2, tz.begin()));
+    EXPECT_EQ(le16(plain, plain.size() - 2), 0u);
+
+    EXPECT_TRUE(archive::isTorrentZipped(core::MemoryStream(tz)));
+    EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(plain)));
+    Bytes changed = tz; // a changed directory no longer matches its CRC-32
+    changed[le32(tz, tz.size() - 44 + 16) + 12] ^= 1;
+    EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(changed)));
+    Bytes wrongCrc = tz;
+    wrongCrc.back() = wrongCrc.back() == '0' ? '1' : '0';
+    EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(wrongCrc)));
+    EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(Bytes(10, 0))));
+}
+
+TEST(OrganiseNames, DatNamesBecomeOneSafeComponent)
+{
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"Game (Europe).nds", "Game (Europe).nds"},
+        {"a/b\\c", "a_b_c"},
+        {"..", "_"},
+        {".", "_"},
+        {"", "_"},
+        {"what? <yes>: \"no\" | *", "what_ _yes__ _no_ _ _"},
+        {"trailing. . ", "trailing"},
+        {"CON", "_CON"},
+        {"lpt1.txt", "_lpt1.txt"},
+        {"COM10", "COM10"},
+        {"console.nds", "console.nds"},
+        {std::string("nul\x01") + "x", "nul_x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(archive::componentName(c.in), c.out) << c.in;
+    // Cut to the limit at a character boundary, the extension kept.
+    EXPECT_EQ(archive::componentName(std::string(300, 'a') + ".nds", 20),
+              std::string(16, 'a') + ".nds");
+    EXPECT_EQ(archive::componentName("\xC3\xA9\xC3\xA9\xC3\xA9.nds", 9), "\xC3\xA9\xC3\xA9.nds");
+    EXPECT_EQ(archive::componentName("abc def.nds", 8), "abc.nds");
+}
+
+TEST(OrganisePlan, DuplicatesAndNamesThatCleanToOne)
+{
+    core::DatSet dats;
+    const auto entry = [](const std::string& game, const std::string& rom, char sha) {
+        return "<game name=\"" + game + "\"><rom name=\"" + rom + "\" size=\"4\" sha1=\"" +
+               std::string(40, sha) + "\"/></game>";
+    };
+    const std::string xml = "<datafile><header><name>Set</name></header>" +
+                            entry("G1", "a:b.nds", '1') + entry("G2", "A?b.nds", '2') +
+                            entry("G3", "c.nds", '3') + "</datafile>";
+    dats.addXml("s.dat", std::span(xml.data(), xml.size()));
+    const auto dump = [](std::uint32_t rom) {
+        archive::Dump d;
+        d.path = "p" + std::to_string(rom);
+        d.result.verdict = core::Verdict::Verified;
+        d.result.matches.push_back({rom, core::MatchedBy::Sha1, std::nullopt, 4});
+        return d;
+    };
+    archive::Dump unverified = dump(2);
+    unverified.result.verdict = core::Verdict::Mismatch;
+    const std::vector<archive::Dump> dumps = {dump(0), dump(1), dump(0), unverified, dump(2)};
+    const archive::Plan raw = archive::planOrganise(dumps, dats, archive::OrganiseFormat::Raw);
+    ASSERT_EQ(raw.targets.size(), 3u);
+    EXPECT_EQ(raw.targets[0].folder, "Set");
+    EXPECT_EQ(raw.targets[0].file, "a_b.nds");
+    EXPECT_EQ(raw.targets[1].file, "A_b (2).nds"); // letter case aside, the same name
+    EXPECT_EQ(raw.targets[2].file, "c.nds");
+    EXPECT_EQ(raw.targets[2].roms.at(0).dump, 4u);
+    ASSERT_EQ(raw.duplicates.size(), 1u);
+    EXPECT_EQ(raw.duplicates[0].dump, 2u);
+    EXPECT_EQ(raw.duplicates[0].first, 0u);
+
+    const archive::Plan zip = archive::planOrganise(dumps, dats, archive::OrganiseFormat::Zip);
+    ASSERT_EQ(zip.targets.size(), 3u);
+    EXPECT_EQ(zip.targets[1].file, "G2.zip");
+    EXPECT_EQ(zip.targets[1].roms.at(0).name, "A_b.nds"); // alone in its zip
+}
+
+} // namespace
+} // namespace cartscope
