@@ -80,6 +80,8 @@ void FilesPage::createControls()
         named(new QPushButton(QStringLiteral("Extract Rom Contents"), this), "ExtractAllButton");
     ShowNarcContents1 = FilesPopupMenu->addAction(QStringLiteral("Show NARC Contents"));
     ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
+    ReplaceFile1 = FilesPopupMenu->addAction(QStringLiteral("Replace File\u2026"));
+    ReplaceFile1->setObjectName(QStringLiteral("ReplaceFile1"));
     ShowSystemFilesCheckBox =
         named(new QCheckBox(QStringLiteral("Show System Files"), this), "ShowSystemFilesCheckBox");
 }
@@ -101,6 +103,7 @@ void FilesPage::connectControls()
     connect(ExtractFileButton, &QPushButton::clicked, this, &FilesPage::extractFileRequested);
     connect(ExtractAllButton, &QPushButton::clicked, this, &FilesPage::extractAllRequested);
     connect(ShowNarcContents1, &QAction::triggered, this, &FilesPage::showNarcRequested);
+    connect(ReplaceFile1, &QAction::triggered, this, &FilesPage::replaceFileRequested);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &FilesPage::ShowSystemFilesCheckBoxClick);
 }
@@ -321,6 +324,7 @@ void FilesPage::FilesPopupMenuPopup()
             narc = rowIsNarc(m_rows[static_cast<std::size_t>(index)]);
     }
     ShowNarcContents1->setEnabled(narc);
+    ReplaceFile1->setEnabled(!m_jobRunning && !selected.isEmpty());
 }
 
 void FilesPage::showFilesPopupMenu(const QPoint& position)

@@ -70,6 +70,8 @@ Q_SIGNALS:
     void extractFileRequested();
     void extractAllRequested();
     void showNarcRequested();
+    // "Replace File…" for the focused row.
+    void replaceFileRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -107,6 +109,7 @@ private:
     QMenu* FilesPopupMenu = nullptr;
     QAction* ExtractThisFile1 = nullptr;
     QAction* ShowNarcContents1 = nullptr;
+    QAction* ReplaceFile1 = nullptr;
     QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;

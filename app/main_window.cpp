@@ -91,6 +91,8 @@ void TForm1::createControls()
 
     DsiTabSheet = new DsiPage;
     PageControl->addTab(DsiTabSheet, QStringLiteral("DSi"));
+    ChangesTabSheet = new ChangesPage;
+    PageControl->addTab(ChangesTabSheet, QStringLiteral("Changes"));
 
     ExtProgressPanel = named(new QFrame(top), "ExtProgressPanel");
     ExtProgressLabel =
@@ -121,6 +123,19 @@ void TForm1::connectControls()
     connect(FSTabSheet, &FilesPage::extractFileRequested, this, &TForm1::ExtractThisFile1Click);
     connect(FSTabSheet, &FilesPage::extractAllRequested, this, &TForm1::ExtractAllButtonClick);
     connect(FSTabSheet, &FilesPage::showNarcRequested, this, &TForm1::ShowNarcContents1Click);
+    connect(FSTabSheet, &FilesPage::replaceFileRequested, this, &TForm1::ReplaceFile1Click);
+
+    connect(ChangesTabSheet, &ChangesPage::saveRomAsRequested, this, &TForm1::SaveRomAsButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::fixChecksumsRequested, this,
+            &TForm1::FixChecksumsButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::saveTrimmedRequested, this,
+            &TForm1::SaveTrimmedButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::saveFullSizeRequested, this,
+            &TForm1::SaveFullSizeButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::discardRequested, this,
+            &TForm1::DiscardChangesButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::applyPatchRequested, this,
+            &TForm1::ApplyPatchButtonClick);
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
@@ -198,6 +213,7 @@ void TForm1::layoutControls()
     grid.requireHint(ExtCancelButton);
 
     DsiTabSheet->place(grid);
+    ChangesTabSheet->place(grid);
 
     grid.apply();
 
@@ -281,6 +297,7 @@ void TForm1::ClearInfo()
     RomInfoTabSheet->clear();
     VerificationTabSheet->clear();
     DsiTabSheet->clear();
+    m_bannerCrcBad = false;
 }
 
 const std::vector<core::FileRow>& TForm1::rows() const
@@ -342,8 +359,10 @@ void TForm1::closeEvent(QCloseEvent* event)
     // to close meanwhile, it offers to cancel the job and closes once the job has stopped.
     if (m_job != Job::None) {
         event->ignore();
-        if (m_closeAfterJob ||
-            !m_dialogs->question(this, QStringLiteral("Cancel the running extraction and close?")))
+        const QString question = m_job == Job::Write
+                                     ? QStringLiteral("Cancel the running write and close?")
+                                     : QStringLiteral("Cancel the running extraction and close?");
+        if (m_closeAfterJob || !m_dialogs->question(this, question))
             return;
         // The job may have ended while the question was open.
         if (m_job == Job::None) {
@@ -351,10 +370,16 @@ void TForm1::closeEvent(QCloseEvent* event)
             return;
         }
         m_closeAfterJob = true;
-        if (m_job == Job::Archive)
+        if (m_job == Job::Archive || m_job == Job::Write)
             ExtCancelButtonClick();
         else
             m_form2->Button1Click();
+        return;
+    }
+    // Replacements not yet written: saved first (the window closes once the copy is in place),
+    // dropped, or the window stays.
+    if (!settlePendingChanges([this] { close(); })) {
+        event->ignore();
         return;
     }
     m_form2->hide();
