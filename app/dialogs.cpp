@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSpacerItem>
 
 #include "app/polish.h"
@@ -30,6 +31,16 @@ FileFilter iconFilter()
 FileFilter reportFilter()
 {
     return {"Text Files (*.txt)", {"*.txt"}};
+}
+
+FileFilter imageSaveFilter()
+{
+    return {"Nintendo DS Rom Files (*.nds)", {"*.nds"}};
+}
+
+FileFilter patchFilter()
+{
+    return {"Patch Files (*.bps;*.ips)", {"*.bps", "*.ips"}};
 }
 
 namespace {
@@ -185,6 +196,25 @@ bool QtDialogs::question(QWidget* parent, const QString& text)
 {
     return showBox(parent, QMessageBox::Question, QStringLiteral("Cartscope"), text,
                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
+SaveChoice QtDialogs::askSaveChanges(QWidget* parent, const QString& text)
+{
+    const std::unique_ptr<QMessageBox> box = makeMessageBox(
+        parent, QMessageBox::Question, QStringLiteral("Cartscope"), text,
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Cancel);
+    box->button(QMessageBox::Save)->setText(QStringLiteral("Save\u2026"));
+    box->button(QMessageBox::Discard)->setText(QStringLiteral("Discard"));
+    box->button(QMessageBox::Cancel)->setText(QStringLiteral("Cancel"));
+    box->setEscapeButton(QMessageBox::Cancel);
+    switch (box->exec()) {
+    case QMessageBox::Save:
+        return SaveChoice::Save;
+    case QMessageBox::Discard:
+        return SaveChoice::Discard;
+    default:
+        return SaveChoice::Cancel;
+    }
 }
 
 } // namespace cartscope::app

@@ -25,6 +25,12 @@ std::vector<FileFilter> openImageFilters();
 FileFilter iconFilter();   // "Portable Network Graphics (*.png)"
 FileFilter reportFilter(); // "Text Files (*.txt)"
 
+FileFilter imageSaveFilter(); // "Nintendo DS Rom Files (*.nds)"
+FileFilter patchFilter();     // "Patch Files (*.bps;*.ips)"
+
+// The answer to "Save changes to NAME?".
+enum class SaveChoice { Save, Discard, Cancel };
+
 inline constexpr const char* kFolderPickerTitle =
     "Please Select A Directory To Extract The Rom Into:";
 
@@ -55,6 +61,9 @@ public:
     virtual void error(QWidget* parent, const QString& text) = 0;
     // Yes/No question (caption "Cartscope", No is the default button); true for Yes.
     virtual bool question(QWidget* parent, const QString& text) = 0;
+    // The question before pending changes would be lost: caption "Cartscope", the buttons
+    // "Save…", "Discard" and "Cancel" (the default; also the answer when the box is closed).
+    virtual SaveChoice askSaveChanges(QWidget* parent, const QString& text) = 0;
 };
 
 // The real dialogs over QFileDialog and QMessageBox.
@@ -70,6 +79,7 @@ public:
     void information(QWidget* parent, const QString& text) override;
     void error(QWidget* parent, const QString& text) override;
     bool question(QWidget* parent, const QString& text) override;
+    SaveChoice askSaveChanges(QWidget* parent, const QString& text) override;
 
 private:
     QString m_lastOpened; // the open dialog's starting point for its next use

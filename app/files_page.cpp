@@ -84,6 +84,8 @@ void FilesPage::createControls()
     ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
     PreviewFile1 = FilesPopupMenu->addAction(QStringLiteral("Preview"));
     PreviewFile1->setObjectName(QStringLiteral("PreviewFile1"));
+    ReplaceFile1 = FilesPopupMenu->addAction(QStringLiteral("Replace File\u2026"));
+    ReplaceFile1->setObjectName(QStringLiteral("ReplaceFile1"));
     ShowSystemFilesCheckBox =
         named(new QCheckBox(QStringLiteral("Show System Files"), this), "ShowSystemFilesCheckBox");
 }
@@ -110,6 +112,7 @@ void FilesPage::connectControls()
     connect(FSListView, &QTreeWidget::itemDoubleClicked, this, &FilesPage::FSListViewDblClick);
     connect(FSListView->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &FilesPage::currentFileChanged);
+    connect(ReplaceFile1, &QAction::triggered, this, &FilesPage::replaceFileRequested);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &FilesPage::ShowSystemFilesCheckBoxClick);
 }
@@ -351,6 +354,7 @@ void FilesPage::FSListViewDblClick()
         Q_EMIT showNarcRequested();
     else
         Q_EMIT previewRequested();
+    ReplaceFile1->setEnabled(!m_jobRunning && !selected.isEmpty());
 }
 
 void FilesPage::showFilesPopupMenu(const QPoint& position)

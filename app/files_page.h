@@ -74,6 +74,8 @@ Q_SIGNALS:
     void previewRequested();
     // The focused row changed (the preview follows it).
     void currentFileChanged();
+    // "Replace File…" for the focused row.
+    void replaceFileRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -113,6 +115,7 @@ private:
     QAction* ExtractThisFile1 = nullptr;
     QAction* ShowNarcContents1 = nullptr;
     QAction* PreviewFile1 = nullptr;
+    QAction* ReplaceFile1 = nullptr;
     QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;

@@ -1,6 +1,8 @@
 // The load sequence: the two roads to OpenRom (the open dialog and drops), OpenRom itself,
 // taking an image out of a .zip, and the release of the image when the window goes.
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -43,13 +45,17 @@ void TForm1::OpenRomSpeedButtonClick()
         // No extension test: whatever the user chose or typed is opened.
         const std::optional<QString> chosen = m_dialogs->getOpenFileName(this, openImageFilters());
         if (chosen)
-            OpenRom(toLocalPath(*chosen));
+            openFile(toLocalPath(*chosen));
     });
 }
 
 void TForm1::openFile(const std::string& fileName)
 {
-    guarded([&] { OpenRom(fileName); });
+    // Pending replacements are saved (and then this file opened), dropped, or kept open.
+    guarded([&] {
+        if (settlePendingChanges([this, fileName] { openFile(fileName); }))
+            OpenRom(fileName);
+    });
 }
 
 void TForm1::HandleDroppedFile(const QList<QUrl>& urls)
@@ -89,6 +95,7 @@ void TForm1::OpenRom(const std::string& fileName)
     FSTabSheet->setImage(ImageStream.get(), &m_header);
 
     showImage(); // 7. to 16.
+    updateChangesPage();
 
     // The one whole-file read: already done while an archive's copy was written, else on a
     // background thread while the window stays live.
@@ -124,6 +131,8 @@ void TForm1::resetForLoad()
     ClearInfo();
     m_fileName.clear();
     emptyFileList();
+    m_pending.clear();
+    updateChangesPage();
 
     // This load's consumers of the whole-file read, asked before anything is read: for an
     // archive they see the bytes while the copy is written.
@@ -183,6 +192,8 @@ void TForm1::PopulateDsiInfo(const core::BannerInfo& banner)
 {
     RomInfoTabSheet->showBannerExtras(banner);
     DsiTabSheet->show(banner, m_header.dsi);
+    m_bannerCrcBad = std::any_of(banner.crcs.begin(), banner.crcs.end(),
+                                 [](const core::BannerCrc& crc) { return !crc.ok(); });
 }
 
 void TForm1::showLoaded(const core::LoadedImage& loaded)
@@ -332,6 +343,12 @@ void TForm1::RomUnZipDeactivate()
 
 void TForm1::ExtCancelButtonClick()
 {
+    if (m_job == Job::Write) {
+        m_write.cancel();
+        endWriteJob();
+        Q_EMIT writeEnded(false);
+        return;
+    }
     ZipCancelRequested = true;
 }
 
@@ -350,6 +367,9 @@ void TForm1::showDisplayValues(const core::HeaderValues& v)
 
 void TForm1::FormDestroy()
 {
+    // A write in flight reads the image: stopped first, its copy left unnamed and gone.
+    m_write.cancel();
+    m_writeGuard.reset();
     releaseImage();
     TempImagePath.clear();
     setAcceptDrops(false);

@@ -92,6 +92,8 @@ void TForm1::createControls()
 
     DsiTabSheet = new DsiPage;
     PageControl->addTab(DsiTabSheet, QStringLiteral("DSi"));
+    ChangesTabSheet = new ChangesPage;
+    PageControl->addTab(ChangesTabSheet, QStringLiteral("Changes"));
 
     ExtProgressPanel = named(new QFrame(top), "ExtProgressPanel");
     ExtProgressLabel =
@@ -124,6 +126,19 @@ void TForm1::connectControls()
     connect(FSTabSheet, &FilesPage::showNarcRequested, this, &TForm1::ShowNarcContents1Click);
     connect(FSTabSheet, &FilesPage::previewRequested, this, &TForm1::PreviewFile1Click);
     connect(FSTabSheet, &FilesPage::currentFileChanged, this, &TForm1::followSelection);
+    connect(FSTabSheet, &FilesPage::replaceFileRequested, this, &TForm1::ReplaceFile1Click);
+
+    connect(ChangesTabSheet, &ChangesPage::saveRomAsRequested, this, &TForm1::SaveRomAsButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::fixChecksumsRequested, this,
+            &TForm1::FixChecksumsButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::saveTrimmedRequested, this,
+            &TForm1::SaveTrimmedButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::saveFullSizeRequested, this,
+            &TForm1::SaveFullSizeButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::discardRequested, this,
+            &TForm1::DiscardChangesButtonClick);
+    connect(ChangesTabSheet, &ChangesPage::applyPatchRequested, this,
+            &TForm1::ApplyPatchButtonClick);
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,
@@ -201,6 +216,7 @@ void TForm1::layoutControls()
     grid.requireHint(ExtCancelButton);
 
     DsiTabSheet->place(grid);
+    ChangesTabSheet->place(grid);
 
     grid.apply();
 
@@ -284,6 +300,7 @@ void TForm1::ClearInfo()
     RomInfoTabSheet->clear();
     VerificationTabSheet->clear();
     DsiTabSheet->clear();
+    m_bannerCrcBad = false;
 }
 
 const std::vector<core::FileRow>& TForm1::rows() const
@@ -345,8 +362,10 @@ void TForm1::closeEvent(QCloseEvent* event)
     // to close meanwhile, it offers to cancel the job and closes once the job has stopped.
     if (m_job != Job::None) {
         event->ignore();
-        if (m_closeAfterJob ||
-            !m_dialogs->question(this, QStringLiteral("Cancel the running extraction and close?")))
+        const QString question = m_job == Job::Write
+                                     ? QStringLiteral("Cancel the running write and close?")
+                                     : QStringLiteral("Cancel the running extraction and close?");
+        if (m_closeAfterJob || !m_dialogs->question(this, question))
             return;
         // The job may have ended while the question was open.
         if (m_job == Job::None) {
@@ -354,10 +373,16 @@ void TForm1::closeEvent(QCloseEvent* event)
             return;
         }
         m_closeAfterJob = true;
-        if (m_job == Job::Archive)
+        if (m_job == Job::Archive || m_job == Job::Write)
             ExtCancelButtonClick();
         else
             m_form2->Button1Click();
+        return;
+    }
+    // Replacements not yet written: saved first (the window closes once the copy is in place),
+    // dropped, or the window stays.
+    if (!settlePendingChanges([this] { close(); })) {
+        event->ignore();
         return;
     }
     m_form2->hide();

@@ -14,6 +14,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "app/background_job.h"
+#include "app/changes_page.h"
 #include "app/dialogs.h"
 #include "archive/temp_area.h"
 #include "core/banner/banner.h"
@@ -97,6 +99,7 @@ public:
     const std::vector<core::FileRow>& rows() const;
     const core::SortState& sortState() const;
     bool jobRunning() const { return m_job != Job::None; }
+    const std::vector<PendingReplacement>& pendingChanges() const { return m_pending; }
     TForm2* progressDialog() const { return m_form2; }
     // The preview window, once a preview has been asked for (null before).
     PreviewWindow* previewWindow() const { return m_preview; }
@@ -140,6 +143,8 @@ Q_SIGNALS:
     // The load's whole-file read has ended: the CRC-32 is shown, the report can be saved and
     // every sink of the providers is finished.
     void readPassFinished();
+    // A write of the "Changes" page has ended: the new file is in place, or nothing was written.
+    void writeEnded(bool written);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -149,7 +154,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    enum class Job { None, Archive, Tree };
+    enum class Job { None, Archive, Tree, Write };
     class JobGuard;
 
     // Construction in three steps.
@@ -209,6 +214,32 @@ private:
     std::optional<std::string> chooseExtractionBase();
     bool roomForExtraction(const std::vector<core::PlannedFile>& plan);
 
+    // The "Changes" page (changes.cpp): pending replacements and the writes of changed copies.
+    // Each write runs on a thread of its own as a job, with the progress panel over the pages.
+    struct WriteWork;
+    void ReplaceFile1Click();
+    void SaveRomAsButtonClick();
+    void FixChecksumsButtonClick();
+    void SaveTrimmedButtonClick();
+    void SaveFullSizeButtonClick();
+    void DiscardChangesButtonClick();
+    void ApplyPatchButtonClick();
+    // Asks "Save changes to NAME?" when replacements are pending. True when the caller may go
+    // on at once (nothing pending, or "Discard"); for "Save…" the image is written and `then`
+    // runs once it is in place; false for "Cancel" (or a save that did not start).
+    bool settlePendingChanges(const std::function<void()>& then);
+    // Chooses where a changed copy goes (the save dialog, starting at `initial`); empty when the
+    // user cancels. Refuses the open image and its archive.
+    std::optional<std::string> chooseOutput(const std::string& initial);
+    bool saveRomAs(const std::function<void()>& then);
+    void startWrite(const std::string& out, std::uint64_t expectedSize,
+                    std::function<std::vector<std::string>(const WriteWork&)> work,
+                    std::function<void(const std::string&)> then);
+    void writeFinished(const std::string& out, const QString& failure,
+                       const std::vector<std::string>& notes);
+    void endWriteJob();
+    void updateChangesPage();
+
     // NARC archives.
     void ShowNarcContents1Click();
     void showNarc(const std::string& path);
@@ -264,6 +295,14 @@ private:
     std::string LastExtractDir;
     FreeSpaceProbe m_freeSpace;
 
+    // ---- Changes: the replacements waiting to be written, whether the loaded image's header or
+    // banner CRC-16s are BAD, and the running write (declared after ImageStream, which it reads).
+    std::vector<PendingReplacement> m_pending;
+    bool m_bannerCrcBad = false;
+    std::unique_ptr<JobGuard> m_writeGuard;
+    std::function<void(const std::string&)> m_afterWrite;
+    BackgroundJob m_write{this};
+
     Job m_job = Job::None;
     // The user asked to close during a job and agreed to cancel it: the window closes when the
     // job has ended.
@@ -287,6 +326,7 @@ private:
     VerificationPage* VerificationTabSheet = nullptr;
 
     DsiPage* DsiTabSheet = nullptr;
+    ChangesPage* ChangesTabSheet = nullptr;
 
     QFrame* ExtProgressPanel = nullptr;
     QLabel* ExtProgressLabel = nullptr;

@@ -134,7 +134,9 @@ void writeIps(std::span<const std::uint8_t> patch, const Stream& source, OutputF
     const std::vector<std::uint8_t> head = patchedHead(patch, ips, source, size);
     out.write(head);
     // Past the furthest record the result is the source's own bytes (the size is then within it).
-    out.copyFrom(source, head.size(), size - head.size(), checkpoint);
+    // A patch that grew the image has nothing left to copy, and its head may end past the source.
+    if (size > head.size())
+        out.copyFrom(source, head.size(), size - head.size(), checkpoint);
 }
 
 } // namespace cartscope::core

@@ -211,8 +211,9 @@ void DsiWindowTest::dsiPageShowsFieldsAndColouredCrcs()
     QVERIFY(w.form->imageLoaded());
 
     auto* pages = w.child<QTabWidget>("PageControl");
-    // The last page, after "Verification".
-    const int dsiPage = pages->count() - 1;
+    // After "Verification", before "Changes".
+    const int dsiPage = pages->indexOf(w.child<QWidget>("DsiTabSheet"));
+    QCOMPARE(dsiPage, pages->count() - 2);
     QCOMPARE(pages->tabText(dsiPage), QStringLiteral("DSi"));
     QCOMPARE(pages->tabText(dsiPage - 1), QStringLiteral("Verification"));
     auto* view = w.child<QTreeWidget>("DsiInfoView");

@@ -32,7 +32,8 @@ using fixture::ImageBuilder;
 using fixture::Node;
 
 struct DialogCall {
-    QString kind; // "open", "save", "folder", "information", "error", "question"
+    // "open", "save", "folder", "information", "error", "question", "saveChanges"
+    QString kind;
     QString title;
     QString text; // status line, message text or initial path
     QString start;
@@ -45,7 +46,8 @@ public:
     std::deque<std::optional<QString>> openAnswers;
     std::deque<std::optional<QString>> saveAnswers;
     std::deque<std::optional<QString>> folderAnswers;
-    std::deque<bool> questionAnswers; // No when empty
+    std::deque<bool> questionAnswers;               // No when empty
+    std::deque<app::SaveChoice> saveChangesAnswers; // Cancel when empty
     QStringList informations;
     QStringList errors;
 
@@ -86,6 +88,16 @@ public:
         const bool yes = questionAnswers.front();
         questionAnswers.pop_front();
         return yes;
+    }
+
+    app::SaveChoice askSaveChanges(QWidget*, const QString& text) override
+    {
+        calls.push_back({"saveChanges", {}, text, {}, {}});
+        if (saveChangesAnswers.empty())
+            return app::SaveChoice::Cancel;
+        const app::SaveChoice answer = saveChangesAnswers.front();
+        saveChangesAnswers.pop_front();
+        return answer;
     }
 
     int count(const QString& kind) const

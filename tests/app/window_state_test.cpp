@@ -90,11 +90,12 @@ void WindowStateTest::initialState()
     QCOMPARE(w.child<cartscope::app::IconView>("IconImage")->size(), QSize(32, 32));
 
     auto* pages = w.child<QTabWidget>("PageControl");
-    QCOMPARE(pages->count(), 4);
+    QCOMPARE(pages->count(), 5);
     QCOMPARE(pages->tabText(0), QStringLiteral("Rom Info"));
     QCOMPARE(pages->tabText(1), QStringLiteral("File System Info"));
     QCOMPARE(pages->tabText(2), QStringLiteral("Verification"));
     QCOMPARE(pages->tabText(3), QStringLiteral("DSi"));
+    QCOMPARE(pages->tabText(4), QStringLiteral("Changes"));
     QCOMPARE(pages->currentIndex(), 0);
 
     auto* languages = w.child<QTabWidget>("LangPageControl");
@@ -122,12 +123,14 @@ void WindowStateTest::initialState()
     QVERIFY(list->columnWidth(0) >= 246 && list->columnWidth(1) >= 75);
     QCOMPARE(list->columnWidth(1), list->columnWidth(2));
     auto* menu = w.child<QMenu>("FilesPopupMenu");
-    // "Extract This File", "Show NARC Contents" for rows that are NARC archives, "Preview".
-    QCOMPARE(menu->actions().size(), 3);
+    // "Extract This File", "Show NARC Contents" for rows that are NARC archives, "Preview",
+    // "Replace File…".
+    QCOMPARE(menu->actions().size(), 4);
     QCOMPARE(menu->actions().front()->objectName(), QStringLiteral("ExtractThisFile1"));
     QCOMPARE(menu->actions().front()->text(), QStringLiteral("Extract This File"));
     QCOMPARE(menu->actions().at(1)->objectName(), QStringLiteral("ShowNarcContents1"));
-    QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("PreviewFile1"));
+    QCOMPARE(menu->actions().at(2)->objectName(), QStringLiteral("PreviewFile1"));
+    QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("ReplaceFile1"));
     QCOMPARE(w.child<QPushButton>("ExtractFileButton")->text(),
              QStringLiteral("Extract Selected File"));
     QCOMPARE(w.child<QPushButton>("ExtractAllButton")->text(),

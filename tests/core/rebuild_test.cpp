@@ -9,6 +9,7 @@
 #include "core/base/le.h"
 #include "core/image/header_record.h"
 #include "core/image/raw_header.h"
+#include "core/io/stream.h"
 #include "core/rebuild/bps.h"
 #include "core/rebuild/fix_checksums.h"
 #include "core/rebuild/ips.h"
@@ -461,9 +462,17 @@ TEST(Ips, RecordsRepeatsGrowthAndTruncation)
          ips({{0, 0, 6, 0, 2, 0xEE, 0xEE}}, {'E', 'O', 'F', 0, 0, 7}),
          {0, 1, 2, 3, 4, 5, 0xEE}},
     };
+    fixture::TempDir dir;
+    const core::MemoryStream stream(source);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(core::applyIps(c.patch, source), c.result);
+        // Written to a file, as the command line and the window write it: the same bytes.
+        const std::string out = dir.file(std::string(c.name) + ".bin");
+        core::OutputFile file(out, core::Overwrite::Refuse);
+        core::writeIps(c.patch, stream, file);
+        file.commit();
+        EXPECT_EQ(fixture::readFile(out), c.result);
     }
 }
 
