@@ -728,7 +728,10 @@ BuildResult buildFreshTree(const std::string& tree, const std::string& out,
         }
     }
     image.commit();
-    return {layout.imageSize, files};
+    BuildResult result;
+    result.bytes = layout.imageSize;
+    result.files = files;
+    return result;
 }
 
 } // namespace cartscope::core::rebuild
