@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace cartscope::core::formats {
 
@@ -50,6 +51,17 @@ FileFormat identify(std::span<const std::uint8_t> head, std::uint64_t fileSize)
         f.format = formatByMagic(trial->head);
     }
     return f;
+}
+
+FileFormat identifyAt(const Stream& stream, std::uint64_t offset, std::int64_t size)
+{
+    const auto bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0));
+    if (bytes == 0 || offset > stream.size() || bytes > stream.size() - offset)
+        return {};
+    std::vector<std::uint8_t> head(
+        static_cast<std::size_t>(std::min<std::uint64_t>(bytes, kIdentifyBytes)));
+    head.resize(stream.pread(offset, head));
+    return identify(head, bytes);
 }
 
 std::string formatText(const FileFormat& f)

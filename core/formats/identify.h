@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/compress/compress.h"
+#include "core/io/stream.h"
 
 // What a file inside an image holds, told from its first bytes: a game format by its magic and,
 // for a compressed file, the codec (a plausible header and a trial decode of the first 4 KiB)
@@ -26,6 +27,10 @@ struct FileFormat {
 // whose own magic is known is taken as it is, even where its first bytes would also pass for a
 // compression header.
 FileFormat identify(std::span<const std::uint8_t> head, std::uint64_t fileSize);
+
+// The file of `size` bytes at `offset` in `stream`, from its first kIdentifyBytes; nothing known
+// for an empty file, a negative size or a range outside the stream.
+FileFormat identifyAt(const Stream& stream, std::uint64_t offset, std::int64_t size);
 
 // The format by magic alone: "NCLR", "NCGR", "NSCR", "NCER", "NANR", "NFTR", "NMCR", "NMAR",
 // "NARC", "BMG", "SDAT", "SSEQ", "SBNK", "SWAR", "SSAR", "STRM", "NSBMD", "NSBTX", "NSBCA",

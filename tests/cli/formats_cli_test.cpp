@@ -1,8 +1,11 @@
+#include <map>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "cli/commands.h"
+#include "core/compress/encode.h"
 #include "core/formats/bmg.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/formats_builder.h"
@@ -44,9 +47,51 @@ std::string formatsImage(const TempDir& dir)
                                Node::file("x.NCLR", fx::nclrFile(4, {0x1F})),
                                Node::file("y.NCLR", fx::nclrFile(4, {0x1F}))}),
                Node::file("font.NFTR", fx::nftrFile(font)), Node::file("msg.bmg", bmgMessages()),
-               Node::file("lz.bin", Bytes{0x10, 4, 0, 0, 0, 1, 2, 3, 4})})
+               Node::file("lz.bin", Bytes{0x10, 4, 0, 0, 0, 1, 2, 3, 4}),
+               Node::file("packed.bin",
+                          cartscope::core::compress(cartscope::core::Codec::Huffman8,
+                                                    fx::ncgrFile(4, 1, 1, false, 0x10, tiles)))})
         .writeTo(path);
     return path;
+}
+
+TEST(ListCommand, FormatsColumnByMagicAndTrialDecode)
+{
+    TempDir dir;
+    const std::string image = formatsImage(dir);
+    const auto plain = cli({"list", image});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    const auto r = cli({"list", "--formats", image});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> plainLines, lines;
+    std::istringstream a(plain.out), b(r.out);
+    for (std::string l; std::getline(a, l);)
+        plainLines.push_back(l);
+    for (std::string l; std::getline(b, l);)
+        lines.push_back(l);
+    ASSERT_EQ(lines.size(), plainLines.size());
+    std::map<std::string, std::string> column;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // The plain row, then one column more.
+        ASSERT_EQ(lines[i].substr(0, plainLines[i].size() + 1), plainLines[i] + "\t");
+        column[lines[i].substr(0, lines[i].find('\t'))] = lines[i].substr(plainLines[i].size() + 1);
+    }
+    EXPECT_EQ(column["/g/a.NCGR"], "NCGR");
+    EXPECT_EQ(column["/g/a.NCLR"], "NCLR");
+    EXPECT_EQ(column["/g/z.NANR"], "NANR");
+    EXPECT_EQ(column["/font.NFTR"], "NFTR");
+    EXPECT_EQ(column["/msg.bmg"], "BMG");
+    EXPECT_EQ(column["/lz.bin"], "LZ10");
+    EXPECT_EQ(column["/packed.bin"], "Huffman8 \u2192 NCGR");
+
+    const auto j = cli({"list", "--json", "--formats", image});
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_NE(j.out.find("\"format\": \"NCGR\", \"compression\": \"Huffman8\""), std::string::npos)
+        << j.out;
+    EXPECT_NE(j.out.find("\"format\": null, \"compression\": \"LZ10\""), std::string::npos);
+    EXPECT_NE(j.out.find("\"format\": \"BMG\", \"compression\": null"), std::string::npos);
+    // Plain JSON is unchanged.
+    EXPECT_EQ(cli({"list", "--json", image}).out.find("\"format\""), std::string::npos);
 }
 
 TEST(RenderCommand, DrawsGraphicsScreensCellsAnimationsAndFonts)
