@@ -14,8 +14,8 @@
 
 #include "archive/image_input.h"
 #include "core/base/hex.h"
-#include "core/fs/filelist.h"
 #include "core/formats/identify.h"
+#include "core/fs/filelist.h"
 #include "core/fs/narc.h"
 #include "core/io/stream.h"
 #include "core/load.h"
