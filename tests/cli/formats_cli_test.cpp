@@ -48,6 +48,18 @@ std::string formatsImage(const TempDir& dir)
                                Node::file("y.NCLR", fx::nclrFile(4, {0x1F}))}),
                Node::file("font.NFTR", fx::nftrFile(font)), Node::file("msg.bmg", bmgMessages()),
                Node::file("lz.bin", Bytes{0x10, 4, 0, 0, 0, 1, 2, 3, 4}),
+               // An archive, compressed, holding graphics (compressed too), their palette and
+               // messages: files opened by their path through both layers.
+               Node::file(
+                   "pack.carc",
+                   cartscope::core::compress(
+                       cartscope::core::Codec::Lz10,
+                       fx::narcArchive({{"p.NCGR", cartscope::core::compress(
+                                                       cartscope::core::Codec::Lz11,
+                                                       fx::ncgrFile(4, 1, 1, false, 0x10, tiles))},
+                                        {"p.NCLR", fx::nclrFile(4, {0x1F})},
+                                        {"m.bmg", bmgMessages()}},
+                                       true))),
                Node::file("packed.bin",
                           cartscope::core::compress(cartscope::core::Codec::Huffman8,
                                                     fx::ncgrFile(4, 1, 1, false, 0x10, tiles)))})
@@ -109,6 +121,8 @@ TEST(RenderCommand, DrawsGraphicsScreensCellsAnimationsAndFonts)
              Case{{"--cells", "/g/c.NCER", "--cell", "1", "/g/a.NCGR"}, 16, 16},
              Case{{"--palette", "/h/x.NCLR", "/h/b.NCGR"}, 8, 8},
              Case{{"/g/z.NANR"}, 16, 16},
+             Case{{"/pack.carc/p.NCGR"}, 8, 8}, // its palette found in the same archive
+             Case{{"--palette", "/pack.carc/p.NCLR", "/h/b.NCGR"}, 8, 8},
          }) {
         std::vector<std::string> args = {"render"};
         args.insert(args.end(), c.args.begin(), c.args.end() - 1);
@@ -147,8 +161,11 @@ TEST(RenderCommand, ErrorsNameTheFileAndTheWayOut)
              Case{{"render", image, "/h/b.NCGR", out},
                   "Several NCLR files could go with \"/h/b.NCGR\": /h/x.NCLR, /h/y.NCLR; give "
                   "one with --palette.\n"},
-             Case{{"render", image, "/lz.bin", out},
-                  "\"/lz.bin\" is compressed; it is not opened.\n"},
+             Case{{"render", image, "/lz.bin", out}, // decompressed, then not known
+                  "\"/lz.bin\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
+                  "(NFTR)\n"},
+             Case{{"render", image, "/pack.carc/nope", out},
+                  "No file \"/pack.carc/nope\" in the image.\n"},
              Case{{"render", image, "/nope", out}, "No file \"/nope\" in the image.\n"},
              Case{{"render", image, "/msg.bmg", out},
                   "\"/msg.bmg\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
@@ -177,6 +194,7 @@ TEST(TextCommand, PrintsEditsAndWritesBackTheMessages)
     EXPECT_EQ(text.out, "Hi\n{{{1A:0708}\n");
     const auto json = cli({"text", "--json", image, "/msg.bmg"});
     EXPECT_NE(json.out.find("\"text\": \"{{{1A:0708}\""), std::string::npos) << json.out;
+    EXPECT_EQ(cli({"text", image, "/pack.carc/m.bmg"}).out, text.out);
 
     // Unchanged lines give the file back; an edited one is written in the file's encoding.
     fx::writeFile(dir.file("same.txt"), Bytes(text.out.begin(), text.out.end()));
