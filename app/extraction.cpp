@@ -227,7 +227,7 @@ void TForm1::extractNarc(const core::Narc& narc)
         options.recordRefused = true;
         QStringList failures;
         for (const core::ExtractFailure& f :
-             core::runExtraction(*ImageStream, plan, options).failures)
+             core::runExtraction(narc.memberStream(*ImageStream), plan, options).failures)
             failures << fromCoreText(f.path) + QStringLiteral(": ") + fromCoreText(f.message);
         if (failures.isEmpty())
             m_dialogs->information(this, QStringLiteral("NARC Extracted"));

@@ -98,7 +98,10 @@ void NarcDialog::populateControls()
     QList<QTreeWidgetItem*> items;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         items.append(new QTreeWidgetItem(
-            QStringList{shownName(rows[i].path), fromCoreText(rows[i].offsetText()),
+            // Members of a compressed archive are not in the image as they are: no offset.
+            QStringList{shownName(rows[i].path),
+                        m_narc.decompressed ? QStringLiteral("-")
+                                            : fromCoreText(rows[i].offsetText()),
                         fromCoreText(rows[i].sizeText()), noteFor(m_narc.members[i])}));
     }
     NarcListView->addTopLevelItems(items);

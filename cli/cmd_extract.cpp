@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "cli/commands.h"
@@ -114,6 +115,8 @@ std::vector<core::FileRow> selectRows(const std::vector<core::FileRow>& all,
 struct Selection {
     std::vector<core::FileRow> rows;
     std::string folder;
+    // A compressed archive's decompressed bytes, which its members are read from.
+    std::shared_ptr<const core::DecompressedArchive> decompressed = nullptr;
 };
 
 Selection select(const Invocation& inv, const core::Stream& image, core::LoadedImage& img)
@@ -125,7 +128,7 @@ Selection select(const Invocation& inv, const core::Stream& image, core::LoadedI
         if (system || !wanted.empty())
             throw UsageError("--narc extracts a whole archive; it takes no paths and no --system");
         const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
-        return {core::narcRows(narc), core::narcFolderName(narc.path)};
+        return {core::narcRows(narc), core::narcFolderName(narc.path), narc.decompressed};
     }
     // Moved, not copied: the load's rows are not needed again.
     std::vector<core::FileRow> all =
@@ -226,8 +229,11 @@ int cmdExtract(const Invocation& inv, Context& ctx)
         checkRoom(dir, plan, image.size());
     ProgressBar bar(ctx.err);
     core::rebuild::WrittenNames renamed;
+    const core::Stream& source =
+        selection.decompressed ? static_cast<const core::Stream&>(selection.decompressed->stream)
+                               : image;
     const core::ExtractSummary summary =
-        core::runExtraction(image, plan, runOptions(ctx, bar, renamed));
+        core::runExtraction(source, plan, runOptions(ctx, bar, renamed));
     if (ctx.errIsTerminal)
         ctx.err << "\n";
     // A whole tree with its system files, every one written: the layout that rebuilds it.

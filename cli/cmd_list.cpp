@@ -2,6 +2,7 @@
 
 #include "cli/common.h"
 #include "core/base/text.h"
+#include "core/formats/identify.h"
 #include "core/fs/narc.h"
 #include "core/fs/system_files.h"
 #include "core/io/stream.h"
@@ -9,6 +10,21 @@
 namespace cartscope::cli {
 
 namespace {
+
+// A file's format as the text list shows it: "-" when nothing is known.
+std::string formatColumn(const core::formats::FileFormat& f)
+{
+    const std::string text = core::formats::formatText(f);
+    return text.empty() ? "-" : safe(text);
+}
+
+// What a row holds; nothing for a row that cannot be read (its range leaves the image).
+core::formats::FileFormat rowFormat(const core::Stream& stream, const core::FileRow& row)
+{
+    if (!row.problem.empty())
+        return {};
+    return core::formats::identifyAt(stream, row.offset, row.size);
+}
 
 // Rows as `list` prints them, gathered and written in large pieces: a list can have tens of
 // thousands of rows.
@@ -19,14 +35,19 @@ public:
     RowPrinter& operator=(const RowPrinter&) = delete;
     ~RowPrinter() { flush(); }
 
-    // The same texts as safe(path), offsetText() and sizeText(), made in place.
-    void add(const core::FileRow& row)
+    // The same texts as safe(path), offsetText() and sizeText(), made in place; with `format`,
+    // its column after them.
+    void add(const core::FileRow& row, const core::formats::FileFormat* format = nullptr)
     {
         core::appendForTerminal(m_text, row.path);
         m_text += '\t';
         row.appendOffsetText(m_text);
         m_text += '\t';
         row.appendSizeText(m_text);
+        if (format) {
+            m_text += '\t';
+            m_text += formatColumn(*format);
+        }
         m_text += '\n';
         if (m_text.size() >= kPiece)
             flush();
@@ -59,18 +80,14 @@ int listNarc(const Invocation& inv, Context& ctx, const core::Stream& image,
         ctx.err << "note: " << safe(narc.path) << ": " << safe(note) << '\n';
     const std::vector<core::FileRow> rows = core::narcRows(narc);
     if (inv.has("--json")) {
-        ctx.out << narcJson(narc, 0) << '\n';
+        ctx.out << narcJson(narc, image, 0) << '\n';
         return 0;
     }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const core::NarcMember& m = narc.members[i];
-        ctx.out << safe(rows[i].path) << '\t' << rows[i].offsetText() << '\t' << rows[i].size;
-        if (m.narc)
-            ctx.out << "\tNARC";
-        if (m.compressed)
-            ctx.out << "\tcompressed";
-        ctx.out << '\n';
-    }
+    // Members of a compressed archive are not in the image as they are: no offset.
+    const core::Stream& source = narc.memberStream(image);
+    for (const core::FileRow& row : rows)
+        ctx.out << safe(row.path) << '\t' << (narc.decompressed ? "-" : row.offsetText()) << '\t'
+                << row.size << '\t' << formatColumn(rowFormat(source, row)) << '\n';
     printProblems(ctx.err, rows);
     return 0;
 }
@@ -79,13 +96,14 @@ int cmdList(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
     const bool json = inv.has("--json");
+    const bool formats = inv.has("--formats");
     const bool systemOnly = inv.has("--system-only");
     const bool system = systemOnly || inv.has("--system");
     if (inv.has("--narc") && system)
         throw UsageError("--narc lists an archive's members; it does not combine with --system");
     std::ostream& out = ctx.out;
     // One open of the image for the load and, with --system, the system files.
-    InputImage image(path, inputOptions(system || inv.has("--narc")));
+    InputImage image(path, inputOptions(system || formats || inv.has("--narc")));
     // The text form writes the tree's rows as they are made: only JSON and --narc keep them.
     const bool keepRows = json || inv.has("--narc");
     core::LoadedImage img = load(image, keepRows ? core::Rows::Build : core::Rows::Skip);
@@ -99,16 +117,28 @@ int cmdList(const Invocation& inv, Context& ctx)
         std::vector<core::FileRow> rows =
             systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
         rows.insert(rows.end(), sys.begin(), sys.end());
-        out << filesJson(rows, 0) << '\n';
+        std::vector<core::formats::FileFormat> found;
+        if (formats)
+            for (const core::FileRow& row : rows)
+                found.push_back(rowFormat(image, row));
+        out << filesJson(rows, 0, formats ? &found : nullptr) << '\n';
         return 0;
     }
     {
         RowPrinter printer(out);
+        // Without --formats no file is read: the list comes from the tables alone.
+        const auto add = [&](const core::FileRow& row) {
+            if (!formats) {
+                printer.add(row);
+                return;
+            }
+            const core::formats::FileFormat f = rowFormat(image, row);
+            printer.add(row, &f);
+        };
         if (!systemOnly)
-            core::forEachRow(img.files, img.dirs,
-                             [&printer](const core::FileRow& row) { printer.add(row); });
+            core::forEachRow(img.files, img.dirs, add);
         for (const auto& row : sys)
-            printer.add(row);
+            add(row);
     }
     // Only rows that are not the tree's carry a problem.
     printProblems(ctx.err, sys);
@@ -120,7 +150,7 @@ int cmdList(const Invocation& inv, Context& ctx)
 const Command& listCommand()
 {
     static const Command command{
-        "list", 1, 1, {"--json", "--system", "--system-only", "--narc"}, cmdList};
+        "list", 1, 1, {"--json", "--system", "--system-only", "--narc", "--formats"}, cmdList};
     return command;
 }
 

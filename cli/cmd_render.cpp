@@ -32,8 +32,9 @@ struct Files {
     companion(const std::string& path, const std::string& extension, const std::string& option)
     {
         const std::optional<std::string> given = option.empty() ? std::nullopt : inv.value(option);
-        const std::string chosen =
-            given ? *given : companionPath(rows, path, extension, option.empty() ? "" : option);
+        const std::string chosen = given ? *given
+                                         : companionPath(rowsBeside(image, rows, path), path,
+                                                         extension, option.empty() ? "" : option);
         return {chosen, readTreeFile(image, rows, chosen)};
     }
 };

@@ -43,10 +43,12 @@ Commands:
   info [--json] [--hashes] IMAGE
                                the header information report (or every value as JSON;
                                --hashes adds MD5, SHA-1 and SHA-256 to the CRC-32)
-  list [--json] [--system | --system-only] IMAGE
+  list [--json] [--formats] [--system | --system-only] IMAGE
                                the files inside the image: path, offset (hex), size
+                               (--formats: and what each holds)
   list [--json] --narc PATH IMAGE
-                               the members of the NARC archive at PATH in the image
+                               the members of the NARC archive at PATH in the image,
+                               with what each holds
   extract [--force] [--system | --system-only] IMAGE DIR [PATH...]
                                extract every file, or only the given paths, into
                                DIR/<internal name>/
@@ -120,7 +122,10 @@ Options:
               whole tree so also writes DIR/<internal name>.layout/ for build
   --system-only
               only the system files
-  --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
+  --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc); a
+              compressed archive is decompressed to be read
+  --formats   list: a column telling each file's format (by its magic) and compression
+              (LZ11 -> NCGR), "-" when unknown; it reads the first 4 KiB of every file
   --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
   --dat FILE  verify, pad: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
   --jobs N    verify, organise: images checked at once (default: the number of cores)
@@ -189,6 +194,7 @@ constexpr OptionRule kOptions[] = {
     {"--1g1r", false},
     {"--prefer-region", true},
     {"--prefer-language", true},
+    {"--formats", false},
 };
 
 const std::vector<const Command*>& commandTable()

@@ -94,7 +94,16 @@ std::string JsonObject::line() const
     return s + "}";
 }
 
-std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
+std::string formatJsonFields(const core::formats::FileFormat& f)
+{
+    return ", \"format\": " + (f.format ? core::jsonString(*f.format) : std::string("null")) +
+           ", \"compression\": " +
+           (f.compression ? core::jsonString(std::string(core::codecName(*f.compression)))
+                          : std::string("null"));
+}
+
+std::string filesJson(const std::vector<core::FileRow>& rows, int indent,
+                      const std::vector<core::formats::FileFormat>* formats)
 {
     if (rows.empty())
         return "[]";
@@ -117,6 +126,8 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
         s += "\"";
         if (rows[i].system)
             s += ", \"system\": true";
+        if (formats)
+            s += formatJsonFields((*formats)[i]);
         if (!rows[i].problem.empty()) {
             s += ", \"problem\": ";
             s += core::jsonString(rows[i].problem);
@@ -129,8 +140,9 @@ std::string filesJson(const std::vector<core::FileRow>& rows, int indent)
     return s;
 }
 
-std::string narcJson(const core::Narc& narc, int indent)
+std::string narcJson(const core::Narc& narc, const core::Stream& image, int indent)
 {
+    const core::Stream& source = narc.memberStream(image);
     const std::string pad(static_cast<std::size_t>(indent + 4), ' ');
     std::string notes = "[";
     for (std::size_t i = 0; i < narc.notes.size(); ++i)
@@ -142,10 +154,15 @@ std::string narcJson(const core::Narc& narc, int indent)
         const core::NarcMember& m = narc.members[i];
         members += i ? ",\n" : "\n";
         members += pad + "{\"path\": " + core::jsonString(m.path) +
-                   ", \"offset\": " + core::jsonString(rows[i].offsetText()) +
+                   ", \"offset\": " + (narc.decompressed ? "null, \"offsetInArchive\": " : "") +
+                   core::jsonString(rows[i].offsetText()) +
                    ", \"size\": " + std::to_string(m.size) +
                    ", \"narc\": " + (m.narc ? "true" : "false") +
                    ", \"compressed\": " + (m.compressed ? "true" : "false");
+        if (m.problem.empty())
+            members += formatJsonFields(core::formats::identifyAt(source, m.offset, rows[i].size));
+        else
+            members += formatJsonFields({});
         if (!m.problem.empty())
             members += ", \"problem\": " + core::jsonString(m.problem);
         members += "}";
@@ -153,10 +170,10 @@ std::string narcJson(const core::Narc& narc, int indent)
     if (!rows.empty())
         members += "\n" + std::string(static_cast<std::size_t>(indent + 2), ' ') + "]";
     JsonObject o;
-    o.str("path", narc.path)
-        .boolean("named", narc.named)
-        .raw("notes", notes)
-        .raw("members", members);
+    o.str("path", narc.path);
+    if (narc.decompressed)
+        o.str("compression", std::string(core::codecName(narc.decompressed->codec)));
+    o.boolean("named", narc.named).raw("notes", notes).raw("members", members);
     return o.text(indent);
 }
 

@@ -14,6 +14,7 @@
 
 #include "archive/image_input.h"
 #include "core/base/hex.h"
+#include "core/formats/identify.h"
 #include "core/fs/filelist.h"
 #include "core/fs/narc.h"
 #include "core/io/stream.h"
@@ -100,11 +101,17 @@ private:
 // The list rows as a JSON array of {path, offset, size, pathBytes}: pathBytes is the hex of the
 // path's raw bytes, exact where the text had to replace a byte that is not UTF-8.
 // System rows add "system": true and, when they cannot be extracted, "problem".
-std::string filesJson(const std::vector<core::FileRow>& rows, int indent);
+// With `formats` (one per row), each row adds "format" and "compression" (null when unknown).
+std::string filesJson(const std::vector<core::FileRow>& rows, int indent,
+                      const std::vector<core::formats::FileFormat>* formats = nullptr);
+
+// `, "format": "NCGR", "compression": "LZ11"`, either null when unknown.
+std::string formatJsonFields(const core::formats::FileFormat& f);
 
 // A NARC archive as JSON: {path, named, notes, members: [{path, offset, size, narc,
-// compressed[, problem]}]}.
-std::string narcJson(const core::Narc& narc, int indent);
+// compressed, format, compression[, problem]}]}; a compressed archive adds "compression" and
+// its members have offset null (they are not in the image as they are) and "offsetInArchive".
+std::string narcJson(const core::Narc& narc, const core::Stream& image, int indent);
 
 // The commands, one source file each.
 const Command& infoCommand();

@@ -1,4 +1,4 @@
-// Huffman, 4-bit units (even first byte) and 8-bit: decoded; there is no encoder to round-trip.
+// Huffman, 4-bit units (even first byte) and 8-bit: decoded, and the input round-tripped.
 #include <cstdint>
 
 #include "fuzz/stream_codec_check.h"

@@ -31,8 +31,6 @@ inline void checkStreamCodec(core::Codec codec, std::vector<std::uint8_t> prefix
     // The trial decode never throws.
     (void)identifyCompression(in, in.size());
 
-    if (codec == Codec::Huffman4 || codec == Codec::Huffman8)
-        return;
     const std::span<const std::uint8_t> plain(data, size);
     EncodeOptions options;
     options.vramSafe = size % 2 == 0;

@@ -187,19 +187,32 @@ std::optional<CompressionHeader> plausibleCompression(std::span<const std::uint8
     return c.header;
 }
 
-std::optional<Codec> identifyCompression(std::span<const std::uint8_t> head, std::uint64_t fileSize)
+std::optional<TrialDecode> trialDecompress(std::span<const std::uint8_t> head,
+                                           std::uint64_t fileSize)
 {
     const auto h = plausibleCompression(head, fileSize);
     if (!h)
         return std::nullopt;
     const auto trial = head.first(std::min(head.size(), kTrialBytes));
     const bool cut = trial.size() < std::max<std::uint64_t>(fileSize, head.size());
-    const ChunkSink ignore = [](std::span<const std::uint8_t>) {};
-    WindowedOutput out(std::min<std::uint64_t>(h->size, kTrialBytes), ignore);
+    TrialDecode result{h->codec, {}};
+    const ChunkSink keep = [&result](std::span<const std::uint8_t> chunk) {
+        result.head.insert(result.head.end(), chunk.begin(), chunk.end());
+    };
+    WindowedOutput out(std::min<std::uint64_t>(h->size, kTrialBytes), keep);
     const DecodeEnd end = detail::decodeStream(h->codec, trial.subspan(h->dataOffset), out);
-    if (end == DecodeEnd::Done || (end == DecodeEnd::InputEnded && cut))
-        return h->codec;
-    return std::nullopt;
+    if (end != DecodeEnd::Done && !(end == DecodeEnd::InputEnded && cut))
+        return std::nullopt;
+    out.finish();
+    return result;
+}
+
+std::optional<Codec> identifyCompression(std::span<const std::uint8_t> head, std::uint64_t fileSize)
+{
+    const auto trial = trialDecompress(head, fileSize);
+    if (!trial)
+        return std::nullopt;
+    return trial->codec;
 }
 
 } // namespace cartscope::core

@@ -64,4 +64,13 @@ std::optional<CompressionHeader> plausibleCompression(std::span<const std::uint8
 std::optional<Codec> identifyCompression(std::span<const std::uint8_t> head,
                                          std::uint64_t fileSize);
 
+// The same trial, keeping what it made: the first bytes of the decompressed file (at most
+// 4 KiB), so the format inside can be told by its magic.
+struct TrialDecode {
+    Codec codec = Codec::Lz10;
+    std::vector<std::uint8_t> head;
+};
+std::optional<TrialDecode> trialDecompress(std::span<const std::uint8_t> head,
+                                           std::uint64_t fileSize);
+
 } // namespace cartscope::core

@@ -4,6 +4,7 @@
 
 #include "core/base/error.h"
 #include "core/base/le.h"
+#include "core/compress/huffman_encode.h"
 #include "core/compress/lz_parse.h"
 
 namespace cartscope::core {
@@ -154,10 +155,11 @@ std::vector<std::uint8_t> compress(Codec codec, std::span<const std::uint8_t> da
     case Codec::Rle:
         return compressRle(data);
     case Codec::Huffman4:
+        return detail::compressHuffman(data, 4);
     case Codec::Huffman8:
-        break;
+        return detail::compressHuffman(data, 8);
     }
-    throw Error("Huffman compression is not supported");
+    return {};
 }
 
 } // namespace cartscope::core

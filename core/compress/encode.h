@@ -16,8 +16,8 @@ struct EncodeOptions {
 };
 
 // The data compressed with `codec` (the header written as decompress() reads it: the 32-bit size
-// form only when the size needs more than 24 bits). Throws Error when `data` is more than 64 MiB
-// (no header can declare more) or `codec` is Huffman, which is read but not written.
+// form only when the size needs more than 24 bits, or for Huffman when `data` is empty). Throws
+// Error when `data` is more than 64 MiB (no header can declare more).
 std::vector<std::uint8_t> compress(Codec codec, std::span<const std::uint8_t> data,
                                    const EncodeOptions& options = {});
 

@@ -76,15 +76,35 @@ struct Target {
     std::uint64_t size = 0;
 };
 
-Narc openTarget(const Stream& image, const Target& t)
+// The most compressed bytes read for one archive: what any codec needs for the 64 MiB cap, with
+// room to spare; bytes past it are not read (a stream needing them ends early, an error).
+constexpr std::uint64_t kMaxCompressedRead = 2 * kMaxDeclared32;
+
+// Opens the archive `t` inside `source` (the image, or the decompressed archive it lies in).
+Narc openTarget(const Stream& source, std::shared_ptr<const DecompressedArchive> outer,
+                const Target& t)
 {
-    if (t.offset > image.size() || t.size > image.size() - t.offset)
+    if (t.offset > source.size() || t.size > source.size() - t.offset)
         throw Error("\"" + t.path + "\" runs past the end of the image");
-    std::array<std::uint8_t, 1> first{};
-    if (t.size > 0 && image.pread(t.offset, first) == 1 && isLzCompressed(first[0]))
-        throw Error("\"" + t.path + "\" is LZ-compressed; it is not opened");
-    Narc narc = readNarc(image, t.offset, t.size, t.path);
+    std::array<std::uint8_t, 16> head{};
+    const std::size_t got =
+        source.pread(t.offset, std::span(head).first(std::min<std::uint64_t>(t.size, 16)));
+    if (const auto h = plausibleCompression(std::span(head).first(got), t.size)) {
+        std::vector<std::uint8_t> packed(
+            static_cast<std::size_t>(std::min(t.size, kMaxCompressedRead)));
+        source.readExact(t.offset, packed);
+        auto inner =
+            std::make_shared<const DecompressedArchive>(h->codec, decompress(packed, t.path));
+        Narc narc = readNarc(inner->stream, 0, inner->bytes.size(), t.path);
+        narc.path = t.path;
+        narc.offset = t.offset;
+        narc.size = t.size;
+        narc.decompressed = std::move(inner);
+        return narc;
+    }
+    Narc narc = readNarc(source, t.offset, t.size, t.path);
     narc.path = t.path;
+    narc.decompressed = std::move(outer);
     return narc;
 }
 
@@ -257,7 +277,7 @@ Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const s
         throw Error("Cannot open \"" + base->path + "\": " + base->problem);
     Target t{base->path, base->offset,
              static_cast<std::uint64_t>(std::max<std::int64_t>(base->size, 0))};
-    Narc narc = openTarget(image, t);
+    Narc narc = openTarget(image, nullptr, t);
     std::string rest = path.substr(base->path.size());
     // Each level consumes at least one component of the path.
     for (int depth = 0; !rest.empty(); ++depth) {
@@ -279,7 +299,8 @@ Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const s
             throw Error("Cannot open \"" + innerPath + "\": " + inner->problem);
         const Target next{innerPath, inner->offset, inner->size};
         rest = rest.substr(inner->path.size());
-        narc = openTarget(image, next);
+        const std::shared_ptr<const DecompressedArchive> outer = narc.decompressed;
+        narc = openTarget(narc.memberStream(image), outer, next);
     }
     return narc;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/compress/compress.h"
 #include "core/fs/filelist.h"
 #include "core/io/stream.h"
 
@@ -12,12 +15,28 @@
 namespace cartscope::core {
 
 struct NarcMember {
-    std::string path;         // "/a/b.bin"; "/file_0003" when the archive carries no names
-    std::uint64_t offset = 0; // in the stream the archive was read from (the image)
+    std::string path; // "/a/b.bin"; "/file_0003" when the archive carries no names
+    // In the stream the archive was read from: the image, or for a compressed archive its
+    // decompressed bytes (the member then has no offset in the image).
+    std::uint64_t offset = 0;
     std::uint64_t size = 0;
-    bool compressed = false; // first byte 0x10 or 0x11: LZ-compressed, never opened
+    bool compressed = false; // first byte 0x10 or 0x11: LZ-compressed (decompressed to open)
     bool narc = false;       // begins with "NARC": can be opened in turn
     std::string problem;     // why it cannot be extracted; empty when it can
+};
+
+// A compressed archive's bytes, decompressed and held (at most 64 MiB, the codecs' cap): its
+// members are read from here. Held by a shared pointer, so the stream's span stays valid.
+struct DecompressedArchive {
+    DecompressedArchive(Codec c, std::vector<std::uint8_t> b)
+        : codec(c), bytes(std::move(b)), stream(bytes)
+    {}
+    DecompressedArchive(const DecompressedArchive&) = delete;
+    DecompressedArchive& operator=(const DecompressedArchive&) = delete;
+
+    Codec codec;
+    std::vector<std::uint8_t> bytes;
+    MemoryStream stream; // over `bytes`
 };
 
 struct Narc {
@@ -29,6 +48,14 @@ struct Narc {
     // What was wrong with the container and how it was read anyway ("the allocation block is
     // cut short: 3 of 9 entries read").
     std::vector<std::string> notes;
+    // Set when the archive (or one it lies in) is compressed: members' offsets are in its bytes.
+    std::shared_ptr<const DecompressedArchive> decompressed;
+
+    // Where the members' bytes are read from: `image`, or the decompressed bytes.
+    const Stream& memberStream(const Stream& image) const
+    {
+        return decompressed ? decompressed->stream : image;
+    }
 };
 
 // True for the first byte of an LZ77 (0x10) or LZ11 (0x11) stream.
@@ -41,11 +68,12 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
               const std::string& label);
 
 // Opens the archive at `path`: a row of `treeRows`, or a member of an archive found that way
-// ("/a.narc/inner.narc"), one level at a time. Throws "No file \"%s\" in the image", "\"%s\" is
-// LZ-compressed; it is not opened", "\"%s\" is not a NARC archive", or the member's problem.
+// ("/a.narc/inner.narc"), one level at a time. A level whose bytes carry a plausible compression
+// header is decompressed first (the decoder's errors name it). Throws "No file \"%s\" in the
+// image", "\"%s\" is not a NARC archive", or the member's problem.
 Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const std::string& path);
 
-// The members as list rows (offset in the image, 8 hex digits), marked and carrying problems.
+// The members as list rows (offset in the member stream, 8 hex digits), carrying problems.
 std::vector<FileRow> narcRows(const Narc& narc);
 
 // The folder an archive is extracted into: its file name without the extension.

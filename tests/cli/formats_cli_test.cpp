@@ -1,8 +1,11 @@
+#include <map>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "cli/commands.h"
+#include "core/compress/encode.h"
 #include "core/formats/bmg.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/formats_builder.h"
@@ -44,9 +47,63 @@ std::string formatsImage(const TempDir& dir)
                                Node::file("x.NCLR", fx::nclrFile(4, {0x1F})),
                                Node::file("y.NCLR", fx::nclrFile(4, {0x1F}))}),
                Node::file("font.NFTR", fx::nftrFile(font)), Node::file("msg.bmg", bmgMessages()),
-               Node::file("lz.bin", Bytes{0x10, 4, 0, 0, 0, 1, 2, 3, 4})})
+               Node::file("lz.bin", Bytes{0x10, 4, 0, 0, 0, 1, 2, 3, 4}),
+               // An archive, compressed, holding graphics (compressed too), their palette and
+               // messages: files opened by their path through both layers.
+               Node::file(
+                   "pack.carc",
+                   cartscope::core::compress(
+                       cartscope::core::Codec::Lz10,
+                       fx::narcArchive({{"p.NCGR", cartscope::core::compress(
+                                                       cartscope::core::Codec::Lz11,
+                                                       fx::ncgrFile(4, 1, 1, false, 0x10, tiles))},
+                                        {"p.NCLR", fx::nclrFile(4, {0x1F})},
+                                        {"m.bmg", bmgMessages()}},
+                                       true))),
+               Node::file("packed.bin",
+                          cartscope::core::compress(cartscope::core::Codec::Huffman8,
+                                                    fx::ncgrFile(4, 1, 1, false, 0x10, tiles)))})
         .writeTo(path);
     return path;
+}
+
+TEST(ListCommand, FormatsColumnByMagicAndTrialDecode)
+{
+    TempDir dir;
+    const std::string image = formatsImage(dir);
+    const auto plain = cli({"list", image});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    const auto r = cli({"list", "--formats", image});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> plainLines, lines;
+    std::istringstream a(plain.out), b(r.out);
+    for (std::string l; std::getline(a, l);)
+        plainLines.push_back(l);
+    for (std::string l; std::getline(b, l);)
+        lines.push_back(l);
+    ASSERT_EQ(lines.size(), plainLines.size());
+    std::map<std::string, std::string> column;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // The plain row, then one column more.
+        ASSERT_EQ(lines[i].substr(0, plainLines[i].size() + 1), plainLines[i] + "\t");
+        column[lines[i].substr(0, lines[i].find('\t'))] = lines[i].substr(plainLines[i].size() + 1);
+    }
+    EXPECT_EQ(column["/g/a.NCGR"], "NCGR");
+    EXPECT_EQ(column["/g/a.NCLR"], "NCLR");
+    EXPECT_EQ(column["/g/z.NANR"], "NANR");
+    EXPECT_EQ(column["/font.NFTR"], "NFTR");
+    EXPECT_EQ(column["/msg.bmg"], "BMG");
+    EXPECT_EQ(column["/lz.bin"], "LZ10");
+    EXPECT_EQ(column["/packed.bin"], "Huffman8 \u2192 NCGR");
+
+    const auto j = cli({"list", "--json", "--formats", image});
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_NE(j.out.find("\"format\": \"NCGR\", \"compression\": \"Huffman8\""), std::string::npos)
+        << j.out;
+    EXPECT_NE(j.out.find("\"format\": null, \"compression\": \"LZ10\""), std::string::npos);
+    EXPECT_NE(j.out.find("\"format\": \"BMG\", \"compression\": null"), std::string::npos);
+    // Plain JSON is unchanged.
+    EXPECT_EQ(cli({"list", "--json", image}).out.find("\"format\""), std::string::npos);
 }
 
 TEST(RenderCommand, DrawsGraphicsScreensCellsAnimationsAndFonts)
@@ -64,6 +121,8 @@ TEST(RenderCommand, DrawsGraphicsScreensCellsAnimationsAndFonts)
              Case{{"--cells", "/g/c.NCER", "--cell", "1", "/g/a.NCGR"}, 16, 16},
              Case{{"--palette", "/h/x.NCLR", "/h/b.NCGR"}, 8, 8},
              Case{{"/g/z.NANR"}, 16, 16},
+             Case{{"/pack.carc/p.NCGR"}, 8, 8}, // its palette found in the same archive
+             Case{{"--palette", "/pack.carc/p.NCLR", "/h/b.NCGR"}, 8, 8},
          }) {
         std::vector<std::string> args = {"render"};
         args.insert(args.end(), c.args.begin(), c.args.end() - 1);
@@ -102,8 +161,11 @@ TEST(RenderCommand, ErrorsNameTheFileAndTheWayOut)
              Case{{"render", image, "/h/b.NCGR", out},
                   "Several NCLR files could go with \"/h/b.NCGR\": /h/x.NCLR, /h/y.NCLR; give "
                   "one with --palette.\n"},
-             Case{{"render", image, "/lz.bin", out},
-                  "\"/lz.bin\" is compressed; it is not opened.\n"},
+             Case{{"render", image, "/lz.bin", out}, // decompressed, then not known
+                  "\"/lz.bin\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
+                  "(NFTR)\n"},
+             Case{{"render", image, "/pack.carc/nope", out},
+                  "No file \"/pack.carc/nope\" in the image.\n"},
              Case{{"render", image, "/nope", out}, "No file \"/nope\" in the image.\n"},
              Case{{"render", image, "/msg.bmg", out},
                   "\"/msg.bmg\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
@@ -132,6 +194,7 @@ TEST(TextCommand, PrintsEditsAndWritesBackTheMessages)
     EXPECT_EQ(text.out, "Hi\n{{{1A:0708}\n");
     const auto json = cli({"text", "--json", image, "/msg.bmg"});
     EXPECT_NE(json.out.find("\"text\": \"{{{1A:0708}\""), std::string::npos) << json.out;
+    EXPECT_EQ(cli({"text", image, "/pack.carc/m.bmg"}).out, text.out);
 
     // Unchanged lines give the file back; an edited one is written in the file's encoding.
     fx::writeFile(dir.file("same.txt"), Bytes(text.out.begin(), text.out.end()));

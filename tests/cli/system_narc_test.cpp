@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/compress/encode.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
 
@@ -140,7 +141,15 @@ ImageBuilder narcImage()
                                                                  {"sub/two.bin", pattern(9, 3)}},
                                                                 true))}),
             Node::file("plain.narc", narcArchive({{"", pattern(5, 7)}, {"", inner}}, false)),
-            Node::file("x.carc", Bytes{0x10, 0, 0, 0})});
+            // A compressed archive holding a compressed archive; a stream that ends early.
+            Node::file("x.carc",
+                       cartscope::core::compress(
+                           cartscope::core::Codec::Lz11,
+                           narcArchive({{"m.bin", pattern(70, 2)},
+                                        {"in.carc", cartscope::core::compress(
+                                                        cartscope::core::Codec::Lz10, inner)}},
+                                       true))),
+            Node::file("y.carc", Bytes{0x10, 0x40, 0, 0, 0, 'N', 'A', 'R', 'C'})});
     return b;
 }
 
@@ -153,7 +162,7 @@ TEST(CliNarc, ListAndExtractMembersNestedOneLevelAtATime)
     const auto ll = lines(l.out);
     ASSERT_EQ(ll.size(), 2u);
     EXPECT_EQ(ll[0].substr(0, 9), "/one.bin\t");
-    EXPECT_EQ(ll[1].substr(ll[1].size() - 2), "\t9");
+    EXPECT_EQ(ll[1].substr(ll[1].size() - 4), "\t9\t-"); // the size, then the format column
 
     const auto p = cli({"list", "--narc", "/plain.narc", dir.file("g.nds")});
     ASSERT_EQ(p.status, 0) << p.err;
@@ -172,11 +181,49 @@ TEST(CliNarc, ListAndExtractMembersNestedOneLevelAtATime)
     EXPECT_EQ(readFile(dir.file("out/data/one.bin")), pattern(40, 1));
     EXPECT_EQ(readFile(dir.file("out/data/sub/two.bin")), pattern(9, 3));
 
-    const auto c = cli({"list", "--narc", "/x.carc", dir.file("g.nds")});
-    EXPECT_EQ(c.status, 1);
-    EXPECT_EQ(c.err, "\"/x.carc\" is LZ-compressed; it is not opened.\n");
-
     EXPECT_EQ(cli({"list", "--narc", "/a/data.narc", "--system", dir.file("g.nds")}).status, 2);
+}
+
+TEST(CliNarc, CompressedArchivesOpenWithMembersOutsideTheImage)
+{
+    TempDir dir;
+    cartscope::fixture::writeFile(dir.file("g.nds"), narcImage().build());
+    const std::string image = dir.file("g.nds");
+    const auto c = cli({"list", "--narc", "/x.carc", image});
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(lines(c.out),
+              (std::vector<std::string>{
+                  "/m.bin\t-\t70\t-",
+                  "/in.carc\t-\t" +
+                      std::to_string(cartscope::core::compress(
+                                         cartscope::core::Codec::Lz10,
+                                         narcArchive({{"deep.bin", pattern(12, 5)}}, true))
+                                         .size()) +
+                      "\tLZ10 \u2192 NARC"}));
+
+    const auto j = cli({"list", "--json", "--narc", "/x.carc", image});
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_NE(j.out.find("\"compression\": \"LZ11\""), std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("{\"path\": \"/m.bin\", \"offset\": null, \"offsetInArchive\": "),
+              std::string::npos)
+        << j.out;
+    EXPECT_NE(j.out.find("\"format\": \"NARC\", \"compression\": \"LZ10\""), std::string::npos)
+        << j.out;
+
+    // Nested: the inner archive is read from the outer one's decompressed bytes.
+    const auto n = cli({"list", "--narc", "/x.carc/in.carc", image});
+    ASSERT_EQ(n.status, 0) << n.err;
+    EXPECT_EQ(lines(n.out), (std::vector<std::string>{"/deep.bin\t-\t12\t-"}));
+    const auto e = cli({"extract", "--narc", "/x.carc/in.carc", image, dir.file("out")});
+    ASSERT_EQ(e.status, 0) << e.err;
+    EXPECT_EQ(readFile(dir.file("out/in/deep.bin")), pattern(12, 5));
+    const auto x = cli({"extract", "--narc", "/x.carc", image, dir.file("out")});
+    ASSERT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(readFile(dir.file("out/x/m.bin")), pattern(70, 2));
+
+    const auto y = cli({"list", "--narc", "/y.carc", image});
+    EXPECT_EQ(y.status, 1);
+    EXPECT_EQ(y.err, "\"/y.carc\": compressed data ends early.\n");
 }
 
 } // namespace

@@ -62,6 +62,9 @@ std::vector<Fixture> fixtures()
     const Bytes rnd = random(5000, 9);
     runs.insert(runs.end(), rnd.begin(), rnd.end());
     runs.insert(runs.end(), 131, 0xCD); // RLE's longest run plus one
+    Bytes everyValue; // a complete Huffman tree: its widest level is 128 inner nodes
+    for (int i = 0; i < 40 * 256; ++i)
+        everyValue.push_back(static_cast<std::uint8_t>(i * 7));
     return {{"empty", {}},
             {"one byte", {0x42}},
             {"random (incompressible)", random(70000, 1)},
@@ -69,7 +72,8 @@ std::vector<Fixture> fixtures()
             {"text", text(50000)},
             {"window edge", edge},
             {"beyond the window", beyond},
-            {"maximum-length runs", runs}};
+            {"maximum-length runs", runs},
+            {"every byte value alike", everyValue}};
 }
 
 // An independent LZ10/LZ11 decoder, reporting the smallest distance it met.
@@ -204,8 +208,36 @@ TEST(CompressStream, HuffmanRoundTripsTheFixtures)
         for (const unsigned bits : {4u, 8u}) {
             SCOPED_TRACE(std::string(f.name) + " " + std::to_string(bits));
             EXPECT_EQ(decompress(huffmanComb(f.data, bits), "f.bin"), f.data);
+            const Bytes packed = compress(bits == 4 ? Codec::Huffman4 : Codec::Huffman8, f.data);
+            EXPECT_EQ(packed[0], 0x20 | bits);
+            EXPECT_EQ(decompress(packed, "f.bin"), f.data);
+            // Never longer than the comb, which gives no unit a shorter code than its rank.
+            EXPECT_LE(packed.size(), huffmanComb(f.data, bits).size());
         }
     }
+}
+
+// Trees of every width: 2 to 256 units of skewed and even counts, each one's table laid out
+// within the 6-bit offsets (a wrong offset decodes other units).
+TEST(CompressStream, HuffmanLaysOutTreesOfEveryShape)
+{
+    for (const unsigned units : {2u, 3u, 17u, 64u, 65u, 128u, 129u, 200u, 255u, 256u}) {
+        for (const bool skewed : {false, true}) {
+            SCOPED_TRACE(std::to_string(units) + (skewed ? " skewed" : " even"));
+            Bytes data;
+            for (unsigned u = 0; u < units; ++u)
+                data.insert(data.end(), skewed ? 1 + (u * u) % 97 : 3,
+                            static_cast<std::uint8_t>(u));
+            const Bytes packed = compress(Codec::Huffman8, data);
+            EXPECT_EQ(packed[4], units - 1); // one inner node fewer than units
+            EXPECT_EQ(decompress(packed, "f.bin"), data);
+        }
+    }
+    // Even counts of 256 units: every code 8 bits long, the stream as long as the data.
+    Bytes all;
+    for (unsigned u = 0; u < 256; ++u)
+        all.push_back(static_cast<std::uint8_t>(u));
+    EXPECT_EQ(compress(Codec::Huffman8, all).size(), 4 + 512 + 256u);
 }
 
 TEST(CompressStream, EncodersCompressWhatRepeats)
