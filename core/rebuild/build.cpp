@@ -16,6 +16,7 @@
 #include "core/base/fd.h"
 #include "core/checksum/digest.h"
 #include "core/io/open_below.h"
+#include "core/io/staged_file.h"
 #include "core/io/stream.h"
 #include "core/io/whole_file.h"
 #include "core/rebuild/edit_plan.h"
@@ -64,84 +65,25 @@ std::int64_t mtimeOf(const struct stat& st)
     return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-// The image being written: an unnamed file in OUT's folder (or a hidden one where the file
-// system has none) that gets OUT's name only once complete. Dropped unnamed otherwise.
+// The image being written: staged beside OUT and named only once complete.
 class Output {
 public:
-    Output(const std::string& path, bool force) : m_path(path), m_force(force)
-    {
-        std::string folder = std::filesystem::path(path).parent_path().string();
-        if (folder.empty())
-            folder = ".";
-        m_name = std::filesystem::path(path).filename().string();
-        m_dir = UniqueFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!m_dir.valid())
-            throw Error(cannotCreateMessage(path, errno));
-        m_fd = UniqueFd(openUnnamedFile(m_dir.get()));
-        if (m_fd.valid())
-            return;
-        if (!unnamedFilesUnsupported(errno))
-            throw Error(cannotCreateMessage(path, errno));
-        m_hidden = hiddenTemporaryName();
-        m_fd = UniqueFd(
-            ::openat(m_dir.get(), m_hidden.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!m_fd.valid()) {
-            const int err = errno;
-            m_hidden.clear();
-            throw Error(cannotCreateMessage(path, err));
-        }
-    }
-    ~Output()
-    {
-        if (!m_hidden.empty())
-            ::unlinkat(m_dir.get(), m_hidden.c_str(), 0);
-    }
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
+    Output(const std::string& path, bool force) : m_path(path), m_force(force), m_file(path, path)
+    {}
 
-    int fd() const { return m_fd.get(); }
+    int fd() const { return m_file.fd(); }
     const std::string& path() const { return m_path; }
 
     void commit()
     {
-        if (::fsync(m_fd.get()) != 0 && errno != EINVAL)
-            throw Error(cannotWriteMessage(m_path, errno));
-        if (m_hidden.empty()) {
-            if (linkUnnamedFile(m_fd.get(), m_dir.get(), m_name.c_str()) == 0)
-                return;
-            if (errno != EEXIST)
-                throw Error(cannotCreateMessage(m_path, errno));
-            refuseExisting();
-            // Replaced in one step: linked under a hidden name, renamed over OUT.
-            m_hidden = hiddenTemporaryName();
-            if (linkUnnamedFile(m_fd.get(), m_dir.get(), m_hidden.c_str()) != 0) {
-                const int err = errno;
-                m_hidden.clear();
-                throw Error(cannotCreateMessage(m_path, err));
-            }
-        }
-        const unsigned flags = m_force ? 0 : RENAME_NOREPLACE;
-        if (::renameat2(m_dir.get(), m_hidden.c_str(), m_dir.get(), m_name.c_str(), flags) != 0) {
-            if (errno == EEXIST)
-                refuseExisting();
-            throw Error(cannotCreateMessage(m_path, errno));
-        }
-        m_hidden.clear();
-    }
-
-private:
-    void refuseExisting() const
-    {
-        if (!m_force)
+        if (!m_file.publish(m_force))
             throw Error("The file \"" + m_path + "\" exists; use --force to replace it");
     }
 
+private:
     std::string m_path;
     bool m_force;
-    std::string m_name;
-    UniqueFd m_dir;
-    UniqueFd m_fd;
-    std::string m_hidden;
+    StagedFile m_file;
 };
 
 // Copies `size` bytes of `in` (from its start) to `out` at `offset`: in the kernel where it can

@@ -87,7 +87,7 @@ void OutputFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> byt
     // Bounded by the byte count: every pass writes at least one byte or throws.
     while (!bytes.empty()) {
         const ssize_t n =
-            ::pwrite(m_fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+            ::pwrite(m_file.fd(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
