@@ -10,6 +10,7 @@
 #include "core/formats/bmg.h"
 #include "core/formats/font.h"
 #include "core/formats/graphics.h"
+#include "core/formats/identify.h"
 #include "core/formats/nitro.h"
 
 namespace cartscope::app {
@@ -111,21 +112,10 @@ std::string baseOf(const std::string& path)
 
 // What the first bytes say the file is: a container's name ("NCGR", its stored magic reversed,
 // behind the byte order mark), "BMG", "NARC", or empty.
+// The game format the file's first bytes name; empty when none.
 std::string kindOf(std::span<const std::uint8_t> head)
 {
-    if (head.size() >= 8 && std::memcmp(head.data(), "MESGbmg1", 8) == 0)
-        return "BMG";
-    if (head.size() >= 4 && std::memcmp(head.data(), "NARC", 4) == 0)
-        return "NARC";
-    if (head.size() < 16 ||
-        !((head[4] == 0xFF && head[5] == 0xFE) || (head[4] == 0xFE && head[5] == 0xFF)))
-        return "";
-    const std::string name{static_cast<char>(head[3]), static_cast<char>(head[2]),
-                           static_cast<char>(head[1]), static_cast<char>(head[0])};
-    for (const char* known : {"NCLR", "NCGR", "NSCR", "NCER", "NANR", "NFTR"})
-        if (name == known)
-            return name;
-    return "";
+    return core::formats::formatByMagic(head).value_or("");
 }
 
 std::string tilesText(std::uint32_t width, std::uint32_t height)
