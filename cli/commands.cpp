@@ -47,11 +47,16 @@ Commands:
                                the files inside the image: path, offset (hex), size
   list [--json] --narc PATH IMAGE
                                the members of the NARC archive at PATH in the image
+  list [--json] --sdat PATH IMAGE
+                               the entries of the SDAT sound archive at PATH
   extract [--force] [--system | --system-only] IMAGE DIR [PATH...]
                                extract every file, or only the given paths, into
                                DIR/<internal name>/
   extract [--force] --narc PATH IMAGE DIR
                                extract the members of the NARC archive at PATH into
+                               DIR/<archive name without extension>/
+  extract [--force] --sdat PATH IMAGE DIR
+                               extract the files of the sound archive at PATH into
                                DIR/<archive name without extension>/
   icon IMAGE OUT               save the banner icon as PNG: OUT-Trans.png and
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
@@ -65,6 +70,11 @@ Commands:
   text [--json] IMAGE PATH     the messages of the BMG file at PATH, one per line
   text --write IMAGE PATH IN OUT
                                write the edited lines of IN into the BMG file as OUT
+  sound [--json] IMAGE PATH OUT
+                               convert a sound archive entry (as list --sdat prints it):
+                               a stream or wave to WAV, a wave archive to the folder OUT
+                               of NNNN.wav, a sequence to MIDI, a bank to a listing on
+                               standard output and the sound font OUT.sf2
   verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
                                check dumps against No-Intro DATs: each PATH is an image,
                                a .zip (every .nds/.ids/.dsi/.srl member) or a folder
@@ -103,6 +113,7 @@ Options:
   --system-only
               only the system files
   --narc PATH a NARC archive in the image (a member of one: /a.narc/b.narc)
+  --sdat PATH an SDAT sound archive in the image
   --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
   --dat FILE  verify, pad: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
   --jobs N    verify: images checked at once (default: the number of cores)
@@ -132,15 +143,15 @@ constexpr OptionRule kOptions[] = {
     {"--jobs", true},         {"--csv", false},   {"--animated", false}, {"--system", false},
     {"--system-only", false}, {"--narc", true},   {"--palette", true},   {"--screen", true},
     {"--cells", true},        {"--cell", true},   {"--write", false},    {"--in-place", false},
-    {"--fill", true},         {"--size", true},
+    {"--fill", true},         {"--size", true},   {"--sdat", true},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(), &verifyCommand(),
-        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),  &diffCommand(),
-        &patchCommand(), &renderCommand(), &textCommand(),
+        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(),  &verifyCommand(),
+        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),   &diffCommand(),
+        &patchCommand(), &renderCommand(), &textCommand(),    &soundCommand(),
     };
     return table;
 }

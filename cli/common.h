@@ -115,5 +115,6 @@ const Command& verifyCommand();
 const Command& buildCommand();
 const Command& renderCommand();
 const Command& textCommand();
+const Command& soundCommand();
 
 } // namespace cartscope::cli
