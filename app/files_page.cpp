@@ -80,6 +80,8 @@ void FilesPage::createControls()
         named(new QPushButton(QStringLiteral("Extract Rom Contents"), this), "ExtractAllButton");
     ShowNarcContents1 = FilesPopupMenu->addAction(QStringLiteral("Show NARC Contents"));
     ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
+    ShowSoundArchive1 = FilesPopupMenu->addAction(QStringLiteral("Show Sound Archive"));
+    ShowSoundArchive1->setObjectName(QStringLiteral("ShowSoundArchive1"));
     ShowSystemFilesCheckBox =
         named(new QCheckBox(QStringLiteral("Show System Files"), this), "ShowSystemFilesCheckBox");
 }
@@ -101,6 +103,7 @@ void FilesPage::connectControls()
     connect(ExtractFileButton, &QPushButton::clicked, this, &FilesPage::extractFileRequested);
     connect(ExtractAllButton, &QPushButton::clicked, this, &FilesPage::extractAllRequested);
     connect(ShowNarcContents1, &QAction::triggered, this, &FilesPage::showNarcRequested);
+    connect(ShowSoundArchive1, &QAction::triggered, this, &FilesPage::showSdatRequested);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &FilesPage::ShowSystemFilesCheckBoxClick);
 }
@@ -314,13 +317,17 @@ void FilesPage::FilesPopupMenuPopup()
 {
     ExtractThisFile1->setEnabled(!m_jobRunning && !FSListView->selectedItems().isEmpty());
     bool narc = false;
+    bool sdat = false;
     const QList<QTreeWidgetItem*> selected = FSListView->selectedItems();
     if (!m_jobRunning && !selected.isEmpty()) {
         const int index = FSListView->indexOfTopLevelItem(selected.front());
-        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size())
+        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size()) {
             narc = rowIsNarc(m_rows[static_cast<std::size_t>(index)]);
+            sdat = rowIsSdat(m_rows[static_cast<std::size_t>(index)]);
+        }
     }
     ShowNarcContents1->setEnabled(narc);
+    ShowSoundArchive1->setEnabled(sdat);
 }
 
 void FilesPage::showFilesPopupMenu(const QPoint& position)
@@ -359,6 +366,15 @@ std::vector<core::FileRow> FilesPage::treeRows() const
         if (!r.system)
             rows.push_back(r);
     return rows;
+}
+
+// A tree row that begins with "SDAT".
+bool FilesPage::rowIsSdat(const core::FileRow& row) const
+{
+    if (row.system || !m_image || row.size < 4)
+        return false;
+    std::array<std::uint8_t, 4> head{};
+    return m_image->pread(row.offset, head) == 4 && std::memcmp(head.data(), "SDAT", 4) == 0;
 }
 
 // A tree row that begins with "NARC", or an LZ-compressed .narc / .carc (opening it says why it

@@ -70,6 +70,7 @@ Q_SIGNALS:
     void extractFileRequested();
     void extractAllRequested();
     void showNarcRequested();
+    void showSdatRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -89,6 +90,7 @@ private:
     void showFilesPopupMenu(const QPoint& position);
     void ShowSystemFilesCheckBoxClick();
     bool rowIsNarc(const core::FileRow& row) const;
+    bool rowIsSdat(const core::FileRow& row) const;
 
     ErrorDisplay m_showError;
     const core::Stream* m_image = nullptr;
@@ -107,6 +109,7 @@ private:
     QMenu* FilesPopupMenu = nullptr;
     QAction* ExtractThisFile1 = nullptr;
     QAction* ShowNarcContents1 = nullptr;
+    QAction* ShowSoundArchive1 = nullptr;
     QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;

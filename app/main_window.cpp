@@ -121,6 +121,7 @@ void TForm1::connectControls()
     connect(FSTabSheet, &FilesPage::extractFileRequested, this, &TForm1::ExtractThisFile1Click);
     connect(FSTabSheet, &FilesPage::extractAllRequested, this, &TForm1::ExtractAllButtonClick);
     connect(FSTabSheet, &FilesPage::showNarcRequested, this, &TForm1::ShowNarcContents1Click);
+    connect(FSTabSheet, &FilesPage::showSdatRequested, this, &TForm1::showSdat);
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,

@@ -21,6 +21,7 @@
 #include "core/checksum/crc32_sink.h"
 #include "core/extract/extract.h"
 #include "core/extract/space.h"
+#include "core/formats/sound/sdat.h"
 #include "core/fs/filelist.h"
 #include "core/fs/fnt.h"
 #include "core/fs/narc.h"
@@ -50,6 +51,7 @@ class VerificationPage;
 class DsiPage;
 class FilesPage;
 class NarcDialog;
+class SdatDialog;
 class RomInfoPage;
 class TForm2;
 
@@ -210,6 +212,10 @@ private:
     void showNarc(const std::string& path);
     void extractNarc(const core::Narc& narc);
     void closeNarcDialogs();
+    void showSdat();
+    void extractSdat(const core::Sdat& sdat);
+    void extractArchiveRows(const std::string& folder, std::vector<core::FileRow> rows,
+                            const QString& done);
 
     std::unique_ptr<Dialogs> m_dialogs;
 
@@ -245,6 +251,7 @@ private:
     std::vector<core::TFileEntry> FileEntries;
     std::vector<core::TDirEntry> DirEntries;
     std::vector<QPointer<NarcDialog>> m_narcDialogs;
+    std::vector<QPointer<SdatDialog>> m_sdatDialogs;
     std::string LastExtractDir;
     FreeSpaceProbe m_freeSpace;
 
