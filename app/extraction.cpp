@@ -9,6 +9,7 @@
 #include "app/narc_dialog.h"
 #include "app/progress_dialog.h"
 #include "app/qt_text.h"
+#include "app/sdat_dialog.h"
 #include "core/base/paths.h"
 #include "core/base/text.h"
 #include "core/extract/extract.h"
@@ -203,14 +204,42 @@ void TForm1::showNarc(const std::string& path)
     });
 }
 
-// The archive's members into <chosen folder>/<archive name without extension>/. Members that
-// do not fit are left out and named afterwards; the others are written.
+void TForm1::showSdat()
+{
+    guarded([&] {
+        const std::optional<core::FileRow> row = FSTabSheet->currentRow();
+        if (m_job != Job::None || !ImageStream || !row)
+            return;
+        auto* dialog =
+            new SdatDialog(core::openSdat(*ImageStream, FSTabSheet->treeRows(), row->path), this);
+        connect(dialog, &SdatDialog::extractRequested, this, &TForm1::extractSdat);
+        std::erase_if(m_sdatDialogs, [](const QPointer<SdatDialog>& d) { return d.isNull(); });
+        m_sdatDialogs.emplace_back(dialog);
+        dialog->show();
+    });
+}
+
+// The archive's files, in the layout `list --sdat` shows, like a NARC's members.
+void TForm1::extractSdat(const core::Sdat& sdat)
+{
+    extractArchiveRows(core::narcFolderName(sdat.path), core::sdatExtractRows(sdat),
+                       QStringLiteral("Sound Archive Extracted"));
+}
+
 void TForm1::extractNarc(const core::Narc& narc)
+{
+    extractArchiveRows(core::narcFolderName(narc.path), core::narcRows(narc),
+                       QStringLiteral("NARC Extracted"));
+}
+
+// An archive's members into <chosen folder>/<archive name without extension>/. Members that
+// do not fit are left out and named afterwards; the others are written.
+void TForm1::extractArchiveRows(const std::string& folder, std::vector<core::FileRow> rows,
+                                const QString& done)
 {
     guarded([&] {
         if (m_job != Job::None || !ImageStream)
             return;
-        const std::string folder = core::narcFolderName(narc.path);
         const std::optional<QString> chosen = m_dialogs->getExistingDirectory(
             this, QString::fromLatin1(kFolderPickerTitle),
             QStringLiteral("A New SubDir '") + fromLocalPath(core::cleanName(folder)) +
@@ -220,7 +249,7 @@ void TForm1::extractNarc(const core::Narc& narc)
             return;
         LastExtractDir = toLocalPath(*chosen);
         const std::vector<core::PlannedFile> plan =
-            core::planExtraction(LastExtractDir, folder, core::narcRows(narc));
+            core::planExtraction(LastExtractDir, folder, std::move(rows));
         if (!roomForExtraction(plan))
             return;
         core::ExtractOptions options;
@@ -230,9 +259,9 @@ void TForm1::extractNarc(const core::Narc& narc)
              core::runExtraction(narc.memberStream(*ImageStream), plan, options).failures)
             failures << fromCoreText(f.path) + QStringLiteral(": ") + fromCoreText(f.message);
         if (failures.isEmpty())
-            m_dialogs->information(this, QStringLiteral("NARC Extracted"));
+            m_dialogs->information(this, done);
         else
-            m_dialogs->error(this, QStringLiteral("NARC Extracted, except:\n") +
+            m_dialogs->error(this, done + QStringLiteral(", except:\n") +
                                        failures.join(QStringLiteral("\n")));
     });
 }
@@ -244,6 +273,9 @@ void TForm1::closeNarcDialogs()
     for (const QPointer<NarcDialog>& d : m_narcDialogs)
         delete d.data();
     m_narcDialogs.clear();
+    for (const QPointer<SdatDialog>& d : m_sdatDialogs)
+        delete d.data();
+    m_sdatDialogs.clear();
 }
 
 } // namespace cartscope::app

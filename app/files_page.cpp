@@ -86,6 +86,8 @@ void FilesPage::createControls()
     PreviewFile1->setObjectName(QStringLiteral("PreviewFile1"));
     ReplaceFile1 = FilesPopupMenu->addAction(QStringLiteral("Replace File\u2026"));
     ReplaceFile1->setObjectName(QStringLiteral("ReplaceFile1"));
+    ShowSoundArchive1 = FilesPopupMenu->addAction(QStringLiteral("Show Sound Archive"));
+    ShowSoundArchive1->setObjectName(QStringLiteral("ShowSoundArchive1"));
     ShowSystemFilesCheckBox =
         named(new QCheckBox(QStringLiteral("Show System Files"), this), "ShowSystemFilesCheckBox");
 }
@@ -113,6 +115,7 @@ void FilesPage::connectControls()
     connect(FSListView->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &FilesPage::currentFileChanged);
     connect(ReplaceFile1, &QAction::triggered, this, &FilesPage::replaceFileRequested);
+    connect(ShowSoundArchive1, &QAction::triggered, this, &FilesPage::showSdatRequested);
     connect(ShowSystemFilesCheckBox, &QCheckBox::toggled, this,
             &FilesPage::ShowSystemFilesCheckBoxClick);
 }
@@ -334,11 +337,14 @@ void FilesPage::FilesPopupMenuPopup()
 {
     ExtractThisFile1->setEnabled(!m_jobRunning && !FSListView->selectedItems().isEmpty());
     bool narc = false;
+    bool sdat = false;
     const QList<QTreeWidgetItem*> selected = FSListView->selectedItems();
     if (!m_jobRunning && !selected.isEmpty()) {
         const int index = FSListView->indexOfTopLevelItem(selected.front());
-        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size())
+        if (index >= 0 && static_cast<std::size_t>(index) < m_rows.size()) {
             narc = rowIsNarc(m_rows[static_cast<std::size_t>(index)]);
+            sdat = rowIsSdat(m_rows[static_cast<std::size_t>(index)]);
+        }
     }
     ShowNarcContents1->setEnabled(narc);
     PreviewFile1->setEnabled(!selected.isEmpty());
@@ -355,6 +361,7 @@ void FilesPage::FSListViewDblClick()
     else
         Q_EMIT previewRequested();
     ReplaceFile1->setEnabled(!m_jobRunning && !selected.isEmpty());
+    ShowSoundArchive1->setEnabled(sdat);
 }
 
 void FilesPage::showFilesPopupMenu(const QPoint& position)
@@ -393,6 +400,15 @@ std::vector<core::FileRow> FilesPage::treeRows() const
         if (!r.system)
             rows.push_back(r);
     return rows;
+}
+
+// A tree row that begins with "SDAT".
+bool FilesPage::rowIsSdat(const core::FileRow& row) const
+{
+    if (row.system || !m_image || row.size < 4)
+        return false;
+    std::array<std::uint8_t, 4> head{};
+    return m_image->pread(row.offset, head) == 4 && std::memcmp(head.data(), "SDAT", 4) == 0;
 }
 
 // A tree row that begins with "NARC", or an LZ-compressed .narc / .carc (opening it says why it

@@ -76,6 +76,7 @@ Q_SIGNALS:
     void currentFileChanged();
     // "Replace File…" for the focused row.
     void replaceFileRequested();
+    void showSdatRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -96,6 +97,7 @@ private:
     void ShowSystemFilesCheckBoxClick();
     bool rowIsNarc(const core::FileRow& row) const;
     void FSListViewDblClick();
+    bool rowIsSdat(const core::FileRow& row) const;
 
     ErrorDisplay m_showError;
     const core::Stream* m_image = nullptr;
@@ -116,6 +118,7 @@ private:
     QAction* ShowNarcContents1 = nullptr;
     QAction* PreviewFile1 = nullptr;
     QAction* ReplaceFile1 = nullptr;
+    QAction* ShowSoundArchive1 = nullptr;
     QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;

@@ -139,6 +139,7 @@ void TForm1::connectControls()
             &TForm1::DiscardChangesButtonClick);
     connect(ChangesTabSheet, &ChangesPage::applyPatchRequested, this,
             &TForm1::ApplyPatchButtonClick);
+    connect(FSTabSheet, &FilesPage::showSdatRequested, this, &TForm1::showSdat);
 
     connect(m_pass.get(), &BackgroundPass::progress, this, &TForm1::readPassProgress);
     connect(m_pass.get(), &BackgroundPass::finished, this,

@@ -23,6 +23,7 @@
 #include "core/checksum/crc32_sink.h"
 #include "core/extract/extract.h"
 #include "core/extract/space.h"
+#include "core/formats/sound/sdat.h"
 #include "core/fs/filelist.h"
 #include "core/fs/fnt.h"
 #include "core/fs/narc.h"
@@ -54,6 +55,7 @@ class FilesPage;
 class NarcDialog;
 class PreviewWindow;
 struct PreviewSource;
+class SdatDialog;
 class RomInfoPage;
 class TForm2;
 
@@ -245,6 +247,10 @@ private:
     void showNarc(const std::string& path);
     void extractNarc(const core::Narc& narc);
     void closeNarcDialogs();
+    void showSdat();
+    void extractSdat(const core::Sdat& sdat);
+    void extractArchiveRows(const std::string& folder, std::vector<core::FileRow> rows,
+                            const QString& done);
 
     // The preview window (preview_side.cpp): opened by "Preview", Space or a double-click, and
     // then following the selection of the file list and of each NARC dialog.
@@ -292,6 +298,7 @@ private:
     std::vector<core::TDirEntry> DirEntries;
     std::vector<QPointer<NarcDialog>> m_narcDialogs;
     PreviewWindow* m_preview = nullptr; // a child window of this one, made when first asked for
+    std::vector<QPointer<SdatDialog>> m_sdatDialogs;
     std::string LastExtractDir;
     FreeSpaceProbe m_freeSpace;
 

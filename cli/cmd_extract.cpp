@@ -10,6 +10,7 @@
 #include "core/base/error.h"
 #include "core/extract/extract.h"
 #include "core/extract/space.h"
+#include "core/formats/sound/sdat.h"
 #include "core/fs/narc.h"
 #include "core/fs/system_files.h"
 #include "core/rebuild/layout_writer.h"
@@ -130,6 +131,13 @@ Selection select(const Invocation& inv, const core::Stream& image, core::LoadedI
         const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
         return {core::narcRows(narc), core::narcFolderName(narc.path), narc.decompressed};
     }
+    if (inv.has("--sdat")) {
+        if (system || !wanted.empty())
+            throw UsageError(
+                "--sdat extracts a whole sound archive; it takes no paths and no --system");
+        const core::Sdat sdat = core::openSdat(image, img.rows, *inv.value("--sdat"));
+        return {core::sdatExtractRows(sdat), core::narcFolderName(sdat.path)};
+    }
     // Moved, not copied: the load's rows are not needed again.
     std::vector<core::FileRow> all =
         systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
@@ -249,8 +257,11 @@ int cmdExtract(const Invocation& inv, Context& ctx)
 
 const Command& extractCommand()
 {
-    static const Command command{
-        "extract", 2, SIZE_MAX, {"--force", "--system", "--system-only", "--narc"}, cmdExtract};
+    static const Command command{"extract",
+                                 2,
+                                 SIZE_MAX,
+                                 {"--force", "--system", "--system-only", "--narc", "--sdat"},
+                                 cmdExtract};
     return command;
 }
 

@@ -3,6 +3,7 @@
 #include "cli/common.h"
 #include "core/base/text.h"
 #include "core/formats/identify.h"
+#include "core/formats/sound/sdat.h"
 #include "core/fs/narc.h"
 #include "core/fs/system_files.h"
 #include "core/io/stream.h"
@@ -92,6 +93,26 @@ int listNarc(const Invocation& inv, Context& ctx, const core::Stream& image,
     return 0;
 }
 
+int listSdat(const Invocation& inv, Context& ctx, const core::Stream& image,
+             const core::LoadedImage& img)
+{
+    const core::Sdat sdat = core::openSdat(image, img.rows, *inv.value("--sdat"));
+    for (const auto& note : sdat.notes)
+        ctx.err << "note: " << safe(sdat.path) << ": " << safe(note) << '\n';
+    const std::vector<core::FileRow> rows = core::sdatRows(sdat);
+    if (inv.has("--json")) {
+        ctx.out << filesJson(rows, 0) << '\n';
+        return 0;
+    }
+    {
+        RowPrinter printer(ctx.out);
+        for (const auto& row : rows)
+            printer.add(row);
+    }
+    printProblems(ctx.err, rows);
+    return 0;
+}
+
 int cmdList(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[0];
@@ -101,14 +122,20 @@ int cmdList(const Invocation& inv, Context& ctx)
     const bool system = systemOnly || inv.has("--system");
     if (inv.has("--narc") && system)
         throw UsageError("--narc lists an archive's members; it does not combine with --system");
+    const bool sdat = inv.has("--sdat");
+    if (sdat && (system || inv.has("--narc")))
+        throw UsageError(
+            "--sdat lists a sound archive; it does not combine with --system or --narc");
     std::ostream& out = ctx.out;
     // One open of the image for the load and, with --system, the system files.
-    InputImage image(path, inputOptions(system || formats || inv.has("--narc")));
+    InputImage image(path, inputOptions(system || formats || inv.has("--narc") || sdat));
     // The text form writes the tree's rows as they are made: only JSON and --narc keep them.
-    const bool keepRows = json || inv.has("--narc");
+    const bool keepRows = json || inv.has("--narc") || sdat;
     core::LoadedImage img = load(image, keepRows ? core::Rows::Build : core::Rows::Skip);
     if (inv.has("--narc"))
         return listNarc(inv, ctx, image, img);
+    if (sdat)
+        return listSdat(inv, ctx, image, img);
     const std::vector<core::FileRow> sys =
         system ? core::systemRows(core::systemFiles(image, img.header))
                : std::vector<core::FileRow>{};
@@ -150,7 +177,11 @@ int cmdList(const Invocation& inv, Context& ctx)
 const Command& listCommand()
 {
     static const Command command{
-        "list", 1, 1, {"--json", "--system", "--system-only", "--narc", "--formats"}, cmdList};
+        "list",
+        1,
+        1,
+        {"--json", "--system", "--system-only", "--narc", "--formats", "--sdat"},
+        cmdList};
     return command;
 }
 

@@ -49,11 +49,16 @@ Commands:
   list [--json] --narc PATH IMAGE
                                the members of the NARC archive at PATH in the image,
                                with what each holds
+  list [--json] --sdat PATH IMAGE
+                               the entries of the SDAT sound archive at PATH
   extract [--force] [--system | --system-only] IMAGE DIR [PATH...]
                                extract every file, or only the given paths, into
                                DIR/<internal name>/
   extract [--force] --narc PATH IMAGE DIR
                                extract the members of the NARC archive at PATH into
+                               DIR/<archive name without extension>/
+  extract [--force] --sdat PATH IMAGE DIR
+                               extract the files of the sound archive at PATH into
                                DIR/<archive name without extension>/
   icon IMAGE OUT               save the banner icon as PNG: OUT-Trans.png and
                                OUT-NoTrans.png when it has transparent pixels, else OUT.png
@@ -67,6 +72,11 @@ Commands:
   text [--json] IMAGE PATH     the messages of the BMG file at PATH, one per line
   text --write IMAGE PATH IN OUT
                                write the edited lines of IN into the BMG file as OUT
+  sound [--json] IMAGE PATH OUT
+                               convert a sound archive entry (as list --sdat prints it):
+                               a stream or wave to WAV, a wave archive to the folder OUT
+                               of NNNN.wav, a sequence to MIDI, a bank to a listing on
+                               standard output and the sound font OUT.sf2
   verify [--dat FILE]... [--jobs N] [--json|--csv] PATH...
                                check dumps against No-Intro DATs: each PATH is an image,
                                a .zip or .7z (every .nds/.ids/.dsi/.srl member) or a folder
@@ -126,6 +136,7 @@ Options:
               compressed archive is decompressed to be read
   --formats   list: a column telling each file's format (by its magic) and compression
               (LZ11 -> NCGR), "-" when unknown; it reads the first 4 KiB of every file
+  --sdat PATH an SDAT sound archive in the image
   --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
   --dat FILE  verify, pad: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
   --jobs N    verify, organise: images checked at once (default: the number of cores)
@@ -195,14 +206,16 @@ constexpr OptionRule kOptions[] = {
     {"--prefer-region", true},
     {"--prefer-language", true},
     {"--formats", false},
+    {"--sdat", true},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(),    &verifyCommand(),
-        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),     &diffCommand(),
-        &patchCommand(), &renderCommand(), &textCommand(),    &replaceCommand(), &organiseCommand(),
+        &infoCommand(),   &listCommand(),    &extractCommand(),  &iconCommand(),
+        &verifyCommand(), &buildCommand(),   &trimCommand(),     &padCommand(),
+        &fixCommand(),    &diffCommand(),    &patchCommand(),    &renderCommand(),
+        &textCommand(),   &replaceCommand(), &organiseCommand(), &soundCommand(),
     };
     return table;
 }

@@ -123,5 +123,6 @@ const Command& organiseCommand();
 const Command& buildCommand();
 const Command& renderCommand();
 const Command& textCommand();
+const Command& soundCommand();
 
 } // namespace cartscope::cli

@@ -9,6 +9,7 @@
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/formats_builder.h"
 #include "tests/fixture/image_builder.h"
+#include "tests/fixture/sound_builder.h"
 
 using namespace cartscope::fixture;
 
@@ -79,6 +80,33 @@ int main(int argc, char** argv)
     writeFile(dir + "/narc/named.narc",
               narcArchive({{"a.bin", Bytes{1, 2, 3}}, {"d/b.bin", Bytes{0x10, 5}}}, true));
     writeFile(dir + "/narc/plain.narc", narcArchive({{"", Bytes{'N', 'A', 'R', 'C'}}}, false));
+
+    // fuzz_sdat: an archive with one file of each kind; fuzz_sseq: a looping two-track sequence.
+    {
+        SdatFields f;
+        const auto entry = [](const std::string& name, Bytes file) {
+            SoundEntryFields e;
+            e.name = name;
+            e.file = std::move(file);
+            return e;
+        };
+        const Bytes seq{0x93, 0x01, 0x0D, 0x00, 0x00, 0xE1, 0x78, 0x00, 0x3C,
+                        0x64, 0x30, 0x94, 0x08, 0x00, 0x00, 0xC1, 0x64, 0xFF};
+        f.sequences = {entry("BGM", sseqFile(seq))};
+        f.sequenceArchives = {entry("", ssarFile({0xFF, 0x40, 0x50, 0x10, 0xFF}, {0, 1}))};
+        f.banks = {entry("BANK", sbnkFile({{1, noteDefinition(0, 0, 60)}}))};
+        f.waveArchives = {entry("WA", swarFile({waveBytes(2, true, 8000, 1, 2, Bytes(12, 0x37))}))};
+        StrmFields s;
+        s.encoding = 2;
+        s.samples = 8;
+        s.blocks = 1;
+        s.blockLength = s.lastLength = 8;
+        s.blockSamples = s.lastSamples = 8;
+        s.data = Bytes(8, 0x19);
+        f.streams = {entry("MUSIC", strmFile(s))};
+        writeFile(dir + "/sdat/sample.sdat", sdatArchive(f));
+        writeFile(dir + "/sseq/loop.bin", seq);
+    }
 
     // fuzz_dsi: a DSi-only image with an animated banner, a DS image with a version 3 banner.
     VersionedBanner animated;

@@ -58,7 +58,7 @@ expect _cartscope_cli "$(options_of info)" cartscope-cli info --
 expect _cartscope_cli "$(options_of extract)" cartscope-cli extract --
 expect _cartscope_cli "--csv --dat --help --jobs --json" cartscope-cli verify --
 # Exactly the options each command accepts (the others are usage errors).
-expect _cartscope_cli "--formats --help --json --narc --system --system-only" cartscope-cli list --
+expect _cartscope_cli "--formats --help --json --narc --sdat --system --system-only" cartscope-cli list --
 expect _cartscope_cli "--animated --help" cartscope-cli icon --
 expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli info ""
 expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli info --json ""

@@ -1,0 +1,332 @@
+// Sampled sound to PCM.
+//
+// Wave information (12 bytes, SWAV DATA at 0x18 and each wave of a wave archive): +0 encoding,
+// +1 loop flag, +2 sample rate, +4 timer, +6 loop start and +8 loop length, both in 32-bit words
+// of sample data (for IMA-ADPCM the start counts the 4-byte header), then the data.
+//
+// STRM HEAD (at 0x10): +0x18 encoding, +0x19 loop flag, +0x1A channels, +0x1C rate, +0x20 loop
+// start (samples), +0x24 sample count, +0x28 data offset, +0x2C block count, +0x30 block length
+// (bytes per channel), +0x34 samples per block, +0x38 last block's length, +0x3C its samples.
+// The data holds block 0 of every channel, then block 1 of every channel, and so on; each
+// IMA-ADPCM block starts with its own header.
+//
+// Every declared count is checked against the bytes before anything is allocated: the output is
+// never more than four times the input.
+#include "core/formats/sound/wave.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/base/error.h"
+#include "core/base/le.h"
+
+namespace cartscope::core {
+
+namespace {
+
+constexpr std::int16_t kStepTable[89] = {
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
+    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
+    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
+    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,  876,   963,
+    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749, 3024,  3327,
+    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
+    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+constexpr int kIndexTable[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+constexpr std::size_t kWaveInfoSize = 12;
+constexpr std::size_t kAdpcmHeader = 4;
+constexpr std::size_t kStrmHeadEnd = 0x40;
+
+std::string declares(const std::string& label, std::uint64_t declared, std::uint64_t held)
+{
+    return "\"" + label + "\" declares " + std::to_string(declared) + " samples but holds " +
+           std::to_string(held);
+}
+
+// Samples that `bytes` of an encoding hold.
+std::uint64_t samplesIn(WaveEncoding e, std::uint64_t bytes)
+{
+    switch (e) {
+    case WaveEncoding::Pcm8:
+        return bytes;
+    case WaveEncoding::Pcm16:
+        return bytes / 2;
+    case WaveEncoding::ImaAdpcm:
+        return bytes > kAdpcmHeader ? (bytes - kAdpcmHeader) * 2 : 0;
+    }
+    return 0;
+}
+
+WaveEncoding encodingOf(std::uint8_t v, const std::string& label)
+{
+    if (v > 2)
+        throw Error("\"" + label + "\" has an unknown sample encoding " + std::to_string(v));
+    return static_cast<WaveEncoding>(v);
+}
+
+void prepare(PcmSound& s, std::uint64_t frames)
+{
+    s.bits = s.encoding == WaveEncoding::Pcm8 ? 8 : 16;
+    s.frames = frames;
+    s.data.assign(static_cast<std::size_t>(frames * static_cast<std::uint64_t>(s.channels) *
+                                           static_cast<std::uint64_t>(s.bits / 8)),
+                  0);
+}
+
+// Decodes `count` samples of one channel's block into frame `first` of `s`.
+void decodeBlock(PcmSound& s, int channel, std::span<const std::uint8_t> block, std::uint64_t first,
+                 std::size_t count)
+{
+    const auto ch = static_cast<std::size_t>(s.channels);
+    if (s.encoding == WaveEncoding::Pcm8) {
+        std::uint8_t* out = s.data.data() + first * ch + static_cast<std::size_t>(channel);
+        // DS PCM8 is signed; 8-bit WAV is unsigned: flipping the sign bit converts it.
+        for (std::size_t i = 0; i < count; ++i)
+            out[i * ch] = static_cast<std::uint8_t>(block[i] ^ 0x80);
+        return;
+    }
+    std::uint8_t* out = s.data.data() + (first * ch + static_cast<std::size_t>(channel)) * 2;
+    if (s.encoding == WaveEncoding::Pcm16) {
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i * ch * 2] = block[2 * i];
+            out[i * ch * 2 + 1] = block[2 * i + 1];
+        }
+        return;
+    }
+    std::vector<std::int16_t> samples(count);
+    decodeImaAdpcm(block, count, samples.data());
+    for (std::size_t i = 0; i < count; ++i)
+        putLe16(std::span(out + i * ch * 2, 2), 0, static_cast<std::uint16_t>(samples[i]));
+}
+
+void putTag(std::vector<std::uint8_t>& b, const char* tag)
+{
+    b.insert(b.end(), tag, tag + 4);
+}
+
+void put32(std::vector<std::uint8_t>& b, std::uint32_t v)
+{
+    const std::size_t at = b.size();
+    b.resize(at + 4);
+    putLe32(b, at, v);
+}
+
+void put16(std::vector<std::uint8_t>& b, std::uint16_t v)
+{
+    const std::size_t at = b.size();
+    b.resize(at + 2);
+    putLe16(b, at, v);
+}
+
+} // namespace
+
+void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std::int16_t* out,
+                    std::size_t stride)
+{
+    int sample = static_cast<std::int16_t>(le16(block, 0));
+    sample = std::clamp(sample, -0x7FFF, 0x7FFF);
+    int index = std::min<int>(block[2] & 0x7F, 88);
+    const std::uint8_t* codes = block.data() + kAdpcmHeader;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int code = (codes[i >> 1] >> ((i & 1) * 4)) & 0xF;
+        const int step = kStepTable[index];
+        int diff = step >> 3;
+        if (code & 1)
+            diff += step >> 2;
+        if (code & 2)
+            diff += step >> 1;
+        if (code & 4)
+            diff += step;
+        sample = (code & 8) ? std::max(sample - diff, -0x7FFF) : std::min(sample + diff, 0x7FFF);
+        index = std::clamp(index + kIndexTable[code & 7], 0, 88);
+        out[i * stride] = static_cast<std::int16_t>(sample);
+    }
+}
+
+PcmSound decodeWave(std::span<const std::uint8_t> wave, const std::string& label)
+{
+    if (wave.size() < kWaveInfoSize)
+        throw Error("\"" + label + "\" is cut short before its wave information");
+    PcmSound s;
+    s.encoding = encodingOf(wave[0], label); // +0 encoding
+    const bool loops = wave[1] != 0;         // +1 loop flag
+    s.rate = le16(wave, 2);                  // +2 sample rate
+    const std::uint64_t loopWords = le16(wave, 6);
+    const std::uint64_t lengthWords = le32(wave, 8);
+    const std::span<const std::uint8_t> data = wave.subspan(kWaveInfoSize);
+    const std::uint64_t bytes = (loopWords + lengthWords) * 4;
+    const std::uint64_t frames = samplesIn(s.encoding, bytes);
+    if (bytes > data.size())
+        throw Error(declares(label, frames, samplesIn(s.encoding, data.size())));
+    prepare(s, frames);
+    if (frames)
+        decodeBlock(s, 0, data, 0, static_cast<std::size_t>(frames));
+    if (loops) {
+        // The loop start counts words, the ADPCM header among them.
+        const std::uint64_t loopBytes = loopWords * 4;
+        const std::uint64_t start =
+            s.encoding == WaveEncoding::ImaAdpcm
+                ? (loopBytes > kAdpcmHeader ? (loopBytes - kAdpcmHeader) * 2 : 0)
+                : samplesIn(s.encoding, loopBytes);
+        if (start < frames)
+            s.loop = PcmLoop{start, frames};
+    }
+    return s;
+}
+
+PcmSound decodeSwav(std::span<const std::uint8_t> file, const std::string& label)
+{
+    constexpr std::size_t kInfoAt = 0x18;
+    if (file.size() < kInfoAt || std::memcmp(file.data(), "SWAV", 4) != 0 ||
+        std::memcmp(file.data() + 0x10, "DATA", 4) != 0)
+        throw Error("\"" + label + "\" is not an SWAV wave");
+    return decodeWave(file.subspan(kInfoAt), label);
+}
+
+PcmSound decodeStrm(std::span<const std::uint8_t> file, const std::string& label)
+{
+    if (file.size() < kStrmHeadEnd || std::memcmp(file.data(), "STRM", 4) != 0 ||
+        std::memcmp(file.data() + 0x10, "HEAD", 4) != 0)
+        throw Error("\"" + label + "\" is not an STRM stream");
+    PcmSound s;
+    s.encoding = encodingOf(file[0x18], label);
+    const bool loops = file[0x19] != 0;
+    s.channels = file[0x1A];
+    s.rate = le16(file, 0x1C);
+    const std::uint64_t loopStart = le32(file, 0x20);
+    const std::uint64_t declared = le32(file, 0x24);
+    const std::uint64_t dataAt = le32(file, 0x28);
+    const std::uint64_t blocks = le32(file, 0x2C);
+    const std::uint64_t blockLength = le32(file, 0x30);
+    const std::uint64_t blockSamples = le32(file, 0x34);
+    const std::uint64_t lastLength = le32(file, 0x38);
+    const std::uint64_t lastSamples = le32(file, 0x3C);
+    if (s.channels < 1 || s.channels > 2)
+        throw Error("\"" + label + "\" has " + std::to_string(s.channels) +
+                    " channels (1 or 2 can be converted)");
+    if (dataAt > file.size())
+        throw Error("\"" + label + "\" has its data past the end of the file");
+    const std::span<const std::uint8_t> data = file.subspan(static_cast<std::size_t>(dataAt));
+    const auto ch = static_cast<std::uint64_t>(s.channels);
+    // Every block of every channel in the data (checked per channel, so nothing overflows),
+    // and every block's samples inside its block.
+    const std::uint64_t fullBlocks = blocks ? blocks - 1 : 0;
+    const std::uint64_t perChannel = data.size() / ch;
+    const bool blocksFit =
+        blocks == 0 || ((blockLength == 0 || fullBlocks <= perChannel / blockLength) &&
+                        lastLength <= perChannel - fullBlocks * blockLength);
+    if (!blocksFit)
+        throw Error(declares(label, declared, samplesIn(s.encoding, perChannel)));
+    if (blockSamples > samplesIn(s.encoding, blockLength) ||
+        lastSamples > samplesIn(s.encoding, lastLength))
+        throw Error("\"" + label + "\" declares more samples per block than a block holds");
+    const std::uint64_t held = blocks ? fullBlocks * blockSamples + lastSamples : 0;
+    if (declared > held)
+        throw Error(declares(label, declared, held));
+    prepare(s, declared);
+    std::uint64_t frame = 0;
+    // Bounded by the block count, each block inside the data (checked above); the frames
+    // stop at the declared count.
+    for (std::uint64_t b = 0; b < blocks && frame < declared; ++b) {
+        const bool last = b + 1 == blocks;
+        const std::uint64_t length = last ? lastLength : blockLength;
+        const std::uint64_t count = std::min(last ? lastSamples : blockSamples, declared - frame);
+        for (std::uint64_t c = 0; c < ch; ++c) {
+            // The last block of each channel is as long as the last block is.
+            const std::uint64_t at = b * ch * blockLength + c * length;
+            decodeBlock(
+                s, static_cast<int>(c),
+                data.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(length)), frame,
+                static_cast<std::size_t>(count));
+        }
+        frame += count;
+    }
+    if (loops && loopStart < declared)
+        s.loop = PcmLoop{loopStart, declared};
+    return s;
+}
+
+std::vector<std::uint8_t> wavFile(const PcmSound& s)
+{
+    const auto blockAlign = static_cast<std::uint16_t>(s.channels * (s.bits / 8));
+    const std::size_t smplSize = s.loop ? 60 : 0;
+    std::vector<std::uint8_t> b;
+    b.reserve(44 + smplSize + 8 + s.data.size() + 1);
+    putTag(b, "RIFF");
+    put32(b, static_cast<std::uint32_t>(4 + 24 + (smplSize ? 8 + smplSize : 0) + 8 + s.data.size() +
+                                        (s.data.size() & 1)));
+    putTag(b, "WAVE");
+    putTag(b, "fmt ");
+    put32(b, 16);
+    put16(b, 1); // PCM
+    put16(b, static_cast<std::uint16_t>(s.channels));
+    put32(b, s.rate);
+    put32(b, s.rate * blockAlign);
+    put16(b, blockAlign);
+    put16(b, static_cast<std::uint16_t>(s.bits));
+    if (s.loop) {
+        putTag(b, "smpl");
+        put32(b, static_cast<std::uint32_t>(smplSize));
+        put32(b, 0);                                 // manufacturer
+        put32(b, 0);                                 // product
+        put32(b, s.rate ? 1000000000u / s.rate : 0); // sample period, nanoseconds
+        put32(b, 60);                                // unity note
+        put32(b, 0);                                 // pitch fraction
+        put32(b, 0);                                 // SMPTE format
+        put32(b, 0);                                 // SMPTE offset
+        put32(b, 1);                                 // one loop
+        put32(b, 0);                                 // no sampler data
+        put32(b, 0);                                 // cue point ID
+        put32(b, 0);                                 // forward
+        put32(b, static_cast<std::uint32_t>(s.loop->start));
+        put32(b, static_cast<std::uint32_t>(s.loop->end - 1)); // the last frame played
+        put32(b, 0);                                           // fraction
+        put32(b, 0);                                           // endless
+    }
+    putTag(b, "data");
+    put32(b, static_cast<std::uint32_t>(s.data.size()));
+    b.insert(b.end(), s.data.begin(), s.data.end());
+    if (s.data.size() & 1)
+        b.push_back(0); // chunks are padded to an even size
+    return b;
+}
+
+namespace {
+
+// m:ss, seconds rounded down.
+std::string minutes(std::uint64_t frames, std::uint32_t rate)
+{
+    const std::uint64_t seconds = rate ? frames / rate : 0;
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+    return text;
+}
+
+} // namespace
+
+std::string describeSound(const std::string& kind, const PcmSound& s)
+{
+    std::string text = kind + ", " + encodingName(s.encoding) + ", " +
+                       (s.channels == 1 ? "mono" : "stereo") + ", " + std::to_string(s.rate) +
+                       " Hz, " + minutes(s.frames, s.rate);
+    if (s.loop)
+        text += ", loops at " + minutes(s.loop->start, s.rate);
+    return text;
+}
+
+const char* encodingName(WaveEncoding encoding)
+{
+    switch (encoding) {
+    case WaveEncoding::Pcm8:
+        return "PCM8";
+    case WaveEncoding::Pcm16:
+        return "PCM16";
+    case WaveEncoding::ImaAdpcm:
+        return "IMA-ADPCM";
+    }
+    return "?";
+}
+
+} // namespace cartscope::core
