@@ -222,20 +222,21 @@ void TForm1::showSdat()
 // The archive's files, in the layout `list --sdat` shows, like a NARC's members.
 void TForm1::extractSdat(const core::Sdat& sdat)
 {
-    extractArchiveRows(core::narcFolderName(sdat.path), core::sdatExtractRows(sdat),
+    extractArchiveRows(core::narcFolderName(sdat.path), core::sdatExtractRows(sdat), nullptr,
                        QStringLiteral("Sound Archive Extracted"));
 }
 
 void TForm1::extractNarc(const core::Narc& narc)
 {
-    extractArchiveRows(core::narcFolderName(narc.path), core::narcRows(narc),
+    extractArchiveRows(core::narcFolderName(narc.path), core::narcRows(narc), &narc,
                        QStringLiteral("NARC Extracted"));
 }
 
 // An archive's members into <chosen folder>/<archive name without extension>/. Members that
-// do not fit are left out and named afterwards; the others are written.
+// do not fit are left out and named afterwards; the others are written. The rows of a NARC
+// (which may be compressed) are read from its members' stream, the others from the image.
 void TForm1::extractArchiveRows(const std::string& folder, std::vector<core::FileRow> rows,
-                                const QString& done)
+                                const core::Narc* narc, const QString& done)
 {
     guarded([&] {
         if (m_job != Job::None || !ImageStream)
@@ -256,7 +257,9 @@ void TForm1::extractArchiveRows(const std::string& folder, std::vector<core::Fil
         options.recordRefused = true;
         QStringList failures;
         for (const core::ExtractFailure& f :
-             core::runExtraction(narc.memberStream(*ImageStream), plan, options).failures)
+             core::runExtraction(narc ? narc->memberStream(*ImageStream) : *ImageStream, plan,
+                                 options)
+                 .failures)
             failures << fromCoreText(f.path) + QStringLiteral(": ") + fromCoreText(f.message);
         if (failures.isEmpty())
             m_dialogs->information(this, done);

@@ -82,12 +82,12 @@ void FilesPage::createControls()
         named(new QPushButton(QStringLiteral("Extract Rom Contents"), this), "ExtractAllButton");
     ShowNarcContents1 = FilesPopupMenu->addAction(QStringLiteral("Show NARC Contents"));
     ShowNarcContents1->setObjectName(QStringLiteral("ShowNarcContents1"));
+    ShowSoundArchive1 = FilesPopupMenu->addAction(QStringLiteral("Show Sound Archive"));
+    ShowSoundArchive1->setObjectName(QStringLiteral("ShowSoundArchive1"));
     PreviewFile1 = FilesPopupMenu->addAction(QStringLiteral("Preview"));
     PreviewFile1->setObjectName(QStringLiteral("PreviewFile1"));
     ReplaceFile1 = FilesPopupMenu->addAction(QStringLiteral("Replace File\u2026"));
     ReplaceFile1->setObjectName(QStringLiteral("ReplaceFile1"));
-    ShowSoundArchive1 = FilesPopupMenu->addAction(QStringLiteral("Show Sound Archive"));
-    ShowSoundArchive1->setObjectName(QStringLiteral("ShowSoundArchive1"));
     ShowSystemFilesCheckBox =
         named(new QCheckBox(QStringLiteral("Show System Files"), this), "ShowSystemFilesCheckBox");
 }
@@ -348,6 +348,8 @@ void FilesPage::FilesPopupMenuPopup()
     }
     ShowNarcContents1->setEnabled(narc);
     PreviewFile1->setEnabled(!selected.isEmpty());
+    ReplaceFile1->setEnabled(!m_jobRunning && !selected.isEmpty());
+    ShowSoundArchive1->setEnabled(sdat);
 }
 
 // A NARC opens in its dialog, any other file in the preview.
@@ -360,8 +362,6 @@ void FilesPage::FSListViewDblClick()
         Q_EMIT showNarcRequested();
     else
         Q_EMIT previewRequested();
-    ReplaceFile1->setEnabled(!m_jobRunning && !selected.isEmpty());
-    ShowSoundArchive1->setEnabled(sdat);
 }
 
 void FilesPage::showFilesPopupMenu(const QPoint& position)

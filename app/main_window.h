@@ -250,7 +250,7 @@ private:
     void showSdat();
     void extractSdat(const core::Sdat& sdat);
     void extractArchiveRows(const std::string& folder, std::vector<core::FileRow> rows,
-                            const QString& done);
+                            const core::Narc* narc, const QString& done);
 
     // The preview window (preview_side.cpp): opened by "Preview", Space or a double-click, and
     // then following the selection of the file list and of each NARC dialog.

@@ -123,13 +123,14 @@ void WindowStateTest::initialState()
     QVERIFY(list->columnWidth(0) >= 246 && list->columnWidth(1) >= 75);
     QCOMPARE(list->columnWidth(1), list->columnWidth(2));
     auto* menu = w.child<QMenu>("FilesPopupMenu");
-    // "Extract This File", "Show NARC Contents" for rows that are NARC archives, "Preview",
-    // "Replace File…".
-    QCOMPARE(menu->actions().size(), 4);
+    // "Extract This File", "Show NARC Contents" for rows that are NARC archives, "Show Sound
+    // Archive" for sound archives, "Preview", "Replace File…".
+    QCOMPARE(menu->actions().size(), 5);
     QCOMPARE(menu->actions().front()->objectName(), QStringLiteral("ExtractThisFile1"));
     QCOMPARE(menu->actions().front()->text(), QStringLiteral("Extract This File"));
     QCOMPARE(menu->actions().at(1)->objectName(), QStringLiteral("ShowNarcContents1"));
-    QCOMPARE(menu->actions().at(2)->objectName(), QStringLiteral("PreviewFile1"));
+    QCOMPARE(menu->actions().at(2)->objectName(), QStringLiteral("ShowSoundArchive1"));
+    QCOMPARE(menu->actions().at(3)->objectName(), QStringLiteral("PreviewFile1"));
     QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("ReplaceFile1"));
     QCOMPARE(w.child<QPushButton>("ExtractFileButton")->text(),
              QStringLiteral("Extract Selected File"));

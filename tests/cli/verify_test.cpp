@@ -199,7 +199,7 @@ TEST(CliVerify, SevenZipMembersAreStreamedInArchiveOrderAndFoundByTheWalk)
         << set[0];
     EXPECT_EQ(set[1],
               c.dir.file("roms/set.7z") + ",a.nds,262144,verified,Full Game,Nintendo DS,sha1,," +
-                  testdat::refCrc(c.full) + ",," + testdat::refDigest("SHA1", c.full) + ",,");
+                  testdat::refCrc(c.full) + ",," + testdat::refDigest("SHA1", c.full) + ",,,false");
 }
 
 TEST(CliVerify, ArchivesByTheirBytesAndFilesThatAreNotFilesSayWhatTheyAre)
