@@ -26,31 +26,6 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 
-RegionKind regionKindOf(SystemFileKind kind)
-{
-    switch (kind) {
-    case SystemFileKind::Header:
-        return RegionKind::Header;
-    case SystemFileKind::Arm9:
-        return RegionKind::Arm9;
-    case SystemFileKind::Arm7:
-        return RegionKind::Arm7;
-    case SystemFileKind::Arm9i:
-        return RegionKind::Arm9i;
-    case SystemFileKind::Arm7i:
-        return RegionKind::Arm7i;
-    case SystemFileKind::Arm9OverlayTable:
-        return RegionKind::Arm9OverlayTable;
-    case SystemFileKind::Arm7OverlayTable:
-        return RegionKind::Arm7OverlayTable;
-    case SystemFileKind::Overlay:
-        return RegionKind::Overlay;
-    case SystemFileKind::Banner:
-        break;
-    }
-    return RegionKind::Banner;
-}
-
 // The regions of the rows written, or nothing when the plan is not the whole image (a row of
 // the tree or a system file is missing from it).
 std::optional<std::vector<Region>> regionsOf(const ExtractedImage& x)
@@ -307,6 +282,31 @@ struct HiddenFolder {
 };
 
 } // namespace
+
+RegionKind regionKindOf(SystemFileKind kind)
+{
+    switch (kind) {
+    case SystemFileKind::Header:
+        return RegionKind::Header;
+    case SystemFileKind::Arm9:
+        return RegionKind::Arm9;
+    case SystemFileKind::Arm7:
+        return RegionKind::Arm7;
+    case SystemFileKind::Arm9i:
+        return RegionKind::Arm9i;
+    case SystemFileKind::Arm7i:
+        return RegionKind::Arm7i;
+    case SystemFileKind::Arm9OverlayTable:
+        return RegionKind::Arm9OverlayTable;
+    case SystemFileKind::Arm7OverlayTable:
+        return RegionKind::Arm7OverlayTable;
+    case SystemFileKind::Overlay:
+        return RegionKind::Overlay;
+    case SystemFileKind::Banner:
+        break;
+    }
+    return RegionKind::Banner;
+}
 
 bool writeLayout(const ExtractedImage& x)
 {

@@ -6,10 +6,15 @@
 
 #include "core/extract/extract.h"
 #include "core/fs/fnt.h"
+#include "core/fs/system_files.h"
 #include "core/image/header_record.h"
 #include "core/io/stream.h"
+#include "core/rebuild/layout.h"
 
 namespace cartscope::core::rebuild {
+
+// The layout's region kind for a system file.
+RegionKind regionKindOf(SystemFileKind kind);
 
 // Rows the run wrote under another name than planned (a destination that folds letter case):
 // the planned file (an element of the plan) -> the relative path written.

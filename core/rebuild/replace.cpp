@@ -13,6 +13,7 @@
 #include "core/image/header_record.h"
 #include "core/rebuild/build.h"
 #include "core/rebuild/edit_plan.h"
+#include "core/rebuild/layout_writer.h"
 
 namespace cartscope::core::rebuild {
 
@@ -40,31 +41,6 @@ public:
 private:
     std::vector<std::uint8_t> m_bytes;
 };
-
-RegionKind regionKindOf(SystemFileKind kind)
-{
-    switch (kind) {
-    case SystemFileKind::Header:
-        return RegionKind::Header;
-    case SystemFileKind::Arm9:
-        return RegionKind::Arm9;
-    case SystemFileKind::Arm7:
-        return RegionKind::Arm7;
-    case SystemFileKind::Arm9i:
-        return RegionKind::Arm9i;
-    case SystemFileKind::Arm7i:
-        return RegionKind::Arm7i;
-    case SystemFileKind::Arm9OverlayTable:
-        return RegionKind::Arm9OverlayTable;
-    case SystemFileKind::Arm7OverlayTable:
-        return RegionKind::Arm7OverlayTable;
-    case SystemFileKind::Overlay:
-        return RegionKind::Overlay;
-    case SystemFileKind::Banner:
-        break;
-    }
-    return RegionKind::Banner;
-}
 
 // The image's regions and the path `list` shows for each that can be replaced.
 struct ImageRegions {

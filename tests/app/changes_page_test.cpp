@@ -2,6 +2,7 @@
 // question before pending changes are lost, and the changed copies (fixed, trimmed, full size,
 // patched), each written whole while the open image stays as it was.
 
+#include <algorithm>
 #include <cmath>
 
 #include <QAction>
@@ -394,8 +395,11 @@ void ChangesPageTest::patchesApply()
         core::writeBps(source, target, patch);
         patch.commit();
     } else {
-        Bytes ips{'P', 'A', 'T', 'C', 'H', 0x00, 0x40, 0x00, 0x00, 0x10};
-        ips.insert(ips.end(), edited.begin() + 0x4000, edited.begin() + 0x4010);
+        // "PATCH", then a record of 0x10 bytes at 0x4000.
+        Bytes ips(10 + 0x10);
+        const Bytes head{'P', 'A', 'T', 'C', 'H', 0x00, 0x40, 0x00, 0x00, 0x10};
+        std::copy(head.begin(), head.end(), ips.begin());
+        std::copy(edited.begin() + 0x4000, edited.begin() + 0x4010, ips.begin() + 10);
         // A run of one value past the old end: offset, zero length, count, value.
         const auto at = static_cast<std::uint32_t>(original.size());
         ips.insert(ips.end(),

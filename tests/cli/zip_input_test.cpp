@@ -1,6 +1,7 @@
 // Images in .zip and .7z archives through the command line: a stored member is read where it
 // lies, a deflated one inflated into memory, one whose records disagree (or a 7z member) decoded
 // by libarchive into memory, and every command prints and writes the same for all of them.
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -179,8 +180,10 @@ TEST(CliZip, ArchivesAreKnownByTheirFirstBytesWhateverTheirName)
         }
     }
     // A 7z signature goes to the 7z reader, which refuses what follows it.
-    Bytes fake = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
-    fake.insert(fake.end(), image.begin(), image.end());
+    const Bytes signature = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+    Bytes fake(signature.size() + image.size());
+    std::copy(signature.begin(), signature.end(), fake.begin());
+    std::copy(image.begin(), image.end(), fake.begin() + 6);
     cartscope::fixture::writeFile(cache.dir().file("fake.nds"), fake);
     EXPECT_EQ(cli({"info", cache.dir().file("fake.nds")}).err,
               "\"" + cache.dir().file("fake.nds") +

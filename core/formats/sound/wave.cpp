@@ -102,7 +102,8 @@ void decodeBlock(PcmSound& s, int channel, std::span<const std::uint8_t> block, 
 
 void putTag(std::vector<std::uint8_t>& b, const char* tag)
 {
-    b.insert(b.end(), tag, tag + 4);
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<std::uint8_t>(tag[i]));
 }
 
 void put32(std::vector<std::uint8_t>& b, std::uint32_t v)
