@@ -8,6 +8,7 @@
 #include "core/base/paths.h"
 #include "core/compress/compress.h"
 #include "core/formats/bmg.h"
+#include "core/formats/companions.h"
 #include "core/formats/font.h"
 #include "core/formats/graphics.h"
 #include "core/formats/identify.h"
@@ -16,6 +17,8 @@
 namespace cartscope::app {
 
 namespace {
+
+using core::formats::Companions;
 
 // Bytes held in memory (a decompressed file), as a stream the hex view reads like any other.
 class OwnedStream final : public core::Stream {
@@ -88,27 +91,6 @@ struct Reader {
         return codec ? decompress(bytes, label) : bytes;
     }
 };
-
-std::string folderOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-std::string lowerAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-std::string baseOf(const std::string& path)
-{
-    const std::string name = core::namePart(path);
-    const std::size_t dot = name.rfind('.');
-    return dot == std::string::npos ? name : name.substr(0, dot);
-}
 
 // What the first bytes say the file is: a container's name ("NCGR", its stored magic reversed,
 // behind the byte order mark), "BMG", "NARC", or empty.
@@ -229,7 +211,7 @@ private:
 
     std::string chooseCompanion(const std::string& extension, Companions& found)
     {
-        found = findCompanions(m_source.siblings, m_source.path, extension);
+        found = core::formats::findCompanions(m_source.siblings, m_source.path, extension);
         const std::string kind = extension.substr(1);
         if (found.candidates.empty())
             throw core::Error("no " + kind + " file beside it");
@@ -280,27 +262,6 @@ std::size_t completeUtf8Prefix(std::span<const std::uint8_t> bytes)
 }
 
 } // namespace
-
-Companions findCompanions(const std::vector<core::FileRow>& rows, const std::string& path,
-                          const std::string& extension)
-{
-    Companions found;
-    const std::string folder = folderOf(path);
-    const std::string base = lowerAscii(baseOf(path));
-    const std::string ext = lowerAscii(extension);
-    for (const core::FileRow& r : rows) {
-        const std::string name = lowerAscii(core::namePart(r.path));
-        if (r.system || folderOf(r.path) != folder || name.size() <= ext.size() ||
-            !name.ends_with(ext))
-            continue;
-        if (found.chosen.empty() && lowerAscii(baseOf(r.path)) == base)
-            found.chosen = r.path;
-        found.candidates.push_back(r.path);
-    }
-    if (found.chosen.empty() && found.candidates.size() == 1)
-        found.chosen = found.candidates.front();
-    return found;
-}
 
 bool looksLikeText(std::span<const std::uint8_t> bytes, bool more)
 {

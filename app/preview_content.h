@@ -64,16 +64,6 @@ inline constexpr std::size_t kPreviewHead = 4096;
 PreviewContent makePreview(const core::Stream& image, const PreviewSource& source,
                            const std::string& palette, const std::function<bool()>& cancelled);
 
-// The file of kind `extension` (".NCLR") that goes with `path` among `rows`: in the same folder,
-// the one with the same base name (any letter case), else the only one of that kind; the
-// candidates in list order. Empty `chosen` when none or several fit without a name match.
-struct Companions {
-    std::string chosen;
-    std::vector<std::string> candidates;
-};
-Companions findCompanions(const std::vector<core::FileRow>& rows, const std::string& path,
-                          const std::string& extension);
-
 // Whether the bytes read as text: valid UTF-8 (a character cut by the end of `bytes` allowed
 // when `more` says the file goes on), no NUL and no control character but tab, line feed, form
 // feed and carriage return.

@@ -6,45 +6,13 @@
 
 #include "core/base/error.h"
 #include "core/compress/compress.h"
+#include "core/formats/companions.h"
 #include "core/formats/identify.h"
 #include "core/fs/narc.h"
 
 namespace cartscope::cli {
 
 namespace {
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string folderOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string baseOf(const std::string& path)
-{
-    const std::string name = nameOf(path);
-    const std::size_t dot = name.rfind('.');
-    return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
-bool hasExtension(const std::string& path, const std::string& extension)
-{
-    const std::string name = lower(nameOf(path));
-    const std::string ext = lower(extension);
-    return name.size() > ext.size() && name.ends_with(ext);
-}
 
 // A compressed file decompressed (a plausible header and no known magic of its own); others as
 // they are.
@@ -148,19 +116,11 @@ std::vector<core::FileRow> rowsBeside(const core::Stream& image,
 std::string companionPath(const std::vector<core::FileRow>& rows, const std::string& path,
                           const std::string& extension, const std::string& option)
 {
-    const std::string folder = folderOf(path);
-    const std::string base = lower(baseOf(path));
-    std::vector<std::string> candidates;
-    for (const core::FileRow& r : rows) {
-        if (r.system || folderOf(r.path) != folder || !hasExtension(r.path, extension))
-            continue;
-        if (lower(baseOf(r.path)) == base)
-            return r.path;
-        candidates.push_back(r.path);
-    }
+    const core::formats::Companions found = core::formats::findCompanions(rows, path, extension);
+    if (!found.chosen.empty())
+        return found.chosen;
+    const std::vector<std::string>& candidates = found.candidates;
     const std::string kind = extension.substr(1);
-    if (candidates.size() == 1)
-        return candidates.front();
     if (candidates.empty())
         throw core::Error("No " + kind + " file beside \"" + path + "\"; give one with " + option);
     std::string list;
