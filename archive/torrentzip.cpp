@@ -18,7 +18,6 @@ namespace {
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
 constexpr std::uint32_t kCentralSignature = 0x02014b50;
 constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kEndRecordSize = 22;
 constexpr std::size_t kCommentSize = sizeof(kTorrentZipCommentPrefix) - 1 + 8;
 constexpr std::uint16_t kVersionNeeded = 20;

@@ -11,20 +11,11 @@ namespace cartscope::core::bmg {
 
 namespace {
 
-const char* iconvName(const Bmg& bmg)
+// iconv's name for the file's encoding: the shown name, but code page 932 for Shift-JIS (the
+// console's, where 0x5C is a backslash, not a yen sign).
+std::string iconvName(const Bmg& bmg)
 {
-    switch (bmg.encoding) {
-    case BmgEncoding::Cp1252:
-        return "CP1252";
-    case BmgEncoding::Utf16:
-        return bmg.bigEndian ? "UTF-16BE" : "UTF-16LE";
-    case BmgEncoding::ShiftJis:
-        // Code page 932: the console's Shift-JIS, where 0x5C is a backslash, not a yen sign.
-        return "CP932";
-    case BmgEncoding::Utf8:
-        return "UTF-8";
-    }
-    return "CP1252";
+    return bmg.encoding == BmgEncoding::ShiftJis ? "CP932" : bmgEncodingName(bmg);
 }
 
 std::span<const std::uint8_t> asBytes(std::string_view s)
@@ -306,7 +297,7 @@ bool Converter::convert(std::span<const std::uint8_t> in, std::string& out) cons
 }
 
 Converters::Converters(const Bmg& bmg)
-    : toUtf8("UTF-8", iconvName(bmg)), fromUtf8(iconvName(bmg), "UTF-8")
+    : toUtf8("UTF-8", iconvName(bmg).c_str()), fromUtf8(iconvName(bmg).c_str(), "UTF-8")
 {}
 
 std::string messageLabel(std::size_t index)
