@@ -234,4 +234,18 @@ OverlayCompression overlayCompression(std::uint32_t word)
     return {(word & 0x01000000) != 0, word & 0xFFFFFF};
 }
 
+bool hasCodeFooter(std::span<const std::uint8_t> file)
+{
+    const std::size_t size = file.size();
+    if (size < kFooterSize)
+        return false;
+    const std::uint32_t word = le32(file, size - 8); // end-8 region length, footer length
+    const std::size_t regionLength = word & 0xFFFFFF;
+    const std::size_t footerLength = word >> 24;
+    const std::uint64_t extra = le32(file, size - 4); // end-4 extra size
+    return extra != 0 && footerLength >= kFooterSize && footerLength <= regionLength &&
+           regionLength <= size && size + extra <= kMaxCodeSize &&
+           regionLength + extra <= 9 * static_cast<std::uint64_t>(regionLength - footerLength);
+}
+
 } // namespace cartscope::core

@@ -71,4 +71,9 @@ struct OverlayCompression {
 };
 OverlayCompression overlayCompression(std::uint32_t word);
 
+// Whether the file ends in a code-compression footer that fits it (an extra size other than 0,
+// the footer inside the region, the region inside the file, the output within the limits
+// decompressCode keeps): what the overlay table's compressed flag says of a file.
+bool hasCodeFooter(std::span<const std::uint8_t> file);
+
 } // namespace cartscope::core

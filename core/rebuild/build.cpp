@@ -22,6 +22,7 @@
 #include "core/rebuild/edit_plan.h"
 #include "core/rebuild/fresh_tree.h"
 #include "core/rebuild/layout.h"
+#include "core/verify/trim.h"
 
 namespace cartscope::core::rebuild {
 
@@ -179,6 +180,7 @@ public:
         Output image(out, m_options.force);
         if (::ftruncate(image.fd(), static_cast<off_t>(m_layout.imageSize)) != 0)
             throw Error(cannotWriteMessage(out, errno));
+        m_byPath.reserve(m_layout.regions.size());
         for (std::size_t i = 0; i < m_layout.regions.size(); ++i)
             if (!inLayoutFolder(m_layout.regions[i].kind))
                 m_byPath.emplace(m_layout.regions[i].path, i);
@@ -351,14 +353,16 @@ private:
                         "\" is not in the layout; adding files is not supported yet");
         }
         const Region& r = m_layout.regions[found->second];
-        const std::string full = m_tree + "/" + path;
+        // The path as messages name it, made only when one is needed: this runs once per file.
+        const auto full = [&] { return m_tree + "/" + path; };
         const UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-            throw Error(cannotOpenMessage(full, errno));
+            throw Error(cannotOpenMessage(full(), errno));
         if (!S_ISREG(st.st_mode))
-            throw Error(notRegularMessage(full, st.st_mode));
-        refuseOutput(st, full);
+            throw Error(notRegularMessage(full(), st.st_mode));
+        if (isOutput(st))
+            throw Error(outputMessage(full()));
         const auto size = static_cast<std::uint64_t>(st.st_size);
         m_seen[found->second] = true;
         ++m_files;
@@ -369,18 +373,19 @@ private:
         }
         // Unchanged files keep their place unless everything is laid out again.
         if (!m_options.compact && !copyInto(fd.get(), image.fd(), r.offset, r.size, image.path()))
-            throw Error("The file \"" + full + "\" changed while the image was built");
+            throw Error("The file \"" + full() + "\" changed while the image was built");
     }
 
     // Size first; then the digest where the layout has one (also for a copy that kept its time),
     // and the modification time unless the digests decide.
-    bool edited(const Region& r, const struct stat& st, int fd, const std::string& full) const
+    template <typename Full>
+    bool edited(const Region& r, const struct stat& st, int fd, const Full& full) const
     {
         if (static_cast<std::uint64_t>(st.st_size) != r.size)
             return true;
         if (!m_options.rehash && mtimeOf(st) != r.mtimeNs)
             return true;
-        return r.sha1 && sha1OfFile(fd, full) != *r.sha1;
+        return r.sha1 && sha1OfFile(fd, full()) != *r.sha1;
     }
 
     std::vector<std::uint8_t> readRegionFile(const Region& r, std::uint64_t size,
@@ -448,8 +453,18 @@ private:
         const std::vector<std::uint8_t> headerIn = readRegionFile(
             headerRegion, m_newSize[*header].value_or(headerRegion.size), kRawHeaderSize);
         const HeaderRecord record = decodeHeader(RawHeader::fromBytes(headerIn));
-        const EditPlan plan =
+        EditPlan plan =
             planEdits(regions, m_layout.imageSize, record.ds.TotalUsedRomSize, m_options.compact);
+        const std::vector<std::uint8_t> original =
+            m_newSize[*header] ? std::vector<std::uint8_t>{} : headerIn;
+        std::vector<std::uint8_t> headerOut = followHeader(original, headerIn, regions, plan);
+        // A Download Play signature stays right after the used size.
+        const std::uint64_t oldUsed = trimUsedSize(record);
+        const std::uint64_t newUsed = trimUsedSize(decodeHeader(RawHeader::fromBytes(headerOut)));
+        const auto block = downloadPlayBlock(oldUsed);
+        const bool blockMoves = block && moveDownloadPlayBlock(plan, oldUsed, newUsed);
+        if (blockMoves) // the image may have grown past the capacity the header names
+            headerOut = followHeader(original, headerIn, regions, plan);
         const std::uint8_t fill = gapFill();
         const int fd = image.fd();
         if (::ftruncate(fd, static_cast<off_t>(plan.imageSize)) != 0)
@@ -483,15 +498,17 @@ private:
                 throw Error("The file \"" + m_tree + "/" + r.path +
                             "\" changed while the image was built");
         }
+        if (blockMoves) {
+            writeAt(fd, *block, newUsed, image.path());
+            changed.push_back({oldUsed, block->size()});
+            changed.push_back({newUsed, block->size()});
+        }
         if (fat) {
             std::vector<std::uint8_t> table = readLayoutBytes(m_layout.regions[*fat]);
             if (followAllocation(table, regions, plan))
                 changed.push_back({plan.placed[*fat].offset, table.size()});
             writeAt(fd, table, plan.placed[*fat].offset, image.path());
         }
-        const std::vector<std::uint8_t> original =
-            m_newSize[*header] ? std::vector<std::uint8_t>{} : headerIn;
-        const std::vector<std::uint8_t> headerOut = followHeader(original, headerIn, regions, plan);
         const std::vector<ByteRange> headerChanges = differences(original, headerOut, 0);
         changed.insert(changed.end(), headerChanges.begin(), headerChanges.end());
         writeAt(fd,
@@ -502,40 +519,109 @@ private:
         result.bytes = plan.imageSize;
     }
 
+    bool isOutput(const struct stat& st) const
+    {
+        return m_outId && m_outId->first == st.st_dev && m_outId->second == st.st_ino;
+    }
+
+    static std::string outputMessage(const std::string& full)
+    {
+        return "The output is \"" + full + "\", a file the image is built from";
+    }
+
     void refuseOutput(const struct stat& st, const std::string& full) const
     {
-        if (m_outId && m_outId->first == st.st_dev && m_outId->second == st.st_ino)
-            throw Error("The output is \"" + full + "\", a file the image is built from");
+        if (isOutput(st))
+            throw Error(outputMessage(full));
     }
 
     // A file of the layout folder (fnt.bin, fat.bin, gaps/...).
+    // A file of the layout folder (fnt.bin, fat.bin, gaps/...), checked to be a regular file of
+    // `size` bytes.
+    UniqueFd openLayoutFile(const std::string& rel, std::uint64_t size)
+    {
+        const auto full = [&] { return m_layoutPath + "/" + rel; };
+        const std::size_t slash = rel.find('/');
+        int dir = m_layoutFd.get();
+        if (slash != std::string::npos) {
+            // The folder (gaps/) is opened once and held: one open per file, not two.
+            const std::string name = rel.substr(0, slash);
+            auto held = m_layoutFolders.find(name);
+            if (held == m_layoutFolders.end()) {
+                UniqueFd folder(
+                    ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (!folder.valid())
+                    throw Error(cannotOpenMessage(full(), errno));
+                held = m_layoutFolders.emplace(name, std::move(folder)).first;
+            }
+            dir = held->second.get();
+        }
+        UniqueFd fd(::openat(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                             O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(full(), errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(full(), st.st_mode));
+        if (isOutput(st))
+            throw Error(outputMessage(full()));
+        if (static_cast<std::uint64_t>(st.st_size) != size)
+            throw Error("The layout file \"" + full() + "\" is not the size the layout says");
+        return fd;
+    }
+
     void copyLayoutFile(const std::string& rel, std::uint64_t size, std::uint64_t offset,
                         Output& image)
     {
         interruptPoint();
-        const std::string full = m_layoutPath + "/" + rel;
-        const std::size_t slash = rel.find('/');
-        UniqueFd folder;
-        int dir = m_layoutFd.get();
-        if (slash != std::string::npos) {
-            folder = UniqueFd(::openat(dir, rel.substr(0, slash).c_str(),
-                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!folder.valid())
-                throw Error(cannotOpenMessage(full, errno));
-            dir = folder.get();
-        }
-        const UniqueFd fd(::openat(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1),
-                                   O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st {};
-        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-            throw Error(cannotOpenMessage(full, errno));
-        if (!S_ISREG(st.st_mode))
-            throw Error(notRegularMessage(full, st.st_mode));
-        refuseOutput(st, full);
-        if (static_cast<std::uint64_t>(st.st_size) != size ||
-            !copyInto(fd.get(), image.fd(), offset, size, image.path()))
-            throw Error("The layout file \"" + full + "\" is not the size the layout says");
+        const UniqueFd fd = openLayoutFile(rel, size);
+        if (!copyInto(fd.get(), image.fd(), offset, size, image.path()))
+            throw Error("The layout file \"" + m_layoutPath + "/" + rel +
+                        "\" is not the size the layout says");
         ++m_files;
+    }
+
+    // The image's bytes at [offset, offset + size) when the runs outside the regions hold them
+    // all; nothing when a region holds any of them.
+    std::optional<std::vector<std::uint8_t>> runBytes(std::uint64_t offset, std::uint64_t size)
+    {
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+        std::uint64_t at = offset;
+        const std::uint64_t end = offset + size;
+        // Bounded by the runs, which are in order and apart (the layout's check).
+        for (const Run& r : m_layout.runs) {
+            if (at == end)
+                break;
+            if (r.offset + r.size <= at)
+                continue;
+            if (r.offset > at)
+                return std::nullopt;
+            const std::uint64_t take = std::min(end, r.offset + r.size) - at;
+            const auto into = std::span(bytes).subspan(static_cast<std::size_t>(at - offset),
+                                                       static_cast<std::size_t>(take));
+            if (r.fill) {
+                std::fill(into.begin(), into.end(), *r.fill);
+            } else {
+                const UniqueFd fd = openLayoutFile(r.file, r.size);
+                DescriptorStream(fd.get(), r.size, "file \"" + m_layoutPath + "/" + r.file + "\"")
+                    .readExact(at - r.offset, into);
+            }
+            at += take;
+        }
+        if (at != end)
+            return std::nullopt;
+        return bytes;
+    }
+
+    // The Download Play signature block right after the old used size, when the gaps hold one.
+    std::optional<std::vector<std::uint8_t>> downloadPlayBlock(std::uint64_t used)
+    {
+        if (used > m_layout.imageSize || kDownloadPlayBlockSize > m_layout.imageSize - used)
+            return std::nullopt;
+        auto block = runBytes(used, kDownloadPlayBlockSize);
+        if (!block || !opensDownloadPlayBlock(*block))
+            return std::nullopt;
+        return block;
     }
 
     // The runs outside every region that lie inside the image being written.
@@ -561,6 +647,7 @@ private:
     const BuildOptions& m_options;
     UniqueFd m_treeFd;
     UniqueFd m_layoutFd;
+    std::unordered_map<std::string, UniqueFd> m_layoutFolders; // the layout's subfolders, held
     Layout m_layout;
     std::optional<std::pair<dev_t, ino_t>> m_outId;
     std::unordered_map<std::string_view, std::size_t> m_byPath;

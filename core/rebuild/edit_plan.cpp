@@ -8,6 +8,7 @@
 #include "core/base/le.h"
 #include "core/checksum/crc16.h"
 #include "core/io/stream.h"
+#include "core/verify/trim.h"
 
 namespace cartscope::core::rebuild {
 
@@ -249,6 +250,30 @@ EditPlan planEdits(std::span<const EditRegion> regions, std::uint64_t imageSize,
     }
     finish(plan, regions, imageSize, usedSize, imageSize, false);
     return plan;
+}
+
+bool moveDownloadPlayBlock(EditPlan& plan, std::uint64_t oldAt, std::uint64_t newAt)
+{
+    if (oldAt == newAt)
+        return false;
+    const std::uint64_t end = newAt + kDownloadPlayBlockSize;
+    if (end > kMaxImageSize)
+        throw Error("The image would grow past 4 GiB");
+    std::vector<ByteRange> placed;
+    placed.reserve(plan.placed.size());
+    for (const Placement& p : plan.placed)
+        placed.push_back({p.offset, p.size});
+    const std::vector<ByteRange> kept = unionOf(std::move(placed));
+    std::vector<ByteRange> freed = plan.freed;
+    if (oldAt < plan.imageSize)
+        subtract({oldAt, std::min<std::uint64_t>(kDownloadPlayBlockSize, plan.imageSize - oldAt)},
+                 kept, freed);
+    if (end > plan.imageSize) {
+        subtract({plan.imageSize, end - plan.imageSize}, kept, freed);
+        plan.imageSize = end;
+    }
+    plan.freed = unionOf(std::move(freed));
+    return true;
 }
 
 std::vector<std::uint8_t> followHeader(std::span<const std::uint8_t> original,

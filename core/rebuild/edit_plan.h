@@ -52,6 +52,12 @@ std::uint64_t fileAlignment(std::span<const EditRegion> regions);
 EditPlan planEdits(std::span<const EditRegion> regions, std::uint64_t imageSize,
                    std::uint64_t usedSize, bool compact);
 
+// A Download Play signature block that lay right after the old used size (`oldAt`) goes right
+// after the new one (`newAt`): the image grows to hold it where it must, and its old bytes that
+// no region now holds join the freed ones. Returns whether it moves; the caller then writes its
+// bytes at `newAt` after the freed bytes.
+bool moveDownloadPlayBlock(EditPlan& plan, std::uint64_t oldAt, std::uint64_t newAt);
+
 // The header block (as read, or as the user edited it) with the offsets and sizes of every
 // region that moved or changed size, the used size, the capacity when the image outgrew it,
 // and the header CRC-16 recomputed when any byte differs from `original`.

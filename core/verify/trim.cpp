@@ -1,7 +1,9 @@
 #include "core/verify/trim.h"
 
 #include <algorithm>
+#include <memory>
 
+#include "core/base/error.h"
 #include "core/image/header_record.h"
 
 namespace cartscope::core {
@@ -87,6 +89,28 @@ void paddingOf(bool block, const std::array<std::uint8_t, 2>& ors,
         byte = 0x00;
 }
 
+// The OR and AND of the bytes from `from` to the end, read once in blocks small enough to be
+// checked while the processor's cache still holds them (one plain loop: the check costs too
+// little beside the read for a second thread to pay). Stops early once the bytes are neither
+// all 0x00 nor all 0xFF: the verdict cannot change after that.
+void scanUniform(const Stream& image, std::uint64_t from, std::uint8_t& orAcc, std::uint8_t& andAcc)
+{
+    constexpr std::size_t kBlock = std::size_t{256} << 10;
+    const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(kBlock);
+    const std::uint64_t size = image.size();
+    // Bounded by the size: every pass reads at least one byte or throws.
+    for (std::uint64_t at = from; at < size;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size - at));
+        const std::span<std::uint8_t> bytes(block.get(), want);
+        if (image.pread(at, bytes) != want)
+            throw Error(kStreamReadError); // the file shrank under us
+        accumulate(bytes, orAcc, andAcc);
+        if (orAcc != 0 && andAcc != 0xFF)
+            return;
+        at += want;
+    }
+}
+
 } // namespace
 
 std::optional<std::uint64_t> chipSizeOf(std::uint8_t capacity)
@@ -94,6 +118,20 @@ std::optional<std::uint64_t> chipSizeOf(std::uint8_t capacity)
     if (capacity > kMaxCapacity)
         return std::nullopt;
     return std::uint64_t{128} * 1024 << capacity;
+}
+
+std::uint64_t trimUsedSize(const HeaderRecord& header)
+{
+    // The DSi used size includes the DSi area; 0 means the field is not filled in.
+    if (header.dsi.isDsi && header.dsi.dsiUsedSize != 0)
+        return header.dsi.dsiUsedSize;
+    return header.ds.TotalUsedRomSize; // the DS area
+}
+
+bool opensDownloadPlayBlock(std::span<const std::uint8_t> bytes)
+{
+    return bytes.size() >= kDownloadPlayMagic.size() &&
+           std::equal(kDownloadPlayMagic.begin(), kDownloadPlayMagic.end(), bytes.begin());
 }
 
 HeadFacts readHeadFacts(const HeaderRecord& header, std::span<const std::uint8_t> head)
@@ -104,10 +142,7 @@ HeadFacts readHeadFacts(const HeaderRecord& header, std::span<const std::uint8_t
     f.unitCode = ds.UnitCode;
     f.capacity = ds.DeviceCapacity;
     f.arm9RomOffset = ds.Arm9RomOffset;
-    f.usedSize = ds.TotalUsedRomSize; // the DS area
-    // The DSi used size includes the DSi area; 0 means the field is not filled in.
-    if (header.dsi.isDsi && header.dsi.dsiUsedSize != 0)
-        f.usedSize = header.dsi.dsiUsedSize;
+    f.usedSize = trimUsedSize(header);
     f.chipSize = chipSizeOf(f.capacity);
     f.secureAreaForm = secureAreaFormOf(head, f.arm9RomOffset, header.dsi.isDsi);
     const bool headerCrcRight = ds.HeaderCrc == ds.HeaderCrcCalc;
@@ -269,26 +304,16 @@ TrimAnalysis analyseTrim(const Stream& image, const HeaderRecord& header)
     const std::uint64_t used = out.head.usedSize;
     std::array<std::uint8_t, 4> magic{};
     const bool block =
-        used < size && image.pread(used, magic) == magic.size() && magic == kDownloadPlayMagic;
+        used < size && image.pread(used, magic) == magic.size() && opensDownloadPlayBlock(magic);
     const std::uint64_t from = used + (block ? kDownloadPlayBlockSize : 0);
     std::optional<std::uint8_t> byte;
     bool clean = true;
     if (from < size) {
-        // Only the bytes after the used size: one sink over that window of the image.
-        class Uniform final : public ReadSink {
-        public:
-            void consume(std::span<const std::uint8_t> b, std::uint64_t) override
-            {
-                accumulate(b, orAcc, andAcc);
-            }
-            std::uint8_t orAcc = 0;
-            std::uint8_t andAcc = 0xFF;
-        } uniform;
-        const SubStream tail(image, from, size - from);
-        ReadSink* sinks[] = {&uniform};
-        readPass(tail, sinks);
+        std::uint8_t orAcc = 0;
+        std::uint8_t andAcc = 0xFF;
+        scanUniform(image, from, orAcc, andAcc);
         // One region only: hand it over as the region after the block.
-        paddingOf(true, {0, uniform.orAcc}, {0xFF, uniform.andAcc}, true, byte, clean);
+        paddingOf(true, {0, orAcc}, {0xFF, andAcc}, true, byte, clean);
     }
     out.trim = classify(out.head, size, block, byte, clean);
     return out;

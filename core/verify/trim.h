@@ -53,6 +53,12 @@ struct HeadFacts {
 // `head`: the image's first kTrimHeadSize bytes, `header` decoded from them.
 HeadFacts readHeadFacts(const HeaderRecord& header, std::span<const std::uint8_t> head);
 
+// The used size the analysis cuts at (without the Download Play block): the DS area's, or the
+// DSi used size of a DSi image when it is filled in.
+std::uint64_t trimUsedSize(const HeaderRecord& header);
+// Whether `bytes` (read at the used size) open a Download Play signature block.
+bool opensDownloadPlayBlock(std::span<const std::uint8_t> bytes);
+
 // 128 KiB << capacity; empty for a capacity byte above kMaxCapacity.
 std::optional<std::uint64_t> chipSizeOf(std::uint8_t capacity);
 

@@ -287,6 +287,127 @@ TEST_F(Edit, BuildWritesEditedTrees)
     }
 }
 
+std::uint32_t word(const Bytes& b, std::size_t at)
+{
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+
+void setWord(Bytes& b, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// `n` bytes ending in a code-compression footer that fits them: the whole file is the
+// compressed region, 8 footer bytes, 0x80 bytes more once decompressed.
+Bytes codeCompressed(std::size_t n)
+{
+    Bytes b = pattern(n, 27);
+    setWord(b, n - 8, 0x08000000 | static_cast<std::uint32_t>(n));
+    setWord(b, n - 4, 0x80);
+    return b;
+}
+
+// The overlay table's word at 0x1C follows the replaced overlay: the compressed flag and size
+// for a code-compressed file, neither for a stored one; the signed-overlay bit stays.
+TEST_F(Edit, ReplacedOverlaysSetTheirTableWord)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t before;
+        Bytes made;
+        std::uint32_t after;
+    };
+    const Case cases[] = {
+        {"stored over compressed", 0x01000123, pattern(0x700, 28), 0},
+        {"stored over signed and compressed", 0x03000123, pattern(0x700, 28), 0x02000000},
+        {"compressed over stored", 0, codeCompressed(0x200), 0x01000200},
+        {"compressed over compressed", 0x01000050, codeCompressed(0x90), 0x01000090},
+        {"a footer that does not fit", 0x01000050,
+         [] {
+             Bytes b = codeCompressed(0x90);
+             setWord(b, 0x90 - 8, 0x08000091); // the region passes the file's start
+             return b;
+         }(),
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes bytes = systemImage({}).build();
+        // The ARM9 table's first entry names overlay 0, file 3.
+        setWord(bytes, word(bytes, 0x50) + 0x1C, c.before);
+        const std::string in = image("in.nds", bytes);
+        const Files before = filesOf(in);
+        writeFile(m_dir.file("new.bin"), c.made);
+        const std::string out = m_dir.file("out.nds");
+        fs::remove(out);
+        const auto r =
+            cli({"replace", in, out, "/[system]/overlay/overlay_0000.bin", m_dir.file("new.bin")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        Bytes y9 = before.at("[system]/y9.bin");
+        setWord(y9, 0x1C, c.after);
+        expectEdited(before, out,
+                     {{"[system]/overlay/overlay_0000.bin", c.made}, {"[system]/y9.bin", y9}});
+    }
+}
+
+// The Download Play signature block stays right after the used size when an edit moves it,
+// in build and replace alike; the other files keep their bytes.
+TEST_F(Edit, TheDownloadPlayBlockFollowsTheUsedSize)
+{
+    struct Case {
+        const char* name;
+        std::size_t padTo; // 0: the image ends with the block
+        std::string path;
+        Bytes made;
+        std::vector<std::string> options; // with --compact, build only
+        bool moves;
+    };
+    const Case cases[] = {
+        {"a trimmed image grows", 0, "b.txt", pattern(0x1000, 71), {}, true},
+        {"a padded image grows", 0x40000, "b.txt", pattern(0x1000, 72), {}, true},
+        {"an edit within the used area", 0, "data/a.bin", Bytes(50, 0x12), {}, false},
+        {"--compact shrinks the used area", 0x40000, "data/a.bin", Bytes{1}, {"--compact"}, true},
+    };
+    Bytes block = pattern(0x88, 73);
+    block[0] = 0x61, block[1] = 0x63, block[2] = 0x01, block[3] = 0x00;
+    for (const Case& c : cases) {
+        Bytes bytes = systemImage({}).build();
+        const std::uint32_t used = word(bytes, 0x80);
+        ASSERT_EQ(bytes.size(), used);
+        bytes.insert(bytes.end(), block.begin(), block.end());
+        if (c.padTo)
+            bytes.resize(c.padTo, 0xFF);
+        const std::string in = image("in.nds", bytes);
+        const Files before = filesOf(in);
+        writeFile(m_dir.file("new.bin"), c.made);
+        for (const std::string command : {"build", "replace"}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + command);
+            if (command == "replace" && !c.options.empty())
+                continue;
+            const std::string out = m_dir.file("out.nds");
+            fs::remove(out);
+            std::vector<std::string> args{"replace", in, out, "/" + c.path, m_dir.file("new.bin")};
+            if (command == "build") {
+                const std::string tree = extract(in, "tree");
+                edit(tree + "/" + c.path, c.made);
+                args = {"build", tree, out};
+            }
+            args.insert(args.end(), c.options.begin(), c.options.end());
+            const auto r = cli(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            const Bytes written = readFile(out);
+            const std::uint32_t now = word(written, 0x80);
+            EXPECT_EQ(now != used, c.moves);
+            ASSERT_LE(now + block.size(), written.size());
+            EXPECT_TRUE(Bytes(written.begin() + now, written.begin() + now + 0x88) == block);
+            if (c.padTo)
+                EXPECT_EQ(written.size(), c.padTo);
+            expectEdited(before, out, {{c.path, c.made}});
+        }
+    }
+}
+
 // A member of an archive in the tree: the archive is rebuilt around the new bytes and replaced
 // like a file; its other members keep theirs.
 TEST_F(Edit, ReplaceRebuildsTheArchiveOfAMember)

@@ -110,6 +110,44 @@ TEST(EditPlan, CompactLaysEverythingOutAgainOnce)
     EXPECT_TRUE(plan.usedSizeExact);
 }
 
+// The Download Play block after the used size follows it: its old bytes that no region now
+// holds are freed, and the image grows to hold it at its new place.
+TEST(EditPlan, TheDownloadPlayBlockFollowsTheUsedSize)
+{
+    struct Case {
+        const char* name;
+        std::uint64_t imageSize;
+        std::uint64_t newSize; // of file 2 (0x8400, 0x100)
+        std::uint64_t oldAt, newAt;
+        bool moves;
+        std::vector<Span> freed;
+        std::uint64_t newImageSize;
+    };
+    const Case cases[] = {
+        {"unmoved", 0x8588, 0x80, 0x8500, 0x8500, false, {{0x8480, 0x80}}, 0x8588},
+        // The grown file takes most of the block's old place; the image grows past the new one.
+        {"a trimmed image grows", 0x8588, 0x180, 0x8500, 0x8580, true, {{0x8580, 0x88}}, 0x8608},
+        {"a padded image keeps its size",
+         0x10000,
+         0x80,
+         0x8500,
+         0x9000,
+         true,
+         {{0x8480, 0x108}},
+         0x10000},
+        {"the block moves down", 0x8588, 0x80, 0x8500, 0x8480, true, {{0x8480, 0x108}}, 0x8588},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<EditRegion> r = regions();
+        r[3].newSize = c.newSize;
+        auto plan = planEdits(r, c.imageSize, 0, false);
+        EXPECT_EQ(core::rebuild::moveDownloadPlayBlock(plan, c.oldAt, c.newAt), c.moves);
+        EXPECT_EQ(spans(plan.freed), c.freed);
+        EXPECT_EQ(plan.imageSize, c.newImageSize);
+    }
+}
+
 TEST(EditPlan, RefusesAHeaderOfAnotherSize)
 {
     std::vector<EditRegion> r = regions();
