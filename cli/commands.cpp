@@ -65,8 +65,10 @@ Commands:
   icon --animated IMAGE OUT    also save the animated icon as OUT-Animated.png (an
                                animated PNG); an error when the banner has none
   render [--palette PATH] [--screen PATH | --cells PATH [--cell N]] IMAGE PATH OUT
+         [--sequence N]
                                draw the tile graphics (NCGR) at PATH as an RGBA PNG, an
-                               animation (NANR) as an animated PNG, or a font (NFTR) as a
+                               animation (NANR) as an animated PNG (every sequence one
+                               after the other, or sequence N), or a font (NFTR) as a
                                glyph sheet plus OUT with .json; files not given are the
                                ones beside PATH with its base name, else the only one
   text [--json] IMAGE PATH     the messages of the BMG file at PATH, one per line
@@ -161,6 +163,8 @@ Options:
   --cells PATH
               render: draw the tiles as these cells (NCER), all on one sheet
   --cell N    render: only cell N of --cells
+  --sequence N
+              render: only sequence N (from 0) of an animation
   --write     text: write edited messages into a copy of the file
   --help      show this text
   --version   show the version
@@ -188,6 +192,7 @@ constexpr OptionRule kOptions[] = {
     {"--screen", true},
     {"--cells", true},
     {"--cell", true},
+    {"--sequence", true},
     {"--write", false},
     {"--in-place", false},
     {"--fill", true},
