@@ -8,6 +8,7 @@
 
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/compress/code.h"
 #include "core/rebuild/json_reader.h"
 
 namespace cartscope::core::rebuild {
@@ -126,6 +127,27 @@ std::optional<RegionKind> regionKindNamed(std::string_view name)
     return std::nullopt;
 }
 
+std::string packingName(const std::optional<Codec>& codec)
+{
+    return codec ? std::string(codecName(*codec)) : std::string("code");
+}
+
+std::optional<std::optional<Codec>> packingNamed(std::string_view name)
+{
+    if (name == "code")
+        return std::optional<Codec>{};
+    for (const Codec c :
+         {Codec::Lz10, Codec::Lz11, Codec::Lz77Lz10, Codec::Huffman4, Codec::Huffman8, Codec::Rle})
+        if (name == codecName(c))
+            return std::optional<Codec>{c};
+    return std::nullopt;
+}
+
+std::string originalFile(const std::string& path)
+{
+    return std::string(kOriginalFolder) + "/" + path;
+}
+
 std::string encodeLayout(const Layout& layout)
 {
     std::string out;
@@ -152,6 +174,15 @@ std::string encodeLayout(const Layout& layout)
         if (r.sha1) {
             out += ", \"sha1\": \"";
             out += hexBytes(*r.sha1, HexCase::Lower);
+            out += '"';
+        }
+        if (r.decompressed) {
+            out += ", \"codec\": \"";
+            out += packingName(r.decompressed->codec);
+            out += '"';
+            appendNumber(out, "decompressedSize", r.decompressed->size);
+            out += ", \"decompressedSha1\": \"";
+            out += hexBytes(r.decompressed->sha1, HexCase::Lower);
             out += '"';
         }
         out += '}';
@@ -215,6 +246,8 @@ private:
         Region r;
         bool kind = false, id = false, offset = false, size = false, path = false, mtime = false,
              sha = false;
+        Decompressed packed;
+        bool codec = false, packedSize = false, packedSha = false;
         m_json.object([&](std::string_view key) {
             if (key == "kind" && once(kind, key)) {
                 const std::optional<RegionKind> k = regionKindNamed(m_json.string());
@@ -232,12 +265,16 @@ private:
             } else if (key == "mtimeNs" && once(mtime, key)) {
                 r.mtimeNs = m_json.signedNumber();
             } else if (key == "sha1" && once(sha, key)) {
-                const std::string hex = bytesOf(m_json.string());
-                if (hex.size() != 20)
-                    fail("has a SHA-1 that is not 20 bytes");
-                Sha1 d{};
-                std::copy(hex.begin(), hex.end(), d.begin());
-                r.sha1 = d;
+                r.sha1 = sha1();
+            } else if (key == "codec" && once(codec, key)) {
+                const auto c = packingNamed(m_json.string());
+                if (!c)
+                    fail("names a codec this program does not know");
+                packed.codec = *c;
+            } else if (key == "decompressedSize" && once(packedSize, key)) {
+                packed.size = bounded(m_json.number(), kMaxDeclared32, "a decompressed size");
+            } else if (key == "decompressedSha1" && once(packedSha, key)) {
+                packed.sha1 = sha1();
             } else {
                 unknown(key);
             }
@@ -248,6 +285,10 @@ private:
             fail("has a region whose file ID is missing or not expected");
         if (mtime == inLayoutFolder(r.kind))
             fail("has a region whose modification time is missing or not expected");
+        if (codec != packedSize || codec != packedSha)
+            fail("has a region with only some of codec, decompressedSize and decompressedSha1");
+        if (codec)
+            r.decompressed = packed;
         return r;
     }
 
@@ -271,6 +312,16 @@ private:
         if (!offset || !size || fill == file)
             fail("has a run without offset and size, or without exactly one of fill and file");
         return r;
+    }
+
+    Sha1 sha1()
+    {
+        const std::string hex = bytesOf(m_json.string());
+        if (hex.size() != 20)
+            fail("has a SHA-1 that is not 20 bytes");
+        Sha1 d{};
+        std::copy(hex.begin(), hex.end(), d.begin());
+        return d;
     }
 
     std::string bytesOf(const std::string& hex)
@@ -370,6 +421,18 @@ void checkPath(const Region& r, std::unordered_set<std::string_view>& folders,
     }
 }
 
+// The stream codecs pack tree files; the code compression the ARM9 and overlays.
+void checkPacking(const Region& r, const std::string& where)
+{
+    if (!r.decompressed)
+        return;
+    const bool code = r.kind == RegionKind::Arm9 || r.kind == RegionKind::Overlay;
+    if (r.decompressed->codec ? r.kind != RegionKind::File : !code)
+        failLayout(where, "has a codec on a region that cannot be packed with it");
+    if (!r.decompressed->codec && r.decompressed->size > kMaxCodeSize)
+        failLayout(where, "has a decompressed size out of range");
+}
+
 // Regions: inside the image, counts within the limits, one of each single region, file IDs and
 // paths once each, the tables under their own names.
 void checkRegions(const Layout& l, const std::string& where)
@@ -393,6 +456,7 @@ void checkRegions(const Layout& l, const std::string& where)
         } else if (!single.insert(r.kind).second) {
             failLayout(where, std::string("lists the ") + regionKindName(r.kind) + " region twice");
         }
+        checkPacking(r, where);
         if (inLayoutFolder(r.kind)) {
             if (r.path != (r.kind == RegionKind::Fnt ? kFntFile : kFatFile))
                 failLayout(where, "names a table file other than fnt.bin and fat.bin");
