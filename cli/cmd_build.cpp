@@ -21,6 +21,7 @@ int cmdBuild(const Invocation& inv, Context& ctx)
     options.rehash = inv.has("--rehash");
     options.compact = inv.has("--compact");
     options.keepBannerCrcs = inv.has("--keep-banner-crcs");
+    options.vramSafe = !inv.has("--no-vram-safe");
     options.interrupted = [] { return g_interrupted.load(); };
     try {
         const core::rebuild::BuildResult built = core::rebuild::buildImage(tree, out, options);
@@ -45,7 +46,7 @@ const Command& buildCommand()
         "build",
         2,
         2,
-        {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs"},
+        {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs", "--no-vram-safe"},
         cmdBuild};
     return command;
 }

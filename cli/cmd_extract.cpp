@@ -13,6 +13,7 @@
 #include "core/formats/sound/sdat.h"
 #include "core/fs/narc.h"
 #include "core/fs/system_files.h"
+#include "core/rebuild/decompress.h"
 #include "core/rebuild/layout_writer.h"
 
 namespace cartscope::cli {
@@ -194,8 +195,38 @@ core::ExtractOptions runOptions(Context& ctx, ProgressBar& bar,
     return options;
 }
 
+// --decompress: every file written that is compressed is written again decompressed; one that
+// does not decode stays as written, with a warning.
+core::rebuild::DecompressionRun
+decompressRun(const Invocation& inv, const core::Stream& source, const core::LoadedImage& img,
+              const std::vector<core::PlannedFile>& plan, const core::ExtractSummary& summary,
+              const core::rebuild::WrittenNames& renamed, const std::string& dir, Context& ctx)
+{
+    std::set<std::string> failed;
+    for (const core::ExtractFailure& f : summary.failures)
+        failed.insert(f.path);
+    const std::string base = dir + (dir.empty() || dir.back() == '/' ? "" : "/");
+    core::rebuild::DecompressOptions options;
+    options.writtenAt = [&](const core::PlannedFile& p) -> std::optional<std::string> {
+        if (failed.count(p.row.path))
+            return std::nullopt;
+        const auto it = renamed.find(&p);
+        return it == renamed.end() ? p.full : base + it->second;
+    };
+    // System rows are only in a run of the image itself (never of an archive's members).
+    if (inv.has("--system") || inv.has("--system-only"))
+        options.header = &img.header;
+    options.interrupted = [] { return g_interrupted.load(); };
+    options.onWarning = [&ctx](const core::ExtractFailure& w) {
+        ctx.err << "warning: " << safe(w.path) << ": " << safe(w.message)
+                << "; it is written as it is\n";
+    };
+    return core::rebuild::decompressWritten(source, plan, options);
+}
+
 // The end of a run: what is missing (each failure was told as it happened) and what was done.
-int summarise(const core::ExtractSummary& summary, const std::string& where, Context& ctx)
+int summarise(const core::ExtractSummary& summary, const std::string& where, Context& ctx,
+              const core::rebuild::DecompressionRun* decompressed = nullptr)
 {
     if (!summary.failures.empty()) {
         ctx.err << summary.failures.size()
@@ -211,8 +242,10 @@ int summarise(const core::ExtractSummary& summary, const std::string& where, Con
         ctx.out << " (" << summary.renamed << " renamed to keep same-named files apart)";
     if (!summary.failures.empty())
         ctx.out << ", " << summary.failures.size() << " failed";
+    if (decompressed)
+        ctx.out << ", " << decompressed->files.size() << " decompressed";
     ctx.out << '\n';
-    if (summary.cancelled)
+    if (summary.cancelled || (decompressed && decompressed->cancelled))
         return 130;
     return summary.failures.empty() ? 0 : 1;
 }
@@ -244,24 +277,30 @@ int cmdExtract(const Invocation& inv, Context& ctx)
         core::runExtraction(source, plan, runOptions(ctx, bar, renamed));
     if (ctx.errIsTerminal)
         ctx.err << "\n";
+    std::optional<core::rebuild::DecompressionRun> decompressed;
+    if (inv.has("--decompress") && !summary.cancelled)
+        decompressed = decompressRun(inv, source, img, plan, summary, renamed, dir, ctx);
     // A whole tree with its system files, every one written: the layout that rebuilds it.
-    if (summary.failures.empty() && !summary.cancelled)
+    if (summary.failures.empty() && !summary.cancelled &&
+        !(decompressed && decompressed->cancelled))
         core::rebuild::writeLayout(
-            {image, img.header, img.files, img.dirs, plan, renamed, dir, selection.folder});
+            {image, img.header, img.files, img.dirs, plan, renamed, dir, selection.folder},
+            decompressed ? decompressed->files : std::vector<core::rebuild::DecompressedFile>{});
     const std::string where =
         dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(selection.folder);
-    return summarise(summary, where, ctx);
+    return summarise(summary, where, ctx, decompressed ? &*decompressed : nullptr);
 }
 
 } // namespace
 
 const Command& extractCommand()
 {
-    static const Command command{"extract",
-                                 2,
-                                 SIZE_MAX,
-                                 {"--force", "--system", "--system-only", "--narc", "--sdat"},
-                                 cmdExtract};
+    static const Command command{
+        "extract",
+        2,
+        SIZE_MAX,
+        {"--force", "--system", "--system-only", "--narc", "--sdat", "--decompress"},
+        cmdExtract};
     return command;
 }
 

@@ -39,13 +39,32 @@ struct Files {
     }
 };
 
-std::size_t cellNumber(const std::string& text)
+std::size_t number(const std::string& text, const char* option, const char* what)
 {
     std::size_t n = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (ec != std::errc() || end != text.data() + text.size())
-        throw UsageError("--cell needs a cell number, not " + text);
+        throw UsageError(std::string(option) + " needs a " + what + " number, not " + text);
     return n;
+}
+
+// An animation with its cells, tiles and palette: one sequence when asked for, else every
+// sequence one after the other.
+std::vector<std::uint8_t> animationPng(Files& files, const std::string& path,
+                                       const std::vector<std::uint8_t>& bytes)
+{
+    const core::Animation animation = core::decodeNanr(bytes, path);
+    const auto [cellsPath, cellsBytes] = files.companion(path, ".NCER", "--cells");
+    const auto [graphicsPath, graphicsBytes] = files.companion(path, ".NCGR", "");
+    const auto [palettePath, paletteBytes] = files.companion(path, ".NCLR", "--palette");
+    const core::Cells cells = core::decodeNcer(cellsBytes, cellsPath);
+    const core::Graphics graphics = core::decodeNcgr(graphicsBytes, graphicsPath);
+    const core::Palette palette = core::decodeNclr(paletteBytes, palettePath);
+    const auto sequence = files.inv.value("--sequence");
+    return core::encodeRgbaAnimatedPng(
+        sequence ? core::renderSequence(animation, number(*sequence, "--sequence", "sequence"),
+                                        cells, graphics, palette)
+                 : core::renderAnimation(animation, cells, graphics, palette));
 }
 
 int cmdRender(const Invocation& inv, Context& ctx)
@@ -56,6 +75,8 @@ int cmdRender(const Invocation& inv, Context& ctx)
         throw UsageError("--screen and --cells do not combine");
     if (inv.has("--cell") && !inv.has("--cells"))
         throw UsageError("--cell needs --cells");
+    if (inv.has("--sequence") && (inv.has("--screen") || inv.has("--cell")))
+        throw UsageError("--sequence is for an animation (NANR)");
     InputImage image(inv.positional[0], inputOptions());
     const core::LoadedImage img = load(image);
     checkInterrupted();
@@ -74,20 +95,15 @@ int cmdRender(const Invocation& inv, Context& ctx)
         ctx.out << safe(key) << '\n';
         return 0;
     }
+    if (kind != "NANR" && inv.has("--sequence"))
+        throw UsageError("--sequence is for an animation (NANR)");
     if (kind != "NCGR" && kind != "NANR")
         throw core::Error("\"" + path +
                           "\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
                           "(NFTR)");
     std::vector<std::uint8_t> png;
     if (kind == "NANR") {
-        const core::Animation animation = core::decodeNanr(bytes, path);
-        const auto [cellsPath, cellsBytes] = files.companion(path, ".NCER", "--cells");
-        const auto [graphicsPath, graphicsBytes] = files.companion(path, ".NCGR", "");
-        const auto [palettePath, paletteBytes] = files.companion(path, ".NCLR", "--palette");
-        png = core::encodeRgbaAnimatedPng(
-            core::renderSequence(animation, 0, core::decodeNcer(cellsBytes, cellsPath),
-                                 core::decodeNcgr(graphicsBytes, graphicsPath),
-                                 core::decodeNclr(paletteBytes, palettePath)));
+        png = animationPng(files, path, bytes);
     } else {
         const core::Graphics graphics = core::decodeNcgr(bytes, path);
         const auto [palettePath, paletteBytes] = files.companion(path, ".NCLR", "--palette");
@@ -101,8 +117,9 @@ int cmdRender(const Invocation& inv, Context& ctx)
             const core::Cells cells =
                 core::decodeNcer(readTreeFile(image, img.rows, *cellsPath), *cellsPath);
             const auto cell = inv.value("--cell");
-            picture = cell ? core::renderCell(cells, cellNumber(*cell), graphics, palette)
-                           : core::renderCellSheet(cells, graphics, palette);
+            picture =
+                cell ? core::renderCell(cells, number(*cell, "--cell", "cell"), graphics, palette)
+                     : core::renderCellSheet(cells, graphics, palette);
         } else {
             picture = core::renderGraphics(graphics, palette);
         }
@@ -118,7 +135,7 @@ int cmdRender(const Invocation& inv, Context& ctx)
 const Command& renderCommand()
 {
     static const Command command{
-        "render", 3, 3, {"--palette", "--screen", "--cells", "--cell"}, cmdRender};
+        "render", 3, 3, {"--palette", "--screen", "--cells", "--cell", "--sequence"}, cmdRender};
     return command;
 }
 

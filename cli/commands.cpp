@@ -51,10 +51,10 @@ Commands:
                                with what each holds
   list [--json] --sdat PATH IMAGE
                                the entries of the SDAT sound archive at PATH
-  extract [--force] [--system | --system-only] IMAGE DIR [PATH...]
+  extract [--force] [--decompress] [--system | --system-only] IMAGE DIR [PATH...]
                                extract every file, or only the given paths, into
                                DIR/<internal name>/
-  extract [--force] --narc PATH IMAGE DIR
+  extract [--force] [--decompress] --narc PATH IMAGE DIR
                                extract the members of the NARC archive at PATH into
                                DIR/<archive name without extension>/
   extract [--force] --sdat PATH IMAGE DIR
@@ -65,8 +65,10 @@ Commands:
   icon --animated IMAGE OUT    also save the animated icon as OUT-Animated.png (an
                                animated PNG); an error when the banner has none
   render [--palette PATH] [--screen PATH | --cells PATH [--cell N]] IMAGE PATH OUT
+         [--sequence N]
                                draw the tile graphics (NCGR) at PATH as an RGBA PNG, an
-                               animation (NANR) as an animated PNG, or a font (NFTR) as a
+                               animation (NANR) as an animated PNG (every sequence one
+                               after the other, or sequence N), or a font (NFTR) as a
                                glyph sheet plus OUT with .json; files not given are the
                                ones beside PATH with its base name, else the only one
   text [--json] IMAGE PATH     the messages of the BMG file at PATH, one per line
@@ -89,6 +91,7 @@ Commands:
                                (raw) or DIR/<DAT name>/<game name>.zip; dumps that do not
                                verify stay where they are and are listed
   build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] TREE OUT
+        [--no-vram-safe]
                                put the image back together from TREE (DIR/<internal name>
                                as extract wrote it with the system files) and its layout,
                                TREE.layout/, into the file OUT; edited files are written
@@ -119,6 +122,13 @@ Options:
               build, replace, trim, pad, fix, diff, patch: replace an existing OUT (trim: also cut
               bytes that are not padding)
   --in-place  trim, pad, fix, patch, replace: OUT may be the input file, which is replaced
+  --decompress
+              extract: write compressed files (LZ10, LZ11, Huffman, RLE) decompressed under
+              their own names, with --system also the ARM9 binary and compressed overlays;
+              the layout keeps their original bytes for build
+  --no-vram-safe
+              build: a decompressed file edited and packed again may use back-references
+              at distance 1 (the console's 16-bit VRAM decoder cannot read them)
   --rehash    build: compare the files' recorded digests instead of their times
   --compact   build: lay every file out again, one after the other
   --keep-banner-crcs
@@ -161,6 +171,8 @@ Options:
   --cells PATH
               render: draw the tiles as these cells (NCER), all on one sheet
   --cell N    render: only cell N of --cells
+  --sequence N
+              render: only sequence N (from 0) of an animation
   --write     text: write edited messages into a copy of the file
   --help      show this text
   --version   show the version
@@ -188,6 +200,7 @@ constexpr OptionRule kOptions[] = {
     {"--screen", true},
     {"--cells", true},
     {"--cell", true},
+    {"--sequence", true},
     {"--write", false},
     {"--in-place", false},
     {"--fill", true},
@@ -195,6 +208,8 @@ constexpr OptionRule kOptions[] = {
     {"--rehash", false},
     {"--compact", false},
     {"--keep-banner-crcs", false},
+    {"--decompress", false},
+    {"--no-vram-safe", false},
     {"--to", true},
     {"--copy", false},
     {"--move", false},

@@ -1,7 +1,8 @@
 // The layout beside an extracted tree, and the round trip through it. The input is read twice:
 // as layout.json text (whatever it says, it is refused with the user's error or checked whole,
 // and a checked layout encodes to text that decodes to the same layout), and as an image (when
-// extract --system writes it whole, build gives back the same bytes).
+// extract --system writes it whole, with and without --decompress, build gives back the same
+// bytes).
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "core/base/error.h"
@@ -31,7 +33,7 @@ void layoutText(const std::uint8_t* data, std::size_t size)
         __builtin_trap();
 }
 
-void roundTrip(const std::uint8_t* data, std::size_t size)
+void roundTrip(const std::uint8_t* data, std::size_t size, bool decompress)
 {
     namespace fs = std::filesystem;
     static const std::string work = [] {
@@ -46,8 +48,10 @@ void roundTrip(const std::uint8_t* data, std::size_t size)
     std::ofstream(image, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     std::ostringstream out, err;
-    if (cartscope::cli::run({"extract", "--force", "--system", image, work + "/out"}, out, err) !=
-        0)
+    std::vector<std::string> args{"extract", "--force", "--system", image, work + "/out"};
+    if (decompress)
+        args.insert(args.begin() + 1, "--decompress");
+    if (cartscope::cli::run(args, out, err) != 0)
         return;
     std::string tree;
     for (const auto& e : fs::directory_iterator(work + "/out"))
@@ -68,6 +72,7 @@ void roundTrip(const std::uint8_t* data, std::size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     layoutText(data, size);
-    roundTrip(data, size);
+    roundTrip(data, size, false);
+    roundTrip(data, size, true);
     return 0;
 }

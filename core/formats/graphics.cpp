@@ -513,16 +513,12 @@ RgbaImage renderCellSheet(const Cells& cells, const Graphics& graphics, const Pa
     return image;
 }
 
-std::vector<RgbaFrame> renderSequence(const Animation& animation, std::size_t sequence,
-                                      const Cells& cells, const Graphics& graphics,
-                                      const Palette& palette)
+namespace {
+
+// Frames on one canvas that holds every step's cell at its place, so they line up.
+std::vector<RgbaFrame> renderSteps(const std::vector<AnimationStep>& steps, const Cells& cells,
+                                   const Graphics& graphics, const Palette& palette)
 {
-    if (sequence >= animation.sequences.size())
-        throw Error("There is no sequence " + std::to_string(sequence) + " (the file has " +
-                    std::to_string(animation.sequences.size()) + ")");
-    const auto& steps = animation.sequences[sequence];
-    if (steps.empty())
-        throw Error("Sequence " + std::to_string(sequence) + " has no frames");
     Bounds all;
     for (const AnimationStep& step : steps) {
         const Bounds b = boundsOf(cellAt(cells, step.cell), step.dx, step.dy);
@@ -547,6 +543,33 @@ std::vector<RgbaFrame> renderSequence(const Animation& animation, std::size_t se
         frames.push_back(std::move(frame));
     }
     return frames;
+}
+
+} // namespace
+
+std::vector<RgbaFrame> renderSequence(const Animation& animation, std::size_t sequence,
+                                      const Cells& cells, const Graphics& graphics,
+                                      const Palette& palette)
+{
+    if (sequence >= animation.sequences.size())
+        throw Error("There is no sequence " + std::to_string(sequence) + " (the file has " +
+                    std::to_string(animation.sequences.size()) + ")");
+    const auto& steps = animation.sequences[sequence];
+    if (steps.empty())
+        throw Error("Sequence " + std::to_string(sequence) + " has no frames");
+    return renderSteps(steps, cells, graphics, palette);
+}
+
+std::vector<RgbaFrame> renderAnimation(const Animation& animation, const Cells& cells,
+                                       const Graphics& graphics, const Palette& palette)
+{
+    // The decoder bounds the frames of all sequences together, so the copy is bounded too.
+    std::vector<AnimationStep> steps;
+    for (const auto& sequence : animation.sequences)
+        steps.insert(steps.end(), sequence.begin(), sequence.end());
+    if (steps.empty())
+        throw Error("The animation has no frames");
+    return renderSteps(steps, cells, graphics, palette);
 }
 
 } // namespace cartscope::core

@@ -115,5 +115,9 @@ RgbaImage renderCellSheet(const Cells& cells, const Graphics& graphics, const Pa
 std::vector<RgbaFrame> renderSequence(const Animation& animation, std::size_t sequence,
                                       const Cells& cells, const Graphics& graphics,
                                       const Palette& palette);
+// Every sequence one after the other, all on one canvas (sequences without frames add
+// none). Throws "The animation has no frames" when no sequence has one.
+std::vector<RgbaFrame> renderAnimation(const Animation& animation, const Cells& cells,
+                                       const Graphics& graphics, const Palette& palette);
 
 } // namespace cartscope::core

@@ -22,6 +22,7 @@
 #include "core/rebuild/edit_plan.h"
 #include "core/rebuild/fresh_tree.h"
 #include "core/rebuild/layout.h"
+#include "core/rebuild/recompress.h"
 #include "core/verify/trim.h"
 
 namespace cartscope::core::rebuild {
@@ -32,6 +33,7 @@ constexpr std::size_t kChunk = 1 << 20;
 // Tables and blocks read whole to be changed: the allocation table of 65,536 files, a banner.
 constexpr std::uint64_t kMaxFatBytes = 65536 * 8;
 constexpr std::uint64_t kMaxBannerBytes = 1 << 20;
+constexpr std::uint64_t kMaxOverlayTableBytes = 65536 * 32;
 
 void writeAt(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset,
              const std::string& outPath)
@@ -190,6 +192,7 @@ public:
             if (r.kind != RegionKind::File && !inLayoutFolder(r.kind))
                 ++m_systemRegions;
         walkTree(image);
+        repackEdited();
         for (std::size_t i = 0; i < m_layout.regions.size(); ++i) {
             const Region& r = m_layout.regions[i];
             if (!inLayoutFolder(r.kind) && !m_seen[i])
@@ -366,6 +369,10 @@ private:
         const auto size = static_cast<std::uint64_t>(st.st_size);
         m_seen[found->second] = true;
         ++m_files;
+        if (r.decompressed) {
+            takeDecompressed(found->second, st, fd.get(), full(), image);
+            return;
+        }
         if (edited(r, st, fd.get(), full)) {
             m_newSize[found->second] = size;
             ++m_edited;
@@ -374,6 +381,103 @@ private:
         // Unchanged files keep their place unless everything is laid out again.
         if (!m_options.compact && !copyInto(fd.get(), image.fd(), r.offset, r.size, image.path()))
             throw Error("The file \"" + full() + "\" changed while the image was built");
+    }
+
+    // A file extract wrote decompressed: the image's own bytes while it is unchanged; an edited
+    // one is packed again once the whole tree is seen (the ARM9 needs the header).
+    void takeDecompressed(std::size_t i, const struct stat& st, int fd, const std::string& full,
+                          Output& image)
+    {
+        const Region& r = m_layout.regions[i];
+        if (decompressedEdited(r, st, fd, full, m_options.rehash)) {
+            m_newSize[i] = static_cast<std::uint64_t>(st.st_size); // until packed
+            m_repack.push_back(i);
+            ++m_edited;
+            return;
+        }
+        if (!m_options.compact)
+            copyOriginal(r, r.offset, image);
+    }
+
+    void copyOriginal(const Region& r, std::uint64_t offset, Output& image)
+    {
+        interruptPoint();
+        const std::string rel = originalFile(r.path);
+        const std::string full = m_layoutPath + "/" + rel;
+        const UniqueFd fd = openBelow(m_layoutPath, rel);
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(full, errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(full, st.st_mode));
+        refuseOutput(st, full);
+        if (static_cast<std::uint64_t>(st.st_size) != r.size ||
+            !copyInto(fd.get(), image.fd(), offset, r.size, image.path()))
+            throw Error("The layout file \"" + full + "\" is not the size the layout says");
+        ++m_files;
+    }
+
+    // A region whose bytes are not its tree file's: made here (packed again, a table that
+    // follows), or a decompressed file's original bytes. Returns whether it was one.
+    bool writeInstead(std::size_t i, std::uint64_t offset, Output& image)
+    {
+        if (const auto made = m_made.find(i); made != m_made.end()) {
+            writeAt(image.fd(), made->second, offset, image.path());
+            return true;
+        }
+        if (!m_layout.regions[i].decompressed)
+            return false;
+        copyOriginal(m_layout.regions[i], offset, image); // unchanged, laid out again
+        return true;
+    }
+
+    // The edited decompressed files packed again, and the overlay tables' entries for the
+    // overlays among them.
+    void repackEdited()
+    {
+        if (m_repack.empty())
+            return;
+        std::uint32_t arm9Ram = 0;
+        for (std::size_t i = 0; i < m_layout.regions.size(); ++i) {
+            const Region& r = m_layout.regions[i];
+            if (r.kind == RegionKind::Header)
+                arm9Ram = decodeHeader(RawHeader::fromBytes(readRegionFile(
+                                           r, m_newSize[i].value_or(r.size), kRawHeaderSize)))
+                              .ds.Arm9RamAddress;
+        }
+        struct Packed {
+            std::uint32_t fileId;
+            bool packed;
+            std::uint64_t size;
+        };
+        std::vector<Packed> overlays;
+        for (const std::size_t i : m_repack) {
+            interruptPoint();
+            const Region& r = m_layout.regions[i];
+            const std::vector<std::uint8_t> data =
+                readRegionFile(r, *m_newSize[i], maxRepackInput(r));
+            Repacked p = repack(r, data, arm9Ram, m_options.vramSafe, m_tree + "/" + r.path);
+            if (r.kind == RegionKind::Overlay)
+                overlays.push_back({r.id, p.packed, p.bytes.size()});
+            m_newSize[i] = p.bytes.size();
+            m_made[i] = std::move(p.bytes);
+        }
+        for (std::size_t t = 0; t < m_layout.regions.size() && !overlays.empty(); ++t) {
+            const Region& r = m_layout.regions[t];
+            if (r.kind != RegionKind::Arm9OverlayTable && r.kind != RegionKind::Arm7OverlayTable)
+                continue;
+            std::vector<std::uint8_t> table =
+                readRegionFile(r, m_newSize[t].value_or(r.size), kMaxOverlayTableBytes);
+            bool changed = false;
+            for (const Packed& o : overlays)
+                changed |= setOverlayPacking(table, o.fileId, o.packed, o.size);
+            if (!changed)
+                continue;
+            if (!m_newSize[t])
+                ++m_edited;
+            m_newSize[t] = table.size();
+            m_made[t] = std::move(table);
+        }
     }
 
     // Size first; then the digest where the layout has one (also for a copy that kept its time),
@@ -487,6 +591,8 @@ private:
             if (!m_newSize[i] && !m_options.compact)
                 continue; // written where it was during the walk
             interruptPoint();
+            if (writeInstead(i, p.offset, image))
+                continue;
             if (r.kind == RegionKind::Banner && m_newSize[i] && !m_options.keepBannerCrcs) {
                 std::vector<std::uint8_t> banner = readRegionFile(r, p.size, kMaxBannerBytes);
                 setBannerCrcs(banner);
@@ -653,6 +759,9 @@ private:
     std::unordered_map<std::string_view, std::size_t> m_byPath;
     std::vector<bool> m_seen;
     std::vector<std::optional<std::uint64_t>> m_newSize; // the edited files' sizes
+    std::vector<std::size_t> m_repack; // edited files that extract wrote decompressed
+    // Bytes made for a region instead of its tree file's: packed again, or a table that follows.
+    std::unordered_map<std::size_t, std::vector<std::uint8_t>> m_made;
     std::size_t m_edited = 0;
     std::size_t m_files = 0;
     std::size_t m_treeFiles = 0;

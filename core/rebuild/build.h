@@ -18,6 +18,9 @@ struct BuildOptions {
     // Every region laid out again, one after the other (the header and ARM9 stay).
     bool compact = false;
     bool keepBannerCrcs = false; // banner.bin edited: keep its stored CRC-16s
+    // A file extract wrote decompressed and that was edited is packed again without
+    // back-references at distance 1 (see EncodeOptions).
+    bool vramSafe = true;
     // Asked between files; true ends the build with BuildInterrupted, nothing written.
     std::function<bool()> interrupted;
 };
@@ -43,6 +46,8 @@ public:
 // appears whole or not at all (written unnamed beside it, synced, then named); an existing `out` is
 // refused without `force`, and one that is an input of the build, or lies inside the tree or the
 // layout, always. Every failure throws the user's message naming the path, and nothing is written.
+// A file extract wrote decompressed is written as the image held it (the layout's original/)
+// while it is unchanged, and packed again as it was when edited (recompress.h).
 // A tree with no layout beside it and a [system]/header.bin in it is laid out afresh
 // (fresh_tree.h).
 BuildResult buildImage(const std::string& tree, const std::string& out,

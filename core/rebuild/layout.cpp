@@ -8,6 +8,7 @@
 
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/compress/code.h"
 #include "core/rebuild/json_reader.h"
 
 namespace cartscope::core::rebuild {
@@ -126,6 +127,27 @@ std::optional<RegionKind> regionKindNamed(std::string_view name)
     return std::nullopt;
 }
 
+std::string packingName(const std::optional<Codec>& codec)
+{
+    return codec ? std::string(codecName(*codec)) : std::string("code");
+}
+
+std::optional<std::optional<Codec>> packingNamed(std::string_view name)
+{
+    if (name == "code")
+        return std::optional<Codec>{};
+    for (const Codec c :
+         {Codec::Lz10, Codec::Lz11, Codec::Lz77Lz10, Codec::Huffman4, Codec::Huffman8, Codec::Rle})
+        if (name == codecName(c))
+            return std::optional<Codec>{c};
+    return std::nullopt;
+}
+
+std::string originalFile(const std::string& path)
+{
+    return std::string(kOriginalFolder) + "/" + path;
+}
+
 std::string encodeLayout(const Layout& layout)
 {
     std::string out;
@@ -152,6 +174,15 @@ std::string encodeLayout(const Layout& layout)
         if (r.sha1) {
             out += ", \"sha1\": \"";
             out += hexBytes(*r.sha1, HexCase::Lower);
+            out += '"';
+        }
+        if (r.decompressed) {
+            out += ", \"codec\": \"";
+            out += packingName(r.decompressed->codec);
+            out += '"';
+            appendNumber(out, "decompressedSize", r.decompressed->size);
+            out += ", \"decompressedSha1\": \"";
+            out += hexBytes(r.decompressed->sha1, HexCase::Lower);
             out += '"';
         }
         out += '}';
@@ -215,6 +246,8 @@ private:
         Region r;
         bool kind = false, id = false, offset = false, size = false, path = false, mtime = false,
              sha = false;
+        Decompressed packed;
+        bool codec = false, packedSize = false, packedSha = false;
         m_json.object([&](std::string_view key) {
             if (key == "kind" && once(kind, key)) {
                 const std::optional<RegionKind> k = regionKindNamed(m_json.string());
@@ -232,12 +265,16 @@ private:
             } else if (key == "mtimeNs" && once(mtime, key)) {
                 r.mtimeNs = m_json.signedNumber();
             } else if (key == "sha1" && once(sha, key)) {
-                const std::string hex = bytesOf(m_json.string());
-                if (hex.size() != 20)
-                    fail("has a SHA-1 that is not 20 bytes");
-                Sha1 d{};
-                std::copy(hex.begin(), hex.end(), d.begin());
-                r.sha1 = d;
+                r.sha1 = sha1();
+            } else if (key == "codec" && once(codec, key)) {
+                const auto c = packingNamed(m_json.string());
+                if (!c)
+                    fail("names a codec this program does not know");
+                packed.codec = *c;
+            } else if (key == "decompressedSize" && once(packedSize, key)) {
+                packed.size = bounded(m_json.number(), kMaxDeclared32, "a decompressed size");
+            } else if (key == "decompressedSha1" && once(packedSha, key)) {
+                packed.sha1 = sha1();
             } else {
                 unknown(key);
             }
@@ -248,6 +285,10 @@ private:
             fail("has a region whose file ID is missing or not expected");
         if (mtime == inLayoutFolder(r.kind))
             fail("has a region whose modification time is missing or not expected");
+        if (codec != packedSize || codec != packedSha)
+            fail("has a region with only some of codec, decompressedSize and decompressedSha1");
+        if (codec)
+            r.decompressed = packed;
         return r;
     }
 
@@ -271,6 +312,16 @@ private:
         if (!offset || !size || fill == file)
             fail("has a run without offset and size, or without exactly one of fill and file");
         return r;
+    }
+
+    Sha1 sha1()
+    {
+        const std::string hex = bytesOf(m_json.string());
+        if (hex.size() != 20)
+            fail("has a SHA-1 that is not 20 bytes");
+        Sha1 d{};
+        std::copy(hex.begin(), hex.end(), d.begin());
+        return d;
     }
 
     std::string bytesOf(const std::string& hex)
@@ -337,74 +388,104 @@ std::string gapFileName(std::uint64_t offset)
     return name;
 }
 
-void check(const Layout& l, const std::string& where)
+[[noreturn]] void failLayout(const std::string& where, const std::string& why)
 {
-    const auto fail = [&](const std::string& why) {
-        throw Error("The layout \"" + where + "\" " + why);
-    };
-    if (l.imageSize > kMaxImageSize)
-        fail("describes an image past 4 GiB");
-    const auto inside = [&](std::uint64_t offset, std::uint64_t size) {
-        return offset <= l.imageSize && size <= l.imageSize - offset;
-    };
+    throw Error("The layout \"" + where + "\" " + why);
+}
+
+bool insideImage(const Layout& l, std::uint64_t offset, std::uint64_t size)
+{
+    return offset <= l.imageSize && size <= l.imageSize - offset;
+}
+
+// A tree path: every component one the tree can hold, every folder on the way counted.
+void checkPath(const Region& r, std::unordered_set<std::string_view>& folders,
+               const std::string& where)
+{
+    if (r.path.size() > 4096)
+        failLayout(where, "has a path longer than 4096 bytes");
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = r.path.find('/', start);
+        const std::string_view c = std::string_view(r.path).substr(
+            start, slash == std::string::npos ? slash : slash - start);
+        if (!goodComponent(c))
+            failLayout(where, "has a path that cannot be in the tree (\"" + r.path + "\")");
+        if (slash == std::string::npos)
+            break;
+        // Bounded: every folder on the way counts, and there are at most 4,095.
+        if (folders.insert(std::string_view(r.path).substr(0, slash)).second &&
+            folders.size() > kMaxTreeFolders + 2)
+            failLayout(where, "lists more than 4,095 folders");
+        start = slash + 1;
+    }
+}
+
+// The stream codecs pack tree files; the code compression the ARM9 and overlays.
+void checkPacking(const Region& r, const std::string& where)
+{
+    if (!r.decompressed)
+        return;
+    const bool code = r.kind == RegionKind::Arm9 || r.kind == RegionKind::Overlay;
+    if (r.decompressed->codec ? r.kind != RegionKind::File : !code)
+        failLayout(where, "has a codec on a region that cannot be packed with it");
+    if (!r.decompressed->codec && r.decompressed->size > kMaxCodeSize)
+        failLayout(where, "has a decompressed size out of range");
+}
+
+// Regions: inside the image, counts within the limits, one of each single region, file IDs and
+// paths once each, the tables under their own names.
+void checkRegions(const Layout& l, const std::string& where)
+{
     std::set<RegionKind> single;
     std::unordered_set<std::string_view> paths;
     std::unordered_set<std::uint32_t> fileIds;
     std::unordered_set<std::string_view> folders;
     std::size_t files = 0, overlays = 0;
     for (const Region& r : l.regions) {
-        if (!inside(r.offset, r.size))
-            fail("has a region past the end of the image (" + r.path + ")");
+        if (!insideImage(l, r.offset, r.size))
+            failLayout(where, "has a region past the end of the image (" + r.path + ")");
         if (r.kind == RegionKind::File) {
             if (++files > kMaxTreeFiles)
-                fail("lists more than 65,536 files");
+                failLayout(where, "lists more than 65,536 files");
             if (!fileIds.insert(r.id).second)
-                fail("lists file ID " + std::to_string(r.id) + " twice");
+                failLayout(where, "lists file ID " + std::to_string(r.id) + " twice");
         } else if (r.kind == RegionKind::Overlay) {
             if (++overlays > kMaxOverlays)
-                fail("lists more than 65,536 overlays");
+                failLayout(where, "lists more than 65,536 overlays");
         } else if (!single.insert(r.kind).second) {
-            fail(std::string("lists the ") + regionKindName(r.kind) + " region twice");
+            failLayout(where, std::string("lists the ") + regionKindName(r.kind) + " region twice");
         }
+        checkPacking(r, where);
         if (inLayoutFolder(r.kind)) {
             if (r.path != (r.kind == RegionKind::Fnt ? kFntFile : kFatFile))
-                fail("names a table file other than fnt.bin and fat.bin");
+                failLayout(where, "names a table file other than fnt.bin and fat.bin");
             continue;
         }
-        if (r.path.size() > 4096)
-            fail("has a path longer than 4096 bytes");
-        std::size_t start = 0;
-        while (true) {
-            const std::size_t slash = r.path.find('/', start);
-            const std::string_view c = std::string_view(r.path).substr(
-                start, slash == std::string::npos ? slash : slash - start);
-            if (!goodComponent(c))
-                fail("has a path that cannot be in the tree (\"" + r.path + "\")");
-            if (slash == std::string::npos)
-                break;
-            // Bounded: every folder on the way counts, and there are at most 4,095.
-            if (folders.insert(std::string_view(r.path).substr(0, slash)).second &&
-                folders.size() > kMaxTreeFolders + 2)
-                fail("lists more than 4,095 folders");
-            start = slash + 1;
-        }
+        checkPath(r, folders, where);
         if (!paths.insert(r.path).second)
-            fail("lists the path \"" + r.path + "\" twice");
+            failLayout(where, "lists the path \"" + r.path + "\" twice");
     }
+}
 
-    // Runs: in order, apart, each a fill of kMinFill or more or a gap file named by its offset.
+// Runs: in order, apart, each a fill of kMinFill or more or a gap file named by its offset.
+void checkRuns(const Layout& l, const std::string& where)
+{
     std::uint64_t end = 0;
     for (const Run& r : l.runs) {
-        if (r.size == 0 || !inside(r.offset, r.size) || r.offset < end)
-            fail("has runs out of order, empty or past the end of the image");
+        if (r.size == 0 || !insideImage(l, r.offset, r.size) || r.offset < end)
+            failLayout(where, "has runs out of order, empty or past the end of the image");
         end = r.offset + r.size;
         if (r.fill && r.size < kMinFill)
-            fail("has a fill shorter than 4096 bytes");
+            failLayout(where, "has a fill shorter than 4096 bytes");
         if (!r.fill && r.file != gapFileName(r.offset))
-            fail("names a gap file other than gaps/<offset>.bin");
+            failLayout(where, "names a gap file other than gaps/<offset>.bin");
     }
+}
 
-    // Every byte is covered exactly once by runs, and at least once by regions or runs.
+// The regions' byte spans, sorted, with overlapping and touching ones merged.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> mergedSpans(const Layout& l)
+{
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
     spans.reserve(l.regions.size());
     for (const Region& r : l.regions)
@@ -418,6 +499,13 @@ void check(const Layout& l, const std::string& where)
         else
             merged.push_back(s);
     }
+    return merged;
+}
+
+// Every byte is covered exactly once by runs, and at least once by regions or runs.
+void checkCoverage(const Layout& l, const std::string& where)
+{
+    const auto merged = mergedSpans(l);
     std::size_t next = 0; // the next merged region span
     std::uint64_t covered = 0;
     auto runIt = l.runs.begin();
@@ -430,11 +518,11 @@ void check(const Layout& l, const std::string& where)
             covered += runIt->size;
             ++runIt;
         } else {
-            fail("leaves the bytes at 0x" + hexText(covered, 8) + " without a source");
+            failLayout(where, "leaves the bytes at 0x" + hexText(covered, 8) + " without a source");
         }
     }
     if (runIt != l.runs.end())
-        fail("has a run that overlaps a region");
+        failLayout(where, "has a run that overlaps a region");
     // A run that lies inside a region span would have been skipped above only if the span
     // consumed it; the walk takes runs only where no span covers, so check them apart.
     next = 0;
@@ -442,8 +530,17 @@ void check(const Layout& l, const std::string& where)
         while (next < merged.size() && merged[next].second <= r.offset)
             ++next;
         if (next < merged.size() && merged[next].first < r.offset + r.size)
-            fail("has a run that overlaps a region");
+            failLayout(where, "has a run that overlaps a region");
     }
+}
+
+void check(const Layout& l, const std::string& where)
+{
+    if (l.imageSize > kMaxImageSize)
+        failLayout(where, "describes an image past 4 GiB");
+    checkRegions(l, where);
+    checkRuns(l, where);
+    checkCoverage(l, where);
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/compress/compress.h"
+
 // Where every byte of an image came from, as `extract --system` wrote the image out: the
 // regions (header, binaries, tables, banner, each file by file ID, each overlay) with the file
 // each was written to, and every byte outside them as runs (fills, or gap files). `build` reads
@@ -20,6 +22,8 @@ inline constexpr const char* kLayoutFile = "layout.json";
 inline constexpr const char* kFntFile = "fnt.bin";
 inline constexpr const char* kFatFile = "fat.bin";
 inline constexpr const char* kGapFolder = "gaps";
+// The image's own bytes of every file extract wrote decompressed, at the file's tree path.
+inline constexpr const char* kOriginalFolder = "original";
 
 // A run of one byte value this long or longer is a fill entry; shorter ones stay in gap files.
 inline constexpr std::uint64_t kMinFill = 4096;
@@ -58,6 +62,21 @@ std::optional<RegionKind> regionKindNamed(std::string_view name);
 
 using Sha1 = std::array<std::uint8_t, 20>;
 
+// A file extract wrote decompressed (`extract --decompress`): the tree holds the decompressed
+// bytes, the layout folder the image's own bytes (original/<path>). A build writes those while
+// the tree file is unchanged and packs an edited one again the same way.
+struct Decompressed {
+    // The stream codec the file was packed with; nullopt: the code compression of the ARM9
+    // binary and of overlays.
+    std::optional<Codec> codec;
+    std::uint64_t size = 0; // the tree file's size
+    Sha1 sha1{};            // of the tree file's bytes as written
+};
+
+// "LZ10", ..., "code": the JSON spelling of a packing; nullopt for a word that is none.
+std::string packingName(const std::optional<Codec>& codec);
+std::optional<std::optional<Codec>> packingNamed(std::string_view name);
+
 // One range of the image and the file that holds its bytes. Tree files (everything but the
 // name and allocation tables) are below the tree; the two tables are in the layout folder.
 struct Region {
@@ -72,6 +91,9 @@ struct Region {
     std::optional<std::int64_t> mtimeNs;
     // Where size and time cannot tell an edit (see layout_writer.cpp).
     std::optional<Sha1> sha1;
+    // Set: the tree file is this region's bytes decompressed; `size` is the image's (packed)
+    // bytes, kept in original/<path>.
+    std::optional<Decompressed> decompressed;
 };
 
 // Bytes outside every region: `fill` set for a run of one value, else a gap file (in gaps/).
@@ -93,6 +115,9 @@ inline bool inLayoutFolder(RegionKind kind)
 {
     return kind == RegionKind::Fnt || kind == RegionKind::Fat;
 }
+
+// Where the image's own bytes of a file written decompressed are kept: "original/<path>".
+std::string originalFile(const std::string& path);
 
 // The gap file of the run at `offset`: "gaps/0001F400.bin".
 std::string gapFile(std::uint64_t offset);

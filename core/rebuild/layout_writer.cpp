@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "core/base/error.h"
 #include "core/base/fd.h"
@@ -100,7 +101,8 @@ void stampFiles(std::vector<Region>& regions, const std::string& tree)
         struct stat st {};
         if (::fstatat(dir.get(), r.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             throw Error(cannotOpenMessage(tree + "/" + r.path, errno));
-        if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != r.size)
+        const std::uint64_t written = r.decompressed ? r.decompressed->size : r.size;
+        if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != written)
             throw Error("The file \"" + tree + "/" + r.path +
                         "\" changed while the layout was written");
         r.mtimeNs = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
@@ -269,6 +271,40 @@ void writeText(int dir, const std::string& name, const std::string& shown, const
         throw Error(cannotWriteMessage(shown, errno));
 }
 
+// The regions of the files written decompressed (regionsOf gives one region per planned row, in
+// the plan's order).
+void markDecompressed(std::vector<Region>& regions, const std::vector<PlannedFile>& plan,
+                      const std::vector<DecompressedFile>& decompressed)
+{
+    std::unordered_map<const PlannedFile*, const DecompressedFile*> byFile;
+    for (const DecompressedFile& d : decompressed)
+        byFile.emplace(d.file, &d);
+    for (std::size_t k = 0; k < plan.size() && !byFile.empty(); ++k)
+        if (const auto it = byFile.find(&plan[k]); it != byFile.end())
+            regions[k].decompressed =
+                Decompressed{it->second->codec, it->second->size, it->second->sha1};
+}
+
+// The image's bytes of each file written decompressed, in original/ at the file's tree path.
+void writeOriginals(int dir, const std::string& shown, const std::vector<Region>& regions,
+                    const Stream& image)
+{
+    std::unordered_set<std::string> made;
+    for (const Region& r : regions) {
+        if (!r.decompressed)
+            continue;
+        const std::string file = originalFile(r.path);
+        // The folders on the way, each once: the tree's own folders, at most 4,095.
+        for (std::size_t slash = file.find('/'); slash != std::string::npos;
+             slash = file.find('/', slash + 1)) {
+            const std::string folder = file.substr(0, slash);
+            if (made.insert(folder).second && ::mkdirat(dir, folder.c_str(), 0777) != 0)
+                throw Error(cannotCreateMessage(shown + "/" + folder, errno));
+        }
+        writeFileIn(dir, file, shown + "/" + file, image, r.offset, r.size);
+    }
+}
+
 // The hidden folder the layout is written in; removed unless it was renamed into place.
 struct HiddenFolder {
     std::string path;
@@ -308,11 +344,12 @@ RegionKind regionKindOf(SystemFileKind kind)
     return RegionKind::Banner;
 }
 
-bool writeLayout(const ExtractedImage& x)
+bool writeLayout(const ExtractedImage& x, const std::vector<DecompressedFile>& decompressed)
 {
     std::optional<std::vector<Region>> found = regionsOf(x);
     if (!found)
         return false;
+    markDecompressed(*found, x.plan, decompressed);
     const std::uint64_t imageSize = x.image.size();
     if (imageSize > kMaxImageSize)
         throw Error("The image is larger than 4 GiB: no layout is written for it");
@@ -349,6 +386,7 @@ bool writeLayout(const ExtractedImage& x)
     for (const Run& r : layout.runs)
         if (!r.fill)
             writeFileIn(dir.get(), r.file, final + "/" + r.file, x.image, r.offset, r.size);
+    writeOriginals(dir.get(), final, layout.regions, x.image);
     writeText(dir.get(), kLayoutFile, final + "/" + kLayoutFile, encodeLayout(layout));
     if (::fsync(dir.get()) != 0 && errno != EINVAL)
         throw Error(cannotWriteMessage(final, errno));

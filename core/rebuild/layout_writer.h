@@ -9,6 +9,7 @@
 #include "core/fs/system_files.h"
 #include "core/image/header_record.h"
 #include "core/io/stream.h"
+#include "core/rebuild/decompress.h"
 #include "core/rebuild/layout.h"
 
 namespace cartscope::core::rebuild {
@@ -37,7 +38,9 @@ struct ExtractedImage {
 // and returns true; a plan that holds less (some paths, no system files) writes nothing and
 // returns false. The folder appears whole: it is written under a hidden name and renamed into
 // place, replacing an earlier layout. Throws the user's message when it cannot be written, or
-// when a written file is not as the run left it (it changed since).
-bool writeLayout(const ExtractedImage& extracted);
+// when a written file is not as the run left it (it changed since). The files the run wrote
+// decompressed (`decompressed`) are recorded so, and their image bytes kept in original/.
+bool writeLayout(const ExtractedImage& extracted,
+                 const std::vector<DecompressedFile>& decompressed = {});
 
 } // namespace cartscope::core::rebuild

@@ -401,8 +401,9 @@ TEST_F(Edit, TheDownloadPlayBlockFollowsTheUsedSize)
             EXPECT_EQ(now != used, c.moves);
             ASSERT_LE(now + block.size(), written.size());
             EXPECT_TRUE(Bytes(written.begin() + now, written.begin() + now + 0x88) == block);
-            if (c.padTo)
+            if (c.padTo) {
                 EXPECT_EQ(written.size(), c.padTo);
+            }
             expectEdited(before, out, {{c.path, c.made}});
         }
     }

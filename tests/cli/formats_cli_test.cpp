@@ -42,7 +42,7 @@ std::string formatsImage(const TempDir& dir)
                                           fx::nclrFile(4, std::vector<std::uint16_t>(16, 0x001F))),
                                Node::file("s.NSCR", fx::nscrFile(8, 8, {0x0003})),
                                Node::file("c.NCER", fx::ncerFile({{{0, 0, 1}}, {{0, 0x4000, 0}}})),
-                               Node::file("z.NANR", fx::nanrFile({{{0, 2}, {1, 3}}}))}),
+                               Node::file("z.NANR", fx::nanrFile({{{0, 2}, {1, 3}}, {{1, 4}}}))}),
                Node::dir("h", {Node::file("b.NCGR", fx::ncgrFile(4, 1, 1, false, 0x10, tiles)),
                                Node::file("x.NCLR", fx::nclrFile(4, {0x1F})),
                                Node::file("y.NCLR", fx::nclrFile(4, {0x1F}))}),
@@ -146,6 +146,40 @@ TEST(RenderCommand, DrawsGraphicsScreensCellsAnimationsAndFonts)
     const Bytes json = fx::readFile(dir.file("font.json"));
     EXPECT_NE(std::string(json.begin(), json.end()).find("{\"code\": 66, \"cell\": 1,"),
               std::string::npos);
+}
+
+// An animation is every sequence one after the other, or the one --sequence names.
+TEST(RenderCommand, AnimationFramesAreEverySequenceOrTheOneAskedFor)
+{
+    TempDir dir;
+    const std::string image = formatsImage(dir);
+    const auto frameCount = [](const Bytes& png) {
+        const std::string text(png.begin(), png.end());
+        const std::size_t at = text.find("acTL");
+        if (at == std::string::npos || at + 8 > png.size())
+            return std::uint32_t{0};
+        return std::uint32_t{png[at + 4]} << 24 | std::uint32_t{png[at + 5]} << 16 |
+               std::uint32_t{png[at + 6]} << 8 | png[at + 7];
+    };
+    const std::string out = dir.file("a.png");
+    struct Case {
+        std::vector<std::string> options;
+        std::uint32_t frames;
+    };
+    for (const Case& c :
+         {Case{{}, 3}, Case{{"--sequence", "0"}, 2}, Case{{"--sequence", "1"}, 1}}) {
+        std::vector<std::string> args = {"render"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {image, "/g/z.NANR", out});
+        const auto r = cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(frameCount(fx::readFile(out)), c.frames) << testing::PrintToString(c.options);
+    }
+    const auto missing = cli({"render", "--sequence", "2", image, "/g/z.NANR", out});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "There is no sequence 2 (the file has 2)\n");
+    EXPECT_EQ(cli({"render", "--sequence", "x", image, "/g/z.NANR", out}).status, 2);
+    EXPECT_EQ(cli({"render", "--sequence", "0", image, "/g/a.NCGR", out}).status, 2);
 }
 
 TEST(RenderCommand, ErrorsNameTheFileAndTheWayOut)

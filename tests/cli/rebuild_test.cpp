@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/base/le.h"
+#include "core/compress/code.h"
+#include "core/compress/encode.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
 
@@ -52,6 +55,65 @@ ImageBuilder rootFiles(const std::vector<std::pair<std::uint32_t, std::uint32_t>
     return cartscope::fixture::withTables(fnt, fat).pokeBytes(0xD000, pattern(0x2000, 7));
 }
 
+// Text that packs well, different per seed.
+Bytes prose(std::size_t n, int seed)
+{
+    std::string s;
+    for (int i = 0; s.size() < n; ++i)
+        s += "line " + std::to_string(i % (7 + seed)) + " of the tale, told again; ";
+    return Bytes(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+constexpr std::uint32_t kArm9Ram = 0x02000000;
+
+// An ARM9 binary with module parameters at 0x800 (magic words at +0x1C and +0x20).
+Bytes arm9Plain(int seed)
+{
+    Bytes b = prose(0x9000, seed);
+    const auto put = [&](std::size_t at, std::uint32_t v) { cartscope::core::putLe32(b, at, v); };
+    put(0x814, 0), put(0x81C, 0xDEC00621), put(0x820, 0x2106C0DE);
+    return b;
+}
+
+Bytes packed(cartscope::core::Codec codec, const Bytes& data)
+{
+    return cartscope::core::compress(codec, data);
+}
+
+// Files of every stream codec, one that only begins like LZ10 (it ends early), a code-compressed
+// ARM9 binary and a code-compressed overlay (file ID 8, its table entry flagged).
+ImageBuilder compressedImage()
+{
+    using cartscope::core::Codec;
+    // Noise packs to more than it was; cut, its first 4 KiB still decode.
+    Bytes noise(0x3000);
+    std::uint32_t seed = 12345;
+    for (auto& byte : noise) {
+        seed = seed * 1103515245 + 12345;
+        byte = static_cast<std::uint8_t>(seed >> 24);
+    }
+    Bytes cut = packed(Codec::Lz10, noise);
+    cut.resize(0x1800);
+    ImageBuilder b;
+    b.root({Node::file("lz10.bin", packed(Codec::Lz10, prose(0x3000, 1))),
+            Node::file("lz11.bin", packed(Codec::Lz11, prose(0x3000, 2))),
+            Node::dir("d", {Node::file("lz77.bin", packed(Codec::Lz77Lz10, prose(0x800, 3))),
+                            Node::file("huff4.bin", packed(Codec::Huffman4, prose(0x900, 4))),
+                            Node::file("huff8.bin", packed(Codec::Huffman8, prose(0xA00, 5))),
+                            Node::file("rle.bin", packed(Codec::Rle, Bytes(0x1000, 0x42)))}),
+            Node::file("cut.bin", cut), Node::file("plain.txt", std::string("plain"))});
+    b.banner(cartscope::fixture::sampleBanner());
+    const Bytes overlay = *cartscope::core::compressCode(prose(0x2000, 6));
+    b.extraFiles({overlay});
+    b.poke32(0x28, kArm9Ram);
+    b.binary(0x20, 0x2C, cartscope::core::compressArm9(arm9Plain(7), kArm9Ram, "arm9.bin"));
+    b.binary(0x30, 0x3C, pattern(0x800, 7));
+    Bytes y9 = cartscope::fixture::overlayEntry(0, 8);
+    cartscope::core::putLe32(y9, 0x1C, 0x01000000 | static_cast<std::uint32_t>(overlay.size()));
+    b.binary(0x50, 0x54, y9);
+    return b;
+}
+
 struct Case {
     const char* name;
     std::function<Bytes()> image;
@@ -89,6 +151,7 @@ const std::vector<Case>& fixtureCases()
          }},
         {"the sample",
          [] { return readFile(std::string(CARTSCOPE_SOURCE_DIR) + "/samples/sample.nds"); }},
+        {"compressed files, ARM9 and overlay", [] { return compressedImage().build(); }},
     };
     return cases;
 }
@@ -142,13 +205,107 @@ void expectRoundTrip(Rebuild& t, const std::string& tree, const Bytes& original,
 TEST_F(Rebuild, EveryFixtureImageBuildsBackByteForByte)
 {
     for (const Case& c : fixtureCases()) {
-        SCOPED_TRACE(c.name);
-        const Bytes bytes = c.image();
-        const auto r = cli({"extract", "--system", image(bytes), out()});
-        ASSERT_EQ(r.status, 0) << r.err;
-        expectRoundTrip(*this, treeIn(out()), bytes, m_dir.file("built.nds"));
-        fs::remove_all(out());
+        for (const bool decompress : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (decompress ? ", decompressed" : ""));
+            const Bytes bytes = c.image();
+            std::vector<std::string> args{"extract", "--system", image(bytes), out()};
+            if (decompress)
+                args.insert(args.begin() + 1, "--decompress");
+            const auto r = cli(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            expectRoundTrip(*this, treeIn(out()), bytes, m_dir.file("built.nds"));
+            fs::remove_all(out());
+        }
     }
+}
+
+TEST_F(Rebuild, DecompressWritesPlainFilesAndKeepsTheImageBytesInTheLayout)
+{
+    const Bytes bytes = compressedImage().build();
+    const auto r = cli({"extract", "--decompress", "--system", image(bytes), out()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string tree = treeIn(out());
+    ASSERT_FALSE(tree.empty());
+    const std::map<std::string, Bytes> plain = {
+        {"lz10.bin", prose(0x3000, 1)},
+        {"lz11.bin", prose(0x3000, 2)},
+        {"d/lz77.bin", prose(0x800, 3)},
+        {"d/huff4.bin", prose(0x900, 4)},
+        {"d/huff8.bin", prose(0xA00, 5)},
+        {"d/rle.bin", Bytes(0x1000, 0x42)},
+        {"[system]/overlay/overlay_0000.bin", prose(0x2000, 6)},
+    };
+    for (const auto& [path, want] : plain) {
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(readFile(tree + "/" + path) == want);
+        // The image's own bytes, as extract without --decompress writes them.
+        EXPECT_TRUE(fs::exists(tree + ".layout/original/" + path));
+    }
+    // The ARM9 runs as an uncompressed binary: its compressed end is 0.
+    Bytes arm9 = arm9Plain(7);
+    EXPECT_TRUE(readFile(tree + "/[system]/arm9.bin") == arm9);
+    // A file that begins like LZ10 but ends early is written as it is, and said so.
+    EXPECT_EQ(readFile(tree + "/cut.bin").size(), 0x1800u);
+    EXPECT_FALSE(fs::exists(tree + ".layout/original/cut.bin"));
+    EXPECT_NE(r.err.find("warning: /cut.bin:"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(", 8 decompressed"), std::string::npos) << r.out;
+    const Bytes json = readFile(tree + ".layout/layout.json");
+    const std::string text(json.begin(), json.end());
+    for (const char* codec : {"LZ10", "LZ11", "LZ77+LZ10", "Huffman4", "Huffman8", "RLE", "code"})
+        EXPECT_NE(text.find(std::string("\"codec\": \"") + codec + "\""), std::string::npos)
+            << codec;
+}
+
+TEST_F(Rebuild, EditedDecompressedFilesArePackedAgainAndReadBack)
+{
+    const Bytes bytes = compressedImage().build();
+    ASSERT_EQ(cli({"extract", "--decompress", "--system", image(bytes), out()}).status, 0);
+    const std::string tree = treeIn(out());
+    ASSERT_FALSE(tree.empty());
+
+    // A file touched but not changed: packed again without --rehash, written as it was with it.
+    const auto touch = [](const std::string& path) {
+        fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1));
+    };
+    touch(tree + "/lz11.bin");
+    const std::string built = m_dir.file("built.nds");
+    ASSERT_EQ(cli({"build", "--rehash", tree, built}).status, 0);
+    EXPECT_TRUE(readFile(built) == bytes);
+
+    // Laid out again, the unchanged files are the image's own bytes at their new places.
+    const std::string compact = m_dir.file("compact.nds");
+    ASSERT_EQ(cli({"build", "--compact", tree, compact}).status, 0);
+    const std::string relaid = m_dir.file("relaid");
+    ASSERT_EQ(cli({"extract", "--decompress", "--system", compact, relaid}).status, 0);
+    auto before = cartscope::fixture::filesBelow(tree);
+    auto after = cartscope::fixture::filesBelow(treeIn(relaid));
+    before.erase("[system]/header.bin"), after.erase("[system]/header.bin");
+    EXPECT_TRUE(before == after);
+
+    // Edits: a stream file that grows, the ARM9 binary, the overlay.
+    const Bytes lz11 = prose(0x5000, 9);
+    Bytes arm9 = arm9Plain(7);
+    arm9[0x5000] ^= 0xFF;
+    const Bytes overlay = prose(0x2400, 11);
+    writeFile(tree + "/lz11.bin", lz11);
+    writeFile(tree + "/[system]/arm9.bin", arm9);
+    writeFile(tree + "/[system]/overlay/overlay_0000.bin", overlay);
+    fs::remove(built);
+    const auto b = cli({"build", tree, built});
+    ASSERT_EQ(b.status, 0) << b.err;
+    EXPECT_NE(b.out.find("(4 edited)"), std::string::npos) << b.out; // and the overlay table
+
+    const std::string again = m_dir.file("again");
+    const auto r = cli({"extract", "--decompress", "--system", built, again});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string tree2 = treeIn(again);
+    EXPECT_TRUE(readFile(tree2 + "/lz11.bin") == lz11);
+    EXPECT_TRUE(readFile(tree2 + "/[system]/arm9.bin") == arm9);
+    EXPECT_TRUE(readFile(tree2 + "/[system]/overlay/overlay_0000.bin") == overlay);
+    EXPECT_TRUE(readFile(tree2 + "/lz10.bin") == prose(0x3000, 1));
+    // Packed again, not stored: the image holds the compressed forms.
+    EXPECT_LT(readFile(tree2 + ".layout/original/lz11.bin").size(), lz11.size());
+    EXPECT_LT(readFile(tree2 + ".layout/original/[system]/arm9.bin").size(), arm9.size());
 }
 
 TEST_F(Rebuild, EveryCorpusImageThatExtractsBuildsBackByteForByte)

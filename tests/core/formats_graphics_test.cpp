@@ -271,6 +271,30 @@ TEST(RenderSequence, FramesShareOneCanvasAndKeepTheirDurations)
     EXPECT_THROW(renderSequence(a, 2, cells, s.graphics, s.palette), Error);
 }
 
+TEST(RenderAnimation, EverySequenceFollowsTheOtherOnOneCanvas)
+{
+    const SolidTiles s;
+    const Cells cells = decodeNcer(
+        fixture::ncerFile({{{0x0000, 0x0000, 0x0001}}, {{0x0000, 0x0000, 0x0002}}}), "c");
+    // The second sequence alone would be 8x8 at the origin; together they need 16x12.
+    const Animation a = decodeNanr(
+        fixture::nanrFile({{{0, 5, 0, 0}}, {}, {{1, 7, 8, 4}, {0, 9, 0, 0}}}, true), "a");
+    const auto frames = renderAnimation(a, cells, s.graphics, s.palette);
+    ASSERT_EQ(frames.size(), 3u);
+    for (const auto& f : frames) {
+        EXPECT_EQ(f.image.width, 16u);
+        EXPECT_EQ(f.image.height, 12u);
+    }
+    EXPECT_EQ(pixelOf(frames[0].image, 0, 0), s.tile(1));
+    EXPECT_EQ(pixelOf(frames[1].image, 8, 4), s.tile(2));
+    EXPECT_EQ(pixelOf(frames[2].image, 0, 0), s.tile(1));
+    EXPECT_EQ(frames[1].delayNumerator, 7);
+    EXPECT_EQ(frames[2].delayNumerator, 9);
+    EXPECT_THROW(
+        renderAnimation(decodeNanr(fixture::nanrFile({{}, {}}), "e"), cells, s.graphics, s.palette),
+        Error);
+}
+
 // Inflates the IDAT stream of an 8-bit RGBA PNG written with the Sub filter and undoes the
 // filter, reading the chunks directly.
 std::vector<std::uint8_t> pngPixels(const Bytes& png, std::uint32_t& width, std::uint32_t& height,

@@ -19,12 +19,14 @@ Layout sample()
 {
     Layout l;
     l.imageSize = 0x3000;
-    l.regions.push_back({RegionKind::Header, 0, 0, 0x200, "[system]/header.bin", 5, {}});
-    Region f{RegionKind::File, 7, 0x200, 0x100, "d/\xff\"q\\.bin", -3, Sha1{}};
+    l.regions.push_back({RegionKind::Header, 0, 0, 0x200, "[system]/header.bin", 5, {}, {}});
+    Region f{RegionKind::File, 7, 0x200, 0x100, "d/\xff\"q\\.bin", -3, Sha1{}, {}};
     f.sha1->fill(0xAB);
+    f.decompressed = Decompressed{cartscope::core::Codec::Lz11, 1024, Sha1{}};
+    f.decompressed->sha1.fill(0xCD);
     l.regions.push_back(f);
-    l.regions.push_back({RegionKind::Fnt, 0, 0x300, 0x10, "fnt.bin", {}, {}});
-    l.regions.push_back({RegionKind::Fat, 0, 0x310, 0x8, "fat.bin", {}, {}});
+    l.regions.push_back({RegionKind::Fnt, 0, 0x300, 0x10, "fnt.bin", {}, {}, {}});
+    l.regions.push_back({RegionKind::Fat, 0, 0x310, 0x8, "fat.bin", {}, {}, {}});
     l.runs.push_back({0x318, 0xCE8, std::nullopt, gapFile(0x318)});
     l.runs.push_back({0x1000, 0x2000, std::uint8_t{0xFF}, {}});
     return l;
@@ -40,6 +42,11 @@ TEST(Layout, EncodesAndDecodesToTheSame)
     EXPECT_EQ(back.regions[1].mtimeNs, -3);
     EXPECT_EQ((*back.regions[1].sha1)[19], 0xAB);
     EXPECT_EQ(back.runs[1].fill, 0xFF);
+    ASSERT_TRUE(back.regions[1].decompressed);
+    EXPECT_EQ(back.regions[1].decompressed->codec, cartscope::core::Codec::Lz11);
+    EXPECT_EQ(back.regions[1].decompressed->size, 1024u);
+    EXPECT_EQ(back.regions[1].decompressed->sha1[0], 0xCD);
+    EXPECT_FALSE(back.regions[0].decompressed);
 }
 
 TEST(Layout, HostileTextIsRefused)
@@ -80,6 +87,19 @@ TEST(Layout, HostileTextIsRefused)
         {"a lone surrogate", "[system]/header.bin", "\\ud800", "not valid JSON"},
         {"a control character", "[system]/header.bin", "a\tb", "not valid JSON"},
         {"no modification time", ", \"mtimeNs\": 5", "", "modification time is missing"},
+        {"an unknown codec", "\"codec\": \"LZ11\"", "\"codec\": \"LZ12\"",
+         "codec this program does not know"},
+        {"code compression on a tree file", "\"codec\": \"LZ11\"", "\"codec\": \"code\"",
+         "cannot be packed with it"},
+        {"a decompressed size without its codec", ", \"codec\": \"LZ11\"", "",
+         "only some of codec"},
+        {"a decompressed size past 64 MiB", "\"decompressedSize\": 1024",
+         "\"decompressedSize\": 67108865", "decompressed size out of range"},
+        {"a stream codec on the header", "\"mtimeNs\": 5",
+         "\"mtimeNs\": 5, \"codec\": \"RLE\", "
+         "\"decompressedSize\": 1, \"decompressedSha1\": \"" +
+             std::string(40, '0') + "\"",
+         "cannot be packed with it"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
