@@ -88,11 +88,12 @@ Commands:
                                put every dump that verifies in DIR/<DAT name>/<rom name>
                                (raw) or DIR/<DAT name>/<game name>.zip; dumps that do not
                                verify stay where they are and are listed
-  build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] TREE OUT
+  build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] [--renumber] TREE OUT
                                put the image back together from TREE (DIR/<internal name>
                                as extract wrote it with the system files) and its layout,
                                TREE.layout/, into the file OUT; edited files are written
-                               in place, or at the end of the used area when they grew.
+                               in place, or at the end of the used area when they grew;
+                               renamed files keep their IDs, added ones take new IDs.
                                A TREE without a layout ([system]/header.bin, arm9.bin,
                                arm7.bin, ...) is laid out as a new image, holes of --fill
   replace [--force] [--in-place] [--keep-banner-crcs] IMAGE OUT PATH FILE [PATH FILE]...
@@ -121,6 +122,8 @@ Options:
   --in-place  trim, pad, fix, patch, replace: OUT may be the input file, which is replaced
   --rehash    build: compare the files' recorded digests instead of their times
   --compact   build: lay every file out again, one after the other
+  --renumber  build: number the files again when some were added to or removed from a
+              folder of the image, and print each changed ID as "old -> new  path"
   --keep-banner-crcs
               build, replace: keep the banner's stored CRC-16s when banner.bin changes
   --fill B    pad: the padding byte, ff or 00; build: the byte between the pieces of
@@ -195,6 +198,7 @@ constexpr OptionRule kOptions[] = {
     {"--rehash", false},
     {"--compact", false},
     {"--keep-banner-crcs", false},
+    {"--renumber", false},
     {"--to", true},
     {"--copy", false},
     {"--move", false},

@@ -24,6 +24,7 @@
 #include "core/checksum/crc16.h"
 #include "core/fs/system_files.h"
 #include "core/io/stream.h"
+#include "core/rebuild/name_table_writer.h"
 #include "core/rebuild/output_file.h"
 
 namespace cartscope::core::rebuild {
@@ -36,7 +37,6 @@ constexpr std::uint64_t kSecureAreaEnd = 0x8000;
 constexpr std::uint64_t kSecureDummySize = 0x800;
 constexpr std::uint32_t kSecureDummyWord = 0xE7FFDEFF;
 constexpr std::uint64_t kPaddedArm9 = 0x4000;
-constexpr std::uint32_t kRootFolderId = 0xF000;
 constexpr std::uint32_t kRomControl1 = 0x00586000;
 constexpr std::uint32_t kRomControl2 = 0x001808F8;
 constexpr std::uint64_t kLogoOffset = 0xC0;
@@ -82,12 +82,12 @@ std::string_view baseName(std::string_view path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The name table and file IDs, walked depth-first in sorted order.
+// The name table's folders and the file IDs, walked depth-first in sorted order.
 class TableWriter {
 public:
     TableWriter(std::uint32_t firstFileId, std::size_t folders) : m_nextFile(firstFileId)
     {
-        m_main.resize(8 * folders);
+        m_folders.resize(folders);
     }
 
     // `path` is the folder's path below the tree ("" for the root).
@@ -108,14 +108,11 @@ public:
             return byName(a->name, b->name);
         });
 
-        const std::size_t at = 8 * (id & 0xFFF);
-        putLe32(m_main, at, static_cast<std::uint32_t>(m_subTables.size())); // +0 sub-table
-        putLe16(m_main, at + 4, static_cast<std::uint16_t>(m_nextFile));     // +4 first file ID
-        putLe16(m_main, at + 6, static_cast<std::uint16_t>(parent));         // +6 parent
+        NameTableFolder& entry = m_folders[id & 0xFFF];
+        entry.firstFileId = static_cast<std::uint16_t>(m_nextFile);
+        entry.parent = static_cast<std::uint16_t>(parent & 0xFFF);
         for (const FreshFile* file : files) {
-            const std::string_view name = baseName(file->path);
-            m_subTables.push_back(static_cast<std::uint8_t>(name.size()));
-            m_subTables.insert(m_subTables.end(), name.begin(), name.end());
+            entry.files.emplace_back(baseName(file->path));
             order.push_back(file);
             ids.emplace_back(file->path, m_nextFile++);
         }
@@ -126,29 +123,16 @@ public:
             subIds.push_back(next);
             next += static_cast<std::uint32_t>(countFolders(*sub));
         }
-        for (std::size_t i = 0; i < folders.size(); ++i) {
-            const std::string& name = folders[i]->name;
-            m_subTables.push_back(static_cast<std::uint8_t>(0x80 | name.size()));
-            m_subTables.insert(m_subTables.end(), name.begin(), name.end());
-            m_subTables.push_back(static_cast<std::uint8_t>(subIds[i] & 0xFF));
-            m_subTables.push_back(static_cast<std::uint8_t>(subIds[i] >> 8));
-        }
-        m_subTables.push_back(0);
+        for (std::size_t i = 0; i < folders.size(); ++i)
+            entry.folders.emplace_back(folders[i]->name,
+                                       static_cast<std::uint16_t>(subIds[i] & 0xFFF));
         // Depth bounded by the folder count (at most 4,095, checked when the tree was read).
         for (std::size_t i = 0; i < folders.size(); ++i)
             folder(*folders[i], path.empty() ? folders[i]->name : path + "/" + folders[i]->name,
                    subIds[i], id, order, ids);
     }
 
-    // The table: the main table, its sub-table offsets made absolute.
-    std::vector<std::uint8_t> take()
-    {
-        const auto base = static_cast<std::uint32_t>(m_main.size());
-        for (std::size_t at = 0; at < m_main.size(); at += 8)
-            putLe32(m_main, at, le32(m_main, at) + base);
-        m_main.insert(m_main.end(), m_subTables.begin(), m_subTables.end());
-        return std::move(m_main);
-    }
+    std::vector<std::uint8_t> take() const { return encodeNameTable(m_folders); }
 
     static std::size_t countFolders(const FreshFolder& f)
     {
@@ -159,8 +143,7 @@ public:
     }
 
 private:
-    std::vector<std::uint8_t> m_main;
-    std::vector<std::uint8_t> m_subTables;
+    std::vector<NameTableFolder> m_folders; // by main-table index
     std::uint32_t m_nextFile;
 };
 
