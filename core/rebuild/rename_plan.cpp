@@ -234,29 +234,8 @@ private:
             else if (o.holdsFiles[d])
                 goneFolders.emplace(*o.path[d], d);
         }
-        // A new folder whose renamed files all come from one folder that left takes its place.
-        std::map<std::size_t, std::string> claimed; // old index -> new path
-        std::map<std::string, std::set<std::string>> sources;
-        for (std::size_t r : m_plan.renamed)
-            sources[parentOf(m_plan.paths[r])].insert(parentOf(m_layout.regions[r].path));
-        for (const auto& [path, from] : sources) {
-            const auto gone = goneFolders.find(*from.begin());
-            if (from.size() == 1 && gone != goneFolders.end() && !isStayingOldPath(path, stays) &&
-                !claimed.count(gone->second)) {
-                claimed.emplace(gone->second, path);
-                stays[gone->second] = true;
-            }
-        }
-        // Folders the tree never held stay while their parent does; parents may come later in
-        // the table, so passes until none is added (bounded by the folder count).
-        for (bool more = true; more;) {
-            more = false;
-            for (std::size_t d = 1; d < kDirIdCount; ++d)
-                if (o.known[d] && o.path[d] && !stays[d] && !o.holdsFiles[d] &&
-                    stays[o.parent[d]]) {
-                    stays[d] = more = true;
-                }
-        }
+        const std::map<std::size_t, std::string> claimed = claimRenamedFolders(goneFolders, stays);
+        keepFoldersNeverHeld(stays);
         std::vector<std::size_t> slotOfOld(kDirIdCount, 0);
         for (std::size_t d = 0; d < kDirIdCount; ++d) {
             if (!stays[d])
@@ -288,6 +267,42 @@ private:
                 s.parent = slotOfOld[o.parent[*s.oldIndex]];
             else if (byPath != m_slotByPath.end())
                 s.parent = byPath->second;
+        }
+    }
+
+    // A new folder whose renamed files all come from one folder that left takes its place:
+    // old index -> new path.
+    std::map<std::size_t, std::string>
+    claimRenamedFolders(const std::map<std::string, std::size_t>& goneFolders,
+                        std::vector<bool>& stays) const
+    {
+        std::map<std::size_t, std::string> claimed;
+        std::map<std::string, std::set<std::string>> sources;
+        for (std::size_t r : m_plan.renamed)
+            sources[parentOf(m_plan.paths[r])].insert(parentOf(m_layout.regions[r].path));
+        for (const auto& [path, from] : sources) {
+            const auto gone = goneFolders.find(*from.begin());
+            if (from.size() == 1 && gone != goneFolders.end() && !isStayingOldPath(path, stays) &&
+                !claimed.count(gone->second)) {
+                claimed.emplace(gone->second, path);
+                stays[gone->second] = true;
+            }
+        }
+        return claimed;
+    }
+
+    // Folders the tree never held stay while their parent does; parents may come later in the
+    // table, so passes until none is added (bounded by the folder count).
+    void keepFoldersNeverHeld(std::vector<bool>& stays) const
+    {
+        const OldFolders& o = m_old;
+        for (bool more = true; more;) {
+            more = false;
+            for (std::size_t d = 1; d < kDirIdCount; ++d)
+                if (o.known[d] && o.path[d] && !stays[d] && !o.holdsFiles[d] &&
+                    stays[o.parent[d]]) {
+                    stays[d] = more = true;
+                }
         }
     }
 
