@@ -482,6 +482,14 @@ TEST_F(Edit, BuildFollowsRenamesAddsAndRemoves)
          {},
          "d/c.bin\" was removed from the folder \"TREE/d\", which shifts",
          {}},
+        {"renamed and edited: one removed, one added",
+         [](const std::string& tree) {
+             fs::rename(tree + "/d/c.bin", tree + "/d/z.bin");
+             writeFile(tree + "/d/z.bin", pattern(0x60, 41));
+         },
+         {},
+         "d/c.bin\" was removed from the folder \"TREE/d\"",
+         {}},
         {"moved into the middle of another folder's IDs",
          moved("d/c.bin", "f/c.bin"),
          {},
