@@ -22,14 +22,24 @@ int cmdBuild(const Invocation& inv, Context& ctx)
     options.compact = inv.has("--compact");
     options.keepBannerCrcs = inv.has("--keep-banner-crcs");
     options.vramSafe = !inv.has("--no-vram-safe");
+    options.renumber = inv.has("--renumber");
     options.interrupted = [] { return g_interrupted.load(); };
     try {
         const core::rebuild::BuildResult built = core::rebuild::buildImage(tree, out, options);
         ctx.out << "Built " << safe(out) << ", " << built.bytes << " bytes from " << built.files
                 << (built.files == 1 ? " file" : " files");
-        if (built.edited > 0)
-            ctx.out << " (" << built.edited << (built.edited == 1 ? " edited)" : " edited)");
+        std::string counts;
+        for (const auto& [n, what] :
+             {std::pair{built.edited, "edited"}, std::pair{built.renamed, "renamed"},
+              std::pair{built.added, "added"}, std::pair{built.removed, "removed"}})
+            if (n > 0)
+                counts += (counts.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+        if (!counts.empty())
+            ctx.out << " (" << counts << ")";
         ctx.out << '\n';
+        // The file IDs --renumber changed: "old -> new  path".
+        for (const core::rebuild::IdChange& c : built.renumbered)
+            ctx.out << c.from << " -> " << c.to << "  " << safe(c.path) << '\n';
         for (const std::string& w : built.warnings)
             ctx.err << "Warning: " << safe(w) << '\n';
     } catch (const core::rebuild::BuildInterrupted&) {
@@ -46,7 +56,8 @@ const Command& buildCommand()
         "build",
         2,
         2,
-        {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs", "--no-vram-safe"},
+        {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs", "--no-vram-safe",
+         "--renumber"},
         cmdBuild};
     return command;
 }

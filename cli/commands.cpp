@@ -90,12 +90,13 @@ Commands:
                                put every dump that verifies in DIR/<DAT name>/<rom name>
                                (raw) or DIR/<DAT name>/<game name>.zip; dumps that do not
                                verify stay where they are and are listed
-  build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] TREE OUT
+  build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] [--renumber] TREE OUT
         [--no-vram-safe]
                                put the image back together from TREE (DIR/<internal name>
                                as extract wrote it with the system files) and its layout,
                                TREE.layout/, into the file OUT; edited files are written
-                               in place, or at the end of the used area when they grew.
+                               in place, or at the end of the used area when they grew;
+                               renamed files keep their IDs, added ones take new IDs.
                                A TREE without a layout ([system]/header.bin, arm9.bin,
                                arm7.bin, ...) is laid out as a new image, holes of --fill
   replace [--force] [--in-place] [--keep-banner-crcs] IMAGE OUT PATH FILE [PATH FILE]...
@@ -131,6 +132,8 @@ Options:
               at distance 1 (the console's 16-bit VRAM decoder cannot read them)
   --rehash    build: compare the files' recorded digests instead of their times
   --compact   build: lay every file out again, one after the other
+  --renumber  build: number the files again when some were added to or removed from a
+              folder of the image, and print each changed ID as "old -> new  path"
   --keep-banner-crcs
               build, replace: keep the banner's stored CRC-16s when banner.bin changes
   --fill B    pad: the padding byte, ff or 00; build: the byte between the pieces of
@@ -210,6 +213,7 @@ constexpr OptionRule kOptions[] = {
     {"--keep-banner-crcs", false},
     {"--decompress", false},
     {"--no-vram-safe", false},
+    {"--renumber", false},
     {"--to", true},
     {"--copy", false},
     {"--move", false},

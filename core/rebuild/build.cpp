@@ -15,6 +15,8 @@
 
 #include "core/base/fd.h"
 #include "core/checksum/digest.h"
+#include "core/fs/fnt.h"
+#include "core/fs/system_files.h"
 #include "core/io/open_below.h"
 #include "core/io/staged_file.h"
 #include "core/io/stream.h"
@@ -23,6 +25,7 @@
 #include "core/rebuild/fresh_tree.h"
 #include "core/rebuild/layout.h"
 #include "core/rebuild/recompress.h"
+#include "core/rebuild/rename_plan.h"
 #include "core/verify/trim.h"
 
 namespace cartscope::core::rebuild {
@@ -34,6 +37,7 @@ constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kMaxFatBytes = 65536 * 8;
 constexpr std::uint64_t kMaxBannerBytes = 1 << 20;
 constexpr std::uint64_t kMaxOverlayTableBytes = 65536 * 32;
+constexpr std::uint64_t kMaxFntBytes = kNameTableReadAhead;
 
 void writeAt(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset,
              const std::string& outPath)
@@ -195,12 +199,19 @@ public:
         repackEdited();
         for (std::size_t i = 0; i < m_layout.regions.size(); ++i) {
             const Region& r = m_layout.regions[i];
-            if (!inLayoutFolder(r.kind) && !m_seen[i])
-                throw Error("The file \"" + m_tree + "/" + r.path +
-                            "\" is missing; removing files is not supported yet");
+            if (inLayoutFolder(r.kind) || m_seen[i])
+                continue;
+            // System files and overlays keep their places: one missing cannot be built.
+            if (r.kind != RegionKind::File)
+                throw Error("The file \"" + m_tree + "/" + r.path + "\" is missing");
+            m_names.gone.push_back(i);
         }
-        BuildResult result{m_layout.imageSize, 0, m_edited, {}};
-        if (m_edited == 0 && !m_options.compact) {
+        BuildResult result;
+        result.bytes = m_layout.imageSize;
+        result.edited = m_edited;
+        if (!m_names.gone.empty() || !m_names.unlisted.empty())
+            planNames(image, result);
+        if (m_edited == 0 && !m_options.compact && !m_renames) {
             for (const Region& r : m_layout.regions)
                 if (inLayoutFolder(r.kind))
                     copyLayoutFile(r.path, r.size, r.offset, image);
@@ -288,6 +299,8 @@ private:
                 if (type == DT_DIR) {
                     if (++folderCount > kMaxTreeFolders + 1)
                         throw Error("The tree \"" + m_tree + "\" holds more than 4,095 folders");
+                    if (!inSystemFolder(path))
+                        m_names.folders.push_back(path);
                     folders.push_back(path);
                 } else {
                     takeFile(dir.get(), name, path, image);
@@ -350,10 +363,8 @@ private:
         interruptPoint();
         const auto found = m_byPath.find(path);
         if (found == m_byPath.end()) {
-            if (name.size() > kMaxNameBytes)
-                throw Error("The name of \"" + m_tree + "/" + path + "\" is longer than 127 bytes");
-            throw Error("The file \"" + m_tree + "/" + path +
-                        "\" is not in the layout; adding files is not supported yet");
+            takeUnlisted(dir, name, path);
+            return;
         }
         const Region& r = m_layout.regions[found->second];
         // The path as messages name it, made only when one is needed: this runs once per file.
@@ -480,6 +491,101 @@ private:
         }
     }
 
+    static bool inSystemFolder(const std::string& path)
+    {
+        const std::string_view system = kSystemFolder;
+        return path.compare(0, system.size(), system) == 0 &&
+               (path.size() == system.size() || path[system.size()] == '/');
+    }
+
+    // A file at a path the layout does not list: renamed or added (see rename_plan.h).
+    void takeUnlisted(int dir, const std::string& name, const std::string& path)
+    {
+        const std::string full = m_tree + "/" + path;
+        if (inSystemFolder(path))
+            throw Error("The file \"" + full + "\" is not one of the image's system files");
+        if (name.size() > kMaxNameBytes)
+            throw Error("The name of \"" + full + "\" is longer than 127 bytes");
+        struct stat st {};
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            throw Error(cannotOpenMessage(full, errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(full, st.st_mode));
+        refuseOutput(st, full);
+        m_names.unlisted.push_back({path, static_cast<std::uint64_t>(st.st_size), mtimeOf(st)});
+        ++m_files;
+    }
+
+    // The tree's names differ from the layout's: which files were renamed, added and removed,
+    // and the IDs they take. Renamed files are copied into their place here, as unchanged ones
+    // were during the walk.
+    void planNames(Output& image, BuildResult& result)
+    {
+        std::optional<std::size_t> fnt, fat;
+        for (std::size_t i = 0; i < m_layout.regions.size(); ++i) {
+            if (m_layout.regions[i].kind == RegionKind::Fnt)
+                fnt = i;
+            if (m_layout.regions[i].kind == RegionKind::Fat)
+                fat = i;
+        }
+        if (!fnt || !fat)
+            throw Error("The layout of \"" + m_tree + "\" has no name or allocation table");
+        const std::vector<std::uint8_t> names =
+            readLayoutBytes(m_layout.regions[*fnt], kMaxFntBytes);
+        m_oldFat = readLayoutBytes(m_layout.regions[*fat], kMaxFatBytes);
+        const TreeHasher hash = [&](const std::string& path) {
+            const UniqueFd fd = openBelow(m_tree, path);
+            return sha1OfFile(fd.get(), m_tree + "/" + path);
+        };
+        m_renames =
+            planRenames(m_layout, names, m_oldFat, m_names, m_options.renumber, hash, m_tree);
+        const RenamePlan& plan = *m_renames;
+        m_layoutCount = m_layout.regions.size();
+        m_byPath.clear(); // its keys point into regions that may move below
+        for (std::size_t r : plan.renamed) {
+            Region& region = m_layout.regions[r];
+            region.path = plan.paths[r];
+            if (m_options.compact)
+                continue;
+            interruptPoint();
+            const UniqueFd in = openBelow(m_tree, region.path);
+            if (!copyInto(in.get(), image.fd(), region.offset, region.size, image.path()))
+                throw Error("The file \"" + m_tree + "/" + region.path +
+                            "\" changed while the image was built");
+        }
+        for (std::size_t i = 0; i < m_layoutCount; ++i)
+            if (plan.removed[i])
+                m_newSize[i] = 0;
+        for (std::size_t j = 0; j < plan.added.size(); ++j) {
+            Region r;
+            r.kind = RegionKind::File;
+            r.id = plan.addedIds[j];
+            r.path = plan.added[j].path;
+            m_layout.regions.push_back(std::move(r));
+            m_newSize.push_back(plan.added[j].size);
+        }
+        m_newSize[*fnt] = plan.nameTable.size();
+        m_newSize[*fat] = std::uint64_t{plan.allocationEntries} * 8;
+        result.renamed = plan.renamed.size();
+        result.added = plan.added.size();
+        result.removed =
+            static_cast<std::size_t>(std::count(plan.removed.begin(), plan.removed.end(), true));
+        result.renumbered = plan.changes;
+    }
+
+    bool removed(std::size_t i) const
+    {
+        return m_renames && i < m_layoutCount && m_renames->removed[i];
+    }
+
+    // The file ID a region has after the build.
+    std::uint32_t idAfter(std::size_t i) const
+    {
+        if (!m_renames)
+            return m_layout.regions[i].id;
+        return i < m_layoutCount ? m_renames->ids[i] : m_renames->addedIds[i - m_layoutCount];
+    }
+
     // Size first; then the digest where the layout has one (also for a copy that kept its time),
     // and the modification time unless the digests decide.
     template <typename Full>
@@ -505,10 +611,10 @@ private:
         return bytes;
     }
 
-    std::vector<std::uint8_t> readLayoutBytes(const Region& r)
+    std::vector<std::uint8_t> readLayoutBytes(const Region& r, std::uint64_t limit)
     {
         const std::string full = m_layoutPath + "/" + r.path;
-        if (r.size > kMaxFatBytes)
+        if (r.size > limit)
             throw Error("The layout file \"" + full + "\" is larger than the largest table");
         const UniqueFd fd(
             ::openat(m_layoutFd.get(), r.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -545,7 +651,7 @@ private:
         std::optional<std::size_t> header, fat;
         for (std::size_t i = 0; i < regions.size(); ++i) {
             const Region& r = m_layout.regions[i];
-            regions[i] = {r.kind, r.id, r.offset, r.size, m_newSize[i]};
+            regions[i] = {r.kind, idAfter(i), r.offset, r.size, m_newSize[i]};
             if (r.kind == RegionKind::Header)
                 header = i;
             if (r.kind == RegionKind::Fat)
@@ -582,8 +688,12 @@ private:
         for (std::size_t i = 0; i < regions.size(); ++i) {
             const Region& r = m_layout.regions[i];
             const Placement& p = plan.placed[i];
-            if (i == *header || (fat && i == *fat))
+            if (i == *header || (fat && i == *fat) || removed(i))
                 continue;
+            if (r.kind == RegionKind::Fnt && m_renames) {
+                writeAt(fd, m_renames->nameTable, p.offset, image.path());
+                continue;
+            }
             if (inLayoutFolder(r.kind)) {
                 copyLayoutFile(r.path, r.size, p.offset, image);
                 continue;
@@ -609,8 +719,14 @@ private:
             changed.push_back({oldUsed, block->size()});
             changed.push_back({newUsed, block->size()});
         }
-        if (fat) {
-            std::vector<std::uint8_t> table = readLayoutBytes(m_layout.regions[*fat]);
+        if (fat && m_renames) {
+            const std::vector<std::uint8_t> table =
+                allocationAfter(m_oldFat, *m_renames,
+                                std::span(m_layout.regions).first(m_layoutCount), regions, plan);
+            changed.push_back({plan.placed[*fat].offset, table.size()});
+            writeAt(fd, table, plan.placed[*fat].offset, image.path());
+        } else if (fat) {
+            std::vector<std::uint8_t> table = readLayoutBytes(m_layout.regions[*fat], kMaxFatBytes);
             if (followAllocation(table, regions, plan))
                 changed.push_back({plan.placed[*fat].offset, table.size()});
             writeAt(fd, table, plan.placed[*fat].offset, image.path());
@@ -766,6 +882,10 @@ private:
     std::size_t m_files = 0;
     std::size_t m_treeFiles = 0;
     std::size_t m_systemRegions = 0;
+    TreeNames m_names;                   // what the walk found that the layout does not list
+    std::optional<RenamePlan> m_renames; // set when the names changed
+    std::size_t m_layoutCount = 0;       // the layout's regions; added files follow them
+    std::vector<std::uint8_t> m_oldFat;
 };
 
 } // namespace

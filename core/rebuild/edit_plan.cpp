@@ -8,6 +8,7 @@
 #include "core/base/le.h"
 #include "core/checksum/crc16.h"
 #include "core/io/stream.h"
+#include "core/rebuild/shared_ranges.h"
 #include "core/verify/trim.h"
 
 namespace cartscope::core::rebuild {
@@ -76,27 +77,11 @@ void subtract(ByteRange r, const std::vector<ByteRange>& kept, std::vector<ByteR
 // Which regions share a byte with another region.
 std::vector<bool> sharedRegions(std::span<const EditRegion> regions)
 {
-    std::vector<std::size_t> order;
-    for (std::size_t i = 0; i < regions.size(); ++i)
-        if (regions[i].size)
-            order.push_back(i);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return regions[a].offset < regions[b].offset; });
-    std::vector<bool> shared(regions.size(), false);
-    std::uint64_t reach = 0;
-    std::size_t reacher = 0;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const EditRegion& r = regions[order[k]];
-        if (k && r.offset < reach) {
-            shared[order[k]] = true;
-            shared[reacher] = true;
-        }
-        if (endOf(r) > reach) {
-            reach = endOf(r);
-            reacher = order[k];
-        }
-    }
-    return shared;
+    std::vector<ByteRange> ranges;
+    ranges.reserve(regions.size());
+    for (const EditRegion& r : regions)
+        ranges.push_back({r.offset, r.size});
+    return sharedRanges(ranges);
 }
 
 void checkHeader(const EditRegion& r)

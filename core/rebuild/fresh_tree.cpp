@@ -24,6 +24,7 @@
 #include "core/checksum/crc16.h"
 #include "core/fs/system_files.h"
 #include "core/io/stream.h"
+#include "core/rebuild/name_table_writer.h"
 #include "core/rebuild/output_file.h"
 
 namespace cartscope::core::rebuild {
@@ -36,7 +37,6 @@ constexpr std::uint64_t kSecureAreaEnd = 0x8000;
 constexpr std::uint64_t kSecureDummySize = 0x800;
 constexpr std::uint32_t kSecureDummyWord = 0xE7FFDEFF;
 constexpr std::uint64_t kPaddedArm9 = 0x4000;
-constexpr std::uint32_t kRootFolderId = 0xF000;
 constexpr std::uint32_t kRomControl1 = 0x00586000;
 constexpr std::uint32_t kRomControl2 = 0x001808F8;
 constexpr std::uint64_t kLogoOffset = 0xC0;
@@ -82,12 +82,12 @@ std::string_view baseName(std::string_view path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The name table and file IDs, walked depth-first in sorted order.
+// The name table's folders and the file IDs, walked depth-first in sorted order.
 class TableWriter {
 public:
     TableWriter(std::uint32_t firstFileId, std::size_t folders) : m_nextFile(firstFileId)
     {
-        m_main.resize(8 * folders);
+        m_folders.resize(folders);
     }
 
     // `path` is the folder's path below the tree ("" for the root).
@@ -108,14 +108,11 @@ public:
             return byName(a->name, b->name);
         });
 
-        const std::size_t at = 8 * (id & 0xFFF);
-        putLe32(m_main, at, static_cast<std::uint32_t>(m_subTables.size())); // +0 sub-table
-        putLe16(m_main, at + 4, static_cast<std::uint16_t>(m_nextFile));     // +4 first file ID
-        putLe16(m_main, at + 6, static_cast<std::uint16_t>(parent));         // +6 parent
+        NameTableFolder& entry = m_folders[id & 0xFFF];
+        entry.firstFileId = static_cast<std::uint16_t>(m_nextFile);
+        entry.parent = static_cast<std::uint16_t>(parent & 0xFFF);
         for (const FreshFile* file : files) {
-            const std::string_view name = baseName(file->path);
-            m_subTables.push_back(static_cast<std::uint8_t>(name.size()));
-            m_subTables.insert(m_subTables.end(), name.begin(), name.end());
+            entry.files.emplace_back(baseName(file->path));
             order.push_back(file);
             ids.emplace_back(file->path, m_nextFile++);
         }
@@ -126,29 +123,16 @@ public:
             subIds.push_back(next);
             next += static_cast<std::uint32_t>(countFolders(*sub));
         }
-        for (std::size_t i = 0; i < folders.size(); ++i) {
-            const std::string& name = folders[i]->name;
-            m_subTables.push_back(static_cast<std::uint8_t>(0x80 | name.size()));
-            m_subTables.insert(m_subTables.end(), name.begin(), name.end());
-            m_subTables.push_back(static_cast<std::uint8_t>(subIds[i] & 0xFF));
-            m_subTables.push_back(static_cast<std::uint8_t>(subIds[i] >> 8));
-        }
-        m_subTables.push_back(0);
+        for (std::size_t i = 0; i < folders.size(); ++i)
+            entry.folders.emplace_back(folders[i]->name,
+                                       static_cast<std::uint16_t>(subIds[i] & 0xFFF));
         // Depth bounded by the folder count (at most 4,095, checked when the tree was read).
         for (std::size_t i = 0; i < folders.size(); ++i)
             folder(*folders[i], path.empty() ? folders[i]->name : path + "/" + folders[i]->name,
                    subIds[i], id, order, ids);
     }
 
-    // The table: the main table, its sub-table offsets made absolute.
-    std::vector<std::uint8_t> take()
-    {
-        const auto base = static_cast<std::uint32_t>(m_main.size());
-        for (std::size_t at = 0; at < m_main.size(); at += 8)
-            putLe32(m_main, at, le32(m_main, at) + base);
-        m_main.insert(m_main.end(), m_subTables.begin(), m_subTables.end());
-        return std::move(m_main);
-    }
+    std::vector<std::uint8_t> take() const { return encodeNameTable(m_folders); }
 
     static std::size_t countFolders(const FreshFolder& f)
     {
@@ -159,8 +143,7 @@ public:
     }
 
 private:
-    std::vector<std::uint8_t> m_main;
-    std::vector<std::uint8_t> m_subTables;
+    std::vector<NameTableFolder> m_folders; // by main-table index
     std::uint32_t m_nextFile;
 };
 
@@ -233,169 +216,12 @@ std::uint64_t countFiles(const FreshFolder& f)
 
 } // namespace
 
-FreshLayout layFreshTree(const FreshInput& input, std::uint8_t fill)
+namespace {
+
+// 0x014 chip capacity: the power of two above the used size (at least 128 KiB), as
+// 128 KiB << n; sizes from 2 GiB wrap to 0, as the packer's 32-bit arithmetic does.
+std::uint8_t capacityFor(std::uint64_t used)
 {
-    std::vector<std::uint8_t> h(input.header.begin(), input.header.end());
-    // 0x012 unit code: a DSi header needs signatures the packer makes up; not laid out here.
-    if (h[0x12] & 0x02)
-        throw Error("The header \"[system]/header.bin\" is a DSi header (unit code " +
-                    std::to_string(h[0x12]) + "); only DS images are laid out without a layout");
-    Placer place(fill);
-    // The end of everything written so far (the image's size at the end) and the packer's
-    // write position.
-    std::uint64_t end = kTemplateSize;
-    std::uint64_t pos = 0;
-
-    std::uint32_t entry = le32(h, 0x24); // 0x024 ARM9 entry
-    std::uint32_t ram = le32(h, 0x28);   // 0x028 ARM9 RAM address
-    std::uint32_t headerSize = le32(h, 0x84);
-    const bool secure = ram + 0x800 == entry || headerSize > kTemplateSize;
-    if (headerSize == 0)
-        headerSize = secure ? 0x4000 : 0x200;
-    putLe32(h, 0x84, headerSize);
-    if (headerSize > kTemplateSize)
-        std::copy(kNintendoLogo.begin(), kNintendoLogo.end(), h.begin() + kLogoOffset);
-
-    // ARM9, behind a stand-in secure area when the header asks for one and the binary has none.
-    const std::uint64_t arm9 = alignUp(headerSize, kAlign);
-    pos = arm9;
-    if (!ram && entry)
-        ram = entry;
-    if (!entry && ram)
-        entry = ram;
-    if (!ram)
-        ram = entry = 0x02000000;
-    std::uint64_t arm9Size = 0;
-    if (secure && input.arm9FirstWord != kSecureDummyWord) {
-        std::vector<std::uint8_t> dummy(kSecureDummySize);
-        for (std::size_t i = 0; i < dummy.size(); i += 4)
-            putLe32(dummy, i, kSecureDummyWord);
-        place.made(RegionKind::Arm9, pos, std::move(dummy));
-        arm9Size = kSecureDummySize;
-        pos += kSecureDummySize;
-    }
-    place.region(RegionKind::Arm9, 0, pos, input.arm9);
-    const std::uint64_t code =
-        input.arm9Footer ? input.arm9.size - kNitroFooterSize : input.arm9.size;
-    arm9Size += alignUp(code, 4);
-    pos += input.arm9.size;
-    end = std::max(end, pos);
-    // A header with a secure area and an entry 0x800 into RAM gets an ARM9 of at least 16 KiB.
-    if (headerSize > kTemplateSize && entry - ram == 0x800 && arm9Size < kPaddedArm9) {
-        pos += kPaddedArm9 - arm9Size;
-        arm9Size = kPaddedArm9;
-        end = std::max(end, pos);
-    }
-    putLe32(h, 0x20, static_cast<std::uint32_t>(arm9)); // 0x020 ARM9 offset
-    putLe32(h, 0x24, entry);
-    putLe32(h, 0x28, ram);
-    putLe32(h, 0x2C, static_cast<std::uint32_t>(arm9Size)); // 0x02C ARM9 size
-
-    std::uint64_t overlayCount = 0;
-    // An overlay table at the next 0x200; without its file the template's fields stay.
-    const auto table = [&](const std::optional<FreshFile>& file, RegionKind kind, std::size_t at) {
-        if (!file)
-            return;
-        pos = alignUp(pos, kAlign);
-        place.region(kind, 0, pos, *file);
-        putLe32(h, at, file->size ? static_cast<std::uint32_t>(pos) : 0);
-        putLe32(h, at + 4, static_cast<std::uint32_t>(file->size));
-        overlayCount += file->size / kOverlayEntrySize;
-        pos += file->size;
-        end = std::max(end, pos);
-    };
-    table(input.arm9Overlays, RegionKind::Arm9OverlayTable, 0x50); // 0x050 ARM9 overlay table
-
-    pos = std::max(alignUp(pos, kAlign), kArm7Min);
-    std::uint32_t entry7 = le32(h, 0x34); // 0x034 ARM7 entry
-    std::uint32_t ram7 = le32(h, 0x38);   // 0x038 ARM7 RAM address
-    if (!ram7 && entry7)
-        ram7 = entry7;
-    if (!entry7 && ram7)
-        entry7 = ram7;
-    if (!ram7)
-        ram7 = entry7 = 0x037F8000;
-    putLe32(h, 0x30, static_cast<std::uint32_t>(pos)); // 0x030 ARM7 offset
-    putLe32(h, 0x34, entry7);
-    putLe32(h, 0x38, ram7);
-    putLe32(h, 0x3C, static_cast<std::uint32_t>(alignUp(input.arm7.size, 4)));
-    place.region(RegionKind::Arm7, 0, pos, input.arm7);
-    pos += input.arm7.size;
-    end = std::max(end, pos);
-    table(input.arm7Overlays, RegionKind::Arm7OverlayTable, 0x58); // 0x058 ARM7 overlay table
-
-    if (input.overlays.size() != overlayCount)
-        throw Error("The overlay tables name " + std::to_string(overlayCount) +
-                    " overlays; [system]/overlay holds " + std::to_string(input.overlays.size()));
-
-    FreshLayout& out = place.out();
-    const std::size_t folders = TableWriter::countFolders(input.root);
-    if (folders > kMaxTreeFolders + 1)
-        throw Error("The tree holds more than 4,095 folders");
-    if (overlayCount + countFiles(input.root) > kMaxTreeFiles)
-        throw Error("The tree holds more than 65,536 files");
-    TableWriter names(static_cast<std::uint32_t>(overlayCount), folders);
-    std::vector<const FreshFile*> order;
-    for (std::uint32_t i = 0; i < overlayCount; ++i)
-        out.fileIds.emplace_back(input.overlays[i].path, i);
-    names.folder(input.root, "", kRootFolderId, static_cast<std::uint32_t>(folders), order,
-                 out.fileIds);
-    std::vector<std::uint8_t> fnt = names.take();
-
-    const std::uint64_t fntOffset = alignUp(pos, kAlign);
-    const std::uint64_t fatOffset = alignUp(fntOffset + fnt.size(), kAlign);
-    const std::uint64_t fileCount = overlayCount + order.size();
-    putLe32(h, 0x40, static_cast<std::uint32_t>(fntOffset)); // 0x040 FNT offset
-    putLe32(h, 0x44, static_cast<std::uint32_t>(fnt.size()));
-    putLe32(h, 0x48, static_cast<std::uint32_t>(fatOffset)); // 0x048 FAT offset
-    putLe32(h, 0x4C, static_cast<std::uint32_t>(fileCount * 8));
-    end = std::max(end, fntOffset + fnt.size());
-    std::uint64_t top = fatOffset + fileCount * 8;
-    if (input.banner) {
-        const std::uint64_t banner = alignUp(top, kAlign);
-        place.region(RegionKind::Banner, 0, banner, *input.banner);
-        putLe32(h, 0x68, static_cast<std::uint32_t>(banner)); // 0x068 banner offset
-        top = banner + input.banner->size;
-        end = std::max(end, top);
-    } else {
-        putLe32(h, 0x68, 0);
-    }
-    place.made(RegionKind::Fnt, fntOffset, std::move(fnt));
-
-    // Overlays, then the files in ID order, each at the next 0x200.
-    std::vector<std::uint8_t> fat(static_cast<std::size_t>(fileCount * 8));
-    std::uint64_t fileEnd = top;
-    std::uint32_t id = 0;
-    const auto file = [&](const FreshFile& f, RegionKind kind) {
-        top = alignUp(top, kAlign);
-        place.region(kind, id, top, f);
-        putLe32(fat, 8 * id, static_cast<std::uint32_t>(top));
-        putLe32(fat, 8 * id + 4, static_cast<std::uint32_t>(top + f.size));
-        top += f.size;
-        // A file of no bytes still moves the end the header records, not the image's end.
-        fileEnd = std::max(fileEnd, top);
-        if (f.size)
-            end = std::max(end, top);
-        ++id;
-    };
-    for (const FreshFile& f : input.overlays)
-        file(f, RegionKind::Overlay);
-    for (const FreshFile* f : order)
-        file(*f, RegionKind::File);
-    if (!fat.empty())
-        end = std::max(end, fatOffset + fat.size());
-    place.made(RegionKind::Fat, fatOffset, std::move(fat));
-
-    const std::uint64_t used = alignUp(fileEnd, 4);
-    if (used != fileEnd)
-        end = std::max(end, used);
-    if (used > kLast32)
-        throw Error("The tree makes an image past 4 GiB");
-    putLe32(h, 0x80, static_cast<std::uint32_t>(used)); // 0x080 used size
-    putLe32(h, 0x60, kRomControl1);                     // 0x060 ROM control words
-    putLe32(h, 0x64, kRomControl2);
-    // 0x014 chip capacity: the power of two above the used size (at least 128 KiB), as
-    // 128 KiB << n; sizes from 2 GiB wrap to 0, as the packer's 32-bit arithmetic does.
     std::uint32_t cap = static_cast<std::uint32_t>(used);
     cap |= cap >> 16;
     cap |= cap >> 8;
@@ -408,14 +234,231 @@ FreshLayout layFreshTree(const FreshInput& input, std::uint8_t fill)
     int capacity = -18;
     for (std::uint32_t x = cap; x != 0; x >>= 1)
         ++capacity;
-    h[0x14] = static_cast<std::uint8_t>(std::max(capacity, 0));
-    putLe16(h, 0x15C, crc16::Crc16OfStream(std::span(h).subspan(kLogoOffset, kLogoSize)));
+    return static_cast<std::uint8_t>(std::max(capacity, 0));
+}
 
-    place.made(RegionKind::Header, 0, std::move(h));
-    FreshLayout laid = place.finish(end);
-    laid.usedSize = used;
-    laid.arm9Offset = arm9;
-    return laid;
+// The packer's steps in its order, each moving the write position on.
+class Layouter {
+public:
+    Layouter(const FreshInput& input, std::uint8_t fill)
+        : m_in(input), m_h(input.header.begin(), input.header.end()), m_place(fill)
+    {
+        // 0x012 unit code: a DSi header needs signatures the packer makes up; not laid out here.
+        if (m_h[0x12] & 0x02)
+            throw Error("The header \"[system]/header.bin\" is a DSi header (unit code " +
+                        std::to_string(m_h[0x12]) +
+                        "); only DS images are laid out without a layout");
+    }
+
+    FreshLayout run()
+    {
+        placeArm9();
+        placeOverlayTable(m_in.arm9Overlays, RegionKind::Arm9OverlayTable, 0x50); // 0x050
+        placeArm7();
+        placeOverlayTable(m_in.arm7Overlays, RegionKind::Arm7OverlayTable, 0x58); // 0x058
+        if (m_in.overlays.size() != m_overlayCount)
+            throw Error("The overlay tables name " + std::to_string(m_overlayCount) +
+                        " overlays; [system]/overlay holds " +
+                        std::to_string(m_in.overlays.size()));
+        placeFiles(placeTables());
+        return finish();
+    }
+
+private:
+    // The header size (a secure area when the entry lies 0x800 into RAM), then the ARM9 behind
+    // a stand-in secure area when the header asks for one and the binary has none.
+    void placeArm9()
+    {
+        std::uint32_t entry = le32(m_h, 0x24); // 0x024 ARM9 entry
+        std::uint32_t ram = le32(m_h, 0x28);   // 0x028 ARM9 RAM address
+        std::uint32_t headerSize = le32(m_h, 0x84);
+        const bool secure = ram + 0x800 == entry || headerSize > kTemplateSize;
+        if (headerSize == 0)
+            headerSize = secure ? 0x4000 : 0x200;
+        putLe32(m_h, 0x84, headerSize);
+        if (headerSize > kTemplateSize)
+            std::copy(kNintendoLogo.begin(), kNintendoLogo.end(), m_h.begin() + kLogoOffset);
+
+        m_arm9 = alignUp(headerSize, kAlign);
+        m_pos = m_arm9;
+        if (!ram && entry)
+            ram = entry;
+        if (!entry && ram)
+            entry = ram;
+        if (!ram)
+            ram = entry = 0x02000000;
+        std::uint64_t arm9Size = 0;
+        if (secure && m_in.arm9FirstWord != kSecureDummyWord) {
+            std::vector<std::uint8_t> dummy(kSecureDummySize);
+            for (std::size_t i = 0; i < dummy.size(); i += 4)
+                putLe32(dummy, i, kSecureDummyWord);
+            m_place.made(RegionKind::Arm9, m_pos, std::move(dummy));
+            arm9Size = kSecureDummySize;
+            m_pos += kSecureDummySize;
+        }
+        m_place.region(RegionKind::Arm9, 0, m_pos, m_in.arm9);
+        const std::uint64_t code =
+            m_in.arm9Footer ? m_in.arm9.size - kNitroFooterSize : m_in.arm9.size;
+        arm9Size += alignUp(code, 4);
+        advance(m_in.arm9.size);
+        // A header with a secure area and an entry 0x800 into RAM gets an ARM9 of at least
+        // 16 KiB.
+        if (headerSize > kTemplateSize && entry - ram == 0x800 && arm9Size < kPaddedArm9) {
+            advance(kPaddedArm9 - arm9Size);
+            arm9Size = kPaddedArm9;
+        }
+        putLe32(m_h, 0x20, static_cast<std::uint32_t>(m_arm9)); // 0x020 ARM9 offset
+        putLe32(m_h, 0x24, entry);
+        putLe32(m_h, 0x28, ram);
+        putLe32(m_h, 0x2C, static_cast<std::uint32_t>(arm9Size)); // 0x02C ARM9 size
+    }
+
+    // An overlay table at the next 0x200; without its file the template's fields stay.
+    void placeOverlayTable(const std::optional<FreshFile>& file, RegionKind kind, std::size_t at)
+    {
+        if (!file)
+            return;
+        m_pos = alignUp(m_pos, kAlign);
+        m_place.region(kind, 0, m_pos, *file);
+        putLe32(m_h, at, file->size ? static_cast<std::uint32_t>(m_pos) : 0);
+        putLe32(m_h, at + 4, static_cast<std::uint32_t>(file->size));
+        m_overlayCount += file->size / kOverlayEntrySize;
+        advance(file->size);
+    }
+
+    void placeArm7()
+    {
+        m_pos = std::max(alignUp(m_pos, kAlign), kArm7Min);
+        std::uint32_t entry7 = le32(m_h, 0x34); // 0x034 ARM7 entry
+        std::uint32_t ram7 = le32(m_h, 0x38);   // 0x038 ARM7 RAM address
+        if (!ram7 && entry7)
+            ram7 = entry7;
+        if (!entry7 && ram7)
+            entry7 = ram7;
+        if (!ram7)
+            ram7 = entry7 = 0x037F8000;
+        putLe32(m_h, 0x30, static_cast<std::uint32_t>(m_pos)); // 0x030 ARM7 offset
+        putLe32(m_h, 0x34, entry7);
+        putLe32(m_h, 0x38, ram7);
+        putLe32(m_h, 0x3C, static_cast<std::uint32_t>(alignUp(m_in.arm7.size, 4)));
+        m_place.region(RegionKind::Arm7, 0, m_pos, m_in.arm7);
+        advance(m_in.arm7.size);
+    }
+
+    // The name table, the allocation table's place and the banner; returns the tree's files in
+    // ID order.
+    std::vector<const FreshFile*> placeTables()
+    {
+        FreshLayout& out = m_place.out();
+        const std::size_t folders = TableWriter::countFolders(m_in.root);
+        if (folders > kMaxTreeFolders + 1)
+            throw Error("The tree holds more than 4,095 folders");
+        if (m_overlayCount + countFiles(m_in.root) > kMaxTreeFiles)
+            throw Error("The tree holds more than 65,536 files");
+        TableWriter names(static_cast<std::uint32_t>(m_overlayCount), folders);
+        std::vector<const FreshFile*> order;
+        for (std::uint32_t i = 0; i < m_overlayCount; ++i)
+            out.fileIds.emplace_back(m_in.overlays[i].path, i);
+        names.folder(m_in.root, "", kRootFolderId, static_cast<std::uint32_t>(folders), order,
+                     out.fileIds);
+        std::vector<std::uint8_t> fnt = names.take();
+
+        const std::uint64_t fntOffset = alignUp(m_pos, kAlign);
+        m_fatOffset = alignUp(fntOffset + fnt.size(), kAlign);
+        m_fileCount = m_overlayCount + order.size();
+        putLe32(m_h, 0x40, static_cast<std::uint32_t>(fntOffset)); // 0x040 FNT offset
+        putLe32(m_h, 0x44, static_cast<std::uint32_t>(fnt.size()));
+        putLe32(m_h, 0x48, static_cast<std::uint32_t>(m_fatOffset)); // 0x048 FAT offset
+        putLe32(m_h, 0x4C, static_cast<std::uint32_t>(m_fileCount * 8));
+        m_end = std::max(m_end, fntOffset + fnt.size());
+        m_top = m_fatOffset + m_fileCount * 8;
+        if (m_in.banner) {
+            const std::uint64_t banner = alignUp(m_top, kAlign);
+            m_place.region(RegionKind::Banner, 0, banner, *m_in.banner);
+            putLe32(m_h, 0x68, static_cast<std::uint32_t>(banner)); // 0x068 banner offset
+            m_top = banner + m_in.banner->size;
+            m_end = std::max(m_end, m_top);
+        } else {
+            putLe32(m_h, 0x68, 0);
+        }
+        m_place.made(RegionKind::Fnt, fntOffset, std::move(fnt));
+        return order;
+    }
+
+    // Overlays, then the files in ID order, each at the next 0x200, and their allocation table.
+    void placeFiles(const std::vector<const FreshFile*>& order)
+    {
+        std::vector<std::uint8_t> fat(static_cast<std::size_t>(m_fileCount * 8));
+        m_fileEnd = m_top;
+        std::uint32_t id = 0;
+        const auto file = [&](const FreshFile& f, RegionKind kind) {
+            m_top = alignUp(m_top, kAlign);
+            m_place.region(kind, id, m_top, f);
+            putLe32(fat, 8 * id, static_cast<std::uint32_t>(m_top));
+            putLe32(fat, 8 * id + 4, static_cast<std::uint32_t>(m_top + f.size));
+            m_top += f.size;
+            // A file of no bytes still moves the end the header records, not the image's end.
+            m_fileEnd = std::max(m_fileEnd, m_top);
+            if (f.size)
+                m_end = std::max(m_end, m_top);
+            ++id;
+        };
+        for (const FreshFile& f : m_in.overlays)
+            file(f, RegionKind::Overlay);
+        for (const FreshFile* f : order)
+            file(*f, RegionKind::File);
+        if (!fat.empty())
+            m_end = std::max(m_end, m_fatOffset + fat.size());
+        m_place.made(RegionKind::Fat, m_fatOffset, std::move(fat));
+    }
+
+    // The used size, ROM-control words, capacity and logo CRC-16; then the header itself.
+    FreshLayout finish()
+    {
+        const std::uint64_t used = alignUp(m_fileEnd, 4);
+        if (used != m_fileEnd)
+            m_end = std::max(m_end, used);
+        if (used > kLast32)
+            throw Error("The tree makes an image past 4 GiB");
+        putLe32(m_h, 0x80, static_cast<std::uint32_t>(used)); // 0x080 used size
+        putLe32(m_h, 0x60, kRomControl1);                     // 0x060 ROM control words
+        putLe32(m_h, 0x64, kRomControl2);
+        m_h[0x14] = capacityFor(used);
+        putLe16(m_h, 0x15C, crc16::Crc16OfStream(std::span(m_h).subspan(kLogoOffset, kLogoSize)));
+
+        m_place.made(RegionKind::Header, 0, std::move(m_h));
+        FreshLayout laid = m_place.finish(m_end);
+        laid.usedSize = used;
+        laid.arm9Offset = m_arm9;
+        return laid;
+    }
+
+    void advance(std::uint64_t bytes)
+    {
+        m_pos += bytes;
+        m_end = std::max(m_end, m_pos);
+    }
+
+    const FreshInput& m_in;
+    std::vector<std::uint8_t> m_h;
+    Placer m_place;
+    // The end of everything written so far (the image's size at the end) and the packer's
+    // write position.
+    std::uint64_t m_end = kTemplateSize;
+    std::uint64_t m_pos = 0;
+    std::uint64_t m_arm9 = 0;
+    std::uint64_t m_overlayCount = 0;
+    std::uint64_t m_fatOffset = 0;
+    std::uint64_t m_fileCount = 0;
+    std::uint64_t m_top = 0;     // past the tables and banner, then past each file
+    std::uint64_t m_fileEnd = 0; // the end the header records
+};
+
+} // namespace
+
+FreshLayout layFreshTree(const FreshInput& input, std::uint8_t fill)
+{
+    return Layouter(input, fill).run();
 }
 
 namespace {
@@ -603,6 +646,163 @@ bool isFreshTree(const std::string& tree)
     return ::lstat((tree + "/" + kSystem + "/header.bin").c_str(), &st) == 0;
 }
 
+namespace {
+
+// One piece of the image in offset order: a tree file, made bytes, or a fill run.
+struct Piece {
+    std::uint64_t offset;
+    std::uint64_t size;
+    const Region* region;
+    const Generated* made;
+    std::uint8_t fill;
+};
+
+std::vector<Piece> piecesOf(const FreshLayout& laid, const std::string& tree)
+{
+    std::vector<Piece> pieces;
+    for (const Region& r : laid.layout.regions) {
+        if (r.size == 0)
+            continue;
+        if (!r.path.empty()) {
+            pieces.push_back({r.offset, r.size, &r, nullptr, 0});
+            continue;
+        }
+        const auto g =
+            std::find_if(laid.generated.begin(), laid.generated.end(), [&](const Generated& x) {
+                return x.offset == r.offset && x.bytes.size() == r.size;
+            });
+        if (g == laid.generated.end())
+            throw Error("The layout of \"" + tree + "\" lost a table it made");
+        pieces.push_back({r.offset, r.size, nullptr, &*g, 0});
+    }
+    for (const Run& run : laid.layout.runs)
+        pieces.push_back({run.offset, run.size, nullptr, nullptr, run.fill.value_or(0)});
+    std::sort(pieces.begin(), pieces.end(),
+              [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
+    return pieces;
+}
+
+// A tree file opened again, still the size it was laid out with.
+UniqueFd openPiece(TreeReader& reader, const Piece& p)
+{
+    UniqueFd fd(::openat(reader.fd(), p.region->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+        throw Error(cannotOpenMessage(reader.shown(p.region->path), errno));
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != p.size)
+        throw Error("The file \"" + reader.shown(p.region->path) +
+                    "\" changed while the image was built");
+    return fd;
+}
+
+// The image writes OUT once: the bytes below 0x8000 are put together in memory first (the
+// secure-area CRC-16 covers them), the rest is copied piece by piece.
+class FreshWriter {
+public:
+    FreshWriter(TreeReader& reader, const FreshLayout& laid, const std::string& tree,
+                const BuildOptions& options)
+        : m_reader(reader), m_laid(laid), m_pieces(piecesOf(laid, tree)), m_options(options),
+          m_open(m_pieces.size()),
+          m_head(static_cast<std::size_t>(std::min(kSecureAreaEnd, laid.layout.imageSize)))
+    {}
+
+    std::size_t write(const std::string& out, Overwrite overwrite)
+    {
+        assembleHead();
+        stampHead();
+        OutputFile image(out, overwrite);
+        image.write(m_head);
+        writeRest(image);
+        image.commit();
+        return m_files;
+    }
+
+private:
+    void checkpoint() const
+    {
+        if (m_options.interrupted && m_options.interrupted())
+            throw BuildInterrupted();
+    }
+
+    // Every tree file is checked once here; only those below 0x8000 stay open.
+    void assembleHead()
+    {
+        const std::uint64_t headSize = m_head.size();
+        for (std::size_t i = 0; i < m_pieces.size(); ++i) {
+            const Piece& p = m_pieces[i];
+            if (p.region) {
+                checkpoint();
+                m_open[i] = openPiece(m_reader, p);
+                ++m_files;
+                if (p.offset >= headSize) {
+                    m_open[i] = UniqueFd();
+                    continue;
+                }
+            }
+            if (p.offset >= headSize)
+                continue;
+            const std::size_t n = static_cast<std::size_t>(std::min(p.size, headSize - p.offset));
+            std::span<std::uint8_t> into(m_head.data() + p.offset, n);
+            if (p.made) {
+                std::copy_n(p.made->bytes.begin(), n, into.begin());
+            } else if (p.region) {
+                DescriptorStream in(m_open[i].get(), p.size,
+                                    "file \"" + m_reader.shown(p.region->path) + "\"");
+                if (in.pread(0, into) != n)
+                    throw Error(kStreamReadError);
+            } else {
+                std::fill(into.begin(), into.end(), p.fill);
+            }
+        }
+    }
+
+    // 0x06C secure-area CRC-16 over the ARM9's first bytes below 0x8000; 0x15E header CRC-16.
+    void stampHead()
+    {
+        const std::uint64_t headSize = m_head.size();
+        if (m_laid.arm9Offset < headSize)
+            putLe16(m_head, 0x6C,
+                    crc16::Crc16OfStream(std::span(m_head).subspan(
+                        static_cast<std::size_t>(m_laid.arm9Offset),
+                        static_cast<std::size_t>(headSize - m_laid.arm9Offset))));
+        putLe16(m_head, 0x15E, crc16::Crc16OfStream(std::span(m_head).first(0x15E)));
+    }
+
+    void writeRest(OutputFile& image)
+    {
+        const std::uint64_t headSize = m_head.size();
+        const auto checkpoint = [this] { this->checkpoint(); };
+        for (std::size_t i = 0; i < m_pieces.size(); ++i) {
+            const Piece& p = m_pieces[i];
+            if (p.offset + p.size <= headSize)
+                continue;
+            const std::uint64_t skip = p.offset < headSize ? headSize - p.offset : 0;
+            checkpoint();
+            if (p.made) {
+                image.write(std::span(p.made->bytes).subspan(static_cast<std::size_t>(skip)));
+            } else if (p.region) {
+                const UniqueFd fd =
+                    m_open[i].valid() ? std::move(m_open[i]) : openPiece(m_reader, p);
+                image.copyFrom(DescriptorStream(fd.get(), p.size,
+                                                "file \"" + m_reader.shown(p.region->path) + "\""),
+                               skip, p.size - skip, checkpoint);
+            } else {
+                image.fill(p.fill, p.size - skip, checkpoint);
+            }
+        }
+    }
+
+    TreeReader& m_reader;
+    const FreshLayout& m_laid;
+    std::vector<Piece> m_pieces;
+    const BuildOptions& m_options;
+    std::vector<UniqueFd> m_open;
+    std::vector<std::uint8_t> m_head;
+    std::size_t m_files = 1; // the header template
+};
+
+} // namespace
+
 BuildResult buildFreshTree(const std::string& tree, const std::string& out,
                            const BuildOptions& options)
 {
@@ -618,119 +818,9 @@ BuildResult buildFreshTree(const std::string& tree, const std::string& out,
 
     TreeReader reader(tree);
     const FreshLayout laid = layFreshTree(readInput(reader), options.fill);
-    const Layout& layout = laid.layout;
-    const auto checkpoint = [&] {
-        if (options.interrupted && options.interrupted())
-            throw BuildInterrupted();
-    };
-
-    // The pieces in offset order: regions (a file, or made bytes) and fill runs.
-    struct Piece {
-        std::uint64_t offset;
-        std::uint64_t size;
-        const Region* region;
-        const Generated* made;
-        std::uint8_t fill;
-    };
-    std::vector<Piece> pieces;
-    for (const Region& r : layout.regions) {
-        if (r.size == 0)
-            continue;
-        if (!r.path.empty()) {
-            pieces.push_back({r.offset, r.size, &r, nullptr, 0});
-            continue;
-        }
-        const auto g =
-            std::find_if(laid.generated.begin(), laid.generated.end(), [&](const Generated& x) {
-                return x.offset == r.offset && x.bytes.size() == r.size;
-            });
-        if (g == laid.generated.end())
-            throw Error("The layout of \"" + tree + "\" lost a table it made");
-        pieces.push_back({r.offset, r.size, nullptr, &*g, 0});
-    }
-    for (const Run& run : layout.runs)
-        pieces.push_back({run.offset, run.size, nullptr, nullptr, run.fill.value_or(0)});
-    std::sort(pieces.begin(), pieces.end(),
-              [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
-
-    // The image below 0x8000 is put together first: the secure-area CRC-16 covers it.
-    const std::uint64_t headSize = std::min(kSecureAreaEnd, layout.imageSize);
-    std::vector<std::uint8_t> head(static_cast<std::size_t>(headSize));
-    std::vector<UniqueFd> open(pieces.size());
-    std::size_t files = 1; // the header template
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const Piece& p = pieces[i];
-        if (p.region) {
-            checkpoint();
-            open[i] = UniqueFd(
-                ::openat(reader.fd(), p.region->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            struct stat st {};
-            if (!open[i].valid() || ::fstat(open[i].get(), &st) != 0)
-                throw Error(cannotOpenMessage(reader.shown(p.region->path), errno));
-            if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != p.size)
-                throw Error("The file \"" + reader.shown(p.region->path) +
-                            "\" changed while the image was built");
-            ++files;
-            // Only the files below 0x8000 stay open; the rest are opened again as written.
-            if (p.offset >= headSize) {
-                open[i] = UniqueFd();
-                continue;
-            }
-        }
-        if (p.offset >= headSize)
-            continue;
-        const std::size_t n = static_cast<std::size_t>(std::min(p.size, headSize - p.offset));
-        std::span<std::uint8_t> into(head.data() + p.offset, n);
-        if (p.made)
-            std::copy_n(p.made->bytes.begin(), n, into.begin());
-        else if (p.region) {
-            DescriptorStream in(open[i].get(), p.size,
-                                "file \"" + reader.shown(p.region->path) + "\"");
-            if (in.pread(0, into) != n)
-                throw Error(kStreamReadError);
-        } else
-            std::fill(into.begin(), into.end(), p.fill);
-    }
-    // 0x06C secure-area CRC-16 over the ARM9's first bytes below 0x8000; 0x15E header CRC-16.
-    if (laid.arm9Offset < headSize)
-        putLe16(head, 0x6C,
-                crc16::Crc16OfStream(
-                    std::span(head).subspan(static_cast<std::size_t>(laid.arm9Offset),
-                                            static_cast<std::size_t>(headSize - laid.arm9Offset))));
-    putLe16(head, 0x15E, crc16::Crc16OfStream(std::span(head).first(0x15E)));
-
-    OutputFile image(out, overwrite);
-    image.write(head);
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const Piece& p = pieces[i];
-        if (p.offset + p.size <= headSize)
-            continue;
-        const std::uint64_t skip = p.offset < headSize ? headSize - p.offset : 0;
-        checkpoint();
-        if (p.made) {
-            image.write(std::span(p.made->bytes).subspan(static_cast<std::size_t>(skip)));
-        } else if (p.region) {
-            UniqueFd fd = std::move(open[i]);
-            if (!fd.valid())
-                fd = UniqueFd(::openat(reader.fd(), p.region->path.c_str(),
-                                       O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            struct stat st {};
-            if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-                throw Error(cannotOpenMessage(reader.shown(p.region->path), errno));
-            if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != p.size)
-                throw Error("The file \"" + reader.shown(p.region->path) +
-                            "\" changed while the image was built");
-            image.copyFrom(
-                DescriptorStream(fd.get(), p.size, "file \"" + reader.shown(p.region->path) + "\""),
-                skip, p.size - skip, checkpoint);
-        } else {
-            image.fill(p.fill, p.size - skip, checkpoint);
-        }
-    }
-    image.commit();
     BuildResult result;
-    result.bytes = layout.imageSize;
-    result.files = files;
+    result.bytes = laid.layout.imageSize;
+    result.files = FreshWriter(reader, laid, tree, options).write(out, overwrite);
     return result;
 }
 

@@ -20,6 +20,7 @@
 #include "core/fs/system_files.h"
 #include "core/io/whole_file.h"
 #include "core/rebuild/layout.h"
+#include "core/rebuild/shared_ranges.h"
 
 namespace cartscope::core::rebuild {
 
@@ -135,26 +136,11 @@ Sha1 sha1Of(const Stream& image, std::uint64_t offset, std::uint64_t size)
 // would look unchanged. Identical ranges are hashed once.
 void hashSharedRanges(std::vector<Region>& regions, const Stream& image)
 {
-    std::vector<std::size_t> order;
-    for (std::size_t i = 0; i < regions.size(); ++i)
-        if (regions[i].size && !inLayoutFolder(regions[i].kind))
-            order.push_back(i);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return regions[a].offset < regions[b].offset; });
-    std::vector<bool> shared(regions.size(), false);
-    std::uint64_t reach = 0;
-    std::size_t reacher = 0;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const Region& r = regions[order[k]];
-        if (k && r.offset < reach) {
-            shared[order[k]] = true;
-            shared[reacher] = true;
-        }
-        if (r.offset + r.size > reach) {
-            reach = r.offset + r.size;
-            reacher = order[k];
-        }
-    }
+    std::vector<ByteRange> ranges;
+    ranges.reserve(regions.size());
+    for (const Region& r : regions)
+        ranges.push_back({r.offset, inLayoutFolder(r.kind) ? 0 : r.size});
+    const std::vector<bool> shared = sharedRanges(ranges);
     std::map<std::pair<std::uint64_t, std::uint64_t>, Sha1> done;
     for (std::size_t i = 0; i < regions.size(); ++i) {
         if (!shared[i])

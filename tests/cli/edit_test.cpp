@@ -11,13 +11,19 @@
 
 #include <gtest/gtest.h>
 
+#include "core/base/le.h"
+#include "core/fs/filelist.h"
+#include "core/fs/fnt.h"
+#include "core/io/stream.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
 
 namespace {
 
 using cartscope::fixture::Bytes;
+using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::manyRowsOnOneRange;
+using cartscope::fixture::Node;
 using cartscope::fixture::pattern;
 using cartscope::fixture::readFile;
 using cartscope::fixture::systemImage;
@@ -502,6 +508,177 @@ TEST_F(Edit, RehashComparesDigestsInsteadOfTimes)
     ::utimensat(AT_FDCWD, (tree + "/f2").c_str(), times, 0);
     const auto copied = cli({"build", "--rehash", tree, m_dir.file("copied.nds")});
     EXPECT_NE(copied.out.find("(1 edited)"), std::string::npos) << copied.out;
+}
+
+// Named files a.bin 0, b.bin 1, d/c.bin 2, d/e.bin 3, f/g.bin 4, and an overlay on ID 5.
+Bytes namedImage()
+{
+    return ImageBuilder()
+        .root({Node::file("a.bin", pattern(0x40, 1)), Node::file("b.bin", pattern(0x50, 2)),
+               Node::dir("d", {Node::file("c.bin", pattern(0x60, 3)),
+                               Node::file("e.bin", pattern(0x70, 4))}),
+               Node::dir("f", {Node::file("g.bin", pattern(0x90, 5))})})
+        .extraFiles({pattern(0x110, 6)})
+        .binary(0x20, 0x2C, pattern(0x400, 9))
+        .binary(0x30, 0x3C, pattern(0x200, 7))
+        .binary(0x50, 0x54, cartscope::fixture::overlayEntry(0, 5))
+        .build();
+}
+
+// Each named file's ID, as the image's tables give it: "d/c.bin" -> 2.
+std::map<std::string, std::uint32_t> idsOf(const Bytes& image)
+{
+    namespace core = cartscope::core;
+    const core::MemoryStream stream(image);
+    std::vector<core::TFileEntry> files;
+    std::vector<core::TDirEntry> dirs;
+    core::ParseFNT(stream, core::le32(image, 0x40), core::le32(image, 0x48), files, dirs);
+    std::map<std::string, std::uint32_t> ids;
+    core::forEachRow(files, dirs,
+                     [&](const core::FileRow& row) { ids[row.path.substr(1)] = row.fileId; });
+    return ids;
+}
+
+// Renamed files keep their IDs, files in new folders take new ones; a change that would shift
+// other files' IDs is refused naming the folder, unless --renumber, which prints the ID map.
+TEST_F(Edit, BuildFollowsRenamesAddsAndRemoves)
+{
+    using Ids = std::map<std::string, std::uint32_t>;
+    const Ids before = {{"a.bin", 0}, {"b.bin", 1}, {"d/c.bin", 2}, {"d/e.bin", 3}, {"f/g.bin", 4}};
+    const auto moved = [](std::string from, std::string to) {
+        return [=](const std::string& tree) {
+            fs::create_directories(fs::path(tree + "/" + to).parent_path());
+            fs::rename(tree + "/" + from, tree + "/" + to);
+        };
+    };
+    const auto added = [](std::string path) {
+        return [=](const std::string& tree) {
+            fs::create_directories(fs::path(tree + "/" + path).parent_path());
+            writeFile(tree + "/" + path, pattern(0x123, 40));
+        };
+    };
+    const auto removed = [](std::string path) {
+        return [=](const std::string& tree) { fs::remove(tree + "/" + path); };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> change;
+        std::vector<std::string> options;
+        std::string says; // in the output (exit 0) or the error (exit 1)
+        Ids ids;          // empty: refused
+    };
+    const Case cases[] = {
+        {"unchanged", [](const std::string&) {}, {}, "Built", before},
+        {"renamed in place",
+         moved("d/c.bin", "d/z.bin"),
+         {},
+         "(1 renamed)",
+         {{"a.bin", 0}, {"b.bin", 1}, {"d/z.bin", 2}, {"d/e.bin", 3}, {"f/g.bin", 4}}},
+        {"a folder renamed",
+         moved("f", "h"),
+         {},
+         "(1 renamed)",
+         {{"a.bin", 0}, {"b.bin", 1}, {"d/c.bin", 2}, {"d/e.bin", 3}, {"h/g.bin", 4}}},
+        {"a folder's last file moved to a new folder",
+         moved("d/e.bin", "n/e.bin"),
+         {},
+         "(1 renamed)",
+         {{"a.bin", 0}, {"b.bin", 1}, {"d/c.bin", 2}, {"n/e.bin", 3}, {"f/g.bin", 4}}},
+        {"added to a new folder",
+         added("new/x.bin"),
+         {},
+         "(1 added)",
+         {{"a.bin", 0},
+          {"b.bin", 1},
+          {"d/c.bin", 2},
+          {"d/e.bin", 3},
+          {"f/g.bin", 4},
+          {"new/x.bin", 6}}},
+        {"added to an existing folder",
+         added("d/x.bin"),
+         {},
+         "d/x.bin\" was added to the folder \"TREE/d\", which shifts",
+         {}},
+        {"removed from an existing folder",
+         removed("d/c.bin"),
+         {},
+         "d/c.bin\" was removed from the folder \"TREE/d\", which shifts",
+         {}},
+        {"renamed and edited: one removed, one added",
+         [](const std::string& tree) {
+             fs::rename(tree + "/d/c.bin", tree + "/d/z.bin");
+             writeFile(tree + "/d/z.bin", pattern(0x60, 41));
+         },
+         {},
+         "d/c.bin\" was removed from the folder \"TREE/d\"",
+         {}},
+        {"moved into the middle of another folder's IDs",
+         moved("d/c.bin", "f/c.bin"),
+         {},
+         "moved into or out of the folder \"TREE/f\"",
+         {}},
+        {"a new folder's name over 127 bytes",
+         added(std::string(128, 'n') + "/x.bin"),
+         {},
+         "is longer than 127 bytes",
+         {}},
+        {"added with --renumber",
+         added("d/x.bin"),
+         {"--renumber"},
+         "(1 added)\n4 -> 6  f/g.bin\n",
+         {{"a.bin", 0},
+          {"b.bin", 1},
+          {"d/c.bin", 2},
+          {"d/e.bin", 3},
+          {"d/x.bin", 4},
+          {"f/g.bin", 6}}},
+        {"removed with --renumber",
+         removed("d/c.bin"),
+         {"--renumber"},
+         "(1 removed)\n3 -> 2  d/e.bin\n4 -> 3  f/g.bin\n",
+         {{"a.bin", 0}, {"b.bin", 1}, {"d/e.bin", 2}, {"f/g.bin", 3}}},
+        {"moved with --renumber",
+         moved("d/c.bin", "f/c.bin"),
+         {"--renumber"},
+         "(1 renamed)\n2 -> 3  f/c.bin\n3 -> 2  d/e.bin\n",
+         {{"a.bin", 0}, {"b.bin", 1}, {"d/e.bin", 2}, {"f/c.bin", 3}, {"f/g.bin", 4}}},
+    };
+    const Bytes original = namedImage();
+    const std::string in = image("in.nds", original);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tree = extract(in, "tree");
+        c.change(tree);
+        const std::string out = m_dir.file("out.nds");
+        fs::remove(out);
+        std::vector<std::string> args{"build", tree, out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto r = cli(args);
+        std::string says = c.says;
+        if (const auto at = says.find("TREE"); at != std::string::npos)
+            says.replace(at, 4, tree);
+        if (c.ids.empty()) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+            EXPECT_FALSE(fs::exists(out));
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
+        const Bytes built = readFile(out);
+        EXPECT_EQ(idsOf(built), c.ids);
+        if (std::string(c.name) == "unchanged") {
+            EXPECT_TRUE(built == original);
+        }
+        // The built image holds the tree: every file, under its new name.
+        Files expected = cartscope::fixture::filesBelow(tree);
+        expected.erase("[system]/header.bin");
+        Files after = filesOf(out);
+        after.erase("[system]/header.bin");
+        EXPECT_TRUE(after == expected);
+        const auto fix = cli({"fix", out, m_dir.file("fixed.nds"), "--force"});
+        EXPECT_EQ(fix.out.find("HeaderCRC16"), std::string::npos) << fix.out;
+    }
 }
 
 } // namespace

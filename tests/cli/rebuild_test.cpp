@@ -390,7 +390,12 @@ TEST_F(Rebuild, BuildRefusesWhatItCannotTrustAndWritesNothing)
          [](const std::string& tree, const std::string&) {
              writeFile(tree + "/new.bin", Bytes{1});
          },
-         "new.bin\" is not in the layout"},
+         "new.bin\" was added to the folder"},
+        {"a file added to the system files",
+         [](const std::string& tree, const std::string&) {
+             writeFile(tree + "/[system]/new.bin", Bytes{1});
+         },
+         "new.bin\" is not one of the image's system files"},
         {"a name over 127 bytes",
          [](const std::string& tree, const std::string&) {
              writeFile(tree + "/" + std::string(128, 'n'), Bytes{1});
@@ -398,7 +403,12 @@ TEST_F(Rebuild, BuildRefusesWhatItCannotTrustAndWritesNothing)
          "is longer than 127 bytes"},
         {"a file removed",
          [](const std::string& tree, const std::string&) { fs::remove(tree + "/b.txt"); },
-         "b.txt\" is missing"},
+         "b.txt\" was removed from the folder"},
+        {"a system file removed",
+         [](const std::string& tree, const std::string&) {
+             fs::remove(tree + "/[system]/arm7.bin");
+         },
+         "arm7.bin\" is missing"},
         {"a gap file removed",
          [](const std::string& tree, const std::string&) {
              for (const auto& e : fs::directory_iterator(tree + ".layout/gaps")) {

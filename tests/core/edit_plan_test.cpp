@@ -4,6 +4,7 @@
 
 #include "core/base/error.h"
 #include "core/rebuild/edit_plan.h"
+#include "core/rebuild/shared_ranges.h"
 
 namespace cartscope {
 namespace {
@@ -153,6 +154,32 @@ TEST(EditPlan, RefusesAHeaderOfAnotherSize)
     std::vector<EditRegion> r = regions();
     r[0].newSize = 0x1000;
     EXPECT_THROW(planEdits(r, 0x8500, 0, false), core::Error);
+}
+
+// Which ranges share a byte: touching ranges do not, empty ranges never, and every range that
+// overlaps another is found whatever their order.
+TEST(SharedRanges, MarksEveryRangeThatSharesAByte)
+{
+    struct Case {
+        const char* name;
+        std::vector<ByteRange> ranges;
+        std::vector<bool> shared;
+    };
+    const Case cases[] = {
+        {"apart", {{0, 0x10}, {0x20, 0x10}}, {false, false}},
+        {"touching", {{0, 0x10}, {0x10, 0x10}}, {false, false}},
+        {"one byte in common", {{0x10, 0x10}, {0, 0x11}}, {true, true}},
+        {"identical", {{0x40, 8}, {0x40, 8}, {0x80, 8}}, {true, true, false}},
+        {"nested, behind a long one",
+         {{0, 0x100}, {0x10, 8}, {0x20, 8}, {0x100, 4}},
+         {true, true, true, false}},
+        {"empty inside another", {{0, 0x100}, {0x10, 0}}, {false, false}},
+        {"a chain out of order", {{0x30, 0x20}, {0, 0x20}, {0x18, 0x20}}, {true, true, true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(core::rebuild::sharedRanges(c.ranges), c.shared);
+    }
 }
 
 } // namespace
