@@ -1,6 +1,7 @@
 // compress_bench [PAIRS] [MIB]: LZ10 and LZ11 speed and size on generated game-like data (text,
 // 4-bit tiles, ARM code, noise, zero padding; MIB MiB, default 2), and IMA-ADPCM decode speed.
 // compress_bench data FILE [MIB]: writes that data to FILE, to look at or profile.
+// compress_bench adpcm [PAIRS]: the IMA-ADPCM row alone.
 //
 // Decode: MB/s of output of decompressStream (into a buffer) against a plain memcpy of the same
 // output, interleaved A B A B for PAIRS pairs (default 5) after one warm-up each. Encode: MB/s of
@@ -185,6 +186,11 @@ int main(int argc, char** argv)
             .write(reinterpret_cast<const char*>(data.data()),
                    static_cast<std::streamsize>(data.size()));
         return 0;
+    }
+    if (argc > 1 && std::string(argv[1]) == "adpcm") {
+        std::printf("| work (A) | against (B) | A | B | B/A time | range | goal | load 1-min |\n");
+        std::printf("|---|---|---|---|---|---|---|---|\n");
+        return adpcm(argc > 2 ? std::atoi(argv[2]) : 5) ? 0 : 1;
     }
     const int pairs = argc > 1 ? std::atoi(argv[1]) : 5;
     const std::size_t mib = argc > 2 ? static_cast<std::size_t>(std::atoi(argv[2])) : 2;

@@ -129,20 +129,27 @@ void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std:
     sample = std::clamp(sample, -0x7FFF, 0x7FFF);
     int index = std::min<int>(block[2] & 0x7F, 88);
     const std::uint8_t* codes = block.data() + kAdpcmHeader;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int code = (codes[i >> 1] >> ((i & 1) * 4)) & 0xF;
+    // Without branches on the code's bits (random in real data, so a branch guesses wrong half
+    // the time): each bit adds its part of the step or nothing, the sign bit negates the sum.
+    // The console's shifts are kept exactly; sample - diff can never pass +0x7FFF, nor
+    // sample + diff -0x7FFF, so one clamp to both bounds is its clamp.
+    const auto next = [&](int code) {
         const int step = kStepTable[index];
-        int diff = step >> 3;
-        if (code & 1)
-            diff += step >> 2;
-        if (code & 2)
-            diff += step >> 1;
-        if (code & 4)
-            diff += step;
-        sample = (code & 8) ? std::max(sample - diff, -0x7FFF) : std::min(sample + diff, 0x7FFF);
+        const int diff = (step >> 3) + ((step >> 2) & -(code & 1)) +
+                         ((step >> 1) & -((code >> 1) & 1)) + (step & -((code >> 2) & 1));
+        const int negate = -(code >> 3);
+        sample = std::clamp(sample + ((diff ^ negate) - negate), -0x7FFF, 0x7FFF);
         index = std::clamp(index + kIndexTable[code & 7], 0, 88);
-        out[i * stride] = static_cast<std::int16_t>(sample);
+        return static_cast<std::int16_t>(sample);
+    };
+    std::size_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        const int byte = codes[i >> 1];
+        out[i * stride] = next(byte & 0xF); // low nibble first
+        out[(i + 1) * stride] = next(byte >> 4);
     }
+    if (i < count)
+        out[i * stride] = next(codes[i >> 1] & 0xF);
 }
 
 PcmSound decodeWave(std::span<const std::uint8_t> wave, const std::string& label)
