@@ -122,6 +122,41 @@ void put16(std::vector<std::uint8_t>& b, std::uint16_t v)
 
 } // namespace
 
+namespace {
+
+// Per step index and the code's three magnitude bits: the difference the console adds (its
+// shifts of the step, summed) and the next step index (clamped to 0..88). Looked up, they take
+// the shifts, the bit tests and the index clamp out of the per-sample work.
+struct AdpcmTables {
+    std::int32_t diff[89][8];
+    std::uint8_t next[89][8];
+};
+
+constexpr AdpcmTables makeAdpcmTables()
+{
+    AdpcmTables t{};
+    for (int index = 0; index < 89; ++index) {
+        const int step = kStepTable[index];
+        for (int code = 0; code < 8; ++code) {
+            int diff = step >> 3;
+            if (code & 1)
+                diff += step >> 2;
+            if (code & 2)
+                diff += step >> 1;
+            if (code & 4)
+                diff += step;
+            t.diff[index][code] = diff;
+            t.next[index][code] =
+                static_cast<std::uint8_t>(std::clamp(index + kIndexTable[code], 0, 88));
+        }
+    }
+    return t;
+}
+
+constexpr AdpcmTables kAdpcm = makeAdpcmTables();
+
+} // namespace
+
 void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std::int16_t* out,
                     std::size_t stride)
 {
@@ -129,17 +164,14 @@ void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std:
     sample = std::clamp(sample, -0x7FFF, 0x7FFF);
     int index = std::min<int>(block[2] & 0x7F, 88);
     const std::uint8_t* codes = block.data() + kAdpcmHeader;
-    // Without branches on the code's bits (random in real data, so a branch guesses wrong half
-    // the time): each bit adds its part of the step or nothing, the sign bit negates the sum.
-    // The console's shifts are kept exactly; sample - diff can never pass +0x7FFF, nor
-    // sample + diff -0x7FFF, so one clamp to both bounds is its clamp.
+    // The sign bit negates the difference without a branch (codes are random in real data, so a
+    // branch guesses wrong half the time); sample - diff can never pass +0x7FFF, nor
+    // sample + diff -0x7FFF, so one clamp to both bounds is the console's clamp.
     const auto next = [&](int code) {
-        const int step = kStepTable[index];
-        const int diff = (step >> 3) + ((step >> 2) & -(code & 1)) +
-                         ((step >> 1) & -((code >> 1) & 1)) + (step & -((code >> 2) & 1));
+        const int diff = kAdpcm.diff[index][code & 7];
         const int negate = -(code >> 3);
         sample = std::clamp(sample + ((diff ^ negate) - negate), -0x7FFF, 0x7FFF);
-        index = std::clamp(index + kIndexTable[code & 7], 0, 88);
+        index = kAdpcm.next[index][code & 7];
         return static_cast<std::int16_t>(sample);
     };
     std::size_t i = 0;
