@@ -1,6 +1,9 @@
 // Extraction from page "File System Info": one file, the whole tree, and the members of a NARC
 // archive, each into a folder the user chooses.
 
+#include <array>
+#include <cstring>
+
 #include <QCoreApplication>
 
 #include "app/files_page.h"
@@ -193,6 +196,15 @@ void TForm1::showNarc(const std::string& path)
     guarded([&] {
         if (m_job != Job::None || !ImageStream)
             return;
+        // A sound archive inside the archive opens in its own dialog.
+        const core::PlacedFile file = core::placeFile(*ImageStream, FSTabSheet->treeRows(), path);
+        std::array<std::uint8_t, 4> head{};
+        if (file.path == path && file.size >= 4 &&
+            file.stream(*ImageStream).pread(file.offset, head) == 4 &&
+            std::memcmp(head.data(), "SDAT", 4) == 0) {
+            showSdatAt(path);
+            return;
+        }
         auto* dialog =
             new NarcDialog(core::openNarc(*ImageStream, FSTabSheet->treeRows(), path), this);
         connect(dialog, &NarcDialog::extractRequested, this, &TForm1::extractNarc);
@@ -206,13 +218,21 @@ void TForm1::showNarc(const std::string& path)
 
 void TForm1::showSdat()
 {
+    if (const std::optional<core::FileRow> row = FSTabSheet->currentRow())
+        showSdatAt(row->path);
+}
+
+// The sound archive at `path`: a file of the tree, or one inside a NARC archive (compressed or
+// not).
+void TForm1::showSdatAt(const std::string& path)
+{
     guarded([&] {
-        const std::optional<core::FileRow> row = FSTabSheet->currentRow();
-        if (m_job != Job::None || !ImageStream || !row)
+        if (m_job != Job::None || !ImageStream)
             return;
         auto* dialog =
-            new SdatDialog(core::openSdat(*ImageStream, FSTabSheet->treeRows(), row->path), this);
+            new SdatDialog(core::openSdat(*ImageStream, FSTabSheet->treeRows(), path), this);
         connect(dialog, &SdatDialog::extractRequested, this, &TForm1::extractSdat);
+        connectSdatPreview(dialog);
         std::erase_if(m_sdatDialogs, [](const QPointer<SdatDialog>& d) { return d.isNull(); });
         m_sdatDialogs.emplace_back(dialog);
         dialog->show();
@@ -222,21 +242,23 @@ void TForm1::showSdat()
 // The archive's files, in the layout `list --sdat` shows, like a NARC's members.
 void TForm1::extractSdat(const core::Sdat& sdat)
 {
-    extractArchiveRows(core::narcFolderName(sdat.path), core::sdatExtractRows(sdat), nullptr,
-                       QStringLiteral("Sound Archive Extracted"));
+    extractArchiveRows(core::narcFolderName(sdat.path), core::sdatExtractRows(sdat),
+                       sdat.decompressed, QStringLiteral("Sound Archive Extracted"));
 }
 
 void TForm1::extractNarc(const core::Narc& narc)
 {
-    extractArchiveRows(core::narcFolderName(narc.path), core::narcRows(narc), &narc,
+    extractArchiveRows(core::narcFolderName(narc.path), core::narcRows(narc), narc.decompressed,
                        QStringLiteral("NARC Extracted"));
 }
 
 // An archive's members into <chosen folder>/<archive name without extension>/. Members that
-// do not fit are left out and named afterwards; the others are written. The rows of a NARC
-// (which may be compressed) are read from its members' stream, the others from the image.
+// do not fit are left out and named afterwards; the others are written. The rows of an archive
+// that is compressed (or lies in one) are read from its decompressed bytes, the others from the
+// image.
 void TForm1::extractArchiveRows(const std::string& folder, std::vector<core::FileRow> rows,
-                                const core::Narc* narc, const QString& done)
+                                std::shared_ptr<const core::DecompressedArchive> decompressed,
+                                const QString& done)
 {
     guarded([&] {
         if (m_job != Job::None || !ImageStream)
@@ -255,11 +277,10 @@ void TForm1::extractArchiveRows(const std::string& folder, std::vector<core::Fil
             return;
         core::ExtractOptions options;
         options.recordRefused = true;
+        const core::Stream& source =
+            decompressed ? static_cast<const core::Stream&>(decompressed->stream) : *ImageStream;
         QStringList failures;
-        for (const core::ExtractFailure& f :
-             core::runExtraction(narc ? narc->memberStream(*ImageStream) : *ImageStream, plan,
-                                 options)
-                 .failures)
+        for (const core::ExtractFailure& f : core::runExtraction(source, plan, options).failures)
             failures << fromCoreText(f.path) + QStringLiteral(": ") + fromCoreText(f.message);
         if (failures.isEmpty())
             m_dialogs->information(this, done);

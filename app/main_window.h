@@ -248,9 +248,11 @@ private:
     void extractNarc(const core::Narc& narc);
     void closeNarcDialogs();
     void showSdat();
+    void showSdatAt(const std::string& path);
     void extractSdat(const core::Sdat& sdat);
     void extractArchiveRows(const std::string& folder, std::vector<core::FileRow> rows,
-                            const core::Narc* narc, const QString& done);
+                            std::shared_ptr<const core::DecompressedArchive> decompressed,
+                            const QString& done);
 
     // The preview window (preview_side.cpp): opened by "Preview", Space or a double-click, and
     // then following the selection of the file list and of each NARC dialog.
@@ -262,6 +264,7 @@ private:
     // Before the image goes: the preview stops reading it.
     void closePreview();
     void connectNarcPreview(NarcDialog* dialog);
+    void connectSdatPreview(SdatDialog* dialog);
 
     std::unique_ptr<Dialogs> m_dialogs;
 

@@ -29,6 +29,8 @@ QString noteFor(const core::NarcMember& m)
         return QStringLiteral("compressed");
     if (m.narc)
         return QStringLiteral("NARC");
+    if (m.sdat)
+        return QStringLiteral("SDAT");
     return {};
 }
 
@@ -128,7 +130,9 @@ int NarcDialog::selectedIndex() const
 void NarcDialog::selectionChanged()
 {
     const int index = selectedIndex();
-    NarcOpenButton->setEnabled(index >= 0 && m_narc.members[static_cast<std::size_t>(index)].narc);
+    const bool opens = index >= 0 && (m_narc.members[static_cast<std::size_t>(index)].narc ||
+                                      m_narc.members[static_cast<std::size_t>(index)].sdat);
+    NarcOpenButton->setEnabled(opens);
     NarcPreviewButton->setEnabled(index >= 0);
     if (index >= 0)
         Q_EMIT memberSelected();
@@ -140,7 +144,8 @@ void NarcDialog::NarcListViewDblClick(QTreeWidgetItem* item)
     const int index = NarcListView->indexOfTopLevelItem(item);
     if (index < 0 || static_cast<std::size_t>(index) >= m_narc.members.size())
         return;
-    if (m_narc.members[static_cast<std::size_t>(index)].narc)
+    const core::NarcMember& m = m_narc.members[static_cast<std::size_t>(index)];
+    if (m.narc || m.sdat)
         openNestedClick();
     else
         Q_EMIT previewRequested();

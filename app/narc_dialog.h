@@ -15,9 +15,9 @@ class QTreeWidgetItem;
 namespace cartscope::app {
 
 // "NARC Contents": the members of one NARC archive of the open image, with its own extract
-// command. A member that is a NARC itself can be opened in turn, one level at a time, in a
-// dialog of its own. The dialog only shows and asks: the main window opens archives and
-// extracts them (it holds the image), and closes every such dialog when the image goes.
+// command. A member that is a NARC itself (or a sound archive) can be opened in turn, one level
+// at a time, in a dialog of its own. The dialog only shows and asks: the main window opens archives
+// and extracts them (it holds the image), and closes every such dialog when the image goes.
 class NarcDialog final : public QDialog {
     Q_OBJECT
 public:
@@ -31,7 +31,8 @@ public:
 Q_SIGNALS:
     // "Extract NARC Contents" was clicked.
     void extractRequested(const core::Narc& narc);
-    // "Open Nested NARC" was clicked on a member that is an archive; `path` is its full path.
+    // "Open Nested NARC" was clicked on a member that is an archive (a NARC, or a sound archive
+    // that opens in its own dialog); `path` is its full path.
     void openRequested(const std::string& path);
     // "Preview" was clicked, or a member that is not an archive was double-clicked.
     void previewRequested();

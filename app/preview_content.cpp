@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "app/preview_sound.h"
 #include "core/base/error.h"
 #include "core/base/paths.h"
 #include "core/compress/compress.h"
@@ -315,6 +316,10 @@ PreviewContent makePreview(const core::Stream& image, const PreviewSource& sourc
     reader.check();
     PreviewContent out;
     const std::string& label = source.path;
+    if (source.sdat) {
+        soundEntryPreview(image, source, kMaxPreviewFile, out);
+        return out;
+    }
 
     std::vector<std::uint8_t> head(
         static_cast<std::size_t>(std::min<std::uint64_t>(source.size, kPreviewHead)));
@@ -340,8 +345,19 @@ PreviewContent makePreview(const core::Stream& image, const PreviewSource& sourc
                                              std::min<std::size_t>(whole->size(), kPreviewHead)));
         }
         const std::string kind = kindOf(head);
-        if (kind == "BMG" || kind == "NFTR" || kind == "NCLR" || kind == "NCGR" || kind == "NSCR" ||
-            kind == "NCER") {
+        if (isSoundFile(head)) {
+            if (!whole)
+                whole = reader.read(source.offset, source.size, label);
+            try {
+                soundFilePreview(*whole, label, out);
+                out.formatLine = prefix + out.formatLine;
+                return out;
+            } catch (const core::Error& e) {
+                out = PreviewContent{};
+                out.formatLine = prefix + (kind.empty() ? "SWAV" : kind) + " — " + e.what();
+            }
+        } else if (kind == "BMG" || kind == "NFTR" || kind == "NCLR" || kind == "NCGR" ||
+                   kind == "NSCR" || kind == "NCER") {
             if (!whole)
                 whole = reader.read(source.offset, source.size, label);
             try {

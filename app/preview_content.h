@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/banner/png.h"
+#include "core/formats/sound/sdat.h"
+#include "core/formats/sound/sound_pieces.h"
 #include "core/fs/filelist.h"
 #include "core/io/stream.h"
 
@@ -24,9 +26,14 @@ struct PreviewSource {
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
     std::vector<core::FileRow> siblings;
+    // An entry of a sound archive (chosen in its dialog): the archive and the entry's index in
+    // it. The entry is read through the archive, which says what it is (a wave of a wave
+    // archive has no header of its own) and holds what goes with it (a bank's waves).
+    std::shared_ptr<const core::Sdat> sdat;
+    std::size_t soundEntry = 0;
 };
 
-enum class PreviewKind { Picture, Text, Hex };
+enum class PreviewKind { Picture, Text, Hex, Sound };
 
 struct PreviewContent {
     PreviewKind kind = PreviewKind::Hex;
@@ -41,6 +48,13 @@ struct PreviewContent {
     // The palettes that could go with the graphics, when more than one fits, and the one used.
     std::vector<std::string> palettes;
     std::string palette;
+    // Sound: what plays, decoded a piece at a time as it plays.
+    std::shared_ptr<const core::SoundPieces> sound;
+    // Sound files (and sequences and banks shown as text): what "Export…" writes instead of the
+    // picture or the text, made when asked (a stream's WAV is far larger than its file), and its
+    // extension (".wav", ".mid", ".sf2"). Reads the image: it must not outlive it.
+    std::function<std::vector<std::uint8_t>()> exportFile;
+    std::string exportExtension;
 };
 
 // Thrown out of makePreview when `cancelled` says so.

@@ -6,6 +6,7 @@
 #include "app/main_window.h"
 #include "app/narc_dialog.h"
 #include "app/preview_window.h"
+#include "app/sdat_dialog.h"
 
 namespace cartscope::app {
 
@@ -64,6 +65,18 @@ void TForm1::connectNarcPreview(NarcDialog* dialog)
             openPreview(*source);
     });
     connect(dialog, &NarcDialog::memberSelected, this, [this, dialog] {
+        if (const std::optional<PreviewSource> source = dialog->selectedPreview())
+            showInPreview(*source);
+    });
+}
+
+void TForm1::connectSdatPreview(SdatDialog* dialog)
+{
+    connect(dialog, &SdatDialog::previewRequested, this, [this, dialog] {
+        if (const std::optional<PreviewSource> source = dialog->selectedPreview())
+            openPreview(*source);
+    });
+    connect(dialog, &SdatDialog::entrySelected, this, [this, dialog] {
         if (const std::optional<PreviewSource> source = dialog->selectedPreview())
             showInPreview(*source);
     });

@@ -1,7 +1,9 @@
 #include "app/preview_window.h"
 
 #include <algorithm>
+#include <limits>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,13 +11,16 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSlider>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/dialogs.h"
 #include "app/hex_view.h"
 #include "app/qt_text.h"
+#include "app/sound_player.h"
 #include "app/widgets.h"
 #include "core/banner/png.h"
 #include "core/base/error.h"
@@ -36,6 +41,27 @@ constexpr int kMaxZoomedSide = 8192;
 QString shownPath(const std::string& path)
 {
     return fromCoreText(core::markInvisible(path));
+}
+
+// The slider counts milliseconds.
+std::uint64_t milliseconds(std::uint64_t frames, std::uint32_t rate)
+{
+    return rate ? frames * 1000 / rate : 0;
+}
+
+QString clockText(std::uint64_t ms)
+{
+    const std::uint64_t s = ms / 1000;
+    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+FileFilter exportFilter(const std::string& extension)
+{
+    if (extension == ".wav")
+        return {QStringLiteral("WAVE Sound (*.wav)"), {QStringLiteral("*.wav")}};
+    if (extension == ".mid")
+        return {QStringLiteral("Standard MIDI Files (*.mid)"), {QStringLiteral("*.mid")}};
+    return {QStringLiteral("SoundFont 2 (*.sf2)"), {QStringLiteral("*.sf2")}};
 }
 
 } // namespace
@@ -67,6 +93,26 @@ void PreviewWindow::createControls()
     PreviewPictureLabel = named(new QLabel(PreviewPictureArea), "PreviewPictureLabel");
     PreviewTextEdit = named(new QPlainTextEdit(PreviewPages), "PreviewTextEdit");
     PreviewHexView = named(new HexView(PreviewPages), "PreviewHexView");
+    PreviewSoundControls = named(new QWidget(this), "PreviewSoundControls");
+    PreviewPlayButton =
+        named(new QPushButton(QStringLiteral("Play"), PreviewSoundControls), "PreviewPlayButton");
+    PreviewStopButton =
+        named(new QPushButton(QStringLiteral("Stop"), PreviewSoundControls), "PreviewStopButton");
+    PreviewLoopCheckBox =
+        named(new QCheckBox(QStringLiteral("Loop"), PreviewSoundControls), "PreviewLoopCheckBox");
+    PreviewPositionSlider =
+        named(new QSlider(Qt::Horizontal, PreviewSoundControls), "PreviewPositionSlider");
+    PreviewPositionLabel = named(new QLabel(PreviewSoundControls), "PreviewPositionLabel");
+    m_player = new SoundPlayer(this);
+    m_positionTimer = new QTimer(this);
+
+    auto* sound = new QHBoxLayout(PreviewSoundControls);
+    sound->setContentsMargins(0, 0, 0, 0);
+    sound->addWidget(PreviewPlayButton);
+    sound->addWidget(PreviewStopButton);
+    sound->addWidget(PreviewLoopCheckBox);
+    sound->addWidget(PreviewPositionSlider, 1);
+    sound->addWidget(PreviewPositionLabel);
 
     PreviewPictureArea->setWidget(PreviewPictureLabel);
     PreviewPages->addWidget(PreviewPictureArea);
@@ -81,6 +127,7 @@ void PreviewWindow::createControls()
     bar->addWidget(PreviewExportButton);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(bar);
+    layout->addWidget(PreviewSoundControls);
     layout->addWidget(PreviewPages, 1);
 }
 
@@ -91,6 +138,17 @@ void PreviewWindow::connectControls()
     connect(PreviewZoomSpinBox, &QSpinBox::valueChanged, this, &PreviewWindow::updatePicture);
     connect(PreviewExportButton, &QPushButton::clicked, this,
             &PreviewWindow::PreviewExportButtonClick);
+    connect(PreviewPlayButton, &QPushButton::clicked, this, &PreviewWindow::PreviewPlayButtonClick);
+    connect(PreviewStopButton, &QPushButton::clicked, this, &PreviewWindow::PreviewStopButtonClick);
+    connect(PreviewLoopCheckBox, &QCheckBox::toggled, m_player, &SoundPlayer::setLoop);
+    connect(PreviewPositionSlider, &QSlider::sliderReleased, this,
+            &PreviewWindow::PreviewPositionSliderRelease);
+    connect(m_positionTimer, &QTimer::timeout, this, &PreviewWindow::updatePosition);
+    connect(m_player, &SoundPlayer::finished, this, [this] {
+        m_player->seek(0);
+        updatePosition();
+        updateSoundButtons();
+    });
 }
 
 void PreviewWindow::populateControls()
@@ -107,6 +165,14 @@ void PreviewWindow::populateControls()
     PreviewTextEdit->setReadOnly(true);
     PreviewTextEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
     PreviewExportButton->setEnabled(false);
+    PreviewSoundControls->setVisible(false);
+    PreviewPositionLabel->setTextFormat(Qt::PlainText);
+    // Tests run without a sound device, and so do some machines: Play says why it cannot.
+    if (!SoundPlayer::hasOutput())
+        PreviewPlayButton->setToolTip(
+            QStringLiteral("No audio output device: the sound cannot be played"));
+    m_positionTimer->setInterval(100);
+    updateSoundButtons();
     resize(560, 420);
 }
 
@@ -126,6 +192,7 @@ void PreviewWindow::showFile(const core::Stream& image, PreviewSource source)
 void PreviewWindow::clear()
 {
     m_job.cancel();
+    stopSound();
     m_busy = false;
     m_image = nullptr;
     m_source = PreviewSource{};
@@ -146,6 +213,7 @@ void PreviewWindow::start()
     if (!m_image)
         return;
     m_busy = true;
+    stopSound();
     PreviewFormatLabel->setText(QStringLiteral("Reading…"));
     PreviewExportButton->setEnabled(false);
     // The thread gets its own copies; the image stays open until clear() has cancelled it.
@@ -187,6 +255,7 @@ void PreviewWindow::display(std::shared_ptr<const PreviewContent> content)
     PreviewZoomLabel->setVisible(picture);
     PreviewZoomSpinBox->setVisible(picture);
     PreviewExportButton->setEnabled(c.kind != PreviewKind::Hex);
+    PreviewSoundControls->setVisible(c.kind == PreviewKind::Sound);
     m_picture = QImage();
     PreviewHexView->setBytes(nullptr);
     PreviewTextEdit->clear();
@@ -210,6 +279,9 @@ void PreviewWindow::display(std::shared_ptr<const PreviewContent> content)
         PreviewHexView->setBytes(c.bytes);
         PreviewPages->setCurrentWidget(PreviewHexView);
         break;
+    case PreviewKind::Sound:
+        showSound(c);
+        break;
     }
     Q_EMIT previewShown();
 }
@@ -217,6 +289,7 @@ void PreviewWindow::display(std::shared_ptr<const PreviewContent> content)
 void PreviewWindow::showFailure(const QString& message)
 {
     m_busy = false;
+    stopSound();
     m_content.reset();
     m_picture = QImage();
     PreviewHexView->setBytes(nullptr);
@@ -252,20 +325,26 @@ void PreviewWindow::PreviewPaletteComboBoxChange(int index)
     start();
 }
 
-// The picture as PNG at its own size, or the text as UTF-8, to a file the user names.
+// The picture as PNG at its own size, the text as UTF-8, or a sound file as its standard file
+// (WAV, MIDI, SF2), to a file the user names.
 void PreviewWindow::PreviewExportButtonClick()
 {
     if (!m_content || m_content->kind == PreviewKind::Hex)
         return;
     const bool picture = m_content->kind == PreviewKind::Picture;
-    const std::string name =
-        core::replaceExtension(core::namePart(m_source.path), picture ? ".png" : ".txt");
+    const bool converted = static_cast<bool>(m_content->exportFile);
+    const std::string extension =
+        converted ? m_content->exportExtension : (picture ? ".png" : ".txt");
+    const std::string name = core::replaceExtension(core::namePart(m_source.path), extension);
     const std::optional<QString> chosen = m_dialogs.getSaveFileName(
-        this, fromLocalPath(core::cleanName(name)), picture ? iconFilter() : reportFilter());
+        this, fromLocalPath(core::cleanName(name)),
+        converted ? exportFilter(extension) : (picture ? iconFilter() : reportFilter()));
     if (!chosen || chosen->isEmpty())
         return;
     try {
-        if (picture) {
+        if (converted) {
+            core::writeWholeFile(toLocalPath(*chosen), m_content->exportFile());
+        } else if (picture) {
             core::writeWholeFile(toLocalPath(*chosen), core::encodeRgbaPng(m_content->picture));
         } else {
             const std::string& text = m_content->text;
@@ -275,6 +354,81 @@ void PreviewWindow::PreviewExportButtonClick()
     } catch (const std::exception& e) {
         m_dialogs.error(this, fromCoreText(core::withFullStop(e.what())));
     }
+}
+
+void PreviewWindow::showSound(const PreviewContent& c)
+{
+    const core::SoundPieces& sound = *c.sound;
+    m_player->setSound(c.sound);
+    m_player->setLoop(PreviewLoopCheckBox->isChecked());
+    PreviewLoopCheckBox->setEnabled(sound.loop().has_value());
+    const std::uint64_t total = milliseconds(sound.frames(), sound.rate());
+    PreviewPositionSlider->setRange(
+        0, static_cast<int>(std::min<std::uint64_t>(total, std::numeric_limits<int>::max())));
+    PreviewPositionSlider->setValue(0);
+    std::string about = c.formatLine + "\n" + std::to_string(sound.frames()) + " frames";
+    if (sound.loop())
+        about += ", the loop from frame " + std::to_string(sound.loop()->start) + " to the end";
+    PreviewTextEdit->setPlainText(fromCoreText(about));
+    PreviewPages->setCurrentWidget(PreviewTextEdit);
+    updatePosition();
+    updateSoundButtons();
+}
+
+void PreviewWindow::stopSound()
+{
+    m_positionTimer->stop();
+    m_player->setSound(nullptr);
+    PreviewSoundControls->setVisible(false);
+}
+
+void PreviewWindow::PreviewPlayButtonClick()
+{
+    m_player->play();
+    if (m_player->playing())
+        m_positionTimer->start();
+    updateSoundButtons();
+}
+
+void PreviewWindow::PreviewStopButtonClick()
+{
+    m_player->stop();
+    m_player->seek(0);
+    m_positionTimer->stop();
+    updatePosition();
+    updateSoundButtons();
+}
+
+// The slider lets go: playing goes on from there.
+void PreviewWindow::PreviewPositionSliderRelease()
+{
+    if (!m_content || !m_content->sound)
+        return;
+    const auto ms = static_cast<std::uint64_t>(PreviewPositionSlider->value());
+    m_player->seek(ms * m_content->sound->rate() / 1000);
+    updatePosition();
+}
+
+void PreviewWindow::updatePosition()
+{
+    if (!m_content || !m_content->sound)
+        return;
+    const core::SoundPieces& sound = *m_content->sound;
+    const std::uint64_t at = milliseconds(m_player->position(), sound.rate());
+    if (!PreviewPositionSlider->isSliderDown())
+        PreviewPositionSlider->setValue(
+            static_cast<int>(std::min<std::uint64_t>(at, std::numeric_limits<int>::max())));
+    PreviewPositionLabel->setText(clockText(at) + QStringLiteral(" / ") +
+                                  clockText(milliseconds(sound.frames(), sound.rate())));
+}
+
+void PreviewWindow::updateSoundButtons()
+{
+    const bool playing = m_player->playing();
+    if (!playing)
+        m_positionTimer->stop();
+    PreviewPlayButton->setEnabled(!playing && SoundPlayer::hasOutput());
+    PreviewStopButton->setEnabled(playing);
 }
 
 } // namespace cartscope::app

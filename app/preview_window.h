@@ -9,23 +9,28 @@
 #include "app/background_job.h"
 #include "app/preview_content.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QScrollArea;
+class QSlider;
 class QSpinBox;
 class QStackedWidget;
+class QTimer;
 
 namespace cartscope::app {
 
 class Dialogs;
 class HexView;
+class SoundPlayer;
 
 // "Preview": a separate, resizable, non-modal window beside the main window that shows one file
 // of the open image as a picture, a text or its bytes, with a line saying what the file is. The
 // main window hands it each file the user selects while it is open. The preview is made on a
-// thread of its own; a new file cancels the one being made.
+// thread of its own; a new file cancels the one being made. Streams and waves play (Play, Stop,
+// Loop, a position slider) when the system has an audio output.
 class PreviewWindow final : public QWidget {
     Q_OBJECT
 public:
@@ -59,6 +64,13 @@ private:
     void updatePicture();
     void PreviewPaletteComboBoxChange(int index);
     void PreviewExportButtonClick();
+    void PreviewPlayButtonClick();
+    void PreviewStopButtonClick();
+    void PreviewPositionSliderRelease();
+    void showSound(const PreviewContent& c);
+    void stopSound();
+    void updatePosition();
+    void updateSoundButtons();
 
     Dialogs& m_dialogs;
     BackgroundJob m_job{this};
@@ -79,6 +91,14 @@ private:
     QLabel* PreviewPictureLabel = nullptr;
     QPlainTextEdit* PreviewTextEdit = nullptr;
     HexView* PreviewHexView = nullptr;
+    QWidget* PreviewSoundControls = nullptr;
+    QPushButton* PreviewPlayButton = nullptr;
+    QPushButton* PreviewStopButton = nullptr;
+    QCheckBox* PreviewLoopCheckBox = nullptr;
+    QSlider* PreviewPositionSlider = nullptr;
+    QLabel* PreviewPositionLabel = nullptr;
+    SoundPlayer* m_player = nullptr;
+    QTimer* m_positionTimer = nullptr;
 };
 
 } // namespace cartscope::app

@@ -36,7 +36,8 @@
 #               (bench/preview_bench.cpp: in-process timings, the window offscreen; goal < 50 ms)
 #   compress    LZ10/LZ11 decode (MB/s of output) vs memcpy of that output, encode (MB/s of
 #               input) vs the greedy reference parse, and the encoded size against the greedy
-#               and optimal parses (bench/compress_bench.cpp: in-process timings, its own table)
+#               and optimal parses, and IMA-ADPCM decode (million samples/s, one core) vs memcpy
+#               of its 16-bit output (bench/compress_bench.cpp: in-process timings, its own table)
 #   trim512     `trim` of a 512 MiB image, 256 MiB used    vs ref_trim (copy_file_range of the
 #               used bytes plus one read of the cut bytes: head -c USED and a read, in C)
 #   pad512      `pad` of the 256 MiB trimmed image to 512 MiB vs ref_trim pad (the kernel copy,

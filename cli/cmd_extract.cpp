@@ -137,7 +137,7 @@ Selection select(const Invocation& inv, const core::Stream& image, core::LoadedI
             throw UsageError(
                 "--sdat extracts a whole sound archive; it takes no paths and no --system");
         const core::Sdat sdat = core::openSdat(image, img.rows, *inv.value("--sdat"));
-        return {core::sdatExtractRows(sdat), core::narcFolderName(sdat.path)};
+        return {core::sdatExtractRows(sdat), core::narcFolderName(sdat.path), sdat.decompressed};
     }
     // Moved, not copied: the load's rows are not needed again.
     std::vector<core::FileRow> all =

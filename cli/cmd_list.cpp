@@ -100,11 +100,29 @@ int listSdat(const Invocation& inv, Context& ctx, const core::Stream& image,
     for (const auto& note : sdat.notes)
         ctx.err << "note: " << safe(sdat.path) << ": " << safe(note) << '\n';
     const std::vector<core::FileRow> rows = core::sdatRows(sdat);
+    // Entries of a compressed archive (or one inside a compressed NARC) are not in the image as
+    // they are: no offset.
+    if (inv.has("--json") && sdat.decompressed) {
+        std::string s = rows.empty() ? "[]" : "[";
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            JsonObject o;
+            o.str("path", rows[i].path)
+                .raw("offset", "null")
+                .str("offsetInArchive", rows[i].offsetText())
+                .num("size", rows[i].size);
+            s += (i ? ",\n  " : "\n  ") + o.text(2);
+        }
+        ctx.out << s << (rows.empty() ? "" : "\n]") << '\n';
+        return 0;
+    }
     if (inv.has("--json")) {
         ctx.out << filesJson(rows, 0) << '\n';
         return 0;
     }
-    {
+    if (sdat.decompressed) {
+        for (const core::FileRow& row : rows)
+            ctx.out << safe(row.path) << "\t-\t" << row.size << '\n';
+    } else {
         RowPrinter printer(ctx.out);
         for (const auto& row : rows)
             printer.add(row);

@@ -42,27 +42,6 @@ int writeSound(const Invocation& inv, Context& ctx, const std::string& kind,
     return 0;
 }
 
-// The members of the wave archive at entry `at`, each decoded or left empty (and told).
-core::WaveSet decodeWaves(const core::Stream& image, const core::Sdat& sdat, std::size_t at,
-                          std::vector<std::string>* failures)
-{
-    core::WaveSet waves;
-    for (const core::SoundEntry& e : sdat.entries) {
-        if (e.kind != core::SoundKind::Wave || e.parent != at)
-            continue;
-        checkInterrupted();
-        try {
-            const auto bytes = core::readSoundEntry(image, sdat, e, kMaxDecodedFile);
-            waves.push_back(core::decodeWave(bytes, sdat.path + e.path));
-        } catch (const core::Error& error) {
-            waves.push_back(std::nullopt);
-            if (failures)
-                failures->push_back(error.what());
-        }
-    }
-    return waves;
-}
-
 int waveFolder(Context& ctx, const core::Stream& image, const core::Sdat& sdat, std::size_t at,
                const std::string& out)
 {
@@ -108,18 +87,12 @@ int bank(const Invocation& inv, Context& ctx, const core::Stream& image, const c
     for (const auto& note : notes)
         ctx.err << "note: " << safe(label) << ": " << safe(note) << '\n';
     // The bank's wave archives, by INFO index, in its four slots.
-    std::vector<core::WaveSet> archives(4);
-    for (std::size_t slot = 0; slot < 4; ++slot) {
-        for (std::size_t i = 0; i < sdat.entries.size(); ++i) {
-            const core::SoundEntry& e = sdat.entries[i];
-            if (e.kind == core::SoundKind::WaveArchive && e.index == entry.waveArchives[slot]) {
-                std::vector<std::string> failures;
-                archives[slot] = decodeWaves(image, sdat, i, &failures);
-                for (const auto& f : failures)
-                    ctx.err << "note: " << safe(core::withFullStop(f)) << '\n';
-            }
-        }
-    }
+    std::vector<std::string> failures;
+    checkInterrupted();
+    const std::vector<core::WaveSet> archives =
+        core::bankWaves(image, sdat, entry, kMaxDecodedFile, &failures);
+    for (const auto& f : failures)
+        ctx.err << "note: " << safe(core::withFullStop(f)) << '\n';
     std::string tail = out.substr(out.size() < 4 ? 0 : out.size() - 4);
     for (char& c : tail)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

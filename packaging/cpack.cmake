@@ -24,8 +24,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/cartscope/cartscope")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libarchive and libcrypto are opened at run time (archive/libarchive_api.cpp,
 # core/checksum/digest.cpp), so dpkg-shlibdeps cannot see them; the dependencies it finds are added to
-# these.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libarchive13 (>= 3.6.0), libssl3 (>= 3.0.0)")
+# these. Qt Multimedia is named too: its audio back ends are plugins the library loads at run time.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libarchive13 (>= 3.6.0), libssl3 (>= 3.0.0), libqt6multimedia6 (>= 6.4)")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 # Files 0644 and folders 0755 whatever the umask of the machine that builds the package.

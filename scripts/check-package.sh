@@ -66,7 +66,7 @@ control="$(dpkg-deb -f "$deb")"
 for field in Package Version Architecture Maintainer Description Depends; do
   grep -q "^$field: ." <<<"$control" || fail "control field $field is missing"
 done
-for lib in libc6 libqt6widgets6 libarchive13 libssl3 zlib1g; do
+for lib in libc6 libqt6widgets6 libqt6multimedia6 libarchive13 libssl3 zlib1g; do
   grep -q "^Depends:.*\b$lib\b" <<<"$control" || fail "Depends does not name $lib"
 done
 

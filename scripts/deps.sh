@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev qt6-multimedia-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libisal-dev libarchive-dev libarchive-tools liblzma-dev libssl-dev libpugixml-dev
   xvfb xauth python3 python3-png locales time

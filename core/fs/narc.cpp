@@ -68,44 +68,37 @@ void classify(const Stream& image, NarcMember& m)
         image.pread(m.offset, std::span(head).first(std::min<std::size_t>(4, m.size)));
     m.compressed = got >= 1 && isLzCompressed(head[0]);
     m.narc = got == 4 && std::memcmp(head.data(), "NARC", 4) == 0;
+    m.sdat = got == 4 && std::memcmp(head.data(), "SDAT", 4) == 0;
 }
-
-struct Target {
-    std::string path;
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0;
-};
 
 // The most compressed bytes read for one archive: what any codec needs for the 64 MiB cap, with
 // room to spare; bytes past it are not read (a stream needing them ends early, an error).
 constexpr std::uint64_t kMaxCompressedRead = 2 * kMaxDeclared32;
 
-// Opens the archive `t` inside `source` (the image, or the decompressed archive it lies in).
-Narc openTarget(const Stream& source, std::shared_ptr<const DecompressedArchive> outer,
-                const Target& t)
+// The file `f` as its content: decompressed when its bytes carry a
+// plausible compression header (the decoder's errors name it).
+PlacedFile contentOf(const Stream& image, PlacedFile f)
 {
-    if (t.offset > source.size() || t.size > source.size() - t.offset)
-        throw Error("\"" + t.path + "\" runs past the end of the image");
+    const Stream& source = f.stream(image);
+    if (f.offset > source.size() || f.size > source.size() - f.offset)
+        throw Error("\"" + f.path + "\" runs past the end of the image");
+    f.storedOffset = f.offset;
+    f.storedSize = f.size;
+    f.codec.reset();
     std::array<std::uint8_t, 16> head{};
     const std::size_t got =
-        source.pread(t.offset, std::span(head).first(std::min<std::uint64_t>(t.size, 16)));
-    if (const auto h = plausibleCompression(std::span(head).first(got), t.size)) {
+        source.pread(f.offset, std::span(head).first(std::min<std::uint64_t>(f.size, 16)));
+    if (const auto h = plausibleCompression(std::span(head).first(got), f.size)) {
         std::vector<std::uint8_t> packed(
-            static_cast<std::size_t>(std::min(t.size, kMaxCompressedRead)));
-        source.readExact(t.offset, packed);
-        auto inner =
-            std::make_shared<const DecompressedArchive>(h->codec, decompress(packed, t.path));
-        Narc narc = readNarc(inner->stream, 0, inner->bytes.size(), t.path);
-        narc.path = t.path;
-        narc.offset = t.offset;
-        narc.size = t.size;
-        narc.decompressed = std::move(inner);
-        return narc;
+            static_cast<std::size_t>(std::min(f.size, kMaxCompressedRead)));
+        source.readExact(f.offset, packed);
+        f.decompressed =
+            std::make_shared<const DecompressedArchive>(h->codec, decompress(packed, f.path));
+        f.codec = h->codec;
+        f.offset = 0;
+        f.size = f.decompressed->bytes.size();
     }
-    Narc narc = readNarc(source, t.offset, t.size, t.path);
-    narc.path = t.path;
-    narc.decompressed = std::move(outer);
-    return narc;
+    return f;
 }
 
 struct Blocks {
@@ -258,11 +251,14 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
     return narc;
 }
 
-Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const std::string& path)
+PlacedFile placeFile(const Stream& image, const std::vector<FileRow>& treeRows,
+                     const std::string& path)
 {
     // The tree row that is the path, or else the longest one that leads it as a folder would.
     const FileRow* base = nullptr;
     for (const FileRow& row : treeRows) {
+        if (row.system)
+            continue;
         if (row.path == path) {
             base = &row;
             break;
@@ -275,14 +271,23 @@ Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const s
         throw Error("No file \"" + path + "\" in the image");
     if (!base->problem.empty())
         throw Error("Cannot open \"" + base->path + "\": " + base->problem);
-    Target t{base->path, base->offset,
-             static_cast<std::uint64_t>(std::max<std::int64_t>(base->size, 0))};
-    Narc narc = openTarget(image, nullptr, t);
+    PlacedFile f;
+    f.path = base->path;
+    f.offset = base->offset;
+    f.size = static_cast<std::uint64_t>(std::max<std::int64_t>(base->size, 0));
     std::string rest = path.substr(base->path.size());
     // Each level consumes at least one component of the path.
-    for (int depth = 0; !rest.empty(); ++depth) {
+    for (int depth = 0;; ++depth) {
+        f = contentOf(image, std::move(f));
+        if (rest.empty())
+            return f;
+        std::array<std::uint8_t, 4> head{};
+        if (f.size < 4 || f.stream(image).pread(f.offset, head) != 4 ||
+            std::memcmp(head.data(), "NARC", 4) != 0)
+            return f; // not an archive: the caller reads the rest of the path inside it
         if (depth >= kMaxDepth)
             throw Error("\"" + path + "\" is nested too deeply");
+        const Narc narc = readNarc(f.stream(image), f.offset, f.size, f.path);
         const NarcMember* inner = nullptr;
         for (const NarcMember& m : narc.members) {
             const bool exact = m.path == rest;
@@ -294,13 +299,27 @@ Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const s
         }
         if (!inner)
             throw Error("No file \"" + path + "\" in the image");
-        const std::string innerPath = narc.path + inner->path;
+        const std::string innerPath = f.path + inner->path;
         if (!inner->problem.empty())
             throw Error("Cannot open \"" + innerPath + "\": " + inner->problem);
-        const Target next{innerPath, inner->offset, inner->size};
+        f.path = innerPath;
+        f.offset = inner->offset;
+        f.size = inner->size;
         rest = rest.substr(inner->path.size());
-        const std::shared_ptr<const DecompressedArchive> outer = narc.decompressed;
-        narc = openTarget(narc.memberStream(image), outer, next);
+    }
+}
+
+Narc openNarc(const Stream& image, const std::vector<FileRow>& treeRows, const std::string& path)
+{
+    const PlacedFile f = placeFile(image, treeRows, path);
+    // A file that is not an archive, whether named or leading the path, is refused here.
+    Narc narc = readNarc(f.stream(image), f.offset, f.size, f.path);
+    narc.path = f.path;
+    narc.decompressed = f.decompressed;
+    if (f.codec) {
+        // Compressed itself: where its stored bytes lie.
+        narc.offset = f.storedOffset;
+        narc.size = f.storedSize;
     }
     return narc;
 }

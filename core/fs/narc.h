@@ -22,6 +22,7 @@ struct NarcMember {
     std::uint64_t size = 0;
     bool compressed = false; // first byte 0x10 or 0x11: LZ-compressed (decompressed to open)
     bool narc = false;       // begins with "NARC": can be opened in turn
+    bool sdat = false;       // begins with "SDAT": a sound archive, opened in its own dialog
     std::string problem;     // why it cannot be extracted; empty when it can
 };
 
@@ -66,6 +67,35 @@ bool isLzCompressed(std::uint8_t firstByte);
 // offset is bounded by its block and by the archive; members that do not fit carry a problem.
 Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
               const std::string& label);
+
+// A file of the tree, or a member of a NARC archive in it, as a path names it, with its content
+// read from the image or from the decompressed bytes it lies in.
+struct PlacedFile {
+    std::string path; // the file's own path: the part of the path asked for that names it
+    // Its content in stream(): the decompressed bytes when the file itself is compressed.
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    std::optional<Codec> codec; // set when the file itself is compressed
+    // Where its stored bytes lie: in the image, or in the compressed archive around it.
+    std::uint64_t storedOffset = 0;
+    std::uint64_t storedSize = 0;
+    // Set when the file or an archive it lies in is compressed.
+    std::shared_ptr<const DecompressedArchive> decompressed;
+
+    const Stream& stream(const Stream& image) const
+    {
+        return decompressed ? decompressed->stream : image;
+    }
+};
+
+// The file `path` names, or the deepest file that leads it as a folder would
+// ("/a.narc/b.sdat" for "/a.narc/b.sdat/banks/X.sbnk"): a row of `treeRows`, or a member of a
+// NARC archive found that way, archives opened one level at a time. A file (or archive) whose
+// bytes carry a plausible compression header is decompressed (the decoder's errors name it).
+// The one walk into archives: openNarc and the sound archives use it. Throws "No file \"%s\" in
+// the image" or a problem on the way.
+PlacedFile placeFile(const Stream& image, const std::vector<FileRow>& treeRows,
+                     const std::string& path);
 
 // Opens the archive at `path`: a row of `treeRows`, or a member of an archive found that way
 // ("/a.narc/inner.narc"), one level at a time. A level whose bytes carry a plausible compression

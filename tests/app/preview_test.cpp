@@ -1,12 +1,14 @@
 // The preview window: the routes that open it, following the selection, what it shows of each
 // kind of file, reading only what it shows, cancelling, and its export.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
 #include <QLabel>
@@ -15,15 +17,21 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QSpinBox>
 #include <QTabWidget>
 
 #include "app/hex_view.h"
 #include "app/narc_dialog.h"
 #include "app/preview_window.h"
+#include "app/sdat_dialog.h"
+#include "app/sound_feed.h"
+#include "core/base/le.h"
 #include "core/compress/encode.h"
+#include "core/formats/sound/wave.h"
 #include "tests/app/window_fixture.h"
 #include "tests/fixture/formats_builder.h"
+#include "tests/fixture/sound_builder.h"
 
 using namespace cartscope::apptest;
 namespace app = cartscope::app;
@@ -70,6 +78,43 @@ Bytes messages()
     return fixture::bmgFile(fields);
 }
 
+// Stereo IMA-ADPCM that loops from frame 10: one block of 16 bytes (24 samples) per channel.
+Bytes adpcmStream()
+{
+    fixture::StrmFields f;
+    f.encoding = 2;
+    f.channels = 2;
+    f.loops = true;
+    f.loopStart = 10;
+    f.samples = f.blockSamples = f.lastSamples = 24;
+    f.blocks = 1;
+    f.blockLength = f.lastLength = 16;
+    f.data = fixture::pattern(32, 5);
+    return fixture::strmFile(f);
+}
+
+fixture::SoundEntryFields soundEntry(const std::string& name, Bytes file)
+{
+    fixture::SoundEntryFields e;
+    e.name = name;
+    e.file = std::move(file);
+    return e;
+}
+
+// A sound archive: a sequence, a bank over the wave archive's two waves, a stream.
+Bytes soundArchive()
+{
+    fixture::SdatFields f;
+    f.sequences = {soundEntry("BGM", fixture::sseqFile({0x3C, 0x64, 0x30, 0xFF}))};
+    f.banks = {soundEntry("BANK", fixture::sbnkFile({{1, fixture::noteDefinition(1, 0, 60)}}))};
+    f.banks[0].waveArchives = {0, 0xFFFF, 0xFFFF, 0xFFFF};
+    f.waveArchives = {soundEntry(
+        "WA", fixture::swarFile({fixture::waveBytes(1, false, 8000, 0, 2, Bytes(8, 1)),
+                                 fixture::waveBytes(0, true, 8000, 1, 1, Bytes(8, 2))}))};
+    f.streams = {soundEntry("MUSIC", adpcmStream())};
+    return fixture::sdatArchive(f);
+}
+
 ImageBuilder previewImage()
 {
     Bytes damaged = fixture::ncgrFile(4, 2, 1, false, 0, tilePixels(2));
@@ -92,7 +137,15 @@ ImageBuilder previewImage()
             Node::file("data.narc", fixture::narcArchive({{"note.txt", {'i', 'n', '\n'}},
                                                           {"x.bin", fixture::pattern(50, 2)}},
                                                          true)),
-            Node::file("empty.bin", Bytes{})});
+            Node::file("empty.bin", Bytes{}),
+            Node::dir("snd",
+                      {Node::file("m.strm", adpcmStream()),
+                       Node::file("w.swav", fixture::swavFile(fixture::waveBytes(
+                                                0, false, 8000, 0, 3, fixture::pattern(12, 3)))),
+                       Node::file("s.sseq", fixture::sseqFile({0x3C, 0x64, 0x30, 0x94, 0, 0, 0})),
+                       Node::file("s.sdat", soundArchive()),
+                       Node::file("in.narc",
+                                  fixture::narcArchive({{"in.sdat", soundArchive()}}, true))})});
     return b;
 }
 
@@ -257,6 +310,10 @@ private Q_SLOTS:
     void hexViewReadsOnlyVisiblePages();
     void newFileCancelsThePreviewBeingMade();
     void exportWritesPictureAndText();
+    void soundFiles_data();
+    void soundFiles();
+    void soundArchiveDialogPreviewsItsEntries();
+    void soundFeedHoldsLittleAndLoops();
     void textDetection_data();
     void textDetection();
 };
@@ -457,7 +514,7 @@ void PreviewTest::hexViewReadsOnlyVisiblePages()
 {
     constexpr std::uint64_t kSize = std::uint64_t{500} << 20;
     CountingStream image(kSize);
-    app::PreviewSource source{"/huge.bin", 0, kSize, {}};
+    app::PreviewSource source{"/huge.bin", 0, kSize, {}, nullptr, 0};
 
     const app::PreviewContent content = app::makePreview(image, source, "", [] { return false; });
     QCOMPARE(content.kind, app::PreviewKind::Hex);
@@ -506,9 +563,9 @@ void PreviewTest::newFileCancelsThePreviewBeingMade()
     app::PreviewWindow preview(dialogs);
     preview.show();
     QSignalSpy shown(&preview, &app::PreviewWindow::previewShown);
-    preview.showFile(slow, {"/slow.NCGR", 0, slow.size(), {}});
+    preview.showFile(slow, {"/slow.NCGR", 0, slow.size(), {}, nullptr, 0});
     QTRY_VERIFY_WITH_TIMEOUT(slow.reads.load() >= 2, 5000);
-    preview.showFile(fast, {"/fast.txt", 0, text.size(), {}});
+    preview.showFile(fast, {"/fast.txt", 0, text.size(), {}, nullptr, 0});
     const std::uint64_t readsAtCancel = slow.reads.load();
     waitFor(&preview);
     QCOMPARE(shown.count(), 1);
@@ -545,6 +602,185 @@ void PreviewTest::exportWritesPictureAndText()
     o.preview("/blob.bin");
     QVERIFY(!exportButton->isEnabled());
     QVERIFY(w.dialogs->errors.isEmpty());
+}
+
+void PreviewTest::soundFiles_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("plays");
+    QTest::addColumn<QString>("exported"); // the file Export offers, and its first four bytes
+    QTest::addColumn<QByteArray>("magic");
+    QTest::newRow("stream") << "/snd/m.strm"
+                            << "STRM, IMA-ADPCM, stereo, 32728 Hz, 0:00, loops at 0:00" << true
+                            << "m.wav" << QByteArray("RIFF");
+    QTest::newRow("wave") << "/snd/w.swav"
+                          << "SWAV, PCM8, mono, 8000 Hz, 0.00 s" << true << "w.wav"
+                          << QByteArray("RIFF");
+    QTest::newRow("sequence") << "/snd/s.sseq"
+                              << "SSEQ, 1 track, 1 note, loops" << false << "s.mid"
+                              << QByteArray("MThd");
+}
+
+// Sound files show their format line; streams and waves get the player (Play disabled without
+// an audio device, saying why); each exports its standard file through the dialog seam.
+void PreviewTest::soundFiles()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, format);
+    QFETCH(bool, plays);
+    QFETCH(QString, exported);
+    QFETCH(QByteArray, magic);
+    Opened o;
+    Window& w = o.w;
+    app::PreviewWindow* preview = o.preview(path.toStdString());
+    QVERIFY(preview->content());
+    QCOMPARE(QString::fromStdString(preview->content()->formatLine), format);
+    QCOMPARE(preview->content()->kind == app::PreviewKind::Sound, plays);
+    auto* controls = preview->findChild<QWidget*>(QStringLiteral("PreviewSoundControls"));
+    QCOMPARE(controls->isVisibleTo(preview), plays);
+    auto* play = preview->findChild<QPushButton*>(QStringLiteral("PreviewPlayButton"));
+    QVERIFY(!play->isEnabled());
+    QCOMPARE(play->toolTip(), QStringLiteral("No audio output device: the sound cannot be played"));
+    QVERIFY(preview->findChild<QPushButton*>(QStringLiteral("PreviewStopButton")));
+    QVERIFY(preview->findChild<QSlider*>(QStringLiteral("PreviewPositionSlider")));
+    if (plays) {
+        QCOMPARE(preview->findChild<QLabel*>(QStringLiteral("PreviewPositionLabel"))->text(),
+                 QStringLiteral("0:00 / 0:00"));
+        QCOMPARE(preview->findChild<QCheckBox*>(QStringLiteral("PreviewLoopCheckBox"))->isEnabled(),
+                 path.endsWith(".strm"));
+    } else {
+        const std::string& text = preview->content()->text;
+        QVERIFY2(text.starts_with("track 0: 4 events\n"), text.c_str());
+    }
+    const std::string out = o.dir.file(exported.toStdString());
+    w.dialogs->saveAnswers.push_back(q(out));
+    preview->findChild<QPushButton*>(QStringLiteral("PreviewExportButton"))->click();
+    QCOMPARE(w.dialogs->last("save")->text, exported);
+    QVERIFY(w.dialogs->errors.isEmpty());
+    const Bytes written = fixture::readFile(out);
+    QVERIFY(written.size() > 4);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(written.data()), 4), magic);
+    if (path.endsWith(".strm")) // the whole decode: 24 stereo frames after a 44-byte head
+        QCOMPARE(written.size(), std::size_t{44 + 68 + 24 * 4});
+}
+
+// "Show Sound Archive" opens the archive's dialog (also for one inside a NARC); its Preview shows
+// the selected entry, a wave of a wave archive and a bank with its waves among them.
+void PreviewTest::soundArchiveDialogPreviewsItsEntries()
+{
+    Opened o;
+    Window& w = o.w;
+    select(w, "/snd/s.sdat");
+    Q_EMIT w.child<QMenu>("FilesPopupMenu")->aboutToShow();
+    QAction* show = w.child<QAction>("ShowSoundArchive1");
+    QVERIFY(show->isEnabled());
+    show->trigger();
+    auto* dialog = w.form->findChild<app::SdatDialog*>();
+    QVERIFY(dialog);
+    auto* list = dialog->findChild<QTreeWidget*>(QStringLiteral("SdatListView"));
+    auto* previewButton = dialog->findChild<QPushButton*>(QStringLiteral("SdatPreviewButton"));
+    QCOMPARE(previewButton->text(), QStringLiteral("Preview"));
+    QVERIFY(!previewButton->isEnabled());
+    const auto open = [&](const QString& entry) -> app::PreviewWindow* {
+        const QList<QTreeWidgetItem*> found = list->findItems(entry, Qt::MatchExactly);
+        if (found.size() != 1)
+            return nullptr;
+        list->setCurrentItem(found.front());
+        previewButton->click();
+        waitFor(w.form->previewWindow());
+        return w.form->previewWindow();
+    };
+    app::PreviewWindow* preview = open(QStringLiteral("/waveArchives/WA.swar/0001.swav"));
+    QVERIFY(preview && preview->content());
+    QCOMPARE(shownTitle(w), QStringLiteral("Preview - /snd/s.sdat/waveArchives/WA.swar/0001.swav"));
+    QCOMPARE(preview->content()->formatLine, std::string("SWAV, PCM8, mono, 8000 Hz, 0.00 s, "
+                                                         "loops at 0.00 s"));
+    // Selecting another entry while the preview is open follows it.
+    list->setCurrentItem(
+        list->findItems(QStringLiteral("/streams/MUSIC.strm"), Qt::MatchExactly).front());
+    QCOMPARE(formatLine(w), std::string("STRM, IMA-ADPCM, stereo, 32728 Hz, 0:00, loops at 0:00"));
+    QVERIFY(open(QStringLiteral("/banks/BANK.sbnk")));
+    QCOMPARE(formatLine(w), std::string("SBNK, 1 instrument"));
+    const std::string sf2 = o.dir.file("bank.sf2");
+    w.dialogs->saveAnswers.push_back(q(sf2));
+    preview->findChild<QPushButton*>(QStringLiteral("PreviewExportButton"))->click();
+    QCOMPARE(w.dialogs->last("save")->text, QStringLiteral("BANK.sf2"));
+    const Bytes font = fixture::readFile(sf2);
+    QVERIFY(font.size() > 12);
+    QCOMPARE(std::string(font.begin() + 8, font.begin() + 12), std::string("sfbk"));
+    // The wave the bank plays is in the font: one sample of 2 words' PCM16.
+    QVERIFY(std::search(font.begin(), font.end(), std::begin("A0 W1"), std::end("A0 W1") - 1) !=
+            font.end());
+    QVERIFY(w.dialogs->errors.isEmpty());
+
+    // The archive inside a NARC opens from the NARC's dialog.
+    select(w, "/snd/in.narc");
+    Q_EMIT w.child<QMenu>("FilesPopupMenu")->aboutToShow();
+    w.child<QAction>("ShowNarcContents1")->trigger();
+    auto* narc = w.form->findChild<app::NarcDialog*>();
+    QVERIFY(narc);
+    auto* members = narc->findChild<QTreeWidget*>(QStringLiteral("NarcListView"));
+    members->setCurrentItem(members->topLevelItem(0));
+    auto* openButton = narc->findChild<QPushButton*>(QStringLiteral("NarcOpenButton"));
+    QVERIFY(openButton->isEnabled());
+    openButton->click();
+    const auto dialogs = w.form->findChildren<app::SdatDialog*>();
+    QCOMPARE(dialogs.size(), 2);
+    QCOMPARE(dialogs.back()->sdat().path, std::string("/snd/in.narc/in.sdat"));
+    QCOMPARE(dialogs.back()->sdat().entries.size(), dialog->sdat().entries.size());
+    QVERIFY(w.dialogs->errors.isEmpty());
+}
+
+// The feed decodes ahead on its own thread: what it hands out is the sound, frame for frame;
+// it holds at most its cap; with the loop on, the end goes on at the loop start.
+void PreviewTest::soundFeedHoldsLittleAndLoops()
+{
+    core::PcmSound s;
+    s.channels = 2;
+    s.rate = 8000;
+    s.frames = 100000;
+    s.loop = core::PcmLoop{70000, s.frames};
+    s.data.resize(s.frames * 4);
+    for (std::size_t f = 0; f < s.frames; ++f) // left: the frame number; right: its negation
+        for (int c = 0; c < 2; ++c)
+            core::putLe16(s.data, f * 4 + c * 2,
+                          static_cast<std::uint16_t>(c ? -static_cast<int>(f % 30000)
+                                                       : static_cast<int>(f % 30000)));
+    const auto sound = std::make_shared<const core::SoundPieces>(core::SoundPieces::fromSound(s));
+    app::SoundFeed feed(sound);
+    std::vector<std::int16_t> out(2 * 3000);
+    std::uint64_t expect = 0;
+    QElapsedTimer timer;
+    timer.start();
+    // Bounded: every turn either takes frames or waits a little, and the timer ends it.
+    while (!feed.ended() && timer.elapsed() < 20000) {
+        QVERIFY(feed.buffered() <= app::SoundFeed::kAheadFrames + app::SoundFeed::kPieceFrames);
+        feed.waitFor(1);
+        const std::size_t n = feed.pull(out);
+        for (std::size_t i = 0; i < n; ++i, ++expect) {
+            QCOMPARE(out[2 * i], static_cast<std::int16_t>(expect % 30000));
+            QCOMPARE(out[2 * i + 1], static_cast<std::int16_t>(-static_cast<int>(expect % 30000)));
+        }
+    }
+    QCOMPARE(expect, s.frames);
+    QCOMPARE(feed.position(), s.frames);
+    // Looping: past the end the frames come from the loop start again.
+    feed.setLoop(true);
+    feed.seek(99000);
+    std::uint64_t taken = 0;
+    std::vector<std::int16_t> frames;
+    while (taken < 3000 && timer.elapsed() < 20000) {
+        feed.waitFor(1);
+        const std::size_t n = feed.pull(out);
+        frames.insert(frames.end(), out.begin(), out.begin() + 2 * n);
+        taken += n;
+    }
+    QVERIFY(taken >= 3000);
+    QCOMPARE(frames[2 * 999], static_cast<std::int16_t>(99999 % 30000));
+    QCOMPARE(frames[2 * 1000], static_cast<std::int16_t>(70000 % 30000));
+    QVERIFY(feed.position() > 70000 && feed.position() < 99000);
+    QVERIFY(!feed.ended());
 }
 
 void PreviewTest::textDetection_data()

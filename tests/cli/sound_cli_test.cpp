@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/compress/encode.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
 #include "tests/fixture/sound_builder.h"
@@ -28,8 +29,8 @@ fx::SoundEntryFields entry(const std::string& name, Bytes file)
     return e;
 }
 
-// An image holding /snd/s.sdat with one of each kind the command converts.
-std::string soundImage(const TempDir& dir)
+// An archive with one of each kind the command converts.
+Bytes soundArchive()
 {
     fx::SdatFields f;
     // Note 60 for 48 ticks, then a jump back to it.
@@ -48,8 +49,27 @@ std::string soundImage(const TempDir& dir)
     s.data = {1, 0, 2, 0, 3, 0, 4, 0};
     s.rate = 16000;
     f.streams = {entry("MUSIC", fx::strmFile(s))};
+    return fx::sdatArchive(f);
+}
+
+// An image holding /snd/s.sdat; with `nested`, also the archive inside a NARC (/snd/a.narc/
+// sound_data.sdat), LZ10-compressed (/snd/c.sdat) and compressed inside an LZ11-compressed
+// NARC (/snd/c.narc/in/z.sdat).
+std::string soundImage(const TempDir& dir, bool nested = false)
+{
+    using cartscope::core::Codec;
+    const Bytes sdat = soundArchive();
+    std::vector<Node> files{Node::file("s.sdat", sdat)};
+    if (nested) {
+        files.push_back(Node::file(
+            "a.narc", fx::narcArchive({{"sound_data.sdat", sdat}, {"x.bin", {1, 2}}}, true)));
+        files.push_back(Node::file("c.sdat", cartscope::core::compress(Codec::Lz10, sdat)));
+        const Bytes inner =
+            fx::narcArchive({{"in/z.sdat", cartscope::core::compress(Codec::Lz10, sdat)}}, true);
+        files.push_back(Node::file("c.narc", cartscope::core::compress(Codec::Lz11, inner)));
+    }
     ImageBuilder b;
-    b.root({Node::dir("snd", {Node::file("s.sdat", fx::sdatArchive(f))})});
+    b.root({Node::dir("snd", files)});
     const std::string path = dir.file("g.nds");
     fx::writeFile(path, b.build());
     return path;
@@ -133,6 +153,52 @@ TEST(CliSound, EachKindConvertsToItsStandardFile)
               "one of its sequences.\n");
     EXPECT_EQ(cli({"sound", image, base + "/streams/NONE.strm", dir.file("x")}).err,
               "No file \"/snd/s.sdat/streams/NONE.strm\" in the image.\n");
+}
+
+// An archive inside a NARC, compressed, or both opens as one in the tree does; entries that are
+// not in the image as they are show "-" for their offset.
+TEST(CliSound, ArchivesInsideNarcsAndCompressedOnesOpenAlike)
+{
+    TempDir dir;
+    const std::string image = soundImage(dir, true);
+    const auto plain = cli({"list", "--sdat", "/snd/s.sdat", image});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    struct Case {
+        std::string archive;
+        bool inImage; // the entries lie in the image as they are
+    };
+    for (const Case& c : {Case{"/snd/a.narc/sound_data.sdat", true}, Case{"/snd/c.sdat", false},
+                          Case{"/snd/c.narc/in/z.sdat", false}}) {
+        SCOPED_TRACE(c.archive);
+        const auto list = cli({"list", "--sdat", c.archive, image});
+        ASSERT_EQ(list.status, 0) << list.err;
+        std::vector<std::string> expected;
+        for (const std::string& p : firstColumn(plain.out))
+            expected.push_back(c.archive + p.substr(std::string("/snd/s.sdat").size()));
+        EXPECT_EQ(firstColumn(list.out), expected);
+        const std::string bank = list.out.substr(list.out.find("/banks/BANK.sbnk\t"));
+        EXPECT_EQ(bank.substr(bank.find('\t'), 3) == "\t-\t", !c.inImage) << bank;
+        const auto json = cli({"list", "--json", "--sdat", c.archive, image});
+        EXPECT_EQ(json.out.find("\"offset\": null") != std::string::npos, !c.inImage) << json.out;
+
+        const auto strm =
+            cli({"sound", image, c.archive + "/streams/MUSIC.strm", dir.file("m.wav")});
+        ASSERT_EQ(strm.status, 0) << strm.err;
+        const Bytes wav = readFile(dir.file("m.wav"));
+        EXPECT_EQ(Bytes(wav.end() - 8, wav.end()), (Bytes{1, 0, 2, 0, 3, 0, 4, 0}));
+
+        const std::string out = dir.file("x" + std::to_string(c.archive.size()));
+        const auto ex = cli({"extract", "--sdat", c.archive, image, out});
+        ASSERT_EQ(ex.status, 0) << ex.err;
+        const std::string folder = c.archive.substr(c.archive.rfind('/') + 1);
+        EXPECT_EQ(
+            readFile(out + "/" + folder.substr(0, folder.find('.')) + "/banks/BANK.sbnk").size(),
+            0x40u + 10);
+    }
+    // A file inside a NARC that is not a sound archive, and a member that is not there.
+    EXPECT_EQ(cli({"list", "--sdat", "/snd/a.narc/x.bin", image}).status, 1);
+    EXPECT_EQ(cli({"list", "--sdat", "/snd/a.narc/none.sdat", image}).err,
+              "No file \"/snd/a.narc/none.sdat\" in the image.\n");
 }
 
 } // namespace

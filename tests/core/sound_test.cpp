@@ -11,6 +11,7 @@
 #include "core/formats/sound/sbnk.h"
 #include "core/formats/sound/sdat.h"
 #include "core/formats/sound/sf2.h"
+#include "core/formats/sound/sound_pieces.h"
 #include "core/formats/sound/sseq.h"
 #include "core/formats/sound/wave.h"
 #include "core/io/stream.h"
@@ -147,6 +148,88 @@ TEST(SoundStream, StereoAdpcmBlocksDecodePerChannelWithTheirOwnHeaders)
     EXPECT_EQ(s.loop->end, 32u);
     EXPECT_EQ(core::describeSound("STRM", s),
               "STRM, IMA-ADPCM, stereo, 32728 Hz, 0:00, loops at 0:00");
+}
+
+// Played a piece at a time, every encoding gives the whole decode's frames (PCM8 widened to 16
+// bits), whatever the piece size and wherever a piece starts.
+TEST(SoundStream, PiecesMatchTheWholeDecodeForEveryEncoding)
+{
+    struct Case {
+        std::uint8_t encoding;
+        std::uint8_t channels;
+        std::uint32_t blockSamples, lastSamples, samples; // samples: fewer than the blocks hold
+    };
+    const Case cases[] = {
+        {0, 1, 24, 8, 30}, {1, 2, 8, 5, 21}, {2, 2, 24, 8, 32}, {2, 1, 24, 6, 54}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.encoding) * 10 + c.channels);
+        const auto bytesFor = [&c](std::uint32_t n) {
+            return c.encoding == 0 ? n : c.encoding == 1 ? 2 * n : 4 + n / 2;
+        };
+        fx::StrmFields f;
+        f.encoding = c.encoding;
+        f.channels = c.channels;
+        f.loops = true;
+        f.loopStart = 3;
+        f.samples = c.samples;
+        f.blocks = 3;
+        f.blockLength = bytesFor(c.blockSamples);
+        f.blockSamples = c.blockSamples;
+        f.lastLength = bytesFor(c.lastSamples);
+        f.lastSamples = c.lastSamples;
+        f.data = randomBytes((2 * f.blockLength + f.lastLength) * c.channels, c.encoding + 9u);
+        const Bytes file = fx::strmFile(f);
+        const PcmSound whole = core::decodeStrm(file, "/a.strm");
+        std::vector<int> expected;
+        for (std::size_t i = 0; i < whole.data.size() / (whole.bits / 8); ++i)
+            expected.push_back(whole.bits == 8
+                                   ? static_cast<std::int8_t>(whole.data[i] ^ 0x80) * 256
+                                   : static_cast<std::int16_t>(core::le16(whole.data, 2 * i)));
+        const auto pieces = core::SoundPieces::fromStrm(file, "/a.strm");
+        EXPECT_EQ(pieces.frames(), whole.frames);
+        ASSERT_TRUE(pieces.loop());
+        EXPECT_EQ(pieces.loop()->start, 3u);
+        for (std::size_t piece : {1u, 5u, 64u}) {
+            std::vector<int> got;
+            std::vector<std::int16_t> out(piece * c.channels);
+            // Each read gives at least one frame until the end: the walk ends.
+            for (std::uint64_t at = 0; at < pieces.frames();) {
+                const std::size_t n = pieces.read(at, out);
+                ASSERT_GT(n, 0u) << at;
+                got.insert(got.end(), out.begin(), out.begin() + n * c.channels);
+                at += n;
+            }
+            EXPECT_EQ(got, expected) << piece;
+            EXPECT_EQ(pieces.read(pieces.frames(), out), 0u);
+        }
+        // A decoded wave as pieces: the same frames.
+        const auto held = core::SoundPieces::fromSound(whole);
+        std::vector<std::int16_t> all(whole.frames * c.channels);
+        EXPECT_EQ(held.read(0, all), whole.frames);
+        EXPECT_EQ(std::vector<int>(all.begin(), all.end()), expected);
+    }
+}
+
+TEST(SoundStream, FormatLinesForStreamsAndWaves)
+{
+    PcmSound s;
+    s.encoding = core::WaveEncoding::ImaAdpcm;
+    s.channels = 2;
+    s.rate = 32728;
+    s.frames = 32728ull * 102 + 100;
+    s.loop = core::PcmLoop{32728ull * 8 + 5, s.frames};
+    EXPECT_EQ(core::describeSound("STRM", s),
+              "STRM, IMA-ADPCM, stereo, 32728 Hz, 1:42, loops at 0:08");
+    s.encoding = core::WaveEncoding::Pcm8;
+    s.channels = 1;
+    s.loop.reset();
+    EXPECT_EQ(core::describeSound("STRM", s), "STRM, PCM8, mono, 32728 Hz, 1:42");
+    s.encoding = core::WaveEncoding::Pcm16;
+    s.rate = 16000;
+    s.frames = 5600;
+    s.loop = core::PcmLoop{1600, 5600};
+    EXPECT_EQ(core::describeSound("SWAV", s),
+              "SWAV, PCM16, mono, 16000 Hz, 0.35 s, loops at 0.10 s");
 }
 
 // The WAV's fields read back, for round trips.
@@ -372,6 +455,17 @@ TEST(SoundSequence, LoopsCallsAndJumpsBecomeAKnownEventList)
         "0: E1 00 48", "16: 91 43 7F", "28: 81 43 00", "28: FF 2F 00",
     };
     EXPECT_EQ(tracks[1], track1);
+    // The same events as text, cut after a count.
+    EXPECT_EQ(core::sequenceText(c, 3), "track 0: 9 events\n"
+                                        "       0  tempo 120 bpm\n"
+                                        "       0  marker loopStart\n"
+                                        "       0  note on 60 velocity 100\n"
+                                        "track 1: 7 events\n"
+                                        "… 13 more events\n");
+    const std::string all = core::sequenceText(c, 100);
+    EXPECT_NE(all.find("      96  marker loopEnd\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("       0  pitch bend 1024\n"), std::string::npos) << all;
+    EXPECT_EQ(all.find("more events"), std::string::npos);
 }
 
 TEST(SoundSequence, EndlessAndBrokenSequencesStopWithinTheBudget)

@@ -372,26 +372,12 @@ Sdat readSdat(const Stream& image, std::uint64_t offset, std::uint64_t size,
 Sdat openSdat(const Stream& image, const std::vector<FileRow>& treeRows, const std::string& path,
               std::string* rest)
 {
-    const FileRow* base = nullptr;
-    for (const FileRow& row : treeRows) {
-        const bool exact = row.path == path;
-        const bool leads = path.size() > row.path.size() &&
-                           path.compare(0, row.path.size(), row.path) == 0 &&
-                           path[row.path.size()] == '/';
-        if ((exact || leads) && (!base || row.path.size() > base->path.size()))
-            base = &row;
-    }
-    if (!base)
-        throw Error("No file \"" + path + "\" in the image");
-    if (!base->problem.empty())
-        throw Error("Cannot open \"" + base->path + "\": " + base->problem);
-    const auto size = static_cast<std::uint64_t>(std::max<std::int64_t>(base->size, 0));
-    if (base->offset > image.size() || size > image.size() - base->offset)
-        throw Error("\"" + base->path + "\" runs past the end of the image");
-    Sdat sdat = readSdat(image, base->offset, size, base->path);
-    sdat.path = base->path;
+    const PlacedFile f = placeFile(image, treeRows, path);
+    Sdat sdat = readSdat(f.stream(image), f.offset, f.size, f.path);
+    sdat.path = f.path;
+    sdat.decompressed = f.decompressed;
     if (rest)
-        *rest = path.substr(base->path.size());
+        *rest = path.substr(f.path.size());
     return sdat;
 }
 
@@ -452,8 +438,40 @@ std::vector<std::uint8_t> readSoundEntry(const Stream& image, const Sdat& sdat,
         throw Error("\"" + label + "\" is too large to open (" + std::to_string(size) +
                     " bytes; at most " + std::to_string(limit >> 20) + " MiB)");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    image.readExact(from, bytes);
+    sdat.stream(image).readExact(from, bytes);
     return bytes;
+}
+
+WaveSet decodeWaveArchive(const Stream& image, const Sdat& sdat, std::size_t at,
+                          std::uint64_t limit, std::vector<std::string>* failures)
+{
+    WaveSet waves;
+    for (const SoundEntry& e : sdat.entries) {
+        if (e.kind != SoundKind::Wave || e.parent != at)
+            continue;
+        try {
+            const auto bytes = readSoundEntry(image, sdat, e, limit);
+            waves.push_back(decodeWave(bytes, sdat.path + e.path));
+        } catch (const Error& error) {
+            waves.push_back(std::nullopt);
+            if (failures)
+                failures->push_back(error.what());
+        }
+    }
+    return waves;
+}
+
+std::vector<WaveSet> bankWaves(const Stream& image, const Sdat& sdat, const SoundEntry& bank,
+                               std::uint64_t limit, std::vector<std::string>* failures)
+{
+    std::vector<WaveSet> archives(4);
+    for (std::size_t slot = 0; slot < 4; ++slot)
+        for (std::size_t i = 0; i < sdat.entries.size(); ++i) {
+            const SoundEntry& e = sdat.entries[i];
+            if (e.kind == SoundKind::WaveArchive && e.index == bank.waveArchives[slot])
+                archives[slot] = decodeWaveArchive(image, sdat, i, limit, failures);
+        }
+    return archives;
 }
 
 } // namespace cartscope::core

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/formats/sound/sf2.h"
 #include "core/fs/filelist.h"
+#include "core/fs/narc.h"
 #include "core/io/stream.h"
 
 // SDAT sound archives: a name block (SYMB), an information block (INFO) describing sequences,
@@ -44,12 +46,20 @@ struct SoundEntry {
 };
 
 struct Sdat {
-    std::string path; // the archive's row in the image's tree
-    std::uint64_t offset = 0;
+    std::string path;         // the archive's path: a row of the tree, or a member of a NARC in it
+    std::uint64_t offset = 0; // in stream()
     std::uint64_t size = 0;
-    std::vector<SoundEntry> entries;
+    std::vector<SoundEntry> entries; // offsets in stream()
     // What was wrong with the archive and how it was read anyway.
     std::vector<std::string> notes;
+    // Set when the archive, or a NARC it lies in, is compressed: its entries then have no
+    // offset in the image and are read from these bytes.
+    std::shared_ptr<const DecompressedArchive> decompressed;
+
+    const Stream& stream(const Stream& image) const
+    {
+        return decompressed ? decompressed->stream : image;
+    }
 };
 
 // Reads the archive occupying `size` bytes of `image` from `offset`: its header, SYMB, INFO and
@@ -59,8 +69,9 @@ Sdat readSdat(const Stream& image, std::uint64_t offset, std::uint64_t size,
               const std::string& label);
 
 // The archive that `path` (an entry as `list --sdat` prints it, or the archive itself) lies in:
-// a file of `treeRows`. `rest` receives the part of `path` after the archive's own path. Throws
-// "No file \"%s\" in the image" or the row's problem.
+// a file of `treeRows` or a member of a NARC archive in it, compressed or not (placeFile finds
+// it). `rest` receives the part of `path` after the archive's own path. Throws "No file \"%s\"
+// in the image" or the row's problem.
 Sdat openSdat(const Stream& image, const std::vector<FileRow>& treeRows, const std::string& path,
               std::string* rest = nullptr);
 
@@ -73,9 +84,19 @@ const SoundEntry& findSoundEntry(const Sdat& sdat, const std::string& rest,
 std::vector<FileRow> sdatRows(const Sdat& sdat);
 std::vector<FileRow> sdatExtractRows(const Sdat& sdat);
 
-// The bytes of an entry (at most `limit`); throws the entry's problem, or "\"%s\" is too large
-// to open" past the limit.
+// The bytes of an entry (at most `limit`), from the image or the archive's decompressed bytes;
+// throws the entry's problem, or "\"%s\" is too large to open" past the limit.
 std::vector<std::uint8_t> readSoundEntry(const Stream& image, const Sdat& sdat,
                                          const SoundEntry& entry, std::uint64_t limit);
+
+// The waves of the archive at entry `at`, each decoded or left empty (its failure appended to
+// `failures`). Each wave is read with at most `limit` bytes.
+WaveSet decodeWaveArchive(const Stream& image, const Sdat& sdat, std::size_t at,
+                          std::uint64_t limit, std::vector<std::string>* failures);
+
+// The waves of a bank's four wave archives (by INFO index), for its sound font; a slot without
+// an archive is empty.
+std::vector<WaveSet> bankWaves(const Stream& image, const Sdat& sdat, const SoundEntry& bank,
+                               std::uint64_t limit, std::vector<std::string>* failures);
 
 } // namespace cartscope::core

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -30,12 +31,7 @@ constexpr std::uint16_t kDivision = 48;
 enum class Arg { U8, S8, U16, S16, Var, U24 };
 enum class Prefix { None, Random, Variable };
 
-struct Event {
-    std::uint64_t tick = 0;
-    int rank = 1; // note-offs before settings before note-ons at one tick
-    std::uint8_t size = 0;
-    std::array<std::uint8_t, 12> bytes{}; // the longest is a marker: FF 06 09 "loopStart"
-};
+using Event = MidiEvent;
 
 struct Reader {
     std::span<const std::uint8_t> data;
@@ -165,22 +161,52 @@ private:
     // False when the track ends (m_stop says why, or nothing for a plain end).
     bool command(std::uint32_t cmd, Prefix prefix, std::vector<Opened>& opened)
     {
-        if (cmd < 0x80) {
-            const std::int64_t velocity = m_in.arg(Arg::U8);
-            const std::int64_t length = m_in.last(Arg::Var, prefix);
-            const auto key = static_cast<std::uint8_t>(
-                std::clamp<std::int64_t>(static_cast<std::int64_t>(cmd) + m_transpose, 0, 127));
-            const auto vel = static_cast<std::uint8_t>(std::clamp<std::int64_t>(velocity, 1, 127));
-            if (length > 0) {
-                add(2, {static_cast<std::uint8_t>(0x90 | m_channel), key, vel}, m_tick);
-                add(0, {static_cast<std::uint8_t>(0x80 | m_channel), key, 0},
-                    m_tick + static_cast<std::uint64_t>(length));
-                ++notes;
-            }
-            if (m_noteWait)
-                m_tick += static_cast<std::uint64_t>(length);
+        if (cmd < 0x80)
+            return note(cmd, prefix);
+        if (cmd == 0xA0 || cmd == 0xA1) {
+            const std::uint32_t inner = m_in.byte();
+            if (inner == 0xA0 || inner == 0xA1 || inner == 0xA2)
+                return stop("a prefix follows a prefix");
+            return command(inner, cmd == 0xA0 ? Prefix::Random : Prefix::Variable, opened);
+        }
+        if (cmd == 0xA2)
+            return true; // the condition is only known while playing: the command is taken
+        if (cmd >= 0xB0 && cmd <= 0xBD) {
+            m_in.arg(Arg::U8); // variable operations: nothing to hear
+            m_in.last(Arg::S16, prefix);
             return true;
         }
+        if (cmd >= 0xC0 && cmd <= 0xD6)
+            return setting(cmd, prefix);
+        if (cmd >= 0xE0 && cmd <= 0xE3)
+            return wideSetting(cmd, prefix);
+        if (const std::optional<bool> go = flow(cmd, prefix, opened))
+            return *go;
+        return stop("it holds an unknown command " + std::to_string(cmd));
+    }
+
+    bool note(std::uint32_t cmd, Prefix prefix)
+    {
+        const std::int64_t velocity = m_in.arg(Arg::U8);
+        const std::int64_t length = m_in.last(Arg::Var, prefix);
+        const auto key = static_cast<std::uint8_t>(
+            std::clamp<std::int64_t>(static_cast<std::int64_t>(cmd) + m_transpose, 0, 127));
+        const auto vel = static_cast<std::uint8_t>(std::clamp<std::int64_t>(velocity, 1, 127));
+        if (length > 0) {
+            add(2, {static_cast<std::uint8_t>(0x90 | m_channel), key, vel}, m_tick);
+            add(0, {static_cast<std::uint8_t>(0x80 | m_channel), key, 0},
+                m_tick + static_cast<std::uint64_t>(length));
+            ++notes;
+        }
+        if (m_noteWait)
+            m_tick += static_cast<std::uint64_t>(length);
+        return true;
+    }
+
+    // Rests, program changes, opened tracks, jumps, calls, loops and the end; nothing for a
+    // command that is none of these.
+    std::optional<bool> flow(std::uint32_t cmd, Prefix prefix, std::vector<Opened>& opened)
+    {
         switch (cmd) {
         case 0x80:
             m_tick += static_cast<std::uint64_t>(m_in.last(Arg::Var, prefix));
@@ -193,57 +219,92 @@ private:
                 m_tick);
             return true;
         }
-        case 0x93: {
-            const auto track = static_cast<int>(m_in.arg(Arg::U8));
-            const auto offset = static_cast<std::uint64_t>(m_in.arg(Arg::U24));
-            if (track < kMaxTracks &&
-                std::none_of(opened.begin(), opened.end(),
-                             [track](const Opened& o) { return o.track == track; }))
-                opened.push_back({track, offset, m_tick});
+        case 0x93:
+            openTrack(opened);
             return true;
-        }
-        case 0x94: {
-            const auto target = static_cast<std::uint64_t>(m_in.arg(Arg::U24));
-            if (const auto seen = m_seen.find(target); seen != m_seen.end()) {
-                closeLoop(seen->second);
-                return false;
-            }
-            m_in.pos = target;
+        case 0x94:
+            return jump();
+        case 0x95:
+            call();
             return true;
-        }
-        case 0x95: {
-            const auto target = static_cast<std::uint64_t>(m_in.arg(Arg::U24));
-            if (static_cast<int>(m_calls.size()) >= kMaxCallDepth)
-                return true; // the console ignores a call past its stack
-            m_calls.push_back(m_in.pos);
-            m_in.pos = target;
-            return true;
-        }
         case 0xFD:
             if (!m_calls.empty()) {
                 m_in.pos = m_calls.back();
                 m_calls.pop_back();
             }
             return true;
-        case 0xA0:
-        case 0xA1: {
-            const std::uint32_t inner = m_in.byte();
-            if (inner == 0xA0 || inner == 0xA1 || inner == 0xA2)
-                return stop("a prefix follows a prefix");
-            return command(inner, cmd == 0xA0 ? Prefix::Random : Prefix::Variable, opened);
-        }
-        case 0xA2:
-            // The condition is only known while playing: the command is taken.
+        case 0xFC:
+            return loopEnd();
+        case 0xFE:
+            m_in.last(Arg::U16, prefix); // the track mask: the tracks opened say it again
             return true;
+        case 0xFF:
+            return false;
+        default:
+            return std::nullopt;
+        }
+    }
+
+    void openTrack(std::vector<Opened>& opened)
+    {
+        const auto track = static_cast<int>(m_in.arg(Arg::U8));
+        const auto offset = static_cast<std::uint64_t>(m_in.arg(Arg::U24));
+        if (track < kMaxTracks &&
+            std::none_of(opened.begin(), opened.end(),
+                         [track](const Opened& o) { return o.track == track; }))
+            opened.push_back({track, offset, m_tick});
+    }
+
+    bool jump()
+    {
+        const auto target = static_cast<std::uint64_t>(m_in.arg(Arg::U24));
+        if (const auto seen = m_seen.find(target); seen != m_seen.end()) {
+            closeLoop(seen->second);
+            return false;
+        }
+        m_in.pos = target;
+        return true;
+    }
+
+    void call()
+    {
+        const auto target = static_cast<std::uint64_t>(m_in.arg(Arg::U24));
+        if (static_cast<int>(m_calls.size()) >= kMaxCallDepth)
+            return; // the console ignores a call past its stack
+        m_calls.push_back(m_in.pos);
+        m_in.pos = target;
+    }
+
+    bool loopEnd()
+    {
+        if (m_loops.empty())
+            return true;
+        Loop& loop = m_loops.back();
+        if (loop.count == 0) {
+            closeLoop(loop.tick); // an endless loop: its body once
+            return false;
+        }
+        if (--loop.count > 0) {
+            m_in.pos = loop.body;
+            return true;
+        }
+        m_loops.pop_back();
+        return true;
+    }
+
+    // 0xC0-0xD6: one-byte settings (pan, volume, transpose, bend, loop start...).
+    bool setting(std::uint32_t cmd, Prefix prefix)
+    {
+        switch (cmd) {
         case 0xC0:
             control(10, m_in.last(Arg::U8, prefix));
-            return true;
+            break;
         case 0xC1:
             control(7, m_in.last(Arg::U8, prefix));
-            return true;
+            break;
         case 0xC3:
             m_transpose = m_in.last(Arg::S8, prefix);
-            return true;
+            break;
         case 0xC4: {
             const std::int64_t v =
                 std::clamp<std::int64_t>(8192 + m_in.last(Arg::S8, prefix) * 64, 0, 16383);
@@ -251,78 +312,51 @@ private:
                 {static_cast<std::uint8_t>(0xE0 | m_channel), static_cast<std::uint8_t>(v & 0x7F),
                  static_cast<std::uint8_t>(v >> 7)},
                 m_tick);
-            return true;
-        }
-        case 0xC5: {
-            const std::int64_t range = m_in.last(Arg::U8, prefix);
-            control(101, 0);
-            control(100, 0);
-            control(6, range);
-            return true;
-        }
-        case 0xC7:
-            m_noteWait = m_in.last(Arg::U8, prefix) != 0;
-            return true;
-        case 0xCA:
-            control(1, m_in.last(Arg::U8, prefix));
-            return true;
-        case 0xD5:
-            control(11, m_in.last(Arg::U8, prefix));
-            return true;
-        case 0xD4: {
-            const std::int64_t count = m_in.last(Arg::U8, prefix);
-            if (static_cast<int>(m_loops.size()) >= kMaxLoopDepth)
-                return true;
-            m_loops.push_back({m_in.pos, m_tick, count});
-            return true;
-        }
-        case 0xFC: {
-            if (m_loops.empty())
-                return true;
-            Loop& loop = m_loops.back();
-            if (loop.count == 0) {
-                closeLoop(loop.tick); // an endless loop: its body once
-                return false;
-            }
-            if (--loop.count > 0) {
-                m_in.pos = loop.body;
-                return true;
-            }
-            m_loops.pop_back();
-            return true;
-        }
-        case 0xE1: {
-            const std::int64_t bpm = m_in.last(Arg::U16, prefix);
-            if (bpm > 0) {
-                const auto us = static_cast<std::uint32_t>(60000000 / bpm);
-                add(1,
-                    {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(us >> 16),
-                     static_cast<std::uint8_t>(us >> 8), static_cast<std::uint8_t>(us)},
-                    m_tick);
-            }
-            return true;
-        }
-        case 0xE0:
-        case 0xE2:
-        case 0xE3:
-        case 0xFE:
-            m_in.last(cmd == 0xE3 ? Arg::S16 : Arg::U16, prefix);
-            return true;
-        case 0xFF:
-            return false;
-        default:
             break;
         }
-        if (cmd >= 0xB0 && cmd <= 0xBD) {
-            m_in.arg(Arg::U8);
-            m_in.last(Arg::S16, prefix);
-            return true;
+        case 0xC5:
+            control(101, 0);
+            control(100, 0);
+            control(6, m_in.last(Arg::U8, prefix));
+            break;
+        case 0xC7:
+            m_noteWait = m_in.last(Arg::U8, prefix) != 0;
+            break;
+        case 0xCA:
+            control(1, m_in.last(Arg::U8, prefix));
+            break;
+        case 0xD5:
+            control(11, m_in.last(Arg::U8, prefix));
+            break;
+        case 0xD4: {
+            const std::int64_t count = m_in.last(Arg::U8, prefix);
+            if (static_cast<int>(m_loops.size()) < kMaxLoopDepth)
+                m_loops.push_back({m_in.pos, m_tick, count});
+            break;
         }
-        if (cmd >= 0xC0 && cmd <= 0xD6) {
+        default:
             m_in.last(Arg::U8, prefix); // settings with no MIDI counterpart
+            break;
+        }
+        return true;
+    }
+
+    // 0xE0-0xE3: 16-bit settings; the tempo (0xE1) is the one MIDI has.
+    bool wideSetting(std::uint32_t cmd, Prefix prefix)
+    {
+        if (cmd != 0xE1) {
+            m_in.last(cmd == 0xE3 ? Arg::S16 : Arg::U16, prefix);
             return true;
         }
-        return stop("it holds an unknown command " + std::to_string(cmd));
+        const std::int64_t bpm = m_in.last(Arg::U16, prefix);
+        if (bpm > 0) {
+            const auto us = static_cast<std::uint32_t>(60000000 / bpm);
+            add(1,
+                {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(us >> 16),
+                 static_cast<std::uint8_t>(us >> 8), static_cast<std::uint8_t>(us)},
+                m_tick);
+        }
+        return true;
     }
 
     bool stop(std::string why)
@@ -369,11 +403,16 @@ void putBig32(std::vector<std::uint8_t>& out, std::uint32_t v)
         out.push_back(static_cast<std::uint8_t>(v >> s));
 }
 
-std::vector<std::uint8_t> trackChunk(std::vector<Event> events)
+void sortEvents(std::vector<Event>& events)
 {
     std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
         return a.tick != b.tick ? a.tick < b.tick : a.rank < b.rank;
     });
+}
+
+// The events of a track, sorted, as an MTrk chunk.
+std::vector<std::uint8_t> trackChunk(const std::vector<Event>& events)
+{
     std::vector<std::uint8_t> body;
     std::uint64_t tick = 0;
     for (const Event& e : events) {
@@ -416,7 +455,9 @@ MidiConversion sequenceToMidi(std::span<const std::uint8_t> data, std::uint64_t 
             out.stops.push_back("track " + std::to_string(run.track()) + ": " + *why);
         out.notes += run.notes;
         out.looped = out.looped || run.looped;
-        chunks.push_back(trackChunk(std::move(run.events)));
+        sortEvents(run.events);
+        chunks.push_back(trackChunk(run.events));
+        out.events.push_back(std::move(run.events));
     }
     out.tracks = static_cast<int>(chunks.size());
     out.midi = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1};
@@ -427,6 +468,59 @@ MidiConversion sequenceToMidi(std::span<const std::uint8_t> data, std::uint64_t 
     for (const auto& c : chunks)
         out.midi.insert(out.midi.end(), c.begin(), c.end());
     return out;
+}
+
+namespace {
+
+std::string eventText(const MidiEvent& e)
+{
+    const auto b = [&e](std::size_t i) { return std::to_string(e.bytes[i]); };
+    switch (e.bytes[0] & 0xF0) {
+    case 0x80:
+        return "note off " + b(1);
+    case 0x90:
+        return "note on " + b(1) + " velocity " + b(2);
+    case 0xB0:
+        return "controller " + b(1) + " = " + b(2);
+    case 0xC0:
+        return "program " + b(1);
+    case 0xE0:
+        return "pitch bend " + std::to_string((e.bytes[1] | (e.bytes[2] << 7)) - 8192);
+    default:
+        break;
+    }
+    if (e.bytes[1] == 0x51) {
+        const std::uint32_t us = (e.bytes[3] << 16) | (e.bytes[4] << 8) | e.bytes[5];
+        return "tempo " + std::to_string(us ? 60000000 / us : 0) + " bpm";
+    }
+    if (e.bytes[1] == 0x06)
+        return "marker " + std::string(e.bytes.begin() + 3, e.bytes.begin() + e.size);
+    return "event";
+}
+
+} // namespace
+
+std::string sequenceText(const MidiConversion& conversion, std::size_t maxEvents)
+{
+    std::string text;
+    std::size_t shown = 0, total = 0;
+    for (std::size_t t = 0; t < conversion.events.size(); ++t) {
+        const auto& events = conversion.events[t];
+        total += events.size();
+        text += "track " + std::to_string(t) + ": " + std::to_string(events.size()) +
+                (events.size() == 1 ? " event\n" : " events\n");
+        for (const MidiEvent& e : events) {
+            if (shown == maxEvents)
+                break;
+            ++shown;
+            char tick[32];
+            std::snprintf(tick, sizeof tick, "%8llu  ", static_cast<unsigned long long>(e.tick));
+            text += tick + eventText(e) + '\n';
+        }
+    }
+    if (shown < total)
+        text += "… " + std::to_string(total - shown) + " more events\n";
+    return text;
 }
 
 } // namespace cartscope::core

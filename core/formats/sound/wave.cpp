@@ -122,6 +122,41 @@ void put16(std::vector<std::uint8_t>& b, std::uint16_t v)
 
 } // namespace
 
+namespace {
+
+// Per step index and the code's three magnitude bits: the difference the console adds (its
+// shifts of the step, summed) and the next step index (clamped to 0..88). Looked up, they take
+// the shifts, the bit tests and the index clamp out of the per-sample work.
+struct AdpcmTables {
+    std::int32_t diff[89][8];
+    std::uint8_t next[89][8];
+};
+
+constexpr AdpcmTables makeAdpcmTables()
+{
+    AdpcmTables t{};
+    for (int index = 0; index < 89; ++index) {
+        const int step = kStepTable[index];
+        for (int code = 0; code < 8; ++code) {
+            int diff = step >> 3;
+            if (code & 1)
+                diff += step >> 2;
+            if (code & 2)
+                diff += step >> 1;
+            if (code & 4)
+                diff += step;
+            t.diff[index][code] = diff;
+            t.next[index][code] =
+                static_cast<std::uint8_t>(std::clamp(index + kIndexTable[code], 0, 88));
+        }
+    }
+    return t;
+}
+
+constexpr AdpcmTables kAdpcm = makeAdpcmTables();
+
+} // namespace
+
 void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std::int16_t* out,
                     std::size_t stride)
 {
@@ -129,20 +164,24 @@ void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std:
     sample = std::clamp(sample, -0x7FFF, 0x7FFF);
     int index = std::min<int>(block[2] & 0x7F, 88);
     const std::uint8_t* codes = block.data() + kAdpcmHeader;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int code = (codes[i >> 1] >> ((i & 1) * 4)) & 0xF;
-        const int step = kStepTable[index];
-        int diff = step >> 3;
-        if (code & 1)
-            diff += step >> 2;
-        if (code & 2)
-            diff += step >> 1;
-        if (code & 4)
-            diff += step;
-        sample = (code & 8) ? std::max(sample - diff, -0x7FFF) : std::min(sample + diff, 0x7FFF);
-        index = std::clamp(index + kIndexTable[code & 7], 0, 88);
-        out[i * stride] = static_cast<std::int16_t>(sample);
+    // The sign bit negates the difference without a branch (codes are random in real data, so a
+    // branch guesses wrong half the time); sample - diff can never pass +0x7FFF, nor
+    // sample + diff -0x7FFF, so one clamp to both bounds is the console's clamp.
+    const auto next = [&](int code) {
+        const int diff = kAdpcm.diff[index][code & 7];
+        const int negate = -(code >> 3);
+        sample = std::clamp(sample + ((diff ^ negate) - negate), -0x7FFF, 0x7FFF);
+        index = kAdpcm.next[index][code & 7];
+        return static_cast<std::int16_t>(sample);
+    };
+    std::size_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        const int byte = codes[i >> 1];
+        out[i * stride] = next(byte & 0xF); // low nibble first
+        out[(i + 1) * stride] = next(byte >> 4);
     }
+    if (i < count)
+        out[i * stride] = next(codes[i >> 1] & 0xF);
 }
 
 PcmSound decodeWave(std::span<const std::uint8_t> wave, const std::string& label)
@@ -185,66 +224,83 @@ PcmSound decodeSwav(std::span<const std::uint8_t> file, const std::string& label
     return decodeWave(file.subspan(kInfoAt), label);
 }
 
-PcmSound decodeStrm(std::span<const std::uint8_t> file, const std::string& label)
+StrmLayout strmLayout(std::span<const std::uint8_t> file, const std::string& label)
 {
     if (file.size() < kStrmHeadEnd || std::memcmp(file.data(), "STRM", 4) != 0 ||
         std::memcmp(file.data() + 0x10, "HEAD", 4) != 0)
         throw Error("\"" + label + "\" is not an STRM stream");
-    PcmSound s;
-    s.encoding = encodingOf(file[0x18], label);
+    StrmLayout l;
+    l.encoding = encodingOf(file[0x18], label);
     const bool loops = file[0x19] != 0;
-    s.channels = file[0x1A];
-    s.rate = le16(file, 0x1C);
+    l.channels = file[0x1A];
+    l.rate = le16(file, 0x1C);
     const std::uint64_t loopStart = le32(file, 0x20);
-    const std::uint64_t declared = le32(file, 0x24);
-    const std::uint64_t dataAt = le32(file, 0x28);
-    const std::uint64_t blocks = le32(file, 0x2C);
-    const std::uint64_t blockLength = le32(file, 0x30);
-    const std::uint64_t blockSamples = le32(file, 0x34);
-    const std::uint64_t lastLength = le32(file, 0x38);
-    const std::uint64_t lastSamples = le32(file, 0x3C);
-    if (s.channels < 1 || s.channels > 2)
-        throw Error("\"" + label + "\" has " + std::to_string(s.channels) +
+    l.frames = le32(file, 0x24);
+    l.dataAt = le32(file, 0x28);
+    l.blocks = le32(file, 0x2C);
+    l.blockLength = le32(file, 0x30);
+    l.blockSamples = le32(file, 0x34);
+    l.lastLength = le32(file, 0x38);
+    l.lastSamples = le32(file, 0x3C);
+    if (l.channels < 1 || l.channels > 2)
+        throw Error("\"" + label + "\" has " + std::to_string(l.channels) +
                     " channels (1 or 2 can be converted)");
-    if (dataAt > file.size())
+    if (l.dataAt > file.size())
         throw Error("\"" + label + "\" has its data past the end of the file");
-    const std::span<const std::uint8_t> data = file.subspan(static_cast<std::size_t>(dataAt));
-    const auto ch = static_cast<std::uint64_t>(s.channels);
+    const std::uint64_t dataSize = file.size() - l.dataAt;
+    const auto ch = static_cast<std::uint64_t>(l.channels);
     // Every block of every channel in the data (checked per channel, so nothing overflows),
     // and every block's samples inside its block.
-    const std::uint64_t fullBlocks = blocks ? blocks - 1 : 0;
-    const std::uint64_t perChannel = data.size() / ch;
+    const std::uint64_t fullBlocks = l.blocks ? l.blocks - 1 : 0;
+    const std::uint64_t perChannel = dataSize / ch;
     const bool blocksFit =
-        blocks == 0 || ((blockLength == 0 || fullBlocks <= perChannel / blockLength) &&
-                        lastLength <= perChannel - fullBlocks * blockLength);
+        l.blocks == 0 || ((l.blockLength == 0 || fullBlocks <= perChannel / l.blockLength) &&
+                          l.lastLength <= perChannel - fullBlocks * l.blockLength);
     if (!blocksFit)
-        throw Error(declares(label, declared, samplesIn(s.encoding, perChannel)));
-    if (blockSamples > samplesIn(s.encoding, blockLength) ||
-        lastSamples > samplesIn(s.encoding, lastLength))
+        throw Error(declares(label, l.frames, samplesIn(l.encoding, perChannel)));
+    if (l.blockSamples > samplesIn(l.encoding, l.blockLength) ||
+        l.lastSamples > samplesIn(l.encoding, l.lastLength))
         throw Error("\"" + label + "\" declares more samples per block than a block holds");
-    const std::uint64_t held = blocks ? fullBlocks * blockSamples + lastSamples : 0;
-    if (declared > held)
-        throw Error(declares(label, declared, held));
-    prepare(s, declared);
+    const std::uint64_t held = l.blocks ? fullBlocks * l.blockSamples + l.lastSamples : 0;
+    if (l.frames > held)
+        throw Error(declares(label, l.frames, held));
+    if (loops && loopStart < l.frames)
+        l.loop = PcmLoop{loopStart, l.frames};
+    return l;
+}
+
+std::span<const std::uint8_t> strmBlock(std::span<const std::uint8_t> file, const StrmLayout& l,
+                                        std::uint64_t block, int channel)
+{
+    const bool last = block + 1 == l.blocks;
+    const std::uint64_t length = last ? l.lastLength : l.blockLength;
+    // The last block of each channel is as long as the last block is.
+    const std::uint64_t at = l.dataAt +
+                             block * static_cast<std::uint64_t>(l.channels) * l.blockLength +
+                             static_cast<std::uint64_t>(channel) * length;
+    return file.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(length));
+}
+
+PcmSound decodeStrm(std::span<const std::uint8_t> file, const std::string& label)
+{
+    const StrmLayout l = strmLayout(file, label);
+    PcmSound s;
+    s.encoding = l.encoding;
+    s.channels = l.channels;
+    s.rate = l.rate;
+    s.loop = l.loop;
+    prepare(s, l.frames);
     std::uint64_t frame = 0;
-    // Bounded by the block count, each block inside the data (checked above); the frames
-    // stop at the declared count.
-    for (std::uint64_t b = 0; b < blocks && frame < declared; ++b) {
-        const bool last = b + 1 == blocks;
-        const std::uint64_t length = last ? lastLength : blockLength;
-        const std::uint64_t count = std::min(last ? lastSamples : blockSamples, declared - frame);
-        for (std::uint64_t c = 0; c < ch; ++c) {
-            // The last block of each channel is as long as the last block is.
-            const std::uint64_t at = b * ch * blockLength + c * length;
-            decodeBlock(
-                s, static_cast<int>(c),
-                data.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(length)), frame,
-                static_cast<std::size_t>(count));
-        }
+    // Bounded by the block count, each block inside the data (checked by strmLayout); the
+    // frames stop at the declared count.
+    for (std::uint64_t b = 0; b < l.blocks && frame < l.frames; ++b) {
+        const bool last = b + 1 == l.blocks;
+        const std::uint64_t count =
+            std::min(last ? l.lastSamples : l.blockSamples, l.frames - frame);
+        for (int c = 0; c < l.channels; ++c)
+            decodeBlock(s, c, strmBlock(file, l, b, c), frame, static_cast<std::size_t>(count));
         frame += count;
     }
-    if (loops && loopStart < declared)
-        s.loop = PcmLoop{loopStart, declared};
     return s;
 }
 
@@ -305,15 +361,30 @@ std::string minutes(std::uint64_t frames, std::uint32_t rate)
     return text;
 }
 
+// s.ss with " s", hundredths rounded down.
+std::string seconds(std::uint64_t frames, std::uint32_t rate)
+{
+    const std::uint64_t hundredths = rate ? frames * 100 / rate : 0;
+    char text[40];
+    std::snprintf(text, sizeof text, "%llu.%02llu s",
+                  static_cast<unsigned long long>(hundredths / 100),
+                  static_cast<unsigned long long>(hundredths % 100));
+    return text;
+}
+
 } // namespace
 
 std::string describeSound(const std::string& kind, const PcmSound& s)
 {
+    const bool wave = kind == "SWAV";
+    const auto length = [&](std::uint64_t frames) {
+        return wave ? seconds(frames, s.rate) : minutes(frames, s.rate);
+    };
     std::string text = kind + ", " + encodingName(s.encoding) + ", " +
                        (s.channels == 1 ? "mono" : "stereo") + ", " + std::to_string(s.rate) +
-                       " Hz, " + minutes(s.frames, s.rate);
+                       " Hz, " + length(s.frames);
     if (s.loop)
-        text += ", loops at " + minutes(s.loop->start, s.rate);
+        text += ", loops at " + length(s.loop->start);
     return text;
 }
 

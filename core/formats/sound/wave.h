@@ -49,11 +49,31 @@ PcmSound decodeSwav(std::span<const std::uint8_t> file, const std::string& label
 // A whole STRM file (a HEAD block at 0x10, the blocks of every channel interleaved in DATA).
 PcmSound decodeStrm(std::span<const std::uint8_t> file, const std::string& label);
 
+// An STRM file's HEAD, every count checked against the file's bytes: each block of each channel
+// lies inside the data and holds its declared samples, and the declared frames are held.
+struct StrmLayout {
+    WaveEncoding encoding = WaveEncoding::Pcm16;
+    int channels = 1;
+    std::uint32_t rate = 0;
+    std::uint64_t frames = 0;
+    std::optional<PcmLoop> loop;
+    std::uint64_t dataAt = 0;
+    std::uint64_t blocks = 0, blockLength = 0, blockSamples = 0, lastLength = 0, lastSamples = 0;
+};
+StrmLayout strmLayout(std::span<const std::uint8_t> file, const std::string& label);
+
+// The bytes of block `block` of one channel (the layout came from strmLayout over `file`).
+std::span<const std::uint8_t> strmBlock(std::span<const std::uint8_t> file, const StrmLayout& l,
+                                        std::uint64_t block, int channel);
+
 // The RIFF WAVE file: a "fmt " chunk, a "smpl" chunk with one forward loop when the sound
 // loops, and the data.
 std::vector<std::uint8_t> wavFile(const PcmSound& sound);
 
-// The format line: "STRM, IMA-ADPCM, stereo, 32728 Hz, 1:42, loops at 0:08" (`kind` first).
+// The format line: "STRM, IMA-ADPCM, stereo, 32728 Hz, 1:42, loops at 0:08" (`kind` first;
+// "mono" for one channel; no loop part when the sound does not loop). A wave ("SWAV", mostly
+// shorter than a second) gives its length and loop start in seconds to the hundredth instead:
+// "SWAV, PCM8, mono, 16384 Hz, 0.35 s, loops at 0.10 s".
 std::string describeSound(const std::string& kind, const PcmSound& sound);
 
 // "PCM8", "PCM16", "IMA-ADPCM".
