@@ -203,15 +203,15 @@ std::size_t keepOneGame(const Invocation& inv, Context& ctx, const core::DatSet&
     return choice.skipped.size();
 }
 
-int cmdOrganise(const Invocation& inv, Context& ctx)
-{
-    const archive::OrganiseOptions options = optionsOf(inv);
-    const bool dryRun = inv.has("--dry-run");
-    const unsigned jobs = jobCount(inv);
-    const core::DatSet dats = loadDats(inv, ctx);
-    const std::vector<Item> items = collect(inv.positional);
-    checkInterrupted();
+// The verified dumps, in the order given; every other row printed with its verdict or error.
+struct Verified {
+    std::vector<Dump> dumps;
+    std::size_t unverified = 0, errors = 0;
+};
 
+Verified verifyAll(const std::vector<Item>& items, const core::DatSet& dats, unsigned jobs,
+                   Context& ctx)
+{
     std::vector<Checked> checked(items.size());
     runJobs(items.size(), jobs, [&](std::size_t i) {
         try {
@@ -221,45 +221,37 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
         }
     });
     checkInterrupted();
-    std::vector<Dump> dumps;
+    Verified verified;
     const auto text = rowWriter(VerifyFormat::Text, dats);
-    std::size_t unverified = 0, errors = 0;
     for (Checked& c : checked) {
-        std::move(c.dumps.begin(), c.dumps.end(), std::back_inserter(dumps));
+        std::move(c.dumps.begin(), c.dumps.end(), std::back_inserter(verified.dumps));
         for (const VerifyRow& row : c.others) {
-            ++(row.result ? unverified : errors);
+            ++(row.result ? verified.unverified : verified.errors);
             text->write(ctx.out, row);
         }
     }
+    return verified;
+}
 
-    std::size_t skipped = 0;
-    if (inv.has("--1g1r"))
-        skipped = keepOneGame(inv, ctx, dats, dumps);
-    else if (inv.has("--prefer-region") || inv.has("--prefer-language"))
-        throw UsageError("--prefer-region and --prefer-language need --1g1r");
+std::string sourcesOf(const archive::Target& t, const std::vector<Dump>& dumps)
+{
+    std::string s;
+    for (const archive::RomPlacement& p : t.roms)
+        s += (s.empty() ? "" : ", ") + shown(dumps[p.dump]);
+    return s;
+}
 
-    const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
-    for (const archive::Duplicate& d : plan.duplicates)
-        ctx.out << "duplicate  " << shown(dumps[d.dump]) << "  (the same rom as "
-                << shown(dumps[d.first]) << ")\n";
+// What carrying out the plan gave.
+struct Placed {
+    std::size_t placed = 0, inPlace = 0, errors = 0;
+};
 
+Placed carryOutPlan(const archive::Plan& plan, const std::vector<Dump>& dumps,
+                    const core::DatSet& dats, const archive::OrganiseOptions& options,
+                    unsigned jobs, Context& ctx)
+{
     std::mutex mutex;
-    std::size_t placed = 0, inPlace = 0;
-    const auto sources = [&](const archive::Target& t) {
-        std::string s;
-        for (const archive::RomPlacement& p : t.roms)
-            s += (s.empty() ? "" : ", ") + shown(dumps[p.dump]);
-        return s;
-    };
-    if (dryRun) {
-        for (const archive::Target& t : plan.targets)
-            ctx.out << verb(options.mode, true) << "  " << sources(t) << " -> "
-                    << safe(archive::targetPath(options, t)) << '\n';
-        ctx.out << "Dry run: " << plan.targets.size() << " destinations planned, "
-                << plan.duplicates.size() << " duplicates, " << unverified << " not verified, "
-                << errors << " errors; nothing was changed\n";
-        return errors == 0 ? 0 : 1;
-    }
+    Placed placed;
     const core::Checkpoint checkpoint = [] {
         if (interrupted())
             throw core::Error("Interrupted");
@@ -271,29 +263,64 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
             const archive::TargetOutcome o = archive::carryOut(t, dumps, dats, options, checkpoint);
             const std::lock_guard lock(mutex);
             if (o.outcome == archive::Outcome::InPlace) {
-                ++inPlace;
+                ++placed.inPlace;
                 ctx.out << "in place  " << dest << '\n';
                 for (const std::string& r : o.removed)
                     ctx.out << "removed  " << safe(r) << "  (already at " << dest << ")\n";
             } else {
-                ++placed;
-                ctx.out << verb(options.mode, false) << "  " << sources(t) << " -> " << dest
-                        << '\n';
+                ++placed.placed;
+                ctx.out << verb(options.mode, false) << "  " << sourcesOf(t, dumps) << " -> "
+                        << dest << '\n';
             }
             for (const std::string& a : o.keptArchives)
                 ctx.out << "kept archive  " << safe(a) << "  (its member is at " << dest << ")\n";
         } catch (const std::exception& e) {
             const std::lock_guard lock(mutex);
-            ++errors;
-            ctx.out << "error  " << sources(t) << "  (" << safe(core::withFullStop(e.what()))
-                    << ")\n";
+            ++placed.errors;
+            ctx.out << "error  " << sourcesOf(t, dumps) << "  ("
+                    << safe(core::withFullStop(e.what())) << ")\n";
         }
         ctx.out.flush();
     });
+    return placed;
+}
+
+int cmdOrganise(const Invocation& inv, Context& ctx)
+{
+    const archive::OrganiseOptions options = optionsOf(inv);
+    const bool dryRun = inv.has("--dry-run");
+    const unsigned jobs = jobCount(inv);
+    const core::DatSet dats = loadDats(inv, ctx);
+    const std::vector<Item> items = collect(inv.positional);
+    checkInterrupted();
+
+    Verified v = verifyAll(items, dats, jobs, ctx);
+    std::vector<Dump>& dumps = v.dumps;
+    std::size_t skipped = 0;
+    if (inv.has("--1g1r"))
+        skipped = keepOneGame(inv, ctx, dats, dumps);
+    else if (inv.has("--prefer-region") || inv.has("--prefer-language"))
+        throw UsageError("--prefer-region and --prefer-language need --1g1r");
+
+    const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
+    for (const archive::Duplicate& d : plan.duplicates)
+        ctx.out << "duplicate  " << shown(dumps[d.dump]) << "  (the same rom as "
+                << shown(dumps[d.first]) << ")\n";
+    if (dryRun) {
+        for (const archive::Target& t : plan.targets)
+            ctx.out << verb(options.mode, true) << "  " << sourcesOf(t, dumps) << " -> "
+                    << safe(archive::targetPath(options, t)) << '\n';
+        ctx.out << "Dry run: " << plan.targets.size() << " destinations planned, "
+                << plan.duplicates.size() << " duplicates, " << v.unverified << " not verified, "
+                << v.errors << " errors; nothing was changed\n";
+        return v.errors == 0 ? 0 : 1;
+    }
+    const Placed placed = carryOutPlan(plan, dumps, dats, options, jobs, ctx);
+    const std::size_t errors = v.errors + placed.errors;
     ctx.out << (interrupted() ? "Interrupted after " : "") << dumps.size()
-            << (dumps.size() == 1 ? " dump verified: " : " dumps verified: ") << placed
-            << " placed, " << inPlace << " already in place, " << plan.duplicates.size()
-            << " duplicates, " << skipped << " skipped; " << unverified << " not verified, "
+            << (dumps.size() == 1 ? " dump verified: " : " dumps verified: ") << placed.placed
+            << " placed, " << placed.inPlace << " already in place, " << plan.duplicates.size()
+            << " duplicates, " << skipped << " skipped; " << v.unverified << " not verified, "
             << errors << (errors == 1 ? " error\n" : " errors\n");
     checkInterrupted();
     return errors == 0 ? 0 : 1;
