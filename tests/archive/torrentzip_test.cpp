@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -7,6 +9,7 @@
 #include "archive/torrentzip.h"
 #include "core/io/stream.h"
 #include "core/rebuild/output_file.h"
+#include "tests/archive/zip_builder.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope {
@@ -184,6 +187,72 @@ TEST(TorrentZip, PlainZipIsTheSameBytesWithoutTheCommentAndOnlyTheRightCrcCounts
     wrongCrc.back() = wrongCrc.back() == '0' ? '1' : '0';
     EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(wrongCrc)));
     EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(Bytes(10, 0))));
+}
+
+// The peer's program (TRRNTZIP=/path/to/trrntzip; bench/torrentzip_compare.sh builds one from
+// its source): it rewrites a plain zip of the same members in place, and the result must be our
+// bytes exactly. Skipped when the environment names none.
+std::string trrntzip()
+{
+    const char* path = std::getenv("TRRNTZIP");
+    return path && *path && std::filesystem::exists(path) ? path : "";
+}
+
+// Bytes that deflate neither trivially nor not at all, as a game's mixed code and assets do.
+Bytes mixed(std::size_t size, std::uint32_t seed)
+{
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        b[i] = (i / 4096) % 2 ? static_cast<std::uint8_t>(seed >> 24)
+                              : static_cast<std::uint8_t>("cartscope "[i % 10]);
+    }
+    return b;
+}
+
+TEST(TorrentZipCompare, TheSameMembersGiveThePeersBytes)
+{
+    if (trrntzip().empty())
+        GTEST_SKIP() << "TRRNTZIP does not name a trrntzip program";
+    Bytes padded = fixture::ImageBuilder().gameCode("ABCE").minSize(0x20000).build();
+    padded.resize(3u << 20, 0xFF);
+    const struct Case {
+        const char* label;
+        std::vector<std::pair<std::string, Bytes>> members;
+    } cases[] = {
+        {"one image", {{"Game (USA).nds", fixture::ImageBuilder().gameCode("ABCE").build()}}},
+        {"names in mixed case",
+         {{"b.nds", Bytes(100, 2)}, {"A.nds", Bytes(7, 1)}, {"C.nds", mixed(5000, 3)}}},
+        {"an empty member", {{"game.nds", mixed(70000, 4)}, {"game.sav", {}}}},
+        {"a trimmed image padded to 3 MiB", {{"Padded (Europe).nds", padded}}},
+        {"incompressible bytes",
+         {{"noise.bin",
+           [] {
+               Bytes b(300000);
+               std::uint32_t x = 99;
+               for (auto& v : b)
+                   v = static_cast<std::uint8_t>((x = x * 69069u + 1) >> 24);
+               return b;
+           }()}}},
+        {"blocks of 1 MiB and more", {{"big.nds", mixed(2500000, 5)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<archive::ZipMember> ours;
+        std::vector<testzip::Entry> plain;
+        for (const auto& [name, data] : c.members) {
+            ours.push_back(member(name, data));
+            plain.push_back(testzip::Entry::file(name, data));
+        }
+        const fixture::TempDir dir;
+        const std::string path = dir.file("peer.zip");
+        testzip::Options stored;
+        stored.deflate = false;
+        fixture::writeFile(path, testzip::buildZip(plain, stored));
+        const std::string command = "'" + trrntzip() + "' -f -q -g -l -e '" + path + "' >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(fixture::readFile(path), zipOf(std::move(ours), archive::ZipStyle::TorrentZip));
+    }
 }
 
 TEST(OrganiseNames, DatNamesBecomeOneSafeComponent)
