@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "archive/member_stream.h"
+#include "archive/staged_copy.h"
 #include "archive/torrentzip.h"
 #include "archive/zip_directory.h"
 #include "core/base/error.h"
@@ -477,6 +478,31 @@ std::optional<Outcome> linkOrRename(const Placing& p, const Dump& dump, const Ex
     return std::nullopt;
 }
 
+// A raw copy placed by naming the copy staged while the dump was verified: the bytes that were
+// hashed, read once. False when there is none that fits (an archive member, padding to add).
+bool placeStaged(const Placing& p, const Dump& dump, const Expected& e)
+{
+    return p.options.mode == OrganiseMode::Copy && dump.staged && !dump.member &&
+           e.size == e.sourceSize && dump.staged->holds(e.sourceSize) && dump.staged->place(p.dest);
+}
+
+// Closes the staged copies of a target's dumps when the target is done, whatever happened.
+class StagedRelease {
+public:
+    explicit StagedRelease(const Placing& p) : m_p(p) {}
+    ~StagedRelease()
+    {
+        for (const RomPlacement& rom : m_p.target.roms)
+            if (const auto& staged = m_p.dumps[rom.dump].staged)
+                staged->discard();
+    }
+    StagedRelease(const StagedRelease&) = delete;
+    StagedRelease& operator=(const StagedRelease&) = delete;
+
+private:
+    const Placing& m_p;
+};
+
 void writeRaw(const Placing& p, const Dump& dump, const Expected& e,
               const core::Checkpoint& checkpoint)
 {
@@ -523,6 +549,7 @@ TargetOutcome carryOut(const Target& target, const std::vector<Dump>& dumps,
     for (const RomPlacement& rom : target.roms)
         p.wanted.emplace_back(rom.name, expectedFor(dumps[rom.dump], dats, padded));
 
+    const StagedRelease release(p);
     TargetOutcome outcome;
     if (alreadyInPlace(p)) {
         outcome.outcome = Outcome::InPlace;
@@ -536,7 +563,8 @@ TargetOutcome carryOut(const Target& target, const std::vector<Dump>& dumps,
             outcome.outcome = *done;
             return outcome;
         }
-        writeRaw(p, dump, e, checkpoint);
+        if (!placeStaged(p, dump, e))
+            writeRaw(p, dump, e, checkpoint);
     } else {
         writeZipTarget(p, checkpoint);
     }

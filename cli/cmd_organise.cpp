@@ -1,12 +1,16 @@
 #include <algorithm>
 #include <atomic>
+#include <fcntl.h>
+#include <filesystem>
 #include <mutex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 
 #include "archive/member_stream.h"
 #include "archive/one_game.h"
 #include "archive/organise_plan.h"
+#include "archive/staged_copy.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/dump_items.h"
@@ -15,6 +19,7 @@
 #include "core/base/paths.h"
 #include "core/base/text.h"
 #include "core/io/archive_kind.h"
+#include "core/io/read_pass.h"
 #include "core/io/stream.h"
 #include "core/verify/verify.h"
 
@@ -31,6 +36,39 @@ bool interrupted()
     return g_interrupted.load();
 }
 
+// Raw copies ride the verification's read: each file's bytes also go to an unnamed file in the
+// destination's file system, named later instead of read again. Each waits open until the plan
+// is carried out, so their count stays well below the process's descriptor limit; past it,
+// and where the destination has no unnamed files, a dump is read again as before.
+class Staging {
+public:
+    Staging(const archive::OrganiseOptions& options, bool dryRun)
+    {
+        if (dryRun || options.mode != OrganiseMode::Copy || options.format != OrganiseFormat::Raw)
+            return;
+        std::error_code ignored;
+        std::filesystem::create_directories(options.to, ignored);
+        m_folder = core::UniqueFd(::open(options.to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            m_limit = std::min<std::size_t>(m_limit, limit.rlim_cur / 2);
+    }
+
+    // A staged copy for the next file, or nullptr.
+    std::unique_ptr<archive::StagedCopy> take()
+    {
+        if (!m_folder.valid() || m_open.fetch_add(1) >= m_limit)
+            return nullptr;
+        return archive::StagedCopy::create(m_folder.get());
+    }
+
+private:
+    core::UniqueFd m_folder;
+    std::atomic<std::size_t> m_open{0};
+    std::size_t m_limit = kMaxStaged;
+    static constexpr std::size_t kMaxStaged = 4096;
+};
+
 // What the verification of one item gave: the dumps that verified, and a row for everything
 // else (listed with its verdict, left where it is).
 struct Checked {
@@ -39,18 +77,34 @@ struct Checked {
 };
 
 void keep(Checked& checked, const Item& item, std::optional<std::string> member,
-          std::size_t memberIndex, core::VerifyResult result)
+          std::size_t memberIndex, core::VerifyResult result,
+          std::unique_ptr<archive::StagedCopy> staged = nullptr)
 {
     if (result.verdict == core::Verdict::Verified ||
         result.verdict == core::Verdict::VerifiedTrimmed) {
         checked.dumps.push_back({item.path, std::move(member), memberIndex, std::move(result),
-                                 [item] { return openItem(item); }});
+                                 [item] { return openItem(item); }, std::move(staged)});
     } else {
         checked.others.push_back({item.path, std::move(member), std::move(result), {}});
     }
 }
 
-Checked check(const Item& item, const core::DatSet& dats)
+// One file read once: verified, and copied to a staged file when there is one.
+void checkFile(Checked& checked, const Item& item, const core::Stream& image,
+               const core::DatSet& dats, Staging& staging)
+{
+    std::unique_ptr<archive::StagedCopy> staged = staging.take();
+    core::ImageVerifier verifier(dats, image.size(), false);
+    std::vector<core::ReadSink*> sinks(verifier.sinks().begin(), verifier.sinks().end());
+    if (staged)
+        sinks.push_back(staged.get());
+    if (!core::readPass(image, sinks, [](std::uint64_t, std::uint64_t) { return !interrupted(); }))
+        return;
+    if (auto result = verifier.result(interrupted))
+        keep(checked, item, std::nullopt, 0, std::move(*result), std::move(staged));
+}
+
+Checked check(const Item& item, const core::DatSet& dats, Staging& staging)
 {
     Checked checked;
     if (!item.error.empty()) {
@@ -94,9 +148,7 @@ Checked check(const Item& item, const core::DatSet& dats)
     }
     if (kind != core::ArchiveKind::None)
         throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
-    if (auto result = core::verifyStream(
-            image, dats, false, [](std::uint64_t, std::uint64_t) { return !interrupted(); }))
-        keep(checked, item, std::nullopt, 0, std::move(*result));
+    checkFile(checked, item, image, dats, staging);
     return checked;
 }
 
@@ -210,12 +262,12 @@ struct Verified {
 };
 
 Verified verifyAll(const std::vector<Item>& items, const core::DatSet& dats, unsigned jobs,
-                   Context& ctx)
+                   Staging& staging, Context& ctx)
 {
     std::vector<Checked> checked(items.size());
     runJobs(items.size(), jobs, [&](std::size_t i) {
         try {
-            checked[i] = check(items[i], dats);
+            checked[i] = check(items[i], dats, staging);
         } catch (const std::exception& e) {
             checked[i].others.push_back({items[i].path, std::nullopt, std::nullopt, e.what()});
         }
@@ -294,7 +346,8 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
     const std::vector<Item> items = collect(inv.positional);
     checkInterrupted();
 
-    Verified v = verifyAll(items, dats, jobs, ctx);
+    Staging staging(options, dryRun);
+    Verified v = verifyAll(items, dats, jobs, staging, ctx);
     std::vector<Dump>& dumps = v.dumps;
     std::size_t skipped = 0;
     if (inv.has("--1g1r"))
@@ -303,9 +356,11 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
         throw UsageError("--prefer-region and --prefer-language need --1g1r");
 
     const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
-    for (const archive::Duplicate& d : plan.duplicates)
+    for (const archive::Duplicate& d : plan.duplicates) {
         ctx.out << "duplicate  " << shown(dumps[d.dump]) << "  (the same rom as "
                 << shown(dumps[d.first]) << ")\n";
+        dumps[d.dump].staged.reset(); // a second copy is never written
+    }
     if (dryRun) {
         for (const archive::Target& t : plan.targets)
             ctx.out << verb(options.mode, true) << "  " << sourcesOf(t, dumps) << " -> "
