@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "archive/member_stream.h"
+#include "archive/collection_scan.h"
 #include "archive/one_game.h"
 #include "archive/organise_plan.h"
 #include "archive/staged_copy.h"
@@ -54,6 +54,8 @@ public:
             m_limit = std::min<std::size_t>(m_limit, limit.rlim_cur / 2);
     }
 
+    bool active() const { return m_folder.valid(); }
+
     // A staged copy for the next file, or nullptr.
     std::unique_ptr<archive::StagedCopy> take()
     {
@@ -76,79 +78,61 @@ struct Checked {
     std::vector<VerifyRow> others;
 };
 
-void keep(Checked& checked, const Item& item, std::optional<std::string> member,
-          std::size_t memberIndex, core::VerifyResult result,
+void keep(Checked& checked, const Item& item, archive::ScannedDump dump,
           std::unique_ptr<archive::StagedCopy> staged = nullptr)
 {
-    if (result.verdict == core::Verdict::Verified ||
-        result.verdict == core::Verdict::VerifiedTrimmed) {
-        checked.dumps.push_back({item.path, std::move(member), memberIndex, std::move(result),
-                                 [item] { return openItem(item); }, std::move(staged)});
-    } else {
-        checked.others.push_back({item.path, std::move(member), std::move(result), {}});
-    }
+    const bool verified = dump.result && (dump.result->verdict == core::Verdict::Verified ||
+                                          dump.result->verdict == core::Verdict::VerifiedTrimmed);
+    if (verified)
+        checked.dumps.push_back(
+            {item.path, std::move(dump.member), dump.memberIndex, std::move(*dump.result),
+             [item] { return archive::openDumpItem(item); }, std::move(staged)});
+    else
+        checked.others.push_back(
+            {item.path, std::move(dump.member), std::move(dump.result), std::move(dump.error)});
 }
 
-// One file read once: verified, and copied to a staged file when there is one.
-void checkFile(Checked& checked, const Item& item, const core::Stream& image,
-               const core::DatSet& dats, Staging& staging)
+// A plain file read once, verified and copied to a staged file in the same pass. False, with
+// nothing done, for anything else (an archive, a path that is not a file, no staged file to be
+// had): the collection scan reads it and says what it is.
+bool checkStaged(Checked& checked, const Item& item, const core::DatSet& dats, bool threaded,
+                 Staging& staging)
 {
+    if (!staging.active() || !item.error.empty() || item.zip)
+        return false;
+    const core::UniqueFd file = archive::openDumpItem(item);
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
+    if (core::archiveKindOf(image) != core::ArchiveKind::None)
+        return false;
     std::unique_ptr<archive::StagedCopy> staged = staging.take();
-    core::ImageVerifier verifier(dats, image.size(), false);
+    if (!staged)
+        return false;
+    core::ImageVerifier verifier(dats, image.size(), false, threaded);
     std::vector<core::ReadSink*> sinks(verifier.sinks().begin(), verifier.sinks().end());
-    if (staged)
-        sinks.push_back(staged.get());
+    sinks.push_back(staged.get());
     if (!core::readPass(image, sinks, [](std::uint64_t, std::uint64_t) { return !interrupted(); }))
-        return;
+        return true;
     if (auto result = verifier.result(interrupted))
-        keep(checked, item, std::nullopt, 0, std::move(*result), std::move(staged));
+        keep(checked, item, {item.path, std::nullopt, 0, std::move(result), {}, false},
+             std::move(staged));
+    return true;
 }
 
-Checked check(const Item& item, const core::DatSet& dats, Staging& staging)
+// Verifies one item: the dumps that verified are kept with the way to open them again,
+// everything else is listed with its verdict or error.
+Checked check(const Item& item, const core::DatSet& dats, bool threaded, Staging& staging)
 {
     Checked checked;
-    if (!item.error.empty()) {
-        checked.others.push_back({item.path, std::nullopt, std::nullopt, item.error});
+    if (checkStaged(checked, item, dats, threaded, staging))
         return checked;
-    }
-    const core::UniqueFd file = openItem(item);
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0)
-        throw core::Error(core::cannotOpenMessage(item.path, errno));
-    if (!S_ISREG(st.st_mode))
-        throw core::Error(core::notRegularMessage(item.path, st.st_mode));
-    const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
-    const core::ArchiveKind kind = core::archiveKindOf(image);
-    if (kind == core::ArchiveKind::Zip || (kind == core::ArchiveKind::None && item.zip)) {
-        std::unique_ptr<core::ImageVerifier> verifier;
-        archive::MemberEvents events;
-        events.onBegin = [&](const archive::StreamedMember& m) {
-            verifier = std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false, false);
-            return verifier->sinks();
-        };
-        events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
-            if (!error.empty()) {
-                checked.others.push_back({item.path, m.name, std::nullopt, error});
-                return;
-            }
-            if (auto result = verifier->result(interrupted))
-                keep(checked, item, m.name, m.index, std::move(*result));
-        };
-        events.cancelled = interrupted;
-        const std::size_t members = archive::streamMembers(
-            file.get(), item.path,
-            [](const std::string& name) {
-                return core::imageNameOf(name) != core::ImageName::None;
-            },
-            events);
-        if (members == 0 && !interrupted())
-            checked.others.push_back({item.path, std::nullopt, std::nullopt,
-                                      "No .nds, .ids, .dsi or .srl image in the archive"});
-        return checked;
-    }
-    if (kind != core::ArchiveKind::None)
-        throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
-    checkFile(checked, item, image, dats, staging);
+    archive::ScanHooks hooks;
+    hooks.cancelled = interrupted;
+    hooks.threaded = threaded;
+    archive::scanItem(item, dats, hooks,
+                      [&](archive::ScannedDump dump) { keep(checked, item, std::move(dump)); });
     return checked;
 }
 
@@ -264,10 +248,12 @@ struct Verified {
 Verified verifyAll(const std::vector<Item>& items, const core::DatSet& dats, unsigned jobs,
                    Staging& staging, Context& ctx)
 {
+    // Several jobs keep the cores busy with images; one job gives them to the digests instead.
+    const bool threaded = jobs == 1 || items.size() == 1;
     std::vector<Checked> checked(items.size());
     runJobs(items.size(), jobs, [&](std::size_t i) {
         try {
-            checked[i] = check(items[i], dats, staging);
+            checked[i] = check(items[i], dats, threaded, staging);
         } catch (const std::exception& e) {
             checked[i].others.push_back({items[i].path, std::nullopt, std::nullopt, e.what()});
         }
@@ -343,7 +329,7 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
     const bool dryRun = inv.has("--dry-run");
     const unsigned jobs = jobCount(inv);
     const core::DatSet dats = loadDats(inv, ctx);
-    const std::vector<Item> items = collect(inv.positional);
+    const std::vector<Item> items = archive::collectDumps(inv.positional);
     checkInterrupted();
 
     Staging staging(options, dryRun);
