@@ -47,12 +47,22 @@ public:
         if (dryRun || options.mode != OrganiseMode::Copy || options.format != OrganiseFormat::Raw)
             return;
         std::error_code ignored;
-        std::filesystem::create_directories(options.to, ignored);
+        if (std::filesystem::create_directories(options.to, ignored))
+            m_created = options.to;
         m_folder = core::UniqueFd(::open(options.to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         rlimit limit{};
         if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
             m_limit = std::min<std::size_t>(m_limit, limit.rlim_cur / 2);
     }
+
+    // DIR made only for the staged files goes again when nothing was placed in it.
+    ~Staging()
+    {
+        if (!m_created.empty())
+            ::rmdir(m_created.c_str());
+    }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
 
     bool active() const { return m_folder.valid(); }
 
@@ -65,6 +75,7 @@ public:
     }
 
 private:
+    std::string m_created;
     core::UniqueFd m_folder;
     std::atomic<std::size_t> m_open{0};
     std::size_t m_limit = kMaxStaged;

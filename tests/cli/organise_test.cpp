@@ -185,6 +185,10 @@ TEST(CliOrganise, DryRunPrintsThePlanAndTouchesNothing)
         << r.out;
     EXPECT_FALSE(exists(c.to));
     EXPECT_EQ(tree(c.roms).size(), 5u);
+    // Nor does a copy in which nothing verifies leave a folder behind.
+    const auto none = cli({"organise", "--to", c.to, "--dat", c.dat, c.roms + "/d.nds"});
+    EXPECT_EQ(none.status, 0) << none.out;
+    EXPECT_FALSE(exists(c.to));
 }
 
 TEST(CliOrganise, MoveRemovesFilesButNeverArchivesAndLinkSharesTheFile)
