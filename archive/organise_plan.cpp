@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "archive/member_stream.h"
+#include "archive/staged_copy.h"
 #include "archive/torrentzip.h"
 #include "archive/zip_directory.h"
 #include "core/base/error.h"
@@ -386,123 +387,195 @@ std::string targetPath(const OrganiseOptions& options, const Target& target)
     return options.to + "/" + target.folder + "/" + target.file;
 }
 
+namespace {
+
+// Where one target goes and what it must hold.
+struct Placing {
+    const Target& target;
+    const std::vector<Dump>& dumps;
+    const OrganiseOptions& options;
+    std::string folder;
+    std::string dest;
+    std::vector<std::pair<std::string, Expected>> wanted;
+};
+
+// Sources are removed only once the destination holds them, synced and read back; a source in
+// an archive is kept and its archive listed.
+void removeSources(const Placing& p, TargetOutcome& outcome)
+{
+    if (p.options.mode != OrganiseMode::Move)
+        return;
+    syncFolder(p.folder);
+    for (const RomPlacement& rom : p.target.roms) {
+        const Dump& d = p.dumps[rom.dump];
+        if (d.member) {
+            outcome.keptArchives.push_back(d.path);
+            continue;
+        }
+        struct stat src {
+        }, dst{};
+        // The destination itself (already in place) is never a source to remove.
+        if (::stat(d.path.c_str(), &src) == 0 && ::stat(p.dest.c_str(), &dst) == 0 &&
+            src.st_dev == dst.st_dev && src.st_ino == dst.st_ino)
+            continue;
+        if (::unlink(d.path.c_str()) != 0 && errno != ENOENT)
+            throw core::Error("Cannot remove file \"" + d.path + "\". " + std::strerror(errno));
+        outcome.removed.push_back(d.path);
+    }
+}
+
+// Whether the raw file open at `fd` holds the one wanted rom.
+bool rawHolds(int fd, const Expected& e)
+{
+    const auto got = hashFile(fd);
+    return got && hashesAgree(*got, e);
+}
+
+// Already there: the very file, or a file holding the right bytes. Anything else at the
+// destination is an error; nothing there is false.
+bool alreadyInPlace(const Placing& p)
+{
+    const core::UniqueFd existing(::open(p.dest.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!existing.valid() && errno == ENOENT)
+        return false;
+    const bool holds =
+        existing.valid() &&
+        (p.options.format == OrganiseFormat::Raw
+             ? rawHolds(existing.get(), p.wanted.front().second)
+             : zipHolds(existing.get(), p.wanted, p.options.format == OrganiseFormat::TorrentZip));
+    if (!holds)
+        throw core::Error(differsMessage(p.dest));
+    return true;
+}
+
+// A raw dump linked, or moved by a rename on one file system; nullopt when it must be copied.
+std::optional<Outcome> linkOrRename(const Placing& p, const Dump& dump, const Expected& e)
+{
+    const bool asIs = !dump.member && e.size == e.sourceSize;
+    if (p.options.mode == OrganiseMode::Link) {
+        if (!asIs)
+            throw core::Error("\"" + dump.path +
+                              "\" cannot be linked: it is a member of an archive or needs "
+                              "padding");
+        if (::link(dump.path.c_str(), p.dest.c_str()) != 0)
+            throw core::Error("Cannot link \"" + p.dest + "\" to \"" + dump.path + "\". " +
+                              (errno == EXDEV ? std::string("They are on different file systems")
+                                              : std::string(std::strerror(errno))));
+        return Outcome::Linked;
+    }
+    if (p.options.mode == OrganiseMode::Move && asIs) {
+        // One file system: a rename, which never leaves the dump nowhere. RENAME_NOREPLACE keeps
+        // a file that appeared meanwhile.
+        if (::renameat2(AT_FDCWD, dump.path.c_str(), AT_FDCWD, p.dest.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            syncFolder(p.folder);
+            return Outcome::Moved;
+        }
+        if (errno != EXDEV)
+            throw core::Error("Cannot move \"" + dump.path + "\" to \"" + p.dest + "\". " +
+                              std::strerror(errno));
+    }
+    return std::nullopt;
+}
+
+// A raw copy placed by naming the copy staged while the dump was verified: the bytes that were
+// hashed, read once. False when there is none that fits (an archive member, padding to add).
+bool placeStaged(const Placing& p, const Dump& dump, const Expected& e)
+{
+    return p.options.mode == OrganiseMode::Copy && dump.staged && !dump.member &&
+           e.size == e.sourceSize && dump.staged->holds(e.sourceSize) && dump.staged->place(p.dest);
+}
+
+// Closes the staged copies of a target's dumps when the target is done, whatever happened.
+class StagedRelease {
+public:
+    explicit StagedRelease(const Placing& p) : m_p(p) {}
+    ~StagedRelease()
+    {
+        for (const RomPlacement& rom : m_p.target.roms)
+            if (const auto& staged = m_p.dumps[rom.dump].staged)
+                staged->discard();
+    }
+    StagedRelease(const StagedRelease&) = delete;
+    StagedRelease& operator=(const StagedRelease&) = delete;
+
+private:
+    const Placing& m_p;
+};
+
+void writeRaw(const Placing& p, const Dump& dump, const Expected& e,
+              const core::Checkpoint& checkpoint)
+{
+    core::OutputFile out(p.dest, core::Overwrite::Refuse);
+    sourceOf(dump, e, checkpoint)([&](std::span<const std::uint8_t> block) { out.write(block); });
+    out.commit();
+}
+
+void writeZipTarget(const Placing& p, const core::Checkpoint& checkpoint)
+{
+    if (p.options.mode == OrganiseMode::Link)
+        throw core::Error("--link needs --format raw");
+    std::vector<ZipMember> zipMembers;
+    for (std::size_t i = 0; i < p.target.roms.size(); ++i)
+        zipMembers.push_back({p.target.roms[i].name, sourceOf(p.dumps[p.target.roms[i].dump],
+                                                              p.wanted[i].second, checkpoint)});
+    core::OutputFile out(p.dest, core::Overwrite::Refuse);
+    writeZip(out, std::move(zipMembers),
+             p.options.format == OrganiseFormat::TorrentZip ? ZipStyle::TorrentZip
+                                                            : ZipStyle::Plain,
+             checkpoint);
+    out.commit();
+}
+
+// The destination just written, read back whole against what it must hold.
+bool readsBack(const Placing& p)
+{
+    if (p.options.format != OrganiseFormat::Raw)
+        return zipReadsBack(p.dest, p.wanted);
+    const core::UniqueFd written(::open(p.dest.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    return written.valid() && rawHolds(written.get(), p.wanted.front().second);
+}
+
+} // namespace
+
 TargetOutcome carryOut(const Target& target, const std::vector<Dump>& dumps,
                        const core::DatSet& dats, const OrganiseOptions& options,
                        const core::Checkpoint& checkpoint)
 {
-    const std::string folder = makeFolder(options, target.folder);
-    const std::string dest = folder + "/" + target.file;
+    Placing p{target, dumps, options, makeFolder(options, target.folder), {}, {}};
+    p.dest = p.folder + "/" + target.file;
     const bool raw = options.format == OrganiseFormat::Raw;
     const bool padded = !raw || options.pad;
+    for (const RomPlacement& rom : target.roms)
+        p.wanted.emplace_back(rom.name, expectedFor(dumps[rom.dump], dats, padded));
+
+    const StagedRelease release(p);
     TargetOutcome outcome;
-
-    // Sources are removed only once the destination holds them, synced and read back.
-    const auto removeSources = [&] {
-        if (options.mode != OrganiseMode::Move)
-            return;
-        syncFolder(folder);
-        for (const RomPlacement& p : target.roms) {
-            const Dump& d = dumps[p.dump];
-            if (d.member) {
-                outcome.keptArchives.push_back(d.path);
-                continue;
-            }
-            struct stat src {
-            }, dst{};
-            // The destination itself (already in place) is never a source to remove.
-            if (::stat(d.path.c_str(), &src) == 0 && ::stat(dest.c_str(), &dst) == 0 &&
-                src.st_dev == dst.st_dev && src.st_ino == dst.st_ino)
-                continue;
-            if (::unlink(d.path.c_str()) != 0 && errno != ENOENT)
-                throw core::Error("Cannot remove file \"" + d.path + "\". " + std::strerror(errno));
-            outcome.removed.push_back(d.path);
-        }
-    };
-
-    std::vector<std::pair<std::string, Expected>> wanted;
-    for (const RomPlacement& p : target.roms)
-        wanted.emplace_back(p.name, expectedFor(dumps[p.dump], dats, padded));
-
-    // Already there: the very file, or a file holding the right bytes.
-    const core::UniqueFd existing(::open(dest.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (existing.valid() || errno != ENOENT) {
-        const bool holds = existing.valid() &&
-                           (raw ? [&] {
-                               const auto got = hashFile(existing.get());
-                               return got && hashesAgree(*got, wanted.front().second);
-                           }()
-                                : zipHolds(existing.get(), wanted,
-                                           options.format == OrganiseFormat::TorrentZip));
-        if (!holds)
-            throw core::Error(differsMessage(dest));
+    if (alreadyInPlace(p)) {
         outcome.outcome = Outcome::InPlace;
-        removeSources();
+        removeSources(p, outcome);
         return outcome;
     }
-
     if (raw) {
         const Dump& dump = dumps[target.roms.front().dump];
-        const Expected& e = wanted.front().second;
-        const bool asIs = !dump.member && e.size == e.sourceSize;
-        if (options.mode == OrganiseMode::Link) {
-            if (!asIs)
-                throw core::Error("\"" + dump.path +
-                                  "\" cannot be linked: it is a member of an archive or needs "
-                                  "padding");
-            if (::link(dump.path.c_str(), dest.c_str()) != 0)
-                throw core::Error("Cannot link \"" + dest + "\" to \"" + dump.path + "\". " +
-                                  (errno == EXDEV ? std::string("They are on different file "
-                                                                "systems")
-                                                  : std::string(std::strerror(errno))));
-            outcome.outcome = Outcome::Linked;
+        const Expected& e = p.wanted.front().second;
+        if (const auto done = linkOrRename(p, dump, e)) {
+            outcome.outcome = *done;
             return outcome;
         }
-        if (options.mode == OrganiseMode::Move && asIs) {
-            // One file system: a rename, which never leaves the dump nowhere. RENAME_NOREPLACE
-            // keeps a file that appeared meanwhile.
-            if (::renameat2(AT_FDCWD, dump.path.c_str(), AT_FDCWD, dest.c_str(),
-                            RENAME_NOREPLACE) == 0) {
-                syncFolder(folder);
-                outcome.outcome = Outcome::Moved;
-                return outcome;
-            }
-            if (errno != EXDEV)
-                throw core::Error("Cannot move \"" + dump.path + "\" to \"" + dest + "\". " +
-                                  std::strerror(errno));
-        }
-        core::OutputFile out(dest, core::Overwrite::Refuse);
-        sourceOf(dump, e,
-                 checkpoint)([&](std::span<const std::uint8_t> block) { out.write(block); });
-        out.commit();
+        if (!placeStaged(p, dump, e))
+            writeRaw(p, dump, e, checkpoint);
     } else {
-        if (options.mode == OrganiseMode::Link)
-            throw core::Error("--link needs --format raw");
-        std::vector<ZipMember> zipMembers;
-        for (std::size_t i = 0; i < target.roms.size(); ++i)
-            zipMembers.push_back({target.roms[i].name, sourceOf(dumps[target.roms[i].dump],
-                                                                wanted[i].second, checkpoint)});
-        core::OutputFile out(dest, core::Overwrite::Refuse);
-        writeZip(out, std::move(zipMembers),
-                 options.format == OrganiseFormat::TorrentZip ? ZipStyle::TorrentZip
-                                                              : ZipStyle::Plain,
-                 checkpoint);
-        out.commit();
+        writeZipTarget(p, checkpoint);
     }
-    if (options.mode == OrganiseMode::Move) {
-        const bool back = [&] {
-            if (!raw)
-                return zipReadsBack(dest, wanted);
-            const core::UniqueFd written(::open(dest.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-            const auto got = written.valid() ? hashFile(written.get()) : std::nullopt;
-            return got && hashesAgree(*got, wanted.front().second);
-        }();
-        if (!back)
-            throw core::Error("\"" + dest + "\" did not read back as written; the source was kept");
-        removeSources();
-        outcome.outcome = Outcome::Moved;
+    if (options.mode != OrganiseMode::Move) {
+        outcome.outcome = Outcome::Written;
         return outcome;
     }
-    outcome.outcome = Outcome::Written;
+    if (!readsBack(p))
+        throw core::Error("\"" + p.dest + "\" did not read back as written; the source was kept");
+    removeSources(p, outcome);
+    outcome.outcome = Outcome::Moved;
     return outcome;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@
 // results alone; carrying it out never loses a dump: every write appears whole, and a source is
 // removed only once its copy is in place, synced and read back.
 namespace cartscope::archive {
+
+class StagedCopy;
 
 enum class OrganiseFormat { Raw, Zip, TorrentZip };
 enum class OrganiseMode { Copy, Move, Link };
@@ -39,6 +42,9 @@ struct Dump {
     core::VerifyResult result;
     // Opens `path` for reading (the command line's rule for links below a folder).
     std::function<core::UniqueFd()> open;
+    // The dump's bytes as verified, copied while they were read (a file, raw copies only): a
+    // raw copy is then placed by naming this copy, not by reading the dump again. May be empty.
+    std::shared_ptr<StagedCopy> staged;
 };
 
 // One rom going into a destination file.
@@ -86,7 +92,9 @@ struct TargetOutcome {
 };
 
 // Carries out one target: a destination that already holds the right bytes is left alone (and,
-// moving, its sources removed); another file there is an error. Throws core::Error with the
+// moving, its sources removed); another file there is an error. A raw copy whose dump has a
+// staged copy of the bytes it needs is placed by naming that copy; the staged copies of the
+// target's dumps are closed either way. Throws core::Error with the
 // user's message; whatever happened before the throw left every dump at least once, whole.
 TargetOutcome carryOut(const Target& target, const std::vector<Dump>& dumps,
                        const core::DatSet& dats, const OrganiseOptions& options,

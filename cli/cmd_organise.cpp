@@ -1,10 +1,16 @@
 #include <algorithm>
 #include <atomic>
+#include <fcntl.h>
+#include <filesystem>
 #include <mutex>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 
+#include "archive/collection_scan.h"
 #include "archive/one_game.h"
 #include "archive/organise_plan.h"
+#include "archive/staged_copy.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/dump_items.h"
@@ -12,6 +18,9 @@
 #include "core/base/error.h"
 #include "core/base/paths.h"
 #include "core/base/text.h"
+#include "core/io/archive_kind.h"
+#include "core/io/read_pass.h"
+#include "core/io/stream.h"
 #include "core/verify/verify.h"
 
 namespace cartscope::cli {
@@ -27,6 +36,52 @@ bool interrupted()
     return g_interrupted.load();
 }
 
+// Raw copies ride the verification's read: each file's bytes also go to an unnamed file in the
+// destination's file system, named later instead of read again. Each waits open until the plan
+// is carried out, so their count stays well below the process's descriptor limit; past it,
+// and where the destination has no unnamed files, a dump is read again as before.
+class Staging {
+public:
+    Staging(const archive::OrganiseOptions& options, bool dryRun)
+    {
+        if (dryRun || options.mode != OrganiseMode::Copy || options.format != OrganiseFormat::Raw)
+            return;
+        std::error_code ignored;
+        if (std::filesystem::create_directories(options.to, ignored))
+            m_created = options.to;
+        m_folder = core::UniqueFd(::open(options.to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            m_limit = std::min<std::size_t>(m_limit, limit.rlim_cur / 2);
+    }
+
+    // DIR made only for the staged files goes again when nothing was placed in it.
+    ~Staging()
+    {
+        if (!m_created.empty())
+            ::rmdir(m_created.c_str());
+    }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    bool active() const { return m_folder.valid(); }
+
+    // A staged copy for the next file, or nullptr.
+    std::unique_ptr<archive::StagedCopy> take()
+    {
+        if (!m_folder.valid() || m_open.fetch_add(1) >= m_limit)
+            return nullptr;
+        return archive::StagedCopy::create(m_folder.get());
+    }
+
+private:
+    std::string m_created;
+    core::UniqueFd m_folder;
+    std::atomic<std::size_t> m_open{0};
+    std::size_t m_limit = kMaxStaged;
+    static constexpr std::size_t kMaxStaged = 4096;
+};
+
 // What the verification of one item gave: the dumps that verified, and a row for everything
 // else (listed with its verdict, left where it is).
 struct Checked {
@@ -34,25 +89,61 @@ struct Checked {
     std::vector<VerifyRow> others;
 };
 
+void keep(Checked& checked, const Item& item, archive::ScannedDump dump,
+          std::unique_ptr<archive::StagedCopy> staged = nullptr)
+{
+    const bool verified = dump.result && (dump.result->verdict == core::Verdict::Verified ||
+                                          dump.result->verdict == core::Verdict::VerifiedTrimmed);
+    if (verified)
+        checked.dumps.push_back(
+            {item.path, std::move(dump.member), dump.memberIndex, std::move(*dump.result),
+             [item] { return archive::openDumpItem(item); }, std::move(staged)});
+    else
+        checked.others.push_back(
+            {item.path, std::move(dump.member), std::move(dump.result), std::move(dump.error)});
+}
+
+// A plain file read once, verified and copied to a staged file in the same pass. False, with
+// nothing done, for anything else (an archive, a path that is not a file, no staged file to be
+// had): the collection scan reads it and says what it is.
+bool checkStaged(Checked& checked, const Item& item, const core::DatSet& dats, bool threaded,
+                 Staging& staging)
+{
+    if (!staging.active() || !item.error.empty() || item.zip)
+        return false;
+    const core::UniqueFd file = archive::openDumpItem(item);
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
+    if (core::archiveKindOf(image) != core::ArchiveKind::None)
+        return false;
+    std::unique_ptr<archive::StagedCopy> staged = staging.take();
+    if (!staged)
+        return false;
+    core::ImageVerifier verifier(dats, image.size(), false, threaded);
+    std::vector<core::ReadSink*> sinks(verifier.sinks().begin(), verifier.sinks().end());
+    sinks.push_back(staged.get());
+    if (!core::readPass(image, sinks, [](std::uint64_t, std::uint64_t) { return !interrupted(); }))
+        return true;
+    if (auto result = verifier.result(interrupted))
+        keep(checked, item, {item.path, std::nullopt, 0, std::move(result), {}, false},
+             std::move(staged));
+    return true;
+}
+
 // Verifies one item: the dumps that verified are kept with the way to open them again,
 // everything else is listed with its verdict or error.
-Checked check(const Item& item, const core::DatSet& dats)
+Checked check(const Item& item, const core::DatSet& dats, bool threaded, Staging& staging)
 {
     Checked checked;
+    if (checkStaged(checked, item, dats, threaded, staging))
+        return checked;
     archive::ScanHooks hooks;
     hooks.cancelled = interrupted;
-    archive::scanItem(item, dats, hooks, [&](archive::ScannedDump dump) {
-        const bool verified =
-            dump.result && (dump.result->verdict == core::Verdict::Verified ||
-                            dump.result->verdict == core::Verdict::VerifiedTrimmed);
-        if (verified)
-            checked.dumps.push_back({item.path, std::move(dump.member), dump.memberIndex,
-                                     std::move(*dump.result),
-                                     [item] { return archive::openDumpItem(item); }});
-        else
-            checked.others.push_back(
-                {item.path, std::move(dump.member), std::move(dump.result), std::move(dump.error)});
-    });
+    hooks.threaded = threaded;
+    archive::scanItem(item, dats, hooks,
+                      [&](archive::ScannedDump dump) { keep(checked, item, std::move(dump)); });
     return checked;
 }
 
@@ -159,63 +250,57 @@ std::size_t keepOneGame(const Invocation& inv, Context& ctx, const core::DatSet&
     return choice.skipped.size();
 }
 
-int cmdOrganise(const Invocation& inv, Context& ctx)
-{
-    const archive::OrganiseOptions options = optionsOf(inv);
-    const bool dryRun = inv.has("--dry-run");
-    const unsigned jobs = jobCount(inv);
-    const core::DatSet dats = loadDats(inv, ctx);
-    const std::vector<Item> items = archive::collectDumps(inv.positional);
-    checkInterrupted();
+// The verified dumps, in the order given; every other row printed with its verdict or error.
+struct Verified {
+    std::vector<Dump> dumps;
+    std::size_t unverified = 0, errors = 0;
+};
 
+Verified verifyAll(const std::vector<Item>& items, const core::DatSet& dats, unsigned jobs,
+                   Staging& staging, Context& ctx)
+{
+    // Several jobs keep the cores busy with images; one job gives them to the digests instead.
+    const bool threaded = jobs == 1 || items.size() == 1;
     std::vector<Checked> checked(items.size());
     runJobs(items.size(), jobs, [&](std::size_t i) {
         try {
-            checked[i] = check(items[i], dats);
+            checked[i] = check(items[i], dats, threaded, staging);
         } catch (const std::exception& e) {
             checked[i].others.push_back({items[i].path, std::nullopt, std::nullopt, e.what()});
         }
     });
     checkInterrupted();
-    std::vector<Dump> dumps;
+    Verified verified;
     const auto text = rowWriter(VerifyFormat::Text, dats);
-    std::size_t unverified = 0, errors = 0;
     for (Checked& c : checked) {
-        std::move(c.dumps.begin(), c.dumps.end(), std::back_inserter(dumps));
+        std::move(c.dumps.begin(), c.dumps.end(), std::back_inserter(verified.dumps));
         for (const VerifyRow& row : c.others) {
-            ++(row.result ? unverified : errors);
+            ++(row.result ? verified.unverified : verified.errors);
             text->write(ctx.out, row);
         }
     }
+    return verified;
+}
 
-    std::size_t skipped = 0;
-    if (inv.has("--1g1r"))
-        skipped = keepOneGame(inv, ctx, dats, dumps);
-    else if (inv.has("--prefer-region") || inv.has("--prefer-language"))
-        throw UsageError("--prefer-region and --prefer-language need --1g1r");
+std::string sourcesOf(const archive::Target& t, const std::vector<Dump>& dumps)
+{
+    std::string s;
+    for (const archive::RomPlacement& p : t.roms)
+        s += (s.empty() ? "" : ", ") + shown(dumps[p.dump]);
+    return s;
+}
 
-    const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
-    for (const archive::Duplicate& d : plan.duplicates)
-        ctx.out << "duplicate  " << shown(dumps[d.dump]) << "  (the same rom as "
-                << shown(dumps[d.first]) << ")\n";
+// What carrying out the plan gave.
+struct Placed {
+    std::size_t placed = 0, inPlace = 0, errors = 0;
+};
 
+Placed carryOutPlan(const archive::Plan& plan, const std::vector<Dump>& dumps,
+                    const core::DatSet& dats, const archive::OrganiseOptions& options,
+                    unsigned jobs, Context& ctx)
+{
     std::mutex mutex;
-    std::size_t placed = 0, inPlace = 0;
-    const auto sources = [&](const archive::Target& t) {
-        std::string s;
-        for (const archive::RomPlacement& p : t.roms)
-            s += (s.empty() ? "" : ", ") + shown(dumps[p.dump]);
-        return s;
-    };
-    if (dryRun) {
-        for (const archive::Target& t : plan.targets)
-            ctx.out << verb(options.mode, true) << "  " << sources(t) << " -> "
-                    << safe(archive::targetPath(options, t)) << '\n';
-        ctx.out << "Dry run: " << plan.targets.size() << " destinations planned, "
-                << plan.duplicates.size() << " duplicates, " << unverified << " not verified, "
-                << errors << " errors; nothing was changed\n";
-        return errors == 0 ? 0 : 1;
-    }
+    Placed placed;
     const core::Checkpoint checkpoint = [] {
         if (interrupted())
             throw core::Error("Interrupted");
@@ -227,29 +312,67 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
             const archive::TargetOutcome o = archive::carryOut(t, dumps, dats, options, checkpoint);
             const std::lock_guard lock(mutex);
             if (o.outcome == archive::Outcome::InPlace) {
-                ++inPlace;
+                ++placed.inPlace;
                 ctx.out << "in place  " << dest << '\n';
                 for (const std::string& r : o.removed)
                     ctx.out << "removed  " << safe(r) << "  (already at " << dest << ")\n";
             } else {
-                ++placed;
-                ctx.out << verb(options.mode, false) << "  " << sources(t) << " -> " << dest
-                        << '\n';
+                ++placed.placed;
+                ctx.out << verb(options.mode, false) << "  " << sourcesOf(t, dumps) << " -> "
+                        << dest << '\n';
             }
             for (const std::string& a : o.keptArchives)
                 ctx.out << "kept archive  " << safe(a) << "  (its member is at " << dest << ")\n";
         } catch (const std::exception& e) {
             const std::lock_guard lock(mutex);
-            ++errors;
-            ctx.out << "error  " << sources(t) << "  (" << safe(core::withFullStop(e.what()))
-                    << ")\n";
+            ++placed.errors;
+            ctx.out << "error  " << sourcesOf(t, dumps) << "  ("
+                    << safe(core::withFullStop(e.what())) << ")\n";
         }
         ctx.out.flush();
     });
+    return placed;
+}
+
+int cmdOrganise(const Invocation& inv, Context& ctx)
+{
+    const archive::OrganiseOptions options = optionsOf(inv);
+    const bool dryRun = inv.has("--dry-run");
+    const unsigned jobs = jobCount(inv);
+    const core::DatSet dats = loadDats(inv, ctx);
+    const std::vector<Item> items = archive::collectDumps(inv.positional);
+    checkInterrupted();
+
+    Staging staging(options, dryRun);
+    Verified v = verifyAll(items, dats, jobs, staging, ctx);
+    std::vector<Dump>& dumps = v.dumps;
+    std::size_t skipped = 0;
+    if (inv.has("--1g1r"))
+        skipped = keepOneGame(inv, ctx, dats, dumps);
+    else if (inv.has("--prefer-region") || inv.has("--prefer-language"))
+        throw UsageError("--prefer-region and --prefer-language need --1g1r");
+
+    const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
+    for (const archive::Duplicate& d : plan.duplicates) {
+        ctx.out << "duplicate  " << shown(dumps[d.dump]) << "  (the same rom as "
+                << shown(dumps[d.first]) << ")\n";
+        dumps[d.dump].staged.reset(); // a second copy is never written
+    }
+    if (dryRun) {
+        for (const archive::Target& t : plan.targets)
+            ctx.out << verb(options.mode, true) << "  " << sourcesOf(t, dumps) << " -> "
+                    << safe(archive::targetPath(options, t)) << '\n';
+        ctx.out << "Dry run: " << plan.targets.size() << " destinations planned, "
+                << plan.duplicates.size() << " duplicates, " << v.unverified << " not verified, "
+                << v.errors << " errors; nothing was changed\n";
+        return v.errors == 0 ? 0 : 1;
+    }
+    const Placed placed = carryOutPlan(plan, dumps, dats, options, jobs, ctx);
+    const std::size_t errors = v.errors + placed.errors;
     ctx.out << (interrupted() ? "Interrupted after " : "") << dumps.size()
-            << (dumps.size() == 1 ? " dump verified: " : " dumps verified: ") << placed
-            << " placed, " << inPlace << " already in place, " << plan.duplicates.size()
-            << " duplicates, " << skipped << " skipped; " << unverified << " not verified, "
+            << (dumps.size() == 1 ? " dump verified: " : " dumps verified: ") << placed.placed
+            << " placed, " << placed.inPlace << " already in place, " << plan.duplicates.size()
+            << " duplicates, " << skipped << " skipped; " << v.unverified << " not verified, "
             << errors << (errors == 1 ? " error\n" : " errors\n");
     checkInterrupted();
     return errors == 0 ? 0 : 1;

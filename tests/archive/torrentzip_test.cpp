@@ -1,12 +1,20 @@
 #include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include "archive/organise_plan.h"
+#include "archive/staged_copy.h"
 #include "archive/torrentzip.h"
+#include "core/io/read_pass.h"
 #include "core/io/stream.h"
 #include "core/rebuild/output_file.h"
+#include "tests/archive/zip_builder.h"
+#include "tests/fixture/dat_fixture.h"
 #include "tests/fixture/image_builder.h"
 
 namespace cartscope {
@@ -184,6 +192,189 @@ TEST(TorrentZip, PlainZipIsTheSameBytesWithoutTheCommentAndOnlyTheRightCrcCounts
     wrongCrc.back() = wrongCrc.back() == '0' ? '1' : '0';
     EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(wrongCrc)));
     EXPECT_FALSE(archive::isTorrentZipped(core::MemoryStream(Bytes(10, 0))));
+}
+
+// The peer's program (TRRNTZIP=/path/to/trrntzip; bench/torrentzip_compare.sh builds one from
+// its source): it rewrites a plain zip of the same members in place, and the result must be our
+// bytes exactly. Skipped when the environment names none.
+std::string trrntzip()
+{
+    const char* path = std::getenv("TRRNTZIP");
+    return path && *path && std::filesystem::exists(path) ? path : "";
+}
+
+// Bytes that deflate neither trivially nor not at all, as a game's mixed code and assets do.
+Bytes mixed(std::size_t size, std::uint32_t seed)
+{
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        b[i] = (i / 4096) % 2 ? static_cast<std::uint8_t>(seed >> 24)
+                              : static_cast<std::uint8_t>("cartscope "[i % 10]);
+    }
+    return b;
+}
+
+TEST(TorrentZipCompare, TheSameMembersGiveThePeersBytes)
+{
+    if (trrntzip().empty())
+        GTEST_SKIP() << "TRRNTZIP does not name a trrntzip program";
+    Bytes padded = fixture::ImageBuilder().gameCode("ABCE").minSize(0x20000).build();
+    padded.resize(3u << 20, 0xFF);
+    const struct Case {
+        const char* label;
+        std::vector<std::pair<std::string, Bytes>> members;
+    } cases[] = {
+        {"one image", {{"Game (USA).nds", fixture::ImageBuilder().gameCode("ABCE").build()}}},
+        {"names in mixed case",
+         {{"b.nds", Bytes(100, 2)}, {"A.nds", Bytes(7, 1)}, {"C.nds", mixed(5000, 3)}}},
+        {"an empty member", {{"game.nds", mixed(70000, 4)}, {"game.sav", {}}}},
+        {"a trimmed image padded to 3 MiB", {{"Padded (Europe).nds", padded}}},
+        {"incompressible bytes",
+         {{"noise.bin",
+           [] {
+               Bytes b(300000);
+               std::uint32_t x = 99;
+               for (auto& v : b)
+                   v = static_cast<std::uint8_t>((x = x * 69069u + 1) >> 24);
+               return b;
+           }()}}},
+        {"blocks of 1 MiB and more", {{"big.nds", mixed(2500000, 5)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<archive::ZipMember> ours;
+        std::vector<testzip::Entry> plain;
+        for (const auto& [name, data] : c.members) {
+            ours.push_back(member(name, data));
+            plain.push_back(testzip::Entry::file(name, data));
+        }
+        const fixture::TempDir dir;
+        const std::string path = dir.file("peer.zip");
+        testzip::Options stored;
+        stored.deflate = false;
+        fixture::writeFile(path, testzip::buildZip(plain, stored));
+        const std::string command = "'" + trrntzip() + "' -f -q -g -l -e '" + path + "' >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(fixture::readFile(path), zipOf(std::move(ours), archive::ZipStyle::TorrentZip));
+    }
+}
+
+// Names in a folder, "." and ".." aside.
+std::size_t entriesIn(const std::string& folder)
+{
+    std::size_t n = 0;
+    DIR* d = ::opendir(folder.c_str());
+    while (const dirent* e = d ? ::readdir(d) : nullptr)
+        n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+    if (d)
+        ::closedir(d);
+    return n;
+}
+
+TEST(StagedCopy, HoldsTheBytesReadAndIsNamedOnlyWhenPlacedWhole)
+{
+    const fixture::TempDir dir;
+    const core::UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Bytes bytes = mixed(3u << 20, 7);
+    const struct Case {
+        const char* label;
+        std::uint64_t skip;  // a gap in the blocks handed over at this position (0: none)
+        std::uint64_t total; // what the read says it read
+        bool taken;          // a file already has the name
+        bool placed;
+    } cases[] = {
+        {"every block", 0, bytes.size(), false, true},
+        {"a gap in the blocks", 1u << 20, bytes.size(), false, false},
+        {"a read that says it read more", 0, bytes.size() + 1, false, false},
+        {"a name already taken", 0, bytes.size(), true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto staged = archive::StagedCopy::create(folder.get());
+        ASSERT_TRUE(staged);
+        EXPECT_EQ(entriesIn(dir.path()), 0u); // nothing named while it is written
+        for (std::uint64_t at = 0; at < bytes.size(); at += core::kReadPassBlockSize)
+            if (at != c.skip || c.skip == 0)
+                staged->consume(
+                    std::span(bytes).subspan(
+                        at, std::min<std::size_t>(core::kReadPassBlockSize, bytes.size() - at)),
+                    at);
+        staged->finish(c.total);
+        EXPECT_EQ(staged->holds(bytes.size()), c.skip == 0 && c.total == bytes.size());
+        const std::string path = dir.file("placed.nds");
+        if (c.taken)
+            fixture::writeFile(path, Bytes{1});
+        EXPECT_EQ(staged->place(path), c.placed);
+        if (c.placed || c.taken)
+            EXPECT_EQ(fixture::readFile(path), c.placed ? bytes : Bytes{1});
+        else
+            EXPECT_EQ(entriesIn(dir.path()), 0u);
+        ::unlink(path.c_str());
+        staged.reset();
+        EXPECT_EQ(entriesIn(dir.path()), 0u); // a copy never placed leaves nothing
+    }
+}
+
+TEST(OrganiseCarryOut, ARawCopyTakesTheStagedBytesWithoutReadingTheDumpAgain)
+{
+    const Bytes verified = mixed(40000, 1);
+    core::DatSet dats;
+    const std::string xml = "<datafile><header><name>Set</name></header><game name=\"G\"><rom "
+                            "name=\"g.nds\" size=\"40000\" sha1=\"" +
+                            testdat::refDigest("SHA1", verified) + "\"/></game></datafile>";
+    dats.addXml("s.dat", std::span(xml.data(), xml.size()));
+    const struct Case {
+        const char* label;
+        archive::OrganiseMode mode;
+        bool staged;
+        bool readAgain; // the dump is opened a second time: its bytes now are what is placed
+    } cases[] = {
+        {"copy, staged", archive::OrganiseMode::Copy, true, false},
+        {"copy, nothing staged", archive::OrganiseMode::Copy, false, true},
+        {"move, staged (a rename)", archive::OrganiseMode::Move, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fixture::TempDir dir;
+        // The dump changed after it was verified; only a second read would see the change.
+        const std::string source = dir.file("source.nds");
+        Bytes changed = verified;
+        changed[100] ^= 1;
+        fixture::writeFile(source, changed);
+        archive::Dump dump;
+        dump.path = source;
+        dump.result = *core::verifyStream(core::MemoryStream(verified), dats, false);
+        ASSERT_EQ(dump.result.verdict, core::Verdict::Verified);
+        int opened = 0;
+        dump.open = [&] {
+            ++opened;
+            return core::UniqueFd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        };
+        const archive::OrganiseOptions options{dir.file("out"), archive::OrganiseFormat::Raw,
+                                               c.mode, false};
+        ASSERT_EQ(::mkdir(options.to.c_str(), 0777), 0);
+        if (c.staged) {
+            const core::UniqueFd folder(::open(options.to.c_str(), O_RDONLY | O_DIRECTORY));
+            dump.staged = archive::StagedCopy::create(folder.get());
+            core::ReadSink* const sinks[] = {dump.staged.get()};
+            core::readPass(core::MemoryStream(verified), sinks);
+        }
+        const std::vector<archive::Dump> dumps = {dump};
+        const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
+        ASSERT_EQ(plan.targets.size(), 1u);
+        archive::carryOut(plan.targets[0], dumps, dats, options);
+        const Bytes placed = fixture::readFile(archive::targetPath(options, plan.targets[0]));
+        EXPECT_EQ(opened, c.readAgain ? 1 : 0);
+        if (c.mode == archive::OrganiseMode::Move)
+            EXPECT_EQ(placed, changed); // renamed as it is
+        else
+            EXPECT_EQ(placed, c.readAgain ? changed : verified);
+        EXPECT_EQ(entriesIn(options.to), 1u); // the folder of the DAT, nothing staged beside it
+        if (dump.staged) {
+            EXPECT_FALSE(dump.staged->holds(verified.size())); // closed once the target is done
+        }
+    }
 }
 
 TEST(OrganiseNames, DatNamesBecomeOneSafeComponent)

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
@@ -184,6 +185,10 @@ TEST(CliOrganise, DryRunPrintsThePlanAndTouchesNothing)
         << r.out;
     EXPECT_FALSE(exists(c.to));
     EXPECT_EQ(tree(c.roms).size(), 5u);
+    // Nor does a copy in which nothing verifies leave a folder behind.
+    const auto none = cli({"organise", "--to", c.to, "--dat", c.dat, c.roms + "/d.nds"});
+    EXPECT_EQ(none.status, 0) << none.out;
+    EXPECT_FALSE(exists(c.to));
 }
 
 TEST(CliOrganise, MoveRemovesFilesButNeverArchivesAndLinkSharesTheFile)
@@ -267,7 +272,10 @@ TEST(CliOrganise, HostileDatNamesStayInsideTheFolder)
 TEST(CliOrganise, KilledAtAnyPointAMoveLosesNothingAndTheNextRunFinishes)
 {
     const std::string binary = CARTSCOPE_BINARY_DIR "/cli/cartscope-cli";
-    for (const std::string format : {"raw", "torrentzip"}) {
+    // A raw copy also writes each dump as it is verified, long before its place is known.
+    for (const auto& [mode, format] : {std::pair<std::string, std::string>{"--move", "raw"},
+                                       {"--move", "torrentzip"},
+                                       {"--copy", "raw"}}) {
         fixture::TempDir dir;
         std::vector<Bytes> dumps;
         std::vector<testdat::Rom> roms;
@@ -288,7 +296,7 @@ TEST(CliOrganise, KilledAtAnyPointAMoveLosesNothingAndTheNextRunFinishes)
                 const int null = ::open("/dev/null", O_WRONLY);
                 ::dup2(null, 1);
                 ::dup2(null, 2);
-                ::execl(binary.c_str(), binary.c_str(), "organise", "--move", "--jobs", "2",
+                ::execl(binary.c_str(), binary.c_str(), "organise", mode.c_str(), "--jobs", "2",
                         "--format", format.c_str(), "--to", to.c_str(), "--dat",
                         dir.file("s.dat").c_str(), dir.file("in").c_str(), nullptr);
                 ::_exit(127);
@@ -316,18 +324,22 @@ TEST(CliOrganise, KilledAtAnyPointAMoveLosesNothingAndTheNextRunFinishes)
                 if (!found)
                     return "Game " + std::to_string(i) + " lost";
             }
+            // Nothing half written, nothing staged left behind under a name.
+            for (const auto& [path, bytes] : out)
+                if (format == "raw" && std::find(dumps.begin(), dumps.end(), bytes) == dumps.end())
+                    return path + " is not a whole dump";
             return std::string();
         };
         // Early points land in the verification, later ones among the writes and removals.
         for (int micros = 1000; micros < 400000; micros *= 3) {
             runChild(micros);
-            ASSERT_EQ(everyDumpWhole(), "") << format << " killed after " << micros << " us";
+            ASSERT_EQ(everyDumpWhole(), "") << mode << format << " killed after " << micros;
         }
         const int status = runChild(-1);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << format;
-        EXPECT_EQ(everyDumpWhole(), "") << format;
-        EXPECT_TRUE(tree(dir.file("in")).empty()) << format;
-        EXPECT_EQ(tree(to).size(), dumps.size()) << format;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << mode << format;
+        EXPECT_EQ(everyDumpWhole(), "") << mode << format;
+        EXPECT_EQ(tree(dir.file("in")).size(), mode == "--copy" ? dumps.size() : 0u) << mode;
+        EXPECT_EQ(tree(to).size(), dumps.size()) << mode << format;
     }
 }
 
