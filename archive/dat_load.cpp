@@ -70,7 +70,7 @@ void loadZip(const std::string& path, core::DatSet& dats, const std::function<bo
     events.onEnd = [&](const StreamedMember& m, const std::string& error) {
         if (!error.empty())
             throw core::Error("DAT \"" + path + ":" + m.name + "\": " + error);
-        dats.addXml(path + ":" + m.name, current->bytes, cancelled);
+        dats.add(path + ":" + m.name, current->bytes, cancelled);
         current.reset();
     };
     if (streamMembers(path, isDatName, events) == 0)
@@ -92,7 +92,7 @@ void loadDat(const std::string& path, core::DatSet& dats, const std::function<bo
     const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
     if (file.pread(0, out) != out.size())
         throw core::Error(core::kStreamReadError);
-    dats.addXml(path, bytes, cancelled);
+    dats.add(path, bytes, cancelled);
 }
 
 std::string datFolder()

@@ -42,6 +42,8 @@
 #               used bytes plus one read of the cut bytes: head -c USED and a read, in C)
 #   pad512      `pad` of the 256 MiB trimmed image to 512 MiB vs ref_trim pad (the kernel copy,
 #               then a C loop writing the fill)
+#   rss7k       peak RSS of `report --jobs 2` with a generated 7,000-game DAT over 7,000 small
+#               files (6,500 of them in it, 500 not; 500 games missing), goal < 100 MiB
 #   replace512  `replace` of one file with 4 KiB of new bytes in the 512 MiB image vs
 #               `cp --reflink=never` of the image
 # Build first: cmake --preset release && cmake --build --preset release --target bench
@@ -50,7 +52,7 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k trim512 pad512 replace512)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k trim512 pad512 replace512 rss7k)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
@@ -168,6 +170,37 @@ need() { # image name -> generated once
         rm -f "$WORK/used.nds"
       fi
       ;;
+    r7k) # 7,000 small files and a 7,000-game DAT that knows 6,500 of them
+      if [ ! -f "$WORK/r7k.dat" ]; then
+        python3 - "$WORK" <<'PY'
+import hashlib, os, random, sys, zlib
+work = sys.argv[1]
+folder = os.path.join(work, "r7k")
+os.makedirs(folder)
+rnd = random.Random(7000)
+games = []
+for i in range(7000):
+    data = rnd.randbytes(4096 + rnd.randrange(4096))
+    name = "Game %04d (Europe) (En,Fr,De)" % i
+    if i < 6500:  # the last 500 files are in no DAT; the DAT's last 500 games are missing
+        with open(os.path.join(folder, "%04d.nds" % i), "wb") as f:
+            f.write(data)
+    else:
+        with open(os.path.join(folder, "%04d.nds" % i), "wb") as f:
+            f.write(rnd.randbytes(4096))
+    games.append((name, data))
+with open(os.path.join(work, "r7k.dat"), "w") as f:
+    f.write('<?xml version="1.0"?>\n<datafile>\n\t<header>\n\t\t<name>Nintendo - Nintendo DS '
+            '(Decrypted)</name>\n\t\t<version>20260101</version>\n\t</header>\n')
+    for name, data in games:
+        f.write('\t<game name="%s">\n\t\t<description>%s</description>\n\t\t<rom name="%s.nds" '
+                'size="%d" crc="%08x" md5="%s" sha1="%s" status="verified" serial="NTR-ABCE-EUR"/>'
+                '\n\t</game>\n' % (name, name, name, len(data), zlib.crc32(data),
+                                     hashlib.md5(data).hexdigest(), hashlib.sha1(data).hexdigest()))
+    f.write("</datafile>\n")
+PY
+      fi
+      ;;
     zips)
       if [ ! -f "$WORK/stored.zip" ]; then
         "$B/gen_image" one "$WORK/game.nds" 256
@@ -230,6 +263,16 @@ for row in "${ROWS[@]}"; do
       rss=$( { /usr/bin/time -v "$CLI" list --json "$WORK/t65.nds" >/dev/null; } 2>&1 | awk -F': ' '/Maximum resident set size/ { print $2 }')
       printf '| %-44s | %-34s | %9s | %9s | %6s | %-11s | %-6s | %s |\n' \
         "peak RSS of list --json, 65,000 files" "(/usr/bin/time -v)" "$((rss / 1024)) MiB" "" "" "" "< 40 MiB" "$(load1)"
+      ;;
+    rss7k)
+      need r7k
+      # The report must hold what was generated, or the figure measures nothing.
+      held=$("$CLI" report --dat "$WORK/r7k.dat" --jobs 2 "$WORK/r7k" 2>/dev/null | grep -c '^  Held: 6500$' || true)
+      [ "$held" = 1 ] || { echo "report did not find the 6,500 games held" >&2; exit 1; }
+      /usr/bin/time -v -o "$WORK/r7k.time" "$CLI" report --dat "$WORK/r7k.dat" --jobs 2 "$WORK/r7k" >/dev/null 2>&1
+      rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/r7k.time")
+      printf '| %-44s | %-34s | %9s | %9s | %6s | %-11s | %-6s | %s |\n' \
+        "peak RSS of report, 7,000 games, 7,000 files" "(/usr/bin/time -v)" "$((rss / 1024)) MiB" "" "" "" "< 100 MiB" "$(load1)"
       ;;
     extract30k)
       need t30

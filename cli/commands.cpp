@@ -90,6 +90,10 @@ Commands:
                                put every dump that verifies in DIR/<DAT name>/<rom name>
                                (raw) or DIR/<DAT name>/<game name>.zip; dumps that do not
                                verify stay where they are and are listed
+  report [--dat FILE]... [--json] [--missing-csv FILE] [--fixdat DIR] [--jobs N] PATH...
+                               per DAT, the games the dumps hold (verified, trimmed or
+                               not), the games missing and those held twice; the missing
+                               roms as CSV, and DIR/<DAT name> (fixdat).dat for each DAT
   build [--force] [--fill ff|00] [--rehash] [--compact] [--keep-banner-crcs] [--renumber] TREE OUT
         [--no-vram-safe]
                                put the image back together from TREE (DIR/<internal name>
@@ -151,8 +155,10 @@ Options:
               (LZ11 -> NCGR), "-" when unknown; it reads the first 4 KiB of every file
   --sdat PATH an SDAT sound archive in the image
   --hashes    info: also MD5, SHA-1 and SHA-256, from the same read as the CRC-32
-  --dat FILE  verify, pad: a Logiqx XML DAT (.dat/.xml, or a .zip holding them); repeatable
-  --jobs N    verify, organise: images checked at once (default: the number of cores)
+  --dat FILE  verify, organise, report, pad: a DAT, Logiqx XML or clrmamepro text (.dat/.xml,
+              or a .zip holding them); repeatable
+  --jobs N    verify, organise, report: images checked at once (default: the number of
+              cores)
   --to DIR    organise: the collection folder
   --copy      organise: copy the dumps (the default)
   --move      organise: move them (a source is removed only once its copy reads back)
@@ -166,6 +172,11 @@ Options:
   --prefer-language L,L...
               organise --1g1r: languages, best first (En,Fr)
   --csv       verify: one CSV row per image
+  --missing-csv FILE
+              report: write the roms of the missing games as CSV (dat, game, rom, size,
+              crc32, md5, sha1)
+  --fixdat DIR
+              report: write a Logiqx DAT of the missing games per DAT into DIR
   --animated  icon: also write the animated icon as OUT-Animated.png
   --palette PATH
               render: the palette (NCLR) to draw with
@@ -226,15 +237,17 @@ constexpr OptionRule kOptions[] = {
     {"--prefer-language", true},
     {"--formats", false},
     {"--sdat", true},
+    {"--missing-csv", true},
+    {"--fixdat", true},
 };
 
 const std::vector<const Command*>& commandTable()
 {
     static const std::vector<const Command*> table = {
-        &infoCommand(),   &listCommand(),    &extractCommand(),  &iconCommand(),
-        &verifyCommand(), &buildCommand(),   &trimCommand(),     &padCommand(),
-        &fixCommand(),    &diffCommand(),    &patchCommand(),    &renderCommand(),
-        &textCommand(),   &replaceCommand(), &organiseCommand(), &soundCommand(),
+        &infoCommand(),  &listCommand(),   &extractCommand(), &iconCommand(),    &verifyCommand(),
+        &buildCommand(), &trimCommand(),   &padCommand(),     &fixCommand(),     &diffCommand(),
+        &patchCommand(), &renderCommand(), &textCommand(),    &replaceCommand(), &organiseCommand(),
+        &soundCommand(), &reportCommand(),
     };
     return table;
 }

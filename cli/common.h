@@ -120,6 +120,7 @@ const Command& extractCommand();
 const Command& iconCommand();
 const Command& verifyCommand();
 const Command& organiseCommand();
+const Command& reportCommand();
 const Command& buildCommand();
 const Command& renderCommand();
 const Command& textCommand();

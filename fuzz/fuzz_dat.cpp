@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace cartscope::core;
     DatSet set;
     try {
-        set.addXml("fuzz.dat", std::span(reinterpret_cast<const char*>(data), size));
+        set.add("fuzz.dat", std::span(reinterpret_cast<const char*>(data), size));
     } catch (const Error&) {
         if (!set.empty() || !set.roms().empty())
             __builtin_trap(); // a refused DAT adds nothing

@@ -9,96 +9,13 @@
 
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/verify/dat_builder.h"
 
 namespace cartscope::core {
 
 namespace {
 
-// A DAT's line of a byte offset: newlines before it plus one. Only for messages.
-std::size_t lineAt(std::span<const char> xml, std::ptrdiff_t offset)
-{
-    const auto end = static_cast<std::size_t>(
-        std::clamp<std::ptrdiff_t>(offset, 0, static_cast<std::ptrdiff_t>(xml.size())));
-    return 1 + static_cast<std::size_t>(std::count(xml.begin(), xml.begin() + end, '\n'));
-}
-
-class DatError {
-public:
-    DatError(const std::string& file, std::span<const char> xml) : m_file(file), m_xml(xml) {}
-    [[noreturn]] void at(std::ptrdiff_t offset, const std::string& what) const
-    {
-        throw Error("DAT \"" + m_file + "\" line " + std::to_string(lineAt(m_xml, offset)) + ": " +
-                    what);
-    }
-    [[noreturn]] void at(const pugi::xml_node& node, const std::string& what) const
-    {
-        at(node.offset_debug(), what);
-    }
-
-private:
-    const std::string& m_file;
-    std::span<const char> m_xml;
-};
-
-// An attribute echoed in a message: enough to recognise it, never the whole of a huge one.
-std::string echo(std::string_view text)
-{
-    constexpr std::size_t kEchoLength = 64;
-    return std::string(text.substr(0, kEchoLength)) + (text.size() > kEchoLength ? "..." : "");
-}
-
-// Exactly out.size() bytes of hex, either case; false (nothing written) for an absent or empty
-// attribute.
-bool hexDigest(const DatError& err, const pugi::xml_node& rom, const char* attribute,
-               std::span<std::uint8_t> out)
-{
-    const std::string_view text = rom.attribute(attribute).as_string();
-    if (text.empty())
-        return false;
-    if (text.size() != 2 * out.size())
-        err.at(rom, std::string("bad ") + attribute + " \"" + echo(text) + "\" (" +
-                        std::to_string(2 * out.size()) + " hex digits expected)");
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const int hi = hexDigitValue(text[2 * i]);
-        const int lo = hexDigitValue(text[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            err.at(rom, std::string("bad ") + attribute + " \"" + echo(text) + "\" (not hex)");
-        out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
-    }
-    return true;
-}
-
-std::optional<std::uint32_t> hexCrc(const DatError& err, const pugi::xml_node& rom)
-{
-    const std::string_view text = rom.attribute("crc").as_string();
-    if (text.empty())
-        return std::nullopt;
-    std::uint32_t v = 0;
-    for (const char c : text) {
-        const int d = hexDigitValue(c);
-        if (d < 0 || text.size() > 8)
-            err.at(rom, "bad crc \"" + echo(text) + "\" (up to 8 hex digits expected)");
-        v = v << 4 | static_cast<std::uint32_t>(d);
-    }
-    return v;
-}
-
-std::optional<std::uint64_t> decimalSize(const DatError& err, const pugi::xml_node& rom)
-{
-    const std::string_view text = rom.attribute("size").as_string();
-    if (text.empty())
-        return std::nullopt;
-    std::uint64_t v = 0;
-    for (const char c : text) {
-        // Checked before each step, so v never exceeds kMaxDatRomSize * 10 + 9.
-        if (c < '0' || c > '9' || v > kMaxDatRomSize)
-            err.at(rom, "bad size \"" + echo(text) + "\"");
-        v = v * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (v > kMaxDatRomSize)
-        err.at(rom, "bad size \"" + echo(text) + "\" (absurdly large)");
-    return v;
-}
+using dat::DatError;
 
 constexpr std::uint8_t kHasSize = 1;
 constexpr std::uint8_t kHasCrc = 2;
@@ -186,10 +103,10 @@ pugi::xml_node parseDatafile(pugi::xml_document& doc, const std::string& file,
         err.at(parsed.offset, std::string("not well-formed XML (") + parsed.description() + ")");
     for (const pugi::xml_node& node : doc.children())
         if (node.type() == pugi::node_doctype && std::strstr(node.value(), "<!ENTITY"))
-            err.at(node, "entity declarations are not allowed in a DAT");
+            err.at(node.offset_debug(), "entity declarations are not allowed in a DAT");
     const pugi::xml_node root = doc.document_element();
     if (std::strcmp(root.name(), "datafile") != 0)
-        err.at(root,
+        err.at(root.offset_debug(),
                std::string("not a Logiqx datafile (the root element is <") + root.name() + ">)");
     return root;
 }
@@ -200,25 +117,14 @@ bool isGame(const pugi::xml_node& node)
     return std::strcmp(node.name(), "game") == 0 || std::strcmp(node.name(), "machine") == 0;
 }
 
-// Asked for every game and entry walked; asks `cancelled` every 4096 of them.
-struct CancelCheck {
-    const std::function<bool()>& cancelled;
-    const std::string& file;
-    std::size_t walked = 0;
-    void operator()()
-    {
-        if (cancelled && ++walked % 4096 == 0 && cancelled())
-            throw Error("DAT \"" + file + "\": load cancelled");
-    }
-};
-
 // The entries of every game, refused past kMaxDatEntries. Bounded by the document's elements,
 // themselves bounded by the parse budget.
-std::size_t countEntries(const pugi::xml_node& root, const std::string& file, CancelCheck& check)
+std::size_t countEntries(const pugi::xml_node& root, const std::string& file,
+                         dat::DatBuilder& builder)
 {
     std::size_t count = 0;
     for (const pugi::xml_node& game : root.children()) {
-        check();
+        builder.checkCancelled();
         if (isGame(game))
             for ([[maybe_unused]] const pugi::xml_node& rom : game.children("rom"))
                 if (++count > kMaxDatEntries)
@@ -228,26 +134,85 @@ std::size_t countEntries(const pugi::xml_node& root, const std::string& file, Ca
     return count;
 }
 
-// The size and digests a <rom> gives, each marked in `present` (the set's stored entry type).
-template <typename Entry> void readValues(const DatError& err, const pugi::xml_node& rom, Entry& e)
+dat::GameFields gameFields(const pugi::xml_node& game)
 {
-    if (const auto size = decimalSize(err, rom)) {
-        e.size = *size;
-        e.present |= kHasSize;
+    dat::GameFields g;
+    g.name = game.attribute("name").as_string();
+    g.id = game.attribute("id").as_string();
+    g.cloneOf = game.attribute("cloneof").as_string();
+    g.cloneOfId = game.attribute("cloneofid").as_string();
+    // Bounded by the document's elements, like the roms.
+    for (const pugi::xml_node& release : game.children("release"))
+        g.releases.append(release.attribute("region").as_string())
+            .append("/")
+            .append(release.attribute("language").as_string())
+            .append("\n");
+    return g;
+}
+
+dat::RomFields romFields(const pugi::xml_node& rom)
+{
+    dat::RomFields r;
+    r.offset = rom.offset_debug();
+    r.name = rom.attribute("name").as_string();
+    r.size = rom.attribute("size").as_string();
+    r.crc = rom.attribute("crc").as_string();
+    r.md5 = rom.attribute("md5").as_string();
+    r.sha1 = rom.attribute("sha1").as_string();
+    r.sha256 = rom.attribute("sha256").as_string();
+    r.serial = rom.attribute("serial").as_string();
+    r.status = rom.attribute("status").as_string();
+    return r;
+}
+
+// Hex of exactly out.size() bytes, either case; false (nothing written) for an absent value.
+bool hexDigest(const DatError& err, std::ptrdiff_t at, const char* key, std::string_view text,
+               std::span<std::uint8_t> out)
+{
+    if (text.empty())
+        return false;
+    if (text.size() != 2 * out.size())
+        err.at(at, std::string("bad ") + key + " \"" + dat::echo(text) + "\" (" +
+                       std::to_string(2 * out.size()) + " hex digits expected)");
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int hi = hexDigitValue(text[2 * i]);
+        const int lo = hexDigitValue(text[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            err.at(at, std::string("bad ") + key + " \"" + dat::echo(text) + "\" (not hex)");
+        out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
     }
-    if (const auto crc = hexCrc(err, rom)) {
-        e.crc32 = *crc;
-        e.present |= kHasCrc;
+    return true;
+}
+
+std::optional<std::uint32_t> hexCrc(const DatError& err, std::ptrdiff_t at, std::string_view text)
+{
+    if (text.empty())
+        return std::nullopt;
+    std::uint32_t v = 0;
+    for (const char c : text) {
+        const int d = hexDigitValue(c);
+        if (d < 0 || text.size() > 8)
+            err.at(at, "bad crc \"" + dat::echo(text) + "\" (up to 8 hex digits expected)");
+        v = v << 4 | static_cast<std::uint32_t>(d);
     }
-    if (hexDigest(err, rom, "md5", e.md5))
-        e.present |= kHasMd5;
-    if (hexDigest(err, rom, "sha1", e.sha1))
-        e.present |= kHasSha1;
-    if (hexDigest(err, rom, "sha256", e.sha256))
-        e.present |= kHasSha256;
-    // Such an entry can match nothing, and costs memory all the same.
-    if (e.present == 0)
-        err.at(rom, "an entry with neither a size nor a digest");
+    return v;
+}
+
+std::optional<std::uint64_t> decimalSize(const DatError& err, std::ptrdiff_t at,
+                                         std::string_view text)
+{
+    if (text.empty())
+        return std::nullopt;
+    std::uint64_t v = 0;
+    for (const char c : text) {
+        // Checked before each step, so v never exceeds kMaxDatRomSize * 10 + 9.
+        if (c < '0' || c > '9' || v > kMaxDatRomSize)
+            err.at(at, "bad size \"" + dat::echo(text) + "\"");
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (v > kMaxDatRomSize)
+        err.at(at, "bad size \"" + dat::echo(text) + "\" (absurdly large)");
+    return v;
 }
 
 template <typename Less>
@@ -340,66 +305,43 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
     const pugi::xml_node header = root.child("header");
     info.name = header.child_value("name");
     info.version = header.child_value("version");
-
-    CancelCheck checkCancelled{cancelled, file};
-    const std::size_t count = countEntries(root, file, checkCancelled);
-    if (m_entries.size() + count > UINT32_MAX)
-        throw Error("DAT \"" + file + "\" has too many entries");
-
-    // Everything below is added to the set's storage and taken back whole on failure.
-    const std::size_t entriesBefore = m_entries.size();
-    const std::size_t arenaBefore = m_arena.size();
-    try {
-        const auto datIndex = static_cast<std::uint32_t>(m_dats.size());
-        const auto store = [&](std::string_view s) {
-            if (s.size() > UINT32_MAX - m_arena.size())
-                throw Error("DAT \"" + file + "\" has too many names for one set");
-            const Text t{static_cast<std::uint32_t>(m_arena.size()),
-                         static_cast<std::uint32_t>(s.size())};
-            m_arena.append(s);
-            return t;
-        };
-        m_entries.reserve(m_entries.size() + count);
-        for (const pugi::xml_node& game : root.children()) {
-            if (!isGame(game))
-                continue;
-            std::optional<Text> gameName; // stored once for all of the game's roms
-            Text family;
-            for (const pugi::xml_node& rom : game.children("rom")) {
-                checkCancelled();
-                Entry e;
-                e.dat = datIndex;
-                readValues(err, rom, e);
-                if (!gameName) {
-                    gameName = store(game.attribute("name").as_string());
-                    std::string text;
-                    for (const char* attribute : {"id", "cloneof", "cloneofid"})
-                        text.append(game.attribute(attribute).as_string()).push_back('\0');
-                    // Bounded by the document's elements, like the roms.
-                    for (const pugi::xml_node& release : game.children("release"))
-                        text.append(release.attribute("region").as_string())
-                            .append("/")
-                            .append(release.attribute("language").as_string())
-                            .append("\n");
-                    text.push_back('\0');
-                    family = store(text);
-                }
-                e.game = *gameName;
-                e.family = family;
-                e.rom = store(rom.attribute("name").as_string());
-                e.serial = store(rom.attribute("serial").as_string());
-                e.status = store(rom.attribute("status").as_string());
-                m_entries.push_back(e);
-            }
-        }
-    } catch (...) {
-        m_entries.resize(entriesBefore);
-        m_arena.resize(arenaBefore);
-        throw;
+    // Bounded by kMaxDatHeaderFields.
+    for (const pugi::xml_node& field : header.children()) {
+        if (info.header.size() == kMaxDatHeaderFields)
+            break;
+        // Text alone: an element of attributes (<clrmamepro forcenodump=...>) is the source
+        // DAT's own business.
+        const pugi::xml_node text = field.first_child();
+        if (field.type() == pugi::node_element && !text.next_sibling() &&
+            (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata))
+            info.header.emplace_back(field.name(), text.value());
     }
-    m_arena.shrink_to_fit();
-    m_dats.push_back(std::move(info));
-    rebuildIndexes();
+
+    dat::DatBuilder builder(*this, err, cancelled);
+    const std::size_t count = countEntries(root, file, builder);
+    builder.reserve(count);
+    for (const pugi::xml_node& game : root.children()) {
+        if (!isGame(game))
+            continue;
+        bool begun = false; // the game's fields are read for its first rom
+        for (const pugi::xml_node& rom : game.children("rom")) {
+            if (!begun) {
+                builder.beginGame(gameFields(game));
+                begun = true;
+            }
+            builder.addRom(romFields(rom));
+        }
+    }
+    builder.commit(std::move(info));
+}
+
+void DatSet::add(const std::string& file, std::span<const char> text,
+                 const std::function<bool()>& cancelled)
+{
+    if (isClrmameproText(text))
+        addClrmamepro(file, text, cancelled);
+    else
+        addXml(file, text, cancelled);
 }
 
 void DatSet::rebuildIndexes()
@@ -474,5 +416,130 @@ std::size_t DatSet::memoryUsed() const
         bytes += index.capacity() * 4;
     return bytes;
 }
+
+namespace dat {
+
+void DatError::at(std::ptrdiff_t offset, const std::string& what) const
+{
+    const auto end = static_cast<std::size_t>(
+        std::clamp<std::ptrdiff_t>(offset, 0, static_cast<std::ptrdiff_t>(m_text.size())));
+    const auto line =
+        1 + static_cast<std::size_t>(std::count(m_text.begin(), m_text.begin() + end, '\n'));
+    throw Error("DAT \"" + m_file + "\" line " + std::to_string(line) + ": " + what);
+}
+
+std::string echo(std::string_view text)
+{
+    constexpr std::size_t kEchoLength = 64;
+    return std::string(text.substr(0, kEchoLength)) + (text.size() > kEchoLength ? "..." : "");
+}
+
+DatBuilder::DatBuilder(DatSet& set, const DatError& err, const std::function<bool()>& cancelled,
+                       std::size_t memoryBudget)
+    : m_set(set), m_err(err), m_cancelled(cancelled), m_budget(memoryBudget),
+      m_entriesBefore(set.m_entries.size()), m_arenaBefore(set.m_arena.size())
+{}
+
+DatBuilder::~DatBuilder()
+{
+    if (m_committed)
+        return;
+    // Everything this DAT added is taken back whole.
+    m_set.m_entries.resize(m_entriesBefore);
+    m_set.m_arena.resize(m_arenaBefore);
+}
+
+void DatBuilder::reserve(std::size_t entries)
+{
+    if (m_set.m_entries.size() + entries > UINT32_MAX)
+        throw Error("DAT \"" + m_err.file() + "\" has too many entries");
+    m_set.m_entries.reserve(m_set.m_entries.size() + entries);
+}
+
+void DatBuilder::checkCancelled()
+{
+    if (m_cancelled && ++m_walked % 4096 == 0 && m_cancelled())
+        throw Error("DAT \"" + m_err.file() + "\": load cancelled");
+}
+
+void DatBuilder::beginGame(GameFields game)
+{
+    m_game = std::move(game);
+    m_gameStored = false;
+}
+
+void DatBuilder::addRom(const RomFields& rom)
+{
+    checkCancelled();
+    const std::size_t added = m_set.m_entries.size() - m_entriesBefore;
+    if (added == kMaxDatEntries)
+        throw Error("DAT \"" + m_err.file() + "\" has more than " + std::to_string(kMaxDatEntries) +
+                    " entries");
+    if (m_set.m_entries.size() == UINT32_MAX)
+        throw Error("DAT \"" + m_err.file() + "\" has too many entries");
+    DatSet::Entry e;
+    e.dat = static_cast<std::uint32_t>(m_set.m_dats.size());
+    if (const auto size = decimalSize(m_err, rom.offset, rom.size)) {
+        e.size = *size;
+        e.present |= kHasSize;
+    }
+    if (const auto crc = hexCrc(m_err, rom.offset, rom.crc)) {
+        e.crc32 = *crc;
+        e.present |= kHasCrc;
+    }
+    if (hexDigest(m_err, rom.offset, "md5", rom.md5, e.md5))
+        e.present |= kHasMd5;
+    if (hexDigest(m_err, rom.offset, "sha1", rom.sha1, e.sha1))
+        e.present |= kHasSha1;
+    if (hexDigest(m_err, rom.offset, "sha256", rom.sha256, e.sha256))
+        e.present |= kHasSha256;
+    // Such an entry can match nothing, and costs memory all the same.
+    if (e.present == 0)
+        m_err.at(rom.offset, "an entry with neither a size nor a digest");
+
+    std::string& arena = m_set.m_arena;
+    const auto store = [&](std::string_view s) {
+        if (s.size() > UINT32_MAX - arena.size())
+            throw Error("DAT \"" + m_err.file() + "\" has too many names for one set");
+        const DatSet::Text t{static_cast<std::uint32_t>(arena.size()),
+                             static_cast<std::uint32_t>(s.size())};
+        arena.append(s);
+        return t;
+    };
+    if (!m_gameStored) {
+        // Stored once for all of the game's roms.
+        m_gameName = store(m_game.name);
+        std::string family;
+        for (const std::string_view field : {m_game.id, m_game.cloneOf, m_game.cloneOfId})
+            family.append(field).push_back('\0');
+        family.append(m_game.releases).push_back('\0');
+        m_family = store(family);
+        m_gameStored = true;
+    }
+    e.game = m_gameName;
+    e.family = m_family;
+    e.rom = store(rom.name);
+    e.serial = store(rom.serial);
+    e.status = store(rom.status);
+    m_set.m_entries.push_back(e);
+    // The entries and names so far, and the indexes they will take (six numbers each at most).
+    const std::size_t used = (added + 1) * (sizeof(DatSet::Entry) + 6 * sizeof(std::uint32_t)) +
+                             (arena.size() - m_arenaBefore);
+    if (used > m_budget)
+        throw Error("DAT \"" + m_err.file() + "\" would take more than " +
+                    std::to_string(kMaxDatParseFactor) +
+                    " times its size in memory to read: it holds more entries than a DAT of its "
+                    "size honestly can");
+}
+
+void DatBuilder::commit(DatInfo info)
+{
+    m_set.m_arena.shrink_to_fit();
+    m_set.m_dats.push_back(std::move(info));
+    m_set.rebuildIndexes();
+    m_committed = true;
+}
+
+} // namespace dat
 
 } // namespace cartscope::core

@@ -8,12 +8,14 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/checksum/digest.h"
 
-// Logiqx XML DATs (the preservation databases' format): loaded, checked and indexed by every
-// digest they carry.
+// DATs, in Logiqx XML (the preservation databases' format) or the classic ROM managers' text form
+// (`clrmamepro ( ... ) game ( name ... rom ( name ... size ... crc ... ) )`): loaded, checked and
+// indexed by every digest they carry.
 namespace cartscope::core {
 
 // The largest DAT accepted, plain or unpacked from an archive. The biggest real ones are tens of
@@ -30,10 +32,16 @@ inline constexpr std::uint64_t kMaxDatParseFactor = 4;
 // The largest ROM size a DAT entry may declare; anything above is an absurd size.
 inline constexpr std::uint64_t kMaxDatRomSize = std::uint64_t{1} << 40;
 
+// The most header fields kept of one DAT; real headers have about ten.
+inline constexpr std::size_t kMaxDatHeaderFields = 64;
+
 struct DatInfo {
     std::string file;    // where it was loaded from (for messages)
     std::string name;    // <header><name>
     std::string version; // <header><version>
+    // Every text field of the header in the DAT's order (name, description, version, author,
+    // homepage, ...), at most kMaxDatHeaderFields: what a DAT made from this one carries over.
+    std::vector<std::pair<std::string, std::string>> header;
 };
 
 // One <rom> of one <game>, as the set hands it out: a view of the set's compact storage, valid
@@ -58,6 +66,14 @@ struct DatRom {
 };
 
 class DatSet;
+namespace dat {
+class DatBuilder;
+}
+
+// Whether a DAT's text is in the clrmamepro form: its first word (after a byte order mark and
+// white space) is "clrmamepro", "emulator", "game", "machine" or "resource", followed by "(".
+// Anything else is read as XML.
+bool isClrmameproText(std::span<const char> text);
 
 // The entries of a set in load order, each made on access from its compact form.
 class DatRoms {
@@ -85,6 +101,17 @@ public:
     // stops by the same road (an Error, nothing added).
     void addXml(const std::string& file, std::span<const char> xml,
                 const std::function<bool()>& cancelled = {});
+    // The same for a DAT in the clrmamepro text form, with the same refusals: bad hex or an
+    // absurd size, an entry with neither a size nor a digest (naming the line), more than
+    // kMaxDatEntries entries, blocks nested deeper than a DAT's few levels, a value longer than
+    // any honest one, an unterminated string or block, or entries that would take more than
+    // kMaxDatParseFactor times the text's size to hold. A header's "name" and "version" are the
+    // DAT's; a game's roms count from its "name" on (every writer puts it first).
+    void addClrmamepro(const std::string& file, std::span<const char> text,
+                       const std::function<bool()>& cancelled = {});
+    // Either form, told apart by its content (isClrmameproText), never by the file's name.
+    void add(const std::string& file, std::span<const char> text,
+             const std::function<bool()>& cancelled = {});
 
     bool empty() const { return m_dats.empty(); }
     const std::vector<DatInfo>& dats() const { return m_dats; }
@@ -107,6 +134,7 @@ public:
 
 private:
     friend class DatRoms;
+    friend class dat::DatBuilder;
     // A name in the arena: where it starts and how long it is.
     struct Text {
         std::uint32_t at = 0;

@@ -14,7 +14,7 @@ namespace {
 
 void add(DatSet& dats, const std::string& xml, const std::string& name = "test.dat")
 {
-    dats.addXml(name, std::span<const char>(xml.data(), xml.size()));
+    dats.add(name, std::span<const char>(xml.data(), xml.size()));
 }
 
 std::vector<std::uint32_t> list(std::span<const std::uint32_t> entries)
@@ -123,6 +123,37 @@ TEST(Dat, MalformedDatsNameTheFileAndLine)
               "<softwarelist>)");
     EXPECT_NE(failure(""), "");
     EXPECT_NE(failure(std::string("<datafile>\0</datafile>", 22)), "");
+
+    // The same refusals in the clrmamepro text form, and its own: strings, blocks, nesting.
+    const std::string head = "clrmamepro ( name \"N\" )\ngame ( name g\n";
+    const struct {
+        std::string text, message;
+    } rows[] = {
+        {head + "rom ( name r sha1 zz ) )", "line 3: bad sha1 \"zz\" (40 hex digits expected)"},
+        {head + "\n rom ( md5 " + std::string(31, 'a') + "g ) )",
+         "line 4: bad md5 \"" + std::string(31, 'a') + "g\" (not hex)"},
+        {head + "rom ( crc 123456789 ) )",
+         "line 3: bad crc \"123456789\" (up to 8 hex digits expected)"},
+        {head + "rom ( size -1 ) )", "line 3: bad size \"-1\""},
+        {head + "rom ( size 2199023255553 ) )",
+         "line 3: bad size \"2199023255553\" (absurdly large)"},
+        {head + "rom ( name \"r\" flags verified ) )",
+         "line 3: an entry with neither a size nor a digest"},
+        {head + "rom ( name \"r\nsize 1 ) )", "line 3: unterminated string"},
+        {head + "rom ( name \"r", "line 3: unterminated string"},
+        {head + "rom ( size 1 )", "line 3: a block is not closed (\")\" missing)"},
+        {head + "x ( ( ( ( ( ( ( ( 1 ) ) ) ) ) ) ) ) )",
+         "line 3: blocks nested deeper than 8 levels"},
+        {head + "description " + std::string(70000, 'x') + " )",
+         "line 3: a value longer than 65536 bytes"},
+        {head + "( )", "line 3: \"(\" without a name"},
+        {head + "name )", "line 3: \"name\" has no value"},
+        {head + "rom size 1 )", "line 3: expected \"(\" after \"rom\""},
+        {"clrmamepro ( name N )\n)", "line 2: expected a block name, found \")\""},
+        {"game ( name g rom ( size 1 ) )\ngame", "line 2: expected \"(\" after \"game\""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(failure(row.text), "DAT \"bad.dat\" " + row.message) << row.text.substr(0, 80);
 }
 
 // A No-Intro entry: names of the usual length and every digest.
@@ -175,6 +206,24 @@ TEST(Dat, EntriesAreCompactAndADatIsCappedByItsSizeAndCount)
         many += entry;
     many += "</game></datafile>";
     EXPECT_EQ(failure(many), "DAT \"bad.dat\" has more than 1000000 entries");
+
+    // The text form: its entries are counted against the same multiple of its size.
+    std::string denseText = "game ( name g";
+    for (int i = 0; i < 400000; ++i)
+        denseText += " rom ( size 1 )";
+    denseText += " )";
+    EXPECT_EQ(failure(denseText).rfind("DAT \"bad.dat\" would take more than 4 times its size in "
+                                       "memory to read",
+                                       0),
+              0u)
+        << failure(denseText);
+    std::string manyText = "game ( name g";
+    const std::string textEntry = " rom ( size 1 md5 " + std::string(32, 'a') + " )";
+    manyText.reserve((kMaxDatEntries + 1) * textEntry.size() + 64);
+    for (std::size_t i = 0; i <= kMaxDatEntries; ++i)
+        manyText += textEntry;
+    manyText += " )";
+    EXPECT_EQ(failure(manyText), "DAT \"bad.dat\" has more than 1000000 entries");
 }
 
 TEST(Dat, HostileDoctypesAreRefusedWithoutExpansionOrNetwork)
@@ -206,6 +255,72 @@ TEST(Dat, HostileDoctypesAreRefusedWithoutExpansionOrNetwork)
     EXPECT_EQ(dats.dats()[0].name, "A & B");
     add(dats, "<datafile><header><name>&undeclared;</name></header></datafile>");
     EXPECT_EQ(dats.dats()[1].name, "&undeclared;");
+}
+
+// The same DAT as No-Intro writes it in either form.
+TEST(Dat, TextFormLoadsAsTheXmlFormDoes)
+{
+    const std::string sha1(40, 'b'), md5(32, 'a'), sha256(64, 'c');
+    const std::string xml =
+        "<datafile><header><name>Nintendo - DS</name><description>Nintendo - DS</description>"
+        "<version>20260101-000000</version><author>A, B</author></header>"
+        "<game name=\"A (USA)\" id=\"0001\"><description>A (USA)</description>"
+        "<release name=\"A (USA)\" region=\"USA\" language=\"En\"/>"
+        "<rom name=\"A (USA).nds\" size=\"1024\" crc=\"1a2b3c4d\" md5=\"" +
+        md5 + "\" sha1=\"" + sha1 + "\" sha256=\"" + sha256 +
+        "\" status=\"verified\" serial=\"NTR-AAAE-USA\"/></game>"
+        "<game name=\"A (Europe)\" cloneof=\"A (USA)\" cloneofid=\"0001\">"
+        "<rom name=\"a1.bin\" size=\"1\" crc=\"0000000f\"/><rom name=\"a2.bin\" size=\"2\"/>"
+        "</game><game name=\"No roms\"/></datafile>";
+    const std::string text = "\xEF\xBB\xBF\r\nclrmamepro (\r\n\tname \"Nintendo - DS\"\r\n"
+                             "\tdescription \"Nintendo - DS\"\r\n\tversion 20260101-000000\r\n"
+                             "\tauthor \"A, B\"\r\n)\r\n\r\n"
+                             "game (\r\n\tname \"A (USA)\"\r\n\tid 0001\r\n"
+                             "\tdescription \"A (USA)\"\r\n"
+                             "\trelease ( name \"A (USA)\" region USA language En )\r\n"
+                             "\trom ( name \"A (USA).nds\" size 1024 crc 1A2B3C4D md5 " +
+                             md5 + " sha1 " + sha1 + " sha256 " + sha256 +
+                             " flags verified serial \"NTR-AAAE-USA\" )\r\n)\r\n"
+                             "machine ( name \"A (Europe)\" cloneof \"A (USA)\" cloneofid 0001\n"
+                             "\tdisk ( name x sha1 " +
+                             sha1 +
+                             " )\n\trom ( name a1.bin size 1 crc f )\n"
+                             "\trom ( name a2.bin size 2 )\n)\n"
+                             "game ( name \"No roms\" )\n"
+                             "resource ( name \"bios\" sample ( name x ) )\n";
+    EXPECT_TRUE(isClrmameproText(std::span(text.data(), text.size())));
+    EXPECT_FALSE(isClrmameproText(std::span(xml.data(), xml.size())));
+    DatSet fromXml, fromText;
+    add(fromXml, xml);
+    add(fromText, text);
+    ASSERT_EQ(fromText.dats().size(), 1u);
+    EXPECT_EQ(fromText.dats()[0].name, "Nintendo - DS");
+    EXPECT_EQ(fromText.dats()[0].version, "20260101-000000");
+    EXPECT_EQ(fromText.dats()[0].header, fromXml.dats()[0].header);
+    ASSERT_EQ(fromText.roms().size(), 3u);
+    ASSERT_EQ(fromXml.roms().size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const DatRom a = fromXml.roms()[i], b = fromText.roms()[i];
+        SCOPED_TRACE(a.rom);
+        EXPECT_EQ(a.game, b.game);
+        EXPECT_EQ(a.rom, b.rom);
+        EXPECT_EQ(a.size, b.size);
+        EXPECT_EQ(a.crc32, b.crc32);
+        for (const DigestKind kind : kDigestKinds)
+            EXPECT_TRUE(std::ranges::equal(a.digest(kind), b.digest(kind)));
+        EXPECT_EQ(a.serial, b.serial);
+        EXPECT_EQ(a.status, b.status);
+        EXPECT_EQ(a.id, b.id);
+        EXPECT_EQ(a.cloneOf, b.cloneOf);
+        EXPECT_EQ(a.cloneOfId, b.cloneOfId);
+        EXPECT_EQ(a.releases, b.releases);
+    }
+    EXPECT_EQ(list(fromText.byDigest(DigestKind::Sha1, std::vector<std::uint8_t>(20, 0xbb))),
+              (std::vector<std::uint32_t>{0}));
+    // What decides the form is the content: XML named .dat, text after white space.
+    EXPECT_FALSE(isClrmameproText(std::span("  gamer ( x )", 13)));
+    EXPECT_FALSE(isClrmameproText(std::span("game x (", 8)));
+    EXPECT_TRUE(isClrmameproText(std::span("\n GAME\t(", 9)));
 }
 
 } // namespace

@@ -1,0 +1,160 @@
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "archive/collection_report.h"
+#include "archive/collection_scan.h"
+#include "archive/reader.h"
+#include "cli/commands.h"
+#include "cli/common.h"
+#include "cli/dump_items.h"
+#include "core/base/error.h"
+#include "core/base/text.h"
+
+// `report`: what a collection holds against its DATs, what it misses and what it holds twice,
+// from one read of every dump; the list of what is missing and the fixdats on request.
+namespace cartscope::cli {
+
+namespace {
+
+bool interrupted()
+{
+    return g_interrupted.load();
+}
+
+// What the scan of one item gave: the dumps that count towards a report (verified, trimmed or
+// not), and how many others there were.
+struct Scanned {
+    std::vector<archive::ReportedDump> held;
+    std::size_t others = 0;
+    std::vector<std::string> errors; // "path: message", shown at the end
+};
+
+std::string shown(const std::string& path, const std::optional<std::string>& member)
+{
+    return path + (member ? " :: " + *member : "");
+}
+
+Scanned scan(const archive::DumpItem& item, const core::DatSet& dats,
+             const archive::ScanHooks& hooks)
+{
+    Scanned s;
+    if (!item.error.empty()) {
+        s.errors.push_back(shown(item.path, std::nullopt) + ": " + item.error);
+        return s;
+    }
+    archive::scanItem(item, dats, hooks, [&](archive::ScannedDump d) {
+        if (!d.result) {
+            s.errors.push_back(shown(d.path, d.member) + ": " + d.error);
+            return;
+        }
+        const core::Verdict v = d.result->verdict;
+        if (v == core::Verdict::Error) {
+            s.errors.push_back(shown(d.path, d.member) + ": " + core::verdictName(v));
+            return;
+        }
+        if (v != core::Verdict::Verified && v != core::Verdict::VerifiedTrimmed) {
+            ++s.others;
+            return;
+        }
+        // Only what a report uses is kept: the hashes, head and trim of thousands of dumps
+        // would cost memory for nothing.
+        core::VerifyResult kept;
+        kept.size = d.result->size;
+        kept.verdict = v;
+        kept.matches = std::move(d.result->matches);
+        s.held.push_back({std::move(d.path), std::move(d.member), std::move(kept)});
+    });
+    return s;
+}
+
+int cmdReport(const Invocation& inv, Context& ctx)
+{
+    const unsigned jobs = jobCount(inv);
+    const auto csv = inv.value("--missing-csv");
+    const auto fixdat = inv.value("--fixdat");
+    if ((csv && csv->empty()) || (fixdat && fixdat->empty()))
+        throw UsageError("--missing-csv and --fixdat need a name");
+    const core::DatSet dats = loadDats(inv, ctx);
+    if (dats.empty())
+        return 1; // loadDats has said why
+    const std::vector<archive::DumpItem> items = archive::collectDumps(inv.positional);
+    checkInterrupted();
+
+    archive::MemoryBudget memory(archive::availableMemory());
+    archive::ScanHooks hooks;
+    hooks.cancelled = interrupted;
+    hooks.memory = &memory;
+    // Several jobs keep the cores busy with dumps; one job gives them to the digests instead.
+    hooks.threaded = jobs == 1 || items.size() == 1;
+
+    std::vector<Scanned> scanned(items.size());
+    std::atomic<std::size_t> next{0};
+    const auto worker = [&] {
+        // Bounded by the item count; Ctrl-C stops handing out more.
+        for (std::size_t i = next++; i < items.size() && !interrupted(); i = next++) {
+            try {
+                scanned[i] = scan(items[i], dats, hooks);
+            } catch (const std::exception& e) {
+                scanned[i].errors.push_back(items[i].path + ": " + e.what());
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    const std::size_t count = std::min<std::size_t>(jobs, std::max<std::size_t>(items.size(), 1));
+    for (std::size_t t = 1; t < count; ++t)
+        threads.emplace_back(worker);
+    worker();
+    for (auto& t : threads)
+        t.join();
+    checkInterrupted();
+
+    // In the order the paths were given and walked, whatever job read them.
+    std::vector<archive::ReportedDump> dumps;
+    std::size_t others = 0;
+    std::vector<std::string> errors;
+    for (Scanned& s : scanned) {
+        std::move(s.held.begin(), s.held.end(), std::back_inserter(dumps));
+        others += s.others;
+        std::move(s.errors.begin(), s.errors.end(), std::back_inserter(errors));
+    }
+    scanned.clear();
+
+    const archive::CollectionReport report = archive::makeReport(dats, dumps);
+    const bool json = inv.has("--json");
+    ctx.out << (json ? archive::reportJson(report, dats) : archive::reportText(report, dats));
+    // The JSON document stays alone on the output; what else there is to say goes beside it.
+    std::ostream& notes = json ? ctx.err : ctx.out;
+    if (csv) {
+        archive::writeMissingCsv(report, dats, *csv);
+        notes << "Wrote " << safe(*csv) << '\n';
+    }
+    if (fixdat)
+        for (const std::string& path : archive::writeFixdats(report, dats, *fixdat))
+            notes << "Wrote " << safe(path) << '\n';
+    for (const std::string& e : errors)
+        ctx.err << "Error: " << safe(core::withFullStop(e)) << '\n';
+    const std::size_t read = dumps.size() + others + errors.size();
+    notes << read << (read == 1 ? " dump read: " : " dumps read: ") << dumps.size() << " verified, "
+          << others << " not verified, " << errors.size()
+          << (errors.size() == 1 ? " error\n" : " errors\n");
+    ctx.out.flush();
+    if (!ctx.out)
+        throw core::Error(core::kStreamWriteError);
+    return errors.empty() ? 0 : 1;
+}
+
+} // namespace
+
+const Command& reportCommand()
+{
+    static const Command command{"report",
+                                 1,
+                                 SIZE_MAX,
+                                 {"--dat", "--json", "--missing-csv", "--fixdat", "--jobs"},
+                                 cmdReport};
+    return command;
+}
+
+} // namespace cartscope::cli
