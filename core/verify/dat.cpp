@@ -340,6 +340,17 @@ void DatSet::addXml(const std::string& file, std::span<const char> xml,
     const pugi::xml_node header = root.child("header");
     info.name = header.child_value("name");
     info.version = header.child_value("version");
+    // Bounded by kMaxDatHeaderFields.
+    for (const pugi::xml_node& field : header.children()) {
+        if (info.header.size() == kMaxDatHeaderFields)
+            break;
+        // Text alone: an element of attributes (<clrmamepro forcenodump=...>) is the source
+        // DAT's own business.
+        const pugi::xml_node text = field.first_child();
+        if (field.type() == pugi::node_element && !text.next_sibling() &&
+            (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata))
+            info.header.emplace_back(field.name(), text.value());
+    }
 
     CancelCheck checkCancelled{cancelled, file};
     const std::size_t count = countEntries(root, file, checkCancelled);

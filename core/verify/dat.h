@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/checksum/digest.h"
@@ -30,10 +31,16 @@ inline constexpr std::uint64_t kMaxDatParseFactor = 4;
 // The largest ROM size a DAT entry may declare; anything above is an absurd size.
 inline constexpr std::uint64_t kMaxDatRomSize = std::uint64_t{1} << 40;
 
+// The most header fields kept of one DAT; real headers have about ten.
+inline constexpr std::size_t kMaxDatHeaderFields = 64;
+
 struct DatInfo {
     std::string file;    // where it was loaded from (for messages)
     std::string name;    // <header><name>
     std::string version; // <header><version>
+    // Every text field of the header in the DAT's order (name, description, version, author,
+    // homepage, ...), at most kMaxDatHeaderFields: what a DAT made from this one carries over.
+    std::vector<std::pair<std::string, std::string>> header;
 };
 
 // One <rom> of one <game>, as the set hands it out: a view of the set's compact storage, valid
