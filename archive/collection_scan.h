@@ -45,8 +45,6 @@ core::UniqueFd openDumpItem(const DumpItem& item);
 class MemoryBudget {
 public:
     explicit MemoryBudget(std::uint64_t total) : m_total(total) {}
-    // What the system reports available now (MemAvailable), or `fallback` when it cannot say.
-    static std::uint64_t available(std::uint64_t fallback);
 
     // Holds `bytes` of the budget until it goes.
     class Share {

@@ -1,10 +1,8 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <sys/stat.h>
 #include <thread>
 
-#include "archive/member_stream.h"
 #include "archive/one_game.h"
 #include "archive/organise_plan.h"
 #include "cli/commands.h"
@@ -14,8 +12,6 @@
 #include "core/base/error.h"
 #include "core/base/paths.h"
 #include "core/base/text.h"
-#include "core/io/archive_kind.h"
-#include "core/io/stream.h"
 #include "core/verify/verify.h"
 
 namespace cartscope::cli {
@@ -38,65 +34,25 @@ struct Checked {
     std::vector<VerifyRow> others;
 };
 
-void keep(Checked& checked, const Item& item, std::optional<std::string> member,
-          std::size_t memberIndex, core::VerifyResult result)
-{
-    if (result.verdict == core::Verdict::Verified ||
-        result.verdict == core::Verdict::VerifiedTrimmed) {
-        checked.dumps.push_back({item.path, std::move(member), memberIndex, std::move(result),
-                                 [item] { return openItem(item); }});
-    } else {
-        checked.others.push_back({item.path, std::move(member), std::move(result), {}});
-    }
-}
-
+// Verifies one item: the dumps that verified are kept with the way to open them again,
+// everything else is listed with its verdict or error.
 Checked check(const Item& item, const core::DatSet& dats)
 {
     Checked checked;
-    if (!item.error.empty()) {
-        checked.others.push_back({item.path, std::nullopt, std::nullopt, item.error});
-        return checked;
-    }
-    const core::UniqueFd file = openItem(item);
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0)
-        throw core::Error(core::cannotOpenMessage(item.path, errno));
-    if (!S_ISREG(st.st_mode))
-        throw core::Error(core::notRegularMessage(item.path, st.st_mode));
-    const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
-    const core::ArchiveKind kind = core::archiveKindOf(image);
-    if (kind == core::ArchiveKind::Zip || (kind == core::ArchiveKind::None && item.zip)) {
-        std::unique_ptr<core::ImageVerifier> verifier;
-        archive::MemberEvents events;
-        events.onBegin = [&](const archive::StreamedMember& m) {
-            verifier = std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false, false);
-            return verifier->sinks();
-        };
-        events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
-            if (!error.empty()) {
-                checked.others.push_back({item.path, m.name, std::nullopt, error});
-                return;
-            }
-            if (auto result = verifier->result(interrupted))
-                keep(checked, item, m.name, m.index, std::move(*result));
-        };
-        events.cancelled = interrupted;
-        const std::size_t members = archive::streamMembers(
-            file.get(), item.path,
-            [](const std::string& name) {
-                return core::imageNameOf(name) != core::ImageName::None;
-            },
-            events);
-        if (members == 0 && !interrupted())
-            checked.others.push_back({item.path, std::nullopt, std::nullopt,
-                                      "No .nds, .ids, .dsi or .srl image in the archive"});
-        return checked;
-    }
-    if (kind != core::ArchiveKind::None)
-        throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
-    if (auto result = core::verifyStream(
-            image, dats, false, [](std::uint64_t, std::uint64_t) { return !interrupted(); }))
-        keep(checked, item, std::nullopt, 0, std::move(*result));
+    archive::ScanHooks hooks;
+    hooks.cancelled = interrupted;
+    archive::scanItem(item, dats, hooks, [&](archive::ScannedDump dump) {
+        const bool verified =
+            dump.result && (dump.result->verdict == core::Verdict::Verified ||
+                            dump.result->verdict == core::Verdict::VerifiedTrimmed);
+        if (verified)
+            checked.dumps.push_back({item.path, std::move(dump.member), dump.memberIndex,
+                                     std::move(*dump.result),
+                                     [item] { return archive::openDumpItem(item); }});
+        else
+            checked.others.push_back(
+                {item.path, std::move(dump.member), std::move(dump.result), std::move(dump.error)});
+    });
     return checked;
 }
 
@@ -209,7 +165,7 @@ int cmdOrganise(const Invocation& inv, Context& ctx)
     const bool dryRun = inv.has("--dry-run");
     const unsigned jobs = jobCount(inv);
     const core::DatSet dats = loadDats(inv, ctx);
-    const std::vector<Item> items = collect(inv.positional);
+    const std::vector<Item> items = archive::collectDumps(inv.positional);
     checkInterrupted();
 
     std::vector<Checked> checked(items.size());

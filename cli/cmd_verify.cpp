@@ -1,33 +1,20 @@
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <sys/stat.h>
 #include <thread>
 
 #include "archive/dat_load.h"
-#include "archive/member_stream.h"
 #include "archive/reader.h"
-#include "archive/torrentzip.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/dump_items.h"
 #include "cli/verify_report.h"
 #include "core/base/error.h"
-#include "core/base/fd.h"
-#include "core/base/paths.h"
-#include "core/io/archive_kind.h"
-#include "core/io/open_below.h"
-#include "core/io/stream.h"
 #include "core/verify/verify.h"
 
 namespace cartscope::cli {
@@ -36,144 +23,6 @@ namespace {
 
 // More jobs than this only add memory (each holds a few 1 MiB blocks) on any machine we know.
 constexpr unsigned kMaxJobs = 64;
-// Folders nested deeper than this are reported instead of walked.
-constexpr int kMaxDepth = 64;
-
-bool isImageFile(const std::string& name)
-{
-    return core::imageNameOf(name) != core::ImageName::None ||
-           core::equalsIgnoreCase(core::extensionOf(name), ".zip") ||
-           core::equalsIgnoreCase(core::extensionOf(name), ".7z");
-}
-
-Item itemFor(const std::string& path, std::uint64_t size)
-{
-    Item item;
-    item.path = path;
-    item.size = size;
-    item.zip = core::equalsIgnoreCase(core::extensionOf(path), ".zip");
-    return item;
-}
-
-// The memory the jobs reading 7z archives may take together: what the system reports available
-// when the run starts. A 7z reader takes its dictionary (up to 1.5 GiB), not a few MiB, so a job
-// whose archive needs more than is left waits until others are done: the jobs running at once
-// are as many as fit. One always runs, so an archive needing more than the whole is read alone.
-class MemoryBudget {
-public:
-    explicit MemoryBudget(std::uint64_t total) : m_total(total) {}
-
-    // Holds `bytes` of the budget until it goes.
-    class Share {
-    public:
-        Share(MemoryBudget& budget, std::uint64_t bytes) : m_budget(budget), m_bytes(bytes)
-        {
-            std::unique_lock lock(budget.m_mutex);
-            budget.m_freed.wait(lock, [&] {
-                return budget.m_used == 0 ||
-                       (budget.m_used <= budget.m_total && bytes <= budget.m_total - budget.m_used);
-            });
-            budget.m_used += bytes;
-        }
-        ~Share()
-        {
-            {
-                const std::lock_guard lock(m_budget.m_mutex);
-                m_budget.m_used -= m_bytes;
-            }
-            m_budget.m_freed.notify_all();
-        }
-        Share(const Share&) = delete;
-        Share& operator=(const Share&) = delete;
-
-    private:
-        MemoryBudget& m_budget;
-        std::uint64_t m_bytes;
-    };
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_freed;
-    std::uint64_t m_total;
-    std::uint64_t m_used = 0; // may pass m_total only while one share holds it all
-};
-
-// Every image, .zip and .7z below `dir`, names sorted; symbolic links are never followed, so a link
-// loop cannot make the walk endless. `rootLength` is the length of the folder the user gave.
-void walk(const std::string& dir, std::size_t rootLength, int depth, std::vector<Item>& items)
-{
-    struct CloseDir {
-        void operator()(DIR* d) const { closedir(d); }
-    };
-    if (depth > kMaxDepth) {
-        items.push_back({dir, false, 0, "Folder \"" + dir + "\" is nested too deeply"});
-        return;
-    }
-    const std::unique_ptr<DIR, CloseDir> d(opendir(dir.c_str()));
-    if (!d) {
-        items.push_back({dir, false, 0, core::cannotOpenMessage(dir, errno)});
-        return;
-    }
-    std::vector<std::string> names;
-    // Bounded by the folder's entries.
-    while (const dirent* e = readdir(d.get())) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        const std::string path = dir + (dir.back() == '/' ? "" : "/") + name;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            items.push_back({path, false, 0, core::cannotOpenMessage(path, errno)});
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            walk(path, rootLength, depth + 1, items);
-        } else if (S_ISREG(st.st_mode) && isImageFile(name)) {
-            items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
-            items.back().belowAt = rootLength;
-        }
-    }
-}
-
-} // namespace
-
-// Opens an item for reading: a path the user gave as it is (followed when it is a link); below
-// a folder the user gave, never through a link that replaced a file or folder after the walk.
-core::UniqueFd openItem(const Item& item)
-{
-    if (item.belowAt != std::string::npos) {
-        std::size_t start = item.belowAt;
-        while (start < item.path.size() && item.path[start] == '/')
-            ++start;
-        return core::openBelow(item.path.substr(0, item.belowAt), item.path.substr(start));
-    }
-    core::UniqueFd fd(::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd.valid())
-        throw core::Error(core::cannotOpenMessage(item.path, errno));
-    return fd;
-}
-
-std::vector<Item> collect(const std::vector<std::string>& paths)
-{
-    std::vector<Item> items;
-    for (const std::string& path : paths) {
-        struct stat st {};
-        // A path given by the user is followed when it is a link; links inside folders are not.
-        if (::stat(path.c_str(), &st) != 0)
-            items.push_back({path, false, 0, core::cannotOpenMessage(path, errno)});
-        else if (S_ISDIR(st.st_mode))
-            walk(path, path.size(), 0, items);
-        else if (S_ISREG(st.st_mode))
-            items.push_back(itemFor(path, static_cast<std::uint64_t>(st.st_size)));
-        else
-            items.push_back({path, false, 0, core::notRegularMessage(path, st.st_mode)});
-    }
-    return items;
-}
-
-namespace {
 
 // Tells each row as it comes (from any job) in the chosen format, counts the verdicts and
 // draws the progress bar.
@@ -286,74 +135,18 @@ std::function<bool()> stopping(const Reporter& reporter)
     return [&reporter] { return interrupted() || reporter.writeFailed(); };
 }
 
-void verifyZip(const Item& item, int fd, bool torrentzip, const core::DatSet& dats,
-               Reporter& reporter, bool threaded, MemoryBudget& memory);
-
-void verifyFile(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded,
-                MemoryBudget& memory)
+void verifyItem(const Item& item, const core::DatSet& dats, Reporter& reporter, bool threaded,
+                archive::MemoryBudget& memory)
 {
-    const core::UniqueFd file = openItem(item);
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0)
-        throw core::Error(core::cannotOpenMessage(item.path, errno));
-    if (!S_ISREG(st.st_mode))
-        throw core::Error(core::notRegularMessage(item.path, st.st_mode));
-    const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
-    // The first bytes decide, as for the other commands: a zip archive under any name is
-    // verified as one, another archive is refused by its kind. A file named .zip without the
-    // signature (bytes in front of the archive) still goes to the archive reader.
-    const core::ArchiveKind kind = core::archiveKindOf(image);
-    if (kind == core::ArchiveKind::Zip || kind == core::ArchiveKind::SevenZip ||
-        (kind == core::ArchiveKind::None && item.zip))
-        return verifyZip(item, file.get(), archive::isTorrentZipped(image), dats, reporter,
-                         threaded, memory);
-    if (kind != core::ArchiveKind::None)
-        throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
-    core::ImageVerifier verifier(dats, image.size(), false, threaded);
-    std::uint64_t reported = 0;
-    const auto stop = stopping(reporter);
-    const bool complete =
-        core::readPass(image, verifier.sinks(), [&](std::uint64_t done, std::uint64_t) {
-            reporter.addBytes(done - reported);
-            reported = done;
-            return !stop();
-        });
-    if (!complete)
-        return;
-    auto result = verifier.result(stop);
-    if (result)
-        reporter.report({item.path, std::nullopt, std::move(result), {}});
-}
-
-void verifyZip(const Item& item, int fd, bool torrentzip, const core::DatSet& dats,
-               Reporter& reporter, bool threaded, MemoryBudget& memory)
-{
-    std::unique_ptr<core::ImageVerifier> verifier;
-    std::optional<MemoryBudget::Share> share; // held while a 7z archive is read
-    archive::MemberEvents events;
-    events.onMemory = [&](std::uint64_t bytes) { share.emplace(memory, bytes); };
-    events.onBegin = [&](const archive::StreamedMember& m) {
-        verifier = std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false, threaded);
-        return verifier->sinks();
-    };
-    events.onEnd = [&](const archive::StreamedMember& m, const std::string& error) {
-        if (!error.empty()) {
-            reporter.report({item.path, m.name, std::nullopt, error, torrentzip});
-            return;
-        }
-        auto result = verifier->result(stopping(reporter));
-        if (result)
-            reporter.report({item.path, m.name, std::move(result), {}, torrentzip});
-    };
-    events.cancelled = stopping(reporter);
-    const std::size_t members = archive::streamMembers(
-        fd, item.path,
-        [](const std::string& name) { return core::imageNameOf(name) != core::ImageName::None; },
-        events);
-    reporter.addBytes(item.size);
-    if (members == 0 && !events.cancelled())
-        reporter.report({item.path, std::nullopt, std::nullopt,
-                         "No .nds, .ids, .dsi or .srl image in the archive"});
+    archive::ScanHooks hooks;
+    hooks.cancelled = stopping(reporter);
+    hooks.onBytes = [&reporter](std::uint64_t bytes) { reporter.addBytes(bytes); };
+    hooks.memory = &memory;
+    hooks.threaded = threaded;
+    archive::scanItem(item, dats, hooks, [&reporter](archive::ScannedDump dump) {
+        reporter.report({std::move(dump.path), std::move(dump.member), std::move(dump.result),
+                         std::move(dump.error), dump.torrentzip});
+    });
 }
 
 } // namespace
@@ -410,13 +203,13 @@ int cmdVerify(const Invocation& inv, Context& ctx)
                                                    : VerifyFormat::Text;
     const unsigned jobs = jobCount(inv);
     const core::DatSet dats = loadDats(inv, ctx);
-    const std::vector<Item> items = collect(inv.positional);
+    const std::vector<Item> items = archive::collectDumps(inv.positional);
     checkInterrupted();
     std::uint64_t totalBytes = 0;
     for (const Item& item : items)
         totalBytes += item.size;
     Reporter reporter(ctx, format, dats, items.size(), totalBytes);
-    MemoryBudget memory(archive::availableMemory());
+    archive::MemoryBudget memory(archive::availableMemory());
 
     // Several jobs keep the cores busy with images; one job gives them to the digests instead.
     const bool threaded = jobs == 1 || items.size() == 1;
@@ -427,10 +220,7 @@ int cmdVerify(const Invocation& inv, Context& ctx)
              i = next++) {
             const Item& item = items[i];
             try {
-                if (!item.error.empty())
-                    reporter.report({item.path, std::nullopt, std::nullopt, item.error});
-                else
-                    verifyFile(item, dats, reporter, threaded, memory);
+                verifyItem(item, dats, reporter, threaded, memory);
             } catch (const std::exception& e) {
                 reporter.report({item.path, std::nullopt, std::nullopt, e.what()});
             }

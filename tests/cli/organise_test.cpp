@@ -208,6 +208,18 @@ TEST(CliOrganise, MoveRemovesFilesButNeverArchivesAndLinkSharesTheFile)
     EXPECT_EQ(a.st_ino, b.st_ino);
 }
 
+TEST(CliOrganise, ADumpInsideA7zArchiveIsPlacedAndTheArchiveKept)
+{
+    const Collection c;
+    const std::string set = c.dir.file("set.7z");
+    fixture::writeFile(set,
+                       testzip::buildSevenZip({testzip::Entry::file("z.nds", c.zipped)}, "lzma2"));
+    const auto r = cli({"organise", "--to", c.to, "--move", "--dat", c.dat, set});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(fixture::readFile(c.sorted("Zipped Game (Japan).nds")), c.zipped);
+    EXPECT_TRUE(exists(set));
+}
+
 TEST(CliOrganise, AnotherFileAtTheDestinationIsKeptAndReported)
 {
     const Collection c;
