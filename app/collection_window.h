@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QWidget>
@@ -66,6 +68,15 @@ private:
         std::size_t item = 0;
     };
     struct OrganiseTally;
+
+    static bool verified(core::Verdict verdict);
+    // Names from a folder, an archive or a DAT: plain text, invisible and reordering characters
+    // marked.
+    static QString shown(std::string_view text);
+    // Messages: every line shown, control characters escaped.
+    static QString visible(const std::string& text);
+    // Where a dump is: its file below the scanned folder, an archive's member after " :: ".
+    std::string placeOf(const std::string& path, const std::optional<std::string>& member) const;
 
     // Construction in three steps.
     void createControls();

@@ -225,10 +225,10 @@ void CollectionWindowTest::theScanFillsTheTableWithEachVerdict()
     const auto background = [&](const char* file) {
         return rowOf(window, QString::fromLatin1(file))->background(1).color();
     };
-    QCOMPARE(background("a.nds"), QColor(192, 255, 192));
-    QCOMPARE(background("sub/b.nds"), QColor(192, 255, 192));
-    QCOMPARE(background("m.nds"), QColor(255, 192, 192));
-    QCOMPARE(background("empty.zip"), QColor(255, 192, 192));
+    for (const char* good : {"a.nds", "sub/b.nds"})
+        QCOMPARE(background(good), QColor(192, 255, 192));
+    for (const char* bad : {"m.nds", "empty.zip"})
+        QCOMPARE(background(bad), QColor(255, 192, 192));
     QCOMPARE(rowOf(window, "junk.nds")->background(1).style(), Qt::NoBrush);
     QCOMPARE(rowOf(window, "a.nds")->foreground(1).color(), QColor(Qt::black));
 
@@ -244,11 +244,6 @@ void CollectionWindowTest::theScanFillsTheTableWithEachVerdict()
     QVERIFY(control<QPushButton>(window, "OrganiseButton")->isEnabled());
     // The main window was never blocked: it is idle and loads nothing by itself.
     QVERIFY(!w.form->imageLoaded());
-    if (qEnvironmentVariableIsSet("CARTSCOPE_TEST_GRAB")) {
-        QVERIFY(QTest::qWaitForWindowExposed(window));
-        window->grab().save(qEnvironmentVariable("CARTSCOPE_TEST_GRAB") +
-                            QStringLiteral("-collection.png"));
-    }
 }
 
 void CollectionWindowTest::theFilterShowsOneVerdict()
@@ -402,7 +397,6 @@ void CollectionWindowTest::organiseCarriesOutThePlan()
              (QStringList{"Nintendo DS/Game A.nds", "Nintendo DS/Game B.nds",
                           "Nintendo DS/Game C.nds"}));
     const std::string placed = out.path() + "/Nintendo DS/";
-    QCOMPARE(readText(placed + "Game A.nds").size(), fullImage(1).size());
     const Bytes c4 = fullImage(4);
     QVERIFY(readText(placed + "Game C.nds") == std::string(c4.begin(), c4.end()));
     QVERIFY(std::filesystem::exists(c.root + "/a.nds")); // copied, not moved
