@@ -1,11 +1,17 @@
 #include "app/dialogs.h"
 
+#include <QButtonGroup>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSpacerItem>
+#include <QVBoxLayout>
 
 #include "app/polish.h"
 
@@ -215,6 +221,63 @@ SaveChoice QtDialogs::askSaveChanges(QWidget* parent, const QString& text)
     default:
         return SaveChoice::Cancel;
     }
+}
+
+namespace {
+
+// A group of radio buttons, the first checked, each button's id its index.
+QButtonGroup* radioGroup(QDialog& dialog, QVBoxLayout* layout, const QString& title,
+                         const char* name, const QStringList& captions)
+{
+    auto* box = new QGroupBox(title, &dialog);
+    box->setObjectName(QString::fromLatin1(name));
+    auto* inner = new QVBoxLayout(box);
+    auto* group = new QButtonGroup(box);
+    for (int i = 0; i < captions.size(); ++i) {
+        auto* radio = new QRadioButton(captions[i], box);
+        radio->setChecked(i == 0);
+        group->addButton(radio, i);
+        inner->addWidget(radio);
+    }
+    layout->addWidget(box);
+    return group;
+}
+
+} // namespace
+
+std::optional<OrganiseChoice> QtDialogs::getOrganiseChoice(QWidget* parent)
+{
+    QDialog dialog(parent);
+    dialog.setObjectName(QStringLiteral("OrganiseDialog"));
+    dialog.setWindowTitle(QStringLiteral("Organise"));
+    auto* layout = new QVBoxLayout(&dialog);
+    QButtonGroup* modes =
+        radioGroup(dialog, layout, QStringLiteral("Place each dump"), "OrganiseModeGroup",
+                   {QStringLiteral("Copy"), QStringLiteral("Move"), QStringLiteral("Link")});
+    QButtonGroup* formats = radioGroup(
+        dialog, layout, QStringLiteral("As"), "OrganiseFormatGroup",
+        {QStringLiteral("Raw files"), QStringLiteral("Zip"), QStringLiteral("TorrentZip")});
+    // A hard link is the dump's own file: never packed.
+    QObject::connect(modes, &QButtonGroup::idToggled, &dialog, [formats](int id, bool on) {
+        if (id != 2)
+            return;
+        if (on)
+            formats->button(0)->setChecked(true);
+        for (QAbstractButton* b : formats->buttons())
+            b->setEnabled(!on || b == formats->button(0));
+    });
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    constexpr archive::OrganiseMode kModes[] = {
+        archive::OrganiseMode::Copy, archive::OrganiseMode::Move, archive::OrganiseMode::Link};
+    constexpr archive::OrganiseFormat kFormats[] = {archive::OrganiseFormat::Raw,
+                                                    archive::OrganiseFormat::Zip,
+                                                    archive::OrganiseFormat::TorrentZip};
+    return OrganiseChoice{kModes[modes->checkedId()], kFormats[formats->checkedId()]};
 }
 
 } // namespace cartscope::app

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "archive/organise_plan.h"
+
 class QWidget;
 
 namespace cartscope::app {
@@ -30,6 +32,14 @@ FileFilter patchFilter();     // "Patch Files (*.bps;*.ips)"
 
 // The answer to "Save changes to NAME?".
 enum class SaveChoice { Save, Discard, Cancel };
+
+// How verified dumps are put in order: copied, moved or linked; as raw files, zip or TorrentZip
+// archives (a link is always a raw file).
+struct OrganiseChoice {
+    archive::OrganiseMode mode = archive::OrganiseMode::Copy;
+    archive::OrganiseFormat format = archive::OrganiseFormat::Raw;
+    friend bool operator==(const OrganiseChoice&, const OrganiseChoice&) = default;
+};
 
 inline constexpr const char* kFolderPickerTitle =
     "Please Select A Directory To Extract The Rom Into:";
@@ -64,6 +74,9 @@ public:
     // The question before pending changes would be lost: caption "Cartscope", the buttons
     // "Save…", "Discard" and "Cancel" (the default; also the answer when the box is closed).
     virtual SaveChoice askSaveChanges(QWidget* parent, const QString& text) = 0;
+    // The organise options (caption "Organise"): Copy, Move or Link, then Raw files, Zip or
+    // TorrentZip; Copy and Raw selected when it opens. Empty when the user cancels.
+    virtual std::optional<OrganiseChoice> getOrganiseChoice(QWidget* parent) = 0;
 };
 
 // The real dialogs over QFileDialog and QMessageBox.
@@ -80,6 +93,7 @@ public:
     void error(QWidget* parent, const QString& text) override;
     bool question(QWidget* parent, const QString& text) override;
     SaveChoice askSaveChanges(QWidget* parent, const QString& text) override;
+    std::optional<OrganiseChoice> getOrganiseChoice(QWidget* parent) override;
 
 private:
     QString m_lastOpened; // the open dialog's starting point for its next use

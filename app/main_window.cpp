@@ -151,6 +151,16 @@ void TForm1::connectControls()
     connect(m_pass.get(), &BackgroundPass::progress, VerificationTabSheet,
             &VerificationPage::passProgress);
     connect(this, &TForm1::readPassFinished, VerificationTabSheet, &VerificationPage::passFinished);
+    // A dump double-clicked in a collection window opens here, by the same road as a drop (and
+    // not while a job runs).
+    connect(VerificationTabSheet, &VerificationPage::openImageRequested, this,
+            [this](const std::string& path) {
+                if (m_job != Job::None)
+                    return;
+                raise();
+                activateWindow();
+                openFile(path);
+            });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "app/verification_page.h"
 
+#include <utility>
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
@@ -11,6 +13,7 @@
 #include "app/dialogs.h"
 #include "app/polish.h"
 #include "app/qt_text.h"
+#include "archive/collection_scan.h"
 #include "archive/dat_load.h"
 #include "core/base/error.h"
 #include "core/base/text.h"
@@ -89,7 +92,7 @@ QString hashesText(const core::ImageHashes& h)
 
 VerificationPage::VerificationPage(Dialogs& dialogs, QWidget* parent)
     : QWidget(parent), m_dialogs(dialogs), m_dats(std::make_shared<core::DatSet>()),
-      m_datLoader([](const std::function<bool()>& cancelled) {
+      m_itemScanner(archive::scanItem), m_datLoader([](const std::function<bool()>& cancelled) {
           return archive::loadDatFolder(archive::datFolder(), cancelled);
       })
 {
@@ -107,6 +110,11 @@ void VerificationPage::stop()
 {
     stopMatch();
     stopDatLoad();
+    m_pendingCollections.clear();
+    // Each collection window is a window of its own, which would keep the program running;
+    // closing one stops its scan or organise run.
+    for (CollectionWindow* window : findChildren<CollectionWindow*>(Qt::FindDirectChildrenOnly))
+        window->close();
 }
 
 void VerificationPage::createControls()
@@ -128,6 +136,8 @@ void VerificationPage::createControls()
     DatVerdictLabel = new QLabel(QStringLiteral("DAT Verdict"), this);
     DatVerdictMemo = memo(this, "DatVerdictMemo");
     DatVerdictLabel->setBuddy(DatVerdictMemo);
+    VerifyFolderButton = new QPushButton(QStringLiteral("Verify Folder\u2026"), this);
+    VerifyFolderButton->setObjectName(QStringLiteral("VerifyFolderButton"));
     AddDatButton = new QPushButton(QStringLiteral("Add DAT\u2026"), this);
     AddDatButton->setObjectName(QStringLiteral("AddDatButton"));
     DatStatusMemo = memo(this, "DatStatusMemo");
@@ -138,6 +148,8 @@ void VerificationPage::connectControls()
     connect(CopyHashesButton, &QPushButton::clicked, this,
             &VerificationPage::CopyHashesButtonClick);
     connect(AddDatButton, &QPushButton::clicked, this, &VerificationPage::AddDatButtonClick);
+    connect(VerifyFolderButton, &QPushButton::clicked, this,
+            &VerificationPage::VerifyFolderButtonClick);
 }
 
 void VerificationPage::populateControls()
@@ -159,6 +171,8 @@ void VerificationPage::populateControls()
     VerifyProgressBar->setValue(0);
     VerifyProgressBar->setTextVisible(false);
     AddDatButton->setToolTip(QStringLiteral("Copy a No-Intro DAT into the DAT folder"));
+    VerifyFolderButton->setToolTip(
+        QStringLiteral("Verify every dump below a folder against the loaded DATs"));
 }
 
 void VerificationPage::place(DesignLayout& grid)
@@ -178,6 +192,8 @@ void VerificationPage::place(DesignLayout& grid)
     grid.place(SecureAreaMemo, 8, 222, 417, 44);
     caption(DatVerdictLabel, 8, 274, 120);
     grid.place(DatVerdictMemo, 8, 292, 417, 64);
+    grid.place(VerifyFolderButton, 8, 362, 97, 25);
+    grid.requireHint(VerifyFolderButton);
     grid.place(AddDatButton, 8, 392, 97, 25);
     grid.requireHint(AddDatButton);
     grid.place(DatStatusMemo, 112, 364, 313, 53);
@@ -195,6 +211,7 @@ void VerificationPage::startDatLoad()
     // A folder of large DATs takes seconds to parse: never on this thread. A new load or
     // closing raises the cancel flag, which the loader asks between files, blocks and entries,
     // so their wait is short.
+    m_datLoadRunning = true;
     m_datLoad.start([this, loader = m_datLoader](const BackgroundJob::Run& run) {
         auto loaded = std::make_shared<archive::DatFolderLoad>();
         try {
@@ -211,15 +228,19 @@ void VerificationPage::startDatLoad()
 void VerificationPage::stopDatLoad()
 {
     m_datLoad.cancel();
+    m_datLoadRunning = false;
 }
 
 void VerificationPage::datsLoaded(archive::DatFolderLoad& loaded)
 {
     m_datLoad.finish(); // it has delivered its last
+    m_datLoadRunning = false;
     m_dats = std::make_shared<const core::DatSet>(std::move(loaded.dats));
     m_skipped = std::move(loaded.skipped);
     m_datsLoaded = true;
     showDatStatus();
+    for (const std::string& folder : std::exchange(m_pendingCollections, {}))
+        openCollection(folder);
     // An image read meanwhile waited for them.
     if (m_sink && m_passDone)
         startMatch();
@@ -370,6 +391,33 @@ void VerificationPage::AddDatButtonClick()
     m_datsLoaded = false;
     stopMatch();
     startDatLoad();
+}
+
+void VerificationPage::VerifyFolderButtonClick()
+{
+    const std::optional<QString> chosen = m_dialogs.getExistingDirectory(
+        this, QStringLiteral("Verify Folder"),
+        QStringLiteral("Every image, .zip and .7z below it is verified against the loaded DATs"),
+        QString());
+    if (!chosen)
+        return;
+    if (m_datsLoaded) {
+        openCollection(toLocalPath(*chosen));
+        return;
+    }
+    // The DATs are read at the first load; without one they are read now, and the window opens
+    // once they are.
+    m_pendingCollections.push_back(toLocalPath(*chosen));
+    if (!m_datLoadRunning)
+        startDatLoad();
+}
+
+void VerificationPage::openCollection(const std::string& folder)
+{
+    auto* window = new CollectionWindow(m_dialogs, m_dats, folder, m_itemScanner, this);
+    connect(window, &CollectionWindow::openRequested, this, &VerificationPage::openImageRequested);
+    window->show();
+    Q_EMIT collectionOpened(window);
 }
 
 } // namespace cartscope::app

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "app/background_job.h"
+#include "app/collection_window.h"
 #include "archive/dat_load.h"
 #include "core/io/archive_kind.h"
 #include "core/io/read_pass.h"
@@ -58,12 +59,23 @@ public:
     using DatFolderLoader =
         std::function<archive::DatFolderLoad(const std::function<bool()>& cancelled)>;
     void setDatFolderLoader(DatFolderLoader loader) { m_datLoader = std::move(loader); }
-    // Stops every piece of background work at once (the window is closing).
+    // Stops every piece of background work at once and closes the collection windows (the
+    // window is closing).
     void stop();
+
+    // How the collection windows verify each dump (archive::scanItem unless a test replaces it).
+    void setItemScanner(CollectionWindow::ItemScanner scanner)
+    {
+        m_itemScanner = std::move(scanner);
+    }
 
 Q_SIGNALS:
     // The verdict of the current image is shown.
     void verdictShown();
+    // A collection window was opened over a folder.
+    void collectionOpened(CollectionWindow* window);
+    // A collection window asks for this file to be opened in the main window.
+    void openImageRequested(const std::string& path);
 
 private:
     class VerifierSink;
@@ -73,6 +85,8 @@ private:
     void populateControls();
 
     void AddDatButtonClick();
+    void VerifyFolderButtonClick();
+    void openCollection(const std::string& folder);
     void CopyHashesButtonClick();
     void startDatLoad();
     void stopDatLoad();
@@ -87,6 +101,10 @@ private:
     std::shared_ptr<const core::DatSet> m_dats; // replaced whole, never changed in place
     std::vector<std::string> m_skipped;         // DATs of the folder that did not load
     bool m_datsLoaded = false;
+    bool m_datLoadRunning = false;
+    // Folders chosen for "Verify Folder…" before the DATs were loaded: opened once they are.
+    std::vector<std::string> m_pendingCollections;
+    CollectionWindow::ItemScanner m_itemScanner;
     DatFolderLoader m_datLoader;
     BackgroundJob m_datLoad{this};
     std::shared_ptr<VerifierSink> m_sink; // this load's
@@ -103,6 +121,7 @@ private:
     QPlainTextEdit* SecureAreaMemo = nullptr;
     QLabel* DatVerdictLabel = nullptr;
     QPlainTextEdit* DatVerdictMemo = nullptr;
+    QPushButton* VerifyFolderButton = nullptr;
     QPushButton* AddDatButton = nullptr;
     QPlainTextEdit* DatStatusMemo = nullptr;
 };

@@ -2,9 +2,12 @@
 // timer while it runs, so no box stays open.
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QLabel>
+#include <QRadioButton>
 #include <QTimer>
 
 #include "tests/app/window_fixture.h"
@@ -35,6 +38,7 @@ class DialogsTest : public QObject {
 private Q_SLOTS:
     void openDialogShowsTheDescriptions();
     void folderPickerShowsTitleAndStatus();
+    void organiseChoiceOffersModesAndFormats();
 };
 
 void DialogsTest::openDialogShowsTheDescriptions()
@@ -73,6 +77,51 @@ void DialogsTest::folderPickerShowsTitleAndStatus()
         nullptr, QString::fromLatin1(cartscope::app::kFolderPickerTitle),
         QStringLiteral("A New SubDir 'MYGAME' Will Be Created Here"), q(dir.path())));
     QVERIFY(inspected);
+}
+
+// The organise options: Copy and Raw at first; Link takes the raw form only; the answer is the
+// buttons checked when OK is pressed, none when the dialog is cancelled.
+void DialogsTest::organiseChoiceOffersModesAndFormats()
+{
+    using cartscope::archive::OrganiseFormat;
+    using cartscope::archive::OrganiseMode;
+    const auto radios = [](QDialog* dialog, const char* group) {
+        return dialog->findChild<QGroupBox*>(QString::fromLatin1(group))
+            ->findChildren<QRadioButton*>();
+    };
+    const auto answer = [&](const std::function<void(QDialog*)>& pick, bool accept) {
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog) {
+                QFAIL("no dialog is up");
+                return;
+            }
+            pick(dialog);
+            accept ? dialog->accept() : dialog->reject();
+        });
+        cartscope::app::QtDialogs dialogs;
+        return dialogs.getOrganiseChoice(nullptr);
+    };
+    bool linkKeepsRawOnly = false;
+    const auto chosen = answer(
+        [&](QDialog* d) {
+            QCOMPARE(d->windowTitle(), QStringLiteral("Organise"));
+            QVERIFY(radios(d, "OrganiseModeGroup")[0]->isChecked());
+            QVERIFY(radios(d, "OrganiseFormatGroup")[0]->isChecked());
+            radios(d, "OrganiseFormatGroup")[2]->setChecked(true);
+            radios(d, "OrganiseModeGroup")[2]->setChecked(true); // Link
+            const auto formats = radios(d, "OrganiseFormatGroup");
+            linkKeepsRawOnly = formats[0]->isChecked() && formats[0]->isEnabled() &&
+                               !formats[1]->isEnabled() && !formats[2]->isEnabled();
+            radios(d, "OrganiseModeGroup")[1]->setChecked(true); // Move
+            radios(d, "OrganiseFormatGroup")[2]->setChecked(true);
+        },
+        true);
+    QVERIFY(chosen);
+    QVERIFY(*chosen ==
+            (cartscope::app::OrganiseChoice{OrganiseMode::Move, OrganiseFormat::TorrentZip}));
+    QVERIFY(linkKeepsRawOnly);
+    QVERIFY(!answer([](QDialog*) {}, false));
 }
 
 QTEST_MAIN(DialogsTest)

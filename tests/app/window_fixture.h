@@ -32,7 +32,7 @@ using fixture::ImageBuilder;
 using fixture::Node;
 
 struct DialogCall {
-    // "open", "save", "folder", "information", "error", "question", "saveChanges"
+    // "open", "save", "folder", "information", "error", "question", "saveChanges", "organise"
     QString kind;
     QString title;
     QString text; // status line, message text or initial path
@@ -46,8 +46,9 @@ public:
     std::deque<std::optional<QString>> openAnswers;
     std::deque<std::optional<QString>> saveAnswers;
     std::deque<std::optional<QString>> folderAnswers;
-    std::deque<bool> questionAnswers;               // No when empty
-    std::deque<app::SaveChoice> saveChangesAnswers; // Cancel when empty
+    std::deque<bool> questionAnswers;                // No when empty
+    std::deque<app::SaveChoice> saveChangesAnswers;  // Cancel when empty
+    std::deque<app::OrganiseChoice> organiseAnswers; // cancelled when empty
     QStringList informations;
     QStringList errors;
 
@@ -97,6 +98,16 @@ public:
             return app::SaveChoice::Cancel;
         const app::SaveChoice answer = saveChangesAnswers.front();
         saveChangesAnswers.pop_front();
+        return answer;
+    }
+
+    std::optional<app::OrganiseChoice> getOrganiseChoice(QWidget*) override
+    {
+        calls.push_back({"organise", {}, {}, {}, {}});
+        if (organiseAnswers.empty())
+            return std::nullopt;
+        const app::OrganiseChoice answer = organiseAnswers.front();
+        organiseAnswers.pop_front();
         return answer;
     }
 
