@@ -43,7 +43,7 @@ void TForm1::SaveInfoButtonClick()
         // invisible characters for display only). The titles come from the banner record,
         // never through 8-bit text.
         const std::vector<std::u16string> lines = core::BuildHeaderInfoReport(
-            core::namePart(m_fileName), m_shown, CurrentBanner, localeDecimalPoint());
+            core::namePart(m_fileName), m_shown, m_bannerInfo, localeDecimalPoint());
         const QString text = QString::fromStdU16String(core::reportText(lines));
         OutputTntMemo->setPlainText(text);
 

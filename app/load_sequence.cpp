@@ -206,6 +206,7 @@ void TForm1::showLoaded(const core::LoadedImage& loaded)
     }
     if (loaded.stage >= Stage::Banner) {
         CurrentBanner = loaded.banner.original;
+        m_bannerInfo = loaded.banner.info;
         // The check box handler does nothing here (ImageLoaded is false), so the view is set
         // directly: transparent exactly when some pixel has palette index 0.
         RomInfoTabSheet->showIcon(loaded.banner.icon, loaded.banner.hasTransparency);

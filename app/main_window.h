@@ -278,6 +278,7 @@ private:
     // it: the system files and the DSi page read it.
     core::HeaderRecord m_header;
     core::TNDSBanner CurrentBanner;
+    core::BannerInfo m_bannerInfo; // the banner as its version describes it, for the report
     bool ZipCancelRequested = false;
     // The path exactly as given to OpenRom (FNameEdit shows it decoded); default names and the
     // report's name are made from these bytes, so a name that is not valid UTF-8 still works.

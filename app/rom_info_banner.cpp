@@ -13,6 +13,7 @@
 #include "app/rom_info_page.h"
 #include "app/widgets.h"
 #include "core/banner/png.h"
+#include "core/banner_fields.h"
 #include "core/base/paths.h"
 #include "core/base/text.h"
 
@@ -46,13 +47,14 @@ void RomInfoPage::createBannerControls()
     IconImage = named(new IconView(this), "IconImage");
 
     LangPageControl = named(new QTabWidget(this), "LangPageControl");
-    for (std::size_t i = 0; i < core::kAllTitleLanguages.size(); ++i) {
+    for (std::size_t i = 0; i < core::kBannerTitleFields.size(); ++i) {
+        const char* language = core::kBannerTitleFields[i].label;
         auto* sheet = new QWidget;
-        sheet->setObjectName(QStringLiteral("%1TabSheet").arg(core::kAllTitleLanguages[i]));
+        sheet->setObjectName(QStringLiteral("%1TabSheet").arg(QLatin1String(language)));
         auto* view = new QTextEdit(sheet);
         view->setObjectName(QStringLiteral("Lang%1TntRichEdit").arg(i + 1));
         (i < kOriginalTitleCount ? LangTntRichEdits : m_extraTitleEdits).push_back(view);
-        LangPageControl->addTab(sheet, QString::fromLatin1(core::kAllTitleLanguages[i]));
+        LangPageControl->addTab(sheet, QString::fromLatin1(language));
     }
 
     IconAnimateCheckBox =
@@ -114,9 +116,12 @@ void RomInfoPage::showIcon(const core::IconPicture& icon, bool hasTransparency)
 
 void RomInfoPage::showBannerExtras(const core::BannerInfo& banner)
 {
-    for (std::size_t i = 0; i < m_extraTitleEdits.size(); ++i)
-        m_extraTitleEdits[i]->setPlainText(QString::fromStdU16String(
-            core::markInvisible(banner.titles[kOriginalTitleCount + i]))); // as the six
+    // The slots after the six the header values carry, marked as the six are.
+    for (std::size_t i = 0; i < m_extraTitleEdits.size(); ++i) {
+        const auto& field = core::kBannerTitleFields[kOriginalTitleCount + i];
+        const auto title = std::get<std::u16string_view>(field.get(banner));
+        m_extraTitleEdits[i]->setPlainText(QString::fromStdU16String(core::markInvisible(title)));
+    }
 
     IconImage->setAnimation(banner.animated ? core::decodeAnimation(banner.animation)
                                             : std::vector<core::AnimationFrame>{});

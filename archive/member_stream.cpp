@@ -84,11 +84,30 @@ std::size_t streamMembers(const std::string& archivePath,
     return streamMembers(file.get(), archivePath, accept, events);
 }
 
-std::size_t streamMembers(int fd, const std::string& archivePath,
-                          const std::function<bool(const std::string& name)>& accept,
-                          const MemberEvents& events)
+namespace {
+
+using Accept = std::function<bool(const std::string& name)>;
+
+// The archive opened for one walk: its own descriptor, the directory (or the 7z file list) read
+// once, and libarchive over it.
+struct Walk {
+    core::UniqueFd file;
+    std::uint64_t fileSize = 0;
+    std::optional<detail::Directory> directory; // a ZIP archive's, when it could be read
+    std::uint64_t bound = 0;                    // no archive holds more entries
+    std::unique_ptr<detail::ArchiveSource> source;
+    ArchivePtr reader{nullptr, la().archive_read_free};
+
+    const std::vector<detail::DirectoryEntry>* entries() const
+    {
+        return directory ? &directory->entries : nullptr;
+    }
+};
+
+// The descriptor duplicated for the walk, checked to be a regular file.
+core::UniqueFd duplicateRegular(int fd, const std::string& archivePath, std::uint64_t& size)
 {
-    const core::UniqueFd file(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    core::UniqueFd file(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (!file.valid())
         throw core::Error(core::cannotOpenMessage(archivePath, errno));
     struct stat st {};
@@ -96,10 +115,17 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
         throw core::Error(core::cannotOpenMessage(archivePath, errno));
     if (!S_ISREG(st.st_mode))
         throw core::Error(core::notRegularMessage(archivePath, st.st_mode));
-    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
-    const core::DescriptorStream stream(file.get(), fileSize, archivePath);
-    std::optional<detail::Directory> read;
-    std::uint64_t bound = fileSize / kCentralRecordSize + 1;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return file;
+}
+
+Walk openWalk(int fd, const std::string& archivePath, const Accept& accept,
+              const MemberEvents& events)
+{
+    Walk walk;
+    walk.file = duplicateRegular(fd, archivePath, walk.fileSize);
+    const core::DescriptorStream stream(walk.file.get(), walk.fileSize, archivePath);
+    walk.bound = walk.fileSize / kCentralRecordSize + 1;
     const bool sevenZip = core::archiveKindOf(stream) == core::ArchiveKind::SevenZip;
     if (sevenZip) {
         // The header is checked before libarchive sees it: no hostile dictionary, no wanted
@@ -109,91 +135,131 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
             header, [&](const SevenZipFile& f) { return accept(f.name); }, archivePath);
         if (events.onMemory)
             events.onMemory(memory);
-        bound = header.files.size() + 1;
+        walk.bound = header.files.size() + 1;
     } else {
         // The directory as the file records it: members that share bytes are refused before
         // any is read, and it names the members libarchive cannot hand out.
-        read = detail::readDirectory(stream);
-        if (read)
-            detail::refuseZipBomb(read->entries, fileSize, archivePath);
+        walk.directory = detail::readDirectory(stream);
+        if (walk.directory)
+            detail::refuseZipBomb(walk.directory->entries, walk.fileSize, archivePath);
     }
-    const std::vector<detail::DirectoryEntry>* directory = read ? &read->entries : nullptr;
     const std::string notZip =
         "\"" + archivePath + "\" is not a readable " + (sevenZip ? "7z" : "ZIP") + " archive";
-    ArchivePtr reader(la().archive_read_new(), la().archive_read_free);
-    if (!reader)
+    walk.reader.reset(la().archive_read_new());
+    if (!walk.reader)
         throw core::Error(notZip);
     // The seekable reader works from the central directory (types, sizes, encryption) and no
     // stream filter is enabled, so no outside program can ever be started.
     if (sevenZip)
-        la().archive_read_support_format_7zip(reader.get());
+        la().archive_read_support_format_7zip(walk.reader.get());
     else
-        la().archive_read_support_format_zip_seekable(reader.get());
-    detail::ArchiveSource source(file.get(), fileSize);
-    if (source.open(reader.get()) != ARCHIVE_OK)
-        throw core::Error(source.readError() ? source.readErrorMessage(archivePath) : notZip);
+        la().archive_read_support_format_zip_seekable(walk.reader.get());
+    walk.source = std::make_unique<detail::ArchiveSource>(walk.file.get(), walk.fileSize);
+    if (walk.source->open(walk.reader.get()) != ARCHIVE_OK)
+        throw core::Error(walk.source->readError() ? walk.source->readErrorMessage(archivePath)
+                                                   : notZip);
+    return walk;
+}
 
+// The next header: its result, and the entry's name (null when libarchive could not decode it).
+int nextHeader(struct archive* reader, archive_entry** entry, const char** name)
+{
+    const Utf8Names utf8Names;
+    const int r = la().archive_read_next_header(reader, entry);
+    *name = nullptr;
+    if (r == ARCHIVE_OK || r == ARCHIVE_WARN) {
+        *name = la().archive_entry_pathname_utf8(*entry);
+        if (!*name)
+            *name = la().archive_entry_pathname(*entry);
+    }
+    return r;
+}
+
+// Why a member cannot be streamed at all; empty when it can.
+std::string refusal(archive_entry* entry, const StreamedMember& member)
+{
+    const la_int64_t size = la().archive_entry_size(entry);
+    if (la().archive_entry_is_encrypted(entry))
+        return "The member is encrypted";
+    if (!la().archive_entry_size_is_set(entry) || size < 0)
+        return "Damaged archive: the member has no size";
+    if (member.declaredSize > kMaxMemberSize)
+        return "The member declares " + std::to_string(member.declaredSize) +
+               " bytes, more than the 1 GiB (" + std::to_string(kMaxMemberSize) +
+               " bytes) a DS or DSi image can be";
+    return {};
+}
+
+// A member that cannot be read still counts: it is begun and ended with its reason.
+void refuse(const MemberEvents& events, const StreamedMember& member, const std::string& error)
+{
+    events.onBegin(member);
+    events.onEnd(member, error);
+}
+
+// The directory's members from `index` on that the walk did not reach, each refused with the
+// reason the walk ended; returns how many.
+std::size_t refuseUnreached(const std::vector<detail::DirectoryEntry>& directory, std::size_t index,
+                            const std::string& ended, const Accept& accept,
+                            const MemberEvents& events)
+{
+    std::size_t refused = 0;
+    // Bounded by the directory's records.
+    for (; index < directory.size(); ++index) {
+        const detail::DirectoryEntry& e = directory[index];
+        if (!e.name.empty() && e.name.back() != '/' && accept(e.name)) {
+            refuse(events, {index, e.name, e.size}, ended);
+            ++refused;
+        }
+    }
+    return refused;
+}
+
+} // namespace
+
+std::size_t streamMembers(int fd, const std::string& archivePath, const Accept& accept,
+                          const MemberEvents& events)
+{
+    Walk walk = openWalk(fd, archivePath, accept, events);
+    const detail::ArchiveSource& source = *walk.source;
+    const std::vector<detail::DirectoryEntry>* directory = walk.entries();
     std::size_t begun = 0;
-    // A member that cannot be read still counts: it is reported with its reason.
-    const auto refuse = [&](StreamedMember member, const std::string& error) {
-        events.onBegin(member);
-        ++begun;
-        events.onEnd(member, error);
-    };
     std::string damaged; // why libarchive stopped before the end, when it did
     // Bounded by the central directory (or the 7z file list), and by the records that fit in
     // the file.
     std::size_t index = 0;
-    for (; index < bound; ++index) {
+    for (; index < walk.bound; ++index) {
         archive_entry* entry = nullptr;
-        int r = 0;
         const char* name = nullptr;
-        {
-            const Utf8Names utf8Names;
-            r = la().archive_read_next_header(reader.get(), &entry);
-            if (r == ARCHIVE_OK || r == ARCHIVE_WARN) {
-                name = la().archive_entry_pathname_utf8(entry);
-                if (!name)
-                    name = la().archive_entry_pathname(entry);
-            }
-        }
+        const int r = nextHeader(walk.reader.get(), &entry, &name);
         if (r == ARCHIVE_FAILED)
             continue;
         if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
             if (r != ARCHIVE_EOF)
                 damaged = "Damaged archive: " +
-                          libarchiveError(reader.get(), "a member's header cannot be read");
+                          libarchiveError(walk.reader.get(), "a member's header cannot be read");
             break;
         }
         if (!name) {
             // libarchive gives no name for one that is not UTF-8 under the UTF-8 flag; the
             // directory still has its bytes.
-            if (directory && index < directory->size() && accept((*directory)[index].name))
-                refuse({index, (*directory)[index].name, (*directory)[index].size},
+            if (directory && index < directory->size() && accept((*directory)[index].name)) {
+                refuse(events, {index, (*directory)[index].name, (*directory)[index].size},
                        "The member's name is not valid UTF-8");
+                ++begun;
+            }
             continue;
         }
         if (la().archive_entry_filetype(entry) != AE_IFREG || !accept(name))
             continue;
-        StreamedMember member;
-        member.index = index;
-        member.name = name;
         const la_int64_t size = la().archive_entry_size(entry);
-        member.declaredSize = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+        const StreamedMember member{index, name, size > 0 ? static_cast<std::uint64_t>(size) : 0};
         const auto sinks = events.onBegin(member);
         ++begun;
-        std::string error;
         bool cancelled = false;
-        if (la().archive_entry_is_encrypted(entry))
-            error = "The member is encrypted";
-        else if (!la().archive_entry_size_is_set(entry) || size < 0)
-            error = "Damaged archive: the member has no size";
-        else if (member.declaredSize > kMaxMemberSize)
-            error = "The member declares " + std::to_string(member.declaredSize) +
-                    " bytes, more than the 1 GiB (" + std::to_string(kMaxMemberSize) +
-                    " bytes) a DS or DSi image can be";
-        else
-            error = streamData(reader.get(), member.declaredSize, sinks, events, cancelled);
+        std::string error = refusal(entry, member);
+        if (error.empty())
+            error = streamData(walk.reader.get(), member.declaredSize, sinks, events, cancelled);
         if (cancelled)
             return begun;
         if (source.readError())
@@ -207,16 +273,10 @@ std::size_t streamMembers(int fd, const std::string& archivePath,
     // A read error or a damaged header ends the walk early: the members it did not reach are
     // reported with it, so the count stays whole.
     const std::string ended = source.readError() ? source.readErrorMessage(archivePath) : damaged;
-    if (!ended.empty() && directory) {
-        // Bounded by the directory's records.
-        for (; index < directory->size(); ++index) {
-            const detail::DirectoryEntry& e = (*directory)[index];
-            if (!e.name.empty() && e.name.back() != '/' && accept(e.name))
-                refuse({index, e.name, e.size}, ended);
-        }
-    } else if (source.readError()) {
+    if (!ended.empty() && directory)
+        begun += refuseUnreached(*directory, index, ended, accept, events);
+    else if (source.readError())
         throw core::Error(source.readErrorMessage(archivePath));
-    }
     return begun;
 }
 

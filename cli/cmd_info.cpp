@@ -150,8 +150,8 @@ core::LoadedImage loadWithVerification(InputImage& image, bool hashes, bool json
 void writeReport(std::ostream& out, const InputImage& image, const core::LoadedImage& img,
                  const Verification* v)
 {
-    const auto lines = core::BuildHeaderInfoReport(core::namePart(image.given()), img.display,
-                                                   img.banner.original);
+    const auto lines =
+        core::BuildHeaderInfoReport(core::namePart(image.given()), img.display, img.banner.info);
     for (const auto& line : lines)
         out << core::escapeForTerminal(core::utf16ToUtf8(line), true) << '\n';
     if (!v)

@@ -1,8 +1,11 @@
 #include "cli/dsi_json.h"
 
+#include <span>
+
 #include "cli/common.h"
-#include "core/base/hex.h"
+#include "core/banner_fields.h"
 #include "core/base/text.h"
+#include "core/dsi_fields.h"
 
 namespace cartscope::cli {
 
@@ -28,33 +31,66 @@ std::string lines(const std::vector<std::string>& items, int indent)
     return s + "\n" + std::string(static_cast<std::size_t>(indent), ' ') + "]";
 }
 
+// One value as JSON: numbers and yes/no facts as themselves, a list as an array, everything
+// else as the text it shows.
+std::string jsonValue(core::ValueKind kind, const core::FieldValue& value)
+{
+    switch (kind) {
+    case core::ValueKind::Number:
+    case core::ValueKind::ByteSize:
+        return std::to_string(static_cast<std::int64_t>(std::get<std::uint64_t>(value)));
+    case core::ValueKind::Flag:
+    case core::ValueKind::Check:
+    case core::ValueKind::Presence:
+        return std::get<bool>(value) ? "true" : "false";
+    case core::ValueKind::TextList:
+        return stringArray(std::get<std::vector<std::string>>(value));
+    default:
+        return core::jsonString(core::valueText(kind, value));
+    }
+}
+
+// Every field of the record that has a key, in the list's order.
+template <class Record>
+void addFields(JsonObject& o, std::span<const core::RecordField<Record>> fields,
+               const Record& record)
+{
+    for (const core::RecordField<Record>& f : fields)
+        if (f.jsonKey)
+            o.raw(f.jsonKey, jsonValue(f.kind, f.get(record)));
+}
+
+// A list of records as an array with one object per line.
+template <class Item, std::size_t kFields, class Items>
+std::string itemArray(const std::array<core::RecordField<Item>, kFields>& fields,
+                      const Items& items, int indent)
+{
+    std::vector<std::string> objects;
+    for (const Item& item : items) {
+        JsonObject o;
+        addFields<Item>(o, fields, item);
+        objects.push_back(o.line());
+    }
+    return lines(objects, indent);
+}
+
 } // namespace
 
 std::string bannerJson(const core::BannerInfo& banner, int indent)
 {
-    std::vector<std::string> crcs;
-    for (const auto& c : banner.crcs)
-        crcs.push_back("{\"range\": " + core::jsonString(c.rangeText()) +
-                       ", \"stored\": " + core::jsonString(c.storedText()) +
-                       ", \"computed\": " + core::jsonString(c.computedText()) +
-                       ", \"ok\": " + (c.ok() ? "true" : "false") + "}");
     std::vector<std::string> titles;
     std::vector<std::string> units;
-    for (const auto& t : banner.titles) {
-        titles.push_back(core::utf16ToUtf8(t));
-        units.push_back(core::hexUtf16(t));
+    for (const auto& f : core::kBannerTitleFields) {
+        const auto title = std::get<std::u16string_view>(f.get(banner));
+        titles.push_back(core::utf16ToUtf8(title));
+        units.push_back(core::hexUtf16(title));
     }
     JsonObject o;
-    o.str("version", banner.versionText())
-        .num("size", static_cast<std::int64_t>(banner.size))
-        .num("bytesInFile", static_cast<std::int64_t>(banner.bytesInFile))
-        .boolean("truncated", banner.truncated())
-        .str("status", banner.status())
-        .raw("crcs", lines(crcs, indent + 2))
+    addFields<core::BannerInfo>(o, core::kBannerFields, banner);
+    o.raw("crcs", itemArray(core::kBannerCrcFields, banner.crcs, indent + 2))
         .raw("titles", stringArray(titles))
-        .raw("titlesUtf16", stringArray(units))
-        .boolean("animated", banner.animated)
-        .num("frames", static_cast<std::int64_t>(banner.animation.sequence.size()));
+        .raw("titlesUtf16", stringArray(units));
+    addFields<core::BannerInfo>(o, core::kBannerAnimationFields, banner);
     return o.text(indent);
 }
 
@@ -67,35 +103,12 @@ std::string dsiJson(const core::DsiInfo& dsi, int indent)
 {
     if (!dsi.isDsi)
         return "null";
-    std::vector<std::string> ratings;
-    for (const auto& r : dsi.ageRatings)
-        ratings.push_back("{\"board\": " + core::jsonString(r.board) +
-                          ", \"present\": " + (r.present ? "true" : "false") +
-                          ", \"prohibited\": " + (r.prohibited ? "true" : "false") +
-                          ", \"age\": " + std::to_string(r.age) + "}");
-    std::vector<std::string> modcrypt;
-    for (const auto& m : dsi.modcrypt)
-        modcrypt.push_back("{\"offset\": " + core::jsonString(core::hex8(m.offset)) +
-                           ", \"size\": " + core::jsonString(core::hex8(m.size)) + "}");
-    std::vector<std::string> hmacs;
-    for (const auto& h : dsi.hmacs)
-        hmacs.push_back("{\"name\": " + core::jsonString(h.key) +
-                        ", \"offset\": " + core::jsonString(core::hex8(h.at).substr(4)) +
-                        ", \"present\": " + (h.present ? "true" : "false") + "}");
     JsonObject o;
-    o.str("unitCode", core::hex2(dsi.unitCode))
-        .str("regionFlags", core::hex8(dsi.regionFlags))
-        .boolean("regionFree", dsi.regionFree())
-        .raw("regions", stringArray(dsi.regions()))
-        .str("titleId", dsi.titleIdText())
-        .str("fileType", dsi.fileType())
-        .str("twlFlags", core::hex2(dsi.twlFlags));
-    for (const core::DsiField& f : core::kDsiFields)
-        o.str(f.jsonKey, core::hex8(dsi.*f.value));
-    o.raw("ageRatings", lines(ratings, indent + 2))
-        .raw("modcryptAreas", lines(modcrypt, indent + 2))
-        .raw("hmacs", lines(hmacs, indent + 2))
-        .boolean("rsaSignaturePresent", dsi.rsaPresent);
+    addFields<core::DsiInfo>(o, core::kDsiFields, dsi);
+    o.raw("ageRatings", itemArray(core::kAgeRatingFields, dsi.ageRatings, indent + 2))
+        .raw("modcryptAreas", itemArray(core::kModcryptFields, dsi.modcrypt, indent + 2))
+        .raw("hmacs", itemArray(core::kSignatureFields, dsi.hmacs, indent + 2));
+    addFields<core::DsiInfo>(o, core::kRsaFields, dsi);
     return o.text(indent);
 }
 

@@ -1,79 +1,113 @@
 #include "core/dsi_rows.h"
 
-#include "core/base/hex.h"
+#include <span>
 
 namespace cartscope::core {
 
 namespace {
 
-std::string joined(const std::vector<std::string>& parts)
+// A field's text as the page shows it: a byte count also in decimal.
+std::string pageText(ValueKind kind, const FieldValue& value)
 {
-    std::string s;
-    for (const auto& p : parts)
-        s += (s.empty() ? "" : ", ") + p;
-    return s;
+    std::string text = valueText(kind, value);
+    if (kind == ValueKind::HexSize || kind == ValueKind::ByteSize)
+        text += " (" + std::to_string(std::get<std::uint64_t>(value)) + " bytes)";
+    return text;
 }
 
-std::string sizeText(std::uint32_t v)
+// The fields of one record in `group` as rows: a labelled field starts a row, a joining one
+// ends the row before it. An empty labelled value makes no row (a banner without a problem has
+// no "Status" row).
+template <class Record>
+void addRows(std::vector<InfoRow>& rows, std::span<const RecordField<Record>> fields,
+             const Record& record, const char* group)
 {
-    return hex8(v) + " (" + std::to_string(v) + " bytes)";
+    bool open = false;
+    for (const RecordField<Record>& f : fields) {
+        if (std::string_view(f.group) != group)
+            continue;
+        if (f.label) {
+            std::string text = pageText(f.kind, f.get(record));
+            open = !text.empty();
+            if (open)
+                rows.push_back({group, f.label, std::move(text)});
+        } else if (f.joins && open) {
+            const std::string text = pageText(f.kind, f.get(record));
+            if (!text.empty())
+                rows.back().value += f.joins + text + f.closes;
+        }
+    }
+}
+
+// One item of a list as one row under `label`: its labelled fields as "label text" joined by
+// ", ", then its joining fields; a Check field colours the row.
+template <class Item>
+void addItemRow(std::vector<InfoRow>& rows, std::span<const RecordField<Item>> fields,
+                const Item& item, const char* group, std::string label)
+{
+    InfoRow row{group, std::move(label), {}};
+    for (const RecordField<Item>& f : fields) {
+        const FieldValue value = f.get(item);
+        if (f.kind == ValueKind::Check)
+            row.verdict = std::get<bool>(value) ? InfoRow::Verdict::Ok : InfoRow::Verdict::Bad;
+        const std::string text = pageText(f.kind, value);
+        if (f.label)
+            row.value += (row.value.empty() ? "" : ", ") + std::string(f.label) + " " + text;
+        else if (f.joins && !text.empty())
+            row.value += f.joins + text + f.closes;
+    }
+    rows.push_back(std::move(row));
+}
+
+void addBannerRows(std::vector<InfoRow>& rows, const BannerInfo& banner)
+{
+    addRows<BannerInfo>(rows, kBannerFields, banner, kBannerGroup);
+    for (const BannerCrc& crc : banner.crcs)
+        addItemRow<BannerCrc>(rows, kBannerCrcFields, crc, kBannerGroup,
+                              "CRC-16 " + crc.rangeText());
+    if (banner.version == kBannerVersionAnimated)
+        addRows<BannerInfo>(rows, kBannerAnimationFields, banner, kBannerGroup);
+}
+
+void addDsiRows(std::vector<InfoRow>& rows, const DsiInfo& dsi)
+{
+    if (dsi.twlFlags != 0)
+        addRows<DsiInfo>(rows, kDsiFields, dsi, kFlagsGroup);
+    const std::size_t first = rows.size();
+    addRows<DsiInfo>(rows, kDsiFields, dsi, kDsiGroup);
+    if (!dsi.isDsi) {
+        rows.resize(first + 1); // the unit code's row alone
+        return;
+    }
+    for (std::size_t i = 0; i < dsi.modcrypt.size(); ++i)
+        addItemRow<ModcryptArea>(rows, kModcryptFields, dsi.modcrypt[i], kDsiGroup,
+                                 "Modcrypt area " + std::to_string(i + 1));
+    for (const AgeRating& r : dsi.ageRatings)
+        if (std::string_view(r.board) != "Reserved" || r.raw != 0)
+            addItemRow<AgeRating>(rows, kAgeRatingFields, r, kRatingsGroup, r.board);
 }
 
 } // namespace
 
+std::string unitText(const DsiInfo& dsi)
+{
+    if (!dsi.isDsi)
+        return kNotDsiText;
+    return dsi.unitCode == 0x03 ? "DSi only" : "DSi enhanced";
+}
+
 std::vector<InfoRow> dsiPageRows(const BannerInfo& banner, const DsiInfo& dsi)
 {
     std::vector<InfoRow> rows;
-    const auto add = [&rows](const char* group, std::string field, std::string value,
-                             InfoRow::Verdict verdict = InfoRow::Verdict::None) {
-        rows.push_back({group, std::move(field), std::move(value), verdict});
-    };
-
-    add("Banner", "Version", banner.versionText());
-    add("Banner", "Size", sizeText(static_cast<std::uint32_t>(banner.size)));
-    if (!banner.status().empty())
-        add("Banner", "Status", banner.status());
-    for (const BannerCrc& crc : banner.crcs) {
-        std::string value = "stored " + crc.storedText() + ", computed " + crc.computedText() +
-                            ": " + crc.verdict();
-        if (!crc.complete)
-            value += " (range runs past the end of the file)";
-        add("Banner", "CRC-16 " + crc.rangeText(), value,
-            crc.ok() ? InfoRow::Verdict::Ok : InfoRow::Verdict::Bad);
-    }
-    if (banner.version == kBannerVersionAnimated)
-        add("Banner", "Animation",
-            std::to_string(banner.animation.sequence.size()) + " frames" +
-                (banner.animation.ended ? "" : " (no end token)"));
-
-    if (dsi.twlFlags != 0)
-        add("Flags", "TWL flags (1BF)", hex2(dsi.twlFlags) + ": " + joined(dsi.twlFlagLabels()));
-
-    if (!dsi.isDsi) {
-        add("DSi", "Unit code", hex2(dsi.unitCode) + ": " + kNotDsiText);
-    } else {
-        add("DSi", "Unit code",
-            hex2(dsi.unitCode) + (dsi.unitCode == 0x03 ? ": DSi only" : ": DSi enhanced"));
-        add("DSi", "Region", hex8(dsi.regionFlags) + ": " + dsi.regionText());
-        add("DSi", "Title ID", dsi.titleIdText() + " (" + dsi.fileType() + ")");
-        for (const DsiField& f : kDsiFields)
-            add("DSi", f.label, f.byteCount ? sizeText(dsi.*f.value) : hex8(dsi.*f.value));
-        for (std::size_t i = 0; i < dsi.modcrypt.size(); ++i)
-            add("DSi", "Modcrypt area " + std::to_string(i + 1),
-                "offset " + hex8(dsi.modcrypt[i].offset) + ", size " +
-                    sizeText(dsi.modcrypt[i].size));
-        for (const AgeRating& r : dsi.ageRatings)
-            if (std::string(r.board) != "Reserved" || r.raw != 0)
-                add("Age ratings", r.board, r.text());
-    }
-
+    addBannerRows(rows, banner);
+    addDsiRows(rows, dsi);
     bool anySignature = dsi.rsaPresent;
     for (const auto& h : dsi.hmacs)
         anySignature = anySignature || h.present;
     if (dsi.isDsi || anySignature) {
-        for (const auto& h : dsi.hmacs)
-            add("Signatures (not verified)", h.name, h.present ? "present" : "absent");
-        add("Signatures (not verified)", "RSA signature", dsi.rsaPresent ? "present" : "absent");
+        for (const SignaturePresence& h : dsi.hmacs)
+            addItemRow<SignaturePresence>(rows, kSignatureFields, h, kSignaturesGroup, h.name);
+        addRows<DsiInfo>(rows, kRsaFields, dsi, kSignaturesGroup);
     }
     return rows;
 }

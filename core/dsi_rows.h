@@ -4,9 +4,12 @@
 #include <vector>
 
 #include "core/banner/banner_info.h"
+#include "core/banner_fields.h"
+#include "core/dsi_fields.h"
 #include "core/image/dsi.h"
 
-// The rows of the window's "DSi" page, from the decoded banner and DSi header fields.
+// The rows of the window's "DSi" page: a renderer of the banner's and the DSi header's field
+// lists.
 namespace cartscope::core {
 
 // One row of the "DSi" page. A verdict row is coloured: BAD in red, OK in green.
@@ -17,8 +20,6 @@ struct InfoRow {
     std::string value;
     Verdict verdict = Verdict::None;
 };
-
-inline constexpr const char* kNotDsiText = "Not a DSi image: the unit code has no DSi bit";
 
 // The page's rows: the banner (version, size, status, every CRC), the TWL flags when non-zero,
 // then the DSi fields (or a line saying the image is DS-only) and the signature presence.

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/base/hex.h"
+#include "core/base/text.h"
 #include "core/image/publisher.h"
 
 namespace cartscope::core {
@@ -111,16 +112,24 @@ std::string crc32Text(std::uint32_t crc)
     return hex8(crc);
 }
 
-std::string valueText(ValueKind kind, const FieldValue& value, std::string_view decimalPoint)
+namespace {
+
+std::string flagText(ValueKind kind, bool flag)
 {
-    if (std::holds_alternative<std::monostate>(value))
-        return {};
-    if (const auto* text = std::get_if<std::string_view>(&value))
-        return std::string(*text);
-    if (const auto* flag = std::get_if<bool>(&value))
-        return kind == ValueKind::BadDump ? (*flag ? kBadDumpFoundText : kBadDumpNotFoundText)
-                                          : crcVerdict(*flag);
-    const std::uint64_t n = std::get<std::uint64_t>(value);
+    switch (kind) {
+    case ValueKind::BadDump:
+        return flag ? kBadDumpFoundText : kBadDumpNotFoundText;
+    case ValueKind::Flag:
+        return flag ? "true" : "false";
+    case ValueKind::Presence:
+        return flag ? "present" : "absent";
+    default:
+        return crcVerdict(flag);
+    }
+}
+
+std::string numberText(ValueKind kind, std::uint64_t n, std::string_view decimalPoint)
+{
     switch (kind) {
     case ValueKind::ByteCount:
         return fileSizeText(n);
@@ -131,14 +140,38 @@ std::string valueText(ValueKind kind, const FieldValue& value, std::string_view 
     case ValueKind::Code:
         return hex2(static_cast<std::uint8_t>(n));
     case ValueKind::Crc16:
+    case ValueKind::Hex16:
         return hex4(static_cast<std::uint16_t>(n));
-    case ValueKind::Name:
-    case ValueKind::Text:
-    case ValueKind::BadDump:
-    case ValueKind::Check:
-        break;
+    case ValueKind::Hex32:
+    case ValueKind::HexSize:
+    case ValueKind::ByteSize:
+        return hex8(static_cast<std::uint32_t>(n));
+    default:
+        return std::to_string(n);
     }
-    return std::to_string(n);
+}
+
+} // namespace
+
+std::string valueText(ValueKind kind, const FieldValue& value, std::string_view decimalPoint)
+{
+    if (std::holds_alternative<std::monostate>(value))
+        return {};
+    if (const auto* text = std::get_if<std::string_view>(&value))
+        return std::string(*text);
+    if (const auto* owned = std::get_if<std::string>(&value))
+        return *owned;
+    if (const auto* list = std::get_if<std::vector<std::string>>(&value)) {
+        std::string joined;
+        for (const std::string& item : *list)
+            joined += (joined.empty() ? "" : ", ") + item;
+        return joined;
+    }
+    if (const auto* title = std::get_if<std::u16string_view>(&value))
+        return utf16ToUtf8(*title);
+    if (const auto* flag = std::get_if<bool>(&value))
+        return flagText(kind, *flag);
+    return numberText(kind, std::get<std::uint64_t>(value), decimalPoint);
 }
 
 std::string valueText(const HeaderValues& values, std::string_view control,

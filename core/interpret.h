@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "core/banner/banner.h"
 #include "core/image/header.h"
@@ -49,10 +50,21 @@ enum class ValueKind {
     Code,      // a byte as two hex digits
     Crc16,     // four hex digits
     Check,     // "OK" / "BAD"
+    Hex16,     // four hex digits
+    Hex32,     // eight hex digits
+    HexSize,   // a byte count as eight hex digits; the DSi page adds " (N bytes)"
+    ByteSize,  // the same, but a number in JSON
+    Number,    // a decimal number
+    Flag,      // a yes/no fact: JSON's true/false
+    Presence,  // "present" / "absent"
+    TextList,  // texts, shown joined by ", "; a JSON array
+    Title,     // a UTF-16 title
 };
 
-// One value as its renderers take it: text, a number, a verdict, or nothing yet.
-using FieldValue = std::variant<std::monostate, std::string_view, std::uint64_t, bool>;
+// One value as its renderers take it: text (borrowed from the record or made for it), a number,
+// a verdict, a list of texts, a title, or nothing yet.
+using FieldValue = std::variant<std::monostate, std::string_view, std::uint64_t, bool, std::string,
+                                std::vector<std::string>, std::u16string_view>;
 
 // The page's values in the order it shows them, for every front end that walks them: the
 // control that shows each (the window's object name for it), the key the command line's JSON
@@ -109,6 +121,21 @@ inline constexpr std::array<HeaderField, 20> kHeaderFields = {{
     {"HeaderCheckEdit", nullptr, ValueKind::Check,
      [](const HeaderValues& v) -> FieldValue { return v.header.ok(); }},
 }};
+
+// One field of a record beside the header (the banner, the DSi fields, an item of their lists),
+// in the order the JSON gives them: the heading and label of its row on the window's "DSi" page
+// (no label: it has no row of its own), the key the JSON gives it (none: not in the JSON), how
+// it is shown and where it lives. A field without a label that `joins` ends the row before it:
+// the row's value, then `joins`, its text and `closes` (nothing when its text is empty).
+template <class Record> struct RecordField {
+    const char* group;
+    const char* label;
+    const char* jsonKey;
+    ValueKind kind;
+    FieldValue (*get)(const Record&);
+    const char* joins = nullptr;
+    const char* closes = "";
+};
 
 inline constexpr const char* kBadDumpFoundText = "Bad Data Found, Rom May Need Patch/Redump";
 inline constexpr const char* kBadDumpNotFoundText =

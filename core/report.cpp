@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/banner_fields.h"
 #include "core/base/paths.h"
 #include "core/base/text.h"
 
@@ -48,7 +49,7 @@ std::string lineText(const ValueLine& line, const HeaderValues& v, std::string_v
 
 std::vector<std::u16string> BuildHeaderInfoReport(const std::string& nameOfFile,
                                                   const HeaderValues& values,
-                                                  const TNDSBanner& banner,
+                                                  const BannerInfo& banner,
                                                   std::string_view decimalPoint)
 {
     const std::u16string name = utf8ToUtf16(namePart(nameOfFile));
@@ -62,14 +63,15 @@ std::vector<std::u16string> BuildHeaderInfoReport(const std::string& nameOfFile,
 
     // Slots are numbered 1..6 whether or not they hold a title; an empty slot adds no section.
     for (std::size_t slot = 0; slot < kTitleSlots; ++slot) {
-        if (banner.Titles[slot][0] == 0)
+        const auto title = std::get<std::u16string_view>(kBannerTitleFields[slot].get(banner));
+        if (title.empty())
             continue;
         lines.emplace_back();
         lines.emplace_back(10, u'-');
         lines.push_back(utf8ToUtf16("Language " + std::to_string(slot + 1)));
         lines.emplace_back(10, u'-');
         lines.emplace_back();
-        lines.push_back(titleText(banner, static_cast<int>(slot)));
+        lines.emplace_back(title);
     }
     return lines;
 }

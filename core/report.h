@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/banner/banner.h"
+#include "core/banner/banner_info.h"
 #include "core/interpret.h"
 
 namespace cartscope::core {
@@ -17,7 +17,7 @@ namespace cartscope::core {
 // size's, as its field shows it.
 std::vector<std::u16string> BuildHeaderInfoReport(const std::string& nameOfFile,
                                                   const HeaderValues& values,
-                                                  const TNDSBanner& banner,
+                                                  const BannerInfo& banner,
                                                   std::string_view decimalPoint = ".");
 
 // Every line followed by CR LF, the last included.

@@ -5,6 +5,26 @@
 
 namespace cartscope::core::detail {
 
+namespace {
+
+// Copies `length` bytes from `distance` back. Eight bytes at a time when the distance allows
+// (up to 7 past the end, into the slack); each block is read before the bytes it overlaps are
+// written.
+[[gnu::always_inline]] inline void copyBack(std::uint8_t* const to, std::size_t distance,
+                                            std::size_t length)
+{
+    const std::uint8_t* const from = to - distance;
+    if (distance >= 8) {
+        for (std::size_t i = 0; i < length; i += 8)
+            std::memcpy(to + i, from + i, 8);
+    } else {
+        for (std::size_t i = 0; i < length; ++i)
+            to[i] = from[i];
+    }
+}
+
+} // namespace
+
 WindowedOutput::WindowedOutput(std::uint64_t target, const ChunkSink& sink)
     : m_target(target), m_sink(sink)
 {
@@ -33,16 +53,7 @@ void WindowedOutput::finish()
 void WindowedOutput::copy(std::size_t distance, std::size_t length)
 {
     length = static_cast<std::size_t>(std::min<std::uint64_t>(length, remaining()));
-    std::uint8_t* to = m_buf.get() + m_pos;
-    const std::uint8_t* from = to - distance;
-    if (distance >= 8) {
-        // Eight bytes at a time; each block is read before the bytes it overlaps are written.
-        for (std::size_t i = 0; i < length; i += 8)
-            std::memcpy(to + i, from + i, 8);
-    } else {
-        for (std::size_t i = 0; i < length; ++i)
-            to[i] = from[i];
-    }
+    copyBack(m_buf.get() + m_pos, distance, length);
     m_pos += length;
 }
 
@@ -61,6 +72,40 @@ void WindowedOutput::append(const std::uint8_t* from, std::size_t length)
 
 namespace {
 
+// One back-reference of LZ10 or LZ11 at `in`: its length and distance, and `in` moved past it.
+// False, with nothing moved, when the input ends inside it.
+template <bool kLz11>
+[[gnu::always_inline]] inline bool readReference(const std::uint8_t*& in,
+                                                 const std::uint8_t* const end, std::size_t& length,
+                                                 std::size_t& distance)
+{
+    if (end - in < 2)
+        return false;
+    const unsigned b0 = in[0];
+    const unsigned b1 = in[1];
+    if (!kLz11 || b0 >= 0x20) {
+        // LZ10: 4-bit length + 3; LZ11's short form: 4-bit length + 1 (2..15 -> 3..16)
+        length = (b0 >> 4) + (kLz11 ? 1 : 3);
+        distance = (((b0 & 0xF) << 8) | b1) + 1;
+        in += 2;
+    } else if (b0 < 0x10) {
+        // 8-bit length + 17
+        if (end - in < 3)
+            return false;
+        length = (((b0 & 0xF) << 4) | (b1 >> 4)) + 0x11;
+        distance = (((b1 & 0xF) << 8) | in[2]) + 1;
+        in += 3;
+    } else {
+        // 16-bit length + 273
+        if (end - in < 4)
+            return false;
+        length = (((b0 & 0xF) << 12) | (b1 << 4) | (in[2] >> 4)) + 0x111;
+        distance = (((in[2] & 0xF) << 8) | in[3]) + 1;
+        in += 4;
+    }
+    return true;
+}
+
 // LZ10 and LZ11: a flag byte (most significant bit first) says per token whether a literal byte
 // or a back-reference follows. Every pass of the loops reads input or ends, so the input bounds
 // the work. The output position and the bytes left live in locals, synced at a slide and at the
@@ -75,7 +120,7 @@ template <bool kLz11> DecodeEnd decodeLz(std::span<const std::uint8_t> data, Win
     std::uint64_t made = out.produced();
     std::uint64_t left = out.remaining();
     DecodeEnd result = DecodeEnd::Done;
-    while (left > 0) {
+    while (left > 0 && result == DecodeEnd::Done) {
         if (in == end) {
             result = DecodeEnd::InputEnded;
             break;
@@ -97,37 +142,11 @@ template <bool kLz11> DecodeEnd decodeLz(std::span<const std::uint8_t> data, Win
                 --left;
                 continue;
             }
-            if (end - in < 2) {
-                result = DecodeEnd::InputEnded;
-                break;
-            }
-            const unsigned b0 = in[0];
-            const unsigned b1 = in[1];
             std::size_t length = 0;
             std::size_t distance = 0;
-            if (!kLz11 || b0 >= 0x20) {
-                // LZ10: 4-bit length + 3; LZ11's short form: 4-bit length + 1 (2..15 -> 3..16)
-                length = (b0 >> 4) + (kLz11 ? 1 : 3);
-                distance = (((b0 & 0xF) << 8) | b1) + 1;
-                in += 2;
-            } else if (b0 < 0x10) {
-                // 8-bit length + 17
-                if (end - in < 3) {
-                    result = DecodeEnd::InputEnded;
-                    break;
-                }
-                length = (((b0 & 0xF) << 4) | (b1 >> 4)) + 0x11;
-                distance = (((b1 & 0xF) << 8) | in[2]) + 1;
-                in += 3;
-            } else {
-                // 16-bit length + 273
-                if (end - in < 4) {
-                    result = DecodeEnd::InputEnded;
-                    break;
-                }
-                length = (((b0 & 0xF) << 12) | (b1 << 4) | (in[2] >> 4)) + 0x111;
-                distance = (((in[2] & 0xF) << 8) | in[3]) + 1;
-                in += 4;
+            if (!readReference<kLz11>(in, end, length, distance)) {
+                result = DecodeEnd::InputEnded;
+                break;
             }
             if (distance > made) {
                 result = DecodeEnd::ReferenceBeforeStart;
@@ -135,23 +154,11 @@ template <bool kLz11> DecodeEnd decodeLz(std::span<const std::uint8_t> data, Win
             }
             if (length > left)
                 length = static_cast<std::size_t>(left);
-            std::uint8_t* const to = buf + pos;
-            const std::uint8_t* const from = to - distance;
-            if (distance >= 8) {
-                // Eight bytes at a time (up to 7 past the end, into the slack); each block is
-                // read before the bytes it overlaps are written.
-                for (std::size_t i = 0; i < length; i += 8)
-                    std::memcpy(to + i, from + i, 8);
-            } else {
-                for (std::size_t i = 0; i < length; ++i)
-                    to[i] = from[i];
-            }
+            copyBack(buf + pos, distance, length);
             pos += length;
             made += length;
             left -= length;
         }
-        if (result != DecodeEnd::Done)
-            break;
     }
     out.setPosition(pos);
     return result;

@@ -68,26 +68,4 @@ struct DsiInfo {
     std::vector<std::string> twlFlagLabels() const; // their labels
 };
 
-// The DSi header's addresses and sizes in the order every output lists them: the label the DSi
-// page gives each, the key the JSON gives it, whether it is a byte count (the page adds it in
-// decimal) and where it lives.
-struct DsiField {
-    const char* label;
-    const char* jsonKey;
-    bool byteCount;
-    std::uint32_t DsiInfo::*value;
-};
-inline constexpr std::array<DsiField, 10> kDsiFields = {{
-    {"ARM9i ROM offset", "arm9iRomOffset", false, &DsiInfo::arm9iRomOffset},
-    {"ARM9i load address", "arm9iLoadAddress", false, &DsiInfo::arm9iLoadAddress},
-    {"ARM9i size", "arm9iSize", true, &DsiInfo::arm9iSize},
-    {"ARM7i ROM offset", "arm7iRomOffset", false, &DsiInfo::arm7iRomOffset},
-    {"ARM7i load address", "arm7iLoadAddress", false, &DsiInfo::arm7iLoadAddress},
-    {"ARM7i size", "arm7iSize", true, &DsiInfo::arm7iSize},
-    {"DSi used size", "dsiUsedSize", true, &DsiInfo::dsiUsedSize},
-    {"Banner size", "bannerSize", true, &DsiInfo::bannerSize},
-    {"public.sav size", "publicSaveSize", true, &DsiInfo::publicSaveSize},
-    {"private.sav size", "privateSaveSize", true, &DsiInfo::privateSaveSize},
-}};
-
 } // namespace cartscope::core

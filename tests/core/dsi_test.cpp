@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -108,6 +110,88 @@ TEST(DsiHeader, DsiOnlyImageFieldsByName)
     EXPECT_FALSE(present("arm7"));
     EXPECT_FALSE(present("digestMaster"));
     EXPECT_TRUE(d.rsaPresent);
+}
+
+// The page's rows of one DSi-only image, each composed from its fields: a value, then the
+// fields that join it; byte counts also in decimal.
+TEST(DsiPage, RowsOfADsiOnlyImage)
+{
+    const DsiInfo d = readFrom(dsiOnlyImage());
+    using Row = std::tuple<std::string, std::string, std::string>;
+    std::vector<Row> rows;
+    for (const InfoRow& r : dsiPageRows(BannerInfo{}, d))
+        if (r.group != "Age ratings" && r.group != "Signatures (not verified)")
+            rows.emplace_back(r.group, r.field, r.value);
+    const std::vector<Row> expected = {
+        {"Banner", "Version", "0000"},
+        {"Banner", "Size", "00000000 (0 bytes)"},
+        {"Banner", "Status", "unknown banner version"},
+        {"Flags", "TWL flags (1BF)",
+         "0B: Touchscreen/sound controller in DSi mode, Require EULA agreement, Show Nintendo "
+         "Wi-Fi Connection icon"},
+        {"DSi", "Unit code", "03: DSi only"},
+        {"DSi", "Region", "00000023: Japan, USA, Korea"},
+        {"DSi", "Title ID", "000300044542414B (DSiWare)"},
+        {"DSi", "ARM9i ROM offset", "00084000"},
+        {"DSi", "ARM9i load address", "02400000"},
+        {"DSi", "ARM9i size", "00001234 (4660 bytes)"},
+        {"DSi", "ARM7i ROM offset", "00090000"},
+        {"DSi", "ARM7i load address", "02E80000"},
+        {"DSi", "ARM7i size", "00000FF0 (4080 bytes)"},
+        {"DSi", "DSi used size", "000A1000 (659456 bytes)"},
+        {"DSi", "Banner size", "000023C0 (9152 bytes)"},
+        {"DSi", "public.sav size", "00010000 (65536 bytes)"},
+        {"DSi", "private.sav size", "00000200 (512 bytes)"},
+        {"DSi", "Modcrypt area 1", "offset 00084000, size 00000800 (2048 bytes)"},
+        {"DSi", "Modcrypt area 2", "offset 00090000, size 00000400 (1024 bytes)"},
+    };
+    EXPECT_EQ(rows, expected);
+
+    const std::vector<InfoRow> all = dsiPageRows(BannerInfo{}, d);
+    const auto value = [&all](const std::string& field) {
+        for (const InfoRow& r : all)
+            if (r.field == field)
+                return r.value;
+        return std::string("(no row)");
+    };
+    EXPECT_EQ(value("CERO (Japan)"), "age 12");
+    EXPECT_EQ(value("USK (Germany)"), "prohibited");
+    EXPECT_EQ(value("PEGI (Pan-Europe)"), "not rated");
+    EXPECT_EQ(value("RSA signature"), "present");
+    EXPECT_EQ(all.back().field, "RSA signature");
+}
+
+// Every list: keys unique (a JSON object may not repeat one), and every field that joins a
+// row comes after a labelled field of its group (else its text would be lost on the page).
+template <class Record, std::size_t kCount>
+void checkList(const std::array<RecordField<Record>, kCount>& fields, bool itemRows = false)
+{
+    std::set<std::string> keys;
+    std::set<std::string> labelledGroups;
+    for (const RecordField<Record>& f : fields) {
+        if (f.jsonKey) {
+            EXPECT_TRUE(keys.insert(f.jsonKey).second) << f.jsonKey;
+        }
+        if (f.label)
+            labelledGroups.insert(f.group);
+        if (f.joins && !itemRows) {
+            EXPECT_TRUE(labelledGroups.count(f.group)) << "a joining field of " << f.group;
+        }
+    }
+}
+
+TEST(DsiPage, FieldListsAreWellFormed)
+{
+    checkList(kDsiFields);
+    checkList(kRsaFields);
+    checkList(kBannerFields);
+    checkList(kBannerAnimationFields);
+    checkList(kBannerTitleFields);
+    // Item rows take their label from the item itself.
+    checkList(kBannerCrcFields, true);
+    checkList(kAgeRatingFields, true);
+    checkList(kModcryptFields, true);
+    checkList(kSignatureFields, true);
 }
 
 TEST(DsiHeader, RegionFreeAndEnhancedAndUnknownTypes)

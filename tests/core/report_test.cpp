@@ -25,16 +25,14 @@ HeaderValues sampleValues()
     return d;
 }
 
-void setTitle(TNDSBanner& banner, std::size_t slot, const std::u16string& text)
+void setTitle(BannerInfo& banner, std::size_t slot, const std::u16string& text)
 {
-    banner.Titles[slot].fill(0);
-    for (std::size_t u = 0; u < text.size() && u < 256; ++u)
-        banner.Titles[slot][u] = text[u];
+    banner.titles[slot] = text;
 }
 
 TEST(Report, FifteenLinesForGameNds)
 {
-    const auto lines = BuildHeaderInfoReport("game.nds", sampleValues(), TNDSBanner{});
+    const auto lines = BuildHeaderInfoReport("game.nds", sampleValues(), BannerInfo{});
     const std::u16string rule(25, u'-');
     const std::vector<std::u16string> expected = {
         rule,
@@ -94,7 +92,7 @@ TEST(Report, InvalidUtf8InFieldsBecomesReplacementCharacters)
 
 TEST(Report, TitleSectionsCountEmptySlots)
 {
-    TNDSBanner banner;
+    BannerInfo banner;
     setTitle(banner, 1, u"Cartscope Sample\nHomebrew Test Image");
     const auto lines = BuildHeaderInfoReport("game.nds", sampleValues(), banner);
     ASSERT_EQ(lines.size(), 21u);
@@ -116,11 +114,11 @@ TEST(Report, TitleSectionsCountEmptySlots)
 
 TEST(Report, FullLengthTitlesAreWrittenWhole)
 {
-    TNDSBanner banner;
+    BannerInfo banner;
     const std::u16string full(128, u'\u30AB');
     setTitle(banner, 0, full);
     EXPECT_EQ(BuildHeaderInfoReport("a.nds", sampleValues(), banner).back(), full);
-    // Units past 128 never come from an image, but the slot is scanned to its end.
+    // Units past 128 never come from an image, but nothing cuts a title.
     const std::u16string whole(256, u'x');
     setTitle(banner, 0, whole);
     EXPECT_EQ(BuildHeaderInfoReport("a.nds", sampleValues(), banner).back(), whole);
