@@ -70,7 +70,8 @@ void CollectionWindow::OrganiseButtonClick()
         if (!r.dump.result || !verified(r.dump.result->verdict) || r.item >= m_items.size())
             continue;
         dumps->push_back({r.dump.path, r.dump.member, r.dump.memberIndex, *r.dump.result,
-                          [item = m_items[r.item]] { return archive::openDumpItem(item); }});
+                          [item = m_items[r.item]] { return archive::openDumpItem(item); },
+                          nullptr});
     }
     if (dumps->empty()) {
         m_dialogs.information(this, QStringLiteral("No verified dump to organise"));
