@@ -52,13 +52,12 @@ int cmdBuild(const Invocation& inv, Context& ctx)
 
 const Command& buildCommand()
 {
-    static const Command command{
-        "build",
-        2,
-        2,
-        {"--force", "--fill", "--rehash", "--compact", "--keep-banner-crcs", "--no-vram-safe",
-         "--renumber"},
-        cmdBuild};
+    static const Command command{"build",
+                                 2,
+                                 2,
+                                 {"--force", "--fill", "--rehash", "--compact",
+                                  "--keep-banner-crcs", "--no-vram-safe", "--renumber"},
+                                 cmdBuild};
     return command;
 }
 
