@@ -79,24 +79,6 @@ std::string jsonText(const std::string& key, std::string_view text)
     return out;
 }
 
-// One CSV cell: terminal escapes, "'" before what a spreadsheet would take for a formula, and
-// RFC 4180 quoting when it holds a comma, a quote or a line end.
-std::string csvCell(std::string_view s)
-{
-    std::string cell = safe(s);
-    if (!s.empty() && std::string_view("=+-@\t").find(s.front()) != std::string_view::npos)
-        cell.insert(0, 1, '\'');
-    if (cell.find_first_of(",\"\r\n") == std::string::npos)
-        return cell;
-    std::string out = "\"";
-    for (const char c : cell) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
 // Text for an XML attribute or element: valid UTF-8 (a byte that is not becomes U+FFFD), the
 // five markup characters as entities, line ends and tabs as character references (an attribute
 // would otherwise turn them into spaces), and the controls XML 1.0 cannot hold as U+FFFD.
@@ -384,7 +366,8 @@ void writeMissingCsv(const CollectionReport& report, const core::DatSet& dats,
         forMissingRoms(s, games, dats, [&](const GameSpan& g) {
             for (std::size_t i = g.first; i < g.end; ++i) {
                 const core::DatRom r = dats.roms()[i];
-                csv += csvCell(datName) + "," + csvCell(r.game) + "," + csvCell(r.rom) + "," +
+                csv += core::csvCell(datName) + "," + core::csvCell(r.game) + "," +
+                       core::csvCell(r.rom) + "," +
                        (r.size ? std::to_string(*r.size) : std::string()) + "," + crcHex(r) + "," +
                        lowerHex(r.md5) + "," + lowerHex(r.sha1) + "\n";
             }

@@ -256,22 +256,7 @@ std::unique_ptr<RowWriter> rowWriter(VerifyFormat format, const core::DatSet& da
 
 std::string csvField(const std::string& s)
 {
-    // Control and format characters are escaped as the text output escapes them, so a name
-    // from an archive cannot send terminal sequences when the CSV is shown; a cell that a
-    // spreadsheet would take as a formula (starting with "=", "+", "-", "@" or a tab) is
-    // prefixed with "'"; quotes inside a quoted cell are doubled.
-    std::string cell = safe(s);
-    if (!s.empty() && std::string_view("=+-@\t").find(s.front()) != std::string_view::npos)
-        cell.insert(0, 1, '\'');
-    if (cell.find_first_of(",\"\r\n") == std::string::npos)
-        return cell;
-    std::string out = "\"";
-    for (const char c : cell) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
+    return core::csvCell(s);
 }
 
 } // namespace cartscope::cli

@@ -340,4 +340,20 @@ std::string jsonString(std::string_view utf8)
     return out;
 }
 
+std::string csvCell(std::string_view s)
+{
+    std::string cell = escapeForTerminal(s);
+    if (!s.empty() && std::string_view("=+-@\t").find(s.front()) != std::string_view::npos)
+        cell.insert(0, 1, '\'');
+    if (cell.find_first_of(",\"\r\n") == std::string::npos)
+        return cell;
+    std::string out = "\"";
+    for (const char c : cell) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
 } // namespace cartscope::core

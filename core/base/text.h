@@ -31,4 +31,10 @@ std::string hexUtf16(std::u16string_view utf16);
 // surrogate pair past the basic plane), a byte that is not UTF-8 as \ufffd.
 std::string jsonString(std::string_view utf8);
 
+// One CSV cell: control and format characters escaped as for a terminal (a name cannot send
+// terminal sequences when the CSV is shown), "'" before what a spreadsheet would take for a
+// formula ("=", "+", "-", "@" or a tab first), and RFC 4180 quoting (quotes doubled) when it
+// holds a comma, a quote or a line end.
+std::string csvCell(std::string_view s);
+
 } // namespace cartscope::core

@@ -24,13 +24,13 @@ std::string hiddenTemporaryName()
            std::to_string(now % 1000000) + ".part";
 }
 
-namespace {
-
 void writeAllOrThrow(int fd, std::span<const std::uint8_t> bytes, const std::string& path)
 {
     if (const int err = writeAll(fd, bytes))
         throw Error(cannotWriteMessage(path, err));
 }
+
+namespace {
 
 // The bytes reach the disk before the name does: a power cut after the rename finds them.
 void syncAndClose(UniqueFd& fd, const std::string& path, bool regular)

@@ -28,6 +28,10 @@ enum class AtLink { Follow, Replace };
 void writeWholeFile(const std::string& path, std::span<const std::uint8_t> bytes,
                     CreateMessage cannotCreate = nullptr, AtLink atLink = AtLink::Follow);
 
+// Writes all of `bytes` at the descriptor's position; a failure throws "Cannot write file "%s".
+// %s" naming `path` with the system's reason.
+void writeAllOrThrow(int fd, std::span<const std::uint8_t> bytes, const std::string& path);
+
 // "Cannot write file "%s". %s" with the system's reason for errnum.
 std::string cannotWriteMessage(const std::string& path, int errnum);
 

@@ -145,25 +145,6 @@ bool copyInto(int in, int out, std::uint64_t offset, std::uint64_t size, const s
     return true;
 }
 
-Sha1 sha1OfFile(int fd, const std::string& path)
-{
-    Digest d(DigestKind::Sha1);
-    std::vector<std::uint8_t> buffer(kChunk);
-    DescriptorStream file(fd, ~std::uint64_t{0}, "file \"" + path + "\"");
-    // Bounded by the file: every pass reads at least one byte or ends.
-    for (std::uint64_t at = 0;;) {
-        const std::size_t got = file.pread(at, buffer);
-        if (got == 0)
-            break;
-        d.update(std::span(buffer).first(got));
-        at += got;
-    }
-    const DigestBytes v = d.value();
-    Sha1 out{};
-    std::copy_n(v.begin(), out.size(), out.begin());
-    return out;
-}
-
 class Builder {
 public:
     Builder(const std::string& tree, const std::string& out, const BuildOptions& options)

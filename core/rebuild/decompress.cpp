@@ -37,19 +37,6 @@ std::vector<std::uint8_t> readRange(const Stream& source, std::uint64_t offset, 
     return bytes;
 }
 
-void writeAll(int fd, std::span<const std::uint8_t> bytes, const std::string& path)
-{
-    // Bounded by the byte count: every pass writes at least one byte or throws.
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw Error(cannotWriteMessage(path, n < 0 ? errno : EIO));
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-}
-
 // What the system rows need: the ARM9's RAM address, and each overlay's compression word by the
 // file ID its table entry names (the first entry naming it).
 struct SystemPacking {
@@ -130,7 +117,7 @@ private:
         try {
             decompressStream(in, p.row.path, [&](std::span<const std::uint8_t> chunk) {
                 writeFailed = true;
-                writeAll(out.fd(), chunk, at);
+                writeAllOrThrow(out.fd(), chunk, at);
                 writeFailed = false;
                 digest.update(chunk);
                 written += chunk.size();

@@ -132,15 +132,19 @@ std::string packingName(const std::optional<Codec>& codec)
     return codec ? std::string(codecName(*codec)) : std::string("code");
 }
 
-std::optional<std::optional<Codec>> packingNamed(std::string_view name)
+bool packingNamed(std::string_view name, std::optional<Codec>& packing)
 {
-    if (name == "code")
-        return std::optional<Codec>{};
+    if (name == "code") {
+        packing.reset();
+        return true;
+    }
     for (const Codec c :
          {Codec::Lz10, Codec::Lz11, Codec::Lz77Lz10, Codec::Huffman4, Codec::Huffman8, Codec::Rle})
-        if (name == codecName(c))
-            return std::optional<Codec>{c};
-    return std::nullopt;
+        if (name == codecName(c)) {
+            packing = c;
+            return true;
+        }
+    return false;
 }
 
 std::string originalFile(const std::string& path)
@@ -267,10 +271,8 @@ private:
             } else if (key == "sha1" && once(sha, key)) {
                 r.sha1 = sha1();
             } else if (key == "codec" && once(codec, key)) {
-                const auto c = packingNamed(m_json.string());
-                if (!c)
+                if (!packingNamed(m_json.string(), packed.codec))
                     fail("names a codec this program does not know");
-                packed.codec = *c;
             } else if (key == "decompressedSize" && once(packedSize, key)) {
                 packed.size = bounded(m_json.number(), kMaxDeclared32, "a decompressed size");
             } else if (key == "decompressedSha1" && once(packedSha, key)) {

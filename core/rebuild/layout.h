@@ -62,6 +62,10 @@ std::optional<RegionKind> regionKindNamed(std::string_view name);
 
 using Sha1 = std::array<std::uint8_t, 20>;
 
+// The SHA-1 of what an open file holds, read from its start to its end (the digest a layout
+// records for a file). Throws the read error naming `path`.
+Sha1 sha1OfFile(int fd, const std::string& path);
+
 // A file extract wrote decompressed (`extract --decompress`): the tree holds the decompressed
 // bytes, the layout folder the image's own bytes (original/<path>). A build writes those while
 // the tree file is unchanged and packs an edited one again the same way.
@@ -73,9 +77,10 @@ struct Decompressed {
     Sha1 sha1{};            // of the tree file's bytes as written
 };
 
-// "LZ10", ..., "code": the JSON spelling of a packing; nullopt for a word that is none.
+// "LZ10", ..., "code": the JSON spelling of a packing (a stream codec; none: the code
+// compression). packingNamed sets `packing` from a spelling, false for a word that is none.
 std::string packingName(const std::optional<Codec>& codec);
-std::optional<std::optional<Codec>> packingNamed(std::string_view name);
+bool packingNamed(std::string_view name, std::optional<Codec>& packing);
 
 // One range of the image and the file that holds its bytes. Tree files (everything but the
 // name and allocation tables) are below the tree; the two tables are in the layout folder.

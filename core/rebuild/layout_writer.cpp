@@ -211,19 +211,6 @@ std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& i
     return runs;
 }
 
-void writeAllAt(int fd, std::span<const std::uint8_t> bytes, const std::string& path)
-{
-    // Bounded by the byte count: every pass writes at least one byte or throws.
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw Error(cannotWriteMessage(path, n < 0 ? errno : EIO));
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-}
-
 // One file of the layout folder: the image's bytes of [offset, offset + size), or `bytes`.
 void writeFileIn(int dir, const std::string& name, const std::string& shown, const Stream& image,
                  std::uint64_t offset, std::uint64_t size)
@@ -239,7 +226,7 @@ void writeFileIn(int dir, const std::string& name, const std::string& shown, con
         const std::size_t got = image.pread(offset + done, std::span(buffer).first(want));
         if (got == 0)
             throw Error(kStreamReadError);
-        writeAllAt(fd.get(), std::span(buffer).first(got), shown);
+        writeAllOrThrow(fd.get(), std::span(buffer).first(got), shown);
         done += got;
     }
     if (::fsync(fd.get()) != 0 && errno != EINVAL)
@@ -251,8 +238,9 @@ void writeText(int dir, const std::string& name, const std::string& shown, const
     UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.valid())
         throw Error(cannotCreateMessage(shown, errno));
-    writeAllAt(fd.get(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
-               shown);
+    writeAllOrThrow(fd.get(),
+                    std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                    shown);
     if (::fsync(fd.get()) != 0 && errno != EINVAL)
         throw Error(cannotWriteMessage(shown, errno));
 }
@@ -390,6 +378,25 @@ bool writeLayout(const ExtractedImage& x, const std::vector<DecompressedFile>& d
     }
     hidden.path.clear();
     return true;
+}
+
+Sha1 sha1OfFile(int fd, const std::string& path)
+{
+    Digest d(DigestKind::Sha1);
+    std::vector<std::uint8_t> buffer(kChunk);
+    DescriptorStream file(fd, ~std::uint64_t{0}, "file \"" + path + "\"");
+    // Bounded by the file: every pass reads at least one byte or ends.
+    for (std::uint64_t at = 0;;) {
+        const std::size_t got = file.pread(at, buffer);
+        if (got == 0)
+            break;
+        d.update(std::span(buffer).first(got));
+        at += got;
+    }
+    const DigestBytes v = d.value();
+    Sha1 out{};
+    std::copy_n(v.begin(), out.size(), out.begin());
+    return out;
 }
 
 } // namespace cartscope::core::rebuild

@@ -4,38 +4,11 @@
 
 #include "core/base/error.h"
 #include "core/base/le.h"
-#include "core/checksum/digest.h"
 #include "core/compress/code.h"
 #include "core/compress/encode.h"
 #include "core/fs/system_files.h"
-#include "core/io/stream.h"
 
 namespace cartscope::core::rebuild {
-
-namespace {
-
-constexpr std::size_t kChunk = 1 << 20;
-
-Sha1 sha1OfFd(int fd, const std::string& path)
-{
-    Digest d(DigestKind::Sha1);
-    std::vector<std::uint8_t> buffer(kChunk);
-    DescriptorStream file(fd, ~std::uint64_t{0}, "file \"" + path + "\"");
-    // Bounded by the file: every pass reads at least one byte or ends.
-    for (std::uint64_t at = 0;;) {
-        const std::size_t got = file.pread(at, buffer);
-        if (got == 0)
-            break;
-        d.update(std::span(buffer).first(got));
-        at += got;
-    }
-    const DigestBytes v = d.value();
-    Sha1 out{};
-    std::copy_n(v.begin(), out.size(), out.begin());
-    return out;
-}
-
-} // namespace
 
 bool decompressedEdited(const Region& r, const struct stat& st, int fd, const std::string& full,
                         bool rehash)
@@ -48,7 +21,7 @@ bool decompressedEdited(const Region& r, const struct stat& st, int fd, const st
         return true;
     if (!rehash && !r.sha1)
         return false;
-    return !r.decompressed || sha1OfFd(fd, full) != r.decompressed->sha1;
+    return !r.decompressed || sha1OfFile(fd, full) != r.decompressed->sha1;
 }
 
 std::uint64_t maxRepackInput(const Region& r)
