@@ -27,6 +27,7 @@ void SoundFeed::work()
     std::unique_lock lock(m_mutex);
     // Each turn decodes one piece or moves to the loop start; it waits while the buffer is full
     // or everything is decoded.
+    core::SoundPieces::Cursor cursor; // this thread's place in the sound
     while (true) {
         m_wake.wait(
             lock, [this] { return m_stop || (!m_decodedAll && bufferedLocked() < kAheadFrames); });
@@ -35,7 +36,7 @@ void SoundFeed::work()
         const std::uint64_t at = m_decodeAt;
         const std::uint64_t generation = m_generation;
         lock.unlock();
-        const std::size_t n = m_sound->read(at, piece);
+        const std::size_t n = m_sound->read(at, piece, cursor);
         lock.lock();
         if (generation != m_generation)
             continue;

@@ -201,6 +201,19 @@ TEST(SoundStream, PiecesMatchTheWholeDecodeForEveryEncoding)
             }
             EXPECT_EQ(got, expected) << piece;
             EXPECT_EQ(pieces.read(pieces.frames(), out), 0u);
+            // One reader's cursor carried from read to read, walking on, skipping ahead and
+            // going back: the same frames as decoding each block from its start.
+            core::SoundPieces::Cursor cursor;
+            for (const std::uint64_t at : {0u, 1u, 2u, 7u, 3u, 0u, 9u, 8u, 20u, 11u}) {
+                if (at >= pieces.frames())
+                    continue;
+                const std::size_t n = pieces.read(at, out, cursor);
+                ASSERT_GT(n, 0u) << at;
+                EXPECT_EQ(std::vector<int>(out.begin(), out.begin() + n * c.channels),
+                          std::vector<int>(expected.begin() + at * c.channels,
+                                           expected.begin() + (at + n) * c.channels))
+                    << piece << " at " << at;
+            }
         }
         // A decoded wave as pieces: the same frames.
         const auto held = core::SoundPieces::fromSound(whole);

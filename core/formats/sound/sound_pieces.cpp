@@ -34,6 +34,13 @@ SoundPieces SoundPieces::fromSound(const PcmSound& sound)
 
 std::size_t SoundPieces::read(std::uint64_t first, std::span<std::int16_t> out) const
 {
+    Cursor cursor;
+    return read(first, out, cursor);
+}
+
+std::size_t SoundPieces::read(std::uint64_t first, std::span<std::int16_t> out,
+                              Cursor& cursor) const
+{
     const auto ch = static_cast<std::size_t>(m_layout.channels);
     if (first >= m_layout.frames || out.size() < ch)
         return 0;
@@ -44,13 +51,15 @@ std::size_t SoundPieces::read(std::uint64_t first, std::span<std::int16_t> out) 
                     out.begin());
         return n;
     }
-    return readStream(first, out);
+    return readStream(first, out, cursor);
 }
 
 // The asked frames of one block of every channel. PCM is read where it lies; IMA-ADPCM is
-// decoded from the block's start (each code depends on the ones before it) up to the last frame
-// asked, so nothing past that is held.
-std::size_t SoundPieces::readStream(std::uint64_t first, std::span<std::int16_t> out) const
+// decoded on from the cursor (each code depends on the ones before it), from the block's start
+// when the cursor is elsewhere, straight into `out`: nothing past the asked frames is decoded
+// or held, and reading a block through costs one decode of it.
+std::size_t SoundPieces::readStream(std::uint64_t first, std::span<std::int16_t> out,
+                                    Cursor& cursor) const
 {
     const StrmLayout& l = m_layout;
     const auto ch = static_cast<std::size_t>(l.channels);
@@ -65,7 +74,13 @@ std::size_t SoundPieces::readStream(std::uint64_t first, std::span<std::int16_t>
         return 0;
     const auto skip = static_cast<std::size_t>(first - blockFirst);
     const std::size_t n = std::min(static_cast<std::size_t>(inBlock) - skip, out.size() / ch);
-    std::vector<std::int16_t> scratch;
+    if (l.encoding == WaveEncoding::ImaAdpcm &&
+        (cursor.block != block || cursor.channels.size() != ch || cursor.channels[0].at > skip)) {
+        cursor.block = block;
+        cursor.channels.clear();
+        for (std::size_t c = 0; c < ch; ++c)
+            cursor.channels.push_back(adpcmStart(strmBlock(m_file, l, block, static_cast<int>(c))));
+    }
     for (std::size_t c = 0; c < ch; ++c) {
         const std::span<const std::uint8_t> bytes =
             strmBlock(m_file, l, block, static_cast<int>(c));
@@ -80,12 +95,12 @@ std::size_t SoundPieces::readStream(std::uint64_t first, std::span<std::int16_t>
             for (std::size_t i = 0; i < n; ++i)
                 to[i * ch] = static_cast<std::int16_t>(le16(bytes, 2 * (skip + i)));
             break;
-        case WaveEncoding::ImaAdpcm:
-            scratch.resize(skip + n);
-            decodeImaAdpcm(bytes, skip + n, scratch.data());
-            for (std::size_t i = 0; i < n; ++i)
-                to[i * ch] = scratch[skip + i];
+        case WaveEncoding::ImaAdpcm: {
+            AdpcmCursor& at = cursor.channels[c];
+            decodeImaAdpcmFrom(bytes, at, skip - at.at, nullptr); // steps to `first`
+            decodeImaAdpcmFrom(bytes, at, n, to, ch);
             break;
+        }
         }
     }
     return n;

@@ -27,14 +27,24 @@ public:
     // The STRM file, when the sound is one (for an export); empty otherwise.
     const std::vector<std::uint8_t>& file() const { return m_file; }
 
+    // Where the last read of an IMA-ADPCM stream stopped, kept by one reader between reads so
+    // that reading on through a block does not decode it from its start each time.
+    struct Cursor {
+        std::uint64_t block = ~std::uint64_t{0};
+        std::vector<AdpcmCursor> channels;
+    };
+
     // Decodes frames from `first` on into `out` (channels interleaved): at most
     // out.size() / channels() frames, never past the end of the block `first` lies in or the
-    // sound's end. Returns the frames written (0 at or past the end).
+    // sound's end. Returns the frames written (0 at or past the end). With a cursor, an
+    // IMA-ADPCM block is decoded on from where the cursor's last read stopped when `first` is
+    // at or after it; otherwise from the block's start.
     std::size_t read(std::uint64_t first, std::span<std::int16_t> out) const;
+    std::size_t read(std::uint64_t first, std::span<std::int16_t> out, Cursor& cursor) const;
 
 private:
     SoundPieces() = default;
-    std::size_t readStream(std::uint64_t first, std::span<std::int16_t> out) const;
+    std::size_t readStream(std::uint64_t first, std::span<std::int16_t> out, Cursor& cursor) const;
 
     StrmLayout m_layout;
     std::vector<std::uint8_t> m_file;    // an STRM file

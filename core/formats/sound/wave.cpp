@@ -157,12 +157,20 @@ constexpr AdpcmTables kAdpcm = makeAdpcmTables();
 
 } // namespace
 
-void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std::int16_t* out,
-                    std::size_t stride)
+AdpcmCursor adpcmStart(std::span<const std::uint8_t> block)
 {
-    int sample = static_cast<std::int16_t>(le16(block, 0));
-    sample = std::clamp(sample, -0x7FFF, 0x7FFF);
-    int index = std::min<int>(block[2] & 0x7F, 88);
+    AdpcmCursor cursor;
+    cursor.sample =
+        std::clamp(static_cast<int>(static_cast<std::int16_t>(le16(block, 0))), -0x7FFF, 0x7FFF);
+    cursor.index = std::min<int>(block[2] & 0x7F, 88);
+    return cursor;
+}
+
+void decodeImaAdpcmFrom(std::span<const std::uint8_t> block, AdpcmCursor& cursor, std::size_t count,
+                        std::int16_t* out, std::size_t stride)
+{
+    int sample = cursor.sample;
+    int index = cursor.index;
     const std::uint8_t* codes = block.data() + kAdpcmHeader;
     // The sign bit negates the difference without a branch (codes are random in real data, so a
     // branch guesses wrong half the time); sample - diff can never pass +0x7FFF, nor
@@ -174,14 +182,45 @@ void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std:
         index = kAdpcm.next[index][code & 7];
         return static_cast<std::int16_t>(sample);
     };
-    std::size_t i = 0;
-    for (; i + 1 < count; i += 2) {
-        const int byte = codes[i >> 1];
-        out[i * stride] = next(byte & 0xF); // low nibble first
-        out[(i + 1) * stride] = next(byte >> 4);
+    std::size_t i = cursor.at;
+    const std::size_t end = i + count;
+    std::int16_t* to = out;
+    const auto put = [&](std::int16_t v) {
+        if (to) {
+            *to = v;
+            to += stride;
+        }
+    };
+    if (i < end && (i & 1) != 0) { // a high nibble first
+        put(next(codes[i >> 1] >> 4));
+        ++i;
     }
-    if (i < count)
-        out[i * stride] = next(codes[i >> 1] & 0xF);
+    if (to) {
+        for (; i + 1 < end; i += 2) {
+            const int byte = codes[i >> 1];
+            to[0] = next(byte & 0xF); // low nibble first
+            to[stride] = next(byte >> 4);
+            to += 2 * stride;
+        }
+    } else {
+        for (; i + 1 < end; i += 2) {
+            const int byte = codes[i >> 1];
+            next(byte & 0xF);
+            next(byte >> 4);
+        }
+    }
+    if (i < end) {
+        put(next(codes[i >> 1] & 0xF));
+        ++i;
+    }
+    cursor = {i, sample, index};
+}
+
+void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std::int16_t* out,
+                    std::size_t stride)
+{
+    AdpcmCursor cursor = adpcmStart(block);
+    decodeImaAdpcmFrom(block, cursor, count, out, stride);
 }
 
 PcmSound decodeWave(std::span<const std::uint8_t> wave, const std::string& label)

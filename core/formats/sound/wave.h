@@ -37,6 +37,21 @@ struct PcmSound {
 void decodeImaAdpcm(std::span<const std::uint8_t> block, std::size_t count, std::int16_t* out,
                     std::size_t stride = 1);
 
+// Where a decode of one IMA-ADPCM block stands: the next sample's index in the block and the
+// decoder's state before it. Going on from it gives the samples a decode from the block's start
+// gives, without decoding the ones before again.
+struct AdpcmCursor {
+    std::size_t at = 0;
+    int sample = 0;
+    int index = 0;
+};
+// The cursor at the start of a block (its header read).
+AdpcmCursor adpcmStart(std::span<const std::uint8_t> block);
+// Decodes `count` samples from the cursor on, advancing it; `out` null only steps over them.
+// The block must hold them.
+void decodeImaAdpcmFrom(std::span<const std::uint8_t> block, AdpcmCursor& cursor, std::size_t count,
+                        std::int16_t* out, std::size_t stride = 1);
+
 // A wave of a wave archive, or the DATA of an SWAV file: the 12-byte information (encoding,
 // loop flag, rate, loop start and loop length in 32-bit words, the loop start counting the
 // ADPCM header) and the samples. Throws "\"%s\" declares N samples but holds M" (with `label`)
