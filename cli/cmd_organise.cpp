@@ -147,24 +147,6 @@ Checked check(const Item& item, const core::DatSet& dats, bool threaded, Staging
     return checked;
 }
 
-// Runs `work(i)` for i below `count` on `jobs` threads, in no particular order.
-template <typename Work> void runJobs(std::size_t count, unsigned jobs, const Work& work)
-{
-    std::atomic<std::size_t> next{0};
-    const auto worker = [&] {
-        // Bounded by the count; Ctrl-C stops handing out more.
-        for (std::size_t i = next++; i < count && !interrupted(); i = next++)
-            work(i);
-    };
-    std::vector<std::thread> threads;
-    const std::size_t n = std::min<std::size_t>(jobs, std::max<std::size_t>(count, 1));
-    for (std::size_t t = 1; t < n; ++t)
-        threads.emplace_back(worker);
-    worker();
-    for (auto& t : threads)
-        t.join();
-}
-
 std::string shown(const Dump& d)
 {
     return safe(d.path) + (d.member ? " :: " + safe(*d.member) : "");
@@ -262,7 +244,7 @@ Verified verifyAll(const std::vector<Item>& items, const core::DatSet& dats, uns
     // Several jobs keep the cores busy with images; one job gives them to the digests instead.
     const bool threaded = jobs == 1 || items.size() == 1;
     std::vector<Checked> checked(items.size());
-    runJobs(items.size(), jobs, [&](std::size_t i) {
+    runJobs(items.size(), jobs, interrupted, [&](std::size_t i) {
         try {
             checked[i] = check(items[i], dats, threaded, staging);
         } catch (const std::exception& e) {
@@ -305,7 +287,7 @@ Placed carryOutPlan(const archive::Plan& plan, const std::vector<Dump>& dumps,
         if (interrupted())
             throw core::Error("Interrupted");
     };
-    runJobs(plan.targets.size(), jobs, [&](std::size_t i) {
+    runJobs(plan.targets.size(), jobs, interrupted, [&](std::size_t i) {
         const archive::Target& t = plan.targets[i];
         const std::string dest = safe(archive::targetPath(options, t));
         try {

@@ -90,24 +90,13 @@ int cmdReport(const Invocation& inv, Context& ctx)
     hooks.threaded = jobs == 1 || items.size() == 1;
 
     std::vector<Scanned> scanned(items.size());
-    std::atomic<std::size_t> next{0};
-    const auto worker = [&] {
-        // Bounded by the item count; Ctrl-C stops handing out more.
-        for (std::size_t i = next++; i < items.size() && !interrupted(); i = next++) {
-            try {
-                scanned[i] = scan(items[i], dats, hooks);
-            } catch (const std::exception& e) {
-                scanned[i].errors.push_back(items[i].path + ": " + e.what());
-            }
+    runJobs(items.size(), jobs, interrupted, [&](std::size_t i) {
+        try {
+            scanned[i] = scan(items[i], dats, hooks);
+        } catch (const std::exception& e) {
+            scanned[i].errors.push_back(items[i].path + ": " + e.what());
         }
-    };
-    std::vector<std::thread> threads;
-    const std::size_t count = std::min<std::size_t>(jobs, std::max<std::size_t>(items.size(), 1));
-    for (std::size_t t = 1; t < count; ++t)
-        threads.emplace_back(worker);
-    worker();
-    for (auto& t : threads)
-        t.join();
+    });
     checkInterrupted();
 
     // In the order the paths were given and walked, whatever job read them.

@@ -213,11 +213,9 @@ int cmdVerify(const Invocation& inv, Context& ctx)
 
     // Several jobs keep the cores busy with images; one job gives them to the digests instead.
     const bool threaded = jobs == 1 || items.size() == 1;
-    std::atomic<std::size_t> next{0};
-    const auto worker = [&] {
-        // Bounded by the item count; Ctrl-C stops handing out more.
-        for (std::size_t i = next++; i < items.size() && !interrupted() && !reporter.writeFailed();
-             i = next++) {
+    runJobs(
+        items.size(), jobs, [&] { return interrupted() || reporter.writeFailed(); },
+        [&](std::size_t i) {
             const Item& item = items[i];
             try {
                 verifyItem(item, dats, reporter, threaded, memory);
@@ -225,15 +223,7 @@ int cmdVerify(const Invocation& inv, Context& ctx)
                 reporter.report({item.path, std::nullopt, std::nullopt, e.what()});
             }
             reporter.itemDone();
-        }
-    };
-    std::vector<std::thread> threads;
-    const std::size_t count = std::min<std::size_t>(jobs, std::max<std::size_t>(items.size(), 1));
-    for (std::size_t t = 1; t < count; ++t)
-        threads.emplace_back(worker);
-    worker();
-    for (auto& t : threads)
-        t.join();
+        });
     reporter.finish(interrupted());
     checkInterrupted();
     if (reporter.writeFailed())

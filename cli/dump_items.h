@@ -1,8 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/collection_scan.h"
@@ -16,6 +19,26 @@
 namespace cartscope::cli {
 
 using Item = archive::DumpItem;
+
+// Runs `work(i)` for i below `count` on `jobs` threads, in no particular order; once `stop()`
+// says true no more are handed out.
+template <typename Work, typename Stop>
+void runJobs(std::size_t count, unsigned jobs, const Stop& stop, const Work& work)
+{
+    std::atomic<std::size_t> next{0};
+    const auto worker = [&] {
+        // Bounded by the count.
+        for (std::size_t i = next++; i < count && !stop(); i = next++)
+            work(i);
+    };
+    std::vector<std::thread> threads;
+    const std::size_t n = std::min<std::size_t>(jobs, std::max<std::size_t>(count, 1));
+    for (std::size_t t = 1; t < n; ++t)
+        threads.emplace_back(worker);
+    worker();
+    for (auto& t : threads)
+        t.join();
+}
 
 // --jobs, or the number of cores.
 unsigned jobCount(const Invocation& inv);
