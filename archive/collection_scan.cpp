@@ -209,15 +209,18 @@ void scanItem(const DumpItem& item, const core::DatSet& dats, const ScanHooks& h
     if (kind != core::ArchiveKind::None)
         throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
     core::ImageVerifier verifier(dats, image.size(), false, hooks.threaded);
+    std::vector<core::ReadSink*> sinks(verifier.sinks().begin(), verifier.sinks().end());
+    if (hooks.plainFileSink)
+        if (core::ReadSink* extra = hooks.plainFileSink())
+            sinks.push_back(extra);
     const auto cancelled = [&hooks] { return hooks.cancelled && hooks.cancelled(); };
     std::uint64_t told = 0;
-    const bool complete =
-        core::readPass(image, verifier.sinks(), [&](std::uint64_t done, std::uint64_t) {
-            if (hooks.onBytes)
-                hooks.onBytes(done - told);
-            told = done;
-            return !cancelled();
-        });
+    const bool complete = core::readPass(image, sinks, [&](std::uint64_t done, std::uint64_t) {
+        if (hooks.onBytes)
+            hooks.onBytes(done - told);
+        told = done;
+        return !cancelled();
+    });
     if (!complete)
         return;
     if (auto result = verifier.result(cancelled))

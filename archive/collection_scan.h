@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/base/fd.h"
+#include "core/io/read_pass.h"
 #include "core/verify/dat.h"
 #include "core/verify/verify.h"
 
@@ -85,6 +86,10 @@ struct ScanHooks {
     MemoryBudget* memory = nullptr;
     // Hash on helper threads (one job reading many dumps at once wants false).
     bool threaded = false;
+    // Asked once for a dump that is a plain file (not an archive), before its one read: a sink
+    // that takes its bytes too (a copy riding the verification's read), or nullptr. The caller
+    // owns it.
+    std::function<core::ReadSink*()> plainFileSink;
 };
 
 // Verifies one item, handing `report` one ScannedDump per dump it holds: one for a file, one per

@@ -18,9 +18,6 @@
 #include "core/base/error.h"
 #include "core/base/paths.h"
 #include "core/base/text.h"
-#include "core/io/archive_kind.h"
-#include "core/io/read_pass.h"
-#include "core/io/stream.h"
 #include "core/verify/verify.h"
 
 namespace cartscope::cli {
@@ -103,47 +100,25 @@ void keep(Checked& checked, const Item& item, archive::ScannedDump dump,
             {item.path, std::move(dump.member), std::move(dump.result), std::move(dump.error)});
 }
 
-// A plain file read once, verified and copied to a staged file in the same pass. False, with
-// nothing done, for anything else (an archive, a path that is not a file, no staged file to be
-// had): the collection scan reads it and says what it is.
-bool checkStaged(Checked& checked, const Item& item, const core::DatSet& dats, bool threaded,
-                 Staging& staging)
-{
-    if (!staging.active() || !item.error.empty() || item.zip)
-        return false;
-    const core::UniqueFd file = archive::openDumpItem(item);
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    const core::DescriptorStream image(file.get(), static_cast<std::uint64_t>(st.st_size));
-    if (core::archiveKindOf(image) != core::ArchiveKind::None)
-        return false;
-    std::unique_ptr<archive::StagedCopy> staged = staging.take();
-    if (!staged)
-        return false;
-    core::ImageVerifier verifier(dats, image.size(), false, threaded);
-    std::vector<core::ReadSink*> sinks(verifier.sinks().begin(), verifier.sinks().end());
-    sinks.push_back(staged.get());
-    if (!core::readPass(image, sinks, [](std::uint64_t, std::uint64_t) { return !interrupted(); }))
-        return true;
-    if (auto result = verifier.result(interrupted))
-        keep(checked, item, {item.path, std::nullopt, 0, std::move(result), {}, false},
-             std::move(staged));
-    return true;
-}
-
 // Verifies one item: the dumps that verified are kept with the way to open them again,
-// everything else is listed with its verdict or error.
+// everything else is listed with its verdict or error. A plain file is also copied to a staged
+// file in the same read when staging is on.
 Checked check(const Item& item, const core::DatSet& dats, bool threaded, Staging& staging)
 {
     Checked checked;
-    if (checkStaged(checked, item, dats, threaded, staging))
-        return checked;
+    std::unique_ptr<archive::StagedCopy> staged;
     archive::ScanHooks hooks;
     hooks.cancelled = interrupted;
     hooks.threaded = threaded;
-    archive::scanItem(item, dats, hooks,
-                      [&](archive::ScannedDump dump) { keep(checked, item, std::move(dump)); });
+    if (staging.active())
+        hooks.plainFileSink = [&]() -> core::ReadSink* {
+            staged = staging.take();
+            return staged.get();
+        };
+    archive::scanItem(item, dats, hooks, [&](archive::ScannedDump dump) {
+        const bool plain = !dump.member;
+        keep(checked, item, std::move(dump), plain ? std::move(staged) : nullptr);
+    });
     return checked;
 }
 
