@@ -3,10 +3,12 @@
 // timing), creates each folder once and keeps its descriptor, and writes each file with
 // openat + copy_file_range from the open image (read/write where the kernel cannot copy).
 // No name cleaning, no checks, no progress: the floor for the same work.
-//   ref_copy IMAGE DEST PLAN [--whole]    files go to DEST/BENCH/<path>
+//   ref_copy IMAGE DEST PLAN [--whole] [--read-back]    files go to DEST/BENCH/<path>
 // With --whole each file is written as extraction writes it, so that it appears whole or not at
 // all: unnamed in its folder (O_TMPFILE) and linked under its name once written (linkat, through
-// /proc/self/fd where AT_EMPTY_PATH needs a capability the user lacks).
+// /proc/self/fd where AT_EMPTY_PATH needs a capability the user lacks). With --read-back each
+// file is then read once from its start (pread into one buffer): the floor for an extraction
+// that also looks at every file it wrote.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -69,11 +71,12 @@ bool copy(int in, std::uint64_t offset, std::int64_t size, int out)
 }
 
 // A file to write: named at once, or unnamed until `publish`.
-int create(int dir, const std::string& name, bool whole)
+int create(int dir, const std::string& name, bool whole, bool read)
 {
+    const int access = read ? O_RDWR : O_WRONLY;
     if (!whole)
-        return openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    return openat(dir, ".", O_TMPFILE | O_WRONLY, 0644);
+        return openat(dir, name.c_str(), access | O_CREAT | O_TRUNC, 0644);
+    return openat(dir, ".", O_TMPFILE | access, 0644);
 }
 
 bool publish(int out, int dir, const std::string& name, bool whole)
@@ -86,12 +89,34 @@ bool publish(int out, int dir, const std::string& name, bool whole)
     return linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+// One read of the file just written, front to back.
+bool readBack(int out, std::int64_t size)
+{
+    static std::vector<char> buf(1 << 20);
+    for (off_t pos = 0; pos < size;) {
+        const ssize_t r = pread(out, buf.data(), buf.size(), pos);
+        if (r <= 0)
+            return false;
+        pos += r;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const bool whole = argc == 5 && std::string(argv[4]) == "--whole";
-    if (argc != 4 && !whole)
+    bool whole = false, read = false;
+    for (int i = 4; i < argc; ++i) {
+        const std::string flag = argv[i];
+        if (flag == "--whole")
+            whole = true;
+        else if (flag == "--read-back")
+            read = true;
+        else
+            return 2;
+    }
+    if (argc < 4)
         return 2;
     const int image = open(argv[1], O_RDONLY);
     const std::string base = std::string(argv[2]) + "/BENCH";
@@ -110,9 +135,9 @@ int main(int argc, char** argv)
         const std::size_t slash = path.rfind('/');
         const int dir = folder(slash == std::string::npos ? "" : path.substr(0, slash));
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        const int out = create(dir, name, whole);
+        const int out = create(dir, name, whole, read);
         if (out < 0 || !copy(image, offset, size, out) || !publish(out, dir, name, whole) ||
-            close(out) != 0) {
+            (read && !readBack(out, size)) || close(out) != 0) {
             std::perror(path.c_str());
             return 1;
         }

@@ -19,6 +19,9 @@
 #   rss65k      peak RSS of `list --json` on it (/usr/bin/time -v), goal < 40 MiB
 #   extract30k  `extract` of 30,000 files                 vs ref_copy --whole (cached folder
 #               fds; each file written unnamed and linked once whole, as extraction does)
+#   system30k   `extract --system` of the 30,000-file image, the layout written beside the tree
+#               vs ref_copy --whole --read-back of the same rows (`list --system`): each file
+#               copied as extraction writes it, then read once
 #   build30k    `build` of the unchanged tree extract --system wrote for the 30,000-file image
 #               vs ref_build (copy_file_range of each file to its offset, fills by pwrite)
 #   copy30k     the same                                   vs ref_copy (plain open/copy/close:
@@ -52,7 +55,7 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k trim512 pad512 replace512 rss7k)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k system30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k trim512 pad512 replace512 rss7k)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 
@@ -283,6 +286,18 @@ for row in "${ROWS[@]}"; do
       rm -rf "$WORK/check"
       pair "extract, 30,000 files (tmpfs)" "ref_copy --whole, same rows" "<= 1.2x" "$PAIRS" fresh_out \
         -- "$CLI" extract "$WORK/t30.nds" "$OUT" -- "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30.plan" --whole
+      ;;
+    system30k)
+      need t30
+      "$CLI" list --system "$WORK/t30.nds" >"$WORK/t30s.plan"
+      fresh_out; "$CLI" extract --system "$WORK/t30.nds" "$OUT" >/dev/null 2>&1
+      [ -f "$OUT/BENCH.layout/layout.json" ] || { echo "extract --system wrote no layout" >&2; exit 1; }
+      rm -rf "$OUT/BENCH.layout"; mv "$OUT" "$WORK/check"
+      fresh_out; "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30s.plan"
+      diff -r -q "$WORK/check" "$OUT" >/dev/null || { echo "extract --system and ref_copy wrote different trees" >&2; exit 1; }
+      rm -rf "$WORK/check"
+      pair "extract --system with the layout, 30,000 files" "ref_copy --whole --read-back" "<= 1.2x" "$PAIRS" fresh_out \
+        -- "$CLI" extract --system "$WORK/t30.nds" "$OUT" -- "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30s.plan" --whole --read-back
       ;;
     build30k)
       need t30

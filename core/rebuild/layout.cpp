@@ -470,15 +470,19 @@ void checkRegions(const Layout& l, const std::string& where)
     }
 }
 
-// Runs: in order, apart, each a fill of kMinFill or more or a gap file named by its offset.
+// Runs: in order, apart, each a gap file named by its offset or a fill of kMinFill or more; a
+// shorter fill touches no other run (it fills a hole between regions whole).
 void checkRuns(const Layout& l, const std::string& where)
 {
     std::uint64_t end = 0;
-    for (const Run& r : l.runs) {
+    for (std::size_t i = 0; i < l.runs.size(); ++i) {
+        const Run& r = l.runs[i];
         if (r.size == 0 || !insideImage(l, r.offset, r.size) || r.offset < end)
             failLayout(where, "has runs out of order, empty or past the end of the image");
+        const bool touchesPrevious = i > 0 && r.offset == end;
         end = r.offset + r.size;
-        if (r.fill && r.size < kMinFill)
+        const bool touchesNext = i + 1 < l.runs.size() && l.runs[i + 1].offset == end;
+        if (r.fill && r.size < kMinFill && (touchesPrevious || touchesNext))
             failLayout(where, "has a fill shorter than 4096 bytes");
         if (!r.fill && r.file != gapFileName(r.offset))
             failLayout(where, "names a gap file other than gaps/<offset>.bin");

@@ -25,7 +25,9 @@ inline constexpr const char* kGapFolder = "gaps";
 // The image's own bytes of every file extract wrote decompressed, at the file's tree path.
 inline constexpr const char* kOriginalFolder = "original";
 
-// A run of one byte value this long or longer is a fill entry; shorter ones stay in gap files.
+// A run of one byte value this long or longer is a fill entry; shorter ones stay in gap files,
+// except a run that fills a whole hole between regions (the padding after each file, which an
+// image of 30,000 files has 30,000 of): that is a fill of any length.
 inline constexpr std::uint64_t kMinFill = 4096;
 
 // Limits of what a build takes (the allocation table's 16-bit IDs, the name table's 12-bit
@@ -36,8 +38,10 @@ inline constexpr std::size_t kMaxTreeFolders = 4095;
 inline constexpr std::size_t kMaxNameBytes = 127;
 // Overlays are files of the allocation table too.
 inline constexpr std::size_t kMaxOverlays = 65536;
-// Fills are at least kMinFill long and alternate at most with one gap each.
-inline constexpr std::size_t kMaxRuns = 2 * (kMaxImageSize / kMinFill) + 2;
+// Fills are at least kMinFill long and alternate at most with one gap each, or fill a whole hole
+// (at most one per region and one more).
+inline constexpr std::size_t kMaxRuns =
+    2 * (kMaxImageSize / kMinFill) + 2 * (kMaxTreeFiles + kMaxOverlays + 16) + 2;
 // layout.json of 65,536 files and as many overlays with long paths stays far below this.
 inline constexpr std::size_t kMaxLayoutBytes = 128u << 20;
 

@@ -32,6 +32,11 @@ constexpr std::size_t kChunk = 1 << 20;
 // the tree or a system file is missing from it).
 std::optional<std::vector<Region>> regionsOf(const ExtractedImage& x)
 {
+    // A run without the system files (most runs) is told by one look at the plan, before the
+    // name table is walked again or a region is built.
+    if (std::none_of(x.plan.begin(), x.plan.end(),
+                     [](const PlannedFile& p) { return p.row.system; }))
+        return std::nullopt;
     std::size_t treeRows = 0;
     forEachRow(x.files, x.dirs, [&](const FileRow&) { ++treeRows; });
     const std::vector<SystemFile> system = systemFiles(x.image, x.header);
@@ -153,8 +158,8 @@ void hashSharedRanges(std::vector<Region>& regions, const Stream& image)
     }
 }
 
-// The bytes no region holds, as runs: a run of one value of kMinFill or more is a fill, the
-// bytes between fills are gaps.
+// The bytes no region holds, as runs: a run of one value of kMinFill or more, or one that fills
+// the whole hole, is a fill; the bytes between fills are gaps.
 std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& image)
 {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
@@ -179,7 +184,8 @@ std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& i
         std::uint64_t sameStart = start; // where the current run of one value began
         int value = -1;
         const auto close = [&](std::uint64_t runEnd) {
-            if (value >= 0 && runEnd - sameStart >= kMinFill) {
+            const bool wholeHole = sameStart == start && runEnd == end;
+            if (value >= 0 && (runEnd - sameStart >= kMinFill || wholeHole)) {
                 if (sameStart > dataStart)
                     runs.push_back(
                         {dataStart, sameStart - dataStart, std::nullopt, gapFile(dataStart)});
