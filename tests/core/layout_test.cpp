@@ -55,7 +55,8 @@ TEST(Layout, AShortFillOfAWholeHoleIsTaken)
     Layout l = sample();
     l.regions[1].offset = 0x210;
     l.regions[1].size = 0xF0;
-    l.runs.insert(l.runs.begin(), cartscope::core::rebuild::Run{0x200, 0x10, std::uint8_t{0xFF}, {}});
+    l.runs.insert(l.runs.begin(),
+                  cartscope::core::rebuild::Run{0x200, 0x10, std::uint8_t{0xFF}, {}});
     const Layout back = decodeLayout(encodeLayout(l), "x");
     ASSERT_EQ(back.runs.size(), 3u);
     EXPECT_EQ(back.runs[0].fill, 0xFF);
