@@ -211,7 +211,7 @@ void scanItem(const DumpItem& item, const core::DatSet& dats, const ScanHooks& h
     core::ImageVerifier verifier(dats, image.size(), false, hooks.threaded);
     std::vector<core::ReadSink*> sinks(verifier.sinks().begin(), verifier.sinks().end());
     if (hooks.plainFileSink)
-        if (core::ReadSink* extra = hooks.plainFileSink())
+        if (core::ReadSink* extra = hooks.plainFileSink(file.get()))
             sinks.push_back(extra);
     const auto cancelled = [&hooks] { return hooks.cancelled && hooks.cancelled(); };
     std::uint64_t told = 0;

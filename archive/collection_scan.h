@@ -86,10 +86,10 @@ struct ScanHooks {
     MemoryBudget* memory = nullptr;
     // Hash on helper threads (one job reading many dumps at once wants false).
     bool threaded = false;
-    // Asked once for a dump that is a plain file (not an archive), before its one read: a sink
-    // that takes its bytes too (a copy riding the verification's read), or nullptr. The caller
-    // owns it.
-    std::function<core::ReadSink*()> plainFileSink;
+    // Asked once for a dump that is a plain file (not an archive) open as `fd`, before its one
+    // read: a sink that takes its bytes too (a copy riding the verification's read), or nullptr.
+    // The caller owns it.
+    std::function<core::ReadSink*(int fd)> plainFileSink;
 };
 
 // Verifies one item, handing `report` one ScannedDump per dump it holds: one for a file, one per
