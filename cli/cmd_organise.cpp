@@ -34,15 +34,15 @@ bool interrupted()
     return g_interrupted.load();
 }
 
-// Each file's one read also stages what its destination needs in the destination's file
-// system, in an unnamed file: its bytes as they are for raw output (named later, padded first
-// with --pad), deflated for a zip (copied between the zip's headers later). Neither is read
-// again. A raw move stages only what a rename cannot place: a file on another file system, and
-// with --pad a file whose size is not a power of two (a trimmed dump; a wrong guess costs a copy
-// or a read, never a wrong byte). Each staged file waits open until the plan is carried out, so
-// their count stays well below the process's descriptor limit; past it, and where the
-// destination has no unnamed files, a dump is read again as before. A deflating member holds its
-// compressor only during its read.
+// Each dump's one read (a file's, or an archive member's) also stages what its destination needs in
+// the destination's file system, in an unnamed file: its bytes as they are for raw output (named
+// later, padded first with --pad), deflated for a zip (copied between the zip's headers later).
+// Neither is read again. A raw move stages only what a rename cannot place: a file on another file
+// system, and with --pad a file whose size is not a power of two (a trimmed dump; a wrong guess
+// costs a copy or a read, never a wrong byte). Each staged file waits open until the plan is
+// carried out, so their count stays well below the process's descriptor limit; past it, and where
+// the destination has no unnamed files, a dump is read again as before. A deflating member holds
+// its compressor only during its read.
 class Staging {
 public:
     Staging(const archive::OrganiseOptions& options, bool dryRun)
@@ -74,10 +74,11 @@ public:
 
     bool active() const { return m_folder.valid(); }
 
-    // What to stage for the file open as `fd`, or nullptr.
-    std::shared_ptr<archive::StagedBytes> take(int fd)
+    // What to stage for the file open as `fd`, or for a member of the archive open so, or
+    // nullptr.
+    std::shared_ptr<archive::StagedBytes> take(int fd, bool member)
     {
-        if (!m_folder.valid() || (m_move && !m_zip && renamed(fd)) ||
+        if (!m_folder.valid() || (m_move && !m_zip && !member && renamed(fd)) ||
             m_open.fetch_add(1) >= m_limit)
             return nullptr;
         auto staged = std::make_shared<archive::StagedBytes>();
@@ -156,7 +157,7 @@ void keep(Checked& checked, const Item& item, archive::ScannedDump dump,
 }
 
 // Verifies one item: the dumps that verified are kept with the way to open them again,
-// everything else is listed with its verdict or error. A plain file also stages what its
+// everything else is listed with its verdict or error. Each dump also stages what its
 // destination needs in the same read when staging is on.
 Checked check(const Item& item, const core::DatSet& dats, bool threaded, Staging& staging)
 {
@@ -166,13 +167,13 @@ Checked check(const Item& item, const core::DatSet& dats, bool threaded, Staging
     hooks.cancelled = interrupted;
     hooks.threaded = threaded;
     if (staging.active())
-        hooks.plainFileSink = [&](int fd) -> core::ReadSink* {
-            staged = staging.take(fd);
+        hooks.dumpSink = [&](int fd, bool member) -> core::ReadSink* {
+            staged = staging.take(fd, member);
             return sinkOf(staged);
         };
+    // Each dump is reported before the next one's sink is asked for.
     archive::scanItem(item, dats, hooks, [&](archive::ScannedDump dump) {
-        const bool plain = !dump.member;
-        keep(checked, item, std::move(dump), plain ? std::move(staged) : nullptr);
+        keep(checked, item, std::move(dump), std::move(staged));
     });
     return checked;
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "archive/collection_scan.h"
 #include "archive/organise_plan.h"
 #include "archive/staged_copy.h"
 #include "archive/staged_zip.h"
@@ -416,7 +417,7 @@ TEST(OrganiseCarryOut, ARawDumpTakesItsStagedBytesWithoutReadingTheDumpAgain)
             EXPECT_EQ(outcome.removed, std::vector<std::string>{source});
         }
         EXPECT_EQ(entriesIn(options.to), 1u); // the folder of the DAT, nothing staged beside it
-        if (dump.staged) { // closed once the target is done
+        if (dump.staged) {                    // closed once the target is done
             EXPECT_FALSE(dump.staged->copy->holds(verified.size()));
         }
     }
@@ -497,6 +498,58 @@ TEST(OrganiseCarryOut, AZipTakesItsStagedMembersWithoutReadingTheDumpsAgain)
                   zipOf({member("b.nds", trimmedPadded), member("A.nds", full)}, style));
         EXPECT_EQ(outcome.removed.size(), c.mode == Mode::Move ? 2u : 0u);
         EXPECT_EQ(entriesIn(options.to), 1u); // the folder of the DAT, nothing staged beside it
+    }
+}
+
+// The scan hands every dump's bytes, in its one read, to the sink asked for it: a file's, and
+// each image member's of a zip or 7z archive, the sink asked for only after the dump before it
+// was reported.
+TEST(CollectionScan, EveryDumpsBytesReachTheSinkAskedForIt)
+{
+    struct Collecting final : core::ReadSink {
+        Bytes bytes;
+        void consume(std::span<const std::uint8_t> block, std::uint64_t) override
+        {
+            bytes.insert(bytes.end(), block.begin(), block.end());
+        }
+    };
+    const Bytes a = mixed(70000, 3), b = mixed(1500000, 4);
+    const std::vector<testzip::Entry> members = {testzip::Entry::file("a.nds", a),
+                                                 testzip::Entry::file("notes.txt", Bytes(9, 'x')),
+                                                 testzip::Entry::file("b.nds", b)};
+    const struct Case {
+        const char* label;
+        std::string name;
+        Bytes file;
+        std::vector<Bytes> dumps;
+        bool member;
+    } cases[] = {
+        {"a file", "a.nds", a, {a}, false},
+        {"a zip", "set.zip", testzip::buildZip(members), {a, b}, true},
+        {"a 7z", "set.7z", testzip::buildSevenZip(members, "lzma2"), {a, b}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fixture::TempDir dir;
+        fixture::writeFile(dir.file(c.name), c.file);
+        const auto items = archive::collectDumps({dir.file(c.name)});
+        ASSERT_EQ(items.size(), 1u);
+        std::vector<std::unique_ptr<Collecting>> sinks;
+        std::vector<Bytes> reported;
+        bool asMember = !c.member;
+        archive::ScanHooks hooks;
+        hooks.dumpSink = [&](int, bool member) -> core::ReadSink* {
+            EXPECT_EQ(reported.size(), sinks.size()); // the one before was reported
+            asMember = member;
+            sinks.push_back(std::make_unique<Collecting>());
+            return sinks.back().get();
+        };
+        archive::scanItem(items[0], core::DatSet(), hooks, [&](archive::ScannedDump dump) {
+            EXPECT_TRUE(dump.result.has_value()) << dump.error;
+            reported.push_back(sinks.empty() ? Bytes{} : sinks.back()->bytes);
+        });
+        EXPECT_EQ(asMember, c.member);
+        EXPECT_EQ(reported, c.dumps);
     }
 }
 
