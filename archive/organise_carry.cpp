@@ -23,17 +23,23 @@ using detail::Expected;
 // Creates DIR and DIR/folder (never through a link) and returns the folder's path.
 std::string makeFolder(const OrganiseOptions& options, const std::string& folder)
 {
-    // DIR and the folders above it, as `mkdir -p` makes them; bounded by the path's length.
-    for (std::size_t at = options.to.find('/', 1);; at = options.to.find('/', at + 1)) {
-        const std::string part = options.to.substr(0, at);
-        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
-            throw core::Error(core::cannotCreateMessage(part, errno));
-        if (at == std::string::npos)
-            break;
-    }
     const std::string path = options.to + "/" + folder;
-    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-        throw core::Error(core::cannotCreateMessage(path, errno));
+    const auto make = [](const std::string& p) {
+        if (::mkdir(p.c_str(), 0777) != 0 && errno != EEXIST)
+            throw core::Error(core::cannotCreateMessage(p, errno));
+    };
+    // DIR and the folders above it, as `mkdir -p` makes them, only when the folder cannot be
+    // made at once (the first target of a run); bounded by the path's length.
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (errno != ENOENT)
+            throw core::Error(core::cannotCreateMessage(path, errno));
+        for (std::size_t at = options.to.find('/', 1);; at = options.to.find('/', at + 1)) {
+            make(options.to.substr(0, at));
+            if (at == std::string::npos)
+                break;
+        }
+        make(path);
+    }
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
         throw core::Error(core::cannotCreateMessage(path, errno));
