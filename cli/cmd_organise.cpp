@@ -146,14 +146,16 @@ void keep(Checked& checked, const Item& item, archive::ScannedDump dump,
 {
     const bool verified = dump.result && (dump.result->verdict == core::Verdict::Verified ||
                                           dump.result->verdict == core::Verdict::VerifiedTrimmed);
-    if (verified)
+    if (verified) {
+        // Completed before the result moves into the dump.
+        std::shared_ptr<archive::StagedBytes> ready = completed(std::move(staged), *dump.result);
         checked.dumps.push_back({item.path, std::move(dump.member), dump.memberIndex,
                                  std::move(*dump.result),
-                                 [item] { return archive::openDumpItem(item); },
-                                 completed(std::move(staged), *dump.result)});
-    else
+                                 [item] { return archive::openDumpItem(item); }, std::move(ready)});
+    } else {
         checked.others.push_back(
             {item.path, std::move(dump.member), std::move(dump.result), std::move(dump.error)});
+    }
 }
 
 // Verifies one item: the dumps that verified are kept with the way to open them again,

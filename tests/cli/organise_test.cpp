@@ -176,6 +176,40 @@ TEST(CliOrganise, PadAndZipFormatsHoldTheDatsBytes)
     }
 }
 
+// Bytes this process has read so far, by every read and pread (the page cache's included).
+std::uint64_t bytesRead()
+{
+    const Bytes io = fixture::readFile("/proc/self/io");
+    const std::string text(io.begin(), io.end());
+    const std::size_t at = text.find("rchar: ");
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + 7));
+}
+
+// Whatever it writes, organise reads each dump once: no more than verify reads of the same
+// dumps, give or take the DAT and the destination's checks.
+TEST(CliOrganise, EachDumpIsReadOnceWhateverIsWritten)
+{
+    const Collection c;
+    const std::uint64_t before = bytesRead();
+    ASSERT_EQ(cli({"verify", "--dat", c.dat, c.roms}).status, 1); // d.nds is not in the DAT
+    const std::uint64_t verify = bytesRead() - before;
+    ASSERT_GT(verify, 2 * 256 * 1024u);
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--format", "raw"},
+                                                    {"--format", "raw", "--pad"},
+                                                    {"--format", "zip"},
+                                                    {"--format", "torrentzip"}}) {
+        SCOPED_TRACE(options.back());
+        const std::string to = c.dir.file("to" + options[1] + std::to_string(options.size()));
+        std::vector<std::string> args = {"organise", "--to", to, "--dat", c.dat, c.roms};
+        args.insert(args.end(), options.begin(), options.end());
+        const std::uint64_t start = bytesRead();
+        const auto r = cli(args);
+        const std::uint64_t read = bytesRead() - start;
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_LT(read, verify + 4096) << "verify read " << verify;
+    }
+}
+
 TEST(CliOrganise, DryRunPrintsThePlanAndTouchesNothing)
 {
     const Collection c;
