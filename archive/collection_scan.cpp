@@ -104,10 +104,15 @@ void scanArchive(const DumpItem& item, int fd, bool torrentzip, const core::DatS
         if (hooks.memory)
             share.emplace(*hooks.memory, bytes);
     };
+    std::vector<core::ReadSink*> sinks;
     events.onBegin = [&](const StreamedMember& m) {
         verifier =
             std::make_unique<core::ImageVerifier>(dats, m.declaredSize, false, hooks.threaded);
-        return verifier->sinks();
+        sinks.assign(verifier->sinks().begin(), verifier->sinks().end());
+        if (hooks.dumpSink)
+            if (core::ReadSink* extra = hooks.dumpSink(fd, true))
+                sinks.push_back(extra);
+        return std::span<core::ReadSink* const>(sinks);
     };
     const auto cancelled = [&hooks] { return hooks.cancelled && hooks.cancelled(); };
     events.onEnd = [&](const StreamedMember& m, const std::string& error) {
@@ -210,8 +215,8 @@ void scanItem(const DumpItem& item, const core::DatSet& dats, const ScanHooks& h
         throw core::Error(core::unsupportedArchiveMessage(item.path, kind));
     core::ImageVerifier verifier(dats, image.size(), false, hooks.threaded);
     std::vector<core::ReadSink*> sinks(verifier.sinks().begin(), verifier.sinks().end());
-    if (hooks.plainFileSink)
-        if (core::ReadSink* extra = hooks.plainFileSink())
+    if (hooks.dumpSink)
+        if (core::ReadSink* extra = hooks.dumpSink(file.get(), false))
             sinks.push_back(extra);
     const auto cancelled = [&hooks] { return hooks.cancelled && hooks.cancelled(); };
     std::uint64_t told = 0;

@@ -86,10 +86,11 @@ struct ScanHooks {
     MemoryBudget* memory = nullptr;
     // Hash on helper threads (one job reading many dumps at once wants false).
     bool threaded = false;
-    // Asked once for a dump that is a plain file (not an archive), before its one read: a sink
-    // that takes its bytes too (a copy riding the verification's read), or nullptr. The caller
-    // owns it.
-    std::function<core::ReadSink*()> plainFileSink;
+    // Asked once for every dump before its one read, with the item open as `fd` and whether the
+    // dump is a member of that archive (else the file itself): a sink that takes its bytes too
+    // (a copy riding the verification's read), or nullptr. The caller owns it; a member's is
+    // asked for only after the dump before it was reported.
+    std::function<core::ReadSink*(int fd, bool member)> dumpSink;
 };
 
 // Verifies one item, handing `report` one ScannedDump per dump it holds: one for a file, one per

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/staged_copy.h"
+#include "archive/staged_zip.h"
 #include "core/base/fd.h"
 #include "core/rebuild/output_file.h"
 #include "core/verify/dat.h"
@@ -17,10 +19,9 @@
 // Putting verified dumps in order under their DAT names: DIR/<DAT name>/<rom name>, or
 // DIR/<DAT name>/<game name>.zip holding the rom. The plan is made from the verification
 // results alone; carrying it out never loses a dump: every write appears whole, and a source is
-// removed only once its copy is in place, synced and read back.
+// removed only once its copy is in place, synced and known to hold the verified bytes (read back,
+// or staged from the very bytes the verification hashed).
 namespace cartscope::archive {
-
-class StagedCopy;
 
 enum class OrganiseFormat { Raw, Zip, TorrentZip };
 enum class OrganiseMode { Copy, Move, Link };
@@ -34,6 +35,14 @@ inline constexpr std::size_t kDefaultNameLimit = 255;
 // cut to `limit` bytes at a character boundary, keeping the extension when it fits.
 std::string componentName(std::string_view name, std::size_t limit = kDefaultNameLimit);
 
+// What the verification's read left in the destination's file system for a dump: its bytes as
+// they are (raw output, named as the destination) or deflated (a zip's member). Either may be
+// empty.
+struct StagedBytes {
+    std::unique_ptr<StagedCopy> copy;
+    std::unique_ptr<StagedDeflate> deflated;
+};
+
 // One dump that verified.
 struct Dump {
     std::string path;                  // the file, or the archive holding it
@@ -42,9 +51,9 @@ struct Dump {
     core::VerifyResult result;
     // Opens `path` for reading (the command line's rule for links below a folder).
     std::function<core::UniqueFd()> open;
-    // The dump's bytes as verified, copied while they were read (a file, raw copies only): a
-    // raw copy is then placed by naming this copy, not by reading the dump again. May be empty.
-    std::shared_ptr<StagedCopy> staged;
+    // The dump's bytes as verified, staged while they were read: the dump is then placed from
+    // them, not by reading it again. May be empty.
+    std::shared_ptr<StagedBytes> staged;
 };
 
 // One rom going into a destination file.
@@ -92,9 +101,10 @@ struct TargetOutcome {
 };
 
 // Carries out one target: a destination that already holds the right bytes is left alone (and,
-// moving, its sources removed); another file there is an error. A raw copy whose dump has a
-// staged copy of the bytes it needs is placed by naming that copy; the staged copies of the
-// target's dumps are closed either way. Throws core::Error with the
+// moving, its sources removed); another file there is an error. A raw dump with a staged copy
+// is placed by naming that copy (padded first when padding is wanted), a zip whose members were
+// all staged deflated is written from them; the staged bytes of the target's dumps are closed
+// either way. Throws core::Error with the
 // user's message; whatever happened before the throw left every dump at least once, whole.
 TargetOutcome carryOut(const Target& target, const std::vector<Dump>& dumps,
                        const core::DatSet& dats, const OrganiseOptions& options,

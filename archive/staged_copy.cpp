@@ -1,9 +1,11 @@
 #include "archive/staged_copy.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
 #include <unistd.h>
+#include <vector>
 
 #include "core/io/whole_file.h"
 
@@ -23,6 +25,11 @@ void StagedCopy::consume(std::span<const std::uint8_t> block, std::uint64_t posi
         m_failed = true;
         return;
     }
+    write(block);
+}
+
+void StagedCopy::write(std::span<const std::uint8_t> block)
+{
     // Bounded: every pass writes at least one byte or ends the copy.
     while (!block.empty()) {
         const ssize_t n =
@@ -46,6 +53,20 @@ void StagedCopy::finish(std::uint64_t total)
 bool StagedCopy::holds(std::uint64_t size) const
 {
     return m_fd.valid() && !m_failed && m_total && *m_total == size && m_written == size;
+}
+
+bool StagedCopy::padTo(std::uint64_t size, std::uint8_t pad)
+{
+    if (!holds(m_written) || size < m_written)
+        return false;
+    const std::vector<std::uint8_t> fill(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - m_written, kFillBlock)), pad);
+    // Bounded by the padded size: every pass writes a block or marks the copy failed.
+    while (!m_failed && m_written < size)
+        write(std::span(fill).first(
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - m_written, fill.size()))));
+    m_total = m_written;
+    return !m_failed;
 }
 
 bool StagedCopy::place(const std::string& path)

@@ -27,6 +27,9 @@ public:
 
     // Whether the read ended and every one of its `size` bytes was written.
     bool holds(std::uint64_t size) const;
+    // Appends `pad` bytes up to `size` bytes in all, after the read ended: a trimmed dump padded
+    // as it matched its DAT. False, with the copy unusable, when a write fails.
+    bool padTo(std::uint64_t size, std::uint8_t pad);
     // Syncs the copy, gives it the name `path` (never replacing a file there) and syncs the
     // folder. False, with nothing named and the copy gone, when it cannot be placed so (the name
     // taken, another file system, a failed write): the caller copies the dump itself.
@@ -36,6 +39,10 @@ public:
 
 private:
     explicit StagedCopy(core::UniqueFd fd) : m_fd(std::move(fd)) {}
+    // Writes the block at the end of the copy; a failure marks the copy unusable.
+    void write(std::span<const std::uint8_t> block);
+
+    static constexpr std::size_t kFillBlock = std::size_t{1} << 20;
 
     core::UniqueFd m_fd;
     bool m_failed = false;

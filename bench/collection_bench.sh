@@ -3,11 +3,14 @@
 # fair reference, timed as bench/run.sh times (whole processes by bench/benchtime, A and B
 # interleaved A B A B for PAIRS pairs (default 5) after one untimed warm-up of each, an untimed
 # preparation before every run). Printed per row: the median of each side, the median of the
-# per-pair ratios A/B with its range, the goal, and the 1-minute load average before and after.
+# per-pair ratios A/B with its range, for wall time and for CPU time (user + system, the steadier
+# figure on a loaded machine), the goal, and the 1-minute load average before and after.
 # Images (bench/gen_image, each made unique by a tag in its title) and every output lie on tmpfs
 # (BENCH_WORK, default /dev/shm); the page cache is warm. Rows (default: all):
 #   organise  `organise --copy --format raw --jobs JOBS` of COUNT (300) images of 1-8 MiB
 #             vs `verify --jobs JOBS` of the same folder            goal <= 1.15x
+#             and, shown beside it, `verify` followed by `cp -r` of the folder (the floor of
+#             copying and verifying) vs the same `verify`
 #   move      `organise --move --format raw --jobs JOBS` of the same images, one file system (put
 #             back by renames between runs) vs `verify --jobs JOBS` of them   goal <= 1.1x
 #   torrentzip `organise --format torrentzip` of one TZ_MIB (64) MiB image
@@ -55,26 +58,34 @@ pair() {
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do a+=("$1"); shift; done
   shift
   b=("$@")
-  local before ta=() tb=() i t
+  local before ta=() tb=() ca=() cb=() i t
   before=$(load1)
   $prep; "$B/benchtime" "${a[@]}" >/dev/null
   $prep; "$B/benchtime" "${b[@]}" >/dev/null
   for ((i = 0; i < PAIRS; i++)); do
-    $prep; t=$("$B/benchtime" "${a[@]}"); ta+=("${t%% *}")
-    $prep; t=$("$B/benchtime" "${b[@]}"); tb+=("${t%% *}")
+    $prep; t=$("$B/benchtime" "${a[@]}"); ta+=("${t%% *}"); ca+=("${t##* }")
+    $prep; t=$("$B/benchtime" "${b[@]}"); tb+=("${t%% *}"); cb+=("${t##* }")
   done
-  local stats ma mb ratio range
-  stats=$(paste <(printf '%s\n' "${ta[@]}") <(printf '%s\n' "${tb[@]}") | awk '
+  local wall cpu ma mb ratio range cma cmb cratio crange
+  wall=$(ratios <(printf '%s\n' "${ta[@]}") <(printf '%s\n' "${tb[@]}"))
+  cpu=$(ratios <(printf '%s\n' "${ca[@]}") <(printf '%s\n' "${cb[@]}"))
+  read -r ma mb ratio range <<<"$wall"
+  read -r cma cmb cratio crange <<<"$cpu"
+  printf '| %-46s | %-34s | %8ss | %8ss | %5sx | %-11s | %8ss | %8ss | %5sx | %-11s | %-7s | %s -> %s |\n' \
+    "$label" "$against" "$ma" "$mb" "$ratio" "$range" "$cma" "$cmb" "$cratio" "$crange" "$goal" "$before" "$(load1)"
+}
+
+# ratios FILE_A FILE_B: the medians of A and B, the median of the per-pair ratios A/B and their
+# range.
+ratios() {
+  paste "$1" "$2" | awk '
     function median(v, n,   s, i, j, x) {
       for (i = 1; i <= n; i++) s[i] = v[i]
       for (i = 2; i <= n; i++) { x = s[i]; for (j = i - 1; j >= 1 && s[j] > x; j--) s[j + 1] = s[j]; s[j + 1] = x }
       return n % 2 ? s[(n + 1) / 2] : (s[n / 2] + s[n / 2 + 1]) / 2
     }
     { n++; a[n] = $1; b[n] = $2; r[n] = $1 / $2; if (n == 1 || r[n] < lo) lo = r[n]; if (n == 1 || r[n] > hi) hi = r[n] }
-    END { printf "%.4f %.4f %.2f %.2f-%.2f", median(a, n), median(b, n), median(r, n), lo, hi }')
-  read -r ma mb ratio range <<<"$stats"
-  printf '| %-46s | %-34s | %8ss | %8ss | %5sx | %-11s | %-7s | %s -> %s |\n' \
-    "$label" "$against" "$ma" "$mb" "$ratio" "$range" "$goal" "$before" "$(load1)"
+    END { printf "%.4f %.4f %.2f %.2f-%.2f", median(a, n), median(b, n), median(r, n), lo, hi }'
 }
 
 fresh_out() { rm -rf "$OUT"; mkdir -p "$OUT"; }
@@ -156,8 +167,8 @@ expect() { # pattern command...
 echo "Cartscope collection benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) cores, JOBS=$JOBS"
 echo "uptime: $(uptime)"
 echo
-echo "| work (A) | against (B) | A median | B median | A/B median | range | goal | load 1-min |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| work (A) | against (B) | A wall | B wall | A/B wall | range | A CPU | B CPU | A/B CPU | range | goal | load 1-min |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 for row in "${ROWS[@]}"; do
   case $row in
     organise)
@@ -167,6 +178,12 @@ for row in "${ROWS[@]}"; do
       diff -r -q "$WORK/folder" "$OUT/$DAT_FOLDER" >/dev/null || { echo "organise did not copy the folder" >&2; exit 1; }
       pair "organise --copy raw --jobs $JOBS, $COUNT images 1-8 MiB" "verify --jobs $JOBS, same files" "<= 1.15x" fresh_out \
         -- "$CLI" organise --copy --format raw --dat "$WORK/folder.dat" --to "$OUT" --jobs "$JOBS" "$WORK/folder" \
+        -- "$CLI" verify --dat "$WORK/folder.dat" --jobs "$JOBS" "$WORK/folder"
+      # Shown, no goal: the physical floor of copy and verify, the same verify followed by a
+      # plain cp of the files into the output folder.
+      pair "verify --jobs $JOBS, then cp of the files" "verify --jobs $JOBS, same files" "shown" fresh_out \
+        -- sh -c '"$0" verify --dat "$1" --jobs "$2" "$3" && exec cp -r "$3" "$4/copy"' \
+        "$CLI" "$WORK/folder.dat" "$JOBS" "$WORK/folder" "$OUT" \
         -- "$CLI" verify --dat "$WORK/folder.dat" --jobs "$JOBS" "$WORK/folder"
       rm -rf "$OUT"
       ;;

@@ -11,6 +11,7 @@
 #include "archive/one_game.h"
 #include "archive/organise_plan.h"
 #include "archive/staged_copy.h"
+#include "archive/staged_zip.h"
 #include "cli/commands.h"
 #include "cli/common.h"
 #include "cli/dump_items.h"
@@ -33,20 +34,30 @@ bool interrupted()
     return g_interrupted.load();
 }
 
-// Raw copies ride the verification's read: each file's bytes also go to an unnamed file in the
-// destination's file system, named later instead of read again. Each waits open until the plan
-// is carried out, so their count stays well below the process's descriptor limit; past it,
-// and where the destination has no unnamed files, a dump is read again as before.
+// Each dump's one read (a file's, or an archive member's) also stages what its destination needs in
+// the destination's file system, in an unnamed file: its bytes as they are for raw output (named
+// later, padded first with --pad), deflated for a zip (copied between the zip's headers later).
+// Neither is read again. A raw move stages only what a rename cannot place: a file on another file
+// system, and with --pad a file whose size is not a power of two (a trimmed dump; a wrong guess
+// costs a copy or a read, never a wrong byte). Each staged file waits open until the plan is
+// carried out, so their count stays well below the process's descriptor limit; past it, and where
+// the destination has no unnamed files, a dump is read again as before. A deflating member holds
+// its compressor only during its read.
 class Staging {
 public:
     Staging(const archive::OrganiseOptions& options, bool dryRun)
+        : m_zip(options.format != OrganiseFormat::Raw), m_move(options.mode == OrganiseMode::Move),
+          m_pad(options.pad)
     {
-        if (dryRun || options.mode != OrganiseMode::Copy || options.format != OrganiseFormat::Raw)
+        if (dryRun || options.mode == OrganiseMode::Link)
             return;
         std::error_code ignored;
         if (std::filesystem::create_directories(options.to, ignored))
             m_created = options.to;
         m_folder = core::UniqueFd(::open(options.to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (m_folder.valid() && ::fstat(m_folder.get(), &st) == 0)
+            m_device = st.st_dev;
         rlimit limit{};
         if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
             m_limit = std::min<std::size_t>(m_limit, limit.rlim_cur / 2);
@@ -63,21 +74,65 @@ public:
 
     bool active() const { return m_folder.valid(); }
 
-    // A staged copy for the next file, or nullptr.
-    std::unique_ptr<archive::StagedCopy> take()
+    // What to stage for the file open as `fd`, or for a member of the archive open so, or
+    // nullptr.
+    std::shared_ptr<archive::StagedBytes> take(int fd, bool member)
     {
-        if (!m_folder.valid() || m_open.fetch_add(1) >= m_limit)
+        if (!m_folder.valid() || (m_move && !m_zip && !member && renamed(fd)) ||
+            m_open.fetch_add(1) >= m_limit)
             return nullptr;
-        return archive::StagedCopy::create(m_folder.get());
+        auto staged = std::make_shared<archive::StagedBytes>();
+        if (m_zip)
+            staged->deflated = archive::StagedDeflate::create(m_folder.get());
+        else
+            staged->copy = archive::StagedCopy::create(m_folder.get());
+        return staged->copy || staged->deflated ? staged : nullptr;
     }
 
 private:
+    // Whether a raw move will most likely place the file by a rename.
+    bool renamed(int fd) const
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || st.st_dev != m_device)
+            return false;
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        return !m_pad || (size & (size - 1)) == 0;
+    }
+
+    bool m_zip;
+    bool m_move;
+    bool m_pad;
     std::string m_created;
     core::UniqueFd m_folder;
+    dev_t m_device = 0;
     std::atomic<std::size_t> m_open{0};
     std::size_t m_limit = kMaxStaged;
     static constexpr std::size_t kMaxStaged = 4096;
 };
+
+core::ReadSink* sinkOf(const std::shared_ptr<archive::StagedBytes>& staged)
+{
+    if (!staged)
+        return nullptr;
+    if (staged->copy)
+        return staged->copy.get();
+    return staged->deflated.get();
+}
+
+// A member deflated in the read is ended as soon as its dump is verified (the zip holds the
+// DAT's bytes: a trimmed dump padded as it matched), so its compressor goes with the read.
+std::shared_ptr<archive::StagedBytes> completed(std::shared_ptr<archive::StagedBytes> staged,
+                                                const core::VerifyResult& result)
+{
+    if (!staged || !staged->deflated)
+        return staged;
+    if (result.matches.empty())
+        return nullptr;
+    const core::DatMatch& match = result.matches.front();
+    const std::uint64_t size = match.padding ? match.paddedSize : result.size;
+    return staged->deflated->complete(size, match.padding) ? staged : nullptr;
+}
 
 // What the verification of one item gave: the dumps that verified, and a row for everything
 // else (listed with its verdict, left where it is).
@@ -87,37 +142,40 @@ struct Checked {
 };
 
 void keep(Checked& checked, const Item& item, archive::ScannedDump dump,
-          std::unique_ptr<archive::StagedCopy> staged = nullptr)
+          std::shared_ptr<archive::StagedBytes> staged)
 {
     const bool verified = dump.result && (dump.result->verdict == core::Verdict::Verified ||
                                           dump.result->verdict == core::Verdict::VerifiedTrimmed);
-    if (verified)
-        checked.dumps.push_back(
-            {item.path, std::move(dump.member), dump.memberIndex, std::move(*dump.result),
-             [item] { return archive::openDumpItem(item); }, std::move(staged)});
-    else
+    if (verified) {
+        // Completed before the result moves into the dump.
+        std::shared_ptr<archive::StagedBytes> ready = completed(std::move(staged), *dump.result);
+        checked.dumps.push_back({item.path, std::move(dump.member), dump.memberIndex,
+                                 std::move(*dump.result),
+                                 [item] { return archive::openDumpItem(item); }, std::move(ready)});
+    } else {
         checked.others.push_back(
             {item.path, std::move(dump.member), std::move(dump.result), std::move(dump.error)});
+    }
 }
 
 // Verifies one item: the dumps that verified are kept with the way to open them again,
-// everything else is listed with its verdict or error. A plain file is also copied to a staged
-// file in the same read when staging is on.
+// everything else is listed with its verdict or error. Each dump also stages what its
+// destination needs in the same read when staging is on.
 Checked check(const Item& item, const core::DatSet& dats, bool threaded, Staging& staging)
 {
     Checked checked;
-    std::unique_ptr<archive::StagedCopy> staged;
+    std::shared_ptr<archive::StagedBytes> staged;
     archive::ScanHooks hooks;
     hooks.cancelled = interrupted;
     hooks.threaded = threaded;
     if (staging.active())
-        hooks.plainFileSink = [&]() -> core::ReadSink* {
-            staged = staging.take();
-            return staged.get();
+        hooks.dumpSink = [&](int fd, bool member) -> core::ReadSink* {
+            staged = staging.take(fd, member);
+            return sinkOf(staged);
         };
+    // Each dump is reported before the next one's sink is asked for.
     archive::scanItem(item, dats, hooks, [&](archive::ScannedDump dump) {
-        const bool plain = !dump.member;
-        keep(checked, item, std::move(dump), plain ? std::move(staged) : nullptr);
+        keep(checked, item, std::move(dump), std::move(staged));
     });
     return checked;
 }

@@ -69,19 +69,17 @@ Scanned scan(const archive::DumpItem& item, const core::DatSet& dats,
     return s;
 }
 
-int cmdReport(const Invocation& inv, Context& ctx)
-{
-    const unsigned jobs = jobCount(inv);
-    const auto csv = inv.value("--missing-csv");
-    const auto fixdat = inv.value("--fixdat");
-    if ((csv && csv->empty()) || (fixdat && fixdat->empty()))
-        throw UsageError("--missing-csv and --fixdat need a name");
-    const core::DatSet dats = loadDats(inv, ctx);
-    if (dats.empty())
-        return 1; // loadDats has said why
-    const std::vector<archive::DumpItem> items = archive::collectDumps(inv.positional);
-    checkInterrupted();
+// Every dump of the collection, in the order the paths were given and walked, whatever job
+// read them.
+struct Collected {
+    std::vector<archive::ReportedDump> dumps;
+    std::size_t others = 0;
+    std::vector<std::string> errors;
+};
 
+Collected scanAll(const std::vector<archive::DumpItem>& items, const core::DatSet& dats,
+                  unsigned jobs)
+{
     archive::MemoryBudget memory(archive::availableMemory());
     archive::ScanHooks hooks;
     hooks.cancelled = interrupted;
@@ -99,18 +97,30 @@ int cmdReport(const Invocation& inv, Context& ctx)
     });
     checkInterrupted();
 
-    // In the order the paths were given and walked, whatever job read them.
-    std::vector<archive::ReportedDump> dumps;
-    std::size_t others = 0;
-    std::vector<std::string> errors;
+    Collected c;
     for (Scanned& s : scanned) {
-        std::move(s.held.begin(), s.held.end(), std::back_inserter(dumps));
-        others += s.others;
-        std::move(s.errors.begin(), s.errors.end(), std::back_inserter(errors));
+        std::move(s.held.begin(), s.held.end(), std::back_inserter(c.dumps));
+        c.others += s.others;
+        std::move(s.errors.begin(), s.errors.end(), std::back_inserter(c.errors));
     }
-    scanned.clear();
+    return c;
+}
 
-    const archive::CollectionReport report = archive::makeReport(dats, dumps);
+int cmdReport(const Invocation& inv, Context& ctx)
+{
+    const unsigned jobs = jobCount(inv);
+    const auto csv = inv.value("--missing-csv");
+    const auto fixdat = inv.value("--fixdat");
+    if ((csv && csv->empty()) || (fixdat && fixdat->empty()))
+        throw UsageError("--missing-csv and --fixdat need a name");
+    const core::DatSet dats = loadDats(inv, ctx);
+    if (dats.empty())
+        return 1; // loadDats has said why
+    const std::vector<archive::DumpItem> items = archive::collectDumps(inv.positional);
+    checkInterrupted();
+    const Collected c = scanAll(items, dats, jobs);
+
+    const archive::CollectionReport report = archive::makeReport(dats, c.dumps);
     const bool json = inv.has("--json");
     ctx.out << (json ? archive::reportJson(report, dats) : archive::reportText(report, dats));
     // The JSON document stays alone on the output; what else there is to say goes beside it.
@@ -122,16 +132,16 @@ int cmdReport(const Invocation& inv, Context& ctx)
     if (fixdat)
         for (const std::string& path : archive::writeFixdats(report, dats, *fixdat))
             notes << "Wrote " << safe(path) << '\n';
-    for (const std::string& e : errors)
+    for (const std::string& e : c.errors)
         ctx.err << "Error: " << safe(core::withFullStop(e)) << '\n';
-    const std::size_t read = dumps.size() + others + errors.size();
-    notes << read << (read == 1 ? " dump read: " : " dumps read: ") << dumps.size() << " verified, "
-          << others << " not verified, " << errors.size()
-          << (errors.size() == 1 ? " error\n" : " errors\n");
+    const std::size_t read = c.dumps.size() + c.others + c.errors.size();
+    notes << read << (read == 1 ? " dump read: " : " dumps read: ") << c.dumps.size()
+          << " verified, " << c.others << " not verified, " << c.errors.size()
+          << (c.errors.size() == 1 ? " error\n" : " errors\n");
     ctx.out.flush();
     if (!ctx.out)
         throw core::Error(core::kStreamWriteError);
-    return errors.empty() ? 0 : 1;
+    return c.errors.empty() ? 0 : 1;
 }
 
 } // namespace

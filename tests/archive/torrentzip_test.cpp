@@ -3,19 +3,26 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "archive/collection_scan.h"
 #include "archive/organise_plan.h"
 #include "archive/staged_copy.h"
+#include "archive/staged_zip.h"
 #include "archive/torrentzip.h"
+#include "core/base/error.h"
 #include "core/io/read_pass.h"
 #include "core/io/stream.h"
 #include "core/rebuild/output_file.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/fixture/dat_fixture.h"
 #include "tests/fixture/image_builder.h"
+#include "tests/fixture/other_fs_dir.h"
 
 namespace cartscope {
 namespace {
@@ -316,64 +323,233 @@ TEST(StagedCopy, HoldsTheBytesReadAndIsNamedOnlyWhenPlacedWhole)
     }
 }
 
-TEST(OrganiseCarryOut, ARawCopyTakesTheStagedBytesWithoutReadingTheDumpAgain)
+// Every road a raw dump takes to its place, and whether it reads the dump again: the source is
+// changed after it was verified, so only a second read sees the change.
+TEST(OrganiseCarryOut, ARawDumpTakesItsStagedBytesWithoutReadingTheDumpAgain)
 {
-    const Bytes verified = mixed(40000, 1);
+    Bytes trimmed =
+        fixture::ImageBuilder().gameCode("ABCE").deviceCapacity(1).minSize(0x9000).build();
+    for (std::size_t i = 0x8000; i < trimmed.size(); ++i)
+        trimmed[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    const Bytes full = testdat::padded(trimmed, 256 * 1024, 0xFF);
     core::DatSet dats;
-    const std::string xml = "<datafile><header><name>Set</name></header><game name=\"G\"><rom "
-                            "name=\"g.nds\" size=\"40000\" sha1=\"" +
-                            testdat::refDigest("SHA1", verified) + "\"/></game></datafile>";
+    const std::string xml = testdat::datXml("Set", "1", {testdat::rom("G", full, "g.nds")});
     dats.addXml("s.dat", std::span(xml.data(), xml.size()));
+    using Mode = archive::OrganiseMode;
     const struct Case {
         const char* label;
-        archive::OrganiseMode mode;
-        bool staged;
-        bool readAgain; // the dump is opened a second time: its bytes now are what is placed
+        Mode mode;
+        bool pad;
+        bool trimmed;      // the dump is `trimmed`, else `full`
+        bool otherFs;      // the source lies on another file system than the destination
+        bool staged;       // a copy was staged in the verification's read
+        bool readAgain;    // the dump is opened a second time
+        bool placesSource; // what is placed is the source as it is now, not as it was verified
+        bool error;        // the move is refused and the source kept
     } cases[] = {
-        {"copy, staged", archive::OrganiseMode::Copy, true, false},
-        {"copy, nothing staged", archive::OrganiseMode::Copy, false, true},
-        {"move, staged (a rename)", archive::OrganiseMode::Move, true, false},
+        {"copy, staged", Mode::Copy, false, false, false, true, false, false, false},
+        {"copy, nothing staged", Mode::Copy, false, false, false, false, true, true, false},
+        {"move, staged (a rename)", Mode::Move, false, false, false, true, false, true, false},
+        {"copy --pad, staged", Mode::Copy, true, true, false, true, false, false, false},
+        {"copy --pad, nothing staged", Mode::Copy, true, true, false, false, true, true, false},
+        {"move --pad, one file system, staged", Mode::Move, true, true, false, true, false, false,
+         false},
+        {"move across file systems, staged", Mode::Move, false, false, true, true, false, false,
+         false},
+        {"move --pad across file systems, staged", Mode::Move, true, true, true, true, false, false,
+         false},
+        // Written by a second read, then read back: the change shows and the source stays.
+        {"move across file systems, nothing staged", Mode::Move, false, false, true, false, true,
+         true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         const fixture::TempDir dir;
-        // The dump changed after it was verified; only a second read would see the change.
-        const std::string source = dir.file("source.nds");
+        const fixture::OtherFileSystemDir other(dir.path());
+        if (c.otherFs && other.path().empty()) {
+            std::cerr << "no second file system: \"" << c.label << "\" not run\n";
+            continue;
+        }
+        const Bytes& verified = c.trimmed ? trimmed : full;
+        const Bytes wanted = c.pad ? full : verified;
+        const std::string source = (c.otherFs ? other.path() : dir.path()) + "/source.nds";
         Bytes changed = verified;
-        changed[100] ^= 1;
+        changed[0x8100] ^= 1;
         fixture::writeFile(source, changed);
         archive::Dump dump;
         dump.path = source;
         dump.result = *core::verifyStream(core::MemoryStream(verified), dats, false);
-        ASSERT_EQ(dump.result.verdict, core::Verdict::Verified);
+        ASSERT_EQ(dump.result.verdict,
+                  c.trimmed ? core::Verdict::VerifiedTrimmed : core::Verdict::Verified);
         int opened = 0;
         dump.open = [&] {
             ++opened;
             return core::UniqueFd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
         };
         const archive::OrganiseOptions options{dir.file("out"), archive::OrganiseFormat::Raw,
-                                               c.mode, false};
+                                               c.mode, c.pad};
         ASSERT_EQ(::mkdir(options.to.c_str(), 0777), 0);
         if (c.staged) {
             const core::UniqueFd folder(::open(options.to.c_str(), O_RDONLY | O_DIRECTORY));
-            dump.staged = archive::StagedCopy::create(folder.get());
-            core::ReadSink* const sinks[] = {dump.staged.get()};
+            dump.staged = std::make_shared<archive::StagedBytes>();
+            dump.staged->copy = archive::StagedCopy::create(folder.get());
+            core::ReadSink* const sinks[] = {dump.staged->copy.get()};
             core::readPass(core::MemoryStream(verified), sinks);
         }
         const std::vector<archive::Dump> dumps = {dump};
         const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
         ASSERT_EQ(plan.targets.size(), 1u);
-        archive::carryOut(plan.targets[0], dumps, dats, options);
-        const Bytes placed = fixture::readFile(archive::targetPath(options, plan.targets[0]));
-        EXPECT_EQ(opened, c.readAgain ? 1 : 0);
-        if (c.mode == archive::OrganiseMode::Move)
-            EXPECT_EQ(placed, changed); // renamed as it is
-        else
-            EXPECT_EQ(placed, c.readAgain ? changed : verified);
-        EXPECT_EQ(entriesIn(options.to), 1u); // the folder of the DAT, nothing staged beside it
-        if (dump.staged) {
-            EXPECT_FALSE(dump.staged->holds(verified.size())); // closed once the target is done
+        const std::string dest = archive::targetPath(options, plan.targets[0]);
+        if (c.error) {
+            EXPECT_THROW(archive::carryOut(plan.targets[0], dumps, dats, options), core::Error);
+            EXPECT_EQ(fixture::readFile(source), changed);
+            continue;
         }
+        const archive::TargetOutcome outcome =
+            archive::carryOut(plan.targets[0], dumps, dats, options);
+        EXPECT_EQ(opened, c.readAgain ? 1 : 0);
+        Bytes fromSource = changed;
+        if (c.pad)
+            fromSource.resize(full.size(), 0xFF);
+        EXPECT_EQ(fixture::readFile(dest), c.placesSource ? fromSource : wanted);
+        EXPECT_EQ(::access(source.c_str(), F_OK) == 0, c.mode == Mode::Copy);
+        if (c.mode == Mode::Move && !c.placesSource) {
+            EXPECT_EQ(outcome.removed, std::vector<std::string>{source});
+        }
+        EXPECT_EQ(entriesIn(options.to), 1u); // the folder of the DAT, nothing staged beside it
+        if (dump.staged) {                    // closed once the target is done
+            EXPECT_FALSE(dump.staged->copy->holds(verified.size()));
+        }
+    }
+}
+
+// A zip whose members were deflated in their dumps' verification read is written from them:
+// no dump is opened again, and the bytes are the ones writeZip makes of the dumps' bytes (the
+// padding deflated after the read, members in writeZip's order). One member not staged sends
+// the whole zip back to reading its dumps.
+TEST(OrganiseCarryOut, AZipTakesItsStagedMembersWithoutReadingTheDumpsAgain)
+{
+    const auto imageOf = [](const char* code, std::uint8_t seed) {
+        Bytes b = fixture::ImageBuilder().gameCode(code).deviceCapacity(1).minSize(0x9000).build();
+        for (std::size_t i = 0x8000; i < b.size(); ++i)
+            b[i] = static_cast<std::uint8_t>(i * seed + seed);
+        return b;
+    };
+    const Bytes trimmed = imageOf("ABCE", 3);
+    const Bytes trimmedPadded = testdat::padded(trimmed, 256 * 1024, 0x00);
+    const Bytes full = testdat::padded(imageOf("ABCJ", 5), 256 * 1024, 0xFF);
+    const std::string xml = "<datafile><header><name>Set</name></header><game name=\"G\">" +
+                            testdat::romXml(testdat::rom("G", trimmedPadded, "b.nds")) +
+                            testdat::romXml(testdat::rom("G", full, "A.nds")) +
+                            "</game></datafile>";
+    core::DatSet dats;
+    dats.addXml("s.dat", std::span(xml.data(), xml.size()));
+    using Mode = archive::OrganiseMode;
+    using Format = archive::OrganiseFormat;
+    const struct Case {
+        const char* label;
+        Format format;
+        Mode mode;
+        int staged; // how many of the two members were staged
+    } cases[] = {
+        {"zip, both staged", Format::Zip, Mode::Copy, 2},
+        {"torrentzip, both staged", Format::TorrentZip, Mode::Copy, 2},
+        {"torrentzip move, both staged", Format::TorrentZip, Mode::Move, 2},
+        {"torrentzip, one staged", Format::TorrentZip, Mode::Copy, 1},
+        {"zip move, none staged", Format::Zip, Mode::Move, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fixture::TempDir dir;
+        const archive::OrganiseOptions options{dir.file("out"), c.format, c.mode, false};
+        ASSERT_EQ(::mkdir(options.to.c_str(), 0777), 0);
+        const core::UniqueFd folder(::open(options.to.c_str(), O_RDONLY | O_DIRECTORY));
+        int opened = 0;
+        std::vector<archive::Dump> dumps;
+        for (const Bytes* bytes : {&trimmed, &full}) {
+            archive::Dump dump;
+            dump.path = dir.file(std::to_string(dumps.size()) + ".nds");
+            fixture::writeFile(dump.path, *bytes);
+            dump.result = *core::verifyStream(core::MemoryStream(*bytes), dats, false);
+            dump.open = [&opened, path = dump.path] {
+                ++opened;
+                return core::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            };
+            if (static_cast<int>(dumps.size()) < c.staged) {
+                dump.staged = std::make_shared<archive::StagedBytes>();
+                dump.staged->deflated = archive::StagedDeflate::create(folder.get());
+                core::ReadSink* const sinks[] = {dump.staged->deflated.get()};
+                core::readPass(core::MemoryStream(*bytes), sinks);
+                const core::DatMatch& m = dump.result.matches.at(0);
+                ASSERT_TRUE(dump.staged->deflated->complete(
+                    m.padding ? m.paddedSize : bytes->size(), m.padding));
+            }
+            dumps.push_back(std::move(dump));
+        }
+        ASSERT_EQ(dumps[0].result.verdict, core::Verdict::VerifiedTrimmed);
+        const archive::Plan plan = archive::planOrganise(dumps, dats, options.format);
+        ASSERT_EQ(plan.targets.size(), 1u);
+        const archive::TargetOutcome outcome =
+            archive::carryOut(plan.targets[0], dumps, dats, options);
+        EXPECT_EQ(opened, c.staged == 2 ? 0 : 2);
+        const auto style = c.format == Format::TorrentZip ? archive::ZipStyle::TorrentZip
+                                                          : archive::ZipStyle::Plain;
+        EXPECT_EQ(fixture::readFile(archive::targetPath(options, plan.targets[0])),
+                  zipOf({member("b.nds", trimmedPadded), member("A.nds", full)}, style));
+        EXPECT_EQ(outcome.removed.size(), c.mode == Mode::Move ? 2u : 0u);
+        EXPECT_EQ(entriesIn(options.to), 1u); // the folder of the DAT, nothing staged beside it
+    }
+}
+
+// The scan hands every dump's bytes, in its one read, to the sink asked for it: a file's, and
+// each image member's of a zip or 7z archive, the sink asked for only after the dump before it
+// was reported.
+TEST(CollectionScan, EveryDumpsBytesReachTheSinkAskedForIt)
+{
+    struct Collecting final : core::ReadSink {
+        Bytes bytes;
+        void consume(std::span<const std::uint8_t> block, std::uint64_t) override
+        {
+            bytes.insert(bytes.end(), block.begin(), block.end());
+        }
+    };
+    const Bytes a = mixed(70000, 3), b = mixed(1500000, 4);
+    const std::vector<testzip::Entry> members = {testzip::Entry::file("a.nds", a),
+                                                 testzip::Entry::file("notes.txt", Bytes(9, 'x')),
+                                                 testzip::Entry::file("b.nds", b)};
+    const struct Case {
+        const char* label;
+        std::string name;
+        Bytes file;
+        std::vector<Bytes> dumps;
+        bool member;
+    } cases[] = {
+        {"a file", "a.nds", a, {a}, false},
+        {"a zip", "set.zip", testzip::buildZip(members), {a, b}, true},
+        {"a 7z", "set.7z", testzip::buildSevenZip(members, "lzma2"), {a, b}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fixture::TempDir dir;
+        fixture::writeFile(dir.file(c.name), c.file);
+        const auto items = archive::collectDumps({dir.file(c.name)});
+        ASSERT_EQ(items.size(), 1u);
+        std::vector<std::unique_ptr<Collecting>> sinks;
+        std::vector<Bytes> reported;
+        bool asMember = !c.member;
+        archive::ScanHooks hooks;
+        hooks.dumpSink = [&](int, bool member) -> core::ReadSink* {
+            EXPECT_EQ(reported.size(), sinks.size()); // the one before was reported
+            asMember = member;
+            sinks.push_back(std::make_unique<Collecting>());
+            return sinks.back().get();
+        };
+        archive::scanItem(items[0], core::DatSet(), hooks, [&](archive::ScannedDump dump) {
+            EXPECT_TRUE(dump.result.has_value()) << dump.error;
+            reported.push_back(sinks.empty() ? Bytes{} : sinks.back()->bytes);
+        });
+        EXPECT_EQ(asMember, c.member);
+        EXPECT_EQ(reported, c.dumps);
     }
 }
 

@@ -2,6 +2,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iostream>
 #include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include "tests/archive/zip_builder.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/dat_fixture.h"
+#include "tests/fixture/other_fs_dir.h"
 
 namespace cartscope {
 namespace {
@@ -174,6 +176,40 @@ TEST(CliOrganise, PadAndZipFormatsHoldTheDatsBytes)
     }
 }
 
+// Bytes this process has read so far, by every read and pread (the page cache's included).
+std::uint64_t bytesRead()
+{
+    const Bytes io = fixture::readFile("/proc/self/io");
+    const std::string text(io.begin(), io.end());
+    const std::size_t at = text.find("rchar: ");
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + 7));
+}
+
+// Whatever it writes, organise reads each dump once: no more than verify reads of the same
+// dumps, give or take the DAT and the destination's checks.
+TEST(CliOrganise, EachDumpIsReadOnceWhateverIsWritten)
+{
+    const Collection c;
+    const std::uint64_t before = bytesRead();
+    ASSERT_EQ(cli({"verify", "--dat", c.dat, c.roms}).status, 1); // d.nds is not in the DAT
+    const std::uint64_t verify = bytesRead() - before;
+    ASSERT_GT(verify, 2 * 256 * 1024u);
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--format", "raw"},
+                                                    {"--format", "raw", "--pad"},
+                                                    {"--format", "zip"},
+                                                    {"--format", "torrentzip"}}) {
+        SCOPED_TRACE(options.back());
+        const std::string to = c.dir.file("to" + options[1] + std::to_string(options.size()));
+        std::vector<std::string> args = {"organise", "--to", to, "--dat", c.dat, c.roms};
+        args.insert(args.end(), options.begin(), options.end());
+        const std::uint64_t start = bytesRead();
+        const auto r = cli(args);
+        const std::uint64_t read = bytesRead() - start;
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_LT(read, verify + 4096) << "verify read " << verify;
+    }
+}
+
 TEST(CliOrganise, DryRunPrintsThePlanAndTouchesNothing)
 {
     const Collection c;
@@ -272,20 +308,39 @@ TEST(CliOrganise, HostileDatNamesStayInsideTheFolder)
 TEST(CliOrganise, KilledAtAnyPointAMoveLosesNothingAndTheNextRunFinishes)
 {
     const std::string binary = CARTSCOPE_BINARY_DIR "/cli/cartscope-cli";
-    // A raw copy also writes each dump as it is verified, long before its place is known.
-    for (const auto& [mode, format] : {std::pair<std::string, std::string>{"--move", "raw"},
-                                       {"--move", "torrentzip"},
-                                       {"--copy", "raw"}}) {
+    // A raw copy also writes each dump as it is verified, long before its place is known; so do
+    // --pad and a move to another file system, which place that copy and then remove the source.
+    const struct Row {
+        std::string mode, format;
+        bool pad;     // the dumps are trimmed and placed padded
+        bool otherFs; // the dumps lie on another file system than the destination
+    } rows[] = {
+        {"--move", "raw", false, false}, {"--move", "torrentzip", false, false},
+        {"--copy", "raw", false, false}, {"--copy", "raw", true, false},
+        {"--move", "raw", true, false},  {"--move", "raw", false, true},
+    };
+    for (const Row& row : rows) {
+        const std::string& mode = row.mode;
+        const std::string& format = row.format;
+        const std::string label = mode + " " + format + (row.pad ? " --pad" : "") +
+                                  (row.otherFs ? " across file systems" : "");
         fixture::TempDir dir;
-        std::vector<Bytes> dumps;
+        const fixture::OtherFileSystemDir other(dir.path());
+        if (row.otherFs && other.path().empty()) {
+            std::cerr << "no second file system: a move across file systems not run\n";
+            continue;
+        }
+        const std::string in = row.otherFs ? other.file("in") : dir.file("in");
+        std::vector<Bytes> dumps, placed;
         std::vector<testdat::Rom> roms;
-        ::mkdir(dir.file("in").c_str(), 0700);
+        ::mkdir(in.c_str(), 0700);
         for (int i = 0; i < 6; ++i) {
-            dumps.push_back(
-                testdat::padded(image(static_cast<std::uint8_t>(10 + i)), 256 * 1024, 0xFF));
-            roms.push_back(testdat::rom("Game " + std::to_string(i), dumps.back(),
+            const Bytes trimmed = image(static_cast<std::uint8_t>(10 + i));
+            placed.push_back(testdat::padded(trimmed, 256 * 1024, 0xFF));
+            dumps.push_back(row.pad ? trimmed : placed.back());
+            roms.push_back(testdat::rom("Game " + std::to_string(i), placed.back(),
                                         "Game " + std::to_string(i) + ".nds"));
-            fixture::writeFile(dir.file("in/" + std::to_string(i) + ".nds"), dumps.back());
+            fixture::writeFile(in + "/" + std::to_string(i) + ".nds", dumps.back());
         }
         const std::string xml = testdat::datXml("Set", "1", roms);
         fixture::writeFile(dir.file("s.dat"), Bytes(xml.begin(), xml.end()));
@@ -298,7 +353,8 @@ TEST(CliOrganise, KilledAtAnyPointAMoveLosesNothingAndTheNextRunFinishes)
                 ::dup2(null, 2);
                 ::execl(binary.c_str(), binary.c_str(), "organise", mode.c_str(), "--jobs", "2",
                         "--format", format.c_str(), "--to", to.c_str(), "--dat",
-                        dir.file("s.dat").c_str(), dir.file("in").c_str(), nullptr);
+                        dir.file("s.dat").c_str(), in.c_str(), row.pad ? "--pad" : nullptr,
+                        nullptr);
                 ::_exit(127);
             }
             if (killAfterMicros >= 0) {
@@ -310,15 +366,15 @@ TEST(CliOrganise, KilledAtAnyPointAMoveLosesNothingAndTheNextRunFinishes)
             return status;
         };
         const auto everyDumpWhole = [&] {
-            const auto in = tree(dir.file("in"));
+            const auto sources = tree(in);
             const auto out = tree(to);
             for (std::size_t i = 0; i < dumps.size(); ++i) {
                 const std::string name = "Game " + std::to_string(i);
-                bool found = in.count(std::to_string(i) + ".nds") &&
-                             in.at(std::to_string(i) + ".nds") == dumps[i];
+                bool found = sources.count(std::to_string(i) + ".nds") &&
+                             sources.at(std::to_string(i) + ".nds") == dumps[i];
                 if (format == "raw")
                     found = found || (out.count("Set/" + name + ".nds") &&
-                                      out.at("Set/" + name + ".nds") == dumps[i]);
+                                      out.at("Set/" + name + ".nds") == placed[i]);
                 else if (out.count("Set/" + name + ".zip"))
                     found = found || readZip(to + "/Set/" + name + ".zip").at(0).second == dumps[i];
                 if (!found)
@@ -326,20 +382,21 @@ TEST(CliOrganise, KilledAtAnyPointAMoveLosesNothingAndTheNextRunFinishes)
             }
             // Nothing half written, nothing staged left behind under a name.
             for (const auto& [path, bytes] : out)
-                if (format == "raw" && std::find(dumps.begin(), dumps.end(), bytes) == dumps.end())
+                if (format == "raw" &&
+                    std::find(placed.begin(), placed.end(), bytes) == placed.end())
                     return path + " is not a whole dump";
             return std::string();
         };
         // Early points land in the verification, later ones among the writes and removals.
         for (int micros = 1000; micros < 400000; micros *= 3) {
             runChild(micros);
-            ASSERT_EQ(everyDumpWhole(), "") << mode << format << " killed after " << micros;
+            ASSERT_EQ(everyDumpWhole(), "") << label << " killed after " << micros;
         }
         const int status = runChild(-1);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << mode << format;
-        EXPECT_EQ(everyDumpWhole(), "") << mode << format;
-        EXPECT_EQ(tree(dir.file("in")).size(), mode == "--copy" ? dumps.size() : 0u) << mode;
-        EXPECT_EQ(tree(to).size(), dumps.size()) << mode << format;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << label;
+        EXPECT_EQ(everyDumpWhole(), "") << label;
+        EXPECT_EQ(tree(in).size(), mode == "--copy" ? dumps.size() : 0u) << label;
+        EXPECT_EQ(tree(to).size(), dumps.size()) << label;
     }
 }
 
