@@ -126,57 +126,65 @@ std::string JsonReader::string()
             return out;
         if (static_cast<unsigned char>(c) < 0x20)
             fail();
-        if (c != '\\') {
+        if (c == '\\')
+            escape(out);
+        else
             out += c;
-            continue;
-        }
-        if (m_at >= m_text.size())
-            fail();
-        switch (m_text[m_at++]) {
-        case '"':
-            out += '"';
-            break;
-        case '\\':
-            out += '\\';
-            break;
-        case '/':
-            out += '/';
-            break;
-        case 'b':
-            out += '\b';
-            break;
-        case 'f':
-            out += '\f';
-            break;
-        case 'n':
-            out += '\n';
-            break;
-        case 'r':
-            out += '\r';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case 'u': {
-            std::uint32_t cp = hex4();
-            if (cp >= 0xDC00 && cp <= 0xDFFF)
-                fail();
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                if (m_text.substr(m_at, 2) != "\\u")
-                    fail();
-                m_at += 2;
-                const std::uint32_t low = hex4();
-                if (low < 0xDC00 || low > 0xDFFF)
-                    fail();
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            }
-            appendUtf8(out, cp);
-            break;
-        }
-        default:
-            fail();
-        }
     }
+}
+
+void JsonReader::escape(std::string& out)
+{
+    if (m_at >= m_text.size())
+        fail();
+    switch (m_text[m_at++]) {
+    case '"':
+        out += '"';
+        break;
+    case '\\':
+        out += '\\';
+        break;
+    case '/':
+        out += '/';
+        break;
+    case 'b':
+        out += '\b';
+        break;
+    case 'f':
+        out += '\f';
+        break;
+    case 'n':
+        out += '\n';
+        break;
+    case 'r':
+        out += '\r';
+        break;
+    case 't':
+        out += '\t';
+        break;
+    case 'u':
+        appendUtf8(out, codePoint());
+        break;
+    default:
+        fail();
+    }
+}
+
+std::uint32_t JsonReader::codePoint()
+{
+    std::uint32_t cp = hex4();
+    if (cp >= 0xDC00 && cp <= 0xDFFF)
+        fail();
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+        if (m_text.substr(m_at, 2) != "\\u")
+            fail();
+        m_at += 2;
+        const std::uint32_t low = hex4();
+        if (low < 0xDC00 || low > 0xDFFF)
+            fail();
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    return cp;
 }
 
 std::uint64_t JsonReader::number()

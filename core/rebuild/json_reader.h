@@ -34,6 +34,10 @@ private:
     bool take(char c);
     void expect(char c);
     std::uint32_t hex4();
+    // After a backslash: the escape's character appended to `out`.
+    void escape(std::string& out);
+    // After "\u": the code point of one escape, or of a surrogate pair's two.
+    std::uint32_t codePoint();
     [[noreturn]] void fail() const;
 
     std::string_view m_text;
