@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -43,7 +44,9 @@ Builder::Builder(const std::string& tree, const std::string& out, const BuildOpt
     if (!m_layoutFd.valid())
         throw Error("No layout \"" + m_layoutPath +
                     "\" beside the tree: build takes a tree that extract --system wrote");
-    m_layout = decodeLayout(readLayoutText(), m_layoutPath + "/" + kLayoutFile);
+    const LayoutText text = readLayoutText();
+    m_layout = decodeLayout(std::string_view(text.bytes.get(), text.size),
+                            m_layoutPath + "/" + kLayoutFile);
     checkOutput(out);
 }
 
@@ -52,10 +55,10 @@ BuildResult Builder::run(const std::string& out)
     Output image(out, m_options.force);
     if (::ftruncate(image.fd(), static_cast<off_t>(m_layout.imageSize)) != 0)
         throw Error(cannotWriteMessage(out, errno));
-    m_byPath.reserve(m_layout.regions.size());
+    m_byPath = PathIndex(m_layout.regions.size());
     for (std::size_t i = 0; i < m_layout.regions.size(); ++i)
         if (!inLayoutFolder(m_layout.regions[i].kind))
-            m_byPath.emplace(m_layout.regions[i].path, i);
+            m_byPath.insert(m_layout.regions[i].path, static_cast<std::uint32_t>(i));
     m_seen.assign(m_layout.regions.size(), false);
     m_newSize.assign(m_layout.regions.size(), std::nullopt);
     for (const Region& r : m_layout.regions)
@@ -90,7 +93,7 @@ BuildResult Builder::run(const std::string& out)
     return result;
 }
 
-std::string Builder::readLayoutText()
+LayoutText Builder::readLayoutText()
 {
     const std::string path = m_layoutPath + "/" + kLayoutFile;
     const UniqueFd fd(::openat(m_layoutFd.get(), kLayoutFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -101,10 +104,12 @@ std::string Builder::readLayoutText()
         throw Error(notRegularMessage(path, st.st_mode));
     if (static_cast<std::uint64_t>(st.st_size) > kMaxLayoutBytes)
         throw Error("The layout \"" + path + "\" is larger than 128 MiB");
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    DescriptorStream in(fd.get(), text.size(), "file \"" + path + "\"");
-    if (in.pread(0, std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size())) !=
-        text.size())
+    // Not zeroed first: the read fills every byte or throws.
+    LayoutText text{std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(st.st_size)),
+                    static_cast<std::size_t>(st.st_size)};
+    DescriptorStream in(fd.get(), text.size, "file \"" + path + "\"");
+    if (in.pread(0, std::span(reinterpret_cast<std::uint8_t*>(text.bytes.get()), text.size)) !=
+        text.size)
         throw Error(kStreamReadError);
     return text;
 }
@@ -167,15 +172,18 @@ UniqueFd Builder::openLayoutFile(const std::string& rel, std::uint64_t size)
     const std::size_t slash = rel.find('/');
     int dir = m_layoutFd.get();
     if (slash != std::string::npos) {
-        // The folder (gaps/) is opened once and held: one open per file, not two.
-        const std::string name = rel.substr(0, slash);
-        auto held = m_layoutFolders.find(name);
+        // The folder (gaps/) is opened once and held: one open per file, not two. The layout's
+        // check lets no other folder in, so the list stays one long.
+        const std::string_view name = std::string_view(rel).substr(0, slash);
+        auto held = std::find_if(m_layoutFolders.begin(), m_layoutFolders.end(),
+                                 [&](const auto& f) { return f.first == name; });
         if (held == m_layoutFolders.end()) {
-            UniqueFd folder(
-                ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            UniqueFd folder(::openat(dir, std::string(name).c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!folder.valid())
                 throw Error(cannotOpenMessage(full(), errno));
-            held = m_layoutFolders.emplace(name, std::move(folder)).first;
+            m_layoutFolders.emplace_back(std::string(name), std::move(folder));
+            held = m_layoutFolders.end() - 1;
         }
         dir = held->second.get();
     }

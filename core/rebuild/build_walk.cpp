@@ -30,6 +30,7 @@ void Builder::walkTree(Output& image)
 {
     std::deque<std::string> folders{""};
     std::size_t folderCount = 0;
+    std::string path; // one buffer for every file's path: no allocation per file
     // Bounded: each folder is queued once by its parent's listing, and at most 4,095 are.
     while (!folders.empty()) {
         const std::string rel = std::move(folders.front());
@@ -40,7 +41,10 @@ void Builder::walkTree(Output& image)
         if (!dir.valid())
             throw Error(cannotOpenMessage(shown(rel), errno));
         for (const auto& [name, type] : listFolder(dir.get(), rel)) {
-            const std::string path = rel.empty() ? name : rel + "/" + name;
+            path.assign(rel);
+            if (!rel.empty())
+                path += '/';
+            path += name;
             if (type == DT_DIR) {
                 if (++folderCount > kMaxTreeFolders + 1)
                     throw Error("The tree \"" + m_tree + "\" holds more than 4,095 folders");
@@ -106,12 +110,12 @@ std::string Builder::shown(const std::string& rel, const std::string& name) cons
 void Builder::takeFile(int dir, const std::string& name, const std::string& path, Output& image)
 {
     interruptPoint();
-    const auto found = m_byPath.find(path);
-    if (found == m_byPath.end()) {
+    const std::optional<std::uint32_t> found = m_byPath.find(path);
+    if (!found) {
         takeUnlisted(dir, name, path);
         return;
     }
-    const Region& r = m_layout.regions[found->second];
+    const Region& r = m_layout.regions[*found];
     // The path as messages name it, made only when one is needed: this runs once per file.
     const auto full = [&] { return m_tree + "/" + path; };
     const UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -123,14 +127,14 @@ void Builder::takeFile(int dir, const std::string& name, const std::string& path
     if (isOutput(st))
         throw Error(outputMessage(full()));
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    m_seen[found->second] = true;
+    m_seen[*found] = true;
     ++m_files;
     if (r.decompressed) {
-        takeDecompressed(found->second, st, fd.get(), full(), image);
+        takeDecompressed(*found, st, fd.get(), full(), image);
         return;
     }
     if (edited(r, st, fd.get(), full)) {
-        m_newSize[found->second] = size;
+        m_newSize[*found] = size;
         ++m_edited;
         return;
     }
@@ -233,7 +237,7 @@ void Builder::planNames(Output& image, BuildResult& result)
     m_renames = planRenames(m_layout, names, m_oldFat, m_names, m_options.renumber, hash, m_tree);
     const RenamePlan& plan = *m_renames;
     m_layoutCount = m_layout.regions.size();
-    m_byPath.clear(); // its keys point into regions that may move below
+    m_byPath = PathIndex(); // its keys point into regions that may move below
     for (std::size_t r : plan.renamed) {
         Region& region = m_layout.regions[r];
         region.path = plan.paths[r];

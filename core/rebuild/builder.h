@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "core/rebuild/build_io.h"
 #include "core/rebuild/edit_plan.h"
 #include "core/rebuild/layout.h"
+#include "core/rebuild/path_index.h"
 #include "core/rebuild/rename_plan.h"
 
 // The build of a tree with its layout (buildImage): opening and the unchanged image in
@@ -31,6 +33,12 @@ inline constexpr std::uint64_t kMaxFntBytes = kNameTableReadAhead;
 
 std::int64_t mtimeOf(const struct stat& st);
 
+// layout.json's bytes as read.
+struct LayoutText {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+};
+
 class Builder {
 public:
     Builder(const std::string& tree, const std::string& out, const BuildOptions& options);
@@ -38,7 +46,7 @@ public:
     BuildResult run(const std::string& out);
 
 private:
-    std::string readLayoutText();
+    LayoutText readLayoutText();
 
     // OUT is never one of the build's own files, nor placed in the tree or the layout (it would
     // contradict them at the next build).
@@ -141,10 +149,10 @@ private:
     const BuildOptions& m_options;
     UniqueFd m_treeFd;
     UniqueFd m_layoutFd;
-    std::unordered_map<std::string, UniqueFd> m_layoutFolders; // the layout's subfolders, held
+    std::vector<std::pair<std::string, UniqueFd>> m_layoutFolders; // its subfolders, held
     Layout m_layout;
     std::optional<std::pair<dev_t, ino_t>> m_outId;
-    std::unordered_map<std::string_view, std::size_t> m_byPath;
+    PathIndex m_byPath; // the tree files' paths to their regions
     std::vector<bool> m_seen;
     std::vector<std::optional<std::uint64_t>> m_newSize; // the edited files' sizes
     std::vector<std::size_t> m_repack; // edited files that extract wrote decompressed

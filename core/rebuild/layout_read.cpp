@@ -11,6 +11,7 @@
 #include "core/compress/code.h"
 #include "core/rebuild/json_reader.h"
 #include "core/rebuild/layout.h"
+#include "core/rebuild/path_index.h"
 
 namespace cartscope::core::rebuild {
 
@@ -18,7 +19,11 @@ namespace {
 
 class Reader {
 public:
-    Reader(std::string_view text, const std::string& where) : m_json(text, where), m_where(where) {}
+    // extract writes a region or a run a line: the lines bound the vectors' first room.
+    Reader(std::string_view text, const std::string& where)
+        : m_json(text, where), m_where(where),
+          m_lines(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')))
+    {}
 
     Layout read()
     {
@@ -34,9 +39,12 @@ public:
             } else if (key == "imageSize" && once(size, key)) {
                 layout.imageSize = m_json.number();
             } else if (key == "regions" && once(regions, key)) {
+                layout.regions.reserve(std::min(m_lines, kMaxTreeFiles + kMaxOverlays + 16));
                 m_json.array([&] { layout.regions.push_back(region()); },
                              kMaxTreeFiles + kMaxOverlays + 16);
             } else if (key == "runs" && once(runs, key)) {
+                layout.runs.reserve(
+                    std::min(m_lines - std::min(m_lines, layout.regions.size()), kMaxRuns));
                 m_json.array([&] { layout.runs.push_back(run()); }, kMaxRuns);
             } else {
                 unknown(key);
@@ -171,6 +179,7 @@ private:
 
     JsonReader m_json;
     const std::string& m_where;
+    std::size_t m_lines;
 };
 
 // A component the tree can hold: not empty, "." or "..", no NUL; names from the image are at most
@@ -244,8 +253,8 @@ void checkPacking(const Region& r, const std::string& where)
 void checkRegions(const Layout& l, const std::string& where)
 {
     std::set<RegionKind> single;
-    std::unordered_set<std::string_view> paths;
-    std::unordered_set<std::uint32_t> fileIds;
+    PathIndex paths(l.regions.size());
+    std::vector<bool> fileIds(0x10000, false); // IDs are read as at most 0xFFFF
     std::unordered_set<std::string_view> folders;
     std::size_t files = 0, overlays = 0;
     for (const Region& r : l.regions) {
@@ -254,8 +263,9 @@ void checkRegions(const Layout& l, const std::string& where)
         if (r.kind == RegionKind::File) {
             if (++files > kMaxTreeFiles)
                 failLayout(where, "lists more than 65,536 files");
-            if (!fileIds.insert(r.id).second)
+            if (r.id >= fileIds.size() || fileIds[r.id])
                 failLayout(where, "lists file ID " + std::to_string(r.id) + " twice");
+            fileIds[r.id] = true;
         } else if (r.kind == RegionKind::Overlay) {
             if (++overlays > kMaxOverlays)
                 failLayout(where, "lists more than 65,536 overlays");
@@ -269,7 +279,7 @@ void checkRegions(const Layout& l, const std::string& where)
             continue;
         }
         checkPath(r, folders, where);
-        if (!paths.insert(r.path).second)
+        if (!paths.insert(r.path, 0))
             failLayout(where, "lists the path \"" + r.path + "\" twice");
     }
 }
