@@ -30,6 +30,9 @@ public:
     void end();
 
 private:
+    // A string's text: a view into the JSON where it holds no escape, else decoded into
+    // `decoded` (and a view of that).
+    std::string_view text(std::string& decoded);
     void skipSpace();
     bool take(char c);
     void expect(char c);

@@ -197,9 +197,11 @@ bool goodComponent(std::string_view c)
 
 std::string gapFileName(std::uint64_t offset)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "%s/%08llX.bin", kGapFolder,
-                  static_cast<unsigned long long>(offset));
+    // "gaps/" and at least eight upper-case hex digits: one a run, so no format parsing.
+    std::string name = kGapFolder;
+    name += '/';
+    appendHex(name, offset, 8);
+    name += ".bin";
     return name;
 }
 
