@@ -20,7 +20,8 @@
 #   extract30k  `extract` of 30,000 files                 vs ref_copy --whole (cached folder
 #               fds; each file written unnamed and linked once whole, as extraction does)
 #   build30k    `build` of the unchanged tree extract --system wrote for the 30,000-file image
-#               vs ref_build (copy_file_range of each file to its offset, fills by pwrite)
+#               vs ref_build (copy_file_range of each file to its offset, fills by pwrite); and,
+#               shown, vs ref_build --stat (the same with one fstat a file)
 #   ndstool30k  the same                                   vs ndstool -c of the same tree (the
 #               standard packer laying it out afresh: -9 -7 -y9 -y7 -h from [system], -y the
 #               overlays and -t the banner when there are any, -d a hard-linked copy of the data
@@ -329,6 +330,8 @@ for row in "${ROWS[@]}"; do
         { echo "ref_build did not give the image back" >&2; exit 1; }
       pair "build, unchanged $FILES30-file tree (tmpfs)" "ref_build, same files" "<= 1.2x" "$PAIRS" rm_built \
         -- "$CLI" build "$tree" "$WORK/built.nds" -- "$B/ref_build" "$tree" "$WORK/built.nds"
+      pair "the same" "ref_build --stat (one fstat a file)" "shown" "$PAIRS" rm_built \
+        -- "$CLI" build "$tree" "$WORK/built.nds" -- "$B/ref_build" "$tree" "$WORK/built.nds" --stat
       /usr/bin/time -v "$CLI" build --force "$tree" "$WORK/built.nds" 2>"$WORK/time.txt" >/dev/null
       echo "peak RSS of build, $FILES30 files: $(awk '/Maximum resident/ { print int($6 / 1024) }' "$WORK/time.txt") MiB (load $(load1))"
       ;;
