@@ -1,6 +1,8 @@
 /* The reference for `build`: a plain C loop that writes every file the layout names at its
  * offset with copy_file_range (and the fills with pwrite), nothing checked, nothing else.
- *   ref_build TREE OUT
+ *   ref_build TREE OUT [--stat]
+ * --stat adds one fstat a file: what finding edited files by size and time, and checking each
+ * layout file's type and size, cost at the least (shown beside the goal, not a goal).
  * Reads TREE.layout/layout.json line by line (one region or run a line, as extract writes it;
  * plain names only, which is what gen_image's trees have). */
 #define _GNU_SOURCE
@@ -8,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static long long number(const char* line, const char* key)
@@ -32,8 +35,9 @@ static int text(const char* line, const char* key, char* out, size_t room)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    if (argc != 3 && !(argc == 4 && strcmp(argv[3], "--stat") == 0))
         return 2;
+    const int withStat = argc == 4;
     char layout[4096], path[8192], name[4096];
     snprintf(layout, sizeof layout, "%s.layout", argv[1]);
     snprintf(path, sizeof path, "%s/layout.json", layout);
@@ -74,6 +78,9 @@ int main(int argc, char** argv)
             continue;
         const int fd = open(path, O_RDONLY);
         if (fd < 0)
+            return 1;
+        struct stat st;
+        if (withStat && fstat(fd, &st) != 0)
             return 1;
         loff_t from = 0, to = offset;
         for (long long left = size; left > 0;) {

@@ -23,7 +23,16 @@
 #               vs ref_copy --whole --read-back of the same rows (`list --system`): each file
 #               copied as extraction writes it, then read once
 #   build30k    `build` of the unchanged tree extract --system wrote for the 30,000-file image
-#               vs ref_build (copy_file_range of each file to its offset, fills by pwrite)
+#               vs ref_build (copy_file_range of each file to its offset, fills by pwrite); and,
+#               shown, vs ref_build --stat (the same with one fstat a file)
+#   ndstool30k  the same                                   vs ndstool -c of the same tree (the
+#               standard packer laying it out afresh: -9 -7 -y9 -y7 -h from [system], -y the
+#               overlays and -t the banner when there are any, -d a hard-linked copy of the data
+#               tree without [system]); runs only with NDSTOOL=/path/to/ndstool or
+#               NDSTOOL_SRC=/path/to/its/source (built into the work folder), else says skipped
+#   rssbuild65k peak RSS of `build` of the unchanged tree extract --system wrote for the
+#               65,000-file image (benchtime's wait4 figure, median and range of PAIRS runs),
+#               goal < 64 MiB
 #   copy30k     the same                                   vs ref_copy (plain open/copy/close:
 #               what writing each file whole costs, shown, not a goal)
 #   pty30k      the same with stderr on a pty             vs stderr on /dev/null (9 pairs)
@@ -55,9 +64,12 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k system30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k trim512 pad512 replace512 rss7k)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k system30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k ndstool30k rssbuild65k trim512 pad512 replace512 rss7k)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
+# The generated trees' file counts (smaller ones try the rows out quickly).
+FILES30=${FILES30:-30000}
+FILES65=${FILES65:-65000}
 
 CLI=$BUILD/cli/cartscope-cli
 B=$BUILD/bench
@@ -159,8 +171,8 @@ need() { # image name -> generated once
     small) [ -f "$WORK/small.nds" ] || "$B/gen_image" tree "$WORK/small.nds" 3 1 100 2000 ;;
     one) [ -f "$WORK/one.nds" ] || "$B/gen_image" one "$WORK/one.nds" "$ONE_MIB" ;;
     half) [ -f "$WORK/half.nds" ] || "$B/gen_image" one "$WORK/half.nds" 512 ;;
-    t65) [ -f "$WORK/t65.nds" ] || "$B/gen_image" tree "$WORK/t65.nds" 65000 200 16 1000 ;;
-    t30) [ -f "$WORK/t30.nds" ] || "$B/gen_image" tree "$WORK/t30.nds" 30000 300 512 8192 ;;
+    t65) [ -f "$WORK/t65.nds" ] || "$B/gen_image" tree "$WORK/t65.nds" "$FILES65" 200 16 1000 ;;
+    t30) [ -f "$WORK/t30.nds" ] || "$B/gen_image" tree "$WORK/t30.nds" "$FILES30" 300 512 8192 ;;
     padded) # 256 MiB used, padded with 0xFF to 512 MiB; and the trimmed 256 MiB
       if [ ! -f "$WORK/padded.nds" ]; then
         "$B/gen_image" one "$WORK/raw.nds" 256
@@ -215,6 +227,30 @@ PY
       fi
       ;;
   esac
+}
+
+tree_of() { # image name -> the tree extract --system wrote for it, made once (untimed)
+  if [ ! -d "$WORK/x-$2" ]; then
+    mkdir -p "$WORK/x-$2"
+    "$CLI" extract --system "$1" "$WORK/x-$2" >/dev/null 2>&1
+  fi
+  local layout
+  layout=$(ls -d "$WORK/x-$2"/*.layout)
+  echo "${layout%.layout}"
+}
+
+need_ndstool() { # sets NDSTOOL, building it from NDSTOOL_SRC once; false when neither is set
+  if [ -z "${NDSTOOL:-}" ] && [ -n "${NDSTOOL_SRC:-}" ]; then
+    local src=$WORK/ndstool-src
+    cp -r "$NDSTOOL_SRC/source" "$src"
+    # Its generated C files declare nothing extern "C": build them as C++ after their headers.
+    printf '#include "loadme.h"\n#include "loadme.c"\n' >"$src/w_loadme.cpp"
+    printf 'extern const char CompileDate[];\n#include "compile_date.c"\n' >"$src/w_date.cpp"
+    printf '#include "default_icon.h"\n#include "default_icon.c"\n' >"$src/w_icon.cpp"
+    g++ -O2 -w -DPACKAGE_VERSION='"2.3.1"' -I"$src" -o "$WORK/ndstool" "$src"/*.cpp
+    NDSTOOL=$WORK/ndstool
+  fi
+  [ -n "${NDSTOOL:-}" ] && [ -x "$NDSTOOL" ]
 }
 
 plan_of() { # image plan-file: the rows as `list` prints them (untimed)
@@ -296,7 +332,7 @@ for row in "${ROWS[@]}"; do
       fresh_out; "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30s.plan"
       diff -r -q "$WORK/check" "$OUT" >/dev/null || { echo "extract --system and ref_copy wrote different trees" >&2; exit 1; }
       rm -rf "$WORK/check"
-      pair "extract --system with the layout, 30,000 files" "ref_copy --whole --read-back" "<= 1.2x" "$PAIRS" fresh_out \
+      pair "extract --system with the layout, $FILES30 files" "ref_copy --whole --read-back" "<= 1.2x" "$PAIRS" fresh_out \
         -- "$CLI" extract --system "$WORK/t30.nds" "$OUT" -- "$B/ref_copy" "$WORK/t30.nds" "$OUT" "$WORK/t30s.plan" --whole --read-back
       ;;
     build30k)
@@ -307,10 +343,50 @@ for row in "${ROWS[@]}"; do
       rm_built() { rm -f "$WORK/built.nds"; }
       "$B/ref_build" "$tree" "$WORK/built.nds"; cmp "$WORK/t30.nds" "$WORK/built.nds" >/dev/null ||
         { echo "ref_build did not give the image back" >&2; exit 1; }
-      pair "build, unchanged 30,000-file tree (tmpfs)" "ref_build, same files" "<= 1.2x" "$PAIRS" rm_built \
+      pair "build, unchanged $FILES30-file tree (tmpfs)" "ref_build, same files" "<= 1.2x" "$PAIRS" rm_built \
         -- "$CLI" build "$tree" "$WORK/built.nds" -- "$B/ref_build" "$tree" "$WORK/built.nds"
+      pair "the same" "ref_build --stat (one fstat a file)" "shown" "$PAIRS" rm_built \
+        -- "$CLI" build "$tree" "$WORK/built.nds" -- "$B/ref_build" "$tree" "$WORK/built.nds" --stat
       /usr/bin/time -v "$CLI" build --force "$tree" "$WORK/built.nds" 2>"$WORK/time.txt" >/dev/null
-      echo "peak RSS of build, 30,000 files: $(awk '/Maximum resident/ { print int($6 / 1024) }' "$WORK/time.txt") MiB (load $(load1))"
+      echo "peak RSS of build, $FILES30 files: $(awk '/Maximum resident/ { print int($6 / 1024) }' "$WORK/time.txt") MiB (load $(load1))"
+      ;;
+    ndstool30k)
+      if ! need_ndstool; then
+        echo "ndstool30k: skipped (set NDSTOOL to an ndstool program or NDSTOOL_SRC to its source)"
+        continue
+      fi
+      need t30
+      tree=$(tree_of "$WORK/t30.nds" t30)
+      sys=$tree/[system]
+      # ndstool takes the data tree apart from the system files: hard links, made once.
+      if [ ! -d "$WORK/t30-data" ]; then
+        mkdir "$WORK/t30-data"
+        (cd "$tree" && find . -mindepth 1 -maxdepth 1 ! -name '[[]system[]]' -exec cp -al {} "$WORK/t30-data/" \;)
+      fi
+      set -- -c "$WORK/peer.nds" -9 "$sys/arm9.bin" -7 "$sys/arm7.bin" -h "$sys/header.bin" -d "$WORK/t30-data"
+      [ -f "$sys/y9.bin" ] && set -- "$@" -y9 "$sys/y9.bin"
+      [ -f "$sys/y7.bin" ] && set -- "$@" -y7 "$sys/y7.bin"
+      [ -d "$sys/overlay" ] && set -- "$@" -y "$sys/overlay"
+      [ -f "$sys/banner.bin" ] && set -- "$@" -t "$sys/banner.bin"
+      rm_both() { rm -f "$WORK/built.nds" "$WORK/peer.nds"; }
+      pair "build, unchanged $FILES30-file tree (tmpfs)" "ndstool -c, same tree" "<= 1.0x" "$PAIRS" rm_both \
+        -- "$CLI" build "$tree" "$WORK/built.nds" -- "$NDSTOOL" "$@"
+      echo "ndstool30k: ndstool $*"
+      ;;
+    rssbuild65k)
+      need t65
+      tree=$(tree_of "$WORK/t65.nds" t65)
+      rm -f "$WORK/built.nds"
+      "$CLI" build "$tree" "$WORK/built.nds" >/dev/null
+      cmp -s "$WORK/t65.nds" "$WORK/built.nds" || { echo "build did not give the 65,000-file image back" >&2; exit 1; }
+      rss=()
+      for ((i = 0; i < PAIRS; i++)); do
+        rm -f "$WORK/built.nds"
+        t=$("$B/benchtime" "$CLI" build "$tree" "$WORK/built.nds"); rss+=("${t##* }")
+      done
+      stats=$(printf '%s\n' "${rss[@]}" | sort -n | awk '{ v[NR] = $1 } END { printf "%d %d-%d", v[int((NR + 1) / 2)] / 1024, v[1] / 1024, v[NR] / 1024 }')
+      printf '| %-44s | %-34s | %9s | %9s | %6s | %-11s | %-6s | %s |\n' \
+        "peak RSS of build, $FILES65 files" "(wait4, median of $PAIRS runs)" "${stats%% *} MiB" "" "" "${stats#* } MiB" "< 64 MiB" "$(load1)"
       ;;
     copy30k)
       need t30

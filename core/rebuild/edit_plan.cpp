@@ -261,68 +261,80 @@ bool moveDownloadPlayBlock(EditPlan& plan, std::uint64_t oldAt, std::uint64_t ne
     return true;
 }
 
+namespace {
+
+// A field that counted a region's old bytes counts the new ones (the ARM9 size leaves out its
+// footer, so the difference is what carries over).
+std::uint32_t resized(std::uint32_t field, std::uint64_t from, std::uint64_t to)
+{
+    const std::int64_t v =
+        std::int64_t{field} + static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from);
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(v, 0, 0xFFFFFFFF));
+}
+
+// The header fields that name where a region lies and how large it is, set to its placement.
+void placeInHeader(HeaderRecord& h, const EditRegion& r, const Placement& p)
+{
+    TNDSHeader& ds = h.ds;
+    const auto at = static_cast<std::uint32_t>(p.offset);
+    switch (r.kind) {
+    case RegionKind::Arm9:
+        ds.Arm9RomOffset = at;
+        ds.Arm9Size = resized(ds.Arm9Size, r.size, p.size);
+        break;
+    case RegionKind::Arm7:
+        ds.Arm7RomOffset = at;
+        ds.Arm7Size = resized(ds.Arm7Size, r.size, p.size);
+        break;
+    case RegionKind::Arm9i:
+        h.dsi.arm9iRomOffset = at;
+        h.dsi.arm9iSize = resized(h.dsi.arm9iSize, r.size, p.size);
+        break;
+    case RegionKind::Arm7i:
+        h.dsi.arm7iRomOffset = at;
+        h.dsi.arm7iSize = resized(h.dsi.arm7iSize, r.size, p.size);
+        break;
+    case RegionKind::Arm9OverlayTable:
+        ds.Arm9OverlayOffset = at;
+        ds.Arm9OverlaySize = static_cast<std::uint32_t>(p.size);
+        break;
+    case RegionKind::Arm7OverlayTable:
+        ds.Arm7OverlayOffset = at;
+        ds.Arm7OverlaySize = static_cast<std::uint32_t>(p.size);
+        break;
+    case RegionKind::Fnt:
+        ds.FntOffset = at;
+        ds.FntSize = static_cast<std::uint32_t>(p.size);
+        break;
+    case RegionKind::Fat:
+        ds.FatOffset = at;
+        ds.FatSize = static_cast<std::uint32_t>(p.size);
+        break;
+    case RegionKind::Banner:
+        ds.BannerOffset = at;
+        if (h.dsi.bannerSize != 0)
+            h.dsi.bannerSize = static_cast<std::uint32_t>(p.size);
+        break;
+    case RegionKind::Header:
+    case RegionKind::Overlay:
+    case RegionKind::File:
+        break;
+    }
+}
+
+} // namespace
+
 std::vector<std::uint8_t> followHeader(std::span<const std::uint8_t> original,
                                        std::span<const std::uint8_t> edited,
                                        std::span<const EditRegion> regions, const EditPlan& plan)
 {
     HeaderRecord h = decodeHeader(RawHeader::fromBytes(edited));
     TNDSHeader& ds = h.ds;
-    // A field that counted the old bytes counts the new ones (the ARM9 size leaves out its
-    // footer, so the difference is what carries over).
-    const auto resize = [](std::uint32_t field, std::uint64_t from, std::uint64_t to) {
-        const std::int64_t v =
-            std::int64_t{field} + static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from);
-        return static_cast<std::uint32_t>(std::clamp<std::int64_t>(v, 0, 0xFFFFFFFF));
-    };
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const EditRegion& r = regions[i];
         const Placement& p = plan.placed[i];
-        if (p.offset == r.offset && p.size == r.size)
-            continue;
-        const auto at = static_cast<std::uint32_t>(p.offset);
-        switch (r.kind) {
-        case RegionKind::Arm9:
-            ds.Arm9RomOffset = at;
-            ds.Arm9Size = resize(ds.Arm9Size, r.size, p.size);
-            break;
-        case RegionKind::Arm7:
-            ds.Arm7RomOffset = at;
-            ds.Arm7Size = resize(ds.Arm7Size, r.size, p.size);
-            break;
-        case RegionKind::Arm9i:
-            h.dsi.arm9iRomOffset = at;
-            h.dsi.arm9iSize = resize(h.dsi.arm9iSize, r.size, p.size);
-            break;
-        case RegionKind::Arm7i:
-            h.dsi.arm7iRomOffset = at;
-            h.dsi.arm7iSize = resize(h.dsi.arm7iSize, r.size, p.size);
-            break;
-        case RegionKind::Arm9OverlayTable:
-            ds.Arm9OverlayOffset = at;
-            ds.Arm9OverlaySize = static_cast<std::uint32_t>(p.size);
-            break;
-        case RegionKind::Arm7OverlayTable:
-            ds.Arm7OverlayOffset = at;
-            ds.Arm7OverlaySize = static_cast<std::uint32_t>(p.size);
-            break;
-        case RegionKind::Fnt:
-            ds.FntOffset = at;
-            ds.FntSize = static_cast<std::uint32_t>(p.size);
-            break;
-        case RegionKind::Fat:
-            ds.FatOffset = at;
-            ds.FatSize = static_cast<std::uint32_t>(p.size);
-            break;
-        case RegionKind::Banner:
-            ds.BannerOffset = at;
-            if (h.dsi.bannerSize != 0)
-                h.dsi.bannerSize = static_cast<std::uint32_t>(p.size);
-            break;
-        case RegionKind::Header:
-        case RegionKind::Overlay:
-        case RegionKind::File:
-            break;
-        }
+        if (p.offset != r.offset || p.size != r.size)
+            placeInHeader(h, r, p);
     }
     if (plan.usedEnd > ds.TotalUsedRomSize || plan.usedSizeExact)
         ds.TotalUsedRomSize = static_cast<std::uint32_t>(plan.usedEnd);

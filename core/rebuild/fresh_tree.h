@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +24,21 @@
 namespace cartscope::core::rebuild {
 
 inline constexpr std::size_t kTemplateSize = 0x200;
+
+// Names in the packer's order: by their bytes, unsigned, as strcmp compares them.
+inline bool byName(std::string_view a, std::string_view b)
+{
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
+}
+
+// The last component of a "/"-separated path.
+inline std::string_view baseName(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
 
 // One file of the tree, as read: its path below the tree, its size and modification time.
 struct FreshFile {

@@ -68,7 +68,8 @@ void JsonReader::object(const std::function<void(std::string_view)>& member)
     // Bounded by the text: every member consumes at least a key.
     do {
         skipSpace();
-        const std::string key = string();
+        std::string decoded;
+        const std::string_view key = text(decoded);
         expect(':');
         member(key);
     } while (take(','));
@@ -103,20 +104,27 @@ std::uint32_t JsonReader::hex4()
 
 std::string JsonReader::string()
 {
+    std::string decoded;
+    const std::string_view s = text(decoded);
+    return s.data() == decoded.data() ? std::move(decoded) : std::string(s);
+}
+
+std::string_view JsonReader::text(std::string& decoded)
+{
     expect('"');
     // The common case, a string without escapes, is taken whole (a layout holds ~10 a file).
     // Bounded by the text and by kMaxStringBytes, as the loop below.
     for (std::size_t end = m_at; end < m_text.size() && end - m_at <= kMaxStringBytes; ++end) {
         const char c = m_text[end];
         if (c == '"') {
-            std::string out(m_text.substr(m_at, end - m_at));
+            const std::string_view whole = m_text.substr(m_at, end - m_at);
             m_at = end + 1;
-            return out;
+            return whole;
         }
         if (c == '\\' || static_cast<unsigned char>(c) < 0x20)
             break;
     }
-    std::string out;
+    std::string& out = decoded;
     // Bounded by the text and by kMaxStringBytes.
     while (true) {
         if (m_at >= m_text.size() || out.size() > kMaxStringBytes)
@@ -126,57 +134,65 @@ std::string JsonReader::string()
             return out;
         if (static_cast<unsigned char>(c) < 0x20)
             fail();
-        if (c != '\\') {
+        if (c == '\\')
+            escape(out);
+        else
             out += c;
-            continue;
-        }
-        if (m_at >= m_text.size())
-            fail();
-        switch (m_text[m_at++]) {
-        case '"':
-            out += '"';
-            break;
-        case '\\':
-            out += '\\';
-            break;
-        case '/':
-            out += '/';
-            break;
-        case 'b':
-            out += '\b';
-            break;
-        case 'f':
-            out += '\f';
-            break;
-        case 'n':
-            out += '\n';
-            break;
-        case 'r':
-            out += '\r';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case 'u': {
-            std::uint32_t cp = hex4();
-            if (cp >= 0xDC00 && cp <= 0xDFFF)
-                fail();
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                if (m_text.substr(m_at, 2) != "\\u")
-                    fail();
-                m_at += 2;
-                const std::uint32_t low = hex4();
-                if (low < 0xDC00 || low > 0xDFFF)
-                    fail();
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            }
-            appendUtf8(out, cp);
-            break;
-        }
-        default:
-            fail();
-        }
     }
+}
+
+void JsonReader::escape(std::string& out)
+{
+    if (m_at >= m_text.size())
+        fail();
+    switch (m_text[m_at++]) {
+    case '"':
+        out += '"';
+        break;
+    case '\\':
+        out += '\\';
+        break;
+    case '/':
+        out += '/';
+        break;
+    case 'b':
+        out += '\b';
+        break;
+    case 'f':
+        out += '\f';
+        break;
+    case 'n':
+        out += '\n';
+        break;
+    case 'r':
+        out += '\r';
+        break;
+    case 't':
+        out += '\t';
+        break;
+    case 'u':
+        appendUtf8(out, codePoint());
+        break;
+    default:
+        fail();
+    }
+}
+
+std::uint32_t JsonReader::codePoint()
+{
+    std::uint32_t cp = hex4();
+    if (cp >= 0xDC00 && cp <= 0xDFFF)
+        fail();
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+        if (m_text.substr(m_at, 2) != "\\u")
+            fail();
+        m_at += 2;
+        const std::uint32_t low = hex4();
+        if (low < 0xDC00 || low > 0xDFFF)
+            fail();
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    return cp;
 }
 
 std::uint64_t JsonReader::number()

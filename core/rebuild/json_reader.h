@@ -30,10 +30,17 @@ public:
     void end();
 
 private:
+    // A string's text: a view into the JSON where it holds no escape, else decoded into
+    // `decoded` (and a view of that).
+    std::string_view text(std::string& decoded);
     void skipSpace();
     bool take(char c);
     void expect(char c);
     std::uint32_t hex4();
+    // After a backslash: the escape's character appended to `out`.
+    void escape(std::string& out);
+    // After "\u": the code point of one escape, or of a surrogate pair's two.
+    std::uint32_t codePoint();
     [[noreturn]] void fail() const;
 
     std::string_view m_text;

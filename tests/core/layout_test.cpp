@@ -8,6 +8,7 @@
 
 #include "core/base/error.h"
 #include "core/rebuild/layout.h"
+#include "core/rebuild/path_index.h"
 
 namespace {
 
@@ -66,6 +67,9 @@ TEST(Layout, AShortFillOfAWholeHoleIsTaken)
 TEST(Layout, HostileTextIsRefused)
 {
     const std::string good = encodeLayout(sample());
+    // The file's path as the layout spells it (hex: it is not UTF-8).
+    const std::size_t bytesAt = good.find("\"pathBytes\": \"");
+    const std::string filePath = good.substr(bytesAt, good.find('"', bytesAt + 14) + 1 - bytesAt);
     struct Case {
         const char* name;
         std::string from, to;
@@ -98,6 +102,9 @@ TEST(Layout, HostileTextIsRefused)
         {"a file ID past 16 bits", "\"id\": 7", "\"id\": 65536", "file ID out of range"},
         {"a header twice", "\"kind\": \"file\", \"id\": 7", "\"kind\": \"header\"",
          "lists the header region twice"},
+        {"a file ID twice", "\"kind\": \"header\"", "\"kind\": \"file\", \"id\": 7",
+         "lists file ID 7 twice"},
+        {"a path twice", "\"path\": \"[system]/header.bin\"", filePath, "lists the path"},
         {"a lone surrogate", "[system]/header.bin", "\\ud800", "not valid JSON"},
         {"a control character", "[system]/header.bin", "a\tb", "not valid JSON"},
         {"no modification time", ", \"mtimeNs\": 5", "", "modification time is missing"},
@@ -137,6 +144,27 @@ TEST(Layout, DeepOrHugeInputIsRefusedWithoutGrowing)
     EXPECT_THROW(decodeLayout("{\"format\": \"" + std::string(100000, 'a') + "\"}", "L"),
                  cartscope::core::Error);
     EXPECT_THROW(decodeLayout(std::string(kMaxLayoutBytes + 1, ' '), "L"), cartscope::core::Error);
+}
+
+// Paths the index took are found with their values, past the room it was made with; a repeat
+// is refused and leaves the first value; paths it never took, prefixes and extensions of its
+// paths included, are not found.
+TEST(PathIndex, FindsWhatItTookAndRefusesRepeats)
+{
+    std::vector<std::string> paths = {"", "a", "a/b", "a/b.bin", "a/b.bi", "\xff/\x01"};
+    for (int i = 0; i < 3000; ++i)
+        paths.push_back("dir" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".bin");
+    PathIndex index(10);
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        ASSERT_TRUE(index.insert(paths[i], static_cast<std::uint32_t>(i))) << paths[i];
+    EXPECT_EQ(index.size(), paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_FALSE(index.insert(paths[i], 99999)) << paths[i];
+        EXPECT_EQ(index.find(paths[i]), std::optional<std::uint32_t>(i)) << paths[i];
+    }
+    EXPECT_EQ(index.size(), paths.size());
+    for (const char* absent : {"b", "a/", "a/b.b", "a/b.binx", "dir0/file1.bin", "/a"})
+        EXPECT_FALSE(index.find(absent)) << absent;
 }
 
 } // namespace
