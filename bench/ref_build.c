@@ -48,6 +48,7 @@ int main(int argc, char** argv)
     char* line = NULL;
     size_t cap = 0;
     static unsigned char fill[1 << 20];
+    int filled = -1; /* the value `fill` holds: set again only when it changes */
     while (getline(&line, &cap, in) > 0) {
         long long size = number(line, "\"imageSize\": ");
         if (size >= 0 && ftruncate(out, size) != 0)
@@ -58,7 +59,10 @@ int main(int argc, char** argv)
             continue;
         const long long value = number(line, "\"fill\": ");
         if (value >= 0) {
-            memset(fill, (int)value, sizeof fill);
+            if (value != filled) {
+                memset(fill, (int)value, sizeof fill);
+                filled = (int)value;
+            }
             for (long long done = 0; done < size;) {
                 const size_t want =
                     size - done < (long long)sizeof fill ? (size_t)(size - done) : sizeof fill;
