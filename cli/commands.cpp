@@ -105,10 +105,10 @@ Commands:
                                arm7.bin, ...) is laid out as a new image, holes of --fill
   replace [--force] [--in-place] [--keep-banner-crcs] [--no-vram-safe]
           IMAGE OUT PATH FILE [PATH FILE]...
-                               write IMAGE with the file at each PATH (as list --system
-                               shows it) holding the bytes of FILE; a member of a NARC
-                               (/a.carc/in.narc/b.bin) rebuilds each archive around it,
-                               packed again with its own compression
+                               write IMAGE with the file at each PATH (as list shows it,
+                               system files under /[system]/) holding the bytes of FILE;
+                               a member of a NARC (/a.carc/in.narc/b.bin) rebuilds each
+                               archive around it, packed again with its own compression
   trim [--force] [--in-place] IMAGE OUT
                                write IMAGE cut at its used size; refused when the bytes
                                cut are not all 0xFF or all 0x00 (--force cuts them)
