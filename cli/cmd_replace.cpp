@@ -22,6 +22,7 @@ int cmdReplace(const Invocation& inv, Context& ctx)
     const InputImage image(path, inputOptions());
     core::rebuild::ReplaceOptions options;
     options.keepBannerCrcs = inv.has("--keep-banner-crcs");
+    options.vramSafe = !inv.has("--no-vram-safe");
     options.interrupted = [] { return g_interrupted.load(); };
     core::OutputFile out(outPath, overwrite);
     core::rebuild::ReplaceResult result;
@@ -43,8 +44,11 @@ int cmdReplace(const Invocation& inv, Context& ctx)
 
 const Command& replaceCommand()
 {
-    static const Command command{
-        "replace", 4, 1u << 20, {"--force", "--in-place", "--keep-banner-crcs"}, cmdReplace};
+    static const Command command{"replace",
+                                 4,
+                                 1u << 20,
+                                 {"--force", "--in-place", "--keep-banner-crcs", "--no-vram-safe"},
+                                 cmdReplace};
     return command;
 }
 

@@ -103,9 +103,12 @@ Commands:
                                renamed files keep their IDs, added ones take new IDs.
                                A TREE without a layout ([system]/header.bin, arm9.bin,
                                arm7.bin, ...) is laid out as a new image, holes of --fill
-  replace [--force] [--in-place] [--keep-banner-crcs] IMAGE OUT PATH FILE [PATH FILE]...
-                               write IMAGE with the file at each PATH (as list --system
-                               shows it) holding the bytes of FILE
+  replace [--force] [--in-place] [--keep-banner-crcs] [--no-vram-safe]
+          IMAGE OUT PATH FILE [PATH FILE]...
+                               write IMAGE with the file at each PATH (as list shows it,
+                               system files under /[system]/) holding the bytes of FILE;
+                               a member of a NARC (/a.carc/in.narc/b.bin) rebuilds each
+                               archive around it, packed again with its own compression
   trim [--force] [--in-place] IMAGE OUT
                                write IMAGE cut at its used size; refused when the bytes
                                cut are not all 0xFF or all 0x00 (--force cuts them)
@@ -132,8 +135,9 @@ Options:
               their own names, with --system also the ARM9 binary and compressed overlays;
               the layout keeps their original bytes for build
   --no-vram-safe
-              build: a decompressed file edited and packed again may use back-references
-              at distance 1 (the console's 16-bit VRAM decoder cannot read them)
+              build: a decompressed file edited and packed again, replace: a compressed
+              archive rebuilt, may use back-references at distance 1 (the console's
+              16-bit VRAM decoder cannot read them)
   --rehash    build: compare the files' recorded digests instead of their times
   --compact   build: lay every file out again, one after the other
   --renumber  build: number the files again when some were added to or removed from a

@@ -40,10 +40,7 @@ constexpr std::uint64_t kFatEntrySize = 8;
 constexpr int kMaxBlocks = 16;
 constexpr int kMaxDepth = 16;
 
-struct Block {
-    std::uint64_t start = 0; // of the block header, in the archive
-    std::uint64_t end = 0;   // first byte after the block, at most the archive's end
-};
+using Block = NarcBlock;
 
 constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
 
@@ -190,10 +187,12 @@ struct Data {
     std::uint64_t size = 0;
 };
 
-NarcMember member(const Data& data, std::string path, std::uint32_t start, std::uint32_t stop)
+NarcMember member(const Data& data, std::string path, std::uint32_t fileId, std::uint32_t start,
+                  std::uint32_t stop)
 {
     NarcMember m;
     m.path = std::move(path);
+    m.fileId = fileId;
     m.offset = data.at + start;
     if (start == kNoEntry && stop == kNoEntry) {
         m.problem = "it has no allocation entry";
@@ -224,6 +223,9 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
     narc.size = archive.size();
     const Blocks blocks = findBlocks(archive, label, narc.notes);
     const std::vector<std::uint8_t> fat = readAllocations(archive, *blocks.btaf, narc.notes);
+    narc.allocation = *blocks.btaf;
+    narc.data = *blocks.gmif;
+    narc.entries = fat.size() / kFatEntrySize;
     const Data data{image, offset + blocks.gmif->start + kBlockHeaderSize,
                     blocks.gmif->end - blocks.gmif->start - kBlockHeaderSize};
 
@@ -236,7 +238,7 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
         for (const FileRow& row : ParseArraysToList(files, dirs)) {
             const std::uint32_t start = row.offset;
             const auto stop = static_cast<std::uint32_t>(start + row.size);
-            narc.members.push_back(member(data, row.path, start, stop));
+            narc.members.push_back(member(data, row.path, row.fileId, start, stop));
             if (row.pathTooLong)
                 narc.members.back().problem = "path too long";
         }
@@ -245,7 +247,8 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
         narc.members.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
             const std::span<const std::uint8_t> e(fat.data() + i * kFatEntrySize, kFatEntrySize);
-            narc.members.push_back(member(data, memberName(i), le32(e, 0), le32(e, 4)));
+            narc.members.push_back(
+                member(data, memberName(i), static_cast<std::uint32_t>(i), le32(e, 0), le32(e, 4)));
         }
     }
     return narc;

@@ -15,7 +15,8 @@
 namespace cartscope::core {
 
 struct NarcMember {
-    std::string path; // "/a/b.bin"; "/file_0003" when the archive carries no names
+    std::string path;         // "/a/b.bin"; "/file_0003" when the archive carries no names
+    std::uint32_t fileId = 0; // its allocation entry's index
     // In the stream the archive was read from: the image, or for a compressed archive its
     // decompressed bytes (the member then has no offset in the image).
     std::uint64_t offset = 0;
@@ -40,12 +41,22 @@ struct DecompressedArchive {
     MemoryStream stream; // over `bytes`
 };
 
+// A block of an archive as read: from its header to its end, cut at the archive's end; offsets
+// from the archive's first byte.
+struct NarcBlock {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+};
+
 struct Narc {
     std::string path; // where it lies: a tree path, or tree path + member path for nested ones
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
     bool named = false;
     std::vector<NarcMember> members;
+    NarcBlock allocation;      // BTAF
+    NarcBlock data;            // GMIF
+    std::uint64_t entries = 0; // allocation entries read: the count, cut to what the block holds
     // What was wrong with the container and how it was read anyway ("the allocation block is
     // cut short: 3 of 9 entries read").
     std::vector<std::string> notes;

@@ -7,14 +7,14 @@
 #include "core/base/error.h"
 #include "core/base/le.h"
 #include "core/compress/code.h"
-#include "core/fs/filelist.h"
-#include "core/fs/fnt.h"
-#include "core/fs/narc.h"
+#include "core/compress/encode.h"
 #include "core/fs/system_files.h"
 #include "core/image/header_record.h"
 #include "core/rebuild/build.h"
 #include "core/rebuild/edit_plan.h"
 #include "core/rebuild/layout_writer.h"
+#include "core/rebuild/replace_archive.h"
+#include "core/rebuild/replace_regions.h"
 #include "core/verify/trim.h"
 
 namespace cartscope::core::rebuild {
@@ -24,11 +24,6 @@ namespace {
 // A banner is read whole to set its CRC-16s; the animated one is 0x23C0 bytes, a DSi banner
 // size word may say more, nothing real says a megabyte.
 constexpr std::uint64_t kMaxBannerBytes = 1 << 20;
-constexpr std::uint64_t kMaxFatBytes = 65536 * 8;
-// An archive whose member is replaced is rebuilt in memory.
-constexpr std::uint64_t kMaxNarcBytes = 256u << 20;
-constexpr std::uint64_t kNarcHeaderSize = 0x10;
-constexpr std::size_t kMaxNarcBlocks = 16;
 // An overlay table of 65,536 entries.
 constexpr std::uint64_t kMaxOverlayTableBytes = 65536 * kOverlayEntrySize;
 constexpr std::uint32_t kOverlayCompressedFlag = 0x01000000;
@@ -47,98 +42,6 @@ public:
 private:
     std::vector<std::uint8_t> m_bytes;
 };
-
-// The image's regions and the path `list` shows for each that can be replaced.
-struct ImageRegions {
-    HeaderRecord header;
-    std::vector<EditRegion> regions;
-    std::map<std::string, std::size_t> byPath;
-    std::size_t fat = 0;       // the allocation table's region
-    std::vector<FileRow> rows; // the tree's rows, for the archives in it
-};
-
-ImageRegions regionsOf(const Stream& image)
-{
-    ImageRegions out;
-    out.header = decodeHeader(RawHeader::read(image));
-    const std::uint64_t size = image.size();
-    const auto clamped = [&](RegionKind kind, std::uint64_t offset, std::uint64_t length) {
-        EditRegion r;
-        r.kind = kind;
-        r.offset = std::min(offset, size);
-        r.size = std::min(length, size - r.offset);
-        return r;
-    };
-    for (const SystemFile& f : systemFiles(image, out.header)) {
-        if (!f.problem.empty())
-            continue;
-        EditRegion r = clamped(regionKindOf(f.kind), f.offset, f.size);
-        r.id = f.kind == SystemFileKind::Overlay ? f.fileId : 0;
-        out.byPath.emplace("/" + std::string(kSystemFolder) + "/" + f.name, out.regions.size());
-        out.regions.push_back(r);
-    }
-    const TNDSHeader& ds = out.header.ds;
-    out.regions.push_back(clamped(RegionKind::Fnt, headerOffsetPosition(ds.FntOffset), ds.FntSize));
-    out.fat = out.regions.size();
-    out.regions.push_back(clamped(RegionKind::Fat, headerOffsetPosition(ds.FatOffset),
-                                  std::min<std::uint64_t>(ds.FatSize, kMaxFatBytes)));
-    std::vector<TFileEntry> files;
-    std::vector<TDirEntry> dirs;
-    ParseFNT(image, headerOffsetPosition(ds.FntOffset), headerOffsetPosition(ds.FatOffset), files,
-             dirs, ds.FntSize);
-    forEachRow(files, dirs, [&](const FileRow& row) {
-        if (row.pathTooLong || row.size < 0 || row.offset > size ||
-            static_cast<std::uint64_t>(row.size) > size - row.offset)
-            return;
-        EditRegion r;
-        r.kind = RegionKind::File;
-        r.id = row.fileId;
-        r.offset = row.offset;
-        r.size = static_cast<std::uint64_t>(row.size);
-        out.byPath.emplace(row.path, out.regions.size());
-        out.regions.push_back(r);
-        out.rows.push_back(row);
-    });
-    return out;
-}
-
-std::size_t regionNamed(const ImageRegions& x, const std::string& path)
-{
-    const auto it = x.byPath.find(path);
-    if (it == x.byPath.end())
-        throw Error("The image has no file \"" + path + "\" that can be replaced");
-    return it->second;
-}
-
-// A member of an archive of the tree: "/a/b.narc/c.bin" is the archive "/a/b.narc" and its
-// member "/c.bin". Only archives that are files of the tree, not members of other archives.
-struct MemberPath {
-    std::size_t archive; // the archive's region
-    std::string member;
-};
-
-std::optional<MemberPath> memberPath(const ImageRegions& x, const std::string& path)
-{
-    // Bounded by the path's slashes.
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const auto it = x.byPath.find(path.substr(0, slash));
-        if (it != x.byPath.end() && x.regions[it->second].kind == RegionKind::File)
-            return MemberPath{it->second, path.substr(slash)};
-    }
-    return std::nullopt;
-}
-
-const NarcMember& memberNamed(const Narc& narc, const std::string& member, const std::string& path)
-{
-    for (const NarcMember& m : narc.members)
-        if (m.path == member) {
-            if (!m.problem.empty())
-                throw Error("\"" + path + "\" cannot be replaced: " + m.problem);
-            return m;
-        }
-    throw Error("The image has no file \"" + path + "\" that can be replaced");
-}
 
 std::vector<std::uint8_t> readBytes(const Stream& s, std::uint64_t offset, std::uint64_t size)
 {
@@ -201,85 +104,12 @@ std::uint8_t gapFillOf(const Stream& image, std::uint64_t usedEnd)
     return last;
 }
 
-// The archive with the given members' bytes replaced: a member that still fits in its range
-// (shared with no other) stays there, the rest go after the data, 4-aligned, the gaps 0xFF; the
-// allocation entries and the data block's and archive's sizes follow.
-std::vector<std::uint8_t>
-rebuiltNarc(const Stream& image, const Narc& narc,
-            const std::vector<std::pair<const NarcMember*, const Stream*>>& members,
-            const std::string& path)
-{
-    if (narc.size > kMaxNarcBytes)
-        throw Error("The archive \"" + path + "\" is larger than 256 MiB");
-    std::vector<std::uint8_t> a = readBytes(image, narc.offset, narc.size);
-    std::uint64_t btaf = 0, gmif = 0;
-    std::uint64_t pos = std::max<std::uint64_t>(le16(a, 0x0C), kNarcHeaderSize);
-    for (std::size_t n = 0; n < kMaxNarcBlocks && pos + 8 <= a.size(); ++n) {
-        const std::uint64_t blockSize = le32(a, static_cast<std::size_t>(pos + 4));
-        const std::string magic(a.begin() + static_cast<std::ptrdiff_t>(pos),
-                                a.begin() + static_cast<std::ptrdiff_t>(pos + 4));
-        if (magic == "BTAF" && !btaf)
-            btaf = pos;
-        else if (magic == "GMIF" && !gmif)
-            gmif = pos;
-        if (blockSize < 8 || blockSize > a.size() - pos)
-            break;
-        pos += blockSize;
-    }
-    if (!btaf || !gmif)
-        throw Error("The archive \"" + path + "\" cannot be rebuilt");
-    const std::uint64_t dataAt = gmif + 8;
-    const std::uint64_t gmifEnd = gmif + le32(a, static_cast<std::size_t>(gmif + 4));
-    const std::uint64_t count = le16(a, static_cast<std::size_t>(btaf + 8));
-    const std::uint64_t entriesEnd = std::min<std::uint64_t>(
-        btaf + 12 + count * 8, btaf + le32(a, static_cast<std::size_t>(btaf + 4)));
-    std::vector<std::uint8_t> appended;
-    for (const auto& [member, source] : members) {
-        const std::uint64_t start = member->offset - narc.offset - dataAt;
-        std::optional<std::uint64_t> entry;
-        bool shared = false;
-        for (std::uint64_t e = btaf + 12; e + 8 <= entriesEnd; e += 8) {
-            const std::uint64_t s = le32(a, static_cast<std::size_t>(e));
-            const std::uint64_t t = le32(a, static_cast<std::size_t>(e + 4));
-            if (s == start && t - s == member->size && !entry)
-                entry = e;
-            else if (s < start + member->size && start < t)
-                shared = true;
-        }
-        if (!entry)
-            throw Error("The archive \"" + path + "\" cannot be rebuilt");
-        std::vector<std::uint8_t> bytes = readBytes(*source, 0, source->size());
-        std::uint64_t at = dataAt + start;
-        if (shared || bytes.size() > member->size) {
-            while (appended.size() % 4)
-                appended.push_back(0xFF);
-            at = gmifEnd + appended.size();
-            appended.insert(appended.end(), bytes.begin(), bytes.end());
-            std::fill_n(a.begin() + static_cast<std::ptrdiff_t>(dataAt + start),
-                        shared ? 0 : member->size, 0xFF);
-        } else {
-            std::copy(bytes.begin(), bytes.end(), a.begin() + static_cast<std::ptrdiff_t>(at));
-            std::fill_n(a.begin() + static_cast<std::ptrdiff_t>(at + bytes.size()),
-                        member->size - bytes.size(), 0xFF);
-        }
-        putLe32(a, static_cast<std::size_t>(*entry), static_cast<std::uint32_t>(at - dataAt));
-        putLe32(a, static_cast<std::size_t>(*entry + 4),
-                static_cast<std::uint32_t>(at - dataAt + bytes.size()));
-    }
-    while (appended.size() % 4)
-        appended.push_back(0xFF);
-    a.insert(a.begin() + static_cast<std::ptrdiff_t>(gmifEnd), appended.begin(), appended.end());
-    putLe32(a, static_cast<std::size_t>(gmif + 4),
-            static_cast<std::uint32_t>(gmifEnd - gmif + appended.size()));
-    putLe32(a, 0x08, static_cast<std::uint32_t>(a.size()));
-    return a;
-}
-
 // The new bytes of each replaced region (by region), and the archive members replaced (by the
 // archive's region).
 struct Sources {
     std::vector<std::unique_ptr<Stream>> streams;
-    std::map<std::size_t, std::vector<std::pair<std::string, std::unique_ptr<FileStream>>>> members;
+    std::vector<std::unique_ptr<FileStream>> files; // the members' new bytes
+    std::map<std::size_t, std::vector<MemberEdit>> members;
 };
 
 Sources openSources(ImageRegions& x, std::span<const Replacement> replacements)
@@ -295,7 +125,8 @@ Sources openSources(ImageRegions& x, std::span<const Replacement> replacements)
             throw Error("The file \"" + r.source + "\" is larger than 4 GiB");
         if (x.byPath.find(r.path) == x.byPath.end())
             if (const auto m = memberPath(x, r.path)) {
-                out.members[m->archive].emplace_back(r.path, std::move(file));
+                out.members[m->archive].push_back({m->member, r.path, file.get()});
+                out.files.push_back(std::move(file));
                 continue;
             }
         const std::size_t i = regionNamed(x, r.path);
@@ -305,20 +136,26 @@ Sources openSources(ImageRegions& x, std::span<const Replacement> replacements)
     return out;
 }
 
-// Each archive with members replaced is rebuilt and replaced like a file.
-void rebuildArchives(const Stream& image, ImageRegions& x, Sources& sources)
+// The stored bytes of an archive of the tree, to be rebuilt in memory.
+std::vector<std::uint8_t> archiveBytes(const Stream& image, const EditRegion& r,
+                                       const std::string& path)
 {
-    for (auto& [archive, list] : sources.members) {
-        const std::string path = x.rows[archive - (x.regions.size() - x.rows.size())].path;
+    if (r.size > kMaxArchiveBytes)
+        throw Error("The archive \"" + path + "\" is larger than 256 MiB");
+    return readBytes(image, r.offset, r.size);
+}
+
+// Each archive with members replaced is rebuilt and replaced like a file.
+void rebuildArchives(const Stream& image, ImageRegions& x, Sources& sources,
+                     const ReplaceOptions& options)
+{
+    for (const auto& [archive, edits] : sources.members) {
+        const std::string& path = rowOf(x, archive).path;
         if (sources.streams[archive])
             throw Error("The archive \"" + path + "\" is replaced and has members replaced");
-        const Narc narc = openNarc(image, x.rows, path);
-        std::vector<std::pair<const NarcMember*, const Stream*>> changed;
-        for (const auto& [memberPathText, file] : list)
-            changed.emplace_back(
-                &memberNamed(narc, memberPathText.substr(path.size()), memberPathText), file.get());
-        sources.streams[archive] =
-            std::make_unique<BytesStream>(rebuiltNarc(image, narc, changed, path));
+        sources.streams[archive] = std::make_unique<BytesStream>(
+            rebuiltArchive(archiveBytes(image, x.regions[archive], path), path, edits,
+                           EncodeOptions{options.vramSafe}));
         x.regions[archive].newSize = sources.streams[archive]->size();
     }
 }
@@ -458,9 +295,9 @@ std::uint64_t replaceableSize(const Stream& image, const std::string& path)
     const ImageRegions x = regionsOf(image);
     if (x.byPath.find(path) == x.byPath.end())
         if (const auto m = memberPath(x, path)) {
-            const Narc narc =
-                openNarc(image, x.rows, path.substr(0, path.size() - m->member.size()));
-            return memberNamed(narc, m->member, path).size;
+            const std::string& archive = rowOf(x, m->archive).path;
+            return storedMemberSize(archiveBytes(image, x.regions[m->archive], archive), archive,
+                                    m->member, path);
         }
     return x.regions[regionNamed(x, path)].size;
 }
@@ -474,7 +311,7 @@ ReplaceResult replaceFiles(const Stream& image, std::span<const Replacement> rep
     };
     ImageRegions x = regionsOf(image);
     Sources sources = openSources(x, replacements);
-    rebuildArchives(image, x, sources);
+    rebuildArchives(image, x, sources, options);
     const std::uint64_t used = x.header.ds.TotalUsedRomSize;
     EditPlan plan = planEdits(x.regions, image.size(), used, false);
     std::uint64_t oldEnd = 0;

@@ -15,12 +15,16 @@
 namespace cartscope::core::rebuild {
 
 struct Replacement {
-    std::string path;   // as `list` prints it: "/a/b.bin", "/[system]/arm9.bin", "/a/b.narc/c.bin"
+    std::string path;   // as `list` prints it: "/a/b.bin", "/[system]/arm9.bin", "/a/b.narc/c.bin",
+                        // "/a/b.carc/inner.narc/c.bin"
     std::string source; // the file holding the new bytes, read when the image is written
 };
 
 struct ReplaceOptions {
     bool keepBannerCrcs = false; // banner.bin replaced: keep its stored CRC-16s as they are
+    // A compressed archive with members replaced is packed again without back-references at
+    // distance 1, which the console's 16-bit VRAM decoder cannot read.
+    bool vramSafe = true;
     // Asked between blocks; true ends the write with an error, nothing written.
     std::function<bool()> interrupted;
 };

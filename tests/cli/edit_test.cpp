@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "core/base/le.h"
+#include "core/compress/compress.h"
+#include "core/compress/encode.h"
 #include "core/fs/filelist.h"
 #include "core/fs/fnt.h"
 #include "core/io/stream.h"
@@ -415,37 +417,171 @@ TEST_F(Edit, TheDownloadPlayBlockFollowsTheUsedSize)
     }
 }
 
-// A member of an archive in the tree: the archive is rebuilt around the new bytes and replaced
-// like a file; its other members keep theirs.
-TEST_F(Edit, ReplaceRebuildsTheArchiveOfAMember)
+// The archive file of the tree that the archive tests below replace members of.
+constexpr const char* kArchive = "/data/a.arc";
+
+// A member of an archive in the tree, at any depth and through compression: each archive around
+// it is rebuilt (a compressed one packed again with its own codec) and replaced like a file;
+// every other member keeps its bytes.
+TEST_F(Edit, ReplaceRebuildsTheArchivesAroundAMember)
 {
+    using cartscope::core::Codec;
     using cartscope::fixture::narcArchive;
-    using cartscope::fixture::Node;
-    const Bytes x = pattern(0x40, 61), y = pattern(0x30, 62);
-    const Bytes archive = narcArchive({{"x.bin", x}, {"y.bin", y}}, true);
+    const auto pack = [](Codec c, const Bytes& b) { return cartscope::core::compress(c, b); };
+    const Bytes x = pattern(0x40, 61), y = pattern(0x30, 62), z = pattern(0x50, 65);
+    const Bytes inner = narcArchive({{"x.bin", x}, {"y.bin", y}}, true);
+    // Unnamed, the second entry naming the first one's range.
+    Bytes shared = narcArchive({{"p", x}, {"q", y}}, false);
+    std::copy_n(shared.begin() + 0x1C, 8, shared.begin() + 0x24);
+    struct Row {
+        const char* name;
+        Bytes stored;       // the archive file's bytes
+        std::string member; // replaced, below the archive file
+        // Each archive read back (below the archive file) with the members it must hold after
+        // the edit, by the names extraction gives them: no bytes stand for the new bytes, one
+        // byte for a rebuilt archive's first (its codec's type byte, or "N").
+        std::vector<std::pair<std::string, Files>> holds;
+    };
+    const Row rows[] = {
+        {"plain", inner, "/x.bin", {{"", {{"a/x.bin", {}}, {"a/y.bin", y}}}}},
+        {"LZ10", pack(Codec::Lz10, inner), "/x.bin", {{"", {{"a/x.bin", {}}, {"a/y.bin", y}}}}},
+        {"LZ11", pack(Codec::Lz11, inner), "/y.bin", {{"", {{"a/x.bin", x}, {"a/y.bin", {}}}}}},
+        {"RLE", pack(Codec::Rle, inner), "/x.bin", {{"", {{"a/x.bin", {}}, {"a/y.bin", y}}}}},
+        {"a plain archive in a plain one",
+         narcArchive({{"in.narc", inner}, {"z.bin", z}}, true),
+         "/in.narc/x.bin",
+         {{"", {{"a/z.bin", z}, {"a/in.narc", {'N'}}}},
+          {"/in.narc", {{"in/x.bin", {}}, {"in/y.bin", y}}}}},
+        {"an LZ10 archive in an LZ11 one",
+         pack(Codec::Lz11,
+              narcArchive({{"z.bin", z}, {"in.carc", pack(Codec::Lz10, inner)}}, true)),
+         "/in.carc/x.bin",
+         {{"", {{"a/z.bin", z}, {"a/in.carc", {0x10}}}},
+          {"/in.carc", {{"in/x.bin", {}}, {"in/y.bin", y}}}}},
+        {"a range two entries name",
+         shared,
+         "/file_0001",
+         {{"", {{"a/file_0000", x}, {"a/file_0001", {}}}}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string in =
+            image("in.nds", ImageBuilder()
+                                .root({Node::dir("data", {Node::file("a.arc", row.stored),
+                                                          Node::file("b.bin", y)})})
+                                .build());
+        for (const Bytes& made : {pattern(0x100, 63), pattern(0x10, 64)}) {
+            SCOPED_TRACE(made.size());
+            writeFile(m_dir.file("new.bin"), made);
+            const std::string out = m_dir.file("out.nds");
+            fs::remove(out);
+            const auto r = cli({"replace", in, out, kArchive + row.member, m_dir.file("new.bin")});
+            ASSERT_EQ(r.status, 0) << r.err;
+            const Files files = filesOf(out);
+            EXPECT_TRUE(files.at("data/b.bin") == y);
+            EXPECT_EQ(files.at("data/a.arc").at(0), row.stored.at(0)); // the same codec
+            for (const auto& [archive, held] : row.holds) {
+                SCOPED_TRACE(archive);
+                const std::string dir = m_dir.file("members");
+                fs::remove_all(dir);
+                ASSERT_EQ(cli({"extract", "--narc", kArchive + archive, out, dir}).status, 0);
+                const Files got = cartscope::fixture::filesBelow(dir);
+                EXPECT_EQ(got.size(), held.size());
+                for (const auto& [name, bytes] : held) {
+                    SCOPED_TRACE(name);
+                    ASSERT_TRUE(got.count(name));
+                    if (bytes.size() == 1)
+                        EXPECT_EQ(got.at(name).at(0), bytes[0]);
+                    else
+                        EXPECT_TRUE(got.at(name) == (bytes.empty() ? made : bytes));
+                }
+            }
+        }
+    }
+}
+
+// An archive on the way to a member that does not decode, a member the archive does not have,
+// or an archive replaced together with its members: refused with the path named, nothing
+// written.
+TEST_F(Edit, ReplaceRefusesWhatTheArchivesCannotTake)
+{
+    using cartscope::core::Codec;
+    using cartscope::fixture::narcArchive;
+    const Bytes inner = narcArchive({{"x.bin", pattern(0x40, 61)}}, true);
+    Bytes cut = cartscope::core::compress(Codec::Lz11, inner);
+    cut.resize(cut.size() / 2);
+    // An LZ10 stream of 0x20 bytes whose first token copies from 6 bytes before the start.
+    const Bytes before{0x10, 0x20, 0x00, 0x00, 0x80, 0x00, 0x05, 0x00, 0x00, 0x00};
+    const Bytes nested = narcArchive({{"in.narc", inner}}, true);
+    struct Row {
+        const char* name;
+        Bytes stored;
+        std::vector<std::string> members;
+        std::string says;
+    };
+    const Row rows[] = {
+        {"cut short", cut, {"/x.bin"}, "\"/data/a.arc\": compressed data ends early"},
+        {"a reference before the start",
+         narcArchive({{"in.carc", before}}, true),
+         {"/in.carc/x.bin"},
+         "\"/data/a.arc/in.carc\": a back-reference points before the start"},
+        {"no such member", nested, {"/in.narc/w.bin"}, "\"/data/a.arc/in.narc/w.bin\""},
+        {"no such member at the top", inner, {"/z.bin"}, "\"/data/a.arc/z.bin\""},
+        {"an archive and its member",
+         nested,
+         {"/in.narc", "/in.narc/x.bin"},
+         "\"/data/a.arc/in.narc\" is replaced and has members replaced"},
+    };
+    writeFile(m_dir.file("new.bin"), pattern(0x20, 66));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string in = image(
+            "in.nds",
+            ImageBuilder().root({Node::dir("data", {Node::file("a.arc", row.stored)})}).build());
+        const std::string out = m_dir.file("out.nds");
+        std::vector<std::string> args{"replace", in, out};
+        for (const std::string& member : row.members) {
+            args.push_back(kArchive + member);
+            args.push_back(m_dir.file("new.bin"));
+        }
+        const auto r = cli(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// A compressed archive rebuilt is packed without back-references at distance 1 unless
+// --no-vram-safe: either way it holds what the encoder makes of the rebuilt archive under that
+// rule, and on a run of one byte the two differ.
+TEST_F(Edit, ReplacePacksARebuiltArchiveVramSafeUnlessTold)
+{
+    using cartscope::core::Codec;
+    const Bytes inner = cartscope::fixture::narcArchive({{"x.bin", pattern(0x40, 61)}}, true);
     const std::string in = image(
         "in.nds",
-        cartscope::fixture::ImageBuilder()
-            .root({Node::dir("data", {Node::file("a.narc", archive), Node::file("b.bin", y)})})
+        ImageBuilder()
+            .root({Node::dir("data",
+                             {Node::file("a.arc", cartscope::core::compress(Codec::Lz10, inner))})})
             .build());
-    for (const Bytes& made : {pattern(0x100, 63), pattern(0x10, 64)}) {
-        SCOPED_TRACE(made.size());
-        writeFile(m_dir.file("new.bin"), made);
+    writeFile(m_dir.file("new.bin"), Bytes(0x200, 0));
+    std::vector<Bytes> stored;
+    for (const bool vramSafe : {true, false}) {
+        SCOPED_TRACE(vramSafe);
         const std::string out = m_dir.file("out.nds");
         fs::remove(out);
-        const auto r = cli({"replace", in, out, "/data/a.narc/x.bin", m_dir.file("new.bin")});
-        ASSERT_EQ(r.status, 0) << r.err;
-        const std::string dir = m_dir.file("members");
-        fs::remove_all(dir);
-        ASSERT_EQ(cli({"extract", "--narc", "/data/a.narc", out, dir}).status, 0);
-        EXPECT_TRUE(readFile(dir + "/a/x.bin") == made);
-        EXPECT_TRUE(readFile(dir + "/a/y.bin") == y);
-        EXPECT_TRUE(filesOf(out).at("data/b.bin") == y);
+        std::vector<std::string> args{"replace", in, out, "/data/a.arc/x.bin",
+                                      m_dir.file("new.bin")};
+        if (!vramSafe)
+            args.push_back("--no-vram-safe");
+        ASSERT_EQ(cli(args).status, 0);
+        stored.push_back(filesOf(out).at("data/a.arc"));
+        EXPECT_TRUE(stored.back() ==
+                    cartscope::core::compress(Codec::Lz10,
+                                              cartscope::core::decompress(stored.back(), "a.arc"),
+                                              {vramSafe}));
     }
-    const auto missing =
-        cli({"replace", in, m_dir.file("o.nds"), "/data/a.narc/z.bin", m_dir.file("new.bin")});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("/data/a.narc/z.bin"), std::string::npos) << missing.err;
+    EXPECT_FALSE(stored[0] == stored[1]);
 }
 
 // Edits the tables cannot follow are refused, and nothing is written.

@@ -67,6 +67,7 @@ expect _cartscope_cli "" cartscope-cli extract a.nds out ""
 expect _cartscope_cli "B.NDS a.nds c.zip d.txt e.dsi f.srl g.ids out" cartscope-cli icon a.nds ""
 expect _cartscope_cli "--compact --fill --force --help --keep-banner-crcs --no-vram-safe --rehash --renumber" cartscope-cli build --
 expect _cartscope_cli "out" cartscope-cli build ""
+expect _cartscope_cli "--force --help --in-place --keep-banner-crcs --no-vram-safe" cartscope-cli replace --
 expect _cartscope_cli "B.NDS a.nds c.zip d.txt e.dsi f.srl g.ids out" cartscope-cli build out ""
 if [[ $commands == *verify* ]]; then
     expect _cartscope_cli "B.NDS a.nds c.zip e.dsi f.srl g.ids out" cartscope-cli verify ""
