@@ -160,10 +160,11 @@ void forMissingRoms(const DatSummary& summary, const std::vector<GameSpan>& game
     }
 }
 
-std::string fixdatXml(const DatSummary& summary, const std::vector<GameSpan>& games,
-                      const core::DatSet& dats)
+// The fixdat's header: the source DAT's fields, renamed as a fixdat, with a comment saying what
+// it was made from and how much of it is missing.
+std::vector<std::pair<std::string, std::string>> fixdatHeader(const DatSummary& summary,
+                                                              const core::DatInfo& info)
 {
-    const core::DatInfo& info = dats.dats()[summary.dat];
     const std::string name = info.name.empty() ? info.file : info.name;
     const std::string origin = "Fixdat made by Cartscope from \"" + name + "\"" +
                                (info.version.empty() ? "" : " version " + info.version) + ": " +
@@ -183,60 +184,78 @@ std::string fixdatXml(const DatSummary& summary, const std::vector<GameSpan>& ga
     if (!info.version.empty())
         set("version", info.version);
     set("comment", origin);
+    return header;
+}
 
+// A game's <release> elements, from its "region/language" lines.
+void appendReleases(std::string& xml, const core::DatRom& first)
+{
+    std::string_view releases = first.releases;
+    // Bounded by the text's length: each pass takes one line.
+    for (std::size_t end; (end = releases.find('\n')) != std::string_view::npos;
+         releases.remove_prefix(end + 1)) {
+        const std::string_view line = releases.substr(0, end);
+        const std::size_t slash = line.find('/');
+        xml += "\t\t<release name=\"" + xmlText(first.game) + "\" region=\"" +
+               xmlText(line.substr(0, slash)) + "\"";
+        if (slash != std::string_view::npos && slash + 1 < line.size())
+            xml += " language=\"" + xmlText(line.substr(slash + 1)) + "\"";
+        xml += "/>\n";
+    }
+}
+
+void appendRom(std::string& xml, const core::DatRom& r)
+{
+    xml += "\t\t<rom name=\"" + xmlText(r.rom) + "\"";
+    if (r.size)
+        xml += " size=\"" + std::to_string(*r.size) + "\"";
+    if (r.crc32)
+        xml += " crc=\"" + crcHex(r) + "\"";
+    if (!r.md5.empty())
+        xml += " md5=\"" + lowerHex(r.md5) + "\"";
+    if (!r.sha1.empty())
+        xml += " sha1=\"" + lowerHex(r.sha1) + "\"";
+    if (!r.sha256.empty())
+        xml += " sha256=\"" + lowerHex(r.sha256) + "\"";
+    if (!r.status.empty())
+        xml += " status=\"" + xmlText(r.status) + "\"";
+    if (!r.serial.empty())
+        xml += " serial=\"" + xmlText(r.serial) + "\"";
+    xml += "/>\n";
+}
+
+// One <game> with its parent/clone attributes, releases and roms.
+void appendGame(std::string& xml, const GameSpan& g, const core::DatSet& dats)
+{
+    const core::DatRom first = dats.roms()[g.first];
+    xml += "\t<game name=\"" + xmlText(first.game) + "\"";
+    if (!first.id.empty())
+        xml += " id=\"" + xmlText(first.id) + "\"";
+    if (!first.cloneOf.empty())
+        xml += " cloneof=\"" + xmlText(first.cloneOf) + "\"";
+    if (!first.cloneOfId.empty())
+        xml += " cloneofid=\"" + xmlText(first.cloneOfId) + "\"";
+    xml += ">\n\t\t<description>" + xmlText(first.game) + "</description>\n";
+    appendReleases(xml, first);
+    for (std::size_t i = g.first; i < g.end; ++i)
+        appendRom(xml, dats.roms()[i]);
+    xml += "\t</game>\n";
+}
+
+std::string fixdatXml(const DatSummary& summary, const std::vector<GameSpan>& games,
+                      const core::DatSet& dats)
+{
     std::string xml = "<?xml version=\"1.0\"?>\n"
                       "<!DOCTYPE datafile PUBLIC \"-//Logiqx//DTD ROM Management Datafile//EN\" "
                       "\"http://www.logiqx.com/Dats/datafile.dtd\">\n"
                       "<datafile>\n\t<header>\n";
-    for (const auto& [field, value] : header) {
+    for (const auto& [field, value] : fixdatHeader(summary, dats.dats()[summary.dat])) {
         // A field name from a DAT is written back only when it is a plain XML name.
         if (plainXmlName(field))
             xml += "\t\t<" + field + ">" + xmlText(value) + "</" + field + ">\n";
     }
     xml += "\t</header>\n";
-    forMissingRoms(summary, games, dats, [&](const GameSpan& g) {
-        const core::DatRom first = dats.roms()[g.first];
-        xml += "\t<game name=\"" + xmlText(first.game) + "\"";
-        if (!first.id.empty())
-            xml += " id=\"" + xmlText(first.id) + "\"";
-        if (!first.cloneOf.empty())
-            xml += " cloneof=\"" + xmlText(first.cloneOf) + "\"";
-        if (!first.cloneOfId.empty())
-            xml += " cloneofid=\"" + xmlText(first.cloneOfId) + "\"";
-        xml += ">\n\t\t<description>" + xmlText(first.game) + "</description>\n";
-        std::string_view releases = first.releases;
-        // Bounded by the text's length: each pass takes one line.
-        for (std::size_t end; (end = releases.find('\n')) != std::string_view::npos;
-             releases.remove_prefix(end + 1)) {
-            const std::string_view line = releases.substr(0, end);
-            const std::size_t slash = line.find('/');
-            xml += "\t\t<release name=\"" + xmlText(first.game) + "\" region=\"" +
-                   xmlText(line.substr(0, slash)) + "\"";
-            if (slash != std::string_view::npos && slash + 1 < line.size())
-                xml += " language=\"" + xmlText(line.substr(slash + 1)) + "\"";
-            xml += "/>\n";
-        }
-        for (std::size_t i = g.first; i < g.end; ++i) {
-            const core::DatRom r = dats.roms()[i];
-            xml += "\t\t<rom name=\"" + xmlText(r.rom) + "\"";
-            if (r.size)
-                xml += " size=\"" + std::to_string(*r.size) + "\"";
-            if (r.crc32)
-                xml += " crc=\"" + crcHex(r) + "\"";
-            if (!r.md5.empty())
-                xml += " md5=\"" + lowerHex(r.md5) + "\"";
-            if (!r.sha1.empty())
-                xml += " sha1=\"" + lowerHex(r.sha1) + "\"";
-            if (!r.sha256.empty())
-                xml += " sha256=\"" + lowerHex(r.sha256) + "\"";
-            if (!r.status.empty())
-                xml += " status=\"" + xmlText(r.status) + "\"";
-            if (!r.serial.empty())
-                xml += " serial=\"" + xmlText(r.serial) + "\"";
-            xml += "/>\n";
-        }
-        xml += "\t</game>\n";
-    });
+    forMissingRoms(summary, games, dats, [&](const GameSpan& g) { appendGame(xml, g, dats); });
     return xml + "</datafile>\n";
 }
 

@@ -1,16 +1,34 @@
 #include "archive/member_copy.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <zlib.h>
 
 #include "archive/libarchive_api.h"
 #include "archive/libarchive_util.h"
+#include "core/base/error.h"
 #include "core/checksum/crc32_sink.h"
 
 namespace cartscope::archive::detail {
 
 namespace {
+
+constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
+constexpr std::size_t kWriteSize = std::size_t{1} << 20;
+constexpr std::size_t kPageSize = 4096;
+constexpr std::size_t kReadSize = std::size_t{1} << 20;
+
+int percent(std::uint64_t done, std::uint64_t total)
+{
+    if (total == 0 || done >= total)
+        return 100;
+    return static_cast<int>(done * 100 / total); // done <= 1 GiB: no overflow
+}
 
 // libarchive checks each member's data against the CRC-32 stored in the archive and reports a
 // mismatch as a warning at the end of the data, in this wording; that is the one data failure
@@ -45,6 +63,128 @@ private:
 };
 
 } // namespace
+
+struct alignas(kPageSize) WriteBlock {
+    std::array<std::uint8_t, kWriteSize> bytes;
+};
+
+PartialFile::PartialFile(const std::string& path)
+    : m_path(path),
+      m_fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600))
+{
+    if (!m_fd.valid())
+        throw core::Error(core::cannotCreateMessage(path, errno));
+}
+
+PartialFile::~PartialFile()
+{
+    m_fd = core::UniqueFd();
+    if (!m_kept)
+        ::unlink(m_path.c_str());
+}
+
+void PartialFile::write(const void* data, std::size_t size)
+{
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(m_fd.get(), p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw core::Error(core::kStreamWriteError);
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void PartialFile::keep()
+{
+    if (::close(m_fd.release()) != 0 && errno != EINTR)
+        throw core::Error(core::kStreamWriteError);
+    m_kept = true;
+}
+
+CoalescingWriter::CoalescingWriter(PartialFile& out)
+    : m_out(out), m_block(std::make_unique_for_overwrite<WriteBlock>())
+{}
+
+CoalescingWriter::~CoalescingWriter() = default;
+
+void CoalescingWriter::write(const std::uint8_t* data, std::size_t size)
+{
+    if (m_used == 0 && size >= kWriteSize) {
+        m_out.write(data, size);
+        return;
+    }
+    // Bounded: each round copies at least one byte or flushes a full block.
+    while (size > 0) {
+        const std::size_t n = std::min(size, kWriteSize - m_used);
+        std::memcpy(m_block->bytes.data() + m_used, data, n);
+        m_used += n;
+        data += n;
+        size -= n;
+        if (m_used == kWriteSize)
+            flush();
+    }
+}
+
+std::span<std::uint8_t> CoalescingWriter::space()
+{
+    return {m_block->bytes.data() + m_used, kWriteSize - m_used};
+}
+
+void CoalescingWriter::commit(std::size_t size)
+{
+    m_used += size;
+    if (m_used == kWriteSize)
+        flush();
+}
+
+void CoalescingWriter::flush()
+{
+    if (m_used > 0)
+        m_out.write(m_block->bytes.data(), m_used);
+    m_used = 0;
+}
+
+Delivery::Delivery(PartialFile* out, std::uint64_t declared, const ExtractEvents& events,
+                   std::span<core::ReadSink* const> sinks, bool writes)
+    : m_out(out), m_declared(declared), m_events(events), m_sinks(sinks)
+{
+    if (out && writes)
+        m_writer.emplace(*out);
+}
+
+bool Delivery::deliver(std::span<const std::uint8_t> bytes)
+{
+    if (m_writer)
+        m_writer->write(bytes.data(), bytes.size());
+    for (core::ReadSink* sink : m_sinks)
+        sink->consume(bytes, m_done);
+    m_done += bytes.size();
+    if (m_done - m_reported >= kProgressStep && m_done < m_declared) {
+        m_reported = m_done;
+        const int p = percent(m_done, m_declared);
+        if (m_events.onProgress && m_events.onProgress(p, p))
+            return false;
+    }
+    return true;
+}
+
+int Delivery::complete()
+{
+    if (m_done != m_declared)
+        return 0;
+    if (m_writer)
+        m_writer->flush();
+    if (m_events.onProgress && m_events.onProgress(100, 100))
+        return 0;
+    if (m_out)
+        m_out->keep();
+    for (core::ReadSink* sink : m_sinks)
+        sink->finish(m_done);
+    return 1;
+}
 
 std::string memberText(const std::string& archivePath, const Member& member)
 {

@@ -1,15 +1,10 @@
 #pragma once
 
-#include <array>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <unistd.h>
 
 #include "archive/reader.h"
 #include "archive/zip_layout.h"
@@ -25,69 +20,24 @@ struct archive;
 // deflated one inflated straight from the file).
 namespace cartscope::archive::detail {
 
-constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
-
 // The destination file: deleted when the object goes unless kept.
 class PartialFile {
 public:
-    explicit PartialFile(const std::string& path)
-        : m_path(path),
-          m_fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600))
-    {
-        if (!m_fd.valid())
-            throw core::Error(core::cannotCreateMessage(path, errno));
-    }
-    ~PartialFile()
-    {
-        m_fd = core::UniqueFd();
-        if (!m_kept)
-            ::unlink(m_path.c_str());
-    }
+    // Creates `path`, which must not exist; throws the cannot-create error.
+    explicit PartialFile(const std::string& path);
+    ~PartialFile();
     PartialFile(const PartialFile&) = delete;
     PartialFile& operator=(const PartialFile&) = delete;
 
-    void write(const void* data, std::size_t size)
-    {
-        const auto* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(m_fd.get(), p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                throw core::Error(core::kStreamWriteError);
-            p += n;
-            size -= static_cast<std::size_t>(n);
-        }
-    }
-
-    void keep()
-    {
-        if (::close(m_fd.release()) != 0 && errno != EINTR)
-            throw core::Error(core::kStreamWriteError);
-        m_kept = true;
-    }
+    // All of `size` bytes, or the stream write error.
+    void write(const void* data, std::size_t size);
+    // Closes the file and keeps it.
+    void keep();
 
 private:
     std::string m_path;
     core::UniqueFd m_fd;
     bool m_kept = false;
-};
-
-inline int percent(std::uint64_t done, std::uint64_t total)
-{
-    if (total == 0 || done >= total)
-        return 100;
-    return static_cast<int>(done * 100 / total); // done <= 1 GiB: no overflow
-}
-
-// Large writes: libarchive hands out a deflated member in 256 KiB pieces (and a stored one in
-// whatever its read buffer holds), so pieces are gathered into 1 MiB writes; a piece that is
-// already that large goes out as it is.
-constexpr std::size_t kWriteSize = std::size_t{1} << 20;
-constexpr std::size_t kPageSize = 4096;
-constexpr std::size_t kReadSize = std::size_t{1} << 20;
-struct alignas(kPageSize) WriteBlock {
-    std::array<std::uint8_t, kWriteSize> bytes;
 };
 
 // Where an inflater puts its output: it fills space() in place, then commits what it filled.
@@ -100,47 +50,27 @@ public:
     virtual void flush() {}
 };
 
+struct WriteBlock;
+
+// Large writes: libarchive hands out a deflated member in 256 KiB pieces (and a stored one in
+// whatever its read buffer holds), so pieces are gathered into 1 MiB writes; a piece that is
+// already that large goes out as it is.
 class CoalescingWriter final : public OutputSpace {
 public:
-    explicit CoalescingWriter(PartialFile& out) : m_out(out) {}
-    void write(const std::uint8_t* data, std::size_t size)
-    {
-        if (m_used == 0 && size >= kWriteSize) {
-            m_out.write(data, size);
-            return;
-        }
-        // Bounded: each round copies at least one byte or flushes a full block.
-        while (size > 0) {
-            const std::size_t n = std::min(size, kWriteSize - m_used);
-            std::memcpy(m_block->bytes.data() + m_used, data, n);
-            m_used += n;
-            data += n;
-            size -= n;
-            if (m_used == kWriteSize)
-                flush();
-        }
-    }
+    explicit CoalescingWriter(PartialFile& out);
+    ~CoalescingWriter() override;
+    CoalescingWriter(const CoalescingWriter&) = delete;
+    CoalescingWriter& operator=(const CoalescingWriter&) = delete;
+
+    void write(const std::uint8_t* data, std::size_t size);
     // The free end of the block, for a producer to fill in place and then commit().
-    std::span<std::uint8_t> space() override
-    {
-        return {m_block->bytes.data() + m_used, kWriteSize - m_used};
-    }
-    void commit(std::size_t size) override
-    {
-        m_used += size;
-        if (m_used == kWriteSize)
-            flush();
-    }
-    void flush() override
-    {
-        if (m_used > 0)
-            m_out.write(m_block->bytes.data(), m_used);
-        m_used = 0;
-    }
+    std::span<std::uint8_t> space() override;
+    void commit(std::size_t size) override;
+    void flush() override;
 
 private:
     PartialFile& m_out;
-    std::unique_ptr<WriteBlock> m_block = std::make_unique_for_overwrite<WriteBlock>();
+    std::unique_ptr<WriteBlock> m_block;
     std::size_t m_used = 0;
 };
 
@@ -150,49 +80,17 @@ class Delivery {
 public:
     // `writes`: deliver() writes the bytes to `out` (else the caller writes them itself).
     Delivery(PartialFile* out, std::uint64_t declared, const ExtractEvents& events,
-             std::span<core::ReadSink* const> sinks, bool writes = true)
-        : m_out(out), m_declared(declared), m_events(events), m_sinks(sinks)
-    {
-        if (out && writes)
-            m_writer.emplace(*out);
-    }
+             std::span<core::ReadSink* const> sinks, bool writes = true);
     std::uint64_t done() const { return m_done; }
     // Room left before the declared size.
     std::uint64_t room() const { return m_declared - m_done; }
 
     // The next bytes (at most room()); false when a progress notification asked to cancel.
-    bool deliver(std::span<const std::uint8_t> bytes)
-    {
-        if (m_writer)
-            m_writer->write(bytes.data(), bytes.size());
-        for (core::ReadSink* sink : m_sinks)
-            sink->consume(bytes, m_done);
-        m_done += bytes.size();
-        if (m_done - m_reported >= kProgressStep && m_done < m_declared) {
-            m_reported = m_done;
-            const int p = percent(m_done, m_declared);
-            if (m_events.onProgress && m_events.onProgress(p, p))
-                return false;
-        }
-        return true;
-    }
+    bool deliver(std::span<const std::uint8_t> bytes);
 
     // After the last byte, once the data is checked: 1 when complete (the copy kept, the sinks
     // finished), 0 when short of the declared size or cancelled at the last notification.
-    int complete()
-    {
-        if (m_done != m_declared)
-            return 0;
-        if (m_writer)
-            m_writer->flush();
-        if (m_events.onProgress && m_events.onProgress(100, 100))
-            return 0;
-        if (m_out)
-            m_out->keep();
-        for (core::ReadSink* sink : m_sinks)
-            sink->finish(m_done);
-        return 1;
-    }
+    int complete();
 
 private:
     PartialFile* m_out;

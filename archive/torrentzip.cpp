@@ -132,72 +132,79 @@ std::string upperHex(std::uint32_t v)
     return text;
 }
 
-} // namespace
-
-void writeZip(core::OutputFile& out, std::vector<ZipMember> members, ZipStyle style,
-              const core::Checkpoint& checkpoint)
+// A member's local header, its CRC-32 and sizes written as zero: they are known once the member
+// is deflated, and filled in afterwards, so no data descriptor is needed.
+std::vector<std::uint8_t> localHeader(const ZipMember& member, std::uint16_t flags)
 {
-    std::stable_sort(members.begin(), members.end(), [](const ZipMember& a, const ZipMember& b) {
-        return lessIgnoringCase(a.name, b.name);
-    });
-    std::vector<std::uint8_t> central;
-    for (const ZipMember& member : members) {
-        if (member.name.empty() || member.name.size() > 0xFFFF)
-            throw core::Error("Member name \"" + member.name + "\" cannot be stored in a zip");
-        const std::uint64_t offset = out.size();
-        if (offset >= kZip32Limit)
-            throw core::Error("The archive is too large for a zip without zip64");
-        const std::uint16_t flags = flagsFor(member.name);
-        // The CRC-32 and sizes are known once the member is deflated; their places are
-        // written as zero first and filled in afterwards, so no data descriptor is needed.
-        std::vector<std::uint8_t> local;
-        put32(local, kLocalSignature);
-        put16(local, kVersionNeeded);
-        put16(local, flags);
-        put16(local, kMethodDeflate);
-        put16(local, kTorrentZipTime);
-        put16(local, kTorrentZipDate);
-        put32(local, 0); // 0x0E CRC-32
-        put32(local, 0); // 0x12 compressed size
-        put32(local, 0); // 0x16 size
-        put16(local, static_cast<std::uint32_t>(member.name.size()));
-        put16(local, 0); // 0x1C extra field length
-        local.insert(local.end(), member.name.begin(), member.name.end());
-        out.write(local);
-        const Written w = deflateInto(out, member, checkpoint);
-        std::vector<std::uint8_t> sums;
-        put32(sums, w.crc);
-        put32(sums, static_cast<std::uint32_t>(w.compressed));
-        put32(sums, static_cast<std::uint32_t>(w.size));
-        out.writeAt(offset + 0x0E, sums);
+    std::vector<std::uint8_t> local;
+    put32(local, kLocalSignature);
+    put16(local, kVersionNeeded);
+    put16(local, flags);
+    put16(local, kMethodDeflate);
+    put16(local, kTorrentZipTime);
+    put16(local, kTorrentZipDate);
+    put32(local, 0); // 0x0E CRC-32
+    put32(local, 0); // 0x12 compressed size
+    put32(local, 0); // 0x16 size
+    put16(local, static_cast<std::uint32_t>(member.name.size()));
+    put16(local, 0); // 0x1C extra field length
+    local.insert(local.end(), member.name.begin(), member.name.end());
+    return local;
+}
 
-        put32(central, kCentralSignature);
-        put16(central, 0); // version made by
-        put16(central, kVersionNeeded);
-        put16(central, flags);
-        put16(central, kMethodDeflate);
-        put16(central, kTorrentZipTime);
-        put16(central, kTorrentZipDate);
-        central.insert(central.end(), sums.begin(), sums.end());
-        put16(central, static_cast<std::uint32_t>(member.name.size()));
-        put16(central, 0); // extra field length
-        put16(central, 0); // comment length
-        put16(central, 0); // disk number
-        put16(central, 0); // internal attributes
-        put32(central, 0); // external attributes
-        put32(central, static_cast<std::uint32_t>(offset));
-        central.insert(central.end(), member.name.begin(), member.name.end());
-    }
-    const std::uint64_t centralOffset = out.size();
-    if (members.size() > 0xFFFF || centralOffset >= kZip32Limit ||
-        central.size() >= kZip32Limit - centralOffset)
+// The member's record in the central directory; `sums` its CRC-32 and sizes as written.
+void appendCentral(std::vector<std::uint8_t>& central, const ZipMember& member, std::uint16_t flags,
+                   std::span<const std::uint8_t> sums, std::uint64_t offset)
+{
+    put32(central, kCentralSignature);
+    put16(central, 0); // version made by
+    put16(central, kVersionNeeded);
+    put16(central, flags);
+    put16(central, kMethodDeflate);
+    put16(central, kTorrentZipTime);
+    put16(central, kTorrentZipDate);
+    central.insert(central.end(), sums.begin(), sums.end());
+    put16(central, static_cast<std::uint32_t>(member.name.size()));
+    put16(central, 0); // extra field length
+    put16(central, 0); // comment length
+    put16(central, 0); // disk number
+    put16(central, 0); // internal attributes
+    put32(central, 0); // external attributes
+    put32(central, static_cast<std::uint32_t>(offset));
+    central.insert(central.end(), member.name.begin(), member.name.end());
+}
+
+// Writes one member (local header, deflated data) and adds its central record.
+void writeMember(core::OutputFile& out, const ZipMember& member, std::vector<std::uint8_t>& central,
+                 const core::Checkpoint& checkpoint)
+{
+    if (member.name.empty() || member.name.size() > 0xFFFF)
+        throw core::Error("Member name \"" + member.name + "\" cannot be stored in a zip");
+    const std::uint64_t offset = out.size();
+    if (offset >= kZip32Limit)
         throw core::Error("The archive is too large for a zip without zip64");
+    const std::uint16_t flags = flagsFor(member.name);
+    out.write(localHeader(member, flags));
+    const Written w = deflateInto(out, member, checkpoint);
+    std::vector<std::uint8_t> sums;
+    put32(sums, w.crc);
+    put32(sums, static_cast<std::uint32_t>(w.compressed));
+    put32(sums, static_cast<std::uint32_t>(w.size));
+    out.writeAt(offset + 0x0E, sums);
+    appendCentral(central, member, flags, sums, offset);
+}
+
+// The end of central directory record, with TorrentZip's comment (the directory's CRC-32) when
+// asked for.
+std::vector<std::uint8_t> endRecord(std::size_t members, const std::vector<std::uint8_t>& central,
+                                    std::uint64_t centralOffset, ZipStyle style)
+{
     std::vector<std::uint8_t> end;
     put32(end, kEndSignature);
     put16(end, 0); // this disk
     put16(end, 0); // the central directory's disk
-    put16(end, static_cast<std::uint32_t>(members.size()));
-    put16(end, static_cast<std::uint32_t>(members.size()));
+    put16(end, static_cast<std::uint32_t>(members));
+    put16(end, static_cast<std::uint32_t>(members));
     put32(end, static_cast<std::uint32_t>(central.size()));
     put32(end, static_cast<std::uint32_t>(centralOffset));
     if (style == ZipStyle::TorrentZip) {
@@ -208,6 +215,25 @@ void writeZip(core::OutputFile& out, std::vector<ZipMember> members, ZipStyle st
     } else {
         put16(end, 0);
     }
+    return end;
+}
+
+} // namespace
+
+void writeZip(core::OutputFile& out, std::vector<ZipMember> members, ZipStyle style,
+              const core::Checkpoint& checkpoint)
+{
+    std::stable_sort(members.begin(), members.end(), [](const ZipMember& a, const ZipMember& b) {
+        return lessIgnoringCase(a.name, b.name);
+    });
+    std::vector<std::uint8_t> central;
+    for (const ZipMember& member : members)
+        writeMember(out, member, central, checkpoint);
+    const std::uint64_t centralOffset = out.size();
+    if (members.size() > 0xFFFF || centralOffset >= kZip32Limit ||
+        central.size() >= kZip32Limit - centralOffset)
+        throw core::Error("The archive is too large for a zip without zip64");
+    const std::vector<std::uint8_t> end = endRecord(members.size(), central, centralOffset, style);
     out.write(central);
     out.write(end);
 }

@@ -277,6 +277,49 @@ std::string hexUtf16(std::u16string_view utf16)
     return out;
 }
 
+namespace {
+
+// JSON's two-character escapes; null for the others.
+const char* jsonShortEscape(char32_t cp)
+{
+    switch (cp) {
+    case '"':
+        return "\\\"";
+    case '\\':
+        return "\\\\";
+    case '\b':
+        return "\\b";
+    case '\f':
+        return "\\f";
+    case '\n':
+        return "\\n";
+    case '\r':
+        return "\\r";
+    case '\t':
+        return "\\t";
+    default:
+        return nullptr;
+    }
+}
+
+// A format character as \uXXXX: past the basic plane as a surrogate pair, as JSON writes such a
+// character.
+void appendJsonUnicode(std::string& out, char32_t cp)
+{
+    const auto unit = [&](char32_t u) {
+        out += "\\u";
+        appendHex(out, u, 4, HexCase::Lower);
+    };
+    if (cp >= 0x10000) {
+        unit(0xD800 + ((cp - 0x10000) >> 10));
+        unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+        unit(cp);
+    }
+}
+
+} // namespace
+
 std::string jsonString(std::string_view utf8)
 {
     std::string out = "\"";
@@ -289,51 +332,17 @@ std::string jsonString(std::string_view utf8)
             continue;
         }
         const char32_t cp = d.cp;
-        switch (cp) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            // Other C0 controls must be escaped; DEL, C1 controls and the format characters
-            // (bidirectional controls, zero-width characters) need not be, but escaping them
-            // keeps the output safe to print and shows what is there: the same string.
-            if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
-                appendHexByte(out, "\\u00", static_cast<unsigned>(cp), HexCase::Lower);
-            } else if (isFormatCharacter(cp)) {
-                // Past the basic plane as a surrogate pair, as JSON writes such a character.
-                const auto unit = [&](char32_t u) {
-                    out += "\\u";
-                    appendHex(out, u, 4, HexCase::Lower);
-                };
-                if (cp >= 0x10000) {
-                    unit(0xD800 + ((cp - 0x10000) >> 10));
-                    unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
-                } else {
-                    unit(cp);
-                }
-            } else {
-                out.append(utf8.substr(i, d.length));
-            }
-            break;
-        }
+        // Other C0 controls must be escaped; DEL, C1 controls and the format characters
+        // (bidirectional controls, zero-width characters) need not be, but escaping them keeps
+        // the output safe to print and shows what is there: the same string.
+        if (const char* escape = jsonShortEscape(cp))
+            out += escape;
+        else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))
+            appendHexByte(out, "\\u00", static_cast<unsigned>(cp), HexCase::Lower);
+        else if (isFormatCharacter(cp))
+            appendJsonUnicode(out, cp);
+        else
+            out.append(utf8.substr(i, d.length));
         i += d.length;
     }
     out += "\"";

@@ -14,6 +14,13 @@
 // entry's values and the one way entries enter a set. Not for use outside the DAT parsers.
 namespace cartscope::core::dat {
 
+// Which of an entry's values its DAT gave (DatSet's Entry::present).
+inline constexpr std::uint8_t kHasSize = 1;
+inline constexpr std::uint8_t kHasCrc = 2;
+inline constexpr std::uint8_t kHasMd5 = 4;
+inline constexpr std::uint8_t kHasSha1 = 8;
+inline constexpr std::uint8_t kHasSha256 = 16;
+
 // Errors that name the DAT and the line of a byte offset in its text.
 class DatError {
 public:
@@ -66,6 +73,13 @@ public:
     void commit(DatInfo info);
 
 private:
+    // The rom's size, CRC-32 and digests, checked, with the bits of those it gives.
+    DatSet::Entry values(const RomFields& rom) const;
+    // `s` appended to the set's names.
+    DatSet::Text store(std::string_view s);
+    // The current game's name and fields, once for all of its roms.
+    void storeGame();
+
     DatSet& m_set;
     const DatError& m_err;
     const std::function<bool()>& m_cancelled;

@@ -226,5 +226,33 @@ TEST(CollectionReport, FixdatsReloadWithTheMissingEntriesAndTheSourceHeader)
     EXPECT_THROW(writeFixdats(makeReport(dats, dumps), dats, outside + "/sub"), core::Error);
 }
 
+TEST(CollectionReport, FixdatsKeepTheParentCloneFieldsAndReleases)
+{
+    core::DatSet dats;
+    add(dats, "<datafile><header><name>P</name></header>"
+              "<game name=\"Parent\" id=\"0001\">"
+              "<release name=\"Parent\" region=\"EUR\" language=\"En,Fr\"/>"
+              "<release name=\"Parent\" region=\"USA\"/>"
+              "<rom name=\"p.nds\" size=\"1\" crc=\"00000001\"/></game>"
+              "<game name=\"Clone\" id=\"0002\" cloneof=\"Parent\" cloneofid=\"0001\">"
+              "<rom name=\"c.nds\" size=\"2\" crc=\"00000002\"/></game></datafile>");
+    const fixture::TempDir dir;
+    const std::vector<std::string> written = writeFixdats(makeReport(dats, {}), dats, dir.path());
+    ASSERT_EQ(written.size(), 1u);
+    core::DatSet reloaded;
+    add(reloaded, read(written[0]), "fixdat.dat");
+    ASSERT_EQ(reloaded.roms().size(), 2u);
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        const core::DatRom want = dats.roms()[i], got = reloaded.roms()[i];
+        EXPECT_EQ(got.game, want.game);
+        EXPECT_EQ(got.id, want.id);
+        EXPECT_EQ(got.cloneOf, want.cloneOf);
+        EXPECT_EQ(got.cloneOfId, want.cloneOfId);
+        EXPECT_EQ(got.releases, want.releases);
+    }
+    EXPECT_EQ(reloaded.roms()[0].releases, "EUR/En,Fr\nUSA/\n");
+    EXPECT_EQ(reloaded.roms()[1].cloneOfId, "0001");
+}
+
 } // namespace
 } // namespace cartscope::archive
