@@ -1,7 +1,6 @@
 #include "core/formats/graphics.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "core/base/error.h"
 #include "core/base/le.h"
