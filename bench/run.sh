@@ -50,6 +50,9 @@
 #               input) vs the greedy reference parse, and the encoded size against the greedy
 #               and optimal parses, and IMA-ADPCM decode (million samples/s, one core) vs memcpy
 #               of its 16-bit output (bench/compress_bench.cpp: in-process timings, its own table)
+#   render      a 256x192 screen (32x24 tiles, flips, per-tile palettes) drawn to RGBA, 4 and
+#               8 bpp, vs a plain tile-through-palette loop, plus decode+render and PNG encoding
+#               shown (bench/render_bench.cpp: in-process timings, its own table; goal < 5 ms)
 #   trim512     `trim` of a 512 MiB image, 256 MiB used    vs ref_trim (copy_file_range of the
 #               used bytes plus one read of the cut bytes: head -c USED and a read, in C)
 #   pad512      `pad` of the 256 MiB trimmed image to 512 MiB vs ref_trim pad (the kernel copy,
@@ -64,7 +67,7 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build/release}
 shift || true
 ROWS=("$@")
-[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k system30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress build30k ndstool30k rssbuild65k trim512 pad512 replace512 rss7k)
+[ ${#ROWS[@]} -eq 0 ] && ROWS=(list1g tiny info1g info512 info65k list65k rss65k extract30k system30k copy30k pty30k order zipstored zipdeflate zip64stored ddstored preview65k compress render build30k ndstool30k rssbuild65k trim512 pad512 replace512 rss7k)
 PAIRS=${PAIRS:-5}
 ONE_MIB=${ONE_MIB:-1024}
 # The generated trees' file counts (smaller ones try the rows out quickly).
@@ -73,7 +76,7 @@ FILES65=${FILES65:-65000}
 
 CLI=$BUILD/cli/cartscope-cli
 B=$BUILD/bench
-for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/ref_build" "$B/benchtime" "$B/ptyrun" "$B/window_order" "$B/compress_bench" "$B/ref_trim"; do
+for tool in "$CLI" "$B/gen_image" "$B/ref_list" "$B/ref_copy" "$B/ref_crc" "$B/ref_build" "$B/benchtime" "$B/ptyrun" "$B/window_order" "$B/compress_bench" "$B/render_bench" "$B/ref_trim"; do
   [ -x "$tool" ] || { echo "missing $tool: build the target 'bench' in $BUILD" >&2; exit 2; }
 done
 command -v bsdtar >/dev/null || { echo "bsdtar is needed (libarchive-tools)" >&2; exit 2; }
@@ -456,6 +459,11 @@ for row in "${ROWS[@]}"; do
     compress)
       echo
       "$B/compress_bench" "$PAIRS"
+      echo
+      ;;
+    render)
+      echo
+      "$B/render_bench" "$PAIRS"
       echo
       ;;
     *) echo "unknown row $row" >&2; exit 2 ;;

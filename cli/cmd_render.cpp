@@ -67,6 +67,44 @@ std::vector<std::uint8_t> animationPng(Files& files, const std::string& path,
                  : core::renderAnimation(animation, cells, graphics, palette));
 }
 
+// Tile graphics with their palette: drawn through a screen or as cells when asked for, else
+// as the tiles themselves.
+std::vector<std::uint8_t> graphicsPng(Files& files, const std::string& path,
+                                      const std::vector<std::uint8_t>& bytes)
+{
+    const core::Graphics graphics = core::decodeNcgr(bytes, path);
+    const auto [palettePath, paletteBytes] = files.companion(path, ".NCLR", "--palette");
+    const core::Palette palette = core::decodeNclr(paletteBytes, palettePath);
+    core::RgbaImage picture;
+    if (const auto screen = files.inv.value("--screen")) {
+        picture = core::renderScreen(
+            core::decodeNscr(readTreeFile(files.image, files.rows, *screen), *screen), graphics,
+            palette);
+    } else if (const auto cellsPath = files.inv.value("--cells")) {
+        const core::Cells cells =
+            core::decodeNcer(readTreeFile(files.image, files.rows, *cellsPath), *cellsPath);
+        const auto cell = files.inv.value("--cell");
+        picture = cell ? core::renderCell(cells, number(*cell, "--cell", "cell"), graphics, palette)
+                       : core::renderCellSheet(cells, graphics, palette);
+    } else {
+        picture = core::renderGraphics(graphics, palette);
+    }
+    return core::encodeRgbaPng(picture);
+}
+
+// A font: its glyph sheet as OUT and the sheet's key beside it as OUT.json.
+void writeGlyphSheet(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                     const std::string& outName, Context& ctx)
+{
+    const core::Font font = core::decodeNftr(bytes, path);
+    core::writeWholeFile(outName, core::encodeRgbaPng(core::renderGlyphSheet(font)));
+    ctx.out << safe(outName) << '\n';
+    const std::string key = core::replaceExtension(outName, ".json");
+    const std::string json = core::glyphSheetJson(font);
+    core::writeWholeFile(key, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+    ctx.out << safe(key) << '\n';
+}
+
 int cmdRender(const Invocation& inv, Context& ctx)
 {
     const std::string& path = inv.positional[1];
@@ -85,14 +123,7 @@ int cmdRender(const Invocation& inv, Context& ctx)
     const std::string kind = containerName(bytes);
 
     if (kind == "NFTR") {
-        const core::Font font = core::decodeNftr(bytes, path);
-        core::writeWholeFile(outName, core::encodeRgbaPng(core::renderGlyphSheet(font)));
-        ctx.out << safe(outName) << '\n';
-        const std::string key = core::replaceExtension(outName, ".json");
-        const std::string json = core::glyphSheetJson(font);
-        core::writeWholeFile(key,
-                             {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
-        ctx.out << safe(key) << '\n';
+        writeGlyphSheet(path, bytes, outName, ctx);
         return 0;
     }
     if (kind != "NANR" && inv.has("--sequence"))
@@ -101,30 +132,8 @@ int cmdRender(const Invocation& inv, Context& ctx)
         throw core::Error("\"" + path +
                           "\" is neither tile graphics (NCGR), an animation (NANR) nor a font "
                           "(NFTR)");
-    std::vector<std::uint8_t> png;
-    if (kind == "NANR") {
-        png = animationPng(files, path, bytes);
-    } else {
-        const core::Graphics graphics = core::decodeNcgr(bytes, path);
-        const auto [palettePath, paletteBytes] = files.companion(path, ".NCLR", "--palette");
-        const core::Palette palette = core::decodeNclr(paletteBytes, palettePath);
-        core::RgbaImage picture;
-        if (const auto screen = inv.value("--screen")) {
-            picture = core::renderScreen(
-                core::decodeNscr(readTreeFile(image, img.rows, *screen), *screen), graphics,
-                palette);
-        } else if (const auto cellsPath = inv.value("--cells")) {
-            const core::Cells cells =
-                core::decodeNcer(readTreeFile(image, img.rows, *cellsPath), *cellsPath);
-            const auto cell = inv.value("--cell");
-            picture =
-                cell ? core::renderCell(cells, number(*cell, "--cell", "cell"), graphics, palette)
-                     : core::renderCellSheet(cells, graphics, palette);
-        } else {
-            picture = core::renderGraphics(graphics, palette);
-        }
-        png = core::encodeRgbaPng(picture);
-    }
+    const std::vector<std::uint8_t> png =
+        kind == "NANR" ? animationPng(files, path, bytes) : graphicsPng(files, path, bytes);
     core::writeWholeFile(outName, png);
     ctx.out << safe(outName) << '\n';
     return 0;

@@ -102,32 +102,31 @@ std::vector<std::uint8_t> decompressCode(std::span<const std::uint8_t> file,
     return out;
 }
 
-std::optional<std::vector<std::uint8_t>> compressCode(std::span<const std::uint8_t> data,
-                                                      const CodeOptions& options)
+namespace {
+
+// The body's stream in reading order (the flag bits as LZ10's), and where to stop it: the
+// in-place decode writes below the byte it reads as long as, after each token, (bytes made -
+// bytes read) is at most the same difference at the end. So the stream ends at the token where
+// that difference peaks; what lies below stays stored as it is.
+struct BackwardStream {
+    std::vector<std::uint8_t> bytes;
+    std::ptrdiff_t bestGain = 0;
+    std::size_t bestCovered = 0; // body bytes the stream up to the peak makes
+    std::size_t bestStream = 0;  // stream bytes up to the peak
+};
+
+// `reversed` is the body read from its end, parsed as forward LZ.
+BackwardStream encodeReversed(std::span<const std::uint8_t> reversed)
 {
-    if (data.size() > kMaxCodeSize)
-        throw Error("Cannot compress code of more than 16 MiB");
-    const std::size_t prefix = std::min(options.rawPrefix, data.size());
-    const std::size_t bodySize = data.size() - prefix;
-    // The decoder reads from the end: parse the body reversed, as forward LZ.
-    const std::vector<std::uint8_t> reversed(data.rbegin(),
-                                             data.rbegin() + static_cast<std::ptrdiff_t>(bodySize));
     detail::LzRules rules;
     rules.minDistance = 3;
     rules.maxDistance = 0x1002;
     rules.maxLength = 18;
-
-    // The stream in reading order, with the flag bits as LZ10's.
-    std::vector<std::uint8_t> stream;
+    BackwardStream s;
+    std::vector<std::uint8_t>& stream = s.bytes;
     std::size_t flagAt = 0;
     unsigned bit = 0;
     std::size_t covered = 0;
-    // Where to stop: the in-place decode writes below the byte it reads as long as, after each
-    // token, (bytes made - bytes read) is at most the same difference at the end. So the stream
-    // ends at the token where that difference peaks; what lies below stays stored as it is.
-    std::ptrdiff_t bestGain = 0;
-    std::size_t bestCovered = 0;
-    std::size_t bestStream = 0;
     detail::lzParse(reversed, rules, [&](std::span<const detail::LzToken> tokens) {
         for (const detail::LzToken& t : tokens) {
             if (bit == 0) {
@@ -147,29 +146,46 @@ std::optional<std::vector<std::uint8_t>> compressCode(std::span<const std::uint8
             covered += t.length;
             const auto gain =
                 static_cast<std::ptrdiff_t>(covered) - static_cast<std::ptrdiff_t>(stream.size());
-            if (gain > bestGain) {
-                bestGain = gain;
-                bestCovered = covered;
-                bestStream = stream.size();
+            if (gain > s.bestGain) {
+                s.bestGain = gain;
+                s.bestCovered = covered;
+                s.bestStream = stream.size();
             }
         }
     });
+    return s;
+}
 
-    const std::size_t stored = data.size() - bestCovered; // prefix and the uncompressed bottom
-    const std::size_t padding = (4 - (stored + bestStream) % 4) % 4;
+} // namespace
+
+std::optional<std::vector<std::uint8_t>> compressCode(std::span<const std::uint8_t> data,
+                                                      const CodeOptions& options)
+{
+    if (data.size() > kMaxCodeSize)
+        throw Error("Cannot compress code of more than 16 MiB");
+    const std::size_t prefix = std::min(options.rawPrefix, data.size());
+    const std::size_t bodySize = data.size() - prefix;
+    // The decoder reads from the end: parse the body reversed, as forward LZ.
+    const std::vector<std::uint8_t> reversed(data.rbegin(),
+                                             data.rbegin() + static_cast<std::ptrdiff_t>(bodySize));
+    const BackwardStream s = encodeReversed(reversed);
+
+    const std::size_t stored = data.size() - s.bestCovered; // prefix and the uncompressed bottom
+    const std::size_t padding = (4 - (stored + s.bestStream) % 4) % 4;
     const std::size_t footerLength = kFooterSize + padding;
-    if (bestGain <= static_cast<std::ptrdiff_t>(footerLength))
+    if (s.bestGain <= static_cast<std::ptrdiff_t>(footerLength))
         return std::nullopt;
 
     std::vector<std::uint8_t> out(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(stored));
-    out.insert(out.end(), stream.rend() - static_cast<std::ptrdiff_t>(bestStream), stream.rend());
+    out.insert(out.end(), s.bytes.rend() - static_cast<std::ptrdiff_t>(s.bestStream),
+               s.bytes.rend());
     out.insert(out.end(), padding, 0xFF);
     std::uint8_t footer[kFooterSize];
     putLe32(footer, 0,
-            static_cast<std::uint32_t>(bestStream + footerLength) |
+            static_cast<std::uint32_t>(s.bestStream + footerLength) |
                 static_cast<std::uint32_t>(footerLength << 24));
     putLe32(footer, 4,
-            static_cast<std::uint32_t>(bestGain) - static_cast<std::uint32_t>(footerLength));
+            static_cast<std::uint32_t>(s.bestGain) - static_cast<std::uint32_t>(footerLength));
     out.insert(out.end(), footer, footer + kFooterSize);
     return out;
 }

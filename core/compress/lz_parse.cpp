@@ -112,88 +112,121 @@ private:
     std::vector<std::int32_t> m_prev;
 };
 
-} // namespace
+// The cheapest parse of each block by dynamic programming over positions: price[i] is the
+// fewest bits that reach the block's position i, from[i] the token that does so.
+class BlockParser {
+public:
+    using Emit = std::function<void(std::span<const LzToken>)>;
 
-void lzParse(std::span<const std::uint8_t> data, const LzRules& rules,
-             const std::function<void(std::span<const LzToken>)>& emit)
-{
-    MatchFinder finder(data, rules);
-    // LZ10 and code compression take a match of the greatest length at once.
-    const std::size_t nice = rules.lz11Lengths ? kNiceLz11 : rules.maxLength;
-    const std::size_t span = std::min(kBlock, data.size()) + std::max(nice, rules.maxLength) + 1;
-    std::vector<std::uint32_t> price(span);
-    std::vector<LzToken> from(span); // the token that reaches each position on the cheapest path
-    std::vector<LzToken> path;
-    std::size_t reached = 0; // highest position of the block whose price is set
+    BlockParser(std::span<const std::uint8_t> data, const LzRules& rules, const Emit& emit)
+        : m_data(data), m_rules(rules), m_emit(emit), m_finder(data, rules),
+          // LZ10 and code compression take a match of the greatest length at once.
+          m_nice(rules.lz11Lengths ? kNiceLz11 : rules.maxLength),
+          m_price(std::min(kBlock, data.size()) + std::max(m_nice, rules.maxLength) + 1),
+          m_from(m_price.size())
+    {}
 
-    const auto relax = [&](std::size_t to, std::uint32_t cost, LzToken token) {
-        while (reached < to)
-            price[++reached] = kUnreached;
-        if (cost < price[to]) {
-            price[to] = cost;
-            from[to] = token;
+    void run()
+    {
+        m_price[0] = 0;
+        std::size_t base = 0;
+        std::size_t at = 0;
+        // Every pass moves `at` forward by one or by a match's length: the input bounds the loop.
+        while (true) {
+            const std::size_t rel = at - base;
+            if (at == m_data.size() || rel >= kBlock) {
+                finishBlock(rel);
+                if (at == m_data.size())
+                    return;
+                base = at;
+                continue;
+            }
+            const LzToken match = m_finder.findAndInsert(at);
+            if (match.length >= m_nice) {
+                finishBlock(rel);
+                m_emit(std::span<const LzToken>(&match, 1));
+                for (std::size_t i = at + 1; i < at + match.length; ++i)
+                    m_finder.insert(i);
+                at += match.length;
+                base = at;
+                continue;
+            }
+            weigh(rel, match);
+            ++at;
         }
-    };
+    }
+
+private:
+    // The literal and every length of the match at `rel` as ways forward from there.
+    void weigh(std::size_t rel, const LzToken& match)
+    {
+        const std::uint32_t here = m_price[rel];
+        relax(rel + 1, here + 9, {1, 0});
+        if (match.length < 3)
+            return;
+        relax(rel + match.length, kUnreached, {});
+        // Lengths of one cost in one loop (LZ11's 17 and up cost 25 bits).
+        const std::size_t shortEnd = std::min<std::size_t>(match.length, 16);
+        relaxRange(rel, 3, shortEnd, here + 17, match.distance);
+        if (match.length > shortEnd)
+            relaxRange(rel, shortEnd + 1, match.length,
+                       here + referenceBits(match.length, m_rules.lz11Lengths), match.distance);
+    }
+
+    void relax(std::size_t to, std::uint32_t cost, LzToken token)
+    {
+        while (m_reached < to)
+            m_price[++m_reached] = kUnreached;
+        if (cost < m_price[to]) {
+            m_price[to] = cost;
+            m_from[to] = token;
+        }
+    }
+
     // Every length first..last of one match at `rel`, all costing `cost`; prices already set.
-    const auto relaxRange = [&](std::size_t rel, std::size_t first, std::size_t last,
-                                std::uint32_t cost, std::uint32_t distance) {
-        std::uint32_t* const p = price.data() + rel;
-        LzToken* const f = from.data() + rel;
+    void relaxRange(std::size_t rel, std::size_t first, std::size_t last, std::uint32_t cost,
+                    std::uint32_t distance)
+    {
+        std::uint32_t* const p = m_price.data() + rel;
+        LzToken* const f = m_from.data() + rel;
         for (std::size_t length = first; length <= last; ++length) {
             if (cost < p[length]) {
                 p[length] = cost;
                 f[length] = {static_cast<std::uint32_t>(length), distance};
             }
         }
-    };
-    // Hands over the cheapest path from the block's start to `end` (relative) and starts anew.
-    const auto finishBlock = [&](std::size_t end) {
-        path.clear();
-        for (std::size_t at = end; at > 0; at -= from[at].length)
-            path.push_back(from[at]);
-        std::reverse(path.begin(), path.end());
-        if (!path.empty())
-            emit(path);
-        price[0] = 0;
-        reached = 0;
-    };
-
-    price[0] = 0;
-    std::size_t base = 0;
-    std::size_t at = 0;
-    // Every pass moves `at` forward by one or by a match's length: the input bounds the loop.
-    while (true) {
-        const std::size_t rel = at - base;
-        if (at == data.size() || rel >= kBlock) {
-            finishBlock(rel);
-            if (at == data.size())
-                return;
-            base = at;
-            continue;
-        }
-        const LzToken match = finder.findAndInsert(at);
-        const std::uint32_t here = price[rel];
-        relax(rel + 1, here + 9, {1, 0});
-        if (match.length >= nice) {
-            finishBlock(rel);
-            emit(std::span<const LzToken>(&match, 1));
-            for (std::size_t i = at + 1; i < at + match.length; ++i)
-                finder.insert(i);
-            at += match.length;
-            base = at;
-            continue;
-        }
-        if (match.length >= 3) {
-            relax(rel + match.length, kUnreached, {});
-            // Lengths of one cost in one loop (LZ11's 17 and up cost 25 bits).
-            const std::size_t shortEnd = std::min<std::size_t>(match.length, 16);
-            relaxRange(rel, 3, shortEnd, here + 17, match.distance);
-            if (match.length > shortEnd)
-                relaxRange(rel, shortEnd + 1, match.length,
-                           here + referenceBits(match.length, rules.lz11Lengths), match.distance);
-        }
-        ++at;
     }
+
+    // Hands over the cheapest path from the block's start to `end` (relative) and starts anew.
+    void finishBlock(std::size_t end)
+    {
+        m_path.clear();
+        for (std::size_t at = end; at > 0; at -= m_from[at].length)
+            m_path.push_back(m_from[at]);
+        std::reverse(m_path.begin(), m_path.end());
+        if (!m_path.empty())
+            m_emit(m_path);
+        m_price[0] = 0;
+        m_reached = 0;
+    }
+
+    std::span<const std::uint8_t> m_data;
+    const LzRules& m_rules;
+    const Emit& m_emit;
+    MatchFinder m_finder;
+    std::size_t m_nice;
+    std::vector<std::uint32_t> m_price;
+    std::vector<LzToken> m_from;
+    std::vector<LzToken> m_path;
+    std::size_t m_reached = 0; // highest position of the block whose price is set
+};
+
+} // namespace
+
+void lzParse(std::span<const std::uint8_t> data, const LzRules& rules,
+             const std::function<void(std::span<const LzToken>)>& emit)
+{
+    BlockParser(data, rules, emit).run();
 }
 
 } // namespace cartscope::core::detail

@@ -90,12 +90,8 @@ void readMap(const NitroBlock& block, std::vector<std::uint32_t>& glyphOf, std::
     }
 }
 
-} // namespace
-
-Font decodeNftr(std::span<const std::uint8_t> bytes, const std::string& label)
+void readInfo(const NitroFile& file, Font& font, const std::string& label)
 {
-    const NitroFile file = readNitro(bytes, "NFTR", label);
-    Font font;
     const auto info = requireBlock(file, "FINF", label).data;
     if (info.size() < 8)
         throw damaged(label, "the FINF block is cut short");
@@ -105,7 +101,10 @@ Font decodeNftr(std::span<const std::uint8_t> bytes, const std::string& label)
     font.defaultWidth.width = info[0x05];
     font.defaultWidth.advance = info[0x06];
     font.encoding = info[0x07]; // 0x07 character encoding
+}
 
+void readGlyphs(const NitroFile& file, Font& font, const std::string& label)
+{
     const auto g = requireBlock(file, "CGLP", label).data;
     if (g.size() < 8)
         throw damaged(label, "the CGLP block is cut short");
@@ -140,7 +139,16 @@ Font decodeNftr(std::span<const std::uint8_t> bytes, const std::string& label)
             font.levels[k * cell + p] = static_cast<std::uint8_t>((glyph[bit / 8] >> shift) & mask);
         }
     }
+}
 
+} // namespace
+
+Font decodeNftr(std::span<const std::uint8_t> bytes, const std::string& label)
+{
+    const NitroFile file = readNitro(bytes, "NFTR", label);
+    Font font;
+    readInfo(file, font, label);
+    readGlyphs(file, font, label);
     font.widths.assign(font.glyphCount, font.defaultWidth);
     std::vector<std::uint32_t> glyphOf(kCodes, kNoGlyph);
     std::size_t steps = 0;

@@ -120,4 +120,12 @@ std::vector<RgbaFrame> renderSequence(const Animation& animation, std::size_t se
 std::vector<RgbaFrame> renderAnimation(const Animation& animation, const Cells& cells,
                                        const Graphics& graphics, const Palette& palette);
 
+namespace detail {
+
+// "The picture is too large (W x H pixels; at most 4096 x 4096)", for the decoders and the
+// renderers alike.
+std::string pictureTooLarge(std::uint64_t width, std::uint64_t height);
+
+} // namespace detail
+
 } // namespace cartscope::core

@@ -687,6 +687,62 @@ TEST(SoundArchive, HostileArchivesAreBoundedNotedOrRefused)
     }
 }
 
+// Drum sets and key splits: one region per key or per split, or a note when the instrument's
+// ranges or definitions do not fit.
+TEST(SoundBank, DrumSetsAndKeySplitsGiveTheirRegionsOrANote)
+{
+    // Per region its 2-byte type, then a definition; `cut` drops bytes from the end.
+    const auto regions = [](Bytes head, std::initializer_list<std::uint8_t> types,
+                            std::size_t cut = 0) {
+        std::uint16_t wave = 0;
+        for (const std::uint8_t t : types) {
+            const Bytes d = fx::noteDefinition(wave++, 0, 60);
+            head.insert(head.end(), {t, 0});
+            head.insert(head.end(), d.begin(), d.end());
+        }
+        head.resize(head.size() - cut);
+        return head;
+    };
+    const auto tops = [](std::initializer_list<std::uint8_t> keys) {
+        Bytes t(keys);
+        t.resize(8, 0);
+        return t;
+    };
+    struct Case {
+        const char* what;
+        std::uint8_t type;
+        Bytes data;
+        const char* regions; // "low-high/type ..." or "" when the instrument is left out
+    };
+    const Case cases[] = {
+        {"drum set of two keys", 16, regions({36, 37}, {1, 2}), "36-36/1 37-37/2"},
+        {"drum set of one key", 16, regions({127, 127}, {3}), "127-127/3"},
+        {"drum set, low above high", 16, regions({37, 36}, {1, 1}), ""},
+        {"drum set past key 127", 16, regions({127, 128}, {1, 1}), ""},
+        {"drum set, last definition cut", 16, regions({36, 37}, {1, 1}, 1), ""},
+        {"drum set without its range", 16, Bytes{36}, ""},
+        {"key split of two", 17, regions(tops({59, 127}), {1, 2}), "0-59/1 60-127/2"},
+        {"key split, a top past 127 ends it", 17, regions(tops({10, 200, 50}), {1, 1}),
+         "0-10/1 11-127/1"},
+        {"key split, second region cut", 17, regions(tops({59, 127}), {1, 1}, 1), ""},
+        {"key split without its tops", 17, Bytes(7, 1), ""},
+        {"unknown instrument type", 18, fx::noteDefinition(0, 0, 60), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> notes;
+        const cartscope::core::Bank bank =
+            cartscope::core::readSbnk(fx::sbnkFile({{c.type, c.data}}), "b", notes);
+        std::string got;
+        for (const auto& inst : bank.instruments)
+            for (const auto& r : inst.regions)
+                got += (got.empty() ? "" : " ") + std::to_string(r.lowKey) + "-" +
+                       std::to_string(r.highKey) + "/" + std::to_string(r.type);
+        EXPECT_EQ(got, c.regions);
+        EXPECT_EQ(notes.size(), *c.regions ? 0u : 1u);
+    }
+}
+
 TEST(SoundBank, ListsRegionsAndBuildsASoundFontOfItsWaves)
 {
     Bytes split(8, 0);

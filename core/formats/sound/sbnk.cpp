@@ -44,6 +44,60 @@ BankRegion definition(std::span<const std::uint8_t> f, std::size_t at, std::uint
     return r;
 }
 
+// A drum set: a key range, then per key a 2-byte type and a definition. False when it does not
+// fit the file.
+bool readDrumSet(std::span<const std::uint8_t> f, std::size_t at, BankInstrument& inst)
+{
+    if (!fits(f, at, 2))
+        return false;
+    const std::uint8_t low = f[at];
+    const std::uint8_t high = f[at + 1];
+    if (low > high || high >= 128 || !fits(f, at + 2, std::uint64_t{12} * (high - low + 1u)))
+        return false;
+    for (unsigned k = low; k <= high; ++k) {
+        const std::size_t d = at + 2 + (k - low) * 12;
+        inst.regions.push_back(
+            definition(f, d + 2, f[d], static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k)));
+    }
+    return true;
+}
+
+// A key split: eight top keys (0 ends them), then per region a 2-byte type and a definition.
+// False when it does not fit the file.
+bool readKeySplit(std::span<const std::uint8_t> f, std::size_t at, BankInstrument& inst)
+{
+    if (!fits(f, at, 8))
+        return false;
+    unsigned low = 0;
+    for (std::size_t r = 0; r < 8 && f[at + r] != 0 && low < 128; ++r) {
+        const std::size_t d = at + 8 + r * 12;
+        if (!fits(f, d, 12))
+            return false;
+        const unsigned high = std::min<unsigned>(f[at + r], 127);
+        inst.regions.push_back(definition(f, d + 2, f[d], static_cast<std::uint8_t>(low),
+                                          static_cast<std::uint8_t>(high)));
+        low = high + 1;
+    }
+    return true;
+}
+
+// The instrument of record type `type` whose data lies at `at`; false when it does not fit.
+bool readInstrument(std::span<const std::uint8_t> f, std::uint8_t type, std::size_t at,
+                    BankInstrument& inst)
+{
+    if (type < 16) {
+        if (!fits(f, at, kDefinitionSize))
+            return false;
+        inst.regions.push_back(definition(f, at, type, 0, 127));
+        return true;
+    }
+    if (type == 16)
+        return readDrumSet(f, at, inst);
+    if (type == 17)
+        return readKeySplit(f, at, inst);
+    return false;
+}
+
 } // namespace
 
 Bank readSbnk(std::span<const std::uint8_t> f, const std::string& label,
@@ -67,40 +121,7 @@ Bank readSbnk(std::span<const std::uint8_t> f, const std::string& label,
         BankInstrument inst;
         inst.program = static_cast<std::uint32_t>(i);
         inst.type = type;
-        bool ok = true;
-        if (type < 16) {
-            ok = fits(f, at, kDefinitionSize);
-            if (ok)
-                inst.regions.push_back(definition(f, at, type, 0, 127));
-        } else if (type == 16) {
-            ok = fits(f, at, 2);
-            const std::uint8_t low = ok ? f[at] : 0;
-            const std::uint8_t high = ok ? f[at + 1] : 0;
-            ok = ok && low <= high && high < 128 &&
-                 fits(f, at + 2, std::uint64_t{12} * (high - low + 1u));
-            for (unsigned k = low; ok && k <= high; ++k) {
-                const std::size_t d = at + 2 + (k - low) * 12;
-                inst.regions.push_back(definition(f, d + 2, f[d], static_cast<std::uint8_t>(k),
-                                                  static_cast<std::uint8_t>(k)));
-            }
-        } else if (type == 17) {
-            ok = fits(f, at, 8);
-            unsigned low = 0;
-            for (std::size_t r = 0; ok && r < 8 && f[at + r] != 0 && low < 128; ++r) {
-                const std::size_t d = at + 8 + r * 12;
-                if (!fits(f, d, 12)) {
-                    ok = false;
-                    break;
-                }
-                const unsigned high = std::min<unsigned>(f[at + r], 127);
-                inst.regions.push_back(definition(f, d + 2, f[d], static_cast<std::uint8_t>(low),
-                                                  static_cast<std::uint8_t>(high)));
-                low = high + 1;
-            }
-        } else {
-            ok = false;
-        }
-        if (!ok) {
+        if (!readInstrument(f, type, at, inst)) {
             notes.push_back("instrument " + std::to_string(i) + " does not fit the bank");
             continue;
         }

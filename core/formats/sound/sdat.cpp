@@ -286,6 +286,76 @@ void addMembers(const Stream& image, Sdat& sdat, std::size_t parent,
     }
 }
 
+// The FAT block's entries, the count cut to what the block holds.
+Fat readFat(const Stream& archive, std::span<const std::uint8_t> header,
+            std::vector<std::string>& notes)
+{
+    Fat fat{readBlock(archive, le32(header, 0x20), le32(header, 0x24), "FAT ", notes), 0};
+    if (fat.table.bytes.empty())
+        return fat;
+    const std::uint64_t claimed = fat.table.u32(8);
+    const std::uint64_t room = fat.table.bytes.size() > kFatEntriesAt
+                                   ? (fat.table.bytes.size() - kFatEntriesAt) / kFatEntrySize
+                                   : 0;
+    fat.count = std::min(claimed, room);
+    if (fat.count < claimed)
+        notes.push_back("the FAT block claims " + std::to_string(claimed) + " entries but holds " +
+                        std::to_string(room));
+    return fat;
+}
+
+struct Kind {
+    Record record;
+    SoundKind kind;
+    const char* folder;
+    const char* prefix;
+    const char* extension;
+    std::uint64_t entrySize;
+};
+constexpr Kind kKinds[] = {
+    {kSeq, SoundKind::Sequence, "/sequences", "SEQ_", ".sseq", 12},
+    {kSeqArc, SoundKind::SequenceArchive, "/sequenceArchives", "SEQARC_", ".ssar", 4},
+    {kBank, SoundKind::Bank, "/banks", "BANK_", ".sbnk", 12},
+    {kWaveArc, SoundKind::WaveArchive, "/waveArchives", "WAVEARC_", ".swar", 4},
+    {kStrm, SoundKind::Stream, "/streams", "STRM_", ".strm", 12},
+};
+
+// The INFO entries of every kind as top-level entries; returns the archives among them, each
+// with its index in the SSAR names.
+std::vector<std::pair<std::size_t, std::size_t>> addEntries(Sdat& sdat, const Table& info,
+                                                            const Fat& fat, const Names& names)
+{
+    Namer namer;
+    std::vector<std::pair<std::size_t, std::size_t>> archives; // entry, SSAR name index
+    for (const Kind& k : kKinds) {
+        const std::vector<std::uint32_t> at = info.record(k.record, 4, "INFO", sdat.notes);
+        const std::vector<std::string>& kindNames = names.of[k.record];
+        for (std::size_t i = 0; i < at.size(); ++i) {
+            if (at[i] == 0)
+                continue; // an empty slot
+            SoundEntry e;
+            e.kind = k.kind;
+            e.index = static_cast<std::uint32_t>(i);
+            e.path = namer.take(k.folder, i < kindNames.size() ? kindNames[i] : std::string(),
+                                k.prefix, e.index, k.extension);
+            if (!info.has(at[i], k.entrySize)) {
+                e.problem = "its INFO entry runs past the INFO block";
+            } else {
+                place(e, fat, info.u16(at[i]), sdat.offset, sdat.size); // +0 file ID
+                if (k.kind == SoundKind::Sequence)
+                    e.bank = info.u16(at[i] + 4); // +4 bank
+                if (k.kind == SoundKind::Bank)
+                    for (std::size_t w = 0; w < 4; ++w)
+                        e.waveArchives[w] = info.u16(at[i] + 4 + 2 * w); // +4 wave archives
+            }
+            sdat.entries.push_back(std::move(e));
+            if (k.kind == SoundKind::SequenceArchive || k.kind == SoundKind::WaveArchive)
+                archives.emplace_back(sdat.entries.size() - 1, i);
+        }
+    }
+    return archives;
+}
+
 } // namespace
 
 Sdat readSdat(const Stream& image, std::uint64_t offset, std::uint64_t size,
@@ -301,64 +371,13 @@ Sdat readSdat(const Stream& image, std::uint64_t offset, std::uint64_t size,
     auto& notes = sdat.notes;
     const Table symb = readBlock(archive, le32(header, 0x10), le32(header, 0x14), "SYMB", notes);
     const Table info = readBlock(archive, le32(header, 0x18), le32(header, 0x1C), "INFO", notes);
-    Fat fat{readBlock(archive, le32(header, 0x20), le32(header, 0x24), "FAT ", notes), 0};
+    const Fat fat = readFat(archive, header, notes);
     if (info.bytes.empty())
         throw Error(notSdat(label, "it has no INFO block"));
     if (fat.table.bytes.empty())
         throw Error(notSdat(label, "it has no FAT block"));
-    const std::uint64_t claimed = fat.table.u32(8);
-    const std::uint64_t room = fat.table.bytes.size() > kFatEntriesAt
-                                   ? (fat.table.bytes.size() - kFatEntriesAt) / kFatEntrySize
-                                   : 0;
-    fat.count = std::min(claimed, room);
-    if (fat.count < claimed)
-        notes.push_back("the FAT block claims " + std::to_string(claimed) + " entries but holds " +
-                        std::to_string(room));
     const Names names = readNames(symb, notes);
-
-    struct Kind {
-        Record record;
-        SoundKind kind;
-        const char* folder;
-        const char* prefix;
-        const char* extension;
-        std::uint64_t entrySize;
-    };
-    static constexpr Kind kKinds[] = {
-        {kSeq, SoundKind::Sequence, "/sequences", "SEQ_", ".sseq", 12},
-        {kSeqArc, SoundKind::SequenceArchive, "/sequenceArchives", "SEQARC_", ".ssar", 4},
-        {kBank, SoundKind::Bank, "/banks", "BANK_", ".sbnk", 12},
-        {kWaveArc, SoundKind::WaveArchive, "/waveArchives", "WAVEARC_", ".swar", 4},
-        {kStrm, SoundKind::Stream, "/streams", "STRM_", ".strm", 12},
-    };
-    Namer namer;
-    std::vector<std::pair<std::size_t, std::size_t>> archives; // entry, SSAR name index
-    for (const Kind& k : kKinds) {
-        const std::vector<std::uint32_t> at = info.record(k.record, 4, "INFO", notes);
-        const std::vector<std::string>& kindNames = names.of[k.record];
-        for (std::size_t i = 0; i < at.size(); ++i) {
-            if (at[i] == 0)
-                continue; // an empty slot
-            SoundEntry e;
-            e.kind = k.kind;
-            e.index = static_cast<std::uint32_t>(i);
-            e.path = namer.take(k.folder, i < kindNames.size() ? kindNames[i] : std::string(),
-                                k.prefix, e.index, k.extension);
-            if (!info.has(at[i], k.entrySize)) {
-                e.problem = "its INFO entry runs past the INFO block";
-            } else {
-                place(e, fat, info.u16(at[i]), offset, sdat.size); // +0 file ID
-                if (k.kind == SoundKind::Sequence)
-                    e.bank = info.u16(at[i] + 4); // +4 bank
-                if (k.kind == SoundKind::Bank)
-                    for (std::size_t w = 0; w < 4; ++w)
-                        e.waveArchives[w] = info.u16(at[i] + 4 + 2 * w); // +4 wave archives
-            }
-            sdat.entries.push_back(std::move(e));
-            if (k.kind == SoundKind::SequenceArchive || k.kind == SoundKind::WaveArchive)
-                archives.emplace_back(sdat.entries.size() - 1, i);
-        }
-    }
+    const auto archives = addEntries(sdat, info, fat, names);
     // Members follow the top-level entries; each archive's members are kept together.
     for (const auto& [entry, nameIndex] : archives) {
         const bool seq = sdat.entries[entry].kind == SoundKind::SequenceArchive;
