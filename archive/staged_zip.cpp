@@ -18,58 +18,10 @@ namespace cartscope::archive {
 
 namespace {
 
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
-constexpr std::uint32_t kCentralSignature = 0x02014b50;
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint16_t kVersionNeeded = 20;
-constexpr std::uint16_t kMethodDeflate = 8;
-// Bit 1: deflate's maximum compression; bit 11: the name is UTF-8.
-constexpr std::uint16_t kFlagMaximum = 2;
-constexpr std::uint16_t kFlagUtf8 = 0x800;
+// A zip without zip64 holds members below 4 GiB.
 constexpr std::uint64_t kZip32Limit = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kOutBlock = std::size_t{64} << 10;
 constexpr std::size_t kFillBlock = std::size_t{1} << 20;
-
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v)
-{
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v)
-{
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-
-bool lessIgnoringCase(const std::string& a, const std::string& b)
-{
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](unsigned char c) {
-            return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
-        };
-        return lower(static_cast<unsigned char>(x)) < lower(static_cast<unsigned char>(y));
-    });
-}
-
-// The fields a member's local and central records share, from the version needed to the name's
-// length: 0x04..0x1B of the local header.
-std::vector<std::uint8_t> sharedFields(const StagedMember& m)
-{
-    const bool ascii =
-        std::all_of(m.name.begin(), m.name.end(), [](char c) { return (c & 0x80) == 0; });
-    std::vector<std::uint8_t> b;
-    put16(b, kVersionNeeded);
-    put16(b, ascii ? kFlagMaximum : kFlagMaximum | kFlagUtf8);
-    put16(b, kMethodDeflate);
-    put16(b, kTorrentZipTime);
-    put16(b, kTorrentZipDate);
-    put32(b, m.data->crc());
-    put32(b, static_cast<std::uint32_t>(m.data->compressedSize()));
-    put32(b, static_cast<std::uint32_t>(m.data->size()));
-    put16(b, static_cast<std::uint32_t>(m.name.size()));
-    return b;
-}
 
 } // namespace
 
@@ -182,60 +134,18 @@ void StagedDeflate::discard()
 
 void writeStagedZip(core::OutputFile& out, std::vector<StagedMember> members, ZipStyle style)
 {
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return lessIgnoringCase(a.name, b.name); });
-    std::vector<std::uint8_t> central;
-    for (const StagedMember& m : members) {
-        if (m.name.empty() || m.name.size() > 0xFFFF)
-            throw core::Error("Member name \"" + m.name + "\" cannot be stored in a zip");
-        const std::uint64_t offset = out.size();
-        if (offset >= kZip32Limit)
-            throw core::Error("The archive is too large for a zip without zip64");
-        const std::vector<std::uint8_t> shared = sharedFields(m);
-        std::vector<std::uint8_t> local;
-        put32(local, kLocalSignature);
-        local.insert(local.end(), shared.begin(), shared.end());
-        put16(local, 0); // 0x1C extra field length
-        local.insert(local.end(), m.name.begin(), m.name.end());
-        out.write(local);
-        out.copyFrom(core::DescriptorStream(m.data->fd(), m.data->compressedSize()), 0,
-                     m.data->compressedSize());
-
-        put32(central, kCentralSignature);
-        put16(central, 0); // version made by
-        central.insert(central.end(), shared.begin(), shared.end());
-        put16(central, 0); // extra field length
-        put16(central, 0); // comment length
-        put16(central, 0); // disk number
-        put16(central, 0); // internal attributes
-        put32(central, 0); // external attributes
-        put32(central, static_cast<std::uint32_t>(offset));
-        central.insert(central.end(), m.name.begin(), m.name.end());
+    std::vector<DeflatedMember> deflated;
+    deflated.reserve(members.size());
+    for (StagedMember& m : members) {
+        const StagedDeflate* data = m.data;
+        deflated.push_back({std::move(m.name), data->crc(), data->size(), data->compressedSize(),
+                            [data](core::OutputFile& to) {
+                                to.copyFrom(
+                                    core::DescriptorStream(data->fd(), data->compressedSize()), 0,
+                                    data->compressedSize());
+                            }});
     }
-    const std::uint64_t centralOffset = out.size();
-    if (members.size() > 0xFFFF || centralOffset >= kZip32Limit ||
-        central.size() >= kZip32Limit - centralOffset)
-        throw core::Error("The archive is too large for a zip without zip64");
-    std::vector<std::uint8_t> end;
-    put32(end, kEndSignature);
-    put16(end, 0); // this disk
-    put16(end, 0); // the central directory's disk
-    put16(end, static_cast<std::uint32_t>(members.size()));
-    put16(end, static_cast<std::uint32_t>(members.size()));
-    put32(end, static_cast<std::uint32_t>(central.size()));
-    put32(end, static_cast<std::uint32_t>(centralOffset));
-    if (style == ZipStyle::TorrentZip) {
-        char crc[9];
-        std::snprintf(crc, sizeof crc, "%08X",
-                      static_cast<unsigned>(core::crc32::crc32Of(central)));
-        const std::string comment = kTorrentZipCommentPrefix + std::string(crc);
-        put16(end, static_cast<std::uint32_t>(comment.size()));
-        end.insert(end.end(), comment.begin(), comment.end());
-    } else {
-        put16(end, 0);
-    }
-    out.write(central);
-    out.write(end);
+    writeDeflatedZip(out, std::move(deflated), style);
 }
 
 } // namespace cartscope::archive

@@ -132,9 +132,20 @@ std::string upperHex(std::uint32_t v)
     return text;
 }
 
-// A member's local header, its CRC-32 and sizes written as zero: they are known once the member
-// is deflated, and filled in afterwards, so no data descriptor is needed.
-std::vector<std::uint8_t> localHeader(const ZipMember& member, std::uint16_t flags)
+// The CRC-32 and the compressed and plain sizes, as the local and central records hold them.
+std::vector<std::uint8_t> sumsOf(std::uint32_t crc, std::uint64_t compressed, std::uint64_t size)
+{
+    std::vector<std::uint8_t> sums;
+    put32(sums, crc);
+    put32(sums, static_cast<std::uint32_t>(compressed));
+    put32(sums, static_cast<std::uint32_t>(size));
+    return sums;
+}
+
+// A member's local header with the given sums (zeros when they are filled in afterwards, so no
+// data descriptor is needed).
+std::vector<std::uint8_t> localHeader(const std::string& name, std::uint16_t flags,
+                                      std::span<const std::uint8_t> sums)
 {
     std::vector<std::uint8_t> local;
     put32(local, kLocalSignature);
@@ -143,17 +154,15 @@ std::vector<std::uint8_t> localHeader(const ZipMember& member, std::uint16_t fla
     put16(local, kMethodDeflate);
     put16(local, kTorrentZipTime);
     put16(local, kTorrentZipDate);
-    put32(local, 0); // 0x0E CRC-32
-    put32(local, 0); // 0x12 compressed size
-    put32(local, 0); // 0x16 size
-    put16(local, static_cast<std::uint32_t>(member.name.size()));
+    local.insert(local.end(), sums.begin(), sums.end()); // 0x0E CRC-32, compressed size, size
+    put16(local, static_cast<std::uint32_t>(name.size()));
     put16(local, 0); // 0x1C extra field length
-    local.insert(local.end(), member.name.begin(), member.name.end());
+    local.insert(local.end(), name.begin(), name.end());
     return local;
 }
 
 // The member's record in the central directory; `sums` its CRC-32 and sizes as written.
-void appendCentral(std::vector<std::uint8_t>& central, const ZipMember& member, std::uint16_t flags,
+void appendCentral(std::vector<std::uint8_t>& central, const std::string& name, std::uint16_t flags,
                    std::span<const std::uint8_t> sums, std::uint64_t offset)
 {
     put32(central, kCentralSignature);
@@ -164,34 +173,14 @@ void appendCentral(std::vector<std::uint8_t>& central, const ZipMember& member, 
     put16(central, kTorrentZipTime);
     put16(central, kTorrentZipDate);
     central.insert(central.end(), sums.begin(), sums.end());
-    put16(central, static_cast<std::uint32_t>(member.name.size()));
+    put16(central, static_cast<std::uint32_t>(name.size()));
     put16(central, 0); // extra field length
     put16(central, 0); // comment length
     put16(central, 0); // disk number
     put16(central, 0); // internal attributes
     put32(central, 0); // external attributes
     put32(central, static_cast<std::uint32_t>(offset));
-    central.insert(central.end(), member.name.begin(), member.name.end());
-}
-
-// Writes one member (local header, deflated data) and adds its central record.
-void writeMember(core::OutputFile& out, const ZipMember& member, std::vector<std::uint8_t>& central,
-                 const core::Checkpoint& checkpoint)
-{
-    if (member.name.empty() || member.name.size() > 0xFFFF)
-        throw core::Error("Member name \"" + member.name + "\" cannot be stored in a zip");
-    const std::uint64_t offset = out.size();
-    if (offset >= kZip32Limit)
-        throw core::Error("The archive is too large for a zip without zip64");
-    const std::uint16_t flags = flagsFor(member.name);
-    out.write(localHeader(member, flags));
-    const Written w = deflateInto(out, member, checkpoint);
-    std::vector<std::uint8_t> sums;
-    put32(sums, w.crc);
-    put32(sums, static_cast<std::uint32_t>(w.compressed));
-    put32(sums, static_cast<std::uint32_t>(w.size));
-    out.writeAt(offset + 0x0E, sums);
-    appendCentral(central, member, flags, sums, offset);
+    central.insert(central.end(), name.begin(), name.end());
 }
 
 // The end of central directory record, with TorrentZip's comment (the directory's CRC-32) when
@@ -218,17 +207,27 @@ std::vector<std::uint8_t> endRecord(std::size_t members, const std::vector<std::
     return end;
 }
 
-} // namespace
-
-void writeZip(core::OutputFile& out, std::vector<ZipMember> members, ZipStyle style,
-              const core::Checkpoint& checkpoint)
+// The archive: the members in case-insensitive name order, each written by `body(member, flags,
+// offset)` (its local header and data; it returns the sums written), then the central directory
+// and the end record.
+template <class Member, class Body>
+void writeArchive(core::OutputFile& out, std::vector<Member> members, ZipStyle style,
+                  const Body& body)
 {
-    std::stable_sort(members.begin(), members.end(), [](const ZipMember& a, const ZipMember& b) {
+    std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
         return lessIgnoringCase(a.name, b.name);
     });
     std::vector<std::uint8_t> central;
-    for (const ZipMember& member : members)
-        writeMember(out, member, central, checkpoint);
+    for (const Member& member : members) {
+        if (member.name.empty() || member.name.size() > 0xFFFF)
+            throw core::Error("Member name \"" + member.name + "\" cannot be stored in a zip");
+        const std::uint64_t offset = out.size();
+        if (offset >= kZip32Limit)
+            throw core::Error("The archive is too large for a zip without zip64");
+        const std::uint16_t flags = flagsFor(member.name);
+        const std::vector<std::uint8_t> sums = body(member, flags, offset);
+        appendCentral(central, member.name, flags, sums, offset);
+    }
     const std::uint64_t centralOffset = out.size();
     if (members.size() > 0xFFFF || centralOffset >= kZip32Limit ||
         central.size() >= kZip32Limit - centralOffset)
@@ -236,6 +235,36 @@ void writeZip(core::OutputFile& out, std::vector<ZipMember> members, ZipStyle st
     const std::vector<std::uint8_t> end = endRecord(members.size(), central, centralOffset, style);
     out.write(central);
     out.write(end);
+}
+
+} // namespace
+
+void writeZip(core::OutputFile& out, std::vector<ZipMember> members, ZipStyle style,
+              const core::Checkpoint& checkpoint)
+{
+    writeArchive(out, std::move(members), style,
+                 [&](const ZipMember& member, std::uint16_t flags, std::uint64_t offset) {
+                     out.write(localHeader(member.name, flags, sumsOf(0, 0, 0)));
+                     const Written w = deflateInto(out, member, checkpoint);
+                     const std::vector<std::uint8_t> sums = sumsOf(w.crc, w.compressed, w.size);
+                     out.writeAt(offset + 0x0E, sums);
+                     return sums;
+                 });
+}
+
+void writeDeflatedZip(core::OutputFile& out, std::vector<DeflatedMember> members, ZipStyle style)
+{
+    writeArchive(out, std::move(members), style,
+                 [&](const DeflatedMember& member, std::uint16_t flags, std::uint64_t) {
+                     if (member.size >= kZip32Limit || member.compressedSize >= kZip32Limit)
+                         throw core::Error("Member \"" + member.name +
+                                           "\" is too large for a zip archive");
+                     const std::vector<std::uint8_t> sums =
+                         sumsOf(member.crc, member.compressedSize, member.size);
+                     out.write(localHeader(member.name, flags, sums));
+                     member.writeDeflated(out);
+                     return sums;
+                 });
 }
 
 bool isTorrentZipped(const core::Stream& file)

@@ -40,6 +40,20 @@ struct ZipMember {
 void writeZip(core::OutputFile& out, std::vector<ZipMember> members, ZipStyle style,
               const core::Checkpoint& checkpoint = {});
 
+// A member deflated already, with writeZip's parameters (so the same zlib gave the same bytes):
+// its CRC-32 and sizes, and what writes its deflated bytes into the archive.
+struct DeflatedMember {
+    std::string name; // stored as it is: the caller has made it a clean file name
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    std::uint64_t compressedSize = 0;
+    std::function<void(core::OutputFile&)> writeDeflated;
+};
+
+// The archive writeZip writes for the same members and bytes, each member's deflated bytes
+// written by its own writer. Throws core::Error as writeZip does.
+void writeDeflatedZip(core::OutputFile& out, std::vector<DeflatedMember> members, ZipStyle style);
+
 // Whether the archive ends with a TorrentZip comment whose CRC-32 is its central directory's.
 bool isTorrentZipped(const core::Stream& file);
 
