@@ -204,7 +204,6 @@ void CollectionWindow::startScan()
     updateButtons();
     m_scan.start([this, folder = m_folder, dats = m_dats,
                   scanner = m_scanner](const BackgroundJob::Run& run) {
-        const auto stopped = [this, &run] { return run.cancelled() || m_stop.load(); };
         std::vector<archive::DumpItem> items;
         try {
             items = archive::collectDumps({folder});
@@ -214,63 +213,93 @@ void CollectionWindow::startScan()
             });
             return;
         }
-        std::uint64_t total = 0;
-        for (const archive::DumpItem& item : items)
-            total += item.size;
         run.deliver([this, items] { scanBegun(items); });
-
-        // Progress by bytes: the items done, plus what has been read of the one being read (an
-        // archive's members may unpack to more than its size: counted up to its size).
-        std::uint64_t before = 0, within = 0;
-        std::size_t itemsDone = 0;
-        int shownPermille = -1;
-        const auto tell = [&] {
-            const std::uint64_t done = before + within;
-            // Sizes of files on one disk: far below 2^54, so done * 1000 fits.
-            const int permille =
-                total == 0 ? 1000
-                           : static_cast<int>(std::min<std::uint64_t>(done, total) * 1000 / total);
-            if (permille != shownPermille) {
-                shownPermille = permille;
-                run.deliver([this, permille, itemsDone] { scanProgress(permille, itemsDone); });
-            }
-        };
-        // One item at a time, its digests on helper threads: the window's scan competes with
-        // nothing else, and rows arrive in the walk's order.
-        archive::ScanHooks hooks;
-        hooks.cancelled = stopped;
-        hooks.threaded = true;
-        // Bounded by the walk's items; Cancel stops handing out more.
-        for (std::size_t i = 0; i < items.size() && !stopped(); ++i) {
-            const archive::DumpItem& item = items[i];
-            within = 0;
-            hooks.onBytes = [&](std::uint64_t n) {
-                within = std::min(item.size, within + std::min(n, item.size));
-                tell();
-            };
-            const auto report = [this, &run, i](archive::ScannedDump d) {
-                run.deliver([this, i, d = std::move(d)] { addRow(i, d); });
-            };
-            archive::ScannedDump failed;
-            failed.path = item.path;
-            if (!item.error.empty()) {
-                failed.error = item.error;
-                report(failed);
-            } else {
-                try {
-                    scanner(item, *dats, hooks, report);
-                } catch (const std::exception& e) {
-                    failed.error = e.what();
-                    report(failed);
-                }
-            }
-            before += item.size;
-            within = 0;
-            ++itemsDone;
-            tell();
-        }
-        run.deliver([this, cancelled = stopped()] { scanFinished(cancelled, {}); });
+        scanItems(run, items, *dats, scanner);
     });
+}
+
+// Progress by bytes: the items done, plus what has been read of the one being read (an
+// archive's members may unpack to more than its size: counted up to its size). Only a change
+// of the permille shown is told.
+class CollectionWindow::ScanProgress {
+public:
+    ScanProgress(std::uint64_t total, std::function<void(int, std::size_t)> tell)
+        : m_total(total), m_tell(std::move(tell))
+    {}
+    void read(std::uint64_t itemSize, std::uint64_t n)
+    {
+        m_within = std::min(itemSize, m_within + std::min(n, itemSize));
+        tell();
+    }
+    void itemDone(std::uint64_t itemSize)
+    {
+        m_before += itemSize;
+        m_within = 0;
+        ++m_itemsDone;
+        tell();
+    }
+
+private:
+    void tell()
+    {
+        const std::uint64_t done = m_before + m_within;
+        // Sizes of files on one disk: far below 2^54, so done * 1000 fits.
+        const int permille =
+            m_total == 0
+                ? 1000
+                : static_cast<int>(std::min<std::uint64_t>(done, m_total) * 1000 / m_total);
+        if (permille != m_shown) {
+            m_shown = permille;
+            m_tell(permille, m_itemsDone);
+        }
+    }
+
+    std::uint64_t m_total;
+    std::function<void(int, std::size_t)> m_tell;
+    std::uint64_t m_before = 0, m_within = 0;
+    std::size_t m_itemsDone = 0;
+    int m_shown = -1;
+};
+
+void CollectionWindow::scanItems(const BackgroundJob::Run& run,
+                                 const std::vector<archive::DumpItem>& items,
+                                 const core::DatSet& dats, const ItemScanner& scanner)
+{
+    const auto stopped = [this, &run] { return run.cancelled() || m_stop.load(); };
+    std::uint64_t total = 0;
+    for (const archive::DumpItem& item : items)
+        total += item.size;
+    ScanProgress progress(total, [this, &run](int permille, std::size_t itemsDone) {
+        run.deliver([this, permille, itemsDone] { scanProgress(permille, itemsDone); });
+    });
+    // One item at a time, its digests on helper threads: the window's scan competes with
+    // nothing else, and rows arrive in the walk's order.
+    archive::ScanHooks hooks;
+    hooks.cancelled = stopped;
+    hooks.threaded = true;
+    // Bounded by the walk's items; Cancel stops handing out more.
+    for (std::size_t i = 0; i < items.size() && !stopped(); ++i) {
+        const archive::DumpItem& item = items[i];
+        hooks.onBytes = [&](std::uint64_t n) { progress.read(item.size, n); };
+        const auto report = [this, &run, i](archive::ScannedDump d) {
+            run.deliver([this, i, d = std::move(d)] { addRow(i, d); });
+        };
+        archive::ScannedDump failed;
+        failed.path = item.path;
+        if (!item.error.empty()) {
+            failed.error = item.error;
+            report(failed);
+        } else {
+            try {
+                scanner(item, dats, hooks, report);
+            } catch (const std::exception& e) {
+                failed.error = e.what();
+                report(failed);
+            }
+        }
+        progress.itemDone(item.size);
+    }
+    run.deliver([this, cancelled = stopped()] { scanFinished(cancelled, {}); });
 }
 
 void CollectionWindow::scanBegun(std::vector<archive::DumpItem> items)
@@ -290,10 +319,24 @@ void CollectionWindow::addRow(std::size_t item, const archive::ScannedDump& dump
 {
     const std::size_t index = m_rows.size();
     m_rows.push_back({dump, item});
-    const core::Verdict verdict = verdictOf(dump);
     auto* row = new QTreeWidgetItem;
     row->setData(kFileColumn, Qt::UserRole, static_cast<qulonglong>(index));
-    row->setText(kFileColumn, shown(placeOf(dump.path, dump.member)));
+    showRow(row, dump);
+    CollectionTable->addTopLevelItem(row);
+    row->setHidden(!passesFilter(m_rows.back()));
+}
+
+void CollectionWindow::showRow(QTreeWidgetItem* row, const archive::ScannedDump& dump) const
+{
+    // A row shown again (its dump moved) keeps nothing of what it showed before.
+    for (int c = 0; c < kColumnCount; ++c) {
+        row->setText(c, QString());
+        row->setToolTip(c, QString());
+        row->setBackground(c, QBrush());
+        row->setForeground(c, QBrush());
+    }
+    const core::Verdict verdict = verdictOf(dump);
+    showPlace(row, dump);
     row->setText(kVerdictColumn, verdictLabel(verdict));
     if (dump.result) {
         const core::VerifyResult& r = *dump.result;
@@ -318,9 +361,6 @@ void CollectionWindow::addRow(std::size_t item, const archive::ScannedDump& dump
         row->setToolTip(kVerdictColumn, visible(core::withFullStop(dump.error)));
         row->setText(kGameColumn, visible(core::withFullStop(dump.error)));
     }
-    if (dump.member)
-        row->setText(kTorrentZipColumn,
-                     dump.torrentzip ? QStringLiteral("yes") : QStringLiteral("no"));
     // Green for a good dump, red for a bad one (as the page colours its verdict), black text on
     // either whatever the palette.
     const bool overTrimmed = dump.result && dump.result->head.image &&
@@ -332,8 +372,6 @@ void CollectionWindow::addRow(std::size_t item, const archive::ScannedDump& dump
                                                         : core::kBadDumpNotFoundColour));
         row->setForeground(kVerdictColumn, QColor(Qt::black));
     }
-    CollectionTable->addTopLevelItem(row);
-    row->setHidden(!passesFilter(m_rows.back()));
 }
 
 void CollectionWindow::scanFinished(bool cancelled, const QString& failure)
@@ -372,6 +410,24 @@ bool CollectionWindow::passesFilter(const Row& row) const
     return wanted < 0 || static_cast<int>(verdictOf(row.dump)) == wanted;
 }
 
+QTreeWidgetItem* CollectionWindow::tableRowOf(std::size_t index) const
+{
+    for (int i = 0; i < CollectionTable->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = CollectionTable->topLevelItem(i);
+        if (item->data(kFileColumn, Qt::UserRole).toULongLong() == index)
+            return item;
+    }
+    return nullptr;
+}
+
+void CollectionWindow::showPlace(QTreeWidgetItem* row, const archive::ScannedDump& dump) const
+{
+    row->setText(kFileColumn, shown(placeOf(dump.path, dump.member)));
+    row->setText(kTorrentZipColumn, !dump.member      ? QString()
+                                    : dump.torrentzip ? QStringLiteral("yes")
+                                                      : QStringLiteral("no"));
+}
+
 void CollectionWindow::applyFilter()
 {
     for (int i = 0; i < CollectionTable->topLevelItemCount(); ++i) {
@@ -400,8 +456,13 @@ void CollectionWindow::CollectionCancelButtonClick()
 void CollectionWindow::CollectionTableDblClick(QTreeWidgetItem* item)
 {
     const auto index = item->data(kFileColumn, Qt::UserRole).toULongLong();
-    if (index < m_rows.size())
-        Q_EMIT openRequested(m_rows[index].dump.path);
+    if (index >= m_rows.size())
+        return;
+    const archive::ScannedDump& dump = m_rows[index].dump;
+    std::optional<archive::Member> member;
+    if (dump.member)
+        member = archive::Member{dump.memberIndex, *dump.member, 0};
+    Q_EMIT openRequested(dump.path, member);
 }
 
 void CollectionWindow::closeEvent(QCloseEvent* event)

@@ -14,6 +14,7 @@
 #include "app/background_job.h"
 #include "archive/collection_scan.h"
 #include "archive/organise_plan.h"
+#include "archive/reader.h"
 #include "core/verify/dat.h"
 
 class QComboBox;
@@ -51,8 +52,8 @@ public:
     bool organiseRunning() const { return m_organiseRunning; }
 
 Q_SIGNALS:
-    // A row was double-clicked: the file to open (for a member, its archive).
-    void openRequested(const std::string& path);
+    // A row was double-clicked: the file to open and, for a member, which one of its archive.
+    void openRequested(const std::string& path, const std::optional<archive::Member>& member);
     // The scan has ended, complete or cancelled.
     void scanEnded();
     // An organise run has ended and its outcome was told.
@@ -83,9 +84,15 @@ private:
     void connectControls();
     void populateControls();
 
+    class ScanProgress;
     void startScan();
+    // On the scan's thread: each item of the walk verified and its rows delivered.
+    void scanItems(const BackgroundJob::Run& run, const std::vector<archive::DumpItem>& items,
+                   const core::DatSet& dats, const ItemScanner& scanner);
     void scanBegun(std::vector<archive::DumpItem> items);
     void addRow(std::size_t item, const archive::ScannedDump& dump);
+    // Every cell of a row from its dump.
+    void showRow(QTreeWidgetItem* row, const archive::ScannedDump& dump) const;
     void scanProgress(int permille, std::size_t itemsDone);
     void scanFinished(bool cancelled, const QString& failure);
 
@@ -94,9 +101,27 @@ private:
     void updateButtons();
     void CollectionCancelButtonClick();
     void CollectionTableDblClick(QTreeWidgetItem* item);
+    // The table row (among the sorted, filtered rows) that shows m_rows[index].
+    QTreeWidgetItem* tableRowOf(std::size_t index) const;
+    // The row's place: the file (or archive and member) and whether that archive is torrentzipped.
+    void showPlace(QTreeWidgetItem* row, const archive::ScannedDump& dump) const;
+
+    struct Organising;
+    struct MovedDump;
     void OrganiseButtonClick();
-    void startOrganise(archive::Plan plan, std::shared_ptr<const std::vector<archive::Dump>> dumps,
+    Organising verifiedDumps() const;
+    std::optional<archive::OrganiseOptions> askOrganiseOptions();
+    QString planText(const archive::Plan& plan, const std::vector<archive::Dump>& dumps,
+                     const archive::OrganiseOptions& options) const;
+    void startOrganise(archive::Plan plan, Organising organising,
                        const archive::OrganiseOptions& options);
+    static std::vector<MovedDump> movedDumps(const archive::Target& target,
+                                             const Organising& organising,
+                                             const archive::OrganiseOptions& options,
+                                             const core::DatSet& dats, const ItemScanner& scanner,
+                                             const std::function<bool()>& stopped);
+    // The table follows the dumps a move took elsewhere: their rows show and open the new place.
+    void dumpsMoved(const std::vector<MovedDump>& moved);
     void organiseFinished(const OrganiseTally& tally, const archive::OrganiseOptions& options);
     void ReportButtonClick();
 

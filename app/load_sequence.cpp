@@ -49,12 +49,12 @@ void TForm1::OpenRomSpeedButtonClick()
     });
 }
 
-void TForm1::openFile(const std::string& fileName)
+void TForm1::openFile(const std::string& fileName, const std::optional<archive::Member>& member)
 {
     // Pending replacements are saved (and then this file opened), dropped, or kept open.
     guarded([&] {
-        if (settlePendingChanges([this, fileName] { openFile(fileName); }))
-            OpenRom(fileName);
+        if (settlePendingChanges([this, fileName, member] { openFile(fileName, member); }))
+            OpenRom(fileName, member);
     });
 }
 
@@ -76,14 +76,14 @@ void TForm1::HandleDroppedFile(const QList<QUrl>& urls)
         openFile(path);
 }
 
-void TForm1::OpenRom(const std::string& fileName)
+void TForm1::OpenRom(const std::string& fileName, const std::optional<archive::Member>& member)
 {
     releaseImage(); // 1.
     resetForLoad(); // 2. to 4.
 
     // 5.
     std::optional<std::uint32_t> copiedCrc; // computed while the archive's copy was written
-    const std::optional<std::string> imagePath = imagePathFor(fileName, copiedCrc);
+    const std::optional<std::string> imagePath = imagePathFor(fileName, member, copiedCrc);
     if (!imagePath)
         return; // no image in the archive, or cancelled or failed: quietly nothing open
     setFileName(fileName);
@@ -147,6 +147,7 @@ void TForm1::resetForLoad()
 }
 
 std::optional<std::string> TForm1::imagePathFor(const std::string& fileName,
+                                                const std::optional<archive::Member>& member,
                                                 std::optional<std::uint32_t>& copiedCrc)
 {
     if (!isArchiveName(fileName))
@@ -154,7 +155,7 @@ std::optional<std::string> TForm1::imagePathFor(const std::string& fileName,
     // A folder, FIFO, device or broken link named *.zip or *.7z is refused with its reason before
     // anything is read, as one named *.nds is by the open of step 6.
     core::requireRegularFile(fileName);
-    TempImagePath = ExtractFromZip(fileName, copiedCrc);
+    TempImagePath = ExtractFromZip(fileName, member, copiedCrc);
     if (TempImagePath.empty())
         return std::nullopt;
     return TempImagePath;
@@ -278,6 +279,7 @@ void TForm1::setFileName(const std::string& fileName)
 }
 
 std::string TForm1::ExtractFromZip(const std::string& archivePath,
+                                   const std::optional<archive::Member>& member,
                                    std::optional<std::uint32_t>& copiedCrc)
 {
     archive::ExtractEvents events;
@@ -301,12 +303,14 @@ std::string TForm1::ExtractFromZip(const std::string& archivePath,
         std::vector<core::ReadSink*> sinks;
         for (const auto& sink : m_passSinks)
             sinks.push_back(sink.get());
-        extracted = archive::extractFirstImage(archivePath, events, sinks);
+        extracted = member ? archive::extractImageMember(archivePath, *member, events, sinks)
+                           : archive::extractFirstImage(archivePath, events, sinks);
     }
     if (!extracted && !began && !ZipCancelRequested) {
         // The load stays silent, as for any archive without an image; the empty name field
         // says why, without a text of its own.
-        const QString reason = QStringLiteral("the archive holds no .nds or .ids file");
+        const QString reason = member ? QStringLiteral("the archive no longer holds that image")
+                                      : QStringLiteral("the archive holds no .nds or .ids file");
         FNameEdit->setPlaceholderText(reason);
         FNameEdit->setToolTip(reason);
     }

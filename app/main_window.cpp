@@ -154,12 +154,12 @@ void TForm1::connectControls()
     // A dump double-clicked in a collection window opens here, by the same road as a drop (and
     // not while a job runs).
     connect(VerificationTabSheet, &VerificationPage::openImageRequested, this,
-            [this](const std::string& path) {
+            [this](const std::string& path, const std::optional<archive::Member>& member) {
                 if (m_job != Job::None)
                     return;
                 raise();
                 activateWindow();
-                openFile(path);
+                openFile(path, member);
             });
 }
 

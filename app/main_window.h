@@ -17,6 +17,7 @@
 #include "app/background_job.h"
 #include "app/changes_page.h"
 #include "app/dialogs.h"
+#include "archive/reader.h"
 #include "archive/temp_area.h"
 #include "core/banner/banner.h"
 #include "core/banner/banner_info.h"
@@ -83,10 +84,14 @@ public:
 
     // ---- Load sequence (load_sequence.cpp)
     // Loads the file and shows what the analysis yields. Raises the first failure; the state is
-    // then what the completed steps left.
-    void OpenRom(const std::string& fileName);
-    // OpenRom with the window's error display around it (the command line, the dialog, drops).
-    void openFile(const std::string& fileName);
+    // then what the completed steps left. An archive gives its first image, or `member` when
+    // one is named (a row of a collection window); a plain image file ignores `member`.
+    void OpenRom(const std::string& fileName,
+                 const std::optional<archive::Member>& member = std::nullopt);
+    // OpenRom with the window's error display around it (the command line, the dialog, drops,
+    // a collection window).
+    void openFile(const std::string& fileName,
+                  const std::optional<archive::Member>& member = std::nullopt);
     // The drop rule: the first URL only; a local regular file with extension ".nds", ".ids",
     // ".dsi", ".srl" or ".zip" in any letter case is opened, anything else is ignored without
     // a message.
@@ -177,11 +182,13 @@ private:
     // The image to open: the file itself, or the copy of an archive's image (with the CRC-32
     // computed as it was written); none when the archive holds none or its copy was cancelled.
     std::optional<std::string> imagePathFor(const std::string& fileName,
+                                            const std::optional<archive::Member>& member,
                                             std::optional<std::uint32_t>& copiedCrc);
     // Analyses the held image and shows what each step yields; the image is loaded after it.
     void showImage();
     void OpenRomSpeedButtonClick();
     std::string ExtractFromZip(const std::string& archivePath,
+                               const std::optional<archive::Member>& member,
                                std::optional<std::uint32_t>& copiedCrc);
     void RomUnZipBegin();
     bool RomUnZipProgress(int byFile, int byArchive);

@@ -12,6 +12,7 @@
 #include "app/background_job.h"
 #include "app/collection_window.h"
 #include "archive/dat_load.h"
+#include "archive/reader.h"
 #include "core/io/archive_kind.h"
 #include "core/io/read_pass.h"
 #include "core/verify/dat.h"
@@ -74,8 +75,9 @@ Q_SIGNALS:
     void verdictShown();
     // A collection window was opened over a folder.
     void collectionOpened(CollectionWindow* window);
-    // A collection window asks for this file to be opened in the main window.
-    void openImageRequested(const std::string& path);
+    // A collection window asks for this file (and, in an archive, this member) to be opened in
+    // the main window.
+    void openImageRequested(const std::string& path, const std::optional<archive::Member>& member);
 
 private:
     class VerifierSink;

@@ -149,9 +149,9 @@ ZipImageReader::ZipImageReader(int fd, std::uint64_t size, const std::string& pa
 
 ZipImageReader::~ZipImageReader() = default;
 
-std::optional<Member> ZipImageReader::findImage()
+std::optional<Member> ZipImageReader::findImage(const std::optional<Member>& wanted)
 {
-    m->selected = detail::findImage(m->opened, m->path);
+    m->selected = detail::findImage(m->opened, m->path, wanted);
     if (!m->selected)
         return std::nullopt;
     return m->selected->member;

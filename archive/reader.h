@@ -132,8 +132,11 @@ public:
 
     // The image member by the one name rule (core::imageNameOf): the first .nds/.ids member in
     // archive order, else the first .dsi/.srl member; as listImageMembers lists them. std::nullopt
-    // when there is none or the file is not a readable ZIP archive. Called once.
-    std::optional<Member> findImage();
+    // when there is none or the file is not a readable ZIP archive. With `wanted` (a member a
+    // listing of this archive gave), that image member by its name, the one at wanted.index
+    // when several share the name; std::nullopt when the archive holds no image of that name.
+    // Called once.
+    std::optional<Member> findImage(const std::optional<Member>& wanted = std::nullopt);
     // That member without a copy on disk: as readInPlace, and a member only libarchive can
     // decode (another method, a header it warned about) is decoded into memory (MemberBytes's
     // bounds) with the same events and verdicts. NeedsCopy: call extract.

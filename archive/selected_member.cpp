@@ -72,12 +72,36 @@ std::optional<Selected> selectMember(OpenedArchive& opened, const std::string& a
     return selectCurrent(opened, entry, member, warned);
 }
 
+namespace {
+
+// How a walk for the image member treats an entry: taken at once, kept as the fallback when
+// the walk ends without a member to take, or passed by.
+enum class Rank { Take, Fallback, Pass };
+
+// Without `wanted`: the first .nds/.ids member, else the first .dsi/.srl one. With it: an image
+// member of that name, the one at its index when several share the name (so a row of a listing
+// opens its own member), else the first of that name (the archive was rewritten since).
+Rank rankOf(const char* name, std::size_t index, const std::optional<Member>& wanted)
+{
+    const core::ImageName kind = core::imageNameOf(name);
+    if (!wanted)
+        return kind == core::ImageName::Ds    ? Rank::Take
+               : kind == core::ImageName::Dsi ? Rank::Fallback
+                                              : Rank::Pass;
+    if (kind == core::ImageName::None || wanted->name != name)
+        return Rank::Pass;
+    return index == wanted->index ? Rank::Take : Rank::Fallback;
+}
+
+} // namespace
+
 // The image member by the one name rule (core::imageNameOf), in one walk: the walk stops at the
-// first .nds/.ids member; a .dsi/.srl member is taken when the walk ends without one. The
-// first .dsi/.srl member's data is located as the walk passes it, so it is read from the
-// archive's records without libarchive; only when libarchive alone can decode it (another
-// method, a header it warned about) does libarchive walk to it once more.
-std::optional<Selected> findImage(OpenedArchive& opened, const std::string& archivePath)
+// member it takes; the fallback is taken when the walk ends without one. The fallback's data is
+// located as the walk passes it, so it is read from the archive's records without libarchive;
+// only when libarchive alone can decode it (another method, a header it warned about) does
+// libarchive walk to it once more.
+std::optional<Selected> findImage(OpenedArchive& opened, const std::string& archivePath,
+                                  const std::optional<Member>& wanted)
 {
     if (!opened.reader)
         return std::nullopt;
@@ -97,12 +121,12 @@ std::optional<Selected> findImage(OpenedArchive& opened, const std::string& arch
             const char* name = step == Step::Entry ? memberName(entry) : nullptr;
             if (!name || la().archive_entry_filetype(entry) != AE_IFREG)
                 continue;
-            const core::ImageName kind = core::imageNameOf(name);
+            const Rank rank = rankOf(name, index, wanted);
             const la_int64_t size = la().archive_entry_size(entry);
             Member member{index, name, size > 0 ? static_cast<std::uint64_t>(size) : 0};
-            if (kind == core::ImageName::Ds)
+            if (rank == Rank::Take)
                 return selectCurrent(opened, entry, std::move(member), warned);
-            if (kind == core::ImageName::Dsi && !fallback) {
+            if (rank == Rank::Fallback && !fallback) {
                 fallback = selectCurrent(opened, entry, std::move(member), warned);
                 fallback->positioned = false;
             }

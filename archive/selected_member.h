@@ -29,8 +29,10 @@ struct Selected {
 // The member at member.index, walked to from libarchive's first entry.
 std::optional<Selected> selectMember(OpenedArchive& opened, const std::string& archivePath,
                                      const Member& member);
-// The image member by the one name rule (core::imageNameOf), in one walk.
-std::optional<Selected> findImage(OpenedArchive& opened, const std::string& archivePath);
+// The image member by the one name rule (core::imageNameOf), in one walk; with `wanted`, the
+// image member of that name (the one at its index when several share it).
+std::optional<Selected> findImage(OpenedArchive& opened, const std::string& archivePath,
+                                  const std::optional<Member>& wanted = std::nullopt);
 
 // The member copied to a new file, as extractMember.
 int extractSelected(const OpenedArchive& opened, const std::string& archivePath,

@@ -47,10 +47,11 @@ auto withArchive(const std::string& path, Take&& take) -> decltype(take(0, 0))
 
 std::optional<ArchiveImage> takeImage(int fd, std::uint64_t size, const std::string& archivePath,
                                       Placement placement, const ExtractEvents& events,
-                                      std::span<core::ReadSink* const> extraSinks)
+                                      std::span<core::ReadSink* const> extraSinks,
+                                      const std::optional<Member>& wanted)
 {
     ZipImageReader reader(fd, size, archivePath);
-    const std::optional<Member> member = reader.findImage();
+    const std::optional<Member> member = reader.findImage(wanted);
     if (!member)
         return std::nullopt;
     if (placement == Placement::InPlace) {
@@ -68,16 +69,35 @@ std::optional<ArchiveImage> takeImage(int fd, std::uint64_t size, const std::str
     return ArchiveImage{member->name, crc, std::move(copy), 0, 0, nullptr};
 }
 
-std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
-                                                const ExtractEvents& events,
-                                                std::span<core::ReadSink* const> extraSinks)
+namespace {
+
+std::optional<ExtractedImage> extractImage(const std::string& archivePath,
+                                           const std::optional<Member>& wanted,
+                                           const ExtractEvents& events,
+                                           std::span<core::ReadSink* const> extraSinks)
 {
     std::optional<ArchiveImage> image = withArchive(archivePath, [&](int fd, std::uint64_t size) {
-        return takeImage(fd, size, archivePath, Placement::Copy, events, extraSinks);
+        return takeImage(fd, size, archivePath, Placement::Copy, events, extraSinks, wanted);
     });
     if (!image)
         return std::nullopt;
     return std::move(image->copy);
+}
+
+} // namespace
+
+std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
+                                                const ExtractEvents& events,
+                                                std::span<core::ReadSink* const> extraSinks)
+{
+    return extractImage(archivePath, std::nullopt, events, extraSinks);
+}
+
+std::optional<ExtractedImage> extractImageMember(const std::string& archivePath,
+                                                 const Member& wanted, const ExtractEvents& events,
+                                                 std::span<core::ReadSink* const> extraSinks)
+{
+    return extractImage(archivePath, wanted, events, extraSinks);
 }
 
 std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,

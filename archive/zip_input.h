@@ -45,9 +45,11 @@ enum class Placement {
 // (too large, no room, data that does not match its stored CRC-32; see extractMember), and the
 // zip-bomb refusals. The CRC-32 and `extraSinks` are fed the member's bytes as they are read:
 // that is the image's one whole read.
+// With `wanted`, the member taken is that one (ZipImageReader::findImage), not the first image.
 std::optional<ArchiveImage> takeImage(int fd, std::uint64_t size, const std::string& archivePath,
                                       Placement placement, const ExtractEvents& events,
-                                      std::span<core::ReadSink* const> extraSinks = {});
+                                      std::span<core::ReadSink* const> extraSinks = {},
+                                      const std::optional<Member>& wanted = std::nullopt);
 
 // takeImage over the archive at `archivePath`, always copied: the window's road. Throws
 // "Cannot open file "%s". %s" when it cannot be opened; a file that is not a regular file
@@ -55,6 +57,12 @@ std::optional<ArchiveImage> takeImage(int fd, std::uint64_t size, const std::str
 std::optional<ExtractedImage> extractFirstImage(const std::string& archivePath,
                                                 const ExtractEvents& events,
                                                 std::span<core::ReadSink* const> extraSinks = {});
+
+// extractFirstImage of the image member `wanted` names (a member a listing of this archive
+// gave), not of the first one: a row of a collection opens its own member.
+std::optional<ExtractedImage> extractImageMember(const std::string& archivePath,
+                                                 const Member& wanted, const ExtractEvents& events,
+                                                 std::span<core::ReadSink* const> extraSinks = {});
 
 // takeImage over the archive at `archivePath`, read in place when it can.
 std::optional<ArchiveImage> openFirstImage(const std::string& archivePath,

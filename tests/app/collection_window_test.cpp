@@ -40,10 +40,11 @@ private Q_SLOTS:
     void verifyFolderSitsAboveAddDat();
     void theScanFillsTheTableWithEachVerdict();
     void theFilterShowsOneVerdict();
-    void aDoubleClickOpensTheDumpOrItsArchive();
+    void aDoubleClickOpensTheDumpOrItsMember();
     void cancelStopsTheScan();
     void closingTheMainWindowClosesTheCollection();
     void organiseCarriesOutThePlan();
+    void aMoveLeavesTheRowsOnTheNewPlaces();
     void reportWritesTheFixdatAndTheMissingList();
 
 private:
@@ -60,9 +61,9 @@ private:
 namespace {
 
 // An image of 0x9000 used bytes on a 256 KiB chip, told apart by its last byte.
-Bytes image(std::uint8_t seed)
+Bytes image(std::uint8_t seed, const std::string& title = "MYGAME")
 {
-    Bytes b = sampleImage().deviceCapacity(1).minSize(0x9000).build();
+    Bytes b = sampleImage(title).deviceCapacity(1).minSize(0x9000).build();
     b.resize(std::max<std::size_t>(b.size(), 0x9000), 0xFF);
     b[0x8FFF] = seed;
     return b;
@@ -279,10 +280,17 @@ void CollectionWindowTest::theFilterShowsOneVerdict()
         QCOMPARE(filesShown(QString::fromLatin1(row.verdict)), row.files);
 }
 
-void CollectionWindowTest::aDoubleClickOpensTheDumpOrItsArchive()
+// A row opens its own dump: a file as it is, a member of a zip or 7z by its name, not the
+// archive's first image.
+void CollectionWindowTest::aDoubleClickOpensTheDumpOrItsMember()
 {
     Collection c;
     writeDat(c.roms);
+    const std::vector<testzip::Entry> two = {
+        testzip::Entry::file("first.nds", image(6, "FIRST")),
+        testzip::Entry::file("second.nds", image(7, "SECOND"))};
+    testzip::writeZip(c.root + "/two.zip", two);
+    fixture::writeFile(c.root + "/two.7z", testzip::buildSevenZip(two, "lzma2"));
     Window w;
     CollectionWindow* window = verifyFolder(w, c.root);
     QVERIFY(window);
@@ -290,13 +298,27 @@ void CollectionWindowTest::aDoubleClickOpensTheDumpOrItsArchive()
     const struct {
         const char* row;
         std::string opened;
-    } cases[] = {{"sub/b.nds", c.root + "/sub/b.nds"}, {"c.zip :: c.nds", c.root + "/c.zip"}};
+        const char* title;
+    } cases[] = {
+        {"sub/b.nds", c.root + "/sub/b.nds", "MYGAME"},
+        {"c.zip :: c.nds", c.root + "/c.zip", "MYGAME"},
+        {"two.zip :: second.nds", c.root + "/two.zip", "SECOND"},
+        {"two.zip :: first.nds", c.root + "/two.zip", "FIRST"},
+        {"two.7z :: second.nds", c.root + "/two.7z", "SECOND"},
+    };
     for (const auto& row : cases) {
-        Q_EMIT table->itemDoubleClicked(rowOf(window, QString::fromLatin1(row.row)), 0);
+        QTreeWidgetItem* item = rowOf(window, QString::fromLatin1(row.row));
+        QVERIFY2(item, row.row);
+        Q_EMIT table->itemDoubleClicked(item, 0);
         w.waitForReadPass();
-        QVERIFY(w.form->imageLoaded());
+        QVERIFY2(w.form->imageLoaded(), row.row);
         QCOMPARE(w.text("FNameEdit"), q(row.opened));
+        QCOMPARE(w.text("IntNameEdit"), QString::fromLatin1(row.title));
     }
+    // The main window's own road still takes an archive's first image.
+    w.form->openFile(c.root + "/two.7z");
+    w.waitForReadPass();
+    QCOMPARE(w.text("IntNameEdit"), QStringLiteral("FIRST"));
 }
 
 // A scan that reads the first dump and holds the second until it is cancelled.
@@ -414,6 +436,74 @@ void CollectionWindowTest::organiseCarriesOutThePlan()
                                ": 0 copied, 2 already in place, 1 failed;")),
              qPrintable(told));
     QVERIFY2(told.contains(q("\nFailed: " + placed + "Game C.nds: ")), qPrintable(told));
+}
+
+// After a move the rows of the dumps that moved show, open and organise from their new place
+// (a packed target's member by its name); a member of an archive was copied and keeps its row.
+void CollectionWindowTest::aMoveLeavesTheRowsOnTheNewPlaces()
+{
+    using cartscope::archive::OrganiseFormat;
+    using cartscope::archive::OrganiseMode;
+    const struct {
+        OrganiseFormat format;
+        const char* a;
+        const char* b;
+        const char* torrentzip; // the TorrentZip cell of a moved row
+        const char* bTrim;      // a packed target holds the trimmed dump padded
+    } cases[] = {
+        {OrganiseFormat::Raw, "Game A.nds", "Game B.nds", "", "trimmed"},
+        {OrganiseFormat::TorrentZip, "Game A.zip :: Game A.nds", "Game B.zip :: Game B.nds", "yes",
+         "full"},
+    };
+    for (const auto& row : cases) {
+        Collection c;
+        writeDat(c.roms);
+        Window w;
+        CollectionWindow* window = verifyFolder(w, c.root);
+        QVERIFY(window);
+        fixture::TempDir out, again;
+        const auto organise = [&](const std::string& to, OrganiseMode mode, OrganiseFormat f) {
+            QSignalSpy ended(window, &CollectionWindow::organiseEnded);
+            w.dialogs->folderAnswers.push_back(q(to));
+            w.dialogs->organiseAnswers.push_back({mode, f});
+            w.dialogs->questionAnswers.push_back(true);
+            control<QPushButton>(window, "OrganiseButton")->click();
+            return ended.wait(30000);
+        };
+        QVERIFY(organise(out.path(), OrganiseMode::Move, row.format));
+        QCOMPARE(w.dialogs->errors, QStringList{});
+        QVERIFY(!std::filesystem::exists(c.root + "/a.nds"));
+        const QString placed = q(out.path() + "/Nintendo DS/");
+        QVERIFY2(!rowOf(window, "a.nds") && !rowOf(window, "sub/b.nds"),
+                 qPrintable(visibleRows(window).join(QLatin1Char('\n'))));
+        for (const char* moved : {row.a, row.b}) {
+            QTreeWidgetItem* item = rowOf(window, placed + QString::fromLatin1(moved));
+            QVERIFY2(item, moved);
+            QCOMPARE(item->text(6), QString::fromLatin1(row.torrentzip));
+        }
+        QCOMPARE(rowOf(window, placed + QString::fromLatin1(row.b))->text(4),
+                 QString::fromLatin1(row.bTrim));
+        QVERIFY(rowOf(window, "c.zip :: c.nds")); // its archive was kept
+        QVERIFY(rowOf(window, "m.nds"));          // not verified: not moved
+
+        // A double-click opens the new place.
+        auto* table = control<QTreeWidget>(window, "CollectionTable");
+        Q_EMIT table->itemDoubleClicked(rowOf(window, placed + QString::fromLatin1(row.b)), 0);
+        w.waitForReadPass();
+        QVERIFY(w.form->imageLoaded());
+        QCOMPARE(w.text("FNameEdit"),
+                 placed + QString::fromLatin1(row.b).section(QStringLiteral(" :: "), 0, 0));
+
+        // A second run reads each dump where it now lies.
+        QVERIFY(organise(again.path(), OrganiseMode::Copy, OrganiseFormat::Raw));
+        QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('\n')));
+        QCOMPARE(filesBelow(again.path()),
+                 (QStringList{"Nintendo DS/Game A.nds", "Nintendo DS/Game B.nds",
+                              "Nintendo DS/Game C.nds"}));
+        const Bytes a1 = fullImage(1);
+        QVERIFY(readText(again.path() + "/Nintendo DS/Game A.nds") ==
+                std::string(a1.begin(), a1.end()));
+    }
 }
 
 void CollectionWindowTest::reportWritesTheFixdatAndTheMissingList()

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -322,6 +323,49 @@ TEST_F(ZipInputTest, FirstImageIsExtractedIntoAPrivateFolder)
     const std::string folder = result->temp.folder();
     result.reset();
     EXPECT_FALSE(fs::exists(folder));
+}
+
+// A member named by a listing is the one taken, whatever the first image is; its index tells
+// apart members that share a name, and a stale index still finds the name. The name rule holds:
+// a member that is no image is never taken by name. Zip and solid 7z alike.
+TEST_F(ZipInputTest, ANamedMemberIsTakenInsteadOfTheFirstImage)
+{
+    using cartscope::archive::extractImageMember;
+    using cartscope::archive::Member;
+    const std::vector<Entry> entries = {
+        Entry::file("readme.txt", "text"), Entry::file("first.nds", "one"),
+        Entry::file("twin.nds", "twin A"), Entry::file("app.dsi", "dsi"),
+        Entry::file("twin.nds", "twin B"), Entry::file("dir/deep.ids", "deep"),
+    };
+    const struct {
+        Member wanted;
+        std::optional<std::string> bytes; // none: nothing is taken
+    } cases[] = {
+        {{1, "first.nds", 0}, "one"},         {{5, "dir/deep.ids", 0}, "deep"},
+        {{3, "app.dsi", 0}, "dsi"}, // a .dsi member, though .nds members come first
+        {{2, "twin.nds", 0}, "twin A"},       {{4, "twin.nds", 0}, "twin B"},
+        {{9, "twin.nds", 0}, "twin A"}, // the archive changed: the first of the name
+        {{0, "readme.txt", 0}, std::nullopt}, {{1, "gone.nds", 0}, std::nullopt},
+        {{1, "FIRST.NDS", 0}, std::nullopt}, // names as stored, letter case included
+    };
+    const std::string sevenZip = cache.dir().file("in.7z");
+    writeZip(zip, entries);
+    cartscope::fixture::writeFile(sevenZip, buildSevenZip(entries, "lzma2"));
+    for (const std::string& archive : {zip, sevenZip}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(archive + " " + c.wanted.name + " @" + std::to_string(c.wanted.index));
+            auto result = extractImageMember(archive, c.wanted, {});
+            ASSERT_EQ(result.has_value(), c.bytes.has_value());
+            if (!result)
+                continue;
+            EXPECT_EQ(result->memberName, c.wanted.name);
+            EXPECT_EQ(readFile(result->path), Bytes(c.bytes->begin(), c.bytes->end()));
+        }
+        // The plain lookup is unchanged: the first .nds/.ids member.
+        auto first = extractFirstImage(archive, {});
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->memberName, "first.nds");
+    }
 }
 
 TEST_F(ZipInputTest, TraversalNamesStayInsideThePrivateFolder)
