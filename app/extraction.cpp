@@ -1,10 +1,16 @@
 // Extraction from page "File System Info": one file, the whole tree, and the members of a NARC
 // archive, each into a folder the user chooses.
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 
 #include "app/files_page.h"
 #include "app/job_guard.h"
@@ -19,9 +25,42 @@
 #include "core/extract/space.h"
 #include "core/fs/narc.h"
 #include "core/fs/system_files.h"
+#include "core/rebuild/decompress.h"
 #include "core/rebuild/layout_writer.h"
 
 namespace cartscope::app {
+
+namespace {
+
+// The decompression of a finished run's files: where each row went, and the image's header when
+// the plan holds system rows (the ARM9 binary and overlays are found through it).
+core::rebuild::DecompressOptions decompressOptions(const std::vector<core::PlannedFile>& plan,
+                                                   const core::ExtractSummary& summary,
+                                                   const core::rebuild::WrittenNames& renamed,
+                                                   const core::HeaderRecord* header)
+{
+    core::rebuild::DecompressOptions options;
+    options.writtenAt = core::rebuild::writtenPlaces(summary, renamed);
+    const bool system = std::any_of(plan.begin(), plan.end(),
+                                    [](const core::PlannedFile& p) { return p.row.system; });
+    options.header = system ? header : nullptr;
+    return options;
+}
+
+// The files that looked compressed but did not decode, told after the confirmation.
+void tellLeftAsStored(Dialogs& dialogs, QWidget* parent,
+                      const std::vector<core::ExtractFailure>& warnings)
+{
+    if (warnings.empty())
+        return;
+    QStringList lines;
+    for (const core::ExtractFailure& w : warnings)
+        lines << fromCoreText(w.path) + QStringLiteral(": ") + fromCoreText(w.message);
+    dialogs.information(parent, QStringLiteral("Written as stored (they did not decompress):\n") +
+                                    lines.join(QStringLiteral("\n")));
+}
+
+} // namespace
 
 void TForm1::ParseArraysToList()
 {
@@ -76,7 +115,18 @@ void TForm1::ExtractThisFile1Click()
         if (!roomForExtraction(plan))
             return;
         core::extractPlanned(*ImageStream, plan.front());
+        // As the copy, on the window's thread: one file, decompressed in memory of at most the
+        // decoders' caps.
+        std::vector<core::ExtractFailure> warnings;
+        if (FSTabSheet->decompressWhenExtracting()) {
+            const core::ExtractSummary copied;
+            const core::rebuild::WrittenNames renamed;
+            warnings = core::rebuild::decompressWritten(
+                           *ImageStream, plan, decompressOptions(plan, copied, renamed, &m_header))
+                           .warnings;
+        }
         m_dialogs->information(this, QStringLiteral("File Extracted"));
+        tellLeftAsStored(*m_dialogs, this, warnings);
     });
 }
 
@@ -125,13 +175,17 @@ void TForm1::ExtractAllButtonClick()
             core::planExtraction(*base, m_shown.internalName, FSTabSheet->rows());
         if (!roomForExtraction(plan))
             return;
-        runTreeExtraction(plan);
+        const std::vector<core::ExtractFailure> warnings = runTreeExtraction(plan);
         m_dialogs->information(this, QStringLiteral("Rom Extracted"));
+        tellLeftAsStored(*m_dialogs, this, warnings);
     });
 }
 
-// The whole tree's run, as a job under the progress dialog.
-void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
+// The whole tree's run, as a job under the progress dialog; with "Decompress When Extracting"
+// the files written are then decompressed under the same dialog. Returns the files that looked
+// compressed but did not decode.
+std::vector<core::ExtractFailure>
+TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
 {
     const int total = static_cast<int>(plan.size());
     // Pending input runs after every file; the guard keeps it from replacing the image,
@@ -174,13 +228,82 @@ void TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
         return true;
     };
     const core::ExtractSummary summary = core::runExtraction(*ImageStream, plan, options);
+    core::rebuild::DecompressionRun decompressed;
+    if (FSTabSheet->decompressWhenExtracting() && !summary.cancelled)
+        decompressed = decompressTree(plan, decompressOptions(plan, summary, renamed, &m_header));
     // The whole tree with the system files shown, every row written: the layout that rebuilds
-    // the image (a plan without the system rows writes none).
-    if (!summary.cancelled && summary.failures.empty() && !plan.empty())
+    // the image (a plan without the system rows writes none); it records the files written
+    // decompressed and keeps their image bytes.
+    if (!summary.cancelled && !decompressed.cancelled && summary.failures.empty() && !plan.empty())
         core::rebuild::writeLayout(
             {*ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
              plan.front().full.substr(0, plan.front().full.size() - plan.front().relative.size()),
-             m_shown.internalName});
+             m_shown.internalName},
+            decompressed.files);
+    return decompressed.warnings;
+}
+
+// The run's files that are compressed, written again decompressed on a thread of their own (a
+// file may take a while to decode), while the progress dialog shows each file over the rows
+// again and pending input runs, as during the copy. Cancel stops the run before the next file:
+// the files done stay decompressed, the rest as written. A file that cannot be written raises
+// its error here, on the window's thread.
+core::rebuild::DecompressionRun TForm1::decompressTree(const std::vector<core::PlannedFile>& plan,
+                                                       core::rebuild::DecompressOptions options)
+{
+    // Shared with the deliveries (copies of the texts, never the plan's rows).
+    struct Shown {
+        std::mutex lock;
+        // The latest file begun, guarded by `lock`.
+        QString relative;
+        QString full;
+        int index = 0;
+        std::atomic<bool> posted{false};
+    };
+    const auto shown = std::make_shared<Shown>();
+    auto cancel = std::make_shared<std::atomic<bool>>(m_form2->ExtractCancelled);
+    const QMetaObject::Connection onCancel =
+        connect(m_form2, &TForm2::cancelRequested, this, [cancel] { *cancel = true; });
+    m_form2->restartBar(static_cast<int>(plan.size()));
+    options.interrupted = [cancel] { return cancel->load(); };
+    // One delivery waits at a time; it shows the latest file begun.
+    options.onFile = [this, shown, first = plan.data()](const core::PlannedFile& p) {
+        {
+            const std::lock_guard<std::mutex> hold(shown->lock);
+            shown->relative = fromLocalPath(core::markInvisible(p.relative));
+            shown->full = fromLocalPath(core::markInvisible(p.full));
+            shown->index = static_cast<int>(&p - first);
+        }
+        if (shown->posted.exchange(true))
+            return;
+        QMetaObject::invokeMethod(
+            m_form2,
+            [form2 = m_form2, shown] {
+                shown->posted = false;
+                const std::lock_guard<std::mutex> hold(shown->lock);
+                form2->showFile(shown->relative, shown->full);
+                form2->showProgress(shown->index);
+            },
+            Qt::QueuedConnection);
+    };
+    core::rebuild::DecompressionRun run;
+    std::exception_ptr failure;
+    QEventLoop loop;
+    std::thread worker([&] {
+        try {
+            run = core::rebuild::decompressWritten(*ImageStream, plan, options);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    disconnect(onCancel);
+    if (failure)
+        std::rethrow_exception(failure);
+    m_form2->showProgress(static_cast<int>(plan.size()));
+    return run;
 }
 
 void TForm1::ShowNarcContents1Click()
@@ -277,16 +400,29 @@ void TForm1::extractArchiveRows(const std::string& folder, std::vector<core::Fil
             return;
         core::ExtractOptions options;
         options.recordRefused = true;
+        core::rebuild::WrittenNames renamed;
+        options.onRenamed = [&renamed](const core::PlannedFile& f, const std::string& written) {
+            renamed[&f] = written;
+        };
         const core::Stream& source =
             decompressed ? static_cast<const core::Stream&>(decompressed->stream) : *ImageStream;
+        const core::ExtractSummary summary = core::runExtraction(source, plan, options);
+        // Members are few and in memory already when their archive is compressed: decompressed
+        // here, as they were copied.
+        std::vector<core::ExtractFailure> warnings;
+        if (FSTabSheet->decompressWhenExtracting())
+            warnings = core::rebuild::decompressWritten(
+                           source, plan, decompressOptions(plan, summary, renamed, nullptr))
+                           .warnings;
         QStringList failures;
-        for (const core::ExtractFailure& f : core::runExtraction(source, plan, options).failures)
+        for (const core::ExtractFailure& f : summary.failures)
             failures << fromCoreText(f.path) + QStringLiteral(": ") + fromCoreText(f.message);
         if (failures.isEmpty())
             m_dialogs->information(this, done);
         else
             m_dialogs->error(this, done + QStringLiteral(", except:\n") +
                                        failures.join(QStringLiteral("\n")));
+        tellLeftAsStored(*m_dialogs, this, warnings);
     });
 }
 

@@ -88,6 +88,13 @@ void FilesPage::createControls()
     PreviewFile1->setObjectName(QStringLiteral("PreviewFile1"));
     ReplaceFile1 = FilesPopupMenu->addAction(QStringLiteral("Replace File\u2026"));
     ReplaceFile1->setObjectName(QStringLiteral("ReplaceFile1"));
+    FilesPopupMenu->addSeparator();
+    // An option of every extraction of the window, kept for this run of the program (the program
+    // writes no settings file); unchecked at start, so the extractions write the image's bytes.
+    DecompressWhenExtracting1 =
+        FilesPopupMenu->addAction(QStringLiteral("Decompress When Extracting"));
+    DecompressWhenExtracting1->setObjectName(QStringLiteral("DecompressWhenExtracting1"));
+    DecompressWhenExtracting1->setCheckable(true);
     ShowSystemFilesCheckBox =
         named(new QCheckBox(QStringLiteral("Show System Files"), this), "ShowSystemFilesCheckBox");
 }
@@ -201,6 +208,11 @@ void FilesPage::endJob()
     ExtractThisFile1->setEnabled(m_actionWasEnabled);
     FSListView->header()->setSectionsClickable(true);
     m_jobRunning = false;
+}
+
+bool FilesPage::decompressWhenExtracting() const
+{
+    return DecompressWhenExtracting1->isChecked();
 }
 
 std::optional<core::FileRow> FilesPage::currentRow() const

@@ -64,6 +64,9 @@ public:
     const core::SortState& sortState() const { return m_sort; }
     // The focused row, if any.
     std::optional<core::FileRow> currentRow() const;
+    // "Decompress When Extracting" is checked: the window's extractions write compressed files
+    // (and, among the system files, the ARM9 binary and overlays) decompressed.
+    bool decompressWhenExtracting() const;
 
 Q_SIGNALS:
     // "Extract This File" or "Extract Selected File".
@@ -119,6 +122,7 @@ private:
     QAction* PreviewFile1 = nullptr;
     QAction* ReplaceFile1 = nullptr;
     QAction* ShowSoundArchive1 = nullptr;
+    QAction* DecompressWhenExtracting1 = nullptr;
     QCheckBox* ShowSystemFilesCheckBox = nullptr;
     QPushButton* ExtractFileButton = nullptr;
     QPushButton* ExtractAllButton = nullptr;

@@ -35,6 +35,7 @@
 #include "core/io/read_pass.h"
 #include "core/io/stream.h"
 #include "core/load.h"
+#include "core/rebuild/decompress.h"
 
 class QFrame;
 class QGroupBox;
@@ -219,7 +220,9 @@ private:
     void emptyFileList();
     void ExtractThisFile1Click();
     void ExtractAllButtonClick();
-    void runTreeExtraction(const std::vector<core::PlannedFile>& plan);
+    std::vector<core::ExtractFailure> runTreeExtraction(const std::vector<core::PlannedFile>& plan);
+    core::rebuild::DecompressionRun decompressTree(const std::vector<core::PlannedFile>& plan,
+                                                   core::rebuild::DecompressOptions options);
     std::optional<std::string> chooseExtractionBase();
     bool roomForExtraction(const std::vector<core::PlannedFile>& plan);
 

@@ -309,103 +309,154 @@ bool looksLikeText(std::span<const std::uint8_t> bytes, bool more)
     return true;
 }
 
+namespace {
+
+// The file's content as the preview reads it: its first bytes, and the whole of it in memory
+// once it had to be read whole (decompressed when the trial decode of its start says it is
+// compressed).
+struct Content {
+    std::vector<std::uint8_t> head;
+    std::optional<std::vector<std::uint8_t>> whole;
+    std::string prefix; // "LZ11 → " for a file shown decompressed
+    std::uint64_t size = 0;
+};
+
+bool isDecodedKind(const std::string& kind)
+{
+    return kind == "BMG" || kind == "NFTR" || kind == "NCLR" || kind == "NCGR" || kind == "NSCR" ||
+           kind == "NCER";
+}
+
+// Everything the making of one preview reads and follows.
+struct Maker {
+    const core::Stream& image;
+    const Reader& reader;
+    const PreviewSource& source;
+    const std::string& palette;
+
+    const std::vector<std::uint8_t>& wholeOf(Content& c) const
+    {
+        if (!c.whole)
+            c.whole = reader.read(source.offset, source.size, source.path);
+        return *c.whole;
+    }
+
+    // A compressed file is read whole and decompressed; its content is then the result.
+    void unpack(Content& c) const
+    {
+        const std::optional<core::Codec> codec = core::identifyCompression(c.head, source.size);
+        if (!codec)
+            return;
+        c.prefix = std::string(core::codecName(*codec)) + " → ";
+        c.whole =
+            reader.decompress(reader.read(source.offset, source.size, source.path), source.path);
+        c.size = c.whole->size();
+        c.head.assign(c.whole->begin(),
+                      c.whole->begin() + static_cast<std::ptrdiff_t>(
+                                             std::min<std::size_t>(c.whole->size(), kPreviewHead)));
+    }
+
+    // A sound file or a game format the preview decodes. False when it does not decode: `out`
+    // then holds only the format line saying why.
+    bool decoded(Content& c, const std::string& kind, PreviewContent& out) const
+    {
+        const bool sound = isSoundFile(c.head);
+        const std::vector<std::uint8_t>& bytes = wholeOf(c);
+        try {
+            if (sound)
+                soundFilePreview(bytes, source.path, out);
+            else
+                Decoder(reader, source, palette).decode(kind, bytes, out);
+            out.formatLine = c.prefix + out.formatLine;
+            return true;
+        } catch (const core::Error& e) {
+            out = PreviewContent{};
+            out.formatLine = c.prefix + (kind.empty() ? "SWAV" : kind) + " — " + e.what();
+            return false;
+        }
+    }
+
+    // A content whose start looks like text, as text (its first kMaxPreviewText bytes). False
+    // when it stops being text further on: it is shown as bytes all the same.
+    bool text(const Content& c, PreviewContent& out) const
+    {
+        const std::uint64_t shown = std::min(c.size, kMaxPreviewText);
+        std::vector<std::uint8_t> text =
+            c.whole ? std::vector<std::uint8_t>(
+                          c.whole->begin(), c.whole->begin() + static_cast<std::ptrdiff_t>(shown))
+                    : reader.read(source.offset, shown, source.path);
+        if (shown < c.size)
+            text.resize(completeUtf8Prefix(text));
+        if (!looksLikeText(text, false))
+            return false;
+        out.kind = PreviewKind::Text;
+        out.text.assign(text.begin(), text.end());
+        out.formatLine = c.prefix + "text, " + bytesText(c.size) +
+                         (shown < c.size ? ", the first " + bytesText(text.size()) + " shown" : "");
+        return true;
+    }
+
+    // True when `out` is the content shown as a picture, text or sound; otherwise the content is
+    // shown as bytes and `out` holds the format line.
+    bool shown(Content& c, PreviewContent& out) const
+    {
+        unpack(c);
+        const std::string kind = kindOf(c.head);
+        if (isSoundFile(c.head) || isDecodedKind(kind))
+            return decoded(c, kind, out);
+        if (!kind.empty())
+            out.formatLine = c.prefix + kind + ", " + bytesText(c.size);
+        else if (looksLikeText(c.head, c.size > c.head.size()) && text(c, out))
+            return true;
+        else
+            out.formatLine = c.prefix + "data, " + bytesText(c.size);
+        return false;
+    }
+
+    PreviewContent hex(Content c, PreviewContent out) const
+    {
+        out.kind = PreviewKind::Hex;
+        if (c.whole)
+            out.bytes = std::make_shared<OwnedStream>(std::move(*c.whole));
+        else
+            out.bytes = std::make_shared<core::SubStream>(image, source.offset, source.size);
+        return out;
+    }
+};
+
+} // namespace
+
 PreviewContent makePreview(const core::Stream& image, const PreviewSource& source,
                            const std::string& palette, const std::function<bool()>& cancelled)
 {
     const Reader reader{image, cancelled};
     reader.check();
     PreviewContent out;
-    const std::string& label = source.path;
     if (source.sdat) {
         soundEntryPreview(image, source, kMaxPreviewFile, out);
         return out;
     }
-
-    std::vector<std::uint8_t> head(
-        static_cast<std::size_t>(std::min<std::uint64_t>(source.size, kPreviewHead)));
-    head.resize(image.pread(source.offset, head));
+    Content c;
+    c.head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(source.size, kPreviewHead)));
+    c.head.resize(image.pread(source.offset, c.head));
+    c.size = source.size;
     if (source.size == 0) {
         out.formatLine = "empty file";
         out.bytes = std::make_shared<OwnedStream>(std::vector<std::uint8_t>{});
         return out;
     }
-
-    // The content: the file as stored, or in memory once it had to be read whole (decompressed
-    // when the trial decode of its start says it is compressed).
-    std::optional<std::vector<std::uint8_t>> whole;
-    std::string prefix;
-    std::uint64_t contentSize = source.size;
+    const Maker maker{image, reader, source, palette};
     try {
-        if (const std::optional<core::Codec> codec = core::identifyCompression(head, source.size)) {
-            prefix = std::string(core::codecName(*codec)) + " → ";
-            whole = reader.decompress(reader.read(source.offset, source.size, label), label);
-            contentSize = whole->size();
-            head.assign(whole->begin(),
-                        whole->begin() + static_cast<std::ptrdiff_t>(
-                                             std::min<std::size_t>(whole->size(), kPreviewHead)));
-        }
-        const std::string kind = kindOf(head);
-        if (isSoundFile(head)) {
-            if (!whole)
-                whole = reader.read(source.offset, source.size, label);
-            try {
-                soundFilePreview(*whole, label, out);
-                out.formatLine = prefix + out.formatLine;
-                return out;
-            } catch (const core::Error& e) {
-                out = PreviewContent{};
-                out.formatLine = prefix + (kind.empty() ? "SWAV" : kind) + " — " + e.what();
-            }
-        } else if (kind == "BMG" || kind == "NFTR" || kind == "NCLR" || kind == "NCGR" ||
-                   kind == "NSCR" || kind == "NCER") {
-            if (!whole)
-                whole = reader.read(source.offset, source.size, label);
-            try {
-                Decoder(reader, source, palette).decode(kind, *whole, out);
-                out.formatLine = prefix + out.formatLine;
-                return out;
-            } catch (const core::Error& e) {
-                out = PreviewContent{};
-                out.formatLine = prefix + kind + " — " + e.what();
-            }
-        } else if (!kind.empty()) {
-            out.formatLine = prefix + kind + ", " + bytesText(contentSize);
-        } else if (looksLikeText(head, contentSize > head.size())) {
-            const std::uint64_t shown = std::min(contentSize, kMaxPreviewText);
-            std::vector<std::uint8_t> text =
-                whole ? std::vector<std::uint8_t>(
-                            whole->begin(), whole->begin() + static_cast<std::ptrdiff_t>(shown))
-                      : reader.read(source.offset, shown, label);
-            if (shown < contentSize)
-                text.resize(completeUtf8Prefix(text));
-            // The start decided it is text; a file that stops being text further on is shown as
-            // bytes all the same.
-            if (looksLikeText(text, false)) {
-                out.kind = PreviewKind::Text;
-                out.text.assign(text.begin(), text.end());
-                out.formatLine =
-                    prefix + "text, " + bytesText(contentSize) +
-                    (shown < contentSize ? ", the first " + bytesText(text.size()) + " shown" : "");
-                return out;
-            }
-            out.formatLine = prefix + "data, " + bytesText(contentSize);
-        } else {
-            out.formatLine = prefix + "data, " + bytesText(contentSize);
-        }
+        if (maker.shown(c, out))
+            return out;
     } catch (const core::Error& e) {
         // A compressed file that does not decompress, or one too large to read: its stored
         // bytes.
-        whole.reset();
-        prefix.clear();
+        c.whole.reset();
         out = PreviewContent{};
         out.formatLine = std::string("data, ") + bytesText(source.size) + " — " + e.what();
     }
-    out.kind = PreviewKind::Hex;
-    if (whole)
-        out.bytes = std::make_shared<OwnedStream>(std::move(*whole));
-    else
-        out.bytes = std::make_shared<core::SubStream>(image, source.offset, source.size);
-    return out;
+    return maker.hex(std::move(c), std::move(out));
 }
 
 } // namespace cartscope::app

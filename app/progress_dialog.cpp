@@ -98,6 +98,18 @@ void TForm2::advance()
     ExtProgBar->setValue(ExtProgBar->value() + 1);
 }
 
+void TForm2::restartBar(int total)
+{
+    setUpdatesEnabled(true);
+    ExtProgBar->setRange(0, std::max(total, 1));
+    ExtProgBar->setValue(0);
+}
+
+void TForm2::showProgress(int done)
+{
+    ExtProgBar->setValue(done);
+}
+
 void TForm2::pacePainting()
 {
     const auto now = std::chrono::steady_clock::now();
@@ -123,6 +135,7 @@ void TForm2::finish()
 void TForm2::Button1Click()
 {
     ExtractCancelled = true;
+    Q_EMIT cancelRequested();
 }
 
 void TForm2::reject()

@@ -21,6 +21,10 @@ public:
     void start(int total);
     void showFile(const QString& relativePath, const QString& fullPath);
     void advance();
+    // A second pass over the files of the run (writing them again decompressed): the bar back at
+    // 0 of `total`, at `done` after showFile; ExtractCancelled is left as it is.
+    void restartBar(int total);
+    void showProgress(int done);
     // Around the pending input handled after each file: the dialog's values are always current,
     // but it is painted at most every kPaintInterval (and when shown or hidden), however fast
     // the files go by. pacePainting lets the next paint through when one is due, holdPainting
@@ -35,6 +39,11 @@ public:
     QLabel* ToFileStaticText = nullptr;
     QProgressBar* ExtProgBar = nullptr;
     QPushButton* Button1 = nullptr;
+
+Q_SIGNALS:
+    // Cancel was asked for (the button, Escape or the close box), at once: a run on another
+    // thread is told without waiting for the next pause.
+    void cancelRequested();
 
 public Q_SLOTS:
     void Button1Click();

@@ -200,19 +200,10 @@ core::ExtractOptions runOptions(Context& ctx, ProgressBar& bar,
 core::rebuild::DecompressionRun
 decompressRun(const Invocation& inv, const core::Stream& source, const core::LoadedImage& img,
               const std::vector<core::PlannedFile>& plan, const core::ExtractSummary& summary,
-              const core::rebuild::WrittenNames& renamed, const std::string& dir, Context& ctx)
+              const core::rebuild::WrittenNames& renamed, Context& ctx)
 {
-    std::set<std::string> failed;
-    for (const core::ExtractFailure& f : summary.failures)
-        failed.insert(f.path);
-    const std::string base = dir + (dir.empty() || dir.back() == '/' ? "" : "/");
     core::rebuild::DecompressOptions options;
-    options.writtenAt = [&](const core::PlannedFile& p) -> std::optional<std::string> {
-        if (failed.count(p.row.path))
-            return std::nullopt;
-        const auto it = renamed.find(&p);
-        return it == renamed.end() ? p.full : base + it->second;
-    };
+    options.writtenAt = core::rebuild::writtenPlaces(summary, renamed);
     // System rows are only in a run of the image itself (never of an archive's members).
     if (inv.has("--system") || inv.has("--system-only"))
         options.header = &img.header;
@@ -279,7 +270,7 @@ int cmdExtract(const Invocation& inv, Context& ctx)
         ctx.err << "\n";
     std::optional<core::rebuild::DecompressionRun> decompressed;
     if (inv.has("--decompress") && !summary.cancelled)
-        decompressed = decompressRun(inv, source, img, plan, summary, renamed, dir, ctx);
+        decompressed = decompressRun(inv, source, img, plan, summary, renamed, ctx);
     // A whole tree with its system files, every one written: the layout that rebuilds it.
     if (summary.failures.empty() && !summary.cancelled &&
         !(decompressed && decompressed->cancelled))

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <deque>
 #include <map>
+#include <set>
 #include <unistd.h>
 
 #include "core/base/error.h"
@@ -79,6 +80,8 @@ public:
         const std::optional<std::string> at = m_options.writtenAt(p);
         if (!at || p.size <= 0)
             return;
+        if (m_options.onFile)
+            m_options.onFile(p);
         try {
             std::optional<DecompressedFile> done =
                 p.row.system ? takeSystem(p, *at) : takeStream(p, *at);
@@ -174,6 +177,25 @@ private:
 };
 
 } // namespace
+
+std::function<std::optional<std::string>(const PlannedFile&)>
+writtenPlaces(const ExtractSummary& summary,
+              const std::unordered_map<const PlannedFile*, std::string>& renamed)
+{
+    std::set<std::string> failed;
+    for (const ExtractFailure& f : summary.failures)
+        failed.insert(f.path);
+    return
+        [failed = std::move(failed), &renamed](const PlannedFile& p) -> std::optional<std::string> {
+            if (failed.count(p.row.path))
+                return std::nullopt;
+            const auto it = renamed.find(&p);
+            if (it == renamed.end())
+                return p.full;
+            // The planned path is the destination base followed by the relative path.
+            return p.full.substr(0, p.full.size() - p.relative.size()) + it->second;
+        };
+}
 
 DecompressionRun decompressWritten(const Stream& source, const std::vector<PlannedFile>& plan,
                                    const DecompressOptions& options)

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/compress/compress.h"
@@ -45,7 +46,17 @@ struct DecompressOptions {
     std::function<bool()> interrupted;
     // A file left as it was, told as it happens.
     std::function<void(const ExtractFailure&)> onWarning;
+    // Told before each written row is looked at (a front end shows it as the file in work).
+    std::function<void(const PlannedFile&)> onFile;
 };
+
+// Where each row of a finished run lies, for DecompressOptions::writtenAt: its planned path, or
+// the name a destination that folds letter case gave it (`renamed`: the planned file -> the
+// relative path written, as the run told it); nullopt for a row the run did not write. `renamed`
+// is referred to, not copied: it must outlive the function returned.
+std::function<std::optional<std::string>(const PlannedFile&)>
+writtenPlaces(const ExtractSummary& summary,
+              const std::unordered_map<const PlannedFile*, std::string>& renamed);
 
 // Each written row of `plan` read from `source` (the stream the run copied from). A file that
 // does not decode is not an error: it stays as written and is told as a warning. A decompressed

@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,7 +15,12 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include "app/narc_dialog.h"
 #include "app/progress_dialog.h"
+#include "core/base/le.h"
+#include "core/compress/code.h"
+#include "core/compress/encode.h"
+#include "core/rebuild/build.h"
 #include "tests/app/window_fixture.h"
 
 using namespace cartscope::apptest;
@@ -51,6 +58,47 @@ ImageBuilder tenFiles()
     return builder;
 }
 
+// Text that packs well, different per seed.
+Bytes prose(std::size_t n, int seed)
+{
+    std::string s;
+    for (int i = 0; s.size() < n; ++i)
+        s += "line " + std::to_string(i % (7 + seed)) + " of the tale, told again; ";
+    return Bytes(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+// Files packed with LZ10 and LZ11, a plain one, one that begins like LZ10 but ends early, a NARC
+// with a packed member and a code-compressed overlay (file ID 5, its table entry flagged).
+ImageBuilder packedFiles()
+{
+    using cartscope::core::Codec;
+    // Noise packs to more than it was; cut, its first 4 KiB still decode.
+    Bytes noise(0x3000);
+    std::uint32_t seed = 12345;
+    for (auto& byte : noise) {
+        seed = seed * 1103515245 + 12345;
+        byte = static_cast<std::uint8_t>(seed >> 24);
+    }
+    Bytes cut = cartscope::core::compress(Codec::Lz10, noise);
+    cut.resize(0x1800);
+    ImageBuilder b;
+    b.title("PACKED").banner(fixture::sampleBanner());
+    b.root({Node::file("lz10.bin", cartscope::core::compress(Codec::Lz10, prose(0x3000, 1))),
+            Node::dir("d", {Node::file("lz11.bin",
+                                       cartscope::core::compress(Codec::Lz11, prose(0x2000, 2)))}),
+            Node::file("cut.bin", cut), Node::file("plain.txt", std::string("plain")),
+            Node::file(
+                "m.narc",
+                fixture::narcArchive(
+                    {{"in.bin", cartscope::core::compress(Codec::Lz10, prose(0x800, 3))}}, true))});
+    const Bytes overlay = *cartscope::core::compressCode(prose(0x2000, 6));
+    b.extraFiles({overlay});
+    Bytes y9 = fixture::overlayEntry(0, 5);
+    cartscope::core::putLe32(y9, 0x1C, 0x01000000 | static_cast<std::uint32_t>(overlay.size()));
+    b.binary(0x50, 0x54, y9);
+    return b;
+}
+
 } // namespace
 
 class ExtractionTest : public QObject {
@@ -67,6 +115,8 @@ private Q_SLOTS:
     void wholeTreeStopsOnError();
     void anImageWithoutFilesStillOffersTheWholeTree();
     void theDialogIsPaintedAtItsOwnPace();
+    void decompressWhenExtracting();
+    void cancelStopsTheDecompression();
 };
 
 void ExtractionTest::sortClicksFromFreshStart()
@@ -400,6 +450,104 @@ void ExtractionTest::theDialogIsPaintedAtItsOwnPace()
     // bound allows 25 (painting every file would be 2,500).
     QVERIFY2(counter.paints <= ms / 40 + 3,
              qPrintable(QStringLiteral("%1 paints in %2 ms").arg(counter.paints).arg(ms)));
+}
+
+// "Decompress When Extracting": off, every command writes the image's bytes; on, the compressed
+// files (and the overlay) are written decompressed, the layout keeps their image bytes, and the
+// tree builds back to the image.
+void ExtractionTest::decompressWhenExtracting()
+{
+    fixture::TempDir dir;
+    const ImageBuilder builder = packedFiles();
+    const Bytes image = builder.build();
+    Window w;
+    w.form->show();
+    w.child<QCheckBox>("ShowSystemFilesCheckBox")->setChecked(true);
+    w.open(writeImage(dir, "p.nds", builder));
+    auto* option = w.child<QAction>("DecompressWhenExtracting1");
+
+    const std::map<std::string, Bytes> plain = {
+        {"lz10.bin", prose(0x3000, 1)},
+        {"d/lz11.bin", prose(0x2000, 2)},
+        {"[system]/overlay/overlay_0000.bin", prose(0x2000, 6)},
+    };
+    const std::string cut = "cut.bin";
+    for (const bool on : {false, true}) {
+        option->setChecked(on);
+        fixture::TempDir out;
+        w.dialogs->informations.clear();
+        w.dialogs->folderAnswers = {q(out.path())};
+        w.child<QPushButton>("ExtractAllButton")->click();
+        QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+        const std::string tree = out.file("PACKED/");
+        for (const auto& [path, want] : plain) {
+            const Bytes got = fixture::readFile(tree + path);
+            QVERIFY2(on ? got == want : got != want && got.size() < want.size(), path.c_str());
+            // The image's own bytes are kept beside the tree for a file written decompressed.
+            QCOMPARE(std::filesystem::exists(out.file("PACKED.layout/original/" + path)), on);
+        }
+        QCOMPARE(fixture::readFile(tree + "plain.txt"), Bytes({'p', 'l', 'a', 'i', 'n'}));
+        QVERIFY(fixture::readFile(tree + cut).size() < 0x3000);
+        QCOMPARE(w.dialogs->informations.front(), QStringLiteral("Rom Extracted"));
+        // A file that looks compressed but does not decode is written as stored and named.
+        QCOMPARE(w.dialogs->informations.size(), on ? 2 : 1);
+        if (on)
+            QVERIFY2(w.dialogs->informations.back().contains("/cut.bin: "),
+                     qPrintable(w.dialogs->informations.back()));
+        cartscope::core::rebuild::buildImage(out.file("PACKED"), out.file("built.nds"), {});
+        QVERIFY(fixture::readFile(out.file("built.nds")) == image);
+    }
+
+    // One file, through the popup item and through the button, honours it too.
+    auto* list = w.child<QTreeWidget>("FSListView");
+    clickRow(list, static_cast<int>(column(list, 0).indexOf(QStringLiteral("/d/lz11.bin"))));
+    for (const bool on : {false, true}) {
+        option->setChecked(on);
+        fixture::TempDir out;
+        w.dialogs->folderAnswers = {q(out.path())};
+        w.child<QPushButton>("ExtractFileButton")->click();
+        const Bytes got = fixture::readFile(out.file("PACKED/d/lz11.bin"));
+        QVERIFY(on ? got == prose(0x2000, 2) : got.size() < 0x2000);
+        QCOMPARE(w.dialogs->informations.back(), QStringLiteral("File Extracted"));
+    }
+
+    // A NARC's members, from its dialog.
+    clickRow(list, static_cast<int>(column(list, 0).indexOf(QStringLiteral("/m.narc"))));
+    Q_EMIT w.child<QMenu>("FilesPopupMenu")->aboutToShow();
+    w.child<QAction>("ShowNarcContents1")->trigger();
+    auto* narc = w.form->findChild<cartscope::app::NarcDialog*>();
+    QVERIFY(narc);
+    fixture::TempDir out;
+    w.dialogs->folderAnswers = {q(out.path())};
+    narc->findChild<QPushButton*>("NarcExtractButton")->click();
+    QVERIFY(fixture::readFile(out.file("m/in.bin")) == prose(0x800, 3));
+}
+
+// A Cancel handled after the last file is copied stops the decompression before its first file:
+// the files stay as the image holds them and no layout is written.
+void ExtractionTest::cancelStopsTheDecompression()
+{
+    fixture::TempDir dir;
+    fixture::TempDir out;
+    Window w;
+    w.form->show();
+    w.child<QCheckBox>("ShowSystemFilesCheckBox")->setChecked(true);
+    w.open(writeImage(dir, "p.nds", packedFiles()));
+    w.child<QAction>("DecompressWhenExtracting1")->setChecked(true);
+    cartscope::app::TForm2* progress = w.form->progressDialog();
+    QObject::connect(
+        w.form.get(), &cartscope::app::TForm1::fileExtracted, [&](int done, int total) {
+            if (done == total)
+                QMetaObject::invokeMethod(progress->Button1, "click", Qt::QueuedConnection);
+        });
+    w.dialogs->folderAnswers = {q(out.path())};
+    w.child<QPushButton>("ExtractAllButton")->click();
+    QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('|')));
+    QCOMPARE(w.dialogs->informations, QStringList{QStringLiteral("Rom Extracted")});
+    QVERIFY(fixture::readFile(out.file("PACKED/lz10.bin")).size() < 0x3000);
+    QVERIFY(!std::filesystem::exists(out.file("PACKED.layout")));
+    QVERIFY(progress->isHidden());
+    QVERIFY(!w.form->jobRunning());
 }
 
 QTEST_MAIN(ExtractionTest)

@@ -124,14 +124,19 @@ void WindowStateTest::initialState()
     QCOMPARE(list->columnWidth(1), list->columnWidth(2));
     auto* menu = w.child<QMenu>("FilesPopupMenu");
     // "Extract This File", "Show NARC Contents" for rows that are NARC archives, "Show Sound
-    // Archive" for sound archives, "Preview", "Replace File…".
-    QCOMPARE(menu->actions().size(), 5);
+    // Archive" for sound archives, "Preview", "Replace File…"; after a separator the option
+    // "Decompress When Extracting", unticked.
+    QCOMPARE(menu->actions().size(), 7);
     QCOMPARE(menu->actions().front()->objectName(), QStringLiteral("ExtractThisFile1"));
     QCOMPARE(menu->actions().front()->text(), QStringLiteral("Extract This File"));
     QCOMPARE(menu->actions().at(1)->objectName(), QStringLiteral("ShowNarcContents1"));
     QCOMPARE(menu->actions().at(2)->objectName(), QStringLiteral("ShowSoundArchive1"));
     QCOMPARE(menu->actions().at(3)->objectName(), QStringLiteral("PreviewFile1"));
-    QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("ReplaceFile1"));
+    QCOMPARE(menu->actions().at(4)->objectName(), QStringLiteral("ReplaceFile1"));
+    QVERIFY(menu->actions().at(5)->isSeparator());
+    QCOMPARE(menu->actions().back()->objectName(), QStringLiteral("DecompressWhenExtracting1"));
+    QCOMPARE(menu->actions().back()->text(), QStringLiteral("Decompress When Extracting"));
+    QVERIFY(menu->actions().back()->isCheckable() && !menu->actions().back()->isChecked());
     QCOMPARE(w.child<QPushButton>("ExtractFileButton")->text(),
              QStringLiteral("Extract Selected File"));
     QCOMPARE(w.child<QPushButton>("ExtractAllButton")->text(),
