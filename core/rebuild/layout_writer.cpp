@@ -179,7 +179,8 @@ std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& i
 
     std::vector<Run> runs;
     std::vector<std::uint8_t> buffer(kChunk);
-    for (const auto& [start, end] : holes) {
+    for (const auto& hole : holes) {
+        const std::uint64_t start = hole.first, end = hole.second;
         std::uint64_t dataStart = start; // the gap bytes not yet given to a run
         std::uint64_t sameStart = start; // where the current run of one value began
         int value = -1;

@@ -782,7 +782,8 @@ TEST(SoundBank, ListsRegionsAndBuildsASoundFontOfItsWaves)
     EXPECT_EQ(std::string(sf.bytes.begin() + 8, sf.bytes.begin() + 12), "sfbk");
     EXPECT_EQ(core::le32(sf.bytes, 4), sf.bytes.size() - 8);
     // smpl: 4 PCM16 points + 46 silent, then 8 PCM8 points + 46 silent.
-    const auto smpl = std::search(sf.bytes.begin(), sf.bytes.end(), "smpl", "smpl" + 4);
+    const std::string_view smplTag = "smpl";
+    const auto smpl = std::search(sf.bytes.begin(), sf.bytes.end(), smplTag.begin(), smplTag.end());
     ASSERT_NE(smpl, sf.bytes.end());
     EXPECT_EQ(core::le32(sf.bytes, static_cast<std::size_t>(smpl - sf.bytes.begin()) + 4),
               2u * (4 + 46 + 8 + 46));
