@@ -14,7 +14,7 @@
 //   entries, so every bound of that walk applies and nothing outside the two blocks is read as
 //   a table; a name whose file ID has no entry is reported;
 // * a member whose range leaves the GMIF data carries a problem and is never extracted;
-// * nested archives are opened one level per path component, at most kMaxDepth levels.
+// * nested archives are opened one level per path component, at most kNarcMaxDepth levels.
 #include "core/fs/narc.h"
 
 #include <algorithm>
@@ -34,11 +34,7 @@ namespace cartscope::core {
 namespace {
 
 constexpr std::uint64_t kNarcHeaderSize = 0x10;
-constexpr std::uint64_t kBlockHeaderSize = 8;
-constexpr std::uint64_t kBtafEntriesAt = 12;
-constexpr std::uint64_t kFatEntrySize = 8;
 constexpr int kMaxBlocks = 16;
-constexpr int kMaxDepth = 16;
 
 using Block = NarcBlock;
 
@@ -113,12 +109,12 @@ Blocks findBlocks(const Stream& archive, const std::string& label, std::vector<s
     // 0x0C header size: the blocks follow it; a value below 16 would overlap the header.
     std::uint64_t pos = std::max<std::uint64_t>(le16(header, 0x0C), kNarcHeaderSize);
     Blocks blocks;
-    for (int i = 0; i < kMaxBlocks && pos < end && end - pos >= kBlockHeaderSize; ++i) {
-        std::array<std::uint8_t, kBlockHeaderSize> bh{};
+    for (int i = 0; i < kMaxBlocks && pos < end && end - pos >= kNarcBlockHeaderSize; ++i) {
+        std::array<std::uint8_t, kNarcBlockHeaderSize> bh{};
         archive.pread(pos, bh);
         const std::string magic(reinterpret_cast<const char*>(bh.data()), 4);
         const std::uint64_t blockSize = le32(bh, 4); // +4 block size, header included
-        if (blockSize < kBlockHeaderSize) {
+        if (blockSize < kNarcBlockHeaderSize) {
             notes.push_back("block " + magic + " is shorter than its own header");
             break;
         }
@@ -148,19 +144,19 @@ std::vector<std::uint8_t> readAllocations(const Stream& archive, const Block& bt
                                           std::vector<std::string>& notes)
 {
     std::array<std::uint8_t, 2> countBytes{};
-    const bool hasEntries = btaf.end - btaf.start >= kBtafEntriesAt;
-    const bool countRead =
-        hasEntries && archive.pread(btaf.start + kBlockHeaderSize, countBytes) == countBytes.size();
+    const bool hasEntries = btaf.end - btaf.start >= kNarcEntriesAt;
+    const bool countRead = hasEntries && archive.pread(btaf.start + kNarcBlockHeaderSize,
+                                                       countBytes) == countBytes.size();
     const std::uint64_t claimed = countRead ? le16(countBytes) : 0;
     const std::uint64_t room =
-        hasEntries ? (btaf.end - btaf.start - kBtafEntriesAt) / kFatEntrySize : 0;
+        hasEntries ? (btaf.end - btaf.start - kNarcEntriesAt) / kNarcEntrySize : 0;
     const std::uint64_t count = std::min(claimed, room);
     if (count < claimed)
         notes.push_back("the allocation block holds " + std::to_string(room) +
                         " entries but claims " + std::to_string(claimed));
-    std::vector<std::uint8_t> fat(static_cast<std::size_t>(count * kFatEntrySize));
+    std::vector<std::uint8_t> fat(static_cast<std::size_t>(count * kNarcEntrySize));
     if (!fat.empty())
-        archive.pread(btaf.start + kBtafEntriesAt, fat);
+        archive.pread(btaf.start + kNarcEntriesAt, fat);
     return fat;
 }
 
@@ -172,8 +168,8 @@ void walkNames(const Stream& archive, const Block& btnf, std::span<const std::ui
 {
     // The block is held in one read as far as a walk can examine; past that (a sub-table at a
     // far offset) it is read by position, never past the block's end.
-    const SubStream names(archive, btnf.start + kBlockHeaderSize,
-                          btnf.end - btnf.start - kBlockHeaderSize);
+    const SubStream names(archive, btnf.start + kNarcBlockHeaderSize,
+                          btnf.end - btnf.start - kNarcBlockHeaderSize);
     std::vector<std::uint8_t> held(
         static_cast<std::size_t>(std::min(names.size(), kNameTableReadAhead)));
     held.resize(names.pread(0, held));
@@ -225,9 +221,9 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
     const std::vector<std::uint8_t> fat = readAllocations(archive, *blocks.btaf, narc.notes);
     narc.allocation = *blocks.btaf;
     narc.data = *blocks.gmif;
-    narc.entries = fat.size() / kFatEntrySize;
-    const Data data{image, offset + blocks.gmif->start + kBlockHeaderSize,
-                    blocks.gmif->end - blocks.gmif->start - kBlockHeaderSize};
+    narc.entries = fat.size() / kNarcEntrySize;
+    const Data data{image, offset + blocks.gmif->start + kNarcBlockHeaderSize,
+                    blocks.gmif->end - blocks.gmif->start - kNarcBlockHeaderSize};
 
     std::vector<TFileEntry> files;
     std::vector<TDirEntry> dirs;
@@ -243,10 +239,10 @@ Narc readNarc(const Stream& image, std::uint64_t offset, std::uint64_t size,
                 narc.members.back().problem = "path too long";
         }
     } else {
-        const std::size_t count = fat.size() / kFatEntrySize;
+        const std::size_t count = fat.size() / kNarcEntrySize;
         narc.members.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            const std::span<const std::uint8_t> e(fat.data() + i * kFatEntrySize, kFatEntrySize);
+            const std::span<const std::uint8_t> e(fat.data() + i * kNarcEntrySize, kNarcEntrySize);
             narc.members.push_back(
                 member(data, memberName(i), static_cast<std::uint32_t>(i), le32(e, 0), le32(e, 4)));
         }
@@ -288,7 +284,7 @@ PlacedFile placeFile(const Stream& image, const std::vector<FileRow>& treeRows,
         if (f.size < 4 || f.stream(image).pread(f.offset, head) != 4 ||
             std::memcmp(head.data(), "NARC", 4) != 0)
             return f; // not an archive: the caller reads the rest of the path inside it
-        if (depth >= kMaxDepth)
+        if (depth >= kNarcMaxDepth)
             throw Error("\"" + path + "\" is nested too deeply");
         const Narc narc = readNarc(f.stream(image), f.offset, f.size, f.path);
         const NarcMember* inner = nullptr;

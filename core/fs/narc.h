@@ -14,6 +14,15 @@
 // allocation block BTAF, a name block BTNF in the image's FNT layout, and a data block GMIF).
 namespace cartscope::core {
 
+// The archive's layout, shared by its reader and its rebuild: every block starts with an 8-byte
+// header; the allocation block's 8-byte entries begin 12 bytes in; the archive's size is the
+// 32-bit word at 0x08. Archives inside archives are opened 16 levels deep at most.
+inline constexpr std::uint64_t kNarcBlockHeaderSize = 8;
+inline constexpr std::uint64_t kNarcEntriesAt = 12;
+inline constexpr std::uint64_t kNarcEntrySize = 8;
+inline constexpr std::uint64_t kNarcSizeAt = 0x08;
+inline constexpr int kNarcMaxDepth = 16;
+
 struct NarcMember {
     std::string path;         // "/a/b.bin"; "/file_0003" when the archive carries no names
     std::uint32_t fileId = 0; // its allocation entry's index

@@ -187,15 +187,9 @@ UniqueFd Builder::openLayoutFile(const std::string& rel, std::uint64_t size)
         }
         dir = held->second.get();
     }
-    UniqueFd fd(::openat(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1),
-                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-        throw Error(cannotOpenMessage(full(), errno));
-    if (!S_ISREG(st.st_mode))
-        throw Error(notRegularMessage(full(), st.st_mode));
-    if (isOutput(st))
-        throw Error(outputMessage(full()));
+    UniqueFd fd =
+        openInput(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1), st, full);
     if (static_cast<std::uint64_t>(st.st_size) != size)
         throw Error("The layout file \"" + full() + "\" is not the size the layout says");
     return fd;

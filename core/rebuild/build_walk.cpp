@@ -118,14 +118,8 @@ void Builder::takeFile(int dir, const std::string& name, const std::string& path
     const Region& r = m_layout.regions[*found];
     // The path as messages name it, made only when one is needed: this runs once per file.
     const auto full = [&] { return m_tree + "/" + path; };
-    const UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
-        throw Error(cannotOpenMessage(full(), errno));
-    if (!S_ISREG(st.st_mode))
-        throw Error(notRegularMessage(full(), st.st_mode));
-    if (isOutput(st))
-        throw Error(outputMessage(full()));
+    const UniqueFd fd = openInput(dir, name.c_str(), st, full);
     const auto size = static_cast<std::uint64_t>(st.st_size);
     m_seen[*found] = true;
     ++m_files;

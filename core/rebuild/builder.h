@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <span>
@@ -11,8 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/error.h"
 #include "core/base/fd.h"
 #include "core/fs/fnt.h"
+#include "core/io/stream.h"
 #include "core/rebuild/build.h"
 #include "core/rebuild/build_io.h"
 #include "core/rebuild/edit_plan.h"
@@ -126,6 +130,22 @@ private:
     static std::string outputMessage(const std::string& full);
 
     void refuseOutput(const struct stat& st, const std::string& full) const;
+
+    // `name` in the folder `dir` opened to be read: a regular file, no link followed, not the
+    // output; `st` gets its status. `full()` names it in the message of a refusal (made only
+    // then: this runs once per file).
+    template <class Full>
+    UniqueFd openInput(int dir, const char* name, struct stat& st, const Full& full) const
+    {
+        UniqueFd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throw Error(cannotOpenMessage(full(), errno));
+        if (!S_ISREG(st.st_mode))
+            throw Error(notRegularMessage(full(), st.st_mode));
+        if (isOutput(st))
+            throw Error(outputMessage(full()));
+        return fd;
+    }
 
     // A file of the layout folder (fnt.bin, fat.bin, gaps/...), checked to be a regular file of
     // `size` bytes.

@@ -13,13 +13,6 @@ namespace cartscope::core::rebuild {
 
 namespace {
 
-constexpr std::uint64_t kBlockHeaderSize = 8;
-constexpr std::uint64_t kBtafEntriesAt = 12;
-constexpr std::uint64_t kEntrySize = 8;
-constexpr std::uint64_t kArchiveSizeAt = 0x08;
-// As deep as the reader opens archives inside archives.
-constexpr int kMaxDepth = 16;
-
 std::string quotedPath(const std::string& path)
 {
     return "\"" + path + "\"";
@@ -95,12 +88,12 @@ Slot slotOf(std::span<const std::uint8_t> a, const Narc& narc, const NarcMember&
 {
     if (m.fileId >= narc.entries)
         throw Error("The archive " + quotedPath(label) + " cannot be rebuilt");
-    const std::uint64_t first = narc.allocation.start + kBtafEntriesAt;
-    const std::uint64_t start = m.offset - (narc.data.start + kBlockHeaderSize);
-    Slot slot{static_cast<std::size_t>(first + m.fileId * kEntrySize), false};
+    const std::uint64_t first = narc.allocation.start + kNarcEntriesAt;
+    const std::uint64_t start = m.offset - (narc.data.start + kNarcBlockHeaderSize);
+    Slot slot{static_cast<std::size_t>(first + m.fileId * kNarcEntrySize), false};
     // Bounded by the entries read, each inside the allocation block.
     for (std::uint64_t i = 0; i < narc.entries; ++i) {
-        const auto at = static_cast<std::size_t>(first + i * kEntrySize);
+        const auto at = static_cast<std::size_t>(first + i * kNarcEntrySize);
         const std::uint64_t s = le32(a, at), t = le32(a, at + 4); // start, end
         if (i != m.fileId && s < start + m.size && start < t)
             slot.shared = true;
@@ -116,7 +109,7 @@ void placeMember(std::vector<std::uint8_t>& a, const Narc& narc,
 {
     const NarcMember& m = *c.member;
     const Slot slot = slotOf(a, narc, m, label);
-    const std::uint64_t dataAt = narc.data.start + kBlockHeaderSize;
+    const std::uint64_t dataAt = narc.data.start + kNarcBlockHeaderSize;
     const auto old = a.begin() + static_cast<std::ptrdiff_t>(m.offset);
     std::uint64_t at = m.offset;
     if (slot.shared || c.bytes.size() > m.size) {
@@ -149,7 +142,7 @@ std::vector<std::uint8_t> rebuiltNarc(std::vector<std::uint8_t> a, const Narc& n
              appended.end());
     putLe32(a, static_cast<std::size_t>(narc.data.start + 4), // +4 block size
             static_cast<std::uint32_t>(narc.data.end - narc.data.start + appended.size()));
-    putLe32(a, kArchiveSizeAt, static_cast<std::uint32_t>(a.size()));
+    putLe32(a, kNarcSizeAt, static_cast<std::uint32_t>(a.size()));
     return a;
 }
 
@@ -195,7 +188,7 @@ std::vector<std::uint8_t> rebuilt(std::vector<std::uint8_t> stored, const std::s
                                   std::span<const MemberEdit> edits, const EncodeOptions& encode,
                                   std::uint64_t held, int depth)
 {
-    if (depth > kMaxDepth)
+    if (depth > kNarcMaxDepth)
         throw Error(quotedPath(edits.front().path) + " is nested too deeply");
     Level l = openLevel(std::move(stored), label, held);
     LevelEdits sorted = sortEdits(l.narc, edits, label);
@@ -230,7 +223,7 @@ std::uint64_t storedMemberSize(std::vector<std::uint8_t> stored, const std::stri
     std::string rest = member;
     // Each level consumes at least one component of the path.
     for (int depth = 0;; ++depth) {
-        if (depth > kMaxDepth)
+        if (depth > kNarcMaxDepth)
             throw Error(quotedPath(path) + " is nested too deeply");
         const Level l = openLevel(std::move(stored), level, held);
         const NarcMember& m = memberLeading(l.narc, rest, level, path);
