@@ -203,9 +203,9 @@ TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
     // dialog shows the name written, as it does for names the plan had to change.
     options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
         renamed[&f] = written;
-        const std::string base = f.full.substr(0, f.full.size() - f.relative.size());
-        m_form2->showFile(fromLocalPath(core::markInvisible(written)),
-                          fromLocalPath(core::markInvisible(base + written)));
+        m_form2->showFile(
+            fromLocalPath(core::markInvisible(written)),
+            fromLocalPath(core::markInvisible(std::string(f.baseFolder()) + written)));
     };
     options.onProgress = [&](const core::ExtractProgress& p) {
         if (p.done > counted) {
@@ -224,9 +224,13 @@ TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
         if (m_form2->ExtractCancelled)
             return false; // this row and every later one are skipped
         m_form2->showFile(fromLocalPath(core::markInvisible(p.current->relative)),
-                          fromLocalPath(core::markInvisible(p.current->full)));
+                          fromLocalPath(core::markInvisible(p.current->full())));
         return true;
     };
+    // A plan with the system rows may write the layout, which records every file as the run
+    // left it.
+    options.stampWritten = std::any_of(plan.begin(), plan.end(),
+                                       [](const core::PlannedFile& p) { return p.row.system; });
     const core::ExtractSummary summary = core::runExtraction(*ImageStream, plan, options);
     core::rebuild::DecompressionRun decompressed;
     if (FSTabSheet->decompressWhenExtracting() && !summary.cancelled)
@@ -235,11 +239,10 @@ TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
     // the image (a plan without the system rows writes none); it records the files written
     // decompressed and keeps their image bytes.
     if (!summary.cancelled && !decompressed.cancelled && summary.failures.empty() && !plan.empty())
-        core::rebuild::writeLayout(
-            {*ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
-             plan.front().full.substr(0, plan.front().full.size() - plan.front().relative.size()),
-             m_shown.internalName},
-            decompressed.files);
+        core::rebuild::writeLayout({*ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
+                                    std::string(plan.front().baseFolder()), m_shown.internalName,
+                                    &summary.stamps},
+                                   decompressed.files);
     return decompressed.warnings;
 }
 
@@ -271,7 +274,7 @@ core::rebuild::DecompressionRun TForm1::decompressTree(const std::vector<core::P
         {
             const std::lock_guard<std::mutex> hold(shown->lock);
             shown->relative = fromLocalPath(core::markInvisible(p.relative));
-            shown->full = fromLocalPath(core::markInvisible(p.full));
+            shown->full = fromLocalPath(core::markInvisible(p.full()));
             shown->index = static_cast<int>(&p - first);
         }
         if (shown->posted.exchange(true))

@@ -112,42 +112,74 @@ std::vector<core::FileRow> selectRows(const std::vector<core::FileRow>& all,
     return rows;
 }
 
-// The rows to extract and the folder below DIR they go into: the tree (or the given paths),
-// with --system the system files after it, with --narc an archive's members.
+// Whether the run takes the whole tree (with --system its system files after it): its rows are
+// then planned one by one as they are made, never held twice.
+bool wholeTree(const Invocation& inv)
+{
+    return !inv.has("--narc") && !inv.has("--sdat") && inv.positional.size() == 2;
+}
+
+// What to extract: the plan of its rows below DIR, the folder below DIR they go into, and with
+// --narc or --sdat the archive's decompressed bytes, which its members are read from.
 struct Selection {
-    std::vector<core::FileRow> rows;
+    std::vector<core::PlannedFile> plan;
     std::string folder;
-    // A compressed archive's decompressed bytes, which its members are read from.
     std::shared_ptr<const core::DecompressedArchive> decompressed = nullptr;
 };
 
-Selection select(const Invocation& inv, const core::Stream& image, core::LoadedImage& img)
+// The tree (unless --system-only) and with --system the system files after it, each row planned
+// as it is made.
+std::vector<core::PlannedFile> planTree(const Invocation& inv, const core::Stream& image,
+                                        const core::LoadedImage& img, const std::string& dir)
 {
-    const std::vector<std::string> wanted(inv.positional.begin() + 2, inv.positional.end());
     const bool systemOnly = inv.has("--system-only");
-    const bool system = systemOnly || inv.has("--system");
+    std::vector<core::FileRow> sys;
+    if (systemOnly || inv.has("--system"))
+        sys = core::systemRows(core::systemFiles(image, img.header));
+    core::ExtractionPlanner planner(dir, img.display.internalName,
+                                    (systemOnly ? 0 : img.files.size()) + sys.size());
+    if (!systemOnly)
+        core::forEachRow(img.files, img.dirs,
+                         [&planner](const core::FileRow& row) { planner.add(row); });
+    for (core::FileRow& row : sys)
+        planner.add(std::move(row));
+    return planner.take();
+}
+
+Selection select(const Invocation& inv, const core::Stream& image, core::LoadedImage& img,
+                 const std::string& dir)
+{
+    const bool system = inv.has("--system-only") || inv.has("--system");
+    if (wholeTree(inv))
+        return {planTree(inv, image, img, dir), img.display.internalName};
+    const std::vector<std::string> wanted(inv.positional.begin() + 2, inv.positional.end());
+    // Rows that cannot be written (a system file or an archive member that does not fit) are
+    // planned too: the run refuses them, tells them first and lists them at the end.
     if (inv.has("--narc")) {
         if (system || !wanted.empty())
             throw UsageError("--narc extracts a whole archive; it takes no paths and no --system");
         const core::Narc narc = core::openNarc(image, img.rows, *inv.value("--narc"));
-        return {core::narcRows(narc), core::narcFolderName(narc.path), narc.decompressed};
+        const std::string folder = core::narcFolderName(narc.path);
+        return {core::planExtraction(dir, folder, core::narcRows(narc)), folder, narc.decompressed};
     }
     if (inv.has("--sdat")) {
         if (system || !wanted.empty())
             throw UsageError(
                 "--sdat extracts a whole sound archive; it takes no paths and no --system");
         const core::Sdat sdat = core::openSdat(image, img.rows, *inv.value("--sdat"));
-        return {core::sdatExtractRows(sdat), core::narcFolderName(sdat.path), sdat.decompressed};
+        const std::string folder = core::narcFolderName(sdat.path);
+        return {core::planExtraction(dir, folder, core::sdatExtractRows(sdat)), folder,
+                sdat.decompressed};
     }
-    // Moved, not copied: the load's rows are not needed again.
     std::vector<core::FileRow> all =
-        systemOnly ? std::vector<core::FileRow>{} : std::move(img.rows);
+        inv.has("--system-only") ? std::vector<core::FileRow>{} : std::move(img.rows);
     if (system) {
         const std::vector<core::FileRow> sys =
             core::systemRows(core::systemFiles(image, img.header));
         all.insert(all.end(), sys.begin(), sys.end());
     }
-    return {wanted.empty() ? std::move(all) : selectRows(all, wanted), img.display.internalName};
+    return {core::planExtraction(dir, img.display.internalName, selectRows(all, wanted)),
+            img.display.internalName};
 }
 
 // The command line refuses a run that needs more room than DIR has, unless forced.
@@ -246,17 +278,15 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     const std::string& dir = inv.positional[1];
     // One open of the image, held from the load to the end of the run, as the window keeps it.
     InputImage image(inv.positional[0], inputOptions(true));
-    core::LoadedImage img = load(image);
-    Selection selection = select(inv, image, img);
-    if (selection.rows.empty()) {
+    core::LoadedImage img = load(image, wholeTree(inv) ? core::Rows::Skip : core::Rows::Build);
+    const Selection selection = select(inv, image, img, dir);
+    const std::vector<core::PlannedFile>& plan = selection.plan;
+    if (plan.empty()) {
         // Nothing is made, not even the internal-name folder.
         ctx.out << "No files to extract\n";
         return 0;
     }
     prepareDestination(dir);
-    // Rows that cannot be written (a system file or an archive member that does not fit) are
-    // planned too: the run refuses them, tells them first and lists them at the end.
-    const auto plan = core::planExtraction(dir, selection.folder, std::move(selection.rows));
     if (!inv.has("--force"))
         checkRoom(dir, plan, image.size());
     ProgressBar bar(ctx.err);
@@ -264,8 +294,10 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     const core::Stream& source =
         selection.decompressed ? static_cast<const core::Stream&>(selection.decompressed->stream)
                                : image;
-    const core::ExtractSummary summary =
-        core::runExtraction(source, plan, runOptions(ctx, bar, renamed));
+    core::ExtractOptions options = runOptions(ctx, bar, renamed);
+    // The layout records every file as the run left it.
+    options.stampWritten = wholeTree(inv) && inv.has("--system");
+    const core::ExtractSummary summary = core::runExtraction(source, plan, options);
     if (ctx.errIsTerminal)
         ctx.err << "\n";
     std::optional<core::rebuild::DecompressionRun> decompressed;
@@ -274,9 +306,10 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     // A whole tree with its system files, every one written: the layout that rebuilds it.
     if (summary.failures.empty() && !summary.cancelled &&
         !(decompressed && decompressed->cancelled))
-        core::rebuild::writeLayout(
-            {image, img.header, img.files, img.dirs, plan, renamed, dir, selection.folder},
-            decompressed ? decompressed->files : std::vector<core::rebuild::DecompressedFile>{});
+        core::rebuild::writeLayout({image, img.header, img.files, img.dirs, plan, renamed, dir,
+                                    selection.folder, &summary.stamps},
+                                   decompressed ? decompressed->files
+                                                : std::vector<core::rebuild::DecompressedFile>{});
     const std::string where =
         dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(selection.folder);
     return summarise(summary, where, ctx, decompressed ? &*decompressed : nullptr);

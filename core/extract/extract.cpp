@@ -38,19 +38,26 @@ using detail::withSuffix;
 
 namespace {
 
-// Plans rows one by one, in order (see planExtraction): the paths taken so far and the folder of
-// the previous row.
-class Planner {
+std::shared_ptr<const std::string> baseOf(const std::string& destinationBase)
+{
+    std::string base = destinationBase.empty() ? std::string("./") : destinationBase;
+    if (base.back() != '/')
+        base.push_back('/');
+    return std::make_shared<const std::string>(std::move(base));
+}
+
+} // namespace
+
+// Plans rows one by one, in order (see ExtractionPlanner): the paths taken so far and the folder
+// of the previous row.
+class ExtractionPlanner::Impl {
 public:
-    Planner(const std::string& destinationBase, const std::string& internalName, std::size_t rows)
-        : m_base(destinationBase.empty() ? std::string("./") : destinationBase),
-          m_root(cleanName(internalName)), m_rootPrefix(m_root + "/"),
-          m_rootSafe(isSafeComponent(m_root))
+    Impl(const std::string& destinationBase, const std::string& internalName, std::size_t rows)
+        : m_base(baseOf(destinationBase)), m_root(cleanName(internalName)),
+          m_rootPrefix(m_root + "/"), m_rootSafe(isSafeComponent(m_root))
     {
-        if (m_base.back() != '/')
-            m_base.push_back('/');
         // Reserved once: the sets below hold views into the plan's relative paths, which must
-        // not move while the plan is made.
+        // not move while the plan is made (see makeRoom).
         m_plan.reserve(rows);
         m_filePaths.reserve(rows);
     }
@@ -59,12 +66,13 @@ public:
     std::vector<PlannedFile> take() { return std::move(m_plan); }
 
 private:
+    void makeRoom();
     bool enterFolder(std::string_view rawFolder, bool hasSlash);
     std::string freeName(const std::string& parent, const std::string& name, bool forFile);
     std::string relativeOf(const std::string& leafName) const;
     void addRefused(FileRow row);
 
-    std::string m_base;
+    const std::shared_ptr<const std::string> m_base;
     const std::string m_root;
     const std::string m_rootPrefix;
     const bool m_rootSafe;
@@ -86,7 +94,8 @@ private:
     bool m_parentSafe = true;
 };
 
-std::string Planner::freeName(const std::string& parent, const std::string& name, bool forFile)
+std::string ExtractionPlanner::Impl::freeName(const std::string& parent, const std::string& name,
+                                              bool forFile)
 {
     const auto taken = [&](const std::string& p) {
         return m_filePaths.count(p) || (forFile && m_dirPaths.count(p));
@@ -101,7 +110,7 @@ std::string Planner::freeName(const std::string& parent, const std::string& name
     return withSuffix(name, k);
 }
 
-std::string Planner::relativeOf(const std::string& leafName) const
+std::string ExtractionPlanner::Impl::relativeOf(const std::string& leafName) const
 {
     std::string r = m_rootPrefix;
     r.reserve(m_rootPrefix.size() + m_parent.size() + 1 + leafName.size());
@@ -117,7 +126,7 @@ std::string Planner::relativeOf(const std::string& leafName) const
 // component, empty ones included, is cleaned. A folder on the way that an earlier row wrote as
 // a file: this row's folder gets a suffix (and so do its siblings, which land in the same renamed
 // folder). Bounded by the path's length.
-bool Planner::enterFolder(std::string_view rawFolder, bool hasSlash)
+bool ExtractionPlanner::Impl::enterFolder(std::string_view rawFolder, bool hasSlash)
 {
     if (m_haveFolder && hasSlash == m_lastHadSlash && rawFolder == m_lastRawFolder)
         return false;
@@ -149,7 +158,7 @@ bool Planner::enterFolder(std::string_view rawFolder, bool hasSlash)
 }
 
 // A row the run will refuse: its cleaned path, taking no name from the others.
-void Planner::addRefused(FileRow row)
+void ExtractionPlanner::Impl::addRefused(FileRow row)
 {
     PlannedFile p;
     p.relative = m_root;
@@ -164,14 +173,15 @@ void Planner::addRefused(FileRow row)
             break;
         start = end + 1;
     }
-    p.full = m_base + p.relative;
+    p.base = m_base;
     p.offset = row.offset;
     p.size = row.size;
     p.row = std::move(row);
+    makeRoom();
     m_plan.push_back(std::move(p));
 }
 
-void Planner::add(FileRow row)
+void ExtractionPlanner::Impl::add(FileRow row)
 {
     if (!row.problem.empty())
         return addRefused(std::move(row));
@@ -195,14 +205,15 @@ void Planner::add(FileRow row)
         p.relative = relativeOf(name);
         p.renamed = true;
     }
-    p.full = m_base + p.relative;
+    p.base = m_base;
     // Every component is safe (never empty, ".", ".." or holding "/"), so the path lies inside
     // base/internal-name whatever the base is.
     if (!m_rootSafe || !m_parentSafe || !isSafeComponent(name))
-        throw Error(cannotCreateMessage(p.full, EINVAL));
+        throw Error(cannotCreateMessage(p.full(), EINVAL));
     p.offset = row.offset;
     p.size = row.size;
     p.row = std::move(row);
+    makeRoom();
     m_plan.push_back(std::move(p));
 
     const std::string_view placed =
@@ -213,12 +224,48 @@ void Planner::add(FileRow row)
             m_dirPaths.insert(placed.substr(0, end));
 }
 
-} // namespace
+// More rows than the caller expected: the plan moves (a short path lives inside its record), so
+// the sets are made again from the moved paths. Every folder on a placed row's way is one of its
+// prefixes, whichever row of that folder first placed it.
+void ExtractionPlanner::Impl::makeRoom()
+{
+    if (m_plan.size() < m_plan.capacity())
+        return;
+    m_plan.reserve(m_plan.empty() ? 16 : m_plan.size() * 2);
+    m_filePaths.clear();
+    m_dirPaths.clear();
+    for (const PlannedFile& p : m_plan) {
+        if (!p.row.problem.empty())
+            continue;
+        const std::string_view placed = std::string_view(p.relative).substr(m_rootPrefix.size());
+        m_filePaths.insert(placed);
+        for (std::size_t slash = placed.find('/'); slash != std::string_view::npos;
+             slash = placed.find('/', slash + 1))
+            m_dirPaths.insert(placed.substr(0, slash));
+    }
+}
+
+ExtractionPlanner::ExtractionPlanner(const std::string& destinationBase,
+                                     const std::string& internalName, std::size_t expectedRows)
+    : m_impl(std::make_unique<Impl>(destinationBase, internalName, expectedRows))
+{}
+
+ExtractionPlanner::~ExtractionPlanner() = default;
+
+void ExtractionPlanner::add(FileRow row)
+{
+    m_impl->add(std::move(row));
+}
+
+std::vector<PlannedFile> ExtractionPlanner::take()
+{
+    return m_impl->take();
+}
 
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
                                         const std::string& internalName, std::vector<FileRow> rows)
 {
-    Planner planner(destinationBase, internalName, rows.size());
+    ExtractionPlanner planner(destinationBase, internalName, rows.size());
     for (FileRow& row : rows)
         planner.add(std::move(row));
     return planner.take();
@@ -269,6 +316,8 @@ public:
         const bool record = m_options.keepGoing || m_options.recordRefused;
         if (record)
             recordRefused();
+        if (m_options.stampWritten)
+            m_summary.stamps.resize(m_plan.size());
         for (const PlannedFile& f : m_plan) {
             if (record && !f.row.problem.empty())
                 continue;
@@ -314,7 +363,7 @@ private:
     {
         detail::ExtractionRun::Written w;
         try {
-            w = m_run.extract(f);
+            w = m_run.extract(f, m_options.stampWritten);
         } catch (const Error& e) {
             // A destination removed during the run fails every row alike: one message ends it.
             if (!m_options.keepGoing || m_run.baseGone())
@@ -327,6 +376,8 @@ private:
         }
         m_summary.bytes += w.bytes;
         ++m_summary.files;
+        if (w.stamp)
+            m_summary.stamps[static_cast<std::size_t>(&f - m_plan.data())] = w.stamp;
         if (w.renamed && m_options.onRenamed)
             m_options.onRenamed(f, w.relative);
         if (f.renamed || w.renamed)

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/base/names.h"
@@ -14,15 +16,23 @@
 namespace cartscope::core {
 
 // Where one row goes: `relative` is internal-name folder + the row's path with every component
-// cleaned; `full` is destination base + relative. `renamed` tells that a suffix was added to
-// keep two rows of one run from landing on the same path.
+// cleaned; the row is written to `base` + relative (`full()`), the destination base being one
+// string that every row of a plan shares. `renamed` tells that a suffix was added to keep two
+// rows of one run from landing on the same path.
 struct PlannedFile {
     FileRow row;
     std::string relative;
-    std::string full;
-    std::uint64_t offset = 0; // column 1, unsigned 32-bit position
-    std::int64_t size = 0;    // column 2; zero or negative copies nothing
+    std::shared_ptr<const std::string> base; // "DIR/"; null reads as empty
+    std::uint64_t offset = 0;                // column 1, unsigned 32-bit position
+    std::int64_t size = 0;                   // column 2; zero or negative copies nothing
     bool renamed = false;
+
+    std::string_view baseFolder() const { return base ? std::string_view(*base) : ""; }
+    std::string full() const
+    {
+        std::string f(baseFolder());
+        return f += relative;
+    }
 };
 
 // Plans the destination of every row in order. The destination base is used as given (a "/"
@@ -30,7 +40,27 @@ struct PlannedFile {
 // "..", no "/" or NUL), so every full path lies inside base/internal-name. A row that carries a
 // problem is planned under its cleaned path but takes no name from the others: it is never
 // written, so the rest are planned as if it were not there.
-// The rows are taken by value: a caller done with them moves them in, and they are not copied.
+// Rows are added one at a time, so a caller that makes them one by one (forEachRow) never holds
+// them all twice; `expectedRows` is the most the caller will add (more are taken, at the cost of
+// a pause to re-index).
+class ExtractionPlanner {
+public:
+    ExtractionPlanner(const std::string& destinationBase, const std::string& internalName,
+                      std::size_t expectedRows);
+    ~ExtractionPlanner();
+    ExtractionPlanner(const ExtractionPlanner&) = delete;
+    ExtractionPlanner& operator=(const ExtractionPlanner&) = delete;
+    // Throws the user's message for a path that cannot be written below the base.
+    void add(FileRow row);
+    std::vector<PlannedFile> take();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// The same for rows already held. They are taken by value: a caller done with them moves them
+// in, and they are not copied.
 std::vector<PlannedFile> planExtraction(const std::string& destinationBase,
                                         const std::string& internalName, std::vector<FileRow> rows);
 
@@ -92,12 +122,19 @@ struct ExtractFailure {
     std::string path;    // the row's path in the image
     std::string message; // why it was not written
 };
+// A file as the run left it: its size and modification time.
+struct WrittenStamp {
+    std::uint64_t size = 0;
+    std::int64_t mtimeNs = 0;
+};
 struct ExtractSummary {
     std::size_t files = 0;
     std::uint64_t bytes = 0;
     std::size_t renamed = 0;
     bool cancelled = false;
     std::vector<ExtractFailure> failures;
+    // With ExtractOptions::stampWritten: by plan index, each file written (none for the rest).
+    std::vector<std::optional<WrittenStamp>> stamps;
 };
 struct ExtractOptions {
     std::function<bool(const ExtractProgress&)> onProgress;
@@ -109,6 +146,9 @@ struct ExtractOptions {
     // With keepGoing or recordRefused: a file that was not written, as it is recorded.
     std::function<void(const ExtractFailure&)> onFailure;
     const DirectoryOps* ops = nullptr; // the system's calls when null
+    // Record each written file's stamp, read from the descriptor the run holds (a caller that
+    // records the tree, as the layout does, need not look each file up again by its path).
+    bool stampWritten = false;
 };
 ExtractSummary runExtraction(const Stream& image, const std::vector<PlannedFile>& plan,
                              const ExtractOptions& options);

@@ -26,27 +26,25 @@ ExtractionRun::ExtractionRun(const Stream& image, const DirectoryOps& ops)
       m_pending(ops), m_copy(image, ops), m_ops(ops)
 {}
 
-ExtractionRun::Target ExtractionRun::targetOf(const PlannedFile& file) const
+ExtractionRun::Target ExtractionRun::targetOf(const PlannedFile& file, const std::string& full)
 {
-    const std::string& full = file.full;
     const std::string& relative = file.relative;
-    if (relative.size() >= full.size() ||
-        full.compare(full.size() - relative.size(), std::string::npos, relative) != 0)
-        throw Error(cannotCreateMessage(full, EINVAL));
     const std::size_t slash = relative.rfind('/');
-    if (slash == std::string::npos ||
+    if (file.baseFolder().empty() || slash == std::string::npos ||
         !isSafeComponent(std::string_view(relative).substr(slash + 1)))
         throw Error(cannotCreateMessage(full, EINVAL));
     // The name is the end of `relative`, so it ends in a NUL.
-    return {std::string_view(full).substr(0, full.size() - relative.size()),
-            std::string_view(relative).substr(0, slash), relative.c_str() + slash + 1};
+    return {file.baseFolder(), std::string_view(relative).substr(0, slash),
+            relative.c_str() + slash + 1};
 }
 
-ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file)
+ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file, bool stamp)
 {
     if (const std::optional<std::string> why = refusal(file.row))
         throw Error(*why);
-    const Target target = targetOf(file);
+    // Made for this row only: the messages name it, and the plan need not hold it.
+    const std::string full = file.full();
+    const Target target = targetOf(file, full);
     if (!rangeInsideImage(file, m_image.size()))
         throw Error(kStreamReadError);
     const std::uint64_t length = file.size > 0 ? static_cast<std::uint64_t>(file.size) : 0;
@@ -54,13 +52,13 @@ ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file)
     for (int attempt = 0;; ++attempt) {
         bool cached = false;
         try {
-            const Folder& folder = m_folders.open(target.base, target.folderKey, file.full, cached);
-            return writeFile(folder, target, file.full, file.offset, length);
+            const Folder& folder = m_folders.open(target.base, target.folderKey, full, cached);
+            return writeFile(folder, target, full, file.offset, length, stamp);
         } catch (const GoneError& gone) {
             // A folder that this run opened earlier was removed meanwhile: walk again.
             m_folders.forget();
             if (!cached || attempt > 0)
-                throw Error(cannotCreateMessage(file.full, gone.err));
+                throw Error(cannotCreateMessage(full, gone.err));
         }
     }
 }
@@ -137,7 +135,8 @@ bool ExtractionRun::place(Pending& p, int dir, const std::string& folderKey, con
 // file is placed.
 ExtractionRun::Written ExtractionRun::writeFile(const Folder& folder, const Target& target,
                                                 const std::string& plannedFull,
-                                                std::uint64_t offset, std::uint64_t length)
+                                                std::uint64_t offset, std::uint64_t length,
+                                                bool stamp)
 {
     const int dir = folder.fd.get();
     const char* const name = target.name;
@@ -168,6 +167,17 @@ ExtractionRun::Written ExtractionRun::writeFile(const Folder& folder, const Targ
             throw Error(cannotCreateMessage(fullFor(written), EEXIST));
         if (w.renamed)
             w.relative = folder.actual + "/" + written;
+        if (stamp) {
+            struct stat st {};
+            if (::fstat(out.fd.get(), &st) != 0) {
+                const int err = errno;
+                m_ops.unlinkAt(dir, written, 0);
+                throw Error(cannotWriteMessage(fullFor(written), err));
+            }
+            w.stamp =
+                WrittenStamp{static_cast<std::uint64_t>(st.st_size),
+                             std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+        }
         // A failed close (a quota or network file system reporting late) fails the row, and the
         // file it names goes.
         if (const int err = out.fd.close()) {

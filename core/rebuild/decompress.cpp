@@ -191,9 +191,8 @@ writtenPlaces(const ExtractSummary& summary,
                 return std::nullopt;
             const auto it = renamed.find(&p);
             if (it == renamed.end())
-                return p.full;
-            // The planned path is the destination base followed by the relative path.
-            return p.full.substr(0, p.full.size() - p.relative.size()) + it->second;
+                return p.full();
+            return std::string(p.baseFolder()) + it->second;
         };
 }
 

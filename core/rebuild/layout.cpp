@@ -152,10 +152,17 @@ std::string originalFile(const std::string& path)
     return std::string(kOriginalFolder) + "/" + path;
 }
 
-std::string encodeLayout(const Layout& layout)
+void encodeLayout(const Layout& layout, const std::function<void(std::string_view)>& write)
 {
+    constexpr std::size_t kPiece = 64 * 1024;
     std::string out;
-    out.reserve(160 * (layout.regions.size() + layout.runs.size()) + 256);
+    out.reserve(kPiece + 4096);
+    const auto flush = [&](bool last) {
+        if (last || out.size() >= kPiece) {
+            write(out);
+            out.clear();
+        }
+    };
     out += "{\"format\": \"cartscope-layout\", \"version\": 1, \"imageSize\": ";
     out += std::to_string(layout.imageSize);
     out += ",\n\"regions\": [";
@@ -190,6 +197,7 @@ std::string encodeLayout(const Layout& layout)
             out += '"';
         }
         out += '}';
+        flush(false);
     }
     out += "],\n\"runs\": [";
     first = true;
@@ -203,9 +211,17 @@ std::string encodeLayout(const Layout& layout)
         else
             appendPath(out, "file", r.file);
         out += '}';
+        flush(false);
     }
     out += "]}\n";
-    return out;
+    flush(true);
+}
+
+std::string encodeLayout(const Layout& layout)
+{
+    std::string text;
+    encodeLayout(layout, [&text](std::string_view piece) { text += piece; });
+    return text;
 }
 
 } // namespace cartscope::core::rebuild

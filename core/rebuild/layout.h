@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -131,7 +132,10 @@ std::string originalFile(const std::string& path);
 // The gap file of the run at `offset`: "gaps/0001F400.bin".
 std::string gapFile(std::uint64_t offset);
 
-// layout.json's text for a layout.
+// layout.json's text for a layout, handed to `write` in pieces of about 64 KiB as it is made (a
+// layout of 65,536 files is megabytes of text, never held whole).
+void encodeLayout(const Layout& layout, const std::function<void(std::string_view)>& write);
+// The same text whole.
 std::string encodeLayout(const Layout& layout);
 
 // Reads layout.json's text and checks it: the JSON itself (strict: no unknown or repeated keys,

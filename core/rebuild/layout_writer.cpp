@@ -94,24 +94,38 @@ Region tableRegion(RegionKind kind, std::uint64_t offset, std::uint64_t size, st
     return r;
 }
 
-// Each written file's size and modification time, as the run left them; a file that is not
-// the size its region says changed since (or is not the file written).
-void stampFiles(std::vector<Region>& regions, const std::string& tree)
+// Each written file's size and modification time, as the run left them (its stamp, or looked
+// up by path where the run took none); a file that is not the size its region says changed
+// since (or is not the file written). Regions come one per planned row, in the plan's order.
+void stampFiles(std::vector<Region>& regions, const std::string& tree,
+                const std::vector<std::optional<WrittenStamp>>* stamps)
 {
-    const UniqueFd dir(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid())
-        throw Error(cannotOpenMessage(tree, errno));
-    for (Region& r : regions) {
+    UniqueFd dir;
+    for (std::size_t k = 0; k < regions.size(); ++k) {
+        Region& r = regions[k];
         if (inLayoutFolder(r.kind))
             continue;
-        struct stat st {};
-        if (::fstatat(dir.get(), r.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            throw Error(cannotOpenMessage(tree + "/" + r.path, errno));
+        std::optional<WrittenStamp> stamp;
+        if (stamps && k < stamps->size() && !r.decompressed)
+            stamp = (*stamps)[k];
+        if (!stamp) {
+            if (!dir.valid())
+                dir = UniqueFd(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!dir.valid())
+                throw Error(cannotOpenMessage(tree, errno));
+            struct stat st {};
+            if (::fstatat(dir.get(), r.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                throw Error(cannotOpenMessage(tree + "/" + r.path, errno));
+            if (S_ISREG(st.st_mode))
+                stamp =
+                    WrittenStamp{static_cast<std::uint64_t>(st.st_size),
+                                 std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+        }
         const std::uint64_t written = r.decompressed ? r.decompressed->size : r.size;
-        if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != written)
+        if (!stamp || stamp->size != written)
             throw Error("The file \"" + tree + "/" + r.path +
                         "\" changed while the layout was written");
-        r.mtimeNs = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+        r.mtimeNs = stamp->mtimeNs;
     }
 }
 
@@ -158,16 +172,66 @@ void hashSharedRanges(std::vector<Region>& regions, const Stream& image)
     }
 }
 
+// The holes between regions, read in as few reads as the bytes allow: one read reaches on over
+// the next holes while the region bytes between them are few (a read costs more than copying a
+// few KiB more) and the whole fits the buffer. Holes are visited in order, each front to back.
+class HoleReader {
+public:
+    HoleReader(const Stream& image,
+               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& holes)
+        : m_image(image), m_holes(holes), m_buffer(kChunk)
+    {}
+
+    // The bytes of hole k from pos on, as many as one buffer holds (at least one); throws
+    // "Stream read error" when the image delivers none.
+    std::span<const std::uint8_t> at(std::size_t k, std::uint64_t pos)
+    {
+        const std::uint64_t end = m_holes[k].second;
+        if (pos < m_start || pos >= m_end)
+            load(k, pos);
+        const std::uint64_t stop = std::min(end, m_end);
+        return std::span<const std::uint8_t>(m_buffer).subspan(
+            static_cast<std::size_t>(pos - m_start), static_cast<std::size_t>(stop - pos));
+    }
+
+private:
+    static constexpr std::uint64_t kJoinGap = 16 * 1024;
+
+    void load(std::size_t k, std::uint64_t pos)
+    {
+        std::uint64_t end = std::min(m_holes[k].second, pos + kChunk);
+        // Bounded by the holes' count; each hole joined lies wholly within the buffer.
+        for (std::size_t j = k + 1; j < m_holes.size() && end == m_holes[j - 1].second; ++j) {
+            if (m_holes[j].first - end > kJoinGap || m_holes[j].second - pos > kChunk)
+                break;
+            end = m_holes[j].second;
+        }
+        const std::size_t want = static_cast<std::size_t>(end - pos);
+        const std::size_t got = m_image.pread(pos, std::span(m_buffer).first(want));
+        if (got == 0)
+            throw Error(kStreamReadError);
+        m_start = pos;
+        m_end = pos + got;
+    }
+
+    const Stream& m_image;
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& m_holes;
+    std::vector<std::uint8_t> m_buffer;
+    std::uint64_t m_start = 0, m_end = 0; // the image bytes the buffer holds
+};
+
 // The bytes no region holds, as runs: a run of one value of kMinFill or more, or one that fills
 // the whole hole, is a fill; the bytes between fills are gaps.
 std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& image)
 {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    spans.reserve(regions.size());
     for (const Region& r : regions)
         if (r.size)
             spans.emplace_back(r.offset, r.offset + r.size);
     std::sort(spans.begin(), spans.end());
     std::vector<std::pair<std::uint64_t, std::uint64_t>> holes;
+    holes.reserve(spans.size() + 1);
     std::uint64_t at = 0;
     for (const auto& [start, end] : spans) {
         if (start > at)
@@ -178,9 +242,10 @@ std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& i
         holes.emplace_back(at, image.size());
 
     std::vector<Run> runs;
-    std::vector<std::uint8_t> buffer(kChunk);
-    for (const auto& hole : holes) {
-        const std::uint64_t start = hole.first, end = hole.second;
+    runs.reserve(holes.size());
+    HoleReader reader(image, holes);
+    for (std::size_t k = 0; k < holes.size(); ++k) {
+        const std::uint64_t start = holes[k].first, end = holes[k].second;
         std::uint64_t dataStart = start; // the gap bytes not yet given to a run
         std::uint64_t sameStart = start; // where the current run of one value began
         int value = -1;
@@ -195,21 +260,17 @@ std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& i
                 dataStart = runEnd;
             }
         };
-        // Bounded by the hole's size: every pass reads at least one byte or throws.
+        // Bounded by the hole's size: every pass takes at least one byte or throws.
         for (std::uint64_t pos = start; pos < end;) {
-            const std::size_t want =
-                static_cast<std::size_t>(std::min<std::uint64_t>(end - pos, kChunk));
-            const std::size_t got = image.pread(pos, std::span(buffer).first(want));
-            if (got == 0)
-                throw Error(kStreamReadError);
-            for (std::size_t i = 0; i < got; ++i) {
-                if (buffer[i] != value) {
+            const std::span<const std::uint8_t> bytes = reader.at(k, pos);
+            for (std::size_t i = 0; i < bytes.size(); ++i) {
+                if (bytes[i] != value) {
                     close(pos + i);
-                    value = buffer[i];
+                    value = bytes[i];
                     sameStart = pos + i;
                 }
             }
-            pos += got;
+            pos += bytes.size();
         }
         close(end);
         if (dataStart < end)
@@ -240,14 +301,18 @@ void writeFileIn(int dir, const std::string& name, const std::string& shown, con
         throw Error(cannotWriteMessage(shown, errno));
 }
 
-void writeText(int dir, const std::string& name, const std::string& shown, const std::string& text)
+// layout.json, written as it is made.
+void writeLayoutFile(int dir, const std::string& name, const std::string& shown,
+                     const Layout& layout)
 {
     UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.valid())
         throw Error(cannotCreateMessage(shown, errno));
-    writeAllOrThrow(fd.get(),
-                    std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
-                    shown);
+    encodeLayout(layout, [&](std::string_view piece) {
+        writeAllOrThrow(
+            fd.get(), std::span(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()),
+            shown);
+    });
     if (::fsync(fd.get()) != 0 && errno != EINVAL)
         throw Error(cannotWriteMessage(shown, errno));
 }
@@ -344,7 +409,7 @@ bool writeLayout(const ExtractedImage& x, const std::vector<DecompressedFile>& d
     Layout layout;
     layout.imageSize = imageSize;
     layout.regions = std::move(*found);
-    stampFiles(layout.regions, tree);
+    stampFiles(layout.regions, tree, x.stamps);
     hashSharedRanges(layout.regions, x.image);
     const TNDSHeader& h = x.header.ds;
     layout.regions.push_back(tableRegion(RegionKind::Fnt, h.FntOffset, h.FntSize, imageSize));
@@ -368,7 +433,7 @@ bool writeLayout(const ExtractedImage& x, const std::vector<DecompressedFile>& d
         if (!r.fill)
             writeFileIn(dir.get(), r.file, final + "/" + r.file, x.image, r.offset, r.size);
     writeOriginals(dir.get(), final, layout.regions, x.image);
-    writeText(dir.get(), kLayoutFile, final + "/" + kLayoutFile, encodeLayout(layout));
+    writeLayoutFile(dir.get(), kLayoutFile, final + "/" + kLayoutFile, layout);
     if (::fsync(dir.get()) != 0 && errno != EINVAL)
         throw Error(cannotWriteMessage(final, errno));
 

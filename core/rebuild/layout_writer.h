@@ -31,6 +31,9 @@ struct ExtractedImage {
     const WrittenNames& renamed;
     std::string destinationBase; // DIR as given to the plan
     std::string internalName;    // as given to the plan (cleaned here as it was there)
+    // The run's stamps by plan index (ExtractOptions::stampWritten), when it took them: a file
+    // with one is not looked up again (one written decompressed afterwards always is).
+    const std::vector<std::optional<WrittenStamp>>* stamps = nullptr;
 };
 
 // After a run that wrote every row: when the plan holds every file of the tree and every system

@@ -159,6 +159,41 @@ TEST(Extract, WholeTreeMatchesTheImageBytes)
     }
 }
 
+TEST(Extract, StampsAreTheWrittenFilesAsTheRunLeftThem)
+{
+    ImageBuilder b;
+    b.root({Node::file("a.bin", pattern(5000, 1)), Node::file("b.bin", Bytes{}),
+            Node::dir("d", {Node::file("c.bin", pattern(70, 2))})});
+    TempDir tmp;
+    writeFile(tmp.file("img.nds"), b.build());
+    FileStream stream(tmp.file("img.nds"));
+    std::vector<cartscope::core::TFileEntry> files;
+    std::vector<cartscope::core::TDirEntry> dirs;
+    cartscope::core::ParseFNT(stream, b.layout().fntOffset, b.layout().fatOffset, files, dirs);
+    auto rows = cartscope::core::ParseArraysToList(files, dirs);
+    rows.push_back(FileRow{"/past.bin", 0x7FFFFFF0, 100}); // fails: no stamp
+    const auto plan = planExtraction(tmp.path(), "G", rows);
+    for (const bool stamp : {false, true}) {
+        ExtractOptions options;
+        options.keepGoing = true;
+        options.stampWritten = stamp;
+        const auto summary = runExtraction(stream, plan, options);
+        ASSERT_EQ(summary.stamps.size(), stamp ? plan.size() : 0u);
+        for (std::size_t k = 0; stamp && k < plan.size(); ++k) {
+            struct stat st {};
+            if (plan[k].row.path == "/past.bin") {
+                EXPECT_FALSE(summary.stamps[k]);
+                continue;
+            }
+            ASSERT_EQ(::stat(plan[k].full().c_str(), &st), 0) << plan[k].full();
+            ASSERT_TRUE(summary.stamps[k]) << plan[k].row.path;
+            EXPECT_EQ(summary.stamps[k]->size, static_cast<std::uint64_t>(st.st_size));
+            EXPECT_EQ(summary.stamps[k]->mtimeNs,
+                      std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec);
+        }
+    }
+}
+
 TEST(Extract, SingleRowCreatesTheInternalNameFolder)
 {
     TempDir tmp;
@@ -168,14 +203,14 @@ TEST(Extract, SingleRowCreatesTheInternalNameFolder)
         planExtraction(tmp.path(), "MYGAME", {FileRow{"/a/b/icon.bin", 0x0000000A, 5}});
     ASSERT_EQ(plan.size(), 1u);
     EXPECT_EQ(plan[0].relative, "MYGAME/a/b/icon.bin");
-    EXPECT_EQ(plan[0].full, tmp.path() + "/MYGAME/a/b/icon.bin");
+    EXPECT_EQ(plan[0].full(), tmp.path() + "/MYGAME/a/b/icon.bin");
     EXPECT_EQ(extractPlanned(s, plan[0]), 5u);
-    EXPECT_EQ(text(readFile(plan[0].full)), "01234");
+    EXPECT_EQ(text(readFile(plan[0].full())), "01234");
 
     // Offsets are unsigned: 0x80000000 is past this image, not a negative position.
     const auto far = planExtraction(tmp.path() + "/", "G", {FileRow{"/f", 0x80000000, 1}});
     EXPECT_EQ(far[0].offset, 0x80000000u);
-    EXPECT_EQ(far[0].full, tmp.path() + "/G/f");
+    EXPECT_EQ(far[0].full(), tmp.path() + "/G/f");
 }
 
 TEST(Extract, EmptyAndOverwrittenFiles)
@@ -308,7 +343,7 @@ TEST(Extract, HostileNamesStayInsideTheDestination)
     const auto plan = planExtraction(base, "../x", rows);
     ASSERT_EQ(plan.size(), rows.size());
     for (const auto& p : plan)
-        EXPECT_EQ(p.full.rfind(base + "/.._x/", 0), 0u) << p.full;
+        EXPECT_EQ(p.full().rfind(base + "/.._x/", 0), 0u) << p.full();
     extractAll(s, plan, {});
     const auto written = filesBelow(base);
     EXPECT_EQ(written.size(), rows.size());
@@ -362,12 +397,41 @@ TEST(Extract, RowsOfOneFolderPlanAsIfEachWereAlone)
     for (const auto& p : plan) {
         rel.push_back(p.relative);
         renamed.push_back(p.renamed);
-        EXPECT_EQ(p.full, "/dest/" + p.relative);
+        EXPECT_EQ(p.full(), "/dest/" + p.relative);
     }
     EXPECT_EQ(rel, (std::vector<std::string>{"G/_/e", "G/f", "G/d/x", "G/d/y", "G/d (2)", "G/d/z",
                                              "G/d/d", "G/d/d (2)/w", "G/d/d (2)/v"}));
     EXPECT_EQ(renamed,
               (std::vector<bool>{false, false, false, false, true, false, false, true, true}));
+}
+
+TEST(Extract, APlannerGivenMoreRowsThanExpectedPlansTheSame)
+{
+    // Short paths live inside their records, which move when the plan outgrows what was
+    // expected: the names taken so far must still be known after the move.
+    std::vector<FileRow> rows;
+    for (int k = 0; k < 40; ++k) {
+        rows.push_back(FileRow{"/d/x", 0, 1});
+        rows.push_back(FileRow{"/d", 0, 1});
+        rows.push_back(FileRow{"/e/d/" + std::to_string(k % 3), 0, 1});
+        rows.push_back(FileRow{"/e", 0, 1});
+    }
+    const auto expected = planExtraction("/dest", "G", rows);
+    for (const std::size_t told : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+        cartscope::core::ExtractionPlanner planner("/dest", "G", told);
+        for (const FileRow& r : rows)
+            planner.add(r);
+        const auto plan = planner.take();
+        ASSERT_EQ(plan.size(), expected.size());
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            EXPECT_EQ(plan[i].relative, expected[i].relative) << "row " << i << ", told " << told;
+            EXPECT_EQ(plan[i].renamed, expected[i].renamed);
+            EXPECT_EQ(plan[i].full(), "/dest/" + plan[i].relative);
+        }
+    }
+    EXPECT_EQ(expected[1].relative, "G/d (2)");
+    EXPECT_EQ(expected[4].relative, "G/d/x (2)");
+    EXPECT_EQ(expected[5].relative, "G/d (3)");
 }
 
 // A file system that folds letter case (FAT, exFAT, a casefolded folder), as the directory
@@ -687,8 +751,8 @@ TEST(Extract, FailuresNameTheFileAndTheRealReason)
     for (cartscope::core::Stream* s : {static_cast<cartscope::core::Stream*>(&file),
                                        static_cast<cartscope::core::Stream*>(&memory)}) {
         EXPECT_EQ(errorOf([&] { extractPlanned(*s, plan[0], full); }),
-                  "Cannot write file \"" + plan[0].full + "\". No space left on device");
-        EXPECT_FALSE(fs::exists(plan[0].full));
+                  "Cannot write file \"" + plan[0].full() + "\". No space left on device");
+        EXPECT_FALSE(fs::exists(plan[0].full()));
     }
 
     // The folder's own failure, not the "No such file or directory" of the open after it.
@@ -696,10 +760,10 @@ TEST(Extract, FailuresNameTheFileAndTheRealReason)
     FailingOps readOnly;
     readOnly.mkdirError = EROFS;
     EXPECT_EQ(errorOf([&] { extractPlanned(memory, plan[0], readOnly); }),
-              "Cannot create file \"" + plan[0].full + "\". Read-only file system");
+              "Cannot create file \"" + plan[0].full() + "\". Read-only file system");
     readOnly.mkdirError = EACCES;
     EXPECT_EQ(errorOf([&] { extractPlanned(memory, plan[0], readOnly); }),
-              "Cannot create file \"" + plan[0].full + "\". Permission denied");
+              "Cannot create file \"" + plan[0].full() + "\". Permission denied");
 }
 
 TEST(Extract, AFolderRemovedDuringTheRunIsMadeAgain)
@@ -824,7 +888,7 @@ TEST(Extract, TheCommandLineFormGoesOnPastAFileThatFails)
     EXPECT_EQ(summary.failures[0].message, "Its range lies past the end of the image");
     EXPECT_EQ(summary.failures[1].path, "/dir.bin");
     EXPECT_EQ(summary.failures[1].message,
-              "Cannot create file \"" + plan[2].full + "\". Is a directory");
+              "Cannot create file \"" + plan[2].full() + "\". Is a directory");
     EXPECT_EQ(told, (std::vector<std::string>{"/past", "/dir.bin"}));
     EXPECT_EQ(text(readFile(tmp.file("G/z"))), "2");
     EXPECT_FALSE(fs::exists(tmp.file("G/past")));
@@ -899,7 +963,7 @@ TEST(Extract, ADestinationRemovedDuringTheRunEndsItWithOneMessage)
         return true;
     };
     EXPECT_EQ(errorOf([&] { runExtraction(s, plan, options); }),
-              "Cannot create file \"" + plan[2].full + "\". No such file or directory");
+              "Cannot create file \"" + plan[2].full() + "\". No such file or directory");
     EXPECT_EQ(failures, 0);
     EXPECT_FALSE(fs::exists(tmp.file("dest")));
 }
@@ -997,7 +1061,7 @@ TEST(Extract, DeepPathsNeedFewDescriptors)
     }
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(error, "");
-    EXPECT_EQ(text(readFile(plan[1].full)), "23");
+    EXPECT_EQ(text(readFile(plan[1].full())), "23");
 }
 
 } // namespace

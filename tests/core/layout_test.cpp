@@ -50,6 +50,27 @@ TEST(Layout, EncodesAndDecodesToTheSame)
     EXPECT_FALSE(back.regions[0].decompressed);
 }
 
+// A layout of many files is handed out in pieces as it is made, never held whole; the pieces
+// join to the whole text.
+TEST(Layout, ALargeLayoutIsWrittenInPieces)
+{
+    Layout l = sample();
+    for (std::uint32_t k = 0; k < 4000; ++k)
+        l.regions.insert(
+            l.regions.end() - 2,
+            Region{RegionKind::File, k, 0x200, 0x100, "f" + std::to_string(k), 1, {}, {}});
+    std::vector<std::size_t> pieces;
+    std::string joined;
+    encodeLayout(l, [&](std::string_view piece) {
+        pieces.push_back(piece.size());
+        joined += piece;
+    });
+    EXPECT_EQ(joined, encodeLayout(l));
+    EXPECT_GT(pieces.size(), 2u);
+    for (const std::size_t n : pieces)
+        EXPECT_LT(n, 70u * 1024);
+}
+
 // The padding between two files fills its hole whole, however short: a fill, not a gap file.
 TEST(Layout, AShortFillOfAWholeHoleIsTaken)
 {
