@@ -23,13 +23,13 @@
 #include <optional>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "core/base/error.h"
 #include "core/base/paths.h"
 #include "core/extract/extraction_run.h"
 #include "core/extract/path_pieces.h"
+#include "core/extract/view_set.h"
 
 namespace cartscope::core {
 
@@ -78,8 +78,8 @@ private:
     const bool m_rootSafe;
     std::vector<PlannedFile> m_plan;
     // Paths relative to the internal-name folder, as taken by earlier rows of this plan.
-    std::unordered_set<std::string_view> m_filePaths;
-    std::unordered_set<std::string_view> m_dirPaths;
+    detail::ViewSet m_filePaths;
+    detail::ViewSet m_dirPaths;
     // Next suffix to try per colliding path, so n rows of one path cost O(n), not O(n^2).
     std::unordered_map<std::string, std::uint64_t> m_nextSuffix;
     // The folder of the previous row, as given and as planned. Rows of one folder mostly come
@@ -98,7 +98,7 @@ std::string ExtractionPlanner::Impl::freeName(const std::string& parent, const s
                                               bool forFile)
 {
     const auto taken = [&](const std::string& p) {
-        return m_filePaths.count(p) || (forFile && m_dirPaths.count(p));
+        return m_filePaths.contains(p) || (forFile && m_dirPaths.contains(p));
     };
     const std::string prefix = parent.empty() ? parent : parent + "/";
     std::uint64_t& k = m_nextSuffix[prefix + name];
@@ -142,7 +142,7 @@ bool ExtractionPlanner::Impl::enterFolder(std::string_view rawFolder, bool hasSl
         std::string part = cleanName(std::string(
             rawFolder.substr(start, end == std::string_view::npos ? end : end - start)));
         std::string here = m_parent.empty() ? part : m_parent + "/" + part;
-        if (m_filePaths.count(here)) {
+        if (m_filePaths.contains(here)) {
             part = freeName(m_parent, part, false);
             here = m_parent.empty() ? part : m_parent + "/" + part;
             m_parentRenamed = true;
@@ -200,7 +200,7 @@ void ExtractionPlanner::Impl::add(FileRow row)
     const std::string_view leaf = std::string_view(p.relative).substr(m_rootPrefix.size());
     // The row's own folders may not be in m_dirPaths yet; none of them can be its leaf (or a
     // suffixed leaf), which has more components.
-    if (m_filePaths.count(leaf) || m_dirPaths.count(leaf)) {
+    if (m_filePaths.contains(leaf) || m_dirPaths.contains(leaf)) {
         name = freeName(m_parent, name, true);
         p.relative = relativeOf(name);
         p.renamed = true;

@@ -45,7 +45,33 @@ std::string collationKey(const std::string& s)
     return key;
 }
 
+// Whether a file of that folder is listed: its folder is the root or a directory entry's.
+bool listedIn(const TFileEntry& f, const std::vector<bool>& listedFolders)
+{
+    const std::optional<std::uint16_t> folder = folderIdOf(f);
+    return folder && listedFolders[*folder];
+}
+
+std::vector<bool> listedFolders(const std::vector<TDirEntry>& dirs)
+{
+    std::vector<bool> listed(kDirIdCount, false);
+    listed[0] = true;
+    for (const TDirEntry& d : dirs)
+        if (d.DirID < kDirIdCount)
+            listed[d.DirID] = true;
+    return listed;
+}
+
 } // namespace
+
+std::size_t countRows(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs)
+{
+    const std::vector<bool> listed = listedFolders(dirs);
+    std::size_t n = 0;
+    for (const TFileEntry& f : files)
+        n += listedIn(f, listed) ? 1 : 0;
+    return n;
+}
 
 void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs,
                 const std::function<void(const FileRow&)>& row)
@@ -58,13 +84,13 @@ void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntr
     for (const TDirEntry& d : dirs)
         if (d.DirID < kDirIdCount)
             pathById[d.DirID] = paths.resolve(d.DirID);
+    const std::vector<bool> listed = listedFolders(dirs);
 
     FileRow r; // one row's storage, refilled for each file
     for (const TFileEntry& f : files) {
-        const std::optional<std::uint16_t> folder = folderIdOf(f);
-        if (!folder || !pathById[*folder])
+        if (!listedIn(f, listed))
             continue; // a directory without a path-table row: the file is not listed
-        const auto& dir = pathById[*folder];
+        const auto& dir = pathById[*folderIdOf(f)];
         r.path.assign(dir->path);
         r.offset = f.StartOffset;
         r.size = f.Size;

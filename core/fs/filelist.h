@@ -62,6 +62,9 @@ std::vector<FileRow> ParseArraysToList(const std::vector<TFileEntry>& files,
 void forEachRow(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs,
                 const std::function<void(const FileRow&)>& row);
 
+// How many rows forEachRow makes, without making them.
+std::size_t countRows(const std::vector<TFileEntry>& files, const std::vector<TDirEntry>& dirs);
+
 // The sort state lives for the whole run: a click on the same column flips the direction, a
 // click on another column keeps it.
 struct SortState {

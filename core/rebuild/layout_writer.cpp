@@ -37,8 +37,7 @@ std::optional<std::vector<Region>> regionsOf(const ExtractedImage& x)
     if (std::none_of(x.plan.begin(), x.plan.end(),
                      [](const PlannedFile& p) { return p.row.system; }))
         return std::nullopt;
-    std::size_t treeRows = 0;
-    forEachRow(x.files, x.dirs, [&](const FileRow&) { ++treeRows; });
+    const std::size_t treeRows = countRows(x.files, x.dirs);
     const std::vector<SystemFile> system = systemFiles(x.image, x.header);
     // The system rows by path; a path met twice (two overlays of one ID) is taken in order.
     std::map<std::string, std::deque<const SystemFile*>> systemByPath;
