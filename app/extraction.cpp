@@ -199,6 +199,14 @@ TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
     std::size_t counted = 0;
     core::ExtractOptions options;
     core::rebuild::WrittenNames renamed;
+    // A plan with the system rows writes the layout that rebuilds the image: what it needs of
+    // the image is read while the run copies the files, and each file is looked up once
+    // finished.
+    std::optional<core::rebuild::LayoutInAdvance> layout;
+    if (!plan.empty())
+        layout.emplace(core::rebuild::ExtractedImage{
+            *ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
+            std::string(plan.front().baseFolder()), m_shown.internalName});
     // A destination that folds letter case sent the file under a " (2)" name: the
     // dialog shows the name written, as it does for names the plan had to change.
     options.onRenamed = [&](const core::PlannedFile& f, const std::string& written) {
@@ -208,6 +216,8 @@ TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
             fromLocalPath(core::markInvisible(std::string(f.baseFolder()) + written)));
     };
     options.onProgress = [&](const core::ExtractProgress& p) {
+        if (layout)
+            layout->progress(p);
         if (p.done > counted) {
             for (; counted < p.done; ++counted)
                 m_form2->advance();
@@ -227,10 +237,6 @@ TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
                           fromLocalPath(core::markInvisible(p.current->full())));
         return true;
     };
-    // A plan with the system rows may write the layout, which records every file as the run
-    // left it.
-    options.stampWritten = std::any_of(plan.begin(), plan.end(),
-                                       [](const core::PlannedFile& p) { return p.row.system; });
     const core::ExtractSummary summary = core::runExtraction(*ImageStream, plan, options);
     core::rebuild::DecompressionRun decompressed;
     if (FSTabSheet->decompressWhenExtracting() && !summary.cancelled)
@@ -238,11 +244,8 @@ TForm1::runTreeExtraction(const std::vector<core::PlannedFile>& plan)
     // The whole tree with the system files shown, every row written: the layout that rebuilds
     // the image (a plan without the system rows writes none); it records the files written
     // decompressed and keeps their image bytes.
-    if (!summary.cancelled && !decompressed.cancelled && summary.failures.empty() && !plan.empty())
-        core::rebuild::writeLayout({*ImageStream, m_header, FileEntries, DirEntries, plan, renamed,
-                                    std::string(plan.front().baseFolder()), m_shown.internalName,
-                                    &summary.stamps},
-                                   decompressed.files);
+    if (!summary.cancelled && !decompressed.cancelled && summary.failures.empty() && layout)
+        layout->write(decompressed.files);
     return decompressed.warnings;
 }
 

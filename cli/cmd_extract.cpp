@@ -294,9 +294,16 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     const core::Stream& source =
         selection.decompressed ? static_cast<const core::Stream&>(selection.decompressed->stream)
                                : image;
+    // A whole tree with its system files: what the layout that rebuilds it needs of the image is
+    // read while the run copies the files, and each file is looked up once finished.
+    core::rebuild::LayoutInAdvance layout(
+        {image, img.header, img.files, img.dirs, plan, renamed, dir, selection.folder});
     core::ExtractOptions options = runOptions(ctx, bar, renamed);
-    // The layout records every file as the run left it.
-    options.stampWritten = wholeTree(inv) && inv.has("--system");
+    options.onProgress = [&layout,
+                          told = std::move(options.onProgress)](const core::ExtractProgress& p) {
+        layout.progress(p);
+        return told(p);
+    };
     const core::ExtractSummary summary = core::runExtraction(source, plan, options);
     if (ctx.errIsTerminal)
         ctx.err << "\n";
@@ -306,10 +313,8 @@ int cmdExtract(const Invocation& inv, Context& ctx)
     // A whole tree with its system files, every one written: the layout that rebuilds it.
     if (summary.failures.empty() && !summary.cancelled &&
         !(decompressed && decompressed->cancelled))
-        core::rebuild::writeLayout({image, img.header, img.files, img.dirs, plan, renamed, dir,
-                                    selection.folder, &summary.stamps},
-                                   decompressed ? decompressed->files
-                                                : std::vector<core::rebuild::DecompressedFile>{});
+        layout.write(decompressed ? decompressed->files
+                                  : std::vector<core::rebuild::DecompressedFile>{});
     const std::string where =
         dir + (dir.empty() || dir.back() == '/' ? "" : "/") + core::cleanName(selection.folder);
     return summarise(summary, where, ctx, decompressed ? &*decompressed : nullptr);

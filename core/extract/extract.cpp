@@ -316,8 +316,6 @@ public:
         const bool record = m_options.keepGoing || m_options.recordRefused;
         if (record)
             recordRefused();
-        if (m_options.stampWritten)
-            m_summary.stamps.resize(m_plan.size());
         for (const PlannedFile& f : m_plan) {
             if (record && !f.row.problem.empty())
                 continue;
@@ -363,7 +361,7 @@ private:
     {
         detail::ExtractionRun::Written w;
         try {
-            w = m_run.extract(f, m_options.stampWritten);
+            w = m_run.extract(f);
         } catch (const Error& e) {
             // A destination removed during the run fails every row alike: one message ends it.
             if (!m_options.keepGoing || m_run.baseGone())
@@ -376,8 +374,6 @@ private:
         }
         m_summary.bytes += w.bytes;
         ++m_summary.files;
-        if (w.stamp)
-            m_summary.stamps[static_cast<std::size_t>(&f - m_plan.data())] = w.stamp;
         if (w.renamed && m_options.onRenamed)
             m_options.onRenamed(f, w.relative);
         if (f.renamed || w.renamed)

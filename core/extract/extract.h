@@ -122,19 +122,12 @@ struct ExtractFailure {
     std::string path;    // the row's path in the image
     std::string message; // why it was not written
 };
-// A file as the run left it: its size and modification time.
-struct WrittenStamp {
-    std::uint64_t size = 0;
-    std::int64_t mtimeNs = 0;
-};
 struct ExtractSummary {
     std::size_t files = 0;
     std::uint64_t bytes = 0;
     std::size_t renamed = 0;
     bool cancelled = false;
     std::vector<ExtractFailure> failures;
-    // With ExtractOptions::stampWritten: by plan index, each file written (none for the rest).
-    std::vector<std::optional<WrittenStamp>> stamps;
 };
 struct ExtractOptions {
     std::function<bool(const ExtractProgress&)> onProgress;
@@ -146,9 +139,6 @@ struct ExtractOptions {
     // With keepGoing or recordRefused: a file that was not written, as it is recorded.
     std::function<void(const ExtractFailure&)> onFailure;
     const DirectoryOps* ops = nullptr; // the system's calls when null
-    // Record each written file's stamp, read from the descriptor the run holds (a caller that
-    // records the tree, as the layout does, need not look each file up again by its path).
-    bool stampWritten = false;
 };
 ExtractSummary runExtraction(const Stream& image, const std::vector<PlannedFile>& plan,
                              const ExtractOptions& options);

@@ -38,7 +38,7 @@ ExtractionRun::Target ExtractionRun::targetOf(const PlannedFile& file, const std
             relative.c_str() + slash + 1};
 }
 
-ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file, bool stamp)
+ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file)
 {
     if (const std::optional<std::string> why = refusal(file.row))
         throw Error(*why);
@@ -53,7 +53,7 @@ ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file, bool stam
         bool cached = false;
         try {
             const Folder& folder = m_folders.open(target.base, target.folderKey, full, cached);
-            return writeFile(folder, target, full, file.offset, length, stamp);
+            return writeFile(folder, target, full, file.offset, length);
         } catch (const GoneError& gone) {
             // A folder that this run opened earlier was removed meanwhile: walk again.
             m_folders.forget();
@@ -135,8 +135,7 @@ bool ExtractionRun::place(Pending& p, int dir, const std::string& folderKey, con
 // file is placed.
 ExtractionRun::Written ExtractionRun::writeFile(const Folder& folder, const Target& target,
                                                 const std::string& plannedFull,
-                                                std::uint64_t offset, std::uint64_t length,
-                                                bool stamp)
+                                                std::uint64_t offset, std::uint64_t length)
 {
     const int dir = folder.fd.get();
     const char* const name = target.name;
@@ -167,17 +166,6 @@ ExtractionRun::Written ExtractionRun::writeFile(const Folder& folder, const Targ
             throw Error(cannotCreateMessage(fullFor(written), EEXIST));
         if (w.renamed)
             w.relative = folder.actual + "/" + written;
-        if (stamp) {
-            struct stat st {};
-            if (::fstat(out.fd.get(), &st) != 0) {
-                const int err = errno;
-                m_ops.unlinkAt(dir, written, 0);
-                throw Error(cannotWriteMessage(fullFor(written), err));
-            }
-            w.stamp =
-                WrittenStamp{static_cast<std::uint64_t>(st.st_size),
-                             std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
-        }
         // A failed close (a quota or network file system reporting late) fails the row, and the
         // file it names goes.
         if (const int err = out.fd.close()) {

@@ -30,12 +30,10 @@ public:
         std::uint64_t bytes = 0;
         std::string relative; // as written, when renamed here (empty when written as planned)
         bool renamed = false; // renamed here, at the destination (the plan may have renamed too)
-        std::optional<WrittenStamp> stamp; // when asked for
     };
     // Writes one planned row; throws the user's message. A row the run refuses (see refusal in
-    // extract.h) throws before anything is created. With `stamp`, the file's size and time are
-    // read from its descriptor once it is whole.
-    Written extract(const PlannedFile& file, bool stamp = false);
+    // extract.h) throws before anything is created.
+    Written extract(const PlannedFile& file);
     // Whether the last failure was the destination base folder itself being gone (removed
     // during the run): no later row can be written either.
     bool baseGone() const { return m_folders.baseGone(); }
@@ -50,7 +48,7 @@ private:
     };
     static Target targetOf(const PlannedFile& file, const std::string& full);
     Written writeFile(const Folder& folder, const Target& target, const std::string& plannedFull,
-                      std::uint64_t offset, std::uint64_t length, bool stamp);
+                      std::uint64_t offset, std::uint64_t length);
     bool place(Pending& p, int dir, const std::string& folderKey, const char* name,
                const std::string& full);
     void nameTaken(Pending& p, const std::string& folderKey, const char* name);

@@ -1,14 +1,18 @@
 #include "core/rebuild/layout_writer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <deque>
 #include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <optional>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -28,8 +32,18 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 
-// The regions of the rows written, or nothing when the plan is not the whole image (a row of
-// the tree or a system file is missing from it).
+// The reading ahead was dropped (the run ended without a layout): stop where it is.
+struct Stopped {};
+
+void checkStop(const std::atomic<bool>& stop)
+{
+    if (stop.load(std::memory_order_relaxed))
+        throw Stopped{};
+}
+
+// The regions of the rows planned, each under its planned path (applyRenames puts in the names
+// the run wrote instead), or nothing when the plan is not the whole image (a row of the tree or
+// a system file is missing from it).
 std::optional<std::vector<Region>> regionsOf(const ExtractedImage& x)
 {
     // A run without the system files (most runs) is told by one look at the plan, before the
@@ -49,12 +63,10 @@ std::optional<std::vector<Region>> regionsOf(const ExtractedImage& x)
     regions.reserve(x.plan.size() + 2);
     std::size_t tree = 0, sys = 0;
     for (const PlannedFile& p : x.plan) {
-        const auto renamed = x.renamed.find(&p);
-        const std::string& written = renamed == x.renamed.end() ? p.relative : renamed->second;
-        if (written.compare(0, rootPrefix.size(), rootPrefix) != 0)
+        if (p.relative.compare(0, rootPrefix.size(), rootPrefix) != 0)
             return std::nullopt;
         Region r;
-        r.path = written.substr(rootPrefix.size());
+        r.path = p.relative.substr(rootPrefix.size());
         if (!p.row.system) {
             ++tree;
             r.kind = RegionKind::File;
@@ -82,6 +94,21 @@ std::optional<std::vector<Region>> regionsOf(const ExtractedImage& x)
     return regions;
 }
 
+// The paths the run wrote under another name than planned; false when one lies outside the
+// internal-name folder (no layout is written then).
+bool applyRenames(std::vector<Region>& regions, const ExtractedImage& x)
+{
+    const std::string rootPrefix = cleanName(x.internalName) + "/";
+    for (const auto& [planned, written] : x.renamed) {
+        const auto k = static_cast<std::size_t>(planned - x.plan.data());
+        if (k >= x.plan.size() || k >= regions.size() ||
+            written.compare(0, rootPrefix.size(), rootPrefix) != 0)
+            return false;
+        regions[k].path = written.substr(rootPrefix.size());
+    }
+    return true;
+}
+
 // A table's range as far as the image holds it.
 Region tableRegion(RegionKind kind, std::uint64_t offset, std::uint64_t size, std::uint64_t image)
 {
@@ -93,11 +120,29 @@ Region tableRegion(RegionKind kind, std::uint64_t offset, std::uint64_t size, st
     return r;
 }
 
-// Each written file's size and modification time, as the run left them (its stamp, or looked
-// up by path where the run took none); a file that is not the size its region says changed
-// since (or is not the file written). Regions come one per planned row, in the plan's order.
+// A file as the run left it: its size and modification time.
+struct WrittenStamp {
+    std::uint64_t size = 0;
+    std::int64_t mtimeNs = 0;
+};
+
+// A file's size and modification time, looked up by its path below `dir`; none for anything but
+// a regular file.
+std::optional<WrittenStamp> stampAt(int dir, const std::string& path)
+{
+    struct stat st {};
+    if (::fstatat(dir, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return WrittenStamp{static_cast<std::uint64_t>(st.st_size),
+                        std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// Each written file's size and modification time, as the run left them (a stamp taken while it
+// went on, or looked up by path now); a file that is not the size its region says changed since
+// (or is not the file written). Regions come one per planned row, in the plan's order; a file
+// written decompressed after the run is always looked up.
 void stampFiles(std::vector<Region>& regions, const std::string& tree,
-                const std::vector<std::optional<WrittenStamp>>* stamps)
+                const std::vector<std::optional<WrittenStamp>>& taken)
 {
     UniqueFd dir;
     for (std::size_t k = 0; k < regions.size(); ++k) {
@@ -105,20 +150,14 @@ void stampFiles(std::vector<Region>& regions, const std::string& tree,
         if (inLayoutFolder(r.kind))
             continue;
         std::optional<WrittenStamp> stamp;
-        if (stamps && k < stamps->size() && !r.decompressed)
-            stamp = (*stamps)[k];
+        if (!r.decompressed && k < taken.size())
+            stamp = taken[k];
         if (!stamp) {
             if (!dir.valid())
                 dir = UniqueFd(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (!dir.valid())
                 throw Error(cannotOpenMessage(tree, errno));
-            struct stat st {};
-            if (::fstatat(dir.get(), r.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                throw Error(cannotOpenMessage(tree + "/" + r.path, errno));
-            if (S_ISREG(st.st_mode))
-                stamp =
-                    WrittenStamp{static_cast<std::uint64_t>(st.st_size),
-                                 std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+            stamp = stampAt(dir.get(), r.path);
         }
         const std::uint64_t written = r.decompressed ? r.decompressed->size : r.size;
         if (!stamp || stamp->size != written)
@@ -128,7 +167,8 @@ void stampFiles(std::vector<Region>& regions, const std::string& tree,
     }
 }
 
-Sha1 sha1Of(const Stream& image, std::uint64_t offset, std::uint64_t size)
+Sha1 sha1Of(const Stream& image, std::uint64_t offset, std::uint64_t size,
+            const std::atomic<bool>& stop)
 {
     Digest d(DigestKind::Sha1);
     std::vector<std::uint8_t> buffer(
@@ -137,6 +177,7 @@ Sha1 sha1Of(const Stream& image, std::uint64_t offset, std::uint64_t size)
     for (std::uint64_t done = 0; done < size;) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kChunk));
+        checkStop(stop);
         const std::size_t got = image.pread(offset + done, std::span(buffer).first(want));
         if (got == 0)
             throw Error(kStreamReadError);
@@ -152,7 +193,8 @@ Sha1 sha1Of(const Stream& image, std::uint64_t offset, std::uint64_t size)
 // Files whose range is shared with or overlaps another's carry their SHA-1: when one of them is
 // edited, a build must tell which copy holds the new bytes, and a copy that kept its time (cp -p)
 // would look unchanged. Identical ranges are hashed once.
-void hashSharedRanges(std::vector<Region>& regions, const Stream& image)
+void hashSharedRanges(std::vector<Region>& regions, const Stream& image,
+                      const std::atomic<bool>& stop)
 {
     std::vector<ByteRange> ranges;
     ranges.reserve(regions.size());
@@ -166,7 +208,7 @@ void hashSharedRanges(std::vector<Region>& regions, const Stream& image)
         const auto key = std::make_pair(regions[i].offset, regions[i].size);
         auto it = done.find(key);
         if (it == done.end())
-            it = done.emplace(key, sha1Of(image, key.first, key.second)).first;
+            it = done.emplace(key, sha1Of(image, key.first, key.second, stop)).first;
         regions[i].sha1 = it->second;
     }
 }
@@ -177,8 +219,9 @@ void hashSharedRanges(std::vector<Region>& regions, const Stream& image)
 class HoleReader {
 public:
     HoleReader(const Stream& image,
-               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& holes)
-        : m_image(image), m_holes(holes), m_buffer(kChunk)
+               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& holes,
+               const std::atomic<bool>& stop)
+        : m_image(image), m_holes(holes), m_stop(stop), m_buffer(kChunk)
     {}
 
     // The bytes of hole k from pos on, as many as one buffer holds (at least one); throws
@@ -206,6 +249,7 @@ private:
             end = m_holes[j].second;
         }
         const std::size_t want = static_cast<std::size_t>(end - pos);
+        checkStop(m_stop);
         const std::size_t got = m_image.pread(pos, std::span(m_buffer).first(want));
         if (got == 0)
             throw Error(kStreamReadError);
@@ -215,13 +259,15 @@ private:
 
     const Stream& m_image;
     const std::vector<std::pair<std::uint64_t, std::uint64_t>>& m_holes;
+    const std::atomic<bool>& m_stop;
     std::vector<std::uint8_t> m_buffer;
     std::uint64_t m_start = 0, m_end = 0; // the image bytes the buffer holds
 };
 
 // The bytes no region holds, as runs: a run of one value of kMinFill or more, or one that fills
 // the whole hole, is a fill; the bytes between fills are gaps.
-std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& image)
+std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& image,
+                             const std::atomic<bool>& stop)
 {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
     spans.reserve(regions.size());
@@ -242,7 +288,7 @@ std::vector<Run> runsOutside(const std::vector<Region>& regions, const Stream& i
 
     std::vector<Run> runs;
     runs.reserve(holes.size());
-    HoleReader reader(image, holes);
+    HoleReader reader(image, holes, stop);
     for (std::size_t k = 0; k < holes.size(); ++k) {
         const std::uint64_t start = holes[k].first, end = holes[k].second;
         std::uint64_t dataStart = start; // the gap bytes not yet given to a run
@@ -389,31 +435,100 @@ RegionKind regionKindOf(SystemFileKind kind)
     return RegionKind::Banner;
 }
 
-bool writeLayout(const ExtractedImage& x, const std::vector<DecompressedFile>& decompressed)
+namespace {
+
+// What the run does not change: every region as planned (the tables last), the shared ranges'
+// SHA-1s and the bytes outside the regions. No regions: the plan is not the whole image.
+struct Prepared {
+    std::optional<std::vector<Region>> regions;
+    std::vector<Run> runs;
+    bool tooLarge = false;
+    // The files the run finished, looked up by planned path as it went on (by plan index).
+    std::vector<std::optional<WrittenStamp>> stamps;
+};
+
+Prepared prepare(const ExtractedImage& x, const std::atomic<bool>& stop)
 {
-    std::optional<std::vector<Region>> found = regionsOf(x);
-    if (!found)
-        return false;
-    markDecompressed(*found, x.plan, decompressed);
+    Prepared p;
+    p.regions = regionsOf(x);
     const std::uint64_t imageSize = x.image.size();
-    if (imageSize > kMaxImageSize)
-        throw Error("The image is larger than 4 GiB: no layout is written for it");
+    p.tooLarge = imageSize > kMaxImageSize;
+    if (!p.regions || p.tooLarge)
+        return p;
+    std::vector<Region>& regions = *p.regions;
+    hashSharedRanges(regions, x.image, stop);
+    const TNDSHeader& h = x.header.ds;
+    regions.push_back(tableRegion(RegionKind::Fnt, h.FntOffset, h.FntSize, imageSize));
+    regions.push_back(tableRegion(RegionKind::Fat, h.FatOffset, h.FatSize, imageSize));
+    p.runs = runsOutside(regions, x.image, stop);
+    return p;
+}
+
+// The tree folder the plan writes into: DIR/<internal name>.
+std::string treeOf(const ExtractedImage& x)
+{
     std::string base = x.destinationBase;
     if (base.empty() || base.back() != '/')
         base += '/';
-    const std::string root = cleanName(x.internalName);
-    const std::string tree = base + root;
-    const std::string final = tree + kLayoutSuffix;
+    return base + cleanName(x.internalName);
+}
 
+// Looks up each file the run has finished as it goes on: every row before `reached` is
+// finished (written, or failed, which leaves no layout to write). Waits only while the run
+// goes on: its end sets `reached` to the plan's size, and a dropped layout sets `stop`.
+void stampAhead(const ExtractedImage& x, const std::atomic<bool>& stop,
+                const std::atomic<std::size_t>& reached, Prepared& p)
+{
+    if (!p.regions || p.tooLarge)
+        return;
+    const std::vector<Region>& regions = *p.regions;
+    const std::size_t rows = std::min(x.plan.size(), regions.size());
+    p.stamps.resize(rows);
+    const std::string tree = treeOf(x);
+    UniqueFd dir;
+    for (std::size_t k = 0; k < rows;) {
+        checkStop(stop);
+        const std::size_t upTo = std::min(reached.load(std::memory_order_acquire), rows);
+        if (k >= upTo) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (!dir.valid())
+            dir = UniqueFd(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid())
+            return; // the rest are looked up when the layout is written
+        for (; k < upTo; ++k)
+            if (!inLayoutFolder(regions[k].kind))
+                p.stamps[k] = stampAt(dir.get(), regions[k].path);
+    }
+}
+
+// The layout folder from what was prepared and what the run did (names, stamps, files written
+// decompressed).
+bool writePrepared(const ExtractedImage& x, Prepared prepared,
+                   const std::vector<DecompressedFile>& decompressed)
+{
+    if (!prepared.regions || !applyRenames(*prepared.regions, x))
+        return false;
+    // A file written under another name than planned: what its planned path showed is not it.
+    for (const auto& renamed : x.renamed) {
+        const auto k = static_cast<std::size_t>(renamed.first - x.plan.data());
+        if (k < prepared.stamps.size())
+            prepared.stamps[k].reset();
+    }
+    if (prepared.tooLarge)
+        throw Error("The image is larger than 4 GiB: no layout is written for it");
     Layout layout;
-    layout.imageSize = imageSize;
-    layout.regions = std::move(*found);
-    stampFiles(layout.regions, tree, x.stamps);
-    hashSharedRanges(layout.regions, x.image);
-    const TNDSHeader& h = x.header.ds;
-    layout.regions.push_back(tableRegion(RegionKind::Fnt, h.FntOffset, h.FntSize, imageSize));
-    layout.regions.push_back(tableRegion(RegionKind::Fat, h.FatOffset, h.FatSize, imageSize));
-    layout.runs = runsOutside(layout.regions, x.image);
+    layout.imageSize = x.image.size();
+    layout.regions = std::move(*prepared.regions);
+    layout.runs = std::move(prepared.runs);
+    markDecompressed(layout.regions, x.plan, decompressed);
+    std::string base = x.destinationBase;
+    if (base.empty() || base.back() != '/')
+        base += '/';
+    const std::string tree = treeOf(x);
+    const std::string final = tree + kLayoutSuffix;
+    stampFiles(layout.regions, tree, prepared.stamps);
 
     HiddenFolder hidden{base + hiddenTemporaryName()};
     if (::mkdir(hidden.path.c_str(), 0777) != 0) {
@@ -449,6 +564,63 @@ bool writeLayout(const ExtractedImage& x, const std::vector<DecompressedFile>& d
     }
     hidden.path.clear();
     return true;
+}
+
+} // namespace
+
+struct LayoutInAdvance::State {
+    explicit State(const ExtractedImage& extracted) : x(extracted) {}
+    ExtractedImage x;
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> reached{0}; // the rows before it are finished
+    std::future<Prepared> ahead;         // the reading on its own thread, when there is one
+};
+
+LayoutInAdvance::LayoutInAdvance(const ExtractedImage& extracted)
+    : m_state(std::make_unique<State>(extracted))
+{
+    State& s = *m_state;
+    // A run without the system files (most runs) writes no layout: told by one look at the
+    // plan. A single processor makes it all after the run.
+    const bool system = std::any_of(s.x.plan.begin(), s.x.plan.end(),
+                                    [](const PlannedFile& p) { return p.row.system; });
+    if (system && std::thread::hardware_concurrency() != 1)
+        s.ahead = std::async(std::launch::async, [&s] {
+            Prepared p = prepare(s.x, s.stop);
+            stampAhead(s.x, s.stop, s.reached, p);
+            return p;
+        });
+}
+
+LayoutInAdvance::~LayoutInAdvance()
+{
+    if (m_state->ahead.valid()) {
+        m_state->stop = true;
+        m_state->ahead.wait();
+    }
+}
+
+void LayoutInAdvance::progress(const ExtractProgress& p)
+{
+    const auto& plan = m_state->x.plan;
+    const std::size_t reached =
+        p.current ? static_cast<std::size_t>(p.current - plan.data()) : plan.size();
+    m_state->reached.store(std::min(reached, plan.size()), std::memory_order_release);
+}
+
+bool LayoutInAdvance::write(const std::vector<DecompressedFile>& decompressed)
+{
+    State& s = *m_state;
+    s.reached.store(s.x.plan.size(), std::memory_order_release);
+    // get() hands over the reading's error, if it met one.
+    Prepared prepared = s.ahead.valid() ? s.ahead.get() : prepare(s.x, s.stop);
+    return writePrepared(s.x, std::move(prepared), decompressed);
+}
+
+bool writeLayout(const ExtractedImage& x, const std::vector<DecompressedFile>& decompressed)
+{
+    const std::atomic<bool> never{false};
+    return writePrepared(x, prepare(x, never), decompressed);
 }
 
 Sha1 sha1OfFile(int fd, const std::string& path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -21,7 +23,9 @@ RegionKind regionKindOf(SystemFileKind kind);
 // the planned file (an element of the plan) -> the relative path written.
 using WrittenNames = std::unordered_map<const PlannedFile*, std::string>;
 
-// What one finished extraction run wrote, and the image it came from.
+// What one extraction run wrote, and the image it came from. The names written are read when
+// the layout is written: a caller that starts the layout before the run (LayoutInAdvance) points
+// at the run's own map, filled as it goes.
 struct ExtractedImage {
     const Stream& image;
     const HeaderRecord& header;
@@ -31,9 +35,6 @@ struct ExtractedImage {
     const WrittenNames& renamed;
     std::string destinationBase; // DIR as given to the plan
     std::string internalName;    // as given to the plan (cleaned here as it was there)
-    // The run's stamps by plan index (ExtractOptions::stampWritten), when it took them: a file
-    // with one is not looked up again (one written decompressed afterwards always is).
-    const std::vector<std::optional<WrittenStamp>>* stamps = nullptr;
 };
 
 // After a run that wrote every row: when the plan holds every file of the tree and every system
@@ -45,5 +46,27 @@ struct ExtractedImage {
 // decompressed (`decompressed`) are recorded so, and their image bytes kept in original/.
 bool writeLayout(const ExtractedImage& extracted,
                  const std::vector<DecompressedFile>& decompressed = {});
+
+// The same in two steps, the first started before the run: what the run does not change (every
+// region as planned, the SHA-1s of shared ranges, the image's bytes outside the regions) is read
+// on a thread of its own while the run copies the files, which then follows the run, looking
+// up each file it finished; `write` waits for it and writes the layout as writeLayout does.
+// `extracted` and what it points at must outlive the object; a run that ends without writing the
+// layout just drops it (the reading stops at once).
+class LayoutInAdvance {
+public:
+    explicit LayoutInAdvance(const ExtractedImage& extracted);
+    ~LayoutInAdvance();
+    LayoutInAdvance(const LayoutInAdvance&) = delete;
+    LayoutInAdvance& operator=(const LayoutInAdvance&) = delete;
+    // The run's progress, as its onProgress calls tell it: the files before `current` are
+    // finished, and are looked up (size and time) while the run goes on.
+    void progress(const ExtractProgress& p);
+    bool write(const std::vector<DecompressedFile>& decompressed = {});
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 } // namespace cartscope::core::rebuild

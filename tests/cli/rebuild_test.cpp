@@ -16,6 +16,7 @@
 #include "core/base/le.h"
 #include "core/compress/code.h"
 #include "core/compress/encode.h"
+#include "core/rebuild/layout.h"
 #include "tests/cli/run_cli.h"
 #include "tests/fixture/image_builder.h"
 
@@ -216,6 +217,48 @@ TEST_F(Rebuild, EveryFixtureImageBuildsBackByteForByte)
             expectRoundTrip(*this, treeIn(out()), bytes, m_dir.file("built.nds"));
             fs::remove_all(out());
         }
+    }
+}
+
+// The layout's sizes and times are the files the run wrote, looked up while it went on: also when
+// the run writes over an earlier extraction (whose files must not be the ones recorded) and for
+// a file the plan renamed to keep same-named files apart.
+TEST_F(Rebuild, TheLayoutRecordsEachFileAsTheRunLeftIt)
+{
+    const auto tree = [](int seed) {
+        std::vector<Node> files;
+        for (int k = 0; k < 300; ++k)
+            files.push_back(Node::file("f" + std::to_string(k) + ".bin",
+                                       pattern(static_cast<std::size_t>(40 + (k * seed) % 700),
+                                               static_cast<unsigned>(seed + k))));
+        files.push_back(Node::file("f0.bin", std::string("same name")));
+        return ImageBuilder().title("T").root({Node::dir("d", files)}).build();
+    };
+    for (const int seed : {3, 5}) {
+        SCOPED_TRACE(seed);
+        const auto r = cli({"extract", "--system", image(tree(seed)), out()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string root = treeIn(out());
+        ASSERT_FALSE(root.empty());
+        const Bytes text = readFile(root + ".layout/layout.json");
+        const auto layout = cartscope::core::rebuild::decodeLayout(
+            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), "x");
+        std::size_t checked = 0;
+        for (const auto& region : layout.regions) {
+            if (!region.mtimeNs)
+                continue;
+            struct stat st {};
+            ASSERT_EQ(::lstat((root + "/" + region.path).c_str(), &st), 0) << region.path;
+            EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), region.size) << region.path;
+            EXPECT_EQ(std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec,
+                      *region.mtimeNs)
+                << region.path;
+            ++checked;
+        }
+        EXPECT_GT(checked, 301u);
+        expectRoundTrip(*this, root, tree(seed), m_dir.file("built.nds"));
+        // The second run writes over this one's tree.
+        fs::remove_all(root + ".layout");
     }
 }
 

@@ -159,41 +159,6 @@ TEST(Extract, WholeTreeMatchesTheImageBytes)
     }
 }
 
-TEST(Extract, StampsAreTheWrittenFilesAsTheRunLeftThem)
-{
-    ImageBuilder b;
-    b.root({Node::file("a.bin", pattern(5000, 1)), Node::file("b.bin", Bytes{}),
-            Node::dir("d", {Node::file("c.bin", pattern(70, 2))})});
-    TempDir tmp;
-    writeFile(tmp.file("img.nds"), b.build());
-    FileStream stream(tmp.file("img.nds"));
-    std::vector<cartscope::core::TFileEntry> files;
-    std::vector<cartscope::core::TDirEntry> dirs;
-    cartscope::core::ParseFNT(stream, b.layout().fntOffset, b.layout().fatOffset, files, dirs);
-    auto rows = cartscope::core::ParseArraysToList(files, dirs);
-    rows.push_back(FileRow{"/past.bin", 0x7FFFFFF0, 100}); // fails: no stamp
-    const auto plan = planExtraction(tmp.path(), "G", rows);
-    for (const bool stamp : {false, true}) {
-        ExtractOptions options;
-        options.keepGoing = true;
-        options.stampWritten = stamp;
-        const auto summary = runExtraction(stream, plan, options);
-        ASSERT_EQ(summary.stamps.size(), stamp ? plan.size() : 0u);
-        for (std::size_t k = 0; stamp && k < plan.size(); ++k) {
-            struct stat st {};
-            if (plan[k].row.path == "/past.bin") {
-                EXPECT_FALSE(summary.stamps[k]);
-                continue;
-            }
-            ASSERT_EQ(::stat(plan[k].full().c_str(), &st), 0) << plan[k].full();
-            ASSERT_TRUE(summary.stamps[k]) << plan[k].row.path;
-            EXPECT_EQ(summary.stamps[k]->size, static_cast<std::uint64_t>(st.st_size));
-            EXPECT_EQ(summary.stamps[k]->mtimeNs,
-                      std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec);
-        }
-    }
-}
-
 TEST(Extract, SingleRowCreatesTheInternalNameFolder)
 {
     TempDir tmp;

@@ -10,9 +10,11 @@
 #include "core/image/header_record.h"
 #include "core/image/raw_header.h"
 #include "core/io/stream.h"
+#include "core/load.h"
 #include "core/rebuild/bps.h"
 #include "core/rebuild/fix_checksums.h"
 #include "core/rebuild/ips.h"
+#include "core/rebuild/layout_writer.h"
 #include "core/rebuild/output_file.h"
 #include "core/rebuild/signed_regions.h"
 #include "core/rebuild/trim_pad.h"
@@ -555,6 +557,29 @@ TEST(OutputFile, NothingIsLeftWithoutACommitAndTheRulesHold)
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ASSERT_EQ(::stat(dir.file("in.nds").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// The layout read ahead of a run that never writes it (the run failed or was cancelled) is
+// dropped at once, whatever it was doing: waiting for the run or reading the image. (A drop that
+// waited for the run would never end: the test's time limit catches it.)
+TEST(LayoutInAdvance, ARunThatWritesNoLayoutDropsItAtOnce)
+{
+    const Bytes bytes = fixture::systemImage({}).build();
+    MemoryStream stream(bytes);
+    const core::LoadedImage img = core::loadImage(stream);
+    std::vector<core::FileRow> rows = img.rows;
+    for (core::FileRow& r : core::systemRows(core::systemFiles(stream, img.header)))
+        rows.push_back(std::move(r));
+    const auto plan = core::planExtraction("/nonexistent-cartscope-dir", "G", rows);
+    const core::rebuild::WrittenNames renamed;
+    for (const std::size_t told : {std::size_t{0}, plan.size() / 2}) {
+        {
+            core::rebuild::LayoutInAdvance layout({stream, img.header, img.files, img.dirs, plan,
+                                                   renamed, "/nonexistent-cartscope-dir", "G"});
+            if (told)
+                layout.progress({told, plan.size(), 0, &plan[told]});
+        } // a drop that waited for the run would hang here
+    }
 }
 
 } // namespace
