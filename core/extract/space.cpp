@@ -1,8 +1,9 @@
 #include "core/extract/space.h"
 
-#include <set>
+#include <string_view>
 
 #include "core/base/units.h"
+#include "core/extract/view_set.h"
 
 namespace cartscope::core {
 
@@ -11,7 +12,9 @@ Needs neededRoom(const std::vector<PlannedFile>& plan, std::uint64_t imageSize,
 {
     const std::uint64_t unit = blockSize ? blockSize : 1;
     Needs needs;
-    std::set<std::string> folders;
+    detail::ViewSet folders; // views into the plan's paths
+    std::size_t folderCount = 0;
+    std::string_view previous; // the folder of the row before (rows of one folder come together)
     for (const PlannedFile& f : plan) {
         // A row the run refuses or one past the end of the image writes nothing.
         if (refusal(f.row) || !rangeInsideImage(f, imageSize))
@@ -21,11 +24,18 @@ Needs neededRoom(const std::vector<PlannedFile>& plan, std::uint64_t imageSize,
         needs.bytes += (size + unit - 1) / unit * unit;
         ++needs.inodes;
         // Every folder on the way, the internal-name folder included, counted once.
-        for (auto slash = f.relative.find('/'); slash != std::string::npos;
-             slash = f.relative.find('/', slash + 1))
-            folders.insert(f.relative.substr(0, slash));
+        const std::string_view relative = f.relative;
+        const std::string_view folder = relative.substr(0, relative.rfind('/') + 1);
+        if (folder == previous)
+            continue;
+        previous = folder;
+        for (auto slash = relative.find('/'); slash != std::string_view::npos;
+             slash = relative.find('/', slash + 1)) {
+            if (folders.insert(relative.substr(0, slash)))
+                ++folderCount;
+        }
     }
-    needs.inodes += folders.size();
+    needs.inodes += folderCount;
     return needs;
 }
 

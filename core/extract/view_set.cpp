@@ -44,7 +44,7 @@ bool ViewSet::contains(std::string_view text) const
     return m_slots[find(text, hashOf(text))].hash != 0;
 }
 
-void ViewSet::insert(std::string_view text)
+bool ViewSet::insert(std::string_view text)
 {
     // At most half full after the insert: a probe always meets an empty slot soon.
     if ((m_count + 1) * 2 > m_slots.size())
@@ -52,9 +52,10 @@ void ViewSet::insert(std::string_view text)
     const std::uint64_t hash = hashOf(text);
     Slot& s = m_slots[find(text, hash)];
     if (s.hash)
-        return;
+        return false;
     s = Slot{hash, text.data(), text.size()};
     ++m_count;
+    return true;
 }
 
 void ViewSet::clear()

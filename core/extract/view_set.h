@@ -15,8 +15,8 @@ class ViewSet {
 public:
     void reserve(std::size_t count);
     bool contains(std::string_view text) const;
-    // Adds `text` unless it is held already.
-    void insert(std::string_view text);
+    // Adds `text` unless it is held already; returns whether it was added.
+    bool insert(std::string_view text);
     void clear();
 
 private:

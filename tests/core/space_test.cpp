@@ -72,16 +72,17 @@ TEST(Space, NeedsCountRowsInsideTheImageInBlocksAndInodes)
         {"/a/y", 0x00000010, 4096},        // exactly one
         {"/a/b/z", 0x00000000, 4097},      // two
         {"/e", 0x00000000, 0},             // no block, one inode
+        {"/a/w", 0x00000000, 1},           // one block, in a folder met before
         {"/past", 0x00100000, 2147483647}, // past the end of a 300 KB image: not written
         {"/neg", 0x00000000, -3},          // empty file
     };
     const auto plan = cartscope::core::planExtraction("/nowhere", "GAME", rows);
     const std::uint64_t image = 300000;
     auto n = neededRoom(plan, image, 4096);
-    EXPECT_EQ(n.bytes, 4u * 4096);
-    EXPECT_EQ(n.inodes, 5u + 3); // files; folders GAME, GAME/a, GAME/a/b
+    EXPECT_EQ(n.bytes, 5u * 4096);
+    EXPECT_EQ(n.inodes, 6u + 3); // files; folders GAME, GAME/a, GAME/a/b
     n = neededRoom(plan, image, 1);
-    EXPECT_EQ(n.bytes, 1u + 4096 + 4097);
+    EXPECT_EQ(n.bytes, 1u + 4096 + 4097 + 1);
     EXPECT_EQ(neededRoom(plan, image, 0).bytes, n.bytes); // an unknown block size counts bytes
     EXPECT_EQ(neededRoom({}, image, 4096).inodes, 0u);
 }

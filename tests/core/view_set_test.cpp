@@ -23,10 +23,12 @@ TEST(ViewSet, HoldsWhatWasInsertedThroughGrowthAndClearing)
         set.reserve(reserved);
         for (std::size_t i = 0; i < texts.size(); i += 2)
             set.insert(texts[i]);
-        set.insert(texts[0]); // again: still one
+        EXPECT_FALSE(set.insert(texts[0])); // again: still one
+        EXPECT_TRUE(set.insert("new"));
         for (std::size_t i = 0; i < texts.size(); ++i)
             EXPECT_EQ(set.contains(texts[i]), i % 2 == 0) << texts[i];
         EXPECT_FALSE(set.contains("d/"));
+        EXPECT_TRUE(set.contains("new"));
         EXPECT_FALSE(set.contains("d/30000"));
         set.clear();
         EXPECT_FALSE(set.contains(texts[0]));
