@@ -309,7 +309,9 @@ public:
             const ExtractOptions& options)
         : m_image(image), m_plan(plan), m_options(options),
           m_run(image, options.ops ? *options.ops : systemDirectoryOps())
-    {}
+    {
+        m_run.reserve(plan);
+    }
 
     ExtractSummary run()
     {

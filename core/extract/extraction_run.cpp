@@ -38,6 +38,16 @@ ExtractionRun::Target ExtractionRun::targetOf(const PlannedFile& file, const std
             relative.c_str() + slash + 1};
 }
 
+void ExtractionRun::reserve(const std::vector<PlannedFile>& plan)
+{
+    std::size_t text = 0;
+    for (const PlannedFile& p : plan)
+        text += p.relative.size() + 1;
+    // A folder is logged as it is made: a tree has far fewer than it has files.
+    m_names.reserve(plan.size() + plan.size() / 8 + 16, text + text / 8);
+    m_identities.reserveFiles(plan.size());
+}
+
 ExtractionRun::Written ExtractionRun::extract(const PlannedFile& file)
 {
     if (const std::optional<std::string> why = refusal(file.row))

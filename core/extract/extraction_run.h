@@ -34,6 +34,8 @@ public:
     // Writes one planned row; throws the user's message. A row the run refuses (see refusal in
     // extract.h) throws before anything is created.
     Written extract(const PlannedFile& file);
+    // Room for a plan's files and their folders, made once before the first.
+    void reserve(const std::vector<PlannedFile>& plan);
     // Whether the last failure was the destination base folder itself being gone (removed
     // during the run): no later row can be written either.
     bool baseGone() const { return m_folders.baseGone(); }

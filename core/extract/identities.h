@@ -38,6 +38,7 @@ public:
     bool folderFound(const Identity& id, const std::string& planned);
     // A file this run named: its base folder and its entry in the log.
     void fileMade(const std::string& baseName, std::size_t logIndex);
+    void reserveFiles(std::size_t files) { m_unasked.reserve(files); }
 
     // Whether the entry `name` in the folder open as dir is a file or folder this run wrote.
     bool writtenFileAt(int dir, const std::string& name, const MadeNamesLog& log,

@@ -6,13 +6,20 @@ namespace cartscope::core::detail {
 
 std::size_t MadeNamesLog::add(std::string_view folderKey, std::string_view name)
 {
-    m_entries.push_back({m_text.size(), folderKey.size(), name.size()});
+    m_entries.push_back({m_text.size(), static_cast<std::uint32_t>(folderKey.size()),
+                         static_cast<std::uint32_t>(name.size())});
     m_text += folderKey;
     if (!folderKey.empty())
         m_text += '/';
     m_text += name;
     m_text += '\0';
     return m_entries.size() - 1;
+}
+
+void MadeNamesLog::reserve(std::size_t entries, std::size_t textBytes)
+{
+    m_entries.reserve(entries);
+    m_text.reserve(textBytes);
 }
 
 std::string_view MadeNamesLog::folderOf(std::size_t index) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +20,8 @@ class MadeNamesLog {
 public:
     // Logs one entry; returns its index.
     std::size_t add(std::string_view folderKey, std::string_view name);
+    // Room for `entries` entries of `textBytes` bytes of paths in all, made once.
+    void reserve(std::size_t entries, std::size_t textBytes);
     // The path of an entry below its base, NUL-ended.
     const char* path(std::size_t index) const { return m_text.c_str() + m_entries[index].at; }
     std::size_t size() const { return m_entries.size(); }
@@ -27,9 +30,9 @@ public:
 
 private:
     struct Entry {
-        std::size_t at; // in m_text
-        std::size_t folderLength;
-        std::size_t nameLength;
+        std::size_t at;             // in m_text
+        std::uint32_t folderLength; // a path is far shorter than 4 GiB
+        std::uint32_t nameLength;
     };
     std::vector<Entry> m_entries;
     std::string m_text;
@@ -50,6 +53,7 @@ public:
     // Notes a name made or written into (a folder entered, a file placed); returns its index in
     // the log.
     std::size_t note(std::string_view folderKey, std::string_view name);
+    void reserve(std::size_t entries, std::size_t textBytes) { m_log.reserve(entries, textBytes); }
     const MadeNamesLog& log() const { return m_log; }
     // Whether `name` in the folder open as dir (folderKey below the base) is one of this run's
     // names under another spelling.

@@ -5,13 +5,14 @@
 
 namespace cartscope::core::detail {
 
-std::uint64_t ViewSet::hashOf(std::string_view text)
+std::uint32_t ViewSet::hashOf(std::string_view text)
 {
     const std::uint64_t h = std::hash<std::string_view>{}(text);
-    return h ? h : 1;
+    const auto folded = static_cast<std::uint32_t>(h ^ (h >> 32));
+    return folded ? folded : 1;
 }
 
-std::size_t ViewSet::find(std::string_view text, std::uint64_t hash) const
+std::size_t ViewSet::find(std::string_view text, std::uint32_t hash) const
 {
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -49,11 +50,11 @@ bool ViewSet::insert(std::string_view text)
     // At most half full after the insert: a probe always meets an empty slot soon.
     if ((m_count + 1) * 2 > m_slots.size())
         rehash(std::max<std::size_t>(16, m_slots.size() * 2));
-    const std::uint64_t hash = hashOf(text);
+    const std::uint32_t hash = hashOf(text);
     Slot& s = m_slots[find(text, hash)];
     if (s.hash)
         return false;
-    s = Slot{hash, text.data(), text.size()};
+    s = Slot{text.data(), static_cast<std::uint32_t>(text.size()), hash};
     ++m_count;
     return true;
 }

@@ -20,15 +20,16 @@ public:
     void clear();
 
 private:
+    // 16 bytes: a path is far shorter than 4 GiB.
     struct Slot {
-        std::uint64_t hash = 0; // 0: empty (a text's hash is never 0 here)
         const char* data = nullptr;
-        std::size_t size = 0;
+        std::uint32_t size = 0;
+        std::uint32_t hash = 0; // 0: empty (a text's hash is never 0 here)
     };
-    static std::uint64_t hashOf(std::string_view text);
+    static std::uint32_t hashOf(std::string_view text);
     // The slot holding `text`, or the empty slot where it would go. The table is never full, so
     // the probe ends.
-    std::size_t find(std::string_view text, std::uint64_t hash) const;
+    std::size_t find(std::string_view text, std::uint32_t hash) const;
     void rehash(std::size_t slots);
 
     std::vector<Slot> m_slots;
