@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
@@ -130,8 +129,8 @@ int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds,
     const core::UniqueFd baseFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!baseFd.valid())
         return 0;
-    DIR* dir = ::fdopendir(::dup(baseFd.get()));
-    if (!dir) {
+    std::vector<core::FolderEntry> entries;
+    if (!core::folderEntries(baseFd.get(), entries)) {
         if (errors)
             errors->push_back("Cannot read folder \"" + base + "\". " + std::strerror(errno));
         return 0;
@@ -140,8 +139,8 @@ int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds,
     std::vector<core::UniqueFd> locks; // held until the folders are gone
     const std::time_t now = std::time(nullptr);
     // Bounded by the entries of the folder.
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
+    for (const core::FolderEntry& e : entries) {
+        const std::string& name = e.name;
         if (name.rfind("open-", 0) != 0)
             continue;
         struct stat st {};
@@ -167,7 +166,6 @@ int removeAbandonedFolders(const std::string& base, long minimumAgeSeconds,
                 locks.push_back(std::move(folder));
         }
     }
-    ::closedir(dir);
     int removed = 0;
     for (const auto& path : abandoned) {
         std::error_code ec;

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <sys/types.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace cartscope::core {
 
@@ -51,5 +53,17 @@ using WriteCall = std::function<ssize_t(int fd, const void* data, std::size_t si
 // Writes every byte to fd, repeating after a short write or EINTR. Returns 0, or the errno of the
 // failure (EIO for a write that took nothing); the caller words the message.
 int writeAll(int fd, std::span<const std::uint8_t> bytes, const WriteCall& write = {});
+
+// One entry of a folder: its name and its type as the folder tells it (DT_REG, DT_DIR, DT_LNK,
+// ...; DT_UNKNOWN where the file system does not say, and the caller asks the inode).
+struct FolderEntry {
+    std::string name;
+    unsigned char type;
+};
+
+// The entries of the folder open as `dir`, "." and ".." left out, in the folder's order. The
+// listing reads through a descriptor of its own, so the caller's keeps its place and a folder
+// can be listed again. False, with errno set, when the folder cannot be read.
+bool folderEntries(int dir, std::vector<FolderEntry>& entries);
 
 } // namespace cartscope::core

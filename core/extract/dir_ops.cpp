@@ -1,8 +1,6 @@
 #include "core/extract/dir_ops.h"
 
 #include <cstdio>
-#include <dirent.h>
-#include <memory>
 #include <unistd.h>
 
 #include "core/base/fd.h"
@@ -62,20 +60,11 @@ int DirectoryOps::renameAt(int dir, const char* from, const char* to) const
 
 bool DirectoryOps::listNames(int dir, std::vector<std::string>& names) const
 {
-    UniqueFd fd(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid())
+    std::vector<FolderEntry> entries;
+    if (!folderEntries(dir, entries))
         return false;
-    // The stream owns the descriptor once it is made.
-    const std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(fd.get()), &::closedir);
-    if (!stream)
-        return false;
-    fd.release();
-    // Bounded by the entries of the folder.
-    while (const dirent* e = ::readdir(stream.get())) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
+    for (FolderEntry& e : entries)
+        names.push_back(std::move(e.name));
     return true;
 }
 

@@ -62,22 +62,16 @@ std::vector<std::pair<std::string, unsigned char>> Builder::listFolder(int fd,
                                                                        const std::string& rel)
 {
     std::vector<std::pair<std::string, unsigned char>> entries;
-    DIR* d = ::fdopendir(::dup(fd));
-    if (!d)
+    std::vector<FolderEntry> listed;
+    if (!folderEntries(fd, listed))
         throw Error(cannotOpenMessage(shown(rel), errno));
-    struct Closer {
-        DIR* d;
-        ~Closer() { ::closedir(d); }
-    } closer{d};
     // Bounded by the folder's entries; the files overall by the count below.
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
-        unsigned char type = e->d_type;
+    for (FolderEntry& e : listed) {
+        std::string& name = e.name;
+        unsigned char type = e.type;
         if (type == DT_UNKNOWN) {
             struct stat st {};
-            if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 throw Error(cannotOpenMessage(shown(rel, name), errno));
             type = S_ISDIR(st.st_mode)   ? DT_DIR
                    : S_ISREG(st.st_mode) ? DT_REG
@@ -92,7 +86,7 @@ std::vector<std::pair<std::string, unsigned char>> Builder::listFolder(int fd,
         // overlays the layout lists beside them.
         if (type == DT_REG && ++m_treeFiles > kMaxTreeFiles + m_systemRegions)
             throw Error("The tree \"" + m_tree + "\" holds more than 65,536 files");
-        entries.emplace_back(name, type);
+        entries.emplace_back(std::move(name), type);
     }
     return entries;
 }

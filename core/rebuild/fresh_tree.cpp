@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <string_view>
@@ -60,22 +59,18 @@ public:
                                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!dir.valid())
             throw Error(cannotOpenMessage(shown(rel), errno));
-        DIR* d = ::fdopendir(::dup(dir.get()));
-        if (!d)
+        std::vector<FolderEntry> listed;
+        if (!folderEntries(dir.get(), listed))
             throw Error(cannotOpenMessage(shown(rel), errno));
-        struct Closer {
-            DIR* d;
-            ~Closer() { ::closedir(d); }
-        } closer{d};
         std::vector<Entry> entries;
         // Bounded by the folder's entries; the files overall by the count checked below.
-        while (const dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
+        for (const FolderEntry& e : listed) {
+            const std::string& name = e.name;
             if (name.empty() || name[0] == '.')
                 continue;
             const std::string path = rel.empty() ? name : rel + "/" + name;
             struct stat st {};
-            if (::fstatat(dir.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 throw Error(cannotOpenMessage(shown(path), errno));
             if (S_ISLNK(st.st_mode))
                 throw Error("The tree holds a symbolic link: \"" + shown(path) + "\"");

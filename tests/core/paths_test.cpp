@@ -1,10 +1,15 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/base/error.h"
+#include "core/base/fd.h"
 #include "core/base/paths.h"
 #include "core/io/open_below.h"
 #include "tests/core/scoped_locale.h"
@@ -57,6 +62,32 @@ TEST(EqualsIgnoreCase, IgnoresTheLocale)
 
 // A file or folder found by a folder walk and replaced by a link before it is read: refused,
 // whichever component the link took the place of; the root the user gave is followed.
+// A folder's listing: every entry but "." and "..", with its type, as often as it is asked for
+// through one descriptor (each listing reads through a descriptor of its own).
+TEST(FolderEntries, ListsEveryEntryWithItsTypeAgainAndAgain)
+{
+    fixture::TempDir dir;
+    std::filesystem::create_directories(dir.file("f/sub"));
+    fixture::writeFile(dir.file("f/a.bin"), fixture::Bytes{1});
+    std::filesystem::create_symlink("a.bin", dir.file("f/link"));
+    const UniqueFd fd(::open(dir.file("f").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    for (int round = 0; round < 2; ++round) {
+        std::vector<FolderEntry> entries;
+        ASSERT_TRUE(folderEntries(fd.get(), entries));
+        std::map<std::string, unsigned char> byName;
+        for (const FolderEntry& e : entries)
+            byName[e.name] = e.type;
+        EXPECT_EQ(byName.size(), 3u) << "round " << round;
+        for (const auto& [name, type] : std::map<std::string, unsigned char>{
+                 {"a.bin", DT_REG}, {"sub", DT_DIR}, {"link", DT_LNK}})
+            EXPECT_TRUE(byName.count(name) && (byName[name] == type || byName[name] == DT_UNKNOWN))
+                << name;
+    }
+    std::vector<FolderEntry> none;
+    EXPECT_FALSE(folderEntries(-1, none));
+}
+
 TEST(OpenBelow, NothingBelowTheRootIsReachedThroughALink)
 {
     fixture::TempDir dir;
