@@ -19,13 +19,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/cartscope-ndstool-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 if [ -z "${NDSTOOL:-}" ] && [ -n "${NDSTOOL_SRC:-}" ]; then
-    src=$work/ndstool-src
-    cp -r "$NDSTOOL_SRC/source" "$src"
-    # Its generated C files declare nothing extern "C": build them as C++ after their headers.
-    printf '#include "loadme.h"\n#include "loadme.c"\n' > "$src/w_loadme.cpp"
-    printf 'extern const char CompileDate[];\n#include "compile_date.c"\n' > "$src/w_date.cpp"
-    printf '#include "default_icon.h"\n#include "default_icon.c"\n' > "$src/w_icon.cpp"
-    g++ -O1 -w -DPACKAGE_VERSION='"2.3.1"' -I"$src" -o "$work/ndstool" "$src"/*.cpp
+    "$here/bench/build_ndstool.sh" "$NDSTOOL_SRC" "$work/ndstool"
     NDSTOOL=$work/ndstool
 fi
 if [ -z "${NDSTOOL:-}" ] || [ ! -x "$NDSTOOL" ]; then

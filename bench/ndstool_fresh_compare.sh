@@ -1,7 +1,9 @@
 #!/bin/sh
 # New images from trees without a layout, against ndstool 2.3.1's `-c -h header.bin`.
 #
-# Needs NDSTOOL=/path/to/ndstool; without it it says so and exits 0 (skipped).
+# Needs an ndstool: NDSTOOL=/path/to/ndstool, or NDSTOOL_SRC=/path/to/an/ndstool/checkout (built
+# into a temporary folder by bench/build_ndstool.sh). Without either it says so and exits 0
+# (skipped).
 #
 # Each generated tree is built both ways. Where no folder holds more than one subfolder (ndstool
 # numbers folders in the order the file system lists them, we in sorted order) the two images
@@ -12,13 +14,17 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/ci}
 cli=$build/cli/cartscope-cli
+work=$(mktemp -d "${TMPDIR:-/tmp}/cartscope-fresh-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+if [ -z "${NDSTOOL:-}" ] && [ -n "${NDSTOOL_SRC:-}" ]; then
+    "$here/bench/build_ndstool.sh" "$NDSTOOL_SRC" "$work/ndstool"
+    NDSTOOL=$work/ndstool
+fi
 if [ -z "${NDSTOOL:-}" ] || [ ! -x "$NDSTOOL" ]; then
-    echo "skipped: set NDSTOOL to an ndstool program"
+    echo "skipped: set NDSTOOL to an ndstool program or NDSTOOL_SRC to its source"
     exit 0
 fi
 [ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 1; }
-work=$(mktemp -d "${TMPDIR:-/tmp}/cartscope-fresh-XXXXXX")
-trap 'rm -rf "$work"' EXIT
 
 # header FILE HEADER_SIZE ENTRY RAM: a header template (title, game code, the fields the layout
 # reads; the rest of the 0x200 bytes zero).

@@ -244,13 +244,7 @@ tree_of() { # image name -> the tree extract --system wrote for it, made once (u
 
 need_ndstool() { # sets NDSTOOL, building it from NDSTOOL_SRC once; false when neither is set
   if [ -z "${NDSTOOL:-}" ] && [ -n "${NDSTOOL_SRC:-}" ]; then
-    local src=$WORK/ndstool-src
-    cp -r "$NDSTOOL_SRC/source" "$src"
-    # Its generated C files declare nothing extern "C": build them as C++ after their headers.
-    printf '#include "loadme.h"\n#include "loadme.c"\n' >"$src/w_loadme.cpp"
-    printf 'extern const char CompileDate[];\n#include "compile_date.c"\n' >"$src/w_date.cpp"
-    printf '#include "default_icon.h"\n#include "default_icon.c"\n' >"$src/w_icon.cpp"
-    g++ -O2 -w -DPACKAGE_VERSION='"2.3.1"' -I"$src" -o "$WORK/ndstool" "$src"/*.cpp
+    bench/build_ndstool.sh "$NDSTOOL_SRC" "$WORK/ndstool"
     NDSTOOL=$WORK/ndstool
   fi
   [ -n "${NDSTOOL:-}" ] && [ -x "$NDSTOOL" ]
