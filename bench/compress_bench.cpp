@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "bench/lz_reference.h"
 #include "core/compress/compress.h"
 #include "core/compress/encode.h"
@@ -100,25 +101,9 @@ Bytes gameLike(std::size_t size)
     return out;
 }
 
-double seconds(const std::chrono::steady_clock::time_point& since)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-std::string load1()
-{
-    std::ifstream f("/proc/loadavg");
-    std::string s;
-    f >> s;
-    return s;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using cartscope::bench::load1;
+using cartscope::bench::median;
+using cartscope::bench::seconds;
 
 template <typename A, typename B>
 void pair(const char* label, const char* against, const char* goal, int pairs, double megabytes,

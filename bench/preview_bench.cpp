@@ -25,26 +25,15 @@
 
 #include "app/main_window.h"
 #include "app/preview_window.h"
+#include "bench/bench_timing.h"
 #include "core/io/stream.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string load1()
-{
-    std::ifstream in("/proc/loadavg");
-    std::string first;
-    in >> first;
-    return first;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using cartscope::bench::load1;
+using cartscope::bench::median;
 
 } // namespace
 

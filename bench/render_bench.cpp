@@ -23,6 +23,7 @@
 
 #include <zlib.h>
 
+#include "bench/bench_timing.h"
 #include "core/banner/png.h"
 #include "core/formats/graphics.h"
 #include "tests/fixture/formats_builder.h"
@@ -106,25 +107,9 @@ void referenceRender(const Files& f, std::uint8_t* out)
     }
 }
 
-double seconds(const std::chrono::steady_clock::time_point& since)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-std::string load1()
-{
-    std::ifstream f("/proc/loadavg");
-    std::string s;
-    f >> s;
-    return s;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using cartscope::bench::load1;
+using cartscope::bench::median;
+using cartscope::bench::seconds;
 
 // Times `batch` runs of each of a and b per pair, printed in milliseconds per run.
 template <typename A, typename B>
