@@ -379,7 +379,9 @@ for row in "${ROWS[@]}"; do
       rss=()
       for ((i = 0; i < PAIRS; i++)); do
         rm -f "$WORK/built.nds"
-        t=$("$B/benchtime" "$CLI" build "$tree" "$WORK/built.nds"); rss+=("${t##* }")
+        # benchtime prints "SECONDS MAXRSS_KIB CPU_SECONDS".
+        read -r _ kib _ < <("$B/benchtime" "$CLI" build "$tree" "$WORK/built.nds")
+        rss+=("$kib")
       done
       stats=$(printf '%s\n' "${rss[@]}" | sort -n | awk '{ v[NR] = $1 } END { printf "%d %d-%d", v[int((NR + 1) / 2)] / 1024, v[1] / 1024, v[NR] / 1024 }')
       printf '| %-44s | %-34s | %9s | %9s | %6s | %-11s | %-6s | %s |\n' \
