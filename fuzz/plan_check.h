@@ -33,9 +33,10 @@ inline void checkPlan(const std::string& internalName, const std::vector<core::F
         if (folders.count(file))
             __builtin_trap();
     for (const auto& f : plan) {
-        if (f.full.compare(0, inside.size(), inside) != 0)
+        const std::string full = f.full();
+        if (full.compare(0, inside.size(), inside) != 0)
             __builtin_trap();
-        const std::string_view rest = std::string_view(f.full).substr(inside.size());
+        const std::string_view rest = std::string_view(full).substr(inside.size());
         std::size_t start = 0;
         // Bounded by the path's length: each step moves past one "/".
         while (start <= rest.size()) {
