@@ -29,13 +29,15 @@ int cmdTrim(const Invocation& inv, Context& ctx)
     const std::string& outPath = inv.positional[1];
     const core::Overwrite overwrite = destinationFor(inv, path, outPath);
     const InputImage image(path, inputOptions());
-    const core::TrimPlan plan = core::planTrim(image);
+    core::TrimCut head = core::planTrimCut(image);
+    core::OutputFile out(outPath, overwrite);
+    // The used bytes are copied while the bytes cut are read; nothing is committed before the
+    // cut is known to be padding (or --force).
+    const core::TrimPlan plan = core::trimInto(image, std::move(head), out, interruptCheck());
     if (plan.firstData && !inv.has("--force"))
         throw core::Error("Not trimming \"" + path + "\": the bytes after the used size (" +
                           offsetText(plan.usedSize) + ") are not padding; data at " +
                           offsetText(*plan.firstData) + " (--force cuts them)");
-    core::OutputFile out(outPath, overwrite);
-    core::writeTrimmed(image, plan, out, interruptCheck());
     checkInterrupted();
     out.commit();
     const std::uint64_t cut = plan.fileSize - plan.usedSize;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "core/base/error.h"
@@ -48,12 +50,10 @@ std::uint64_t firstDataAfter(const Stream& image, std::uint64_t from)
     return from;
 }
 
-} // namespace
-
-TrimPlan planTrim(const Stream& image)
+// The cut as the head tells it, before the bytes cut are read: the refusals the head alone
+// decides.
+TrimPlan cutOf(const TrimAnalysis& analysis)
 {
-    const HeaderRecord header = decodeHeader(RawHeader::read(image));
-    const TrimAnalysis analysis = analyseTrim(image, header);
     const TrimInfo& t = analysis.trim;
     if (!analysis.head.image)
         throw Error(notAnImageText(t.fileSize));
@@ -67,10 +67,59 @@ TrimPlan planTrim(const Stream& image)
     plan.fileSize = t.fileSize;
     plan.usedSize = t.usedSize;
     plan.downloadPlayBlock = t.downloadPlayBlock;
+    return plan;
+}
+
+// What the bytes cut are, once they were read.
+void paddingOf(const Stream& image, const TrimInfo& t, TrimPlan& plan)
+{
     if (t.paddingClean)
         plan.padding = t.paddingByte;
     else
         plan.firstData = firstDataAfter(image, t.usedSize);
+}
+
+} // namespace
+
+TrimPlan planTrim(const Stream& image)
+{
+    const HeaderRecord header = decodeHeader(RawHeader::read(image));
+    const TrimAnalysis analysis = analyseTrim(image, header);
+    TrimPlan plan = cutOf(analysis);
+    paddingOf(image, analysis.trim, plan);
+    return plan;
+}
+
+TrimCut planTrimCut(const Stream& image)
+{
+    const HeaderRecord header = decodeHeader(RawHeader::read(image));
+    TrimCut cut;
+    cut.head = analyseTrimHead(image, header);
+    cut.plan = cutOf(cut.head.analysis);
+    return cut;
+}
+
+TrimPlan trimInto(const Stream& image, TrimCut cut, OutputFile& out, const Checkpoint& checkpoint)
+{
+    TrimHeadAnalysis& head = cut.head;
+    TrimPlan& plan = cut.plan;
+    if (std::thread::hardware_concurrency() == 1) {
+        scanTrimPadding(image, head);
+        paddingOf(image, head.analysis.trim, plan);
+        out.copyFrom(image, 0, plan.usedSize, checkpoint);
+        return plan;
+    }
+    std::future<void> scan =
+        std::async(std::launch::async, [&image, &head] { scanTrimPadding(image, head); });
+    try {
+        out.copyFrom(image, 0, plan.usedSize, checkpoint);
+    } catch (...) {
+        // The scan reads to the end of the file and no further: bounded.
+        scan.wait();
+        throw;
+    }
+    scan.get(); // hands over the scan's read error, if it met one
+    paddingOf(image, head.analysis.trim, plan);
     return plan;
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/io/stream.h"
 #include "core/rebuild/output_file.h"
+#include "core/verify/trim.h"
 
 // Cutting an image at its used size, and restoring the cut padding.
 namespace cartscope::core {
@@ -28,6 +29,20 @@ struct TrimPlan {
 // image, when its used size is smaller than a header, or when the file is shorter than its
 // used size (a trimmed copy would be the same file, or an over-trimmed one nothing can mend).
 TrimPlan planTrim(const Stream& image);
+
+// The same in two steps, for a caller that copies while the bytes cut are read: the cut as the
+// header tells it (with the refusals planTrim makes from it; no padding known yet), then the
+// used bytes written into `out` while the bytes cut are read on a thread of their own (the two
+// reads take about as long), which completes the plan. A plan whose cut bytes hold data
+// (firstData) has been copied all the same: a caller that refuses it drops `out`, which is never
+// committed.
+struct TrimCut {
+    TrimHeadAnalysis head;
+    TrimPlan plan;
+};
+TrimCut planTrimCut(const Stream& image);
+TrimPlan trimInto(const Stream& image, TrimCut cut, OutputFile& out,
+                  const Checkpoint& checkpoint = {});
 
 // The first `usedSize` bytes to `out` (not committed).
 void writeTrimmed(const Stream& image, const TrimPlan& plan, OutputFile& out,

@@ -294,29 +294,43 @@ void TrimSink::finish(std::uint64_t total)
     m_trim = classify(m_facts, total, block, byte, clean);
 }
 
-TrimAnalysis analyseTrim(const Stream& image, const HeaderRecord& header)
+TrimHeadAnalysis analyseTrimHead(const Stream& image, const HeaderRecord& header)
 {
-    TrimAnalysis out;
+    TrimHeadAnalysis out;
     std::vector<std::uint8_t> head(kTrimHeadSize, 0);
     image.pread(0, head);
-    out.head = readHeadFacts(header, head);
+    out.analysis.head = readHeadFacts(header, head);
     const std::uint64_t size = image.size();
-    const std::uint64_t used = out.head.usedSize;
+    const std::uint64_t used = out.analysis.head.usedSize;
     std::array<std::uint8_t, 4> magic{};
     const bool block =
         used < size && image.pread(used, magic) == magic.size() && opensDownloadPlayBlock(magic);
-    const std::uint64_t from = used + (block ? kDownloadPlayBlockSize : 0);
+    out.paddingFrom = used + (block ? kDownloadPlayBlockSize : 0);
+    out.analysis.trim = classify(out.analysis.head, size, block, std::nullopt, true);
+    return out;
+}
+
+void scanTrimPadding(const Stream& image, TrimHeadAnalysis& head)
+{
+    const std::uint64_t size = image.size();
+    if (head.paddingFrom >= size)
+        return;
+    std::uint8_t orAcc = 0;
+    std::uint8_t andAcc = 0xFF;
+    scanUniform(image, head.paddingFrom, orAcc, andAcc);
     std::optional<std::uint8_t> byte;
     bool clean = true;
-    if (from < size) {
-        std::uint8_t orAcc = 0;
-        std::uint8_t andAcc = 0xFF;
-        scanUniform(image, from, orAcc, andAcc);
-        // One region only: hand it over as the region after the block.
-        paddingOf(true, {0, orAcc}, {0xFF, andAcc}, true, byte, clean);
-    }
-    out.trim = classify(out.head, size, block, byte, clean);
-    return out;
+    // One region only: hand it over as the region after the block.
+    paddingOf(true, {0, orAcc}, {0xFF, andAcc}, true, byte, clean);
+    const TrimInfo& t = head.analysis.trim;
+    head.analysis.trim = classify(head.analysis.head, size, t.downloadPlayBlock, byte, clean);
+}
+
+TrimAnalysis analyseTrim(const Stream& image, const HeaderRecord& header)
+{
+    TrimHeadAnalysis head = analyseTrimHead(image, header);
+    scanTrimPadding(image, head);
+    return head.analysis;
 }
 
 } // namespace cartscope::core

@@ -116,4 +116,14 @@ struct TrimAnalysis {
 };
 TrimAnalysis analyseTrim(const Stream& image, const HeaderRecord& header);
 
+// The same in two steps, for a caller that reads the padding while it does something else: the
+// head alone (the verdict as if every byte after the used size were padding), then the bytes
+// from `paddingFrom` to the end, which set the padding verdict.
+struct TrimHeadAnalysis {
+    TrimAnalysis analysis;
+    std::uint64_t paddingFrom = 0;
+};
+TrimHeadAnalysis analyseTrimHead(const Stream& image, const HeaderRecord& header);
+void scanTrimPadding(const Stream& image, TrimHeadAnalysis& head);
+
 } // namespace cartscope::core
