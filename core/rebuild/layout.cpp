@@ -152,6 +152,52 @@ std::string originalFile(const std::string& path)
     return std::string(kOriginalFolder) + "/" + path;
 }
 
+namespace {
+
+// One region's object, as layout.json holds it.
+void appendRegion(std::string& out, const Region& r)
+{
+    out += "\"kind\": \"";
+    out += regionKindName(r.kind);
+    out += '"';
+    if (r.kind == RegionKind::File || r.kind == RegionKind::Overlay)
+        appendNumber(out, "id", r.id);
+    appendNumber(out, "offset", r.offset);
+    appendNumber(out, "size", r.size);
+    appendPath(out, "path", r.path);
+    if (r.mtimeNs) {
+        out += ", \"mtimeNs\": ";
+        out += std::to_string(*r.mtimeNs);
+    }
+    if (r.sha1) {
+        out += ", \"sha1\": \"";
+        out += hexBytes(*r.sha1, HexCase::Lower);
+        out += '"';
+    }
+    if (r.decompressed) {
+        out += ", \"codec\": \"";
+        out += packingName(r.decompressed->codec);
+        out += '"';
+        appendNumber(out, "decompressedSize", r.decompressed->size);
+        out += ", \"decompressedSha1\": \"";
+        out += hexBytes(r.decompressed->sha1, HexCase::Lower);
+        out += '"';
+    }
+}
+
+// One run's object.
+void appendRun(std::string& out, const Run& r)
+{
+    appendNumber(out, "offset", r.offset, true);
+    appendNumber(out, "size", r.size);
+    if (r.fill)
+        appendNumber(out, "fill", *r.fill);
+    else
+        appendPath(out, "file", r.file);
+}
+
+} // namespace
+
 void encodeLayout(const Layout& layout, const std::function<void(std::string_view)>& write)
 {
     constexpr std::size_t kPiece = 64 * 1024;
@@ -170,32 +216,7 @@ void encodeLayout(const Layout& layout, const std::function<void(std::string_vie
     for (const Region& r : layout.regions) {
         out += first ? "\n{" : ",\n{";
         first = false;
-        out += "\"kind\": \"";
-        out += regionKindName(r.kind);
-        out += '"';
-        if (r.kind == RegionKind::File || r.kind == RegionKind::Overlay)
-            appendNumber(out, "id", r.id);
-        appendNumber(out, "offset", r.offset);
-        appendNumber(out, "size", r.size);
-        appendPath(out, "path", r.path);
-        if (r.mtimeNs) {
-            out += ", \"mtimeNs\": ";
-            out += std::to_string(*r.mtimeNs);
-        }
-        if (r.sha1) {
-            out += ", \"sha1\": \"";
-            out += hexBytes(*r.sha1, HexCase::Lower);
-            out += '"';
-        }
-        if (r.decompressed) {
-            out += ", \"codec\": \"";
-            out += packingName(r.decompressed->codec);
-            out += '"';
-            appendNumber(out, "decompressedSize", r.decompressed->size);
-            out += ", \"decompressedSha1\": \"";
-            out += hexBytes(r.decompressed->sha1, HexCase::Lower);
-            out += '"';
-        }
+        appendRegion(out, r);
         out += '}';
         flush(false);
     }
@@ -204,12 +225,7 @@ void encodeLayout(const Layout& layout, const std::function<void(std::string_vie
     for (const Run& r : layout.runs) {
         out += first ? "\n{" : ",\n{";
         first = false;
-        appendNumber(out, "offset", r.offset, true);
-        appendNumber(out, "size", r.size);
-        if (r.fill)
-            appendNumber(out, "fill", *r.fill);
-        else
-            appendPath(out, "file", r.file);
+        appendRun(out, r);
         out += '}';
         flush(false);
     }
