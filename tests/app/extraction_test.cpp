@@ -58,40 +58,26 @@ ImageBuilder tenFiles()
     return builder;
 }
 
-// Text that packs well, different per seed.
-Bytes prose(std::size_t n, int seed)
-{
-    std::string s;
-    for (int i = 0; s.size() < n; ++i)
-        s += "line " + std::to_string(i % (7 + seed)) + " of the tale, told again; ";
-    return Bytes(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
-}
-
 // Files packed with LZ10 and LZ11, a plain one, one that begins like LZ10 but ends early, a NARC
 // with a packed member and a code-compressed overlay (file ID 5, its table entry flagged).
 ImageBuilder packedFiles()
 {
     using cartscope::core::Codec;
     // Noise packs to more than it was; cut, its first 4 KiB still decode.
-    Bytes noise(0x3000);
-    std::uint32_t seed = 12345;
-    for (auto& byte : noise) {
-        seed = seed * 1103515245 + 12345;
-        byte = static_cast<std::uint8_t>(seed >> 24);
-    }
-    Bytes cut = cartscope::core::compress(Codec::Lz10, noise);
+    Bytes cut = cartscope::core::compress(Codec::Lz10, fixture::noise(0x3000, 12345));
     cut.resize(0x1800);
     ImageBuilder b;
     b.title("PACKED").banner(fixture::sampleBanner());
-    b.root({Node::file("lz10.bin", cartscope::core::compress(Codec::Lz10, prose(0x3000, 1))),
-            Node::dir("d", {Node::file("lz11.bin",
-                                       cartscope::core::compress(Codec::Lz11, prose(0x2000, 2)))}),
-            Node::file("cut.bin", cut), Node::file("plain.txt", std::string("plain")),
-            Node::file(
-                "m.narc",
-                fixture::narcArchive(
-                    {{"in.bin", cartscope::core::compress(Codec::Lz10, prose(0x800, 3))}}, true))});
-    const Bytes overlay = *cartscope::core::compressCode(prose(0x2000, 6));
+    b.root(
+        {Node::file("lz10.bin", cartscope::core::compress(Codec::Lz10, fixture::prose(0x3000, 1))),
+         Node::dir("d", {Node::file("lz11.bin", cartscope::core::compress(
+                                                    Codec::Lz11, fixture::prose(0x2000, 2)))}),
+         Node::file("cut.bin", cut), Node::file("plain.txt", std::string("plain")),
+         Node::file("m.narc",
+                    fixture::narcArchive({{"in.bin", cartscope::core::compress(
+                                                         Codec::Lz10, fixture::prose(0x800, 3))}},
+                                         true))});
+    const Bytes overlay = *cartscope::core::compressCode(fixture::prose(0x2000, 6));
     b.extraFiles({overlay});
     Bytes y9 = fixture::overlayEntry(0, 5);
     cartscope::core::putLe32(y9, 0x1C, 0x01000000 | static_cast<std::uint32_t>(overlay.size()));
@@ -467,9 +453,9 @@ void ExtractionTest::decompressWhenExtracting()
     auto* option = w.child<QAction>("DecompressWhenExtracting1");
 
     const std::map<std::string, Bytes> plain = {
-        {"lz10.bin", prose(0x3000, 1)},
-        {"d/lz11.bin", prose(0x2000, 2)},
-        {"[system]/overlay/overlay_0000.bin", prose(0x2000, 6)},
+        {"lz10.bin", fixture::prose(0x3000, 1)},
+        {"d/lz11.bin", fixture::prose(0x2000, 2)},
+        {"[system]/overlay/overlay_0000.bin", fixture::prose(0x2000, 6)},
     };
     const std::string cut = "cut.bin";
     for (const bool on : {false, true}) {
@@ -507,7 +493,7 @@ void ExtractionTest::decompressWhenExtracting()
         w.dialogs->folderAnswers = {q(out.path())};
         w.child<QPushButton>("ExtractFileButton")->click();
         const Bytes got = fixture::readFile(out.file("PACKED/d/lz11.bin"));
-        QVERIFY(on ? got == prose(0x2000, 2) : got.size() < 0x2000);
+        QVERIFY(on ? got == fixture::prose(0x2000, 2) : got.size() < 0x2000);
         QCOMPARE(w.dialogs->informations.back(), QStringLiteral("File Extracted"));
     }
 
@@ -520,7 +506,7 @@ void ExtractionTest::decompressWhenExtracting()
     fixture::TempDir out;
     w.dialogs->folderAnswers = {q(out.path())};
     narc->findChild<QPushButton*>("NarcExtractButton")->click();
-    QVERIFY(fixture::readFile(out.file("m/in.bin")) == prose(0x800, 3));
+    QVERIFY(fixture::readFile(out.file("m/in.bin")) == fixture::prose(0x800, 3));
 }
 
 // A Cancel handled after the last file is copied stops the decompression before its first file:

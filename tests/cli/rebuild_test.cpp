@@ -27,6 +27,7 @@ using cartscope::fixture::ImageBuilder;
 using cartscope::fixture::le32;
 using cartscope::fixture::Node;
 using cartscope::fixture::pattern;
+using cartscope::fixture::prose;
 using cartscope::fixture::readFile;
 using cartscope::fixture::systemImage;
 using cartscope::fixture::TempDir;
@@ -56,15 +57,6 @@ ImageBuilder rootFiles(const std::vector<std::pair<std::uint32_t, std::uint32_t>
     return cartscope::fixture::withTables(fnt, fat).pokeBytes(0xD000, pattern(0x2000, 7));
 }
 
-// Text that packs well, different per seed.
-Bytes prose(std::size_t n, int seed)
-{
-    std::string s;
-    for (int i = 0; s.size() < n; ++i)
-        s += "line " + std::to_string(i % (7 + seed)) + " of the tale, told again; ";
-    return Bytes(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
-}
-
 constexpr std::uint32_t kArm9Ram = 0x02000000;
 
 // An ARM9 binary with module parameters at 0x800 (magic words at +0x1C and +0x20).
@@ -87,13 +79,7 @@ ImageBuilder compressedImage()
 {
     using cartscope::core::Codec;
     // Noise packs to more than it was; cut, its first 4 KiB still decode.
-    Bytes noise(0x3000);
-    std::uint32_t seed = 12345;
-    for (auto& byte : noise) {
-        seed = seed * 1103515245 + 12345;
-        byte = static_cast<std::uint8_t>(seed >> 24);
-    }
-    Bytes cut = packed(Codec::Lz10, noise);
+    Bytes cut = packed(Codec::Lz10, cartscope::fixture::noise(0x3000, 12345));
     cut.resize(0x1800);
     ImageBuilder b;
     b.root({Node::file("lz10.bin", packed(Codec::Lz10, prose(0x3000, 1))),
